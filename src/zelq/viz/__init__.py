@@ -1,0 +1,3 @@
+"""zelq.viz: standalone HTML pages for spiking-network graphs and event recordings."""
+
+__version__ = "0.1.0"

@@ -1,0 +1,378 @@
+// zelq.viz.spikes: event recordings to frames, grids, rasters and spike pages.
+//
+// The binning runs natively over the record array in place (see
+// kernels/binning.hpp); this file binds arguments, reads buffers and builds
+// the NumPy results. Functions that call each other look the callee up in the
+// module namespace, so a replaced module attribute is honoured.
+#include <Python.h>
+#include <nanobind/nanobind.h>
+
+#include <bit>
+#include <limits>
+
+#include "binding/args.hpp"
+#include "binding/events.hpp"
+#include "kernels/binning.hpp"
+#include "kernels/colour.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using namespace zv;
+
+namespace {
+
+PyObject* g_module = nullptr;  // this module, for call-time lookups of its names
+nb::object g_zeros, g_float32, g_uint8;
+
+nb::handle module() { return g_module; }
+
+// ---------------------------------------------------------------- helpers
+
+nb::object zeros(nb::object shape, const nb::object& dtype) { return g_zeros(shape, dtype); }
+
+Py_ssize_t length(nb::handle obj) {
+    Py_ssize_t n = PyObject_Length(obj.ptr());
+    if (n < 0) rethrow();
+    return n;
+}
+
+void require_positive(const Args& a, size_t i, const char* name) {
+    if (a.is_none(i)) return;
+    if (PyObject_RichCompareBool(a[i].ptr(), nb::int_(1).ptr(), Py_LT) == 1)
+        raise(PyExc_ValueError, "%s must be at least 1 (got %R)", name, a[i].ptr());
+}
+
+// A sensor dimension (already accepted by NumPy as an array dimension).
+int64_t dimension(nb::handle v) {
+    nb::object i = checked(PyNumber_Index(v.ptr()));
+    int overflow = 0;
+    long long r = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
+    if (overflow > 0) return std::numeric_limits<int64_t>::max();
+    if (overflow < 0) return std::numeric_limits<int64_t>::min();
+    if (r == -1 && PyErr_Occurred()) rethrow();
+    return r;
+}
+
+// A writable, C-contiguous buffer of an array this module just created.
+class OutBuffer {
+public:
+    explicit OutBuffer(nb::handle arr) {
+        if (PyObject_GetBuffer(arr.ptr(), &view_, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) rethrow();
+    }
+    ~OutBuffer() { PyBuffer_Release(&view_); }
+    void* data() const { return view_.buf; }
+    size_t items() const { return static_cast<size_t>(view_.len / (view_.itemsize ? view_.itemsize : 1)); }
+
+private:
+    Py_buffer view_{};
+};
+
+struct Fields {
+    nb::object x, y, t, p;
+};
+
+Fields event_fields(nb::handle events) {
+    nb::object result = module().attr("_get_event_fields")(events);
+    auto v = unpack(result, 4);
+    return {v[0], v[1], v[2], v[3]};
+}
+
+[[noreturn]] void raise_missing_fields() {
+    raise(PyExc_ValueError, "Events must have time and x coordinate fields");
+}
+
+// A whole-array reduction over zero elements has no identity.
+void require_elements(const EventView& view, const char* reduction) {
+    if (view.size() == 0)
+        raise(PyExc_ValueError, "zero-size array to reduction operation %s which has no identity", reduction);
+}
+
+kern::EventColumns columns(const EventView& view, const Fields& f, bool with_polarity) {
+    kern::EventColumns ev;
+    ev.n = view.size();
+    ev.t = view.column(f.t);
+    ev.x = view.column(f.x);
+    if (!f.y.is_none()) ev.y = view.column(f.y);
+    if (with_polarity && !f.p.is_none()) ev.p = view.column(f.p);
+    return ev;
+}
+
+// The largest value of a field as a Python int, as int(field.max()) gives it.
+nb::object field_max_int(nb::handle events, nb::handle name) {
+    EventView view(events);
+    nb::object fdtype = events.attr("dtype").attr("fields")[name][0];
+    const std::string kind = nb::cast<std::string>(fdtype.attr("kind"));
+    if (kind.size() != 1 || std::string("biuf").find(kind) == std::string::npos ||
+        nb::len(nb::object(fdtype.attr("shape"))) != 0) {
+        // Not a plain number: let NumPy and int() decide.
+        nb::object mx = events[name].attr("max")();
+        return checked(PyNumber_Long(mx.ptr()));
+    }
+    require_elements(view, "maximum");
+    const kern::Column col = view.column(name);
+    kern::ColumnMax m;
+    {
+        nb::gil_scoped_release release;
+        m = kern::column_max(col, view.size());
+    }
+    if (m.is_float) return checked(PyNumber_Long(nb::float_(m.f).ptr()));
+    if (m.is_unsigned) return checked(PyLong_FromUnsignedLongLong(m.u));
+    return checked(PyLong_FromLongLong(m.i));
+}
+
+// ---------------------------------------------------------------- field roles
+
+nb::object get_event_fields(const Args& a) {
+    nb::object names = a[0].attr("dtype").attr("names");
+    auto first_present = [&](std::initializer_list<const char*> candidates) -> nb::object {
+        if (names.is_none()) return nb::none();
+        for (const char* c : candidates) {
+            nb::str s(c);
+            int found = PySequence_Contains(names.ptr(), s.ptr());
+            if (found < 0) rethrow();
+            if (found) return s;
+        }
+        return nb::none();
+    };
+    nb::object t = first_present({"t", "ts", "time", "timestamp"});
+    nb::object x = first_present({"x", "channel", "addr", "address"});
+    nb::object y = first_present({"y", "row"});
+    nb::object p = first_present({"p", "pol", "polarity", "on"});
+    return nb::make_tuple(x, y, t, p);
+}
+
+nb::object detect_sensor_size(const Args& a) {
+    nb::handle events = a[0];
+    Fields f = event_fields(events);
+    if (f.x.is_none()) return nb::make_tuple(128, 128);
+    const bool empty = length(events) == 0;
+    nb::object one = nb::int_(1);
+    nb::object width = empty ? nb::object(nb::int_(128)) : checked(PyNumber_Add(field_max_int(events, f.x).ptr(), one.ptr()));
+    nb::object height;
+    if (f.y.is_none()) height = one;
+    else height = empty ? nb::object(nb::int_(128)) : checked(PyNumber_Add(field_max_int(events, f.y).ptr(), one.ptr()));
+    return nb::make_tuple(width, height);
+}
+
+// ---------------------------------------------------------------- framing
+
+nb::object frames_native(const Args& a) {
+    nb::handle events = a[0];
+    require_positive(a, 2, "n_frames");
+    Fields f = event_fields(events);
+    if (f.t.is_none() || f.x.is_none()) raise_missing_fields();
+    auto wh = unpack(a[1], 2);
+    nb::object n_frames = nb::borrow(a[2]);
+    nb::object out = zeros(nb::make_tuple(n_frames, 2, wh[1], wh[0]), g_float32);
+    if (length(events) == 0) return out;
+
+    EventView view(events);
+    require_elements(view, "minimum");
+    const kern::EventColumns ev = columns(view, f, true);
+    const int64_t frames = a.integer(2), width = dimension(wh[0]), height = dimension(wh[1]);
+    const bool accumulate = a.truth(3);
+    OutBuffer buf(out);
+    {
+        nb::gil_scoped_release release;
+        kern::CellCounter cells(buf.data(), buf.items());
+        kern::count_frames(ev, frames, width, height, cells);
+        if (accumulate) cells.finish_cumulative(static_cast<size_t>(frames), 2 * static_cast<size_t>(width * height));
+        else cells.finish();
+    }
+    return out;
+}
+
+nb::object frames_tonic(const Args& a) {
+    nb::handle events = a[0];
+    require_positive(a, 2, "n_frames");
+    if (!PyObject_IsTrue(module().attr("TONIC_AVAILABLE").ptr())) raise(PyExc_ImportError, "Tonic not available");
+    auto wh = unpack(a[1], 2);
+    nb::object n_frames = nb::borrow(a[2]);
+    if (length(events) == 0) return zeros(nb::make_tuple(n_frames, 2, wh[1], wh[0]), g_float32);
+
+    nb::object t_field = event_fields(events).t;
+    nb::object t_vals = events[t_field];
+    nb::object t_min = t_vals.attr("min")(), t_max = t_vals.attr("max")();
+    nb::object span = checked(PyNumber_Subtract(t_max.ptr(), t_min.ptr()));
+    nb::object builtins = nb::module_::import_("builtins");
+    nb::object t_range = builtins.attr("max")(span, 1);
+    nb::object window = checked(PyNumber_FloorDivide(t_range.ptr(), n_frames.ptr()));
+    window = checked(PyNumber_Add(window.ptr(), nb::int_(1).ptr()));
+
+    nb::object to_frame = module().attr("tonic").attr("transforms").attr("ToFrame");
+    nb::object transform = to_frame("sensor_size"_a = nb::make_tuple(wh[0], wh[1], 2), "time_window"_a = window);
+    nb::object frames = transform(events);
+    const Py_ssize_t m = length(frames), n = a.integer(2);
+    if (m < n) {
+        nb::object padding = zeros(nb::make_tuple(n - m, 2, wh[1], wh[0]), frames.attr("dtype"));
+        nb::object np = module().attr("np");
+        frames = np.attr("concatenate")(nb::make_tuple(frames, padding), "axis"_a = 0);
+    } else if (m > n) {
+        frames = frames[nb::slice(nb::none(), n_frames, nb::none())];
+    }
+    return frames.attr("astype")(g_float32);
+}
+
+bool is_true(nb::handle v) {
+    int t = PyObject_IsTrue(v.ptr());
+    if (t < 0) rethrow();
+    return t != 0;
+}
+
+nb::object events_to_frames(const Args& a) {
+    nb::handle events = a[0];
+    require_positive(a, 2, "n_frames");
+    nb::object sensor_size = nb::borrow(a[1]);
+    if (sensor_size.is_none()) sensor_size = module().attr("_detect_sensor_size")(events);
+    const bool accumulate = a.truth(3);
+    // The native engine is the automatic choice: it is exact and faster than
+    // Tonic, whose channel order and int16 counts differ from ours.
+    const bool use_tonic = !a.is_none(4) && a.truth(4);
+    if (use_tonic && !is_true(module().attr("TONIC_AVAILABLE")))
+        raise(PyExc_ImportError,
+              "Tonic not installed. Install with: uv add zelqviz[tonic] or use use_tonic=False for NumPy fallback.");
+    if (use_tonic && !accumulate) {
+        try {
+            return module().attr("_events_to_frames_tonic")(events, sensor_size, a[2]);
+        } catch (nb::python_error& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+        }
+    }
+    return module().attr("_events_to_frames_numpy")(events, sensor_size, a[2], nb::bool_(accumulate));
+}
+
+// ---------------------------------------------------------------- grid and raster
+
+// The frame stack as float32 C-contiguous memory of the expected shape.
+nb::object checked_stack(nb::object frames, nb::handle n, nb::handle height, nb::handle width) {
+    nb::object np = module().attr("np");
+    frames = np.attr("ascontiguousarray")(frames, "dtype"_a = g_float32);
+    nb::object want = nb::make_tuple(n, 2, height, width);
+    if (!frames.attr("shape").equal(want))
+        raise(PyExc_ValueError, "frame stack has shape %S, expected %S", frames.attr("shape").ptr(), want.ptr());
+    return frames;
+}
+
+nb::object events_to_grid(const Args& a) {
+    nb::handle events = a[0];
+    require_positive(a, 2, "n_bins");
+    nb::object sensor_size = nb::borrow(a[1]);
+    if (sensor_size.is_none()) sensor_size = module().attr("_detect_sensor_size")(events);
+    nb::object frames = module().attr("events_to_frames")(events, sensor_size, "n_frames"_a = a[2]);
+    auto wh = unpack(sensor_size, 2);
+    nb::object grid = zeros(nb::make_tuple(a[2], wh[1], wh[0], 3), g_uint8);
+    frames = checked_stack(frames, a[2], wh[1], wh[0]);
+    const size_t bins = static_cast<size_t>(a.integer(2));
+    const size_t plane = static_cast<size_t>(dimension(wh[0]) * dimension(wh[1]));
+    OutBuffer in(frames), out(grid);
+    {
+        nb::gil_scoped_release release;
+        const float* f = static_cast<const float*>(in.data());
+        uint8_t* rgb = static_cast<uint8_t*>(out.data());
+        for (size_t i = 0; i < bins; ++i)
+            kern::colour_separate(f + (2 * i) * plane, f + (2 * i + 1) * plane, plane, rgb + i * plane * 3);
+    }
+    return grid;
+}
+
+nb::object events_to_raster(const Args& a) {
+    nb::handle events = a[0];
+    require_positive(a, 2, "time_bins");
+    Fields f = event_fields(events);
+    nb::object time_bins = nb::borrow(a[2]);
+    if (length(events) == 0) {
+        const bool some = !a.is_none(1) && is_true(a[1]);
+        return zeros(nb::make_tuple(time_bins, some ? nb::borrow(a[1]) : nb::object(nb::int_(1))), g_float32);
+    }
+    auto wh = unpack(module().attr("_detect_sensor_size")(events), 2);
+    nb::object n_neurons = nb::borrow(a[1]);
+    if (n_neurons.is_none())
+        n_neurons = f.y.is_none() ? wh[0] : checked(PyNumber_Multiply(wh[0].ptr(), wh[1].ptr()));
+    if (f.t.is_none() || f.x.is_none()) raise_missing_fields();
+    nb::object raster = zeros(nb::make_tuple(time_bins, n_neurons), g_float32);
+
+    EventView view(events);
+    require_elements(view, "minimum");
+    const kern::EventColumns ev = columns(view, f, false);
+    const int64_t bins = a.integer(2), neurons = dimension(n_neurons), width = dimension(wh[0]);
+    OutBuffer buf(raster);
+    {
+        nb::gil_scoped_release release;
+        kern::CellCounter cells(buf.data(), buf.items());
+        kern::count_raster(ev, bins, neurons, width, cells);
+        cells.finish();
+    }
+    return raster;
+}
+
+// ---------------------------------------------------------------- module
+
+void import_into(nb::module_& m, const char* module_name, const char* as) {
+    m.attr(as) = nb::module_::import_(module_name);
+}
+
+void load_optional_libraries(nb::module_& m) {
+    try {
+        nb::object tonic = nb::module_::import_("tonic");
+        nb::module_::import_("tonic.transforms");
+        m.attr("tonic") = tonic;
+        m.attr("TONIC_AVAILABLE") = true;
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_ImportError)) throw;
+        m.attr("TONIC_AVAILABLE") = false;
+        m.attr("tonic") = nb::none();
+    }
+    try {
+        m.attr("_PILImage") = nb::module_::import_("PIL.Image");
+        m.attr("PIL_AVAILABLE") = true;
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_ImportError)) throw;
+        m.attr("PIL_AVAILABLE") = false;
+    }
+}
+
+}  // namespace
+
+NB_MODULE(spikes, m) {
+    g_module = m.ptr();
+    for (const char* name : {"base64", "io", "json", "tempfile", "webbrowser"}) import_into(m, name, name);
+    m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
+    nb::object typing = nb::module_::import_("typing");
+    for (const char* name : {"Any", "Dict", "List", "Optional", "Tuple", "Union"}) m.attr(name) = typing.attr(name);
+    nb::object np = nb::module_::import_("numpy");
+    m.attr("np") = np;
+    g_zeros = np.attr("zeros");
+    g_float32 = np.attr("float32");
+    g_uint8 = np.attr("uint8");
+    load_optional_libraries(m);
+
+    def(m, "_get_event_fields", {arg("events")}, get_event_fields,
+        "Names of the (x, y, t, p) fields of an event array; None for a role without a field.");
+    def(m, "_detect_sensor_size", {arg("events")}, detect_sensor_size,
+        "Sensor size (width, height) inferred from the largest coordinates; (128, 128) without an x field.");
+    def(m, "_events_to_frames_numpy",
+        {arg("events"), arg("sensor_size", Kind::Tuple), arg("n_frames", Kind::Int), arg("accumulate", Kind::Truth)},
+        frames_native,
+        "Native binning into a float32 stack (n_frames, 2, height, width), channel 0 ON.\n\n"
+        "Raises ValueError without time and x fields, or for n_frames below 1.");
+    def(m, "_events_to_frames_tonic",
+        {arg("events"), arg("sensor_size", Kind::Tuple), arg("n_frames", Kind::Int)}, frames_tonic,
+        "Binning by Tonic's ToFrame, padded or cut to n_frames, as float32.\n\n"
+        "Raises ImportError when Tonic is not available.");
+    def(m, "events_to_frames",
+        {arg("events"), arg_none("sensor_size", Kind::Tuple), arg("n_frames", Kind::Int, 10),
+         arg("accumulate", Kind::Truth, false), arg_none("use_tonic", Kind::OptBool)},
+        events_to_frames,
+        "Bin events into a float32 frame stack (n_frames, 2, height, width); channel 0 ON, channel 1 OFF.\n\n"
+        "use_tonic=None and False use the native engine; True uses Tonic (falling back to the native\n"
+        "engine if Tonic fails). Refuses a non-tuple sensor_size, a non-numeric n_frames and a\n"
+        "non-bool use_tonic with TypeError; n_frames below 1 with ValueError.");
+    def(m, "events_to_grid",
+        {arg("events"), arg_none("sensor_size", Kind::Tuple), arg("n_bins", Kind::Int, 5)}, events_to_grid,
+        "Bin events into n_bins RGB images, uint8 (n_bins, height, width, 3): ON in blue, OFF in red,\n"
+        "each scaled to its own maximum. Refuses a non-tuple sensor_size and a non-numeric n_bins.");
+    def(m, "events_to_raster",
+        {arg("events"), arg_none("n_neurons", Kind::Int), arg("time_bins", Kind::Int, 100)}, events_to_raster,
+        "Spike counts, float32 (time_bins, n_neurons), neuron y * width + x (or x without a y field).\n\n"
+        "Refuses non-numeric n_neurons and time_bins with TypeError; time_bins below 1 with ValueError.");
+}
