@@ -1,0 +1,72 @@
+"""Shared fixtures: real recordings, and a headless Chromium for page tests."""
+import shutil
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+RECORDINGS = ROOT.parent / "shared" / "data" / "recordings"
+ARTIFACTS = Path(__file__).resolve().parent / "_artifacts"
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+CHROMIUM_FLAGS = [
+    "--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+    "--disable-background-networking", "--disable-component-update", "--disable-sync",
+]
+
+
+@pytest.fixture(scope="session")
+def recordings_dir():
+    if not RECORDINGS.is_dir():
+        pytest.skip("the shared sensor recordings are not available")
+    return RECORDINGS
+
+
+@pytest.fixture(scope="session")
+def artifacts_dir():
+    ARTIFACTS.mkdir(exist_ok=True)
+    return ARTIFACTS
+
+
+@pytest.fixture(scope="session")
+def browser():
+    """Debian's chromium driven by Playwright; never a downloaded browser."""
+    executable = shutil.which("chromium")
+    if executable is None:
+        pytest.skip("chromium is not installed")
+    sync_api = pytest.importorskip("playwright.sync_api")
+    with sync_api.sync_playwright() as pw:
+        b = pw.chromium.launch(executable_path=executable, args=CHROMIUM_FLAGS)
+        yield b
+        b.close()
+
+
+class PageProbe:
+    """A page that records every network request and console error."""
+
+    def __init__(self, page):
+        self.page = page
+        self.requests = []
+        self.errors = []
+        page.on("request", lambda r: self.requests.append(r.url))
+        page.on("console", lambda m: m.type == "error" and self.errors.append(m.text))
+        page.on("pageerror", lambda e: self.errors.append(str(e)))
+
+    def open(self, path: Path):
+        self.page.goto(path.resolve().as_uri())
+        return self.page
+
+    def external_requests(self, path: Path):
+        """Requests for anything other than the page file itself and inline data."""
+        own = path.resolve().as_uri()
+        return [u for u in self.requests if u.split("#")[0] != own and not u.startswith(("data:", "blob:"))]
+
+
+@pytest.fixture
+def page_probe(browser):
+    context = browser.new_context(viewport={"width": 1280, "height": 800})
+    page = context.new_page()
+    yield PageProbe(page)
+    context.close()
