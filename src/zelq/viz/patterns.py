@@ -1,0 +1,315 @@
+"""Detection of architectural patterns in a graph, and their grouping.
+
+A graph here is anything with `nodes` (a mapping from identifier to node,
+whose class name is the node type) and `edges` (pairs of identifiers).
+
+Patterns found:
+
+* RepConv: a node forks into two or more parallel branches of linear layers
+  (convolutions, affine maps, scales; each branch starting with a
+  convolution or affine map) that join into one node; a direct edge from the
+  fork to the join counts as an identity branch.
+* SPP: a node forks into two or more single pooling layers of different
+  kernel sizes that join (are concatenated) into one node.
+* SPPF: a sequential chain of two or more pooling layers sharing one kernel
+  size, each feeding the next.
+* SkipConnection: a join with exactly two inputs, one a direct edge from a
+  node whose other outputs pass through a processing region that enters only
+  from that node and leaves only into the join.
+
+Group members are the layers inside the pattern (never the fork or join), so
+patterns nest: a RepConv block or a residual inside a residual's processing
+region lies inside that group.
+"""
+from __future__ import annotations
+
+from collections import defaultdict
+from dataclasses import dataclass, field
+from typing import Any
+
+__all__ = ["PatternMatch", "detect_all_patterns", "detect_repconv_patterns", "detect_spp_patterns",
+           "detect_sppf_patterns", "detect_skip_patterns", "build_group_hierarchy"]
+
+LINEAR_TYPES = frozenset({"Conv1d", "Conv2d", "Affine", "Linear", "Scale"})
+BRANCH_HEADS = frozenset({"Conv1d", "Conv2d", "Affine", "Linear"})
+POOL_TYPES = frozenset({"SumPool2d", "AvgPool2d", "MaxPool2d"})
+MAX_SKIP_REGION = 256  # larger bypassed regions are not reported as one skip
+
+
+@dataclass
+class PatternMatch:
+    pattern_type: str
+    group_id: str
+    nodes: list = field(default_factory=list)
+    entry_nodes: list = field(default_factory=list)
+    exit_nodes: list = field(default_factory=list)
+    metadata: dict = field(default_factory=dict)
+
+
+class _Topology:
+    """Adjacency of a graph, edges in their given order."""
+
+    def __init__(self, graph):
+        self.nodes = dict(graph.nodes.items())
+        self.order = {n: i for i, n in enumerate(self.nodes)}
+        self.succ: dict[Any, list] = defaultdict(list)
+        self.pred: dict[Any, list] = defaultdict(list)
+        for src, dst in graph.edges:
+            if src in self.nodes and dst in self.nodes:
+                self.succ[src].append(dst)
+                self.pred[dst].append(src)
+
+    def type(self, n) -> str:
+        return type(self.nodes[n]).__name__
+
+    def sorted(self, items):
+        return sorted(items, key=self.order.__getitem__)
+
+    def boundary(self, members):
+        """(entry_nodes, exit_nodes) of a member set, in graph order."""
+        s = set(members)
+        entry = [n for n in self.sorted(s) if not self.pred[n] or any(p not in s for p in self.pred[n])]
+        exit_ = [n for n in self.sorted(s) if not self.succ[n] or any(q not in s for q in self.succ[n])]
+        return entry, exit_
+
+
+def _kernel(node):
+    k = getattr(node, "kernel_size", None)
+    if k is None:
+        return None
+    if hasattr(k, "tolist"):
+        k = k.tolist()
+    if isinstance(k, (int, float)):
+        return [int(k), int(k)]
+    return [int(v) for v in k]
+
+
+def _conv_kernel(node):
+    w = getattr(node, "weight", None)
+    shape = getattr(w, "shape", None)
+    if shape is None or len(shape) < 3:
+        return None
+    return [int(v) for v in shape[2:]]
+
+
+def _forks(t: _Topology):
+    """For each fork, its branches grouped by the node they join into.
+
+    A branch is the chain of single-input, single-output nodes that starts at
+    one successor of the fork; an empty chain is a direct edge (identity).
+    Yields (fork, join, [chain, ...]) for joins reached by two or more branches.
+    """
+    for fork in t.nodes:
+        outs = t.succ[fork]
+        if len(outs) < 2:
+            continue
+        by_join: dict[Any, list] = {}
+        for s in dict.fromkeys(outs):
+            chain, cur, seen = [], s, set()
+            while len(t.pred[cur]) == 1 and len(t.succ[cur]) == 1 and cur not in seen:
+                seen.add(cur)
+                chain.append(cur)
+                cur = t.succ[cur][0]
+            if cur == fork or cur in seen:
+                continue
+            by_join.setdefault(cur, []).append(chain)
+        for join, chains in by_join.items():
+            if len(chains) >= 2:
+                yield fork, join, chains
+
+
+def _match(t, kind, index, members, metadata):
+    nodes = t.sorted(set(members))
+    entry, exit_ = t.boundary(nodes)
+    return PatternMatch(kind, f"{kind.lower()}_{index}", nodes, entry, exit_, metadata)
+
+
+def _repconv(t: _Topology):
+    found = []
+    for fork, join, chains in _forks(t):
+        real = [c for c in chains if c]
+        if len(real) < 2 or not all(t.type(c[0]) in BRANCH_HEADS and all(t.type(n) in LINEAR_TYPES for n in c)
+                                    for c in real):
+            continue
+        branches = [{"type": t.type(c[0]), "nodes": list(c), "kernel_size": _conv_kernel(t.nodes[c[0]])}
+                    if c else {"type": "Identity", "nodes": [], "kernel_size": None} for c in chains]
+        meta = {"branches": branches, "fork": fork, "join": join}
+        found.append(_match(t, "RepConv", len(found), [n for c in real for n in c], meta))
+    return found
+
+
+def _spp(t: _Topology):
+    found = []
+    for fork, join, chains in _forks(t):
+        real = [c for c in chains if c]
+        if len(real) < 2 or not all(len(c) == 1 and t.type(c[0]) in POOL_TYPES for c in real):
+            continue
+        kernels = [_kernel(t.nodes[c[0]]) for c in real]
+        if len({tuple(k) if k else None for k in kernels}) < 2:
+            continue
+        meta = {"num_scales": len(real), "pool_kernels": kernels, "fork": fork, "join": join,
+                "identity": any(not c for c in chains)}
+        found.append(_match(t, "SPP", len(found), [c[0] for c in real], meta))
+    return found
+
+
+def _sppf(t: _Topology):
+    def link(a):
+        """The next pool of a chain after pool `a`, or None."""
+        for b in t.succ[a]:
+            if (t.type(b) == t.type(a) and len(t.pred[b]) == 1 and _kernel(t.nodes[b]) == _kernel(t.nodes[a])):
+                return b
+        return None
+
+    pools = [n for n in t.nodes if t.type(n) in POOL_TYPES]
+    has_prev = {b for a in pools if (b := link(a)) is not None}
+    found = []
+    for head in pools:
+        if head in has_prev:
+            continue
+        chain, cur = [head], link(head)
+        while cur is not None and cur not in chain:
+            chain.append(cur)
+            cur = link(cur)
+        if len(chain) < 2:
+            continue
+        meta = {"chain_depth": len(chain), "kernel_size": _kernel(t.nodes[head]), "pool_type": t.type(head)}
+        found.append(_match(t, "SPPF", len(found), chain, meta))
+    return found
+
+
+def _skip(t: _Topology):
+    found = []
+    for join in t.nodes:
+        preds = t.pred[join]
+        if len(preds) != 2 or preds[0] == preds[1]:
+            continue
+        for source, last in (preds, preds[::-1]):
+            region = _bypassed_region(t, source, last, join)
+            if region is None:
+                continue
+            path = _longest_path(t, region, source)
+            meta = {"processing_depth": len(path), "path_types": [t.type(n) for n in path],
+                    "source": source, "join": join}
+            found.append(_match(t, "SkipConnection", len(found), region, meta))
+            break
+    return found
+
+
+def _bypassed_region(t, source, last, join):
+    """Nodes between `source` and `join` through `last`, if they form a closed region."""
+    if last == source or source in t.pred[source]:
+        return None
+    region, stack = {last}, [last]
+    while stack:
+        n = stack.pop()
+        for p in t.pred[n]:
+            if p == source or p in region:
+                continue
+            if p == join or len(region) >= MAX_SKIP_REGION:
+                return None
+            region.add(p)
+            stack.append(p)
+    for n in region:
+        if not t.pred[n] or any(p != source and p not in region for p in t.pred[n]):
+            return None
+        if any(q != join and q not in region for q in t.succ[n]):
+            return None
+    if not any(q in region for q in t.succ[source]):
+        return None
+    return region
+
+
+def _longest_path(t, region, source):
+    """The longest chain of region nodes from the source's side (Kahn order)."""
+    indeg = {n: sum(1 for p in t.pred[n] if p in region) for n in region}
+    ready = t.sorted(n for n, d in indeg.items() if d == 0)
+    best: dict[Any, list] = {n: [n] for n in ready}
+    done = 0
+    while ready:
+        n = ready.pop(0)
+        done += 1
+        for q in t.succ[n]:
+            if q not in region:
+                continue
+            if len(best[n]) + 1 > len(best.get(q, ())):
+                best[q] = best[n] + [q]
+            indeg[q] -= 1
+            if indeg[q] == 0:
+                ready.append(q)
+    if done != len(region):  # a cycle: fall back to graph order
+        return t.sorted(region)
+    return max(best.values(), key=len)
+
+
+def detect_repconv_patterns(graph) -> list:
+    """RepConv blocks of `graph`, in the order of their fork nodes."""
+    return _repconv(_Topology(graph))
+
+
+def detect_spp_patterns(graph) -> list:
+    return _spp(_Topology(graph))
+
+
+def detect_sppf_patterns(graph) -> list:
+    return _sppf(_Topology(graph))
+
+
+def detect_skip_patterns(graph) -> list:
+    return _skip(_Topology(graph))
+
+
+def detect_all_patterns(graph) -> list:
+    """Every pattern of `graph`: RepConv, SPP, SPPF, then SkipConnection matches."""
+    t = _Topology(graph)
+    return _repconv(t) + _spp(t) + _sppf(t) + _skip(t)
+
+
+def build_group_hierarchy(graph, patterns) -> dict:
+    """Nesting of the pattern groups.
+
+    Returns {"node_to_group": node -> innermost (smallest) group id holding
+    it, "parent": group id -> id of the smallest group that contains it (or
+    None), "children": group id -> list of child ids, "roots": top-level
+    group ids, "overlaps": pairs of group ids that share nodes without
+    nesting}. Of two groups with the same members the earlier one is the
+    parent.
+    """
+    patterns = list(patterns)
+    members = [set(p.nodes) for p in patterns]
+    holding: dict[Any, list] = defaultdict(list)
+    for i, s in enumerate(members):
+        for n in s:
+            holding[n].append(i)
+
+    parent: dict[Any, Any] = {}
+    overlaps = set()
+    for i, s in enumerate(members):
+        best = None
+        near = {j for n in s for j in holding[n] if j != i}
+        for j in sorted(near):
+            if s < members[j] or (s == members[j] and j < i):
+                if best is None or len(members[j]) < len(members[best]):
+                    best = j
+            elif not members[j] <= s:
+                overlaps.add((min(i, j), max(i, j)))
+        parent[patterns[i].group_id] = None if best is None else patterns[best].group_id
+
+    children: dict[Any, list] = {p.group_id: [] for p in patterns}
+    for gid, par in parent.items():
+        if par is not None:
+            children[par].append(gid)
+
+    node_to_group = {}
+    for n in graph.nodes:
+        holders = holding.get(n)
+        if holders:
+            inner = min(holders, key=lambda j: (len(members[j]), -j))
+            node_to_group[n] = patterns[inner].group_id
+    return {
+        "node_to_group": node_to_group,
+        "parent": parent,
+        "children": children,
+        "roots": [p.group_id for p in patterns if parent[p.group_id] is None],
+        "overlaps": [[patterns[i].group_id, patterns[j].group_id] for i, j in sorted(overlaps)],
+    }
