@@ -1,0 +1,84 @@
+#!/usr/bin/env python3
+"""Assemble the page templates in src/zelq/viz/templates/ from their readable
+sources in pages/<page>/ (HTML skeleton, CSS, JS).
+
+    python tools/build_pages.py            # write every template
+    python tools/build_pages.py --check    # exit 1 when a committed template is stale
+    python tools/build_pages.py spikes     # only the named pages
+
+Each page has its own assembly function, because the two templates use
+different placeholder syntaxes.
+"""
+import argparse
+import sys
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+PAGES_DIR = ROOT / "pages"
+TEMPLATES_DIR = ROOT / "src" / "zelq" / "viz" / "templates"
+
+
+def _read(path: Path) -> str:
+    return path.read_text(encoding="utf-8")
+
+
+def _inline(html: str, tag: str, content: str) -> str:
+    """Replace the one `tag` that links a source file by the file's content."""
+    if html.count(tag) != 1:
+        raise SystemExit(f"expected exactly one {tag!r} in the skeleton")
+    return html.replace(tag, content)
+
+
+def build_spikes(src: Path = PAGES_DIR / "spikes") -> str:
+    """spikes.html is a dollar template with the placeholders title and data_json.
+
+    The skeleton marks them as {{title}} and {{data_json}}. Every literal "$" of
+    the sources (JS template literals included) becomes "$$" first, then the
+    markers become braced placeholders, so a following identifier character can
+    never extend a placeholder name.
+    """
+    html = _read(src / "spikes.html")
+    css = _read(src / "spikes.css")
+    js = _read(src / "spikes.js")
+    if "</script" in js.lower() or "</style" in css.lower():
+        raise SystemExit("a source would close its own inline element early")
+    html = _inline(html, '<link rel="stylesheet" href="spikes.css">', "<style>\n" + css + "</style>")
+    html = _inline(html, '<script src="spikes.js"></script>', "<script>\n" + js + "</script>")
+    if html.count("{{data_json}}") != 1 or "{{title}}" not in html:
+        raise SystemExit("the spike skeleton needs one {{data_json}} and at least one {{title}}")
+    html = html.replace("$", "$$")
+    return html.replace("{{title}}", "${title}").replace("{{data_json}}", "${data_json}")
+
+
+# page name -> (assembly function, template file name)
+PAGES = {
+    "spikes": (build_spikes, "spikes.html"),
+}
+
+
+def main(argv=None) -> int:
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--check", action="store_true", help="only compare with the committed templates")
+    ap.add_argument("pages", nargs="*", help="pages to build (default: all)")
+    args = ap.parse_args(argv)
+    names = args.pages or list(PAGES)
+    stale = []
+    for name in names:
+        build, filename = PAGES[name]
+        text = build()
+        target = TEMPLATES_DIR / filename
+        if args.check:
+            if not target.exists() or target.read_text(encoding="utf-8") != text:
+                stale.append(filename)
+            continue
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_text(text, encoding="utf-8", newline="\n")
+        print(f"wrote {target.relative_to(ROOT)} ({len(text.encode('utf-8')):,} bytes)")
+    if stale:
+        print("stale templates (run tools/build_pages.py):", ", ".join(stale), file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
