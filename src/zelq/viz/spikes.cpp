@@ -8,12 +8,19 @@
 #include <nanobind/nanobind.h>
 
 #include <bit>
+#include <cstring>
 #include <limits>
+#include <string_view>
+#include <type_traits>
+#include <vector>
 
 #include "binding/args.hpp"
 #include "binding/events.hpp"
 #include "kernels/binning.hpp"
 #include "kernels/colour.hpp"
+#include "kernels/escape.hpp"
+#include "kernels/frame_rgb.hpp"
+#include "kernels/png.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -305,6 +312,381 @@ nb::object events_to_raster(const Args& a) {
     return raster;
 }
 
+// ---------------------------------------------------------------- spike page
+
+// zlib.compressobj and binascii.b2a_base64, with the constants of zlib. Kept
+// for the life of the process: no reference is dropped after finalization.
+nb::handle g_compressobj, g_b2a_base64, g_z_deflated, g_z_rle;
+
+constexpr const char* kPillowMissing =
+    "Pillow is required for spike visualization but was not found. This is a required dependency of "
+    "zelqviz. Install with: pip install pillow>=9.0";
+
+// Raise `type(message)` as a `raise` inside an `except` block for `handled`
+// would: the handled error becomes the new one's context.
+[[noreturn]] void raise_while_handling(nb::handle handled, PyObject* type, const char* message) {
+    PyObject* previous = PyErr_GetHandledException();
+    PyErr_SetHandledException(handled.ptr());
+    PyErr_SetString(type, message);
+    PyErr_SetHandledException(previous);
+    Py_XDECREF(previous);
+    throw nb::python_error();
+}
+
+// Pillow's Image module, imported at every call (the flag is not consulted).
+nb::object import_pillow() {
+    try {
+        return nb::module_::import_("PIL.Image");
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_ImportError)) throw;
+        raise_while_handling(e.value(), PyExc_ImportError, kPillowMissing);
+    }
+}
+
+class BufferView {
+public:
+    bool acquire(nb::handle obj) {
+        if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_RECORDS_RO) < 0) {
+            PyErr_Clear();
+            return false;
+        }
+        held_ = true;
+        return true;
+    }
+    ~BufferView() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    void require(nb::handle obj) {
+        if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_RECORDS_RO) < 0) rethrow();
+        held_ = true;
+    }
+    const Py_buffer& operator*() const { return view_; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// PNG bytes of an (H, W, 3) uint8 buffer, written natively and deflated by
+// zlib with level 1 and the run-length strategy (about 6x faster than
+// Pillow's defaults and smaller on event images). An invalid handle when the
+// object is no such image; Pillow then decides.
+nb::object png_native(nb::handle img) {
+    BufferView buffer;
+    if (!buffer.acquire(img)) return {};
+    const Py_buffer& v = *buffer;
+    const char* fmt = v.format ? v.format : "B";
+    if (*fmt == '<' || *fmt == '>' || *fmt == '=' || *fmt == '@' || *fmt == '!') ++fmt;
+    if (v.ndim != 3 || v.itemsize != 1 || std::strcmp(fmt, "B") != 0 || v.shape[2] != 3 || v.shape[0] <= 0 ||
+        v.shape[1] <= 0 || v.shape[0] > INT32_MAX || v.shape[1] > INT32_MAX)
+        return {};
+    const size_t height = static_cast<size_t>(v.shape[0]), width = static_cast<size_t>(v.shape[1]);
+    nb::object rows = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(kern::png_scanline_bytes(width, height))));
+    {
+        nb::gil_scoped_release release;
+        kern::png_scanlines(static_cast<const uint8_t*>(v.buf), width, height, v.strides[0], v.strides[1],
+                            v.strides[2], reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(rows.ptr())));
+    }
+    nb::object compressor = g_compressobj(1, g_z_deflated, 15, 9, g_z_rle);
+    nb::object stream = compressor.attr("compress")(rows);
+    stream = checked(PyNumber_Add(stream.ptr(), compressor.attr("flush")().ptr()));
+    const std::string png = kern::png_file(static_cast<uint32_t>(width), static_cast<uint32_t>(height),
+                                           reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(stream.ptr())),
+                                           static_cast<size_t>(PyBytes_GET_SIZE(stream.ptr())));
+    return checked(PyBytes_FromStringAndSize(png.data(), static_cast<Py_ssize_t>(png.size())));
+}
+
+nb::object encode_image_base64(const Args& a) {
+    nb::object image_module = import_pillow();
+    nb::object img = nb::borrow(a[0]);
+    const int other = PyObject_RichCompareBool(img.attr("dtype").ptr(), g_uint8.ptr(), Py_NE);
+    if (other < 0) rethrow();
+    if (other) img = checked(PyNumber_Multiply(img.ptr(), nb::int_(255).ptr())).attr("astype")(g_uint8);
+    nb::object png = png_native(img);
+    if (!png.is_valid()) {
+        // Other shapes and layouts: Pillow picks the mode, or refuses.
+        nb::object buffer = module().attr("io").attr("BytesIO")();
+        image_module.attr("fromarray")(img).attr("save")(buffer, "format"_a = "PNG");
+        png = buffer.attr("getvalue")();
+    }
+    nb::object text = g_b2a_base64(png, "newline"_a = false);
+    return checked(PyUnicode_DecodeASCII(PyBytes_AS_STRING(text.ptr()), PyBytes_GET_SIZE(text.ptr()), "strict"));
+}
+
+nb::object load_template(const Args& a) {
+    nb::object here = module().attr("Path")(module().attr("__file__")).attr("parent");
+    nb::object dir = checked(PyNumber_TrueDivide(here.ptr(), nb::str("templates").ptr()));
+    nb::object template_path = checked(PyNumber_TrueDivide(dir.ptr(), a[0].ptr()));
+    return template_path.attr("read_text")("encoding"_a = "utf-8");
+}
+
+nb::object html_escape(const Args& a) {
+    nb::handle text = a[0];
+    Py_ssize_t n = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &n);
+    if (utf8) {
+        const std::string_view sv(utf8, static_cast<size_t>(n));
+        if (sv.find_first_of("&<>\"'") == std::string_view::npos) return nb::borrow(text);
+        const std::string out = kern::html_escape(sv);
+        return checked(PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "strict"));
+    }
+    // Lone surrogates have no UTF-8 form: carry them through unchanged.
+    PyErr_Clear();
+    nb::object raw = checked(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass"));
+    const std::string out = kern::html_escape(
+        std::string_view(PyBytes_AS_STRING(raw.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(raw.ptr()))));
+    return checked(PyUnicode_Decode(out.data(), static_cast<Py_ssize_t>(out.size()), "utf-8", "surrogatepass"));
+}
+
+nb::object render_spike_html(const Args& a) {
+    nb::object template_class = nb::module_::import_("string").attr("Template");
+    nb::object safe_title = module().attr("_html_escape")(a[1]);
+    nb::object data_json = module().attr("json").attr("dumps")(a[0]);
+    nb::object template_str = module().attr("_load_template")("spikes.html");
+    return template_class(template_str).attr("substitute")("title"_a = safe_title, "data_json"_a = data_json);
+}
+
+// ---------------------------------------------------------------- event document
+
+// Encodes every image of an iterable through the module's encoder, in order.
+nb::list encode_all(nb::handle images) {
+    nb::object encode = module().attr("_encode_image_base64");
+    nb::list out;
+    nb::object it = checked(PyObject_GetIter(images.ptr()));
+    while (PyObject* item = PyIter_Next(it.ptr())) {
+        nb::object image = nb::steal(item);
+        out.append(encode(image));
+    }
+    if (PyErr_Occurred()) rethrow();
+    return out;
+}
+
+// max - min of the time field, truncated to an int, in the field's own
+// arithmetic (NumPy scalars), as the reductions give it.
+nb::object time_span(nb::handle events, nb::handle t_field) {
+    nb::object t = events[t_field];
+    nb::object span = checked(PyNumber_Subtract(t.attr("max")().ptr(), t.attr("min")().ptr()));
+    return checked(PyNumber_Long(span.ptr()));
+}
+
+nb::object item(nb::handle seq, Py_ssize_t i) { return checked(PySequence_GetItem(seq.ptr(), i)); }
+
+nb::object serialize_events(const Args& a) {
+    nb::handle events = a[0];
+    nb::object n_frames = nb::borrow(a[2]), n_grid_bins = nb::borrow(a[3]);
+    nb::object raster_time_bins = nb::borrow(a[4]), max_raster_neurons = nb::borrow(a[5]);
+    nb::object sensor_size = nb::borrow(a[1]);
+    if (sensor_size.is_none()) {
+        sensor_size = module().attr("_detect_sensor_size")(events);
+        if (!sensor_size.is_none() && !PyTuple_CheckExact(sensor_size.ptr()))
+            raise(PyExc_TypeError, "Expected %s, got %.200s", "tuple", tp_name(sensor_size));
+    }
+    Fields f = event_fields(events);
+    const Py_ssize_t event_count = length(events);
+    nb::object duration = nb::int_(0);
+    if (event_count > 0 && is_true(f.t)) duration = time_span(events, f.t);
+
+    nb::object grid = module().attr("events_to_grid")(events, sensor_size, "n_bins"_a = n_grid_bins);
+    nb::list grid_frames = encode_all(grid);
+
+    nb::object frames = module().attr("events_to_frames")(events, sensor_size, "n_frames"_a = n_frames);
+    nb::object width_obj = item(sensor_size, 0), height_obj = item(sensor_size, 1);
+    nb::object encode = module().attr("_encode_image_base64");
+    nb::list animation_frames;
+    const int64_t n = a.integer(2);
+    if (n > 0) {
+        frames = checked_stack(frames, n_frames, height_obj, width_obj);
+        const size_t plane = static_cast<size_t>(dimension(width_obj) * dimension(height_obj));
+        BufferView stack;
+        stack.require(frames);
+        const float* counts = static_cast<const float*>((*stack).buf);
+        for (int64_t i = 0; i < n; ++i) {
+            nb::object frame_rgb = zeros(nb::make_tuple(height_obj, width_obj, 3), g_uint8);
+            {
+                OutBuffer rgb(frame_rgb);
+                nb::gil_scoped_release release;
+                kern::colour_common(counts + (2 * i) * plane, counts + (2 * i + 1) * plane, plane,
+                                    static_cast<uint8_t*>(rgb.data()));
+            }
+            animation_frames.append(encode(frame_rgb));
+        }
+    }
+
+    auto wh = unpack(sensor_size, 2);
+    nb::object total_neurons = is_true(f.y) ? checked(PyNumber_Multiply(wh[0].ptr(), wh[1].ptr())) : wh[0];
+    const int smaller = PyObject_RichCompareBool(max_raster_neurons.ptr(), total_neurons.ptr(), Py_LT);
+    if (smaller < 0) rethrow();
+    nb::object raster_neurons = smaller ? max_raster_neurons : total_neurons;
+    nb::object raster = module().attr("events_to_raster")(events, "n_neurons"_a = raster_neurons,
+                                                          "time_bins"_a = raster_time_bins);
+    nb::object raster_list = raster.attr("tolist")();
+
+    nb::dict doc;
+    doc["event_count"] = nb::int_(event_count);
+    doc["duration_us"] = duration;
+    doc["sensor_size"] = sensor_size;
+    doc["grid_frames"] = grid_frames;
+    doc["animation_frames"] = animation_frames;
+    doc["raster"] = raster_list;
+    return doc;
+}
+
+// ---------------------------------------------------------------- entry points
+
+// The page in a new temporary .html file (kept for the browser), written as
+// UTF-8 since the template declares it; returns the file's path.
+nb::object write_temporary_page(nb::handle html) {
+    nb::object file = module().attr("tempfile").attr("NamedTemporaryFile")(
+        "mode"_a = "w", "suffix"_a = ".html", "delete"_a = false, "encoding"_a = "utf-8");
+    nb::object path;
+    try {
+        file.attr("write")(html);
+        path = file.attr("name");
+    } catch (nb::python_error&) {
+        file.attr("close")();
+        throw;
+    }
+    file.attr("close")();
+    return path;
+}
+
+nb::object show_page(nb::handle html) {
+    nb::object path = write_temporary_page(html);
+    nb::object url = checked(PyNumber_Add(nb::str("file://").ptr(), path.ptr()));
+    module().attr("webbrowser").attr("open")(url);
+    return path;
+}
+
+nb::object event_document(const Args& a, nb::handle events, nb::handle sensor_size) {
+    nb::object serialize = module().attr("serialize_events");
+    nb::object args = nb::make_tuple(events, sensor_size);
+    return checked(PyObject_Call(serialize.ptr(), args.ptr(), a.kwargs().ptr()));
+}
+
+nb::object plot_events(const Args& a) {
+    nb::object data = event_document(a, a[0], a[1]);
+    nb::object html = module().attr("_render_spike_html")(data, "title"_a = a[2]);
+    return show_page(html);
+}
+
+nb::object export_events_html(const Args& a) {
+    nb::object data = event_document(a, a[0], a[2]);
+    nb::object html = module().attr("_render_spike_html")(data, "title"_a = a[3]);
+    // The path only now, so a failed rendering touches no file.
+    nb::object path = module().attr("Path")(a[1]);
+    path.attr("write_text")(html, "encoding"_a = "utf-8");
+    return nb::str(path);
+}
+
+// RGB images of a (T, K, H, W) stack, one scale per frame for both channels.
+// float32 keeps float32 arithmetic; other real types divide in double, as
+// NumPy's true division of them does; anything else goes through NumPy.
+template <typename T>
+void colour_stack(const void* data, int64_t index, size_t channels, size_t plane, uint8_t* rgb) {
+    const T* on = static_cast<const T*>(data) + static_cast<size_t>(index) * channels * plane;
+    const T* off = channels >= 2 ? on + plane : nullptr;
+    if constexpr (std::is_same_v<T, float>) {
+        if (off) {
+            kern::colour_common(on, off, plane, rgb);
+        } else {
+            std::vector<float> zero(plane, 0.0f);
+            kern::colour_common(on, zero.data(), plane, rgb);
+        }
+    } else {
+        kern::colour_common_double(on, off, plane, rgb);
+    }
+}
+
+using StackColourer = void (*)(const void*, int64_t, size_t, size_t, uint8_t*);
+
+StackColourer stack_colourer(nb::handle dtype) {
+    const std::string kind = nb::cast<std::string>(dtype.attr("kind"));
+    const long size = nb::cast<long>(dtype.attr("itemsize"));
+    if (kind == "f" && size == 4) return colour_stack<float>;
+    if (kind == "f" && size == 8) return colour_stack<double>;
+    if (kind == "b" && size == 1) return colour_stack<uint8_t>;
+    if (kind == "i") {
+        switch (size) {
+            case 1: return colour_stack<int8_t>;
+            case 2: return colour_stack<int16_t>;
+            case 4: return colour_stack<int32_t>;
+            case 8: return colour_stack<int64_t>;
+        }
+    }
+    if (kind == "u") {
+        switch (size) {
+            case 1: return colour_stack<uint8_t>;
+            case 2: return colour_stack<uint16_t>;
+            case 4: return colour_stack<uint32_t>;
+            case 8: return colour_stack<uint64_t>;
+        }
+    }
+    return nullptr;
+}
+
+// The array-expression colouring, for element types without a native path.
+nb::object frame_rgb_numpy(nb::handle frames, int64_t i, bool two_channels, nb::handle height, nb::handle width) {
+    nb::object np = module().attr("np");
+    nb::object builtins = nb::module_::import_("builtins");
+    nb::object rgb = zeros(nb::make_tuple(height, width, 3), g_uint8);
+    nb::object on = frames[nb::make_tuple(i, 0)];
+    nb::object off = two_channels ? nb::object(frames[nb::make_tuple(i, 1)]) : np.attr("zeros_like")(on);
+    nb::object max_val = builtins.attr("max")(on.attr("max")(), off.attr("max")(), 1);
+    auto scaled = [&](nb::handle ch) {
+        nb::object q = checked(PyNumber_TrueDivide(ch.ptr(), max_val.ptr()));
+        q = checked(PyNumber_Multiply(q.ptr(), nb::int_(255).ptr()));
+        return np.attr("clip")(q, 0, 255).attr("astype")(g_uint8);
+    };
+    rgb[nb::make_tuple(nb::ellipsis(), 2)] = scaled(on);
+    rgb[nb::make_tuple(nb::ellipsis(), 0)] = scaled(off);
+    return rgb;
+}
+
+nb::object plot_frames(const Args& a) {
+    nb::object frames = nb::borrow(a[0]);
+    nb::object np = module().attr("np");
+    const int three = PyObject_RichCompareBool(frames.attr("ndim").ptr(), nb::int_(3).ptr(), Py_EQ);
+    if (three < 0) rethrow();
+    if (three) frames = np.attr("expand_dims")(frames, 1);
+    auto shape = unpack(frames.attr("shape"), 4);
+    const int64_t n_frames = dimension(shape[0]);
+    const size_t channels = static_cast<size_t>(dimension(shape[1]));
+    const size_t plane = static_cast<size_t>(dimension(shape[2]) * dimension(shape[3]));
+    nb::object encode = module().attr("_encode_image_base64");
+    nb::list animation_frames;
+    if (n_frames > 0) {
+        if (plane == 0 && channels > 0)
+            raise(PyExc_ValueError, "zero-size array to reduction operation maximum which has no identity");
+        nb::object dtype = frames.attr("dtype");
+        StackColourer colour = channels > 0 ? stack_colourer(dtype) : nullptr;
+        if (colour) frames = np.attr("ascontiguousarray")(frames, "dtype"_a = dtype.attr("newbyteorder")("="));
+        BufferView stack;
+        if (colour && !stack.acquire(frames)) colour = nullptr;
+        for (int64_t i = 0; i < n_frames; ++i) {
+            nb::object frame_rgb;
+            if (colour) {
+                frame_rgb = zeros(nb::make_tuple(shape[2], shape[3], 3), g_uint8);
+                OutBuffer rgb(frame_rgb);
+                nb::gil_scoped_release release;
+                colour((*stack).buf, i, channels, plane, static_cast<uint8_t*>(rgb.data()));
+            } else {
+                frame_rgb = frame_rgb_numpy(frames, i, channels >= 2, shape[2], shape[3]);
+            }
+            animation_frames.append(encode(frame_rgb));
+        }
+    }
+    nb::object grid_frames = checked(PyList_GetSlice(animation_frames.ptr(), 0, 5));
+    nb::dict doc;
+    doc["event_count"] = nb::int_(0);
+    doc["duration_us"] = nb::int_(0);
+    doc["sensor_size"] = nb::make_tuple(shape[3], shape[2]);
+    doc["grid_frames"] = grid_frames;
+    doc["animation_frames"] = animation_frames;
+    doc["raster"] = nb::list();
+    nb::object html = module().attr("_render_spike_html")(doc, "title"_a = a[1]);
+    return show_page(html);
+}
+
 // ---------------------------------------------------------------- module
 
 void import_into(nb::module_& m, const char* module_name, const char* as) {
@@ -345,6 +727,11 @@ NB_MODULE(spikes, m) {
     g_float32 = np.attr("float32");
     g_uint8 = np.attr("uint8");
     load_optional_libraries(m);
+    nb::object zlib = nb::module_::import_("zlib");
+    g_compressobj = nb::object(zlib.attr("compressobj")).release();
+    g_z_deflated = nb::object(zlib.attr("DEFLATED")).release();
+    g_z_rle = nb::object(zlib.attr("Z_RLE")).release();
+    g_b2a_base64 = nb::object(nb::module_::import_("binascii").attr("b2a_base64")).release();
 
     def(m, "_get_event_fields", {arg("events")}, get_event_fields,
         "Names of the (x, y, t, p) fields of an event array; None for a role without a field.");
@@ -375,4 +762,37 @@ NB_MODULE(spikes, m) {
         {arg("events"), arg_none("n_neurons", Kind::Int), arg("time_bins", Kind::Int, 100)}, events_to_raster,
         "Spike counts, float32 (time_bins, n_neurons), neuron y * width + x (or x without a y field).\n\n"
         "Refuses non-numeric n_neurons and time_bins with TypeError; time_bins below 1 with ValueError.");
+    def(m, "_encode_image_base64", {arg("img")}, encode_image_base64,
+        "Base64 text of a PNG of an (H, W, 3) image; non-uint8 images are multiplied by 255 and\n"
+        "truncated. Pillow is imported at every call (ImportError when it is missing).");
+    def(m, "_load_template", {arg("name", Kind::Str)}, load_template,
+        "Text of a file in the templates directory beside this module, read as UTF-8.");
+    def(m, "_html_escape", {arg("text", Kind::Str)}, html_escape,
+        "Text with & < > \" ' replaced by their HTML entities.");
+    def(m, "_render_spike_html", {arg("data", Kind::Dict), arg("title", Kind::Str, "Spike Visualization")},
+        render_spike_html,
+        "The spike page: spikes.html with $title (escaped) and $data_json (ASCII JSON of data) substituted.");
+    def(m, "serialize_events",
+        {arg("events"), arg_none("sensor_size", Kind::Tuple), arg("n_frames", Kind::Int, 20),
+         arg("n_grid_bins", Kind::Int, 5), arg("raster_time_bins", Kind::Int, 100),
+         arg("max_raster_neurons", Kind::Int, 1000)},
+        serialize_events,
+        "The event document: event_count, duration_us, sensor_size, grid_frames and animation_frames\n"
+        "(base64 PNGs) and raster (nested lists, at most max_raster_neurons columns).");
+    def(m, "plot_events",
+        {arg("events"), arg_none("sensor_size", Kind::Tuple), arg("title", Kind::Str, "Spike Visualization")},
+        plot_events,
+        "Write the spike page of events to a new temporary .html file, open it in the browser and\n"
+        "return its path. Further keyword arguments go to serialize_events.",
+        true);
+    def(m, "export_events_html",
+        {arg("events"), arg("output_path"), arg_none("sensor_size", Kind::Tuple),
+         arg("title", Kind::Str, "Spike Visualization")},
+        export_events_html,
+        "Write the spike page of events to output_path (UTF-8) and return the path as text.\n"
+        "Further keyword arguments go to serialize_events.",
+        true);
+    def(m, "plot_frames", {arg("frames"), arg("title", Kind::Str, "Frame Visualization")}, plot_frames,
+        "Show a (T, K, H, W) or (T, H, W) frame stack (channel 0 ON, 1 OFF) on the spike page, from a\n"
+        "new temporary .html file opened in the browser; returns its path.");
 }
