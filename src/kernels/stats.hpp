@@ -42,7 +42,7 @@ inline float half_to_float(uint16_t h) {
 }
 
 template <typename T, bool Swap>
-inline T load(const std::byte* p) {
+inline T load_one(const std::byte* p) {
     if constexpr (sizeof(T) == 1) {
         T v;
         std::memcpy(&v, p, 1);
@@ -60,6 +60,24 @@ inline T load(const std::byte* p) {
         return std::bit_cast<T>(load_bits<Bits, Swap>(p));
     }
 }
+
+// A loader as a type, so that the hot loops inline it.
+template <typename T, bool Swap>
+struct Load {
+    static constexpr size_t size = sizeof(T);
+    T operator()(const std::byte* p) const { return load_one<T, Swap>(p); }
+};
+
+struct LoadBool {
+    static constexpr size_t size = 1;
+    uint8_t operator()(const std::byte* p) const { return *p != std::byte{0}; }
+};
+
+template <bool Swap>
+struct LoadHalf {
+    static constexpr size_t size = 2;
+    float operator()(const std::byte* p) const { return half_to_float(load_one<uint16_t, Swap>(p)); }
+};
 
 // Neumaier's compensated sum.
 template <typename A>
@@ -118,8 +136,9 @@ inline Stats all_nan() {
 }
 
 // Floating types: values are widened to A (exactly) before any arithmetic.
-template <typename A, typename Load>
-Stats float_stats(const std::byte* p, size_t n, size_t itemsize, Load load) {
+template <typename A, typename Loader>
+Stats float_stats(const std::byte* p, size_t n, Loader load) {
+    constexpr size_t itemsize = Loader::size;
     alignas(64) A buf[kBlock];
     A lo = std::numeric_limits<A>::infinity(), hi = -lo;
     Compensated<A> total;
@@ -164,8 +183,9 @@ Stats float_stats(const std::byte* p, size_t n, size_t itemsize, Load load) {
 }
 
 // Integer types (and bool as 0/1): exact min, max and sum.
-template <typename T, typename Load>
-Stats int_stats(const std::byte* p, size_t n, size_t itemsize, Load load) {
+template <typename T, typename Loader>
+Stats int_stats(const std::byte* p, size_t n, Loader load) {
+    constexpr size_t itemsize = Loader::size;
     using Wide = std::conditional_t<std::is_signed_v<T>, __int128, unsigned __int128>;
     using Block = std::conditional_t<(sizeof(T) < 8), std::conditional_t<std::is_signed_v<T>, int64_t, uint64_t>, Wide>;
     alignas(64) T raw[kBlock];
@@ -198,21 +218,21 @@ template <bool Swap>
 Stats dispatch(ElemType type, const std::byte* p, size_t n) {
     switch (type) {
         case ElemType::Bool:
-            return int_stats<uint8_t>(p, n, 1, [](const std::byte* q) { return uint8_t(*q != std::byte{0}); });
-        case ElemType::I8: return int_stats<int8_t>(p, n, 1, load<int8_t, Swap>);
-        case ElemType::I16: return int_stats<int16_t>(p, n, 2, load<int16_t, Swap>);
-        case ElemType::I32: return int_stats<int32_t>(p, n, 4, load<int32_t, Swap>);
-        case ElemType::I64: return int_stats<int64_t>(p, n, 8, load<int64_t, Swap>);
-        case ElemType::U8: return int_stats<uint8_t>(p, n, 1, load<uint8_t, Swap>);
-        case ElemType::U16: return int_stats<uint16_t>(p, n, 2, load<uint16_t, Swap>);
-        case ElemType::U32: return int_stats<uint32_t>(p, n, 4, load<uint32_t, Swap>);
-        case ElemType::U64: return int_stats<uint64_t>(p, n, 8, load<uint64_t, Swap>);
+            return int_stats<uint8_t>(p, n, LoadBool{});
+        case ElemType::I8: return int_stats<int8_t>(p, n, Load<int8_t, Swap>{});
+        case ElemType::I16: return int_stats<int16_t>(p, n, Load<int16_t, Swap>{});
+        case ElemType::I32: return int_stats<int32_t>(p, n, Load<int32_t, Swap>{});
+        case ElemType::I64: return int_stats<int64_t>(p, n, Load<int64_t, Swap>{});
+        case ElemType::U8: return int_stats<uint8_t>(p, n, Load<uint8_t, Swap>{});
+        case ElemType::U16: return int_stats<uint16_t>(p, n, Load<uint16_t, Swap>{});
+        case ElemType::U32: return int_stats<uint32_t>(p, n, Load<uint32_t, Swap>{});
+        case ElemType::U64: return int_stats<uint64_t>(p, n, Load<uint64_t, Swap>{});
         case ElemType::F16:
-            return float_stats<double>(p, n, 2, [](const std::byte* q) { return half_to_float(load<uint16_t, Swap>(q)); });
-        case ElemType::F32: return float_stats<double>(p, n, 4, load<float, Swap>);
-        case ElemType::F64: return float_stats<double>(p, n, 8, load<double, Swap>);
+            return float_stats<double>(p, n, LoadHalf<Swap>{});
+        case ElemType::F32: return float_stats<double>(p, n, Load<float, Swap>{});
+        case ElemType::F64: return float_stats<double>(p, n, Load<double, Swap>{});
         case ElemType::LongDouble:
-            return float_stats<long double>(p, n, sizeof(long double), load<long double, Swap>);
+            return float_stats<long double>(p, n, Load<long double, Swap>{});
     }
     return all_nan();
 }
