@@ -48,6 +48,7 @@ import math
 import os
 import re
 import zipfile
+import zlib
 from dataclasses import MISSING, dataclass, field, fields
 from typing import Any, Optional
 
@@ -558,13 +559,15 @@ def read(path) -> Graph:
             return _read_archive(_Reader(zf, fail), fail)
     except zipfile.BadZipFile as e:
         fail(f"corrupt archive ({e})")
+    except RecursionError:
+        fail("manifest nested too deeply")
+    except zlib.error as e:
+        fail(f"corrupt archive (zlib: {e})")
     except (EOFError, OSError, RuntimeError) as e:
-        # zlib and truncated-stream failures surface as these.
+        # truncated-stream failures surface as these.
         if isinstance(e, (FileNotFoundError, PermissionError)):
             raise
         fail(f"corrupt archive ({type(e).__name__}: {e})")
-    except RecursionError:
-        fail("manifest nested too deeply")
 
 
 def _read_archive(r: _Reader, fail) -> Graph:
