@@ -282,6 +282,14 @@ def test_counts_do_not_stall_at_float32_integer_limit():
     assert raster[0, 0] == np.float32(n)
 
 
+def test_large_recordings_accumulate_exact_integer_counts():
+    many = np.lib.stride_tricks.as_strided(make_events([0], [0], [0], [1]), shape=(2**24 + 3,), strides=(0,))
+    ev = np.concatenate([many, make_events([0] * 5 + [1], [0] * 6, [10] * 6, [1] * 5 + [-1])])
+    frames = spikes.events_to_frames(ev, (2, 1), n_frames=2, accumulate=True)
+    assert frames[0, 0, 0, 0] == np.float32(2**24 + 3) and frames[1, 0, 0, 0] == np.float32(2**24 + 8)
+    assert frames[0, 1].sum() == 0 and frames[1, 1, 0, 1] == 1
+
+
 @pytest.mark.parametrize("ftype, value", [("<i8", 2**32), ("<i8", -(2**32) + 1), ("<u8", 2**63),
                                            ("<f8", 4294967296.0), ("<f8", np.nan), ("<f4", -np.inf)])
 def test_coordinates_outside_int32_are_dropped(ftype, value):

@@ -181,10 +181,11 @@ nb::object frames_native(const Args& a) {
     OutBuffer buf(out);
     {
         nb::gil_scoped_release release;
-        kern::CellCounter cells(buf.data(), buf.items());
-        kern::count_frames(ev, frames, width, height, cells);
-        if (accumulate) cells.finish_cumulative(static_cast<size_t>(frames), 2 * static_cast<size_t>(width * height));
-        else cells.finish();
+        kern::with_cells(buf.data(), buf.items(), ev.n, [&](auto& cells) {
+            kern::count_frames(ev, frames, width, height, cells);
+            if (accumulate) cells.finish_cumulative(static_cast<size_t>(frames), 2 * static_cast<size_t>(width * height));
+            else cells.finish();
+        });
     }
     return out;
 }
@@ -305,9 +306,10 @@ nb::object events_to_raster(const Args& a) {
     OutBuffer buf(raster);
     {
         nb::gil_scoped_release release;
-        kern::CellCounter cells(buf.data(), buf.items());
-        kern::count_raster(ev, bins, neurons, width, cells);
-        cells.finish();
+        kern::with_cells(buf.data(), buf.items(), ev.n, [&](auto& cells) {
+            kern::count_raster(ev, bins, neurons, width, cells);
+            cells.finish();
+        });
     }
     return raster;
 }

@@ -1,0 +1,118 @@
+"""Native event binning against the NumPy transcription and Tonic's ToFrame.
+
+    python benchmarks/bench_binning.py [--events 10000000]
+
+10 million time-sorted events on a 346 x 260 sensor, record dtype
+[x <i2, y <i2, t <i8, p i1]. The yardstick is one plain read of the four
+fields. Every ratio is measured in this run. Targets: framing >= 20x the
+transcription and >= 5x Tonic; raster >= 10x the transcription; framing
+within 3x of the read pass; extra memory <= output + 1 MiB.
+"""
+import argparse
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+import numpy as np
+
+HERE = Path(__file__).resolve().parent
+sys.path[:0] = [str(HERE), str(HERE.parent / "tests")]
+
+from common import best_of, machine, mib, peak_extra_bytes  # noqa: E402
+
+import oracle  # noqa: E402
+from zelq.viz import spikes  # noqa: E402
+
+WIDTH, HEIGHT = 346, 260
+DTYPE = np.dtype([("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")])
+
+
+def make_events(n, seed=0):
+    rng = np.random.default_rng(seed)
+    ev = np.empty(n, DTYPE)
+    ev["x"] = rng.integers(0, WIDTH, n)
+    ev["y"] = rng.integers(0, HEIGHT, n)
+    ev["t"] = np.sort(rng.integers(0, 10_000_000, n)) + 1_605_537_493_718_345
+    ev["p"] = rng.choice(np.array([-1, 1], np.int8), n)
+    return ev
+
+
+def read_pass(ev):
+    return [int(ev[f].sum()) for f in "xytp"]
+
+
+def memory_probe(path, what):
+    """Run in a child process: peak extra memory of one call, in bytes."""
+    ev = np.load(path)
+    calls = {
+        "frames": lambda: spikes.events_to_frames(ev, (WIDTH, HEIGHT), 10),
+        "frames_acc": lambda: spikes.events_to_frames(ev, (WIDTH, HEIGHT), 10, True),
+        "raster": lambda: spikes.events_to_raster(ev, None, 100),
+    }
+    extra = peak_extra_bytes(calls[what])
+    out = calls[what]()
+    print(extra, out.nbytes)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--events", type=int, default=10_000_000)
+    ap.add_argument("--probe", nargs=2, help=argparse.SUPPRESS)
+    args = ap.parse_args()
+    if args.probe:
+        return memory_probe(*args.probe)
+
+    n = args.events
+    ev = make_events(n)
+    size = (WIDTH, HEIGHT)
+    print(f"{n:,} events, {WIDTH} x {HEIGHT} sensor; {machine()}")
+
+    t_read = best_of(lambda: read_pass(ev))
+    rows = [("read pass (yardstick)", t_read, None, None)]
+    t_np = best_of(lambda: oracle.frames(ev, size, 10), repeat=1)
+    t_nat = best_of(lambda: spikes.events_to_frames(ev, size, 10))
+    rows.append(("framing, native", t_nat, t_np, "numpy"))
+    t_np_acc = best_of(lambda: oracle.frames(ev, size, 10, True), repeat=1)
+    t_nat_acc = best_of(lambda: spikes.events_to_frames(ev, size, 10, True))
+    rows.append(("framing accumulate, native", t_nat_acc, t_np_acc, "numpy"))
+    t_rnp = best_of(lambda: oracle.raster(ev, None, 100), repeat=1)
+    t_rnat = best_of(lambda: spikes.events_to_raster(ev, None, 100))
+    rows.append(("raster, native", t_rnat, t_rnp, "numpy"))
+    t_tonic = None
+    if spikes.TONIC_AVAILABLE:
+        tonic_ev = ev.copy()
+        tonic_ev["p"] = ev["p"] > 0
+        window = (int(ev["t"].max() - ev["t"].min()) // 10) + 1
+        to_frame = spikes.tonic.transforms.ToFrame(sensor_size=(WIDTH, HEIGHT, 2), time_window=window)
+        to_frame(tonic_ev[:1000])  # compile once outside the timing
+        t_tonic = best_of(lambda: to_frame(tonic_ev))
+
+    print(f"\n{'operation':32} {'seconds':>9} {'Mev/s':>8} {'vs numpy':>9}")
+    for name, t, base, _ in rows:
+        ratio = f"{base / t:8.1f}x" if base else ""
+        print(f"{name:32} {t:9.4f} {n / t / 1e6:8.1f} {ratio:>9}")
+    if t_tonic:
+        print(f"{'Tonic ToFrame':32} {t_tonic:9.4f} {n / t_tonic / 1e6:8.1f}")
+    print("\nratios (target)")
+    print(f"  framing vs numpy transcription: {t_np / t_nat:6.1f}x  (>= 20x)")
+    if t_tonic:
+        print(f"  framing vs Tonic ToFrame:       {t_tonic / t_nat:6.1f}x  (>= 5x)")
+    print(f"  raster vs numpy transcription:  {t_rnp / t_rnat:6.1f}x  (>= 10x)")
+    print(f"  framing / read pass:            {t_nat / t_read:6.2f}   (<= 3)")
+    print(f"  accumulate / read pass:         {t_nat_acc / t_read:6.2f}   (<= 3)")
+
+    with tempfile.TemporaryDirectory() as tmp:
+        path = Path(tmp) / "events.npy"
+        np.save(path, ev)
+        print("\npeak extra memory (target: output + 1 MiB)")
+        for what in ("frames", "frames_acc", "raster"):
+            out = subprocess.run([sys.executable, __file__, "--probe", str(path), what],
+                                 capture_output=True, text=True, check=True).stdout.split()
+            extra, output = int(out[0]), int(out[1])
+            print(f"  {what:11} extra {mib(extra):7.2f} MiB, output {mib(output):7.2f} MiB, "
+                  f"over output {mib(extra - output):+6.2f} MiB")
+
+
+if __name__ == "__main__":
+    main()
