@@ -49,7 +49,11 @@
   function rangeFormatter(totalUs, stepUs) {
     const u = timeUnit(totalUs);
     const step = stepUs / u.div;
-    const dec = step > 0 ? clamp(2 - Math.floor(Math.log10(step)), 0, 4) : 0;
+    let dec = step > 0 ? clamp(2 - Math.floor(Math.log10(step)), 0, 4) : 0;
+    for (let d = 0; d < dec; d++) {
+      // a round step (1 ms, 2.5 ms) needs no trailing zeros
+      if (Math.abs(step * 10 ** d - Math.round(step * 10 ** d)) < 1e-9) { dec = d; break; }
+    }
     const f = (us) => (us / u.div).toFixed(dec);
     return { unit: u, one: (us) => f(us) + " " + u.name, span: (a, b) => f(a) + "–" + f(b) + " " + u.name };
   }
@@ -59,6 +63,7 @@
     if (perSecond >= 1e3) return sig(perSecond / 1e3, 3) + " k";
     return sig(perSecond, 3) + " ";
   }
+  function fmtCount(v) { return Number.isInteger(v) ? intFmt.format(v) : sig(v, 3); }
   function plural(n, word) { return intFmt.format(n) + " " + word + (n === 1 ? "" : "s"); }
 
   // ---- summary
@@ -483,6 +488,9 @@
     ctx.restore();
     ctx.strokeStyle = css("--border");
     ctx.strokeRect(M.left + 0.5, M.top + 0.5, pw - 1, ph - 1);
+    // where the data sits, in CSS pixels of the canvas and in bins/neurons: lets tests and tools read cells
+    rasterCanvas.dataset.plot = [M.left, M.top, pw, ph].join(",");
+    rasterCanvas.dataset.view = [view.t0, view.t1, view.n0, view.n1].join(",");
   }
   function drawRate() {
     const { ctx, w, h } = fitCanvas(rateCanvas);
@@ -532,6 +540,7 @@
     ctx.restore();
     ctx.strokeStyle = css("--border");
     ctx.strokeRect(M.left + 0.5, RM.top + 0.5, pw - 1, ph - 1);
+    rateCanvas.dataset.plot = [M.left, RM.top, pw, ph].join(",");
   }
   let drawPending = false;
   function drawAll() {
@@ -631,9 +640,9 @@
       const b = clamp(Math.floor(p.bin), 0, nBins - 1);
       if (isRaster) {
         const j = clamp(Math.floor(p.neuron), 0, nNeurons - 1);
-        showTip(e, [binText(b), neuronText(j), "count " + sig(cell(b, j), 6)]);
+        showTip(e, [binText(b), neuronText(j), "count " + fmtCount(cell(b, j))]);
       } else {
-        const lines = [binText(b), "events " + sig(binSums[b], 6)];
+        const lines = [binText(b), "events " + fmtCount(binSums[b])];
         if (useTime) lines.push("rate " + fmtRate(binSums[b] / (binUs * 1e-6)).trim() + " ev/s");
         showTip(e, lines);
       }
