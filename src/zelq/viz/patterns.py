@@ -289,7 +289,8 @@ def build_group_hierarchy(graph, patterns) -> dict:
         near = {j for n in s for j in holding[n] if j != i}
         for j in sorted(near):
             if s < members[j] or (s == members[j] and j < i):
-                if best is None or len(members[j]) < len(members[best]):
+                # Innermost candidate; of equal ones the later, which nests in the earlier.
+                if best is None or (len(members[j]), -j) < (len(members[best]), -best):
                     best = j
             elif not members[j] <= s:
                 overlaps.add((min(i, j), max(i, j)))
