@@ -1,13 +1,13 @@
 #!/usr/bin/env python3
-"""Assemble the page templates from their readable sources in pages/.
+"""Assemble the page templates in src/zelq/viz/templates/ from their readable
+sources in pages/<page>/ (HTML skeleton, CSS, JS).
 
     python tools/build_pages.py            # write every template
-    python tools/build_pages.py --check    # exit 1 if a committed template is stale
+    python tools/build_pages.py --check    # exit 1 when a committed template is stale
+    python tools/build_pages.py spikes     # only the named pages
 
-Each page has its own small build function (skeleton + inlined CSS/JS plus
-whatever its template engine needs); PAGES maps a page name to the function
-and the template it writes. The skeleton names an included file with a
-marker on a line of its own: `/*@file.css@*/` or `//@file.js@`.
+Each page has its own assembly function, because the two templates use
+different placeholder syntaxes.
 """
 import argparse
 import re
@@ -16,64 +16,103 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 PAGES_DIR = ROOT / "pages"
-TEMPLATES = ROOT / "src" / "zelq" / "viz" / "templates"
+TEMPLATES_DIR = ROOT / "src" / "zelq" / "viz" / "templates"
+
+
+def _read(path: Path) -> str:
+    return path.read_text(encoding="utf-8")
+
+
+def _inline(html: str, tag: str, content: str) -> str:
+    """Replace the one `tag` that links a source file by the file's content."""
+    if html.count(tag) != 1:
+        raise SystemExit(f"expected exactly one {tag!r} in the skeleton")
+    return html.replace(tag, content)
+
+
+def build_spikes(src: Path = PAGES_DIR / "spikes") -> str:
+    """spikes.html is a dollar template with the placeholders title and data_json.
+
+    The skeleton marks them as {{title}} and {{data_json}}. Every literal "$" of
+    the sources (JS template literals included) becomes "$$" first, then the
+    markers become braced placeholders, so a following identifier character can
+    never extend a placeholder name.
+    """
+    html = _read(src / "spikes.html")
+    css = _read(src / "spikes.css")
+    js = _read(src / "spikes.js")
+    if "</script" in js.lower() or "</style" in css.lower():
+        raise SystemExit("a source would close its own inline element early")
+    html = _inline(html, '<link rel="stylesheet" href="spikes.css">', "<style>\n" + css + "</style>")
+    html = _inline(html, '<script src="spikes.js"></script>', "<script>\n" + js + "</script>")
+    if html.count("{{data_json}}") != 1 or "{{title}}" not in html:
+        raise SystemExit("the spike skeleton needs one {{data_json}} and at least one {{title}}")
+    html = html.replace("$", "$$")
+    return html.replace("{{title}}", "${title}").replace("{{data_json}}", "${data_json}")
+
 
 _MARKER = re.compile(r"^[ \t]*(?:/\*@([\w.-]+)@\*/|//@([\w.-]+)@)[ \t]*$", re.M)
 
 
-def inline(page_dir: Path, skeleton: str) -> str:
-    """Replace every include marker of the skeleton by the file's text."""
+def _include_markers(src: Path, skeleton: str) -> str:
+    """Replace each marker line `/*@file.css@*/` or `//@file.js@` by that file's text."""
 
     def include(m: re.Match) -> str:
         name = m.group(1) or m.group(2)
-        text = (page_dir / name).read_text(encoding="utf-8")
+        text = _read(src / name)
         low = text.lower()
-        # An included source must not end its own <script> or <style> element early.
         for bad in ("</script", "</style", "<!--"):
             if bad in low:
-                raise ValueError(f"{name} contains {bad!r}, which would break the page")
-        if "{{" in text and name.endswith(".js") and re.search(r"\{\{[A-Z_]+\}\}", text):
-            raise ValueError(f"{name} contains a template placeholder")
+                raise SystemExit(f"{name} contains {bad!r}: it would close its inline element early")
+        if re.search(r"\{\{[A-Z_]+\}\}", text):
+            raise SystemExit(f"{name} contains a template placeholder")
         return text.rstrip("\n")
 
     return _MARKER.sub(include, skeleton)
 
 
-def build_viewer() -> str:
-    """Graph viewer: the render step fills {{TITLE}}, {{DATA_JSON}}, {{WIDTH}}, {{HEIGHT}}."""
-    page_dir = PAGES_DIR / "viewer"
-    html = inline(page_dir, (page_dir / "viewer.html").read_text(encoding="utf-8"))
-    for ph in ("{{TITLE}}", "{{DATA_JSON}}", "{{WIDTH}}", "{{HEIGHT}}"):
+def build_viewer(src: Path = PAGES_DIR / "viewer") -> str:
+    """viewer.html: render_html fills {{TITLE}}, {{DATA_JSON}}, {{WIDTH}}, {{HEIGHT}} in turn.
+
+    Only the skeleton may hold placeholders; the sources must not, because the
+    replacement scans the whole page.
+    """
+    html = _include_markers(src, _read(src / "viewer.html"))
+    for ph in ("{{TITLE}}", "{{WIDTH}}", "{{HEIGHT}}"):
         if ph not in html:
-            raise ValueError(f"viewer page lacks the placeholder {ph}")
+            raise SystemExit(f"the viewer skeleton lacks {ph}")
+    if html.count("{{DATA_JSON}}") != 1:
+        raise SystemExit("the viewer skeleton needs exactly one {{DATA_JSON}}")
     return html
 
 
+# page name -> (assembly function, template file name)
 PAGES = {
+    "spikes": (build_spikes, "spikes.html"),
     "viewer": (build_viewer, "viewer.html"),
 }
 
 
 def main(argv=None) -> int:
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--check", action="store_true", help="compare instead of writing")
-    ap.add_argument("pages", nargs="*", help="page names (default: all)")
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--check", action="store_true", help="only compare with the committed templates")
+    ap.add_argument("pages", nargs="*", help="pages to build (default: all)")
     args = ap.parse_args(argv)
+    names = args.pages or list(PAGES)
     stale = []
-    for name in args.pages or list(PAGES):
-        build, target = PAGES[name]
+    for name in names:
+        build, filename = PAGES[name]
         text = build()
-        path = TEMPLATES / target
+        target = TEMPLATES_DIR / filename
         if args.check:
-            if not path.exists() or path.read_text(encoding="utf-8") != text:
-                stale.append(str(path.relative_to(ROOT)))
-        else:
-            path.parent.mkdir(parents=True, exist_ok=True)
-            with open(path, "w", encoding="utf-8", newline="\n") as f:
-                f.write(text)
-            print(f"wrote {path.relative_to(ROOT)} ({len(text)} bytes)")
+            if not target.exists() or target.read_text(encoding="utf-8") != text:
+                stale.append(filename)
+            continue
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_text(text, encoding="utf-8", newline="\n")
+        print(f"wrote {target.relative_to(ROOT)} ({len(text.encode('utf-8')):,} bytes)")
     if stale:
-        print("stale: " + ", ".join(stale) + " (run tools/build_pages.py)", file=sys.stderr)
+        print("stale templates (run tools/build_pages.py):", ", ".join(stale), file=sys.stderr)
         return 1
     return 0
 
