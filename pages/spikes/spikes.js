@@ -113,6 +113,7 @@
   const gridFigures = [];
   function buildGrid() {
     const row = byId("grid");
+    if (isFrameDoc) byId("grid-title").textContent = "First frames";
     if (!gridFrames.length) {
       const p = document.createElement("div");
       p.className = "empty";
@@ -716,7 +717,10 @@
     const shown = Array.from(document.querySelectorAll("img")).filter((el) => el.getAttribute("src"));
     Promise.all(shown.map((el) => (el.decode ? el.decode().catch(() => null) : null)))
       .then(() => new Promise((r) => requestAnimationFrame(() => r())))
-      .then(() => { root.dataset.state = "ready"; });
+      .then(() => {
+        root.dataset.readyMs = performance.now().toFixed(1);
+        root.dataset.state = "ready";
+      });
   } catch (err) {
     root.dataset.state = "error";
     throw err;
