@@ -30,14 +30,9 @@ def _inline(html: str, tag: str, content: str) -> str:
     return html.replace(tag, content)
 
 
-def build_spikes(src: Path = PAGES_DIR / "spikes") -> str:
-    """spikes.html is a dollar template with the placeholders title and data_json.
-
-    The skeleton marks them as {{title}} and {{data_json}}. Every literal "$" of
-    the sources (JS template literals included) becomes "$$" first, then the
-    markers become braced placeholders, so a following identifier character can
-    never extend a placeholder name.
-    """
+def inline_spikes(src: Path = PAGES_DIR / "spikes") -> str:
+    """The spike skeleton with its CSS and JS inlined, still with the {{title}} and
+    {{data_json}} markers and the sources' own "$" characters."""
     html = _read(src / "spikes.html")
     css = _read(src / "spikes.css")
     js = _read(src / "spikes.js")
@@ -47,7 +42,18 @@ def build_spikes(src: Path = PAGES_DIR / "spikes") -> str:
     html = _inline(html, '<script src="spikes.js"></script>', "<script>\n" + js + "</script>")
     if html.count("{{data_json}}") != 1 or "{{title}}" not in html:
         raise SystemExit("the spike skeleton needs one {{data_json}} and at least one {{title}}")
-    html = html.replace("$", "$$")
+    return html
+
+
+def build_spikes(src: Path = PAGES_DIR / "spikes") -> str:
+    """spikes.html is a dollar template with the placeholders title and data_json.
+
+    The skeleton marks them as {{title}} and {{data_json}}. Every literal "$" of
+    the sources (JS template literals included) becomes "$$" first, then the
+    markers become braced placeholders, so a following identifier character can
+    never extend a placeholder name.
+    """
+    html = inline_spikes(src).replace("$", "$$")
     return html.replace("{{title}}", "${title}").replace("{{data_json}}", "${data_json}")
 
 
