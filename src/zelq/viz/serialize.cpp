@@ -9,6 +9,7 @@
 #include <Python.h>
 #include <nanobind/nanobind.h>
 
+#include <stdexcept>
 #include <string>
 
 #include "binding/args.hpp"
@@ -472,7 +473,15 @@ NB_MODULE(serialize, m) {
     auto dot = full.rfind('.');
     m.attr("__package__") = nb::str(dot == std::string::npos ? "" : full.substr(0, dot).c_str());
     if (!hasattr(m, "__builtins__")) m.attr("__builtins__") = nb::module_::import_("builtins");
-    checked(PyRun_String(kImports, Py_file_input, ns.ptr(), ns.ptr()));
+    if (PyObject* r = PyRun_String(kImports, Py_file_input, ns.ptr(), ns.ptr())) {
+        Py_DECREF(r);
+    } else {
+        // Fail the load with the import's own message: a Python error
+        // thrown from here would be wrapped in a generic ImportError.
+        nb::python_error e;
+        nb::object text = checked(PyObject_Str(e.value().ptr()));
+        throw std::runtime_error(PyUnicode_AsUTF8(text.ptr()));
+    }
 
     def(m, "serialize_node", {arg("name", Kind::Str), arg("node")}, serialize_node,
         "The node record of `node`: id, type, input_shape, output_shape, params (encoded arrays),\n"
