@@ -205,6 +205,10 @@ def test_event_page_on_a_real_recording(page_probe, recordings_dir, tmp_path, ar
     page.mouse.move(0, 0)
     cold = np.argwhere(raster == 0)[len(np.argwhere(raster == 0)) // 2]
 
+    assert page.inner_text("#raster-info") == "100 bins × 1,000 neurons · first 1,000 of 1,156 pixels"
+    page.keyboard.press("Home")
+    for _ in range(3):  # a busy moment of the digit
+        page.keyboard.press("ArrowRight")
     page.screenshot(path=str(artifacts_dir / "spikes-light.png"), full_page=True)
     page.emulate_media(color_scheme="dark")
     page.wait_for_timeout(100)

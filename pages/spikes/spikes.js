@@ -668,6 +668,10 @@
       return;
     }
     prepareRaster();
+    let info = plural(nBins, "bin") + " × " + plural(nNeurons, "neuron");
+    const pixels = sensorW * sensorH;
+    if (pixels > nNeurons && sensorH > 1) info += " · first " + intFmt.format(nNeurons) + " of " + intFmt.format(pixels) + " pixels";
+    byId("raster-info").textContent = info;
     scaleSel.addEventListener("change", () => { paintHeat(); drawAll(); });
     byId("reset").addEventListener("click", resetView);
     wirePlot(rasterCanvas, M.top, M.bottom, true);
