@@ -19,7 +19,7 @@ using namespace zv;
 namespace {
 
 PyObject* g_module = nullptr;
-nb::object g_dumps;
+PyObject* g_dumps = nullptr;  // owned for the life of the process, never released
 
 nb::handle module() { return g_module; }
 
@@ -52,7 +52,7 @@ nb::object escape_html(const Args& a) { return from_utf8(kern::html_escape(utf8(
 nb::object render_html(const Args& a) {
     nb::object template_text = module().attr("load_template")("viewer.html");
     if (!PyUnicode_Check(template_text.ptr())) refuse("template", "str", template_text);
-    nb::object json = g_dumps(a[0], "ensure_ascii"_a = false);
+    nb::object json = nb::handle(g_dumps)(a[0], "ensure_ascii"_a = false);
     nb::object title = module().attr("_escape_html")(a[1]);
     if (!PyUnicode_Check(title.ptr())) refuse("title", "str", title);
     nb::object width = checked(PyObject_Str(a[2].ptr()));
@@ -76,7 +76,7 @@ nb::object render_html(const Args& a) {
 NB_MODULE(render, m) {
     g_module = m.ptr();
     nb::module_ json = nb::module_::import_("json");
-    g_dumps = json.attr("dumps");
+    g_dumps = nb::object(json.attr("dumps")).release().ptr();
     nb::object path_cls = nb::module_::import_("pathlib").attr("Path");
     m.attr("Path") = path_cls;
     m.attr("json") = json;
