@@ -29,7 +29,7 @@ enum class ElemType : uint8_t { Bool, I8, I16, I32, I64, U8, U16, U32, U64, F16,
 
 namespace stats_detail {
 
-inline constexpr size_t kBlock = 512;
+inline constexpr size_t kBlock = 128;  // 16 per lane: the leaf size of NumPy's pairwise sum
 inline constexpr size_t kLanes = 8;
 
 // IEEE binary16 to float, exactly, without branches on the common path.
@@ -89,7 +89,7 @@ struct Compensated {
         else carry += (x - t) + sum;
         sum = t;
     }
-    A value() const { return sum + carry; }
+    A value() const { return std::isfinite(sum) ? sum + carry : sum; }  // inf - inf in carry is no error
 };
 
 // Running count, mean and sum of squared deviations, merged block by block.

@@ -299,8 +299,14 @@ nb::object encode_sequence(nb::handle v) {
 nb::object encode_value_impl(nb::handle v) {
     PyObject* o = v.ptr();
     if (PyObject_TypeCheck(o, g_ndarray)) return via_encode_array(v);
-    if (PyObject_TypeCheck(o, g_np_integer) || PyObject_TypeCheck(o, g_np_floating))
-        return checked(PyObject_CallMethodNoArgs(o, R.item.ptr()));
+    if (PyObject_TypeCheck(o, g_np_integer)) return checked(PyObject_CallMethodNoArgs(o, R.item.ptr()));
+    if (PyObject_TypeCheck(o, g_np_floating)) {
+        nb::object plain = checked(PyObject_CallMethodNoArgs(o, R.item.ptr()));
+        // long double has no plain equivalent and item() returns it unchanged;
+        // a floating scalar still becomes a double, as JSON needs.
+        if (PyObject_TypeCheck(plain.ptr(), g_np_floating)) return checked(PyNumber_Float(plain.ptr()));
+        return plain;
+    }
     if (PyObject_TypeCheck(o, g_np_bool)) {
         const int t = PyObject_IsTrue(o);
         if (t < 0) rethrow();
