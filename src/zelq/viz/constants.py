@@ -86,7 +86,7 @@ GROUP_SHAPES = {
 }
 
 GROUP_ICONS = {
-    "RepConv": "⫴",
+    "RepConv": "⊕",
     "SPP": "⊞",
     "SPPF": "⋙",
     "SkipConnection": "↷",
