@@ -391,6 +391,9 @@ def test_odd_documents_load_without_errors(case, page_probe, tmp_path, monkeypat
     else:
         path, width = frame_page(tmp_path, np.ones((6, 2, 1, 30)), monkeypatch), 30
     page = open_ready(page_probe, path)
+    sensor_note = {"empty-events": "48 pixels", "single-pixel": "1 pixel", "one-d": "1-D sensor, 64 channels",
+                   "zero-frames": "35 pixels", "one-frame": "99 pixels", "1-d-frames": "1-D sensor, 30 channels"}
+    assert sensor_note[case] in page.inner_text("#summary")
     images = image_report(page)
     if width is None:
         assert images == [] and page.locator(".empty").count() == 2

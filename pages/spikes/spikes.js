@@ -49,10 +49,10 @@
   function rangeFormatter(totalUs, stepUs) {
     const u = timeUnit(totalUs);
     const step = stepUs / u.div;
-    let dec = step > 0 ? clamp(2 - Math.floor(Math.log10(step)), 0, 4) : 0;
+    let dec = step > 0 ? clamp(2 - Math.floor(Math.log10(step) + 1e-9), 0, 4) : 0;
     for (let d = 0; d < dec; d++) {
-      // a round step (1 ms, 2.5 ms) needs no trailing zeros
-      if (Math.abs(step * 10 ** d - Math.round(step * 10 ** d)) < 1e-9) { dec = d; break; }
+      // a round step (1 ms, 0.1 s) needs no trailing zeros
+      if (Number(step.toFixed(d)) === Number(step.toFixed(dec))) { dec = d; break; }
     }
     const f = (us) => (us / u.div).toFixed(dec);
     return { unit: u, one: (us) => f(us) + " " + u.name, span: (a, b) => f(a) + "–" + f(b) + " " + u.name };
@@ -79,10 +79,9 @@
     byId("summary").appendChild(el);
   }
   function buildSummary() {
-    const oneD = sensorH === 1;
     const sensorText = sensorW + " × " + sensorH;
-    const sensorSub = oneD ? "1-D sensor, " + plural(sensorW, "channel")
-                           : intFmt.format(sensorW * sensorH) + " pixels";
+    const sensorSub = sensorH === 1 && sensorW > 1 ? "1-D sensor, " + plural(sensorW, "channel")
+                                                   : plural(sensorW * sensorH, "pixel");
     if (isFrameDoc) {
       byId("kind").textContent = "Frame stack · " + plural(frames.length, "frame");
       card("Frames", intFmt.format(frames.length), "binned elsewhere");
@@ -97,13 +96,15 @@
     const rate = durationUs > 0 ? eventCount / (durationUs * 1e-6) : NaN;
     card("Mean event rate", Number.isFinite(rate) ? fmtRate(rate).trim() + " ev/s" : "—",
          Number.isFinite(rate) && sensorW * sensorH > 0
-           ? fmtRate(rate / (sensorW * sensorH)).trim() + " ev/s per pixel" : "needs a duration");
+           ? fmtRate(rate / (sensorW * sensorH)).trim() + " ev/s per " + (sensorH === 1 && sensorW > 1 ? "channel" : "pixel")
+           : "needs a duration");
     const frameUs = frames.length ? durationUs / frames.length : 0;
     card("Animation", plural(frames.length, "frame"), frameUs ? fmtDuration(frameUs) + " per frame" : "");
   }
 
   // ---- shared helpers for images of the sensor
-  const oneD = sensorH === 1 || (sensorW > 0 && sensorW / Math.max(sensorH, 1) > 16);
+  // 1-D sensors (and very wide ones) are drawn as strips, not as squashed images
+  const oneD = sensorW > 1 && sensorW / Math.max(sensorH, 1) > 16;
   function slug() {
     const t = (byId("title").textContent || "spikes").trim().toLowerCase();
     return t.replace(/[^a-z0-9]+/g, "-").replace(/^-+|-+$/g, "").slice(0, 48) || "spikes";
@@ -135,8 +136,11 @@
       const a = document.createElement("span");
       const b = document.createElement("span");
       b.className = "n";
-      if (isFrameDoc || durationUs === 0) {
+      if (isFrameDoc) {
         a.textContent = "frame " + (i + 1);
+        b.textContent = i + 1 + "/" + n;
+      } else if (durationUs === 0) {
+        a.textContent = "bin " + (i + 1);  // no time span to divide
         b.textContent = i + 1 + "/" + n;
       } else {
         a.textContent = fmt.span(i * step, (i + 1) * step);
@@ -475,9 +479,9 @@
     // neuron axis
     ctx.textAlign = "right";
     ctx.textBaseline = "middle";
-    for (const v of ticks(view.n0, view.n1, Math.max(2, Math.floor(ph / 48)))) {
-      if (!Number.isInteger(v)) continue;
-      const y = Math.round(M.top + ((v - view.n0) / (view.n1 - view.n0)) * ph) + 0.5;
+    for (const v of ticks(view.n0 - 0.5, view.n1 - 0.5, Math.max(2, Math.floor(ph / 48)))) {
+      if (!Number.isInteger(v) || v < 0 || v >= nNeurons) continue;
+      const y = Math.round(M.top + ((v + 0.5 - view.n0) / (view.n1 - view.n0)) * ph) + 0.5;
       ctx.beginPath(); ctx.moveTo(M.left - 4, y); ctx.lineTo(M.left, y); ctx.stroke();
       ctx.fillText(intFmt.format(v), M.left - 6, y);
     }
