@@ -473,6 +473,7 @@
       gf.appendChild(sv("rect", { class: "frame", x: f(fr.x0), y: f(fr.y0), width: f(fr.x1 - fr.x0), height: f(fr.y1 - fr.y0), rx: 12,
         fill: fr.color, "fill-opacity": 0.05, stroke: fr.color, "stroke-dasharray": "6 4", "stroke-width": 1.4 }));
       const head = sv("g", { class: "frame-head", "data-key": "f:" + groups[fr.gi].id });
+      head.appendChild(sv("rect", { x: f(fr.x0), y: f(fr.y0), width: f(fr.x1 - fr.x0), height: 18, fill: "transparent" }));
       head.appendChild(sv("text", { x: f(fr.x0 + 10), y: f(fr.y0 + 14), fill: fr.color, "font-size": 11, "font-weight": 650, "font-family": font }, fr.label));
       gf.appendChild(head);
     }

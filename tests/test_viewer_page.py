@@ -1,0 +1,306 @@
+"""The graph viewer page: template assembly, and the page itself in headless Chromium."""
+import importlib.util
+import math
+import os
+import shutil
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import graphs
+import viewer_docs as vd
+
+ROOT = Path(__file__).resolve().parent.parent
+TEMPLATE = ROOT / "src" / "zelq" / "viz" / "templates" / "viewer.html"
+SCREENSHOTS = ROOT / "docs" / "screenshots"
+
+
+def _build_pages():
+    spec = importlib.util.spec_from_file_location("build_pages", ROOT / "tools" / "build_pages.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+# ---------------------------------------------------------------- the template file
+
+def test_committed_template_is_assembled_from_sources():
+    assert TEMPLATE.read_text(encoding="utf-8") == _build_pages().build_viewer()
+
+
+def test_template_placeholders_stand_only_in_the_skeleton():
+    text = TEMPLATE.read_text(encoding="utf-8")
+    assert text.count("{{DATA_JSON}}") == 1
+    assert {"{{TITLE}}", "{{WIDTH}}", "{{HEIGHT}}"} <= {p for p in ("{{TITLE}}", "{{WIDTH}}", "{{HEIGHT}}") if p in text}
+    # nothing that can leave the page: no remote URL in any attribute or script
+    for needle in ("http://", "https://", "src=\"", "@import", "fetch(", "XMLHttpRequest"):
+        assert needle not in text.replace("http://www.w3.org/2000/svg", "")
+
+
+@pytest.mark.parametrize("bad", ['const s = "</script>";\n', "/* <!-- */\n", "const p = '{{TITLE}}';\n"])
+def test_assembly_refuses_a_source_that_breaks_the_page(tmp_path, bad):
+    for f in (ROOT / "pages" / "viewer").iterdir():
+        shutil.copy(f, tmp_path / f.name)
+    (tmp_path / "viewer.js").write_text(bad, encoding="utf-8")
+    with pytest.raises(SystemExit):
+        _build_pages().build_viewer(tmp_path)
+
+
+# ---------------------------------------------------------------- the page
+
+def _open(probe, path, fragment=""):
+    page = probe.page
+    page.goto(path.resolve().as_uri() + fragment)
+    page.wait_for_function("window.zelqViewer && window.zelqViewer.ready", timeout=15000)
+    return page
+
+
+def _settle(page):
+    page.evaluate("zelqViewer.idle()")
+
+
+@pytest.fixture(scope="module")
+def detector_doc():
+    return vd.graph_doc(graphs.detector())
+
+
+@pytest.fixture
+def detector_page(tmp_path, detector_doc):
+    return vd.write_page(tmp_path / "detector.html", detector_doc, "Detector")
+
+
+def _shown_keys(page):
+    return page.eval_on_selector_all("#graph .node, #graph .group", "els => els.map(e => e.getAttribute('data-key'))")
+
+
+def test_page_draws_every_node_offline_and_quietly(page_probe, detector_page, detector_doc, artifacts_dir):
+    page = _open(page_probe, detector_page)
+    ids = [n["id"] for n in detector_doc["nodes"]]
+    grouped = set(detector_doc["node_to_group"])
+    assert detector_doc["groups"] and grouped
+    # collapsed: every ungrouped node and one box per outermost group
+    keys = _shown_keys(page)
+    assert len(keys) == len(set(keys))
+    assert {k[2:] for k in keys if k.startswith("n:")} == set(ids) - grouped
+    boxes = {k[2:] for k in keys if k.startswith("g:")}
+    assert boxes and boxes <= {g["id"] for g in detector_doc["groups"]}
+    # expanded: every node of the document is an element of the drawing
+    page.click("#btn-expand")
+    _settle(page)
+    keys = _shown_keys(page)
+    assert sorted(k[2:] for k in keys) == sorted(ids) and all(k.startswith("n:") for k in keys)
+    assert page.locator("#graph path.edge").count() == len({(e["source"], e["target"]) for e in detector_doc["edges"]})
+    assert page_probe.errors == []
+    assert page_probe.external_requests(detector_page) == []
+
+
+def test_group_expands_and_collapses_in_place(page_probe, detector_page, detector_doc):
+    page = _open(page_probe, detector_page)
+    box = page.locator("#graph .group").first
+    gid = box.get_attribute("data-key")[2:]
+    members = {n for n, g in detector_doc["node_to_group"].items() if g == gid}
+    box.dblclick()
+    _settle(page)
+    keys = set(_shown_keys(page))
+    assert "g:" + gid not in keys
+    assert {"n:" + m for m in members} <= keys or page.locator("#graph .group").count() > 0
+    head = page.locator(f'#graph .frame-head[data-key="f:{gid}"]')
+    assert head.count() == 1
+    before = page.evaluate("zelqViewer.stats()")["items"]
+    head.click()
+    _settle(page)
+    assert "g:" + gid in set(_shown_keys(page))
+    assert page.locator(f'#graph .frame-head[data-key="f:{gid}"]').count() == 0
+    assert page.evaluate("zelqViewer.stats()")["items"] < before
+    assert page_probe.errors == []
+
+
+def _num(text):
+    return float("nan") if text == "NaN" else float(text)
+
+
+def test_node_click_shows_the_documents_statistics(page_probe, tmp_path):
+    doc = vd.graph_doc(vd.mlp())
+    path = vd.write_page(tmp_path / "mlp.html", doc)
+    page = _open(page_probe, path)
+    node = next(n for n in doc["nodes"] if n["id"] == "fc1")
+    page.evaluate("zelqViewer.selectNode('fc1')")  # bring it into view
+    _settle(page)
+    page.locator('#graph [data-key="n:fc1"]').click()
+    _settle(page)
+    assert page.text_content("#panel-title") == "fc1"
+    assert page.get_attribute("#panel", "data-view") == "node"
+    for name, rec in node["params"].items():
+        card = page.locator(f'#panel .param[data-param="{name}"]')
+        meta = card.locator(".pmeta").text_content()
+        assert rec["dtype"] in meta and f"[{', '.join(map(str, rec['shape']))}]" in meta
+        for key, want in rec["stats"].items():
+            cell = card.locator(f'[data-stat="{key}"]')
+            assert _num(cell.get_attribute("data-value")) == want  # exact, as in the document
+            assert math.isclose(_num(cell.text_content()), want, rel_tol=1e-5, abs_tol=1e-9)
+        counts = [int(c) for c in card.locator("svg.hist").get_attribute("data-counts").split(",")]
+        assert sum(counts) == rec["size"]
+    # a 2-D weight gets a heat map, a 1-D bias does not
+    assert page.locator('#panel .param[data-param="weight"] canvas.hm').count() == 1
+    assert page.locator('#panel .param[data-param="bias"] canvas.hm').count() == 0
+    assert page.text_content('#panel td.v[data-field="output_shape"]') == "[32]"
+    assert page_probe.errors == []
+
+
+def _hist_oracle(values, bins):
+    """Equal-width bins over [min, max] of the finite values, the max in the last bin."""
+    v = values[np.isfinite(values)]
+    if v.size == 0:
+        return [0] * bins
+    lo, hi = v.min(), v.max()
+    k = np.floor((v - lo) / (hi - lo) * bins).astype(np.int64) if hi > lo else np.zeros(v.size, np.int64)
+    return np.bincount(np.minimum(k, bins - 1), minlength=bins).tolist()
+
+
+def test_histogram_decode_matches_numpy_for_every_dtype(page_probe, tmp_path):
+    rng = np.random.default_rng(7)
+    base = rng.standard_normal(257) * 300
+    arrays = {
+        "f16": base.astype(np.float16),
+        "f16_be": base.astype(">f2"),
+        "f32": base.astype(np.float32),
+        "f32_be": base.astype(">f4"),
+        "f64_le": base.astype("<f8"),
+        "f64_be": base.astype(">f8"),
+        "i4_be": base.astype(">i4"),
+        "i2": base.astype(np.int16),
+        "i8": base.astype(np.int64),
+        "u8": (base % 256).astype(np.uint8),
+        "u2_be": np.abs(base).astype(">u2"),
+        "u64": np.abs(base).astype(np.uint64),
+        "i1": (base % 100).astype(np.int8),
+        "bool": base > 0,
+        "w2d": base[:256].reshape(16, 16).astype(np.float32),
+        "special16": np.array([0.0, -0.0, 6.1e-5, 1e-7, 65504, -65504, np.inf], np.float16),
+    }
+    doc, nid = vd.with_dtypes(vd.graph_doc(vd.mlp()), arrays)
+    path = vd.write_page(tmp_path / "dtypes.html", doc)
+    page = _open(page_probe, path)
+    recs = next(n for n in doc["nodes"] if n["id"] == nid)["params"]
+    for name, arr in arrays.items():
+        rec = recs[name]
+        got = np.array(page.evaluate("r => zelqViewer.decode(r)", rec), dtype=np.float64)
+        want = np.ascontiguousarray(arr).astype(np.float64).ravel()
+        assert got.shape == want.shape, name
+        np.testing.assert_array_equal(got, want, err_msg=name)
+        h = page.evaluate("r => zelqViewer.histogram(r, 40)", rec)
+        assert h["counts"] == _hist_oracle(want, 40), name
+    # and the panel draws them without a console error
+    page.evaluate(f"zelqViewer.selectNode({nid!r})")
+    _settle(page)
+    assert page.locator("#panel svg.hist").count() == len(arrays)
+    assert page_probe.errors == []
+
+
+@pytest.mark.parametrize("how", ["slash", "ctrl-f"])
+def test_search_finds_and_selects_a_node(page_probe, detector_page, how):
+    page = _open(page_probe, detector_page)
+    page.click("#stage", position={"x": 5, "y": 400})
+    page.keyboard.press("/" if how == "slash" else "Control+f")
+    assert page.evaluate("document.activeElement.id") == "search"
+    page.keyboard.type("sk9")  # a node hidden inside the collapsed SPP group
+    first = page.locator("#results div").first
+    assert first.get_attribute("data-node") == "sk9"
+    page.keyboard.press("Enter")
+    _settle(page)
+    assert page.evaluate("zelqViewer.selected()") == {"kind": "node", "id": "sk9"}
+    assert page.text_content("#panel-title") == "sk9"
+    assert page.locator('#graph [data-key="n:sk9"]').count() == 1  # its group opened
+    assert page.evaluate("location.hash") == "#node=sk9"
+    # config keys and values are searched too: every conv and pool has a padding
+    page.fill("#search", "padding")
+    assert page.locator("#results div[data-node]").count() == 12
+    assert page_probe.errors == []
+
+
+def test_url_hash_selects_a_node(page_probe, detector_page):
+    page = _open(page_probe, detector_page, "#node=il")
+    _settle(page)
+    assert page.evaluate("zelqViewer.selected()") == {"kind": "node", "id": "il"}
+    assert page.text_content("#panel-title") == "il"
+    page.evaluate("location.hash = '#node=' + encodeURIComponent('fp1')")
+    page.wait_for_function("zelqViewer.selected() && zelqViewer.selected().id === 'fp1'")
+    page.evaluate("location.hash = '#node=no-such-node'")
+    page.wait_for_timeout(100)
+    assert page.evaluate("zelqViewer.selected()")["id"] == "fp1"
+    assert page_probe.errors == []
+
+
+def test_hostile_names_are_text_and_run_nothing(page_probe, tmp_path):
+    doc = vd.graph_doc(vd.mlp(hostile=True))
+    path = vd.write_page(tmp_path / "hostile.html", doc, title=vd.HOSTILE)
+    page = _open(page_probe, path, "#node=" + __import__("urllib.parse").parse.quote(vd.HOSTILE, safe=""))
+    _settle(page)
+    assert page.evaluate("window.__pwned") is None
+    assert page.title() == vd.HOSTILE
+    assert page.text_content("#panel-title") == vd.HOSTILE
+    assert page.locator("#graph [data-key]").evaluate_all(
+        "(els, h) => els.some(e => e.getAttribute('data-key') === 'n:' + h)", vd.HOSTILE)
+    page.click("#btn-summary")
+    assert vd.HOSTILE in page.text_content("#panel")
+    page.fill("#search", "<script>")
+    assert page.locator("#results div[data-node]").first.get_attribute("data-node") == vd.HOSTILE
+    assert page.locator("script").count() == 2  # the page's own two, nothing injected
+    assert page.evaluate("window.__pwned") is None
+    assert page_probe.errors == []
+
+
+def test_large_graph_uses_canvas_and_draws_every_visible_node(page_probe, tmp_path):
+    doc = vd.synthetic(3000, groups=False)
+    path = vd.write_page(tmp_path / "big.html", doc)
+    page = _open(page_probe, path)
+    st = page.evaluate("zelqViewer.stats()")
+    assert st["mode"] == "canvas" and st["items"] == len(doc["nodes"])
+    page.evaluate("zelqViewer.fit()")
+    page.wait_for_timeout(100)
+    assert page.evaluate("zelqViewer.stats()")["drawn"] == len(doc["nodes"])
+    # a click on the canvas picks the node under the pointer
+    box = page.evaluate("zelqViewer.selectNode('n1500').then(() => zelqViewer.itemBox('n:n1500'))")
+    page.mouse.click(box["x"], box["y"])
+    _settle(page)
+    assert page.text_content("#panel-title") == "n1500"
+    assert page_probe.errors == []
+
+
+def test_svg_export_holds_the_current_view(page_probe, detector_page):
+    page = _open(page_probe, detector_page)
+    page.click("#btn-expand")
+    _settle(page)
+    page.evaluate("zelqViewer.fit()")
+    with page.expect_download() as dl:
+        page.click("#btn-svg")
+    assert dl.value.suggested_filename.endswith(".svg")
+    text = page.evaluate("zelqViewer.lastExport.text")
+    assert text.startswith("<svg") and 'data-key="n:sk13"' in text and "<script" not in text
+    with page.expect_download() as dl:
+        page.click("#btn-png")
+    assert dl.value.suggested_filename.endswith(".png")
+    assert page.evaluate("zelqViewer.lastExport.kind") == "png"
+    assert page_probe.errors == []
+
+
+@pytest.mark.parametrize("theme", ["light", "dark"])
+def test_screenshots(browser, tmp_path, artifacts_dir, theme, detector_doc):
+    path = vd.write_page(tmp_path / "shot.html", detector_doc, "Spiking detector")
+    context = browser.new_context(viewport={"width": 1400, "height": 860}, color_scheme=theme)
+    page = context.new_page()
+    errors = []
+    page.on("pageerror", lambda e: errors.append(str(e)))
+    page.goto(path.resolve().as_uri() + "#node=rc3")
+    page.wait_for_function("window.zelqViewer && window.zelqViewer.ready")
+    page.evaluate("zelqViewer.idle()")
+    assert page.evaluate("document.documentElement.getAttribute('data-theme')") == theme
+    page.wait_for_timeout(3000)  # the highlight pulse fades
+    shot = artifacts_dir / f"viewer-{theme}.png"
+    page.screenshot(path=str(shot))
+    if os.environ.get("ZELQVIZ_UPDATE_SCREENSHOTS") == "1":
+        SCREENSHOTS.mkdir(parents=True, exist_ok=True)
+        shutil.copy(shot, SCREENSHOTS / shot.name)
+    context.close()
+    assert errors == []

@@ -1,0 +1,97 @@
+"""Viewer documents and pages for the graph page tests and its benchmark."""
+import numpy as np
+
+from zelq import ir
+from zelq.viz import encode, render, serialize
+
+HOSTILE = "</script><script>window.__pwned=1</script>"
+
+
+def write_page(path, doc, title="Graph"):
+    path.write_text(render.render_html(doc, title), encoding="utf-8")
+    return path
+
+
+def _w(shape, seed):
+    return np.random.default_rng(seed).standard_normal(shape).astype(np.float32)
+
+
+def mlp(hostile=False):
+    """Input -> Linear/LIF x 3 -> Output, one skip connection; real 2-D weights."""
+    g = ir.Graph(metadata={"model": "spiking mlp", "note": HOSTILE if hostile else "plain"})
+    g.add("in", ir.Input((784,)))
+    prev = "in"
+    for i, (a, b) in enumerate([(784, 64), (64, 32), (32, 10)]):
+        name = HOSTILE if hostile and i == 1 else f"fc{i}"
+        g.add(name, ir.Affine(_w((b, a), i), _w((b,), 10 + i)))
+        g.add(f"lif{i}", ir.LIF(_w((b,), 20 + i), _w((b,), 30 + i), _w((b,), 40 + i), _w((b,), 50 + i)))
+        g.connect(prev, name, f"lif{i}")
+        prev = f"lif{i}"
+    g.add("out", ir.Output((10,)))
+    g.connect(prev, "out")
+    return g
+
+
+def with_dtypes(doc, arrays):
+    """A copy of `doc` whose first non-input node carries `arrays` (name -> ndarray) as params."""
+    doc = dict(doc)
+    doc["nodes"] = [dict(n) for n in doc["nodes"]]
+    node = doc["nodes"][1]
+    node["params"] = {k: encode.encode_array(a) for k, a in arrays.items()}
+    return doc, node["id"]
+
+
+def synthetic(n, groups=True, seed=0):
+    """A document of about `n` nodes shaped like a deep network: blocks of a fork into
+    three branches, a join and a skip connection, with small parameter arrays.
+    Built directly in the document format (graph_to_dict on 20,000 dataclass nodes
+    would time the serializer, not the page)."""
+    rng = np.random.default_rng(seed)
+    types = [("Conv2d", "#7e57c2", "rect"), ("LIF", "#ef6c00", "ellipse"), ("Affine", "#1e88e5", "roundrect"),
+             ("SumPool2d", "#00897b", "hexagon"), ("IF", "#f9a825", "ellipse")]
+    small = encode.encode_array(rng.standard_normal(8).astype(np.float32))
+    nodes, edges, grps, n2g = [], [], [], {}
+
+    def node(i, kind):
+        t, c, s = types[kind]
+        nodes.append({"id": f"n{i}", "type": t, "input_shape": [8, 16, 16], "output_shape": [8, 16, 16],
+                      "params": {"weight": small}, "config": {"stride": [1, 1]}, "param_count": 8,
+                      "color": c, "shape": s, "display_params": []})
+        return f"n{i}"
+
+    i = 0
+    prev = node(i, 1)
+    i += 1
+    while i + 6 <= n:
+        block = [node(i + k, k % 5) for k in range(6)]
+        fork, b1, b2, b3, join, post = block
+        edges += [(prev, fork), (fork, b1), (fork, b2), (b2, b3), (b1, join), (b3, join), (fork, join),
+                  (join, post), (prev, post)]
+        if groups:
+            gid = f"g{len(grps)}"
+            grps.append({"id": gid, "type": "RepConv", "label": "RepConv (3 branches)", "subtitle": "Conv2d, Conv2d, LIF",
+                         "nodes": block[:5], "entry_nodes": [fork], "exit_nodes": [join], "metadata": {},
+                         "color": "#90caf9", "shape": "roundrect", "icon": "\u29c9", "display_params": []})
+            for m in block[:5]:
+                n2g[m] = gid
+        prev = post
+        i += 6
+    while i < n:
+        cur = node(i, 1)
+        edges.append((prev, cur))
+        prev = cur
+        i += 1
+    for rec in nodes:
+        if rec["id"] in n2g:
+            rec["group"] = n2g[rec["id"]]
+    counts = {}
+    for rec in nodes:
+        counts[rec["type"]] = counts.get(rec["type"], 0) + 1
+    return {"version": ir.__version__, "nodes": nodes, "edges": [{"source": a, "target": b} for a, b in edges],
+            "metadata": {"synthetic": n}, "summary": {"node_count": len(nodes), "edge_count": len(edges),
+            "total_params": 8 * len(nodes), "node_counts": counts, "inputs": [], "outputs": []},
+            "groups": grps, "node_to_group": n2g}
+
+
+def graph_doc(graph, detect=True):
+    return serialize.graph_to_dict(graph, detect)
