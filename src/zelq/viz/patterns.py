@@ -59,6 +59,21 @@ class _Topology:
                 self.succ[src].append(dst)
                 self.pred[dst].append(src)
 
+    def rank(self) -> dict:
+        """Topological position of every node outside a cycle (Kahn's order)."""
+        if not hasattr(self, "_rank"):
+            indeg = {n: len(self.pred[n]) for n in self.nodes}
+            ready = [n for n, d in indeg.items() if d == 0]
+            self._rank = {}
+            while ready:
+                n = ready.pop()
+                self._rank[n] = len(self._rank)
+                for q in self.succ[n]:
+                    indeg[q] -= 1
+                    if indeg[q] == 0:
+                        ready.append(q)
+        return self._rank
+
     def type(self, n) -> str:
         return type(self.nodes[n]).__name__
 
@@ -200,13 +215,23 @@ def _bypassed_region(t, source, last, join):
     """Nodes between `source` and `join` through `last`, if they form a closed region."""
     if last == source or source in t.pred[source]:
         return None
+    rank = t.rank()
+    floor = rank.get(source)
+
+    def before_source(n):
+        # Not a descendant of the source, so outside any region it opens.
+        r = rank.get(n)
+        return floor is not None and r is not None and r <= floor
+
+    if before_source(last):
+        return None
     region, stack = {last}, [last]
     while stack:
         n = stack.pop()
         for p in t.pred[n]:
             if p == source or p in region:
                 continue
-            if p == join or len(region) >= MAX_SKIP_REGION:
+            if p == join or len(region) >= MAX_SKIP_REGION or before_source(p):
                 return None
             region.add(p)
             stack.append(p)
