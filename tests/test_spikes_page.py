@@ -240,7 +240,7 @@ def current_frame(page):
     return int(page.get_attribute("#frame-img", "data-frame"))
 
 
-def test_animation_plays_steps_and_stops(nmnist_page, page_probe):
+def test_animation_plays_steps_and_stops(nmnist_page, page_probe, recordings_dir):
     page, path = nmnist_page
     assert current_frame(page) == 0
     page.fill("#fps", "60")
@@ -272,6 +272,11 @@ def test_animation_plays_steps_and_stops(nmnist_page, page_probe):
     # export follows the current frame, at sensor resolution
     assert page.get_attribute("#export", "href") == page.get_attribute("#frame-img", "src")
     assert page.get_attribute("#export", "download").endswith("-frame-020.png")
+    with page.expect_download() as info:
+        page.click("#export")
+    saved = Path(info.value.path()).read_bytes()
+    assert info.value.suggested_filename == "digit-frame-020.png"
+    assert base64.b64encode(saved).decode() == spikes.serialize_events(nmnist(recordings_dir))["animation_frames"][19]
     assert_clean(page_probe, path)
 
 
@@ -292,7 +297,13 @@ def test_raster_tooltip_zoom_pan_and_cursor(page_probe, tmp_path):
     path = write_page(tmp_path, synthetic_doc(raster, size=(4, 3), duration_us=10_000, n_frames=5))
     page = open_ready(page_probe, path)
     assert raster_pixel(page, 7, 5) == list(VIRIDIS_TOP)
-    assert raster_pixel(page, 2, 11) not in (list(VIRIDIS_TOP), css_colour(page, "--plot-bg"))
+    linear = raster_pixel(page, 2, 11)
+    assert linear not in (list(VIRIDIS_TOP), css_colour(page, "--plot-bg"))
+    page.select_option("#scale", "log")  # a compressed scale lifts the small count towards the top colour
+    page.wait_for_timeout(50)
+    assert raster_pixel(page, 7, 5) == list(VIRIDIS_TOP)
+    assert sum(raster_pixel(page, 2, 11)[:2]) > sum(linear[:2])
+    assert page.inner_text("#cbar-max") == "9"
 
     page.mouse.move(*cell_centre(page, 7, 5))
     tip = page.inner_text("#tooltip")
