@@ -1,0 +1,9 @@
+"""The graph page: viewer.html filled with a viewer document."""
+from pathlib import Path
+from typing import Any, Dict
+
+TEMPLATES_DIR: Path
+
+def load_template(name: str) -> str: ...
+def render_html(data: Dict[str, Any], title: str = "ZELQ-Viz", width: int = 1200, height: int = 800) -> str: ...
+def _escape_html(text: str) -> str: ...
