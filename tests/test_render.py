@@ -139,6 +139,7 @@ HOSTILE = [
     "</SCRIPT ><img src=x onerror=alert(1)>",
     "&lt;&amp;",
     "\u2028\u2029 \u00b5 \U0001f600",
+    "\ud800 lone surrogate <",
 ]
 
 

@@ -51,10 +51,12 @@ nb::object escape_html(const Args& a) { return from_utf8(kern::html_escape(utf8(
 
 nb::object render_html(const Args& a) {
     nb::object template_text = module().attr("load_template")("viewer.html");
-    if (!PyUnicode_Check(template_text.ptr())) refuse("template", "str", template_text);
+    if (!PyUnicode_Check(template_text.ptr()))
+        raise(PyExc_TypeError, "load_template() returned %.200s, not str", tp_name(template_text));
     nb::object json = nb::handle(g_dumps)(a[0], "ensure_ascii"_a = false);
     nb::object title = module().attr("_escape_html")(a[1]);
-    if (!PyUnicode_Check(title.ptr())) refuse("title", "str", title);
+    if (!PyUnicode_Check(title.ptr()))
+        raise(PyExc_TypeError, "_escape_html() returned %.200s, not str", tp_name(title));
     nb::object width = checked(PyObject_Str(a[2].ptr()));
     nb::object height = checked(PyObject_Str(a[3].ptr()));
 
