@@ -11,6 +11,11 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define ZV_B64_SSSE3 1
+#endif
+
 namespace zv::kern::b64 {
 
 inline constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -41,9 +46,49 @@ inline const std::array<uint8_t, 256>& value_table() {
 
 inline constexpr size_t encoded_size(size_t n) { return (n + 2) / 3 * 4; }
 
+#ifdef ZV_B64_SSSE3
+// 12 bytes to 16 characters per step with byte shuffles (W. Mula's method):
+// spread each 3-byte group over 4 bytes, cut out the 6-bit fields with two
+// multiplies, then map field values to ASCII by adding a per-range offset.
+// Returns the number of input bytes consumed (a multiple of 12); reads 16
+// bytes per step, so it stops 4 bytes early.
+__attribute__((target("ssse3"))) inline size_t encode_ssse3(const uint8_t* in, size_t n, char* out) {
+    const __m128i spread = _mm_set_epi8(10, 11, 9, 10, 7, 8, 6, 7, 4, 5, 3, 4, 1, 2, 0, 1);
+    const __m128i mask_ac = _mm_set1_epi32(0x0fc0fc00), mul_ac = _mm_set1_epi32(0x04000040);
+    const __m128i mask_bd = _mm_set1_epi32(0x003f03f0), mul_bd = _mm_set1_epi32(0x01000010);
+    const __m128i offsets = _mm_setr_epi8('a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
+                                          '0' - 52, '0' - 52, '0' - 52, '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0);
+    size_t i = 0;
+    for (; i + 16 <= n; i += 12, out += 16) {
+        const __m128i v = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i)), spread);
+        const __m128i ac = _mm_mulhi_epu16(_mm_and_si128(v, mask_ac), mul_ac);
+        const __m128i bd = _mm_mullo_epi16(_mm_and_si128(v, mask_bd), mul_bd);
+        const __m128i idx = _mm_or_si128(ac, bd);  // one 6-bit value per byte
+        // Range of each value: 0 for A-Z, 1 for a-z, 2..11 for digits, 12 "+", 13 "/".
+        __m128i range = _mm_subs_epu8(idx, _mm_set1_epi8(51));
+        const __m128i upper = _mm_cmpgt_epi8(_mm_set1_epi8(26), idx);
+        range = _mm_or_si128(range, _mm_and_si128(upper, _mm_set1_epi8(13)));
+        const __m128i chars = _mm_add_epi8(_mm_shuffle_epi8(offsets, range), idx);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), chars);
+    }
+    return i;
+}
+
+inline bool has_ssse3() {
+    static const bool yes = __builtin_cpu_supports("ssse3");
+    return yes;
+}
+#endif
+
 inline void encode(const uint8_t* in, size_t n, char* out) {
     const uint16_t* pairs = pair_table().data();
     size_t i = 0;
+#ifdef ZV_B64_SSSE3
+    if (has_ssse3()) {
+        i = encode_ssse3(in, n, out);
+        out += i / 3 * 4;
+    }
+#endif
     // Eight bytes read, six used: 8 characters per step.
     for (; i + 8 <= n; i += 6, out += 8) {
         uint64_t w;
