@@ -310,3 +310,29 @@ def test_total_size_and_member_count_limits(tmp_path, monkeypatch):
     monkeypatch.setattr(ir, "MAX_MEMBERS", 1)
     with pytest.raises(ir.ZelqFormatError, match="too many members"):
         ir.read(p)
+
+
+def test_any_damage_gives_a_format_error_or_the_same_graph(tmp_path):
+    """Truncations and byte flips anywhere: never another exception, never a different graph."""
+    src = tmp_path / "g.zelq"
+    g = ir.Graph(metadata={"k": [1, 2]})
+    g.add("in", ir.Input((3,)))
+    g.add("s", ir.Scale(np.arange(3, dtype=np.float32)))
+    g.connect("in", "s")
+    ir.write(src, g)
+    data = src.read_bytes()
+    rng = np.random.default_rng(0)
+    damaged = [data[:n] for n in range(0, len(data), 7)]
+    for pos in rng.integers(0, len(data), 300):
+        b = bytearray(data)
+        b[pos] ^= 1 << int(rng.integers(0, 8))
+        damaged.append(bytes(b))
+    p = tmp_path / "d.zelq"
+    for blob in damaged:
+        p.write_bytes(blob)
+        try:
+            h = ir.read(p)
+        except ir.ZelqFormatError:
+            continue
+        assert list(h.nodes) == ["in", "s"] and h.edges == [("in", "s")] and h.metadata == {"k": [1, 2]}
+        assert h.nodes["s"].scale.tolist() == [0, 1, 2]
