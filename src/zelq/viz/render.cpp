@@ -83,11 +83,11 @@ NB_MODULE(render, m) {
     m.attr("Path") = path_cls;
     m.attr("json") = json;
 
-    // The directory of this module's own file, found through its import spec
+    // The directory of this module's own file, as the import system located it
     // (__file__ is only set once initialisation returns).
     nb::object name = m.attr("__name__");
-    nb::object spec = nb::module_::import_("importlib.util").attr("find_spec")(name);
-    nb::object origin = spec.is_none() ? nb::object(nb::none()) : nb::object(spec.attr("origin"));
+    nb::object found = nb::module_::import_("importlib.util").attr("find_spec")(name);
+    nb::object origin = found.is_none() ? nb::object(nb::none()) : nb::object(found.attr("origin"));
     if (origin.is_none()) raise(PyExc_ImportError, "cannot locate the module file of %U", name.ptr());
     nb::object parent = path_cls(origin).attr("parent");
     m.attr("TEMPLATES_DIR") = checked(PyNumber_TrueDivide(parent.ptr(), nb::str("templates").ptr()));
