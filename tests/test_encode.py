@@ -20,7 +20,8 @@ from hypothesis.extra import numpy as hnp
 from zelq.viz import encode as enc
 from zelq.viz.encode import decode_array, encode_array, encode_value, format_shape, format_size
 
-SRC = Path(__file__).resolve().parent.parent / "src"
+# Where zelq was imported from: the source tree, or an installed wheel.
+SRC = Path(enc.__file__).resolve().parent.parent.parent
 KEYS = ["shape", "dtype", "data", "stats", "size"]
 STAT_KEYS = ["min", "max", "mean", "std"]
 
