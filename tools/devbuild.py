@@ -41,7 +41,12 @@ def main() -> int:
     subprocess.check_call(["cmake", "--build", str(build), "--target", *targets])
     for t in targets:
         for so in glob.glob(str(build / f"{t}.*.so")):
-            shutil.copy2(so, ROOT / "src/zelq/viz" / Path(so).name)
+            # Copy then rename: overwriting a library in place would crash
+            # every process that has it loaded (a new inode leaves them be).
+            dest = ROOT / "src/zelq/viz" / Path(so).name
+            tmp = dest.with_suffix(f".tmp{os.getpid()}")
+            shutil.copy2(so, tmp)
+            os.replace(tmp, dest)
     return 0
 
 

@@ -176,8 +176,11 @@ public:
 
     int64_t exact(double t) const {
         const double v = (t - t_min_) / t_range_ * scale_;
-        const int64_t k = static_cast<int64_t>(v);  // v is finite and at least 0
-        return k < 0 ? 0 : (k >= n_ ? n_ - 1 : k);
+        // Clip before converting: a timestamp outside a guessed range may give
+        // any value, and converting one beyond int64 is undefined.
+        if (!(v >= 1.0)) return 0;
+        if (!(v < static_cast<double>(n_))) return n_ - 1;
+        return static_cast<int64_t>(v);  // truncation toward zero
     }
 
 private:
