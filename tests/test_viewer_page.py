@@ -49,10 +49,14 @@ def test_assembly_refuses_a_source_that_breaks_the_page(tmp_path, bad):
 
 # ---------------------------------------------------------------- the page
 
+# The page's CSP refuses string evaluation, which a polled wait_for_function needs.
+WAIT_READY = "() => new Promise(r => { const c = () => (window.zelqViewer && zelqViewer.ready ? r() : setTimeout(c, 5)); c(); })"
+
+
 def _open(probe, path, fragment=""):
     page = probe.page
     page.goto(path.resolve().as_uri() + fragment)
-    page.wait_for_function("window.zelqViewer && window.zelqViewer.ready", timeout=15000)
+    page.evaluate(WAIT_READY)
     return page
 
 
@@ -225,7 +229,7 @@ def test_url_hash_selects_a_node(page_probe, detector_page):
     assert page.evaluate("zelqViewer.selected()") == {"kind": "node", "id": "il"}
     assert page.text_content("#panel-title") == "il"
     page.evaluate("location.hash = '#node=' + encodeURIComponent('fp1')")
-    page.wait_for_function("zelqViewer.selected() && zelqViewer.selected().id === 'fp1'")
+    page.evaluate("() => new Promise(r => { const c = () => (zelqViewer.selected().id === 'fp1' ? r() : setTimeout(c, 5)); c(); })")
     page.evaluate("location.hash = '#node=no-such-node'")
     page.wait_for_timeout(100)
     assert page.evaluate("zelqViewer.selected()")["id"] == "fp1"
@@ -293,7 +297,7 @@ def test_screenshots(browser, tmp_path, artifacts_dir, theme, detector_doc):
     errors = []
     page.on("pageerror", lambda e: errors.append(str(e)))
     page.goto(path.resolve().as_uri() + "#node=rc3")
-    page.wait_for_function("window.zelqViewer && window.zelqViewer.ready")
+    page.evaluate(WAIT_READY)
     page.evaluate("zelqViewer.idle()")
     assert page.evaluate("document.documentElement.getAttribute('data-theme')") == theme
     page.wait_for_timeout(3000)  # the highlight pulse fades

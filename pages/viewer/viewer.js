@@ -240,11 +240,18 @@
   // ---------------------------------------------------------------- text metrics
   const measureCtx = document.createElement("canvas").getContext("2d");
   const FONT1 = "650 12px " + (PAL.font || "sans-serif"), FONT2 = "11px " + (PAL.font || "sans-serif");
-  const widthCache = new Map();
+  // Sum of per-character advances: close enough for box sizes, and cheap for 20,000 labels.
+  const charWidths = new Map();
   function textWidth(s, font) {
-    const k = font + "\u0000" + s;
-    let w = widthCache.get(k);
-    if (w === undefined) { measureCtx.font = font; w = measureCtx.measureText(s).width; widthCache.set(k, w); }
+    let tab = charWidths.get(font);
+    if (!tab) charWidths.set(font, (tab = new Map()));
+    let w = 0;
+    for (let i = 0; i < s.length; i++) {
+      const c = s.charCodeAt(i);
+      let cw = tab.get(c);
+      if (cw === undefined) { measureCtx.font = font; cw = measureCtx.measureText(s[i]).width; tab.set(c, cw); }
+      w += cw;
+    }
     return w;
   }
 
