@@ -109,6 +109,29 @@ def test_unencodable_images_raise(img, error):
         spikes._encode_image_base64(img)
 
 
+def fibonacci_bytes(seed=0):
+    """Bytes whose value frequencies follow the Fibonacci numbers: an optimal code
+    would need more than the 15 bits deflate allows, so the length limit must act."""
+    counts, a, b = [], 1, 1
+    for _ in range(26):
+        counts.append(a)
+        a, b = b, a + b
+    values = np.repeat(np.arange(26, dtype=np.uint8) * 9, counts)
+    np.random.default_rng(seed).shuffle(values)
+    return values
+
+
+@pytest.mark.parametrize("img", [
+    fibonacci_bytes()[:len(fibonacci_bytes()) // 3 * 3].reshape(1, -1, 3),
+    np.full((300, 700, 3), 7, np.uint8),                                   # one long run over all rows
+    np.tile(np.array([1, 1, 2], np.uint8), (5, 2000, 1)),                   # runs of two never match
+    np.random.default_rng(3).integers(0, 256, (600, 500, 3), dtype=np.uint8),  # several blocks, no runs
+    np.where(np.random.default_rng(4).random((512, 800, 1)) < 0.02, 200, 0).astype(np.uint8).repeat(3, 2),
+])
+def test_png_round_trip_hard_inputs(img):
+    pixels_equal(spikes._encode_image_base64(img), img)
+
+
 def test_png_is_compressed():
     img = np.zeros((720, 1280, 3), np.uint8)
     img[100:120, 300:900, 2] = 255

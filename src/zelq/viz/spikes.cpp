@@ -17,6 +17,7 @@
 #include "binding/args.hpp"
 #include "binding/events.hpp"
 #include "kernels/binning.hpp"
+#include "kernels/base64.hpp"
 #include "kernels/colour.hpp"
 #include "kernels/escape.hpp"
 #include "kernels/frame_rgb.hpp"
@@ -29,7 +30,8 @@ using namespace zv;
 namespace {
 
 PyObject* g_module = nullptr;  // this module, for call-time lookups of its names
-nb::object g_zeros, g_float32, g_uint8;
+// Never destroyed: a static destructor would release them after the interpreter is gone.
+nb::object &g_zeros = *new nb::object, &g_float32 = *new nb::object, &g_uint8 = *new nb::object;
 
 nb::handle module() { return g_module; }
 
@@ -316,10 +318,6 @@ nb::object events_to_raster(const Args& a) {
 
 // ---------------------------------------------------------------- spike page
 
-// zlib.compressobj and binascii.b2a_base64, with the constants of zlib. Kept
-// for the life of the process: no reference is dropped after finalization.
-nb::handle g_compressobj, g_b2a_base64, g_z_deflated, g_z_rle;
-
 constexpr const char* kPillowMissing =
     "Pillow is required for spike visualization but was not found. This is a required dependency of "
     "zelqviz. Install with: pip install pillow>=9.0";
@@ -369,11 +367,18 @@ private:
     bool held_ = false;
 };
 
-// PNG bytes of an (H, W, 3) uint8 buffer, written natively and deflated by
-// zlib with level 1 and the run-length strategy (about 6x faster than
-// Pillow's defaults and smaller on event images). An invalid handle when the
-// object is no such image; Pillow then decides.
-nb::object png_native(nb::handle img) {
+// Base64 text of n bytes, as a str.
+nb::object base64_text(const uint8_t* data, size_t n) {
+    nb::object text = checked(PyUnicode_New(static_cast<Py_ssize_t>(kern::b64::encoded_size(n)), 127));
+    kern::b64::encode(data, n, reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.ptr())));
+    return text;
+}
+
+// Base64 PNG text of an (H, W, 3) uint8 buffer, written natively (see kernels/png.hpp:
+// unfiltered rows, run-length deflate; several times faster than Pillow's
+// defaults and smaller on event images). An invalid handle when the object
+// is no such image; Pillow then decides.
+nb::object png_base64(nb::handle img) {
     BufferView buffer;
     if (!buffer.acquire(img)) return {};
     const Py_buffer& v = *buffer;
@@ -383,19 +388,17 @@ nb::object png_native(nb::handle img) {
         v.shape[1] <= 0 || v.shape[0] > INT32_MAX || v.shape[1] > INT32_MAX)
         return {};
     const size_t height = static_cast<size_t>(v.shape[0]), width = static_cast<size_t>(v.shape[1]);
-    nb::object rows = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(kern::png_scanline_bytes(width, height))));
+    std::string png;
     {
         nb::gil_scoped_release release;
+        std::vector<uint8_t> rows(kern::png_scanline_bytes(width, height));
         kern::png_scanlines(static_cast<const uint8_t*>(v.buf), width, height, v.strides[0], v.strides[1],
-                            v.strides[2], reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(rows.ptr())));
+                            v.strides[2], rows.data());
+        const std::string stream = kern::zlib_rle(rows.data(), rows.size());
+        png = kern::png_file(static_cast<uint32_t>(width), static_cast<uint32_t>(height),
+                             reinterpret_cast<const uint8_t*>(stream.data()), stream.size());
     }
-    nb::object compressor = g_compressobj(1, g_z_deflated, 15, 9, g_z_rle);
-    nb::object stream = compressor.attr("compress")(rows);
-    stream = checked(PyNumber_Add(stream.ptr(), compressor.attr("flush")().ptr()));
-    const std::string png = kern::png_file(static_cast<uint32_t>(width), static_cast<uint32_t>(height),
-                                           reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(stream.ptr())),
-                                           static_cast<size_t>(PyBytes_GET_SIZE(stream.ptr())));
-    return checked(PyBytes_FromStringAndSize(png.data(), static_cast<Py_ssize_t>(png.size())));
+    return base64_text(reinterpret_cast<const uint8_t*>(png.data()), png.size());
 }
 
 nb::object encode_image_base64(const Args& a) {
@@ -404,15 +407,14 @@ nb::object encode_image_base64(const Args& a) {
     const int other = PyObject_RichCompareBool(img.attr("dtype").ptr(), g_uint8.ptr(), Py_NE);
     if (other < 0) rethrow();
     if (other) img = checked(PyNumber_Multiply(img.ptr(), nb::int_(255).ptr())).attr("astype")(g_uint8);
-    nb::object png = png_native(img);
-    if (!png.is_valid()) {
-        // Other shapes and layouts: Pillow picks the mode, or refuses.
-        nb::object buffer = module().attr("io").attr("BytesIO")();
-        image_module.attr("fromarray")(img).attr("save")(buffer, "format"_a = "PNG");
-        png = buffer.attr("getvalue")();
-    }
-    nb::object text = g_b2a_base64(png, "newline"_a = false);
-    return checked(PyUnicode_DecodeASCII(PyBytes_AS_STRING(text.ptr()), PyBytes_GET_SIZE(text.ptr()), "strict"));
+    nb::object text = png_base64(img);
+    if (text.is_valid()) return text;
+    // Other shapes and layouts: Pillow picks the mode, or refuses.
+    nb::object buffer = module().attr("io").attr("BytesIO")();
+    image_module.attr("fromarray")(img).attr("save")(buffer, "format"_a = "PNG");
+    nb::object png = buffer.attr("getvalue")();
+    return base64_text(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(png.ptr())),
+                       static_cast<size_t>(PyBytes_GET_SIZE(png.ptr())));
 }
 
 nb::object load_template(const Args& a) {
@@ -729,11 +731,6 @@ NB_MODULE(spikes, m) {
     g_float32 = np.attr("float32");
     g_uint8 = np.attr("uint8");
     load_optional_libraries(m);
-    nb::object zlib = nb::module_::import_("zlib");
-    g_compressobj = nb::object(zlib.attr("compressobj")).release();
-    g_z_deflated = nb::object(zlib.attr("DEFLATED")).release();
-    g_z_rle = nb::object(zlib.attr("Z_RLE")).release();
-    g_b2a_base64 = nb::object(nb::module_::import_("binascii").attr("b2a_base64")).release();
 
     def(m, "_get_event_fields", {arg("events")}, get_event_fields,
         "Names of the (x, y, t, p) fields of an event array; None for a role without a field.");
