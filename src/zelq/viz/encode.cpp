@@ -169,6 +169,14 @@ DtypeInfo classify(const nb::object& dtype) {
     return info;
 }
 
+// Object references anywhere in the element type, fields included: their
+// bytes are addresses, meaningless (and dangerous) outside this process.
+bool holds_objects(const nb::object& dtype) {
+    const int yes = PyObject_IsTrue(attr(dtype, R.hasobject).ptr());
+    if (yes < 0) rethrow();
+    return yes != 0;
+}
+
 kern::Stats numpy_stats(const nb::object& arr) {
     kern::Stats s;
     s.min = to_double(call1(R.min, arr));
@@ -182,12 +190,11 @@ nb::object encode_array_impl(nb::handle value) {
     // Contiguous in row-major order; a 0-d input becomes shape (1,).
     nb::object arr = call1(R.ascontiguousarray, value);
     nb::object dtype = attr(arr, R.dtype_key);
-    if (PyObject_IsTrue(attr(dtype, R.hasobject).ptr()) == 1) {
+    if (holds_objects(dtype)) {
         nb::object shown = checked(PyObject_Str(dtype.ptr()));
         raise(PyExc_TypeError, "encode_array cannot encode an array of dtype %U: its elements are Python objects",
               shown.ptr());
     }
-    if (PyErr_Occurred()) rethrow();
     nb::object shape_tuple = attr(arr, R.shape);
     nb::object shape = checked(PySequence_List(shape_tuple.ptr()));
     nb::object dtype_text = checked(PyObject_Str(dtype.ptr()));
@@ -400,9 +407,7 @@ nb::object decode_array(const Args& a) {
     nb::handle encoded = a[0];
     nb::object raw = b64decode(required(encoded, R.data));
     nb::object dtype = call1(R.dtype, required(encoded, R.dtype_key));
-    const int has_objects = PyObject_IsTrue(attr(dtype, R.hasobject).ptr());
-    if (has_objects < 0) rethrow();
-    if (has_objects) {
+    if (holds_objects(dtype)) {
         nb::object shown = checked(PyObject_Str(dtype.ptr()));
         raise(PyExc_TypeError,
               "decode_array cannot rebuild an array of dtype %U: its elements would be Python objects", shown.ptr());
@@ -543,7 +548,8 @@ NB_MODULE(encode, m) {
         "Shape as text, e.g. \"[128, 784]\"; elements are converted with int().");
     def(m, "format_size", {arg("size", Kind::Int)}, format_size,
         "Byte count as text in powers of 1024: \"1023 B\", \"1.5 KB\", \"1.0 MB\", \"1.00 GB\".\n\n"
-        "Rounded to nearest from the exact quotient, ties to even.");
+        "Rounded to nearest from the exact quotient, ties to even. A size whose quotient does not fit\n"
+        "a double raises OverflowError.");
     R.own_encode_value = m.attr("encode_value");
     R.own_encode_array = m.attr("encode_array");
 }
