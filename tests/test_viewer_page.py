@@ -182,6 +182,7 @@ def test_histogram_decode_matches_numpy_for_every_dtype(page_probe, tmp_path):
         "bool": base > 0,
         "w2d": base[:256].reshape(16, 16).astype(np.float32),
         "special16": np.array([0.0, -0.0, 6.1e-5, 1e-7, 65504, -65504, np.inf], np.float16),
+        "nan32": np.array([1.0, np.nan, np.inf, -2.0], np.float32),  # NaN stats reach the page as bare NaN
     }
     doc, nid = vd.with_dtypes(vd.graph_doc(vd.mlp()), arrays)
     path = vd.write_page(tmp_path / "dtypes.html", doc)
@@ -199,6 +200,10 @@ def test_histogram_decode_matches_numpy_for_every_dtype(page_probe, tmp_path):
     page.evaluate(f"zelqViewer.selectNode({nid!r})")
     _settle(page)
     assert page.locator("#panel svg.hist").count() == len(arrays)
+    nan_card = page.locator('#panel .param[data-param="nan32"]')
+    assert [nan_card.locator(f'[data-stat="{k}"]').text_content() for k in ("min", "max", "mean", "std")] == ["NaN"] * 4
+    # only the two finite values are binned: -2 first, 1 last
+    assert nan_card.locator("svg.hist").get_attribute("data-counts") == ",".join(["1"] + ["0"] * 38 + ["1"])
     assert page_probe.errors == []
 
 
@@ -290,8 +295,9 @@ def test_svg_export_holds_the_current_view(page_probe, detector_page):
 
 
 @pytest.mark.parametrize("theme", ["light", "dark"])
-def test_screenshots(browser, tmp_path, artifacts_dir, theme, detector_doc):
-    path = vd.write_page(tmp_path / "shot.html", detector_doc, "Spiking detector")
+def test_screenshots(browser, tmp_path, artifacts_dir, theme):
+    doc = vd.graph_doc(vd.randomize(graphs.detector()))
+    path = vd.write_page(tmp_path / "shot.html", doc, "Spiking detector")
     context = browser.new_context(viewport={"width": 1400, "height": 860}, color_scheme=theme)
     page = context.new_page()
     errors = []
@@ -308,3 +314,50 @@ def test_screenshots(browser, tmp_path, artifacts_dir, theme, detector_doc):
         shutil.copy(shot, SCREENSHOTS / shot.name)
     context.close()
     assert errors == []
+
+
+def test_keyboard_and_wheel_move_the_view(page_probe, detector_page):
+    page = _open(page_probe, detector_page)
+    page.click("#stage", position={"x": 5, "y": 400})
+    view = lambda: page.evaluate("zelqViewer.stats().view")  # noqa: E731
+    v0 = view()
+    page.keyboard.press("+")
+    assert view()["k"] == pytest.approx(v0["k"] * 1.25)
+    page.keyboard.press("ArrowLeft")
+    assert view()["tx"] > v0["tx"]
+    page.keyboard.press("f")
+    assert view() == pytest.approx(v0) or view()["k"] <= 1.4
+    page.mouse.move(400, 400)
+    k = view()["k"]
+    page.mouse.wheel(0, -300)
+    page.wait_for_timeout(50)
+    assert view()["k"] > k
+    page.mouse.move(300, 300)
+    page.mouse.down()
+    page.mouse.move(360, 340, steps=4)
+    page.mouse.up()
+    assert page.evaluate("zelqViewer.selected()") is None  # a drag pans, it does not select
+    assert page_probe.errors == []
+
+
+def test_expand_keeps_the_group_in_place(page_probe, detector_page):
+    page = _open(page_probe, detector_page)
+    gid = page.locator("#graph .group").first.get_attribute("data-key")[2:]
+    before = page.evaluate(f"zelqViewer.itemBox('g:{gid}')")
+    page.evaluate(f"zelqViewer.toggleGroup('{gid}', true)")
+    head = page.locator(f'#graph .frame-head[data-key="f:{gid}"] text').bounding_box()
+    # the frame's header sits where the collapsed box's top edge was
+    assert abs(head["y"] - (before["y"] - before["h"] / 2)) < 20
+    page.evaluate(f"zelqViewer.toggleGroup('{gid}', false)")
+    after = page.evaluate(f"zelqViewer.itemBox('g:{gid}')")
+    assert abs(after["y"] - before["y"]) < 2 and abs(after["x"] - before["x"]) < 60
+
+
+def test_theme_toggle_flips_and_redraws(page_probe, detector_page):
+    page = _open(page_probe, detector_page)
+    first = page.evaluate("document.documentElement.getAttribute('data-theme')")
+    fill = page.locator("#graph .node path.shape").first.get_attribute("fill")
+    page.click("#btn-theme")
+    assert page.evaluate("document.documentElement.getAttribute('data-theme')") == {"light": "dark", "dark": "light"}[first]
+    assert page.locator("#graph .node path.shape").first.get_attribute("fill") != fill  # the stage colour followed
+    assert page_probe.errors == []

@@ -32,6 +32,16 @@ def mlp(hostile=False):
     return g
 
 
+def randomize(graph, seed=0):
+    """Replace every parameter array by normal noise of its shape (for pictures)."""
+    rng = np.random.default_rng(seed)
+    for node in graph.nodes.values():
+        for k, v in vars(node).items():
+            if isinstance(v, np.ndarray) and v.dtype.kind == "f":
+                setattr(node, k, (rng.standard_normal(v.shape) * 0.3).astype(v.dtype))
+    return graph
+
+
 def with_dtypes(doc, arrays):
     """A copy of `doc` whose first non-input node carries `arrays` (name -> ndarray) as params."""
     doc = dict(doc)

@@ -173,6 +173,30 @@
     if (!storedTheme) { applyTheme(e.matches ? "dark" : "light"); redrawAll(); }
   });
 
+  // Stroke and text colour of a style colour: pale colours are darkened on the
+  // light theme and dark ones lightened on the dark theme, so outlines and labels stay legible.
+  const inkCache = new Map();
+  function rgbOf(c) {
+    measureCtx.fillStyle = "#000"; measureCtx.fillStyle = c;
+    const v = measureCtx.fillStyle;
+    if (v[0] === "#") return [parseInt(v.slice(1, 3), 16), parseInt(v.slice(3, 5), 16), parseInt(v.slice(5, 7), 16)];
+    const m = /rgba?\(([\d.]+),\s*([\d.]+),\s*([\d.]+)/.exec(v);
+    return m ? [+m[1], +m[2], +m[3]] : [128, 128, 128];
+  }
+  const lum = ([r, g, b]) => (0.2126 * r + 0.7152 * g + 0.0722 * b) / 255;
+  function ink(c) {
+    const key = (root.getAttribute("data-theme") || "") + c;
+    let v = inkCache.get(key);
+    if (v) return v;
+    const rgb = rgbOf(c), L = lum(rgb), dark = root.getAttribute("data-theme") === "dark";
+    let mix = null;
+    if (!dark && L > 0.55) mix = [0, Math.min(0.7, (L - 0.35) * 1.1)];
+    else if (dark && L < 0.3) mix = [255, Math.min(0.6, (0.45 - L) * 1.3)];
+    v = mix ? "rgb(" + rgb.map((x) => Math.round(x + (mix[0] - x) * mix[1])).join(",") + ")" : c;
+    inkCache.set(key, v);
+    return v;
+  }
+  const fillAlpha = (c) => (root.getAttribute("data-theme") !== "dark" && lum(rgbOf(c)) > 0.7 ? 0.6 : PAL.alpha);
   const colorOk = new Map();
   function safeColor(c, fallback) {
     if (typeof c !== "string" || !c) return fallback;
@@ -478,10 +502,10 @@
     for (const fr of frames) {
       if (!inRect(fr.x0, fr.y0, fr.x1, fr.y1)) continue;
       gf.appendChild(sv("rect", { class: "frame", x: f(fr.x0), y: f(fr.y0), width: f(fr.x1 - fr.x0), height: f(fr.y1 - fr.y0), rx: 12,
-        fill: fr.color, "fill-opacity": 0.05, stroke: fr.color, "stroke-dasharray": "6 4", "stroke-width": 1.4 }));
+        fill: fr.color, "fill-opacity": 0.06, stroke: ink(fr.color), "stroke-dasharray": "6 4", "stroke-width": 1.4 }));
       const head = sv("g", { class: "frame-head", "data-key": "f:" + groups[fr.gi].id });
       head.appendChild(sv("rect", { x: f(fr.x0), y: f(fr.y0), width: f(fr.x1 - fr.x0), height: 18, fill: "transparent" }));
-      head.appendChild(sv("text", { x: f(fr.x0 + 10), y: f(fr.y0 + 14), fill: fr.color, "font-size": 11, "font-weight": 650, "font-family": font }, fr.label));
+      head.appendChild(sv("text", { x: f(fr.x0 + 10), y: f(fr.y0 + 14), fill: ink(fr.color), "font-size": 11, "font-weight": 650, "font-family": font }, fr.label));
       gf.appendChild(head);
     }
     const showLabels = !clipRect || view.k >= 0.5;
@@ -503,15 +527,15 @@
       if (!inRect(it.x - it.w / 2, it.y - it.h / 2, it.x + it.w / 2, it.y + it.h / 2)) continue;
       const gi = sv("g", { class: it.kind === "n" ? "node" : "group", "data-key": it.key, transform: `translate(${f(it.x)},${f(it.y)})` });
       const d = shapePath(it.shape, it.w, it.h);
-      if (it.kind === "g") gi.appendChild(sv("path", { d, transform: "translate(4,4)", fill: PAL.stage, stroke: it.color, "stroke-width": 1.2, "stroke-opacity": 0.6 }));
+      if (it.kind === "g") gi.appendChild(sv("path", { d, transform: "translate(4,4)", fill: PAL.stage, stroke: ink(it.color), "stroke-width": 1.2, "stroke-opacity": 0.6 }));
       gi.appendChild(sv("path", { class: "shape", d, fill: PAL.stage }));
-      gi.appendChild(sv("path", { class: "shape", d, fill: it.color, "fill-opacity": PAL.alpha, stroke: it.color, "stroke-width": it.kind === "g" ? 2 : 1.6 }));
+      gi.appendChild(sv("path", { class: "shape", d, fill: it.color, "fill-opacity": fillAlpha(it.color), stroke: ink(it.color), "stroke-width": it.kind === "g" ? 2 : 1.6 }));
       const dx = it.kind === "g" ? -8 : 0;
       gi.appendChild(sv("text", { class: "t1", x: dx, y: -2, "text-anchor": "middle", fill: PAL.fg, "font-size": 12, "font-weight": 650, "font-family": font }, it.line1));
       gi.appendChild(sv("text", { class: "t2", x: dx, y: 13, "text-anchor": "middle", fill: PAL.muted, "font-size": 11, "font-family": font }, it.line2));
       if (it.kind === "g") {
         const bx = it.w / 2 - 14, by = 0;
-        gi.appendChild(sv("circle", { cx: f(bx), cy: by, r: 8, fill: it.color }));
+        gi.appendChild(sv("circle", { cx: f(bx), cy: by, r: 8, fill: ink(it.color) }));
         gi.appendChild(sv("path", { d: `M${f(bx - 4)},${by}H${f(bx + 4)}M${f(bx)},${by - 4}V${by + 4}`, stroke: PAL.stage, "stroke-width": 2 }));
       }
       gn.appendChild(gi);
@@ -538,9 +562,9 @@
     for (const fr of frames) {
       if (!vis(fr.x0, fr.y0, fr.x1, fr.y1)) continue;
       c2.globalAlpha = 0.05; c2.fillStyle = fr.color; c2.fillRect(fr.x0, fr.y0, fr.x1 - fr.x0, fr.y1 - fr.y0);
-      c2.globalAlpha = 1; c2.strokeStyle = fr.color; c2.lineWidth = 1.4 / Math.max(k, 0.3); c2.setLineDash([6, 4]);
+      c2.globalAlpha = 1; c2.strokeStyle = ink(fr.color); c2.lineWidth = 1.4 / Math.max(k, 0.3); c2.setLineDash([6, 4]);
       c2.strokeRect(fr.x0, fr.y0, fr.x1 - fr.x0, fr.y1 - fr.y0); c2.setLineDash([]);
-      if (k > 0.3) { c2.fillStyle = fr.color; c2.font = "650 11px " + font; c2.textAlign = "left"; c2.fillText(fr.label, fr.x0 + 10, fr.y0 + 14); }
+      if (k > 0.3) { c2.fillStyle = ink(fr.color); c2.font = "650 11px " + font; c2.textAlign = "left"; c2.fillText(fr.label, fr.x0 + 10, fr.y0 + 14); }
     }
     // Edges in one path, arrowheads in another.
     c2.strokeStyle = PAL.edge; c2.lineWidth = Math.max(1.2, 0.8 / k); c2.beginPath();
@@ -595,11 +619,11 @@
         const it = items[i];
         c2.save(); c2.translate(it.x, it.y);
         const p = path2d(it.shape, it.w, it.h);
-        if (it.kind === "g") { c2.save(); c2.translate(4, 4); c2.fillStyle = PAL.stage; c2.fill(p); c2.strokeStyle = it.color; c2.lineWidth = 1.2; c2.stroke(p); c2.restore(); }
+        if (it.kind === "g") { c2.save(); c2.translate(4, 4); c2.fillStyle = PAL.stage; c2.fill(p); c2.strokeStyle = ink(it.color); c2.lineWidth = 1.2; c2.stroke(p); c2.restore(); }
         c2.fillStyle = PAL.stage; c2.fill(p);
-        c2.globalAlpha = PAL.alpha; c2.fillStyle = it.color; c2.fill(p); c2.globalAlpha = 1;
+        c2.globalAlpha = fillAlpha(it.color); c2.fillStyle = it.color; c2.fill(p); c2.globalAlpha = 1;
         const isSel = selected && it.key === selectedKey();
-        c2.strokeStyle = it.key === hitKey ? PAL.hit : isSel ? PAL.accent : it.color;
+        c2.strokeStyle = it.key === hitKey ? PAL.hit : isSel ? PAL.accent : ink(it.color);
         c2.lineWidth = isSel || it.key === hitKey ? 3 : it.kind === "g" ? 2 : 1.6;
         c2.stroke(p);
         if (text) {
@@ -609,7 +633,7 @@
         }
         if (it.kind === "g") {
           const bx = it.w / 2 - 14;
-          c2.fillStyle = it.color; c2.beginPath(); c2.arc(bx, 0, 8, 0, 2 * Math.PI); c2.fill();
+          c2.fillStyle = ink(it.color); c2.beginPath(); c2.arc(bx, 0, 8, 0, 2 * Math.PI); c2.fill();
           c2.strokeStyle = PAL.stage; c2.lineWidth = 2; c2.beginPath(); c2.moveTo(bx - 4, 0); c2.lineTo(bx + 4, 0); c2.moveTo(bx, -4); c2.lineTo(bx, 4); c2.stroke();
         }
         c2.restore();
@@ -864,7 +888,9 @@
     return pendingSelect;
   }
   function pulse(it) {
-    if (mode !== "svg") { setTimeout(() => { if (hitKey === it.key) { hitKey = null; applyView(); } }, 2500); return; }
+    // The search highlight fades; the selection outline stays.
+    setTimeout(() => { if (hitKey === it.key) { hitKey = null; markSelection(); } }, 2500);
+    if (mode !== "svg") return;
     const halo = $("halo");
     if (!halo) return;
     halo.setAttribute("x", it.x - it.w / 2 - 6); halo.setAttribute("y", it.y - it.h / 2 - 6);
