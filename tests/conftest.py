@@ -1,4 +1,5 @@
 """Shared fixtures: real recordings, and a headless Chromium for page tests."""
+import os
 import shutil
 import sys
 from pathlib import Path
@@ -10,6 +11,25 @@ RECORDINGS = ROOT.parent / "shared" / "data" / "recordings"
 ARTIFACTS = Path(__file__).resolve().parent / "_artifacts"
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+# Set by `./run sanitize`: the suite runs against the ASan/UBSan build.
+SANITIZED = bool(os.environ.get("ZELQVIZ_SANITIZED"))
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "no_sanitizer: too big, too slow or timing-bound for the sanitizer run (skipped there)")
+
+
+def pytest_collection_modifyitems(config, items):
+    if not SANITIZED:
+        return
+    # Browser tests would preload the sanitizer runtime into chromium as well.
+    skip = pytest.mark.skip(reason="not run under the sanitizers")
+    for item in items:
+        if "no_sanitizer" in item.keywords or "browser" in getattr(item, "fixturenames", ()):
+            item.add_marker(skip)
+
 
 CHROMIUM_FLAGS = [
     "--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
