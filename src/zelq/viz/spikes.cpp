@@ -505,7 +505,8 @@ nb::object serialize_events(const Args& a) {
         stack.require(frames);
         const float* counts = static_cast<const float*>((*stack).buf);
         for (int64_t i = 0; i < n; ++i) {
-            nb::object frame_rgb = zeros(nb::make_tuple(height_obj, width_obj, 3), g_uint8);
+            // Uninitialised: the colouring writes every byte, green included.
+            nb::object frame_rgb = module().attr("np").attr("empty")(nb::make_tuple(height_obj, width_obj, 3), g_uint8);
             {
                 OutBuffer rgb(frame_rgb);
                 nb::gil_scoped_release release;
@@ -669,7 +670,7 @@ nb::object plot_frames(const Args& a) {
         for (int64_t i = 0; i < n_frames; ++i) {
             nb::object frame_rgb;
             if (colour) {
-                frame_rgb = zeros(nb::make_tuple(shape[2], shape[3], 3), g_uint8);
+                frame_rgb = np.attr("empty")(nb::make_tuple(shape[2], shape[3], 3), g_uint8);  // every byte written
                 OutBuffer rgb(frame_rgb);
                 nb::gil_scoped_release release;
                 colour((*stack).buf, i, channels, plane, static_cast<uint8_t*>(rgb.data()));
