@@ -543,7 +543,8 @@ NB_MODULE(encode, m) {
     def(m, "decode_array", {arg("encoded", Kind::Dict)}, decode_array,
         "Rebuild the array of an encoded record (reads \"data\", \"dtype\", \"shape\", in that order).\n\n"
         "The result is read-only and shares the decoded bytes. Characters outside the base64\n"
-        "alphabet are skipped. Element types holding Python objects raise TypeError.");
+        "alphabet are skipped. Refuses anything but a dict, and element types holding Python\n"
+        "objects, with TypeError.");
     def(m, "format_shape", {arg("shape")}, format_shape,
         "Shape as text, e.g. \"[128, 784]\"; elements are converted with int().");
     def(m, "format_size", {arg("size", Kind::Int)}, format_size,

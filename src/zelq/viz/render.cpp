@@ -94,7 +94,8 @@ NB_MODULE(render, m) {
 
     def(m, "load_template", {arg("name", Kind::Str)}, load_template,
         "Text of the template `name` in TEMPLATES_DIR (UTF-8, universal newlines).\n\n"
-        "Raises FileNotFoundError \"Template not found: <path>\" when nothing exists there.");
+        "Refuses a name that is not exactly a str with TypeError; raises FileNotFoundError\n"
+        "\"Template not found: <path>\" when nothing exists there.");
     def(m, "render_html",
         {arg("data", Kind::Dict), arg("title", Kind::Str, "ZELQ-Viz"), arg("width", Kind::Int, 1200),
          arg("height", Kind::Int, 800)},
@@ -102,7 +103,9 @@ NB_MODULE(render, m) {
         "The viewer page for the viewer document `data`.\n\n"
         "Fills {{TITLE}} (HTML-escaped), {{DATA_JSON}}, {{WIDTH}} and {{HEIGHT}} of viewer.html, in\n"
         "this order. The JSON keeps non-ASCII characters and writes <, > and & as \\u003c, \\u003e\n"
-        "and \\u0026, so no document string can close the script that holds it.");
+        "and \\u0026, so no document string can close the script that holds it. Refuses with\n"
+        "TypeError a data that is not exactly a dict, a title that is not exactly a str, and a\n"
+        "width or height that is not a number.");
     def(m, "_escape_html", {arg("text", Kind::Str)}, escape_html,
         "`text` with & < > \" ' replaced by &amp; &lt; &gt; &quot; &#x27;.");
 }
