@@ -197,6 +197,17 @@ def test_statistics_against_numpy(dtype, n):
     assert np.allclose(got[2:], expected, rtol=1e-12, atol=0)
 
 
+@pytest.mark.parametrize("seed", range(4))
+def test_double_mean_is_compensated(seed):
+    # Magnitudes over twelve decades cancel; the pairwise sum loses digits, a compensated one does not.
+    rng = np.random.default_rng(seed)
+    arr = rng.standard_normal(200_003) * 10.0 ** rng.integers(-3, 9, 200_003)
+    exact = math.fsum(arr) / arr.size
+    mean = encode_array(arr)["stats"]["mean"]
+    assert abs(mean - exact) <= math.ulp(exact)
+    assert abs(mean - exact) <= abs(float(np.mean(arr)) - exact)
+
+
 @pytest.mark.parametrize("dtype", ["f2", "f4", "f8", "<f4", ">f4", "longdouble"])
 @pytest.mark.parametrize("where", [0, 500, 999])
 def test_any_nan_makes_all_statistics_nan(dtype, where):

@@ -2,10 +2,12 @@
 //
 // One pass over memory: the data is read in blocks that fit in L1; each block
 // is scanned twice while cached (its sum, then its squared deviations from
-// its own mean) and blocks are merged with Chan's update. Block sums go into
-// a compensated total, so the mean is at least as accurate as NumPy's
-// pairwise summation. Integers are summed exactly in 128 bits. A NaN anywhere
-// makes all four results NaN.
+// its own mean) and blocks are merged with Chan's update. Doubles are summed
+// with error-free transformations (TwoSum per lane, Neumaier across lanes
+// and blocks), so the mean is compensated, beyond NumPy's pairwise sum;
+// half and single precision are widened to double, where plain summation is
+// already far finer than their own. Integers are summed exactly in 128 bits.
+// A NaN anywhere makes all four results NaN.
 #pragma once
 
 #include <algorithm>
@@ -108,6 +110,14 @@ struct Moments {
     }
 };
 
+// Eight double lanes as four SSE2 vectors of two: GCC does not vectorize the
+// lane loops by itself without reassociation, which would change results.
+typedef double Vec2 __attribute__((vector_size(16)));
+inline constexpr size_t kVecs = 4;
+
+inline void load_lanes(Vec2* v, const double* p) { std::memcpy(v, p, kVecs * sizeof(Vec2)); }
+inline void store_lanes(double* p, const Vec2* v) { std::memcpy(p, v, kVecs * sizeof(Vec2)); }
+
 template <typename A>
 inline A lane_sum(const A* acc) {
     return ((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]));
@@ -118,6 +128,15 @@ template <typename A>
 inline A squared_deviations(const A* buf, size_t m, A mean) {
     A acc[kLanes] = {};
     size_t j = 0;
+    if constexpr (std::is_same_v<A, double>) {
+        Vec2 a[kVecs] = {}, v[kVecs];
+        const Vec2 mu = {mean, mean};
+        for (; j + kLanes <= m; j += kLanes) {
+            load_lanes(v, buf + j);
+            for (size_t k = 0; k < kVecs; ++k) a[k] += (v[k] - mu) * (v[k] - mu);
+        }
+        store_lanes(acc, a);
+    }
     for (; j + kLanes <= m; j += kLanes)
         for (size_t k = 0; k < kLanes; ++k) {
             const A d = buf[j + k] - mean;
@@ -139,6 +158,7 @@ inline Stats all_nan() {
 template <typename A, typename Loader>
 Stats float_stats(const std::byte* p, size_t n, Loader load) {
     constexpr size_t itemsize = Loader::size;
+    constexpr bool kTwoSum = itemsize >= 8;  // doubles and long doubles
     alignas(64) A buf[kBlock];
     A lo = std::numeric_limits<A>::infinity(), hi = -lo;
     Compensated<A> total;
@@ -147,24 +167,45 @@ Stats float_stats(const std::byte* p, size_t n, Loader load) {
         const size_t m = std::min(kBlock, n - i);
         const std::byte* q = p + i * itemsize;
         for (size_t j = 0; j < m; ++j) buf[j] = static_cast<A>(load(q + j * itemsize));
-        A acc[kLanes] = {}, mn[kLanes], mx[kLanes];
+        A acc[kLanes] = {}, err[kLanes] = {}, mn[kLanes], mx[kLanes];
         for (size_t k = 0; k < kLanes; ++k) mn[k] = lo, mx[k] = hi;
-        size_t j = 0;
-        for (; j + kLanes <= m; j += kLanes)
-            for (size_t k = 0; k < kLanes; ++k) {
-                const A v = buf[j + k];
+        auto step = [&](size_t k, A v) {
+            if constexpr (kTwoSum) {
+                const A s = acc[k] + v, b = s - acc[k];
+                err[k] += (acc[k] - (s - b)) + (v - b);
+                acc[k] = s;
+            } else {
                 acc[k] += v;
-                mn[k] = v < mn[k] ? v : mn[k];
-                mx[k] = v > mx[k] ? v : mx[k];
             }
-        for (; j < m; ++j) {
-            const A v = buf[j];
-            acc[0] += v;
-            mn[0] = v < mn[0] ? v : mn[0];
-            mx[0] = v > mx[0] ? v : mx[0];
+            mn[k] = v < mn[k] ? v : mn[k];
+            mx[k] = v > mx[k] ? v : mx[k];
+        };
+        size_t j = 0;
+        if constexpr (std::is_same_v<A, double>) {
+            Vec2 sum[kVecs], e[kVecs] = {}, lo_v[kVecs], hi_v[kVecs], v[kVecs];
+            load_lanes(sum, acc), load_lanes(lo_v, mn), load_lanes(hi_v, mx);
+            for (; j + kLanes <= m; j += kLanes) {
+                load_lanes(v, buf + j);
+                for (size_t k = 0; k < kVecs; ++k) {
+                    if constexpr (kTwoSum) {
+                        const Vec2 t = sum[k] + v[k], b = t - sum[k];
+                        e[k] += (sum[k] - (t - b)) + (v[k] - b);
+                        sum[k] = t;
+                    } else {
+                        sum[k] += v[k];
+                    }
+                    lo_v[k] = v[k] < lo_v[k] ? v[k] : lo_v[k];
+                    hi_v[k] = v[k] > hi_v[k] ? v[k] : hi_v[k];
+                }
+            }
+            store_lanes(acc, sum), store_lanes(err, e), store_lanes(mn, lo_v), store_lanes(mx, hi_v);
+        } else {
+            for (; j + kLanes <= m; j += kLanes)
+                for (size_t k = 0; k < kLanes; ++k) step(k, buf[j + k]);
         }
-        const A block_sum = lane_sum(acc);
-        if (std::isnan(block_sum)) {
+        for (; j < m; ++j) step(0, buf[j]);
+        const A lanes = lane_sum(acc), errors = lane_sum(err);
+        if (std::isnan(lanes)) {
             // NaN propagates through the sum; so does inf - inf, which is no NaN input.
             for (size_t k = 0; k < m; ++k)
                 if (std::isnan(buf[k])) return all_nan();
@@ -172,10 +213,17 @@ Stats float_stats(const std::byte* p, size_t n, Loader load) {
         for (size_t k = 0; k < kLanes; ++k) {
             lo = mn[k] < lo ? mn[k] : lo;
             hi = mx[k] > hi ? mx[k] : hi;
+            if constexpr (kTwoSum) total.add(acc[k]);
         }
+        // Errors of an infinite sum are NaN and mean nothing.
+        if constexpr (kTwoSum) {
+            if (std::isfinite(errors)) total.add(errors);
+        } else {
+            total.add(lanes);
+        }
+        const A block_sum = std::isfinite(errors) ? lanes + errors : lanes;
         const A block_mean = block_sum / static_cast<A>(m);
         moments.merge(static_cast<A>(m), block_mean, squared_deviations(buf, m, block_mean));
-        total.add(block_sum);
     }
     const A mean = total.value() / static_cast<A>(n);
     return {static_cast<double>(lo), static_cast<double>(hi), static_cast<double>(mean),
