@@ -95,7 +95,7 @@ function zelqLayout(inp) {
       if (split[i]) {
         let prev = src[i];
         for (let r = rank[src[i]] + 1; r < rank[dst[i]]; r++) {
-          layer[d] = r; width[d] = DUMMY_W; weight[d] = 2;
+          layer[d] = r; width[d] = DUMMY_W; weight[d] = 0.001;
           segA.push(prev); segB.push(d); chain[c++] = d; prev = d++;
         }
         segA.push(prev); segB.push(dst[i]);
@@ -219,9 +219,13 @@ function zelqLayout(inp) {
       const desired = new Float64Array(L.length), wts = new Float64Array(L.length);
       for (let i = 0; i < L.length; i++) {
         const v = L[i];
+        // A real node follows the real ends of its edges, not the bends of long
+        // edges next to it: otherwise every skip edge nudges a chain sideways and
+        // a deep network drifts across the page. Bends follow their neighbours.
         let s = 0, c = 0;
-        if (dirDown || both) for (let p = up.off[v]; p < up.off[v + 1]; p++) { s += X[up.adj[p]]; c++; }
-        if (!dirDown || both) for (let p = down.off[v]; p < down.off[v + 1]; p++) { s += X[down.adj[p]]; c++; }
+        const U = v < n ? inn : up, D = v < n ? out : down;
+        if (dirDown || both) for (let p = U.off[v]; p < U.off[v + 1]; p++) { s += X[U.adj[p]]; c++; }
+        if (!dirDown || both) for (let p = D.off[v]; p < D.off[v + 1]; p++) { s += X[D.adj[p]]; c++; }
         if (c) { desired[i] = s / c; wts[i] = weight[v]; } else { desired[i] = X[v]; wts[i] = 0.05; }
       }
       place(L, desired, wts);

@@ -454,6 +454,15 @@
       }
       edgeBox[4 * i] = a; edgeBox[4 * i + 1] = b; edgeBox[4 * i + 2] = c; edgeBox[4 * i + 3] = d;
     }
+    // One shape label per source, on its shortest out-edge: all its out-edges carry the same tensor.
+    const best = new Map();
+    for (let i = 0; i < m; i++) {
+      vedges[i].showLabel = false;
+      if (!vedges[i].label) continue;
+      const j = best.get(vedges[i].a), len = layout.ptsOff[i + 1] - layout.ptsOff[i];
+      if (j === undefined || len < layout.ptsOff[j + 1] - layout.ptsOff[j]) best.set(vedges[i].a, i);
+    }
+    for (const i of best.values()) vedges[i].showLabel = true;
   }
   function pick(wx, wy) {
     const l = grid.get(Math.floor(wx / CELL) * 1048576 + Math.floor(wy / CELL));
@@ -516,7 +525,7 @@
       if (inlineStyle) Object.assign(attrs, { fill: "none", stroke: PAL.edge, "stroke-width": 1.3 });
       if (e.count > 1) attrs["stroke-width"] = Math.min(1.3 + e.count * 0.4, 4);
       ge.appendChild(sv("path", attrs));
-      if (e.label && showLabels) {
+      if (e.showLabel && showLabels) {
         const [mx, my] = edgeMid(i);
         const t = sv("text", { class: "edge-label", x: f(mx + 5), y: f(my + 3) }, e.label);
         if (inlineStyle) { t.setAttribute("fill", PAL.edgeLabel); t.setAttribute("font-size", 10); t.setAttribute("font-family", font); }
@@ -593,7 +602,7 @@
     if (k >= 0.7) {
       c2.fillStyle = PAL.edgeLabel; c2.font = "10px " + font; c2.textAlign = "left";
       for (let i = 0; i < vedges.length; i++) {
-        if (!vedges[i].label || !vis(edgeBox[4 * i], edgeBox[4 * i + 1], edgeBox[4 * i + 2], edgeBox[4 * i + 3])) continue;
+        if (!vedges[i].showLabel || !vis(edgeBox[4 * i], edgeBox[4 * i + 1], edgeBox[4 * i + 2], edgeBox[4 * i + 3])) continue;
         const [mx, my] = edgeMid(i);
         c2.fillText(vedges[i].label, mx + 5, my + 3);
       }
