@@ -13,12 +13,12 @@ Targets: 5,000 nodes within 2 s, 20,000 within 10 s.
 
 Measured on the shared 2-core build machine (Debian chromium, headless, median of 3;
 other engineers' builds running, so expect +-30 %):
-  baseline, a 1-node page                  0.11-0.16 s
-   5,000 grouped (1,668 shown)  0.43-0.50 s = 0.21-0.25 of target; expand all 0.14 s
-   5,000 flat    (5,000 shown)  0.48-0.50 s = 0.24-0.25 of target
-  20,000 grouped (6,668 shown)  1.37-1.65 s = 0.14-0.16 of target; expand all 0.35-0.9 s
-  20,000 flat   (20,000 shown)  1.14-1.22 s = 0.11-0.12 of target
-  a full canvas redraw with the whole graph in view: 30-60 ms.
+  baseline, a 1-node page                  0.11-0.18 s
+   5,000 grouped (1,668 shown)  0.43-0.50 s = 0.21-0.25 of target; expand all 0.14-0.16 s
+   5,000 flat    (5,000 shown)  0.37-0.50 s = 0.19-0.25 of target
+  20,000 grouped (6,668 shown)  1.33-1.65 s = 0.13-0.16 of target; expand all 0.33-0.9 s
+  20,000 flat   (20,000 shown)  1.06-1.22 s = 0.11-0.12 of target
+  a full canvas redraw with the whole graph in view: 20-60 ms.
 Most of the time is Chromium parsing the 3-12 MB page; the layout itself takes
 40-190 ms in the worker. Measuring text with measureText per label cost 0.4 s at
 20,000 nodes; per-character advances brought it under 50 ms.

@@ -361,3 +361,62 @@ def test_theme_toggle_flips_and_redraws(page_probe, detector_page):
     assert page.evaluate("document.documentElement.getAttribute('data-theme')") == {"light": "dark", "dark": "light"}[first]
     assert page.locator("#graph .node path.shape").first.get_attribute("fill") != fill  # the stage colour followed
     assert page_probe.errors == []
+
+
+def _random_graph(rng, n, m, back):
+    """A random DAG over n nodes (edges go from lower to higher index) plus `back` reversed edges."""
+    a = rng.integers(0, n - 1, m)
+    b = a + 1 + rng.integers(0, np.maximum(1, np.minimum(n - 1 - a, 12)))
+    b = np.minimum(b, n - 1)
+    keep = a != b
+    es, et = list(a[keep]), list(b[keep])
+    for _ in range(back):
+        u, v = sorted(rng.choice(n, 2, replace=False))
+        es.append(v), et.append(u)  # closes a cycle through the forward edges, if any
+    pairs = sorted(set(zip(map(int, es), map(int, et))))
+    return [p[0] for p in pairs], [p[1] for p in pairs]
+
+
+@pytest.mark.parametrize("n,m,back,warm", [(40, 60, 0, False), (300, 500, 5, False), (300, 500, 5, True), (2, 2, 1, False)])
+def test_layout_keeps_layers_apart_and_edges_downward(page_probe, detector_page, n, m, back, warm):
+    rng = np.random.default_rng(n + m + back)
+    es, et = _random_graph(rng, n, m, back)
+    w = (rng.integers(60, 200, n)).tolist()
+    prev = rng.uniform(0, 1000, n).tolist() if warm else None
+    page = _open(page_probe, detector_page)
+    r = page.evaluate("""([n, es, et, w, prev]) => {
+        const r = zelqLayout({n, w: Float64Array.from(w), h: new Float64Array(n).fill(40), es: Int32Array.from(es),
+                              et: Int32Array.from(et), prevX: prev ? Float64Array.from(prev) : null, sweeps: 4, nodeGap: 20});
+        return {x: Array.from(r.x), y: Array.from(r.y), rev: Array.from(r.reversed), pts: Array.from(r.pts), off: Array.from(r.ptsOff)};
+    }""", [n, es, et, w, prev])
+    x, y, rev = np.array(r["x"]), np.array(r["y"]), np.array(r["rev"], bool)
+    # no two boxes of one layer overlap, with the gap kept
+    for level in np.unique(y):
+        idx = np.flatnonzero(y == level)
+        idx = idx[np.argsort(x[idx])]
+        gaps = np.diff(x[idx]) - (np.array(w)[idx][:-1] + np.array(w)[idx][1:]) / 2
+        assert (gaps >= 20 - 1e-6).all()
+    # every edge points down the page unless it was reversed to break a cycle
+    s, t = np.array(es), np.array(et)
+    assert (y[t][~rev] > y[s][~rev]).all()
+    assert (y[t][rev] < y[s][rev]).all()
+    assert rev.sum() <= back
+    # polylines run from the source's border to the target's border
+    pts = np.array(r["pts"]).reshape(-1, 2)
+    off = r["off"]
+    for i in range(len(es)):
+        p0, p1 = pts[off[i]], pts[off[i + 1] - 1]
+        assert p0[0] == pytest.approx(x[s[i]]) and p1[0] == pytest.approx(x[t[i]])
+        assert abs(p0[1] - y[s[i]]) == pytest.approx(20) and abs(p1[1] - y[t[i]]) == pytest.approx(20)
+
+
+def test_cycles_self_loops_and_dangling_edges_still_draw(page_probe, tmp_path):
+    g = vd.mlp()
+    g.edges += [("lif2", "fc0"), ("lif0", "lif0"), ("lif0", "ghost")]  # recurrence, self-loop, unknown end
+    doc = vd.graph_doc(g)
+    path = vd.write_page(tmp_path / "cyclic.html", doc)
+    page = _open(page_probe, path)
+    keys = _shown_keys(page)
+    assert sorted(k[2:] for k in keys) == sorted(n["id"] for n in doc["nodes"])
+    assert page.locator("#graph path.edge.back").count() == 1
+    assert page_probe.errors == []
