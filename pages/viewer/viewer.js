@@ -1146,12 +1146,13 @@
     if (liveGroups.length) {
       panel.appendChild(el("h3", null, "Groups"));
       const gt = el("div", "links");
-      for (const G of liveGroups) {
+      for (const G of liveGroups.slice(0, 60)) {
         const a = el("a", null, (G.rec.icon != null ? String(G.rec.icon) + " " : "") + String(G.rec.label != null ? G.rec.label : G.id));
         a.setAttribute("href", "#group=" + encodeURIComponent(G.id));
         a.addEventListener("click", (e) => { e.preventDefault(); select("g", G.idx, { center: true }); });
         gt.appendChild(a);
       }
+      if (liveGroups.length > 60) gt.appendChild(el("span", "note", `and ${liveGroups.length - 60} more (search or expand to reach them)`));
       panel.appendChild(gt);
     }
     panel.appendChild(el("h3", null, "Metadata"));
@@ -1255,6 +1256,7 @@
     const typing = e.target && (e.target.tagName === "INPUT" || e.target.tagName === "TEXTAREA");
     if ((e.ctrlKey || e.metaKey) && (e.key === "f" || e.key === "F")) { e.preventDefault(); search.focus(); search.select(); return; }
     if (typing) return;
+    if ((e.key === "Enter" || e.key === " ") && e.target && (e.target.tagName === "BUTTON" || e.target.tagName === "A")) return;
     const { w, h } = stageSize();
     switch (e.key) {
       case "/": e.preventDefault(); search.focus(); search.select(); break;
