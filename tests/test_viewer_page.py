@@ -420,3 +420,50 @@ def test_cycles_self_loops_and_dangling_edges_still_draw(page_probe, tmp_path):
     assert sorted(k[2:] for k in keys) == sorted(n["id"] for n in doc["nodes"])
     assert page.locator("#graph path.edge.back").count() == 1
     assert page_probe.errors == []
+
+
+def test_hover_card_names_the_node_under_the_pointer(page_probe, detector_page):
+    page = _open(page_probe, detector_page)
+    box = page.evaluate("zelqViewer.itemBox('n:stem')")
+    page.mouse.move(box["x"], box["y"])
+    page.wait_for_timeout(80)
+    assert page.is_visible("#tip")
+    assert page.text_content("#tip b") == "stem"
+    assert "LIF" in page.text_content("#tip span")
+    page.mouse.move(box["x"] + 3 * box["w"], box["y"])
+    page.wait_for_timeout(80)
+    assert not page.is_visible("#tip")
+
+
+def test_group_panel_and_summary_show_the_document(page_probe, detector_page, detector_doc):
+    page = _open(page_probe, detector_page)
+    s = detector_doc["summary"]
+    assert page.get_attribute("#panel", "data-view") == "summary"
+    got = {k: page.text_content(f'#panel [data-summary="{k}"]') for k in ("node_count", "edge_count")}
+    assert got == {"node_count": str(s["node_count"]), "edge_count": str(s["edge_count"])}
+    panel = page.text_content("#panel")
+    assert f"{s['total_params']:,} parameters" in panel and detector_doc["version"] in panel
+    for t, c in s["node_counts"].items():
+        assert page.locator(f'#panel tr[data-type="{t}"] td.v').text_content() == str(c)
+    for io in s["inputs"] + s["outputs"]:
+        assert page.locator(f'#panel a[href="#node={io["id"]}"]').count() >= 1
+    # a single click on a group box opens its panel
+    box = page.locator("#graph .group").first
+    gid = box.get_attribute("data-key")[2:]
+    g = next(x for x in detector_doc["groups"] if x["id"] == gid)
+    b = page.evaluate(f"zelqViewer.itemBox('g:{gid}')")
+    page.mouse.click(b["x"] - b["w"] / 4, b["y"])
+    _settle(page)
+    assert page.get_attribute("#panel", "data-view") == "group"
+    assert page.text_content("#panel-title") == f"{g['icon']} {g['label']}"
+    text = page.text_content("#panel")
+    assert g["subtitle"] in text and g["type"] in text
+    links = page.locator("#panel .links a").evaluate_all("els => els.map(e => e.textContent)")
+    assert set(g["nodes"]) <= set(links) and set(g["entry_nodes"]) | set(g["exit_nodes"]) <= set(links)
+    for k in g["metadata"]:
+        assert page.locator("#panel tr", has_text=k).count() >= 1
+    assert page.evaluate("location.hash") == "#group=" + gid
+    page.click("#group-toggle")
+    _settle(page)
+    assert page.locator(f'#graph .frame-head[data-key="f:{gid}"]').count() == 1
+    assert page_probe.errors == []

@@ -795,8 +795,41 @@
     drag = { x: e.clientX, y: e.clientY, tx: view.tx, ty: view.ty, moved: false };
     stage.setPointerCapture(e.pointerId);
   });
+  // Hover card: what is under the pointer, also when the drawing is too small for labels.
+  const tip = el("div");
+  tip.id = "tip";
+  stage.appendChild(tip);
+  let tipFrame = 0;
+  function hover(e) {
+    if (drag || !layout || e.target.closest("#legend, #zoombar, #minimap")) { tip.classList.remove("on"); return; }
+    const [wx, wy] = toWorld(e);
+    const hit = pick(wx, wy);
+    if (!hit || hit.type !== "item") { tip.classList.remove("on"); stage.style.cursor = ""; return; }
+    const it = hit.it;
+    stage.style.cursor = "pointer";
+    let a, b;
+    if (it.kind === "n") {
+      const n = NR[it.ref];
+      a = nodeIds[it.ref];
+      b = String(n.type) + " \u00b7 out " + fmtShape(n.output_shape) + (n.param_count ? " \u00b7 " + fmtShort(n.param_count) + " params" : "");
+    } else {
+      const g = groups[it.ref].rec;
+      a = (g.icon != null ? String(g.icon) + " " : "") + String(g.label != null ? g.label : g.type);
+      b = groups[it.ref].members.size + " nodes \u00b7 double-click to expand";
+    }
+    tip.replaceChildren(el("b", null, a), el("span", null, b));
+    const r = stage.getBoundingClientRect();
+    tip.style.left = Math.min(e.clientX - r.left + 14, r.width - 260) + "px";
+    tip.style.top = (e.clientY - r.top + 16) + "px";
+    tip.classList.add("on");
+  }
+  stage.addEventListener("pointerleave", () => tip.classList.remove("on"));
   stage.addEventListener("pointermove", (e) => {
-    if (!drag) return;
+    if (!drag) {
+      if (!tipFrame) tipFrame = requestAnimationFrame(() => { tipFrame = 0; hover(e); });
+      return;
+    }
+    tip.classList.remove("on");
     const dx = e.clientX - drag.x, dy = e.clientY - drag.y;
     if (!drag.moved && Math.abs(dx) + Math.abs(dy) < 4) return;
     drag.moved = true; stage.classList.add("dragging");
@@ -1132,6 +1165,7 @@
       dot.style.background = colorOf.get(k) || "#8a94a6";
       lab.appendChild(dot); lab.appendChild(document.createTextNode(k));
       const tr = el("tr"), a = el("td"), b = el("td", "v", fmtCount(counts[k]));
+      tr.setAttribute("data-type", k);
       a.appendChild(lab); tr.appendChild(a); tr.appendChild(b); ct.appendChild(tr);
     }
     panel.appendChild(ct);
