@@ -122,7 +122,9 @@ def test_help_shows_signature_and_a_short_docstring(name):
     for fname, f in own_functions(mod).items():
         sig = inspect.signature(f)
         text = pydoc.render_doc(f, renderer=pydoc.plaintext)
-        assert f"{fname}{sig}" in text
+        # A plain module-level function: no "method of ... instance" note, a bare qualified name.
+        assert f"\n{fname}{sig}\n" in text and f"in module zelq.viz.{name}" in text
+        assert f.__qualname__ == fname and inspect.ismodule(f.__self__)
         doc = inspect.getdoc(f)
         assert doc, fname
         first = doc.splitlines()[0]

@@ -241,9 +241,30 @@ struct Registered {
     PyMethodDef def{};
 };
 
+// Each function's `self` is a small module object whose state holds its Registered record:
+// with a module as `self`, help() and __qualname__ show a plain module-level function.
+inline Registered** state_of(PyObject* holder) { return static_cast<Registered**>(PyModule_GetState(holder)); }
+
+inline void release_holder(void* holder) {
+    Registered** slot = state_of(static_cast<PyObject*>(holder));
+    if (slot) {
+        delete *slot;
+        *slot = nullptr;
+    }
+}
+
+inline PyModuleDef holder_def = {
+    PyModuleDef_HEAD_INIT, "zelqviz.function", nullptr, sizeof(Registered*),
+    nullptr, nullptr, nullptr, nullptr, &release_holder,
+};
+
 inline PyObject* trampoline(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    auto* reg = static_cast<Registered*>(PyCapsule_GetPointer(self, "zelqviz.function"));
-    if (!reg) return nullptr;
+    Registered** slot = state_of(self);
+    Registered* reg = slot ? *slot : nullptr;
+    if (!reg) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "function record is gone");
+        return nullptr;
+    }
     try {
         return reg->fn.call(args, PyVectorcall_NARGS(nargs), kwnames).release().ptr();
     } catch (nb::python_error& e) {
@@ -258,10 +279,6 @@ inline PyObject* trampoline(PyObject* self, PyObject* const* args, Py_ssize_t na
     return nullptr;
 }
 
-inline void release_capsule(PyObject* capsule) {
-    delete static_cast<Registered*>(PyCapsule_GetPointer(capsule, "zelqviz.function"));
-}
-
 }  // namespace detail
 
 // Register `impl` as the module-level function `name`.
@@ -273,9 +290,15 @@ inline void def(nb::module_& m, const char* name, std::vector<Param> params, Imp
     reg->def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&detail::trampoline));
     reg->def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
     reg->def.ml_doc = reg->doc.c_str();
-    nb::object capsule = checked(PyCapsule_New(reg, "zelqviz.function", &detail::release_capsule));
+    PyObject* raw = PyModule_Create2(&detail::holder_def, PYTHON_API_VERSION);
+    if (!raw) {
+        delete reg;
+        throw nb::python_error();
+    }
+    nb::object holder = nb::steal(raw);
+    *detail::state_of(holder.ptr()) = reg;  // owned by the holder from here on
     nb::object module_name = m.attr("__name__");
-    nb::object fn = checked(PyCFunction_NewEx(&reg->def, capsule.ptr(), module_name.ptr()));
+    nb::object fn = checked(PyCFunction_NewEx(&reg->def, holder.ptr(), module_name.ptr()));
     m.attr(name) = fn;
 }
 
