@@ -137,7 +137,7 @@ template <typename Sink>
 inline void tokens(const uint8_t* data, size_t begin, size_t end, Sink& sink) {
     size_t i = begin;
     while (i < end) {
-        if (i > 0) {
+        if (i > 0 && data[i] == data[i - 1]) {
             const size_t limit = end - i < 258 ? end - i : 258;
             const size_t run = run_length(data + i, data[i - 1], limit);
             if (run >= 3) {
@@ -237,24 +237,30 @@ inline void canonical_codes(const uint8_t* lengths, size_t n, uint16_t* codes) {
     }
 }
 
+// LSB-first bit output. Each put stores eight bytes and advances by the whole
+// bytes filled (no branch), so the buffer needs 8 bytes of room past the data.
 class BitWriter {
 public:
     explicit BitWriter(uint8_t* out) : p_(out) {}
     // Up to 32 bits, least significant first.
     void put(uint32_t bits, unsigned n) {
         acc_ |= static_cast<uint64_t>(bits) << fill_;
-        fill_ += n;
-        if (fill_ >= 32) {
-            for (int k = 0; k < 4; ++k) *p_++ = static_cast<uint8_t>(acc_ >> (8 * k));
-            acc_ >>= 32;
-            fill_ -= 32;
-        }
+        fill_ += n;  // at most 7 + 32
+        uint8_t b[8];
+        for (int k = 0; k < 8; ++k) b[k] = static_cast<uint8_t>(acc_ >> (8 * k));
+        std::memcpy(p_, b, 8);
+        const unsigned whole = fill_ >> 3;
+        p_ += whole;
+        acc_ >>= 8 * whole;
+        fill_ &= 7;
     }
     uint8_t* finish() {
-        for (; fill_ > 0; fill_ = fill_ > 8 ? fill_ - 8 : 0, acc_ >>= 8) *p_++ = static_cast<uint8_t>(acc_);
+        if (fill_) *p_++ = static_cast<uint8_t>(acc_);
+        acc_ = 0;
+        fill_ = 0;
         return p_;
     }
-    uint8_t* position() const { return p_; }  // bytes fully written so far end before this
+    uint8_t* position() const { return p_; }  // the next byte to complete
     void rebase(uint8_t* p) { p_ = p; }
 
 private:
@@ -340,17 +346,21 @@ inline void deflate_block(const uint8_t* data, size_t begin, size_t end, bool la
         out.put(cl_code[t.symbol], cl_len[t.symbol]);
         if (t.extra_bits) out.put(t.extra, t.extra_bits);
     }
+    // One (bits, count) entry per token value, so the output loop has no branch:
+    // a match is its length code, the extra bits, then distance code 0 (one bit "0").
     const std::array<LengthCode, 259>& table = length_codes();
-    for (const uint16_t* t = f.items.data(); t != f.next; ++t) {
-        if (*t < 256) {
-            out.put(lit_code[*t], lit_len[*t]);
-        } else {
-            const LengthCode& c = table[*t - 256];
-            // Length code, its extra bits, then distance code 0 (distance 1): one bit "0".
-            out.put(lit_code[c.symbol] | (static_cast<uint32_t>(c.extra) << lit_len[c.symbol]),
-                    lit_len[c.symbol] + c.extra_bits + 1u);
-        }
+    uint32_t bits[256 + 259];
+    uint8_t count[256 + 259];
+    for (unsigned b = 0; b < 256; ++b) {
+        bits[b] = lit_code[b];
+        count[b] = lit_len[b];
     }
+    for (unsigned n = 3; n <= 258; ++n) {
+        const LengthCode& c = table[n];
+        bits[256 + n] = lit_code[c.symbol] | (static_cast<uint32_t>(c.extra) << lit_len[c.symbol]);
+        count[256 + n] = static_cast<uint8_t>(lit_len[c.symbol] + c.extra_bits + 1);
+    }
+    for (const uint16_t* t = f.items.data(); t != f.next; ++t) out.put(bits[*t], count[*t]);
     out.put(lit_code[256], lit_len[256]);
 }
 
