@@ -467,3 +467,21 @@ def test_group_panel_and_summary_show_the_document(page_probe, detector_page, de
     _settle(page)
     assert page.locator(f'#graph .frame-head[data-key="f:{gid}"]').count() == 1
     assert page_probe.errors == []
+
+
+def test_expand_reorders_only_the_layers_it_touches(page_probe, tmp_path):
+    doc = vd.synthetic(600)
+    path = vd.write_page(tmp_path / "blocks.html", doc)
+    page = _open(page_probe, path)
+    first = page.evaluate("zelqViewer.stats()")
+    assert first["reordered"] == first["layers"]  # a first layout orders every layer
+    far = ("n:n0", "g:g90")
+    before = {k: page.evaluate(f"zelqViewer.itemBox('{k}')")["x"] for k in far}
+    page.evaluate("zelqViewer.toggleGroup('g50', true)")
+    st = page.evaluate("zelqViewer.stats()")
+    assert st["items"] == first["items"] + 4  # one box became five nodes
+    assert 0 < st["reordered"] <= 10 < st["layers"]
+    # far away from the change nothing moved sideways relative to each other (the view may pan)
+    after = {k: page.evaluate(f"zelqViewer.itemBox('{k}')")["x"] for k in far}
+    assert after["g:g90"] - after["n:n0"] == pytest.approx(before["g:g90"] - before["n:n0"], abs=0.5)
+    assert page_probe.errors == []

@@ -3,9 +3,11 @@
 // still call it directly when workers are unavailable.
 //
 // Input  {n, w, h: Float64Array(n), es, et: Int32Array(m), prevX: Float64Array|null,
-//         sweeps, rankGap, nodeGap}
+//         fresh: Uint8Array(n)|null (boxes not drawn before), sweeps, rankGap, nodeGap}
 // Output {x, y: Float64Array(n) centres, pts: Float64Array, ptsOff: Int32Array(m+1),
-//         reversed: Uint8Array(m), ranks: Int32Array(n), dummies, ms}
+//         reversed: Uint8Array(m), ranks: Int32Array(n), dummies, layers, reordered, ms}
+// With prevX (the x of each box in the previous drawing, NaN for new boxes) the old
+// order is the starting point and only layers near new boxes are re-ordered.
 function zelqLayout(inp) {
   "use strict";
   const t0 = Date.now();
@@ -111,6 +113,9 @@ function zelqLayout(inp) {
   // 4. Initial order: depth-first discovery (keeps chains and components together),
   // or the previous x positions when re-laying out after an expand or collapse.
   const key = new Float64Array(N), disc = new Int32Array(N).fill(-1);
+  // Layers whose order the sweeps may change: all of them on a first layout; after an
+  // expand or collapse only those holding new boxes and their neighbours.
+  const dirty = new Uint8Array(nL).fill(1);
   {
     let counter = 0;
     const stack = [];
@@ -146,6 +151,11 @@ function zelqLayout(inp) {
       for (let v = 0; v < N; v++) if (known[v] && key[v] > maxKey) maxKey = key[v];
       if (maxKey === -Infinity) maxKey = 0;
       for (let v = 0; v < N; v++) if (!known[v]) key[v] = maxKey + 100 + disc[v];
+      dirty.fill(0);
+      for (let v = 0; v < n; v++) {
+        if (prevX[v] === prevX[v] && !(inp.fresh && inp.fresh[v])) continue;
+        for (let l = Math.max(0, layer[v] - 1); l <= Math.min(nL - 1, layer[v] + 1); l++) dirty[l] = 1;
+      }
     }
   }
   const layers = [];
@@ -170,9 +180,11 @@ function zelqLayout(inp) {
     L.sort((x, y) => bary[x] - bary[y] || pos[x] - pos[y]);
     for (let i = 0; i < L.length; i++) pos[L[i]] = i;
   };
+  let reordered = 0;
+  for (let l = 0; l < nL; l++) reordered += dirty[l];
   for (let s = 0; s < sweeps; s++) {
-    if (s % 2 === 0) for (let l = 1; l < nL; l++) sweepLayer(layers[l], up);
-    else for (let l = nL - 2; l >= 0; l--) sweepLayer(layers[l], down);
+    if (s % 2 === 0) { for (let l = 1; l < nL; l++) if (dirty[l]) sweepLayer(layers[l], up); }
+    else for (let l = nL - 2; l >= 0; l--) if (dirty[l]) sweepLayer(layers[l], down);
   }
 
   // 6. Coordinates: each pass moves every node towards the mean x of its neighbours,
@@ -263,5 +275,5 @@ function zelqLayout(inp) {
     }
   }
   ptsOff[m] = chainOff[m];
-  return { x, y: yy, pts, ptsOff, reversed, ranks: rank, dummies: dummyTotal, ms: Date.now() - t0 };
+  return { x, y: yy, pts, ptsOff, reversed, ranks: rank, dummies: dummyTotal, layers: nL, reordered, ms: Date.now() - t0 };
 }

@@ -383,7 +383,7 @@
       for (const [s, p] of pending) { pending.delete(s); p(null); }
     };
   } catch (e) { worker = null; }
-  let layoutBusy = 0;
+  let layoutBusy = 0, drawnKeys = new Set();
   function runLayout(input) {
     return new Promise((resolve) => {
       const local = () => resolve(zelqLayout(input));
@@ -391,7 +391,8 @@
       const s = ++seq;
       input.seq = s;
       pending.set(s, (r) => (r ? resolve(r) : local()));
-      worker.postMessage(input, [input.w.buffer, input.h.buffer, input.es.buffer, input.et.buffer].concat(input.prevX ? [input.prevX.buffer] : []));
+      worker.postMessage(input, [input.w.buffer, input.h.buffer, input.es.buffer, input.et.buffer]
+        .concat(input.prevX ? [input.prevX.buffer, input.fresh.buffer] : []));
     });
   }
   let layoutChain = Promise.resolve();
@@ -403,15 +404,18 @@
       const w = new Float64Array(n), h = new Float64Array(n), es = new Int32Array(m), et = new Int32Array(m);
       items.forEach((it, i) => { w[i] = it.w; h[i] = it.h; });
       vedges.forEach((e, i) => { es[i] = e.a; et[i] = e.b; });
-      let prevX = null;
+      let prevX = null, fresh = null;
       if (warm) {
+        fresh = new Uint8Array(n);
+        for (let i = 0; i < n; i++) fresh[i] = drawnKeys.has(items[i].key) ? 0 : 1;
         prevX = new Float64Array(n);
         const sum = new Float64Array(n), cnt = new Float64Array(n);
         for (let i = 0; i < NN; i++) if (lastX[i] === lastX[i]) { sum[nodeItem[i]] += lastX[i]; cnt[nodeItem[i]]++; }
         for (let i = 0; i < n; i++) prevX[i] = cnt[i] ? sum[i] / cnt[i] : NaN;
       }
       const t0 = performance.now();
-      const r = await runLayout({ n, w, h, es, et, prevX, sweeps: warm ? 3 : 6 });
+      const r = await runLayout({ n, w, h, es, et, prevX, fresh, sweeps: warm ? 3 : 6 });
+      drawnKeys = new Set(itemByKey.keys());
       layout = r;
       layout.wallMs = performance.now() - t0;
       for (let i = 0; i < n; i++) { items[i].x = r.x[i]; items[i].y = r.y[i]; }
@@ -1376,7 +1380,7 @@
     ready: false, readyAt: 0, lastExport: null,
     stats: () => ({ mode, items: items.length, nodesShown: items.filter((i) => i.kind === "n").length,
       groupsShown: items.filter((i) => i.kind === "g").length, frames: frames.length, edges: vedges.length, drawn: drawnCount,
-      layoutMs: layout ? layout.ms : null, view: { ...view } }),
+      layoutMs: layout ? layout.ms : null, layers: layout ? layout.layers : 0, reordered: layout ? layout.reordered : 0, view: { ...view } }),
     selected: () => (selected ? { kind: selected.kind === "n" ? "node" : "group", id: selected.kind === "n" ? nodeIds[selected.ref] : groups[selected.ref].id } : null),
     itemBox: (key) => {
       const i = itemByKey.get(key);
