@@ -103,5 +103,20 @@ def synthetic(n, groups=True, seed=0):
             "groups": grps, "node_to_group": n2g}
 
 
+def wide(n, width=100, seed=0):
+    """`n` nodes in layers of `width`, each feeding one or two random nodes of the next
+    layer: a crossing-heavy document, the hard case for ordering."""
+    rng = np.random.default_rng(seed)
+    doc = synthetic(n, groups=False, seed=seed)
+    src = np.arange(n - width)
+    dst = (src // width + 1) * width + rng.integers(0, width, src.size)
+    extra = src[rng.random(src.size) < 0.5]
+    dst2 = (extra // width + 1) * width + rng.integers(0, width, extra.size)
+    pairs = np.unique(np.stack([np.concatenate([src, extra]), np.minimum(np.concatenate([dst, dst2]), n - 1)], 1), axis=0)
+    doc["edges"] = [{"source": f"n{a}", "target": f"n{b}"} for a, b in pairs.tolist() if a != b]
+    doc["summary"]["edge_count"] = len(doc["edges"])
+    return doc
+
+
 def graph_doc(graph, detect=True):
     return serialize.graph_to_dict(graph, detect)
