@@ -1,6 +1,7 @@
 """Shared fixtures: real recordings, and a headless Chromium for page tests."""
 import os
 import shutil
+import subprocess
 import sys
 from pathlib import Path
 
@@ -14,6 +15,20 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 # Set by `./run sanitize`: the suite runs against the ASan/UBSan build.
 SANITIZED = bool(os.environ.get("ZELQVIZ_SANITIZED"))
+
+
+if SANITIZED:
+    # Child interpreters need the preloaded runtime too, also when a test gives them their own env.
+    _SANITIZER_ENV = {k: os.environ[k] for k in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "ZELQVIZ_SANITIZED")
+                      if k in os.environ}
+    _popen_init = subprocess.Popen.__init__
+
+    def _sanitized_popen_init(self, *args, env=None, **kwargs):
+        if env is not None:
+            env = {**env, **_SANITIZER_ENV}
+        _popen_init(self, *args, env=env, **kwargs)
+
+    subprocess.Popen.__init__ = _sanitized_popen_init
 
 
 def pytest_configure(config):
