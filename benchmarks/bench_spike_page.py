@@ -95,13 +95,16 @@ def transcription(ev, n_frames=20, n_grid_bins=5, raster_time_bins=100, max_rast
 
 # ---------------------------------------------------------------- measuring
 
-def best_of(fn, repeat):
-    times = []
+def best_of_interleaved(fns, repeat):
+    """Best time of each function, their runs alternating so that a busy spell
+    of the machine weighs on both sides alike."""
+    best, results = [float("inf")] * len(fns), [None] * len(fns)
     for _ in range(repeat):
-        t0 = time.perf_counter()
-        result = fn()
-        times.append(time.perf_counter() - t0)
-    return min(times), result
+        for i, fn in enumerate(fns):
+            t0 = time.perf_counter()
+            results[i] = fn()
+            best[i] = min(best[i], time.perf_counter() - t0)
+    return best, results
 
 
 def png_share(ev, repeat):
@@ -138,8 +141,8 @@ def main():
     ratios = []
     for label, n, width, height in cases:
         ev = recording(n, width, height)
-        ours, doc = best_of(lambda: spikes.serialize_events(ev), args.repeat)
-        base, ref = best_of(lambda: transcription(ev), max(1, args.repeat - 1))
+        (ours, base), (doc, ref) = best_of_interleaved(
+            [lambda: spikes.serialize_events(ev), lambda: transcription(ev)], args.repeat)
         assert doc["raster"] == ref["raster"] and doc["duration_us"] == ref["duration_us"]
         for a, b in zip(doc["animation_frames"] + doc["grid_frames"], ref["animation_frames"] + ref["grid_frames"]):
             pa = np.asarray(Image.open(io.BytesIO(base64.b64decode(a))))
