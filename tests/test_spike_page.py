@@ -485,22 +485,17 @@ def test_export_normalises_the_path_and_overwrites(browser_stub, tmp_path, monke
     assert browser_stub.opened == []
 
 
-@pytest.mark.parametrize("call, error", [
-    (lambda p: spikes.export_events_html(SMALL, p / "missing" / "page.html"), FileNotFoundError),
-    (lambda p: spikes.export_events_html(SMALL, p / "page.html", n_frames="x"), TypeError),
-    (lambda p: spikes.export_events_html(SMALL, p / "page.html", title=None), TypeError),
-    (lambda p: spikes.export_events_html(SMALL), TypeError),
+@pytest.mark.parametrize("call, error, message", [
+    (lambda p: spikes.export_events_html(SMALL, p / "missing" / "page.html"), FileNotFoundError, "No such file"),
+    (lambda p: spikes.export_events_html(SMALL, p / "page.html", n_frames="x"), TypeError, "expected int, got str"),
+    (lambda p: spikes.export_events_html(SMALL, p / "page.html", title=None), TypeError, "expected str, got NoneType"),
+    (lambda p: spikes.export_events_html(SMALL), TypeError,
+     r"^export_events_html\(\) takes at least 2 positional arguments \(1 given\)$"),
 ])
-def test_failed_export_touches_no_file(tmp_path, call, error):
-    with pytest.raises(error):
+def test_failed_export_touches_no_file(tmp_path, call, error, message):
+    with pytest.raises(error, match=message):
         call(tmp_path)
     assert list(tmp_path.iterdir()) == []
-
-
-def test_export_with_too_few_arguments_message():
-    with pytest.raises(TypeError) as info:
-        spikes.export_events_html(SMALL)
-    assert str(info.value) == "export_events_html() takes at least 2 positional arguments (1 given)"
 
 
 def test_pages_are_utf8_whatever_the_platform_encoding(tmp_path):
@@ -592,10 +587,3 @@ def test_plot_frames_counts(browser_stub, monkeypatch, shape, n_grid):
     assert len(doc["animation_frames"]) == shape[0] and len(doc["grid_frames"]) == n_grid
     assert doc["sensor_size"] == (shape[-1], shape[-2])
     assert browser_stub.opened and len(list(Path(tempfile.tempdir).iterdir())) == 1
-
-
-def test_plot_frames_same_page_for_three_and_four_dimensions(browser_stub):
-    stack = np.random.default_rng(0).integers(0, 9, (4, 5, 6)).astype(np.float32)
-    a = Path(spikes.plot_frames(stack)).read_text(encoding="utf-8")
-    b = Path(spikes.plot_frames(stack[:, None])).read_text(encoding="utf-8")
-    assert a == b
