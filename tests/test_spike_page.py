@@ -343,11 +343,13 @@ def test_document_matches_transcription(rec, n_frames, n_grid_bins, raster_time_
     assert_document(doc, expected_document(ev, size, n_frames, n_grid_bins, raster_time_bins, max_raster_neurons))
 
 
-def test_document_of_a_real_recording(recordings_dir):
+@pytest.mark.parametrize("name, size", [("sample_nmnist.bin", (34, 34)), ("sample_ncars.dat", (78, 42)),
+                                        ("sample.aedat4", (320, 240))])
+def test_document_of_a_real_recording(recordings_dir, name, size):
     import recordings as real
-    ev = real.read(recordings_dir, "sample_nmnist.bin")
+    ev = real.read(recordings_dir, name)
     doc = spikes.serialize_events(ev)
-    assert doc["sensor_size"] == (34, 34) and len(doc["raster"][0]) == 1000
+    assert doc["sensor_size"] == size and len(doc["raster"][0]) == 1000
     assert_document(doc, expected_document(ev, None))
 
 
