@@ -225,6 +225,11 @@ def test_search_finds_and_selects_a_node(page_probe, detector_page, how):
     # config keys and values are searched too: every conv and pool has a padding
     page.fill("#search", "padding")
     assert page.locator("#results div[data-node]").count() == 12
+    # groups are found by label and pattern type
+    page.fill("#search", "sppf")
+    page.locator('#results div[data-group="sppf_0"]').dispatch_event("mousedown")
+    _settle(page)
+    assert page.evaluate("zelqViewer.selected()") == {"kind": "group", "id": "sppf_0"}
     assert page_probe.errors == []
 
 

@@ -728,9 +728,9 @@
   function initialView() {
     const { w, h } = stageSize();
     const fk = Math.min(1.4, w / (bounds.x1 - bounds.x0 + 80), h / (bounds.y1 - bounds.y0 + 80));
-    if (fk >= 0.35) { fit(); return; }
-    // Too large to read when fitted: start readable at the top, the minimap shows the rest.
-    view.k = Math.max(fk, Math.min(0.75, w / (bounds.x1 - bounds.x0 + 80)));
+    if (fk >= 0.7) { fit(); return; }
+    // Too small to read when fitted: start readable at the top; the minimap shows the rest and F fits.
+    view.k = Math.max(fk, Math.min(0.85, w / (bounds.x1 - bounds.x0 + 80)));
     view.tx = (w - (bounds.x0 + bounds.x1) * view.k) / 2;
     view.ty = 30 - bounds.y0 * view.k;
     applyView();
@@ -847,7 +847,7 @@
     if (!wasClick || !layout) return;
     const [wx, wy] = toWorld(e);
     const hit = pick(wx, wy);
-    if (!hit) { return; }
+    if (!hit) { if (selected) clearSelection(); return; }
     if (hit.type === "frame") { toggleGroup(hit.gi); return; }
     const it = hit.it;
     if (it.kind === "g" && wx > it.x + it.w / 2 - 26) { toggleGroup(it.ref); return; }
@@ -1209,13 +1209,14 @@
     for (const n of NR) { const t = String(n.type); if (!types.has(t)) types.set(t, [safeColor(n.color, "#8a94a6"), 0]); types.get(t)[1]++; }
     const gtypes = new Map();
     for (const G of liveGroups) { const t = String(G.rec.type); if (!gtypes.has(t)) gtypes.set(t, [safeColor(G.rec.color, "#7a6ff0"), 0, G.rec.icon]); gtypes.get(t)[1]++; }
-    const add = (label, color, count, dashed) => {
-      const d = el("div", "item"), s = el("span", "sw");
-      s.style.borderColor = color; s.style.background = color + "";
-      s.style.opacity = "1";
-      if (dashed) s.style.borderStyle = "dashed";
-      const bg = el("span", "sw"); bg.style.background = color; bg.style.borderColor = color;
-      d.appendChild(bg); d.appendChild(el("span", null, label)); d.appendChild(el("span", "count", fmtCount(count)));
+    // Node types as filled swatches, pattern groups as outlined ones (as they are drawn).
+    const add = (label, color, count, group) => {
+      const d = el("div", "item"), sw = el("span", "sw");
+      sw.style.background = color;
+      sw.style.borderColor = ink(color);
+      if (group) sw.style.borderStyle = "double";
+      d.appendChild(sw); d.appendChild(el("span", null, label)); d.appendChild(el("span", "count", fmtCount(count)));
+      if (group) d.setAttribute("title", "group: " + label);
       box.appendChild(d);
     };
     for (const [t, [c, k]] of types) add(t, c, k, false);
@@ -1251,17 +1252,29 @@
       let s = -1;
       if (h.id === q) s = 0; else if (h.id.startsWith(q)) s = 1; else if (h.id.includes(q)) s = 2;
       else if (h.type.includes(q)) s = 3; else if (h.all.includes(q)) s = 4;
-      if (s >= 0) scored.push([s, i]);
+      if (s >= 0) scored.push([s, i, "n"]);
+    }
+    // Groups by id, label and pattern type, after the nodes whose names match.
+    for (const G of liveGroups) {
+      const t = (G.id + " " + String(G.rec.label) + " " + String(G.rec.type)).toLowerCase();
+      if (t.includes(q)) scored.push([3.5, G.idx, "g"]);
     }
     scored.sort((a, b) => a[0] - b[0] || a[1] - b[1]);
-    resultList = scored.slice(0, 60).map((x) => x[1]);
+    resultList = scored.slice(0, 60).map((x) => [x[2], x[1]]);
     activeResult = 0;
-    resultList.forEach((i, j) => {
+    resultList.forEach(([kind, i], j) => {
       const d = el("div");
-      d.setAttribute("data-node", nodeIds[i]);
+      if (kind === "n") {
+        d.setAttribute("data-node", nodeIds[i]);
+        d.appendChild(el("span", "rid", nodeIds[i]));
+        d.appendChild(el("span", "rtype", String(NR[i].type)));
+      } else {
+        const g = groups[i].rec;
+        d.setAttribute("data-group", groups[i].id);
+        d.appendChild(el("span", "rid", (g.icon != null ? String(g.icon) + " " : "") + String(g.label != null ? g.label : groups[i].id)));
+        d.appendChild(el("span", "rtype", "group \u00b7 " + groups[i].members.size + " nodes"));
+      }
       if (j === 0) d.classList.add("active");
-      d.appendChild(el("span", "rid", nodeIds[i]));
-      d.appendChild(el("span", "rtype", String(NR[i].type)));
       d.addEventListener("mousedown", (e) => { e.preventDefault(); choose(j); });
       results.appendChild(d);
     });
@@ -1270,11 +1283,11 @@
     results.classList.add("open");
   }
   function choose(j) {
-    const i = resultList[j];
-    if (i === undefined) return;
+    const r = resultList[j];
+    if (r === undefined) return;
     results.classList.remove("open");
     search.blur();
-    select("n", i, { center: true, highlight: true });
+    select(r[0], r[1], { center: true, highlight: true });
   }
   search.addEventListener("input", () => runSearch(search.value));
   search.addEventListener("focus", () => { if (search.value) runSearch(search.value); });
@@ -1360,7 +1373,7 @@
     const next = root.getAttribute("data-theme") === "dark" ? "light" : "dark";
     storedTheme = next;
     try { localStorage.setItem("zelq-viewer-theme", next); } catch (e) { /* storage off */ }
-    applyTheme(next); redrawAll();
+    applyTheme(next); redrawAll(); buildLegend();
   });
 
   // ---------------------------------------------------------------- hash
