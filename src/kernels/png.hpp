@@ -2,10 +2,12 @@
 //
 // Every scanline uses filter type 0 (None), and the compressor only looks for
 // runs of one repeated byte (matches at distance 1), coded with a Huffman
-// code built per block: event images are mostly long runs of equal bytes, and
-// this is both faster and smaller than the settings measured against it
-// (zlib level 1 to 6 with the default or run-length strategy, Sub/Up filters,
-// Pillow's defaults).
+// code built per block. Event images are mostly long runs of equal bytes, so
+// this is the fastest of the settings measured and about as small as the
+// best: on a 1280 x 720 event frame 4.7 ms and 207 kB, against 26 ms and
+// 304 kB for Pillow at compress_level=1, 79 ms and 205 kB for Pillow's
+// defaults, and 9.8 ms and 207 kB for zlib's run-length strategy; on a dense
+// 346 x 260 frame 0.9 ms and 72 kB (Pillow: 5 ms / 98 kB, 23 ms / 79 kB).
 #pragma once
 
 #include <algorithm>
