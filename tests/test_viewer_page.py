@@ -246,8 +246,21 @@ def test_url_hash_selects_a_node(page_probe, detector_page):
     assert page_probe.errors == []
 
 
+IMG = '<img src=x onerror="window.__pwned=2">'
+
+
 def test_hostile_names_are_text_and_run_nothing(page_probe, tmp_path):
-    doc = vd.graph_doc(vd.mlp(hostile=True))
+    doc = vd.graph_doc(vd.mlp(hostile=True), detect=False)
+    # a hostile group: label, icon, subtitle and metadata as text, style values that are not colours
+    doc["groups"] = [{"id": IMG, "type": vd.HOSTILE, "label": vd.HOSTILE, "subtitle": IMG, "nodes": ["lif0", "fc0"],
+                      "entry_nodes": ["fc0"], "exit_nodes": ["lif0"], "metadata": {IMG: vd.HOSTILE},
+                      "color": "red;background:url(https://example.invalid/x.png)", "shape": IMG, "icon": IMG,
+                      "display_params": [IMG]}]
+    doc["node_to_group"] = {"lif0": IMG, "fc0": IMG}
+    for n in doc["nodes"]:
+        if n["id"] in doc["node_to_group"]:
+            n["group"] = IMG
+        n["config"][IMG] = vd.HOSTILE
     path = vd.write_page(tmp_path / "hostile.html", doc, title=vd.HOSTILE)
     page = _open(page_probe, path, "#node=" + __import__("urllib.parse").parse.quote(vd.HOSTILE, safe=""))
     _settle(page)
@@ -260,9 +273,19 @@ def test_hostile_names_are_text_and_run_nothing(page_probe, tmp_path):
     assert vd.HOSTILE in page.text_content("#panel")
     page.fill("#search", "<script>")
     assert page.locator("#results div[data-node]").first.get_attribute("data-node") == vd.HOSTILE
+    page.evaluate("zelqViewer.collapseAll()")
+    group = page.locator("#graph .group")
+    assert group.get_attribute("data-key") == "g:" + IMG
+    assert group.locator("text.t1").text_content().startswith(IMG[:10])
+    group.click(position={"x": 12, "y": 10})
+    _settle(page)
+    assert page.text_content("#panel-title") == IMG + " " + vd.HOSTILE
+    assert IMG in page.text_content("#panel") and page.locator("#panel img").count() == 0
     assert page.locator("script").count() == 2  # the page's own two, nothing injected
+    assert page.locator("img").count() == 0
     assert page.evaluate("window.__pwned") is None
     assert page_probe.errors == []
+    assert page_probe.external_requests(path) == []
 
 
 def test_large_graph_uses_canvas_and_draws_every_visible_node(page_probe, tmp_path):
