@@ -282,7 +282,8 @@
   // ---------------------------------------------------------------- visible graph
   let items = [], itemByKey = new Map(), vedges = [], frames = [];
   let layout = null;  // {x, y, pts, ptsOff, reversed}
-  const lastX = new Float64Array(NN).fill(NaN);
+  const lastX = new Float64Array(NN).fill(NaN), lastY = new Float64Array(NN).fill(NaN);
+  let fromX = null, fromY = null;  // where each node was drawn before the latest layout
   const nodeItem = new Int32Array(NN);
 
   function nodeLine2(n) {
@@ -383,7 +384,7 @@
       for (const [s, p] of pending) { pending.delete(s); p(null); }
     };
   } catch (e) { worker = null; }
-  let layoutBusy = 0, drawnKeys = new Set();
+  let drawnKeys = new Set();
   function runLayout(input) {
     return new Promise((resolve) => {
       const local = () => resolve(zelqLayout(input));
@@ -398,7 +399,6 @@
   let layoutChain = Promise.resolve();
   function relayout(warm) {
     const job = layoutChain.then(async () => {
-      layoutBusy++;
       computeVisible();
       const n = items.length, m = vedges.length;
       const w = new Float64Array(n), h = new Float64Array(n), es = new Int32Array(m), et = new Int32Array(m);
@@ -419,12 +419,12 @@
       layout = r;
       layout.wallMs = performance.now() - t0;
       for (let i = 0; i < n; i++) { items[i].x = r.x[i]; items[i].y = r.y[i]; }
-      for (let i = 0; i < NN; i++) lastX[i] = items[nodeItem[i]].x;
+      fromX = lastX.slice(); fromY = lastY.slice();
+      for (let i = 0; i < NN; i++) { lastX[i] = items[nodeItem[i]].x; lastY[i] = items[nodeItem[i]].y; }
       computeFrames();
       buildIndex();
-      layoutBusy--;
     });
-    layoutChain = job.catch((e) => { layoutBusy = 0; console.error(e); });
+    layoutChain = job.catch((e) => { console.error(e); });
     return job;
   }
 
@@ -507,7 +507,21 @@
   }
 
   // Builds the scene as SVG elements into g. `clipRect` limits it to a world rectangle (export).
-  function buildSvgScene(g, clipRect, inlineStyle) {
+  // Start position of each box for the expand/collapse animation: where its nodes were.
+  function origins() {
+    if (!fromX || items.length > 1500 || (window.matchMedia && matchMedia("(prefers-reduced-motion: reduce)").matches)) return null;
+    const sx = new Float64Array(items.length), sy = new Float64Array(items.length), c = new Float64Array(items.length);
+    for (let i = 0; i < NN; i++) if (fromX[i] === fromX[i]) { const k = nodeItem[i]; sx[k] += fromX[i]; sy[k] += fromY[i]; c[k]++; }
+    let moved = false;
+    const o = items.map((it, k) => {
+      if (!c[k]) return null;
+      const x = sx[k] / c[k], y = sy[k] / c[k];
+      if (Math.abs(x - it.x) > 0.5 || Math.abs(y - it.y) > 0.5) moved = true;
+      return [x, y];
+    });
+    return moved ? o : null;
+  }
+  function buildSvgScene(g, clipRect, inlineStyle, from) {
     const f = (v) => Math.round(v * 10) / 10;
     const inRect = (x0, y0, x1, y1) => !clipRect || (x1 >= clipRect[0] && x0 <= clipRect[2] && y1 >= clipRect[1] && y0 <= clipRect[3]);
     const font = PAL.font || "sans-serif";
@@ -539,6 +553,8 @@
     for (const it of items) {
       if (!inRect(it.x - it.w / 2, it.y - it.h / 2, it.x + it.w / 2, it.y + it.h / 2)) continue;
       const gi = sv("g", { class: it.kind === "n" ? "node" : "group", "data-key": it.key, transform: `translate(${f(it.x)},${f(it.y)})` });
+      const o = from && from[it.index];
+      if (o) { gi.style.transform = `translate(${f(o[0])}px,${f(o[1])}px)`; gi.dataset.to = `translate(${f(it.x)}px,${f(it.y)}px)`; }
       const d = shapePath(it.shape, it.w, it.h);
       if (it.kind === "g") gi.appendChild(sv("path", { d, transform: "translate(4,4)", fill: PAL.stage, stroke: ink(it.color), "stroke-width": 1.2, "stroke-opacity": 0.6 }));
       gi.appendChild(sv("path", { class: "shape", d, fill: PAL.stage }));
@@ -563,7 +579,7 @@
     return defs;
   }
 
-  function drawCanvasScene(c2, W, H, dpr, v, full) {
+  function drawCanvasScene(c2, W, H, dpr, v) {
     const k = v.k;
     c2.setTransform(dpr, 0, 0, dpr, 0, 0);
     c2.fillStyle = PAL.stage; c2.fillRect(0, 0, W, H);
@@ -668,12 +684,22 @@
       svgRoot = sv("svg", { id: "graph", role: "img" });
       svgRoot.appendChild(svgDefs());
       svgViewport = sv("g", { id: "viewport" });
-      buildSvgScene(svgViewport, null, false);
+      const from = origins();
+      fromX = null;
+      if (from) items.forEach((it, k) => { it.index = k; });
+      buildSvgScene(svgViewport, null, false, from);
       svgRoot.appendChild(svgViewport);
       const halo = sv("rect", { class: "halo", id: "halo", rx: 10 });
       svgViewport.appendChild(halo);
       stage.insertBefore(svgRoot, before);
       drawnCount = items.length;
+      if (from) {
+        // Boxes glide from where their nodes were; edges and frames fade in after them.
+        svgRoot.classList.add("anim");
+        void svgRoot.getBoundingClientRect();
+        for (const e of svgRoot.querySelectorAll("[data-to]")) e.style.transform = e.dataset.to;
+        setTimeout(() => { if (svgRoot) { svgRoot.classList.remove("anim"); for (const e of svgRoot.querySelectorAll("[data-to]")) { e.style.transform = ""; e.removeAttribute("data-to"); } } }, 400);
+      }
     } else {
       canvas = document.createElement("canvas");
       canvas.className = "scene";
@@ -698,7 +724,7 @@
     if (!canvas) return;
     const { w, h } = stageSize(), dpr = window.devicePixelRatio || 1;
     if (canvas.width !== Math.round(w * dpr) || canvas.height !== Math.round(h * dpr)) { canvas.width = Math.round(w * dpr); canvas.height = Math.round(h * dpr); }
-    drawnCount = drawCanvasScene(ctx, w, h, dpr, view, false);
+    drawnCount = drawCanvasScene(ctx, w, h, dpr, view);
   }
   function redrawAll() { if (layout) buildScene(); }
   function markSelection() {
@@ -1355,7 +1381,7 @@
     const { w, h } = stageSize(), dpr = 2;
     const c = document.createElement("canvas");
     c.width = Math.round(w * dpr); c.height = Math.round(h * dpr);
-    drawCanvasScene(c.getContext("2d"), w, h, dpr, view, true);
+    drawCanvasScene(c.getContext("2d"), w, h, dpr, view);
     c.toBlob((blob) => { if (!blob) return; api.lastExport = { kind: "png", bytes: blob.size }; download(blob, baseName() + ".png"); }, "image/png");
   }
 
