@@ -513,3 +513,14 @@ def test_expand_reorders_only_the_layers_it_touches(page_probe, tmp_path):
     after = {k: page.evaluate(f"zelqViewer.itemBox('{k}')")["x"] for k in far}
     assert after["g:g90"] - after["n:n0"] == pytest.approx(before["g:g90"] - before["n:n0"], abs=0.5)
     assert page_probe.errors == []
+
+
+@pytest.mark.parametrize("breakage", ["window.Worker = undefined;",
+                                      "window.Worker = function () { throw new Error('blocked'); };"])
+def test_page_lays_out_without_a_worker(page_probe, detector_page, detector_doc, breakage):
+    page_probe.page.add_init_script(breakage)
+    page = _open(page_probe, detector_page)
+    page.click("#btn-expand")
+    _settle(page)
+    assert len(_shown_keys(page)) == len(detector_doc["nodes"])
+    assert page_probe.errors == []
