@@ -524,3 +524,15 @@ def test_page_lays_out_without_a_worker(page_probe, detector_page, detector_doc,
     _settle(page)
     assert len(_shown_keys(page)) == len(detector_doc["nodes"])
     assert page_probe.errors == []
+
+
+def test_page_lays_out_when_the_worker_dies(page_probe, detector_page, detector_doc):
+    # a worker that starts, then fails on its first message
+    page_probe.page.add_init_script("""(() => { const W = window.Worker;
+        window.Worker = function (url) { const w = new W(URL.createObjectURL(new Blob(
+            ["onmessage = () => { throw new Error('worker crashed'); };"], {type: 'text/javascript'}))); return w; };
+    })();""")
+    page = _open(page_probe, detector_page)
+    page.click("#btn-expand")
+    _settle(page)
+    assert len(_shown_keys(page)) == len(detector_doc["nodes"])

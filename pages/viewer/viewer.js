@@ -392,8 +392,8 @@
       const s = ++seq;
       input.seq = s;
       pending.set(s, (r) => (r ? resolve(r) : local()));
-      worker.postMessage(input, [input.w.buffer, input.h.buffer, input.es.buffer, input.et.buffer]
-        .concat(input.prevX ? [input.prevX.buffer, input.fresh.buffer] : []));
+      // Copied, not transferred: if the worker dies the page lays out the same input itself.
+      worker.postMessage(input);
     });
   }
   let layoutChain = Promise.resolve();
