@@ -225,6 +225,10 @@ def test_search_finds_and_selects_a_node(page_probe, detector_page, how):
     # config keys and values are searched too: every conv and pool has a padding
     page.fill("#search", "padding")
     assert page.locator("#results div[data-node]").count() == 12
+    # a legend entry searches its type
+    page.locator("#legend .item", has_text="SumPool2d").click()
+    assert page.input_value("#search") == "SumPool2d"
+    assert page.locator("#results div[data-node]").count() == 6
     # groups are found by label and pattern type
     page.fill("#search", "sppf")
     page.locator('#results div[data-group="sppf_0"]').dispatch_event("mousedown")

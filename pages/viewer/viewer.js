@@ -1236,17 +1236,18 @@
     const gtypes = new Map();
     for (const G of liveGroups) { const t = String(G.rec.type); if (!gtypes.has(t)) gtypes.set(t, [safeColor(G.rec.color, "#7a6ff0"), 0, G.rec.icon]); gtypes.get(t)[1]++; }
     // Node types as filled swatches, pattern groups as outlined ones (as they are drawn).
-    const add = (label, color, count, group) => {
+    const add = (label, color, count, group, query) => {
       const d = el("div", "item"), sw = el("span", "sw");
       sw.style.background = color;
       sw.style.borderColor = ink(color);
       if (group) sw.style.borderStyle = "double";
       d.appendChild(sw); d.appendChild(el("span", null, label)); d.appendChild(el("span", "count", fmtCount(count)));
-      if (group) d.setAttribute("title", "group: " + label);
+      d.setAttribute("title", (group ? "Find the groups: " : "Find the nodes of type ") + label);
+      d.addEventListener("click", () => { search.value = query; search.focus(); runSearch(query); });
       box.appendChild(d);
     };
-    for (const [t, [c, k]] of types) add(t, c, k, false);
-    for (const [t, [c, k, icon]] of gtypes) add((icon != null ? String(icon) + " " : "") + t, c, k, true);
+    for (const [t, [c, k]] of types) add(t, c, k, false, t);
+    for (const [t, [c, k, icon]] of gtypes) add((icon != null ? String(icon) + " " : "") + t, c, k, true, t);
     if (!types.size) box.appendChild(el("div", "note", "Empty graph"));
   }
   $("legend").querySelector("h3").addEventListener("click", () => $("legend").classList.toggle("closed"));
