@@ -540,3 +540,41 @@ def test_page_lays_out_when_the_worker_dies(page_probe, detector_page, detector_
     page.click("#btn-expand")
     _settle(page)
     assert len(_shown_keys(page)) == len(detector_doc["nodes"])
+
+
+def test_odd_documents_show_what_they_have(page_probe, tmp_path):
+    """Records with missing or unexpected values (the page reads what outside tables put there)."""
+    good = vd.graph_doc(vd.mlp(), detect=False)
+    nodes = [
+        {"id": "bare"},
+        {"id": "odd", "type": 7, "input_shape": {"x": 1}, "output_shape": 5, "params": {"w": None, "b": {"dtype": "float32"},
+         "bad64": {"shape": [3], "dtype": "float32", "data": "%%%", "stats": {}, "size": 3},
+         "obj": {"shape": [1], "dtype": "|O", "data": "", "stats": {"min": "x"}, "size": 1}},
+         "config": {"nested": {"a": [1, float("inf")]}, "none": None}, "param_count": None, "color": "not a colour",
+         "shape": "no-such-shape", "display_params": [None, 3, "nested"]},
+        {"id": "long" * 100, "type": "Affine", "params": {}, "config": {}, "color": "hsl(200 60% 50%)", "shape": "DIAMOND",
+         "display_params": []},
+        *good["nodes"][:3],
+    ]
+    doc = {"version": None, "nodes": nodes, "edges": [{"source": "bare", "target": "odd"}, {"source": "odd", "target": "nowhere"},
+           {"source": "odd", "target": "long" * 100}], "metadata": {"x": [1, 2]}, "summary": {},
+           "groups": [{"id": 1, "type": None, "nodes": "not a list"}, {"id": "g2", "nodes": ["bare", "odd"]}],
+           "node_to_group": {"odd": 1, "ghost": "g2"}}
+    path = vd.write_page(tmp_path / "odd.html", doc)
+    page = _open(page_probe, path)
+    page.click("#btn-expand")
+    _settle(page)
+    assert sorted(k[2:] for k in _shown_keys(page)) == sorted(n["id"] for n in nodes)
+    for nid in ("bare", "long" * 100, "odd"):
+        page.evaluate("id => zelqViewer.selectNode(id)", nid)
+        _settle(page)
+        assert page.text_content("#panel-title") == nid
+        assert "undefined" not in page.text_content("#panel")
+    # the odd node: each broken parameter says what it lacks, the others still show
+    assert page.locator("#panel .param").count() == 4
+    assert "Could not decode" in page.locator('#panel [data-param="bad64"]').text_content()
+    assert "No histogram for dtype |O" in page.locator('#panel [data-param="obj"]').text_content()
+    assert page.text_content('#panel td.v[data-field="output_shape"]') == "5"
+    page.click("#btn-summary")
+    page.click("#btn-svg")
+    assert page_probe.errors == []

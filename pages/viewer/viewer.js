@@ -19,6 +19,10 @@
     if (text != null) e.textContent = String(text);
     return e;
   }
+  const typeOf = (r) => (r.type == null ? "?" : String(r.type));
+  // A group's name: its label, else its pattern type, else its id; the title adds the icon.
+  const groupName = (G) => String(G.rec.label != null ? G.rec.label : G.rec.type != null ? G.rec.type : G.id);
+  const groupTitle = (G) => (G.rec.icon != null ? String(G.rec.icon) + " " : "") + groupName(G);
   const isObj = (v) => v !== null && typeof v === "object" && !Array.isArray(v);
   const own = (o, k) => Object.prototype.hasOwnProperty.call(o, k);
   const clip = (s, n) => (s.length > n ? s.slice(0, n - 1) + "\u2026" : s);
@@ -287,7 +291,7 @@
   const nodeItem = new Int32Array(NN);
 
   function nodeLine2(n) {
-    let s = String(n.type);
+    let s = typeOf(n);
     const dp = Array.isArray(n.display_params) ? n.display_params : [];
     const parts = [];
     for (const p of dp) {
@@ -306,7 +310,7 @@
       color = safeColor(n.color, "#8a94a6"); shape = shapeKind(n.shape);
     } else {
       const G = groups[ref], g = G.rec;
-      line1 = clip((g.icon != null ? String(g.icon) + " " : "") + String(g.label != null ? g.label : g.type), 40);
+      line1 = clip(groupTitle(G), 40);
       line2 = clip((g.subtitle != null && g.subtitle !== "" ? String(g.subtitle) + " \u00b7 " : "") + G.members.size + " nodes", 46);
       color = safeColor(g.color, "#7a6ff0"); shape = shapeKind(g.shape); badge = 20;
     }
@@ -363,7 +367,7 @@
       if (p >= 0 && box.has(p)) grow(p, b[0], b[1], b[2], b[3]);
       const g = groups[gi].rec;
       frames.push({ gi, x0: b[0], y0: b[1], x1: b[2], y1: b[3], color: safeColor(g.color, "#7a6ff0"),
-        label: clip("\u25be " + (g.icon != null ? String(g.icon) + " " : "") + String(g.label != null ? g.label : g.type), 60) });
+        label: clip("\u25be " + groupTitle(groups[gi]), 60) });
     }
     frames.reverse();  // outer frames first
   }
@@ -841,10 +845,9 @@
     if (it.kind === "n") {
       const n = NR[it.ref];
       a = nodeIds[it.ref];
-      b = String(n.type) + " \u00b7 out " + fmtShape(n.output_shape) + (n.param_count ? " \u00b7 " + fmtShort(n.param_count) + " params" : "");
+      b = typeOf(n) + " \u00b7 out " + fmtShape(n.output_shape) + (n.param_count ? " \u00b7 " + fmtShort(n.param_count) + " params" : "");
     } else {
-      const g = groups[it.ref].rec;
-      a = (g.icon != null ? String(g.icon) + " " : "") + String(g.label != null ? g.label : g.type);
+      a = groupTitle(groups[it.ref]);
       b = groups[it.ref].members.size + " nodes \u00b7 double-click to expand";
     }
     tip.replaceChildren(el("b", null, a), el("span", null, b));
@@ -1005,14 +1008,14 @@
     const n = NR[i];
     panel.replaceChildren();
     panel.setAttribute("data-view", "node");
-    panel.appendChild(header(nodeIds[i], String(n.type), safeColor(n.color, "#8a94a6")));
+    panel.appendChild(header(nodeIds[i], typeOf(n), safeColor(n.color, "#8a94a6")));
     const t = el("table");
-    row(t, "Type", String(n.type));
+    row(t, "Type", typeOf(n));
     row(t, "Input shape", fmtShape(n.input_shape), true).setAttribute("data-field", "input_shape");
     row(t, "Output shape", fmtShape(n.output_shape), true).setAttribute("data-field", "output_shape");
-    row(t, "Parameters", typeof n.param_count === "number" ? fmtCount(n.param_count) : fmtValue(n.param_count));
+    row(t, "Parameters", typeof n.param_count === "number" ? fmtCount(n.param_count) : n.param_count == null ? null : fmtValue(n.param_count));
     if (primary[i] >= 0) {
-      const G = groups[primary[i]], a = el("a", null, String(G.rec.label != null ? G.rec.label : G.id));
+      const G = groups[primary[i]], a = el("a", null, groupName(G));
       a.setAttribute("href", "#group=" + encodeURIComponent(G.id));
       a.addEventListener("click", (e) => { e.preventDefault(); select("g", G.idx, { center: true }); });
       const d = el("div", "links"); d.appendChild(a);
@@ -1147,13 +1150,13 @@
     const G = groups[gi], g = G.rec;
     panel.replaceChildren();
     panel.setAttribute("data-view", "group");
-    panel.appendChild(header((g.icon != null ? String(g.icon) + " " : "") + String(g.label != null ? g.label : G.id), String(g.type) + " group", safeColor(g.color, "#7a6ff0")));
+    panel.appendChild(header(groupTitle(G), typeOf(g) + " group", safeColor(g.color, "#7a6ff0")));
     const t = el("table");
     row(t, "Id", G.id, true);
-    row(t, "Type", String(g.type));
+    row(t, "Type", typeOf(g));
     row(t, "Subtitle", g.subtitle == null ? "" : String(g.subtitle));
     row(t, "Members", String(G.members.size));
-    if (G.parent >= 0) row(t, "Inside", String(groups[G.parent].rec.label != null ? groups[G.parent].rec.label : groups[G.parent].id));
+    if (G.parent >= 0) row(t, "Inside", groupName(groups[G.parent]));
     panel.appendChild(t);
     const act = el("div", "actions");
     const b = el("button", null, G.collapsed ? "Expand" : "Collapse");
@@ -1188,7 +1191,7 @@
     panel.appendChild(el("h3", null, "Nodes by type"));
     const ct = el("table");
     const colorOf = new Map();
-    for (const n of NR) if (!colorOf.has(String(n.type))) colorOf.set(String(n.type), safeColor(n.color, "#8a94a6"));
+    for (const n of NR) if (!colorOf.has(typeOf(n))) colorOf.set(typeOf(n), safeColor(n.color, "#8a94a6"));
     const counts = isObj(summary.node_counts) ? summary.node_counts : {};
     for (const k of Object.keys(counts)) {
       const lab = el("span", "kind"), dot = el("span", "dot");
@@ -1211,7 +1214,7 @@
       panel.appendChild(el("h3", null, "Groups"));
       const gt = el("div", "links");
       for (const G of liveGroups.slice(0, 60)) {
-        const a = el("a", null, (G.rec.icon != null ? String(G.rec.icon) + " " : "") + String(G.rec.label != null ? G.rec.label : G.id));
+        const a = el("a", null, groupTitle(G));
         a.setAttribute("href", "#group=" + encodeURIComponent(G.id));
         a.addEventListener("click", (e) => { e.preventDefault(); select("g", G.idx, { center: true }); });
         gt.appendChild(a);
@@ -1232,9 +1235,9 @@
     const box = $("legend").querySelector(".items");
     box.replaceChildren();
     const types = new Map();
-    for (const n of NR) { const t = String(n.type); if (!types.has(t)) types.set(t, [safeColor(n.color, "#8a94a6"), 0]); types.get(t)[1]++; }
+    for (const n of NR) { const t = typeOf(n); if (!types.has(t)) types.set(t, [safeColor(n.color, "#8a94a6"), 0]); types.get(t)[1]++; }
     const gtypes = new Map();
-    for (const G of liveGroups) { const t = String(G.rec.type); if (!gtypes.has(t)) gtypes.set(t, [safeColor(G.rec.color, "#7a6ff0"), 0, G.rec.icon]); gtypes.get(t)[1]++; }
+    for (const G of liveGroups) { const t = typeOf(G.rec); if (!gtypes.has(t)) gtypes.set(t, [safeColor(G.rec.color, "#7a6ff0"), 0, G.rec.icon]); gtypes.get(t)[1]++; }
     // Node types as filled swatches, pattern groups as outlined ones (as they are drawn).
     const add = (label, color, count, group, query) => {
       const d = el("div", "item"), sw = el("span", "sw");
@@ -1262,9 +1265,9 @@
   let haystack = null, resultList = [], activeResult = 0;
   function buildHaystack() {
     haystack = NR.map((n, i) => {
-      const parts = [nodeIds[i], String(n.type)];
+      const parts = [nodeIds[i], typeOf(n)];
       if (isObj(n.config)) for (const k of Object.keys(n.config)) parts.push(k + "=" + fmtValue(n.config[k]));
-      return { id: nodeIds[i].toLowerCase(), type: String(n.type).toLowerCase(), all: parts.join(" ").toLowerCase() };
+      return { id: nodeIds[i].toLowerCase(), type: typeOf(n).toLowerCase(), all: parts.join(" ").toLowerCase() };
     });
   }
   function runSearch(q) {
@@ -1283,7 +1286,7 @@
     }
     // Groups by id, label and pattern type, after the nodes whose names match.
     for (const G of liveGroups) {
-      const t = (G.id + " " + String(G.rec.label) + " " + String(G.rec.type)).toLowerCase();
+      const t = (G.id + " " + String(G.rec.label) + " " + typeOf(G.rec)).toLowerCase();
       if (t.includes(q)) scored.push([3.5, G.idx, "g"]);
     }
     scored.sort((a, b) => a[0] - b[0] || a[1] - b[1]);
@@ -1294,11 +1297,10 @@
       if (kind === "n") {
         d.setAttribute("data-node", nodeIds[i]);
         d.appendChild(el("span", "rid", nodeIds[i]));
-        d.appendChild(el("span", "rtype", String(NR[i].type)));
+        d.appendChild(el("span", "rtype", typeOf(NR[i])));
       } else {
-        const g = groups[i].rec;
         d.setAttribute("data-group", groups[i].id);
-        d.appendChild(el("span", "rid", (g.icon != null ? String(g.icon) + " " : "") + String(g.label != null ? g.label : groups[i].id)));
+        d.appendChild(el("span", "rid", groupTitle(groups[i])));
         d.appendChild(el("span", "rtype", "group \u00b7 " + groups[i].members.size + " nodes"));
       }
       if (j === 0) d.classList.add("active");
