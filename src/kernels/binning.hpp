@@ -200,7 +200,8 @@ private:
     double first_time_in_bin(int64_t k, double lo, double hi) const {
         int64_t a = key(lo), b = key(hi);
         while (a < b) {
-            const int64_t mid = a + (b - a) / 2;
+            // b - a can exceed int64 (keys of large negative and positive times): halve it unsigned.
+            const int64_t mid = a + static_cast<int64_t>((static_cast<uint64_t>(b) - static_cast<uint64_t>(a)) / 2);
             if (exact(unkey(mid)) >= k) b = mid;
             else a = mid + 1;
         }
