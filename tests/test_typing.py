@@ -4,6 +4,7 @@ import importlib
 import inspect
 import os
 import pydoc
+import re
 import shutil
 import subprocess
 import sys
@@ -130,6 +131,14 @@ def test_help_shows_signature_and_a_short_docstring(name):
         first = doc.splitlines()[0]
         assert 10 < len(first) <= 100, (fname, first)
         assert len(doc) < 800, fname
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_docstrings_say_what_is_refused_or_raised(name):
+    mod = importlib.import_module(f"zelq.viz.{name}")
+    for fname, f in own_functions(mod).items():
+        doc = inspect.getdoc(f)
+        assert re.search(r"[Rr]efuses|[Rr]aises?\b|\w+Error\b", doc), fname
 
 
 @pytest.mark.parametrize("marker", ["py.typed", "encode.pyi", "serialize.pyi", "render.pyi", "spikes.pyi"])

@@ -546,7 +546,8 @@ NB_MODULE(encode, m) {
         "alphabet are skipped. Refuses anything but a dict, and element types holding Python\n"
         "objects, with TypeError.");
     def(m, "format_shape", {arg("shape")}, format_shape,
-        "Shape as text, e.g. \"[128, 784]\"; elements are converted with int().");
+        "Shape as text, e.g. \"[128, 784]\"; elements are converted with int(), whose errors propagate\n"
+        "(TypeError for a non-iterable shape).");
     def(m, "format_size", {arg("size", Kind::Int)}, format_size,
         "Byte count as text in powers of 1024: \"1023 B\", \"1.5 KB\", \"1.0 MB\", \"1.00 GB\".\n\n"
         "Rounded to nearest from the exact quotient, ties to even. A size whose quotient does not fit\n"

@@ -107,5 +107,6 @@ NB_MODULE(render, m) {
         "TypeError a data that is not exactly a dict, a title that is not exactly a str, and a\n"
         "width or height that is not a number.");
     def(m, "_escape_html", {arg("text", Kind::Str)}, escape_html,
-        "`text` with & < > \" ' replaced by &amp; &lt; &gt; &quot; &#x27;.");
+        "`text` with & < > \" ' replaced by &amp; &lt; &gt; &quot; &#x27;. Refuses anything but a str\n"
+        "with TypeError.");
 }

@@ -488,13 +488,17 @@ NB_MODULE(serialize, m) {
         "config, param_count, color, shape, display_params. Refuses a name that is not exactly a\n"
         "str with TypeError.");
     def(m, "compute_summary", {arg("graph")}, compute_summary,
-        "Counts of nodes, edges and parameters, nodes by type, and the Input and Output nodes.");
+        "Counts of nodes, edges and parameters, nodes by type, and the Input and Output nodes.\n\n"
+        "A graph without nodes or edges raises AttributeError; the graph is only read.");
     def(m, "serialize_pattern", {arg("pattern")}, serialize_pattern,
-        "The group record of a detected pattern, with its label, subtitle and style.");
+        "The group record of a detected pattern, with its label, subtitle and style.\n\n"
+        "A pattern without pattern_type, group_id, nodes, entry_nodes, exit_nodes or metadata raises\n"
+        "AttributeError.");
     def(m, "graph_to_dict", {arg("graph"), arg("detect_patterns", Kind::Truth, true)}, graph_to_dict,
         "The viewer document of a graph object, or of the .zelq file at a str or bytes path:\n"
-        "version, nodes, edges, metadata, summary, groups, node_to_group. Errors of reading the file\n"
-        "(zelq.ir.read) and of the graph's own attributes propagate.");
+        "version, nodes, edges, metadata, summary, groups, node_to_group.\n\n"
+        "Errors of zelq.ir.read (FileNotFoundError, or ZelqFormatError for a malformed file) and of\n"
+        "the graph's own attributes propagate.");
     g_own_serialize_node = PyObject_GetAttrString(m.ptr(), "serialize_node");
     g_own_serialize_pattern = PyObject_GetAttrString(m.ptr(), "serialize_pattern");
     g_own_compute_summary = PyObject_GetAttrString(m.ptr(), "compute_summary");

@@ -734,9 +734,11 @@ NB_MODULE(spikes, m) {
     load_optional_libraries(m);
 
     def(m, "_get_event_fields", {arg("events")}, get_event_fields,
-        "Names of the (x, y, t, p) fields of an event array; None for a role without a field.");
+        "Names of the (x, y, t, p) fields of an event array; None for a role without a field.\n\n"
+        "An object without a dtype raises AttributeError.");
     def(m, "_detect_sensor_size", {arg("events")}, detect_sensor_size,
-        "Sensor size (width, height) inferred from the largest coordinates; (128, 128) without an x field.");
+        "Sensor size (width, height) inferred from the largest coordinates; (128, 128) without an x field.\n\n"
+        "An object without a dtype raises AttributeError.");
     def(m, "_events_to_frames_numpy",
         {arg("events"), arg("sensor_size", Kind::Tuple), arg("n_frames", Kind::Int), arg("accumulate", Kind::Truth)},
         frames_native,
@@ -757,7 +759,8 @@ NB_MODULE(spikes, m) {
     def(m, "events_to_grid",
         {arg("events"), arg_none("sensor_size", Kind::Tuple), arg("n_bins", Kind::Int, 5)}, events_to_grid,
         "Bin events into n_bins RGB images, uint8 (n_bins, height, width, 3): ON in blue, OFF in red,\n"
-        "each scaled to its own maximum. Refuses a non-tuple sensor_size and a non-numeric n_bins.");
+        "each scaled to its own maximum. Refuses a non-tuple sensor_size and a non-numeric n_bins with\n"
+        "TypeError; n_bins below 1 with ValueError.");
     def(m, "events_to_raster",
         {arg("events"), arg_none("n_neurons", Kind::Int), arg("time_bins", Kind::Int, 100)}, events_to_raster,
         "Spike counts, float32 (time_bins, n_neurons), neuron y * width + x (or x without a y field).\n\n"
@@ -766,33 +769,44 @@ NB_MODULE(spikes, m) {
         "Base64 text of a PNG of an (H, W, 3) image; non-uint8 images are multiplied by 255 and\n"
         "truncated. Pillow is imported at every call (ImportError when it is missing).");
     def(m, "_load_template", {arg("name", Kind::Str)}, load_template,
-        "Text of a file in the templates directory beside this module, read as UTF-8.");
+        "Text of a file in the templates directory beside this module, read as UTF-8.\n\n"
+        "Refuses a name that is not exactly a str with TypeError; a missing file raises\n"
+        "FileNotFoundError.");
     def(m, "_html_escape", {arg("text", Kind::Str)}, html_escape,
-        "Text with & < > \" ' replaced by their HTML entities.");
+        "Text with & < > \" ' replaced by their HTML entities. Refuses anything but a str with TypeError.");
     def(m, "_render_spike_html", {arg("data", Kind::Dict), arg("title", Kind::Str, "Spike Visualization")},
         render_spike_html,
-        "The spike page: spikes.html with $title (escaped) and $data_json (ASCII JSON of data) substituted.");
+        "The spike page: spikes.html with $title (escaped) and $data_json (ASCII JSON of data) substituted.\n\n"
+        "Refuses a data that is not exactly a dict or a title that is not exactly a str with TypeError;\n"
+        "data that JSON cannot write raises the JSON writer's TypeError or ValueError.");
     def(m, "serialize_events",
         {arg("events"), arg_none("sensor_size", Kind::Tuple), arg("n_frames", Kind::Int, 20),
          arg("n_grid_bins", Kind::Int, 5), arg("raster_time_bins", Kind::Int, 100),
          arg("max_raster_neurons", Kind::Int, 1000)},
         serialize_events,
         "The event document: event_count, duration_us, sensor_size, grid_frames and animation_frames\n"
-        "(base64 PNGs) and raster (nested lists, at most max_raster_neurons columns).");
+        "(base64 PNGs) and raster (nested lists, at most max_raster_neurons columns).\n\n"
+        "Refuses a non-tuple sensor_size and non-numeric counts with TypeError; a sensor_size that is\n"
+        "not two values, n_frames, n_grid_bins or raster_time_bins below 1, and events without time\n"
+        "and x fields raise ValueError.");
     def(m, "plot_events",
         {arg("events"), arg_none("sensor_size", Kind::Tuple), arg("title", Kind::Str, "Spike Visualization")},
         plot_events,
         "Write the spike page of events to a new temporary .html file, open it in the browser and\n"
-        "return its path. Further keyword arguments go to serialize_events.",
+        "return its path. Further keyword arguments go to serialize_events, which refuses unknown ones.\n\n"
+        "Refuses a non-tuple sensor_size and a non-str title with TypeError, before any file exists.",
         true);
     def(m, "export_events_html",
         {arg("events"), arg("output_path"), arg_none("sensor_size", Kind::Tuple),
          arg("title", Kind::Str, "Spike Visualization")},
         export_events_html,
         "Write the spike page of events to output_path (UTF-8) and return the path as text.\n"
-        "Further keyword arguments go to serialize_events.",
+        "Further keyword arguments go to serialize_events, which refuses unknown ones.\n\n"
+        "Refuses a non-tuple sensor_size and a non-str title with TypeError; a failed page touches no\n"
+        "file, and a missing directory raises FileNotFoundError.",
         true);
     def(m, "plot_frames", {arg("frames"), arg("title", Kind::Str, "Frame Visualization")}, plot_frames,
         "Show a (T, K, H, W) or (T, H, W) frame stack (channel 0 ON, 1 OFF) on the spike page, from a\n"
-        "new temporary .html file opened in the browser; returns its path.");
+        "new temporary .html file opened in the browser; returns its path.\n\n"
+        "Refuses a non-str title with TypeError; a stack of other than 3 or 4 dimensions raises ValueError.");
 }
