@@ -150,9 +150,11 @@ def test_mypy_strict_passes_on_the_typed_example(tmp_path):
     pytest.importorskip("mypy")
     env = dict(os.environ)
     env.pop("MYPYPATH", None)
-    if PACKAGE.is_relative_to(ROOT / "src"):
-        # Source tree: point mypy at it. An installed package is found through site-packages.
-        env["MYPYPATH"] = str(ROOT / "src")
+    tree = PACKAGE.parent.parent
+    if tree.name not in ("site-packages", "dist-packages"):
+        # A tree of its own (src/, a sanitizer build): point mypy at it. An installed
+        # package is found through site-packages, which mypy refuses on its search path.
+        env["MYPYPATH"] = str(tree)
     shutil.copy(ROOT / "examples" / "typed_usage.py", tmp_path / "typed_usage.py")
     bad = tmp_path / "misuse.py"
     bad.write_text(
