@@ -34,8 +34,8 @@ file and the reason: archives that are not ZIP files or are truncated or
 corrupt; member names other than the ones above (so no absolute paths, ".."
 or backslashes); duplicate members; more than `MAX_MEMBERS` members; members
 whose declared or actual size exceeds the limits (checked before and while
-reading) or whose compression ratio betrays a zip bomb; .npy headers that are
-malformed, declare object, structured or non-numeric dtypes, declare a shape
+reading) or whose compression ratio betrays a zip bomb (so does the ratio of
+the whole archive); .npy headers that are malformed, declare object, structured or non-numeric dtypes, declare a shape
 whose data does not match the bytes present, or disagree with the manifest;
 manifests with missing keys, wrong types, unknown node types or fields,
 duplicate node identifiers, or edges naming unknown nodes.
@@ -71,7 +71,7 @@ MAX_MEMBERS = 100_000
 MAX_MANIFEST_BYTES = 64 << 20
 MAX_ARRAY_BYTES = 1 << 30
 MAX_TOTAL_BYTES = 4 << 30
-MAX_COMPRESSION_RATIO = 200  # only judged for members above 1 MiB
+MAX_COMPRESSION_RATIO = 200  # judged for members, and for the whole archive, above 1 MiB
 _RATIO_FLOOR = 1 << 20
 
 _ARRAY_MEMBER = re.compile(r"arrays/(0|[1-9][0-9]{0,8})\.npy")
@@ -439,7 +439,7 @@ class _Reader:
         if len(infos) > MAX_MEMBERS:
             fail(f"too many members ({len(infos)} > {MAX_MEMBERS})")
         self.infos: dict[str, zipfile.ZipInfo] = {}
-        declared = 0
+        declared = compressed = 0
         for info in infos:
             name = info.filename
             if name != MANIFEST and not _ARRAY_MEMBER.fullmatch(name):
@@ -454,9 +454,13 @@ class _Reader:
             if info.file_size > _RATIO_FLOOR and info.file_size > MAX_COMPRESSION_RATIO * max(info.compress_size, 1):
                 fail(f"member {name!r} is compressed more than {MAX_COMPRESSION_RATIO}:1 (zip bomb?)")
             declared += info.file_size
+            compressed += info.compress_size
             self.infos[name] = info
         if declared > MAX_TOTAL_BYTES:
             fail(f"members declare {declared} bytes in total, more than the limit of {MAX_TOTAL_BYTES}")
+        # Many members just below the floor would each escape the check above.
+        if declared > _RATIO_FLOOR and declared > MAX_COMPRESSION_RATIO * max(compressed, 1):
+            fail(f"members are compressed more than {MAX_COMPRESSION_RATIO}:1 in total (zip bomb?)")
 
     def member(self, name: str, limit: int) -> bytes:
         info = self.infos.get(name)
@@ -611,7 +615,8 @@ def _read_archive(r: _Reader, fail) -> Graph:
         kwargs = {k: r.value(v, f"{where} field {k!r}") for k, v in values.items()}
         try:
             g.nodes[name] = cls(**kwargs)
-        except (TypeError, ValueError, IndexError, AttributeError) as e:
+        except (TypeError, ValueError, IndexError, AttributeError, ArithmeticError) as e:
+            # ArithmeticError: a zero stride, or an infinite size (JSON allows Infinity).
             fail(f"{where}: inconsistent fields ({type(e).__name__}: {e})")
     for i, e in enumerate(raw_edges):
         if not (isinstance(e, list) and len(e) == 2 and all(isinstance(x, str) for x in e)):
