@@ -35,8 +35,9 @@ corrupt; member names other than the ones above (so no absolute paths, ".."
 or backslashes); duplicate members; more than `MAX_MEMBERS` members; members
 whose declared or actual size exceeds the limits (checked before and while
 reading) or whose compression ratio betrays a zip bomb (so does the ratio of
-the whole archive); .npy headers that are malformed, declare object, structured or non-numeric dtypes, declare a shape
-whose data does not match the bytes present, or disagree with the manifest;
+the whole archive); .npy headers that are malformed, declare object,
+structured or non-numeric dtypes, declare a shape whose data does not match
+the bytes present, or disagree with the manifest;
 manifests with missing keys, wrong types, unknown node types or fields,
 duplicate node identifiers, or edges naming unknown nodes.
 """
