@@ -445,7 +445,14 @@ nb::object html_escape(const Args& a) {
 nb::object render_spike_html(const Args& a) {
     nb::object template_class = nb::module_::import_("string").attr("Template");
     nb::object safe_title = module().attr("_html_escape")(a[1]);
-    nb::object data_json = module().attr("json").attr("dumps")(a[0]);
+    nb::object dumped = module().attr("json").attr("dumps")(a[0]);
+    // <, > and & as JSON escapes: the same data, and no string in it can end the script element.
+    Py_ssize_t length = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(dumped.ptr(), &length);
+    if (!text) rethrow();
+    const std::string escaped = kern::json_escape_for_html(std::string_view(text, static_cast<size_t>(length)));
+    nb::object data_json =
+        checked(PyUnicode_DecodeUTF8(escaped.data(), static_cast<Py_ssize_t>(escaped.size()), "surrogatepass"));
     nb::object template_str = module().attr("_load_template")("spikes.html");
     return template_class(template_str).attr("substitute")("title"_a = safe_title, "data_json"_a = data_json);
 }
