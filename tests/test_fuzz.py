@@ -1,13 +1,15 @@
 """Every public function against generated input: a correct result or an exception, never a crash.
 
-The number of examples per test is ZELQVIZ_FUZZ_EXAMPLES (default 40); a longer local run:
+The number of examples per test is ZELQVIZ_FUZZ_EXAMPLES (default 40, derandomized so that CI is
+repeatable); a longer local run, with fresh random examples (ZELQVIZ_FUZZ_RANDOM=1):
 
-    ZELQVIZ_FUZZ_EXAMPLES=5000 PYTHONPATH=src python -m pytest tests/test_fuzz.py -q
+    ZELQVIZ_FUZZ_EXAMPLES=5000 ZELQVIZ_FUZZ_RANDOM=1 PYTHONPATH=src python -m pytest tests/test_fuzz.py -q
 
 Run it under the sanitizer build (`./run sanitize tests/test_fuzz.py`) to catch memory errors
 that do not crash a normal build.
 """
 import dataclasses
+import faulthandler
 import json
 import math
 import os
@@ -27,8 +29,18 @@ from zelq.viz import encode, render, serialize, spikes
 pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning", "ignore::DeprecationWarning")
 
 EXAMPLES = int(os.environ.get("ZELQVIZ_FUZZ_EXAMPLES", "40"))
+HANG_SECONDS = 120 + EXAMPLES  # per test; generous for the sanitized build
 fuzz = settings(max_examples=EXAMPLES, deadline=None, derandomize=not os.environ.get("ZELQVIZ_FUZZ_RANDOM"),
                 suppress_health_check=list(HealthCheck))
+
+
+@pytest.fixture(autouse=True)
+def no_hang():
+    """A hang ends the run with every thread's traceback instead of stalling CI."""
+    faulthandler.dump_traceback_later(HANG_SECONDS, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()
+
 
 # ---------------------------------------------------------------- strategies
 
