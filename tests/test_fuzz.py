@@ -13,6 +13,7 @@ import faulthandler
 import json
 import math
 import os
+import sys
 import tempfile
 import types
 
@@ -37,7 +38,7 @@ fuzz = settings(max_examples=EXAMPLES, deadline=None, derandomize=not os.environ
 @pytest.fixture(autouse=True)
 def no_hang():
     """A hang ends the run with every thread's traceback instead of stalling CI."""
-    faulthandler.dump_traceback_later(HANG_SECONDS, exit=True)
+    faulthandler.dump_traceback_later(HANG_SECONDS, exit=True, file=sys.__stderr__)
     yield
     faulthandler.cancel_dump_traceback_later()
 
@@ -334,6 +335,18 @@ def test_pages_survive_any_argument(quiet_browser, tmp_path_factory, frames, eve
     if isinstance(title, str):
         page = call(spikes._render_spike_html, {"t": title}, title)
         assert page is None or spikes._html_escape(title) in page
+
+
+@pytest.mark.parametrize("dtype", ["<f8", "<f4", "<i8", ">u2"])
+def test_unaligned_frame_stacks_are_coloured_like_aligned_ones(quiet_browser, dtype):
+    # The colouring reads through typed pointers: a stack at an odd address is first made aligned.
+    shape = (3, 2, 4, 5)
+    raw = np.zeros(math.prod(shape) * np.dtype(dtype).itemsize + 1, np.uint8)
+    odd = np.frombuffer(raw, dtype, offset=1, count=math.prod(shape)).reshape(shape)
+    odd[...] = np.random.default_rng(0).integers(0, 50, shape)
+    pages = [spikes.plot_frames(stack, "t") for stack in (odd, odd.copy())]
+    texts = [open(p, encoding="utf-8").read() for p in pages]
+    assert texts[0] == texts[1]
 
 
 @fuzz

@@ -671,7 +671,8 @@ nb::object plot_frames(const Args& a) {
             raise(PyExc_ValueError, "zero-size array to reduction operation maximum which has no identity");
         nb::object dtype = frames.attr("dtype");
         StackColourer colour = channels > 0 ? stack_colourer(dtype) : nullptr;
-        if (colour) frames = np.attr("ascontiguousarray")(frames, "dtype"_a = dtype.attr("newbyteorder")("="));
+        // Contiguous, native order and aligned: the colouring reads elements through typed pointers.
+        if (colour) frames = np.attr("require")(frames, dtype.attr("newbyteorder")("="), nb::make_tuple("C", "A"));
         BufferView stack;
         if (colour && !stack.acquire(frames)) colour = nullptr;
         for (int64_t i = 0; i < n_frames; ++i) {
