@@ -171,7 +171,8 @@ def test_no_leak_over_many_calls(cases, name):
     traced, resident = windows(run, calls)
     assert [sys.getrefcount(a) for a in owned] == refs, "a reference to an input was kept or dropped"
     assert min(traced) <= TRACED_BOUND, f"traced memory grew by {traced} bytes in successive windows"
-    assert min(resident) <= RSS_BOUND, f"RSS grew by {resident} bytes in successive windows"
+    if not SANITIZED:  # ASan holds freed memory in quarantine: RSS says nothing there
+        assert min(resident) <= RSS_BOUND, f"RSS grew by {resident} bytes in successive windows"
 
 
 def windows(run, calls):
@@ -200,7 +201,7 @@ def test_a_leak_would_be_seen(cases):
     kept = []
     _, fn, args, _ = cases["events_to_frames"]
     traced, resident = windows(lambda n: kept.extend(fn(*args) for _ in range(n)), 3000)
-    assert min(traced) > TRACED_BOUND and min(resident) > RSS_BOUND
+    assert min(traced) > TRACED_BOUND and (SANITIZED or min(resident) > RSS_BOUND)
 
 
 def test_interpreter_exits_cleanly_after_using_every_module():
