@@ -14,6 +14,7 @@ from pathlib import Path
 from typing import Any, Dict, List, Optional, Tuple
 
 import numpy as np
+from numpy.typing import NDArray
 
 from zelq.viz import __version__
 from zelq.viz.encode import decode_array, encode_array, encode_value, format_shape, format_size
@@ -30,7 +31,7 @@ from zelq.viz.spikes import (
 
 @dataclass
 class Linear:
-    weight: np.ndarray
+    weight: NDArray[Any]
     input_type: Dict[str, Tuple[int, ...]] = field(default_factory=dict)
     output_type: Dict[str, Tuple[int, ...]] = field(default_factory=dict)
 
@@ -65,9 +66,9 @@ def event_page(out: Path) -> Path:
     events["t"] = np.arange(1000) * 10
     events["p"] = np.arange(1000) % 2
     size: Optional[Tuple[int, int]] = (32, 32)
-    frames: np.ndarray = events_to_frames(events, size, n_frames=4, use_tonic=False)
-    grid: np.ndarray = events_to_grid(events, sensor_size=size, n_bins=3)
-    raster: np.ndarray = events_to_raster(events, n_neurons=None, time_bins=50)
+    frames: NDArray[Any] = events_to_frames(events, size, n_frames=4, use_tonic=False)
+    grid: NDArray[Any] = events_to_grid(events, sensor_size=size, n_bins=3)
+    raster: NDArray[Any] = events_to_raster(events, n_neurons=None, time_bins=50)
     print(frames.shape, grid.shape, raster.shape)
     document: Dict[str, Any] = serialize_events(events, size, n_frames=4)
     print(sorted(document))
@@ -76,7 +77,7 @@ def event_page(out: Path) -> Path:
 
 def encoding() -> None:
     record: Dict[str, Any] = encode_array(np.arange(6, dtype=np.int16).reshape(2, 3))
-    back: np.ndarray = decode_array(record)
+    back: NDArray[Any] = decode_array(record)
     assert back.tolist() == [[0, 1, 2], [3, 4, 5]]
     print(encode_value({"gain": np.float32(0.5)}), format_shape(back.shape), format_size(1536))
 
