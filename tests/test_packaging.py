@@ -51,7 +51,7 @@ def test_changelog_names_the_current_version():
 
 
 def test_installed_run_does_not_see_the_source_tree():
-    # Set by `./run wheel-test`: the suite must exercise the wheel, not src/.
+    # Set by `./run test`: the suite must exercise the wheel, not src/.
     if os.environ.get("ZELQVIZ_EXPECT_INSTALLED") != "1":
         pytest.skip("not a run against an installed wheel")
     assert not FROM_SOURCE and not PACKAGE.is_relative_to(ROOT)
