@@ -1,5 +1,6 @@
 """Shared fixtures: real recordings, and a headless Chromium for page tests."""
 import os
+import importlib.util
 import shutil
 import subprocess
 import sys
@@ -58,6 +59,15 @@ CHROMIUM_FLAGS = [
     "--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
     "--disable-background-networking", "--disable-component-update", "--disable-sync",
 ]
+
+
+@pytest.fixture(scope="session")
+def build_pages():
+    """tools/build_pages.py, which assembles the page templates from pages/."""
+    spec = importlib.util.spec_from_file_location("build_pages", ROOT / "tools" / "build_pages.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
 
 
 @pytest.fixture(scope="session")

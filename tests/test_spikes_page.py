@@ -1,6 +1,5 @@
 """The spike viewer page: template assembly, and the page itself in headless Chromium."""
 import base64
-import importlib.util
 import io
 import os
 import shutil
@@ -19,20 +18,14 @@ SCREENSHOTS = ROOT / "docs" / "screenshots"
 VIRIDIS_TOP = (253, 231, 37)  # the colour of the busiest raster cell
 
 
-def _load_build_pages():
-    spec = importlib.util.spec_from_file_location("build_pages", ROOT / "tools" / "build_pages.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
 
 # ---------------------------------------------------------------- the template file
 
-def test_committed_template_is_assembled_from_sources():
-    assert TEMPLATE.read_text(encoding="utf-8") == _load_build_pages().build_spikes()
+def test_committed_template_is_assembled_from_sources(build_pages):
+    assert TEMPLATE.read_text(encoding="utf-8") == build_pages.build_spikes()
 
 
-def test_template_has_exactly_the_two_placeholders_and_no_stray_dollar():
+def test_template_has_exactly_the_two_placeholders_and_no_stray_dollar(build_pages):
     text = TEMPLATE.read_text(encoding="utf-8")
     names, invalid = set(), []
     for m in string.Template.pattern.finditer(text):
@@ -43,14 +36,14 @@ def test_template_has_exactly_the_two_placeholders_and_no_stray_dollar():
     assert invalid == []
     assert names == {"title", "data_json"}
     # "$$" reads back as the sources' own "$": substitution restores them exactly
-    inlined = _load_build_pages().inline_spikes()
+    inlined = build_pages.inline_spikes()
     assert "$" in inlined  # the script does hold literal dollars, so the escape is exercised
     filled = string.Template(text).substitute(title="@T@", data_json="@D@")
     assert filled == inlined.replace("{{title}}", "@T@").replace("{{data_json}}", "@D@")
 
 
-def test_assembly_refuses_a_script_that_closes_itself(tmp_path):
-    bp = _load_build_pages()
+def test_assembly_refuses_a_script_that_closes_itself(tmp_path, build_pages):
+    bp = build_pages
     for name in ("spikes.html", "spikes.css"):
         shutil.copy(ROOT / "pages" / "spikes" / name, tmp_path / name)
     (tmp_path / "spikes.js").write_text('const s = "</script>";\n', encoding="utf-8")

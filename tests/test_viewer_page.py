@@ -1,5 +1,4 @@
 """The graph viewer page: template assembly, and the page itself in headless Chromium."""
-import importlib.util
 import math
 import os
 import shutil
@@ -16,17 +15,11 @@ TEMPLATE = ROOT / "src" / "zelq" / "viz" / "templates" / "viewer.html"
 SCREENSHOTS = ROOT / "docs" / "screenshots"
 
 
-def _build_pages():
-    spec = importlib.util.spec_from_file_location("build_pages", ROOT / "tools" / "build_pages.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
 
 # ---------------------------------------------------------------- the template file
 
-def test_committed_template_is_assembled_from_sources():
-    assert TEMPLATE.read_text(encoding="utf-8") == _build_pages().build_viewer()
+def test_committed_template_is_assembled_from_sources(build_pages):
+    assert TEMPLATE.read_text(encoding="utf-8") == build_pages.build_viewer()
 
 
 def test_template_placeholders_stand_only_in_the_skeleton():
@@ -39,12 +32,12 @@ def test_template_placeholders_stand_only_in_the_skeleton():
 
 
 @pytest.mark.parametrize("bad", ['const s = "</script>";\n', "/* <!-- */\n", "const p = '{{TITLE}}';\n"])
-def test_assembly_refuses_a_source_that_breaks_the_page(tmp_path, bad):
+def test_assembly_refuses_a_source_that_breaks_the_page(tmp_path, bad, build_pages):
     for f in (ROOT / "pages" / "viewer").iterdir():
         shutil.copy(f, tmp_path / f.name)
     (tmp_path / "viewer.js").write_text(bad, encoding="utf-8")
     with pytest.raises(SystemExit):
-        _build_pages().build_viewer(tmp_path)
+        build_pages.build_viewer(tmp_path)
 
 
 # ---------------------------------------------------------------- the page
