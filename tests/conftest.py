@@ -40,7 +40,7 @@ def pytest_configure(config):
 
 def pytest_collection_modifyitems(config, items):
     if not os.environ.get("ZELQVIZ_HUGE"):
-        # Minutes of work each; CI runs them once (ZELQVIZ_HUGE=1 in .ci/run).
+        # Tens of seconds each; CI runs them once (ZELQVIZ_HUGE=1 in .ci/run).
         for item in items:
             if "huge" in item.keywords:
                 item.add_marker(pytest.mark.skip(reason="huge inputs run only with ZELQVIZ_HUGE=1"))
