@@ -1,0 +1,64 @@
+"""The main job: the demo runs, and the pages it writes work in a browser."""
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from zelq.viz.serialize import graph_to_dict
+
+ROOT = Path(__file__).resolve().parent.parent
+EXAMPLES = ROOT / "examples"
+VIEWER_READY = "() => new Promise(r => { const c = () => (window.zelqViewer && zelqViewer.ready ? r() : setTimeout(c, 5)); c(); })"
+
+
+@pytest.fixture(scope="module")
+def demo_pages(tmp_path_factory):
+    out = tmp_path_factory.mktemp("demo")
+    run = subprocess.run([sys.executable, str(EXAMPLES / "demo.py"), "--out", str(out), "--no-browser"],
+                         capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stderr
+    assert "106,191 events over 1000.0 ms on a 128 x 128 sensor" in run.stdout
+    pages = {Path(line.split(" ", 1)[1]).name: Path(line.split(" ", 1)[1])
+             for line in run.stdout.splitlines() if line.startswith("wrote ")}
+    assert set(pages) == {"graph.html", "graph_mlp.html", "spikes.html", "frames.html"}
+    return pages
+
+
+def _keys(page):
+    return page.eval_on_selector_all("#graph .node, #graph .group", "els => els.map(e => e.getAttribute('data-key'))")
+
+
+def test_example_graph_page_draws_every_node_and_toggles_groups(page_probe, demo_pages):
+    path = demo_pages["graph.html"]
+    doc = graph_to_dict(str(EXAMPLES / "data" / "example.zelq"))
+    assert doc["groups"], "the example graph shows detected patterns"
+    page = page_probe.open(path)
+    page.evaluate(VIEWER_READY)
+    collapsed = set(_keys(page))
+    assert {k for k in collapsed if k.startswith("g:")}, "groups start collapsed"
+    box = page.locator("#graph .group").first
+    gid = box.get_attribute("data-key")[2:]
+    box.dblclick()
+    page.evaluate("zelqViewer.idle()")
+    assert "g:" + gid not in set(_keys(page))
+    page.click(f'#graph .frame-head[data-key="f:{gid}"]')
+    page.evaluate("zelqViewer.idle()")
+    assert "g:" + gid in set(_keys(page))
+    page.click("#btn-expand")
+    page.evaluate("zelqViewer.idle()")
+    assert sorted(k[2:] for k in _keys(page)) == sorted(n["id"] for n in doc["nodes"])
+    assert page_probe.errors == []
+    assert page_probe.external_requests(path) == []
+
+
+@pytest.mark.parametrize("name, frames", [("spikes.html", 20), ("frames.html", 12)])
+def test_example_spike_pages_decode_every_image(page_probe, demo_pages, name, frames):
+    path = demo_pages[name]
+    page = page_probe.open(path)
+    page.wait_for_selector("html[data-state=ready]", state="attached", timeout=20_000)
+    sizes = page.eval_on_selector_all("img", "els => els.map(e => [e.complete, e.naturalWidth])")
+    assert len(sizes) >= 5 and all(done and width == 128 for done, width in sizes)
+    assert page.evaluate("DOC.animation_frames.length") == frames
+    assert page_probe.errors == []
+    assert page_probe.external_requests(path) == []
