@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "binding/args.hpp"
+#include "binding/text.hpp"
 #include "kernels/escape.hpp"
 
 namespace nb = nanobind;
@@ -23,20 +24,6 @@ PyObject* g_dumps = nullptr;  // owned for the life of the process, never releas
 
 nb::handle module() { return g_module; }
 
-// UTF-8 bytes of a str; lone surrogates (which JSON text may carry) pass through.
-std::string utf8(nb::handle s) {
-    Py_ssize_t n = 0;
-    const char* p = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
-    if (p) return std::string(p, static_cast<size_t>(n));
-    PyErr_Clear();
-    nb::object b = checked(PyUnicode_AsEncodedString(s.ptr(), "utf-8", "surrogatepass"));
-    return std::string(PyBytes_AS_STRING(b.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
-}
-
-nb::object from_utf8(const std::string& s) {
-    return checked(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass"));
-}
-
 nb::object load_template(const Args& a) {
     nb::object dir = module().attr("TEMPLATES_DIR");
     nb::object path = checked(PyNumber_TrueDivide(dir.ptr(), a[0].ptr()));
@@ -47,7 +34,7 @@ nb::object load_template(const Args& a) {
     return path.attr("read_text")("encoding"_a = "utf-8");
 }
 
-nb::object escape_html(const Args& a) { return from_utf8(kern::html_escape(utf8(a[0]))); }
+nb::object escape_html(const Args& a) { return escaped_html(a[0]); }
 
 nb::object render_html(const Args& a) {
     nb::object template_text = module().attr("load_template")("viewer.html");
@@ -60,7 +47,7 @@ nb::object render_html(const Args& a) {
     nb::object width = checked(PyObject_Str(a[2].ptr()));
     nb::object height = checked(PyObject_Str(a[3].ptr()));
 
-    const std::string data_json = kern::json_escape_for_html(utf8(json));
+    const std::string data_json = json_for_script(json);
     std::string html = utf8(template_text);
     const std::string title_text = utf8(title), width_text = utf8(width), height_text = utf8(height);
     {

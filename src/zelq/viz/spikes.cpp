@@ -16,11 +16,11 @@
 
 #include "binding/args.hpp"
 #include "binding/events.hpp"
+#include "binding/text.hpp"
 #include "kernels/binning.hpp"
 #include "kernels/base64.hpp"
 #include "kernels/colour.hpp"
 #include "kernels/escape.hpp"
-#include "kernels/frame_rgb.hpp"
 #include "kernels/png.hpp"
 
 namespace nb = nanobind;
@@ -424,35 +424,13 @@ nb::object load_template(const Args& a) {
     return template_path.attr("read_text")("encoding"_a = "utf-8");
 }
 
-nb::object html_escape(const Args& a) {
-    nb::handle text = a[0];
-    Py_ssize_t n = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &n);
-    if (utf8) {
-        const std::string_view sv(utf8, static_cast<size_t>(n));
-        if (sv.find_first_of("&<>\"'") == std::string_view::npos) return nb::borrow(text);
-        const std::string out = kern::html_escape(sv);
-        return checked(PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "strict"));
-    }
-    // Lone surrogates have no UTF-8 form: carry them through unchanged.
-    PyErr_Clear();
-    nb::object raw = checked(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass"));
-    const std::string out = kern::html_escape(
-        std::string_view(PyBytes_AS_STRING(raw.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(raw.ptr()))));
-    return checked(PyUnicode_Decode(out.data(), static_cast<Py_ssize_t>(out.size()), "utf-8", "surrogatepass"));
-}
+nb::object html_escape(const Args& a) { return escaped_html(a[0]); }
 
 nb::object render_spike_html(const Args& a) {
     nb::object template_class = nb::module_::import_("string").attr("Template");
     nb::object safe_title = module().attr("_html_escape")(a[1]);
     nb::object dumped = module().attr("json").attr("dumps")(a[0]);
-    // <, > and & as JSON escapes: the same data, and no string in it can end the script element.
-    Py_ssize_t length = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(dumped.ptr(), &length);
-    if (!text) rethrow();
-    const std::string escaped = kern::json_escape_for_html(std::string_view(text, static_cast<size_t>(length)));
-    nb::object data_json =
-        checked(PyUnicode_DecodeUTF8(escaped.data(), static_cast<Py_ssize_t>(escaped.size()), "surrogatepass"));
+    nb::object data_json = from_utf8(json_for_script(dumped));
     nb::object template_str = module().attr("_load_template")("spikes.html");
     return template_class(template_str).attr("substitute")("title"_a = safe_title, "data_json"_a = data_json);
 }
