@@ -1,0 +1,60 @@
+"""Argument checks for the package's Python-level functions.
+
+The native modules bind their arguments in one C++ helper; the few public
+functions written in Python (notebook display, file reading, the command
+line's entry points) check theirs here, so a refusal reads the same whatever
+the function: "Argument 'x' has incorrect type (expected str, got int)".
+"""
+from __future__ import annotations
+
+import operator
+from typing import Any
+
+_HEAPTYPE = 1 << 9  # Py_TPFLAGS_HEAPTYPE
+
+
+def type_name(value: Any) -> str:
+    """The name the interpreter's own messages give the type of `value`.
+
+    Built-in and extension types carry their dotted name ("numpy.ndarray");
+    classes defined in Python carry their bare name, as in C-level messages.
+    """
+    cls = type(value)
+    if cls.__flags__ & _HEAPTYPE or cls.__module__ == "builtins":
+        return cls.__name__
+    return f"{cls.__module__}.{cls.__name__}"
+
+
+def refuse(param: str, expected: str, got: Any) -> None:
+    raise TypeError("Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"
+                    % (param, expected, type_name(got)))
+
+
+def exact(param: str, value: Any, cls: type, *, none: bool = False) -> Any:
+    """`value` when its type is exactly `cls` (or it is None and `none` allows it)."""
+    if type(value) is cls or (none and value is None):
+        return value
+    refuse(param, cls.__name__, value)
+
+
+def integer(param: str, value: Any, *, none: bool = False) -> Any:
+    """Any number truncated to an int; text, None (unless allowed) and non-numbers are refused."""
+    if value is None and none:
+        return None
+    if type(value) is int:
+        return value
+    if isinstance(value, (str, bytes, bytearray)) or not (
+            hasattr(type(value), "__index__") or hasattr(type(value), "__int__")
+            or hasattr(type(value), "__float__")):
+        refuse(param, "int", value)
+    try:
+        return operator.index(value)
+    except TypeError:
+        return int(value)
+
+
+def opt_bool(param: str, value: Any) -> Any:
+    """Exactly a bool, or None."""
+    if value is None or type(value) is bool:
+        return value
+    refuse(param, "bool", value)
