@@ -41,11 +41,16 @@ def every_node_type():
     g.add("sum", ir.SumPool2d((2, 2), input_shape=(4, 8, 8)))
     g.add("avg", ir.AvgPool2d((3, 3), (1, 1), (1, 1), input_shape=(4, 8, 8)))
     g.add("delay", ir.Delay(np.array([[1, 2], [3, 4]], dtype=np.uint8)))
+    g.add("max", ir.MaxPool2d((3, 3), (2, 2), (1, 1), input_shape=(4, 8, 8)))
+    g.add("up", ir.Upsample2d(2, input_shape=(4, 4, 4)))
+    g.add("cat", ir.Concat(input_shapes=((4, 8, 8), (2, 8, 8))))
     g.add("bool", ir.Threshold(np.array([True, False])))
     g.add("cplx", ir.Scale(np.array([1 + 2j], dtype=np.complex64)))
     g.add("out", ir.Output((5,)))
     g.connect("in", "conv2", "lif", "sum", "flat", "aff", "lin", "out")
     g.connect("in", "avg")
+    g.connect("lif", "max", "cat")
+    g.connect("avg", "cat")
     g.edges.append(("lif", "lif"))  # recurrence is allowed
     return g
 
@@ -74,7 +79,7 @@ def assert_same_value(a, b, where=""):
 def test_every_node_type_is_covered():
     assert set(ir.NODE_TYPES) == {n for n in (
         "Input Output Affine Linear Conv1d Conv2d LIF CubaLIF IF LI Integrator Scale Threshold Flatten "
-        "SumPool2d AvgPool2d Delay").split()}
+        "SumPool2d AvgPool2d Delay MaxPool2d Upsample2d Concat").split()}
     assert {type(n).__name__ for n in every_node_type().nodes.values()} == set(ir.NODE_TYPES)
 
 
@@ -107,6 +112,22 @@ def test_shapes_are_derived_from_parameters():
     assert g.nodes["aff"].input_type == {"input": (64,)}
     assert g.nodes["lif"].input_type == {"input": (4, 8, 8)}
     assert g.nodes["in"].input_type == {"input": (2, 8, 8)}
+    assert g.nodes["max"].output_type == {"output": (4, 4, 4)}
+    assert g.nodes["up"].output_type == {"output": (4, 8, 8)}
+    assert g.nodes["cat"].input_type == {"input": ((4, 8, 8), (2, 8, 8))}
+    assert g.nodes["cat"].output_type == {"output": (6, 8, 8)}
+    assert ir.Concat(axis=-1, input_shapes=((2, 3), (2, 5))).output_type == {"output": (2, 8)}
+
+
+@pytest.mark.parametrize("node", [
+    lambda: ir.Concat(input_shapes=((4, 8, 8), (4, 8, 7))),  # spatial sizes differ
+    lambda: ir.Concat(input_shapes=((4, 8, 8), (4, 8))),     # ranks differ
+    lambda: ir.Concat(axis=3, input_shapes=((4, 8, 8),)),
+    lambda: ir.Upsample2d(0, input_shape=(4, 8, 8)),
+])
+def test_inconsistent_shapes_are_refused(node):
+    with pytest.raises(ValueError):
+        node()
 
 
 @pytest.mark.parametrize("value", [np.array([object()]), np.array(["a"]), np.zeros(2, "i4,f4"), {1: 2}, {3}])

@@ -5,8 +5,10 @@ A `Graph` holds `nodes` (a dict from node identifier to node object), `edges`
 are dataclasses; array fields are learned parameters, other fields are
 configuration. Every node carries `input_type` and `output_type`, dicts whose
 keys "input" and "output" hold its shapes (tuples, or None when unknown).
-A node with several incoming edges receives their sum; joins that stack
-their inputs are represented by the node that consumes them.
+A `Concat` stacks its incoming edges, in edge order, along its `axis`; a node
+of any other type with several incoming edges receives their sum. (Files
+written before `Concat` existed may fold a stacking join into the node that
+consumes it; shapes tell the two apart, see `zelq.viz.patterns`.)
 
 The .zelq file format
 ---------------------
@@ -46,6 +48,7 @@ from __future__ import annotations
 import io
 import json
 import math
+import numbers
 import os
 import re
 import zipfile
@@ -59,7 +62,8 @@ __version__ = "0.1.0"
 
 __all__ = [
     "Node", "Input", "Output", "Affine", "Linear", "Conv1d", "Conv2d", "LIF", "CubaLIF", "IF", "LI",
-    "Integrator", "Scale", "Threshold", "Flatten", "SumPool2d", "AvgPool2d", "Delay", "Graph",
+    "Integrator", "Scale", "Threshold", "Flatten", "SumPool2d", "AvgPool2d", "MaxPool2d", "Upsample2d", "Concat",
+    "Delay", "Graph",
     "ZelqFormatError", "read", "write", "NODE_TYPES",
 ]
 
@@ -87,9 +91,10 @@ Shape = Optional[tuple]
 
 
 def _shape(value) -> Shape:
+    """A shape as a tuple of ints; nested sequences (one shape per input) as tuples of those."""
     if value is None:
         return None
-    return tuple(int(v) for v in value)
+    return tuple(_shape(v) if isinstance(v, (tuple, list)) else int(v) for v in value)
 
 
 def _arr(value, dtype=np.float32) -> Optional[np.ndarray]:
@@ -322,6 +327,58 @@ class AvgPool2d(_Pool2d):
 
 
 @dataclass(eq=False)
+class MaxPool2d(_Pool2d):
+    pass
+
+
+@dataclass(eq=False)
+class Upsample2d(Node):
+    """Nearest-neighbour upsampling by `scale_factor` (one number, or (height, width))."""
+
+    scale_factor: tuple = (2, 2)
+    input_shape: Optional[tuple] = None  # (channels, height, width)
+
+    def _shapes(self):
+        if self.input_shape is None:
+            return None, None
+        c, h, w = self.input_shape
+        f = self.scale_factor
+        fh, fw = (f, f) if isinstance(f, numbers.Real) else f
+        if not (fh > 0 and fw > 0):
+            raise ValueError(f"scale_factor must be positive, not {f!r}")
+        return self.input_shape, (c, math.floor(h * fh), math.floor(w * fw))
+
+
+@dataclass(eq=False)
+class Concat(Node):
+    """Stacks its inputs, in edge order, along `axis` of the per-sample shape (0: channels).
+
+    `input_shapes` holds one per-sample shape per input; the node's input shape is
+    that tuple of shapes, its output the stacked shape.
+    """
+
+    axis: int = 0
+    input_shapes: Optional[tuple] = None
+
+    def _shapes(self):
+        if self.input_shapes is None:
+            return None, None
+        shapes = [tuple(int(d) for d in s) for s in self.input_shapes]
+        if not shapes:
+            raise ValueError("a Concat needs at least one input shape")
+        rank = len(shapes[0])
+        if not -rank <= self.axis < rank:
+            raise ValueError(f"axis {self.axis} is out of range for shapes of rank {rank}")
+        axis = self.axis % rank
+        rest = [s[:axis] + s[axis + 1:] for s in shapes]
+        if any(len(s) != rank for s in shapes) or any(r != rest[0] for r in rest):
+            raise ValueError(f"shapes {shapes} differ outside axis {self.axis}")
+        out = list(shapes[0])
+        out[axis] = sum(s[axis] for s in shapes)
+        return tuple(shapes), tuple(out)
+
+
+@dataclass(eq=False)
 class Delay(Node):
     """Per-element transmission delay in time steps."""
 
@@ -333,7 +390,7 @@ class Delay(Node):
 NODE_TYPES = {
     cls.__name__: cls
     for cls in (Input, Output, Affine, Linear, Conv1d, Conv2d, LIF, CubaLIF, IF, LI, Integrator, Scale,
-                Threshold, Flatten, SumPool2d, AvgPool2d, Delay)
+                Threshold, Flatten, SumPool2d, AvgPool2d, Delay, MaxPool2d, Upsample2d, Concat)
 }
 
 

@@ -29,6 +29,9 @@ NODE_COLORS = {
     "SumPool2d": "#00897b",
     "AvgPool2d": "#26a69a",
     "Delay": "#5d4037",
+    "MaxPool2d": "#00695c",
+    "Upsample2d": "#78909c",
+    "Concat": "#37474f",
 }
 
 NODE_SHAPES = {
@@ -49,6 +52,9 @@ NODE_SHAPES = {
     "SumPool2d": "hexagon",
     "AvgPool2d": "hexagon",
     "Delay": "rounded",
+    "MaxPool2d": "hexagon",
+    "Upsample2d": "rounded",
+    "Concat": "diamond",
 }
 
 NODE_DISPLAY_PARAMS = {
@@ -69,6 +75,9 @@ NODE_DISPLAY_PARAMS = {
     "SumPool2d": ["kernel_size", "stride"],
     "AvgPool2d": ["kernel_size", "stride"],
     "Delay": ["delay"],
+    "MaxPool2d": ["kernel_size", "stride"],
+    "Upsample2d": ["scale_factor"],
+    "Concat": ["axis"],
 }
 
 GROUP_COLORS = {
