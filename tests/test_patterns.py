@@ -2,6 +2,7 @@
 import numpy as np
 import pytest
 
+import blocks
 import graphs
 from zelq import ir
 from zelq.viz import patterns as P
@@ -77,7 +78,8 @@ def test_sppf_chain_depth(depth):
     g = fork()
     graphs.sppf_block(g, "x", "f", depth=depth, k=5)
     [p] = P.detect_sppf_patterns(g)
-    assert p.metadata == {"chain_depth": depth, "kernel_size": [5, 5], "pool_type": "SumPool2d"}
+    assert p.metadata == {"chain_depth": depth, "kernel_size": [5, 5], "pool_type": "SumPool2d", "source": "f",
+                          "join": "xcat"}
     assert p.nodes == [f"xp{i}" for i in range(depth)]
     assert p.entry_nodes == ["xp0"]
     assert p.exit_nodes == p.nodes  # every stage feeds the concatenation
@@ -198,3 +200,16 @@ def test_detection_is_linear_enough_for_large_graphs():
     found = P.detect_all_patterns(g)
     assert len(by_type(found)["RepConv"]) == 400
     assert len(P.build_group_hierarchy(g, found)["node_to_group"]) == 800
+
+
+@pytest.mark.parametrize("build", [blocks.yolo, blocks.yolo_folded, blocks.resnet_repvgg, blocks.csp_spp])
+def test_real_architectures_give_exactly_their_groups(build):
+    net = build()
+    found = P.detect_all_patterns(net.g)
+    got = {(p.pattern_type, tuple(sorted(p.nodes))): p.metadata for p in found}
+    assert sorted(got) == sorted((kind, tuple(members)) for kind, members, _ in net.expected)
+    assert len(got) == len(found)
+    for kind, members, meta in net.expected:
+        held = got[kind, tuple(members)]
+        assert {k: held.get(k) for k in meta} == meta, (kind, members)
+    assert P.build_group_hierarchy(net.g, found)["overlaps"] == []

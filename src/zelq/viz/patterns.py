@@ -3,27 +3,37 @@
 A graph here is anything with `nodes` (a mapping from identifier to node,
 whose class name is the node type) and `edges` (pairs of identifiers).
 
+Joins: a `Concat` node stacks its inputs; any other node with several inputs
+sums them, unless the shapes say otherwise (graphs that fold a concatenation
+into its consumer): when the inputs' channel counts add up to the node's
+input channels, and differ from them, the node stacks. With unknown shapes
+such a node counts as a sum. A stacking join is never a skip or RepConv join.
+
 Patterns found:
 
 * RepConv: a node forks into two or more parallel branches of linear layers
   (convolutions, affine maps, scales; each branch starting with a
-  convolution or affine map) that join into one node; a direct edge from the
-  fork to the join counts as an identity branch.
+  convolution or affine map) that are summed by one node; a direct edge from
+  the fork to the join, or a branch of scales only (a folded batch norm),
+  counts as an identity branch.
 * SPP: a node forks into two or more single pooling layers of different
   kernel sizes that join (are concatenated) into one node.
 * SPPF: a sequential chain of two or more pooling layers sharing one kernel
   size, each feeding the next.
-* SkipConnection: a join with exactly two inputs, one a direct edge from a
-  node whose other outputs pass through a processing region that enters only
-  from that node and leaves only into the join.
+* SkipConnection: a summing join with exactly two inputs: a processing
+  region that enters only from one source node and leaves only into the
+  join, and a shortcut from the same source: a direct edge, or a short
+  chain of layers (a projection convolution, maybe with a pooling before it
+  and a scale or spiking layer after it) that is lighter than the region.
 
 Group members are the layers inside the pattern (never the fork or join), so
 patterns nest: a RepConv block or a residual inside a residual's processing
-region lies inside that group.
+region lies inside that group. A skip's shortcut layers are members too.
 """
 from __future__ import annotations
 
 from collections import defaultdict
+import operator
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -33,7 +43,10 @@ __all__ = ["PatternMatch", "detect_all_patterns", "detect_repconv_patterns", "de
 LINEAR_TYPES = frozenset({"Conv1d", "Conv2d", "Affine", "Linear", "Scale"})
 BRANCH_HEADS = frozenset({"Conv1d", "Conv2d", "Affine", "Linear"})
 POOL_TYPES = frozenset({"SumPool2d", "AvgPool2d", "MaxPool2d"})
+IDENTITY_TYPES = frozenset({"Scale"})  # a branch of these alone is an identity up to a folded norm
+SHORTCUT_TYPES = BRANCH_HEADS | POOL_TYPES | IDENTITY_TYPES | {"LIF", "CubaLIF", "IF", "LI", "Integrator"}
 MAX_SKIP_REGION = 256  # larger bypassed regions are not reported as one skip
+MAX_SHORTCUT = 4  # pool, projection, norm, spiking layer
 
 
 @dataclass
@@ -77,6 +90,24 @@ class _Topology:
     def type(self, n) -> str:
         return type(self.nodes[n]).__name__
 
+    def stacks(self, n) -> bool:
+        """Whether join `n` stacks its inputs rather than summing them."""
+        if self.type(n) == "Concat":
+            return True
+        preds = self.pred[n]
+        if len(preds) < 2:
+            return False
+        c_in = _channels(self.nodes[n], "input")
+        counts = [_channels(self.nodes[p], "output") for p in preds]
+        if c_in is None or None in counts:
+            return False
+        return sum(counts) == c_in and any(c != c_in for c in counts)
+
+    def repconv(self) -> list:
+        if not hasattr(self, "_repconv"):
+            self._repconv = _repconv(self)
+        return self._repconv
+
     def sorted(self, items):
         return sorted(items, key=self.order.__getitem__)
 
@@ -97,6 +128,36 @@ def _kernel(node):
     if isinstance(k, (int, float)):
         return [int(k), int(k)]
     return [int(v) for v in k]
+
+
+def _dims(value):
+    """A flat shape as a tuple of ints, or None when `value` is not one."""
+    if hasattr(value, "tolist"):
+        value = value.tolist()
+    if not isinstance(value, (tuple, list)):
+        return None
+    try:
+        return tuple(operator.index(v) for v in value)
+    except TypeError:
+        return None
+
+
+def _channels(node, side):
+    """Channel count (first dimension) of a node's "input" or "output", or None when unknown."""
+    held = getattr(node, f"{side}_type", None)
+    shape = _dims(held.get(side)) if isinstance(held, dict) else None
+    if shape:
+        return shape[0]
+    if type(node).__name__ not in BRANCH_HEADS:
+        return None
+    # A weighted layer knows its channels from its weight even without a declared shape.
+    w = _dims(getattr(getattr(node, "weight", None), "shape", None))
+    if not w or len(w) < 2:
+        return None
+    if side == "output":
+        return w[0]
+    groups = getattr(node, "groups", 1)
+    return w[1] * groups if type(groups) is int and groups > 0 else None
 
 
 def _conv_kernel(node):
@@ -139,17 +200,30 @@ def _match(t, kind, index, members, metadata):
     return PatternMatch(kind, f"{kind.lower()}_{index}", nodes, entry, exit_, metadata)
 
 
+def _branch_kind(t, chain):
+    """Kind of a branch: "conv" (linear layers headed by a weighted one), "identity"
+    (empty, or scales only) or None."""
+    if all(t.type(n) in IDENTITY_TYPES for n in chain):
+        return "identity"
+    if t.type(chain[0]) in BRANCH_HEADS and all(t.type(n) in LINEAR_TYPES for n in chain):
+        return "conv"
+    return None
+
+
 def _repconv(t: _Topology):
     found = []
     for fork, join, chains in _forks(t):
-        real = [c for c in chains if c]
-        if len(real) < 2 or not all(t.type(c[0]) in BRANCH_HEADS and all(t.type(n) in LINEAR_TYPES for n in c)
-                                    for c in real):
+        kinds = [_branch_kind(t, c) for c in chains]
+        if None in kinds or kinds.count("conv") < 2 or t.stacks(join):
             continue
-        branches = [{"type": t.type(c[0]), "nodes": list(c), "kernel_size": _conv_kernel(t.nodes[c[0]])}
-                    if c else {"type": "Identity", "nodes": [], "kernel_size": None} for c in chains]
+        branches = []
+        for c, kind in zip(chains, kinds):
+            if kind == "conv":
+                branches.append({"type": t.type(c[0]), "nodes": list(c), "kernel_size": _conv_kernel(t.nodes[c[0]])})
+            else:
+                branches.append({"type": t.type(c[0]) if c else "Identity", "nodes": list(c), "kernel_size": None})
         meta = {"branches": branches, "fork": fork, "join": join}
-        found.append(_match(t, "RepConv", len(found), [n for c in real for n in c], meta))
+        found.append(_match(t, "RepConv", len(found), [n for c in chains for n in c], meta))
     return found
 
 
@@ -189,26 +263,66 @@ def _sppf(t: _Topology):
         if len(chain) < 2:
             continue
         meta = {"chain_depth": len(chain), "kernel_size": _kernel(t.nodes[head]), "pool_type": t.type(head)}
+        if len(t.pred[head]) == 1:
+            meta["source"] = t.pred[head][0]
+        joins = set.intersection(*(set(t.succ[n]) for n in chain)) - set(chain)
+        if len(joins) == 1:
+            meta["join"] = joins.pop()
         found.append(_match(t, "SPPF", len(found), chain, meta))
     return found
 
 
 def _skip(t: _Topology):
+    rep_joins = {p.metadata["join"] for p in t.repconv()}
     found = []
     for join in t.nodes:
         preds = t.pred[join]
-        if len(preds) != 2 or preds[0] == preds[1]:
+        if len(preds) != 2 or preds[0] == preds[1] or join in rep_joins or t.stacks(join):
             continue
-        for source, last in (preds, preds[::-1]):
+        # A direct shortcut first (either input), then a shortcut with layers of its own.
+        candidates = [(source, [], last) for source, last in (preds, preds[::-1])]
+        candidates += [(sc[0], sc[1], last) for tail, last in (preds, preds[::-1])
+                       if (sc := _shortcut(t, tail, join)) is not None]
+        for source, shortcut, last in candidates:
             region = _bypassed_region(t, source, last, join)
             if region is None:
                 continue
             path = _longest_path(t, region, source)
+            if shortcut and not _lighter(t, shortcut, path):
+                continue
             meta = {"processing_depth": len(path), "path_types": [t.type(n) for n in path],
                     "source": source, "join": join}
-            found.append(_match(t, "SkipConnection", len(found), region, meta))
+            if shortcut:
+                meta["shortcut"] = shortcut
+                meta["shortcut_types"] = [t.type(n) for n in shortcut]
+            found.append(_match(t, "SkipConnection", len(found), [*region, *shortcut], meta))
             break
     return found
+
+
+def _shortcut(t, tail, join):
+    """(source, chain) when `tail` ends a short chain of shortcut layers from a fork into `join`."""
+    chain, cur, nxt = [], tail, join
+    while len(chain) < MAX_SHORTCUT:
+        if t.type(cur) not in SHORTCUT_TYPES or len(t.pred[cur]) != 1 or t.succ[cur] != [nxt]:
+            return None
+        chain.append(cur)
+        src = t.pred[cur][0]
+        if len(t.succ[src]) >= 2:
+            chain.reverse()
+            if sum(t.type(n) in BRANCH_HEADS for n in chain) > 1:
+                return None  # a shortcut projects once
+            return src, chain
+        nxt, cur = cur, src
+    return None
+
+
+def _lighter(t, shortcut, path):
+    """Whether a shortcut is lighter than the processed path it bypasses."""
+    if len(shortcut) != len(path):
+        return len(shortcut) < len(path)
+    weighted = lambda nodes: any(t.type(n) in BRANCH_HEADS for n in nodes)  # noqa: E731
+    return not weighted(shortcut) and weighted(path)
 
 
 def _bypassed_region(t, source, last, join):
@@ -287,7 +401,7 @@ def detect_skip_patterns(graph) -> list:
 def detect_all_patterns(graph) -> list:
     """Every pattern of `graph`: RepConv, SPP, SPPF, then SkipConnection matches."""
     t = _Topology(graph)
-    return _repconv(t) + _spp(t) + _sppf(t) + _skip(t)
+    return t.repconv() + _spp(t) + _sppf(t) + _skip(t)
 
 
 def build_group_hierarchy(graph, patterns) -> dict:
