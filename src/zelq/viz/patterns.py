@@ -32,8 +32,8 @@ region lies inside that group. A skip's shortcut layers are members too.
 """
 from __future__ import annotations
 
-from collections import defaultdict
 import operator
+from collections import defaultdict
 from dataclasses import dataclass, field
 from typing import Any
 
