@@ -279,11 +279,7 @@ def _skip(t: _Topology):
         preds = t.pred[join]
         if len(preds) != 2 or preds[0] == preds[1] or join in rep_joins or t.stacks(join):
             continue
-        # A direct shortcut first (either input), then a shortcut with layers of its own.
-        candidates = [(source, [], last) for source, last in (preds, preds[::-1])]
-        candidates += [(sc[0], sc[1], last) for tail, last in (preds, preds[::-1])
-                       if (sc := _shortcut(t, tail, join)) is not None]
-        for source, shortcut, last in candidates:
+        for source, shortcut, last in _skip_candidates(t, preds, join):
             region = _bypassed_region(t, source, last, join)
             if region is None:
                 continue
@@ -298,6 +294,17 @@ def _skip(t: _Topology):
             found.append(_match(t, "SkipConnection", len(found), [*region, *shortcut], meta))
             break
     return found
+
+
+def _skip_candidates(t, preds, join):
+    """(source, shortcut layers, last node of the processed path): a direct shortcut first
+    (from either input), then a shortcut with layers of its own."""
+    for source, last in (preds, preds[::-1]):
+        yield source, [], last
+    for tail, last in (preds, preds[::-1]):
+        found = _shortcut(t, tail, join)
+        if found is not None:
+            yield found[0], found[1], last
 
 
 def _shortcut(t, tail, join):
