@@ -49,8 +49,9 @@ def every_node_type():
     g.add("out", ir.Output((5,)))
     g.connect("in", "conv2", "lif", "sum", "flat", "aff", "lin", "out")
     g.connect("in", "avg")
-    g.connect("lif", "max", "cat")
+    g.connect("lif", "max")
     g.connect("avg", "cat")
+    g.connect("in", "cat")  # stacked in edge order: (4, 8, 8) then (2, 8, 8)
     g.edges.append(("lif", "lif"))  # recurrence is allowed
     return g
 
