@@ -21,6 +21,7 @@
 #include "kernels/base64.hpp"
 #include "kernels/colour.hpp"
 #include "kernels/escape.hpp"
+#include "kernels/evt.hpp"
 #include "kernels/png.hpp"
 
 namespace nb = nanobind;
@@ -32,6 +33,7 @@ namespace {
 PyObject* g_module = nullptr;  // this module, for call-time lookups of its names
 // Never destroyed: a static destructor would release them after the interpreter is gone.
 nb::object &g_zeros = *new nb::object, &g_float32 = *new nb::object, &g_uint8 = *new nb::object;
+nb::object& g_record = *new nb::object;  // the documented event record dtype
 
 nb::handle module() { return g_module; }
 
@@ -632,8 +634,9 @@ nb::object frame_rgb_numpy(nb::handle frames, int64_t i, bool two_channels, nb::
     return rgb;
 }
 
-nb::object plot_frames(const Args& a) {
-    nb::object frames = nb::borrow(a[0]);
+// The frame document of a (T, K, H, W) or (T, H, W) stack: the page data of plot_frames.
+nb::object frames_document(nb::handle frames_in) {
+    nb::object frames = nb::borrow(frames_in);
     nb::object np = module().attr("np");
     const int three = PyObject_RichCompareBool(frames.attr("ndim").ptr(), nb::int_(3).ptr(), Py_EQ);
     if (three < 0) rethrow();
@@ -674,8 +677,45 @@ nb::object plot_frames(const Args& a) {
     doc["grid_frames"] = grid_frames;
     doc["animation_frames"] = animation_frames;
     doc["raster"] = nb::list();
+    return doc;
+}
+
+nb::object frames_document_fn(const Args& a) { return frames_document(a[0]); }
+
+nb::object plot_frames(const Args& a) {
+    nb::object doc = frames_document(a[0]);
     nb::object html = module().attr("_render_spike_html")(doc, "title"_a = a[1]);
     return show_page(html);
+}
+
+// One chunk of a recording file decoded into event records. `state` is the
+// decoder's int64 state array, updated in place, so the next chunk continues
+// where this one stopped; returns (records, bytes consumed).
+nb::object decode_events(const Args& a) {
+    const long long format = a.integer(0);
+    if (format < kern::evt::kEvt2 || format > kern::evt::kNmnist) raise(PyExc_ValueError, "unknown event format %lld", format);
+    BufferView data;
+    data.require(a[1]);
+    OutBuffer state_buf(a[2]);
+    if (nb::cast<std::string>(a[2].attr("dtype").attr("str")) != "<i8" || state_buf.items() != kern::evt::kStateSlots)
+        raise(PyExc_ValueError, "state must be %zd int64 values", kern::evt::kStateSlots);
+    kern::evt::State state;
+    std::memcpy(&state, state_buf.data(), sizeof state);
+    std::vector<uint8_t> out;
+    size_t consumed;
+    {
+        nb::gil_scoped_release release;
+        consumed = kern::evt::decode(static_cast<kern::evt::Format>(format), static_cast<const uint8_t*>((*data).buf),
+                                     static_cast<size_t>((*data).len), state, out);
+    }
+    std::memcpy(state_buf.data(), &state, sizeof state);
+    const size_t n = out.size() / kern::evt::kRecordSize;
+    nb::object records = module().attr("np").attr("empty")(n, g_record);
+    if (n) {
+        OutBuffer rec(records);
+        std::memcpy(rec.data(), out.data(), out.size());
+    }
+    return nb::make_tuple(records, consumed);
 }
 
 // ---------------------------------------------------------------- module
@@ -717,6 +757,10 @@ NB_MODULE(spikes, m) {
     g_zeros = np.attr("zeros");
     g_float32 = np.attr("float32");
     g_uint8 = np.attr("uint8");
+    nb::list record;
+    for (auto [name, type] : {std::pair{"x", "<i2"}, {"y", "<i2"}, {"t", "<i8"}, {"p", "i1"}})
+        record.append(nb::make_tuple(name, type));
+    g_record = np.attr("dtype")(record);
     load_optional_libraries(m);
 
     def(m, "_get_event_fields", {arg("events")}, get_event_fields,
@@ -795,4 +839,12 @@ NB_MODULE(spikes, m) {
         "Show a (T, K, H, W) or (T, H, W) frame stack (channel 0 ON, 1 OFF) on the spike page, from a\n"
         "new temporary .html file opened in the browser; returns its path.\n\n"
         "Refuses a non-str title with TypeError; a stack of other than 3 or 4 dimensions raises ValueError.");
+    def(m, "_frames_document", {arg("frames")}, frames_document_fn,
+        "The page data plot_frames shows for a (T, K, H, W) or (T, H, W) stack, as a dict.\n\n"
+        "A stack of other than 3 or 4 dimensions raises ValueError.");
+    def(m, "_decode_events", {arg("format", Kind::Int), arg("data"), arg("state")}, decode_events,
+        "Decode one chunk of a recording (format 0 EVT 2.0, 1 EVT 2.1, 2 EVT 3.0, 3 DAT, 4 N-MNIST)\n"
+        "into event records; returns (records, bytes consumed) and updates the int64 state array.\n\n"
+        "Raises ValueError for an unknown format or a state of the wrong size; a non-buffer data\n"
+        "raises TypeError.");
 }
