@@ -226,7 +226,7 @@ def _decode(p: Path, fmt: int, offset: int, size: int, state: np.ndarray, progre
 
 
 def _partial(n: int, word: int, unit: str) -> str:
-    return f"truncated: {n} byte{'s' if n != 1 else ''} at the end do not make a whole {word}-byte {unit}"
+    return f"truncated: {n} trailing byte{'s' if n != 1 else ''}, not a whole {word}-byte {unit}"
 
 
 def _spikes():
