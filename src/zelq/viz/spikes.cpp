@@ -842,9 +842,9 @@ NB_MODULE(spikes, m) {
     def(m, "_frames_document", {arg("frames")}, frames_document_fn,
         "The page data plot_frames shows for a (T, K, H, W) or (T, H, W) stack, as a dict.\n\n"
         "A stack of other than 3 or 4 dimensions raises ValueError.");
-    def(m, "_decode_events", {arg("format", Kind::Int), arg("data"), arg("state")}, decode_events,
-        "Decode one chunk of a recording (format 0 EVT 2.0, 1 EVT 2.1, 2 EVT 3.0, 3 DAT, 4 N-MNIST)\n"
+    def(m, "_decode_events", {arg("fmt", Kind::Int), arg("buffer"), arg("state")}, decode_events,
+        "Decode one chunk of a recording (fmt 0 EVT 2.0, 1 EVT 2.1, 2 EVT 3.0, 3 DAT, 4 N-MNIST)\n"
         "into event records; returns (records, bytes consumed) and updates the int64 state array.\n\n"
-        "Raises ValueError for an unknown format or a state of the wrong size; a non-buffer data\n"
+        "Raises ValueError for an unknown fmt or a state of the wrong size; a non-buffer buffer\n"
         "raises TypeError.");
 }
