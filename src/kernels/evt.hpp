@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <vector>
 
 namespace zv::kern::evt {
 
@@ -60,9 +59,14 @@ struct State {
 };
 constexpr size_t kStateSlots = sizeof(State) / sizeof(int64_t);
 
+// Where decoded records go: a caller's buffer of `cap` records, filled from `n`.
 class Sink {
 public:
-    Sink(State& s, std::vector<uint8_t>& out) : s_(s), out_(out) {}
+    Sink(State& s, uint8_t* out, size_t cap, size_t n) : s_(s), out_(out), cap_(cap), n_(n) {}
+
+    // Room for `k` more records (a word never yields more than its format's maximum).
+    bool room(size_t k) const { return cap_ - n_ >= k; }
+    size_t size() const { return n_; }
 
     void push(int64_t x, int64_t y, int64_t t, bool on) {
         if (!s_.has_first) {
@@ -71,14 +75,13 @@ public:
             set_window();
         }
         if (t < s_.lo || t >= s_.hi) return;
-        uint8_t rec[kRecordSize];
+        uint8_t* rec = out_ + n_++ * kRecordSize;
         const int16_t xs = static_cast<int16_t>(x), ys = static_cast<int16_t>(y);
         const int8_t p = on ? 1 : -1;
         std::memcpy(rec, &xs, 2);
         std::memcpy(rec + 2, &ys, 2);
         std::memcpy(rec + 4, &t, 8);
         std::memcpy(rec + 12, &p, 1);
-        out_.insert(out_.end(), rec, rec + kRecordSize);
     }
 
     // True once `t` (a lower bound of every later event's time) is past the window.
@@ -91,7 +94,8 @@ public:
 
 private:
     State& s_;
-    std::vector<uint8_t>& out_;
+    uint8_t* out_;
+    size_t cap_, n_;
 };
 
 inline uint64_t load_le(const uint8_t* p, size_t n) {
@@ -119,6 +123,7 @@ inline void fail(State& s, size_t at, uint64_t word) {
 inline size_t decode_evt2(const uint8_t* buf, size_t n, State& s, Sink& sink) {
     const size_t words = n / 4;
     for (size_t i = 0; i < words; ++i) {
+        if (!sink.room(1)) return 4 * i;
         const uint32_t v = static_cast<uint32_t>(load_le(buf + 4 * i, 4));
         switch (v >> 28) {
             case 0x0:
@@ -147,6 +152,7 @@ inline size_t decode_evt2(const uint8_t* buf, size_t n, State& s, Sink& sink) {
 inline size_t decode_evt21(const uint8_t* buf, size_t n, State& s, Sink& sink) {
     const size_t words = n / 8;
     for (size_t i = 0; i < words; ++i) {
+        if (!sink.room(32)) return 8 * i;
         const uint64_t v = load_le(buf + 8 * i, 8);
         switch (v >> 60) {
             case 0x0:
@@ -180,6 +186,7 @@ inline size_t decode_evt3(const uint8_t* buf, size_t n, State& s, Sink& sink) {
     const size_t words = n / 2;
     auto now = [&s] { return ((s.time_high << 12) | s.time_low) + s.loops + s.t0; };
     for (size_t i = 0; i < words; ++i) {
+        if (!sink.room(12)) return 2 * i;
         const uint32_t v = static_cast<uint32_t>(load_le(buf + 2 * i, 2));
         switch (v >> 12) {
             case 0x0: s.y = v & 2047; break;
@@ -221,6 +228,7 @@ inline size_t decode_evt3(const uint8_t* buf, size_t n, State& s, Sink& sink) {
 inline size_t decode_dat(const uint8_t* buf, size_t n, State& s, Sink& sink) {
     const size_t records = n / 8;
     for (size_t i = 0; i < records; ++i) {
+        if (!sink.room(1)) return 8 * i;
         const int64_t raw = static_cast<int64_t>(load_le(buf + 8 * i, 4));
         const uint32_t d = static_cast<uint32_t>(load_le(buf + 8 * i + 4, 4));
         if (s.has_time && raw < s.last && s.last - raw > (int64_t{1} << 31)) s.loops += int64_t{1} << 32;
@@ -241,6 +249,7 @@ inline size_t decode_dat(const uint8_t* buf, size_t n, State& s, Sink& sink) {
 inline size_t decode_nmnist(const uint8_t* buf, size_t n, State& s, Sink& sink) {
     const size_t records = n / 5;
     for (size_t i = 0; i < records; ++i) {
+        if (!sink.room(1)) return 5 * i;
         const uint8_t* r = buf + 5 * i;
         if (r[1] == 240) {
             s.loops += 8192;
@@ -256,19 +265,29 @@ inline size_t decode_nmnist(const uint8_t* buf, size_t n, State& s, Sink& sink) 
     return 5 * records;
 }
 
-// Decode the whole words of buf[0, n) into `out`; returns the bytes consumed.
-// Stops early at the window's end (s.done) or at a word of no known type (s.error).
-inline size_t decode(Format f, const uint8_t* buf, size_t n, State& s, std::vector<uint8_t>& out) {
-    Sink sink(s, out);
+// Most records one word can yield: the room a caller's buffer needs to make progress.
+inline size_t max_per_word(Format f) { return f == kEvt21 ? 32 : f == kEvt3 ? 12 : 1; }
+
+// Decode the whole words of buf[0, n) into records out[count, cap); returns
+// {bytes consumed, records now in out}. Stops early at the window's end
+// (s.done), at a word of no known type (s.error), or when out is full.
+struct Progress {
+    size_t consumed;
+    size_t count;
+};
+
+inline Progress decode(Format f, const uint8_t* buf, size_t n, State& s, uint8_t* out, size_t cap, size_t count) {
+    Sink sink(s, out, cap, count);
     if (s.has_first) sink.set_window();
+    size_t used = 0;
     switch (f) {
-        case kEvt2: return decode_evt2(buf, n, s, sink);
-        case kEvt21: return decode_evt21(buf, n, s, sink);
-        case kEvt3: return decode_evt3(buf, n, s, sink);
-        case kDat: return decode_dat(buf, n, s, sink);
-        case kNmnist: return decode_nmnist(buf, n, s, sink);
+        case kEvt2: used = decode_evt2(buf, n, s, sink); break;
+        case kEvt21: used = decode_evt21(buf, n, s, sink); break;
+        case kEvt3: used = decode_evt3(buf, n, s, sink); break;
+        case kDat: used = decode_dat(buf, n, s, sink); break;
+        case kNmnist: used = decode_nmnist(buf, n, s, sink); break;
     }
-    return 0;
+    return {used, sink.size()};
 }
 
 }  // namespace zv::kern::evt

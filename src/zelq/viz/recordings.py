@@ -36,6 +36,7 @@ FORMATS: Dict[str, str] = {
 # Native decoder formats and their word sizes (see kernels/evt.hpp).
 _EVT2, _EVT21, _EVT3, _DAT, _NMNIST = range(5)
 _WORD = {_EVT2: 4, _EVT21: 8, _EVT3: 2, _DAT: 8, _NMNIST: 5}
+_MAX_PER_WORD = {_EVT2: 1, _EVT21: 32, _EVT3: 12, _DAT: 1, _NMNIST: 1}
 _EVT_NAMES = {_EVT2: "EVT 2.0", _EVT21: "EVT 2.1", _EVT3: "EVT 3.0"}
 # Slots of the decoder state.
 _T0, _START, _DURATION, _HAS_FIRST, _FIRST = 0, 1, 2, 3, 4
@@ -197,18 +198,29 @@ def read_sensor_size(path: Union[str, os.PathLike]) -> Optional[Tuple[int, int]]
 # ---------------------------------------------------------------- native formats
 
 def _decode(p: Path, fmt: int, offset: int, size: int, state: np.ndarray, progress: Progress) -> np.ndarray:
-    parts = []
+    # One output array. A whole-file read sizes it for one event per word at once
+    # (the most that EVT 2.0, DAT and N-MNIST words yield; pages never written
+    # cost nothing); a windowed read sizes it chunk by chunk. Either grows when
+    # vector words yield more, and shrinks in place at the end.
     pos = offset
     word = _WORD[fmt]
+    words = max(size - offset, 0) // word
+    windowed = state[_DURATION] >= 0
+    out = np.empty((min(words, CHUNK // word) if windowed else words) + _MAX_PER_WORD[fmt], RECORD)
+    count = 0
     if size > offset:
         with open(p, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm:
             size = min(size, len(mm))
             with memoryview(mm) as view:
                 while pos < size:
-                    with view[pos:min(pos + CHUNK, size)] as chunk:
-                        records, used = _spikes()._decode_events(fmt, chunk, state)
-                    if len(records):
-                        parts.append(records)
+                    end = min(pos + CHUNK, size)
+                    need = count + (end - pos) // word + _MAX_PER_WORD[fmt]
+                    if len(out) < need:
+                        grown = np.empty(max(need, len(out) * 3 // 2), RECORD)
+                        grown[:count] = out[:count]
+                        out = grown
+                    with view[pos:end] as chunk:
+                        count, used = _spikes()._decode_events(fmt, chunk, state, out, count)
                     if state[_ERROR]:
                         at = pos + int(state[_ERROR_AT])
                         raise _fail(p, f"corrupt data: a word of unknown type (0x{int(state[_ERROR_WORD]):0{2 * word}X}) "
@@ -220,9 +232,8 @@ def _decode(p: Path, fmt: int, offset: int, size: int, state: np.ndarray, progre
                         break
     if not state[_DONE] and pos < size:
         raise _fail(p, _partial(size - pos, word, "record" if fmt in (_DAT, _NMNIST) else "word"))
-    if not parts:
-        return np.empty(0, RECORD)
-    return parts[0] if len(parts) == 1 else np.concatenate(parts)
+    out.resize(count, refcheck=False)
+    return out
 
 
 def _partial(n: int, word: int, unit: str) -> str:

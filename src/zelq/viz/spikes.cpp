@@ -688,34 +688,35 @@ nb::object plot_frames(const Args& a) {
     return show_page(html);
 }
 
-// One chunk of a recording file decoded into event records. `state` is the
-// decoder's int64 state array, updated in place, so the next chunk continues
-// where this one stopped; returns (records, bytes consumed).
+// One chunk of a recording file decoded into the record array `out` from
+// index `count` on. `state` is the decoder's int64 state array, updated in
+// place, so the next call continues where this one stopped; returns
+// (records now in out, bytes consumed). A full `out` stops early.
 nb::object decode_events(const Args& a) {
+    namespace evt = kern::evt;
     const long long format = a.integer(0);
-    if (format < kern::evt::kEvt2 || format > kern::evt::kNmnist) raise(PyExc_ValueError, "unknown event format %lld", format);
+    if (format < evt::kEvt2 || format > evt::kNmnist) raise(PyExc_ValueError, "unknown event format %lld", format);
     BufferView data;
     data.require(a[1]);
     OutBuffer state_buf(a[2]);
-    if (nb::cast<std::string>(a[2].attr("dtype").attr("str")) != "<i8" || state_buf.items() != kern::evt::kStateSlots)
-        raise(PyExc_ValueError, "state must be %zd int64 values", kern::evt::kStateSlots);
-    kern::evt::State state;
+    if (nb::cast<std::string>(a[2].attr("dtype").attr("str")) != "<i8" || state_buf.items() != evt::kStateSlots)
+        raise(PyExc_ValueError, "state must be %zd int64 values", evt::kStateSlots);
+    if (!a[3].attr("dtype").equal(g_record)) raise(PyExc_ValueError, "out must be a record array of the event dtype");
+    OutBuffer out(a[3]);
+    const long long count = a.integer(4);
+    const size_t cap = out.items();
+    if (count < 0 || static_cast<size_t>(count) > cap) raise(PyExc_ValueError, "count %lld lies outside out", count);
+    evt::State state;
     std::memcpy(&state, state_buf.data(), sizeof state);
-    std::vector<uint8_t> out;
-    size_t consumed;
+    evt::Progress done;
     {
         nb::gil_scoped_release release;
-        consumed = kern::evt::decode(static_cast<kern::evt::Format>(format), static_cast<const uint8_t*>((*data).buf),
-                                     static_cast<size_t>((*data).len), state, out);
+        done = evt::decode(static_cast<evt::Format>(format), static_cast<const uint8_t*>((*data).buf),
+                           static_cast<size_t>((*data).len), state, static_cast<uint8_t*>(out.data()), cap,
+                           static_cast<size_t>(count));
     }
     std::memcpy(state_buf.data(), &state, sizeof state);
-    const size_t n = out.size() / kern::evt::kRecordSize;
-    nb::object records = module().attr("np").attr("empty")(n, g_record);
-    if (n) {
-        OutBuffer rec(records);
-        std::memcpy(rec.data(), out.data(), out.size());
-    }
-    return nb::make_tuple(records, consumed);
+    return nb::make_tuple(done.count, done.consumed);
 }
 
 // ---------------------------------------------------------------- module
@@ -842,9 +843,10 @@ NB_MODULE(spikes, m) {
     def(m, "_frames_document", {arg("frames")}, frames_document_fn,
         "The page data plot_frames shows for a (T, K, H, W) or (T, H, W) stack, as a dict.\n\n"
         "A stack of other than 3 or 4 dimensions raises ValueError.");
-    def(m, "_decode_events", {arg("fmt", Kind::Int), arg("buffer"), arg("state")}, decode_events,
+    def(m, "_decode_events",
+        {arg("fmt", Kind::Int), arg("buffer"), arg("state"), arg("out"), arg("count", Kind::Int)}, decode_events,
         "Decode one chunk of a recording (fmt 0 EVT 2.0, 1 EVT 2.1, 2 EVT 3.0, 3 DAT, 4 N-MNIST)\n"
-        "into event records; returns (records, bytes consumed) and updates the int64 state array.\n\n"
-        "Raises ValueError for an unknown fmt or a state of the wrong size; a non-buffer buffer\n"
-        "raises TypeError.");
+        "into the record array out from index count; returns (records in out, bytes consumed).\n\n"
+        "Raises ValueError for an unknown fmt, a state that is not its int64 array, an out of\n"
+        "another dtype or a count outside it; a non-buffer buffer raises TypeError.");
 }
