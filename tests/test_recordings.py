@@ -106,6 +106,16 @@ def test_evt21_vectors_expand_to_their_pixels(tmp_path):
     assert read_sensor_size(tmp_path / "r.raw") == (640, 480)
 
 
+def test_evt3_words_by_hand(tmp_path):
+    # Row 5 at time 0xFFF010: one event, a 12-pixel vector from x 100, an 8-pixel one after
+    # it; then the 24-bit time wraps, and the last event counts from 2**24.
+    words = [0x8FFF, 0x6010, 0x0005, 0x2807, 0x3064, 0x4805, 0x5081, 0x8000, 0x6003, 0x2009, 0xA001]
+    (tmp_path / "h.raw").write_bytes(b"% evt 3.0\n% t0 1000\n" + np.array(words, "<u2").tobytes())
+    t1, t2 = (4095 << 12) + 16 + 1000, (1 << 24) + 3 + 1000
+    expected = records([7, 100, 102, 111, 112, 119, 9], [5] * 7, [t1] * 6 + [t2], [1, 0, 0, 0, 0, 0, 0])
+    np.testing.assert_array_equal(read_events(tmp_path / "h.raw"), expected)
+
+
 def dat_cd_file(path, rng, n=5000):
     t = np.sort(rng.integers(0, 10**6, n)).astype("<u4")
     x, y, p = rng.integers(0, 1280, n), rng.integers(0, 720, n), rng.integers(0, 2, n)
