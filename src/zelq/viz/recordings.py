@@ -225,6 +225,7 @@ def _decode(p: Path, fmt: int, offset: int, size: int, state: np.ndarray, progre
                         at = pos + int(state[_ERROR_AT])
                         raise _fail(p, f"corrupt data: a word of unknown type (0x{int(state[_ERROR_WORD]):0{2 * word}X}) "
                                        f"at byte {at}")
+                    _drop_pages(mm, pos, pos + used)
                     pos += used
                     if progress:
                         progress(pos / size)
@@ -234,6 +235,15 @@ def _decode(p: Path, fmt: int, offset: int, size: int, state: np.ndarray, progre
         raise _fail(p, _partial(size - pos, word, "record" if fmt in (_DAT, _NMNIST) else "word"))
     out.resize(count, refcheck=False)
     return out
+
+
+def _drop_pages(mm: mmap.mmap, start: int, end: int) -> None:
+    # Decoded pages leave the process's resident set (the page cache keeps them),
+    # so a read of a file larger than memory holds only its output.
+    lo = start - start % mmap.PAGESIZE
+    hi = end - end % mmap.PAGESIZE
+    if hi > lo and hasattr(mmap, "MADV_DONTNEED"):
+        mm.madvise(mmap.MADV_DONTNEED, lo, hi - lo)
 
 
 def _partial(n: int, word: int, unit: str) -> str:
