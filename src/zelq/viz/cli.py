@@ -15,7 +15,7 @@ import re
 import sys
 import webbrowser
 from pathlib import Path
-from typing import Any, Callable, List, Optional
+from typing import Callable, List, Optional
 
 _UNITS = {"us": 1, "µs": 1, "ms": 1_000, "s": 1_000_000, "min": 60_000_000}
 _TIME = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*(us|µs|ms|s|min)?\s*")

@@ -318,7 +318,7 @@ def _aedat_stream(p: Path, decoder: Any) -> Tuple[int, Optional[Tuple[int, int]]
     return ids[0], size
 
 
-def _read_aedat(p: Path, size: int, start: int, duration: int, progress: Progress) -> np.ndarray:
+def _read_aedat(p: Path, start: int, duration: int, progress: Progress) -> np.ndarray:
     decoder = _aedat_decoder(p)
     sid, _ = _aedat_stream(p, decoder)
     parts = []
@@ -429,7 +429,7 @@ def _read(path: Any, start: Any = None, duration: Any = None, progress: Progress
     if ext in (".npy", ".npz"):
         return _window_array(_numpy_events(p, ext), start, duration)
     if ext == ".aedat4":
-        return _read_aedat(p, size, start, duration, progress)
+        return _read_aedat(p, start, duration, progress)
     state = np.zeros(_STATE_SLOTS, np.int64)
     state[_START], state[_DURATION] = start, duration
     return _read_native(p, ext, head, size, state, progress)
