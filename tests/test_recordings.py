@@ -116,6 +116,19 @@ def test_evt3_words_by_hand(tmp_path):
     np.testing.assert_array_equal(read_events(tmp_path / "h.raw"), expected)
 
 
+@pytest.mark.parametrize("name, body, t", [
+    # EVT 2.0: the 34-bit clock wraps after its last time-high value.
+    ("w.raw", b"% evt 2.0\n" + np.array([0x8FFFFFFF, 0x11401804, 0x80000000, 0x00401804], "<u4").tobytes(),
+     [(0x0FFFFFFF << 6) | 5, (1 << 34) + 1]),
+    # DAT: the 32-bit microsecond clock wraps after 71 minutes.
+    ("w.dat", b"% Version 2\n\x00\x08" + np.array([0xFFFFFFF0, 3 | 4 << 14 | 1 << 28, 5, 3 | 4 << 14], "<u4").tobytes(),
+     [0xFFFFFFF0, (1 << 32) + 5]),
+])
+def test_clock_wraps_keep_time_rising(tmp_path, name, body, t):
+    (tmp_path / name).write_bytes(body)
+    np.testing.assert_array_equal(read_events(tmp_path / name), records([3, 3], [4, 4], t, [1, 0]))
+
+
 def dat_cd_file(path, rng, n=5000):
     t = np.sort(rng.integers(0, 10**6, n)).astype("<u4")
     x, y, p = rng.integers(0, 1280, n), rng.integers(0, 720, n), rng.integers(0, 2, n)
