@@ -9,7 +9,8 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
-RECORDINGS = ROOT.parent / "shared" / "data" / "recordings"
+# ZELQVIZ_RECORDINGS points elsewhere, e.g. from a worktree beside the checkout.
+RECORDINGS = Path(os.environ.get("ZELQVIZ_RECORDINGS", ROOT.parent / "shared" / "data" / "recordings"))
 ARTIFACTS = Path(__file__).resolve().parent / "_artifacts"
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))

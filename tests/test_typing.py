@@ -102,6 +102,7 @@ def _expected_spikes_annotation(param, default):
         "raster_time_bins": "int", "max_raster_neurons": "int", "n_neurons": "Optional[int]",
         "accumulate": "bool", "use_tonic": "Optional[bool]", "name": "str", "text": "str",
         "title": "str", "data": "Dict[str, Any]", "output_path": "Union[str, Path]", "kwargs": "Any",
+        "fmt": "int", "buffer": "Any", "state": "np.ndarray", "out": "np.ndarray", "count": "int",
     }[param]
 
 

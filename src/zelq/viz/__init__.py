@@ -1,3 +1,13 @@
 """zelq.viz: standalone HTML pages for spiking-network graphs and event recordings."""
 
 __version__ = "0.1.0"
+
+_LAZY = {"read_events": "recordings", "read_sensor_size": "recordings", "RecordingError": "recordings"}
+
+
+def __getattr__(name):
+    # Readers load on first use, so importing the package stays light.
+    if name in _LAZY:
+        import importlib
+        return getattr(importlib.import_module(f".{_LAZY[name]}", __name__), name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

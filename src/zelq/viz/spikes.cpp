@@ -21,6 +21,7 @@
 #include "kernels/base64.hpp"
 #include "kernels/colour.hpp"
 #include "kernels/escape.hpp"
+#include "kernels/evt.hpp"
 #include "kernels/png.hpp"
 
 namespace nb = nanobind;
@@ -32,6 +33,7 @@ namespace {
 PyObject* g_module = nullptr;  // this module, for call-time lookups of its names
 // Never destroyed: a static destructor would release them after the interpreter is gone.
 nb::object &g_zeros = *new nb::object, &g_float32 = *new nb::object, &g_uint8 = *new nb::object;
+nb::object& g_record = *new nb::object;  // the documented event record dtype
 
 nb::handle module() { return g_module; }
 
@@ -632,8 +634,9 @@ nb::object frame_rgb_numpy(nb::handle frames, int64_t i, bool two_channels, nb::
     return rgb;
 }
 
-nb::object plot_frames(const Args& a) {
-    nb::object frames = nb::borrow(a[0]);
+// The frame document of a (T, K, H, W) or (T, H, W) stack: the page data of plot_frames.
+nb::object frames_document(nb::handle frames_in) {
+    nb::object frames = nb::borrow(frames_in);
     nb::object np = module().attr("np");
     const int three = PyObject_RichCompareBool(frames.attr("ndim").ptr(), nb::int_(3).ptr(), Py_EQ);
     if (three < 0) rethrow();
@@ -674,8 +677,46 @@ nb::object plot_frames(const Args& a) {
     doc["grid_frames"] = grid_frames;
     doc["animation_frames"] = animation_frames;
     doc["raster"] = nb::list();
+    return doc;
+}
+
+nb::object frames_document_fn(const Args& a) { return frames_document(a[0]); }
+
+nb::object plot_frames(const Args& a) {
+    nb::object doc = frames_document(a[0]);
     nb::object html = module().attr("_render_spike_html")(doc, "title"_a = a[1]);
     return show_page(html);
+}
+
+// One chunk of a recording file decoded into the record array `out` from
+// index `count` on. `state` is the decoder's int64 state array, updated in
+// place, so the next call continues where this one stopped; returns
+// (records now in out, bytes consumed). A full `out` stops early.
+nb::object decode_events(const Args& a) {
+    namespace evt = kern::evt;
+    const long long format = a.integer(0);
+    if (format < evt::kEvt2 || format > evt::kNmnist) raise(PyExc_ValueError, "unknown event format %lld", format);
+    BufferView data;
+    data.require(a[1]);
+    OutBuffer state_buf(a[2]);
+    if (nb::cast<std::string>(a[2].attr("dtype").attr("str")) != "<i8" || state_buf.items() != evt::kStateSlots)
+        raise(PyExc_ValueError, "state must be %zd int64 values", evt::kStateSlots);
+    if (!a[3].attr("dtype").equal(g_record)) raise(PyExc_ValueError, "out must be a record array of the event dtype");
+    OutBuffer out(a[3]);
+    const long long count = a.integer(4);
+    const size_t cap = out.items();
+    if (count < 0 || static_cast<size_t>(count) > cap) raise(PyExc_ValueError, "count %lld lies outside out", count);
+    evt::State state;
+    std::memcpy(&state, state_buf.data(), sizeof state);
+    evt::Progress done;
+    {
+        nb::gil_scoped_release release;
+        done = evt::decode(static_cast<evt::Format>(format), static_cast<const uint8_t*>((*data).buf),
+                           static_cast<size_t>((*data).len), state, static_cast<uint8_t*>(out.data()), cap,
+                           static_cast<size_t>(count));
+    }
+    std::memcpy(state_buf.data(), &state, sizeof state);
+    return nb::make_tuple(done.count, done.consumed);
 }
 
 // ---------------------------------------------------------------- module
@@ -717,6 +758,10 @@ NB_MODULE(spikes, m) {
     g_zeros = np.attr("zeros");
     g_float32 = np.attr("float32");
     g_uint8 = np.attr("uint8");
+    nb::list record;
+    for (auto [name, type] : {std::pair{"x", "<i2"}, {"y", "<i2"}, {"t", "<i8"}, {"p", "i1"}})
+        record.append(nb::make_tuple(name, type));
+    g_record = np.attr("dtype")(record);
     load_optional_libraries(m);
 
     def(m, "_get_event_fields", {arg("events")}, get_event_fields,
@@ -795,4 +840,13 @@ NB_MODULE(spikes, m) {
         "Show a (T, K, H, W) or (T, H, W) frame stack (channel 0 ON, 1 OFF) on the spike page, from a\n"
         "new temporary .html file opened in the browser; returns its path.\n\n"
         "Refuses a non-str title with TypeError; a stack of other than 3 or 4 dimensions raises ValueError.");
+    def(m, "_frames_document", {arg("frames")}, frames_document_fn,
+        "The page data plot_frames shows for a (T, K, H, W) or (T, H, W) stack, as a dict.\n\n"
+        "A stack of other than 3 or 4 dimensions raises ValueError.");
+    def(m, "_decode_events",
+        {arg("fmt", Kind::Int), arg("buffer"), arg("state"), arg("out"), arg("count", Kind::Int)}, decode_events,
+        "Decode one chunk of a recording (fmt 0 EVT 2.0, 1 EVT 2.1, 2 EVT 3.0, 3 DAT, 4 N-MNIST)\n"
+        "into the record array out from index count; returns (records in out, bytes consumed).\n\n"
+        "Raises ValueError for an unknown fmt, a state that is not its int64 array, an out of\n"
+        "another dtype or a count outside it; a non-buffer buffer raises TypeError.");
 }

@@ -1,0 +1,293 @@
+// Decoders of event-camera recording formats over a byte buffer: Prophesee
+// EVT 2.0, EVT 2.1 and EVT 3.0 raw words, DAT records and N-MNIST 5-byte
+// records. Each decodes one chunk of a file into packed records
+// (x <i2, y <i2, t <i8, p i1; 13 bytes) and keeps what a format carries from
+// word to word (time base, row, vector base) in a State, so a file can be fed
+// in pieces of any size. No Python here.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+namespace zv::kern::evt {
+
+static_assert(std::endian::native == std::endian::little, "records are written in native order");
+
+constexpr size_t kRecordSize = 13;
+
+enum Format : int64_t { kEvt2 = 0, kEvt21 = 1, kEvt3 = 2, kDat = 3, kNmnist = 4 };
+
+// Bytes per word (or record) of each format: a chunk is decoded in whole words.
+inline size_t word_size(Format f) {
+    switch (f) {
+        case kEvt2: return 4;
+        case kEvt21: return 8;
+        case kEvt3: return 2;
+        case kDat: return 8;
+        case kNmnist: return 5;
+    }
+    return 1;
+}
+
+enum Error : int64_t { kOk = 0, kUnknownType = 1 };
+
+// Everything carried between chunks, all int64 so the caller can hold it in a
+// flat integer array. Set t0/start/duration (and first/has_first when a read
+// starts mid-file) before the first chunk; leave the rest zero.
+struct State {
+    int64_t t0 = 0;            // added to every timestamp
+    int64_t start = 0;         // window start, after the first event's time
+    int64_t duration = -1;     // window length; below 0: to the end
+    int64_t has_first = 0;     // the first event's time is known
+    int64_t first = 0;         // time of the file's first event (absolute)
+    int64_t lo = 0, hi = 0;    // window [lo, hi), set with `first`
+    int64_t has_time = 0;      // a time base has been seen (EVT formats)
+    int64_t time_high = 0;     // last time-high word value
+    int64_t loops = 0;         // wraps of the format's clock, in µs
+    int64_t time_low = 0;      // EVT 3.0
+    int64_t y = 0;             // EVT 3.0 current row
+    int64_t x_base = 0;        // EVT 3.0 vector base
+    int64_t pol = 0;           // EVT 3.0 vector polarity
+    int64_t last = 0;          // DAT: last raw 32-bit time
+    int64_t done = 0;          // past the window's end: stop reading
+    int64_t error = kOk;       // what stopped decoding
+    int64_t error_at = 0;      // byte offset of the bad word within the chunk
+    int64_t error_word = 0;    // the bad word
+};
+constexpr size_t kStateSlots = sizeof(State) / sizeof(int64_t);
+
+// Where decoded records go: a caller's buffer of `cap` records, filled from `n`.
+class Sink {
+public:
+    Sink(State& s, uint8_t* out, size_t cap, size_t n) : s_(s), out_(out), cap_(cap), n_(n) {}
+
+    // Room for `k` more records (a word never yields more than its format's maximum).
+    bool room(size_t k) const { return cap_ - n_ >= k; }
+    size_t size() const { return n_; }
+
+    void push(int64_t x, int64_t y, int64_t t, bool on) {
+        if (!s_.has_first) {
+            s_.has_first = 1;
+            s_.first = t;
+            set_window();
+        }
+        if (t < s_.lo || t >= s_.hi) return;
+        uint8_t* rec = out_ + n_++ * kRecordSize;
+        const int16_t xs = static_cast<int16_t>(x), ys = static_cast<int16_t>(y);
+        const int8_t p = on ? 1 : -1;
+        std::memcpy(rec, &xs, 2);
+        std::memcpy(rec + 2, &ys, 2);
+        std::memcpy(rec + 4, &t, 8);
+        std::memcpy(rec + 12, &p, 1);
+    }
+
+    // True once `t` (a lower bound of every later event's time) is past the window.
+    bool past(int64_t t) const { return s_.has_first && s_.duration >= 0 && t >= s_.hi; }
+
+    void set_window() {
+        s_.lo = s_.first + s_.start;
+        s_.hi = s_.duration < 0 ? std::numeric_limits<int64_t>::max() : s_.lo + s_.duration;
+    }
+
+private:
+    State& s_;
+    uint8_t* out_;
+    size_t cap_, n_;
+};
+
+inline uint64_t load_le(const uint8_t* p, size_t n) {
+    uint64_t v = 0;
+    std::memcpy(&v, p, n);
+    return v;
+}
+
+// A time-high counter that went back by more than half its range has wrapped.
+inline void advance_time_high(State& s, int64_t th, int bits, int low_bits) {
+    const int64_t range = int64_t{1} << bits;
+    if (s.has_time && th < s.time_high && s.time_high - th > range / 2) s.loops += range << low_bits;
+    s.time_high = th;
+    s.has_time = 1;
+}
+
+inline void fail(State& s, size_t at, uint64_t word) {
+    s.error = kUnknownType;
+    s.error_at = static_cast<int64_t>(at);
+    s.error_word = static_cast<int64_t>(word);
+}
+
+// EVT 2.0: 32-bit words, type in bits 31..28. CD events carry 6 low time bits,
+// x (bits 21..11) and y (10..0); the time-high word carries bits 33..6.
+inline size_t decode_evt2(const uint8_t* buf, size_t n, State& s, Sink& sink) {
+    const size_t words = n / 4;
+    for (size_t i = 0; i < words; ++i) {
+        if (!sink.room(1)) return 4 * i;
+        const uint32_t v = static_cast<uint32_t>(load_le(buf + 4 * i, 4));
+        switch (v >> 28) {
+            case 0x0:
+            case 0x1:
+                if (s.has_time) {
+                    const int64_t t = ((s.time_high << 6) | ((v >> 22) & 63)) + s.loops + s.t0;
+                    sink.push((v >> 11) & 2047, v & 2047, t, (v >> 28) == 1);
+                }
+                break;
+            case 0x8:
+                advance_time_high(s, v & 0x0FFFFFFF, 28, 6);
+                if (sink.past((s.time_high << 6) + s.loops + s.t0)) {
+                    s.done = 1;
+                    return 4 * (i + 1);
+                }
+                break;
+            case 0xA: case 0xE: case 0xF: break;  // trigger, other, continued
+            default: fail(s, 4 * i, v); return 4 * i;
+        }
+    }
+    return 4 * words;
+}
+
+// EVT 2.1: 64-bit words, type in bits 63..60; a CD word is a row of 32
+// pixels (x in bits 53..43, y in 42..32) with a validity mask in bits 31..0.
+inline size_t decode_evt21(const uint8_t* buf, size_t n, State& s, Sink& sink) {
+    const size_t words = n / 8;
+    for (size_t i = 0; i < words; ++i) {
+        if (!sink.room(32)) return 8 * i;
+        const uint64_t v = load_le(buf + 8 * i, 8);
+        switch (v >> 60) {
+            case 0x0:
+            case 0x1:
+                if (s.has_time) {
+                    const int64_t t = ((s.time_high << 6) | ((v >> 54) & 63)) + s.loops + s.t0;
+                    const int64_t x = (v >> 43) & 2047, y = (v >> 32) & 2047;
+                    const bool on = (v >> 60) == 1;
+                    for (uint32_t mask = static_cast<uint32_t>(v); mask; mask &= mask - 1)
+                        sink.push(x + std::countr_zero(mask), y, t, on);
+                }
+                break;
+            case 0x8:
+                advance_time_high(s, (v >> 32) & 0x0FFFFFFF, 28, 6);
+                if (sink.past((s.time_high << 6) + s.loops + s.t0)) {
+                    s.done = 1;
+                    return 8 * (i + 1);
+                }
+                break;
+            case 0xA: case 0xE: case 0xF: break;
+            default: fail(s, 8 * i, v); return 8 * i;
+        }
+    }
+    return 8 * words;
+}
+
+// EVT 3.0: 16-bit words, type in bits 15..12, with state: the row (ADDR_Y),
+// the 24-bit time split in TIME_HIGH and TIME_LOW, and a vector base
+// (VECT_BASE_X) that VECT_12 and VECT_8 masks advance.
+inline size_t decode_evt3(const uint8_t* buf, size_t n, State& s, Sink& sink) {
+    const size_t words = n / 2;
+    auto now = [&s] { return ((s.time_high << 12) | s.time_low) + s.loops + s.t0; };
+    for (size_t i = 0; i < words; ++i) {
+        if (!sink.room(12)) return 2 * i;
+        const uint32_t v = static_cast<uint32_t>(load_le(buf + 2 * i, 2));
+        switch (v >> 12) {
+            case 0x0: s.y = v & 2047; break;
+            case 0x2:
+                if (s.has_time) sink.push(v & 2047, s.y, now(), (v >> 11) & 1);
+                break;
+            case 0x3:
+                s.x_base = v & 2047;
+                s.pol = (v >> 11) & 1;
+                break;
+            case 0x4:
+            case 0x5: {
+                const int width = (v >> 12) == 0x4 ? 12 : 8;
+                if (s.has_time) {
+                    const int64_t t = now();
+                    for (uint32_t mask = v & ((1u << width) - 1); mask; mask &= mask - 1)
+                        sink.push(s.x_base + std::countr_zero(mask), s.y, t, s.pol != 0);
+                }
+                s.x_base += width;
+                break;
+            }
+            case 0x6: s.time_low = v & 0xFFF; break;
+            case 0x8:
+                advance_time_high(s, v & 0xFFF, 12, 12);
+                if (sink.past((s.time_high << 12) + s.loops + s.t0)) {
+                    s.done = 1;
+                    return 2 * (i + 1);
+                }
+                break;
+            case 0x7: case 0xA: case 0xE: case 0xF: break;  // continued, trigger, other
+            default: fail(s, 2 * i, v); return 2 * i;
+        }
+    }
+    return 2 * words;
+}
+
+// DAT (CD and 2D types): records (t <u4 µs, d <u4) with x = d & 0x3FFF,
+// y = (d >> 14) & 0x3FFF, p = d >> 28. Times are sorted; a 32-bit wrap is unrolled.
+inline size_t decode_dat(const uint8_t* buf, size_t n, State& s, Sink& sink) {
+    const size_t records = n / 8;
+    for (size_t i = 0; i < records; ++i) {
+        if (!sink.room(1)) return 8 * i;
+        const int64_t raw = static_cast<int64_t>(load_le(buf + 8 * i, 4));
+        const uint32_t d = static_cast<uint32_t>(load_le(buf + 8 * i + 4, 4));
+        if (s.has_time && raw < s.last && s.last - raw > (int64_t{1} << 31)) s.loops += int64_t{1} << 32;
+        s.last = raw;
+        s.has_time = 1;
+        const int64_t t = raw + s.loops + s.t0;
+        if (sink.past(t)) {
+            s.done = 1;
+            return 8 * i;
+        }
+        sink.push(d & 0x3FFF, (d >> 14) & 0x3FFF, t, (d >> 28) > 0);
+    }
+    return 8 * records;
+}
+
+// N-MNIST / N-Caltech101: 5-byte records, x, y, then polarity in the top bit
+// and a 23-bit time. A y of 240 marks a time overflow (2^13 µs), not an event.
+inline size_t decode_nmnist(const uint8_t* buf, size_t n, State& s, Sink& sink) {
+    const size_t records = n / 5;
+    for (size_t i = 0; i < records; ++i) {
+        if (!sink.room(1)) return 5 * i;
+        const uint8_t* r = buf + 5 * i;
+        if (r[1] == 240) {
+            s.loops += 8192;
+            continue;
+        }
+        const int64_t t = ((int64_t{r[2]} & 127) << 16 | int64_t{r[3]} << 8 | r[4]) + s.loops + s.t0;
+        if (sink.past(t)) {
+            s.done = 1;
+            return 5 * i;
+        }
+        sink.push(r[0], r[1], t, (r[2] >> 7) != 0);
+    }
+    return 5 * records;
+}
+
+// Most records one word can yield: the room a caller's buffer needs to make progress.
+inline size_t max_per_word(Format f) { return f == kEvt21 ? 32 : f == kEvt3 ? 12 : 1; }
+
+// Decode the whole words of buf[0, n) into records out[count, cap); returns
+// {bytes consumed, records now in out}. Stops early at the window's end
+// (s.done), at a word of no known type (s.error), or when out is full.
+struct Progress {
+    size_t consumed;
+    size_t count;
+};
+
+inline Progress decode(Format f, const uint8_t* buf, size_t n, State& s, uint8_t* out, size_t cap, size_t count) {
+    Sink sink(s, out, cap, count);
+    if (s.has_first) sink.set_window();
+    size_t used = 0;
+    switch (f) {
+        case kEvt2: used = decode_evt2(buf, n, s, sink); break;
+        case kEvt21: used = decode_evt21(buf, n, s, sink); break;
+        case kEvt3: used = decode_evt3(buf, n, s, sink); break;
+        case kDat: used = decode_dat(buf, n, s, sink); break;
+        case kNmnist: used = decode_nmnist(buf, n, s, sink); break;
+    }
+    return {used, sink.size()};
+}
+
+}  // namespace zv::kern::evt

@@ -1,0 +1,7 @@
+"""python -m zelq.viz: the zelqviz command."""
+import sys
+
+from .cli import main
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,98 @@
+"""The zelqviz command, run as `python -m zelq.viz`: pages from every shared recording, a
+graph page, a frame page, and the one-line error exits."""
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from conftest import RECORDINGS
+import zelq.viz
+from zelq.viz import read_events
+from zelq.viz.serialize import graph_to_dict
+
+EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "data" / "example.zelq"
+COUNTS = {"sample_nmnist.bin": 4325, "sample_ncars.dat": 2009, "sample.aedat4": 111954,
+          "sample_evt2.raw": 111954, "sample_evt3.raw": 111954}
+
+
+# The package the suite imports, also from another working directory.
+ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(
+    [str(Path(zelq.viz.__file__).resolve().parents[2]), *filter(None, [os.environ.get("PYTHONPATH")])])}
+
+
+def zelqviz(*args, cwd):
+    return subprocess.run([sys.executable, "-m", "zelq.viz", *map(str, args)], cwd=cwd, env=ENV,
+                          capture_output=True, text=True, timeout=300)
+
+
+def page_doc(path):
+    page = Path(path).read_text(encoding="utf-8")
+    return json.JSONDecoder().raw_decode(page, page.index("const DOC = ") + len("const DOC = "))[0]
+
+
+def recording(name):
+    if not RECORDINGS.is_dir():
+        pytest.skip("the shared sensor recordings are not available")
+    if name.endswith(".aedat4"):
+        pytest.importorskip("aedat")
+    return RECORDINGS / name
+
+
+@pytest.mark.parametrize("name", COUNTS)
+def test_events_page_of_each_recording_holds_every_event(tmp_path, name):
+    r = zelqviz("events", recording(name), cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    out = tmp_path / (Path(name).stem + ".html")
+    assert r.stdout.strip() == str(out) and r.stderr == ""  # no progress when stderr is not a terminal
+    doc = page_doc(out)
+    assert doc["event_count"] == COUNTS[name]
+    if name.endswith((".raw", ".aedat4")):
+        assert doc["sensor_size"] == [320, 240]
+
+
+def test_events_window_and_options(tmp_path):
+    path = recording("sample_evt3.raw")
+    r = zelqviz("events", path, "--start", "0.1", "--duration", "50ms", "--frames", "7", "--sensor-size", "400x300",
+                "-o", tmp_path / "w.html", "--title", "<w>", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    full = read_events(path)
+    t = full["t"] - full["t"][0]
+    doc = page_doc(tmp_path / "w.html")
+    assert doc["event_count"] == np.count_nonzero((t >= 100_000) & (t < 150_000))
+    assert len(doc["animation_frames"]) == 7 and doc["sensor_size"] == [400, 300]
+    assert "<title>&lt;w&gt;</title>" in (tmp_path / "w.html").read_text(encoding="utf-8")
+
+
+def test_graph_and_frames_pages(tmp_path):
+    r = zelqviz("graph", EXAMPLE, "--no-patterns", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    doc = page_doc(tmp_path / "example.html")
+    assert len(doc["nodes"]) == len(graph_to_dict(str(EXAMPLE), False)["nodes"]) and doc["groups"] == []
+    np.save(tmp_path / "stack.npy", np.random.default_rng(0).integers(0, 5, (8, 2, 6, 9)).astype(np.float32))
+    r = zelqviz("frames", "stack.npy", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    doc = page_doc(tmp_path / "stack.html")
+    assert len(doc["animation_frames"]) == 8 and doc["sensor_size"] == [9, 6]
+
+
+@pytest.mark.parametrize("args, status, message", [
+    (["events", "missing.raw"], 1, "zelqviz events: error: missing.raw: No such file or directory"),
+    (["events", "bad.raw"], 1, "bad.raw: corrupt data: a word of unknown type (0x1000) at byte 10"),
+    (["events", "notes.txt"], 1, "notes.txt: unknown recording format '.txt'"),
+    (["graph", "notes.txt"], 1, "zelqviz graph: error: "),
+    (["events", "bad.raw", "--frames", "many"], 2, "argument --frames: invalid count 'many'"),
+    (["events", "bad.raw", "--start", "2 hours"], 2, "argument --start: invalid time '2 hours'"),
+    (["graph", EXAMPLE, "--payloads", "some"], 2, "argument --payloads: invalid choice: 'some'"),
+    (["render", "x"], 2, "zelqviz: error: argument {graph,events,frames}: invalid choice: 'render'"),
+])
+def test_mistakes_exit_with_one_line(tmp_path, args, status, message):
+    (tmp_path / "bad.raw").write_bytes(b"% evt 3.0\n\x00\x10")
+    (tmp_path / "notes.txt").write_text("hello")
+    r = zelqviz(*args, cwd=tmp_path)
+    assert r.returncode == status
+    assert message in r.stderr and r.stderr.count("\n") == 1 and "Traceback" not in r.stderr
+    assert r.stdout == "" and not list(tmp_path.glob("*.html"))
