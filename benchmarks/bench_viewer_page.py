@@ -2,6 +2,7 @@
 """Time to interactive of the graph viewer page in headless Chromium.
 
     PYTHONPATH=src python benchmarks/bench_viewer_page.py [--sizes 5000 20000] [--repeat 3]
+    PYTHONPATH=src python benchmarks/bench_viewer_page.py --large 60 300 [--limit 100 300 500 700]
 
 Synthetic deep-network documents (blocks of a three-way fork, a join and a
 skip connection; about 1.5 edges per node), once with their 1-in-6-node
@@ -83,12 +84,105 @@ def measure(browser, path, expand):
     return ready, wall, st, exp
 
 
+def big_page(path, mb, nodes=200, summarised=False):
+    """A real page (render_html of a synthetic document) whose `nodes` weight payloads
+    together make about `mb` MB of JSON. The document is rendered once with a marker in
+    place of the payload, then the marker is written out as one shared base64 text, so a
+    700 MB page costs one payload of memory, not seven copies of the page."""
+    import base64
+    import numpy as np
+    from zelq.viz import encode, render
+    per = max(1, int(mb * 1e6 / nodes * 3 / 4) // 4)
+    raw = np.random.default_rng(0).standard_normal(per).astype(np.float32)
+    rec = encode.encode_array(raw[: 4])
+    rec.update(shape=[per], size=per, data="@@PAYLOAD@@")
+    doc = viewer_docs.synthetic(nodes)
+    for n in doc["nodes"]:
+        n["params"] = {"weight": summarised_record(raw, rec) if summarised else rec}
+    head, *rest = render.render_html(doc, "large").split("@@PAYLOAD@@")
+    payload = base64.b64encode(raw.tobytes())
+    with open(path, "wb") as f:
+        f.write(head.encode())
+        for part in rest:
+            f.write(payload)
+            f.write(part.encode())
+    return path
+
+
+def summarised_record(raw, rec):
+    import base64
+    import numpy as np
+    counts, edges = np.histogram(raw, 64)
+    hm = raw[: 64 * (raw.size // 64)].reshape(64, -1).mean(axis=1, dtype=np.float64).astype("<f4")
+    return {**rec, "data": "", "omitted": {"reason": "page size", "bytes": int(raw.nbytes)},
+            "histogram": {"min": float(edges[0]), "max": float(edges[-1]), "counts": counts.tolist()},
+            "heatmap": {"rows": 64, "cols": 1, "dtype": "float32", "data": base64.b64encode(hm.tobytes()).decode()}}
+
+
+LOAD_PROBE = ("() => new Promise(r => { const c = () => { const s = document.body && document.body.dataset.state;"
+              " if (s === 'ready' || s === 'error') r({ state: s, at: performance.now(),"
+              " message: (document.getElementById('doc-error') || {}).textContent || null,"
+              " heap: performance.memory ? performance.memory.usedJSHeapSize : null });"
+              " else setTimeout(c, 5); }; c(); })")
+
+
+def measure_large(browser, path, repeat):
+    """(median seconds until data-state is ready or error, state, message, JS heap MB)."""
+    out = []
+    for _ in range(repeat):
+        ctx = browser.new_context(viewport={"width": 1280, "height": 800})
+        page = ctx.new_page()
+        crashed = []
+        page.on("crash", lambda *a: crashed.append(1))
+        try:
+            page.goto(path.as_uri(), timeout=120000)
+            r = page.evaluate(LOAD_PROBE)
+            out.append((r["at"] / 1000, r["state"], r["message"], (r["heap"] or 0) / 1e6))
+        except Exception as e:  # a renderer that runs out of memory takes the page with it
+            out.append((float("nan"), "crashed" if crashed else "failed", str(e).splitlines()[0][:120], 0))
+        ctx.close()
+    out.sort(key=lambda r: r[0])
+    return out[len(out) // 2]
+
+
+def large(browser, tmp, sizes, limit, repeat):
+    base = viewer_docs.write_page(tmp / "empty.html", viewer_docs.synthetic(1, groups=False))
+    b = measure_large(browser, base, repeat)[0]
+    print(f"baseline (1-node page): {b * 1000:.0f} ms to ready")
+    for mb in sizes:
+        for summarised in (False, True):
+            path = big_page(tmp / f"large{mb}.html", mb, summarised=summarised)
+            size = path.stat().st_size / 1e6
+            t, state, msg, heap = measure_large(browser, path, repeat)
+            kind = "summarised" if summarised else "full"
+            print(f"{mb:>4} MB document, {kind:<10} ({size:.0f} MB page): {state} after {t:.2f} s, {t / b:.1f}x baseline,"
+                  f" JS heap {heap:.0f} MB" + (f" ({msg})" if msg else ""), flush=True)
+            path.unlink()
+    for mb in limit:
+        path = big_page(tmp / f"limit{mb}.html", mb)
+        t, state, msg, heap = measure_large(browser, path, 1)
+        print(f"limit probe {mb:>4} MB ({path.stat().st_size / 1e6:.0f} MB page): {state} after {t:.2f} s,"
+              f" JS heap {heap:.0f} MB" + (f": {msg}" if msg else ""), flush=True)
+        path.unlink()
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--sizes", type=int, nargs="*", default=[5000, 20000])
     ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--large", type=int, nargs="*", default=None, help="MB of payload JSON: time to ready of full pages")
+    ap.add_argument("--limit", type=int, nargs="*", default=[], help="MB of payload JSON: does the page still open")
     args = ap.parse_args()
     from playwright.sync_api import sync_playwright
+
+    if args.large is not None or args.limit:
+        tmp = Path(tempfile.mkdtemp(prefix="viewer-bench-"))
+        with sync_playwright() as pw:
+            browser = pw.chromium.launch(executable_path=shutil.which("chromium"), args=CHROMIUM_FLAGS)
+            large(browser, tmp, args.large or [], args.limit, args.repeat)
+            browser.close()
+        shutil.rmtree(tmp, ignore_errors=True)
+        return
 
     tmp = Path(tempfile.mkdtemp(prefix="viewer-bench-"))
     with sync_playwright() as pw:

@@ -77,7 +77,8 @@
   }
 
   // ---------------------------------------------------------------- document model
-  const doc = typeof DOC === "object" && DOC !== null ? DOC : {};
+  const doc = ZLoad.read();
+  if (!doc) return;  // the page already says why there is no graph
   const nodes = (Array.isArray(doc.nodes) ? doc.nodes : []).filter(isObj);
   const nodeIndex = new Map();
   const nodeIds = [];
