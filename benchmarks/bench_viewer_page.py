@@ -89,18 +89,17 @@ def big_page(path, mb, nodes=200, summarised=False):
     together make about `mb` MB of JSON. The document is rendered once with a marker in
     place of the payload, then the marker is written out as one shared base64 text, so a
     700 MB page costs one payload of memory, not seven copies of the page."""
-    import base64
     import numpy as np
     from zelq.viz import encode, render
     per = max(1, int(mb * 1e6 / nodes * 3 / 4) // 4)
     raw = np.random.default_rng(0).standard_normal(per).astype(np.float32)
-    rec = encode.encode_array(raw[: 4])
-    rec.update(shape=[per], size=per, data="@@PAYLOAD@@")
+    rec = encode.encode_array(raw)
+    payload, rec["data"] = rec["data"].encode(), "@@PAYLOAD@@"
     doc = viewer_docs.synthetic(nodes)
+    summary = viewer_docs.summarise(raw) if summarised else None
     for n in doc["nodes"]:
-        n["params"] = {"weight": summarised_record(raw, rec) if summarised else rec}
+        n["params"] = {"weight": summary if summarised else rec}
     head, *rest = render.render_html(doc, "large").split("@@PAYLOAD@@")
-    payload = base64.b64encode(raw.tobytes())
     with open(path, "wb") as f:
         f.write(head.encode())
         for part in rest:
@@ -109,20 +108,10 @@ def big_page(path, mb, nodes=200, summarised=False):
     return path
 
 
-def summarised_record(raw, rec):
-    import base64
-    import numpy as np
-    counts, edges = np.histogram(raw, 64)
-    hm = raw[: 64 * (raw.size // 64)].reshape(64, -1).mean(axis=1, dtype=np.float64).astype("<f4")
-    return {**rec, "data": "", "omitted": {"reason": "page size", "bytes": int(raw.nbytes)},
-            "histogram": {"min": float(edges[0]), "max": float(edges[-1]), "counts": counts.tolist()},
-            "heatmap": {"rows": 64, "cols": 1, "dtype": "float32", "data": base64.b64encode(hm.tobytes()).decode()}}
-
-
 LOAD_PROBE = ("() => new Promise(r => { const c = () => { const s = document.body && document.body.dataset.state;"
               " if (s === 'ready' || s === 'error') r({ state: s, at: performance.now(),"
               " message: (document.getElementById('doc-error') || {}).textContent || null,"
-              " heap: performance.memory ? performance.memory.usedJSHeapSize : null });"
+              " heap: performance.memory ? performance.memory.usedJSHeapSize : null, t: typeof ZLoad === 'object' ? ZLoad.timings : null });"
               " else setTimeout(c, 5); }; c(); })")
 
 
@@ -137,9 +126,12 @@ def measure_large(browser, path, repeat):
         try:
             page.goto(path.as_uri(), timeout=120000)
             r = page.evaluate(LOAD_PROBE)
-            out.append((r["at"] / 1000, r["state"], r["message"], (r["heap"] or 0) / 1e6))
+            t = r["t"] or {}
+            out.append((r["at"] / 1000, r["state"], r["message"], (r["heap"] or 0) / 1e6,
+                        f"HTML parse until data {(t.get('start', 0) - t.get('script', 0)) / 1000:.2f} s, read"
+                        f" {t.get('read', 0) / 1000:.2f} s, JSON.parse {t.get('parse', 0) / 1000:.2f} s"))
         except Exception as e:  # a renderer that runs out of memory takes the page with it
-            out.append((float("nan"), "crashed" if crashed else "failed", str(e).splitlines()[0][:120], 0))
+            out.append((float("nan"), "crashed" if crashed else "failed", str(e).splitlines()[0][:120], 0, ""))
         ctx.close()
     out.sort(key=lambda r: r[0])
     return out[len(out) // 2]
@@ -153,16 +145,16 @@ def large(browser, tmp, sizes, limit, repeat):
         for summarised in (False, True):
             path = big_page(tmp / f"large{mb}.html", mb, summarised=summarised)
             size = path.stat().st_size / 1e6
-            t, state, msg, heap = measure_large(browser, path, repeat)
+            t, state, msg, heap, parts = measure_large(browser, path, repeat)
             kind = "summarised" if summarised else "full"
             print(f"{mb:>4} MB document, {kind:<10} ({size:.0f} MB page): {state} after {t:.2f} s, {t / b:.1f}x baseline,"
-                  f" JS heap {heap:.0f} MB" + (f" ({msg})" if msg else ""), flush=True)
+                  f" JS heap {heap:.0f} MB ({parts})" + (f" ({msg})" if msg else ""), flush=True)
             path.unlink()
     for mb in limit:
         path = big_page(tmp / f"limit{mb}.html", mb)
-        t, state, msg, heap = measure_large(browser, path, 1)
+        t, state, msg, heap, parts = measure_large(browser, path, 1)
         print(f"limit probe {mb:>4} MB ({path.stat().st_size / 1e6:.0f} MB page): {state} after {t:.2f} s,"
-              f" JS heap {heap:.0f} MB" + (f": {msg}" if msg else ""), flush=True)
+              f" JS heap {heap:.0f} MB ({parts})" + (f": {msg}" if msg else ""), flush=True)
         path.unlink()
 
 

@@ -13,7 +13,8 @@ const ZLoad = (() => {
   const kindOf = (v) => (v === null ? "null" : Array.isArray(v) ? "array" : typeof v);
   const article = (k) => (/^[aeiou]/.test(k) ? "an " : "a ") + k;
   let error = null, started = false;
-  const timings = { read: 0, parse: 0 };
+  // ms: when this script ran, when reading began, and the cost of reading and of parsing
+  const timings = { script: performance.now(), start: 0, read: 0, parse: 0 };
 
   // Null when `doc` has the seven keys with usable kinds, else what is wrong.
   function check(doc) {
@@ -25,6 +26,44 @@ const ZLoad = (() => {
       if (want && got !== want) return `Not a viewer document: "${k}" is ${article(got)}, not ${article(want)}.`;
     }
     return null;
+  }
+
+  // The writer spells non-finite floats NaN, Infinity and -Infinity, which
+  // JSON.parse refuses. Only a document that has them takes this slower path:
+  // the bare tokens (never those inside strings) become tagged strings, which
+  // the reviver turns back into numbers. Null when there is no such token.
+  const NONFINITE = { NaN: NaN, Infinity: Infinity, "-Infinity": -Infinity };
+  function endOfString(text, j) {
+    for (;;) {
+      const q = text.indexOf('"', j);
+      if (q < 0) return text.length;
+      let b = q - 1;
+      while (text.charCodeAt(b) === 92) b--;
+      if ((q - 1 - b) % 2 === 0) return q + 1;
+      j = q + 1;
+    }
+  }
+  function parseNonFinite(text) {
+    const id = "zelq" + Math.random().toString(36).slice(2) + ":";
+    const re = /["NI]/g, parts = [];
+    let last = 0, m;
+    while ((m = re.exec(text))) {
+      const i = m.index;
+      if (text.charCodeAt(i) === 34) { re.lastIndex = endOfString(text, i + 1); continue; }
+      let tok = text.startsWith("NaN", i) ? "NaN" : text.startsWith("Infinity", i) ? "Infinity" : null;
+      if (!tok) continue;  // not a token: JSON.parse reports it
+      const end = i + tok.length;
+      let from = i;
+      if (tok === "Infinity" && text.charCodeAt(i - 1) === 45) { from = i - 1; tok = "-Infinity"; }
+      parts.push(text.slice(last, from), '"\\u0000' + id + tok + '"');
+      last = end;
+      re.lastIndex = end;
+    }
+    if (!parts.length) return null;
+    parts.push(text.slice(last));
+    const plain = "\u0000" + id;
+    return JSON.parse(parts.join(""), (k, v) =>
+      (typeof v === "string" && v.charCodeAt(0) === 0 && v.startsWith(plain) ? NONFINITE[v.slice(plain.length)] : v));
   }
 
   function show(message) {
@@ -50,7 +89,7 @@ const ZLoad = (() => {
     if (error) return null;
     const holder = document.getElementById("zelq-doc");
     if (!holder) return show("No document: the page holds no graph data.");
-    const t0 = performance.now();
+    const t0 = timings.start = performance.now();
     // One text node is read as it is; only a split one is joined.
     let length = 0;
     for (let c = holder.firstChild; c; c = c.nextSibling) if (c.nodeType === 3) length += c.length;
@@ -67,13 +106,15 @@ const ZLoad = (() => {
         "more than it can hold as one string. Write the page with summarised parameter payloads.");
     }
     const t1 = performance.now();
+    if (!/\S/.test(text)) { holder.remove(); return show("No document: the page's data element is empty."); }
     let doc;
     try {
-      if (!/\S/.test(text)) throw new Error("no document");
-      doc = JSON.parse(text);
+      try { doc = JSON.parse(text); } catch (e) {
+        try { doc = parseNonFinite(text); } catch (e2) { doc = null; }
+        if (doc === null) throw e;
+      }
     } catch (e) {
       holder.remove();
-      if (e.message === "no document") return show("No document: the page's data element is empty.");
       return show("The document is not valid JSON: " + e.message +
         " (the page may have been cut short or edited).");
     }
