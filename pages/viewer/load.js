@@ -1,7 +1,7 @@
 // Reading the embedded document. The JSON text stands in a data element after
-// this script and is parsed once with JSON.parse (far cheaper than compiling it
-// as a script literal); the element is dropped afterwards so the text can be
-// freed. A page whose document is missing, cut short, too large for the
+// this script, is parsed once with JSON.parse (no script compile of the text,
+// no source kept alive by the compiled script), and the element is dropped
+// afterwards so the text can be freed. A page whose document is missing, cut short, too large for the
 // browser or not a viewer document says so and draws nothing: it never opens
 // as an empty graph.
 let DOC = null;
@@ -103,7 +103,7 @@ const ZLoad = (() => {
     if (text == null || text.length < length) {
       holder.remove();
       return show(`The document is too large for this browser: ${length.toLocaleString("en-US")} characters of JSON, ` +
-        "more than it can hold as one string. Write the page with summarised parameter payloads.");
+        "more than it can hold as one string. Write the page with render_html(..., payloads=\"summary\").");
     }
     const t1 = performance.now();
     if (!/\S/.test(text)) { holder.remove(); return show("No document: the page's data element is empty."); }
