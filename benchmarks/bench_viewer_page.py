@@ -84,7 +84,7 @@ def measure(browser, path, expand):
     return ready, wall, st, exp
 
 
-def big_page(path, mb, nodes=200, summarised=False):
+def big_page(path, mb, nodes=200, summarised=False, nan=False):
     """A real page (render_html of a synthetic document) whose `nodes` weight payloads
     together make about `mb` MB of JSON. The document is rendered once with a marker in
     place of the payload, then the marker is written out as one shared base64 text, so a
@@ -95,6 +95,8 @@ def big_page(path, mb, nodes=200, summarised=False):
     raw = np.random.default_rng(0).standard_normal(per).astype(np.float32)
     rec = encode.encode_array(raw)
     payload, rec["data"] = rec["data"].encode(), "@@PAYLOAD@@"
+    if nan:
+        rec["stats"]["min"] = float("nan")
     doc = viewer_docs.synthetic(nodes)
     summary = viewer_docs.summarise(raw) if summarised else None
     for n in doc["nodes"]:
@@ -137,19 +139,48 @@ def measure_large(browser, path, repeat):
     return out[len(out) // 2]
 
 
+def bare_page(path, page):
+    """The floor: the same document bytes in a page that only parses them."""
+    data = page.read_bytes()
+    a = data.index(b'id="zelq-doc">') + len(b'id="zelq-doc">')
+    with open(path, "wb") as f:
+        f.write(b'<!DOCTYPE html><html><head><meta charset="utf-8"></head><body data-state="loading">'
+                b'<script type="application/json" id="d">')
+        f.write(memoryview(data)[a:data.index(b"</script>", a)])
+        f.write(b"</script><script>JSON.parse(document.getElementById('d').firstChild.data);"
+                b" document.body.dataset.state = 'ready';</script></body></html>")
+    return path
+
+
 def large(browser, tmp, sizes, limit, repeat):
+    """Full pages against the browser's own parse of the same bytes, the same page with
+    a NaN in every payload's statistics (the slower non-finite path), and summarised."""
     base = viewer_docs.write_page(tmp / "empty.html", viewer_docs.synthetic(1, groups=False))
     b = measure_large(browser, base, repeat)[0]
     print(f"baseline (1-node page): {b * 1000:.0f} ms to ready")
     for mb in sizes:
-        for summarised in (False, True):
-            path = big_page(tmp / f"large{mb}.html", mb, summarised=summarised)
+        floor = full = None
+        for kind in ("full", "bare", "nan", "summarised"):
+            if kind == "bare":
+                path = bare_page(tmp / "bare.html", tmp / f"large{mb}.html")
+                (tmp / f"large{mb}.html").unlink()
+            else:
+                path = big_page(tmp / f"large{mb}.html", mb, summarised=kind == "summarised", nan=kind == "nan")
             size = path.stat().st_size / 1e6
             t, state, msg, heap, parts = measure_large(browser, path, repeat)
-            kind = "summarised" if summarised else "full"
-            print(f"{mb:>4} MB document, {kind:<10} ({size:.0f} MB page): {state} after {t:.2f} s, {t / b:.1f}x baseline,"
-                  f" JS heap {heap:.0f} MB ({parts})" + (f" ({msg})" if msg else ""), flush=True)
-            path.unlink()
+            if kind == "full":
+                full = (size, t, state, msg, heap, parts)
+                continue
+            if kind == "bare":
+                floor = t
+                path.unlink()
+                print(f"{mb:>4} MB document, parsed by a bare page: {t:.2f} s", flush=True)
+                size, t, state, msg, heap, parts = full
+            print(f"{mb:>4} MB document, {kind if kind != 'bare' else 'full':<10} ({size:.0f} MB page): {state} after"
+                  f" {t:.2f} s, {t / floor:.2f}x the bare parse, JS heap {heap:.0f} MB ({parts})"
+                  + (f" ({msg})" if msg else ""), flush=True)
+            if kind != "bare":
+                path.unlink()
     for mb in limit:
         path = big_page(tmp / f"limit{mb}.html", mb)
         t, state, msg, heap, parts = measure_large(browser, path, 1)
