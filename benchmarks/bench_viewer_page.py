@@ -34,6 +34,20 @@ isotonic regression towards the mean x of each node's real neighbours, all in
 typed arrays. After an expand or a collapse the previous x positions seed the
 order and only the layers next to new boxes are re-ordered. The scene is SVG
 up to 3,500 drawn elements and a culled canvas beyond.
+Large pages (--large, --limit): a synthetic 200-node document whose weight
+payloads make 60 / 300 MB of JSON, written by render_html. The document is a
+<script type="application/json"> element read with one JSON.parse. Measured here
+under a load average of 7 to 12 (so +-50 %): 60 MB ready in 1.8-4.0 s and 300 MB
+in 4.5-17 s, of which JSON.parse is 0.1-0.6 s / 0.5-1.2 s and reading the text
+0.02-0.5 s; the rest is Chromium's HTML parse of the page bytes, which a bare
+page that only parses the same bytes pays as well (ratio to it 1.1-2.0). Against
+the former template (document as a script literal), same 300 MB bytes, alternated
+in one run: ready 6.08 s -> 4.55 s (median of 3). A NaN in every payload's
+statistics takes the non-finite path: JSON.parse 0.9-1.2 s at 300 MB. Summarised
+payloads: ready in 0.4-0.8 s whatever the tensors' size. Limit: 500 MB of JSON
+opens (18 s, 1.1 GB JS heap); 540 and 700 MB stop with "The document is too large
+for this browser" (V8 holds at most 2^29 - 24 = 536,870,888 characters in one
+string); the former template drew an empty graph there.
 Why not dagre: it is reported at 8 to 11 s for 5,000 nodes (about 49 KB
 minified), four to five times the target; it was not re-measured here, since
 the page would then carry two layouts, and the layered layout above handles
