@@ -2,6 +2,7 @@
 """Time to interactive of the graph viewer page in headless Chromium.
 
     PYTHONPATH=src python benchmarks/bench_viewer_page.py [--sizes 5000 20000] [--repeat 3]
+    PYTHONPATH=src python benchmarks/bench_viewer_page.py --large 60 300 [--limit 100 300 500 700]
 
 Synthetic deep-network documents (blocks of a three-way fork, a join and a
 skip connection; about 1.5 edges per node), once with their 1-in-6-node
@@ -33,6 +34,20 @@ isotonic regression towards the mean x of each node's real neighbours, all in
 typed arrays. After an expand or a collapse the previous x positions seed the
 order and only the layers next to new boxes are re-ordered. The scene is SVG
 up to 3,500 drawn elements and a culled canvas beyond.
+Large pages (--large, --limit): a synthetic 200-node document whose weight
+payloads make 60 / 300 MB of JSON, written by render_html. The document is a
+<script type="application/json"> element read with one JSON.parse. Measured here
+under a load average of 7 to 12 (so +-50 %): 60 MB ready in 1.8-4.0 s and 300 MB
+in 4.5-17 s, of which JSON.parse is 0.1-0.6 s / 0.5-1.2 s and reading the text
+0.02-0.5 s; the rest is Chromium's HTML parse of the page bytes, which a bare
+page that only parses the same bytes pays as well (ratio to it 1.1-2.0). Against
+the former template (document as a script literal), same 300 MB bytes, alternated
+in one run: ready 6.08 s -> 4.55 s (median of 3). A NaN in every payload's
+statistics takes the non-finite path: JSON.parse 0.9-1.2 s at 300 MB. Summarised
+payloads: ready in 0.4-0.8 s whatever the tensors' size. Limit: 500 MB of JSON
+opens (18 s, 1.1 GB JS heap); 540 and 700 MB stop with "The document is too large
+for this browser" (V8 holds at most 2^29 - 24 = 536,870,888 characters in one
+string); the former template drew an empty graph there.
 Why not dagre: it is reported at 8 to 11 s for 5,000 nodes (about 49 KB
 minified), four to five times the target; it was not re-measured here, since
 the page would then carry two layouts, and the layered layout above handles
@@ -83,12 +98,128 @@ def measure(browser, path, expand):
     return ready, wall, st, exp
 
 
+def big_page(path, mb, nodes=200, summarised=False, nan=False):
+    """A real page (render_html of a synthetic document) whose `nodes` weight payloads
+    together make about `mb` MB of JSON. The document is rendered once with a marker in
+    place of the payload, then the marker is written out as one shared base64 text, so a
+    700 MB page costs one payload of memory, not seven copies of the page."""
+    import numpy as np
+    from zelq.viz import encode, render
+    per = max(1, int(mb * 1e6 / nodes * 3 / 4) // 4)
+    raw = np.random.default_rng(0).standard_normal(per).astype(np.float32)
+    rec = encode.encode_array(raw)
+    payload, rec["data"] = rec["data"].encode(), "@@PAYLOAD@@"
+    if nan:
+        rec["stats"]["min"] = float("nan")
+    doc = viewer_docs.synthetic(nodes)
+    summary = viewer_docs.summarise(raw) if summarised else None
+    for n in doc["nodes"]:
+        n["params"] = {"weight": summary if summarised else rec}
+    head, *rest = render.render_html(doc, "large").split("@@PAYLOAD@@")
+    with open(path, "wb") as f:
+        f.write(head.encode())
+        for part in rest:
+            f.write(payload)
+            f.write(part.encode())
+    return path
+
+
+LOAD_PROBE = ("() => new Promise(r => { const c = () => { const s = document.body && document.body.dataset.state;"
+              " if (s === 'ready' || s === 'error') r({ state: s, at: performance.now(),"
+              " message: (document.getElementById('doc-error') || {}).textContent || null,"
+              " heap: performance.memory ? performance.memory.usedJSHeapSize : null, t: typeof ZLoad === 'object' ? ZLoad.timings : null });"
+              " else setTimeout(c, 5); }; c(); })")
+
+
+def measure_large(browser, path, repeat):
+    """(median seconds until data-state is ready or error, state, message, JS heap MB)."""
+    out = []
+    for _ in range(repeat):
+        ctx = browser.new_context(viewport={"width": 1280, "height": 800})
+        page = ctx.new_page()
+        crashed = []
+        page.on("crash", lambda *a: crashed.append(1))
+        try:
+            page.goto(path.as_uri(), timeout=120000)
+            r = page.evaluate(LOAD_PROBE)
+            t = r["t"] or {}
+            out.append((r["at"] / 1000, r["state"], r["message"], (r["heap"] or 0) / 1e6,
+                        f"HTML parse until data {(t.get('start', 0) - t.get('script', 0)) / 1000:.2f} s, read"
+                        f" {t.get('read', 0) / 1000:.2f} s, JSON.parse {t.get('parse', 0) / 1000:.2f} s"))
+        except Exception as e:  # a renderer that runs out of memory takes the page with it
+            out.append((float("nan"), "crashed" if crashed else "failed", str(e).splitlines()[0][:120], 0, ""))
+        ctx.close()
+    out.sort(key=lambda r: r[0])
+    return out[len(out) // 2]
+
+
+def bare_page(path, page):
+    """The floor: the same document bytes in a page that only parses them."""
+    data = page.read_bytes()
+    a = data.index(b'id="zelq-doc">') + len(b'id="zelq-doc">')
+    with open(path, "wb") as f:
+        f.write(b'<!DOCTYPE html><html><head><meta charset="utf-8"></head><body data-state="loading">'
+                b'<script type="application/json" id="d">')
+        f.write(memoryview(data)[a:data.index(b"</script>", a)])
+        f.write(b"</script><script>JSON.parse(document.getElementById('d').firstChild.data);"
+                b" document.body.dataset.state = 'ready';</script></body></html>")
+    return path
+
+
+def large(browser, tmp, sizes, limit, repeat):
+    """Full pages against the browser's own parse of the same bytes, the same page with
+    a NaN in every payload's statistics (the slower non-finite path), and summarised."""
+    base = viewer_docs.write_page(tmp / "empty.html", viewer_docs.synthetic(1, groups=False))
+    b = measure_large(browser, base, repeat)[0]
+    print(f"baseline (1-node page): {b * 1000:.0f} ms to ready")
+    for mb in sizes:
+        floor = full = None
+        for kind in ("full", "bare", "nan", "summarised"):
+            if kind == "bare":
+                path = bare_page(tmp / "bare.html", tmp / f"large{mb}.html")
+                (tmp / f"large{mb}.html").unlink()
+            else:
+                path = big_page(tmp / f"large{mb}.html", mb, summarised=kind == "summarised", nan=kind == "nan")
+            size = path.stat().st_size / 1e6
+            t, state, msg, heap, parts = measure_large(browser, path, repeat)
+            if kind == "full":
+                full = (size, t, state, msg, heap, parts)
+                continue
+            if kind == "bare":
+                floor = t
+                path.unlink()
+                print(f"{mb:>4} MB document, parsed by a bare page: {t:.2f} s", flush=True)
+                size, t, state, msg, heap, parts = full
+            print(f"{mb:>4} MB document, {kind if kind != 'bare' else 'full':<10} ({size:.0f} MB page): {state} after"
+                  f" {t:.2f} s, {t / floor:.2f}x the bare parse, JS heap {heap:.0f} MB ({parts})"
+                  + (f" ({msg})" if msg else ""), flush=True)
+            if kind != "bare":
+                path.unlink()
+    for mb in limit:
+        path = big_page(tmp / f"limit{mb}.html", mb)
+        t, state, msg, heap, parts = measure_large(browser, path, 1)
+        print(f"limit probe {mb:>4} MB ({path.stat().st_size / 1e6:.0f} MB page): {state} after {t:.2f} s,"
+              f" JS heap {heap:.0f} MB ({parts})" + (f": {msg}" if msg else ""), flush=True)
+        path.unlink()
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--sizes", type=int, nargs="*", default=[5000, 20000])
     ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--large", type=int, nargs="*", default=None, help="MB of payload JSON: time to ready of full pages")
+    ap.add_argument("--limit", type=int, nargs="*", default=[], help="MB of payload JSON: does the page still open")
     args = ap.parse_args()
     from playwright.sync_api import sync_playwright
+
+    if args.large is not None or args.limit:
+        tmp = Path(tempfile.mkdtemp(prefix="viewer-bench-"))
+        with sync_playwright() as pw:
+            browser = pw.chromium.launch(executable_path=shutil.which("chromium"), args=CHROMIUM_FLAGS)
+            large(browser, tmp, args.large or [], args.limit, args.repeat)
+            browser.close()
+        shutil.rmtree(tmp, ignore_errors=True)
+        return
 
     tmp = Path(tempfile.mkdtemp(prefix="viewer-bench-"))
     with sync_playwright() as pw:

@@ -571,3 +571,71 @@ def test_odd_documents_show_what_they_have(page_probe, tmp_path):
     page.click("#btn-summary")
     page.click("#btn-svg")
     assert page_probe.errors == []
+
+
+def _state(page):
+    page.evaluate("() => new Promise(r => { const c = () => (document.body.dataset.state !== 'loading' ? r() :"
+                  " setTimeout(c, 5)); c(); })")
+    return page.get_attribute("body", "data-state")
+
+
+@pytest.mark.parametrize("case, message", [
+    ("cut", "The document is not valid JSON: "),
+    ("key", 'Not a viewer document: the key "summary" is missing.'),
+    ("kind", 'Not a viewer document: "edges" is an object, not an array.'),
+    ("blank", "No document: the page's data element is empty."),
+    ("empty graph", None),
+])
+def test_a_broken_document_says_so_and_draws_nothing(page_probe, tmp_path, case, message):
+    doc = vd.graph_doc(vd.mlp(), detect=False)
+    if case == "key":
+        del doc["summary"]
+    elif case == "kind":
+        doc["edges"] = {}
+    elif case == "empty graph":
+        doc.update(nodes=[], edges=[])
+    html = vd.render.render_html(doc, "broken")
+    start = html.index('id="zelq-doc">') + len('id="zelq-doc">')
+    if case == "cut":  # a page file cut short inside its document
+        html = html[: start + len(html[start:]) // 2]
+    elif case == "blank":
+        html = html[:start] + html[html.index("</script>", start):]
+    path = tmp_path / "broken.html"
+    path.write_text(html, encoding="utf-8")
+    page = page_probe.open(path)
+    if message is None:  # a valid document without nodes is an empty graph, not an error
+        assert _state(page) == "ready" and page.text_content("#status").startswith("0 nodes")
+        return
+    assert _state(page) == "error"
+    box = page.locator("#doc-error")
+    assert box.is_visible() and message in box.text_content()
+    assert page.locator("#graph, canvas.scene, #panel > *").count() == 0
+    assert not page.locator("#legend").is_visible()
+
+
+def test_summarised_tensors_open_with_every_node_and_say_what_was_left_out(page_probe, tmp_path):
+    doc = vd.graph_doc(vd.mlp(), detect=False)
+    w = np.random.default_rng(3).standard_normal((200, 3, 5)).astype(np.float32)
+    w[:4] = np.nan  # the first heat-map row has no finite value: it stays empty
+    fc = next(n for n in doc["nodes"] if n["id"] == "fc1")
+    for n in doc["nodes"]:
+        for k, v in list(n.get("params", {}).items()):
+            n["params"][k] = vd.summarise(w if n is fc and k == "weight" else vd.encode.decode_array(v), "size limit")
+    # non-finite numbers and look-alikes inside strings survive the page's parse
+    doc["metadata"] = {"odd": ['"NaN" -Infinity \\"', float("-inf"), float("nan")]}
+    path = vd.write_page(tmp_path / "summary.html", doc)
+    page = _open(page_probe, path)
+    assert sorted(k[2:] for k in _shown_keys(page)) == sorted(n["id"] for n in doc["nodes"])
+    assert page.evaluate("String(DOC.metadata.odd)") == '"NaN" -Infinity \\",-Infinity,NaN'
+    page.evaluate("zelqViewer.selectNode('fc1')")
+    _settle(page)
+    card = page.locator('#panel .param[data-param="weight"]')
+    assert card.locator(".omitted").text_content().startswith(f"Raw values left out of this page ({w.nbytes / 1024:.1f} KB): size limit.")
+    rec = fc["params"]["weight"]
+    counts = [int(c) for c in card.locator("svg.hist").get_attribute("data-counts").split(",")]
+    assert counts == rec["histogram"]["counts"] and sum(counts) == np.isfinite(w).sum()
+    hm = card.locator("canvas.hm")
+    assert hm.evaluate("c => [c.width, c.height]") == [rec["heatmap"]["cols"], rec["heatmap"]["rows"]] == [15, 50]
+    assert hm.evaluate("c => Array.from(c.getContext('2d').getImageData(0, 0, 1, 1).data)") == [128, 128, 128, 255]
+    assert "Heat map 200 \u00d7 15 (block means 50 \u00d7 15)" in card.text_content()
+    assert page_probe.errors == []

@@ -1,4 +1,6 @@
 """Viewer documents and pages for the graph page tests and its benchmark."""
+import base64
+
 import numpy as np
 
 from zelq import ir
@@ -120,3 +122,28 @@ def wide(n, width=100, seed=0):
 
 def graph_doc(graph, detect=True):
     return serialize.graph_to_dict(graph, detect)
+
+
+def summarise(a, reason="page size limit"):
+    """The record a page gets in place of an encoded array whose raw values were left
+    out: exact stats, a 64-bin histogram of the finite values, and block means of the
+    array viewed as (shape[0], rest) down to at most 64 x 64 (NaN where a block holds
+    no finite value); complex arrays by magnitude."""
+    rec = encode.encode_array(a)
+    v = np.abs(a) if a.dtype.kind == "c" else a.astype(np.float64)
+    m = v.reshape(v.shape[0] if v.ndim else 1, -1)
+    fin = np.isfinite(m)
+    counts, edges = np.histogram(m[fin], 64) if fin.any() else (np.zeros(64, int), np.zeros(65))
+    fr, fc = -(-m.shape[0] // 64), -(-m.shape[1] // 64)
+    r, c = -(-m.shape[0] // fr), -(-m.shape[1] // fc)
+    pad = np.full((r * fr, c * fc), np.nan)
+    pad[: m.shape[0], : m.shape[1]] = np.where(fin, m, np.nan)
+    blocks = pad.reshape(r, fr, c, fc)
+    n = np.isfinite(blocks).sum(axis=(1, 3))
+    with np.errstate(invalid="ignore"):
+        means = np.nansum(blocks, axis=(1, 3)) / n
+    rec.update(data="", omitted={"reason": reason, "bytes": int(a.nbytes)},
+               histogram={"min": float(edges[0]), "max": float(edges[-1]), "counts": counts.tolist()},
+               heatmap={"rows": r, "cols": c, "dtype": "float32",
+                        "data": base64.b64encode(means.astype("<f4").tobytes()).decode()})
+    return rec

@@ -77,7 +77,8 @@
   }
 
   // ---------------------------------------------------------------- document model
-  const doc = typeof DOC === "object" && DOC !== null ? DOC : {};
+  const doc = ZLoad.read();
+  if (!doc) return;  // the page already says why there is no graph
   const nodes = (Array.isArray(doc.nodes) ? doc.nodes : []).filter(isObj);
   const nodeIndex = new Map();
   const nodeIds = [];
@@ -1057,6 +1058,7 @@
     card.appendChild(grid2);
     const holder = el("div");
     card.appendChild(holder);
+    if (isObj(rec.omitted)) { summaryCharts(holder, rec, dt); return card; }
     if (!dt) { holder.appendChild(el("div", "note", "No histogram for dtype " + String(rec.dtype) + ".")); return card; }
     const draw = () => {
       holder.replaceChildren();
@@ -1070,8 +1072,32 @@
     else { const b = el("button", null, "Decode " + fmtShort(size) + " values"); b.addEventListener("click", draw); holder.appendChild(b); }
     return card;
   }
-  function histogramSvg(vals, complex) {
-    const bins = 40, hgm = ZDecode.histogram(vals, bins);
+  // A tensor written without its raw values: the page shows the histogram and
+  // the block-mean heat map that the writer computed, and why the values are missing.
+  function summaryCharts(holder, rec, dt) {
+    const om = rec.omitted, nb = om.bytes;
+    const why = om.reason != null && String(om.reason) !== "" ? String(om.reason) : "no reason given";
+    const note = el("div", "note omitted", "Raw values left out of this page" +
+      (typeof nb === "number" && isFinite(nb) && nb >= 0 ? " (" + fmtBytes(nb) + ")" : "") + ": " + why +
+      ". Statistics are exact; the histogram and heat map were computed from the full tensor.");
+    note.setAttribute("data-omitted", why);
+    holder.appendChild(note);
+    const h = rec.histogram;
+    const counts = isObj(h) && Array.isArray(h.counts) && h.counts.length && h.counts.every((c) => typeof c === "number" && c >= 0) ? h.counts : null;
+    if (counts && typeof h.min === "number" && typeof h.max === "number") {
+      holder.appendChild(histogramSvg(null, !!dt && dt.kind === "c",
+        { lo: h.min, hi: h.max, counts, finite: counts.reduce((a, c) => a + c, 0) }));
+    } else holder.appendChild(el("div", "note", "No histogram in the document."));
+    const hm = rec.heatmap, shp = Array.isArray(rec.shape) ? rec.shape : [];
+    if (!isObj(hm) || shp.length < 2) return;  // as for full tensors: no map of a vector
+    const rows = hm.rows, cols = hm.cols;
+    let vals = null;
+    try { vals = Number.isInteger(rows) && Number.isInteger(cols) && rows > 0 && cols > 0 ? ZDecode.decode(hm) : null; } catch (e) { vals = null; }
+    if (!vals || vals.length !== rows * cols) { holder.appendChild(el("div", "note", "Could not read the heat map.")); return; }
+    holder.appendChild(heatmap(vals, [rows, cols], [shp[0], shp.slice(1).reduce((a, d) => a * d, 1)]));
+  }
+  function histogramSvg(vals, complex, given) {
+    const hgm = given || ZDecode.histogram(vals, 40), bins = hgm.counts.length;
     const W = 320, H = 96, top = 4, bottom = 16;
     const s = sv("svg", { class: "hist", viewBox: `0 0 ${W} ${H}`, preserveAspectRatio: "none" });
     s.setAttribute("data-counts", hgm.counts.join(","));
@@ -1090,7 +1116,8 @@
     s.appendChild(sv("text", { x: W / 2, y: H - 3, "text-anchor": "middle" }, hgm.finite + " finite"));
     return s;
   }
-  function heatmap(vals, shape) {
+  // `of`: the [rows, cols] of the tensor whose block means `vals` already are.
+  function heatmap(vals, shape, of) {
     const rows = Math.max(1, shape[0] | 0), cols = Math.max(1, Math.floor(vals.length / rows));
     const R = Math.min(rows, 160), C = Math.min(cols, 240);
     const acc = new Float64Array(R * C), cnt = new Float64Array(R * C);
@@ -1127,7 +1154,8 @@
       img.data[4 * k] = r; img.data[4 * k + 1] = g; img.data[4 * k + 2] = b; img.data[4 * k + 3] = 255;
     }
     c2.putImageData(img, 0, 0);
-    cv.setAttribute("title", `${rows} \u00d7 ${cols}` + (R < rows || C < cols ? ` (block means ${R} \u00d7 ${C})` : ""));
+    const sub = of ? ` (block means ${rows} \u00d7 ${cols})` : R < rows || C < cols ? ` (block means ${R} \u00d7 ${C})` : "";
+    cv.setAttribute("title", (of ? `${of[0]} \u00d7 ${of[1]}` : `${rows} \u00d7 ${cols}`) + sub);
     const cb = el("canvas", "cb");
     cb.width = 1; cb.height = 64; cb.style.height = cv.style.height;
     const cbc = cb.getContext("2d"), cbi = cbc.createImageData(1, 64);
@@ -1142,7 +1170,8 @@
     lab.appendChild(el("span", null, fmtNum(diverging ? -m : lo)));
     box.appendChild(cv); box.appendChild(cb); box.appendChild(lab);
     const wrap = el("div");
-    wrap.appendChild(el("div", "note", "Heat map " + rows + " \u00d7 " + cols + (shape.length > 2 ? " (rows \u00d7 flattened rest)" : "")));
+    wrap.appendChild(el("div", "note", of ? "Heat map " + of[0] + " \u00d7 " + of[1] + sub
+      : "Heat map " + rows + " \u00d7 " + cols + (shape.length > 2 ? " (rows \u00d7 flattened rest)" : "")));
     wrap.appendChild(box);
     return wrap;
   }
