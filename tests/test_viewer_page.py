@@ -291,7 +291,7 @@ def test_large_graph_uses_canvas_and_draws_every_visible_node(page_probe, tmp_pa
     page = _open(page_probe, path)
     st = page.evaluate("zelqViewer.stats()")
     assert st["mode"] == "canvas" and st["items"] == len(doc["nodes"])
-    page.evaluate("zelqViewer.fit()")
+    page.evaluate("zelqViewer.overview()")
     page.wait_for_timeout(100)
     assert page.evaluate("zelqViewer.stats()")["drawn"] == len(doc["nodes"])
     # a click on the canvas picks the node under the pointer
@@ -306,7 +306,7 @@ def test_svg_export_holds_the_current_view(page_probe, detector_page):
     page = _open(page_probe, detector_page)
     page.click("#btn-expand")
     _settle(page)
-    page.evaluate("zelqViewer.fit()")
+    page.evaluate("zelqViewer.overview()")
     with page.expect_download() as dl:
         page.click("#btn-svg")
     assert dl.value.suggested_filename.endswith(".svg")
@@ -460,6 +460,18 @@ def test_hover_card_names_the_node_under_the_pointer(page_probe, detector_page):
     assert not page.is_visible("#tip")
 
 
+def _title(g):
+    """A group's title in plain words: counts with singular or plural nouns, a skip by its depth."""
+    md, n = g["metadata"], lambda k, one, many: f"{k} {one if k == 1 else many}"
+    if g["type"] == "RepConv":
+        return f"RepConv ({n(len(md['branches']), 'branch', 'branches')})"
+    if g["type"] == "SPP":
+        return f"SPP ({n(md['num_scales'], 'scale', 'scales')})"
+    if g["type"] == "SkipConnection":
+        return f"Skip (depth {md['processing_depth']})"
+    return g["label"]
+
+
 def test_group_panel_and_summary_show_the_document(page_probe, detector_page, detector_doc):
     page = _open(page_probe, detector_page)
     s = detector_doc["summary"]
@@ -480,7 +492,7 @@ def test_group_panel_and_summary_show_the_document(page_probe, detector_page, de
     page.mouse.click(b["x"] - b["w"] / 4, b["y"])
     _settle(page)
     assert page.get_attribute("#panel", "data-view") == "group"
-    assert page.text_content("#panel-title") == f"{g['icon']} {g['label']}"
+    assert page.text_content("#panel-title") == f"{g['icon']} {_title(g)}"
     text = page.text_content("#panel")
     assert g["subtitle"] in text and g["type"] in text
     links = page.locator("#panel .links a").evaluate_all("els => els.map(e => e.textContent)")

@@ -20,8 +20,7 @@
     return e;
   }
   const typeOf = (r) => (r.type == null ? "?" : String(r.type));
-  // A group's name: its label, else its pattern type, else its id; the title adds the icon.
-  const groupName = (G) => String(G.rec.label != null ? G.rec.label : G.rec.type != null ? G.rec.type : G.id);
+  // The title of a group adds the icon to its name.
   const groupTitle = (G) => (G.rec.icon != null ? String(G.rec.icon) + " " : "") + groupName(G);
   const isObj = (v) => v !== null && typeof v === "object" && !Array.isArray(v);
   const own = (o, k) => Object.prototype.hasOwnProperty.call(o, k);
@@ -144,7 +143,179 @@
       primary[i] = best;
     }
   }
-  const liveGroups = groups.filter((G) => G.members.size > 0);
+
+  // ---------------------------------------------------------------- module tree
+  // Identifiers such as "model.2.cv1.conv" or "layer1/0/conv1" name the modules that hold
+  // a node. They become collapsible groups of the page, as training frameworks show them;
+  // the document has no records for them. A module with a single child is left out, so a
+  // chain of one-child modules shows as one box named by its full path.
+  const MODULE_COLOR = "#64748b", MAX_PATH_DEPTH = 24;
+  const moduleGroups = [];
+  {
+    const mods = new Map();  // path -> {path, parent path or null, depth, nodes, pats, kids}
+    const modOf = (path) => {
+      let M = mods.get(path);
+      if (M) return M;
+      const cut = Math.max(path.lastIndexOf("."), path.lastIndexOf("/"));
+      const parent = cut > 0 ? modOf(path.slice(0, cut)) : null;
+      M = { path, parent, depth: parent ? parent.depth + 1 : 0, nodes: [], pats: [], kids: [], content: 0, g: -1 };
+      if (parent) parent.kids.push(M);
+      mods.set(path, M);
+      return M;
+    };
+    const homeOf = new Array(NN).fill(null);
+    // A path is names joined by "." or "/"; any other identifier stands alone.
+    const PATH = /^[\p{L}\p{N}_:-]+(?:[./][\p{L}\p{N}_:-]+)+$/u;
+    for (let i = 0; i < NN; i++) {
+      const id = nodeIds[i];
+      if (id.length > 400 || !PATH.test(id)) continue;
+      let cut = -1, seps = 0;
+      for (let c = 0; c < id.length; c++) if (id[c] === "." || id[c] === "/") { if (++seps > MAX_PATH_DEPTH) break; if (c > 0) cut = c; }
+      if (cut > 0) homeOf[i] = modOf(id.slice(0, cut));
+    }
+    if (mods.size) {
+      const common = (a, b) => {
+        if (!a || !b) return null;
+        while (a.depth > b.depth) a = a.parent;
+        while (b.depth > a.depth) b = b.parent;
+        while (a !== b) { a = a.parent; b = b.parent; }
+        return a;
+      };
+      for (let i = 0; i < NN; i++) if (primary[i] < 0 && homeOf[i]) homeOf[i].nodes.push(i);
+      // A pattern that spans modules sits in their deepest common module.
+      for (const G of groups) {
+        if (G.parent >= 0 || !G.members.size) continue;
+        let h, first = true;
+        for (const m of G.members) { h = first ? homeOf[m] : common(h, homeOf[m]); first = false; if (!h) break; }
+        if (h) h.pats.push(G.idx);
+      }
+      const byDepth = [...mods.values()].sort((a, b) => b.depth - a.depth);
+      for (const M of byDepth) {
+        M.content = M.nodes.length + M.pats.length + M.kids.filter((K) => K.content > 0).length;
+      }
+      // The module that stands for M: M itself when it has two children or more, else its nearest such ancestor.
+      const kept = (M) => M.content >= 2;
+      const eff = (M) => { while (M && !kept(M)) M = M.parent; return M; };
+      for (const M of [...byDepth].reverse()) {
+        if (!kept(M)) continue;
+        const gi = groups.length;
+        const rec = { id: M.path, type: "Module", label: M.path };
+        const id = groupIndex.has(M.path) ? M.path + " (module)" : M.path;
+        groupIndex.set(id, gi);
+        const P = eff(M.parent);
+        const G = { id, rec, members: new Set(), parent: P ? P.g : -1, depth: 0, collapsed: true, idx: gi, module: M.path, params: 0 };
+        groups.push(G); moduleGroups.push(G);
+        M.g = gi;
+      }
+      for (const M of mods.values()) {
+        const E = eff(M);
+        if (!E) continue;
+        for (const i of M.nodes) primary[i] = E.g;
+        for (const gi of M.pats) groups[gi].parent = E.g;
+      }
+      for (let i = 0; i < NN; i++) {
+        const pc = typeof NR[i].param_count === "number" ? NR[i].param_count : 0;
+        for (let g = primary[i], guard = 0; g >= 0 && guard < 64; g = groups[g].parent, guard++) {
+          if (groups[g].module == null) continue;
+          groups[g].members.add(i); groups[g].params += pc;
+        }
+      }
+      for (const G of groups) { let d = 0, p = G.parent; while (p >= 0 && d < 64) { d++; p = groups[p].parent; } G.depth = d; }
+    }
+  }
+  const isModule = (G) => G.module != null;
+  const liveGroups = groups.filter((G) => G.members.size > 0 && !isModule(G));
+
+  // ---------------------------------------------------------------- words
+  const plural = (n, one, many) => fmtCount(n) + " " + (n === 1 ? one : many || one + "s");
+  function kernelText(k) {
+    if (Array.isArray(k) && k.length >= 2 && k.every((v) => typeof v === "number")) return k[0] + "\u00d7" + k[1];
+    if (typeof k === "number") return k + "\u00d7" + k;
+    return "";
+  }
+  // A node's kernel: its kernel_size setting, else the last two axes of a 4-D weight.
+  function nodeKernel(i) {
+    const n = NR[i];
+    if (isObj(n.config) && own(n.config, "kernel_size")) { const t = kernelText(n.config.kernel_size); if (t) return t; }
+    const w = isObj(n.params) && isObj(n.params.weight) ? n.params.weight.shape : null;
+    if (Array.isArray(w) && w.length === 4) return kernelText(w.slice(2));
+    if (Array.isArray(w) && w.length === 3 && typeof w[2] === "number") return w[2] + "";
+    return "";
+  }
+  const mdOf = (G) => (isObj(G.rec.metadata) ? G.rec.metadata : {});
+  const startsWith = (v, p) => typeof v === "string" && v.startsWith(p);
+  // Titles of pattern groups in plain words ("1 branch", "depth 3"); a label of another form stays.
+  function groupName(G) {
+    if (isModule(G)) return G.module;
+    const g = G.rec, md = mdOf(G);
+    if (g.type === "RepConv" && Array.isArray(md.branches) && startsWith(g.label, "RepConv ("))
+      return "RepConv (" + plural(md.branches.length, "branch", "branches") + ")";
+    if (g.type === "SPP" && typeof md.num_scales === "number" && startsWith(g.label, "SPP ("))
+      return "SPP (" + plural(md.num_scales, "scale") + ")";
+    if (g.type === "SkipConnection" && typeof md.processing_depth === "number" && startsWith(g.label, "Skip ("))
+      return "Skip (depth " + fmtCount(md.processing_depth) + ")";
+    return String(g.label != null ? g.label : g.type != null ? g.type : G.id);
+  }
+  const memberKernels = (G) => [...G.members].map(nodeKernel).filter((t) => t);
+  function groupSubtitle(G) {
+    if (isModule(G)) return plural(G.members.size, "node") + " \u00b7 " + fmtShort(G.params) + " params";
+    const g = G.rec, md = mdOf(G), sub = g.subtitle == null ? "" : String(g.subtitle);
+    if (g.type === "RepConv" && Array.isArray(md.branches)) {
+      return md.branches.map((b) => {
+        if (!isObj(b)) return "?";
+        const ids = Array.isArray(b.nodes) ? b.nodes : [];
+        if (!ids.length || b.type === "Identity") return "identity";
+        let k = kernelText(b.kernel_size);
+        if (!k) { const i = nodeIndex.get(String(ids[0])); if (i !== undefined) k = nodeKernel(i); }
+        return (k ? k + " " : "") + String(b.type);
+      }).join(", ");
+    }
+    if ((g.type === "SPP" || g.type === "SPPF") && (sub.includes("?") || /: $/.test(sub))) {
+      const ks = memberKernels(G);
+      if (ks.length) return (g.type === "SPP" ? "parallel: " + [...new Set(ks)].join(", ") : "sequential: " + ks[0]);
+    }
+    if (/^\d+ nodes$/.test(sub)) return "";  // the member count follows anyway
+    return sub;
+  }
+  function groupLine2(G) {
+    const s = groupSubtitle(G);
+    if (isModule(G)) return s;
+    return (s ? s + " \u00b7 " : "") + plural(G.members.size, "node");
+  }
+  // Where a group is: the module that holds it, else its first node.
+  function groupPlace(G) {
+    for (let p = G.parent, guard = 0; p >= 0 && guard < 64; p = groups[p].parent, guard++) if (isModule(groups[p])) return groups[p].module;
+    const first = Array.isArray(G.rec.nodes) && G.rec.nodes.length ? String(G.rec.nodes[0]) : G.members.size ? nodeIds[G.members.values().next().value] : G.id;
+    return first;
+  }
+
+  // A join that stacks its inputs: a Concat node, or a node fed by several inputs whose
+  // channel counts add up to its own input's (a summing join sees equal channel counts).
+  const stackOf = new Array(NN).fill(null);
+  {
+    const srcs = new Map();
+    for (const e of edgesIn) {
+      const s = nodeIndex.get(String(e.source)), t = nodeIndex.get(String(e.target));
+      if (s === undefined || t === undefined || s === t) continue;
+      if (!srcs.has(t)) srcs.set(t, new Set());
+      srcs.get(t).add(s);
+    }
+    const chan = (sh) => (Array.isArray(sh) && sh.length && typeof sh[0] === "number" ? sh[0] : NaN);
+    for (const [t, ss] of srcs) {
+      if (ss.size < 2) continue;
+      const n = NR[t];
+      if (typeOf(n) === "Concat") {
+        const ax = isObj(n.config) && typeof n.config.axis === "number" ? n.config.axis : 0;
+        stackOf[t] = { k: ss.size, axis: ax };
+        continue;
+      }
+      const want = chan(n.input_shape);
+      let sum = 0;
+      for (const s of ss) sum += chan(NR[s].output_shape);
+      if (want === want && sum === want) stackOf[t] = { k: ss.size, axis: 0 };
+    }
+  }
+  const stackText = (s) => "\u29c9 stacks " + s.k + " on axis " + s.axis;
 
   // Which group box stands for node i: the outermost collapsed group on its chain.
   function repGroup(i) {
@@ -310,15 +481,16 @@
       color = safeColor(n.color, "#8a94a6"); shape = shapeKind(n.shape);
     } else {
       const G = groups[ref], g = G.rec;
-      line1 = clip(groupTitle(G), 40);
-      line2 = clip((g.subtitle != null && g.subtitle !== "" ? String(g.subtitle) + " \u00b7 " : "") + G.members.size + " nodes", 46);
-      color = safeColor(g.color, "#7a6ff0"); shape = shapeKind(g.shape); badge = 20;
+      line1 = isModule(G) && G.module.length > 40 ? "\u2026" + G.module.slice(-39) : clip(groupTitle(G), 40);
+      line2 = clip(groupLine2(G), 46);
+      color = isModule(G) ? MODULE_COLOR : safeColor(g.color, "#7a6ff0"); shape = isModule(G) ? "roundrect" : shapeKind(g.shape); badge = 20;
     }
     const tw = Math.max(textWidth(line1, FONT1), textWidth(line2, FONT2));
     let w = Math.max(96, Math.min(320, Math.ceil(tw) + 28 + badge)), h = kind === "n" ? 44 : 50;
     [w, h] = shapeSize(shape, w, h);
     return { kind, ref, key: (kind === "n" ? "n:" : "g:") + (kind === "n" ? nodeIds[ref] : groups[ref].id),
-      line1, line2, color, shape, w: Math.round(w), h: Math.round(h), x: 0, y: 0 };
+      line1, line2, color, shape, w: Math.round(w), h: Math.round(h), x: 0, y: 0,
+      stack: kind === "n" && stackOf[ref] ? stackText(stackOf[ref]) : null, module: kind === "g" && isModule(groups[ref]) };
   }
   function computeVisible() {
     items = []; itemByKey = new Map();
@@ -401,25 +573,35 @@
     });
   }
   let layoutChain = Promise.resolve();
+  let orient = "TB", lastOrient = "TB";
+  try { if (localStorage.getItem("zelq-viewer-orient") === "LR") orient = "LR"; } catch (e) { /* storage off in sandboxed frames */ }
   function relayout(warm) {
     const job = layoutChain.then(async () => {
       computeVisible();
       const n = items.length, m = vedges.length;
       const w = new Float64Array(n), h = new Float64Array(n), es = new Int32Array(m), et = new Int32Array(m);
-      items.forEach((it, i) => { w[i] = it.w; h[i] = it.h; });
+      // Left to right is the top-to-bottom layout of the transposed boxes, transposed back.
+      const lr = orient === "LR";
+      items.forEach((it, i) => { w[i] = lr ? it.h : it.w; h[i] = lr ? it.w : it.h; });
       vedges.forEach((e, i) => { es[i] = e.a; et[i] = e.b; });
       let prevX = null, fresh = null;
-      if (warm) {
+      if (warm && lastOrient === orient) {
         fresh = new Uint8Array(n);
         for (let i = 0; i < n; i++) fresh[i] = drawnKeys.has(items[i].key) ? 0 : 1;
         prevX = new Float64Array(n);
         const sum = new Float64Array(n), cnt = new Float64Array(n);
-        for (let i = 0; i < NN; i++) if (lastX[i] === lastX[i]) { sum[nodeItem[i]] += lastX[i]; cnt[nodeItem[i]]++; }
+        const across = lr ? lastY : lastX;
+        for (let i = 0; i < NN; i++) if (across[i] === across[i]) { sum[nodeItem[i]] += across[i]; cnt[nodeItem[i]]++; }
         for (let i = 0; i < n; i++) prevX[i] = cnt[i] ? sum[i] / cnt[i] : NaN;
       }
       const t0 = performance.now();
-      const r = await runLayout({ n, w, h, es, et, prevX, fresh, sweeps: warm ? 3 : 6 });
+      const r = await runLayout({ n, w, h, es, et, prevX, fresh, sweeps: warm ? 3 : 6, rankGap: lr ? 90 : 60 });
+      if (lr) {
+        const t = r.x; r.x = r.y; r.y = t;
+        for (let p = 0; p < r.pts.length; p += 2) { const a = r.pts[p]; r.pts[p] = r.pts[p + 1]; r.pts[p + 1] = a; }
+      }
       drawnKeys = new Set(itemByKey.keys());
+      lastOrient = orient;
       layout = r;
       layout.wallMs = performance.now() - t0;
       for (let i = 0; i < n; i++) { items[i].x = r.x[i]; items[i].y = r.y[i]; }
@@ -498,9 +680,10 @@
   function curvePath(i, f) {
     const a = layout.ptsOff[i], b = layout.ptsOff[i + 1], P = layout.pts;
     let d = "M" + f(P[2 * a]) + "," + f(P[2 * a + 1]);
+    const lr = orient === "LR";
     for (let p = a + 1; p < b; p++) {
-      const x0 = P[2 * p - 2], y0 = P[2 * p - 1], x1 = P[2 * p], y1 = P[2 * p + 1], dy = (y1 - y0) / 2;
-      d += "C" + f(x0) + "," + f(y0 + dy) + " " + f(x1) + "," + f(y1 - dy) + " " + f(x1) + "," + f(y1);
+      const x0 = P[2 * p - 2], y0 = P[2 * p - 1], x1 = P[2 * p], y1 = P[2 * p + 1], dy = lr ? 0 : (y1 - y0) / 2, dx = lr ? (x1 - x0) / 2 : 0;
+      d += "C" + f(x0 + dx) + "," + f(y0 + dy) + " " + f(x1 - dx) + "," + f(y1 - dy) + " " + f(x1) + "," + f(y1);
     }
     return d;
   }
@@ -604,22 +787,25 @@
     const arrows = k > 0.25;
     const heads = [];
     const P = layout.pts;
+    const lr = orient === "LR";
     for (let i = 0; i < vedges.length; i++) {
       if (!vis(edgeBox[4 * i], edgeBox[4 * i + 1], edgeBox[4 * i + 2], edgeBox[4 * i + 3])) continue;
       const a = layout.ptsOff[i], b = layout.ptsOff[i + 1];
       c2.moveTo(P[2 * a], P[2 * a + 1]);
       for (let p = a + 1; p < b; p++) {
-        const x0 = P[2 * p - 2], y0 = P[2 * p - 1], x1 = P[2 * p], y1 = P[2 * p + 1], dy = (y1 - y0) / 2;
-        if (k < 0.15) c2.lineTo(x1, y1); else c2.bezierCurveTo(x0, y0 + dy, x1, y1 - dy, x1, y1);
+        const x0 = P[2 * p - 2], y0 = P[2 * p - 1], x1 = P[2 * p], y1 = P[2 * p + 1], dy = lr ? 0 : (y1 - y0) / 2, dx = lr ? (x1 - x0) / 2 : 0;
+        if (k < 0.15) c2.lineTo(x1, y1); else c2.bezierCurveTo(x0 + dx, y0 + dy, x1 - dx, y1 - dy, x1, y1);
       }
-      if (arrows) heads.push(P[2 * b - 2], P[2 * b - 1], P[2 * b - 1] >= P[2 * b - 3] ? 1 : -1);
+      if (arrows) heads.push(P[2 * b - 2], P[2 * b - 1], lr ? (P[2 * b - 2] >= P[2 * b - 4] ? 1 : -1) : P[2 * b - 1] >= P[2 * b - 3] ? 1 : -1);
     }
     c2.stroke();
     if (arrows) {
       c2.fillStyle = PAL.edge; c2.beginPath();
       for (let j = 0; j < heads.length; j += 3) {
         const x = heads[j], y = heads[j + 1], s = heads[j + 2];
-        c2.moveTo(x, y); c2.lineTo(x - 3.5, y - 7 * s); c2.lineTo(x + 3.5, y - 7 * s); c2.closePath();
+        c2.moveTo(x, y);
+        if (lr) { c2.lineTo(x - 7 * s, y - 3.5); c2.lineTo(x - 7 * s, y + 3.5); } else { c2.lineTo(x - 3.5, y - 7 * s); c2.lineTo(x + 3.5, y - 7 * s); }
+        c2.closePath();
       }
       c2.fill();
     }
@@ -747,22 +933,27 @@
     const fitK = Math.min(w / Math.max(1, bounds.x1 - bounds.x0), h / Math.max(1, bounds.y1 - bounds.y0));
     return Math.max(Math.min(0.05, fitK * 0.5), Math.min(4, k));
   }
+  // Fit and the first view never go below the scale at which the 11 px second lines
+  // still read at 9 px: a larger drawing starts at its beginning, and panning and the
+  // minimap reach the rest.
+  const MIN_READABLE_K = 0.82;
   function fit() {
     const { w, h } = stageSize();
     const bw = bounds.x1 - bounds.x0 + 80, bh = bounds.y1 - bounds.y0 + 80;
-    view.k = Math.min(1.4, w / bw, h / bh);
-    view.tx = (w - (bounds.x0 + bounds.x1) * view.k) / 2;
-    view.ty = (h - (bounds.y0 + bounds.y1) * view.k) / 2;
+    const k = Math.min(1.4, w / bw, h / bh);
+    view.k = Math.max(k, MIN_READABLE_K);
+    const cx = (w - (bounds.x0 + bounds.x1) * view.k) / 2, cy = (h - (bounds.y0 + bounds.y1) * view.k) / 2;
+    view.tx = bw * view.k <= w ? cx : 40 - bounds.x0 * view.k;
+    view.ty = bh * view.k <= h ? cy : 40 - bounds.y0 * view.k;
     applyView();
   }
-  function initialView() {
+  const initialView = fit;
+  // The whole drawing at whatever scale it takes (Shift+F): an overview, not for reading.
+  function overview() {
     const { w, h } = stageSize();
-    const fk = Math.min(1.4, w / (bounds.x1 - bounds.x0 + 80), h / (bounds.y1 - bounds.y0 + 80));
-    if (fk >= 0.7) { fit(); return; }
-    // Too small to read when fitted: start readable at the top; the minimap shows the rest and F fits.
-    view.k = Math.max(fk, Math.min(0.85, w / (bounds.x1 - bounds.x0 + 80)));
+    view.k = Math.min(1.4, w / (bounds.x1 - bounds.x0 + 80), h / (bounds.y1 - bounds.y0 + 80));
     view.tx = (w - (bounds.x0 + bounds.x1) * view.k) / 2;
-    view.ty = 30 - bounds.y0 * view.k;
+    view.ty = (h - (bounds.y0 + bounds.y1) * view.k) / 2;
     applyView();
   }
   function zoomAt(factor, sx, sy) {
@@ -924,8 +1115,35 @@
   }
   async function setAll(collapsed) {
     for (const G of groups) G.collapsed = collapsed;
+    if (collapsed) autoOpen();
     await relayout(true);
     buildScene(); fit(); setStatus();
+  }
+
+  // The first view of a model with a module tree: open the module that holds most of the
+  // graph (the model itself) while its children still make a short list.
+  function autoOpen() {
+    for (let guard = 0; guard < 8 && moduleGroups.length; guard++) {
+      computeVisible();
+      let best = null;
+      for (const it of items) if (it.kind === "g" && isModule(groups[it.ref]) && groups[it.ref].members.size * 2 >= NN) best = groups[it.ref];
+      if (!best) return;
+      best.collapsed = false;
+      computeVisible();
+      if (items.length > 40) { best.collapsed = true; return; }
+    }
+  }
+  async function setOrient(o) {
+    orient = o === "LR" ? "LR" : "TB";
+    try { localStorage.setItem("zelq-viewer-orient", orient); } catch (e) { /* storage off in sandboxed frames */ }
+    orientButton();
+    await relayout(false);
+    buildScene(); fit(); setStatus();
+  }
+  function orientButton() {
+    const b = $("btn-orient");
+    b.textContent = orient === "LR" ? "\u2192 Left to right" : "\u2193 Top to bottom";
+    b.setAttribute("aria-pressed", orient === "LR" ? "true" : "false");
   }
 
   // ---------------------------------------------------------------- selection and panel
@@ -1154,8 +1372,9 @@
     const t = el("table");
     row(t, "Id", G.id, true);
     row(t, "Type", typeOf(g));
-    row(t, "Subtitle", g.subtitle == null ? "" : String(g.subtitle));
+    row(t, "Subtitle", groupSubtitle(G));
     row(t, "Members", String(G.members.size));
+    if (isModule(G)) row(t, "Parameters", fmtCount(G.params));
     if (G.parent >= 0) row(t, "Inside", groupName(groups[G.parent]));
     panel.appendChild(t);
     const act = el("div", "actions");
@@ -1227,7 +1446,7 @@
     if (!Object.keys(md).length) panel.appendChild(el("div", "note", "None."));
     else { const mt = el("table"); for (const k of Object.keys(md)) row(mt, k, fmtValue(md[k]), true); panel.appendChild(mt); }
     panel.appendChild(el("h3", null, "Keys"));
-    panel.appendChild(el("div", "note", "Click a node for details \u00b7 double-click a group to expand \u00b7 / search \u00b7 F fit \u00b7 +/\u2212 zoom \u00b7 arrows pan \u00b7 Esc clear"));
+    panel.appendChild(el("div", "note", "Click a node for details \u00b7 double-click a group to expand \u00b7 / search \u00b7 F fit \u00b7 Shift+F whole graph \u00b7 +/\u2212 zoom \u00b7 arrows pan \u00b7 Esc clear"));
   }
 
   // ---------------------------------------------------------------- legend and status
@@ -1342,7 +1561,8 @@
       case "/": e.preventDefault(); search.focus(); search.select(); break;
       case "+": case "=": zoomAt(1.25, w / 2, h / 2); break;
       case "-": case "_": zoomAt(0.8, w / 2, h / 2); break;
-      case "0": case "f": case "F": fit(); break;
+      case "0": case "f": fit(); break;
+      case "F": if (e.shiftKey) overview(); else fit(); break;
       case "ArrowLeft": view.tx += 80; applyView(); break;
       case "ArrowRight": view.tx -= 80; applyView(); break;
       case "ArrowUp": view.ty += 80; applyView(); break;
@@ -1392,6 +1612,7 @@
   $("btn-expand").addEventListener("click", () => setAll(false));
   $("btn-collapse").addEventListener("click", () => setAll(true));
   $("btn-fit").addEventListener("click", fit);
+  $("btn-orient").addEventListener("click", () => setOrient(orient === "LR" ? "TB" : "LR"));
   $("btn-fit2").addEventListener("click", fit);
   $("btn-zoomin").addEventListener("click", () => { const { w, h } = stageSize(); zoomAt(1.25, w / 2, h / 2); });
   $("btn-zoomout").addEventListener("click", () => { const { w, h } = stageSize(); zoomAt(0.8, w / 2, h / 2); });
@@ -1435,7 +1656,7 @@
     selectNode: (id) => (nodeIndex.has(String(id)) ? select("n", nodeIndex.get(String(id)), { center: true, highlight: true }) : Promise.resolve()),
     idle: () => layoutChain.then(() => pendingSelect),
     setRenderer: (m) => { forcedMode = m || null; buildScene(); setStatus(); },
-    exportSvg, exportPng, fit,
+    exportSvg, exportPng, fit, overview, setOrient, orient: () => orient,
     decode: (rec) => Array.from(ZDecode.decode(rec) || []), histogram: (rec, bins) => ZDecode.histogram(ZDecode.decode(rec), bins),
   };
   window.zelqViewer = api;
@@ -1443,6 +1664,8 @@
   // ---------------------------------------------------------------- start
   buildLegend();
   showSummary();
+  orientButton();
+  autoOpen();
   relayout(false).then(() => {
     buildScene();
     initialView();
