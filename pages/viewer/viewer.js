@@ -516,30 +516,102 @@
       vedges.push({ a, b, count: 1, label: os != null && (Array.isArray(os) || typeof os !== "object") ? fmtShape(os) : "" });
     }
   }
+  // Fork and join of each pattern: the node that feeds its entries and the one its exits
+  // feed (the detector's own "fork"/"join"/"source" when it names them). Its frame holds them.
+  const forkJoin = new Map();
+  {
+    const E = [];
+    for (const e of edgesIn) {
+      const s = nodeIndex.get(String(e.source)), t = nodeIndex.get(String(e.target));
+      if (s !== undefined && t !== undefined && s !== t) E.push([s, t]);
+    }
+    const named = (v) => (typeof v === "string" && nodeIndex.has(v) ? nodeIndex.get(v) : -1);
+    const ids = (l) => new Set((Array.isArray(l) ? l : []).map((x) => nodeIndex.get(String(x))).filter((x) => x !== undefined));
+    for (const G of liveGroups) {
+      const md = mdOf(G), entries = ids(G.rec.entry_nodes), exits = ids(G.rec.exit_nodes);
+      let fork = named(md.fork) >= 0 ? named(md.fork) : named(md.source), join = named(md.join);
+      const fs = new Set(), js = new Set();
+      for (const [s, t] of E) {
+        if (entries.has(t) && !G.members.has(s)) fs.add(s);
+        if (exits.has(s) && !G.members.has(t)) js.add(t);
+      }
+      if (fork < 0 && fs.size === 1) fork = fs.values().next().value;
+      if (join < 0 && js.size === 1) join = js.values().next().value;
+      if (G.members.has(fork)) fork = -1;
+      if (G.members.has(join)) join = -1;
+      if (fork >= 0 || join >= 0) forkJoin.set(G.idx, [fork, join]);
+    }
+  }
+  const containerOf = (it) => (it.kind === "n" ? primary[it.ref] : groups[it.ref].parent);
   function computeFrames() {
-    const box = new Map();
-    const grow = (gi, x0, y0, x1, y1) => {
-      const b = box.get(gi);
-      if (!b) box.set(gi, [x0, y0, x1, y1]);
-      else { b[0] = Math.min(b[0], x0); b[1] = Math.min(b[1], y0); b[2] = Math.max(b[2], x1); b[3] = Math.max(b[3], y1); }
+    const lr = orient === "LR", PAD = 12, HEAD = 16;
+    const inF = new Map();  // gi -> Set of the items it holds
+    const boxOf = (it) => [it.x - it.w / 2, it.y - it.h / 2, it.x + it.w / 2, it.y + it.h / 2];
+    const grow = (box, gi, b) => {
+      const a = box.get(gi);
+      if (!a) box.set(gi, b.slice());
+      else { a[0] = Math.min(a[0], b[0]); a[1] = Math.min(a[1], b[1]); a[2] = Math.max(a[2], b[2]); a[3] = Math.max(a[3], b[3]); }
     };
-    for (const it of items) {
-      let g = it.kind === "n" ? primary[it.ref] : groups[it.ref].parent, guard = 0;
-      while (g >= 0 && guard++ < 64) {
-        if (!groups[g].collapsed) grow(g, it.x - it.w / 2, it.y - it.h / 2, it.x + it.w / 2, it.y + it.h / 2);
-        g = groups[g].parent;
+    const core = new Map();
+    items.forEach((it, idx) => {
+      for (let g = containerOf(it), guard = 0; g >= 0 && guard++ < 64; g = groups[g].parent) {
+        if (groups[g].collapsed) continue;
+        grow(core, g, boxOf(it));
+        if (!inF.has(g)) inF.set(g, new Set());
+        inF.get(g).add(idx);
+      }
+    });
+    const order = [...core.keys()].sort((p, q) => groups[q].depth - groups[p].depth);
+    const coreSet = new Map();
+    for (const gi of order) coreSet.set(gi, new Set(inF.get(gi)));
+    const padded = (b) => [b[0] - PAD, b[1] - PAD - HEAD, b[2] + PAD, b[3] + PAD];
+    for (const gi of order) { const b = padded(core.get(gi)); core.set(gi, b); const p = groups[gi].parent; if (p >= 0 && core.has(p)) grow(core, p, b); }
+    // Joins, then forks, join the frame of their pattern when they sit beside it.
+    const adopted = new Set();
+    for (const k of [1, 0]) for (const [gi, fj] of forkJoin) {
+      if (!core.has(gi) || fj[k] < 0) continue;
+      const idx = nodeItem[fj[k]];
+      if (adopted.has(idx) || containerOf(items[idx]) !== groups[gi].parent) continue;
+      adopted.add(idx); inF.get(gi).add(idx);
+    }
+    // Edges keep out of the frames that hold neither of their ends: their bends move
+    // sideways past the frame, all to one side (a skip's own edge passes beside the box it bypasses).
+    const P = layout.pts, off = layout.ptsOff, ax = lr ? 1 : 0;
+    const frameList = order.map((gi) => [gi, core.get(gi), coreSet.get(gi)]);
+    for (let i = 0; i < vedges.length; i++) {
+      const a = vedges[i].a, b = vedges[i].b;
+      if (off[i + 1] - off[i] < 3) continue;
+      for (let pass = 0; pass < 2; pass++) for (const [, cb, cs] of frameList) {
+        if (cs.has(a) || cs.has(b)) continue;
+        let side = 0;
+        for (let p = off[i] + 1; p < off[i + 1] - 1; p++) {
+          const x = P[2 * p], y = P[2 * p + 1];
+          if (x <= cb[0] || x >= cb[2] || y <= cb[1] || y >= cb[3]) continue;
+          const v = P[2 * p + ax], lo = cb[ax], hi = cb[ax + 2];
+          if (!side) side = v - lo < hi - v ? -1 : 1;
+          P[2 * p + ax] = side < 0 ? lo - 10 : hi + 10;
+        }
       }
     }
-    const order = [...box.keys()].sort((p, q) => groups[q].depth - groups[p].depth);
+    // Final frames: their items, adopted forks and joins, and the bends of edges inside them.
+    const box = new Map();
+    for (const gi of order) for (const idx of inF.get(gi)) grow(box, gi, boxOf(items[idx]));
+    for (let i = 0; i < vedges.length; i++) {
+      const a = vedges[i].a, b = vedges[i].b;
+      for (const gi of order) {
+        const s = inF.get(gi);
+        if (!s.has(a) || !s.has(b)) continue;
+        for (let p = off[i] + 1; p < off[i + 1] - 1; p++) grow(box, gi, [P[2 * p] - 4, P[2 * p + 1], P[2 * p] + 4, P[2 * p + 1]]);
+      }
+    }
     frames = [];
     for (const gi of order) {
-      const b = box.get(gi), pad = 12;
-      b[0] -= pad; b[1] -= pad + 16; b[2] += pad; b[3] += pad;
+      const b = padded(box.get(gi));
       const p = groups[gi].parent;
-      if (p >= 0 && box.has(p)) grow(p, b[0], b[1], b[2], b[3]);
-      const g = groups[gi].rec;
-      frames.push({ gi, x0: b[0], y0: b[1], x1: b[2], y1: b[3], color: safeColor(g.color, "#7a6ff0"),
-        label: clip("\u25be " + groupTitle(groups[gi]), 60) });
+      if (p >= 0 && box.has(p)) grow(box, p, b);
+      const G = groups[gi];
+      frames.push({ gi, x0: b[0], y0: b[1], x1: b[2], y1: b[3], color: isModule(G) ? MODULE_COLOR : safeColor(G.rec.color, "#7a6ff0"),
+        label: clip("\u25be " + groupTitle(G), 60) });
     }
     frames.reverse();  // outer frames first
   }
@@ -652,7 +724,29 @@
       const j = best.get(vedges[i].a), len = layout.ptsOff[i + 1] - layout.ptsOff[i];
       if (j === undefined || len < layout.ptsOff[j + 1] - layout.ptsOff[j]) best.set(vedges[i].a, i);
     }
-    for (const i of best.values()) vedges[i].showLabel = true;
+    // Each label takes the first free spot along its edge, from the middle outwards;
+    // where edges fan in or out and no spot is free, the label is left out.
+    const taken = new Map(), LC = 64, FONT_L = "10px " + (PAL.font || "sans-serif");
+    const cells = (b, f) => {
+      for (let gx = Math.floor(b[0] / LC); gx <= Math.floor(b[2] / LC); gx++)
+        for (let gy = Math.floor(b[1] / LC); gy <= Math.floor(b[3] / LC); gy++) if (f(gx * 1048576 + gy)) return true;
+      return false;
+    };
+    const hits = (b) => cells(b, (k) => (taken.get(k) || []).some((o) => o[0] < b[2] && b[0] < o[2] && o[1] < b[3] && b[1] < o[3]));
+    const take = (b) => cells(b, (k) => { if (!taken.has(k)) taken.set(k, []); taken.get(k).push(b); return false; });
+    if (m < 20000) for (const it of items) take([it.x - it.w / 2 - 2, it.y - it.h / 2 - 2, it.x + it.w / 2 + 2, it.y + it.h / 2 + 2]);
+    for (const i of [...best.values()].sort((p, q) => p - q)) {
+      const e = vedges[i], a = layout.ptsOff[i], n = layout.ptsOff[i + 1] - a, P = layout.pts;
+      const lw = textWidth(e.label, FONT_L);
+      const spots = [];
+      for (let s = 0; s < n - 1; s++) for (const t of [0.5, 0.3, 0.7]) spots.push([Math.abs(s + t - (n - 1) / 2), s, t]);
+      spots.sort((p, q) => p[0] - q[0]);
+      for (const [, s0, t] of spots.slice(0, 12)) {
+        const x = P[2 * (a + s0)] + (P[2 * (a + s0) + 2] - P[2 * (a + s0)]) * t, y = P[2 * (a + s0) + 1] + (P[2 * (a + s0) + 3] - P[2 * (a + s0) + 1]) * t;
+        const b = [x + 4, y - 8, x + 6 + lw, y + 5];
+        if (m >= 20000 || !hits(b)) { e.showLabel = true; e.lx = x + 5; e.ly = y + 3; take(b); break; }
+      }
+    }
   }
   function pick(wx, wy) {
     const l = grid.get(Math.floor(wx / CELL) * 1048576 + Math.floor(wy / CELL));
@@ -686,11 +780,6 @@
       d += "C" + f(x0 + dx) + "," + f(y0 + dy) + " " + f(x1 - dx) + "," + f(y1 - dy) + " " + f(x1) + "," + f(y1);
     }
     return d;
-  }
-  function edgeMid(i) {
-    const a = layout.ptsOff[i], b = layout.ptsOff[i + 1], P = layout.pts;
-    const p = a + Math.floor((b - a - 1) / 2);
-    return [(P[2 * p] + P[2 * p + 2]) / 2, (P[2 * p + 1] + P[2 * p + 3]) / 2];
   }
 
   // Builds the scene as SVG elements into g. `clipRect` limits it to a world rectangle (export).
@@ -731,8 +820,7 @@
       if (e.count > 1) attrs["stroke-width"] = Math.min(1.3 + e.count * 0.4, 4);
       ge.appendChild(sv("path", attrs));
       if (e.showLabel && showLabels) {
-        const [mx, my] = edgeMid(i);
-        const t = sv("text", { class: "edge-label", x: f(mx + 5), y: f(my + 3) }, e.label);
+        const t = sv("text", { class: "edge-label", x: f(e.lx), y: f(e.ly) }, e.label);
         if (inlineStyle) { t.setAttribute("fill", PAL.edgeLabel); t.setAttribute("font-size", 10); t.setAttribute("font-family", font); }
         gl.appendChild(t);
       }
@@ -749,6 +837,13 @@
       const dx = it.kind === "g" ? -8 : 0;
       gi.appendChild(sv("text", { class: "t1", x: dx, y: -2, "text-anchor": "middle", fill: PAL.fg, "font-size": 12, "font-weight": 650, "font-family": font }, it.line1));
       gi.appendChild(sv("text", { class: "t2", x: dx, y: 13, "text-anchor": "middle", fill: PAL.muted, "font-size": 11, "font-family": font }, it.line2));
+      if (it.stack) {
+        const sw = Math.ceil(textWidth(it.stack, "10px " + font)) + 10, sx = -it.w / 2 + 8, sy = -it.h / 2 - 7;
+        const mark = sv("g", { class: "stack-mark" });
+        mark.appendChild(sv("rect", { x: f(sx), y: f(sy), width: sw, height: 14, rx: 7, fill: PAL.stage, stroke: ink(it.color), "stroke-width": 1 }));
+        mark.appendChild(sv("text", { x: f(sx + 5), y: f(sy + 10.5), fill: PAL.fg, "font-size": 10, "font-family": font }, it.stack));
+        gi.appendChild(mark);
+      }
       if (it.kind === "g") {
         const bx = it.w / 2 - 14, by = 0;
         gi.appendChild(sv("circle", { cx: f(bx), cy: by, r: 8, fill: ink(it.color) }));
@@ -813,8 +908,7 @@
       c2.fillStyle = PAL.edgeLabel; c2.font = "10px " + font; c2.textAlign = "left";
       for (let i = 0; i < vedges.length; i++) {
         if (!vedges[i].showLabel || !vis(edgeBox[4 * i], edgeBox[4 * i + 1], edgeBox[4 * i + 2], edgeBox[4 * i + 3])) continue;
-        const [mx, my] = edgeMid(i);
-        c2.fillText(vedges[i].label, mx + 5, my + 3);
+        c2.fillText(vedges[i].label, vedges[i].lx, vedges[i].ly);
       }
     }
     // Nodes: plain rectangles when tiny, shaped and labelled when readable.
@@ -849,6 +943,13 @@
           const dx = it.kind === "g" ? -8 : 0;
           c2.textAlign = "center"; c2.fillStyle = PAL.fg; c2.font = FONT1; c2.fillText(it.line1, dx, -2);
           c2.fillStyle = PAL.muted; c2.font = FONT2; c2.fillText(it.line2, dx, 13);
+        }
+        if (text && it.stack) {
+          c2.font = "10px " + font;
+          const sw = Math.ceil(c2.measureText(it.stack).width) + 10, sx = -it.w / 2 + 8, sy = -it.h / 2 - 7;
+          c2.fillStyle = PAL.stage; c2.strokeStyle = ink(it.color); c2.lineWidth = 1;
+          c2.beginPath(); c2.roundRect ? c2.roundRect(sx, sy, sw, 14, 7) : c2.rect(sx, sy, sw, 14); c2.fill(); c2.stroke();
+          c2.fillStyle = PAL.fg; c2.textAlign = "left"; c2.fillText(it.stack, sx + 5, sy + 10.5);
         }
         if (it.kind === "g") {
           const bx = it.w / 2 - 14;
@@ -1036,10 +1137,11 @@
     if (it.kind === "n") {
       const n = NR[it.ref];
       a = nodeIds[it.ref];
-      b = typeOf(n) + " \u00b7 out " + fmtShape(n.output_shape) + (n.param_count ? " \u00b7 " + fmtShort(n.param_count) + " params" : "");
+      b = typeOf(n) + " \u00b7 out " + fmtShape(n.output_shape) + (n.param_count ? " \u00b7 " + fmtShort(n.param_count) + " params" : "") +
+        (stackOf[it.ref] ? " \u00b7 " + stackText(stackOf[it.ref]) : "");
     } else {
       a = groupTitle(groups[it.ref]);
-      b = groups[it.ref].members.size + " nodes \u00b7 double-click to expand";
+      b = plural(groups[it.ref].members.size, "node") + " \u00b7 double-click to expand";
     }
     tip.replaceChildren(el("b", null, a), el("span", null, b));
     const r = stage.getBoundingClientRect();
@@ -1406,7 +1508,8 @@
     stat(fmtCount(summary.edge_count != null ? summary.edge_count : edgesIn.length), "edges", "edge_count");
     stat(fmtShort(summary.total_params != null ? summary.total_params : 0), "parameters", "total_params");
     panel.appendChild(big);
-    panel.appendChild(el("div", "note", fmtCount(summary.total_params || 0) + " parameters \u00b7 " + liveGroups.length + " groups"));
+    panel.appendChild(el("div", "note", plural(summary.total_params || 0, "parameter") + " \u00b7 " + plural(liveGroups.length, "group") +
+      (moduleGroups.length ? " \u00b7 " + plural(moduleGroups.length, "module") : "")));
     panel.appendChild(el("h3", null, "Nodes by type"));
     const ct = el("table");
     const colorOf = new Map();
@@ -1430,16 +1533,32 @@
       panel.appendChild(tt);
     }
     if (liveGroups.length) {
+      // Identical groups once, with where each of them is.
       panel.appendChild(el("h3", null, "Groups"));
-      const gt = el("div", "links");
-      for (const G of liveGroups.slice(0, 60)) {
-        const a = el("a", null, groupTitle(G));
-        a.setAttribute("href", "#group=" + encodeURIComponent(G.id));
-        a.addEventListener("click", (e) => { e.preventDefault(); select("g", G.idx, { center: true }); });
-        gt.appendChild(a);
+      const kinds = new Map();
+      for (const G of liveGroups) {
+        const k = groupTitle(G) + "\u0000" + groupSubtitle(G);
+        if (!kinds.has(k)) kinds.set(k, []);
+        kinds.get(k).push(G);
       }
-      if (liveGroups.length > 60) gt.appendChild(el("span", "note", `and ${liveGroups.length - 60} more (search or expand to reach them)`));
-      panel.appendChild(gt);
+      let shown = 0;
+      for (const list of kinds.values()) {
+        const box = el("div", "gkind"), G0 = list[0], sub = groupSubtitle(G0);
+        box.appendChild(el("div", "gname", groupTitle(G0) + (list.length > 1 ? " \u00d7 " + list.length : "")));
+        if (sub) box.appendChild(el("div", "note", sub));
+        const gt = el("div", "links");
+        for (const G of list.slice(0, Math.max(8, 120 - shown))) {
+          const a = el("a", null, groupPlace(G));
+          a.setAttribute("href", "#group=" + encodeURIComponent(G.id));
+          a.setAttribute("title", groupTitle(G) + " \u00b7 " + G.id);
+          a.addEventListener("click", (e) => { e.preventDefault(); select("g", G.idx, { center: true }); });
+          gt.appendChild(a);
+          shown++;
+        }
+        if (gt.childNodes.length < list.length) gt.appendChild(el("span", "note", `and ${list.length - gt.childNodes.length} more (search to reach them)`));
+        box.appendChild(gt);
+        panel.appendChild(box);
+      }
     }
     panel.appendChild(el("h3", null, "Metadata"));
     const md = isObj(doc.metadata) ? doc.metadata : {};
@@ -1475,7 +1594,7 @@
   $("legend").querySelector("h3").addEventListener("click", () => $("legend").classList.toggle("closed"));
   function setStatus() {
     const vis = items.length;
-    $("status").textContent = `${fmtCount(NN)} nodes \u00b7 ${fmtCount(edgesIn.length)} edges \u00b7 ${liveGroups.length} groups \u00b7 ${fmtCount(vis)} shown (${mode})` +
+    $("status").textContent = `${plural(NN, "node")} \u00b7 ${plural(edgesIn.length, "edge")} \u00b7 ${plural(liveGroups.length, "group")} \u00b7 ${fmtCount(vis)} shown (${mode})` +
       (layout ? ` \u00b7 layout ${Math.round(layout.ms)} ms` : "");
   }
 
@@ -1504,7 +1623,7 @@
       if (s >= 0) scored.push([s, i, "n"]);
     }
     // Groups by id, label and pattern type, after the nodes whose names match.
-    for (const G of liveGroups) {
+    for (const G of liveGroups.concat(moduleGroups)) {
       const t = (G.id + " " + String(G.rec.label) + " " + typeOf(G.rec)).toLowerCase();
       if (t.includes(q)) scored.push([3.5, G.idx, "g"]);
     }
@@ -1520,7 +1639,7 @@
       } else {
         d.setAttribute("data-group", groups[i].id);
         d.appendChild(el("span", "rid", groupTitle(groups[i])));
-        d.appendChild(el("span", "rtype", "group \u00b7 " + groups[i].members.size + " nodes"));
+        d.appendChild(el("span", "rtype", (isModule(groups[i]) ? "module" : "group") + " \u00b7 " + plural(groups[i].members.size, "node")));
       }
       if (j === 0) d.classList.add("active");
       d.addEventListener("mousedown", (e) => { e.preventDefault(); choose(j); });
