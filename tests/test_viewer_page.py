@@ -583,3 +583,53 @@ def test_odd_documents_show_what_they_have(page_probe, tmp_path):
     page.click("#btn-summary")
     page.click("#btn-svg")
     assert page_probe.errors == []
+
+
+def _children(ids, module):
+    """The child paths of a module, read off the identifiers ("a.b" and "a/b" alike)."""
+    depth = len(module.replace("/", ".").split("."))
+    return {".".join(i.replace("/", ".").split(".")[: depth + 1]) for i in ids if i.startswith(module + ".")}
+
+
+def test_deep_model_reads_as_its_module_tree(page_probe, tmp_path, artifacts_dir):
+    doc = vd.graph_doc(graphs.yolo_like())
+    ids = [n["id"] for n in doc["nodes"]]
+    assert 250 <= len(ids) <= 330
+    path = vd.write_page(tmp_path / "deep.html", doc, "YOLO-like")
+    page = _open(page_probe, path)
+    # the default view: the model's top-level modules, a short list, still legible
+    keys = set(_shown_keys(page))
+    assert len(keys) <= 40
+    tops = _children(ids, "model")
+    assert {k[2:] for k in keys if k.startswith("g:")} <= tops
+    assert {"g:model.2", "g:model.9", "g:model.22"} <= keys
+    page.wait_for_timeout(500)
+    page.screenshot(path=str(artifacts_dir / "viewer-modules.png"))
+    # one module opens one level: its children, each a module box of its own here
+    page.evaluate("zelqViewer.toggleGroup('model.4', true)")
+    _settle(page)
+    keys = set(_shown_keys(page))
+    assert "g:model.4" not in keys
+    assert {k[2:] for k in keys if k.startswith(("g:model.4", "n:model.4"))} == _children(ids, "model.4")
+    # a stacking join says so, a summing one does not
+    page.evaluate("zelqViewer.toggleGroup('model.4.cv2', true)")
+    page.evaluate("zelqViewer.toggleGroup('model.4.m.0', true)")
+    _settle(page)
+    fan_in = sum(e["target"] == "model.4.cv2.conv" for e in doc["edges"])
+    mark = page.locator('#graph [data-key="n:model.4.cv2.conv"] .stack-mark').text_content()
+    assert fan_in > 2 and mark.endswith(f"stacks {fan_in} on axis 0")
+    assert page.locator('#graph [data-key="n:model.4.m.0.add"]').count() == 1
+    assert page.locator('#graph [data-key="n:model.4.m.0.add"] .stack-mark').count() == 0
+    # everything open: every node drawn, labels no smaller than 9 screen px
+    page.click("#btn-expand")
+    _settle(page)
+    assert sorted(k[2:] for k in _shown_keys(page)) == sorted(ids)
+    px = page.evaluate("""() => [...document.querySelectorAll('#graph .node text')].slice(0, 50)
+        .map(t => parseFloat(t.getAttribute('font-size')) * t.getScreenCTM().a)""")
+    assert px and min(px) >= 9
+    page.wait_for_timeout(500)
+    page.screenshot(path=str(artifacts_dir / "viewer-modules-expanded.png"))
+    if os.environ.get("ZELQVIZ_UPDATE_SCREENSHOTS") == "1":
+        for name in ("viewer-modules.png", "viewer-modules-expanded.png"):
+            shutil.copy(artifacts_dir / name, SCREENSHOTS / name)
+    assert page_probe.errors == []

@@ -315,7 +315,7 @@
       if (want === want && sum === want) stackOf[t] = { k: ss.size, axis: 0 };
     }
   }
-  const stackText = (s) => "\u29c9 stacks " + s.k + " on axis " + s.axis;
+  const stackText = (s) => "stacks " + s.k + " on axis " + s.axis;
 
   // Which group box stands for node i: the outermost collapsed group on its chain.
   function repGroup(i) {
@@ -542,6 +542,43 @@
       if (fork >= 0 || join >= 0) forkJoin.set(G.idx, [fork, join]);
     }
   }
+  // Room between layers for the borders and heads of the frames that end or begin there:
+  // later layers move along the flow, and so do the edge points on them.
+  function makeRoom(inF, PAD, HEAD) {
+    const lr = orient === "LR", rk = layout.ranks, am = lr ? 0 : 1;
+    if (!rk || !items.length) return;
+    let nL = 0;
+    for (let i = 0; i < items.length; i++) nL = Math.max(nL, rk[i] + 1);
+    const first = new Map(), last = new Map();
+    for (const [gi, set] of inF) for (const idx of set) {
+      const r = rk[idx];
+      if (!first.has(gi) || r < first.get(gi)) first.set(gi, r);
+      if (!last.has(gi) || r > last.get(gi)) last.set(gi, r);
+    }
+    const ends = new Int32Array(items.length), starts = new Int32Array(items.length);
+    for (const [gi, set] of inF) for (const idx of set) { if (last.get(gi) === rk[idx]) ends[idx]++; if (first.get(gi) === rk[idx]) starts[idx]++; }
+    const endN = new Int32Array(nL), startN = new Int32Array(nL), top = new Float64Array(nL).fill(Infinity), bot = new Float64Array(nL).fill(-Infinity);
+    items.forEach((it, idx) => {
+      const r = rk[idx], c = lr ? it.x : it.y, half = (lr ? it.w : it.h) / 2;
+      endN[r] = Math.max(endN[r], ends[idx]); startN[r] = Math.max(startN[r], starts[idx]);
+      top[r] = Math.min(top[r], c - half); bot[r] = Math.max(bot[r], c + half);
+    });
+    const sh = new Float64Array(nL), tops = [];
+    let shift = 0, prev = -1;
+    for (let l = 0; l < nL; l++) {
+      if (top[l] === Infinity) { sh[l] = shift; continue; }
+      if (prev >= 0) shift += Math.max(0, endN[prev] * PAD + startN[l] * (PAD + HEAD) + 24 - (top[l] - bot[prev]));
+      sh[l] = shift; tops.push([top[l], l]); prev = l;
+    }
+    if (!shift) return;
+    items.forEach((it, idx) => { if (lr) it.x += sh[rk[idx]]; else it.y += sh[rk[idx]]; });
+    const P = layout.pts;
+    for (let p = am; p < P.length; p += 2) {
+      let lo = 0, hi = tops.length - 1, at = -1;
+      while (lo <= hi) { const mid = (lo + hi) >> 1; if (tops[mid][0] - 0.5 <= P[p]) { at = mid; lo = mid + 1; } else hi = mid - 1; }
+      if (at >= 0) P[p] += sh[tops[at][1]];
+    }
+  }
   const containerOf = (it) => (it.kind === "n" ? primary[it.ref] : groups[it.ref].parent);
   function computeFrames() {
     const lr = orient === "LR", PAD = 12, HEAD = 16;
@@ -552,28 +589,29 @@
       if (!a) box.set(gi, b.slice());
       else { a[0] = Math.min(a[0], b[0]); a[1] = Math.min(a[1], b[1]); a[2] = Math.max(a[2], b[2]); a[3] = Math.max(a[3], b[3]); }
     };
-    const core = new Map();
     items.forEach((it, idx) => {
       for (let g = containerOf(it), guard = 0; g >= 0 && guard++ < 64; g = groups[g].parent) {
         if (groups[g].collapsed) continue;
-        grow(core, g, boxOf(it));
         if (!inF.has(g)) inF.set(g, new Set());
         inF.get(g).add(idx);
       }
     });
-    const order = [...core.keys()].sort((p, q) => groups[q].depth - groups[p].depth);
+    const order = [...inF.keys()].sort((p, q) => groups[q].depth - groups[p].depth);
     const coreSet = new Map();
     for (const gi of order) coreSet.set(gi, new Set(inF.get(gi)));
-    const padded = (b) => [b[0] - PAD, b[1] - PAD - HEAD, b[2] + PAD, b[3] + PAD];
-    for (const gi of order) { const b = padded(core.get(gi)); core.set(gi, b); const p = groups[gi].parent; if (p >= 0 && core.has(p)) grow(core, p, b); }
     // Joins, then forks, join the frame of their pattern when they sit beside it.
     const adopted = new Set();
     for (const k of [1, 0]) for (const [gi, fj] of forkJoin) {
-      if (!core.has(gi) || fj[k] < 0) continue;
+      if (!inF.has(gi) || fj[k] < 0) continue;
       const idx = nodeItem[fj[k]];
       if (adopted.has(idx) || containerOf(items[idx]) !== groups[gi].parent) continue;
       adopted.add(idx); inF.get(gi).add(idx);
     }
+    makeRoom(inF, PAD, HEAD);
+    const core = new Map();
+    for (const gi of order) for (const idx of coreSet.get(gi)) grow(core, gi, boxOf(items[idx]));
+    const padded = (b) => [b[0] - PAD, b[1] - PAD - HEAD, b[2] + PAD, b[3] + PAD];
+    for (const gi of order) { const b = padded(core.get(gi)); core.set(gi, b); const p = groups[gi].parent; if (p >= 0 && core.has(p)) grow(core, p, b); }
     // Edges keep out of the frames that hold neither of their ends: their bends move
     // sideways past the frame, all to one side (a skip's own edge passes beside the box it bypasses).
     const P = layout.pts, off = layout.ptsOff, ax = lr ? 1 : 0;
@@ -678,8 +716,8 @@
       layout.wallMs = performance.now() - t0;
       for (let i = 0; i < n; i++) { items[i].x = r.x[i]; items[i].y = r.y[i]; }
       fromX = lastX.slice(); fromY = lastY.slice();
-      for (let i = 0; i < NN; i++) { lastX[i] = items[nodeItem[i]].x; lastY[i] = items[nodeItem[i]].y; }
       computeFrames();
+      for (let i = 0; i < NN; i++) { lastX[i] = items[nodeItem[i]].x; lastY[i] = items[nodeItem[i]].y; }
       buildIndex();
     });
     layoutChain = job.catch((e) => { console.error(e); });
@@ -743,8 +781,9 @@
       spots.sort((p, q) => p[0] - q[0]);
       for (const [, s0, t] of spots.slice(0, 12)) {
         const x = P[2 * (a + s0)] + (P[2 * (a + s0) + 2] - P[2 * (a + s0)]) * t, y = P[2 * (a + s0) + 1] + (P[2 * (a + s0) + 3] - P[2 * (a + s0) + 1]) * t;
-        const b = [x + 4, y - 8, x + 6 + lw, y + 5];
-        if (m >= 20000 || !hits(b)) { e.showLabel = true; e.lx = x + 5; e.ly = y + 3; take(b); break; }
+        // Beside a vertical edge, above a horizontal one.
+        const lr = orient === "LR", b = lr ? [x - lw / 2 - 1, y - 15, x + lw / 2 + 1, y - 3] : [x + 4, y - 8, x + 6 + lw, y + 5];
+        if (m >= 20000 || !hits(b)) { e.showLabel = true; e.lx = lr ? x - lw / 2 : x + 5; e.ly = lr ? y - 5 : y + 3; take(b); break; }
       }
     }
   }
@@ -1043,9 +1082,12 @@
     const bw = bounds.x1 - bounds.x0 + 80, bh = bounds.y1 - bounds.y0 + 80;
     const k = Math.min(1.4, w / bw, h / bh);
     view.k = Math.max(k, MIN_READABLE_K);
+    // Too large: start where the graph starts, its first box in the middle across the flow.
+    let first = null;
+    for (const it of items) if (!first || (orient === "LR" ? it.x < first.x : it.y < first.y)) first = it;
     const cx = (w - (bounds.x0 + bounds.x1) * view.k) / 2, cy = (h - (bounds.y0 + bounds.y1) * view.k) / 2;
-    view.tx = bw * view.k <= w ? cx : 40 - bounds.x0 * view.k;
-    view.ty = bh * view.k <= h ? cy : 40 - bounds.y0 * view.k;
+    view.tx = bw * view.k <= w ? cx : orient === "LR" || !first ? 40 - bounds.x0 * view.k : w / 2 - first.x * view.k;
+    view.ty = bh * view.k <= h ? cy : orient === "LR" && first ? h / 2 - first.y * view.k : 40 - bounds.y0 * view.k;
     applyView();
   }
   const initialView = fit;
