@@ -603,6 +603,9 @@ def test_deep_model_reads_as_its_module_tree(page_probe, tmp_path, artifacts_dir
     tops = _children(ids, "model")
     assert {k[2:] for k in keys if k.startswith("g:")} <= tops
     assert {"g:model.2", "g:model.9", "g:model.22"} <= keys
+    inside = [n for n in doc["nodes"] if n["id"].startswith("model.0.")]
+    line2 = page.text_content('#graph [data-key="g:model.0"] .t2')
+    assert line2 == f"{len(inside)} nodes \u00b7 {sum(n['param_count'] for n in inside)} params"
     page.wait_for_timeout(500)
     page.screenshot(path=str(artifacts_dir / "viewer-modules.png"))
     # one module opens one level: its children, each a module box of its own here
@@ -632,4 +635,12 @@ def test_deep_model_reads_as_its_module_tree(page_probe, tmp_path, artifacts_dir
     if os.environ.get("ZELQVIZ_UPDATE_SCREENSHOTS") == "1":
         for name in ("viewer-modules.png", "viewer-modules-expanded.png"):
             shutil.copy(artifacts_dir / name, SCREENSHOTS / name)
+    # left to right, kept across a reload
+    page.click("#btn-orient")
+    _settle(page)
+    a, b = (page.evaluate(f"zelqViewer.itemBox('n:{k}')") for k in ("model.0.conv", "model.0.act"))
+    assert b["x"] - a["x"] > abs(b["y"] - a["y"])
+    page.reload()
+    page.evaluate(WAIT_READY)
+    assert page.evaluate("zelqViewer.orient()") == "LR"
     assert page_probe.errors == []

@@ -772,7 +772,10 @@
     };
     const hits = (b) => cells(b, (k) => (taken.get(k) || []).some((o) => o[0] < b[2] && b[0] < o[2] && o[1] < b[3] && b[1] < o[3]));
     const take = (b) => cells(b, (k) => { if (!taken.has(k)) taken.set(k, []); taken.get(k).push(b); return false; });
-    if (m < 20000) for (const it of items) take([it.x - it.w / 2 - 2, it.y - it.h / 2 - 2, it.x + it.w / 2 + 2, it.y + it.h / 2 + 2]);
+    if (m < 20000) {
+      for (const it of items) take([it.x - it.w / 2 - 2, it.y - it.h / 2 - 2, it.x + it.w / 2 + 2, it.y + it.h / 2 + 2]);
+      for (const fr of frames) take([fr.x0, fr.y0, fr.x0 + 16 + textWidth(fr.label, "650 11px " + (PAL.font || "sans-serif")), fr.y0 + 18]);
+    }
     for (const i of [...best.values()].sort((p, q) => p - q)) {
       const e = vedges[i], a = layout.ptsOff[i], n = layout.ptsOff[i + 1] - a, P = layout.pts;
       const lw = textWidth(e.label, FONT_L);
@@ -1512,7 +1515,7 @@
     const G = groups[gi], g = G.rec;
     panel.replaceChildren();
     panel.setAttribute("data-view", "group");
-    panel.appendChild(header(groupTitle(G), typeOf(g) + " group", safeColor(g.color, "#7a6ff0")));
+    panel.appendChild(header(groupTitle(G), isModule(G) ? "module" : typeOf(g) + " group", isModule(G) ? MODULE_COLOR : safeColor(g.color, "#7a6ff0")));
     const t = el("table");
     row(t, "Id", G.id, true);
     row(t, "Type", typeOf(g));
@@ -1527,6 +1530,20 @@
     b.addEventListener("click", () => toggleGroup(gi));
     act.appendChild(b);
     panel.appendChild(act);
+    if (isModule(G)) {
+      // A module lists its own boxes: sub-modules, patterns and the nodes directly in it.
+      panel.appendChild(el("h3", null, "Contents"));
+      const d = el("div", "links");
+      for (const C of groups) if (C.parent === gi && C.members.size) {
+        const a = el("a", null, groupTitle(C));
+        a.setAttribute("href", "#group=" + encodeURIComponent(C.id));
+        a.addEventListener("click", (e) => { e.preventDefault(); select("g", C.idx, { center: true }); });
+        d.appendChild(a);
+      }
+      for (let i = 0; i < NN && d.childNodes.length < 400; i++) if (primary[i] === gi) d.appendChild(nodeLink(nodeIds[i]));
+      panel.appendChild(d);
+      return;
+    }
     panel.appendChild(el("h3", null, "Entry nodes")); panel.appendChild(linkList(g.entry_nodes));
     panel.appendChild(el("h3", null, "Exit nodes")); panel.appendChild(linkList(g.exit_nodes));
     panel.appendChild(el("h3", null, "Members")); panel.appendChild(linkList(Array.isArray(g.nodes) ? g.nodes : [...G.members].map((i) => nodeIds[i])));
