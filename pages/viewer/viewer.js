@@ -520,10 +520,11 @@
   // feed (the detector's own "fork"/"join"/"source" when it names them). Its frame holds them.
   const forkJoin = new Map();
   {
-    const E = [];
+    const ins = new Map(), outs = new Map();
+    const push = (m, k, v) => { if (!m.has(k)) m.set(k, []); m.get(k).push(v); };
     for (const e of edgesIn) {
       const s = nodeIndex.get(String(e.source)), t = nodeIndex.get(String(e.target));
-      if (s !== undefined && t !== undefined && s !== t) E.push([s, t]);
+      if (s !== undefined && t !== undefined && s !== t) { push(outs, s, t); push(ins, t, s); }
     }
     const named = (v) => (typeof v === "string" && nodeIndex.has(v) ? nodeIndex.get(v) : -1);
     const ids = (l) => new Set((Array.isArray(l) ? l : []).map((x) => nodeIndex.get(String(x))).filter((x) => x !== undefined));
@@ -531,10 +532,8 @@
       const md = mdOf(G), entries = ids(G.rec.entry_nodes), exits = ids(G.rec.exit_nodes);
       let fork = named(md.fork) >= 0 ? named(md.fork) : named(md.source), join = named(md.join);
       const fs = new Set(), js = new Set();
-      for (const [s, t] of E) {
-        if (entries.has(t) && !G.members.has(s)) fs.add(s);
-        if (exits.has(s) && !G.members.has(t)) js.add(t);
-      }
+      for (const t of entries) for (const s of ins.get(t) || []) if (!G.members.has(s)) fs.add(s);
+      for (const s of exits) for (const t of outs.get(s) || []) if (!G.members.has(t)) js.add(t);
       if (fork < 0 && fs.size === 1) fork = fs.values().next().value;
       if (join < 0 && js.size === 1) join = js.values().next().value;
       if (G.members.has(fork)) fork = -1;
@@ -600,12 +599,12 @@
     const coreSet = new Map();
     for (const gi of order) coreSet.set(gi, new Set(inF.get(gi)));
     // Joins, then forks, join the frame of their pattern when they sit beside it.
-    const adopted = new Set();
+    const adoptedIn = new Map();
     for (const k of [1, 0]) for (const [gi, fj] of forkJoin) {
       if (!inF.has(gi) || fj[k] < 0) continue;
       const idx = nodeItem[fj[k]];
-      if (adopted.has(idx) || containerOf(items[idx]) !== groups[gi].parent) continue;
-      adopted.add(idx); inF.get(gi).add(idx);
+      if (adoptedIn.has(idx) || containerOf(items[idx]) !== groups[gi].parent) continue;
+      adoptedIn.set(idx, gi); inF.get(gi).add(idx);
     }
     makeRoom(inF, PAD, HEAD);
     const core = new Map();
@@ -614,33 +613,51 @@
     for (const gi of order) { const b = padded(core.get(gi)); core.set(gi, b); const p = groups[gi].parent; if (p >= 0 && core.has(p)) grow(core, p, b); }
     // Edges keep out of the frames that hold neither of their ends: their bends move
     // sideways past the frame, all to one side (a skip's own edge passes beside the box it bypasses).
-    const P = layout.pts, off = layout.ptsOff, ax = lr ? 1 : 0;
-    const frameList = order.map((gi) => [gi, core.get(gi), coreSet.get(gi)]);
+    const P = layout.pts, off = layout.ptsOff, ax = lr ? 1 : 0, FC = 256;
+    const fgrid = new Map();
+    for (const gi of order) {
+      const b = core.get(gi);
+      for (let gx = Math.floor(b[0] / FC); gx <= Math.floor(b[2] / FC); gx++)
+        for (let gy = Math.floor(b[1] / FC); gy <= Math.floor(b[3] / FC); gy++) {
+          const k = gx * 1048576 + gy;
+          if (!fgrid.has(k)) fgrid.set(k, []);
+          fgrid.get(k).push(gi);
+        }
+    }
     for (let i = 0; i < vedges.length; i++) {
       const a = vedges[i].a, b = vedges[i].b;
       if (off[i + 1] - off[i] < 3) continue;
-      for (let pass = 0; pass < 2; pass++) for (const [, cb, cs] of frameList) {
-        if (cs.has(a) || cs.has(b)) continue;
-        let side = 0;
-        for (let p = off[i] + 1; p < off[i + 1] - 1; p++) {
-          const x = P[2 * p], y = P[2 * p + 1];
+      const side = new Map();
+      for (let pass = 0; pass < 2; pass++) for (let p = off[i] + 1; p < off[i + 1] - 1; p++) {
+        const cand = fgrid.get(Math.floor(P[2 * p] / FC) * 1048576 + Math.floor(P[2 * p + 1] / FC));
+        if (!cand) continue;
+        for (const gi of cand) {
+          const cb = core.get(gi), x = P[2 * p], y = P[2 * p + 1];
           if (x <= cb[0] || x >= cb[2] || y <= cb[1] || y >= cb[3]) continue;
+          const cs = coreSet.get(gi);
+          if (cs.has(a) || cs.has(b)) continue;
           const v = P[2 * p + ax], lo = cb[ax], hi = cb[ax + 2];
-          if (!side) side = v - lo < hi - v ? -1 : 1;
-          P[2 * p + ax] = side < 0 ? lo - 10 : hi + 10;
+          if (!side.has(gi)) side.set(gi, v - lo < hi - v ? -1 : 1);
+          P[2 * p + ax] = side.get(gi) < 0 ? lo - 10 : hi + 10;
         }
       }
     }
-    // Final frames: their items, adopted forks and joins, and the bends of edges inside them.
+    // Final frames: their items, adopted forks and joins, and the bends of edges inside them
+    // (on the deepest frame that holds both ends; outer frames grow from inner ones).
     const box = new Map();
     for (const gi of order) for (const idx of inF.get(gi)) grow(box, gi, boxOf(items[idx]));
+    const holders = (idx) => {
+      const l = [];
+      for (let g = containerOf(items[idx]), guard = 0; g >= 0 && guard++ < 64; g = groups[g].parent) if (inF.has(g)) l.push(g);
+      if (adoptedIn.has(idx)) l.unshift(adoptedIn.get(idx));
+      return l;
+    };
     for (let i = 0; i < vedges.length; i++) {
-      const a = vedges[i].a, b = vedges[i].b;
-      for (const gi of order) {
-        const s = inF.get(gi);
-        if (!s.has(a) || !s.has(b)) continue;
-        for (let p = off[i] + 1; p < off[i + 1] - 1; p++) grow(box, gi, [P[2 * p] - 4, P[2 * p + 1], P[2 * p] + 4, P[2 * p + 1]]);
-      }
+      if (off[i + 1] - off[i] < 3) continue;
+      const ha = holders(vedges[i].a), hb = new Set(holders(vedges[i].b));
+      const gi = ha.find((g) => hb.has(g));
+      if (gi === undefined) continue;
+      for (let p = off[i] + 1; p < off[i + 1] - 1; p++) grow(box, gi, [P[2 * p] - 4, P[2 * p + 1], P[2 * p] + 4, P[2 * p + 1]]);
     }
     frames = [];
     for (const gi of order) {
