@@ -603,6 +603,12 @@ def test_deep_model_reads_as_its_module_tree(page_probe, tmp_path, artifacts_dir
     tops = _children(ids, "model")
     assert {k[2:] for k in keys if k.startswith("g:")} <= tops
     assert {"g:model.2", "g:model.9", "g:model.22"} <= keys
+    # identical groups are listed once, each by the module that holds it
+    skips = [g for g in doc["groups"] if g["type"] == "SkipConnection"]
+    places = sorted(".".join(os.path.commonprefix([m.split(".") for m in g["nodes"]])) for g in skips)
+    entry = page.locator("#panel .gkind", has_text="Skip")
+    assert entry.count() == 1 and f"\u00d7 {len(skips)}" in entry.locator(".gname").text_content()
+    assert sorted(entry.locator(".links a").all_text_contents()) == places
     inside = [n for n in doc["nodes"] if n["id"].startswith("model.0.")]
     line2 = page.text_content('#graph [data-key="g:model.0"] .t2')
     assert line2 == f"{len(inside)} nodes \u00b7 {sum(n['param_count'] for n in inside)} params"
