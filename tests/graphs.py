@@ -93,3 +93,77 @@ def detector():
     g.add("out", ir.Output((4, 16, 16)))
     g.connect(d, "out")
     return g
+
+
+def yolo_like(depth=(4, 8, 8, 4), neck=4, c=4, s=4):
+    """A YOLO-like detector with the module paths of a converted model ("model.4.m.1.cv2.conv"):
+    Conv+LIF blocks, C2f blocks with and without residuals, SPPF, a PAN neck and a three-scale
+    head. Stacking joins are folded into the consuming convolution, whose input channels are the
+    sum of its inputs'."""
+    g = ir.Graph(metadata={"model": "yolo-like"})
+
+    def act(name, ch):
+        r = np.full((ch, s, s), 0.5, np.float32)
+        return g.add(name, ir.LIF(r, r, r, r))
+
+    def conv_block(p, srcs, cout, k=3):
+        cin = sum(ch for _, ch in srcs)
+        w = np.zeros((cout, cin, k, k), np.float32)
+        g.add(f"{p}.conv", ir.Conv2d(w, padding=(k // 2, k // 2), input_shape=(cin, s, s)))
+        for src, _ in srcs:
+            g.connect(src, f"{p}.conv")
+        g.connect(f"{p}.conv", act(f"{p}.act", cout))
+        return f"{p}.act", cout
+
+    def c2f(p, srcs, n, shortcut):
+        x = conv_block(f"{p}.cv1", srcs, c)
+        outs = [x]
+        for i in range(n):
+            y = conv_block(f"{p}.m.{i}.cv2", [conv_block(f"{p}.m.{i}.cv1", [x], c)], c)
+            if shortcut:
+                add = g.add(f"{p}.m.{i}.add", ir.IF(np.ones((c, s, s), np.float32), np.ones((c, s, s), np.float32)))
+                g.connect(y[0], add)
+                g.connect(x[0], add)
+                y = (add, c)
+            outs.append(y)
+            x = y
+        return conv_block(f"{p}.cv2", outs, c, k=1)
+
+    def sppf(p, src):
+        x = conv_block(f"{p}.cv1", [src], c, k=1)
+        pools = [x]
+        for i in range(3):
+            pools.append((g.add(f"{p}.m.{i}", ir.AvgPool2d((5, 5), (1, 1), (2, 2), input_shape=(c, s, s))), c))
+            g.connect(pools[-2][0], pools[-1][0])
+        return conv_block(f"{p}.cv2", pools, c, k=1)
+
+    def up(p, src):
+        g.add(p, ir.Scale(np.ones((c, s, s), np.float32)))
+        g.connect(src[0], p)
+        return p, c
+
+    x = (g.add("images", ir.Input((c, s, s))), c)
+    x = conv_block("model.0", [x], c)
+    x = conv_block("model.1", [x], c)
+    x = c2f("model.2", [x], depth[0], True)
+    x = conv_block("model.3", [x], c)
+    p3 = x = c2f("model.4", [x], depth[1], True)
+    x = conv_block("model.5", [x], c)
+    p4 = x = c2f("model.6", [x], depth[2], True)
+    x = conv_block("model.7", [x], c)
+    x = c2f("model.8", [x], depth[3], True)
+    p5 = x = sppf("model.9", x)
+    x = c2f("model.12", [up("model.10.up", x), p4], neck, False)
+    n3 = x = c2f("model.15", [up("model.13.up", x), p3], neck, False)
+    n4 = x = c2f("model.18", [conv_block("model.16", [x], c), p4], neck, False)
+    n5 = c2f("model.21", [conv_block("model.19", [x], c), p5], neck, False)
+    heads = []
+    for i, f in enumerate((n3, n4, n5)):
+        for branch in ("cv2", "cv3"):
+            y = conv_block(f"model.22.{branch}.{i}.0", [f], c)
+            y = conv_block(f"model.22.{branch}.{i}.1", [y], c)
+            heads.append(conv_block(f"model.22.{branch}.{i}.2", [y], c, k=1))
+    g.add("output", ir.Output((c * len(heads), s, s)))
+    for h, _ in heads:
+        g.connect(h, "output")
+    return g

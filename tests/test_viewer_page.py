@@ -291,7 +291,7 @@ def test_large_graph_uses_canvas_and_draws_every_visible_node(page_probe, tmp_pa
     page = _open(page_probe, path)
     st = page.evaluate("zelqViewer.stats()")
     assert st["mode"] == "canvas" and st["items"] == len(doc["nodes"])
-    page.evaluate("zelqViewer.fit()")
+    page.evaluate("zelqViewer.overview()")
     page.wait_for_timeout(100)
     assert page.evaluate("zelqViewer.stats()")["drawn"] == len(doc["nodes"])
     # a click on the canvas picks the node under the pointer
@@ -306,7 +306,7 @@ def test_svg_export_holds_the_current_view(page_probe, detector_page):
     page = _open(page_probe, detector_page)
     page.click("#btn-expand")
     _settle(page)
-    page.evaluate("zelqViewer.fit()")
+    page.evaluate("zelqViewer.overview()")
     with page.expect_download() as dl:
         page.click("#btn-svg")
     assert dl.value.suggested_filename.endswith(".svg")
@@ -460,6 +460,18 @@ def test_hover_card_names_the_node_under_the_pointer(page_probe, detector_page):
     assert not page.is_visible("#tip")
 
 
+def _title(g):
+    """A group's title in plain words: counts with singular or plural nouns, a skip by its depth."""
+    md, n = g["metadata"], lambda k, one, many: f"{k} {one if k == 1 else many}"
+    if g["type"] == "RepConv":
+        return f"RepConv ({n(len(md['branches']), 'branch', 'branches')})"
+    if g["type"] == "SPP":
+        return f"SPP ({n(md['num_scales'], 'scale', 'scales')})"
+    if g["type"] == "SkipConnection":
+        return f"Skip (depth {md['processing_depth']})"
+    return g["label"]
+
+
 def test_group_panel_and_summary_show_the_document(page_probe, detector_page, detector_doc):
     page = _open(page_probe, detector_page)
     s = detector_doc["summary"]
@@ -480,7 +492,7 @@ def test_group_panel_and_summary_show_the_document(page_probe, detector_page, de
     page.mouse.click(b["x"] - b["w"] / 4, b["y"])
     _settle(page)
     assert page.get_attribute("#panel", "data-view") == "group"
-    assert page.text_content("#panel-title") == f"{g['icon']} {g['label']}"
+    assert page.text_content("#panel-title") == f"{g['icon']} {_title(g)}"
     text = page.text_content("#panel")
     assert g["subtitle"] in text and g["type"] in text
     links = page.locator("#panel .links a").evaluate_all("els => els.map(e => e.textContent)")
@@ -638,4 +650,70 @@ def test_summarised_tensors_open_with_every_node_and_say_what_was_left_out(page_
     assert hm.evaluate("c => [c.width, c.height]") == [rec["heatmap"]["cols"], rec["heatmap"]["rows"]] == [15, 50]
     assert hm.evaluate("c => Array.from(c.getContext('2d').getImageData(0, 0, 1, 1).data)") == [128, 128, 128, 255]
     assert "Heat map 200 \u00d7 15 (block means 50 \u00d7 15)" in card.text_content()
+
+
+def _children(ids, module):
+    """The child paths of a module, read off the identifiers ("a.b" and "a/b" alike)."""
+    depth = len(module.replace("/", ".").split("."))
+    return {".".join(i.replace("/", ".").split(".")[: depth + 1]) for i in ids if i.startswith(module + ".")}
+
+
+def test_deep_model_reads_as_its_module_tree(page_probe, tmp_path, artifacts_dir):
+    doc = vd.graph_doc(graphs.yolo_like())
+    ids = [n["id"] for n in doc["nodes"]]
+    assert 250 <= len(ids) <= 330
+    path = vd.write_page(tmp_path / "deep.html", doc, "YOLO-like")
+    page = _open(page_probe, path)
+    # the default view: the model's top-level modules, a short list, still legible
+    keys = set(_shown_keys(page))
+    assert len(keys) <= 40
+    tops = _children(ids, "model")
+    assert {k[2:] for k in keys if k.startswith("g:")} <= tops
+    assert {"g:model.2", "g:model.9", "g:model.22"} <= keys
+    # identical groups are listed once, each by the module that holds it
+    skips = [g for g in doc["groups"] if g["type"] == "SkipConnection"]
+    places = sorted(".".join(os.path.commonprefix([m.split(".") for m in g["nodes"]])) for g in skips)
+    entry = page.locator("#panel .gkind", has_text="Skip")
+    assert entry.count() == 1 and f"\u00d7 {len(skips)}" in entry.locator(".gname").text_content()
+    assert sorted(entry.locator(".links a").all_text_contents()) == places
+    inside = [n for n in doc["nodes"] if n["id"].startswith("model.0.")]
+    line2 = page.text_content('#graph [data-key="g:model.0"] .t2')
+    assert line2 == f"{len(inside)} nodes \u00b7 {sum(n['param_count'] for n in inside)} params"
+    page.wait_for_timeout(500)
+    page.screenshot(path=str(artifacts_dir / "viewer-modules.png"))
+    # one module opens one level: its children, each a module box of its own here
+    page.evaluate("zelqViewer.toggleGroup('model.4', true)")
+    _settle(page)
+    keys = set(_shown_keys(page))
+    assert "g:model.4" not in keys
+    assert {k[2:] for k in keys if k.startswith(("g:model.4", "n:model.4"))} == _children(ids, "model.4")
+    # a stacking join says so, a summing one does not
+    page.evaluate("zelqViewer.toggleGroup('model.4.cv2', true)")
+    page.evaluate("zelqViewer.toggleGroup('model.4.m.0', true)")
+    _settle(page)
+    fan_in = sum(e["target"] == "model.4.cv2.conv" for e in doc["edges"])
+    mark = page.locator('#graph [data-key="n:model.4.cv2.conv"] .stack-mark').text_content()
+    assert fan_in > 2 and mark.endswith(f"stacks {fan_in} on axis 0")
+    assert page.locator('#graph [data-key="n:model.4.m.0.add"]').count() == 1
+    assert page.locator('#graph [data-key="n:model.4.m.0.add"] .stack-mark').count() == 0
+    # everything open: every node drawn, labels no smaller than 9 screen px
+    page.click("#btn-expand")
+    _settle(page)
+    assert sorted(k[2:] for k in _shown_keys(page)) == sorted(ids)
+    px = page.evaluate("""() => [...document.querySelectorAll('#graph .node text')].slice(0, 50)
+        .map(t => parseFloat(t.getAttribute('font-size')) * t.getScreenCTM().a)""")
+    assert px and min(px) >= 9
+    page.wait_for_timeout(500)
+    page.screenshot(path=str(artifacts_dir / "viewer-modules-expanded.png"))
+    if os.environ.get("ZELQVIZ_UPDATE_SCREENSHOTS") == "1":
+        for name in ("viewer-modules.png", "viewer-modules-expanded.png"):
+            shutil.copy(artifacts_dir / name, SCREENSHOTS / name)
+    # left to right, kept across a reload
+    page.click("#btn-orient")
+    _settle(page)
+    a, b = (page.evaluate(f"zelqViewer.itemBox('n:{k}')") for k in ("model.0.conv", "model.0.act"))
+    assert b["x"] - a["x"] > abs(b["y"] - a["y"])
+    page.reload()
+    page.evaluate(WAIT_READY)
+    assert page.evaluate("zelqViewer.orient()") == "LR"
     assert page_probe.errors == []

@@ -20,8 +20,7 @@
     return e;
   }
   const typeOf = (r) => (r.type == null ? "?" : String(r.type));
-  // A group's name: its label, else its pattern type, else its id; the title adds the icon.
-  const groupName = (G) => String(G.rec.label != null ? G.rec.label : G.rec.type != null ? G.rec.type : G.id);
+  // The title of a group adds the icon to its name.
   const groupTitle = (G) => (G.rec.icon != null ? String(G.rec.icon) + " " : "") + groupName(G);
   const isObj = (v) => v !== null && typeof v === "object" && !Array.isArray(v);
   const own = (o, k) => Object.prototype.hasOwnProperty.call(o, k);
@@ -39,7 +38,9 @@
   }
   function fmtCount(v) {
     if (typeof v !== "number" || !isFinite(v)) return String(v);
-    return Math.round(v).toLocaleString("en-US");
+    const r = Math.round(v);
+    // Grouped by hand below 1e15: the locale formatter costs a millisecond per hundred labels.
+    return Math.abs(r) < 1e15 ? String(r).replace(/\B(?=(\d{3})+(?!\d))/g, ",") : r.toLocaleString("en-US");
   }
   function fmtShort(v) {
     if (typeof v !== "number" || !isFinite(v)) return String(v);
@@ -145,7 +146,179 @@
       primary[i] = best;
     }
   }
-  const liveGroups = groups.filter((G) => G.members.size > 0);
+
+  // ---------------------------------------------------------------- module tree
+  // Identifiers such as "model.2.cv1.conv" or "layer1/0/conv1" name the modules that hold
+  // a node. They become collapsible groups of the page, as training frameworks show them;
+  // the document has no records for them. A module with a single child is left out, so a
+  // chain of one-child modules shows as one box named by its full path.
+  const MODULE_COLOR = "#64748b", MAX_PATH_DEPTH = 24;
+  const moduleGroups = [];
+  {
+    const mods = new Map();  // path -> {path, parent path or null, depth, nodes, pats, kids}
+    const modOf = (path) => {
+      let M = mods.get(path);
+      if (M) return M;
+      const cut = Math.max(path.lastIndexOf("."), path.lastIndexOf("/"));
+      const parent = cut > 0 ? modOf(path.slice(0, cut)) : null;
+      M = { path, parent, depth: parent ? parent.depth + 1 : 0, nodes: [], pats: [], kids: [], content: 0, g: -1 };
+      if (parent) parent.kids.push(M);
+      mods.set(path, M);
+      return M;
+    };
+    const homeOf = new Array(NN).fill(null);
+    // A path is names joined by "." or "/"; any other identifier stands alone.
+    const PATH = /^[\p{L}\p{N}_:-]+(?:[./][\p{L}\p{N}_:-]+)+$/u;
+    for (let i = 0; i < NN; i++) {
+      const id = nodeIds[i];
+      if (id.length > 400 || !PATH.test(id)) continue;
+      let cut = -1, seps = 0;
+      for (let c = 0; c < id.length; c++) if (id[c] === "." || id[c] === "/") { if (++seps > MAX_PATH_DEPTH) break; if (c > 0) cut = c; }
+      if (cut > 0) homeOf[i] = modOf(id.slice(0, cut));
+    }
+    if (mods.size) {
+      const common = (a, b) => {
+        if (!a || !b) return null;
+        while (a.depth > b.depth) a = a.parent;
+        while (b.depth > a.depth) b = b.parent;
+        while (a !== b) { a = a.parent; b = b.parent; }
+        return a;
+      };
+      for (let i = 0; i < NN; i++) if (primary[i] < 0 && homeOf[i]) homeOf[i].nodes.push(i);
+      // A pattern that spans modules sits in their deepest common module.
+      for (const G of groups) {
+        if (G.parent >= 0 || !G.members.size) continue;
+        let h, first = true;
+        for (const m of G.members) { h = first ? homeOf[m] : common(h, homeOf[m]); first = false; if (!h) break; }
+        if (h) h.pats.push(G.idx);
+      }
+      const byDepth = [...mods.values()].sort((a, b) => b.depth - a.depth);
+      for (const M of byDepth) {
+        M.content = M.nodes.length + M.pats.length + M.kids.filter((K) => K.content > 0).length;
+      }
+      // The module that stands for M: M itself when it has two children or more, else its nearest such ancestor.
+      const kept = (M) => M.content >= 2;
+      const eff = (M) => { while (M && !kept(M)) M = M.parent; return M; };
+      for (const M of [...byDepth].reverse()) {
+        if (!kept(M)) continue;
+        const gi = groups.length;
+        const rec = { id: M.path, type: "Module", label: M.path };
+        const id = groupIndex.has(M.path) ? M.path + " (module)" : M.path;
+        groupIndex.set(id, gi);
+        const P = eff(M.parent);
+        const G = { id, rec, members: new Set(), parent: P ? P.g : -1, depth: 0, collapsed: true, idx: gi, module: M.path, params: 0 };
+        groups.push(G); moduleGroups.push(G);
+        M.g = gi;
+      }
+      for (const M of mods.values()) {
+        const E = eff(M);
+        if (!E) continue;
+        for (const i of M.nodes) primary[i] = E.g;
+        for (const gi of M.pats) groups[gi].parent = E.g;
+      }
+      for (let i = 0; i < NN; i++) {
+        const pc = typeof NR[i].param_count === "number" ? NR[i].param_count : 0;
+        for (let g = primary[i], guard = 0; g >= 0 && guard < 64; g = groups[g].parent, guard++) {
+          if (groups[g].module == null) continue;
+          groups[g].members.add(i); groups[g].params += pc;
+        }
+      }
+      for (const G of groups) { let d = 0, p = G.parent; while (p >= 0 && d < 64) { d++; p = groups[p].parent; } G.depth = d; }
+    }
+  }
+  const isModule = (G) => G.module != null;
+  const liveGroups = groups.filter((G) => G.members.size > 0 && !isModule(G));
+
+  // ---------------------------------------------------------------- words
+  const plural = (n, one, many) => fmtCount(n) + " " + (n === 1 ? one : many || one + "s");
+  function kernelText(k) {
+    if (Array.isArray(k) && k.length >= 2 && k.every((v) => typeof v === "number")) return k[0] + "\u00d7" + k[1];
+    if (typeof k === "number") return k + "\u00d7" + k;
+    return "";
+  }
+  // A node's kernel: its kernel_size setting, else the last two axes of a 4-D weight.
+  function nodeKernel(i) {
+    const n = NR[i];
+    if (isObj(n.config) && own(n.config, "kernel_size")) { const t = kernelText(n.config.kernel_size); if (t) return t; }
+    const w = isObj(n.params) && isObj(n.params.weight) ? n.params.weight.shape : null;
+    if (Array.isArray(w) && w.length === 4) return kernelText(w.slice(2));
+    if (Array.isArray(w) && w.length === 3 && typeof w[2] === "number") return w[2] + "";
+    return "";
+  }
+  const mdOf = (G) => (isObj(G.rec.metadata) ? G.rec.metadata : {});
+  const startsWith = (v, p) => typeof v === "string" && v.startsWith(p);
+  // Titles of pattern groups in plain words ("1 branch", "depth 3"); a label of another form stays.
+  function groupName(G) {
+    if (isModule(G)) return G.module;
+    const g = G.rec, md = mdOf(G);
+    if (g.type === "RepConv" && Array.isArray(md.branches) && startsWith(g.label, "RepConv ("))
+      return "RepConv (" + plural(md.branches.length, "branch", "branches") + ")";
+    if (g.type === "SPP" && typeof md.num_scales === "number" && startsWith(g.label, "SPP ("))
+      return "SPP (" + plural(md.num_scales, "scale") + ")";
+    if (g.type === "SkipConnection" && typeof md.processing_depth === "number" && startsWith(g.label, "Skip ("))
+      return "Skip (depth " + fmtCount(md.processing_depth) + ")";
+    return String(g.label != null ? g.label : g.type != null ? g.type : G.id);
+  }
+  const memberKernels = (G) => [...G.members].map(nodeKernel).filter((t) => t);
+  function groupSubtitle(G) {
+    if (isModule(G)) return plural(G.members.size, "node") + " \u00b7 " + fmtShort(G.params) + " params";
+    const g = G.rec, md = mdOf(G), sub = g.subtitle == null ? "" : String(g.subtitle);
+    if (g.type === "RepConv" && Array.isArray(md.branches)) {
+      return md.branches.map((b) => {
+        if (!isObj(b)) return "?";
+        const ids = Array.isArray(b.nodes) ? b.nodes : [];
+        if (!ids.length || b.type === "Identity") return "identity";
+        let k = kernelText(b.kernel_size);
+        if (!k) { const i = nodeIndex.get(String(ids[0])); if (i !== undefined) k = nodeKernel(i); }
+        return (k ? k + " " : "") + String(b.type);
+      }).join(", ");
+    }
+    if ((g.type === "SPP" || g.type === "SPPF") && (sub.includes("?") || /: $/.test(sub))) {
+      const ks = memberKernels(G);
+      if (ks.length) return (g.type === "SPP" ? "parallel: " + [...new Set(ks)].join(", ") : "sequential: " + ks[0]);
+    }
+    if (/^\d+ nodes$/.test(sub)) return "";  // the member count follows anyway
+    return sub;
+  }
+  function groupLine2(G) {
+    const s = groupSubtitle(G);
+    if (isModule(G)) return s;
+    return (s ? s + " \u00b7 " : "") + plural(G.members.size, "node");
+  }
+  // Where a group is: the module that holds it, else its first node.
+  function groupPlace(G) {
+    for (let p = G.parent, guard = 0; p >= 0 && guard < 64; p = groups[p].parent, guard++) if (isModule(groups[p])) return groups[p].module;
+    const first = Array.isArray(G.rec.nodes) && G.rec.nodes.length ? String(G.rec.nodes[0]) : G.members.size ? nodeIds[G.members.values().next().value] : G.id;
+    return first;
+  }
+
+  // A join that stacks its inputs: a Concat node, or a node fed by several inputs whose
+  // channel counts add up to its own input's (a summing join sees equal channel counts).
+  const stackOf = new Array(NN).fill(null);
+  {
+    const srcs = new Map();
+    for (const e of edgesIn) {
+      const s = nodeIndex.get(String(e.source)), t = nodeIndex.get(String(e.target));
+      if (s === undefined || t === undefined || s === t) continue;
+      if (!srcs.has(t)) srcs.set(t, new Set());
+      srcs.get(t).add(s);
+    }
+    const chan = (sh) => (Array.isArray(sh) && sh.length && typeof sh[0] === "number" ? sh[0] : NaN);
+    for (const [t, ss] of srcs) {
+      if (ss.size < 2) continue;
+      const n = NR[t];
+      if (typeOf(n) === "Concat") {
+        const ax = isObj(n.config) && typeof n.config.axis === "number" ? n.config.axis : 0;
+        stackOf[t] = { k: ss.size, axis: ax };
+        continue;
+      }
+      const want = chan(n.input_shape);
+      let sum = 0;
+      for (const s of ss) sum += chan(NR[s].output_shape);
+      if (want === want && sum === want) stackOf[t] = { k: ss.size, axis: 0 };
+    }
+  }
+  const stackText = (s) => "stacks " + s.k + " on axis " + s.axis;
 
   // Which group box stands for node i: the outermost collapsed group on its chain.
   function repGroup(i) {
@@ -311,15 +484,16 @@
       color = safeColor(n.color, "#8a94a6"); shape = shapeKind(n.shape);
     } else {
       const G = groups[ref], g = G.rec;
-      line1 = clip(groupTitle(G), 40);
-      line2 = clip((g.subtitle != null && g.subtitle !== "" ? String(g.subtitle) + " \u00b7 " : "") + G.members.size + " nodes", 46);
-      color = safeColor(g.color, "#7a6ff0"); shape = shapeKind(g.shape); badge = 20;
+      line1 = isModule(G) && G.module.length > 40 ? "\u2026" + G.module.slice(-39) : clip(groupTitle(G), 40);
+      line2 = clip(groupLine2(G), 46);
+      color = isModule(G) ? MODULE_COLOR : safeColor(g.color, "#7a6ff0"); shape = isModule(G) ? "roundrect" : shapeKind(g.shape); badge = 20;
     }
     const tw = Math.max(textWidth(line1, FONT1), textWidth(line2, FONT2));
     let w = Math.max(96, Math.min(320, Math.ceil(tw) + 28 + badge)), h = kind === "n" ? 44 : 50;
     [w, h] = shapeSize(shape, w, h);
     return { kind, ref, key: (kind === "n" ? "n:" : "g:") + (kind === "n" ? nodeIds[ref] : groups[ref].id),
-      line1, line2, color, shape, w: Math.round(w), h: Math.round(h), x: 0, y: 0 };
+      line1, line2, color, shape, w: Math.round(w), h: Math.round(h), x: 0, y: 0,
+      stack: kind === "n" && stackOf[ref] ? stackText(stackOf[ref]) : null, module: kind === "g" && isModule(groups[ref]) };
   }
   function computeVisible() {
     items = []; itemByKey = new Map();
@@ -345,30 +519,157 @@
       vedges.push({ a, b, count: 1, label: os != null && (Array.isArray(os) || typeof os !== "object") ? fmtShape(os) : "" });
     }
   }
+  // Fork and join of each pattern: the node that feeds its entries and the one its exits
+  // feed (the detector's own "fork"/"join"/"source" when it names them). Its frame holds them.
+  const forkJoin = new Map();
+  {
+    const ins = new Map(), outs = new Map();
+    const push = (m, k, v) => { if (!m.has(k)) m.set(k, []); m.get(k).push(v); };
+    for (const e of edgesIn) {
+      const s = nodeIndex.get(String(e.source)), t = nodeIndex.get(String(e.target));
+      if (s !== undefined && t !== undefined && s !== t) { push(outs, s, t); push(ins, t, s); }
+    }
+    const named = (v) => (typeof v === "string" && nodeIndex.has(v) ? nodeIndex.get(v) : -1);
+    const ids = (l) => new Set((Array.isArray(l) ? l : []).map((x) => nodeIndex.get(String(x))).filter((x) => x !== undefined));
+    for (const G of liveGroups) {
+      const md = mdOf(G), entries = ids(G.rec.entry_nodes), exits = ids(G.rec.exit_nodes);
+      let fork = named(md.fork) >= 0 ? named(md.fork) : named(md.source), join = named(md.join);
+      const fs = new Set(), js = new Set();
+      for (const t of entries) for (const s of ins.get(t) || []) if (!G.members.has(s)) fs.add(s);
+      for (const s of exits) for (const t of outs.get(s) || []) if (!G.members.has(t)) js.add(t);
+      if (fork < 0 && fs.size === 1) fork = fs.values().next().value;
+      if (join < 0 && js.size === 1) join = js.values().next().value;
+      if (G.members.has(fork)) fork = -1;
+      if (G.members.has(join)) join = -1;
+      if (fork >= 0 || join >= 0) forkJoin.set(G.idx, [fork, join]);
+    }
+  }
+  // Room between layers for the borders and heads of the frames that end or begin there:
+  // later layers move along the flow, and so do the edge points on them.
+  function makeRoom(inF, PAD, HEAD) {
+    const lr = orient === "LR", rk = layout.ranks, am = lr ? 0 : 1;
+    if (!rk || !items.length) return;
+    let nL = 0;
+    for (let i = 0; i < items.length; i++) nL = Math.max(nL, rk[i] + 1);
+    const first = new Map(), last = new Map();
+    for (const [gi, set] of inF) for (const idx of set) {
+      const r = rk[idx];
+      if (!first.has(gi) || r < first.get(gi)) first.set(gi, r);
+      if (!last.has(gi) || r > last.get(gi)) last.set(gi, r);
+    }
+    const ends = new Int32Array(items.length), starts = new Int32Array(items.length);
+    for (const [gi, set] of inF) for (const idx of set) { if (last.get(gi) === rk[idx]) ends[idx]++; if (first.get(gi) === rk[idx]) starts[idx]++; }
+    const endN = new Int32Array(nL), startN = new Int32Array(nL), top = new Float64Array(nL).fill(Infinity), bot = new Float64Array(nL).fill(-Infinity);
+    items.forEach((it, idx) => {
+      const r = rk[idx], c = lr ? it.x : it.y, half = (lr ? it.w : it.h) / 2;
+      endN[r] = Math.max(endN[r], ends[idx]); startN[r] = Math.max(startN[r], starts[idx]);
+      top[r] = Math.min(top[r], c - half); bot[r] = Math.max(bot[r], c + half);
+    });
+    const sh = new Float64Array(nL), tops = [];
+    let shift = 0, prev = -1;
+    for (let l = 0; l < nL; l++) {
+      if (top[l] === Infinity) { sh[l] = shift; continue; }
+      if (prev >= 0) shift += Math.max(0, endN[prev] * PAD + startN[l] * (PAD + HEAD) + 24 - (top[l] - bot[prev]));
+      sh[l] = shift; tops.push([top[l], l]); prev = l;
+    }
+    if (!shift) return;
+    items.forEach((it, idx) => { if (lr) it.x += sh[rk[idx]]; else it.y += sh[rk[idx]]; });
+    const P = layout.pts;
+    for (let p = am; p < P.length; p += 2) {
+      let lo = 0, hi = tops.length - 1, at = -1;
+      while (lo <= hi) { const mid = (lo + hi) >> 1; if (tops[mid][0] - 0.5 <= P[p]) { at = mid; lo = mid + 1; } else hi = mid - 1; }
+      if (at >= 0) P[p] += sh[tops[at][1]];
+    }
+  }
+  const containerOf = (it) => (it.kind === "n" ? primary[it.ref] : groups[it.ref].parent);
   function computeFrames() {
-    const box = new Map();
-    const grow = (gi, x0, y0, x1, y1) => {
-      const b = box.get(gi);
-      if (!b) box.set(gi, [x0, y0, x1, y1]);
-      else { b[0] = Math.min(b[0], x0); b[1] = Math.min(b[1], y0); b[2] = Math.max(b[2], x1); b[3] = Math.max(b[3], y1); }
+    const lr = orient === "LR", PAD = 12, HEAD = 16;
+    const inF = new Map();  // gi -> Set of the items it holds
+    const boxOf = (it) => [it.x - it.w / 2, it.y - it.h / 2, it.x + it.w / 2, it.y + it.h / 2];
+    const grow = (box, gi, b) => {
+      const a = box.get(gi);
+      if (!a) box.set(gi, b.slice());
+      else { a[0] = Math.min(a[0], b[0]); a[1] = Math.min(a[1], b[1]); a[2] = Math.max(a[2], b[2]); a[3] = Math.max(a[3], b[3]); }
     };
-    for (const it of items) {
-      let g = it.kind === "n" ? primary[it.ref] : groups[it.ref].parent, guard = 0;
-      while (g >= 0 && guard++ < 64) {
-        if (!groups[g].collapsed) grow(g, it.x - it.w / 2, it.y - it.h / 2, it.x + it.w / 2, it.y + it.h / 2);
-        g = groups[g].parent;
+    items.forEach((it, idx) => {
+      for (let g = containerOf(it), guard = 0; g >= 0 && guard++ < 64; g = groups[g].parent) {
+        if (groups[g].collapsed) continue;
+        if (!inF.has(g)) inF.set(g, new Set());
+        inF.get(g).add(idx);
+      }
+    });
+    const order = [...inF.keys()].sort((p, q) => groups[q].depth - groups[p].depth);
+    const coreSet = new Map();
+    for (const gi of order) coreSet.set(gi, new Set(inF.get(gi)));
+    // Joins, then forks, join the frame of their pattern when they sit beside it.
+    const adoptedIn = new Map();
+    for (const k of [1, 0]) for (const [gi, fj] of forkJoin) {
+      if (!inF.has(gi) || fj[k] < 0) continue;
+      const idx = nodeItem[fj[k]];
+      if (adoptedIn.has(idx) || containerOf(items[idx]) !== groups[gi].parent) continue;
+      adoptedIn.set(idx, gi); inF.get(gi).add(idx);
+    }
+    makeRoom(inF, PAD, HEAD);
+    const core = new Map();
+    for (const gi of order) for (const idx of coreSet.get(gi)) grow(core, gi, boxOf(items[idx]));
+    const padded = (b) => [b[0] - PAD, b[1] - PAD - HEAD, b[2] + PAD, b[3] + PAD];
+    for (const gi of order) { const b = padded(core.get(gi)); core.set(gi, b); const p = groups[gi].parent; if (p >= 0 && core.has(p)) grow(core, p, b); }
+    // Edges keep out of the frames that hold neither of their ends: their bends move
+    // sideways past the frame, all to one side (a skip's own edge passes beside the box it bypasses).
+    const P = layout.pts, off = layout.ptsOff, ax = lr ? 1 : 0, FC = 256;
+    const fgrid = new Map();
+    for (const gi of order) {
+      const b = core.get(gi);
+      for (let gx = Math.floor(b[0] / FC); gx <= Math.floor(b[2] / FC); gx++)
+        for (let gy = Math.floor(b[1] / FC); gy <= Math.floor(b[3] / FC); gy++) {
+          const k = gx * 1048576 + gy;
+          if (!fgrid.has(k)) fgrid.set(k, []);
+          fgrid.get(k).push(gi);
+        }
+    }
+    for (let i = 0; i < vedges.length; i++) {
+      const a = vedges[i].a, b = vedges[i].b;
+      if (off[i + 1] - off[i] < 3) continue;
+      const side = new Map();
+      for (let pass = 0; pass < 2; pass++) for (let p = off[i] + 1; p < off[i + 1] - 1; p++) {
+        const cand = fgrid.get(Math.floor(P[2 * p] / FC) * 1048576 + Math.floor(P[2 * p + 1] / FC));
+        if (!cand) continue;
+        for (const gi of cand) {
+          const cb = core.get(gi), x = P[2 * p], y = P[2 * p + 1];
+          if (x <= cb[0] || x >= cb[2] || y <= cb[1] || y >= cb[3]) continue;
+          const cs = coreSet.get(gi);
+          if (cs.has(a) || cs.has(b)) continue;
+          const v = P[2 * p + ax], lo = cb[ax], hi = cb[ax + 2];
+          if (!side.has(gi)) side.set(gi, v - lo < hi - v ? -1 : 1);
+          P[2 * p + ax] = side.get(gi) < 0 ? lo - 10 : hi + 10;
+        }
       }
     }
-    const order = [...box.keys()].sort((p, q) => groups[q].depth - groups[p].depth);
+    // Final frames: their items, adopted forks and joins, and the bends of edges inside them
+    // (on the deepest frame that holds both ends; outer frames grow from inner ones).
+    const box = new Map();
+    for (const gi of order) for (const idx of inF.get(gi)) grow(box, gi, boxOf(items[idx]));
+    const holders = (idx) => {
+      const l = [];
+      for (let g = containerOf(items[idx]), guard = 0; g >= 0 && guard++ < 64; g = groups[g].parent) if (inF.has(g)) l.push(g);
+      if (adoptedIn.has(idx)) l.unshift(adoptedIn.get(idx));
+      return l;
+    };
+    for (let i = 0; i < vedges.length; i++) {
+      if (off[i + 1] - off[i] < 3) continue;
+      const ha = holders(vedges[i].a), hb = new Set(holders(vedges[i].b));
+      const gi = ha.find((g) => hb.has(g));
+      if (gi === undefined) continue;
+      for (let p = off[i] + 1; p < off[i + 1] - 1; p++) grow(box, gi, [P[2 * p] - 4, P[2 * p + 1], P[2 * p] + 4, P[2 * p + 1]]);
+    }
     frames = [];
     for (const gi of order) {
-      const b = box.get(gi), pad = 12;
-      b[0] -= pad; b[1] -= pad + 16; b[2] += pad; b[3] += pad;
+      const b = padded(box.get(gi));
       const p = groups[gi].parent;
-      if (p >= 0 && box.has(p)) grow(p, b[0], b[1], b[2], b[3]);
-      const g = groups[gi].rec;
-      frames.push({ gi, x0: b[0], y0: b[1], x1: b[2], y1: b[3], color: safeColor(g.color, "#7a6ff0"),
-        label: clip("\u25be " + groupTitle(groups[gi]), 60) });
+      if (p >= 0 && box.has(p)) grow(box, p, b);
+      const G = groups[gi];
+      frames.push({ gi, x0: b[0], y0: b[1], x1: b[2], y1: b[3], color: isModule(G) ? MODULE_COLOR : safeColor(G.rec.color, "#7a6ff0"),
+        label: clip("\u25be " + groupTitle(G), 60) });
     }
     frames.reverse();  // outer frames first
   }
@@ -402,31 +703,41 @@
     });
   }
   let layoutChain = Promise.resolve();
+  let orient = "TB", lastOrient = "TB";
+  try { if (localStorage.getItem("zelq-viewer-orient") === "LR") orient = "LR"; } catch (e) { /* storage off in sandboxed frames */ }
   function relayout(warm) {
     const job = layoutChain.then(async () => {
       computeVisible();
       const n = items.length, m = vedges.length;
       const w = new Float64Array(n), h = new Float64Array(n), es = new Int32Array(m), et = new Int32Array(m);
-      items.forEach((it, i) => { w[i] = it.w; h[i] = it.h; });
+      // Left to right is the top-to-bottom layout of the transposed boxes, transposed back.
+      const lr = orient === "LR";
+      items.forEach((it, i) => { w[i] = lr ? it.h : it.w; h[i] = lr ? it.w : it.h; });
       vedges.forEach((e, i) => { es[i] = e.a; et[i] = e.b; });
       let prevX = null, fresh = null;
-      if (warm) {
+      if (warm && lastOrient === orient) {
         fresh = new Uint8Array(n);
         for (let i = 0; i < n; i++) fresh[i] = drawnKeys.has(items[i].key) ? 0 : 1;
         prevX = new Float64Array(n);
         const sum = new Float64Array(n), cnt = new Float64Array(n);
-        for (let i = 0; i < NN; i++) if (lastX[i] === lastX[i]) { sum[nodeItem[i]] += lastX[i]; cnt[nodeItem[i]]++; }
+        const across = lr ? lastY : lastX;
+        for (let i = 0; i < NN; i++) if (across[i] === across[i]) { sum[nodeItem[i]] += across[i]; cnt[nodeItem[i]]++; }
         for (let i = 0; i < n; i++) prevX[i] = cnt[i] ? sum[i] / cnt[i] : NaN;
       }
       const t0 = performance.now();
-      const r = await runLayout({ n, w, h, es, et, prevX, fresh, sweeps: warm ? 3 : 6 });
+      const r = await runLayout({ n, w, h, es, et, prevX, fresh, sweeps: warm ? 3 : 6, rankGap: lr ? 90 : 60 });
+      if (lr) {
+        const t = r.x; r.x = r.y; r.y = t;
+        for (let p = 0; p < r.pts.length; p += 2) { const a = r.pts[p]; r.pts[p] = r.pts[p + 1]; r.pts[p + 1] = a; }
+      }
       drawnKeys = new Set(itemByKey.keys());
+      lastOrient = orient;
       layout = r;
       layout.wallMs = performance.now() - t0;
       for (let i = 0; i < n; i++) { items[i].x = r.x[i]; items[i].y = r.y[i]; }
       fromX = lastX.slice(); fromY = lastY.slice();
-      for (let i = 0; i < NN; i++) { lastX[i] = items[nodeItem[i]].x; lastY[i] = items[nodeItem[i]].y; }
       computeFrames();
+      for (let i = 0; i < NN; i++) { lastX[i] = items[nodeItem[i]].x; lastY[i] = items[nodeItem[i]].y; }
       buildIndex();
     });
     layoutChain = job.catch((e) => { console.error(e); });
@@ -471,7 +782,33 @@
       const j = best.get(vedges[i].a), len = layout.ptsOff[i + 1] - layout.ptsOff[i];
       if (j === undefined || len < layout.ptsOff[j + 1] - layout.ptsOff[j]) best.set(vedges[i].a, i);
     }
-    for (const i of best.values()) vedges[i].showLabel = true;
+    // Each label takes the first free spot along its edge, from the middle outwards;
+    // where edges fan in or out and no spot is free, the label is left out.
+    const taken = new Map(), LC = 64, FONT_L = "10px " + (PAL.font || "sans-serif");
+    const cells = (b, f) => {
+      for (let gx = Math.floor(b[0] / LC); gx <= Math.floor(b[2] / LC); gx++)
+        for (let gy = Math.floor(b[1] / LC); gy <= Math.floor(b[3] / LC); gy++) if (f(gx * 1048576 + gy)) return true;
+      return false;
+    };
+    const hits = (b) => cells(b, (k) => (taken.get(k) || []).some((o) => o[0] < b[2] && b[0] < o[2] && o[1] < b[3] && b[1] < o[3]));
+    const take = (b) => cells(b, (k) => { if (!taken.has(k)) taken.set(k, []); taken.get(k).push(b); return false; });
+    if (m < 20000) {
+      for (const it of items) take([it.x - it.w / 2 - 2, it.y - it.h / 2 - 2, it.x + it.w / 2 + 2, it.y + it.h / 2 + 2]);
+      for (const fr of frames) take([fr.x0, fr.y0, fr.x0 + 16 + textWidth(fr.label, "650 11px " + (PAL.font || "sans-serif")), fr.y0 + 18]);
+    }
+    for (const i of [...best.values()].sort((p, q) => p - q)) {
+      const e = vedges[i], a = layout.ptsOff[i], n = layout.ptsOff[i + 1] - a, P = layout.pts;
+      const lw = textWidth(e.label, FONT_L);
+      const spots = [];
+      for (let s = 0; s < n - 1; s++) for (const t of [0.5, 0.3, 0.7]) spots.push([Math.abs(s + t - (n - 1) / 2), s, t]);
+      spots.sort((p, q) => p[0] - q[0]);
+      for (const [, s0, t] of spots.slice(0, 12)) {
+        const x = P[2 * (a + s0)] + (P[2 * (a + s0) + 2] - P[2 * (a + s0)]) * t, y = P[2 * (a + s0) + 1] + (P[2 * (a + s0) + 3] - P[2 * (a + s0) + 1]) * t;
+        // Beside a vertical edge, above a horizontal one.
+        const lr = orient === "LR", b = lr ? [x - lw / 2 - 1, y - 15, x + lw / 2 + 1, y - 3] : [x + 4, y - 8, x + 6 + lw, y + 5];
+        if (m >= 20000 || !hits(b)) { e.showLabel = true; e.lx = lr ? x - lw / 2 : x + 5; e.ly = lr ? y - 5 : y + 3; take(b); break; }
+      }
+    }
   }
   function pick(wx, wy) {
     const l = grid.get(Math.floor(wx / CELL) * 1048576 + Math.floor(wy / CELL));
@@ -499,16 +836,12 @@
   function curvePath(i, f) {
     const a = layout.ptsOff[i], b = layout.ptsOff[i + 1], P = layout.pts;
     let d = "M" + f(P[2 * a]) + "," + f(P[2 * a + 1]);
+    const lr = orient === "LR";
     for (let p = a + 1; p < b; p++) {
-      const x0 = P[2 * p - 2], y0 = P[2 * p - 1], x1 = P[2 * p], y1 = P[2 * p + 1], dy = (y1 - y0) / 2;
-      d += "C" + f(x0) + "," + f(y0 + dy) + " " + f(x1) + "," + f(y1 - dy) + " " + f(x1) + "," + f(y1);
+      const x0 = P[2 * p - 2], y0 = P[2 * p - 1], x1 = P[2 * p], y1 = P[2 * p + 1], dy = lr ? 0 : (y1 - y0) / 2, dx = lr ? (x1 - x0) / 2 : 0;
+      d += "C" + f(x0 + dx) + "," + f(y0 + dy) + " " + f(x1 - dx) + "," + f(y1 - dy) + " " + f(x1) + "," + f(y1);
     }
     return d;
-  }
-  function edgeMid(i) {
-    const a = layout.ptsOff[i], b = layout.ptsOff[i + 1], P = layout.pts;
-    const p = a + Math.floor((b - a - 1) / 2);
-    return [(P[2 * p] + P[2 * p + 2]) / 2, (P[2 * p + 1] + P[2 * p + 3]) / 2];
   }
 
   // Builds the scene as SVG elements into g. `clipRect` limits it to a world rectangle (export).
@@ -549,8 +882,7 @@
       if (e.count > 1) attrs["stroke-width"] = Math.min(1.3 + e.count * 0.4, 4);
       ge.appendChild(sv("path", attrs));
       if (e.showLabel && showLabels) {
-        const [mx, my] = edgeMid(i);
-        const t = sv("text", { class: "edge-label", x: f(mx + 5), y: f(my + 3) }, e.label);
+        const t = sv("text", { class: "edge-label", x: f(e.lx), y: f(e.ly) }, e.label);
         if (inlineStyle) { t.setAttribute("fill", PAL.edgeLabel); t.setAttribute("font-size", 10); t.setAttribute("font-family", font); }
         gl.appendChild(t);
       }
@@ -567,6 +899,13 @@
       const dx = it.kind === "g" ? -8 : 0;
       gi.appendChild(sv("text", { class: "t1", x: dx, y: -2, "text-anchor": "middle", fill: PAL.fg, "font-size": 12, "font-weight": 650, "font-family": font }, it.line1));
       gi.appendChild(sv("text", { class: "t2", x: dx, y: 13, "text-anchor": "middle", fill: PAL.muted, "font-size": 11, "font-family": font }, it.line2));
+      if (it.stack) {
+        const sw = Math.ceil(textWidth(it.stack, "10px " + font)) + 10, sx = -it.w / 2 + 8, sy = -it.h / 2 - 7;
+        const mark = sv("g", { class: "stack-mark" });
+        mark.appendChild(sv("rect", { x: f(sx), y: f(sy), width: sw, height: 14, rx: 7, fill: PAL.stage, stroke: ink(it.color), "stroke-width": 1 }));
+        mark.appendChild(sv("text", { x: f(sx + 5), y: f(sy + 10.5), fill: PAL.fg, "font-size": 10, "font-family": font }, it.stack));
+        gi.appendChild(mark);
+      }
       if (it.kind === "g") {
         const bx = it.w / 2 - 14, by = 0;
         gi.appendChild(sv("circle", { cx: f(bx), cy: by, r: 8, fill: ink(it.color) }));
@@ -605,22 +944,25 @@
     const arrows = k > 0.25;
     const heads = [];
     const P = layout.pts;
+    const lr = orient === "LR";
     for (let i = 0; i < vedges.length; i++) {
       if (!vis(edgeBox[4 * i], edgeBox[4 * i + 1], edgeBox[4 * i + 2], edgeBox[4 * i + 3])) continue;
       const a = layout.ptsOff[i], b = layout.ptsOff[i + 1];
       c2.moveTo(P[2 * a], P[2 * a + 1]);
       for (let p = a + 1; p < b; p++) {
-        const x0 = P[2 * p - 2], y0 = P[2 * p - 1], x1 = P[2 * p], y1 = P[2 * p + 1], dy = (y1 - y0) / 2;
-        if (k < 0.15) c2.lineTo(x1, y1); else c2.bezierCurveTo(x0, y0 + dy, x1, y1 - dy, x1, y1);
+        const x0 = P[2 * p - 2], y0 = P[2 * p - 1], x1 = P[2 * p], y1 = P[2 * p + 1], dy = lr ? 0 : (y1 - y0) / 2, dx = lr ? (x1 - x0) / 2 : 0;
+        if (k < 0.15) c2.lineTo(x1, y1); else c2.bezierCurveTo(x0 + dx, y0 + dy, x1 - dx, y1 - dy, x1, y1);
       }
-      if (arrows) heads.push(P[2 * b - 2], P[2 * b - 1], P[2 * b - 1] >= P[2 * b - 3] ? 1 : -1);
+      if (arrows) heads.push(P[2 * b - 2], P[2 * b - 1], lr ? (P[2 * b - 2] >= P[2 * b - 4] ? 1 : -1) : P[2 * b - 1] >= P[2 * b - 3] ? 1 : -1);
     }
     c2.stroke();
     if (arrows) {
       c2.fillStyle = PAL.edge; c2.beginPath();
       for (let j = 0; j < heads.length; j += 3) {
         const x = heads[j], y = heads[j + 1], s = heads[j + 2];
-        c2.moveTo(x, y); c2.lineTo(x - 3.5, y - 7 * s); c2.lineTo(x + 3.5, y - 7 * s); c2.closePath();
+        c2.moveTo(x, y);
+        if (lr) { c2.lineTo(x - 7 * s, y - 3.5); c2.lineTo(x - 7 * s, y + 3.5); } else { c2.lineTo(x - 3.5, y - 7 * s); c2.lineTo(x + 3.5, y - 7 * s); }
+        c2.closePath();
       }
       c2.fill();
     }
@@ -628,8 +970,7 @@
       c2.fillStyle = PAL.edgeLabel; c2.font = "10px " + font; c2.textAlign = "left";
       for (let i = 0; i < vedges.length; i++) {
         if (!vedges[i].showLabel || !vis(edgeBox[4 * i], edgeBox[4 * i + 1], edgeBox[4 * i + 2], edgeBox[4 * i + 3])) continue;
-        const [mx, my] = edgeMid(i);
-        c2.fillText(vedges[i].label, mx + 5, my + 3);
+        c2.fillText(vedges[i].label, vedges[i].lx, vedges[i].ly);
       }
     }
     // Nodes: plain rectangles when tiny, shaped and labelled when readable.
@@ -664,6 +1005,13 @@
           const dx = it.kind === "g" ? -8 : 0;
           c2.textAlign = "center"; c2.fillStyle = PAL.fg; c2.font = FONT1; c2.fillText(it.line1, dx, -2);
           c2.fillStyle = PAL.muted; c2.font = FONT2; c2.fillText(it.line2, dx, 13);
+        }
+        if (text && it.stack) {
+          c2.font = "10px " + font;
+          const sw = Math.ceil(c2.measureText(it.stack).width) + 10, sx = -it.w / 2 + 8, sy = -it.h / 2 - 7;
+          c2.fillStyle = PAL.stage; c2.strokeStyle = ink(it.color); c2.lineWidth = 1;
+          c2.beginPath(); c2.roundRect ? c2.roundRect(sx, sy, sw, 14, 7) : c2.rect(sx, sy, sw, 14); c2.fill(); c2.stroke();
+          c2.fillStyle = PAL.fg; c2.textAlign = "left"; c2.fillText(it.stack, sx + 5, sy + 10.5);
         }
         if (it.kind === "g") {
           const bx = it.w / 2 - 14;
@@ -748,22 +1096,30 @@
     const fitK = Math.min(w / Math.max(1, bounds.x1 - bounds.x0), h / Math.max(1, bounds.y1 - bounds.y0));
     return Math.max(Math.min(0.05, fitK * 0.5), Math.min(4, k));
   }
+  // Fit and the first view never go below the scale at which the 11 px second lines
+  // still read at 9 px: a larger drawing starts at its beginning, and panning and the
+  // minimap reach the rest.
+  const MIN_READABLE_K = 0.82;
   function fit() {
     const { w, h } = stageSize();
     const bw = bounds.x1 - bounds.x0 + 80, bh = bounds.y1 - bounds.y0 + 80;
-    view.k = Math.min(1.4, w / bw, h / bh);
-    view.tx = (w - (bounds.x0 + bounds.x1) * view.k) / 2;
-    view.ty = (h - (bounds.y0 + bounds.y1) * view.k) / 2;
+    const k = Math.min(1.4, w / bw, h / bh);
+    view.k = Math.max(k, MIN_READABLE_K);
+    // Too large: start where the graph starts, its first box in the middle across the flow.
+    let first = null;
+    for (const it of items) if (!first || (orient === "LR" ? it.x < first.x : it.y < first.y)) first = it;
+    const cx = (w - (bounds.x0 + bounds.x1) * view.k) / 2, cy = (h - (bounds.y0 + bounds.y1) * view.k) / 2;
+    view.tx = bw * view.k <= w ? cx : orient === "LR" || !first ? 40 - bounds.x0 * view.k : w / 2 - first.x * view.k;
+    view.ty = bh * view.k <= h ? cy : orient === "LR" && first ? h / 2 - first.y * view.k : 40 - bounds.y0 * view.k;
     applyView();
   }
-  function initialView() {
+  const initialView = fit;
+  // The whole drawing at whatever scale it takes (Shift+F): an overview, not for reading.
+  function overview() {
     const { w, h } = stageSize();
-    const fk = Math.min(1.4, w / (bounds.x1 - bounds.x0 + 80), h / (bounds.y1 - bounds.y0 + 80));
-    if (fk >= 0.7) { fit(); return; }
-    // Too small to read when fitted: start readable at the top; the minimap shows the rest and F fits.
-    view.k = Math.max(fk, Math.min(0.85, w / (bounds.x1 - bounds.x0 + 80)));
+    view.k = Math.min(1.4, w / (bounds.x1 - bounds.x0 + 80), h / (bounds.y1 - bounds.y0 + 80));
     view.tx = (w - (bounds.x0 + bounds.x1) * view.k) / 2;
-    view.ty = 30 - bounds.y0 * view.k;
+    view.ty = (h - (bounds.y0 + bounds.y1) * view.k) / 2;
     applyView();
   }
   function zoomAt(factor, sx, sy) {
@@ -846,10 +1202,11 @@
     if (it.kind === "n") {
       const n = NR[it.ref];
       a = nodeIds[it.ref];
-      b = typeOf(n) + " \u00b7 out " + fmtShape(n.output_shape) + (n.param_count ? " \u00b7 " + fmtShort(n.param_count) + " params" : "");
+      b = typeOf(n) + " \u00b7 out " + fmtShape(n.output_shape) + (n.param_count ? " \u00b7 " + fmtShort(n.param_count) + " params" : "") +
+        (stackOf[it.ref] ? " \u00b7 " + stackText(stackOf[it.ref]) : "");
     } else {
       a = groupTitle(groups[it.ref]);
-      b = groups[it.ref].members.size + " nodes \u00b7 double-click to expand";
+      b = plural(groups[it.ref].members.size, "node") + " \u00b7 double-click to expand";
     }
     tip.replaceChildren(el("b", null, a), el("span", null, b));
     const r = stage.getBoundingClientRect();
@@ -925,8 +1282,35 @@
   }
   async function setAll(collapsed) {
     for (const G of groups) G.collapsed = collapsed;
+    if (collapsed) autoOpen();
     await relayout(true);
     buildScene(); fit(); setStatus();
+  }
+
+  // The first view of a model with a module tree: open the module that holds most of the
+  // graph (the model itself) while its children still make a short list.
+  function autoOpen() {
+    for (let guard = 0; guard < 8 && moduleGroups.length; guard++) {
+      computeVisible();
+      let best = null;
+      for (const it of items) if (it.kind === "g" && isModule(groups[it.ref]) && groups[it.ref].members.size * 2 >= NN) best = groups[it.ref];
+      if (!best) return;
+      best.collapsed = false;
+      computeVisible();
+      if (items.length > 40) { best.collapsed = true; return; }
+    }
+  }
+  async function setOrient(o) {
+    orient = o === "LR" ? "LR" : "TB";
+    try { localStorage.setItem("zelq-viewer-orient", orient); } catch (e) { /* storage off in sandboxed frames */ }
+    orientButton();
+    await relayout(false);
+    buildScene(); fit(); setStatus();
+  }
+  function orientButton() {
+    const b = $("btn-orient");
+    b.textContent = orient === "LR" ? "\u2192 Left to right" : "\u2193 Top to bottom";
+    b.setAttribute("aria-pressed", orient === "LR" ? "true" : "false");
   }
 
   // ---------------------------------------------------------------- selection and panel
@@ -1179,12 +1563,13 @@
     const G = groups[gi], g = G.rec;
     panel.replaceChildren();
     panel.setAttribute("data-view", "group");
-    panel.appendChild(header(groupTitle(G), typeOf(g) + " group", safeColor(g.color, "#7a6ff0")));
+    panel.appendChild(header(groupTitle(G), isModule(G) ? "module" : typeOf(g) + " group", isModule(G) ? MODULE_COLOR : safeColor(g.color, "#7a6ff0")));
     const t = el("table");
     row(t, "Id", G.id, true);
     row(t, "Type", typeOf(g));
-    row(t, "Subtitle", g.subtitle == null ? "" : String(g.subtitle));
+    row(t, "Subtitle", groupSubtitle(G));
     row(t, "Members", String(G.members.size));
+    if (isModule(G)) row(t, "Parameters", fmtCount(G.params));
     if (G.parent >= 0) row(t, "Inside", groupName(groups[G.parent]));
     panel.appendChild(t);
     const act = el("div", "actions");
@@ -1193,6 +1578,20 @@
     b.addEventListener("click", () => toggleGroup(gi));
     act.appendChild(b);
     panel.appendChild(act);
+    if (isModule(G)) {
+      // A module lists its own boxes: sub-modules, patterns and the nodes directly in it.
+      panel.appendChild(el("h3", null, "Contents"));
+      const d = el("div", "links");
+      for (const C of groups) if (C.parent === gi && C.members.size) {
+        const a = el("a", null, groupTitle(C));
+        a.setAttribute("href", "#group=" + encodeURIComponent(C.id));
+        a.addEventListener("click", (e) => { e.preventDefault(); select("g", C.idx, { center: true }); });
+        d.appendChild(a);
+      }
+      for (let i = 0; i < NN && d.childNodes.length < 400; i++) if (primary[i] === gi) d.appendChild(nodeLink(nodeIds[i]));
+      panel.appendChild(d);
+      return;
+    }
     panel.appendChild(el("h3", null, "Entry nodes")); panel.appendChild(linkList(g.entry_nodes));
     panel.appendChild(el("h3", null, "Exit nodes")); panel.appendChild(linkList(g.exit_nodes));
     panel.appendChild(el("h3", null, "Members")); panel.appendChild(linkList(Array.isArray(g.nodes) ? g.nodes : [...G.members].map((i) => nodeIds[i])));
@@ -1216,7 +1615,8 @@
     stat(fmtCount(summary.edge_count != null ? summary.edge_count : edgesIn.length), "edges", "edge_count");
     stat(fmtShort(summary.total_params != null ? summary.total_params : 0), "parameters", "total_params");
     panel.appendChild(big);
-    panel.appendChild(el("div", "note", fmtCount(summary.total_params || 0) + " parameters \u00b7 " + liveGroups.length + " groups"));
+    panel.appendChild(el("div", "note", plural(summary.total_params || 0, "parameter") + " \u00b7 " + plural(liveGroups.length, "group") +
+      (moduleGroups.length ? " \u00b7 " + plural(moduleGroups.length, "module") : "")));
     panel.appendChild(el("h3", null, "Nodes by type"));
     const ct = el("table");
     const colorOf = new Map();
@@ -1240,23 +1640,39 @@
       panel.appendChild(tt);
     }
     if (liveGroups.length) {
+      // Identical groups once, with where each of them is.
       panel.appendChild(el("h3", null, "Groups"));
-      const gt = el("div", "links");
-      for (const G of liveGroups.slice(0, 60)) {
-        const a = el("a", null, groupTitle(G));
-        a.setAttribute("href", "#group=" + encodeURIComponent(G.id));
-        a.addEventListener("click", (e) => { e.preventDefault(); select("g", G.idx, { center: true }); });
-        gt.appendChild(a);
+      const kinds = new Map();
+      for (const G of liveGroups) {
+        const k = groupTitle(G) + "\u0000" + groupSubtitle(G);
+        if (!kinds.has(k)) kinds.set(k, []);
+        kinds.get(k).push(G);
       }
-      if (liveGroups.length > 60) gt.appendChild(el("span", "note", `and ${liveGroups.length - 60} more (search or expand to reach them)`));
-      panel.appendChild(gt);
+      let shown = 0;
+      for (const list of kinds.values()) {
+        const box = el("div", "gkind"), G0 = list[0], sub = groupSubtitle(G0);
+        box.appendChild(el("div", "gname", groupTitle(G0) + (list.length > 1 ? " \u00d7 " + list.length : "")));
+        if (sub) box.appendChild(el("div", "note", sub));
+        const gt = el("div", "links");
+        for (const G of list.slice(0, Math.max(8, 120 - shown))) {
+          const a = el("a", null, groupPlace(G));
+          a.setAttribute("href", "#group=" + encodeURIComponent(G.id));
+          a.setAttribute("title", groupTitle(G) + " \u00b7 " + G.id);
+          a.addEventListener("click", (e) => { e.preventDefault(); select("g", G.idx, { center: true }); });
+          gt.appendChild(a);
+          shown++;
+        }
+        if (gt.childNodes.length < list.length) gt.appendChild(el("span", "note", `and ${list.length - gt.childNodes.length} more (search to reach them)`));
+        box.appendChild(gt);
+        panel.appendChild(box);
+      }
     }
     panel.appendChild(el("h3", null, "Metadata"));
     const md = isObj(doc.metadata) ? doc.metadata : {};
     if (!Object.keys(md).length) panel.appendChild(el("div", "note", "None."));
     else { const mt = el("table"); for (const k of Object.keys(md)) row(mt, k, fmtValue(md[k]), true); panel.appendChild(mt); }
     panel.appendChild(el("h3", null, "Keys"));
-    panel.appendChild(el("div", "note", "Click a node for details \u00b7 double-click a group to expand \u00b7 / search \u00b7 F fit \u00b7 +/\u2212 zoom \u00b7 arrows pan \u00b7 Esc clear"));
+    panel.appendChild(el("div", "note", "Click a node for details \u00b7 double-click a group to expand \u00b7 / search \u00b7 F fit \u00b7 Shift+F whole graph \u00b7 +/\u2212 zoom \u00b7 arrows pan \u00b7 Esc clear"));
   }
 
   // ---------------------------------------------------------------- legend and status
@@ -1285,7 +1701,7 @@
   $("legend").querySelector("h3").addEventListener("click", () => $("legend").classList.toggle("closed"));
   function setStatus() {
     const vis = items.length;
-    $("status").textContent = `${fmtCount(NN)} nodes \u00b7 ${fmtCount(edgesIn.length)} edges \u00b7 ${liveGroups.length} groups \u00b7 ${fmtCount(vis)} shown (${mode})` +
+    $("status").textContent = `${plural(NN, "node")} \u00b7 ${plural(edgesIn.length, "edge")} \u00b7 ${plural(liveGroups.length, "group")} \u00b7 ${fmtCount(vis)} shown (${mode})` +
       (layout ? ` \u00b7 layout ${Math.round(layout.ms)} ms` : "");
   }
 
@@ -1314,7 +1730,7 @@
       if (s >= 0) scored.push([s, i, "n"]);
     }
     // Groups by id, label and pattern type, after the nodes whose names match.
-    for (const G of liveGroups) {
+    for (const G of liveGroups.concat(moduleGroups)) {
       const t = (G.id + " " + String(G.rec.label) + " " + typeOf(G.rec)).toLowerCase();
       if (t.includes(q)) scored.push([3.5, G.idx, "g"]);
     }
@@ -1330,7 +1746,7 @@
       } else {
         d.setAttribute("data-group", groups[i].id);
         d.appendChild(el("span", "rid", groupTitle(groups[i])));
-        d.appendChild(el("span", "rtype", "group \u00b7 " + groups[i].members.size + " nodes"));
+        d.appendChild(el("span", "rtype", (isModule(groups[i]) ? "module" : "group") + " \u00b7 " + plural(groups[i].members.size, "node")));
       }
       if (j === 0) d.classList.add("active");
       d.addEventListener("mousedown", (e) => { e.preventDefault(); choose(j); });
@@ -1371,7 +1787,8 @@
       case "/": e.preventDefault(); search.focus(); search.select(); break;
       case "+": case "=": zoomAt(1.25, w / 2, h / 2); break;
       case "-": case "_": zoomAt(0.8, w / 2, h / 2); break;
-      case "0": case "f": case "F": fit(); break;
+      case "0": case "f": fit(); break;
+      case "F": if (e.shiftKey) overview(); else fit(); break;
       case "ArrowLeft": view.tx += 80; applyView(); break;
       case "ArrowRight": view.tx -= 80; applyView(); break;
       case "ArrowUp": view.ty += 80; applyView(); break;
@@ -1421,6 +1838,7 @@
   $("btn-expand").addEventListener("click", () => setAll(false));
   $("btn-collapse").addEventListener("click", () => setAll(true));
   $("btn-fit").addEventListener("click", fit);
+  $("btn-orient").addEventListener("click", () => setOrient(orient === "LR" ? "TB" : "LR"));
   $("btn-fit2").addEventListener("click", fit);
   $("btn-zoomin").addEventListener("click", () => { const { w, h } = stageSize(); zoomAt(1.25, w / 2, h / 2); });
   $("btn-zoomout").addEventListener("click", () => { const { w, h } = stageSize(); zoomAt(0.8, w / 2, h / 2); });
@@ -1464,7 +1882,7 @@
     selectNode: (id) => (nodeIndex.has(String(id)) ? select("n", nodeIndex.get(String(id)), { center: true, highlight: true }) : Promise.resolve()),
     idle: () => layoutChain.then(() => pendingSelect),
     setRenderer: (m) => { forcedMode = m || null; buildScene(); setStatus(); },
-    exportSvg, exportPng, fit,
+    exportSvg, exportPng, fit, overview, setOrient, orient: () => orient,
     decode: (rec) => Array.from(ZDecode.decode(rec) || []), histogram: (rec, bins) => ZDecode.histogram(ZDecode.decode(rec), bins),
   };
   window.zelqViewer = api;
@@ -1472,6 +1890,8 @@
   // ---------------------------------------------------------------- start
   buildLegend();
   showSummary();
+  orientButton();
+  autoOpen();
   relayout(false).then(() => {
     buildScene();
     initialView();
