@@ -41,7 +41,18 @@ nb::object load_template(const Args& a) {
 
 nb::object escape_html(const Args& a) { return escaped_html(a[0]); }
 
+enum class Payloads { Auto, Full, Summary };
+
+Payloads payload_mode(nb::handle value) {
+    if (PyUnicode_CompareWithASCIIString(value.ptr(), "auto") == 0) return Payloads::Auto;
+    if (PyUnicode_CompareWithASCIIString(value.ptr(), "full") == 0) return Payloads::Full;
+    if (PyUnicode_CompareWithASCIIString(value.ptr(), "summary") == 0) return Payloads::Summary;
+    raise(PyExc_ValueError, "payloads must be 'auto', 'full' or 'summary', not %R", value.ptr());
+}
+
 nb::object render_html(const Args& a) {
+    const Payloads mode = payload_mode(a[4]);
+    if (mode == Payloads::Summary) raise(PyExc_NotImplementedError, "payloads='summary'");
     nb::object template_text = module().attr("load_template")("viewer.html");
     if (!PyUnicode_Check(template_text.ptr()))
         raise(PyExc_TypeError, "load_template() returned %.200s, not str", tp_name(template_text));
@@ -318,7 +329,7 @@ NB_MODULE(render, m) {
         "\"Template not found: <path>\" when nothing exists there.");
     def(m, "render_html",
         {arg("data", Kind::Dict), arg("title", Kind::Str, "ZELQ-Viz"), arg("width", Kind::Int, 1200),
-         arg("height", Kind::Int, 800)},
+         arg("height", Kind::Int, 800), kw_only(arg("payloads", Kind::Str, "auto"))},
         render_html,
         "The viewer page for the viewer document `data`.\n\n"
         "Fills {{TITLE}} (HTML-escaped), {{DATA_JSON}}, {{WIDTH}} and {{HEIGHT}} of viewer.html, in\n"
