@@ -170,7 +170,7 @@ inline ActivitySummary summarize_activity(const Strided& a) {
         std::vector<A> cells(static_cast<size_t>(n), A{0});
         int64_t bin = 0, first = 0;
         auto close = [&](int64_t b, int64_t count) {
-            double sum = 0, peak = 0;
+            double sum = 0, peak = -INFINITY;
             int64_t quiet = 0;
             const double inv = 1.0 / static_cast<double>(count);
             float* r = s.raster.data() + b * s.raster_neurons;

@@ -41,41 +41,6 @@ nb::object load_template(const Args& a) {
 
 nb::object escape_html(const Args& a) { return escaped_html(a[0]); }
 
-enum class Payloads { Auto, Full, Summary };
-
-Payloads payload_mode(nb::handle value) {
-    if (PyUnicode_CompareWithASCIIString(value.ptr(), "auto") == 0) return Payloads::Auto;
-    if (PyUnicode_CompareWithASCIIString(value.ptr(), "full") == 0) return Payloads::Full;
-    if (PyUnicode_CompareWithASCIIString(value.ptr(), "summary") == 0) return Payloads::Summary;
-    raise(PyExc_ValueError, "payloads must be 'auto', 'full' or 'summary', not %R", value.ptr());
-}
-
-nb::object render_html(const Args& a) {
-    const Payloads mode = payload_mode(a[4]);
-    if (mode == Payloads::Summary) raise(PyExc_NotImplementedError, "payloads='summary'");
-    nb::object template_text = module().attr("load_template")("viewer.html");
-    if (!PyUnicode_Check(template_text.ptr()))
-        raise(PyExc_TypeError, "load_template() returned %.200s, not str", tp_name(template_text));
-    nb::object json = nb::handle(g_dumps)(a[0], "ensure_ascii"_a = false);
-    nb::object title = module().attr("_escape_html")(a[1]);
-    if (!PyUnicode_Check(title.ptr()))
-        raise(PyExc_TypeError, "_escape_html() returned %.200s, not str", tp_name(title));
-    nb::object width = checked(PyObject_Str(a[2].ptr()));
-    nb::object height = checked(PyObject_Str(a[3].ptr()));
-
-    const std::string data_json = json_for_script(json);
-    std::string html = utf8(template_text);
-    const std::string title_text = utf8(title), width_text = utf8(width), height_text = utf8(height);
-    {
-        nb::gil_scoped_release release;
-        html = kern::replace_all(html, "{{TITLE}}", title_text);
-        html = kern::replace_all(html, "{{DATA_JSON}}", data_json);
-        html = kern::replace_all(html, "{{WIDTH}}", width_text);
-        html = kern::replace_all(html, "{{HEIGHT}}", height_text);
-    }
-    return from_utf8(html);
-}
-
 // ---------------------------------------------------------------- activity
 
 // The element in the page that carries the activity summary; render_html puts
@@ -259,7 +224,7 @@ nb::object activity_document(const Args& a) {
         ActivityView view(value, key);
         const kern::ActivitySummary s = view.summarize(key);
         const double scale = s.counts ? rate : 1.0;
-        double peak = 0;
+        double peak = -INFINITY;
         for (double p : s.peak) peak = p > peak ? p : peak;
         max_bins = std::max(max_bins, s.bins);
         nb::dict n;
@@ -292,15 +257,58 @@ nb::object activity_document(const Args& a) {
     return doc;
 }
 
-// `html` with the activity summary's JSON in the page's activity element.
-nb::object insert_activity(const Args& a) {
-    nb::object json = nb::handle(g_dumps)(a[1], "ensure_ascii"_a = false);
-    const std::string data = json_for_script(json);
-    std::string html = utf8(a[0]);
+// The summary's JSON, escaped for a script element as the document is.
+std::string activity_json(nb::handle summary) {
+    return json_for_script(nb::handle(g_dumps)(summary, "ensure_ascii"_a = false));
+}
+
+// The JSON in place of the "null" of the first activity element; a template
+// without one is left as it is. Titles and the document cannot spell the
+// element (their < are escaped), so the first one is the template's.
+void put_activity(std::string& html, const std::string& json) {
     const size_t at = html.find(kActivityMarker);
-    if (at == std::string::npos) return nb::borrow(a[0]);
-    const size_t null_at = at + kActivityMarker.size() - std::string_view("null</script>").size();
-    html.replace(null_at, 4, data);
+    if (at == std::string::npos) return;
+    html.replace(at + kActivityMarker.size() - std::string_view("null</script>").size(), 4, json);
+}
+
+
+
+enum class Payloads { Auto, Full, Summary };
+
+Payloads payload_mode(nb::handle value) {
+    if (PyUnicode_CompareWithASCIIString(value.ptr(), "auto") == 0) return Payloads::Auto;
+    if (PyUnicode_CompareWithASCIIString(value.ptr(), "full") == 0) return Payloads::Full;
+    if (PyUnicode_CompareWithASCIIString(value.ptr(), "summary") == 0) return Payloads::Summary;
+    raise(PyExc_ValueError, "payloads must be 'auto', 'full' or 'summary', not %R", value.ptr());
+}
+
+nb::object render_html(const Args& a) {
+    const Payloads mode = payload_mode(a[4]);
+    if (mode == Payloads::Summary) raise(PyExc_NotImplementedError, "payloads='summary'");
+    time_step(a[6]);
+    std::string activity;
+    if (!a.is_none(5)) activity = activity_json(module().attr("_activity_document")(a[0], a[5], a[6]));
+    nb::object template_text = module().attr("load_template")("viewer.html");
+    if (!PyUnicode_Check(template_text.ptr()))
+        raise(PyExc_TypeError, "load_template() returned %.200s, not str", tp_name(template_text));
+    nb::object json = nb::handle(g_dumps)(a[0], "ensure_ascii"_a = false);
+    nb::object title = module().attr("_escape_html")(a[1]);
+    if (!PyUnicode_Check(title.ptr()))
+        raise(PyExc_TypeError, "_escape_html() returned %.200s, not str", tp_name(title));
+    nb::object width = checked(PyObject_Str(a[2].ptr()));
+    nb::object height = checked(PyObject_Str(a[3].ptr()));
+
+    const std::string data_json = json_for_script(json);
+    std::string html = utf8(template_text);
+    const std::string title_text = utf8(title), width_text = utf8(width), height_text = utf8(height);
+    {
+        nb::gil_scoped_release release;
+        html = kern::replace_all(html, "{{TITLE}}", title_text);
+        html = kern::replace_all(html, "{{DATA_JSON}}", data_json);
+        html = kern::replace_all(html, "{{WIDTH}}", width_text);
+        html = kern::replace_all(html, "{{HEIGHT}}", height_text);
+        if (!activity.empty()) put_activity(html, activity);
+    }
     return from_utf8(html);
 }
 
@@ -329,16 +337,21 @@ NB_MODULE(render, m) {
         "\"Template not found: <path>\" when nothing exists there.");
     def(m, "render_html",
         {arg("data", Kind::Dict), arg("title", Kind::Str, "ZELQ-Viz"), arg("width", Kind::Int, 1200),
-         arg("height", Kind::Int, 800), kw_only(arg("payloads", Kind::Str, "auto"))},
+         arg("height", Kind::Int, 800), kw_only(arg("payloads", Kind::Str, "auto")),
+         kw_only(arg_none("activity", Kind::Dict)), kw_only(arg_none("dt"))},
         render_html,
         "The viewer page for the viewer document `data`.\n\n"
         "Fills {{TITLE}} (HTML-escaped), {{DATA_JSON}}, {{WIDTH}} and {{HEIGHT}} of viewer.html, in\n"
         "this order. The JSON keeps non-ASCII characters and writes <, > and & as \\u003c, \\u003e\n"
         "and \\u0026, so no document string can close the script that holds it. Refuses with\n"
         "TypeError a data that is not exactly a dict, a title that is not exactly a str, and a\n"
-        "width or height that is not a number.");
+        "width or height that is not a number.\n\n"
+        "activity: node id -> recorded array (time first; counts, bools or values), summarised\n"
+        "into the page; dt (seconds) gives rates in Hz. Raises ValueError/TypeError naming the node\n"
+        "for an unknown id, a 0-d, empty, non-numeric or non-finite array.");
     def(m, "_summarize_activity", {arg("array"), arg_none("node")}, summarize_activity,
-        "The raw activity summary of one array (time first, neurons flattened), for checking.");
+        "The raw activity summary of one array (time first, neurons flattened), for checking.\n\n"
+        "Raises as render_html does for its activity arrays, naming `node`.");
     def(m, "_activity_document", {arg("data", Kind::Dict), arg("activity", Kind::Dict), arg_none("dt")},
         activity_document,
         "The page's activity summary: per node of `activity` (identifier -> array, time first), its mean,\n"
@@ -346,8 +359,6 @@ NB_MODULE(render, m) {
         "Raises ValueError for an identifier not among the document's nodes, an array with no time\n"
         "axis, no steps or no neurons, non-finite values and a dt that is not positive; TypeError for\n"
         "a non-numeric dtype or a dt that is not a number.");
-    def(m, "_insert_activity", {arg("html", Kind::Str), arg("summary", Kind::Dict)}, insert_activity,
-        "`html` with the JSON of `summary` in its activity element (unchanged when it has none).");
     def(m, "_escape_html", {arg("text", Kind::Str)}, escape_html,
         "`text` with & < > \" ' replaced by &amp; &lt; &gt; &quot; &#x27;. Refuses anything but a str\n"
         "with TypeError.");
