@@ -27,7 +27,7 @@ const ZActivity = (() => {
     return rgb;
   }
   // The darkest fifth of the map would hide the labels drawn on the node.
-  const heat = (t) => { const [r, g, b] = inferno(0.2 + 0.78 * t); return `rgb(${r},${g},${b})`; };
+  const heat = (t) => { const [r, g, b] = inferno(0.25 + 0.73 * t); return `rgb(${r},${g},${b})`; };
 
   function fmt(v) {
     if (typeof v !== "number" || !isFinite(v)) return "\u2013";
@@ -158,7 +158,7 @@ const ZActivity = (() => {
     // ---- scrubber
     const bar = el("div");
     bar.id = "act-bar";
-    Object.assign(bar.style, { position: "absolute", left: "12px", bottom: "12px", display: "flex", gap: "8px", alignItems: "center",
+    Object.assign(bar.style, { position: "absolute", left: "50%", transform: "translateX(-50%)", bottom: "12px", display: "flex", gap: "8px", alignItems: "center",
       padding: "6px 10px", borderRadius: "8px", background: "var(--panel)", border: "1px solid var(--line)", boxShadow: "var(--shadow)", zIndex: 5 });
     const play = el("button", null, "\u25b6");
     play.id = "act-play";
@@ -330,7 +330,7 @@ const ZActivity = (() => {
     }
 
     return {
-      on: () => !!measure, colour, alpha: () => (measure ? 0.78 : null), legend, panel, key,
+      on: () => !!measure, colour, alpha: () => (measure ? 0.62 : null), legend, panel, key,
       state: () => ({ measure, bin, bins, playing: !!playing }),
     };
   }

@@ -1028,6 +1028,7 @@
     row(t, "Inputs from", linkList(ins));
     row(t, "Outputs to", linkList(outs));
     panel.appendChild(t);
+    ACT.panel(panel, i);
     const cfg = isObj(n.config) ? n.config : {};
     panel.appendChild(el("h3", null, "Config"));
     const ck = Object.keys(cfg);
@@ -1038,7 +1039,6 @@
     panel.appendChild(el("h3", null, "Parameters"));
     if (!pk.length) panel.appendChild(el("div", "note", "No parameter arrays."));
     for (const k of pk) panel.appendChild(paramCard(k, params[k]));
-    ACT.panel(panel, i);
   }
   function paramCard(name, rec) {
     const card = el("div", "param");
