@@ -165,3 +165,10 @@ def test_page_colours_follow_rates_and_the_scrubber(page_probe, tmp_path):
     assert "Activity" in page.text_content("#panel") and page.locator("#panel canvas.act-raster").count() == 1
     assert page.evaluate("window.__pwned") is None
     assert page_probe.errors == [] and page_probe.external_requests(path) == []
+
+
+def test_a_refused_array_is_released():
+    held = bytearray()  # resizing fails with BufferError while any view of it is held
+    with pytest.raises(ValueError, match="has no time steps"):
+        render.render_html(DOC, activity={"a": memoryview(held)})
+    held.extend(b"ok")

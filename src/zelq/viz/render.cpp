@@ -63,6 +63,18 @@ nb::object as_array(nb::handle obj) {
     return np.attr("asarray")(obj);
 }
 
+// A buffer released however its holder's construction ends.
+struct HeldBuffer {
+    Py_buffer view{};
+    bool held = false;
+    HeldBuffer() = default;
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    ~HeldBuffer() {
+        if (held) PyBuffer_Release(&view);
+    }
+};
+
 // A held read-only view of an activity array and its layout for the kernel.
 class ActivityView {
 public:
@@ -84,8 +96,9 @@ public:
         const std::string order = nb::cast<std::string>(dtype.attr("byteorder"));
         const bool little = std::endian::native == std::endian::little;
         a.swapped = (order == ">" && little) || (order == "<" && !little);
-        if (PyObject_GetBuffer(array_.ptr(), &view_, PyBUF_STRIDES) < 0) rethrow();
-        held_ = true;
+        if (PyObject_GetBuffer(array_.ptr(), &buffer_.view, PyBUF_STRIDES) < 0) rethrow();
+        buffer_.held = true;
+        const Py_buffer& view_ = buffer_.view;
         if (view_.ndim == 0) raise(PyExc_ValueError, "Activity of node %R has no time axis (a 0-d array)", node.ptr());
         for (int d = 0; d < view_.ndim; ++d) {
             a.shape.push_back(view_.shape[d]);
@@ -96,11 +109,6 @@ public:
             if (a.shape[d] == 0) raise(PyExc_ValueError, "Activity of node %R has no neurons", node.ptr());
         a.base = static_cast<const std::byte*>(view_.buf);
     }
-    ~ActivityView() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    ActivityView(const ActivityView&) = delete;
-    ActivityView& operator=(const ActivityView&) = delete;
 
     nb::object dtype_name() const { return checked(PyObject_Str(nb::object(array_.attr("dtype")).ptr())); }
 
@@ -116,9 +124,8 @@ public:
 
 private:
     nb::object array_;
+    HeldBuffer buffer_;  // after array_: released before it
     kern::Strided layout_;
-    Py_buffer view_{};
-    bool held_ = false;
 };
 
 nb::list float_list(const std::vector<double>& v, double scale) {
