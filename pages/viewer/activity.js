@@ -214,7 +214,7 @@ const ZActivity = (() => {
       box.appendChild(ends);
       const d = el("div", "item"), sw = el("span", "sw");
       sw.style.background = NEUTRAL;
-      d.append(sw, el("span", null, measure === "silent" && primary === "values" ? "not spike counts" : "no recording"));
+      d.append(sw, el("span", null, kinds.size > 1 || (measure === "silent" && primary === "values") ? "no spike counts recorded" : "no recording"));
       box.appendChild(d);
       return true;
     }
@@ -290,7 +290,7 @@ const ZActivity = (() => {
       box.appendChild(el("h3", null, "Activity"));
       if (!a) { box.appendChild(el("div", "note", "No recorded activity.")); return; }
       const t = el("table");
-      const row = (k, v) => { const tr = el("tr"); tr.append(el("th", null, k), el("td", null, v)); t.appendChild(tr); };
+      const row = (k, v) => { const tr = el("tr"); tr.append(el("td", null, k), el("td", null, v)); t.appendChild(tr); };
       row("Recorded", `${a.steps} steps \u00d7 ${a.neurons} neurons (${a.dtype})`);
       if (a.kind === "counts") {
         row("Mean rate", shown("mean", a.mean));
