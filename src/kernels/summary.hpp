@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "kernels/base64.hpp"
@@ -45,10 +46,12 @@ inline T load(const uint8_t* p, bool swapped) {
     return v;
 }
 
-// Complex parts are swapped each on its own.
+// Complex parts are swapped each on its own; the magnitude is taken in at
+// least double precision.
 template <typename T>
 inline double magnitude(const uint8_t* p, bool swapped) {
-    const T re = load<T>(p, swapped), im = load<T>(p + sizeof(T), swapped);
+    using W = std::conditional_t<(sizeof(T) > sizeof(double)), T, double>;
+    const W re = load<T>(p, swapped), im = load<T>(p + sizeof(T), swapped);
     return static_cast<double>(std::hypot(re, im));
 }
 

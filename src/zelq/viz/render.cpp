@@ -614,8 +614,9 @@ NB_MODULE(render, m) {
     nb::object origin = found.is_none() ? nb::object(nb::none()) : nb::object(found.attr("origin"));
     if (origin.is_none()) raise(PyExc_ImportError, "cannot locate the module file of %U", name.ptr());
     nb::object parent = path_cls(origin).attr("parent");
-    // The longest page a browser loads: one script string in V8 holds at most
-    // 2**29 - 24 characters, and a 500 MB page fails; summaries keep pages under this.
+    // The longest page written. A script's text in V8 holds at most 2**29 - 24
+    // characters: headless Chromium opened a 531 MB full page (18 s to ready) and
+    // a 759 MB one as an empty graph; this leaves a quarter of margin.
     m.attr("_MAX_PAGE_CHARS") = 400'000'000;
     m.attr("TEMPLATES_DIR") = checked(PyNumber_TrueDivide(parent.ptr(), nb::str("templates").ptr()));
 
@@ -628,15 +629,16 @@ NB_MODULE(render, m) {
          arg("height", Kind::Int, 800), kw_only(arg("payloads", Kind::Str, "auto")),
          kw_only(arg_none("activity", Kind::Dict)), kw_only(arg_none("dt"))},
         render_html,
-        "The viewer page for the viewer document `data`.\n\n"
-        "Fills {{TITLE}} (HTML-escaped), {{DATA_JSON}}, {{WIDTH}} and {{HEIGHT}} of viewer.html, in\n"
-        "this order. The JSON keeps non-ASCII characters and writes <, > and & as \\u003c, \\u003e\n"
-        "and \\u0026, so no document string can close the script that holds it. Refuses with\n"
-        "TypeError a data that is not exactly a dict, a title that is not exactly a str, and a\n"
-        "width or height that is not a number.\n\n"
-        "activity: node id -> recorded array (time first; counts, bools or values), summarised\n"
-        "into the page; dt (seconds) gives rates in Hz. Raises ValueError/TypeError naming the node\n"
-        "for an unknown id, a 0-d, empty, non-numeric or non-finite array.");
+        "The viewer page (a str) for the viewer document `data`.\n\n"
+        "Fills {{TITLE}} (HTML-escaped), {{DATA_JSON}}, {{WIDTH}}, {{HEIGHT}} of viewer.html in\n"
+        "order; the JSON is json.dumps' (non-ASCII kept) with <, > and & as \\u escapes.\n"
+        "payloads: \"full\" embeds encoded arrays as they are; \"summary\" writes each as a\n"
+        "summary record (histogram, heat map, why its data was left out); \"auto\" summarises,\n"
+        "largest first, only when the page would exceed _MAX_PAGE_CHARS. The document is not\n"
+        "modified. Refuses with TypeError a data that is not exactly a dict, a title or payloads\n"
+        "not exactly a str, a width or height not a number; raises json.dumps' errors for data\n"
+        "JSON cannot write, and ValueError for another payloads value or a page over the limit.\n"
+        "activity, dt: recorded activity by node id; errors name the node.");
     def(m, "_summarize_activity", {arg("array"), arg_none("node")}, summarize_activity,
         "The raw activity summary of one array (time first, neurons flattened), for checking.\n\n"
         "Raises as render_html does for its activity arrays, naming `node`.");
