@@ -53,7 +53,7 @@ def main():
 
     describe_recording(np.load(RECORDING))
     pages = []
-    for name in ("graph_page", "spike_page"):
+    for name in ("graph_page", "activity_page", "spike_page"):
         try:
             module = importlib.import_module(name)
         except ModuleNotFoundError as e:

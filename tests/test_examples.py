@@ -21,7 +21,7 @@ def demo_pages(tmp_path_factory):
     assert "106,191 events over 1000.0 ms on a 128 x 128 sensor" in run.stdout
     pages = {Path(line.split(" ", 1)[1]).name: Path(line.split(" ", 1)[1])
              for line in run.stdout.splitlines() if line.startswith("wrote ")}
-    assert set(pages) == {"graph.html", "graph_mlp.html", "spikes.html", "frames.html"}
+    assert set(pages) == {"graph.html", "graph_mlp.html", "activity.html", "spikes.html", "frames.html"}
     return pages
 
 
@@ -62,3 +62,16 @@ def test_example_spike_pages_decode_every_image(page_probe, demo_pages, name, fr
     assert page.evaluate("DOC.animation_frames.length") == frames
     assert page_probe.errors == []
     assert page_probe.external_requests(path) == []
+
+
+def test_example_activity_page_colours_the_recorded_layers(page_probe, demo_pages):
+    path = demo_pages["activity.html"]
+    page = page_probe.open(path)
+    page.evaluate(VIEWER_READY)
+    assert page.input_value("#act-measure") == "mean"
+    fills = page.eval_on_selector_all("#graph .node", """els => Object.fromEntries(els.map(e =>
+      [e.getAttribute('data-key'), e.querySelectorAll('path.shape')[1].getAttribute('fill')]))""")
+    # recorded layers on the colour scale, the unrecorded ones neutral and alike
+    assert len({fills[k] for k in ("n:input", "n:lif1", "n:lif2", "n:lif3")}) == 4
+    assert fills["n:conv1"] == fills["n:fc1"] == fills["n:flatten"]
+    assert page_probe.errors == [] and page_probe.external_requests(path) == []

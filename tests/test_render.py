@@ -180,11 +180,25 @@ def test_refused_arguments(templates, kwargs, message):
     (lambda: R.render_html(), "render_html() takes at least 1 positional argument (0 given)"),
     (lambda: R.render_html({}, "t", 1, 2, 3), "render_html() takes at most 4 positional arguments (5 given)"),
     (lambda: R.render_html({}, size=3), "render_html() got an unexpected keyword argument 'size'"),
+    # Keyword-only parameters are never taken by position nor counted as positional.
+    (lambda: R.render_html({}, "t", 1, 2, "full"), "render_html() takes at most 4 positional arguments (5 given)"),
+    (lambda: R.render_html({}, payloads=None), "Argument 'payloads' has incorrect type (expected str, got NoneType)"),
+    (lambda: R.render_html({}, "t", payloads="full", title="u"), "render_html() got multiple values for keyword argument 'title'"),
 ])
 def test_call_errors(call, message):
     with pytest.raises(TypeError) as err:
         call()
     assert str(err.value) == message
+
+
+def test_keyword_only_parameter_in_the_signature():
+    import inspect
+
+    sig = inspect.signature(R.render_html)
+    assert str(sig) == "(data, title='ZELQ-Viz', width=1200, height=800, *, payloads='auto', activity=None, dt=None)"
+    assert sig.parameters["payloads"].kind is inspect.Parameter.KEYWORD_ONLY
+    with pytest.raises(ValueError, match="'auto', 'full' or 'summary', not 'Full'"):
+        R.render_html({}, payloads="Full")
 
 
 @pytest.mark.parametrize("width,height,text", [(1200.7, -3.9, "W[1200]H[-3]"), (True, 10**30, f"W[1]H[{10**30}]")])

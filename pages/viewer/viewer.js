@@ -92,6 +92,7 @@
   const NR = new Array(nodeIds.length).fill(null);  // first record of each id
   for (const n of nodes) { const i = nodeIndex.get(String(n.id)); if (NR[i] === null) NR[i] = n; }
   const NN = nodeIds.length;
+  const ACT = ZActivity.create(nodeIds, () => recolour());
   const edgesIn = (Array.isArray(doc.edges) ? doc.edges : []).filter(isObj);
   const summary = isObj(doc.summary) ? doc.summary : {};
   const n2g = isObj(doc.node_to_group) ? doc.node_to_group : {};
@@ -374,7 +375,7 @@
     inkCache.set(key, v);
     return v;
   }
-  const fillAlpha = (c) => (root.getAttribute("data-theme") !== "dark" && lum(rgbOf(c)) > 0.7 ? 0.6 : PAL.alpha);
+  const fillAlpha = (c) => ACT.alpha() || (root.getAttribute("data-theme") !== "dark" && lum(rgbOf(c)) > 0.7 ? 0.6 : PAL.alpha);
   const colorOk = new Map();
   function safeColor(c, fallback) {
     if (typeof c !== "string" || !c) return fallback;
@@ -481,12 +482,13 @@
     if (kind === "n") {
       const n = NR[ref];
       line1 = clip(nodeIds[ref], 38); line2 = nodeLine2(n);
-      color = safeColor(n.color, "#8a94a6"); shape = shapeKind(n.shape);
+      color = ACT.colour([ref]) || safeColor(n.color, "#8a94a6"); shape = shapeKind(n.shape);
     } else {
       const G = groups[ref], g = G.rec;
       line1 = isModule(G) && G.module.length > 40 ? "\u2026" + G.module.slice(-39) : clip(groupTitle(G), 40);
       line2 = clip(groupLine2(G), 46);
-      color = isModule(G) ? MODULE_COLOR : safeColor(g.color, "#7a6ff0"); shape = isModule(G) ? "roundrect" : shapeKind(g.shape); badge = 20;
+      color = ACT.colour(G.members) || (isModule(G) ? MODULE_COLOR : safeColor(g.color, "#7a6ff0"));
+      shape = isModule(G) ? "roundrect" : shapeKind(g.shape); badge = 20;
     }
     const tw = Math.max(textWidth(line1, FONT1), textWidth(line2, FONT2));
     let w = Math.max(96, Math.min(320, Math.ceil(tw) + 28 + badge)), h = kind === "n" ? 44 : 50;
@@ -1080,6 +1082,7 @@
     drawnCount = drawCanvasScene(ctx, w, h, dpr, view);
   }
   function redrawAll() { if (layout) buildScene(); }
+  function recolour() { for (const it of items) it.color = makeItem(it.kind, it.ref).color; redrawAll(); buildLegend(); }
   function markSelection() {
     if (mode !== "svg" || !svgRoot) { applyView(); return; }
     for (const e of svgRoot.querySelectorAll(".selected, .hit")) e.classList.remove("selected", "hit");
@@ -1411,6 +1414,7 @@
     row(t, "Inputs from", linkList(ins));
     row(t, "Outputs to", linkList(outs));
     panel.appendChild(t);
+    ACT.panel(panel, i);
     const cfg = isObj(n.config) ? n.config : {};
     panel.appendChild(el("h3", null, "Config"));
     const ck = Object.keys(cfg);
@@ -1679,6 +1683,7 @@
   function buildLegend() {
     const box = $("legend").querySelector(".items");
     box.replaceChildren();
+    if (ACT.legend(box)) return;
     const types = new Map();
     for (const n of NR) { const t = typeOf(n); if (!types.has(t)) types.set(t, [safeColor(n.color, "#8a94a6"), 0]); types.get(t)[1]++; }
     const gtypes = new Map();
@@ -1780,6 +1785,7 @@
   document.addEventListener("keydown", (e) => {
     const typing = e.target && (e.target.tagName === "INPUT" || e.target.tagName === "TEXTAREA");
     if ((e.ctrlKey || e.metaKey) && (e.key === "f" || e.key === "F")) { e.preventDefault(); search.focus(); search.select(); return; }
+    if (ACT.key(e)) return;
     if (typing) return;
     if ((e.key === "Enter" || e.key === " ") && e.target && (e.target.tagName === "BUTTON" || e.target.tagName === "A")) return;
     const { w, h } = stageSize();

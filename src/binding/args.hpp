@@ -58,6 +58,7 @@ struct Param {
     const char* name;
     Kind kind = Kind::Any;
     nb::object fallback{};  // default value; invalid handle = required
+    bool kw_only = false;   // declared after `*`: never taken by position
     bool required() const { return !fallback.is_valid(); }
 };
 
@@ -69,6 +70,13 @@ Param arg(const char* name, Kind kind, T&& fallback) {
 }
 
 inline Param arg_none(const char* name, Kind kind = Kind::Any) { return Param{name, kind, nb::none()}; }
+
+// `p` as a keyword-only parameter. Keyword-only parameters follow every
+// positional one in the list.
+inline Param kw_only(Param p) {
+    p.kw_only = true;
+    return p;
+}
 
 // Raised by wrong positional counts and missing arguments, in the
 // traditional wording of compiled extension functions.
@@ -106,11 +114,15 @@ class Function {
 public:
     Function(const char* name, std::vector<Param> params, Impl impl, bool var_kwargs)
         : name_(name), params_(std::move(params)), impl_(impl), var_kwargs_(var_kwargs) {
-        for (const Param& p : params_) n_required_ += p.required() ? 1 : 0;
+        for (const Param& p : params_) {
+            if (p.kw_only) continue;
+            ++n_positional_;
+            n_required_ += p.required() ? 1 : 0;
+        }
     }
 
     Args bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) const {
-        const Py_ssize_t n_params = static_cast<Py_ssize_t>(params_.size());
+        const Py_ssize_t n_params = n_positional_;
         if (nargs > n_params) raise_arg_count(name_, n_required_, n_params, nargs);
 
         Args out;
@@ -142,8 +154,12 @@ public:
                 raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name_, key);
             }
         }
-        for (size_t i = 0; i < params_.size(); ++i)
-            if (!out.values_[i].is_valid()) out.values_[i] = params_[i].fallback;
+        for (size_t i = 0; i < params_.size(); ++i) {
+            if (out.values_[i].is_valid()) continue;
+            if (params_[i].required())
+                raise(PyExc_TypeError, "%s() missing required keyword-only argument: '%s'", name_, params_[i].name);
+            out.values_[i] = params_[i].fallback;
+        }
 
         // Numbers and truth values are converted first, then exact types are
         // tested, each in parameter order; all of it before any work.
@@ -158,11 +174,12 @@ public:
 
     const char* name() const { return name_; }
 
-    // "name(a, b=None, *, **kwargs)\n--\n\n" + doc, for inspect.signature.
+    // "name(a, b=None, *, c='x', **kwargs)\n--\n\n" + doc, for inspect.signature.
     std::string docstring(const char* doc) const {
         std::string s = std::string(name_) + "(";
         for (size_t i = 0; i < params_.size(); ++i) {
             if (i) s += ", ";
+            if (params_[i].kw_only && (i == 0 || !params_[i - 1].kw_only)) s += "*, ";
             s += params_[i].name;
             if (!params_[i].required()) {
                 nb::str r = nb::repr(params_[i].fallback);
@@ -230,6 +247,7 @@ private:
     std::vector<Param> params_;
     Impl impl_;
     bool var_kwargs_;
+    Py_ssize_t n_positional_ = 0;
     Py_ssize_t n_required_ = 0;
 };
 

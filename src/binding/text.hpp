@@ -29,8 +29,4 @@ inline nb::object from_utf8(std::string_view s) {
 // The page-title escape of a str: & < > " ' as entities.
 inline nb::object escaped_html(nb::handle text) { return from_utf8(kern::html_escape(utf8(text))); }
 
-// JSON text with <, > and & as \u escapes: the same data, and no string in it
-// can end the script element that holds it.
-inline std::string json_for_script(nb::handle json_text) { return kern::json_escape_for_html(utf8(json_text)); }
-
 }  // namespace zv

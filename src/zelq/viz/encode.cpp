@@ -39,7 +39,7 @@ struct Refs {
     nb::object own_encode_value, own_encode_array;  // to recognise unreplaced module attributes
     // Interned names and keys.
     nb::object encode_value, encode_array, item, items, shape, dtype_key, data, stats, size, min_key, max_key,
-        mean_key, std_key, kind, itemsize, byteorder, hasobject, tolist, reshape;
+        mean_key, std_key, kind, isbuiltin, itemsize, byteorder, hasobject, tolist, reshape;
 };
 Refs& R = *new Refs;
 
@@ -186,6 +186,19 @@ kern::Stats numpy_stats(const nb::object& arr) {
     return s;
 }
 
+// str() of a dtype, remembered for NumPy's built-in dtypes: those are shared
+// singletons, and their str() in Python costs more than encoding a small array.
+nb::object dtype_str(const nb::object& dtype) {
+    static std::vector<std::pair<nb::object, nb::object>>& seen = *new std::vector<std::pair<nb::object, nb::object>>;
+    for (const auto& [d, text] : seen)
+        if (d.ptr() == dtype.ptr()) return text;
+    nb::object text = checked(PyObject_Str(dtype.ptr()));
+    const long builtin = PyLong_AsLong(attr(dtype, R.isbuiltin).ptr());
+    if (builtin == -1 && PyErr_Occurred()) rethrow();
+    if (builtin == 1 && seen.size() < 64) seen.emplace_back(dtype, text);
+    return text;
+}
+
 nb::object encode_array_impl(nb::handle value) {
     // Contiguous in row-major order; a 0-d input becomes shape (1,).
     nb::object arr = call1(R.ascontiguousarray, value);
@@ -197,7 +210,7 @@ nb::object encode_array_impl(nb::handle value) {
     }
     nb::object shape_tuple = attr(arr, R.shape);
     nb::object shape = checked(PySequence_List(shape_tuple.ptr()));
-    nb::object dtype_text = checked(PyObject_Str(dtype.ptr()));
+    nb::object dtype_text = dtype_str(dtype);
     nb::object size_obj = attr(arr, R.size);
     const Py_ssize_t n = PyLong_AsSsize_t(size_obj.ptr());
     if (n == -1 && PyErr_Occurred()) rethrow();
@@ -521,6 +534,7 @@ NB_MODULE(encode, m) {
     R.mean_key = intern("mean");
     R.std_key = intern("std");
     R.kind = intern("kind");
+    R.isbuiltin = intern("isbuiltin");
     R.itemsize = intern("itemsize");
     R.byteorder = intern("byteorder");
     R.hasobject = intern("hasobject");

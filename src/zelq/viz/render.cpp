@@ -1,6 +1,8 @@
 // zelq.viz.render: a viewer document into the standalone graph page.
 //
-// The page text is assembled as UTF-8 by the kernels of kernels/escape.hpp.
+// The page is written straight into one str of its final size: the template
+// pieces, and the document walked natively (binding/json.hpp). Tensors may be
+// summarised (kernels/summary.hpp) so that the page stays loadable.
 // load_template, _escape_html and TEMPLATES_DIR are looked up in the module
 // namespace at each call, so a replaced attribute is honoured.
 #include <Python.h>
@@ -9,9 +11,22 @@
 #include <string>
 #include <string_view>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <bit>
+#include <cstring>
+#include <unordered_map>
+#include <vector>
+
 #include "binding/args.hpp"
+#include "binding/json.hpp"
 #include "binding/text.hpp"
+#include "kernels/activity.hpp"
+#include "kernels/base64.hpp"
 #include "kernels/escape.hpp"
+#include "kernels/summary.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -20,7 +35,6 @@ using namespace zv;
 namespace {
 
 PyObject* g_module = nullptr;
-PyObject* g_dumps = nullptr;  // owned for the life of the process, never released
 
 nb::handle module() { return g_module; }
 
@@ -36,28 +50,552 @@ nb::object load_template(const Args& a) {
 
 nb::object escape_html(const Args& a) { return escaped_html(a[0]); }
 
+// ---------------------------------------------------------------- activity
+
+// The element in the page that carries the activity summary; render_html puts
+// the summary's JSON in place of its "null".
+constexpr std::string_view kActivityMarker = "<script id=\"zelq-activity\" type=\"application/json\">null</script>";
+
+nb::object numpy() { return nb::module_::import_("numpy"); }
+
+bool has_attr(nb::handle h, const char* name) {
+    return PyObject_HasAttrString(h.ptr(), name) == 1;
+}
+
+// A NumPy view of `obj`: the buffer protocol and __array__ through asarray,
+// tensors that only speak DLPack through from_dlpack. No copy where NumPy
+// can avoid one.
+nb::object as_array(nb::handle obj) {
+    nb::object np = numpy();
+    if (!PyObject_CheckBuffer(obj.ptr()) && !has_attr(obj, "__array__") && has_attr(obj, "__dlpack__"))
+        return np.attr("from_dlpack")(obj);
+    return np.attr("asarray")(obj);
+}
+
+// A buffer released however its holder's construction ends.
+struct HeldBuffer {
+    Py_buffer view{};
+    bool held = false;
+    HeldBuffer() = default;
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    ~HeldBuffer() {
+        if (held) PyBuffer_Release(&view);
+    }
+};
+
+// A held read-only view of an activity array and its layout for the kernel.
+class ActivityView {
+public:
+    ActivityView(nb::handle obj, nb::handle node) {
+        array_ = as_array(obj);
+        nb::object dtype = array_.attr("dtype");
+        const std::string kind = nb::cast<std::string>(dtype.attr("kind"));
+        const Py_ssize_t size = nb::cast<Py_ssize_t>(dtype.attr("itemsize"));
+        kern::Strided& a = layout_;
+        if (kind == "b" && size == 1) a.kind = kern::NumKind::Bool;
+        else if (kind == "i" && (size == 1 || size == 2 || size == 4 || size == 8)) a.kind = kern::NumKind::Int;
+        else if (kind == "u" && (size == 1 || size == 2 || size == 4 || size == 8)) a.kind = kern::NumKind::UInt;
+        else if (kind == "f" && (size == 2 || size == 4 || size == 8)) a.kind = kern::NumKind::Float;
+        else {
+            nb::str shown = nb::str(dtype);
+            raise(PyExc_TypeError, "Activity of node %R must hold real numbers, not %s", node.ptr(), shown.c_str());
+        }
+        a.size = static_cast<uint8_t>(size);
+        const std::string order = nb::cast<std::string>(dtype.attr("byteorder"));
+        const bool little = std::endian::native == std::endian::little;
+        a.swapped = (order == ">" && little) || (order == "<" && !little);
+        if (PyObject_GetBuffer(array_.ptr(), &buffer_.view, PyBUF_STRIDES) < 0) rethrow();
+        buffer_.held = true;
+        const Py_buffer& view_ = buffer_.view;
+        if (view_.ndim == 0) raise(PyExc_ValueError, "Activity of node %R has no time axis (a 0-d array)", node.ptr());
+        for (int d = 0; d < view_.ndim; ++d) {
+            a.shape.push_back(view_.shape[d]);
+            a.strides.push_back(view_.strides[d]);
+        }
+        if (a.shape[0] == 0) raise(PyExc_ValueError, "Activity of node %R has no time steps", node.ptr());
+        for (size_t d = 1; d < a.shape.size(); ++d)
+            if (a.shape[d] == 0) raise(PyExc_ValueError, "Activity of node %R has no neurons", node.ptr());
+        a.base = static_cast<const std::byte*>(view_.buf);
+    }
+
+    nb::object dtype_name() const { return checked(PyObject_Str(nb::object(array_.attr("dtype")).ptr())); }
+
+    kern::ActivitySummary summarize(nb::handle node) const {
+        kern::ActivitySummary s;
+        {
+            nb::gil_scoped_release release;
+            s = kern::summarize_activity(layout_);
+        }
+        if (!s.finite) raise(PyExc_ValueError, "Activity of node %R holds non-finite values", node.ptr());
+        return s;
+    }
+
+private:
+    nb::object array_;
+    HeldBuffer buffer_;  // after array_: released before it
+    kern::Strided layout_;
+};
+
+nb::list float_list(const std::vector<double>& v, double scale) {
+    nb::list out;
+    for (double x : v) out.append(nb::float_(x * scale));
+    return out;
+}
+
+// Six significant digits: what the page can show, at a third of the JSON.
+nb::object short_float(double v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.6g", v);
+    return nb::float_(std::strtod(buf, nullptr));
+}
+
+nb::list short_list(const std::vector<double>& v, double scale) {
+    nb::list out;
+    for (double x : v) out.append(short_float(x * scale));
+    return out;
+}
+
+nb::object summarize_activity(const Args& a) {
+    ActivityView view(a[0], a[1]);
+    const kern::ActivitySummary s = view.summarize(a[1]);
+    nb::bytes raster(reinterpret_cast<const char*>(s.raster.data()), s.raster.size() * sizeof(float));
+    nb::dict out;
+    out["steps"] = s.steps;
+    out["neurons"] = s.neurons;
+    out["counts"] = s.counts;
+    out["mean"] = s.mean;
+    out["population"] = float_list(s.population, 1);
+    out["peak"] = float_list(s.peak, 1);
+    out["silent"] = float_list(s.silent, 1);
+    out["silent_all"] = s.silent_all;
+    out["raster"] = numpy().attr("frombuffer")(raster, "float32").attr("reshape")(s.bins, s.raster_neurons);
+    out["hist_lo"] = s.hist_lo;
+    out["hist_hi"] = s.hist_hi;
+    nb::list hist;
+    for (int64_t c : s.histogram) hist.append(c);
+    out["histogram"] = hist;
+    return out;
+}
+
+// The raster cells as bytes 0..255 over [lo, hi], base64.
+nb::dict raster_record(const kern::ActivitySummary& s, double scale) {
+    double lo = INFINITY, hi = -INFINITY;
+    for (float v : s.raster) {
+        lo = v < lo ? v : lo;
+        hi = v > hi ? v : hi;
+    }
+    if (s.counts) lo = 0;
+    std::string bytes(s.raster.size(), '\0');
+    const double span = hi - lo;
+    if (span > 0)
+        for (size_t i = 0; i < s.raster.size(); ++i)
+            bytes[i] = static_cast<char>(static_cast<uint8_t>(std::lround((s.raster[i] - lo) / span * 255.0)));
+    std::string text(kern::b64::encoded_size(bytes.size()), '\0');
+    kern::b64::encode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), text.data());
+    nb::dict r;
+    r["bins"] = s.bins;
+    r["neurons"] = s.raster_neurons;
+    r["lo"] = short_float(lo * scale);
+    r["hi"] = short_float(hi * scale);
+    r["data"] = from_utf8(text);
+    return r;
+}
+
+double time_step(nb::handle dt) {
+    if (dt.is_none()) return 0;
+    if (PyUnicode_Check(dt.ptr()) || PyBool_Check(dt.ptr()) || !PyNumber_Check(dt.ptr())) refuse("dt", "float", dt);
+    const double v = PyFloat_AsDouble(dt.ptr());
+    if (v == -1 && PyErr_Occurred()) rethrow();
+    if (!(v > 0) || !std::isfinite(v))
+        raise(PyExc_ValueError, "dt must be a positive number of seconds (got %R)", dt.ptr());
+    return v;
+}
+
+nb::object activity_document(const Args& a) {
+    const double dt = time_step(a[2]);
+    const double rate = dt > 0 ? 1.0 / dt : 1.0;
+    // Node identifiers of the document, each mapped to itself.
+    nb::dict known;
+    nb::object nodes = nb::borrow(PyDict_GetItemString(a[0].ptr(), "nodes"));
+    if (nodes.is_valid() && !nodes.is_none()) {
+        nb::object it = checked(PyObject_GetIter(nodes.ptr()));
+        while (PyObject* rec = PyIter_Next(it.ptr())) {
+            nb::object r = nb::steal(rec);
+            if (!PyDict_Check(rec)) continue;
+            PyObject* id = PyDict_GetItemString(rec, "id");
+            if (!id) continue;
+            if (PyDict_SetItem(known.ptr(), id, id) < 0) PyErr_Clear();  // an unhashable id names no activity
+        }
+        if (PyErr_Occurred()) rethrow();
+    }
+    nb::list out_nodes;
+    int64_t max_bins = 0;
+    for (auto [key, value] : nb::borrow<nb::dict>(a[1])) {
+        PyObject* id = PyDict_GetItemWithError(known.ptr(), key.ptr());
+        if (!id) {
+            if (PyErr_Occurred()) rethrow();
+            raise(PyExc_ValueError, "Activity names node %R, which is not in the document", key.ptr());
+        }
+        ActivityView view(value, key);
+        const kern::ActivitySummary s = view.summarize(key);
+        const double scale = s.counts ? rate : 1.0;
+        double peak = -INFINITY;
+        for (double p : s.peak) peak = p > peak ? p : peak;
+        max_bins = std::max(max_bins, s.bins);
+        nb::dict n;
+        n["id"] = nb::borrow(id);
+        n["kind"] = s.counts ? "counts" : "values";
+        n["steps"] = s.steps;
+        n["neurons"] = s.neurons;
+        n["dtype"] = view.dtype_name();
+        n["mean"] = short_float(s.mean * scale);
+        n["peak"] = short_float(peak * scale);
+        n["silent"] = s.counts ? short_float(s.silent_all) : nb::none();
+        n["population"] = short_list(s.population, scale);
+        n["peak_bins"] = short_list(s.peak, scale);
+        n["silent_bins"] = s.counts ? nb::object(short_list(s.silent, 1)) : nb::none();
+        nb::dict h;
+        h["lo"] = short_float(s.hist_lo * scale);
+        h["hi"] = short_float(s.hist_hi * scale);
+        nb::list counts;
+        for (int64_t c : s.histogram) counts.append(c);
+        h["counts"] = counts;
+        n["histogram"] = h;
+        n["raster"] = raster_record(s, scale);
+        out_nodes.append(n);
+    }
+    nb::dict doc;
+    doc["unit"] = dt > 0 ? "Hz" : "spikes/step";
+    doc["dt"] = dt > 0 ? nb::object(nb::float_(dt)) : nb::none();
+    doc["bins"] = max_bins;
+    doc["nodes"] = out_nodes;
+    return doc;
+}
+
+// `page` with the summary's JSON (escaped for a script element as the
+// document is) in place of the "null" of the first activity element; a
+// template without one is left as it is. Titles and the document cannot spell
+// the element (their < are escaped), so the first one is the template's.
+nb::object put_activity(nb::handle page, nb::handle summary) {
+    const std::string marker(kActivityMarker);
+    const std::string filled = marker.substr(0, marker.size() - std::string_view("null</script>").size()) +
+                               utf8(json::to_str(summary.ptr(), false)) + "</script>";
+    return page.attr("replace")(nb::str(marker.c_str()), from_utf8(filled), 1);
+}
+
+
+
+enum class Payloads { Auto, Full, Summary };
+
+Payloads payload_mode(nb::handle value) {
+    if (PyUnicode_CompareWithASCIIString(value.ptr(), "auto") == 0) return Payloads::Auto;
+    if (PyUnicode_CompareWithASCIIString(value.ptr(), "full") == 0) return Payloads::Full;
+    if (PyUnicode_CompareWithASCIIString(value.ptr(), "summary") == 0) return Payloads::Summary;
+    raise(PyExc_ValueError, "payloads must be 'auto', 'full' or 'summary', not %R", value.ptr());
+}
+
+std::u32string ucs4(nb::handle s) {
+    std::u32string out(static_cast<size_t>(PyUnicode_GET_LENGTH(s.ptr())), U'\0');
+    for (size_t i = 0; i < out.size(); ++i)
+        out[i] = static_cast<char32_t>(PyUnicode_READ_CHAR(s.ptr(), static_cast<Py_ssize_t>(i)));
+    return out;
+}
+
+nb::object replaced(nb::handle text, const char* from, nb::handle to) {
+    return checked(PyUnicode_Replace(text.ptr(), nb::str(from).ptr(), to.ptr(), -1));
+}
+
+// ---------------------------------------------------------------- summaries
+
+kern::summary::Layout layout_of(nb::handle dtype_text, bool& known) {
+    using kern::summary::Elem;
+    static const struct { const char* name; Elem type; size_t size; } kNames[] = {
+        {"bool", Elem::Bool, 1},      {"int8", Elem::I8, 1},         {"int16", Elem::I16, 2},
+        {"int32", Elem::I32, 4},      {"int64", Elem::I64, 8},       {"uint8", Elem::U8, 1},
+        {"uint16", Elem::U16, 2},     {"uint32", Elem::U32, 4},      {"uint64", Elem::U64, 8},
+        {"float16", Elem::F16, 2},    {"float32", Elem::F32, 4},     {"float64", Elem::F64, 8},
+        {"float128", Elem::F128, 16}, {"complex64", Elem::C64, 8},   {"complex128", Elem::C128, 16},
+        {"complex256", Elem::C256, 32},
+    };
+    known = false;
+    kern::summary::Layout l;
+    if (!PyUnicode_Check(dtype_text.ptr())) return l;
+    Py_ssize_t n = 0;
+    const char* t = PyUnicode_AsUTF8AndSize(dtype_text.ptr(), &n);
+    if (!t) {
+        PyErr_Clear();
+        return l;
+    }
+    const std::string_view name(t, static_cast<size_t>(n));
+    for (const auto& e : kNames)
+        if (name == e.name) return known = true, kern::summary::Layout{e.type, e.size, false};
+    // A byte-swapped type shows as its type string, e.g. ">f4".
+    if (name.size() < 3 || (name[0] != '>' && name[0] != '<')) return l;
+    const bool little = std::endian::native == std::endian::little;
+    const bool swapped = (name[0] == '>') == little;
+    const char k = name[1];
+    const std::string_view size_text = name.substr(2);
+    size_t size = 0;
+    for (char c : size_text) {
+        if (c < '0' || c > '9' || size > 64) return l;
+        size = size * 10 + static_cast<size_t>(c - '0');
+    }
+    for (const auto& e : kNames) {
+        const char ek = e.type == Elem::Bool ? 'b' : e.name[0] == 'i' ? 'i' : e.name[0] == 'u' ? 'u'
+                      : e.name[0] == 'f' ? 'f' : 'c';
+        if (ek == k && e.size == size && e.type != Elem::Bool) return known = true, kern::summary::Layout{e.type, e.size, swapped};
+    }
+    return l;
+}
+
+// (rows, cols) of the record's shape list: shape[0] by the product of the rest.
+bool rows_cols(nb::handle shape, kern::summary::Shape2& out) {
+    if (!PyList_Check(shape.ptr())) return false;
+    const Py_ssize_t n = PyList_GET_SIZE(shape.ptr());
+    size_t dims[2] = {1, 1};
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* d = PyList_GET_ITEM(shape.ptr(), i);
+        if (!PyLong_Check(d)) return false;
+        const long long v = PyLong_AsLongLong(d);
+        if (v < 0) {
+            PyErr_Clear();
+            return false;
+        }
+        size_t& into = dims[i == 0 || n == 1 ? (n == 1 ? 1 : 0) : 1];
+        if (v && into > SIZE_MAX / static_cast<size_t>(v)) return false;
+        into *= static_cast<size_t>(v);
+    }
+    out = {dims[0], dims[1]};
+    return true;
+}
+
+nb::object float_list_base64(const std::vector<float>& v) {
+    std::vector<uint8_t> bytes(v.size() * 4);
+    for (size_t i = 0; i < v.size(); ++i) {
+        uint32_t bits;
+        std::memcpy(&bits, &v[i], 4);
+        for (int b = 0; b < 4; ++b) bytes[i * 4 + b] = static_cast<uint8_t>(bits >> (8 * b));  // little-endian
+    }
+    nb::object text = checked(PyUnicode_New(static_cast<Py_ssize_t>(kern::b64::encoded_size(bytes.size())), 127));
+    kern::b64::encode(bytes.data(), bytes.size(), reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.ptr())));
+    return text;
+}
+
+void set(nb::handle d, const char* key, nb::handle value) {
+    if (PyDict_SetItemString(d.ptr(), key, value.ptr()) < 0) rethrow();
+}
+
+// The summary record written in place of the encoded array record `rec`.
+nb::object summary_record(PyObject* rec, const char* reason) {
+    PyObject* shape = PyDict_GetItemString(rec, "shape");
+    PyObject* dtype = PyDict_GetItemString(rec, "dtype");
+    PyObject* data = PyDict_GetItemString(rec, "data");
+    bool known = false;
+    const kern::summary::Layout layout = layout_of(dtype, known);
+    kern::summary::Shape2 dims{0, 0};
+    const bool shaped = rows_cols(shape, dims);
+    const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(data));
+    std::vector<char> whole;  // the text as ASCII bytes when it is not of kind 1
+    const char* text = nullptr;
+    if (PyUnicode_KIND(data) == PyUnicode_1BYTE_KIND) {
+        text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(data));
+    } else {
+        whole.resize(n);
+        for (size_t i = 0; i < n; ++i) {
+            const Py_UCS4 c = PyUnicode_READ_CHAR(data, static_cast<Py_ssize_t>(i));
+            whole[i] = c < 128 ? static_cast<char>(c) : '\x01';
+        }
+        text = whole.data();
+    }
+    long long raw_bytes = 0;
+    kern::summary::Result r;
+    {
+        nb::object keep = nb::borrow(data);
+        nb::gil_scoped_release release;
+        std::vector<uint8_t> decoded;
+        bool streamed = known && kern::b64::clean_size(text, n) >= 0;
+        if (!streamed) {
+            decoded.resize(n / 4 * 3 + 3);
+            decoded.resize(kern::b64::decode_lenient(text, n, decoded.data()).written);
+            raw_bytes = static_cast<long long>(decoded.size());
+        } else {
+            raw_bytes = kern::b64::clean_size(text, n);
+        }
+        if (known && shaped) {
+            auto numbers = [&](auto&& f) {
+                auto each = [&](const uint8_t* p, size_t m) {
+                    for (size_t k = 0; k + layout.itemsize <= m; k += layout.itemsize) f(kern::summary::value_at(layout, p + k));
+                };
+                if (!streamed || !kern::summary::stream(text, n, layout.itemsize, each)) {
+                    if (decoded.empty() && raw_bytes) {
+                        decoded.resize(n / 4 * 3 + 3);
+                        decoded.resize(kern::b64::decode_lenient(text, n, decoded.data()).written);
+                        streamed = false;
+                    }
+                    each(decoded.data(), decoded.size());
+                }
+            };
+            r = kern::summary::summarise(numbers, dims);
+        }
+    }
+    nb::object counts = checked(PyList_New(kern::summary::kBins));
+    for (size_t i = 0; i < kern::summary::kBins; ++i)
+        PyList_SET_ITEM(counts.ptr(), static_cast<Py_ssize_t>(i), checked(PyLong_FromLongLong(r.counts[i])).release().ptr());
+    nb::object hist = checked(PyDict_New());
+    set(hist, "min", checked(PyFloat_FromDouble(r.min)));
+    set(hist, "max", checked(PyFloat_FromDouble(r.max)));
+    set(hist, "counts", counts);
+    nb::object heat = checked(PyDict_New());
+    set(heat, "rows", checked(PyLong_FromSize_t(r.rows)));
+    set(heat, "cols", checked(PyLong_FromSize_t(r.cols)));
+    set(heat, "dtype", nb::str("float32"));
+    set(heat, "data", float_list_base64(r.heat));
+    nb::object omitted = checked(PyDict_New());
+    set(omitted, "reason", nb::str(reason));
+    set(omitted, "bytes", checked(PyLong_FromLongLong(raw_bytes)));
+    nb::object out = checked(PyDict_New());
+    set(out, "shape", shape);
+    set(out, "dtype", dtype);
+    set(out, "data", nb::str(""));
+    set(out, "stats", PyDict_GetItemString(rec, "stats"));
+    set(out, "size", PyDict_GetItemString(rec, "size"));
+    set(out, "omitted", omitted);
+    set(out, "histogram", hist);
+    set(out, "heatmap", heat);
+    return out;
+}
+
+// ---------------------------------------------------------------- the page
+
+template <typename D>
+void write_json(json::Walker& walker, PyObject* data, D* at, size_t length, bool checked_mode) {
+    json::Emitter<D> e{at, at + length, checked_mode};
+    walker.walk(data, e, false);
+    if (e.out != at + length) raise(PyExc_RuntimeError, "the document changed while its page was being written");
+}
+
 nb::object render_html(const Args& a) {
+    const Payloads mode = payload_mode(a[4]);
+    time_step(a[6]);
+    // Summarised before the page is written: a refused recording costs no page.
+    nb::object activity = a.is_none(5) ? nb::object() : nb::object(module().attr("_activity_document")(a[0], a[5], a[6]));
     nb::object template_text = module().attr("load_template")("viewer.html");
     if (!PyUnicode_Check(template_text.ptr()))
         raise(PyExc_TypeError, "load_template() returned %.200s, not str", tp_name(template_text));
-    nb::object json = nb::handle(g_dumps)(a[0], "ensure_ascii"_a = false);
     nb::object title = module().attr("_escape_html")(a[1]);
     if (!PyUnicode_Check(title.ptr()))
         raise(PyExc_TypeError, "_escape_html() returned %.200s, not str", tp_name(title));
     nb::object width = checked(PyObject_Str(a[2].ptr()));
     nb::object height = checked(PyObject_Str(a[3].ptr()));
 
-    const std::string data_json = json_for_script(json);
-    std::string html = utf8(template_text);
-    const std::string title_text = utf8(title), width_text = utf8(width), height_text = utf8(height);
-    {
-        nb::gil_scoped_release release;
-        html = kern::replace_all(html, "{{TITLE}}", title_text);
-        html = kern::replace_all(html, "{{DATA_JSON}}", data_json);
-        html = kern::replace_all(html, "{{WIDTH}}", width_text);
-        html = kern::replace_all(html, "{{HEIGHT}}", height_text);
+    // The title goes in first; the JSON then fills every {{DATA_JSON}} of that
+    // text, and {{WIDTH}} then {{HEIGHT}} are replaced over the whole result.
+    // Neither of those can match across the JSON's edges or tokens (it starts
+    // with '{' and '"' or '}', ends in '}' after no 'H', and has the letters
+    // W, I, D, T only inside strings), so they are replaced in each template
+    // piece and in each JSON string as it is written.
+    nb::object filled = replaced(template_text, "{{TITLE}}", title);
+    nb::object pieces = checked(PyUnicode_Split(filled.ptr(), nb::str("{{DATA_JSON}}").ptr(), -1));
+    const Py_ssize_t n_pieces = PyList_GET_SIZE(pieces.ptr());
+    size_t pieces_length = 0;
+    Py_UCS4 max_char = 0x7f;
+    for (Py_ssize_t i = 0; i < n_pieces; ++i) {
+        nb::object p = replaced(replaced(nb::borrow(PyList_GET_ITEM(pieces.ptr(), i)), "{{WIDTH}}", width),
+                                "{{HEIGHT}}", height);
+        pieces_length += static_cast<size_t>(PyUnicode_GET_LENGTH(p.ptr()));
+        max_char = std::max<Py_UCS4>(max_char, json::max_char_of(p.ptr()));
+        if (PyList_SetItem(pieces.ptr(), i, p.release().ptr()) < 0) rethrow();
     }
-    return from_utf8(html);
+    const size_t copies = static_cast<size_t>(n_pieces - 1);
+
+    const json::Replacements repl = {{U"{{WIDTH}}", ucs4(width)}, {U"{{HEIGHT}}", ucs4(height)}};
+    json::Walker walker(false, &repl);
+    walker.collect = mode != Payloads::Full;
+    json::Counter measured;
+    walker.walk(a[0].ptr(), measured, true);
+    walker.collect = false;
+
+    nb::object limit_obj = module().attr("_MAX_PAGE_CHARS");
+    const long long limit_ll = PyLong_AsLongLong(limit_obj.ptr());
+    if (limit_ll == -1 && PyErr_Occurred()) rethrow();
+    const size_t limit = limit_ll < 0 ? 0 : static_cast<size_t>(limit_ll);
+    size_t total = pieces_length + copies * measured.length;
+
+    // Records by identity: the length of one occurrence and how many there are.
+    std::vector<std::pair<PyObject*, std::pair<size_t, size_t>>> records;
+    {
+        std::unordered_map<PyObject*, size_t> at;
+        for (const auto& rec : walker.records) {
+            auto [it, fresh] = at.emplace(rec.dict, records.size());
+            if (fresh) records.push_back({rec.dict, {rec.length, 0}});
+            ++records[it->second].second.second;
+        }
+    }
+    std::vector<nb::object> summaries;  // owners of the substituted records
+    if (copies && (mode == Payloads::Summary || total > limit)) {
+        if (mode == Payloads::Full)
+            raise(PyExc_ValueError,
+                  "the page would be %zu characters, over the %zu that a browser can load "
+                  "(render._MAX_PAGE_CHARS); payloads=\"summary\" or payloads=\"auto\" leave raw "
+                  "tensor values out so that it fits",
+                  total, limit);
+        std::string reason = mode == Payloads::Summary
+            ? std::string("left out on request (payloads=\"summary\")")
+            : "left out: the page would exceed the " + std::to_string(limit / 1000000) +
+                  " MB that a browser can load";
+        std::stable_sort(records.begin(), records.end(),
+                         [](const auto& x, const auto& y) { return x.second.first > y.second.first; });
+        json::Walker sizer(false, &repl);
+        for (const auto& [dict, len_count] : records) {
+            if (mode == Payloads::Auto && total <= limit) break;
+            nb::object s = summary_record(dict, reason.c_str());
+            json::Counter c;
+            sizer.walk(s.ptr(), c, true);
+            walker.substitutes[dict] = s.ptr();
+            summaries.push_back(s);
+            const size_t saved = len_count.first > c.length ? len_count.first - c.length : 0;
+            total -= std::min(total, saved * len_count.second * copies);
+        }
+        if (!walker.substitutes.empty()) {
+            measured = json::Counter{};
+            walker.walk(a[0].ptr(), measured, true);
+            total = pieces_length + copies * measured.length;
+        }
+        if (total > limit)
+            raise(PyExc_ValueError,
+                  "the page would be %zu characters even with every tensor summarised, over the %zu "
+                  "that a browser can load (render._MAX_PAGE_CHARS)",
+                  total, limit);
+    }
+    if (copies) max_char = std::max<Py_UCS4>(max_char, measured.max_char);
+
+    nb::object page = checked(PyUnicode_New(static_cast<Py_ssize_t>(total), max_char));
+    const int kind = PyUnicode_KIND(page.ptr());
+    char* base = static_cast<char*>(PyUnicode_DATA(page.ptr()));
+    size_t pos = 0, json_at = 0;
+    const bool careful = walker.ran_user_code();
+    for (Py_ssize_t i = 0; i < n_pieces; ++i) {
+        PyObject* p = PyList_GET_ITEM(pieces.ptr(), i);
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(p);
+        if (len && PyUnicode_CopyCharacters(page.ptr(), static_cast<Py_ssize_t>(pos), p, 0, len) < 0) rethrow();
+        pos += static_cast<size_t>(len);
+        if (i + 1 == n_pieces) break;
+        if (i == 0) {
+            json_at = pos;
+            char* at = base + pos * static_cast<size_t>(kind);
+            if (kind == PyUnicode_1BYTE_KIND)
+                write_json(walker, a[0].ptr(), reinterpret_cast<uint8_t*>(at), measured.length, careful);
+            else if (kind == PyUnicode_2BYTE_KIND)
+                write_json(walker, a[0].ptr(), reinterpret_cast<uint16_t*>(at), measured.length, careful);
+            else
+                write_json(walker, a[0].ptr(), reinterpret_cast<uint32_t*>(at), measured.length, careful);
+        } else {
+            std::memcpy(base + pos * kind, base + json_at * kind, measured.length * kind);
+        }
+        pos += measured.length;
+    }
+    return activity.is_valid() ? put_activity(page, activity) : page;
 }
 
 }  // namespace
@@ -65,7 +603,6 @@ nb::object render_html(const Args& a) {
 NB_MODULE(render, m) {
     g_module = m.ptr();
     nb::module_ json = nb::module_::import_("json");
-    g_dumps = nb::object(json.attr("dumps")).release().ptr();
     nb::object path_cls = nb::module_::import_("pathlib").attr("Path");
     m.attr("Path") = path_cls;
     m.attr("json") = json;
@@ -77,6 +614,10 @@ NB_MODULE(render, m) {
     nb::object origin = found.is_none() ? nb::object(nb::none()) : nb::object(found.attr("origin"));
     if (origin.is_none()) raise(PyExc_ImportError, "cannot locate the module file of %U", name.ptr());
     nb::object parent = path_cls(origin).attr("parent");
+    // The longest page written. A script's text in V8 holds at most 2**29 - 24
+    // characters: headless Chromium opened a 531 MB full page (18 s to ready) and
+    // a 759 MB one as an empty graph; this leaves a quarter of margin.
+    m.attr("_MAX_PAGE_CHARS") = 400'000'000;
     m.attr("TEMPLATES_DIR") = checked(PyNumber_TrueDivide(parent.ptr(), nb::str("templates").ptr()));
 
     def(m, "load_template", {arg("name", Kind::Str)}, load_template,
@@ -85,14 +626,29 @@ NB_MODULE(render, m) {
         "\"Template not found: <path>\" when nothing exists there.");
     def(m, "render_html",
         {arg("data", Kind::Dict), arg("title", Kind::Str, "ZELQ-Viz"), arg("width", Kind::Int, 1200),
-         arg("height", Kind::Int, 800)},
+         arg("height", Kind::Int, 800), kw_only(arg("payloads", Kind::Str, "auto")),
+         kw_only(arg_none("activity", Kind::Dict)), kw_only(arg_none("dt"))},
         render_html,
-        "The viewer page for the viewer document `data`.\n\n"
-        "Fills {{TITLE}} (HTML-escaped), {{DATA_JSON}}, {{WIDTH}} and {{HEIGHT}} of viewer.html, in\n"
-        "this order. The JSON keeps non-ASCII characters and writes <, > and & as \\u003c, \\u003e\n"
-        "and \\u0026, so no document string can close the script that holds it. Refuses with\n"
-        "TypeError a data that is not exactly a dict, a title that is not exactly a str, and a\n"
-        "width or height that is not a number.");
+        "The viewer page (a str) for the viewer document `data`.\n\n"
+        "Fills {{TITLE}} (HTML-escaped), {{DATA_JSON}}, {{WIDTH}}, {{HEIGHT}} of viewer.html in\n"
+        "order; the JSON is json.dumps' (non-ASCII kept) with <, > and & as \\u escapes.\n"
+        "payloads: \"full\" embeds encoded arrays as they are; \"summary\" writes each as a\n"
+        "summary record (histogram, heat map, why its data was left out); \"auto\" summarises,\n"
+        "largest first, only when the page would exceed _MAX_PAGE_CHARS. The document is not\n"
+        "modified. Refuses with TypeError a data that is not exactly a dict, a title or payloads\n"
+        "not exactly a str, a width or height not a number; raises json.dumps' errors for data\n"
+        "JSON cannot write, and ValueError for another payloads value or a page over the limit.\n"
+        "activity, dt: recorded activity by node id; errors name the node.");
+    def(m, "_summarize_activity", {arg("array"), arg_none("node")}, summarize_activity,
+        "The raw activity summary of one array (time first, neurons flattened), for checking.\n\n"
+        "Raises as render_html does for its activity arrays, naming `node`.");
+    def(m, "_activity_document", {arg("data", Kind::Dict), arg("activity", Kind::Dict), arg_none("dt")},
+        activity_document,
+        "The page's activity summary: per node of `activity` (identifier -> array, time first), its mean,\n"
+        "peak and silent measures, per-bin curves, rate histogram and a uint8 raster.\n\n"
+        "Raises ValueError for an identifier not among the document's nodes, an array with no time\n"
+        "axis, no steps or no neurons, non-finite values and a dt that is not positive; TypeError for\n"
+        "a non-numeric dtype or a dt that is not a number.");
     def(m, "_escape_html", {arg("text", Kind::Str)}, escape_html,
         "`text` with & < > \" ' replaced by &amp; &lt; &gt; &quot; &#x27;. Refuses anything but a str\n"
         "with TypeError.");

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "binding/args.hpp"
+#include "binding/json.hpp"
 #include "binding/events.hpp"
 #include "binding/text.hpp"
 #include "kernels/binning.hpp"
@@ -431,8 +432,7 @@ nb::object html_escape(const Args& a) { return escaped_html(a[0]); }
 nb::object render_spike_html(const Args& a) {
     nb::object template_class = nb::module_::import_("string").attr("Template");
     nb::object safe_title = module().attr("_html_escape")(a[1]);
-    nb::object dumped = module().attr("json").attr("dumps")(a[0]);
-    nb::object data_json = from_utf8(json_for_script(dumped));
+    nb::object data_json = json::to_str(a[0].ptr(), true);
     nb::object template_str = module().attr("_load_template")("spikes.html");
     return template_class(template_str).attr("substitute")("title"_a = safe_title, "data_json"_a = data_json);
 }

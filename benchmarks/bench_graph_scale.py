@@ -1,0 +1,257 @@
+#!/usr/bin/env python3
+"""Graph pages at the size of real models: graph_to_dict + render_html, memory, and the browser.
+
+    PYTHONPATH=src python benchmarks/bench_graph_scale.py [--models 5k 57m 142m] [--with-500m]
+                                                          [--no-browser] [--probe-limit]
+
+Workloads (zelq.ir): "5k", 5,000 nodes and 6,000 edges with 2,500 64x64
+float32 Affine weights; "57m", a transformer-like spiking model of 8 blocks of
+six Affine layers on a 768-wide stream, each followed by a LIF (57M
+parameters); "142m", the same with 20 blocks; "500m" (behind --with-500m),
+70 blocks.
+
+For each: graph_to_dict + render_html against a plain-Python transcription
+(json.dumps, base64 and NumPy statistics) timed in the same run, the
+render_html throughput in MB/s of page text, the peak extra resident memory
+of the pipeline (measured in a fresh subprocess from the kernel's high-water
+mark: tracemalloc does not see native allocations), the page size, and the
+time until the page in headless Chromium says it is ready, with the number of
+nodes it shows. Targets: 5k >= 6x the transcription; 57m >= 5x, <= 0.8 GB
+extra, interactive <= 2 s; render_html >= 1 GB/s; every page shows every node
+within 5 s.
+
+--probe-limit writes pages of growing size with one huge payload and reports
+which ones the browser opens: the basis of render._MAX_PAGE_CHARS.
+"""
+import argparse
+import base64
+import json
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+
+HERE = Path(__file__).resolve().parent
+sys.path[:0] = [str(HERE), str(HERE.parent / "tests")]
+
+from common import best_of, machine, peak_extra_bytes  # noqa: E402
+
+from zelq import ir  # noqa: E402
+from zelq.viz import render as R  # noqa: E402
+from zelq.viz.render import render_html  # noqa: E402
+from zelq.viz.serialize import graph_to_dict  # noqa: E402
+
+MODELS = {"5k": None, "57m": 8, "142m": 20, "500m": 70}
+WIDTH = 768
+
+
+def five_thousand(seed=0):
+    """2,500 Affine(64x64) + 2,500 LIF in a chain, with 1,000 skip edges: 5,000 nodes, 6,000 edges."""
+    rng = np.random.default_rng(seed)
+    g = ir.Graph(metadata={"name": "5k"})
+    prev = None
+    names = []
+    for i in range(2500):
+        a, l = f"a{i}", f"l{i}"
+        g.add(a, ir.Affine(rng.standard_normal((64, 64)).astype(np.float32), np.zeros(64, np.float32)))
+        g.add(l, ir.LIF(*(np.full(64, v, np.float32) for v in (20.0, 1.0, 0.0, 1.0))))
+        if prev:
+            g.connect(prev, a)
+        g.connect(a, l)
+        names.append(l)
+        prev = l
+    for i in range(0, 2000, 2):
+        g.connect(names[i], f"a{i + 2}")
+    return g
+
+
+def transformer(blocks, seed=0):
+    """`blocks` blocks of six Affine layers on a 768-wide stream (q, k, v, o: 768x768; the MLP:
+    768->3072->768), each followed by a LIF: 7.08M parameters per block."""
+    rng = np.random.default_rng(seed)
+    g = ir.Graph(metadata={"name": f"spiking transformer x{blocks}"})
+    g.add("in", ir.Input((WIDTH,)))
+    prev = "in"
+    layers = [("q", WIDTH, WIDTH), ("k", WIDTH, WIDTH), ("v", WIDTH, WIDTH), ("o", WIDTH, WIDTH),
+              ("fc1", 4 * WIDTH, WIDTH), ("fc2", WIDTH, 4 * WIDTH)]
+    for b in range(blocks):
+        for name, n_out, n_in in layers:
+            a, l = f"b{b}_{name}", f"b{b}_{name}_lif"
+            w = rng.standard_normal((n_out, n_in), dtype=np.float32)
+            g.add(a, ir.Affine(w, np.zeros(n_out, np.float32)))
+            g.add(l, ir.LIF(*(np.full(n_out, v, np.float32) for v in (20.0, 1.0, 0.0, 1.0))))
+            g.connect(prev, a, l)
+            prev = l
+    g.add("out", ir.Output((WIDTH,)))
+    g.connect(prev, "out")
+    return g
+
+
+def build(name):
+    return five_thousand() if MODELS[name] is None else transformer(MODELS[name])
+
+
+# ---------------------------------------------------------------- the plain-Python yardstick
+
+def py_encode(arr):
+    a = np.ascontiguousarray(arr)
+    stats = {"min": float(a.min()), "max": float(a.max()), "mean": float(a.mean()), "std": float(a.std())}
+    return {"shape": list(a.shape), "dtype": str(a.dtype), "data": base64.b64encode(a.tobytes()).decode("ascii"),
+            "stats": stats, "size": int(a.size)}
+
+
+def py_pipeline(g, template):
+    nodes = []
+    for name, node in g.nodes.items():
+        params, config, count = {}, {}, 0
+        for key, value in vars(node).items():
+            if isinstance(value, np.ndarray):
+                params[key] = py_encode(value)
+                count += value.size
+            elif value is not None and key not in ("input_type", "output_type"):
+                config[key] = value if isinstance(value, (int, float, str)) else repr(value)
+        nodes.append({"id": name, "type": type(node).__name__, "params": params, "config": config,
+                      "param_count": count})
+    doc = {"nodes": nodes, "edges": [{"source": s, "target": t} for s, t in g.edges],
+           "metadata": {k: str(v) for k, v in g.metadata.items()}}
+    text = json.dumps(doc, ensure_ascii=False)
+    text = text.replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026")
+    page = template.replace("{{TITLE}}", "model").replace("{{DATA_JSON}}", text)
+    return page.replace("{{WIDTH}}", "1200").replace("{{HEIGHT}}", "800")
+
+
+# ---------------------------------------------------------------- memory, in a fresh process
+
+def memory_child(name):
+    g = build(name)
+    template = R.load_template("viewer.html")  # read once, before the measurement
+
+    def run():
+        doc = graph_to_dict(g)
+        page = render_html(doc, "model")
+        doc_chars = sum(len(r["data"]) for n in doc["nodes"] for r in n["params"].values())
+        return doc_chars, len(page)
+
+    out = {}
+
+    def probe():
+        out["doc"], out["page"] = run()
+
+    extra = peak_extra_bytes(probe)
+    del template
+    print(json.dumps({"extra": extra, "doc": out["doc"], "page": out["page"]}))
+
+
+def measure_memory(name):
+    r = subprocess.run([sys.executable, __file__, "--memory-child", name], capture_output=True, text=True,
+                       check=True)
+    return json.loads(r.stdout.strip().splitlines()[-1])
+
+
+# ---------------------------------------------------------------- the browser
+
+def open_pages(paths):
+    """(ready seconds, nodes shown, state) per page, in headless Chromium."""
+    chromium = shutil.which("chromium")
+    if chromium is None:
+        return [None] * len(paths)
+    from playwright.sync_api import sync_playwright
+
+    from conftest import CHROMIUM_FLAGS
+
+    out = []
+    with sync_playwright() as pw:
+        b = pw.chromium.launch(executable_path=chromium, args=CHROMIUM_FLAGS)
+        for path in paths:
+            page = b.new_page(viewport={"width": 1280, "height": 800})
+            try:
+                page.goto(path.resolve().as_uri(), wait_until="load", timeout=120_000)
+                page.wait_for_selector("body[data-state]", timeout=120_000)
+                state = page.evaluate("document.body.getAttribute('data-state')")
+                if state == "ready":
+                    st = page.evaluate("zelqViewer.stats()")
+                    out.append((page.evaluate("zelqViewer.readyAt") / 1000, st.get("nodesShown"), state))
+                else:
+                    out.append((None, None, state))
+            except Exception as e:  # a page that never settles is a result too
+                out.append((None, None, f"failed: {type(e).__name__}"))
+            page.close()
+        b.close()
+    return out
+
+
+def probe_limit(tmp, block_counts):
+    """Full pages of the transformer with growing block counts (about 37.8 M characters a block)."""
+    old = R._MAX_PAGE_CHARS
+    R._MAX_PAGE_CHARS = 10**10
+    try:
+        for blocks in block_counts:
+            p = tmp / f"probe{blocks}.html"
+            p.write_text(render_html(graph_to_dict(transformer(blocks)), "probe", payloads="full"), encoding="utf-8")
+            print(f"{blocks} blocks, page of {p.stat().st_size / 1e6:.0f} MB: {open_pages([p])[0]}", flush=True)
+            p.unlink()
+    finally:
+        R._MAX_PAGE_CHARS = old
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--models", nargs="*", default=["5k", "57m", "142m"])
+    ap.add_argument("--with-500m", action="store_true")
+    ap.add_argument("--no-browser", action="store_true")
+    ap.add_argument("--probe-limit", nargs="*", type=int)
+    ap.add_argument("--memory-child")
+    args = ap.parse_args()
+    if args.memory_child:
+        return memory_child(args.memory_child)
+    tmp = Path(tempfile.mkdtemp(prefix="graph-scale-"))
+    if args.probe_limit is not None:
+        probe_limit(tmp, args.probe_limit or [8, 11, 12, 13, 14])
+        return
+    models = args.models + (["500m"] if args.with_500m else [])
+    print(f"machine: {machine()}")
+    template = R.load_template("viewer.html")
+    for name in models:
+        g = build(name)
+        n_params = sum(a.size for n in g.nodes.values() for a in vars(n).values() if isinstance(a, np.ndarray))
+        repeat = 3 if name == "5k" else 1
+        ours = best_of(lambda: render_html(graph_to_dict(g), "model"), repeat)
+        doc = graph_to_dict(g)
+        t_render = best_of(lambda: render_html(doc, "model"), repeat)
+        page = render_html(doc, "model")
+        page_chars = len(page)
+        summarised = page.count('"omitted": {"reason"')
+        del page
+        full_chars = None
+        if summarised:
+            full_chars = R._MAX_PAGE_CHARS
+        py = best_of(lambda: py_pipeline(g, template), 1)
+        mem = measure_memory(name)
+        target = {"5k": 6.0, "57m": 5.0}.get(name)
+        line = (f"{name:>5}: {len(g.nodes):,} nodes, {n_params / 1e6:.1f}M parameters; "
+                f"graph_to_dict+render_html {ours:.3f} s vs transcription {py:.3f} s = {py / ours:.1f}x"
+                + (f" (target {target:.0f}x)" if target else "")
+                + f"; render_html {t_render:.3f} s = {page_chars / t_render / 1e6:,.0f} MB/s (target 1000)"
+                + f"; page {page_chars / 1e6:.1f} MB"
+                + (f" with {summarised} tensors summarised (limit {full_chars / 1e6:.0f} M chars)" if summarised else "")
+                + f"; peak extra {mem['extra'] / 2**20:,.0f} MiB = document {mem['doc'] / 2**20:,.0f} + page "
+                  f"{mem['page'] / 2**20:,.0f} + {(mem['extra'] - mem['doc'] - mem['page']) / 2**20:,.0f} MiB")
+        print(line, flush=True)
+        del doc
+        if not args.no_browser:
+            path = tmp / f"{name}.html"
+            path.write_text(render_html(graph_to_dict(g), "model"), encoding="utf-8")
+            del g
+            ready, shown, state = open_pages([path])[0] or (None, None, "no chromium")
+            print(f"       browser: state {state}, interactive {ready if ready is None else f'{ready:.2f} s'}, "
+                  f"{shown} nodes shown (target: all within 5 s)", flush=True)
+            path.unlink()
+    shutil.rmtree(tmp, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,177 @@
+// A tensor summarised from its base64 payload: the range and a 64-bin
+// histogram of its finite values, and a heat map of block means.
+//
+// The payload is decoded in small blocks, never whole. Values are read as
+// doubles: complex numbers by their magnitude, booleans as 0 and 1. The
+// histogram bins as NumPy's histogram does for 64 equal bins over
+// [min, max] of the finite values (a single value v gets [v - 0.5, v + 0.5]).
+// The heat map views the tensor as rows x cols, row-major, and averages the
+// finite values of each block; block b of n items takes the items i with
+// i * blocks / n == b. A block with no finite value is NaN.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <complex>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+#include <vector>
+
+#include "kernels/base64.hpp"
+#include "kernels/half.hpp"
+
+namespace zv::kern::summary {
+
+inline constexpr size_t kBins = 64;
+inline constexpr size_t kMaxSide = 64;
+
+enum class Elem : uint8_t { Bool, I8, I16, I32, I64, U8, U16, U32, U64, F16, F32, F64, F128, C64, C128, C256 };
+
+struct Layout {
+    Elem type = Elem::F32;
+    size_t itemsize = 4;
+    bool swapped = false;
+};
+
+template <typename T>
+inline T load(const uint8_t* p, bool swapped) {
+    uint8_t tmp[sizeof(T)];
+    if (swapped) std::reverse_copy(p, p + sizeof(T), tmp);
+    else std::memcpy(tmp, p, sizeof(T));
+    T v;
+    std::memcpy(&v, tmp, sizeof(T));
+    return v;
+}
+
+// Complex parts are swapped each on its own; the magnitude is taken in at
+// least double precision.
+template <typename T>
+inline double magnitude(const uint8_t* p, bool swapped) {
+    using W = std::conditional_t<(sizeof(T) > sizeof(double)), T, double>;
+    const W re = load<T>(p, swapped), im = load<T>(p + sizeof(T), swapped);
+    return static_cast<double>(std::hypot(re, im));
+}
+
+inline double value_at(const Layout& l, const uint8_t* p) {
+    const bool s = l.swapped;
+    switch (l.type) {
+        case Elem::Bool: return p[0] ? 1.0 : 0.0;
+        case Elem::I8: return static_cast<int8_t>(p[0]);
+        case Elem::U8: return p[0];
+        case Elem::I16: return load<int16_t>(p, s);
+        case Elem::U16: return load<uint16_t>(p, s);
+        case Elem::I32: return load<int32_t>(p, s);
+        case Elem::U32: return load<uint32_t>(p, s);
+        case Elem::I64: return static_cast<double>(load<int64_t>(p, s));
+        case Elem::U64: return static_cast<double>(load<uint64_t>(p, s));
+        case Elem::F16: return half_to_double(load<uint16_t>(p, s));
+        case Elem::F32: return load<float>(p, s);
+        case Elem::F64: return load<double>(p, s);
+        case Elem::F128: return static_cast<double>(load<long double>(p, s));
+        case Elem::C64: return magnitude<float>(p, s);
+        case Elem::C128: return magnitude<double>(p, s);
+        case Elem::C256: return static_cast<double>(magnitude<long double>(p, s));
+    }
+    return NAN;
+}
+
+// Calls f(bytes, n) over the decoded payload, in blocks of whole elements.
+// False when the text is not clean base64 (the caller decodes it whole).
+template <typename F>
+bool stream(const char* text, size_t n, size_t itemsize, F&& f) {
+    if (b64::clean_size(text, n) < 0) return false;
+    // Text blocks of whole quads that decode to whole elements.
+    const size_t quads = std::max<size_t>(1, 16384 / (3 * itemsize)) * itemsize;  // 3 bytes per quad
+    const size_t chunk = quads * 4;
+    std::vector<uint8_t> buf(quads * 3 + 3);
+    std::vector<uint8_t> carry;
+    for (size_t at = 0; at < n; at += chunk) {
+        const size_t len = std::min(chunk, n - at);
+        const std::ptrdiff_t m = b64::clean_size(text + at, len);
+        if (m < 0 || !b64::decode_clean(text + at, len, buf.data())) return false;
+        const size_t whole = static_cast<size_t>(m) / itemsize * itemsize;
+        if (whole) f(buf.data(), whole);
+    }
+    return true;
+}
+
+struct Result {
+    double min = NAN, max = NAN;
+    std::array<int64_t, kBins> counts{};
+    size_t rows = 0, cols = 0;
+    std::vector<float> heat;  // rows * cols
+};
+
+struct Shape2 {
+    size_t rows, cols;
+};
+
+// Block index of item i of n over `blocks` blocks, walked incrementally.
+struct Blocks {
+    size_t n, blocks, b = 0, next;
+    Blocks(size_t n_, size_t blocks_) : n(n_), blocks(blocks_), next(first_past(0)) {}
+    size_t first_past(size_t block) const {
+        // Smallest i with i * blocks / n > block, i.e. i >= ceil((block + 1) * n / blocks).
+        return ((block + 1) * n + blocks - 1) / blocks;
+    }
+    void advance(size_t i) {
+        while (i >= next) next = first_past(++b);
+    }
+};
+
+// numbers(f) calls f(double) for every element in order.
+template <typename Numbers>
+Result summarise(Numbers&& numbers, Shape2 shape) {
+    Result r;
+    r.rows = std::min(shape.rows, kMaxSide);
+    r.cols = std::min(shape.cols, kMaxSide);
+    const size_t total = shape.rows * shape.cols;
+    std::vector<double> sum(r.rows * r.cols, 0.0);
+    std::vector<int64_t> count(r.rows * r.cols, 0);
+    double lo = INFINITY, hi = -INFINITY;
+    size_t i = 0, row = 0, col = 0;
+    Blocks rb(std::max<size_t>(shape.rows, 1), std::max<size_t>(r.rows, 1));
+    Blocks cb(std::max<size_t>(shape.cols, 1), std::max<size_t>(r.cols, 1));
+    numbers([&](double v) {
+        if (i++ >= total) return;
+        if (std::isfinite(v)) {
+            lo = std::min(lo, v);
+            hi = std::max(hi, v);
+            cb.advance(col);
+            rb.advance(row);
+            sum[rb.b * r.cols + cb.b] += v;
+            ++count[rb.b * r.cols + cb.b];
+        }
+        if (++col == shape.cols) {
+            col = 0, ++row;
+            cb = Blocks(shape.cols, std::max<size_t>(r.cols, 1));
+        }
+    });
+    r.heat.resize(r.rows * r.cols);
+    for (size_t k = 0; k < r.heat.size(); ++k)
+        r.heat[k] = count[k] ? static_cast<float>(sum[k] / static_cast<double>(count[k])) : NAN;
+    if (lo > hi) return r;  // no finite value
+    r.min = lo, r.max = hi;
+    double first = lo, last = hi;
+    if (first == last) first -= 0.5, last += 0.5;
+    std::array<double, kBins + 1> edges;
+    const double delta = last - first, step = delta / static_cast<double>(kBins);
+    for (size_t k = 0; k <= kBins; ++k) edges[k] = static_cast<double>(k) * step + first;
+    edges[kBins] = last;
+    const auto last_bin = static_cast<std::ptrdiff_t>(kBins) - 1;
+    numbers([&](double v) {
+        if (!std::isfinite(v)) return;
+        const double f = (v - first) / delta * static_cast<double>(kBins);
+        std::ptrdiff_t k = std::isfinite(f) ? static_cast<std::ptrdiff_t>(std::clamp(f, 0.0, double(kBins))) : 0;
+        if (k == static_cast<std::ptrdiff_t>(kBins)) k -= 1;
+        if (v < edges[k] && k > 0) k -= 1;
+        if (k != last_bin && v >= edges[k + 1]) k += 1;
+        ++r.counts[static_cast<size_t>(k)];
+    });
+    return r;
+}
+
+}  // namespace zv::kern::summary

@@ -1,0 +1,174 @@
+"""Recorded activity on the graph page: native summaries, their errors, and the page."""
+import json
+import re
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+from hypothesis.extra import numpy as hnp
+
+from zelq.viz import render
+
+import viewer_docs as vd
+
+
+def oracle(a):
+    """The summaries, transcribed in NumPy: equal bins of steps, first 256 neurons in the raster."""
+    a = np.asarray(a)
+    steps = a.shape[0]
+    x = a.reshape(steps, -1).astype(np.float64)
+    bins = min(steps, 200)
+    which = np.arange(steps) * bins // steps
+    sums = np.zeros((bins, x.shape[1]))
+    np.add.at(sums, which, x)
+    per_step = sums / np.bincount(which, minlength=bins)[:, None]
+    means = x.mean(0)
+    counts = bool(np.all(x >= 0) and np.all(x == np.trunc(x)))
+    lo, hi = (0.0 if counts else means.min()), means.max()
+    f = np.zeros(len(means)) if hi == lo else (means - lo) / (hi - lo) * 32
+    k = np.minimum(f.astype(int), 31)
+    return {"population": per_step.mean(1), "peak": per_step.max(1), "silent": (sums == 0).mean(1),
+            "raster": per_step[:, :256], "mean": x.mean(), "silent_all": (x.sum(0) == 0).mean(), "counts": counts,
+            "histogram": np.bincount(k, minlength=32), "on_edge": int((np.abs(f - np.round(f)) < 1e-6).sum())}
+
+
+DTYPES = [np.bool_, np.int8, np.uint8, np.int16, ">u2", np.int32, "<u4", np.int64, ">i8", np.uint64,
+          np.float16, np.float32, ">f8"]
+
+
+@st.composite
+def recordings(draw):
+    dtype = np.dtype(draw(st.sampled_from(DTYPES)))
+    shape = draw(hnp.array_shapes(min_dims=1, max_dims=4, min_side=1, max_side=9))
+    shape = (draw(st.integers(1, 450)),) + shape[1:]
+    if dtype.kind == "f":
+        elements = st.one_of(st.integers(0, 4).map(float), st.floats(-50, 50, width=16))
+    elif dtype.kind == "b":
+        elements = st.booleans()
+    else:
+        elements = st.integers(-3 if dtype.kind == "i" else 0, 5)
+    a = draw(hnp.arrays(dtype, shape, elements=elements))
+    # strided views: every other step, a reversed neuron axis
+    if draw(st.booleans()) and a.shape[0] > 1:
+        a = a[::2]
+    if draw(st.booleans()) and a.ndim > 1:
+        a = a[:, ::-1]
+    return a
+
+
+@settings(max_examples=120, deadline=None)
+@given(recordings())
+def test_summaries_match_the_numpy_transcription(a):
+    got, want = render._summarize_activity(a), oracle(a)
+    assert got["counts"] == want["counts"]
+    for key in ("population", "peak", "silent", "raster"):
+        np.testing.assert_allclose(got[key], want[key], rtol=1e-6, atol=1e-9, err_msg=key)
+    assert got["mean"] == pytest.approx(want["mean"], rel=1e-9, abs=1e-12)
+    assert got["silent_all"] == want["silent_all"]
+    # a neuron on a bin edge may fall either side of it by one rounding, no further
+    drift = np.abs(np.cumsum(got["histogram"]) - np.cumsum(want["histogram"]))
+    assert sum(got["histogram"]) == len(a.reshape(a.shape[0], -1)[0]) and drift.max() <= want["on_edge"]
+
+
+class DLPackOnly:
+    """A tensor that NumPy reaches only through DLPack."""
+
+    def __init__(self, a):
+        self._a = a
+
+    def __dlpack__(self, **kw):
+        return self._a.__dlpack__(**kw)
+
+    def __dlpack_device__(self):
+        return self._a.__dlpack_device__()
+
+
+DOC = {"nodes": [{"id": "a"}, {"id": "b"}, {"id": vd.HOSTILE}]}
+
+
+def test_document_reads_every_array_kind_and_scales_by_dt():
+    spikes = np.zeros((100, 4), np.uint8)
+    spikes[:, 0] = 1  # one neuron fires every step
+    doc = render._activity_document(DOC, {"a": memoryview(spikes), "b": DLPackOnly(np.full((10, 2), -0.5))}, 0.001)
+    a, b = doc["nodes"]
+    assert (doc["unit"], doc["dt"], doc["bins"]) == ("Hz", 0.001, 100)
+    assert (a["kind"], a["mean"], a["peak"], a["silent"]) == ("counts", 250.0, 1000.0, 0.75)
+    assert (b["kind"], b["mean"], b["silent"]) == ("values", -0.5, None)  # values are not rates
+    assert sum(a["histogram"]["counts"]) == 4
+    import base64
+    raster = np.frombuffer(base64.b64decode(a["raster"]["data"]), np.uint8).reshape(100, 4)
+    assert (raster[:, 0] == 255).all() and (raster[:, 1:] == 0).all() and a["raster"]["hi"] == 1000.0
+
+
+@pytest.mark.parametrize("activity, dt, error, message", [
+    ({"zz": np.ones(3)}, None, ValueError, "Activity names node 'zz', which is not in the document"),
+    ({"a": np.float64(2)}, None, ValueError, "Activity of node 'a' has no time axis (a 0-d array)"),
+    ({"b": np.zeros((0, 3))}, None, ValueError, "Activity of node 'b' has no time steps"),
+    ({"a": np.zeros((3, 0))}, None, ValueError, "Activity of node 'a' has no neurons"),
+    ({"a": np.array(["1", "2"])}, None, TypeError, "Activity of node 'a' must hold real numbers, not <U1"),
+    ({"a": np.ones(2, complex)}, None, TypeError, "Activity of node 'a' must hold real numbers, not complex128"),
+    ({"b": np.array([[0, 1], [np.inf, 0]])}, None, ValueError, "Activity of node 'b' holds non-finite values"),
+    ({"a": np.array([1.0, np.nan], np.float16)}, None, ValueError, "Activity of node 'a' holds non-finite values"),
+    ({"a": np.ones(2)}, 0, ValueError, "dt must be a positive number of seconds (got 0)"),
+    ({"a": np.ones(2)}, "1ms", TypeError, "Argument 'dt' has incorrect type (expected float, got str)"),
+])
+def test_errors_name_the_node(activity, dt, error, message):
+    with pytest.raises(error) as err:
+        render.render_html(DOC, activity=activity, dt=dt)
+    assert str(err.value) == message
+
+
+def test_page_without_activity_is_unchanged_and_with_it_carries_escaped_json():
+    doc = vd.graph_doc(vd.mlp(hostile=True), detect=False)
+    plain = render.render_html(doc, "t")
+    assert render.render_html(doc, "t", activity=None) == plain
+    page = render.render_html(doc, "t", activity={vd.HOSTILE: np.ones((5, 3), bool)}, dt=0.5)
+    m = re.search(r'<script id="zelq-activity" type="application/json">(.*?)</script>', page)
+    assert "<" not in m.group(1) and json.loads(m.group(1))["nodes"][0]["id"] == vd.HOSTILE
+    assert page.replace(m.group(1), "null", 1) == plain
+
+
+# ---------------------------------------------------------------- the page
+
+WAIT_READY = "() => new Promise(r => { const c = () => (window.zelqViewer && zelqViewer.ready ? r() : setTimeout(c, 5)); c(); })"
+FILL = """k => { const g = [...document.querySelectorAll('#graph [data-key]')].find(e => e.getAttribute('data-key') === k);
+  return getComputedStyle(g.querySelectorAll('path.shape')[1]).fill; }"""
+
+
+def _luma(rgb):
+    r, g, b = map(int, re.findall(r"\d+", rgb)[:3])
+    return 0.2126 * r + 0.7152 * g + 0.0722 * b
+
+
+def test_page_colours_follow_rates_and_the_scrubber(page_probe, tmp_path):
+    doc = vd.graph_doc(vd.mlp(hostile=True), detect=False)
+    rng = np.random.default_rng(0)
+    late = np.zeros((400, 32), np.uint8)
+    late[300:] = 1  # a wave that arrives at the end
+    activity = {"lif0": rng.random((400, 64)) < 0.5, "lif1": rng.random((400, 32)) < 0.02, "lif2": late,
+                vd.HOSTILE: rng.poisson(0.2, (400, 32)).astype(np.int32)}
+    path = tmp_path / "act.html"
+    path.write_text(render.render_html(doc, vd.HOSTILE, activity=activity, dt=1e-3), encoding="utf-8")
+    page = page_probe.open(path)
+    page.evaluate(WAIT_READY)
+    page.evaluate("zelqViewer.idle()")
+    busy, quiet = page.evaluate(FILL, "n:lif0"), page.evaluate(FILL, "n:lif1")
+    assert _luma(busy) > _luma(quiet) + 40  # a busier node is drawn hotter
+    assert page.evaluate(FILL, "n:in") == page.evaluate(FILL, "n:out")  # no recording: neutral
+    whole = page.evaluate(FILL, "n:lif2")
+    page.locator("#stage").focus()
+    page.keyboard.press("ArrowRight")  # first time bin: the late wave has not arrived
+    early = page.evaluate(FILL, "n:lif2")
+    page.fill("#act-time", "199")
+    assert _luma(early) < _luma(whole) < _luma(page.evaluate(FILL, "n:lif2"))
+    page.evaluate("k => zelqViewer.selectNode(k)", vd.HOSTILE)
+    assert "Activity" in page.text_content("#panel") and page.locator("#panel canvas.act-raster").count() == 1
+    assert page.evaluate("window.__pwned") is None
+    assert page_probe.errors == [] and page_probe.external_requests(path) == []
+
+
+def test_a_refused_array_is_released():
+    held = bytearray()  # resizing fails with BufferError while any view of it is held
+    with pytest.raises(ValueError, match="has no time steps"):
+        render.render_html(DOC, activity={"a": memoryview(held)})
+    held.extend(b"ok")
