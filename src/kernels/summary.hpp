@@ -78,6 +78,30 @@ inline double value_at(const Layout& l, const uint8_t* p) {
     return NAN;
 }
 
+// Calls f(double) for each whole element of m bytes at p; the element type is
+// dispatched once per block.
+template <typename F>
+void for_each_value(const Layout& l, const uint8_t* p, size_t m, F&& f) {
+    const size_t n = m / l.itemsize;
+    auto run = [&](auto load_one) {
+        for (size_t k = 0; k < n; ++k) f(load_one(p + k * l.itemsize));
+    };
+    const bool s = l.swapped;
+    switch (l.type) {
+        case Elem::F32:
+            if (!s) return run([](const uint8_t* q) { return static_cast<double>(load<float>(q, false)); });
+            break;
+        case Elem::F64:
+            if (!s) return run([](const uint8_t* q) { return load<double>(q, false); });
+            break;
+        case Elem::F16:
+            if (!s) return run([](const uint8_t* q) { return half_to_double(load<uint16_t>(q, false)); });
+            break;
+        default: break;
+    }
+    run([&](const uint8_t* q) { return value_at(l, q); });
+}
+
 // Calls f(bytes, n) over the decoded payload, in blocks of whole elements.
 // False when the text is not clean base64 (the caller decodes it whole).
 template <typename F>

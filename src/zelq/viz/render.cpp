@@ -186,9 +186,7 @@ nb::object summary_record(PyObject* rec, const char* reason) {
         }
         if (known && shaped) {
             auto numbers = [&](auto&& f) {
-                auto each = [&](const uint8_t* p, size_t m) {
-                    for (size_t k = 0; k + layout.itemsize <= m; k += layout.itemsize) f(kern::summary::value_at(layout, p + k));
-                };
+                auto each = [&](const uint8_t* p, size_t m) { kern::summary::for_each_value(layout, p, m, f); };
                 if (!streamed || !kern::summary::stream(text, n, layout.itemsize, each)) {
                     if (decoded.empty() && raw_bytes) {
                         decoded.resize(n / 4 * 3 + 3);
