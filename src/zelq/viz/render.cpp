@@ -320,6 +320,9 @@ nb::object render_html(const Args& a) {
             nb::object s = summary_record(dict, reason.c_str());
             json::Counter c;
             sizer.walk(s.ptr(), c, true);
+            // In "auto" a summary that saves nothing (a tensor smaller than its
+            // heat map) is not worth its values.
+            if (mode == Payloads::Auto && c.length >= len_count.first) continue;
             walker.substitutes[dict] = s.ptr();
             summaries.push_back(s);
             const size_t saved = len_count.first > c.length ? len_count.first - c.length : 0;
