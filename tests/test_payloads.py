@@ -76,6 +76,9 @@ def test_summary_record_matches_numpy(viewer, arr):
     assert (h["rows"], h["cols"], h["dtype"]) == (*heat.shape, "float32")
     shown = np.frombuffer(base64.b64decode(h["data"]), "<f4").reshape(heat.shape)
     np.testing.assert_array_equal(shown, heat)
+    # Statistics that do not describe the data change nothing.
+    lied = dict(rec, stats=dict(rec["stats"], min=-1e9, max=1e9))
+    assert document(R.render_html({"w": lied}, payloads="summary"))["w"]["histogram"] == got["histogram"]
 
 
 def test_auto_keeps_full_pages_and_summarises_largest_first(viewer):
