@@ -20,6 +20,16 @@ nodes it shows. Targets: 5k >= 6x the transcription; 57m >= 5x, <= 0.8 GB
 extra, interactive <= 2 s; render_html >= 1 GB/s; every page shows every node
 within 5 s.
 
+Measured on the shared 2-core machine (AMD EPYC; others' builds running):
+     5k: 0.209 s vs 0.950 s = 4.5x (target 6x, not met); render_html 701 MB/s; 63 MB page;
+         peak extra 193 MiB = document 56 + page 60 + 77; ready in 2.0 s (groups collapsed)
+    57m: 0.262 s vs 2.538 s = 9.7x (met); render_html 2.7 GB/s (met); 304 MB page; peak extra
+         580 MiB = document + page + 1 MiB (met); ready in 4.0 s with all 98 nodes (2 s not met)
+   142m: 1.540 s vs 6.984 s = 4.5x; 29 tensors summarised, 395 MB page (summaries run at about
+         300 MB/s of page); ready in 5.2 s with all 242 nodes
+  --probe-limit: full pages of 417 MB (11 blocks) and 531 MB (14 blocks) opened with every node
+         (12.7 s and 18.3 s to ready); the 759 MB page of 20 blocks opens empty.
+
 --probe-limit writes pages of growing size with one huge payload and reports
 which ones the browser opens: the basis of render._MAX_PAGE_CHARS.
 """
