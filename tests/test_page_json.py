@@ -131,3 +131,11 @@ def test_refusals_are_those_of_json(viewer, data, error):
         assert str(err.value) == error
         with pytest.raises(type(err.value)):
             json.dumps(data)
+
+
+def test_real_template_page_is_the_four_step_page():
+    import viewer_docs
+
+    doc = viewer_docs.graph_doc(viewer_docs.mlp(hostile=True))
+    template = R.load_template("viewer.html")
+    assert R.render_html(doc, "t<{{WIDTH}}>", 640, 480) == page_oracle(template, doc, "t<{{WIDTH}}>", 640, 480)

@@ -76,6 +76,9 @@ def test_summary_record_matches_numpy(viewer, arr):
     assert (h["rows"], h["cols"], h["dtype"]) == (*heat.shape, "float32")
     shown = np.frombuffer(base64.b64decode(h["data"]), "<f4").reshape(heat.shape)
     np.testing.assert_array_equal(shown, heat)
+    # Statistics that do not describe the data change nothing.
+    lied = dict(rec, stats=dict(rec["stats"], min=-1e9, max=1e9))
+    assert document(R.render_html({"w": lied}, payloads="summary"))["w"]["histogram"] == got["histogram"]
 
 
 def test_auto_keeps_full_pages_and_summarises_largest_first(viewer):
@@ -102,3 +105,29 @@ def test_pages_over_the_limit_are_refused(viewer, payloads, message):
     viewer.setattr(R, "_MAX_PAGE_CHARS", 100)
     with pytest.raises(ValueError, match=message):
         R.render_html({"w": encode_array(np.zeros(400, np.float32))}, payloads=payloads)
+
+
+def test_summarised_page_opens_with_every_node(tmp_path, monkeypatch, page_probe):
+    """The real viewer, with a limit that forces summaries: every node is drawn, nothing fails."""
+    from zelq import ir
+    from zelq.viz.serialize import graph_to_dict
+
+    rng = np.random.default_rng(0)
+    g = ir.Graph(metadata={"name": "limit"})
+    g.add("in", ir.Input((256,)))
+    prev = "in"
+    for i in range(6):
+        g.add(f"fc{i}", ir.Affine(rng.standard_normal((64, 256)).astype(np.float32), np.zeros(64, np.float32)))
+        g.connect(prev, f"fc{i}")
+        prev = f"fc{i}"
+    doc = graph_to_dict(g)
+    full = R.render_html(doc, payloads="full")
+    monkeypatch.setattr(R, "_MAX_PAGE_CHARS", len(full) - 100_000)
+    page_text = R.render_html(doc)
+    assert 0 < page_text.count('"omitted": {"reason": "left out: the page would exceed') < 6
+    path = tmp_path / "limit.html"
+    path.write_text(page_text, encoding="utf-8")
+    page = page_probe.open(path)
+    page.wait_for_selector("body[data-state=ready]", timeout=30_000)
+    assert page.evaluate("zelqViewer.stats().nodesShown") == len(doc["nodes"])
+    assert page_probe.errors == [] and page_probe.external_requests(path) == []

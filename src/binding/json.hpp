@@ -16,7 +16,7 @@
 #include <cstring>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -167,22 +167,19 @@ private:
         const void* data = PyUnicode_DATA(s);
         if (repl_ && !repl_->empty() && PyUnicode_FindChar(s, '{', 0, static_cast<Py_ssize_t>(n), 1) >= 0)
             return replaced_string(s, sink);
+        // The GIL stays held for the whole walk: another thread changing the
+        // document between the two passes would break the measured length.
         sink.text("\"", 1);
         const uint32_t top = max_char_of(s);
-        if (kind == PyUnicode_1BYTE_KIND) sink.check(static_cast<const uint8_t*>(data), n, ascii_, top);
-        else if (kind == PyUnicode_2BYTE_KIND) sink.check(static_cast<const uint16_t*>(data), n, ascii_, top);
-        else sink.check(static_cast<const uint32_t*>(data), n, ascii_, top);
-        auto write = [&] {
-            if (kind == PyUnicode_1BYTE_KIND) sink.escaped(static_cast<const uint8_t*>(data), n, ascii_, top);
-            else if (kind == PyUnicode_2BYTE_KIND) sink.escaped(static_cast<const uint16_t*>(data), n, ascii_, top);
-            else sink.escaped(static_cast<const uint32_t*>(data), n, ascii_, top);
-        };
-        if (n >= (size_t{1} << 20)) {
-            nb::object keep = nb::borrow(s);  // alive while other threads run
-            nb::gil_scoped_release release;
-            write();
+        if (kind == PyUnicode_1BYTE_KIND) {
+            sink.check(static_cast<const uint8_t*>(data), n, ascii_, top);
+            sink.escaped(static_cast<const uint8_t*>(data), n, ascii_, top);
+        } else if (kind == PyUnicode_2BYTE_KIND) {
+            sink.check(static_cast<const uint16_t*>(data), n, ascii_, top);
+            sink.escaped(static_cast<const uint16_t*>(data), n, ascii_, top);
         } else {
-            write();
+            sink.check(static_cast<const uint32_t*>(data), n, ascii_, top);
+            sink.escaped(static_cast<const uint32_t*>(data), n, ascii_, top);
         }
         sink.text("\"", 1);
     }
@@ -256,19 +253,21 @@ private:
         sink.text("\"", 1);
     }
 
+    // The containers being written, innermost last: nesting is shallow, so a
+    // linear search beats a hash set.
     struct Marker {
-        Marker(std::unordered_set<PyObject*>& set, PyObject* o, bool on) : set_(set), o_(o), on_(on) {
+        Marker(std::vector<PyObject*>& stack, PyObject* o, bool on) : stack_(stack), on_(on) {
             if (!on_) return;
-            if (!set_.insert(o_).second) {
+            if (std::find(stack_.begin(), stack_.end(), o) != stack_.end()) {
                 on_ = false;
                 raise(PyExc_ValueError, "Circular reference detected");
             }
+            stack_.push_back(o);
         }
         ~Marker() {
-            if (on_) set_.erase(o_);
+            if (on_) stack_.pop_back();
         }
-        std::unordered_set<PyObject*>& set_;
-        PyObject* o_;
+        std::vector<PyObject*>& stack_;
         bool on_;
     };
 
@@ -339,11 +338,11 @@ private:
             value(v, sink);
         };
         if (PyDict_CheckExact(d)) {
-            // A snapshot of the entries, as json takes one.
-            nb::object items = checked(PyDict_Items(d));
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
-                PyObject* pair = PyList_GET_ITEM(items.ptr(), i);
-                entry(PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1));
+            Py_ssize_t pos = 0;
+            PyObject *k, *v;
+            while (PyDict_Next(d, &pos, &k, &v)) {
+                nb::object hold_k = nb::borrow(k), hold_v = nb::borrow(v);  // user code may drop them
+                entry(k, v);
             }
         } else {
             nb::object items = subclass_items(d);
@@ -377,7 +376,7 @@ private:
     bool ascii_;
     const Replacements* repl_;
     bool measuring_ = true;
-    std::unordered_set<PyObject*> active_;
+    std::vector<PyObject*> active_;
     std::vector<nb::object> item_lists_;
     size_t next_items_ = 0;
     nb::object ucs4_;

@@ -78,6 +78,30 @@ inline double value_at(const Layout& l, const uint8_t* p) {
     return NAN;
 }
 
+// Calls f(double) for each whole element of m bytes at p; the element type is
+// dispatched once per block.
+template <typename F>
+void for_each_value(const Layout& l, const uint8_t* p, size_t m, F&& f) {
+    const size_t n = m / l.itemsize;
+    auto run = [&](auto load_one) {
+        for (size_t k = 0; k < n; ++k) f(load_one(p + k * l.itemsize));
+    };
+    const bool s = l.swapped;
+    switch (l.type) {
+        case Elem::F32:
+            if (!s) return run([](const uint8_t* q) { return static_cast<double>(load<float>(q, false)); });
+            break;
+        case Elem::F64:
+            if (!s) return run([](const uint8_t* q) { return load<double>(q, false); });
+            break;
+        case Elem::F16:
+            if (!s) return run([](const uint8_t* q) { return half_to_double(load<uint16_t>(q, false)); });
+            break;
+        default: break;
+    }
+    run([&](const uint8_t* q) { return value_at(l, q); });
+}
+
 // Calls f(bytes, n) over the decoded payload, in blocks of whole elements.
 // False when the text is not clean base64 (the caller decodes it whole).
 template <typename F>
@@ -122,9 +146,35 @@ struct Blocks {
     }
 };
 
-// numbers(f) calls f(double) for every element in order.
+// The 64-bin histogram of NumPy over [lo, hi], for values one at a time.
+struct Histogram {
+    double first, last, delta, norm;
+    std::array<double, kBins + 1> edges;
+    Histogram(double lo, double hi) : first(lo), last(hi) {
+        if (first == last) first -= 0.5, last += 0.5;
+        delta = last - first;
+        norm = static_cast<double>(kBins) / delta;
+        const double step = delta / static_cast<double>(kBins);
+        for (size_t k = 0; k <= kBins; ++k) edges[k] = static_cast<double>(k) * step + first;
+        edges[kBins] = last;
+    }
+    size_t bin(double v) const {
+        // Any first estimate within one bin gives NumPy's bin after the edge checks.
+        const double f = (v - first) * norm;
+        std::ptrdiff_t k = std::isfinite(f) ? static_cast<std::ptrdiff_t>(std::clamp(f, 0.0, double(kBins))) : 0;
+        if (k == static_cast<std::ptrdiff_t>(kBins)) k -= 1;
+        if (v < edges[static_cast<size_t>(k)] && k > 0) k -= 1;
+        if (k != static_cast<std::ptrdiff_t>(kBins) - 1 && v >= edges[static_cast<size_t>(k) + 1]) k += 1;
+        return static_cast<size_t>(k);
+    }
+};
+
+// numbers(f) calls f(double) for every element in order. `lo` and `hi`, when
+// finite, are a guess of the range (the record's statistics): the histogram is
+// then filled in the same pass, and a second pass is made only if the guess
+// was wrong.
 template <typename Numbers>
-Result summarise(Numbers&& numbers, Shape2 shape) {
+Result summarise(Numbers&& numbers, Shape2 shape, double guess_lo = NAN, double guess_hi = NAN) {
     Result r;
     r.rows = std::min(shape.rows, kMaxSide);
     r.cols = std::min(shape.cols, kMaxSide);
@@ -135,6 +185,8 @@ Result summarise(Numbers&& numbers, Shape2 shape) {
     size_t i = 0, row = 0, col = 0;
     Blocks rb(std::max<size_t>(shape.rows, 1), std::max<size_t>(r.rows, 1));
     Blocks cb(std::max<size_t>(shape.cols, 1), std::max<size_t>(r.cols, 1));
+    const bool guessed = std::isfinite(guess_lo) && std::isfinite(guess_hi) && guess_lo <= guess_hi;
+    const Histogram guess(guessed ? guess_lo : 0.0, guessed ? guess_hi : 1.0);
     numbers([&](double v) {
         if (i++ >= total) return;
         if (std::isfinite(v)) {
@@ -144,6 +196,7 @@ Result summarise(Numbers&& numbers, Shape2 shape) {
             rb.advance(row);
             sum[rb.b * r.cols + cb.b] += v;
             ++count[rb.b * r.cols + cb.b];
+            if (guessed) ++r.counts[guess.bin(v)];
         }
         if (++col == shape.cols) {
             col = 0, ++row;
@@ -153,23 +206,17 @@ Result summarise(Numbers&& numbers, Shape2 shape) {
     r.heat.resize(r.rows * r.cols);
     for (size_t k = 0; k < r.heat.size(); ++k)
         r.heat[k] = count[k] ? static_cast<float>(sum[k] / static_cast<double>(count[k])) : NAN;
-    if (lo > hi) return r;  // no finite value
+    if (lo > hi) {  // no finite value
+        r.counts.fill(0);
+        return r;
+    }
     r.min = lo, r.max = hi;
-    double first = lo, last = hi;
-    if (first == last) first -= 0.5, last += 0.5;
-    std::array<double, kBins + 1> edges;
-    const double delta = last - first, step = delta / static_cast<double>(kBins);
-    for (size_t k = 0; k <= kBins; ++k) edges[k] = static_cast<double>(k) * step + first;
-    edges[kBins] = last;
-    const auto last_bin = static_cast<std::ptrdiff_t>(kBins) - 1;
+    if (guessed && lo == guess_lo && hi == guess_hi) return r;
+    r.counts.fill(0);
+    const Histogram h(lo, hi);
+    size_t j = 0;
     numbers([&](double v) {
-        if (!std::isfinite(v)) return;
-        const double f = (v - first) / delta * static_cast<double>(kBins);
-        std::ptrdiff_t k = std::isfinite(f) ? static_cast<std::ptrdiff_t>(std::clamp(f, 0.0, double(kBins))) : 0;
-        if (k == static_cast<std::ptrdiff_t>(kBins)) k -= 1;
-        if (v < edges[k] && k > 0) k -= 1;
-        if (k != last_bin && v >= edges[k + 1]) k += 1;
-        ++r.counts[static_cast<size_t>(k)];
+        if (j++ < total && std::isfinite(v)) ++r.counts[h.bin(v)];
     });
     return r;
 }

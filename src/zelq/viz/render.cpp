@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -408,6 +410,17 @@ nb::object summary_record(PyObject* rec, const char* reason) {
         }
         text = whole.data();
     }
+    // The record's own min and max, when they are plain finite floats, are
+    // likely the range of its finite values: a guess that saves a pass.
+    double guess_lo = NAN, guess_hi = NAN;
+    PyObject* stats = PyDict_GetItemString(rec, "stats");
+    if (stats && PyDict_Check(stats) && layout.type != kern::summary::Elem::C64 &&
+        layout.type != kern::summary::Elem::C128 && layout.type != kern::summary::Elem::C256) {
+        PyObject* mn = PyDict_GetItemString(stats, "min");
+        PyObject* mx = PyDict_GetItemString(stats, "max");
+        if (mn && mx && PyFloat_CheckExact(mn) && PyFloat_CheckExact(mx))
+            guess_lo = PyFloat_AS_DOUBLE(mn), guess_hi = PyFloat_AS_DOUBLE(mx);
+    }
     long long raw_bytes = 0;
     kern::summary::Result r;
     {
@@ -424,9 +437,7 @@ nb::object summary_record(PyObject* rec, const char* reason) {
         }
         if (known && shaped) {
             auto numbers = [&](auto&& f) {
-                auto each = [&](const uint8_t* p, size_t m) {
-                    for (size_t k = 0; k + layout.itemsize <= m; k += layout.itemsize) f(kern::summary::value_at(layout, p + k));
-                };
+                auto each = [&](const uint8_t* p, size_t m) { kern::summary::for_each_value(layout, p, m, f); };
                 if (!streamed || !kern::summary::stream(text, n, layout.itemsize, each)) {
                     if (decoded.empty() && raw_bytes) {
                         decoded.resize(n / 4 * 3 + 3);
@@ -436,7 +447,7 @@ nb::object summary_record(PyObject* rec, const char* reason) {
                     each(decoded.data(), decoded.size());
                 }
             };
-            r = kern::summary::summarise(numbers, dims);
+            r = kern::summary::summarise(numbers, dims, guess_lo, guess_hi);
         }
     }
     nb::object counts = checked(PyList_New(kern::summary::kBins));
@@ -467,6 +478,16 @@ nb::object summary_record(PyObject* rec, const char* reason) {
 }
 
 // ---------------------------------------------------------------- the page
+
+// Huge pages over a large fresh page text: otherwise page faults cost more
+// than writing it.
+void prefer_huge_pages(void* p, size_t n) {
+    constexpr uintptr_t kHuge = 2u << 20;
+    if (n < 4 * kHuge) return;
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + n) & ~(kHuge - 1);
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);  // advice only
+}
 
 template <typename D>
 void write_json(json::Walker& walker, PyObject* data, D* at, size_t length, bool checked_mode) {
@@ -549,9 +570,13 @@ nb::object render_html(const Args& a) {
         json::Walker sizer(false, &repl);
         for (const auto& [dict, len_count] : records) {
             if (mode == Payloads::Auto && total <= limit) break;
+            summaries.push_back(nb::borrow(dict));  // alive, and its address its own, while the GIL is released
             nb::object s = summary_record(dict, reason.c_str());
             json::Counter c;
             sizer.walk(s.ptr(), c, true);
+            // In "auto" a summary that saves nothing (a tensor smaller than its
+            // heat map) is not worth its values.
+            if (mode == Payloads::Auto && c.length >= len_count.first) continue;
             walker.substitutes[dict] = s.ptr();
             summaries.push_back(s);
             const size_t saved = len_count.first > c.length ? len_count.first - c.length : 0;
@@ -573,6 +598,7 @@ nb::object render_html(const Args& a) {
     nb::object page = checked(PyUnicode_New(static_cast<Py_ssize_t>(total), max_char));
     const int kind = PyUnicode_KIND(page.ptr());
     char* base = static_cast<char*>(PyUnicode_DATA(page.ptr()));
+    prefer_huge_pages(base, total * static_cast<size_t>(kind));
     size_t pos = 0, json_at = 0;
     const bool careful = walker.ran_user_code();
     for (Py_ssize_t i = 0; i < n_pieces; ++i) {
