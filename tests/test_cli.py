@@ -83,6 +83,24 @@ def test_graph_and_frames_pages(tmp_path):
     assert len(doc["animation_frames"]) == 8 and doc["sensor_size"] == [9, 6]
 
 
+def test_graph_page_with_activity_and_summaries(tmp_path):
+    spikes = np.random.default_rng(1).random((50, 16)) < 0.2
+    np.savez(tmp_path / "act.npz", stem_lif=spikes)
+    r = zelqviz("graph", EXAMPLE, "--activity", "act.npz", "--dt", "0.001", "--payloads", "summary",
+                "-o", "g.html", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    page = (tmp_path / "g.html").read_text(encoding="utf-8")
+    start = page.index('id="zelq-activity" type="application/json">') + len('id="zelq-activity" type="application/json">')
+    act = json.JSONDecoder().raw_decode(page, start)[0]
+    [node] = act["nodes"]
+    assert node["id"] == "stem_lif" and node["mean"] == pytest.approx(spikes.mean() / 0.001, rel=1e-5)
+    assert all("omitted" in rec for n in page_doc(tmp_path / "g.html")["nodes"] for rec in n["params"].values()
+               if isinstance(rec, dict) and "stats" in rec)
+    np.savez(tmp_path / "bad.npz", nowhere=spikes)
+    r = zelqviz("graph", EXAMPLE, "--activity", "bad.npz", cwd=tmp_path)
+    assert r.returncode == 1 and "nowhere" in r.stderr and r.stderr.count("\n") == 1
+
+
 @pytest.mark.parametrize("args, status, message", [
     (["events", "missing.raw"], 1, "zelqviz events: error: missing.raw: No such file or directory"),
     (["events", "bad.raw"], 1, "bad.raw: corrupt data: a word of unknown type (0x1000) at byte 10"),
@@ -91,6 +109,7 @@ def test_graph_and_frames_pages(tmp_path):
     (["events", "bad.raw", "--frames", "many"], 2, "argument --frames: invalid count 'many'"),
     (["events", "bad.raw", "--start", "2 hours"], 2, "argument --start: invalid time '2 hours'"),
     (["graph", EXAMPLE, "--payloads", "some"], 2, "argument --payloads: invalid choice: 'some'"),
+    (["graph", EXAMPLE, "--dt", "0.001"], 2, "--dt needs --activity"),
     (["render", "x"], 2, "zelqviz: error: argument {graph,events,frames}: invalid choice: 'render'"),
 ])
 def test_mistakes_exit_with_one_line(tmp_path, args, status, message):

@@ -10,7 +10,6 @@ Mistakes print one line on stderr: exit status 2 for a bad command line,
 from __future__ import annotations
 
 import argparse
-import inspect
 import re
 import sys
 import webbrowser
@@ -27,6 +26,16 @@ def time_us(text: str) -> int:
     if not m:
         raise argparse.ArgumentTypeError(f"invalid time '{text}' (examples: 2.5, 10ms, 2s, 500us, 1min)")
     return round(float(m.group(1)) * _UNITS[m.group(2) or "s"])
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if not (value > 0 and value != float("inf")):
+        raise argparse.ArgumentTypeError(f"not a positive time step: {text!r}")
+    return value
 
 
 def sensor_size(text: str) -> tuple:
@@ -89,17 +98,37 @@ def _readable(path: str) -> Path:
     return p
 
 
+def _activity(path: Path) -> dict:
+    """Recorded activity from an .npz whose keys are node identifiers (arrays: time first)."""
+    import zipfile
+
+    import numpy as np
+    try:
+        with np.load(path, allow_pickle=False) as npz:
+            if not isinstance(npz, np.lib.npyio.NpzFile):
+                raise ValueError(f"{path}: activity must be an .npz archive of arrays keyed by node identifier")
+            # Loaded whole: the summaries read every step of every neuron anyway.
+            return {key: npz[key] for key in npz.files}
+    except (zipfile.BadZipFile, EOFError) as e:
+        raise ValueError(f"{path}: not a readable .npz archive ({e})") from None
+
+
 def _graph(args: argparse.Namespace, status: _Status) -> Path:
     from .render import render_html
     from .serialize import graph_to_dict
     p = _readable(args.input)
-    extra = {}
+    extra: dict = {}
     if args.payloads is not None:
-        if "payloads" not in inspect.signature(render_html).parameters:
-            raise UsageError("--payloads needs a render_html that takes payloads (not in this build)")
         extra["payloads"] = args.payloads
+    if args.dt is not None:
+        if args.activity is None:
+            raise UsageError("--dt needs --activity")
+        extra["dt"] = args.dt
     status(f"reading {p.name}")
     doc = graph_to_dict(str(p), not args.no_patterns)
+    if args.activity is not None:
+        status(f"reading {Path(args.activity).name}")
+        extra["activity"] = _activity(_readable(args.activity))
     status(f"rendering {len(doc['nodes']):,} nodes")
     page = render_html(doc, args.title if args.title is not None else p.name, **extra)
     out = _output(args)
@@ -168,6 +197,9 @@ def parser() -> argparse.ArgumentParser:
     g = command("graph", _graph, "the graph page of a ZELQ-IR model file", "MODEL.zelq")
     g.add_argument("--no-patterns", action="store_true", help="skip the detection of architectural patterns")
     g.add_argument("--payloads", choices=("auto", "full", "summary"), help="how much of the parameters to embed")
+    g.add_argument("--activity", metavar="ACTIVITY.npz",
+                   help="recorded activity to draw on the graph: arrays (time first) keyed by node identifier")
+    g.add_argument("--dt", type=_seconds, metavar="SECONDS", help="time step of the activity, for rates in Hz")
     e = command("events", _events,
                 "the spike page of a recording (.aedat4, .raw, .dat, .bin, .npy, .npz)", "RECORDING")
     e.add_argument("--frames", type=count, metavar="N", help="animation frames (default 20)")
