@@ -19,6 +19,7 @@ PACKAGE_DATA = [
     "zelq/viz/__init__.py", "zelq/viz/constants.py", "zelq/viz/patterns.py", "zelq/ir/__init__.py",
     "zelq/viz/templates/viewer.html", "zelq/viz/templates/spikes.html", "zelq/viz/py.typed",
     "zelq/viz/encode.pyi", "zelq/viz/serialize.pyi", "zelq/viz/render.pyi", "zelq/viz/spikes.pyi",
+    "zelq/viz/notebook.py", "zelq/viz/notebook.pyi",
 ]
 
 
