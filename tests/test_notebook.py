@@ -2,6 +2,7 @@
 import inspect
 import json
 import os
+import shutil
 import sys
 from html.parser import HTMLParser
 from pathlib import Path
@@ -85,11 +86,13 @@ def test_show_is_typed_and_documented():
 
 # ---------------------------------------------------------------- a real notebook
 
+EXAMPLES = Path(__file__).resolve().parent.parent / "examples" / "data"
 CELLS = [
-    "import numpy as np\nfrom zelq.viz import show, spikes\nfrom zelq.viz.render import render_html",
-    "events = np.array({events!r}, dtype=[('x', '<i2'), ('y', '<i2'), ('t', '<i8'), ('p', 'i1')])\n"
-    "show(spikes.export_events_html(events, 'events.html', (40, 30)))",
-    "show(render_html({graph!r}), theme='dark')",
+    "import numpy as np\nfrom zelq.viz import show, spikes\n"
+    "from zelq.viz.render import render_html\nfrom zelq.viz.serialize import graph_to_dict",
+    "events = np.load('rotating_bar.npy')\n"
+    "show(spikes.export_events_html(events, 'rotating_bar.html', title='Rotating bar'))",
+    "show(render_html(graph_to_dict('example.zelq'), title='Example network'), theme='dark')",
 ]
 
 
@@ -111,9 +114,9 @@ def exported(tmp_path_factory):
         "display_name": "zelqviz test", "language": "python", "env": {"PYTHONPATH": path}}))
     os.environ["JUPYTER_PATH"] = str(tmp)
     try:
-        events = [tuple(int(v) for v in e) for e in EVENTS[:200]]
-        nb = nbformat.v4.new_notebook(cells=[nbformat.v4.new_code_cell(c.format(events=events, graph=GRAPH_DOC))
-                                             for c in CELLS])
+        for name in ("rotating_bar.npy", "example.zelq"):
+            shutil.copy(EXAMPLES / name, tmp / name)
+        nb = nbformat.v4.new_notebook(cells=[nbformat.v4.new_code_cell(c) for c in CELLS])
         nbclient.NotebookClient(nb, kernel_name="zelqviz-test", timeout=120,
                                 resources={"metadata": {"path": str(tmp)}}).execute()
     finally:
@@ -160,6 +163,9 @@ def test_exported_notebook_pages_work_offline_in_chromium(exported, browser):
             assert frame.evaluate("self.origin") == "null"
         spike, graph = sorted(frames, key=lambda f: f.evaluate("!!document.getElementById('btn-expand')"))
         assert graph.evaluate("document.documentElement.dataset.theme") == "dark"
+        if os.environ.get("ZELQVIZ_UPDATE_SCREENSHOTS") == "1":
+            page.evaluate("document.querySelectorAll('.jp-Cell')[1].scrollIntoView()")
+            page.screenshot(path=str(Path(__file__).resolve().parent.parent / "docs" / "screenshots" / "notebook.png"))
         # Storage throws in the sandbox; the reader's theme choice is kept in memory all the same.
         for frame, button in ((graph, "#btn-theme"), (spike, "#theme")):
             assert frame.evaluate("(() => { try { localStorage.length; return false; } catch (e) { return true; } })()")
