@@ -18,6 +18,7 @@ from numpy.typing import NDArray
 
 from zelq.viz import __version__
 from zelq.viz.encode import decode_array, encode_array, encode_value, format_shape, format_size
+from zelq.viz.notebook import show
 from zelq.viz.render import render_html
 from zelq.viz.serialize import graph_to_dict
 from zelq.viz.spikes import (
@@ -72,7 +73,10 @@ def event_page(out: Path) -> Path:
     print(frames.shape, grid.shape, raster.shape)
     document: Dict[str, Any] = serialize_events(events, size, n_frames=4)
     print(sorted(document))
-    return Path(export_events_html(events, out / "events.html", sensor_size=size, title="Events", n_frames=4))
+    page = Path(export_events_html(events, out / "events.html", sensor_size=size, title="Events", n_frames=4))
+    inline = show(page, height=500, theme="dark")  # what a notebook cell displays
+    print(inline, len(inline._repr_mimebundle_()["text/html"]))
+    return page
 
 
 def encoding() -> None:

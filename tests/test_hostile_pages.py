@@ -200,7 +200,7 @@ def test_spike_page_document_strings_stay_data(browser, page_probe, tmp_path):
 @pytest.fixture
 def quiet_browser(monkeypatch, tmp_path):
     opened = []
-    monkeypatch.setattr(spikes, "webbrowser", types.SimpleNamespace(open=lambda url, *a, **k: opened.append(url)))
+    monkeypatch.setattr(spikes, "webbrowser", types.SimpleNamespace(open=lambda url, *a, **k: opened.append(url) or True))
     monkeypatch.setattr("tempfile.tempdir", str(tmp_path))
     return opened
 

@@ -20,6 +20,7 @@ PACKAGE_DATA = [
     "zelq/viz/recordings.py", "zelq/viz/cli.py", "zelq/viz/__main__.py",
     "zelq/viz/templates/viewer.html", "zelq/viz/templates/spikes.html", "zelq/viz/py.typed",
     "zelq/viz/encode.pyi", "zelq/viz/serialize.pyi", "zelq/viz/render.pyi", "zelq/viz/spikes.pyi",
+    "zelq/viz/notebook.py", "zelq/viz/notebook.pyi",
 ]
 
 

@@ -9,6 +9,8 @@ import subprocess
 import sys
 import tempfile
 import textwrap
+import warnings
+import webbrowser
 import zlib
 from pathlib import Path
 
@@ -21,6 +23,9 @@ from PIL import Image
 
 import oracle
 from zelq.viz import spikes
+
+# The stub browser below cannot open pages; the warning that says so is checked on its own.
+pytestmark = pytest.mark.filterwarnings("ignore:could not open a browser:UserWarning")
 
 DOC_DTYPE = [("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")]
 PROPERTY = settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow,
@@ -449,6 +454,30 @@ def test_plot_events_writes_a_temporary_page_and_opens_it(browser_stub, tmp_path
         spikes.serialize_events(SMALL, n_frames=5), title="Spike Visualization")
     assert Path(second).read_text(encoding="utf-8") == spikes._render_spike_html(
         spikes.serialize_events(SMALL, (4, 2)), title="µ <events>")
+
+
+class BrokenBrowser:
+    def open(self, url):
+        raise webbrowser.Error("no runnable browser")
+
+
+@pytest.mark.parametrize("show", [lambda: spikes.plot_events(SMALL), lambda: spikes.plot_frames(np.ones((1, 2, 2)))])
+@pytest.mark.parametrize("opens", [True, False, "raises"])
+def test_a_browser_that_does_not_open_is_named_in_a_warning(browser_stub, monkeypatch, show, opens):
+    if opens == "raises":
+        monkeypatch.setattr(spikes, "webbrowser", BrokenBrowser())
+    else:
+        monkeypatch.setattr(browser_stub, "open", lambda url: browser_stub.opened.append(url) or opens)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        path = show()
+    assert Path(path).is_file()
+    if opens is True:
+        assert caught == []
+    else:
+        assert [w.category for w in caught] == [UserWarning] and path in str(caught[0].message)
+        assert caught[0].filename == __file__  # points at the caller's line
+        assert ("no runnable browser" in str(caught[0].message)) == (opens == "raises")
 
 
 @pytest.mark.parametrize("call, error, message", [

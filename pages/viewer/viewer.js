@@ -335,8 +335,11 @@
 
   // ---------------------------------------------------------------- theme and palette
   const root = document.documentElement;
-  let storedTheme = null;
-  try { storedTheme = localStorage.getItem("zelq-viewer-theme"); } catch (e) { storedTheme = null; }
+  // A theme set on <html> by whoever embeds the page wins over the stored and the system choice.
+  const presetTheme = root.getAttribute("data-theme");
+  let storedTheme = presetTheme === "dark" || presetTheme === "light" ? presetTheme : null;
+  // Sandboxed frames (notebooks) throw on storage: the choice then lives in memory only.
+  if (!storedTheme) try { storedTheme = localStorage.getItem("zelq-viewer-theme"); } catch (e) { storedTheme = null; }
   const media = window.matchMedia ? window.matchMedia("(prefers-color-scheme: dark)") : null;
   function applyTheme(t) { root.setAttribute("data-theme", t); readPalette(); }
   let PAL = {};

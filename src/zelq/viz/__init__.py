@@ -2,6 +2,8 @@
 
 __version__ = "0.1.0"
 
+from zelq.viz.notebook import show as show
+
 _LAZY = {"read_events": "recordings", "read_sensor_size": "recordings", "RecordingError": "recordings"}
 
 

@@ -542,10 +542,30 @@ nb::object write_temporary_page(nb::handle html) {
     return path;
 }
 
+// A headless server or a remote kernel has no browser to open: say where the page
+// is rather than stay silent. The path is returned all the same.
 nb::object show_page(nb::handle html) {
     nb::object path = write_temporary_page(html);
     nb::object url = checked(PyNumber_Add(nb::str("file://").ptr(), path.ptr()));
-    module().attr("webbrowser").attr("open")(url);
+    int opened = 0;
+    nb::object reason;
+    try {
+        nb::object result = module().attr("webbrowser").attr("open")(url);
+        opened = PyObject_IsTrue(result.ptr());
+        if (opened < 0) rethrow();
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        opened = 0;
+        reason = nb::borrow(e.value());
+    }
+    if (!opened) {
+        const int failed = reason.is_valid()
+            ? PyErr_WarnFormat(PyExc_UserWarning, 1, "could not open a browser (%S); the page was written to %S",
+                               reason.ptr(), path.ptr())
+            : PyErr_WarnFormat(PyExc_UserWarning, 1, "could not open a browser; the page was written to %S",
+                               path.ptr());
+        if (failed < 0) rethrow();
+    }
     return path;
 }
 
@@ -824,7 +844,9 @@ NB_MODULE(spikes, m) {
         {arg("events"), arg_none("sensor_size", Kind::Tuple), arg("title", Kind::Str, "Spike Visualization")},
         plot_events,
         "Write the spike page of events to a new temporary .html file, open it in the browser and\n"
-        "return its path. Further keyword arguments go to serialize_events, which refuses unknown ones.\n\n"
+        "return its path. Further keyword arguments go to serialize_events, which refuses unknown ones.\n"
+        "When no browser opens (a headless server, a remote kernel), warns with a UserWarning naming\n"
+        "the file.\n\n"
         "Refuses a non-tuple sensor_size and a non-str title with TypeError, before any file exists.",
         true);
     def(m, "export_events_html",
@@ -838,7 +860,8 @@ NB_MODULE(spikes, m) {
         true);
     def(m, "plot_frames", {arg("frames"), arg("title", Kind::Str, "Frame Visualization")}, plot_frames,
         "Show a (T, K, H, W) or (T, H, W) frame stack (channel 0 ON, 1 OFF) on the spike page, from a\n"
-        "new temporary .html file opened in the browser; returns its path.\n\n"
+        "new temporary .html file opened in the browser; returns its path. When no browser opens,\n"
+        "warns with a UserWarning naming the file.\n\n"
         "Refuses a non-str title with TypeError; a stack of other than 3 or 4 dimensions raises ValueError.");
     def(m, "_frames_document", {arg("frames")}, frames_document_fn,
         "The page data plot_frames shows for a (T, K, H, W) or (T, H, W) stack, as a dict.\n\n"
