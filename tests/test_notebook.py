@@ -14,6 +14,7 @@ import zelq.viz
 from test_typing import stub_of, stub_parameters
 from zelq.viz import notebook, show, spikes
 from zelq.viz.render import render_html
+from zelq.viz.serialize import graph_to_dict
 
 EVENTS = np.zeros(500, dtype=[("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")])
 EVENTS["x"], EVENTS["y"] = np.arange(500) % 40, np.arange(500) % 30
@@ -40,8 +41,8 @@ def spike_file(tmp_path_factory):
 
 
 @pytest.mark.parametrize("call, error, message", [
-    (lambda f: show(3), TypeError, "Argument 'page' has incorrect type (expected str or os.PathLike, got int)"),
-    (lambda f: show(f.encode()), TypeError, "Argument 'page' has incorrect type (expected str or os.PathLike, got bytes)"),
+    (lambda f: show(3), TypeError, "Argument 'page' has incorrect type (expected str, os.PathLike, dict or graph, got int)"),
+    (lambda f: show(f.encode()), TypeError, "Argument 'page' has incorrect type (expected str, os.PathLike, dict or graph, got bytes)"),
     (lambda f: show(f, height="9"), TypeError, "Argument 'height' has incorrect type (expected int, got str)"),
     (lambda f: show(f, theme=True), TypeError, "Argument 'theme' has incorrect type (expected str, got bool)"),
     (lambda f: show(f, theme="blue"), ValueError, 'theme must be "light", "dark" or None'),
@@ -49,6 +50,8 @@ def spike_file(tmp_path_factory):
     (lambda f: show(f + ".missing"), FileNotFoundError, "nor an existing file"),
     (lambda f: show("<div>not a page</div>"), FileNotFoundError, "nor an existing file"),
     (lambda f: show(Path(zelq.viz.__file__)), ValueError, "not an HTML page"),
+    (lambda f: show(f, activity={"in": np.ones((3, 2))}), ValueError, "page text is already rendered"),
+    (lambda f: show(GRAPH_DOC, activity={"nowhere": np.ones((3, 2))}), ValueError, "'nowhere'"),
 ])
 def test_refusals(spike_file, call, error, message):
     with pytest.raises(error) as info:
@@ -75,6 +78,16 @@ def test_frame_carries_the_page_sandboxed(spike_file, kind, theme):
     assert inner.replace(f' data-theme="{theme}"', "", 1) == text if theme else inner == text
     for plain in (repr(shown), bundle["text/plain"]):
         assert len(plain) < 120 and "<!DOCTYPE" not in plain
+
+
+def test_graphs_and_documents_are_rendered_with_their_activity():
+    from zelq import ir
+    g = ir.Graph()
+    g.add("in", ir.Input(shape=(2,)))
+    act = {"in": np.ones((4, 2), np.uint8)}
+    for page, doc in ((g, graph_to_dict(g)), (GRAPH_DOC, GRAPH_DOC)):
+        shown = show(page, activity=act, dt=0.01)
+        assert shown.kind == "graph" and shown.html == render_html(doc, activity=act, dt=0.01)
 
 
 def test_show_is_typed_and_documented():

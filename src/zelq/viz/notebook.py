@@ -74,10 +74,10 @@ def _page_text(page: Any) -> str:
     if isinstance(page, str) and _PAGE_START.match(page[:512]):
         return page
     if not isinstance(page, (str, os.PathLike)):
-        _args.refuse("page", "str or os.PathLike", page)
+        _args.refuse("page", "str, os.PathLike, dict or graph", page)
     path = os.fspath(page)
     if not isinstance(path, str):
-        _args.refuse("page", "str or os.PathLike", page)
+        _args.refuse("page", "str, os.PathLike, dict or graph", page)
     if "\n" in path or "<" in path or not os.path.exists(path):
         raise FileNotFoundError(
             f"page is neither page text (starting with <!DOCTYPE html or <html) nor an existing file: {path[:200]!r}")
@@ -108,17 +108,36 @@ def _with_theme(html: str, theme: str) -> str:
     return f'{html[:tag.start()]}{opened} data-theme="{theme}">{html[tag.end():]}'
 
 
-def show(page: Any, *, height: Any = None, theme: Optional[str] = None) -> InlinePage:
+def _graph_page(page: Any, activity: Any, dt: Any) -> Optional[str]:
+    """The graph page of a viewer document or a graph; None for page text and paths."""
+    is_graph = hasattr(page, "nodes") and hasattr(page, "edges") and not isinstance(page, (str, os.PathLike))
+    if type(page) is not dict and not is_graph:
+        if activity is not None or dt is not None:
+            raise ValueError("activity and dt need a graph or a viewer document; page text is already rendered")
+        return None
+    from zelq.viz.render import render_html
+    doc = page
+    if is_graph:
+        from zelq.viz.serialize import graph_to_dict
+        doc = graph_to_dict(page)
+    return render_html(doc, activity=activity, dt=dt)
+
+
+def show(page: Any, *, height: Any = None, theme: Optional[str] = None, activity: Any = None,
+         dt: Any = None) -> InlinePage:
     """Display a graph page or spike page inline in a notebook.
 
     `page` is page text (as render_html returns) or the path of a page file (as
-    export_events_html, plot_events and plot_frames return). Returns an object
+    export_events_html, plot_events and plot_frames return); a viewer document
+    (a dict) or a zelq.ir graph is rendered first, with the recorded `activity`
+    and time step `dt` of render_html drawn on it when given. Returns an object
     that notebooks show as a sandboxed frame `height` CSS pixels high (by default
     640 for a graph page, 760 for a spike page); `theme` "light" or "dark" fixes
     the page's theme, None follows the system. Refuses a page that is neither str
     nor os.PathLike, a non-numeric height and a non-str theme (TypeError); raises
     FileNotFoundError for text that is no page and no file, ValueError for a file
-    that is not a page, a height below 1 or another theme.
+    that is not a page, a height below 1, another theme, or activity with page
+    text; render_html's errors pass through.
     """
     height = _args.integer("height", height, none=True)
     theme = _args.exact("theme", theme, str, none=True)
@@ -126,7 +145,9 @@ def show(page: Any, *, height: Any = None, theme: Optional[str] = None) -> Inlin
         raise ValueError(f'theme must be "light", "dark" or None, not {theme[:50]!r}')
     if height is not None and height < 1:
         raise ValueError("height must be at least 1")
-    html = _page_text(page)
+    html = _graph_page(page, activity, dt)
+    if html is None:
+        html = _page_text(page)
     kind = _kind_of(html)
     if theme is not None:
         html = _with_theme(html, theme)

@@ -1,6 +1,6 @@
 """Inline display of the package's pages in notebooks."""
 import os
-from typing import Any, Dict, Optional, Union
+from typing import Any, Dict, Mapping, Optional, Union
 
 DEFAULT_HEIGHTS: Dict[str, int]
 SANDBOX: str
@@ -15,5 +15,6 @@ class InlinePage:
     def _repr_mimebundle_(self, include: Any = None, exclude: Any = None) -> Dict[str, str]: ...
     def frame_html(self) -> str: ...
 
-def show(page: Union[str, os.PathLike[str]], *, height: Optional[int] = None,
-         theme: Optional[str] = None) -> InlinePage: ...
+def show(page: Union[str, os.PathLike[str], Dict[str, Any], Any], *, height: Optional[int] = None,
+         theme: Optional[str] = None, activity: Optional[Mapping[str, Any]] = None,
+         dt: Optional[float] = None) -> InlinePage: ...
