@@ -55,7 +55,10 @@ struct Counter {
     uint32_t max_char = 0x7f;
 
     void text(const char*, size_t n) { length += n; }
-    void plain(const uint8_t*, size_t n) { length += n; }
+    void plain(const uint8_t*, size_t n, uint32_t top) {
+        length += n;
+        widest(top);
+    }
     template <typename S>
     void check(const S*, size_t, bool, uint32_t) {}
     void widest(uint32_t c) { max_char = c > max_char ? c : max_char; }
@@ -86,7 +89,7 @@ struct Emitter {
         out = kern::json::put_ascii(out, s, n);
     }
     // A 1-byte string known to need no escape.
-    void plain(const uint8_t* s, size_t n) {
+    void plain(const uint8_t* s, size_t n, uint32_t) {
         room(n);
         if constexpr (sizeof(D) == 1) {
             std::memcpy(out, s, n);
@@ -191,8 +194,21 @@ private:
         if (replay_ && next_plain_ < plain_.size() && plain_[next_plain_] == s) {
             ++next_plain_;
             sink.text("\"", 1);
-            sink.plain(static_cast<const uint8_t*>(data), n);
+            sink.plain(static_cast<const uint8_t*>(data), n, 0x7f);
             return sink.text("\"", 1);
+        }
+        // Most strings need no escape and hold no placeholder: one scan finds both.
+        if (kind == PyUnicode_1BYTE_KIND) {
+            const auto* u = static_cast<const uint8_t*>(data);
+            const uint8_t brace = repl_ && !repl_->empty() ? '{' : 0;
+            if (kern::json::plain_prefix(u, n, ascii_, brace) == n) {
+                if constexpr (std::is_same_v<Sink, Counter>) {
+                    if (n >= kLongString) plain_.push_back(s);
+                }
+                sink.text("\"", 1);
+                sink.plain(u, n, max_char_of(s));
+                return sink.text("\"", 1);
+            }
         }
         if (repl_ && !repl_->empty() && PyUnicode_FindChar(s, '{', 0, static_cast<Py_ssize_t>(n), 1) >= 0)
             return replaced_string(s, sink);
@@ -202,14 +218,7 @@ private:
         const uint32_t top = max_char_of(s);
         if (kind == PyUnicode_1BYTE_KIND) {
             sink.check(static_cast<const uint8_t*>(data), n, ascii_, top);
-            if constexpr (std::is_same_v<Sink, Counter>) {
-                const size_t before = sink.length;
-                sink.escaped(static_cast<const uint8_t*>(data), n, ascii_, top);
-                // Every escape is wider than its character.
-                if (n >= kLongString && sink.length - before == n) plain_.push_back(s);
-            } else {
-                sink.escaped(static_cast<const uint8_t*>(data), n, ascii_, top);
-            }
+            sink.escaped(static_cast<const uint8_t*>(data), n, ascii_, top);
         } else if (kind == PyUnicode_2BYTE_KIND) {
             sink.check(static_cast<const uint16_t*>(data), n, ascii_, top);
             sink.escaped(static_cast<const uint16_t*>(data), n, ascii_, top);
