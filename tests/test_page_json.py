@@ -67,8 +67,10 @@ HOSTILE = st.sampled_from(["\ud800", "\udfff", "<", ">", "&", '"', "\\", "\x00",
                            "\u2028", "\U0001f600", "\xff", "\u0100", "{{WIDTH}}", "{{HEIGHT}}", "{{DATA_JSON}}",
                            "{{TITLE}}", "</script>", "{{WID", "TH}}"])
 TEXT = st.lists(st.text(max_size=4) | HOSTILE, max_size=5).map("".join)
+# Long strings (payload-sized runs, some with one hostile character) take the writer's bulk paths.
+LONG = st.tuples(st.integers(64, 300), TEXT).map(lambda nt: "QUJD+/" * (nt[0] // 6) + nt[1])
 FLOATS = st.floats() | st.sampled_from([1e300, 5e-324, -0.0, 1e16, 1.0, 0.1, 2.0**63])
-SCALARS = (st.none() | st.booleans() | st.integers() | st.integers(-2**200, 2**200) | FLOATS | TEXT
+SCALARS = (st.none() | st.booleans() | st.integers() | st.integers(-2**200, 2**200) | FLOATS | TEXT | LONG
            | TEXT.map(Str) | st.integers().map(Int) | FLOATS.map(Float) | st.just(Colour.RED))
 KEYS = TEXT | st.integers() | FLOATS | st.booleans() | st.none() | TEXT.map(Str)
 DOCS = st.recursive(SCALARS, lambda inner: (
@@ -90,6 +92,14 @@ def outcome(fn):
 def test_graph_page_matches_the_four_step_oracle(viewer, data, title, width, height):
     expected = outcome(lambda: page_oracle(TEMPLATE, data, title, width, height))
     assert outcome(lambda: R.render_html(data, title, width, height)) == expected
+
+
+@pytest.mark.parametrize("tail", ["", "<", "{{WIDTH}}", "\xff", "\u2028"])
+def test_shared_long_strings_and_signed_zeros(viewer, tail):
+    # The same objects met several times, with floats equal but not identical in text.
+    s = "QUJD+/" * 20 + tail
+    data = {"a": s, "b": [s, -0.0, 0.0, s, 0.1, -0.0], s: {"x": [s] * 3, "y": 1e-300}}
+    assert R.render_html(data, "t", 3, 4) == page_oracle(TEMPLATE, data, "t", 3, 4)
 
 
 @given(data=st.dictionaries(KEYS, DOCS, max_size=5), title=TEXT)

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <algorithm>
 #include <utility>
@@ -54,6 +55,10 @@ struct Counter {
     uint32_t max_char = 0x7f;
 
     void text(const char*, size_t n) { length += n; }
+    void plain(const uint8_t*, size_t n, uint32_t top) {
+        length += n;
+        widest(top);
+    }
     template <typename S>
     void check(const S*, size_t, bool, uint32_t) {}
     void widest(uint32_t c) { max_char = c > max_char ? c : max_char; }
@@ -82,6 +87,16 @@ struct Emitter {
     void text(const char* s, size_t n) {
         room(n);
         out = kern::json::put_ascii(out, s, n);
+    }
+    // A 1-byte string known to need no escape.
+    void plain(const uint8_t* s, size_t n, uint32_t) {
+        room(n);
+        if constexpr (sizeof(D) == 1) {
+            std::memcpy(out, s, n);
+        } else {
+            for (size_t k = 0; k < n; ++k) out[k] = s[k];
+        }
+        out += n;
     }
     // With the GIL held, before `escaped`: the string fits the kind and the room.
     template <typename S>
@@ -127,7 +142,16 @@ public:
     void walk(PyObject* o, Sink& sink, bool measuring) {
         measuring_ = measuring;
         next_items_ = 0;
-        if (measuring) item_lists_.clear();
+        next_plain_ = next_float_ = 0;
+        if (measuring) {
+            item_lists_.clear();
+            plain_.clear();
+            floats_.clear();
+            float_text_.clear();
+        }
+        // The writing pass sees exactly the measured objects in the same
+        // order unless user code ran in between.
+        replay_ = !measuring && !ran_user_code();
         value(o, sink);
     }
 
@@ -165,6 +189,27 @@ private:
         const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
         const int kind = PyUnicode_KIND(s);
         const void* data = PyUnicode_DATA(s);
+        // Long strings found plain while measuring (base64 payloads, mostly)
+        // are copied without a second scan.
+        if (replay_ && next_plain_ < plain_.size() && plain_[next_plain_] == s) {
+            ++next_plain_;
+            sink.text("\"", 1);
+            sink.plain(static_cast<const uint8_t*>(data), n, 0x7f);
+            return sink.text("\"", 1);
+        }
+        // Most strings need no escape and hold no placeholder: one scan finds both.
+        if (kind == PyUnicode_1BYTE_KIND) {
+            const auto* u = static_cast<const uint8_t*>(data);
+            const uint8_t brace = repl_ && !repl_->empty() ? '{' : 0;
+            if (kern::json::plain_prefix(u, n, ascii_, brace) == n) {
+                if constexpr (std::is_same_v<Sink, Counter>) {
+                    if (n >= kLongString) plain_.push_back(s);
+                }
+                sink.text("\"", 1);
+                sink.plain(u, n, max_char_of(s));
+                return sink.text("\"", 1);
+            }
+        }
         if (repl_ && !repl_->empty() && PyUnicode_FindChar(s, '{', 0, static_cast<Py_ssize_t>(n), 1) >= 0)
             return replaced_string(s, sink);
         // The GIL stays held for the whole walk: another thread changing the
@@ -227,9 +272,26 @@ private:
         if (x != x) return sink.text("NaN", 3);
         if (x == HUGE_VAL) return sink.text("Infinity", 8);
         if (x == -HUGE_VAL) return sink.text("-Infinity", 9);
+        uint64_t bits;
+        std::memcpy(&bits, &x, sizeof bits);
+        // The shortest repr is costly: the writing pass reuses the measured text.
+        if (replay_ && next_float_ < floats_.size() && floats_[next_float_].bits == bits) {
+            const size_t begin = next_float_ ? floats_[next_float_ - 1].end : 0;
+            const size_t end = floats_[next_float_++].end;
+            return sink.text(float_text_.data() + begin, end - begin);
+        }
         char* p = PyOS_double_to_string(x, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
         if (!p) rethrow();
         const size_t n = std::strlen(p);
+        if (measuring_) {
+            try {
+                float_text_.append(p, n);
+                floats_.push_back({bits, float_text_.size()});
+            } catch (...) {
+                PyMem_Free(p);
+                throw;
+            }
+        }
         try {
             sink.text(p, n);
         } catch (...) {
@@ -373,8 +435,21 @@ private:
 
     nb::object subclass_items(PyObject* d) { return user_result(d, [](PyObject* x) { return PyMapping_Items(x); }); }
 
+    static constexpr size_t kLongString = 64;
+
+    struct MeasuredFloat {
+        uint64_t bits;
+        size_t end;  // of its text in float_text_
+    };
+
     bool ascii_;
     const Replacements* repl_;
+    bool replay_ = false;
+    std::vector<PyObject*> plain_;
+    size_t next_plain_ = 0;
+    std::vector<MeasuredFloat> floats_;
+    std::string float_text_;
+    size_t next_float_ = 0;
     bool measuring_ = true;
     std::vector<PyObject*> active_;
     std::vector<nb::object> item_lists_;

@@ -33,19 +33,21 @@ inline size_t escaped_width(uint32_t c, bool ascii) {
     return 1;
 }
 
-inline bool plain_byte(uint8_t c, bool ascii) {
-    return c >= 0x20 && c != '"' && c != '\\' && c != '<' && c != '>' && c != '&' && !(ascii && c >= 0x7f);
+inline bool plain_byte(uint8_t c, bool ascii, uint8_t stop = 0) {
+    return c >= 0x20 && c != stop && c != '"' && c != '\\' && c != '<' && c != '>' && c != '&' && !(ascii && c >= 0x7f);
 }
 
 // Length of the leading run of a 1-byte string that needs no escape: 16
 // bytes per step with SSE2 (part of every x86-64), else 8 at a time in a
-// branch-free block test.
-inline size_t plain_prefix(const uint8_t* s, size_t n, bool ascii) {
+// branch-free block test. `stop` is one more byte to stop at (0, a control
+// character, adds none).
+inline size_t plain_prefix(const uint8_t* s, size_t n, bool ascii, uint8_t stop = 0) {
     size_t i = 0;
 #if defined(__SSE2__)
     const __m128i ctl = _mm_set1_epi8(0x1f), del = _mm_set1_epi8(0x7f);
     const __m128i quote = _mm_set1_epi8('"'), slash = _mm_set1_epi8('\\'), lt = _mm_set1_epi8('<'),
-                  gt = _mm_set1_epi8('>'), amp = _mm_set1_epi8('&');
+                  gt = _mm_set1_epi8('>'), amp = _mm_set1_epi8('&'),
+                  extra = _mm_set1_epi8(static_cast<char>(stop));
     const __m128i high = ascii ? _mm_set1_epi8(-1) : _mm_setzero_si128();
     for (; i + 16 <= n; i += 16) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
@@ -53,12 +55,12 @@ inline size_t plain_prefix(const uint8_t* s, size_t n, bool ascii) {
         bad = _mm_or_si128(bad, _mm_and_si128(high, _mm_cmpeq_epi8(_mm_max_epu8(v, del), v)));  // v >= 0x7f
         bad = _mm_or_si128(bad, _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, slash)));
         bad = _mm_or_si128(bad, _mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, gt)));
-        bad = _mm_or_si128(bad, _mm_cmpeq_epi8(v, amp));
+        bad = _mm_or_si128(bad, _mm_or_si128(_mm_cmpeq_epi8(v, amp), _mm_cmpeq_epi8(v, extra)));
         const int mask = _mm_movemask_epi8(bad);
         if (mask) return i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
     }
 #endif
-    while (i < n && plain_byte(s[i], ascii)) ++i;
+    while (i < n && plain_byte(s[i], ascii, stop)) ++i;
     return i;
 }
 

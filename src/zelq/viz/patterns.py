@@ -103,6 +103,12 @@ class _Topology:
             return False
         return sum(counts) == c_in and any(c != c_in for c in counts)
 
+    def forks(self) -> list:
+        """_forks(self), walked once for every detector that asks."""
+        if not hasattr(self, "_forks"):
+            self._forks = list(_forks(self))
+        return self._forks
+
     def repconv(self) -> list:
         if not hasattr(self, "_repconv"):
             self._repconv = _repconv(self)
@@ -114,8 +120,9 @@ class _Topology:
     def boundary(self, members):
         """(entry_nodes, exit_nodes) of a member set, in graph order."""
         s = set(members)
-        entry = [n for n in self.sorted(s) if not self.pred[n] or any(p not in s for p in self.pred[n])]
-        exit_ = [n for n in self.sorted(s) if not self.succ[n] or any(q not in s for q in self.succ[n])]
+        ordered = self.sorted(s)
+        entry = [n for n in ordered if not self.pred[n] or any(p not in s for p in self.pred[n])]
+        exit_ = [n for n in ordered if not self.succ[n] or any(q not in s for q in self.succ[n])]
         return entry, exit_
 
 
@@ -212,7 +219,7 @@ def _branch_kind(t, chain):
 
 def _repconv(t: _Topology):
     found = []
-    for fork, join, chains in _forks(t):
+    for fork, join, chains in t.forks():
         kinds = [_branch_kind(t, c) for c in chains]
         if None in kinds or kinds.count("conv") < 2 or t.stacks(join):
             continue
@@ -229,7 +236,7 @@ def _repconv(t: _Topology):
 
 def _spp(t: _Topology):
     found = []
-    for fork, join, chains in _forks(t):
+    for fork, join, chains in t.forks():
         real = [c for c in chains if c]
         if len(real) < 2 or not all(len(c) == 1 and t.type(c[0]) in POOL_TYPES for c in real):
             continue

@@ -11,6 +11,8 @@
 
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "binding/args.hpp"
 
@@ -27,10 +29,25 @@ PyObject* g_own_serialize_pattern = nullptr;
 PyObject* g_own_compute_summary = nullptr;
 
 
+// The interned str of a literal, made once per process: building and hashing
+// the same key and attribute names again for every node was a fifth of
+// graph_to_dict on graphs of many small nodes.
+PyObject* interned(const char* s) {
+    static std::unordered_map<const char*, PyObject*>& cache = *new std::unordered_map<const char*, PyObject*>;
+    auto it = cache.find(s);
+    if (it != cache.end()) return it->second;
+    PyObject* o = PyUnicode_InternFromString(s);
+    if (!o) rethrow();
+    cache.emplace(s, o);  // kept for the life of the process
+    return o;
+}
+
+nb::handle key_of(const char* s) { return interned(s); }
+
 // A module global, read at call time; a deleted one is a NameError, as for
 // any global name.
 nb::object global(const char* name) {
-    PyObject* v = PyObject_GetAttrString(g_module, name);
+    PyObject* v = PyObject_GetAttr(g_module, interned(name));
     if (!v) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) rethrow();
         PyErr_Clear();
@@ -39,7 +56,7 @@ nb::object global(const char* name) {
     return nb::steal(v);
 }
 
-nb::object str(const char* s) { return checked(PyUnicode_FromString(s)); }
+nb::object str(const char* s) { return nb::borrow(interned(s)); }
 
 // getattr(obj, name, None): only AttributeError means "absent".
 nb::object getattr_or_none(nb::handle obj, PyObject* name) {
@@ -52,7 +69,7 @@ nb::object getattr_or_none(nb::handle obj, PyObject* name) {
 
 // hasattr(obj, name): only AttributeError means "absent".
 bool hasattr(nb::handle obj, const char* name) {
-    PyObject* v = PyObject_GetAttrString(obj.ptr(), name);
+    PyObject* v = PyObject_GetAttr(obj.ptr(), interned(name));
     if (v) {
         Py_DECREF(v);
         return true;
@@ -81,8 +98,7 @@ bool contains(nb::handle container, nb::handle key) {
 }
 
 bool equals(nb::handle a, const char* text) {
-    nb::object s = str(text);
-    int r = PyObject_RichCompareBool(a.ptr(), s.ptr(), Py_EQ);
+    int r = PyObject_RichCompareBool(a.ptr(), interned(text), Py_EQ);
     if (r < 0) rethrow();
     return r != 0;
 }
@@ -94,18 +110,18 @@ Py_ssize_t length(nb::handle obj) {
 }
 
 void set_item(nb::handle d, const char* key, nb::handle value) {
-    if (PyDict_SetItemString(d.ptr(), key, value.ptr()) < 0) rethrow();
+    if (PyDict_SetItem(d.ptr(), interned(key), value.ptr()) < 0) rethrow();
 }
 
-nb::object class_name(nb::handle obj) { return nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))).attr("__name__"); }
+nb::object class_name(nb::handle obj) { return nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))).attr(key_of("__name__")); }
 
 nb::object table_get(const char* table, nb::handle key, nb::handle fallback) {
-    nb::object get = global(table).attr("get");
+    nb::object get = global(table).attr(key_of("get"));
     return get(key, fallback);
 }
 
 nb::object table_get(const char* table, nb::handle key, const char* default_name) {
-    nb::object get = global(table).attr("get");
+    nb::object get = global(table).attr(key_of("get"));
     return get(key, global(default_name));
 }
 
@@ -126,7 +142,7 @@ void for_items(nb::handle mapping, F&& body) {
         }
         return;
     }
-    nb::object items = mapping.attr("items")();
+    nb::object items = mapping.attr(key_of("items"))();
     nb::object it = checked(PyObject_GetIter(items.ptr()));
     while (PyObject* item = PyIter_Next(it.ptr())) {
         nb::object pair = nb::steal(item);
@@ -156,12 +172,12 @@ void for_each(nb::handle iterable, F&& body) {
 // The shape under `key` of the mapping attribute `attr`, read afresh for each test.
 nb::object declared_shape(nb::handle node, const char* attr, const char* key, nb::handle ndarray) {
     if (!hasattr(node, attr)) return nb::none();
-    if (node.attr(attr).is_none()) return nb::none();
-    if (!PyDict_Check(node.attr(attr).ptr())) return nb::none();
+    if (node.attr(key_of(attr)).is_none()) return nb::none();
+    if (!PyDict_Check(node.attr(key_of(attr)).ptr())) return nb::none();
     nb::object k = str(key);
-    if (!contains(node.attr(attr), k)) return nb::none();
-    nb::object shape = checked(PyObject_GetItem(nb::object(node.attr(attr)).ptr(), k.ptr()));
-    if (is_instance(shape, ndarray)) return shape.attr("tolist")();
+    if (!contains(node.attr(key_of(attr)), k)) return nb::none();
+    nb::object shape = checked(PyObject_GetItem(nb::object(node.attr(key_of(attr))).ptr(), k.ptr()));
+    if (is_instance(shape, ndarray)) return shape.attr(key_of("tolist"))();
     return shape;
 }
 
@@ -174,7 +190,7 @@ nb::object dataclass_fields(nb::object fields_fn, nb::handle node) {
         Py_ssize_t size;
     };
     static std::vector<Entry>& seen = *new std::vector<Entry>;
-    nb::object table = node.attr("__dataclass_fields__");
+    nb::object table = node.attr(key_of("__dataclass_fields__"));
     const Py_ssize_t size = PyDict_Check(table.ptr()) ? PyDict_GET_SIZE(table.ptr()) : -1;
     if (size >= 0) {
         for (const Entry& e : seen)
@@ -187,7 +203,7 @@ nb::object dataclass_fields(nb::object fields_fn, nb::handle node) {
 
 nb::object serialize_node_impl(nb::handle name, nb::handle node) {
     nb::object node_type = class_name(node);
-    nb::object ndarray = global("np").attr("ndarray");
+    nb::object ndarray = global("np").attr(key_of("ndarray"));
     nb::object input_shape = declared_shape(node, "input_type", "input", ndarray);
     nb::object output_shape = declared_shape(node, "output_type", "output", ndarray);
 
@@ -197,14 +213,14 @@ nb::object serialize_node_impl(nb::handle name, nb::handle node) {
         nb::object encode_value = global("encode_value");
         nb::object field_list = dataclass_fields(global("fields"), node);
         for_each(field_list, [&](nb::handle field) {
-            nb::object field_name = field.attr("name");
+            nb::object field_name = field.attr(key_of("name"));
             if (equals(field_name, "input_type") || equals(field_name, "output_type")) return;
             nb::object value = getattr_or_none(node, field_name.ptr());
             if (value.is_none()) return;
             if (is_instance(value, ndarray)) {
                 nb::object encoded = encode_value(value);
                 if (PyObject_SetItem(params.ptr(), field_name.ptr(), encoded.ptr()) < 0) rethrow();
-                nb::object size = value.attr("size");
+                nb::object size = value.attr(key_of("size"));
                 param_count = checked(PyNumber_Add(param_count.ptr(), size.ptr()));
             } else if (PyDict_Check(value.ptr()) && !truth(value)) {
                 return;
@@ -239,9 +255,9 @@ nb::object serialize_node(const Args& a) { return serialize_node_impl(a[0], a[1]
 
 // An Input's or Output's shape: mapping.get(key) of a truthy attribute.
 nb::object io_shape(nb::handle node, const char* attr, const char* key, nb::handle ndarray) {
-    if (!hasattr(node, attr) || !truth(node.attr(attr))) return nb::none();
-    nb::object shape = node.attr(attr).attr("get")(str(key));
-    if (is_instance(shape, ndarray)) return shape.attr("tolist")();
+    if (!hasattr(node, attr) || !truth(node.attr(key_of(attr)))) return nb::none();
+    nb::object shape = node.attr(key_of(attr)).attr(key_of("get"))(str(key));
+    if (is_instance(shape, ndarray)) return shape.attr(key_of("tolist"))();
     return shape;
 }
 
@@ -249,10 +265,10 @@ nb::object compute_summary_impl(nb::handle graph) {
     nb::object total = checked(PyLong_FromLong(0));
     nb::object counts = checked(PyDict_New());
     nb::object inputs = new_list(), outputs = new_list();
-    nb::object ndarray = global("np").attr("ndarray");
+    nb::object ndarray = global("np").attr(key_of("ndarray"));
     nb::object one = checked(PyLong_FromLong(1));
 
-    nb::object nodes = graph.attr("nodes");
+    nb::object nodes = graph.attr(key_of("nodes"));
     for_items(nodes, [&](nb::handle name, nb::handle node) {
         nb::object node_type = class_name(node);
         PyObject* seen = PyDict_GetItemWithError(counts.ptr(), node_type.ptr());
@@ -261,11 +277,11 @@ nb::object compute_summary_impl(nb::handle graph) {
         if (PyDict_SetItem(counts.ptr(), node_type.ptr(), count.ptr()) < 0) rethrow();
 
         if (hasattr(node, "__dataclass_fields__")) {
-            nb::object table = node.attr("__dataclass_fields__");
+            nb::object table = node.attr(key_of("__dataclass_fields__"));
             for_each(table, [&](nb::handle field_name) {
                 nb::object value = getattr_or_none(node, field_name.ptr());
                 if (is_instance(value, ndarray)) {
-                    nb::object size = value.attr("size");
+                    nb::object size = value.attr(key_of("size"));
                     total = checked(PyNumber_Add(total.ptr(), size.ptr()));
                 }
             });
@@ -283,8 +299,8 @@ nb::object compute_summary_impl(nb::handle graph) {
     });
 
     nb::object summary = checked(PyDict_New());
-    set_item(summary, "node_count", nb::int_(length(graph.attr("nodes"))));
-    set_item(summary, "edge_count", nb::int_(length(graph.attr("edges"))));
+    set_item(summary, "node_count", nb::int_(length(graph.attr(key_of("nodes")))));
+    set_item(summary, "edge_count", nb::int_(length(graph.attr(key_of("edges")))));
     set_item(summary, "total_params", total);
     set_item(summary, "node_counts", counts);
     set_item(summary, "inputs", inputs);
@@ -312,13 +328,13 @@ nb::object kernel_text(nb::handle k) {
 
 
 nb::object meta_get(nb::handle pattern, const char* key, nb::handle fallback) {
-    return pattern.attr("metadata").attr("get")(str(key), fallback);
+    return pattern.attr(key_of("metadata")).attr(key_of("get"))(str(key), fallback);
 }
 
-nb::object meta_get(nb::handle pattern, const char* key) { return pattern.attr("metadata").attr("get")(str(key)); }
+nb::object meta_get(nb::handle pattern, const char* key) { return pattern.attr(key_of("metadata")).attr(key_of("get"))(str(key)); }
 
 nb::object serialize_pattern_impl(nb::handle pattern) {
-    nb::object pattern_type = pattern.attr("pattern_type");
+    nb::object pattern_type = pattern.attr(key_of("pattern_type"));
     nb::object label, subtitle;
     nb::object zero = checked(PyLong_FromLong(0));
 
@@ -354,18 +370,18 @@ nb::object serialize_pattern_impl(nb::handle pattern) {
         subtitle = truth(path_types) ? concat(str("bypass: "), join(" \u2192 ", path_types)) : str("residual");
     } else {
         label = pattern_type;
-        subtitle = checked(PyUnicode_FromFormat("%zd nodes", length(pattern.attr("nodes"))));
+        subtitle = checked(PyUnicode_FromFormat("%zd nodes", length(pattern.attr(key_of("nodes")))));
     }
 
     nb::object record = checked(PyDict_New());
-    set_item(record, "id", pattern.attr("group_id"));
+    set_item(record, "id", pattern.attr(key_of("group_id")));
     set_item(record, "type", pattern_type);
     set_item(record, "label", label);
     set_item(record, "subtitle", subtitle);
-    set_item(record, "nodes", pattern.attr("nodes"));
-    set_item(record, "entry_nodes", pattern.attr("entry_nodes"));
-    set_item(record, "exit_nodes", pattern.attr("exit_nodes"));
-    set_item(record, "metadata", pattern.attr("metadata"));
+    set_item(record, "nodes", pattern.attr(key_of("nodes")));
+    set_item(record, "entry_nodes", pattern.attr(key_of("entry_nodes")));
+    set_item(record, "exit_nodes", pattern.attr(key_of("exit_nodes")));
+    set_item(record, "metadata", pattern.attr(key_of("metadata")));
     set_item(record, "color", table_get("GROUP_COLORS", pattern_type, "DEFAULT_GROUP_COLOR"));
     set_item(record, "shape", table_get("GROUP_SHAPES", pattern_type, "DEFAULT_GROUP_SHAPE"));
     set_item(record, "icon", table_get("GROUP_ICONS", pattern_type, nb::handle(str("\u25eb"))));
@@ -392,7 +408,7 @@ nb::object import_ir() {
 
 nb::object library_version() {
     try {
-        return import_ir().attr("__version__");
+        return import_ir().attr(key_of("__version__"));
     } catch (nb::python_error& e) {
         if (e.matches(PyExc_ImportError) || e.matches(PyExc_AttributeError)) return str("unknown");
         throw;
@@ -422,7 +438,7 @@ nb::object call_summary(nb::handle graph) {
 nb::object graph_to_dict(const Args& a) {
     nb::object graph = nb::borrow(a[0]);
     const bool detect = a.truth(1);
-    if (PyUnicode_Check(graph.ptr()) || PyBytes_Check(graph.ptr())) graph = import_ir().attr("read")(graph);
+    if (PyUnicode_Check(graph.ptr()) || PyBytes_Check(graph.ptr())) graph = import_ir().attr(key_of("read"))(graph);
     nb::object version = library_version();
 
     nb::object groups = new_list();
@@ -438,7 +454,7 @@ nb::object graph_to_dict(const Args& a) {
 
     nb::object nodes = new_list();
     nb::object group_key = str("group");
-    for_items(graph.attr("nodes"), [&](nb::handle name, nb::handle node) {
+    for_items(graph.attr(key_of("nodes")), [&](nb::handle name, nb::handle node) {
         nb::object record = call_node(name, node);
         if (contains(node_to_group, name)) {
             nb::object gid = checked(PyObject_GetItem(node_to_group.ptr(), name.ptr()));
@@ -448,7 +464,7 @@ nb::object graph_to_dict(const Args& a) {
     });
 
     nb::object edges = new_list();
-    for_each(graph.attr("edges"), [&](nb::handle e) {
+    for_each(graph.attr(key_of("edges")), [&](nb::handle e) {
         auto ends = unpack(e, 2);
         nb::object edge = checked(PyDict_New());
         set_item(edge, "source", ends[0]);
@@ -457,8 +473,8 @@ nb::object graph_to_dict(const Args& a) {
     });
 
     nb::object metadata = checked(PyDict_New());
-    if (hasattr(graph, "metadata") && truth(graph.attr("metadata")))
-        metadata = global("encode_value")(graph.attr("metadata"));
+    if (hasattr(graph, "metadata") && truth(graph.attr(key_of("metadata"))))
+        metadata = global("encode_value")(graph.attr(key_of("metadata")));
 
     nb::object doc = checked(PyDict_New());
     set_item(doc, "version", version);
