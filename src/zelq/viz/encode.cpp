@@ -19,6 +19,7 @@
 
 #include "binding/args.hpp"
 #include "kernels/base64.hpp"
+#include "kernels/memory.hpp"
 #include "kernels/stats.hpp"
 
 namespace nb = nanobind;
@@ -48,15 +49,6 @@ nb::object intern(const char* s) { return checked(PyUnicode_InternFromString(s))
 // Buffers of this size and above are worth releasing the GIL for.
 constexpr size_t kReleaseBytes = 1 << 14;
 
-// Ask for huge pages over a large buffer about to be written: a fresh text of
-// hundreds of megabytes otherwise costs more in page faults than in encoding.
-void prefer_huge_pages(void* p, size_t n) {
-    constexpr uintptr_t kHuge = 2u << 20;
-    if (n < 4 * kHuge) return;
-    const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
-    const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + n) & ~(kHuge - 1);
-    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);  // advice only
-}
 
 // ---------------------------------------------------------------- recursion guard
 
@@ -227,7 +219,7 @@ nb::object encode_array_impl(nb::handle value) {
     const size_t nbytes = buf.size();
     nb::object text = checked(PyUnicode_New(static_cast<Py_ssize_t>(kern::b64::encoded_size(nbytes)), 127));
     char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.ptr()));
-    prefer_huge_pages(out, kern::b64::encoded_size(nbytes));
+    kern::prefer_huge_pages(out, kern::b64::encoded_size(nbytes));
     kern::Stats stats;
     {
         auto work = [&] {
@@ -392,7 +384,7 @@ nb::object b64decode(const nb::object& data) {
     if (exact >= 0) {
         nb::object out = checked(PyBytes_FromStringAndSize(nullptr, exact));
         auto* dst = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out.ptr()));
-        prefer_huge_pages(dst, static_cast<size_t>(exact));
+        kern::prefer_huge_pages(dst, static_cast<size_t>(exact));
         bool ok;
         if (len >= kReleaseBytes) {
             nb::gil_scoped_release release;

@@ -28,6 +28,7 @@
 #include "kernels/activity.hpp"
 #include "kernels/base64.hpp"
 #include "kernels/escape.hpp"
+#include "kernels/memory.hpp"
 #include "kernels/summary.hpp"
 
 namespace nb = nanobind;
@@ -479,15 +480,6 @@ nb::object summary_record(PyObject* rec, const char* reason) {
 
 // ---------------------------------------------------------------- the page
 
-// Huge pages over a large fresh page text: otherwise page faults cost more
-// than writing it.
-void prefer_huge_pages(void* p, size_t n) {
-    constexpr uintptr_t kHuge = 2u << 20;
-    if (n < 4 * kHuge) return;
-    const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
-    const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + n) & ~(kHuge - 1);
-    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);  // advice only
-}
 
 template <typename D>
 void write_json(json::Walker& walker, PyObject* data, D* at, size_t length, bool checked_mode) {
@@ -598,7 +590,7 @@ nb::object render_html(const Args& a) {
     nb::object page = checked(PyUnicode_New(static_cast<Py_ssize_t>(total), max_char));
     const int kind = PyUnicode_KIND(page.ptr());
     char* base = static_cast<char*>(PyUnicode_DATA(page.ptr()));
-    prefer_huge_pages(base, total * static_cast<size_t>(kind));
+    kern::prefer_huge_pages(base, total * static_cast<size_t>(kind));
     size_t pos = 0, json_at = 0;
     const bool careful = walker.ran_user_code();
     for (Py_ssize_t i = 0; i < n_pieces; ++i) {
