@@ -1,16 +1,18 @@
 """A spiking network's activity on its graph page.
 
-    python examples/activity_page.py [OUT_DIR]
+    python examples/activity_page.py [OUT_DIR] [RECORDING.bin]
 
-A handwritten-digit recording in the style of N-MNIST (a "7" seen by a 34 x 34
-event camera during three saccades; made here, since no such file ships) is
-framed with `events_to_frames` into input spikes, which drive a small
+An N-MNIST digit recording (34 x 34 ATIS camera, three saccades) is framed with `events_to_frames` into input spikes, which drive a small
 convolutional spiking network built with `zelq.ir`: Conv2d -> LIF -> Flatten
 -> Affine -> LIF -> Affine -> LIF. The network is simulated in NumPy; every LIF
 layer runs with its own tau, r, v_leak and v_threshold (one value per neuron,
 read from the graph's nodes). The recorded spikes, and the membrane potential
 of the readout on the output node, go onto the graph page through
 render_html(activity=..., dt=...).
+
+The recording is the one given, else the N-MNIST sample of the shared
+recordings beside this checkout when it is there, else a "7" recorded in the
+same style and made here (no recording ships with the package).
 
 `write(out_dir)` writes out_dir/activity.html and returns [its path].
 """
@@ -25,8 +27,8 @@ from zelq.viz.render import render_html
 from zelq.viz.serialize import graph_to_dict
 
 SENSOR = (34, 34)
-STEPS = 300          # one frame per simulation step
-DT = 1e-3            # seconds per step: the recording spans 300 ms
+DT = 1e-3            # seconds per simulation step: one frame per step
+SHARED_SAMPLE = Path(__file__).resolve().parents[2] / "shared" / "data" / "recordings" / "sample_nmnist.bin"
 
 
 def digit_recording(seed=0):
@@ -115,11 +117,23 @@ def simulate(g, frames):
     return rec, potential
 
 
-def write(out_dir: Path) -> list:
+def recording(path=None):
+    """The digit events: from `path`, else the shared N-MNIST sample, else made here."""
+    if path is None and SHARED_SAMPLE.is_file():
+        path = SHARED_SAMPLE
+    if path is None:
+        return digit_recording()
+    from zelq.viz import read_events
+    return read_events(path)
+
+
+def write(out_dir: Path, recording_path=None) -> list:
     out_dir = Path(out_dir)
     out_dir.mkdir(parents=True, exist_ok=True)
-    events = digit_recording()
-    frames = spikes.events_to_frames(events, SENSOR, n_frames=STEPS)
+    events = recording(recording_path)
+    # one frame per step of DT over the recording's time span
+    steps = max(1, round((int(events["t"].max()) - int(events["t"].min())) * 1e-6 / DT))
+    frames = spikes.events_to_frames(events, SENSOR, n_frames=steps)
     g = network()
     recorded, potential = simulate(g, frames)
     activity = {"input": frames > 0, **recorded, "output": potential}
@@ -131,5 +145,6 @@ def write(out_dir: Path) -> list:
 
 
 if __name__ == "__main__":
-    for p in write(Path(sys.argv[1]) if len(sys.argv) > 1 else Path("out")):
+    for p in write(Path(sys.argv[1]) if len(sys.argv) > 1 else Path("out"),
+                   sys.argv[2] if len(sys.argv) > 2 else None):
         print(p)
