@@ -11,6 +11,16 @@ import pytest
 ROOT = Path(__file__).resolve().parent.parent
 # ZELQVIZ_RECORDINGS points elsewhere, e.g. from a worktree beside the checkout.
 RECORDINGS = Path(os.environ.get("ZELQVIZ_RECORDINGS", ROOT.parent / "shared" / "data" / "recordings"))
+
+
+def shared_recording(name):
+    """The path of a shared sample recording; skips when the recordings or its reader are missing."""
+    if not RECORDINGS.is_dir():
+        pytest.skip("the shared sensor recordings are not available")
+    if name.endswith(".aedat4"):
+        pytest.importorskip("aedat")
+    return RECORDINGS / name
+
 ARTIFACTS = Path(__file__).resolve().parent / "_artifacts"
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))

@@ -9,7 +9,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from conftest import RECORDINGS
+from conftest import shared_recording
 import zelq.viz
 from zelq.viz import read_events
 from zelq.viz.serialize import graph_to_dict
@@ -38,12 +38,7 @@ def page_doc(path):
     raise AssertionError("no document in the page")
 
 
-def recording(name):
-    if not RECORDINGS.is_dir():
-        pytest.skip("the shared sensor recordings are not available")
-    if name.endswith(".aedat4"):
-        pytest.importorskip("aedat")
-    return RECORDINGS / name
+recording = shared_recording
 
 
 @pytest.mark.parametrize("name", COUNTS)

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from conftest import RECORDINGS
+from conftest import shared_recording
 from zelq.viz import RecordingError, read_events, read_sensor_size
 
 RECORD = np.dtype([("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")])
@@ -22,12 +22,7 @@ SAMPLES = {
 }
 
 
-def sample(name):
-    if not RECORDINGS.is_dir():
-        pytest.skip("the shared sensor recordings are not available")
-    if name.endswith(".aedat4"):
-        pytest.importorskip("aedat")
-    return RECORDINGS / name
+sample = shared_recording
 
 
 def records(x, y, t, p):
