@@ -31,8 +31,8 @@ def zelqviz(*args, cwd):
 
 def page_doc(path):
     page = Path(path).read_text(encoding="utf-8")
-    # The graph page holds its document in a JSON data element, the spike page as a script constant.
-    for marker in ('<script type="application/json" id="zelq-doc">', "const DOC = "):
+    # The graph page holds its document in a comment in a data element, the spike page as a script constant.
+    for marker in ('<div id="zelq-doc" hidden><!--', "const DOC = "):
         if marker in page:
             return json.JSONDecoder().raw_decode(page, page.index(marker) + len(marker))[0]
     raise AssertionError("no document in the page")
