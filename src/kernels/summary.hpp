@@ -78,13 +78,22 @@ inline double value_at(const Layout& l, const uint8_t* p) {
     return NAN;
 }
 
-// Calls f(double) for each whole element of m bytes at p; the element type is
-// dispatched once per block.
+// Calls f(const double*, k) over the whole elements of m bytes at p, as
+// doubles in spans of at most kSpan; the element type is dispatched once per
+// block.
+inline constexpr size_t kSpan = 2048;
+
 template <typename F>
-void for_each_value(const Layout& l, const uint8_t* p, size_t m, F&& f) {
+void for_each_span(const Layout& l, const uint8_t* p, size_t m, F&& f) {
     const size_t n = m / l.itemsize;
+    double buf[kSpan];
     auto run = [&](auto load_one) {
-        for (size_t k = 0; k < n; ++k) f(load_one(p + k * l.itemsize));
+        for (size_t at = 0; at < n; at += kSpan) {
+            const size_t k = std::min(kSpan, n - at);
+            const uint8_t* q = p + at * l.itemsize;
+            for (size_t j = 0; j < k; ++j) buf[j] = load_one(q + j * l.itemsize);
+            f(static_cast<const double*>(buf), k);
+        }
     };
     const bool s = l.swapped;
     switch (l.type) {
@@ -169,10 +178,20 @@ struct Histogram {
     }
 };
 
-// numbers(f) calls f(double) for every element in order. `lo` and `hi`, when
-// finite, are a guess of the range (the record's statistics): the histogram is
-// then filled in the same pass, and a second pass is made only if the guess
-// was wrong.
+// First item of each of `blocks` blocks of n items, and n at the end: block b
+// holds the items i with i * blocks / n == b.
+inline std::vector<size_t> block_starts(size_t n, size_t blocks) {
+    std::vector<size_t> starts(blocks + 1);
+    for (size_t b = 0; b <= blocks; ++b) starts[b] = (b * n + blocks - 1) / blocks;
+    return starts;
+}
+
+// numbers(f) calls f(const double*, k) over every element in order. `lo` and
+// `hi`, when finite, are a guess of the range (the record's statistics): the
+// histogram is then filled in the same pass, and a second pass is made only if
+// the guess was wrong. Values arrive in spans that are cut at row ends and
+// heat-map column blocks, so the inner loop keeps one cell's sum in a register
+// (adding in element order, as one running sum would).
 template <typename Numbers>
 Result summarise(Numbers&& numbers, Shape2 shape, double guess_lo = NAN, double guess_hi = NAN) {
     Result r;
@@ -182,25 +201,40 @@ Result summarise(Numbers&& numbers, Shape2 shape, double guess_lo = NAN, double 
     std::vector<double> sum(r.rows * r.cols, 0.0);
     std::vector<int64_t> count(r.rows * r.cols, 0);
     double lo = INFINITY, hi = -INFINITY;
-    size_t i = 0, row = 0, col = 0;
-    Blocks rb(std::max<size_t>(shape.rows, 1), std::max<size_t>(r.rows, 1));
-    Blocks cb(std::max<size_t>(shape.cols, 1), std::max<size_t>(r.cols, 1));
     const bool guessed = std::isfinite(guess_lo) && std::isfinite(guess_hi) && guess_lo <= guess_hi;
     const Histogram guess(guessed ? guess_lo : 0.0, guessed ? guess_hi : 1.0);
-    numbers([&](double v) {
-        if (i++ >= total) return;
-        if (std::isfinite(v)) {
-            lo = std::min(lo, v);
-            hi = std::max(hi, v);
-            cb.advance(col);
-            rb.advance(row);
-            sum[rb.b * r.cols + cb.b] += v;
-            ++count[rb.b * r.cols + cb.b];
-            if (guessed) ++r.counts[guess.bin(v)];
+    const std::vector<size_t> col_start = block_starts(shape.cols, std::max<size_t>(r.cols, 1));
+    Blocks rb(std::max<size_t>(shape.rows, 1), std::max<size_t>(r.rows, 1));
+    size_t seen = 0, row = 0, col = 0, cb = 0;
+
+    // One cell's run of values: the finite ones go to its sum, the range and
+    // (with a guess) the histogram.
+    auto cell_run = [&](const double* v, size_t k, size_t cell) {
+        double s = sum[cell], l = lo, h = hi;
+        int64_t c = 0;
+        for (size_t j = 0; j < k; ++j) {
+            const double x = v[j];
+            if (!std::isfinite(x)) continue;
+            l = std::min(l, x);
+            h = std::max(h, x);
+            s += x;
+            ++c;
+            if (guessed) ++r.counts[guess.bin(x)];
         }
-        if (++col == shape.cols) {
-            col = 0, ++row;
-            cb = Blocks(shape.cols, std::max<size_t>(r.cols, 1));
+        sum[cell] = s, count[cell] += c, lo = l, hi = h;
+    };
+    numbers([&](const double* v, size_t k) {
+        k = std::min(k, total - seen);  // a payload longer than its shape: the rest is ignored
+        seen += k;
+        while (k) {
+            while (col >= col_start[cb + 1]) ++cb;
+            const size_t run = std::min(k, col_start[cb + 1] - col);
+            cell_run(v, run, rb.b * r.cols + cb);
+            v += run, k -= run, col += run;
+            if (col == shape.cols) {
+                col = 0, cb = 0;
+                rb.advance(++row);
+            }
         }
     });
     r.heat.resize(r.rows * r.cols);
@@ -215,8 +249,11 @@ Result summarise(Numbers&& numbers, Shape2 shape, double guess_lo = NAN, double 
     r.counts.fill(0);
     const Histogram h(lo, hi);
     size_t j = 0;
-    numbers([&](double v) {
-        if (j++ < total && std::isfinite(v)) ++r.counts[h.bin(v)];
+    numbers([&](const double* v, size_t k) {
+        k = std::min(k, total - j);
+        j += k;
+        for (size_t q = 0; q < k; ++q)
+            if (std::isfinite(v[q])) ++r.counts[h.bin(v[q])];
     });
     return r;
 }

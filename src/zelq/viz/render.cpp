@@ -20,6 +20,9 @@
 #include <bit>
 #include <cstring>
 #include <unordered_map>
+#include <atomic>
+#include <exception>
+#include <thread>
 #include <vector>
 
 #include "binding/args.hpp"
@@ -389,56 +392,37 @@ void set(nb::handle d, const char* key, nb::handle value) {
     if (PyDict_SetItemString(d.ptr(), key, value.ptr()) < 0) rethrow();
 }
 
-// The summary record written in place of the encoded array record `rec`.
-nb::object summary_record(PyObject* rec, const char* reason) {
-    PyObject* shape = PyDict_GetItemString(rec, "shape");
-    PyObject* dtype = PyDict_GetItemString(rec, "dtype");
-    PyObject* data = PyDict_GetItemString(rec, "data");
-    bool known = false;
-    const kern::summary::Layout layout = layout_of(dtype, known);
+// A summary in the making: what the kernel needs, read from the record with
+// the GIL held, so that several can be computed at once without it.
+struct SummaryJob {
+    PyObject* rec = nullptr;
+    nb::object keep;  // the payload str, alive while the GIL is released
+    kern::summary::Layout layout;
+    bool known = false, shaped = false;
     kern::summary::Shape2 dims{0, 0};
-    const bool shaped = rows_cols(shape, dims);
-    const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(data));
-    std::vector<char> whole;  // the text as ASCII bytes when it is not of kind 1
     const char* text = nullptr;
-    if (PyUnicode_KIND(data) == PyUnicode_1BYTE_KIND) {
-        text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(data));
-    } else {
-        whole.resize(n);
-        for (size_t i = 0; i < n; ++i) {
-            const Py_UCS4 c = PyUnicode_READ_CHAR(data, static_cast<Py_ssize_t>(i));
-            whole[i] = c < 128 ? static_cast<char>(c) : '\x01';
-        }
-        text = whole.data();
-    }
-    // The record's own min and max, when they are plain finite floats, are
-    // likely the range of its finite values: a guess that saves a pass.
+    size_t n = 0;
+    std::vector<char> whole;  // the text as ASCII bytes when it is not of kind 1
     double guess_lo = NAN, guess_hi = NAN;
-    PyObject* stats = PyDict_GetItemString(rec, "stats");
-    if (stats && PyDict_Check(stats) && layout.type != kern::summary::Elem::C64 &&
-        layout.type != kern::summary::Elem::C128 && layout.type != kern::summary::Elem::C256) {
-        PyObject* mn = PyDict_GetItemString(stats, "min");
-        PyObject* mx = PyDict_GetItemString(stats, "max");
-        if (mn && mx && PyFloat_CheckExact(mn) && PyFloat_CheckExact(mx))
-            guess_lo = PyFloat_AS_DOUBLE(mn), guess_hi = PyFloat_AS_DOUBLE(mx);
-    }
     long long raw_bytes = 0;
     kern::summary::Result r;
-    {
-        nb::object keep = nb::borrow(data);
-        nb::gil_scoped_release release;
-        std::vector<uint8_t> decoded;
-        bool streamed = known && kern::b64::clean_size(text, n) >= 0;
-        if (!streamed) {
-            decoded.resize(n / 4 * 3 + 3);
-            decoded.resize(kern::b64::decode_lenient(text, n, decoded.data()).written);
-            raw_bytes = static_cast<long long>(decoded.size());
-        } else {
-            raw_bytes = kern::b64::clean_size(text, n);
-        }
-        if (known && shaped) {
+    std::exception_ptr failed;
+
+    // Without the GIL.
+    void compute() {
+        try {
+            std::vector<uint8_t> decoded;
+            bool streamed = known && kern::b64::clean_size(text, n) >= 0;
+            if (!streamed) {
+                decoded.resize(n / 4 * 3 + 3);
+                decoded.resize(kern::b64::decode_lenient(text, n, decoded.data()).written);
+                raw_bytes = static_cast<long long>(decoded.size());
+            } else {
+                raw_bytes = kern::b64::clean_size(text, n);
+            }
+            if (!known || !shaped) return;
             auto numbers = [&](auto&& f) {
-                auto each = [&](const uint8_t* p, size_t m) { kern::summary::for_each_value(layout, p, m, f); };
+                auto each = [&](const uint8_t* p, size_t m) { kern::summary::for_each_span(layout, p, m, f); };
                 if (!streamed || !kern::summary::stream(text, n, layout.itemsize, each)) {
                     if (decoded.empty() && raw_bytes) {
                         decoded.resize(n / 4 * 3 + 3);
@@ -449,8 +433,69 @@ nb::object summary_record(PyObject* rec, const char* reason) {
                 }
             };
             r = kern::summary::summarise(numbers, dims, guess_lo, guess_hi);
+        } catch (...) {
+            failed = std::current_exception();
         }
     }
+};
+
+void prepare(SummaryJob& job, PyObject* rec) {
+    job.rec = rec;
+    PyObject* dtype = PyDict_GetItemString(rec, "dtype");
+    PyObject* data = PyDict_GetItemString(rec, "data");
+    job.layout = layout_of(dtype, job.known);
+    job.shaped = rows_cols(PyDict_GetItemString(rec, "shape"), job.dims);
+    job.keep = nb::borrow(data);
+    job.n = static_cast<size_t>(PyUnicode_GET_LENGTH(data));
+    if (PyUnicode_KIND(data) == PyUnicode_1BYTE_KIND) {
+        job.text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(data));
+    } else {
+        job.whole.resize(job.n);
+        for (size_t i = 0; i < job.n; ++i) {
+            const Py_UCS4 c = PyUnicode_READ_CHAR(data, static_cast<Py_ssize_t>(i));
+            job.whole[i] = c < 128 ? static_cast<char>(c) : '\x01';
+        }
+        job.text = job.whole.data();
+    }
+    // The record's own min and max, when they are plain finite floats, are
+    // likely the range of its finite values: a guess that saves a pass.
+    PyObject* stats = PyDict_GetItemString(rec, "stats");
+    const auto type = job.layout.type;
+    if (stats && PyDict_Check(stats) && type != kern::summary::Elem::C64 && type != kern::summary::Elem::C128 &&
+        type != kern::summary::Elem::C256) {
+        PyObject* mn = PyDict_GetItemString(stats, "min");
+        PyObject* mx = PyDict_GetItemString(stats, "max");
+        if (mn && mx && PyFloat_CheckExact(mn) && PyFloat_CheckExact(mx))
+            job.guess_lo = PyFloat_AS_DOUBLE(mn), job.guess_hi = PyFloat_AS_DOUBLE(mx);
+    }
+}
+
+// Computes the jobs on up to as many threads as there are cores, the GIL released.
+void compute_all(std::vector<SummaryJob>& jobs) {
+    const size_t threads = std::min<size_t>(jobs.size(), std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
+    {
+        nb::gil_scoped_release release;
+        std::atomic<size_t> next{0};
+        auto work = [&] {
+            for (size_t k; (k = next.fetch_add(1)) < jobs.size();) jobs[k].compute();
+        };
+        std::vector<std::thread> pool;
+        try {
+            for (size_t t = 1; t < threads; ++t) pool.emplace_back(work);
+        } catch (...) {  // no thread to be had: this one does the rest
+        }
+        work();
+        for (auto& t : pool) t.join();
+    }
+    for (auto& job : jobs)
+        if (job.failed) std::rethrow_exception(job.failed);
+}
+
+// The summary record written in place of the encoded array record of `job`.
+nb::object summary_record(const SummaryJob& job, const char* reason) {
+    PyObject* rec = job.rec;
+    const kern::summary::Result& r = job.r;
+    const long long raw_bytes = job.raw_bytes;
     nb::object counts = checked(PyList_New(kern::summary::kBins));
     for (size_t i = 0; i < kern::summary::kBins; ++i)
         PyList_SET_ITEM(counts.ptr(), static_cast<Py_ssize_t>(i), checked(PyLong_FromLongLong(r.counts[i])).release().ptr());
@@ -467,8 +512,8 @@ nb::object summary_record(PyObject* rec, const char* reason) {
     set(omitted, "reason", nb::str(reason));
     set(omitted, "bytes", checked(PyLong_FromLongLong(raw_bytes)));
     nb::object out = checked(PyDict_New());
-    set(out, "shape", shape);
-    set(out, "dtype", dtype);
+    set(out, "shape", PyDict_GetItemString(rec, "shape"));
+    set(out, "dtype", PyDict_GetItemString(rec, "dtype"));
     set(out, "data", nb::str(""));
     set(out, "stats", PyDict_GetItemString(rec, "stats"));
     set(out, "size", PyDict_GetItemString(rec, "size"));
@@ -560,19 +605,32 @@ nb::object render_html(const Args& a) {
         std::stable_sort(records.begin(), records.end(),
                          [](const auto& x, const auto& y) { return x.second.first > y.second.first; });
         json::Walker sizer(false, &repl);
-        for (const auto& [dict, len_count] : records) {
+        // Summaries are computed a batch at a time on every core (in "auto" one
+        // per core: the last batch may hold a few that are not needed).
+        const size_t cores = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+        const size_t batch = mode == Payloads::Summary ? 64 * cores : cores;
+        for (size_t first = 0; first < records.size(); first += batch) {
             if (mode == Payloads::Auto && total <= limit) break;
-            summaries.push_back(nb::borrow(dict));  // alive, and its address its own, while the GIL is released
-            nb::object s = summary_record(dict, reason.c_str());
-            json::Counter c;
-            sizer.walk(s.ptr(), c, true);
-            // In "auto" a summary that saves nothing (a tensor smaller than its
-            // heat map) is not worth its values.
-            if (mode == Payloads::Auto && c.length >= len_count.first) continue;
-            walker.substitutes[dict] = s.ptr();
-            summaries.push_back(s);
-            const size_t saved = len_count.first > c.length ? len_count.first - c.length : 0;
-            total -= std::min(total, saved * len_count.second * copies);
+            std::vector<SummaryJob> jobs(std::min(batch, records.size() - first));
+            for (size_t k = 0; k < jobs.size(); ++k) {
+                summaries.push_back(nb::borrow(records[first + k].first));  // alive, its address its own
+                prepare(jobs[k], records[first + k].first);
+            }
+            compute_all(jobs);
+            for (size_t k = 0; k < jobs.size(); ++k) {
+                if (mode == Payloads::Auto && total <= limit) break;
+                const auto& [dict, len_count] = records[first + k];
+                nb::object s = summary_record(jobs[k], reason.c_str());
+                json::Counter c;
+                sizer.walk(s.ptr(), c, true);
+                // In "auto" a summary that saves nothing (a tensor smaller than its
+                // heat map) is not worth its values.
+                if (mode == Payloads::Auto && c.length >= len_count.first) continue;
+                walker.substitutes[dict] = s.ptr();
+                summaries.push_back(s);
+                const size_t saved = len_count.first > c.length ? len_count.first - c.length : 0;
+                total -= std::min(total, saved * len_count.second * copies);
+            }
         }
         if (!walker.substitutes.empty()) {
             measured = json::Counter{};
