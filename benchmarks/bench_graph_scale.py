@@ -11,7 +11,8 @@ parameters); "142m", the same with 20 blocks; "500m" (behind --with-500m),
 70 blocks.
 
 For each: graph_to_dict + render_html against a plain-Python transcription
-(json.dumps, base64 and NumPy statistics) timed in the same run, the
+(the same pattern detector, base64 and NumPy statistics, the summary, then
+json.dumps and str.replace) timed in the same run, the
 render_html throughput in MB/s of page text, the peak extra resident memory
 of the pipeline (measured in a fresh subprocess from the kernel's high-water
 mark: tracemalloc does not see native allocations), the page size, and the
@@ -52,6 +53,7 @@ sys.path[:0] = [str(HERE), str(HERE.parent / "tests")]
 from common import best_of, machine, peak_extra_bytes  # noqa: E402
 
 from zelq import ir  # noqa: E402
+from zelq.viz import patterns  # noqa: E402
 from zelq.viz import render as R  # noqa: E402
 from zelq.viz.render import render_html  # noqa: E402
 from zelq.viz.serialize import graph_to_dict  # noqa: E402
@@ -115,7 +117,30 @@ def py_encode(arr):
             "stats": stats, "size": int(a.size)}
 
 
+def py_summary(g):
+    counts, total, inputs, outputs = {}, 0, [], []
+    for name, node in g.nodes.items():
+        kind = type(node).__name__
+        counts[kind] = counts.get(kind, 0) + 1
+        total += sum(v.size for v in vars(node).values() if isinstance(v, np.ndarray))
+        if kind in ("Input", "Output"):
+            (inputs if kind == "Input" else outputs).append({"id": name, "shape": None})
+    return {"node_count": len(g.nodes), "edge_count": len(g.edges), "total_params": total, "node_counts": counts,
+            "inputs": inputs, "outputs": outputs}
+
+
+def py_groups(g):
+    """The pattern detector (the same sibling both pipelines call) and plain group records."""
+    found = patterns.detect_all_patterns(g)
+    hierarchy = patterns.build_group_hierarchy(g, found)
+    groups = [{"id": p.group_id, "type": p.pattern_type, "label": p.pattern_type, "subtitle": f"{len(p.nodes)} nodes",
+               "nodes": p.nodes, "entry_nodes": p.entry_nodes, "exit_nodes": p.exit_nodes, "metadata": p.metadata}
+              for p in found]
+    return groups, hierarchy["node_to_group"]
+
+
 def py_pipeline(g, template):
+    groups, node_to_group = py_groups(g)
     nodes = []
     for name, node in g.nodes.items():
         params, config, count = {}, {}, 0
@@ -125,10 +150,13 @@ def py_pipeline(g, template):
                 count += value.size
             elif value is not None and key not in ("input_type", "output_type"):
                 config[key] = value if isinstance(value, (int, float, str)) else repr(value)
-        nodes.append({"id": name, "type": type(node).__name__, "params": params, "config": config,
-                      "param_count": count})
-    doc = {"nodes": nodes, "edges": [{"source": s, "target": t} for s, t in g.edges],
-           "metadata": {k: str(v) for k, v in g.metadata.items()}}
+        record = {"id": name, "type": type(node).__name__, "params": params, "config": config, "param_count": count}
+        if name in node_to_group:
+            record["group"] = node_to_group[name]
+        nodes.append(record)
+    doc = {"version": ir.__version__, "nodes": nodes, "edges": [{"source": s, "target": t} for s, t in g.edges],
+           "metadata": {k: str(v) for k, v in g.metadata.items()}, "summary": py_summary(g), "groups": groups,
+           "node_to_group": node_to_group}
     text = json.dumps(doc, ensure_ascii=False)
     text = text.replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026")
     page = template.replace("{{TITLE}}", "model").replace("{{DATA_JSON}}", text)
