@@ -32,6 +32,7 @@ PAYLOADS = [
     "{{DATA_JSON}}{{TITLE}}${data_json}$title<script>window.__pwned=13</script>",
     "&lt;script&gt;window.__pwned=14&lt;/script&gt;",
     "<style>*{background:url(https://example.invalid/x)}</style><b>15</b>",
+    "--></div><script>window.__pwned=16</script>--!><!--",  # the graph document stands in a comment
 ]
 
 # What the page itself carries; a payload must add none of it.
