@@ -88,12 +88,17 @@ def test_auto_keeps_full_pages_and_summarises_largest_first(viewer):
     viewer.setattr(R, "_MAX_PAGE_CHARS", len(full))
     assert R.render_html(data) == full
     viewer.setattr(R, "_MAX_PAGE_CHARS", len(full) - 1)
-    page = R.render_html(data)
-    assert len(page) <= len(full) - 1
-    doc = document(page)
-    assert doc["b"]["data"] == "" and doc["d"][0] == doc["b"]
-    assert doc["b"]["omitted"]["reason"].startswith("left out: the page would exceed")
-    assert doc["c"] == mid and doc["a"] == small
+    for goal, summarised in [(len(full) - 1, "b"), (len(full) - 35_000, "bc"), (0, "bc")]:
+        # Once over the limit, tensors are summarised until the page is at most the goal
+        # (or every one that a summary shortens is); the smallest one never is.
+        viewer.setattr(R, "_SUMMARISED_PAGE_CHARS", goal)
+        page = R.render_html(data)
+        assert len(page) <= len(full) - 1
+        doc = document(page)
+        assert doc["d"][0] == doc["b"] and doc["a"] == small
+        assert [k for k in "bc" if doc[k]["data"] == ""] == list(summarised)
+        assert doc["b"]["omitted"]["reason"].startswith("left out: the page would exceed")
+        assert ("c" in summarised) != (doc["c"] == mid)
 
 
 @pytest.mark.parametrize("payloads,message", [

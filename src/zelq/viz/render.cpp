@@ -526,6 +526,14 @@ nb::object summary_record(const SummaryJob& job, const char* reason) {
 // ---------------------------------------------------------------- the page
 
 
+// A page length setting of this module, read at each call (tests lower it).
+size_t page_chars_setting(const char* name) {
+    nb::object value = module().attr(name);
+    const long long v = PyLong_AsLongLong(value.ptr());
+    if (v == -1 && PyErr_Occurred()) rethrow();
+    return v < 0 ? 0 : static_cast<size_t>(v);
+}
+
 template <typename D>
 void write_json(json::Walker& walker, PyObject* data, D* at, size_t length, bool checked_mode) {
     json::Emitter<D> e{at, at + length, checked_mode};
@@ -574,10 +582,10 @@ nb::object render_html(const Args& a) {
     walker.walk(a[0].ptr(), measured, true);
     walker.collect = false;
 
-    nb::object limit_obj = module().attr("_MAX_PAGE_CHARS");
-    const long long limit_ll = PyLong_AsLongLong(limit_obj.ptr());
-    if (limit_ll == -1 && PyErr_Occurred()) rethrow();
-    const size_t limit = limit_ll < 0 ? 0 : static_cast<size_t>(limit_ll);
+    const size_t limit = page_chars_setting("_MAX_PAGE_CHARS");
+    // A page that must be summarised anyway is summarised down to this, so
+    // that it opens in about half the time of one at the limit.
+    const size_t summarised_goal = std::min(limit, page_chars_setting("_SUMMARISED_PAGE_CHARS"));
     size_t total = pieces_length + copies * measured.length;
 
     // Records by identity: the length of one occurrence and how many there are.
@@ -610,7 +618,7 @@ nb::object render_html(const Args& a) {
         const size_t cores = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
         const size_t batch = mode == Payloads::Summary ? 64 * cores : cores;
         for (size_t first = 0; first < records.size(); first += batch) {
-            if (mode == Payloads::Auto && total <= limit) break;
+            if (mode == Payloads::Auto && total <= summarised_goal) break;
             std::vector<SummaryJob> jobs(std::min(batch, records.size() - first));
             for (size_t k = 0; k < jobs.size(); ++k) {
                 summaries.push_back(nb::borrow(records[first + k].first));  // alive, its address its own
@@ -618,7 +626,7 @@ nb::object render_html(const Args& a) {
             }
             compute_all(jobs);
             for (size_t k = 0; k < jobs.size(); ++k) {
-                if (mode == Payloads::Auto && total <= limit) break;
+                if (mode == Payloads::Auto && total <= summarised_goal) break;
                 const auto& [dict, len_count] = records[first + k];
                 nb::object s = summary_record(jobs[k], reason.c_str());
                 json::Counter c;
@@ -694,6 +702,10 @@ NB_MODULE(render, m) {
     // characters: headless Chromium opened a 531 MB full page (18 s to ready) and
     // a 759 MB one as an empty graph; this leaves a quarter of margin.
     m.attr("_MAX_PAGE_CHARS") = 400'000'000;
+    // What "auto" summarises a page down to once it is over the limit: Chromium
+    // passes about 110 MB of page a second here, so such a page opens in about
+    // 2 s instead of 4 to 5.
+    m.attr("_SUMMARISED_PAGE_CHARS") = 200'000'000;
     m.attr("TEMPLATES_DIR") = checked(PyNumber_TrueDivide(parent.ptr(), nb::str("templates").ptr()));
 
     def(m, "load_template", {arg("name", Kind::Str)}, load_template,
@@ -710,7 +722,8 @@ NB_MODULE(render, m) {
         "order; the JSON is json.dumps' (non-ASCII kept) with <, > and & as \\u escapes.\n"
         "payloads: \"full\" embeds encoded arrays as they are; \"summary\" writes each as a\n"
         "summary record (histogram, heat map, why its data was left out); \"auto\" summarises,\n"
-        "largest first, only when the page would exceed _MAX_PAGE_CHARS. The document is not\n"
+        "largest first, only when the page would exceed _MAX_PAGE_CHARS, and then until it is\n"
+        "at most _SUMMARISED_PAGE_CHARS. The document is not\n"
         "modified. Refuses with TypeError a data that is not exactly a dict, a title or payloads\n"
         "not exactly a str, a width or height not a number; raises json.dumps' errors for data\n"
         "JSON cannot write, and ValueError for another payloads value or a page over the limit.\n"
