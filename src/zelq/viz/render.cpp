@@ -721,12 +721,11 @@ NB_MODULE(render, m) {
         "Fills {{TITLE}} (HTML-escaped), {{DATA_JSON}}, {{WIDTH}}, {{HEIGHT}} of viewer.html in\n"
         "order; the JSON is json.dumps' (non-ASCII kept) with <, > and & as \\u escapes.\n"
         "payloads: \"full\" embeds encoded arrays as they are; \"summary\" writes each as a\n"
-        "summary record (histogram, heat map, why its data was left out); \"auto\" summarises,\n"
-        "largest first, only when the page would exceed _MAX_PAGE_CHARS, and then until it is\n"
-        "at most _SUMMARISED_PAGE_CHARS. The document is not\n"
-        "modified. Refuses with TypeError a data that is not exactly a dict, a title or payloads\n"
-        "not exactly a str, a width or height not a number; raises json.dumps' errors for data\n"
-        "JSON cannot write, and ValueError for another payloads value or a page over the limit.\n"
+        "summary record (histogram, heat map, why its data was left out); \"auto\" summarises\n"
+        "only a page over _MAX_PAGE_CHARS, largest first, down to _SUMMARISED_PAGE_CHARS.\n"
+        "The document is not modified. TypeError: data not exactly a dict, title or payloads not\n"
+        "exactly a str, width or height not a number; json.dumps' errors for what JSON cannot\n"
+        "write; ValueError: another payloads value, a page over the limit.\n"
         "activity, dt: recorded activity by node id; errors name the node.");
     def(m, "_summarize_activity", {arg("array"), arg_none("node")}, summarize_activity,
         "The raw activity summary of one array (time first, neurons flattened), for checking.\n\n"
