@@ -149,3 +149,15 @@ def test_real_template_page_is_the_four_step_page():
     doc = viewer_docs.graph_doc(viewer_docs.mlp(hostile=True))
     template = R.load_template("viewer.html")
     assert R.render_html(doc, "t<{{WIDTH}}>", 640, 480) == page_oracle(template, doc, "t<{{WIDTH}}>", 640, 480)
+
+
+@pytest.mark.parametrize("bad", ['"', "\\", "<", ">", "&", "\x00", "\x1f", "{", "\x7f", "\xff", "\u2028"])
+def test_one_escape_at_every_place_of_every_length(viewer, bad):
+    # Every length up to past two 64-byte steps, the character at each place:
+    # the scan's block sizes, overlapping tails and short-string lanes.
+    alphabet = "QUJD+/=az09 }!#~'?@[]^_`|"
+    texts = [(alphabet * 8)[:n][:k] + bad + (alphabet * 8)[:n][k + 1:] for n in range(1, 140) for k in range(n)]
+    data = {"t": texts, "plain": [alphabet[:n] for n in range(len(alphabet))]}
+    assert R.render_html(data, "t", 1, 2) == page_oracle(TEMPLATE, data, "t", 1, 2)
+    assert S._render_spike_html(data, "t") == string.Template(S._load_template("spikes.html")).substitute(
+        title="t", data_json=script_safe(json.dumps(data)))
