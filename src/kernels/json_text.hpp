@@ -163,6 +163,17 @@ inline size_t plain_prefix(const uint8_t* s, size_t n, bool ascii, uint8_t stop 
 #endif
 }
 
+// n bytes written as n code units of type D.
+template <typename D>
+D* widen(D* out, const uint8_t* s, size_t n) {
+    if constexpr (sizeof(D) == 1) {
+        std::memcpy(out, s, n);
+    } else {
+        for (size_t k = 0; k < n; ++k) out[k] = s[k];
+    }
+    return out + n;
+}
+
 // Escaped length (without quotes) of n code units of type S.
 template <typename S>
 size_t escaped_length(const S* s, size_t n, bool ascii) {
@@ -228,12 +239,7 @@ D* write_escaped(const S* s, size_t n, bool ascii, D* out) {
             const auto* u = reinterpret_cast<const uint8_t*>(s) + i;
             const size_t step = n - i < 16384 ? n - i : 16384;
             const size_t run = plain_prefix(u, step, ascii);
-            if constexpr (sizeof(D) == 1) {
-                std::memcpy(out, u, run);
-            } else {
-                for (size_t k = 0; k < run; ++k) out[k] = u[k];
-            }
-            out += run;
+            out = widen(out, u, run);
             i += run;
             if (i == n) break;
             if (run == step) continue;

@@ -482,9 +482,9 @@ nb::object summary_record(PyObject* rec, const char* reason) {
 
 
 template <typename D>
-void write_json(json::Walker& walker, PyObject* data, D* at, size_t length, bool checked_mode) {
-    json::Emitter<D> e{at, at + length, checked_mode};
-    walker.walk(data, e, false);
+void write_json(json::Walker& walker, D* at, size_t length) {
+    json::Emitter<D> e{at, at + length};
+    walker.write(e);
     if (e.out != at + length) raise(PyExc_RuntimeError, "the document changed while its page was being written");
 }
 
@@ -526,7 +526,7 @@ nb::object render_html(const Args& a) {
     json::Walker walker(false, &repl);
     walker.collect = mode != Payloads::Full;
     json::Counter measured;
-    walker.walk(a[0].ptr(), measured, true);
+    walker.measure(a[0].ptr(), measured);
     walker.collect = false;
 
     nb::object limit_obj = module().attr("_MAX_PAGE_CHARS");
@@ -565,7 +565,7 @@ nb::object render_html(const Args& a) {
             summaries.push_back(nb::borrow(dict));  // alive, and its address its own, while the GIL is released
             nb::object s = summary_record(dict, reason.c_str());
             json::Counter c;
-            sizer.walk(s.ptr(), c, true);
+            sizer.measure(s.ptr(), c);
             // In "auto" a summary that saves nothing (a tensor smaller than its
             // heat map) is not worth its values.
             if (mode == Payloads::Auto && c.length >= len_count.first) continue;
@@ -576,7 +576,7 @@ nb::object render_html(const Args& a) {
         }
         if (!walker.substitutes.empty()) {
             measured = json::Counter{};
-            walker.walk(a[0].ptr(), measured, true);
+            walker.measure(a[0].ptr(), measured);
             total = pieces_length + copies * measured.length;
         }
         if (total > limit)
@@ -592,7 +592,6 @@ nb::object render_html(const Args& a) {
     char* base = static_cast<char*>(PyUnicode_DATA(page.ptr()));
     kern::prefer_huge_pages(base, total * static_cast<size_t>(kind));
     size_t pos = 0, json_at = 0;
-    const bool careful = walker.ran_user_code();
     for (Py_ssize_t i = 0; i < n_pieces; ++i) {
         PyObject* p = PyList_GET_ITEM(pieces.ptr(), i);
         const Py_ssize_t len = PyUnicode_GET_LENGTH(p);
@@ -603,11 +602,11 @@ nb::object render_html(const Args& a) {
             json_at = pos;
             char* at = base + pos * static_cast<size_t>(kind);
             if (kind == PyUnicode_1BYTE_KIND)
-                write_json(walker, a[0].ptr(), reinterpret_cast<uint8_t*>(at), measured.length, careful);
+                write_json(walker, reinterpret_cast<uint8_t*>(at), measured.length);
             else if (kind == PyUnicode_2BYTE_KIND)
-                write_json(walker, a[0].ptr(), reinterpret_cast<uint16_t*>(at), measured.length, careful);
+                write_json(walker, reinterpret_cast<uint16_t*>(at), measured.length);
             else
-                write_json(walker, a[0].ptr(), reinterpret_cast<uint32_t*>(at), measured.length, careful);
+                write_json(walker, reinterpret_cast<uint32_t*>(at), measured.length);
         } else {
             std::memcpy(base + pos * kind, base + json_at * kind, measured.length * kind);
         }
