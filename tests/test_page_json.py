@@ -1,6 +1,7 @@
 """The pages' JSON writer against json.dumps plus the placeholder steps, on hostile documents."""
 import enum
 import json
+import random
 import string
 
 import pytest
@@ -161,3 +162,12 @@ def test_one_escape_at_every_place_of_every_length(viewer, bad):
     assert R.render_html(data, "t", 1, 2) == page_oracle(TEMPLATE, data, "t", 1, 2)
     assert S._render_spike_html(data, "t") == string.Template(S._load_template("spikes.html")).substitute(
         title="t", data_json=script_safe(json.dumps(data)))
+
+
+def test_many_floats_repeated_and_not(viewer):
+    # More distinct values than the writer keeps texts for, mixed with repeats and signed zeros.
+    rng = random.Random(1)
+    floats = [rng.choice([0.0, -0.0, 1.0, 20.0, 0.1, rng.random() * 10.0 ** rng.randint(-320, 300),
+                          -rng.uniform(0, 1e17), float(rng.randint(-2**60, 2**60))]) for _ in range(20_000)]
+    data = {"stats": [{"min": x, "max": -x} for x in floats], 1.5: floats[::-1]}
+    assert R.render_html(data, "t", 1, 2) == page_oracle(TEMPLATE, data, "t", 1, 2)

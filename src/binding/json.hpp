@@ -16,7 +16,9 @@
 
 #include <charconv>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <type_traits>
 #include <unordered_map>
@@ -53,12 +55,19 @@ inline uint32_t max_char_of(PyObject* s) {
 }
 
 // Text of code points up to 0xff, appended a few characters at a time: the
-// common case is inline, without a call.
+// common case is inline, without a call. Grown with realloc, which moves
+// large blocks by remapping and leaves the unwritten room untouched (so not
+// resident).
 class Tape {
 public:
+    Tape() = default;
+    Tape(const Tape&) = delete;
+    Tape& operator=(const Tape&) = delete;
+    ~Tape() { std::free(buf_); }
+
     void append(const void* s, size_t n) {
-        if (n > buf_.size() - size_) grow(n);
-        auto* to = reinterpret_cast<uint8_t*>(buf_.data()) + size_;
+        if (n > cap_ - size_) grow(n);
+        auto* to = buf_ + size_;
         const auto* from = static_cast<const uint8_t*>(s);
         if (n <= 32) {
             for (size_t k = 0; k < n; ++k) to[k] = from[k];
@@ -67,19 +76,24 @@ public:
         }
         size_ += n;
     }
-    const uint8_t* data() const { return reinterpret_cast<const uint8_t*>(buf_.data()); }
+    const uint8_t* data() const { return buf_; }
     size_t size() const { return size_; }
     void clear() {
-        buf_.clear();
-        buf_.shrink_to_fit();
-        size_ = 0;
+        std::free(std::exchange(buf_, nullptr));
+        size_ = cap_ = 0;
     }
 
 private:
-    [[gnu::noinline]] void grow(size_t n) { buf_.resize(std::max(2 * buf_.size(), size_ + n + 4096)); }
+    [[gnu::noinline]] void grow(size_t n) {
+        const size_t cap = std::max(2 * cap_, size_ + n + 4096);
+        auto* bigger = static_cast<uint8_t*>(std::realloc(buf_, cap));
+        if (!bigger) throw std::bad_alloc();
+        buf_ = bigger;
+        cap_ = cap;
+    }
 
-    std::string buf_;
-    size_t size_ = 0;
+    uint8_t* buf_ = nullptr;
+    size_t size_ = 0, cap_ = 0;
 };
 
 // Counts the characters that a walk writes.
@@ -313,15 +327,22 @@ private:
         if (x != x) return sink.text("NaN", 3);
         if (x == HUGE_VAL) return sink.text("Infinity", 8);
         if (x == -HUGE_VAL) return sink.text("-Infinity", 9);
-        char* p = PyOS_double_to_string(x, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-        if (!p) rethrow();
-        try {
-            sink.text(p, std::strlen(p));
-        } catch (...) {
+        // The shortest repr is costly, and documents repeat values (0.0, 1.0,
+        // the constant parameters' statistics): the last texts are kept by value.
+        uint64_t bits;
+        std::memcpy(&bits, &x, sizeof bits);
+        FloatText& slot = float_texts_[(bits * 0x9e3779b97f4a7c15ull) >> (64 - kFloatSlotsLog2)];
+        if (slot.bits != bits) {
+            char* p = PyOS_double_to_string(x, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+            if (!p) rethrow();
+            const size_t n = std::strlen(p);  // at most 24: "-2.2250738585072014e-308"
+            std::memcpy(slot.text, p, std::min(n, sizeof slot.text));
             PyMem_Free(p);
-            throw;
+            if (n > sizeof slot.text) raise(PyExc_SystemError, "float repr longer than expected");
+            slot.bits = bits;
+            slot.length = static_cast<uint8_t>(n);
         }
-        PyMem_Free(p);
+        sink.text(slot.text, slot.length);
     }
 
     // A key as json converts it; false for a refused key.
@@ -436,6 +457,15 @@ private:
     }
 
     static constexpr size_t kLongString = 64;
+
+    // Float texts by bit pattern; no NaN is looked up, so NaN bits mark a free slot.
+    struct FloatText {
+        uint64_t bits = 0x7ff8000000000001ull;
+        uint8_t length = 0;
+        char text[31];
+    };
+    static constexpr unsigned kFloatSlotsLog2 = 8;
+    std::vector<FloatText> float_texts_ = std::vector<FloatText>(size_t{1} << kFloatSlotsLog2);
 
     // A string written from its object, and where it goes in the tape. Held,
     // so that whatever runs between the passes, the page is the measured text.
