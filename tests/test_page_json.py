@@ -171,3 +171,11 @@ def test_many_floats_repeated_and_not(viewer):
                           -rng.uniform(0, 1e17), float(rng.randint(-2**60, 2**60))]) for _ in range(20_000)]
     data = {"stats": [{"min": x, "max": -x} for x in floats], 1.5: floats[::-1]}
     assert R.render_html(data, "t", 1, 2) == page_oracle(TEMPLATE, data, "t", 1, 2)
+
+
+@pytest.mark.parametrize("wide", ["\u2028", "\U0001f600"])
+def test_long_plain_strings_on_wide_pages(viewer, wide):
+    # Payload-sized strings and long runs between them, widened into 2- and 4-byte pages.
+    texts = [("QUJD+/" * 200)[:n] for n in (31, 32, 33, 255, 256, 257, 300, 1000)]
+    data = {"wide": wide, "t": texts, "keys": {f"k{i}": i * 0.5 for i in range(300)}}
+    assert R.render_html(data, "t", 1, 2) == page_oracle(TEMPLATE, data, "t", 1, 2)

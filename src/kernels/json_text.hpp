@@ -163,12 +163,39 @@ inline size_t plain_prefix(const uint8_t* s, size_t n, bool ascii, uint8_t stop 
 #endif
 }
 
+#if defined(__SSE2__)
+// 32 bytes a step into 2-byte units, 16 into 4-byte ones.
+template <typename D>
+__attribute__((target("avx2"))) void widen_avx2(D* out, const uint8_t* s, size_t n) {
+    constexpr size_t step = 64 / sizeof(D);
+    size_t k = 0;
+    for (; k + step <= n; k += step) {
+        for (size_t h = 0; h < step; h += 32 / sizeof(D)) {
+            __m256i v;
+            if constexpr (sizeof(D) == 2) {
+                v = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + k + h)));
+            } else {
+                v = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(s + k + h)));
+            }
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k + h), v);
+        }
+    }
+    for (; k < n; ++k) out[k] = s[k];
+}
+#endif
+
 // n bytes written as n code units of type D.
 template <typename D>
 D* widen(D* out, const uint8_t* s, size_t n) {
     if constexpr (sizeof(D) == 1) {
         std::memcpy(out, s, n);
     } else {
+#if defined(__SSE2__)
+        if (n >= 256 && has_avx2()) {
+            widen_avx2(out, s, n);
+            return out + n;
+        }
+#endif
         for (size_t k = 0; k < n; ++k) out[k] = s[k];
     }
     return out + n;
