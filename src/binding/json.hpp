@@ -192,7 +192,7 @@ public:
     }
 
     // The measured text: the tape, with the strings kept out of it written
-    // in their places.
+    // in their places. Once per measure: the strings are let go as written.
     template <typename D>
     void write(Emitter<D>& sink) {
         size_t from = 0;
