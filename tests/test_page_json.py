@@ -1,6 +1,7 @@
 """The pages' JSON writer against json.dumps plus the placeholder steps, on hostile documents."""
 import enum
 import json
+import random
 import string
 
 import pytest
@@ -149,3 +150,32 @@ def test_real_template_page_is_the_four_step_page():
     doc = viewer_docs.graph_doc(viewer_docs.mlp(hostile=True))
     template = R.load_template("viewer.html")
     assert R.render_html(doc, "t<{{WIDTH}}>", 640, 480) == page_oracle(template, doc, "t<{{WIDTH}}>", 640, 480)
+
+
+@pytest.mark.parametrize("bad", ['"', "\\", "<", ">", "&", "\x00", "\x1f", "{", "\x7f", "\xff", "\u2028"])
+def test_one_escape_at_every_place_of_every_length(viewer, bad):
+    # Every length up to past two 64-byte steps, the character at each place:
+    # the scan's block sizes, overlapping tails and short-string lanes.
+    alphabet = "QUJD+/=az09 }!#~'?@[]^_`|"
+    texts = [(alphabet * 8)[:n][:k] + bad + (alphabet * 8)[:n][k + 1:] for n in range(1, 140) for k in range(n)]
+    data = {"t": texts, "plain": [alphabet[:n] for n in range(len(alphabet))]}
+    assert R.render_html(data, "t", 1, 2) == page_oracle(TEMPLATE, data, "t", 1, 2)
+    assert S._render_spike_html(data, "t") == string.Template(S._load_template("spikes.html")).substitute(
+        title="t", data_json=script_safe(json.dumps(data)))
+
+
+def test_many_floats_repeated_and_not(viewer):
+    # More distinct values than the writer keeps texts for, mixed with repeats and signed zeros.
+    rng = random.Random(1)
+    floats = [rng.choice([0.0, -0.0, 1.0, 20.0, 0.1, rng.random() * 10.0 ** rng.randint(-320, 300),
+                          -rng.uniform(0, 1e17), float(rng.randint(-2**60, 2**60))]) for _ in range(20_000)]
+    data = {"stats": [{"min": x, "max": -x} for x in floats], 1.5: floats[::-1]}
+    assert R.render_html(data, "t", 1, 2) == page_oracle(TEMPLATE, data, "t", 1, 2)
+
+
+@pytest.mark.parametrize("wide", ["\u2028", "\U0001f600"])
+def test_long_plain_strings_on_wide_pages(viewer, wide):
+    # Payload-sized strings and long runs between them, widened into 2- and 4-byte pages.
+    texts = [("QUJD+/" * 200)[:n] for n in (31, 32, 33, 255, 256, 257, 300, 1000)]
+    data = {"wide": wide, "t": texts, "keys": {f"k{i}": i * 0.5 for i in range(300)}}
+    assert R.render_html(data, "t", 1, 2) == page_oracle(TEMPLATE, data, "t", 1, 2)

@@ -2,10 +2,13 @@
 //
 // The text is what json.dumps writes (ensure_ascii=False, or True for the
 // ASCII form) with "<", ">" and "&" escaped as \u003c, \u003e and \u0026. The
-// document is walked twice: once to measure the exact length and widest
-// character (and to raise what json.dumps raises), then to write into a str
-// allocated at its final size and kind. Nothing is converted to UTF-8 and no
-// intermediate copy of the text is made.
+// document is walked once, to measure the exact length and widest character
+// (and to raise what json.dumps raises); the text is then written into a str
+// allocated at its final size and kind. Nothing is converted to UTF-8. The
+// walk keeps the text it met between long or unusual strings (the tape:
+// numbers, punctuation, keys, short names) and holds those strings, so the
+// writing pass copies the tape and the strings without walking the document
+// (whose objects, spread over memory, cost a cache miss each) again.
 #pragma once
 
 #include <Python.h>
@@ -13,7 +16,9 @@
 
 #include <charconv>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <type_traits>
 #include <unordered_map>
@@ -49,15 +54,62 @@ inline uint32_t max_char_of(PyObject* s) {
     }
 }
 
+// Text of code points up to 0xff, appended a few characters at a time: the
+// common case is inline, without a call. Grown with realloc, which moves
+// large blocks by remapping and leaves the unwritten room untouched (so not
+// resident).
+class Tape {
+public:
+    Tape() = default;
+    Tape(const Tape&) = delete;
+    Tape& operator=(const Tape&) = delete;
+    ~Tape() { std::free(buf_); }
+
+    void append(const void* s, size_t n) {
+        if (n > cap_ - size_) grow(n);
+        auto* to = buf_ + size_;
+        const auto* from = static_cast<const uint8_t*>(s);
+        if (n <= 32) {
+            for (size_t k = 0; k < n; ++k) to[k] = from[k];
+        } else {
+            std::memcpy(to, from, n);
+        }
+        size_ += n;
+    }
+    const uint8_t* data() const { return buf_; }
+    size_t size() const { return size_; }
+    void clear() {
+        std::free(std::exchange(buf_, nullptr));
+        size_ = cap_ = 0;
+    }
+
+private:
+    [[gnu::noinline]] void grow(size_t n) {
+        const size_t cap = std::max(2 * cap_, size_ + n + 4096);
+        auto* bigger = static_cast<uint8_t*>(std::realloc(buf_, cap));
+        if (!bigger) throw std::bad_alloc();
+        buf_ = bigger;
+        cap_ = cap;
+    }
+
+    uint8_t* buf_ = nullptr;
+    size_t size_ = 0, cap_ = 0;
+};
+
 // Counts the characters that a walk writes.
 struct Counter {
     size_t length = 0;
     uint32_t max_char = 0x7f;
+    Tape* tape = nullptr;  // where the text goes, when kept
 
-    void text(const char*, size_t n) { length += n; }
-    void plain(const uint8_t*, size_t n, uint32_t top) {
+    void text(const char* s, size_t n) {
+        length += n;
+        if (tape) tape->append(s, n);
+    }
+    void plain(const uint8_t* s, size_t n, uint32_t top) {
         length += n;
         widest(top);
+        if (tape) tape->append(s, n);
     }
     template <typename S>
     void check(const S*, size_t, bool, uint32_t) {}
@@ -78,7 +130,6 @@ template <typename D>
 struct Emitter {
     D* out;
     D* end;
-    bool checked;  // user code ran while measuring: check each string's room
 
     void room(size_t n) {
         if (static_cast<size_t>(end - out) < n)
@@ -91,18 +142,12 @@ struct Emitter {
     // A 1-byte string known to need no escape.
     void plain(const uint8_t* s, size_t n, uint32_t) {
         room(n);
-        if constexpr (sizeof(D) == 1) {
-            std::memcpy(out, s, n);
-        } else {
-            for (size_t k = 0; k < n; ++k) out[k] = s[k];
-        }
-        out += n;
+        out = kern::json::widen(out, s, n);
     }
-    // With the GIL held, before `escaped`: the string fits the kind and the room.
+    // Before `escaped`: the string fits the kind (its measured length is its own).
     template <typename S>
-    void check(const S* s, size_t n, bool ascii, uint32_t src_max) {
+    void check(const S*, size_t, bool ascii, uint32_t src_max) {
         if (!ascii && src_max > kWidest) room(SIZE_MAX);
-        if (checked) room(kern::json::escaped_length(s, n, ascii));
     }
     template <typename S>
     void escaped(const S* s, size_t n, bool ascii, uint32_t) {
@@ -118,8 +163,10 @@ struct Emitter {
     static constexpr uint32_t kWidest = sizeof(D) == 1 ? 0xff : sizeof(D) == 2 ? 0xffff : 0x10ffff;
 };
 
-// Shared by both passes: the type dispatch, the refusals, and the cached
-// results of the only user code a walk runs (items() of dict subclasses).
+// Measures a document (the type dispatch and the refusals) and keeps what the
+// writing pass needs: the tape, and the strings written from their objects.
+// The document is walked once, so user code (items() of dict subclasses, the
+// iteration of sequence subclasses) runs once, as in json.dumps.
 class Walker {
 public:
     Walker(bool ascii, const Replacements* repl) : ascii_(ascii), repl_(repl) {}
@@ -136,23 +183,26 @@ public:
     std::vector<Record> records;
     bool collect = false;
 
-    bool ran_user_code() const { return !item_lists_.empty(); }
-
-    template <typename Sink>
-    void walk(PyObject* o, Sink& sink, bool measuring) {
-        measuring_ = measuring;
-        next_items_ = 0;
-        next_plain_ = next_float_ = 0;
-        if (measuring) {
-            item_lists_.clear();
-            plain_.clear();
-            floats_.clear();
-            float_text_.clear();
-        }
-        // The writing pass sees exactly the measured objects in the same
-        // order unless user code ran in between.
-        replay_ = !measuring && !ran_user_code();
+    void measure(PyObject* o, Counter& sink) {
+        tape_.clear();
+        strings_.clear();
+        sink.tape = &tape_;
         value(o, sink);
+        sink.tape = nullptr;
+    }
+
+    // The measured text: the tape, with the strings kept out of it written
+    // in their places. Once per measure: the strings are let go as written.
+    template <typename D>
+    void write(Emitter<D>& sink) {
+        size_t from = 0;
+        for (TapedString& t : strings_) {
+            sink.plain(tape_.data() + from, t.at - from, 0xff);
+            from = t.at;
+            written_string(t.s.ptr(), t.plain, sink);
+            t.s.reset();  // while it is at hand
+        }
+        sink.plain(tape_.data() + from, tape_.size() - from, 0xff);
     }
 
 private:
@@ -186,34 +236,39 @@ private:
 
     template <typename Sink>
     void string(PyObject* s, Sink& sink) {
+        // Most strings need no escape and hold no placeholder: one scan finds both.
+        bool plain = false;
+        if (PyUnicode_KIND(s) == PyUnicode_1BYTE_KIND) {
+            const uint8_t brace = repl_ && !repl_->empty() ? '{' : 0;
+            const auto n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
+            plain = kern::json::plain_prefix(PyUnicode_1BYTE_DATA(s), n, ascii_, brace) == n;
+        }
+        if constexpr (std::is_same_v<Sink, Counter>) {
+            // Long strings (payloads, mostly) and the unusual ones stay out
+            // of the tape: the writing pass reads them from the object.
+            if (!plain || static_cast<size_t>(PyUnicode_GET_LENGTH(s)) >= kLongString) {
+                strings_.push_back({tape_.size(), nb::borrow(s), plain});
+                Tape* tape = std::exchange(sink.tape, nullptr);
+                written_string(s, plain, sink);
+                sink.tape = tape;
+                return;
+            }
+        }
+        written_string(s, plain, sink);
+    }
+
+    template <typename Sink>
+    void written_string(PyObject* s, bool plain, Sink& sink) {
         const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
         const int kind = PyUnicode_KIND(s);
         const void* data = PyUnicode_DATA(s);
-        // Long strings found plain while measuring (base64 payloads, mostly)
-        // are copied without a second scan.
-        if (replay_ && next_plain_ < plain_.size() && plain_[next_plain_] == s) {
-            ++next_plain_;
+        if (plain) {
             sink.text("\"", 1);
-            sink.plain(static_cast<const uint8_t*>(data), n, 0x7f);
+            sink.plain(static_cast<const uint8_t*>(data), n, max_char_of(s));
             return sink.text("\"", 1);
-        }
-        // Most strings need no escape and hold no placeholder: one scan finds both.
-        if (kind == PyUnicode_1BYTE_KIND) {
-            const auto* u = static_cast<const uint8_t*>(data);
-            const uint8_t brace = repl_ && !repl_->empty() ? '{' : 0;
-            if (kern::json::plain_prefix(u, n, ascii_, brace) == n) {
-                if constexpr (std::is_same_v<Sink, Counter>) {
-                    if (n >= kLongString) plain_.push_back(s);
-                }
-                sink.text("\"", 1);
-                sink.plain(u, n, max_char_of(s));
-                return sink.text("\"", 1);
-            }
         }
         if (repl_ && !repl_->empty() && PyUnicode_FindChar(s, '{', 0, static_cast<Py_ssize_t>(n), 1) >= 0)
             return replaced_string(s, sink);
-        // The GIL stays held for the whole walk: another thread changing the
-        // document between the two passes would break the measured length.
         sink.text("\"", 1);
         const uint32_t top = max_char_of(s);
         if (kind == PyUnicode_1BYTE_KIND) {
@@ -272,33 +327,22 @@ private:
         if (x != x) return sink.text("NaN", 3);
         if (x == HUGE_VAL) return sink.text("Infinity", 8);
         if (x == -HUGE_VAL) return sink.text("-Infinity", 9);
+        // The shortest repr is costly, and documents repeat values (0.0, 1.0,
+        // the constant parameters' statistics): the last texts are kept by value.
         uint64_t bits;
         std::memcpy(&bits, &x, sizeof bits);
-        // The shortest repr is costly: the writing pass reuses the measured text.
-        if (replay_ && next_float_ < floats_.size() && floats_[next_float_].bits == bits) {
-            const size_t begin = next_float_ ? floats_[next_float_ - 1].end : 0;
-            const size_t end = floats_[next_float_++].end;
-            return sink.text(float_text_.data() + begin, end - begin);
-        }
-        char* p = PyOS_double_to_string(x, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-        if (!p) rethrow();
-        const size_t n = std::strlen(p);
-        if (measuring_) {
-            try {
-                float_text_.append(p, n);
-                floats_.push_back({bits, float_text_.size()});
-            } catch (...) {
-                PyMem_Free(p);
-                throw;
-            }
-        }
-        try {
-            sink.text(p, n);
-        } catch (...) {
+        FloatText& slot = float_texts_[(bits * 0x9e3779b97f4a7c15ull) >> (64 - kFloatSlotsLog2)];
+        if (slot.bits != bits) {
+            char* p = PyOS_double_to_string(x, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+            if (!p) rethrow();
+            const size_t n = std::strlen(p);  // at most 24: "-2.2250738585072014e-308"
+            std::memcpy(slot.text, p, std::min(n, sizeof slot.text));
             PyMem_Free(p);
-            throw;
+            if (n > sizeof slot.text) raise(PyExc_SystemError, "float repr longer than expected");
+            slot.bits = bits;
+            slot.length = static_cast<uint8_t>(n);
         }
-        PyMem_Free(p);
+        sink.text(slot.text, slot.length);
     }
 
     // A key as json converts it; false for a refused key.
@@ -318,30 +362,24 @@ private:
     // The containers being written, innermost last: nesting is shallow, so a
     // linear search beats a hash set.
     struct Marker {
-        Marker(std::vector<PyObject*>& stack, PyObject* o, bool on) : stack_(stack), on_(on) {
-            if (!on_) return;
-            if (std::find(stack_.begin(), stack_.end(), o) != stack_.end()) {
-                on_ = false;
+        Marker(std::vector<PyObject*>& stack, PyObject* o) : stack_(stack) {
+            if (std::find(stack_.begin(), stack_.end(), o) != stack_.end())
                 raise(PyExc_ValueError, "Circular reference detected");
-            }
             stack_.push_back(o);
         }
-        ~Marker() {
-            if (on_) stack_.pop_back();
-        }
+        ~Marker() { stack_.pop_back(); }
         std::vector<PyObject*>& stack_;
-        bool on_;
     };
 
     template <typename Sink>
     void sequence(PyObject* seq, Sink& sink) {
         // Subclasses are read through their own iteration, as json reads them.
         nb::object fast = PyList_CheckExact(seq) || PyTuple_CheckExact(seq)
-            ? nb::borrow(seq) : user_result(seq, [](PyObject* s) { return PySequence_Fast(s, "needs a sequence"); });
+            ? nb::borrow(seq) : checked(PySequence_Fast(seq, "needs a sequence"));
         PyObject* o = fast.ptr();
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
         if (n == 0) return sink.text("[]", 2);
-        Marker mark(active_, seq, measuring_);
+        Marker mark(active_, seq);
         sink.text("[", 1);
         for (Py_ssize_t i = 0; i < n; ++i) {
             // Items are read afresh each step: the list may not change under us
@@ -389,7 +427,7 @@ private:
 
     template <typename Sink>
     void entries(PyObject* d, Sink& sink) {
-        Marker mark(active_, d, measuring_);
+        Marker mark(active_, d);
         sink.text("{", 1);
         bool first = true;
         auto entry = [&](PyObject* k, PyObject* v) {
@@ -407,7 +445,7 @@ private:
                 entry(k, v);
             }
         } else {
-            nb::object items = subclass_items(d);
+            nb::object items = checked(PyMapping_Items(d));
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
                 PyObject* pair = PyList_GET_ITEM(items.ptr(), i);
                 if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2)
@@ -418,42 +456,30 @@ private:
         sink.text("}", 1);
     }
 
-    // What user code returns (items() of dict subclasses, the items of
-    // sequence subclasses), computed once while measuring and replayed when
-    // writing, so that both passes see the same entries.
-    template <typename F>
-    nb::object user_result(PyObject* o, F&& compute) {
-        if (!measuring_) {
-            if (next_items_ >= item_lists_.size())
-                raise(PyExc_RuntimeError, "the document changed while its page was being written");
-            return item_lists_[next_items_++];
-        }
-        nb::object result = checked(compute(o));
-        item_lists_.push_back(result);
-        return result;
-    }
-
-    nb::object subclass_items(PyObject* d) { return user_result(d, [](PyObject* x) { return PyMapping_Items(x); }); }
-
     static constexpr size_t kLongString = 64;
 
-    struct MeasuredFloat {
-        uint64_t bits;
-        size_t end;  // of its text in float_text_
+    // Float texts by bit pattern; no NaN is looked up, so NaN bits mark a free slot.
+    struct FloatText {
+        uint64_t bits = 0x7ff8000000000001ull;
+        uint8_t length = 0;
+        char text[31];
+    };
+    static constexpr unsigned kFloatSlotsLog2 = 8;
+    std::vector<FloatText> float_texts_ = std::vector<FloatText>(size_t{1} << kFloatSlotsLog2);
+
+    // A string written from its object, and where it goes in the tape. Held,
+    // so that whatever runs between the passes, the page is the measured text.
+    struct TapedString {
+        size_t at;
+        nb::object s;
+        bool plain;
     };
 
     bool ascii_;
     const Replacements* repl_;
-    bool replay_ = false;
-    std::vector<PyObject*> plain_;
-    size_t next_plain_ = 0;
-    std::vector<MeasuredFloat> floats_;
-    std::string float_text_;
-    size_t next_float_ = 0;
-    bool measuring_ = true;
+    Tape tape_;
+    std::vector<TapedString> strings_;
     std::vector<PyObject*> active_;
-    std::vector<nb::object> item_lists_;
-    size_t next_items_ = 0;
     nb::object ucs4_;
 };
 
@@ -461,14 +487,12 @@ private:
 inline nb::object to_str(PyObject* data, bool ascii) {
     Walker walker(ascii, nullptr);
     Counter measured;
-    walker.walk(data, measured, true);
+    walker.measure(data, measured);
     nb::object text = checked(PyUnicode_New(static_cast<Py_ssize_t>(measured.length), measured.max_char));
-    const bool careful = walker.ran_user_code();
     auto write = [&](auto* at) {
-        Emitter<std::remove_pointer_t<decltype(at)>> e{at, at + measured.length, careful};
-        walker.walk(data, e, false);
-        if (e.out != at + measured.length)
-            raise(PyExc_RuntimeError, "the document changed while its page was being written");
+        Emitter<std::remove_pointer_t<decltype(at)>> e{at, at + measured.length};
+        walker.write(e);
+        if (e.out != at + measured.length) raise(PyExc_RuntimeError, "the document changed while its page was being written");
     };
     switch (PyUnicode_KIND(text.ptr())) {
         case PyUnicode_1BYTE_KIND: write(PyUnicode_1BYTE_DATA(text.ptr())); break;

@@ -535,9 +535,9 @@ size_t page_chars_setting(const char* name) {
 }
 
 template <typename D>
-void write_json(json::Walker& walker, PyObject* data, D* at, size_t length, bool checked_mode) {
-    json::Emitter<D> e{at, at + length, checked_mode};
-    walker.walk(data, e, false);
+void write_json(json::Walker& walker, D* at, size_t length) {
+    json::Emitter<D> e{at, at + length};
+    walker.write(e);
     if (e.out != at + length) raise(PyExc_RuntimeError, "the document changed while its page was being written");
 }
 
@@ -579,7 +579,7 @@ nb::object render_html(const Args& a) {
     json::Walker walker(false, &repl);
     walker.collect = mode != Payloads::Full;
     json::Counter measured;
-    walker.walk(a[0].ptr(), measured, true);
+    walker.measure(a[0].ptr(), measured);
     walker.collect = false;
 
     const size_t limit = page_chars_setting("_MAX_PAGE_CHARS");
@@ -630,7 +630,7 @@ nb::object render_html(const Args& a) {
                 const auto& [dict, len_count] = records[first + k];
                 nb::object s = summary_record(jobs[k], reason.c_str());
                 json::Counter c;
-                sizer.walk(s.ptr(), c, true);
+                sizer.measure(s.ptr(), c);
                 // In "auto" a summary that saves nothing (a tensor smaller than its
                 // heat map) is not worth its values.
                 if (mode == Payloads::Auto && c.length >= len_count.first) continue;
@@ -642,7 +642,7 @@ nb::object render_html(const Args& a) {
         }
         if (!walker.substitutes.empty()) {
             measured = json::Counter{};
-            walker.walk(a[0].ptr(), measured, true);
+            walker.measure(a[0].ptr(), measured);
             total = pieces_length + copies * measured.length;
         }
         if (total > limit)
@@ -658,7 +658,6 @@ nb::object render_html(const Args& a) {
     char* base = static_cast<char*>(PyUnicode_DATA(page.ptr()));
     kern::prefer_huge_pages(base, total * static_cast<size_t>(kind));
     size_t pos = 0, json_at = 0;
-    const bool careful = walker.ran_user_code();
     for (Py_ssize_t i = 0; i < n_pieces; ++i) {
         PyObject* p = PyList_GET_ITEM(pieces.ptr(), i);
         const Py_ssize_t len = PyUnicode_GET_LENGTH(p);
@@ -669,11 +668,11 @@ nb::object render_html(const Args& a) {
             json_at = pos;
             char* at = base + pos * static_cast<size_t>(kind);
             if (kind == PyUnicode_1BYTE_KIND)
-                write_json(walker, a[0].ptr(), reinterpret_cast<uint8_t*>(at), measured.length, careful);
+                write_json(walker, reinterpret_cast<uint8_t*>(at), measured.length);
             else if (kind == PyUnicode_2BYTE_KIND)
-                write_json(walker, a[0].ptr(), reinterpret_cast<uint16_t*>(at), measured.length, careful);
+                write_json(walker, reinterpret_cast<uint16_t*>(at), measured.length);
             else
-                write_json(walker, a[0].ptr(), reinterpret_cast<uint32_t*>(at), measured.length, careful);
+                write_json(walker, reinterpret_cast<uint32_t*>(at), measured.length);
         } else {
             std::memcpy(base + pos * kind, base + json_at * kind, measured.length * kind);
         }
