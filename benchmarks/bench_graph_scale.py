@@ -43,8 +43,9 @@ Measured on the shared 2-core machine (AMD EPYC), one run of --with-500m:
    500m: 3.873 s vs 48.213 s = 12.4x; 364 tensors summarised (2,466 MB of base64 at 1,170 MB/s)
          to a 198 MB page; peak extra 2,735 MiB = document 2,535 + page 189 + 12; every node
          ready in 2.50 s (bare page 1.85 s)
-  --probe-limit: full pages of 417 MB (11 blocks) and 531 MB (14 blocks) opened with every node
-         (12.7 s and 18.3 s to ready); the 759 MB page of 20 blocks opens empty.
+  --probe-limit: the full page of 531 MB (14 blocks) opened with every node in 4.7 s (18.3 s with
+         the document in a <script>); the 569 MB page of 15 blocks ends the tab: Chromium's
+         strings hold at most 2**29 - 24 characters.
 
 --probe-limit writes pages of growing size with one huge payload and reports
 which ones the browser opens: the basis of render._MAX_PAGE_CHARS.

@@ -697,9 +697,9 @@ NB_MODULE(render, m) {
     nb::object origin = found.is_none() ? nb::object(nb::none()) : nb::object(found.attr("origin"));
     if (origin.is_none()) raise(PyExc_ImportError, "cannot locate the module file of %U", name.ptr());
     nb::object parent = path_cls(origin).attr("parent");
-    // The longest page written. A script's text in V8 holds at most 2**29 - 24
-    // characters: headless Chromium opened a 531 MB full page (18 s to ready) and
-    // a 759 MB one as an empty graph; this leaves a quarter of margin.
+    // The longest page written. Chromium's strings hold at most 2**29 - 24
+    // characters: headless Chromium opened a 531 MB full page (4.7 s to ready),
+    // and one of 569 MB ended the tab; this leaves a quarter of margin.
     m.attr("_MAX_PAGE_CHARS") = 400'000'000;
     // What "auto" summarises a page down to once it is over the limit: Chromium
     // passes about 110 MB of page a second here, so such a page opens in about
