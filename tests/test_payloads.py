@@ -48,6 +48,7 @@ def summary_oracle(arr):
 
 ARRAYS = [
     np.random.default_rng(1).standard_normal((130, 7, 3)).astype(np.float32),
+    np.random.default_rng(2).standard_normal((70, 150)),  # blocks both ways; value spans end mid-row
     np.array([1.5, np.nan, -np.inf, 3.0, 1.5, np.inf], dtype=">f8"),
     np.arange(200, dtype=np.int16).reshape(10, 20),
     np.array([[True, False], [True, True]]),
