@@ -43,6 +43,11 @@ Measured on the shared 2-core machine (AMD EPYC), one run of --with-500m:
    500m: 3.873 s vs 48.213 s = 12.4x; 364 tensors summarised (2,466 MB of base64 at 1,170 MB/s)
          to a 198 MB page; peak extra 2,735 MiB = document 2,535 + page 189 + 12; every node
          ready in 2.50 s (bare page 1.85 s)
+  First calls: times above are the best of a few calls. The first call in a fresh process
+         pays for the kernel handing out fresh memory, which on this VM (guest memory returned
+         to the host) costs most with huge pages: 5k 0.21 s, 57m 1.5 s. Without the huge-page
+         advice the 57m first call took 0.46 s but every later one as long (0.46 s against
+         0.24 s), and the 5k render_html 110 ms instead of 55 ms; the advice stays.
   --probe-limit: the full page of 531 MB (14 blocks) opened with every node in 4.7 s (18.3 s with
          the document in a <script>); the 569 MB page of 15 blocks ends the tab: Chromium's
          strings hold at most 2**29 - 24 characters.
@@ -204,13 +209,16 @@ def memory_child(name):
     out = {}
 
     def probe():
+        t0 = time.perf_counter()
         out["doc"] = graph_to_dict(g)
         out["page"] = render_html(out["doc"], "model")
+        out["first"] = time.perf_counter() - t0
 
     extra = peak_extra_bytes(probe)
     del template
     # Sized after the peak was read: the walk's own bookkeeping is not the pipeline's.
-    print(json.dumps({"extra": extra, "doc": deep_size(out["doc"]), "page": sys.getsizeof(out["page"])}))
+    print(json.dumps({"extra": extra, "doc": deep_size(out["doc"]), "page": sys.getsizeof(out["page"]),
+                      "first": out["first"]}))
 
 
 def measure_memory(name):
@@ -318,6 +326,7 @@ def main():
         line = (f"{name:>5}: {len(g.nodes):,} nodes, {n_params / 1e6:.1f}M parameters; "
                 f"graph_to_dict+render_html {ours:.3f} s vs transcription {py:.3f} s = {py / ours:.1f}x"
                 + (f" (target {target:.0f}x)" if target else "")
+                + f" (first call in a fresh process, on pages the kernel has yet to hand out: {mem['first']:.3f} s)"
                 + f"; render_html {t_render:.3f} s = {page_chars / t_render / 1e6:,.0f} MB/s (target 1000)"
                 + f"; page {page_chars / 1e6:.1f} MB"
                 + (f" with {summarised} tensors summarised (over the limit of {R._MAX_PAGE_CHARS / 1e6:.0f} M chars: "
