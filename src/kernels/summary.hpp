@@ -142,19 +142,6 @@ struct Shape2 {
     size_t rows, cols;
 };
 
-// Block index of item i of n over `blocks` blocks, walked incrementally.
-struct Blocks {
-    size_t n, blocks, b = 0, next;
-    Blocks(size_t n_, size_t blocks_) : n(n_), blocks(blocks_), next(first_past(0)) {}
-    size_t first_past(size_t block) const {
-        // Smallest i with i * blocks / n > block, i.e. i >= ceil((block + 1) * n / blocks).
-        return ((block + 1) * n + blocks - 1) / blocks;
-    }
-    void advance(size_t i) {
-        while (i >= next) next = first_past(++b);
-    }
-};
-
 // The 64-bin histogram of NumPy over [lo, hi], for values one at a time.
 struct Histogram {
     double first, last, delta, norm;
@@ -204,8 +191,8 @@ Result summarise(Numbers&& numbers, Shape2 shape, double guess_lo = NAN, double 
     const bool guessed = std::isfinite(guess_lo) && std::isfinite(guess_hi) && guess_lo <= guess_hi;
     const Histogram guess(guessed ? guess_lo : 0.0, guessed ? guess_hi : 1.0);
     const std::vector<size_t> col_start = block_starts(shape.cols, std::max<size_t>(r.cols, 1));
-    Blocks rb(std::max<size_t>(shape.rows, 1), std::max<size_t>(r.rows, 1));
-    size_t seen = 0, row = 0, col = 0, cb = 0;
+    const std::vector<size_t> row_start = block_starts(shape.rows, std::max<size_t>(r.rows, 1));
+    size_t seen = 0, row = 0, col = 0, rb = 0, cb = 0;
 
     // One cell's run of values: the finite ones go to its sum, the range and
     // (with a guess) the histogram.
@@ -229,11 +216,11 @@ Result summarise(Numbers&& numbers, Shape2 shape, double guess_lo = NAN, double 
         while (k) {
             while (col >= col_start[cb + 1]) ++cb;
             const size_t run = std::min(k, col_start[cb + 1] - col);
-            cell_run(v, run, rb.b * r.cols + cb);
+            cell_run(v, run, rb * r.cols + cb);
             v += run, k -= run, col += run;
             if (col == shape.cols) {
                 col = 0, cb = 0;
-                rb.advance(++row);
+                if (++row == row_start[rb + 1]) ++rb;
             }
         }
     });

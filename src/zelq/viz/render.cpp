@@ -470,9 +470,11 @@ void prepare(SummaryJob& job, PyObject* rec) {
     }
 }
 
+size_t cores() { return std::clamp(std::thread::hardware_concurrency(), 1u, 8u); }
+
 // Computes the jobs on up to as many threads as there are cores, the GIL released.
 void compute_all(std::vector<SummaryJob>& jobs) {
-    const size_t threads = std::min<size_t>(jobs.size(), std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
+    const size_t threads = std::min(jobs.size(), cores());
     {
         nb::gil_scoped_release release;
         std::atomic<size_t> next{0};
@@ -524,7 +526,6 @@ nb::object summary_record(const SummaryJob& job, const char* reason) {
 }
 
 // ---------------------------------------------------------------- the page
-
 
 // A page length setting of this module, read at each call (tests lower it).
 size_t page_chars_setting(const char* name) {
@@ -615,8 +616,7 @@ nb::object render_html(const Args& a) {
         json::Walker sizer(false, &repl);
         // Summaries are computed a batch at a time on every core (in "auto" one
         // per core: the last batch may hold a few that are not needed).
-        const size_t cores = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
-        const size_t batch = mode == Payloads::Summary ? 64 * cores : cores;
+        const size_t batch = mode == Payloads::Summary ? 64 * cores() : cores();
         for (size_t first = 0; first < records.size(); first += batch) {
             if (mode == Payloads::Auto && total <= summarised_goal) break;
             std::vector<SummaryJob> jobs(std::min(batch, records.size() - first));
