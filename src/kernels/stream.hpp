@@ -63,7 +63,8 @@ inline std::string png_base64(const uint8_t* rgb, size_t width, size_t height) {
 // Counts in `rows` rows of time bins from offset 0. The span is not known in
 // advance, so bins start 1 µs wide and double (adjacent pairs merged) whenever
 // an event falls past the capacity: between capacity/2 and capacity bins in
-// the end, whatever the recording's length.
+// the end, whatever the recording's length. Stored bin-major, so events close
+// in time touch one small block whatever their row.
 class GrowingBins {
 public:
     GrowingBins(size_t rows, size_t capacity) : rows_(rows), cap_(capacity), data_(rows * capacity, 0) {}
@@ -74,26 +75,28 @@ public:
             merge();
             i >>= 1;
         }
-        uint32_t& c = data_[row * cap_ + i];
+        uint32_t& c = data_[i * rows_ + row];
         if (c != UINT32_MAX) ++c;
-        used_ = std::max<size_t>(used_, i + 1);
+        if (i >= used_) used_ = i + 1;
     }
 
     int64_t bin_us() const { return int64_t{1} << shift_; }
     size_t bins() const { return used_; }
     size_t rows() const { return rows_; }
-    uint32_t at(size_t row, size_t i) const { return data_[row * cap_ + i]; }
+    uint32_t at(size_t row, size_t i) const { return data_[i * rows_ + row]; }
 
 private:
     void merge() {
-        for (size_t r = 0; r < rows_; ++r) {
-            uint32_t* row = data_.data() + r * cap_;
-            for (size_t i = 0; i < cap_ / 2; ++i) {
-                const uint64_t s = uint64_t{row[2 * i]} + row[2 * i + 1];
-                row[i] = s > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(s);
+        for (size_t i = 0; i < cap_ / 2; ++i) {
+            const uint32_t* a = data_.data() + 2 * i * rows_;
+            const uint32_t* b = a + rows_;
+            uint32_t* out = data_.data() + i * rows_;
+            for (size_t r = 0; r < rows_; ++r) {
+                const uint64_t s = uint64_t{a[r]} + b[r];
+                out[r] = s > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(s);
             }
-            std::fill(row + cap_ / 2, row + cap_, 0u);
         }
+        std::fill(data_.begin() + static_cast<std::ptrdiff_t>(cap_ / 2 * rows_), data_.end(), 0u);
         used_ = (used_ + 1) / 2;
         ++shift_;
     }
@@ -404,22 +407,25 @@ public:
                 ++early_;
                 continue;
             }
-            note_extent(e);
-            if (c_.mode == kSurvey) continue;
+            if (c_.mode == kSurvey) {
+                note_extent(e);
+                continue;
+            }
             if (e.x < 0 || e.y < 0 || e.x >= c_.width || e.y >= c_.height) {
                 if (!outside_++) first_outside_ = e;
                 continue;
             }
+            if (c_.mode == kRender && c_.render_end >= 0 && e.t >= c_.render_end) continue;
             const int64_t off = e.t - origin_;
             const int64_t j = off / c_.period_us;
-            if (c_.mode == kRender && c_.render_end >= 0 && e.t >= c_.render_end) continue;
             if (c_.mode != kSummary && j > frame_index_) {
                 // Frames finish one at a time so a render can stop between any two.
                 if (c_.mode == kRender && pending_.size() >= c_.pending_limit) return i;
                 step_towards(j);
-                --i;
+                --i;  // the same event again, now in its frame
                 continue;
             }
+            note_extent(e);
             count(e, off);
         }
         return i;

@@ -13,7 +13,6 @@ import base64
 import html
 import json
 import math
-import mmap
 import os
 import tempfile
 import warnings
@@ -127,31 +126,43 @@ def _pump(engine: Any, src: _Source, start: int, duration: Optional[int], outcom
 
 
 def _pump_file(engine: Any, src: _Source, outcome: _Outcome) -> Iterator[None]:
+    # Read into one reused buffer rather than mapping the file: the address
+    # space stays small whatever the file's size (a memory limit counts mappings).
     p, word = src.path, recordings._WORD[src.fmt]
     size, pos = src.size, src.offset
     if size <= pos:
         return
-    with open(p, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm, memoryview(mm) as view:
-        size = min(size, len(mm))
-        while pos < size:
-            end = min(pos + recordings.CHUNK, size)
-            with view[pos:end] as chunk:
-                used, paused = engine.feed_bytes(chunk)
-            state = engine.decoder_state()
-            if state["error"]:
-                raise recordings._fail(p, f"corrupt data: a word of unknown type "
-                                          f"(0x{state['error_word']:0{2 * word}X}) at byte {pos + state['error_at']}")
-            recordings._drop_pages(mm, pos, pos + used)
-            pos += used
-            if paused:
-                yield
-                continue
-            if state["done"] or used == 0:
+    buffer = bytearray(recordings.CHUNK)
+    with open(p, "rb") as f, memoryview(buffer) as view:
+        f.seek(pos)
+        start = filled = 0  # buffer[start:filled] is read but not yet decoded
+        while True:
+            # Every whole word before `filled` is decoded: keep the partial one, read more.
+            rest = filled - start
+            view[:rest] = bytes(view[start:filled])
+            start, filled = 0, rest
+            got = f.readinto(view[filled:]) or 0
+            filled += got
+            if not got:
                 break
-        if pos < size and not engine.decoder_state()["done"] and size - pos < word:
+            while True:
+                used, paused = engine.feed_bytes(view[start:filled])
+                state = engine.decoder_state()
+                if state["error"]:
+                    raise recordings._fail(p, f"corrupt data: a word of unknown type (0x{state['error_word']:0{2 * word}X})"
+                                              f" at byte {pos + state['error_at']}")
+                pos += used
+                start += used
+                if not paused:
+                    break
+                yield
+            if state["done"]:
+                filled = start
+                break
+        if filled > start:
             unit = "record" if src.fmt in (recordings._DAT, recordings._NMNIST) else "word"
             outcome.cut_short = {"offset": pos, "message": f"{p}: cut short at byte {pos} "
-                                 f"({recordings._partial(size - pos, word, unit)}); the events before it are read"}
+                                 f"({recordings._partial(filled - start, word, unit)}); the events before it are read"}
 
 
 def _records(part: np.ndarray, fields: Sequence[Any]) -> np.ndarray:
@@ -564,7 +575,7 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
     w, h = sensor
     overview_scale = max(1, math.ceil(max(w, h) / _OVERVIEW_LONG_SIDE))
     overview_budget = int(max_bytes * _OVERVIEW_SHARE)
-    fixed = len(head) + len(tail) + len(box_json) + (w * h * 3 + h * 1024 * 2) * 4 // 3 + 200_000
+    fixed = len(head) + len(tail) + len(box_json) + (w * h * 3 + h * 1024 * 2) * 4 // 3 + 64_000
     frame_budget = max(0, max_bytes - overview_budget - fixed)
     segments = _segments(window_list, start_us, period, decay)
 
@@ -698,6 +709,16 @@ def _left_out(spans: List[Tuple[int, int, int, int]], origin: int, t_last: int, 
     return (f"Full-rate frames hold {held} of {_seconds(t_last + 1 - origin)}; the page budget leaves out the "
             f"rest at full rate. The overview shows all of it at one image every {_seconds(ov_period)}, "
             f"at 1/{scale} of the sensor's resolution.")
+
+
+def frame_period_for(recording: Union[str, os.PathLike, np.ndarray], n_frames: int, start: Optional[int] = None,
+                     duration: Optional[int] = None) -> int:
+    """The frame period (µs) that splits the decoded span of a recording into n_frames frames."""
+    start_us, duration_us = _window_args(start, duration)
+    if duration_us is None:
+        extent = _extent(_open_source(recording))
+        duration_us = max(extent["t_last"] + 1 - extent["t_first"] - start_us, 1) if extent["have_events"] else 1
+    return max(1, -(-duration_us // n_frames))
 
 
 # ---------------------------------------------------------------- dataset summaries
