@@ -178,7 +178,14 @@ class FrameRenderer {
 public:
     FrameRenderer(size_t width, size_t height, double a, double gain, const Palette& palette, size_t scale)
         : width_(width), height_(height), scale_(scale), a_(a), gain_(gain), palette_(palette),
-          s_(2 * width * height, 0.0) {}
+          s_(2 * width * height, 0.0) {
+        for (int ch = 0; ch < 3; ++ch) {
+            const double b = palette.background[ch];
+            reach_on_ = std::max(reach_on_, std::abs(palette.on[ch] - b));
+            reach_off_ = std::max(reach_off_, std::abs(palette.off[ch] - b));
+            background_[ch] = static_cast<uint8_t>(std::floor(std::clamp(b, 0.0, 255.0) + 0.5));
+        }
+    }
 
     size_t out_width() const { return width_ * scale_; }
     size_t out_height() const { return height_ * scale_; }
@@ -194,6 +201,11 @@ public:
                 double& s_off = s_[2 * i + 1];
                 s_on = a_ * s_on + counts[3 * i + 1];
                 s_off = a_ * s_off + counts[3 * i];
+                // level <= S / gain, so a surface this faint moves no channel by half a step.
+                if ((s_on * reach_on_ + s_off * reach_off_) < 0.5 * gain_) {
+                    std::memcpy(&row[3 * x], background_, 3);
+                    continue;
+                }
                 const double l_on = s_on == 0.0 ? 0.0 : 1.0 - std::exp(-s_on / gain_);
                 const double l_off = s_off == 0.0 ? 0.0 : 1.0 - std::exp(-s_off / gain_);
                 for (int ch = 0; ch < 3; ++ch) {
@@ -219,6 +231,8 @@ private:
     double a_, gain_;
     Palette palette_;
     std::vector<double> s_;
+    double reach_on_ = 0.0, reach_off_ = 0.0;  // the most a fully lit pixel moves a channel
+    uint8_t background_[3] = {0, 0, 0};
 };
 
 // A run of full-rate frames on the frame grid: frames [first, end), the first

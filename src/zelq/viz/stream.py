@@ -231,8 +231,8 @@ def _run(engine: Any, src: _Source, lo: int = -_SPAN_LIMIT, hi: int = _SPAN_LIMI
 def _extent(src: _Source) -> Dict[str, Any]:
     """The whole recording's first and last time, and its largest coordinates when they are needed.
 
-    The one place that learns a file's extent before the page pass; for now one decoding pass
-    that keeps nothing but the extent.
+    The one place that learns a file's extent before the page pass: the readers' time index when
+    it can answer, else one decoding pass that keeps nothing but the extent.
     """
     if src.kind == "array":
         arr, (fx, fy, ft, _) = src.array, src.fields
@@ -240,8 +240,14 @@ def _extent(src: _Source) -> Dict[str, Any]:
             return {"have_events": False, "t_first": 0, "t_last": 0, "max_x": -1, "max_y": -1}
         return {"have_events": True, "t_first": int(arr[ft].min()), "t_last": int(arr[ft].max()),
                 "max_x": int(arr[fx].max()), "max_y": 0 if fy is None else int(arr[fy].max())}
-    result, outcome = _run(_stream(src, _SURVEY, (1, 1), -_SPAN_LIMIT, _SPAN_LIMIT, 0), src)
-    result["cut_short"] = outcome.cut_short
+    time_range = getattr(recordings, "_time_range", None)
+    if time_range is not None and src.kind == "native" and src.sensor_size is not None:
+        # A time index answers without decoding the whole file.
+        extent = time_range(src.path)
+        if extent is None:
+            return {"have_events": False, "t_first": 0, "t_last": 0}
+        return {"have_events": True, "t_first": extent[0], "t_last": extent[1]}
+    result, _ = _run(_stream(src, _SURVEY, (1, 1), -_SPAN_LIMIT, _SPAN_LIMIT, 0), src)
     return result
 
 
