@@ -16,7 +16,7 @@ import math
 import os
 import tempfile
 import warnings
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
@@ -40,7 +40,7 @@ _HOT_FACTOR, _HOT_MIN = 10, 16
 _HOT_LISTED = 32
 HOT_RULE = (f"pixels with at least {_HOT_FACTOR} times the median count of the pixels that have events, "
             f"and at least {_HOT_MIN} events")
-_OVERVIEW_SHARE = 0.3           # of the page budget, when the overview is needed
+_OVERVIEW_SHARE = 0.5           # of the page budget: an hour at one image a second must fit
 
 
 # ---------------------------------------------------------------- sources
@@ -59,7 +59,6 @@ class _Source:
     sensor_size: Optional[Tuple[int, int]] = None
     array: Optional[np.ndarray] = None
     fields: Tuple[Any, ...] = ()
-    notes: List[str] = field(default_factory=list)
 
 
 def _open_source(recording: Any) -> _Source:
@@ -69,9 +68,10 @@ def _open_source(recording: Any) -> _Source:
             raise ValueError("an event array is a one-dimensional record array with time and x fields")
         return _Source(name="event array", format="event array", kind="array", array=recording, fields=fields)
     recordings._path_arg(recording)
+    given = Path(os.fspath(recording))
+    if given.exists() and not given.is_file():  # a FIFO or a device would block or never end
+        raise recordings._fail(given, "not a regular file")
     p, ext, head, size = recordings._open_checked(recording)
-    if not os.path.isfile(p):
-        raise recordings._fail(p, "not a regular file")
     if ext in (".npy", ".npz"):
         arr = recordings._numpy_events(p, ext)
         return _Source(name=p.name, format=recordings.FORMATS[ext], path=p, kind="array", array=arr,
