@@ -68,9 +68,14 @@ public:
         : rows_(rows), bin_us_(bin_us), bins_(bins), data_(rows * bins, 0) {}
 
     void add(int64_t offset, size_t row) {
-        const uint64_t i = static_cast<uint64_t>(offset / bin_us_);
-        if (i >= bins_) return;
-        uint32_t& c = data_[i * rows_ + row];
+        if (offset < lo_ || offset >= hi_) {  // times mostly rise: one division per bin, not per event
+            const int64_t i = offset / bin_us_;
+            lo_ = i * bin_us_;
+            hi_ = lo_ + bin_us_;
+            at_ = static_cast<size_t>(i) < bins_ ? static_cast<size_t>(i) * rows_ : kNowhere;
+        }
+        if (at_ == kNowhere) return;
+        uint32_t& c = data_[at_ + row];
         if (c != UINT32_MAX) ++c;
     }
 
@@ -79,10 +84,13 @@ public:
     uint32_t at(size_t row, size_t i) const { return data_[i * rows_ + row]; }
 
 private:
+    static constexpr size_t kNowhere = SIZE_MAX;
     size_t rows_;
     int64_t bin_us_;
     size_t bins_;
     std::vector<uint32_t> data_;
+    int64_t lo_ = 0, hi_ = 0;  // the cached bin's span; empty until the first event
+    size_t at_ = kNowhere;
 };
 
 // ON and OFF events per pixel over everything decoded.
@@ -125,14 +133,16 @@ class DecayedOverview {
 public:
     DecayedOverview(size_t width, size_t height, size_t scale, double a)
         : scale_(scale), w_((width + scale - 1) / scale), h_((height + scale - 1) / scale),
-          s_(2 * w_ * h_, 0.0), last_(2 * w_ * h_, 0), powers_(kTable) {
+          s_(2 * w_ * h_, 0.0), last_(2 * w_ * h_, 0), powers_(kTable), column_of_(width), row_of_(height) {
+        for (size_t x = 0; x < width; ++x) column_of_[x] = x / scale;
+        for (size_t y = 0; y < height; ++y) row_of_[y] = y / scale * w_;
         double p = 1.0;
         for (size_t d = 0; d < kTable; ++d, p *= a) powers_[d] = p;
         a_ = a;
     }
 
     void add(int64_t frame, const Event& e) {
-        const size_t c = 2 * ((static_cast<size_t>(e.y) / scale_) * w_ + static_cast<size_t>(e.x) / scale_) + (e.on ? 1 : 0);
+        const size_t c = 2 * (row_of_[static_cast<size_t>(e.y)] + column_of_[static_cast<size_t>(e.x)]) + (e.on ? 1 : 0);
         s_[c] = s_[c] * power(frame - last_[c]) + 1.0;
         last_[c] = frame;
     }
@@ -164,6 +174,7 @@ private:
     std::vector<double> s_;
     std::vector<int64_t> last_;
     std::vector<double> powers_;
+    std::vector<size_t> column_of_, row_of_;  // pixel -> cell, without a division per event
     double a_ = 0.0;
 };
 
@@ -385,6 +396,7 @@ public:
         } else if (c_.mode == kRender) {
             frame_.emplace(w, h);
             renderer_.emplace(w, h, c_.a, c_.gain, c_.palette, static_cast<size_t>(c_.scale));
+            set_activity();
         }
     }
 
@@ -405,15 +417,15 @@ public:
                 if (!outside_++) first_outside_ = e;
                 continue;
             }
-            const int64_t j = (e.t - grid_) / c_.period_us;
-            if (c_.mode != kSummary && j > frame_index_) {
+            if (c_.mode != kSummary && e.t >= frame_end_) {
+                const int64_t j = (e.t - grid_) / c_.period_us;
                 // Frames finish one at a time so a render can stop between any two.
                 if (c_.mode == kRender && pending_.size() >= c_.pending_limit) return i;
                 step_towards(j);
                 --i;  // the same event again, now in its frame
                 continue;
             }
-            count(e);
+            count(e);  // an event older than its frame (out of order) counts in the current one
         }
         return i;
     }
@@ -557,6 +569,7 @@ private:
     }
 
     void set_activity() {
+        frame_end_ = grid_ + (frame_index_ + 1) * c_.period_us;
         if (c_.mode != kPage) return;
         active_ = false;
         if (encoder_->full()) return;
@@ -586,7 +599,7 @@ private:
     std::optional<FrameEncoder> encoder_;
     std::optional<FrameRenderer> renderer_;
     std::vector<uint8_t> counts_;  // the page's current frame, from the encoder's pool
-    int64_t frame_index_ = 0;
+    int64_t frame_index_ = 0, frame_end_ = std::numeric_limits<int64_t>::min();  // set by set_activity
     bool active_ = false;
     int64_t segment_ = 0;
     int64_t next_sample_ = 0, overview_step_ = 1, overview_bytes_ = 0;
