@@ -31,6 +31,8 @@ def json_for_script(value: Any) -> str:
 
 
 def _escape_html(text: str) -> str:
+    # a lone surrogate cannot be written as UTF-8: it becomes U+FFFD, as the browser shows it
+    text = text.encode("utf-16-le", "surrogatepass").decode("utf-16-le", "replace")
     return (text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
             .replace('"', "&quot;").replace("'", "&#x27;"))
 
