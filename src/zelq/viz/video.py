@@ -180,38 +180,70 @@ def array_frames(events: np.ndarray, sensor_size: Tuple[int, int], *, frame_peri
     edges = np.searchsorted(t, t0 + frame_period * np.arange(n + 1, dtype=np.int64), "left")
     x, y, p = events["x"], events["y"], events["p"]
     a = np.float32(math.exp(-frame_period / decay))
-    # Only pixels with a live surface are decayed and coloured; the rest show the
-    # background. A surface under FADED moves no channel by a tenth of a level, so
-    # dropping it changes no rounded colour.
-    surface = np.zeros((h * w, 2), np.float32)
-    live = np.zeros(h * w, bool)
-    active = np.zeros(0, np.int64)
+    npix = h * w
+    surface = np.zeros((2, npix), np.float32)  # ON, OFF planes
+    flat = surface.reshape(-1)
     bg = np.array(pal["background"], np.float32)
     d_on = np.array(pal["on"], np.float32) - bg
     d_off = np.array(pal["off"], np.float32) - bg
-    blank = np.empty((h * w, 3), np.uint8)
+    blank = np.empty((npix, 3), np.uint8)
     blank[:] = np.floor(np.clip(bg, 0, 255) + 0.5).astype(np.uint8)
+    # Few pixels lit: decay and colour only those (a surface under FADED moves no
+    # channel by a tenth of a level, so dropping it changes no rounded colour).
+    # Many lit: whole planes, which NumPy does faster than gathers.
+    live = np.zeros(npix, bool)
+    active = np.zeros(0, np.int64)
+    dense = False
     for k in range(n):
         lo, hi = edges[k], edges[k + 1]
-        if len(active):
-            s = surface[active] * a
-            faded = s.max(axis=1) < _FADED
-            s[faded] = 0
-            surface[active] = s
+        if dense:
+            surface *= a
+        elif len(active):
+            s = surface[:, active] * a
+            faded = s.max(axis=0) < _FADED
+            s[:, faded] = 0
+            surface[:, active] = s
             live[active[faded]] = False
         if hi > lo:
-            key = (y[lo:hi].astype(np.int64) * w + x[lo:hi]) * 2 + (p[lo:hi] <= 0)
+            key = (p[lo:hi] <= 0) * npix + (y[lo:hi].astype(np.int64) * w + x[lo:hi])
             key, count = np.unique(key, return_counts=True)
-            surface.reshape(-1)[key] += np.minimum(count, 255).astype(np.float32)
-            live[key >> 1] = True
-        if len(active) or hi > lo:
+            flat[key] += np.minimum(count, 255).astype(np.float32)
+            if not dense:
+                live[key % npix] = True
+        if not dense and (len(active) or hi > lo):
             active = np.flatnonzero(live)
-        frame = blank.copy()
-        if len(active):
-            level = -np.expm1(surface[active] * np.float32(-1.0 / gain))
-            rgb = bg + np.float32(0.5) + level[:, :1] * d_on + level[:, 1:] * d_off
-            frame[active] = np.floor(np.clip(rgb, 0, 255)).astype(np.uint8)
+        want_dense = len(active) > npix // 4 if not dense else bool(np.count_nonzero(surface.max(axis=0) >= _FADED) > npix // 8)
+        if dense and not want_dense:
+            live = surface.max(axis=0) >= _FADED
+            surface[:, ~live] = 0
+            active = np.flatnonzero(live)
+        dense = want_dense
+        if dense:
+            frame = _colour_planes(surface, gain, bg, d_on, d_off)
+        else:
+            frame = blank.copy()
+            if len(active):
+                level = 1 - np.exp(surface[:, active] * np.float32(-1.0 / gain))
+                rgb = bg + np.float32(0.5) + level[0][:, None] * d_on + level[1][:, None] * d_off
+                frame[active] = np.floor(np.clip(rgb, 0, 255)).astype(np.uint8)
         yield t0 + k * frame_period, frame.reshape(h, w, 3)
+
+
+def _colour_planes(surface: np.ndarray, gain: float, bg: np.ndarray, d_on: np.ndarray,
+                   d_off: np.ndarray) -> np.ndarray:
+    """RGB (N, 3) uint8 of whole ON/OFF planes: tone curve, then palette blend, channel by channel."""
+    level = np.multiply(surface, np.float32(-1.0 / gain))
+    np.exp(level, out=level)
+    np.subtract(np.float32(1), level, out=level)
+    out = np.empty((surface.shape[1], 3), np.uint8)
+    channel = np.empty(surface.shape[1], np.float32)
+    for c in range(3):
+        np.multiply(level[0], d_on[c], out=channel)
+        channel += level[1] * d_off[c]
+        channel += bg[c] + np.float32(0.5)
+        np.clip(channel, 0, 255, out=channel)
+        out[:, c] = channel  # truncation is the floor of a non-negative value
+    return out
 
 
 def _frame_source(recording: Any, sensor: Optional[Tuple[int, int]], **kw: Any):
