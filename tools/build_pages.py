@@ -92,10 +92,30 @@ def build_viewer(src: Path = PAGES_DIR / "viewer") -> str:
     return html
 
 
+_RECORDING_MARKS = ("{{title}}", "{{data_json}}", "{{palettes_json}}")
+
+
+def build_recording(src: Path = PAGES_DIR / "recording") -> str:
+    """recording.html: recording_page.template_parts fills {{title}} and {{palettes_json}}
+    and splits the page at its one {{data_json}}.
+
+    The sources must hold none of the markers, so only the skeleton's are filled.
+    """
+    skeleton = _read(src / "recording.html")
+    for name in ("recording.css", "recording.js"):
+        if any(mark in _read(src / name) for mark in _RECORDING_MARKS):
+            raise SystemExit(f"{name} contains a template placeholder")
+    html = _include_markers(src, skeleton)
+    if html.count("{{data_json}}") != 1 or html.count("{{palettes_json}}") != 1 or "{{title}}" not in html:
+        raise SystemExit("the recording skeleton needs one {{data_json}}, one {{palettes_json}} and a {{title}}")
+    return html
+
+
 # page name -> (assembly function, template file name)
 PAGES = {
     "spikes": (build_spikes, "spikes.html"),
     "viewer": (build_viewer, "viewer.html"),
+    "recording": (build_recording, "recording.html"),
 }
 
 

@@ -167,7 +167,51 @@ def _graph(args: argparse.Namespace, status: _Status) -> Path:
     return out
 
 
+def _positive(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = 0.0
+    if not (0 < value < float("inf")):
+        raise argparse.ArgumentTypeError(f"invalid number '{text}' (expected a positive number)")
+    return value
+
+
+def _video_only(args: argparse.Namespace) -> bool:
+    return args.video is not None and args.output is None
+
+
+def _video(args: argparse.Namespace, status: _Status) -> Path:
+    from .video import write_video
+    p = _readable(args.input)
+    out = Path(args.video)
+    kwargs = {k: v for k, v in (("frame_period", getattr(args, "frame_period", None)),
+                                ("decay", getattr(args, "decay", None)), ("scale", args.scale),
+                                ("width", args.width), ("fps", args.fps), ("start", args.start),
+                                ("duration", args.duration), ("boxes", args.boxes),
+                                ("predictions", args.predictions), ("classes", args.classes),
+                                ("sensor_size", args.sensor_size)) if v is not None}
+    status(f"writing {out.name}")
+    write_video(p, out, **kwargs)
+    return out
+
+
 def _events(args: argparse.Namespace, status: _Status) -> Path:
+    if args.video is not None and Path(args.video).suffix.lower() not in (".mp4", ".webm", ".gif"):
+        raise UsageError(f"--video must end in .mp4, .webm or .gif: {args.video}")
+    for flag in ("scale", "width", "fps"):
+        if getattr(args, flag) is not None and args.video is None:
+            raise UsageError(f"--{flag} needs --video")
+    if _video_only(args):
+        return _video(args, status)
+    if args.video is not None:
+        page = _events_page(args, status)
+        print(_video(args, status))
+        return page
+    return _events_page(args, status)
+
+
+def _events_page(args: argparse.Namespace, status: _Status) -> Path:
     import warnings
 
     from . import stream
@@ -179,7 +223,8 @@ def _events(args: argparse.Namespace, status: _Status) -> Path:
             raise UsageError("--frames and --frame-period are two ways to say the same; give one")
         period = stream.frame_period_for(p, args.frames, args.start, args.duration)
     status(f"streaming {p.name} into {out.name}")
-    options = {k: v for k, v in (("frame_period", period), ("decay", args.decay), ("max_page_mb", args.max_page_mb))
+    options = {k: v for k, v in (("frame_period", period), ("decay", args.decay), ("max_page_mb", args.max_page_mb),
+                                 ("boxes", args.boxes), ("predictions", args.predictions), ("classes", args.classes))
                if v is not None}
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
@@ -251,6 +296,15 @@ def parser() -> argparse.ArgumentParser:
     e.add_argument("--start", type=time_us, metavar="TIME",
                    help="window start after the first event: seconds, or with a unit (10ms, 2s, 500us, 1min)")
     e.add_argument("--duration", type=time_us, metavar="TIME", help="window length, in the same form")
+    e.add_argument("--video", metavar="OUT.mp4",
+                   help="write a video (.mp4, .webm or .gif) of the frames; the page too only with -o")
+    e.add_argument("--scale", type=_positive, metavar="FACTOR", help="video size: the sensor's times FACTOR")
+    e.add_argument("--width", type=count, metavar="PIXELS", help="video size: PIXELS wide, height to scale")
+    e.add_argument("--fps", type=_positive, metavar="N", help="video frames a second (default: real time)")
+    e.add_argument("--boxes", metavar="BOXES.npy",
+                   help="bounding boxes to draw: fields t or ts (µs), x, y, w, h, class_id[, confidence, track_id]")
+    e.add_argument("--predictions", metavar="BOXES.npy", help="predicted boxes, the same format, drawn dashed with scores")
+    e.add_argument("--classes", metavar="A,B,C", help="class names, in class_id order")
     command("frames", _frames, "the spike page of a frame stack (T, H, W) or (T, K, H, W) saved as .npy",
             "STACK.npy")
     return ap

@@ -16,7 +16,7 @@ from zelq.viz import _args
 # Heights in CSS pixels that show a page's main view without scrolling the notebook:
 # the graph page is one stage; the spike page stacks summary, images and plots and
 # scrolls inside the frame.
-DEFAULT_HEIGHTS = {"graph": 640, "spikes": 760, "page": 640}
+DEFAULT_HEIGHTS = {"graph": 640, "spikes": 760, "recording": 860, "page": 640}
 
 # allow-same-origin is never granted: with scripts it would run the page with the
 # notebook server's origin, and the page could reach the server's API.
@@ -27,7 +27,8 @@ _HTML_TAG = re.compile(r"<html\b[^>]*>", re.I)
 _THEME_ATTR = re.compile(r"""\sdata-theme\s*=\s*(?:"[^"]*"|'[^']*'|[^\s>]*)""", re.I)
 # Ids of the pages' own controls; quoted markup cannot come from a title (escaped) or
 # from the JSON data (its quotes are backslash-escaped).
-_KIND_MARKERS = (("graph", '<button id="btn-expand"'), ("spikes", '<section id="summary"'))
+_KIND_MARKERS = (("graph", '<button id="btn-expand"'), ("recording", '<main id="recording"'),
+                 ("spikes", '<section id="summary"'))
 
 _HINT = ("This cell shows an interactive zelq.viz page, which the notebook hides "
          "because the notebook is not trusted. To see it, re-run the cell, or trust "
@@ -47,7 +48,7 @@ class InlinePage:
 
     def __repr__(self) -> str:
         size = len(self.html.encode("utf-8", "surrogatepass"))
-        what = {"graph": "graph page", "spikes": "spike page"}.get(self.kind, "page")
+        what = {"graph": "graph page", "spikes": "spike page", "recording": "recording page"}.get(self.kind, "page")
         theme = f", {self.theme} theme" if self.theme else ""
         return f"<zelq.viz {what}, {size:,} bytes, shown {self.height} px high{theme}>"
 
@@ -115,6 +116,12 @@ def _graph_page(page: Any, activity: Any, dt: Any) -> Optional[str]:
         if activity is not None or dt is not None:
             raise ValueError("activity and dt need a graph or a viewer document; page text is already rendered")
         return None
+    if type(page) is dict and page.get("kind") == "recording":
+        if activity is not None or dt is not None:
+            raise ValueError("activity and dt need a graph or a viewer document, not a recording document")
+        from zelq.viz.recording_page import render_recording_html
+        name = (page.get("source") or {}).get("name") if isinstance(page.get("source"), dict) else None
+        return render_recording_html(page, name if isinstance(name, str) else "Recording")
     from zelq.viz.render import render_html
     doc = page
     if is_graph:
@@ -125,14 +132,15 @@ def _graph_page(page: Any, activity: Any, dt: Any) -> Optional[str]:
 
 def show(page: Any, *, height: Any = None, theme: Optional[str] = None, activity: Any = None,
          dt: Any = None) -> InlinePage:
-    """Display a graph page or spike page inline in a notebook.
+    """Display a graph page, spike page or recording page inline in a notebook.
 
     `page` is page text (as render_html returns) or the path of a page file (as
-    export_events_html, plot_events and plot_frames return); a viewer document
+    export_events_html, plot_events and plot_frames return); a recording
+    document (a dict of kind "recording") is rendered as the recording page; a viewer document
     (a dict) or a zelq.ir graph is rendered first, with the recorded `activity`
     and time step `dt` of render_html drawn on it when given. Returns an object
     that notebooks show as a sandboxed frame `height` CSS pixels high (by default
-    640 for a graph page, 760 for a spike page); `theme` "light" or "dark" fixes
+    640 for a graph page, 760 for a spike page, 860 for a recording page); `theme` "light" or "dark" fixes
     the page's theme, None follows the system. Refuses a page that is neither str
     nor os.PathLike, a non-numeric height and a non-str theme (TypeError); raises
     FileNotFoundError for text that is no page and no file, ValueError for a file

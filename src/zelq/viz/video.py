@@ -1,0 +1,506 @@
+"""Video of a recording (MP4, WebM, GIF): the recording page's frames, one after another.
+
+Each frame is what the recording page shows at the same period, decay, gain and
+colours (docs/recording-document.md), with the boxes whose time falls in the
+frame and a time stamp. Frames are made, drawn on and encoded one at a time,
+so memory stays bounded whatever the recording's length. Encoding uses PyAV
+(FFmpeg inside its wheels): `pip install zelqviz[video]`.
+"""
+from __future__ import annotations
+
+import math
+import os
+from fractions import Fraction
+from pathlib import Path
+from typing import Any, Dict, Iterator, Optional, Sequence, Tuple
+
+import numpy as np
+
+from zelq.viz import _args
+from zelq.viz._palettes import PALETTES
+
+FORMATS = (".mp4", ".webm", ".gif")
+_MISSING_AV = "writing video needs PyAV, which is not installed. Install with: pip install zelqviz[video]"
+# class colours of box outlines (labels solid, predictions dashed); the page uses the same
+CLASS_COLOURS = ((255, 212, 0), (0, 229, 255), (255, 79, 216), (124, 255, 79),
+                 (255, 140, 26), (182, 140, 255), (255, 255, 255), (79, 140, 255))
+_BOX_FIELDS = ("x", "y", "w", "h", "class_id")
+_FADED = np.float32(1e-4)
+
+
+# ---------------------------------------------------------------- boxes
+
+class Boxes:
+    """Boxes in time order: t (int64 µs), x, y, w, h (float64 pixels), class_id (int64),
+    confidence (float64 or None), track_id (int64 or None)."""
+
+    __slots__ = ("t", "x", "y", "w", "h", "class_id", "confidence", "track_id")
+
+    def __init__(self, columns: Dict[str, Optional[np.ndarray]]) -> None:
+        order = np.argsort(columns["t"], kind="stable")
+        for name in self.__slots__:
+            value = columns.get(name)
+            setattr(self, name, None if value is None else np.ascontiguousarray(value[order]))
+
+    def __len__(self) -> int:
+        return len(self.t)
+
+    def between(self, t0: int, t1: int) -> range:
+        """Indices of the boxes with t0 <= t < t1."""
+        return range(int(np.searchsorted(self.t, t0, "left")), int(np.searchsorted(self.t, t1, "left")))
+
+    def columns(self, t0: Optional[int] = None, t1: Optional[int] = None) -> Dict[str, Any]:
+        """The document's columnar form (lists), of the boxes in [t0, t1) when given."""
+        rows = range(len(self)) if t0 is None else self.between(t0, t1)
+        sel = slice(rows.start, rows.stop)
+        out: Dict[str, Any] = {"t": self.t[sel].tolist()}
+        for name in ("x", "y", "w", "h"):
+            out[name] = getattr(self, name)[sel].tolist()
+        out["class_id"] = self.class_id[sel].tolist()
+        out["confidence"] = None if self.confidence is None else self.confidence[sel].tolist()
+        out["track_id"] = None if self.track_id is None else self.track_id[sel].tolist()
+        return out
+
+
+def _box_columns(arr: np.ndarray, where: str) -> Boxes:
+    names = arr.dtype.names
+    if names is None or arr.ndim != 1:
+        raise ValueError(f"{where}: boxes must be a one-dimensional record array with the fields "
+                         f"t (or ts), x, y, w, h, class_id (got a {arr.ndim}-dimensional {arr.dtype} array)")
+    time = "t" if "t" in names else "ts" if "ts" in names else None
+    missing = [f for f in _BOX_FIELDS if f not in names] + ([] if time else ["t (or ts)"])
+    if missing:
+        raise ValueError(f"{where}: the box array lacks the field{'s' if len(missing) > 1 else ''} "
+                         f"{', '.join(missing)} (its fields: {', '.join(names)})")
+    cols: Dict[str, Optional[np.ndarray]] = {}
+    for name, src, kind in ([("t", time, "i")] + [(f, f, "f") for f in ("x", "y", "w", "h")]
+                            + [("class_id", "class_id", "i"), ("confidence", "confidence", "f"),
+                               ("track_id", "track_id", "i")]):
+        if src not in names:
+            cols[name] = None
+            continue
+        col = arr[src]
+        if col.dtype.kind not in "uif":
+            raise ValueError(f"{where}: the box field {src!r} is {col.dtype}, not a number")
+        if kind == "i":
+            if col.dtype.kind == "f":
+                if not np.all(np.isfinite(col)) or np.any(col != np.floor(col)):
+                    raise ValueError(f"{where}: the box field {src!r} holds values that are not whole numbers")
+                if len(col) and (col.min() < -2.0**62 or col.max() > 2.0**62):
+                    raise ValueError(f"{where}: the box field {src!r} holds values out of range")
+            elif col.dtype == np.uint64 and len(col) and col.max() > np.iinfo(np.int64).max:
+                raise ValueError(f"{where}: the box field {src!r} holds values out of range")
+            cols[name] = col.astype(np.int64)
+        else:
+            values = col.astype(np.float64)
+            if not np.all(np.isfinite(values)):
+                raise ValueError(f"{where}: the box field {src!r} holds NaN or infinite values")
+            cols[name] = values
+    if np.any(cols["w"] < 0) or np.any(cols["h"] < 0):
+        raise ValueError(f"{where}: a box has a negative width or height")
+    return Boxes(cols)
+
+
+def read_boxes(path: Any) -> Boxes:
+    """The boxes of an .npy record array with the fields t (or ts, µs), x, y, w, h,
+    class_id and optionally confidence and track_id, in time order.
+
+    Never runs pickled objects. Raises FileNotFoundError for a missing file and
+    ValueError, naming the file, for anything that is not such an array.
+    """
+    if not isinstance(path, (str, os.PathLike)):
+        _args.refuse("path", "str or os.PathLike", path)
+    p = Path(path)
+    if not p.is_file():
+        if not p.exists():
+            raise FileNotFoundError(f"{p}: no such file")
+        raise ValueError(f"{p}: not a regular file")
+    try:
+        arr = np.load(p, allow_pickle=False, mmap_mode="r")
+    except (ValueError, OSError, EOFError) as e:
+        raise ValueError(f"{p}: not a readable .npy box array ({str(e).splitlines()[0] if str(e) else type(e).__name__})") from None
+    if not isinstance(arr, np.ndarray):  # an .npz archive
+        raise ValueError(f"{p}: not a .npy box array (an archive of several arrays)")
+    return _box_columns(np.asarray(arr), str(p))
+
+
+def boxes_of(value: Any, param: str) -> Optional[Boxes]:
+    """Boxes from a path, a record array or Boxes; None stays None."""
+    if value is None or isinstance(value, Boxes):
+        return value
+    if isinstance(value, np.ndarray):
+        return _box_columns(value, param)
+    if isinstance(value, (str, os.PathLike)):
+        return read_boxes(value)
+    _args.refuse(param, "str, os.PathLike or numpy.ndarray", value)
+    return None
+
+
+def _class_names(classes: Any) -> Tuple[str, ...]:
+    if classes is None:
+        return ()
+    if isinstance(classes, str):
+        return tuple(c.strip() for c in classes.split(","))
+    names = tuple(classes)
+    for c in names:
+        if not isinstance(c, str):
+            _args.refuse("classes", "str or a sequence of str", c)
+    return names
+
+
+# ---------------------------------------------------------------- frames
+
+def _palette(palette: str, background: str) -> Dict[str, Tuple[int, int, int]]:
+    if palette not in PALETTES:
+        raise ValueError(f"palette must be one of {', '.join(map(repr, PALETTES))}, not {palette[:50]!r}")
+    if background not in ("dark", "light"):
+        raise ValueError(f'background must be "dark" or "light", not {background[:50]!r}')
+    return PALETTES[palette][background]
+
+
+def array_frames(events: np.ndarray, sensor_size: Tuple[int, int], *, frame_period: int = 20_000,
+                 decay: int = 30_000, gain: float = 1.0, palette: str = "blue-red", background: str = "dark",
+                 start: Optional[int] = None, duration: Optional[int] = None) -> Iterator[Tuple[int, np.ndarray]]:
+    """(t_start µs, RGB uint8 (H, W, 3)) of every frame of an event array, as the page shows them.
+
+    Frames start at the first event plus `start` and run for `duration` (default:
+    to the last event). Works frame by frame: one frame's counts at a time.
+    """
+    pal = _palette(palette, background)
+    w, h = sensor_size
+    t = events["t"]
+    if len(t) > 1 and np.any(t[1:] < t[:-1]):
+        events = events[np.argsort(t, kind="stable")]
+        t = events["t"]
+    if not len(t):
+        return
+    t0 = int(t[0]) + (start or 0)
+    end = int(t[-1]) + 1 if duration is None else t0 + duration
+    n = max(0, -(-(end - t0) // frame_period))
+    edges = np.searchsorted(t, t0 + frame_period * np.arange(n + 1, dtype=np.int64), "left")
+    x, y, p = events["x"], events["y"], events["p"]
+    a = np.float32(math.exp(-frame_period / decay))
+    npix = h * w
+    surface = np.zeros((2, npix), np.float32)  # ON, OFF planes
+    flat = surface.reshape(-1)
+    bg = np.array(pal["background"], np.float32)
+    d_on = np.array(pal["on"], np.float32) - bg
+    d_off = np.array(pal["off"], np.float32) - bg
+    blank = np.empty((npix, 3), np.uint8)
+    blank[:] = np.floor(np.clip(bg, 0, 255) + 0.5).astype(np.uint8)
+    # Few pixels lit: decay and colour only those (a surface under FADED moves no
+    # channel by a tenth of a level, so dropping it changes no rounded colour).
+    # Many lit: whole planes, which NumPy does faster than gathers.
+    live = np.zeros(npix, bool)
+    active = np.zeros(0, np.int64)
+    dense = False
+    for k in range(n):
+        lo, hi = edges[k], edges[k + 1]
+        if dense:
+            surface *= a
+        elif len(active):
+            s = surface[:, active] * a
+            faded = s.max(axis=0) < _FADED
+            s[:, faded] = 0
+            surface[:, active] = s
+            live[active[faded]] = False
+        if hi > lo:
+            key = (p[lo:hi] <= 0) * npix + (y[lo:hi].astype(np.int64) * w + x[lo:hi])
+            key, count = np.unique(key, return_counts=True)
+            flat[key] += np.minimum(count, 255).astype(np.float32)
+            if not dense:
+                live[key % npix] = True
+        if not dense and (len(active) or hi > lo):
+            active = np.flatnonzero(live)
+        want_dense = len(active) > npix // 4 if not dense else bool(np.count_nonzero(surface.max(axis=0) >= _FADED) > npix // 8)
+        if dense and not want_dense:
+            live = surface.max(axis=0) >= _FADED
+            surface[:, ~live] = 0
+            active = np.flatnonzero(live)
+        dense = want_dense
+        if dense:
+            frame = _colour_planes(surface, gain, bg, d_on, d_off)
+        else:
+            frame = blank.copy()
+            if len(active):
+                level = 1 - np.exp(surface[:, active] * np.float32(-1.0 / gain))
+                rgb = bg + np.float32(0.5) + level[0][:, None] * d_on + level[1][:, None] * d_off
+                frame[active] = np.floor(np.clip(rgb, 0, 255)).astype(np.uint8)
+        yield t0 + k * frame_period, frame.reshape(h, w, 3)
+
+
+def _colour_planes(surface: np.ndarray, gain: float, bg: np.ndarray, d_on: np.ndarray,
+                   d_off: np.ndarray) -> np.ndarray:
+    """RGB (N, 3) uint8 of whole ON/OFF planes: tone curve, then palette blend, channel by channel."""
+    level = np.multiply(surface, np.float32(-1.0 / gain))
+    np.exp(level, out=level)
+    np.subtract(np.float32(1), level, out=level)
+    out = np.empty((surface.shape[1], 3), np.uint8)
+    channel = np.empty(surface.shape[1], np.float32)
+    for c in range(3):
+        np.multiply(level[0], d_on[c], out=channel)
+        channel += level[1] * d_off[c]
+        channel += bg[c] + np.float32(0.5)
+        np.clip(channel, 0, 255, out=channel)
+        out[:, c] = channel  # truncation is the floor of a non-negative value
+    return out
+
+
+def _frame_source(recording: Any, sensor: Optional[Tuple[int, int]], **kw: Any):
+    """(sensor size, frame iterator) of a recording file or event array."""
+    if isinstance(recording, np.ndarray):
+        if recording.dtype.names is None or not {"x", "y", "t", "p"} <= set(recording.dtype.names):
+            raise ValueError("recording must be an event record array with the fields x, y, t, p")
+        if sensor is None:
+            sensor = (int(recording["x"].max(initial=-1)) + 1, int(recording["y"].max(initial=-1)) + 1)
+        return sensor, array_frames(recording, sensor, **kw)
+    if not isinstance(recording, (str, os.PathLike)):
+        _args.refuse("recording", "str, os.PathLike or numpy.ndarray", recording)
+    try:
+        from zelq.viz import stream
+        frames = getattr(stream, "recording_frames")
+    except (ImportError, AttributeError):
+        frames = None
+    from zelq.viz.recordings import read_events, read_sensor_size
+    if sensor is None:
+        sensor = tuple(read_sensor_size(recording))
+    if frames is not None:
+        return sensor, frames(recording, **kw)
+    # until the streaming engine is here: the whole recording, framed in NumPy
+    events = read_events(recording)
+    return sensor, array_frames(events, sensor, **kw)
+
+
+# ---------------------------------------------------------------- drawing
+
+class _Painter:
+    """Draws boxes and the time stamp on frames of one size, in place."""
+
+    def __init__(self, width: int, height: int, sx: float, sy: float, classes: Sequence[str]) -> None:
+        from PIL import ImageFont
+        self.width, self.height, self.sx, self.sy = width, height, sx, sy
+        self.classes = classes
+        self.line = max(1, round(min(width, height) / 360))
+        size = max(10, min(28, height // 30))
+        try:
+            self.font = ImageFont.load_default(size)
+        except TypeError:  # Pillow without scalable default font
+            self.font = ImageFont.load_default()
+
+    def text(self, frame: np.ndarray, text: str, x: int, y: int, colour: Sequence[int], backing: bool) -> None:
+        from PIL import Image, ImageDraw
+        left, top, right, bottom = self.font.getbbox(text)
+        w, h = right + 2, bottom + 2
+        x, y = max(0, min(x, self.width - w)), max(0, min(y, self.height - h))
+        w, h = min(w, self.width - x), min(h, self.height - y)
+        if w <= 0 or h <= 0:
+            return
+        mask = Image.new("L", (w, h))
+        ImageDraw.Draw(mask).text((1, 1), text, fill=255, font=self.font)
+        alpha = np.asarray(mask, np.float32)[..., None] / 255.0
+        region = frame[y:y + h, x:x + w].astype(np.float32)
+        if backing:
+            region *= 0.35
+        region += alpha * (np.asarray(colour, np.float32) - region)
+        frame[y:y + h, x:x + w] = region.astype(np.uint8)
+
+    def stamp(self, frame: np.ndarray, t: int, first: int) -> None:
+        ms = round((t - first) / 1000)
+        self.text(frame, f"{t // 1_000_000:,}.{t % 1_000_000:06d} s   +{ms // 1000}.{ms % 1000:03d} s",
+                  4, 4, (235, 235, 235), True)
+
+    def rect(self, frame: np.ndarray, c0: int, r0: int, c1: int, r1: int, colour, dashed: bool) -> None:
+        """Outline of the pixels c0 <= c < c1, r0 <= r < r1 (clipped to the frame)."""
+        w, h, t = self.width, self.height, self.line
+        if c1 <= c0 or r1 <= r0 or c1 <= 0 or r1 <= 0 or c0 >= w or r0 >= h:
+            return
+        col = np.asarray(colour, np.uint8)
+        keep_c = np.arange(max(c0, 0), min(c1, w))
+        keep_r = np.arange(max(r0, 0), min(r1, h))
+        if dashed:  # runs of 4 pixels on, 3 off
+            keep_c = keep_c[(keep_c - c0) % 7 < 4]
+            keep_r = keep_r[(keep_r - r0) % 7 < 4]
+        for r in range(r0, r0 + t):
+            if 0 <= r < h:
+                frame[r, keep_c] = col
+        for r in range(r1 - t, r1):
+            if 0 <= r < h:
+                frame[r, keep_c] = col
+        for c in range(c0, c0 + t):
+            if 0 <= c < w:
+                frame[keep_r, c] = col
+        for c in range(c1 - t, c1):
+            if 0 <= c < w:
+                frame[keep_r, c] = col
+
+    def boxes(self, frame: np.ndarray, boxes: Boxes, rows: range, predicted: bool) -> None:
+        for i in rows:
+            cid = int(boxes.class_id[i])
+            colour = CLASS_COLOURS[cid % len(CLASS_COLOURS)]
+            x, y = boxes.x[i] * self.sx, boxes.y[i] * self.sy
+            c0, r0 = round(x), round(y)
+            c1, r1 = round(x + boxes.w[i] * self.sx), round(y + boxes.h[i] * self.sy)
+            self.rect(frame, c0, r0, c1, r1, colour, predicted)
+            name = self.classes[cid] if 0 <= cid < len(self.classes) else f"class {cid}"
+            if predicted and boxes.confidence is not None:
+                name += f" {boxes.confidence[i]:.2f}"
+            if boxes.track_id is not None:
+                name += f" #{boxes.track_id[i]}"
+            self.text(frame, name, c0, r0 - self.font.getbbox(name)[3] - 3, colour, False)
+
+
+# ---------------------------------------------------------------- encoding
+
+def _output_size(sensor: Tuple[int, int], scale: Optional[float], width: Optional[int], even: bool) -> Tuple[int, int]:
+    w, h = sensor
+    if width is not None:
+        ow, oh = width, max(1, round(h * width / w))
+    elif scale is not None:
+        ow, oh = max(1, round(w * scale)), max(1, round(h * scale))
+    else:
+        ow, oh = w, h
+    if even:  # 4:2:0 video needs even sides
+        ow, oh = max(2, ow + (ow & 1)), max(2, oh + (oh & 1))
+    if ow > 8192 or oh > 8192:
+        raise ValueError(f"video size {ow} x {oh} is too large (at most 8192 a side)")
+    return ow, oh
+
+
+def _gif_palette(pal: Dict[str, Tuple[int, int, int]]) -> Tuple[np.ndarray, np.ndarray]:
+    """A GIF palette that holds the frames' own colours (a 15 x 15 grid of ON and OFF
+    levels over the background) plus the box and text colours, and a 32x32x32
+    lookup from RGB to its nearest entry."""
+    bg, on, off = (np.array(pal[k], np.float64) for k in ("background", "on", "off"))
+    lv = np.linspace(0, 1, 15)
+    grid = bg + lv[:, None, None] * (on - bg) + lv[None, :, None] * (off - bg)
+    colours = np.concatenate([np.clip(grid.reshape(-1, 3), 0, 255), np.array(CLASS_COLOURS, np.float64),
+                              np.array([(235, 235, 235), (0, 0, 0), (128, 128, 128)], np.float64)])
+    extra = np.array([(r, g, b) for r in (0, 128, 255) for g in (0, 128, 255) for b in (0, 128, 255)], np.float64)
+    colours = np.concatenate([colours, extra])[:256]
+    table = np.zeros((256, 4), np.uint8)
+    table[:, 0] = 255
+    table[:len(colours), 1:] = np.floor(colours + 0.5).astype(np.uint8)
+    q = (np.arange(32) * 8 + 4).astype(np.float64)
+    cube = np.stack(np.meshgrid(q, q, q, indexing="ij"), -1).reshape(-1, 1, 3)
+    lookup = np.empty(len(cube), np.uint8)
+    for s in range(0, len(cube), 4096):
+        d = ((cube[s:s + 4096] - colours[None]) ** 2).sum(-1)
+        lookup[s:s + 4096] = d.argmin(1)
+    return table, lookup
+
+
+def write_video(recording: Any, output_path: Any, *, frame_period: int = 20_000, decay: int = 30_000,
+                gain: float = 1.0, palette: str = "blue-red", background: str = "dark",
+                scale: Optional[float] = None, width: Optional[int] = None, fps: Optional[float] = None,
+                boxes: Any = None, predictions: Any = None, classes: Any = None,
+                start: Optional[int] = None, duration: Optional[int] = None,
+                sensor_size: Optional[Tuple[int, int]] = None) -> str:
+    """Write the frames of `recording` (a file or an event array) as a video; returns its path.
+
+    The format follows the extension of `output_path`: .mp4 (H.264), .webm (VP9)
+    or .gif. Frame k shows first + start + k * frame_period <= t < ... + frame_period
+    (µs) after exponential decay of `decay` µs, the tone curve of `gain` and the
+    colours of `palette` on a "dark" or "light" `background`, as the recording
+    page does, with a time stamp and the `boxes` (labels, solid) and
+    `predictions` (dashed, with scores) whose time lies in the frame. Boxes are
+    .npy paths or record arrays (fields t or ts, x, y, w, h, class_id, optional
+    confidence, track_id); `classes` names the class ids ("a,b,c" or a list).
+    The size is the sensor's, or scaled by `scale`, or `width` pixels wide; `fps`
+    defaults to real time (1 s / frame_period). Memory stays bounded: one frame
+    at a time. Raises ImportError without PyAV, ValueError for bad values.
+    """
+    if not isinstance(output_path, (str, os.PathLike)):
+        _args.refuse("output_path", "str or os.PathLike", output_path)
+    out = Path(output_path)
+    ext = out.suffix.lower()
+    if ext not in FORMATS:
+        raise ValueError(f"video must end in .mp4, .webm or .gif, not {out.name[:80]!r}")
+    frame_period = _args.integer("frame_period", frame_period)
+    decay = _args.integer("decay", decay)
+    width = _args.integer("width", width, none=True)
+    start = _args.integer("start", start, none=True)
+    duration = _args.integer("duration", duration, none=True)
+    palette = _args.exact("palette", palette, str)
+    background = _args.exact("background", background, str)
+    for name, value in (("gain", gain), ("scale", scale), ("fps", fps)):
+        if value is not None and (isinstance(value, (str, bytes, bool)) or not isinstance(value, (int, float, np.number))):
+            _args.refuse(name, "float", value)
+    if frame_period < 1 or decay < 1:
+        raise ValueError("frame_period and decay must be at least 1 µs")
+    if not (gain > 0 and math.isfinite(gain)):
+        raise ValueError(f"gain must be a positive number, not {gain!r}")
+    if scale is not None and not (0 < scale <= 64 and math.isfinite(scale)):
+        raise ValueError(f"scale must be above 0 and at most 64, not {scale!r}")
+    if width is not None and width < 2:
+        raise ValueError(f"width must be at least 2, not {width}")
+    if fps is not None and not (0 < fps <= 1000):
+        raise ValueError(f"fps must be above 0 and at most 1000, not {fps!r}")
+    if (start is not None and start < 0) or (duration is not None and duration < 1):
+        raise ValueError("start must not be negative and duration must be at least 1 µs")
+    pal = _palette(palette, background)
+    labels = boxes_of(boxes, "boxes")
+    preds = boxes_of(predictions, "predictions")
+    names = _class_names(classes)
+    try:
+        import av
+    except ImportError as e:
+        raise ImportError(_MISSING_AV) from e
+
+    sensor, frames = _frame_source(recording, sensor_size, frame_period=frame_period, decay=decay, gain=float(gain),
+                                   palette=palette, background=background, start=start, duration=duration)
+    ow, oh = _output_size(sensor, scale, width, even=ext != ".gif")
+    rate = Fraction(fps).limit_denominator(1001) if fps is not None else Fraction(1_000_000, frame_period)
+    if rate > 1000:
+        rate = Fraction(1000)
+    painter = _Painter(ow, oh, ow / sensor[0], oh / sensor[1], names)
+    tmp = out.with_name(out.name + ".part")
+    container = av.open(str(tmp), "w", format={".mp4": "mp4", ".webm": "webm", ".gif": "gif"}[ext])
+    try:
+        if ext == ".mp4":
+            stream = container.add_stream("libx264", rate=rate)
+            stream.pix_fmt = "yuv420p"
+            stream.options = {"preset": "ultrafast", "crf": "18"}
+        elif ext == ".webm":
+            stream = container.add_stream("libvpx-vp9", rate=rate)
+            stream.pix_fmt = "yuv420p"
+            stream.options = {"deadline": "realtime", "cpu-used": "8", "crf": "30", "b": "0", "row-mt": "1"}
+        else:
+            stream = container.add_stream("gif", rate=rate)
+            stream.pix_fmt = "pal8"
+            gif_table, gif_lookup = _gif_palette(pal)
+        stream.width, stream.height = ow, oh
+        first = None
+        count = 0
+        for t, rgb in frames:
+            if first is None:
+                first = t if start is None else t - start
+            if (ow, oh) != sensor:
+                rgb = av.VideoFrame.from_ndarray(rgb, format="rgb24").reformat(
+                    ow, oh, format="rgb24", interpolation="AREA" if ow < sensor[0] else "POINT").to_ndarray()
+            else:
+                rgb = np.array(rgb, copy=True)
+            for found, predicted in ((labels, False), (preds, True)):
+                if found is not None:
+                    painter.boxes(rgb, found, found.between(t, t + frame_period), predicted)
+            painter.stamp(rgb, t, first)
+            if ext == ".gif":
+                index = gif_lookup[((rgb[..., 0] >> 3).astype(np.intp) << 10) | ((rgb[..., 1] >> 3).astype(np.intp) << 5)
+                                   | (rgb[..., 2] >> 3)]
+                frame = av.VideoFrame.from_ndarray((index, gif_table), format="pal8")
+            else:
+                frame = av.VideoFrame.from_ndarray(rgb, format="rgb24")
+            frame.pts = count
+            for packet in stream.encode(frame):
+                container.mux(packet)
+            count += 1
+        if count == 0:
+            raise ValueError("no frames to write: the recording or the window holds no events")
+        for packet in stream.encode():
+            container.mux(packet)
+        container.close()
+        os.replace(tmp, out)
+    except BaseException:
+        container.close()
+        tmp.unlink(missing_ok=True)
+        raise
+    return str(out)

@@ -1,0 +1,242 @@
+"""The recording page: template, safe JSON, and the page in headless Chromium on
+documents from the NumPy reference builder."""
+import json
+import math
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import recording_reference as rr
+from zelq.viz import show
+from zelq.viz._palettes import PALETTES
+from zelq.viz.recording_page import json_for_script, render_recording_html, template_parts
+
+ROOT = Path(__file__).resolve().parent.parent
+TEMPLATE = ROOT / "src" / "zelq" / "viz" / "templates" / "recording.html"
+EVENT = [("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")]
+BOX = [("t", "<i8"), ("x", "<f4"), ("y", "<f4"), ("w", "<f4"), ("h", "<f4"), ("class_id", "<u4"),
+       ("confidence", "<f4")]
+HOSTILE = "</script><img src=x onerror=\"window.pwned=1\"><!-- {{data_json}} {{title}} & \u2028 \ud800"
+T0 = 5_000_000  # the recording's own clock does not start at 0
+SIZE = (200, 40)
+
+
+def moving_dot(speed_px_s=1000, span_ms=200):
+    """A dot crossing row 20 (ON) with its OFF edge on row 21: one event per pixel it enters."""
+    n = span_ms * speed_px_s // 1000
+    x = np.arange(n)
+    t = T0 + x * 1_000_000 // speed_px_s
+    ev = np.zeros(2 * n, EVENT)
+    ev["x"], ev["y"], ev["t"], ev["p"] = np.tile(x, 2), np.repeat([20, 21], n), np.tile(t, 2), np.repeat([1, 0], n)
+    return ev
+
+
+def dot_boxes():
+    b = np.zeros(4, BOX)
+    b["t"] = T0 + np.array([10_000, 50_000, 90_000, 130_000])
+    b["x"], b["y"], b["w"], b["h"] = b["t"] // 1000 - T0 // 1000 - 4, 16, 8, 8
+    b["class_id"] = [0, 1, 0, 1]
+    return b
+
+
+# ---------------------------------------------------------------- template and JSON
+
+def test_committed_template_is_assembled_from_sources(build_pages):
+    assert TEMPLATE.read_text(encoding="utf-8") == build_pages.build_recording()
+
+
+@pytest.mark.parametrize("value", [HOSTILE, {"k": [HOSTILE, 1, 2.5, None, True]}, "a\u2029b<>&", ""])
+def test_json_cannot_close_its_script_and_reads_back(value):
+    text = json_for_script(value)
+    assert not set(text) & set("<>&") and text.isascii()
+    assert json.loads(text) == value
+
+
+def test_page_is_head_json_tail_with_an_escaped_title():
+    doc = {"kind": "recording", "source": {"name": HOSTILE}}
+    head, tail = template_parts(HOSTILE)
+    page = render_recording_html(doc, HOSTILE)
+    assert page == head + json_for_script(doc) + tail
+    assert page.lower().count("</script") == 3 and "{{" not in render_recording_html({}, "plain")
+    page.encode("utf-8")  # a lone surrogate in the title does not stop the page being written
+    assert json.loads(page.split('id="palettes" type="application/json">')[1].split("</script>")[0]) == \
+        json.loads(json.dumps(PALETTES))
+    with pytest.raises(ValueError):
+        json_for_script({"x": float("nan")})
+
+
+# ---------------------------------------------------------------- the document's own sums
+
+def test_reference_document_accounts_for_every_event():
+    ev = moving_dot()
+    doc = rr.build_document(ev, SIZE)
+    src = doc["source"]
+    assert (src["event_count"], src["on_count"], src["t_first"], src["t_last"]) == (
+        len(ev), int((ev["p"] > 0).sum()), int(ev["t"].min()), int(ev["t"].max()))
+    tl = doc["timeline"]
+    on, off = (np.frombuffer(rr.base64.b64decode(tl[k]), "<u4") for k in ("on", "off"))
+    assert len(on) >= 1000 and on.sum() + off.sum() == len(ev)
+    raster = np.frombuffer(rr.base64.b64decode(doc["raster"]["counts"]), "<u2")
+    assert raster.sum() == len(ev)
+    frames = doc["frames"]["segments"][0]["images"]
+    assert sum(int(rr.np.asarray(decode(f), np.int64).sum()) for f in frames) == len(ev)
+    assert doc["hot_pixels"]["pixels"][0][2:] in ([1, 0], [0, 1])
+    assert doc["budget"]["bytes"] == len(render_recording_html(doc, "Recording").encode())
+
+
+def decode(b64):
+    import io
+    from PIL import Image
+    return np.asarray(Image.open(io.BytesIO(rr.base64.b64decode(b64))))
+
+
+# ---------------------------------------------------------------- in Chromium
+
+def write(tmp_path, doc, title="Recording", name="rec.html"):
+    path = tmp_path / name
+    path.write_text(render_recording_html(doc, title), encoding="utf-8")
+    return path
+
+
+def open_ready(probe, path):
+    page = probe.open(path)
+    page.wait_for_selector("html[data-state=ready]", state="attached", timeout=15_000)
+    return page
+
+
+def go_to_step(page, step):
+    page.evaluate(
+        "s => { const el = document.getElementById('slider'); el.value = s; el.dispatchEvent(new Event('input')); }",
+        step)
+    page.wait_for_function("s => document.getElementById('frame').dataset.step === String(s)", arg=step)
+
+
+def frame_pixels(page):
+    data = page.evaluate("""() => { const c = document.getElementById('frame');
+        return [c.width, c.height, Array.from(c.getContext('2d').getImageData(0, 0, c.width, c.height).data)]; }""")
+    w, h, px = data
+    return np.array(px, np.uint8).reshape(h, w, 4)[..., :3]
+
+
+def assert_clean(probe, path):
+    assert probe.errors == []
+    assert probe.external_requests(path) == []
+
+
+def test_default_frame_of_a_moving_dot_is_sharp_and_matches_the_reference(page_probe, tmp_path):
+    ev = moving_dot()
+    path = write(tmp_path, rr.build_document(ev, SIZE, boxes=dot_boxes(), classes=["car", "ped"]))
+    page = open_ready(page_probe, path)
+    for part in ("timeline", "frame", "heatmap", "boxes"):
+        assert page.locator(f"[data-part={part}]").count() == 1, part
+    expected = list(rr.recording_frames(ev, SIZE))
+    go_to_step(page, 5)
+    got = frame_pixels(page)
+    t, want = expected[5]
+    assert page.get_attribute("#frame", "data-t") == str(t)
+    assert np.abs(got.astype(int) - want).max() <= 1
+    label = page.inner_text("#frame-label")
+    assert "5.100000 s" in label and "+0.100 s" in label
+    # the trail: the newest pixel is bright, and nothing 100 ms behind it is above a third of that
+    pal = PALETTES["blue-red"]["dark"]
+    level = (got[20, :, 1].astype(float) - pal["background"][1]) / (pal["on"][1] - pal["background"][1])
+    head = 119  # the dot's pixel at the end of frame 5 (100-120 ms)
+    assert level[head] > 0.6 and level[head + 1:].max() < 0.01
+    lit = np.flatnonzero(level > level[head] / 3)
+    assert lit.min() >= head - 100 and lit.max() == head
+    # the page's controls change the frame without writing it again
+    page.fill("#decay", "5")
+    page.dispatch_event("#decay", "change")
+    page.wait_for_function("() => document.getElementById('frame-label').textContent.includes('frame 6/')")
+    page.wait_for_timeout(200)
+    sharper = frame_pixels(page)
+    _, want5 = list(rr.recording_frames(ev, SIZE, decay=5_000))[5]
+    assert np.abs(sharper.astype(int) - want5).max() <= 1
+    assert_clean(page_probe, path)
+
+
+def test_timeline_click_jumps_and_boxes_step(page_probe, tmp_path):
+    ev = moving_dot()
+    path = write(tmp_path, rr.build_document(ev, SIZE, boxes=dot_boxes(), classes=["car", "ped"]))
+    page = open_ready(page_probe, path)
+    left, right, s0, s1 = map(float, page.get_attribute("#timeline", "data-plot").split(","))
+    target = T0 + 150_000
+    box = page.locator("#timeline").bounding_box()
+    page.mouse.click(box["x"] + left + (target - s0) / (s1 - s0) * (right - left), box["y"] + box["height"] / 2)
+    page.wait_for_function(f"() => document.getElementById('frame').dataset.t === '{T0 + 140_000}'")
+    # boxes: listed, filtered by class, and stepped through
+    assert page.locator("#box-list tbody tr").count() == 4
+    page.select_option("#box-class", "1")
+    assert page.locator("#box-list tbody tr").count() == 2
+    for frame_ms in (120, 40):  # class-1 boxes at 130 ms and 50 ms, before 140 ms
+        page.click("#box-prev")
+        page.wait_for_function(f"() => document.getElementById('frame').dataset.t === '{T0 + frame_ms * 1000}'")
+    assert page.get_attribute("#overlay", "data-boxes") == "1"
+    assert page.locator("#box-list tbody tr.current").count() == 1
+    assert_clean(page_probe, path)
+
+
+def test_hostile_strings_stay_text(page_probe, tmp_path):
+    ev = moving_dot()
+    doc = rr.build_document(ev, SIZE, name=HOSTILE, boxes=dot_boxes(), classes=[HOSTILE, HOSTILE])
+    doc["source"]["warnings"] = [HOSTILE]
+    doc["hot_pixels"]["rule"] = HOSTILE
+    path = write(tmp_path, doc, title=HOSTILE)
+    page = open_ready(page_probe, path)
+    shown = HOSTILE.replace("\ud800", "\ufffd")
+    assert page.inner_text("#title") == shown and page.title() == shown
+    assert page.evaluate("window.pwned") is None
+    assert page.locator("img").count() == 0 and page.locator("script").count() == 3
+    assert HOSTILE in page.inner_text("#kind") and HOSTILE in page.inner_text("#holds")
+    assert page.locator("#box-list tbody td", has_text="onerror").count() == 4
+    assert_clean(page_probe, path)
+
+
+def test_overview_and_window_pages_say_what_they_hold(page_probe, tmp_path):
+    rng = np.random.default_rng(3)
+    n = 30_000
+    ev = np.zeros(n, EVENT)
+    ev["t"] = np.sort(rng.integers(T0, T0 + 3_500_000, n))
+    ev["x"], ev["y"], ev["p"] = rng.integers(0, 64, n), rng.integers(0, 32, n), rng.integers(0, 2, n)
+    doc = rr.build_document(ev, (64, 32), max_bytes=150_000)
+    assert doc["overview"] and doc["frames"]["segments"] and doc["budget"]["left_out"]
+    path = write(tmp_path, doc)
+    page = open_ready(page_probe, path)
+    assert doc["budget"]["left_out"] in page.inner_text("#holds")
+    shown = len(doc["frames"]["segments"][0]["images"])
+    go_to_step(page, shown)  # the first overview frame after the full-rate ones
+    assert page.get_attribute("#frame", "data-kind") == "overview"
+    ov = doc["overview"]
+    t_ov = int(page.get_attribute("#frame", "data-t"))
+    j = (t_ov - ov["start"]) // ov["period_us"]
+    t0 = int(ev["t"].min())
+    surface = rr.decayed(rr.frame_counts(ev, (64, 32), t0, 20_000, j * 50 + 1), 20_000, 30_000)[-1]
+    want = rr.colours(np.minimum(255, np.floor(16 * surface + 0.5)) / 16)
+    assert np.abs(frame_pixels(page).astype(int) - want).max() <= 1
+    assert page.locator("#place").is_hidden()
+    assert_clean(page_probe, path)
+
+    page_probe.requests.clear()
+    window = (T0 + 2_000_000, T0 + 2_100_000)
+    path = write(tmp_path, rr.build_document(ev, (64, 32), window=window), name="win.html")
+    page = open_ready(page_probe, path)
+    assert page.locator("#place").is_visible()
+    assert "+2.000 s to +2.100 s" in page.inner_text("#place-text")
+    assert page.get_attribute("#frame", "data-t") == str(window[0])
+    assert "7.000000 s" in page.inner_text("#frame-label")
+    assert_clean(page_probe, path)
+
+
+@pytest.mark.parametrize("theme", ["light", "dark"])
+def test_theme_attribute_is_honoured_and_show_knows_the_page(page_probe, tmp_path, theme):
+    path = write(tmp_path, rr.build_document(moving_dot(), SIZE))
+    inline = show(path, theme=theme)
+    assert inline.kind == "recording" and "recording page" in repr(inline)
+    themed = tmp_path / "themed.html"
+    themed.write_text(inline.html, encoding="utf-8")
+    page = open_ready(page_probe, themed)
+    page.emulate_media(color_scheme="light" if theme == "dark" else "dark")
+    bg = page.evaluate("getComputedStyle(document.body).backgroundColor")
+    assert (bg == "rgb(14, 16, 20)") == (theme == "dark")
+    assert show(rr.build_document(moving_dot(), SIZE)).kind == "recording"
