@@ -11,8 +11,8 @@ from PIL import Image
 from zelq.viz.recordings import FORMATS, read_events, read_sensor_size
 
 RATE_BIN_US = 10_000
-HOT_FACTOR = 20
-HOT_MIN = 50
+HOT_FACTOR = 10
+HOT_MIN = 16
 HOT_RULE = f"at least {HOT_FACTOR}x the median count of active pixels, and at least {HOT_MIN} events"
 THUMB_SIDE = 64
 
@@ -69,5 +69,13 @@ def summarize_recording(path):
     rec.update(t_first=t_first, t_last=t_last, duration_us=duration,
                rate_mean=n / (duration * 1e-6) if duration else 0.0,
                rate_peak=float(bins.max()) / (RATE_BIN_US * 1e-6),
-               hot_pixels=hot[:32].tolist(), hot_count=len(hot), thumbnail=thumbnail(counts))
+               hot_pixels=hot[:16].tolist(), hot_count=len(hot), thumbnail=thumbnail(counts))
     return rec
+
+
+REFUSED = "summarised again"
+
+
+def refuse(path):
+    """A summary that refuses every file: a file that reaches it was read when it should not be."""
+    raise RuntimeError(f"{path}: {REFUSED}")
