@@ -257,7 +257,7 @@ def parser() -> argparse.ArgumentParser:
     d.add_argument("--labels", metavar="FILE.csv", help="labels as path,label rows (default: each file's folder name)")
     d.add_argument("--scheduler", metavar="ADDRESS",
                    help="an existing Dask scheduler (e.g. tcp://host:8786) instead of a local cluster")
-    d.add_argument("--workers", type=count, metavar="N", help="local cluster processes (default: one per core)")
+    d.add_argument("--workers", type=count, metavar="N", help="worker processes of the local cluster (default: one thread per core in this process)")
     d.add_argument("--pages", action="store_true",
                    help="also write each file's recording page, in a folder beside the page, linked from its row")
     return ap

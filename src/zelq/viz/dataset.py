@@ -15,7 +15,9 @@ import json
 import logging
 import math
 import os
+import sys
 import time
+import warnings
 from pathlib import Path
 from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
 
@@ -168,9 +170,36 @@ def _summarize_file(path: str, summarize: Callable[[str], Record], page: Optiona
     return out
 
 
+_ALLOCATOR_TUNED = False
+
+
+def _keep_buffers() -> None:
+    """Let glibc keep freed buffers in this process (once).
+
+    Dask starts worker processes with MALLOC_TRIM_THRESHOLD_ set, which also fixes
+    the mmap threshold at 128 KiB: every file's engine buffers are then mapped fresh
+    and page-faulted again, several times the cost of a small file's decoding.
+    """
+    global _ALLOCATOR_TUNED
+    if _ALLOCATOR_TUNED:
+        return
+    _ALLOCATOR_TUNED = True
+    import multiprocessing
+    if not sys.platform.startswith("linux") or multiprocessing.parent_process() is None:
+        return  # the user's own process keeps its allocator settings
+    try:
+        import ctypes
+        libc = ctypes.CDLL("libc.so.6")
+        libc.mallopt(-3, 32 << 20)   # M_MMAP_THRESHOLD
+        libc.mallopt(-1, 128 << 20)  # M_TRIM_THRESHOLD
+    except (OSError, AttributeError):  # not glibc: nothing to tune
+        pass
+
+
 def _summarize_batch(paths: Sequence[str], summarize: Optional[Callable[[str], Record]],
                      pages: Optional[Sequence[Optional[str]]]) -> List[Record]:
     """Records of a batch of files, in order (runs on a worker)."""
+    _keep_buffers()
     export = None
     if summarize is None or pages is not None:
         from . import stream
@@ -214,11 +243,23 @@ def _cpu_count() -> int:
 
 
 def local_cluster(workers: Optional[int] = None) -> Any:
-    """A Dask client on a new local cluster of `workers` single-threaded processes (default: one per core)."""
+    """A Dask client on a new local cluster.
+
+    By default the cluster lives in this process with one thread per core: it starts in
+    a few milliseconds, and the engine decodes without the GIL. `workers` processes of
+    one thread each start in seconds, but also spread the Python work between files
+    over the cores (many small files) and keep a reader's crash out of this process.
+    """
     distributed = _extra("distributed")
-    n = workers or _cpu_count()
-    cluster = distributed.LocalCluster(n_workers=n, threads_per_worker=1, processes=True, dashboard_address=None,
-                                       silence_logs=logging.ERROR)
+    options: Dict[str, Any] = dict(dashboard_address=None, silence_logs=logging.ERROR)
+    if workers is None:
+        options.update(n_workers=1, threads_per_worker=_cpu_count(), processes=False)
+    else:
+        options.update(n_workers=workers, threads_per_worker=1, processes=True)
+    with warnings.catch_warnings():
+        # The scheduler's own HTTP routes move to a free port when 8787 is taken: no news for the user.
+        warnings.filterwarnings("ignore", message="Port .* is already in use", category=UserWarning)
+        cluster = distributed.LocalCluster(**options)
     return distributed.Client(cluster, set_as_default=False)
 
 
@@ -259,11 +300,11 @@ def summarize_dataset(paths_or_dir: Any, *, client: Any = None, labels: Optional
 
     `paths_or_dir` is a folder (searched recursively for .aedat4, .raw, .dat, .bin, .npy
     and .npz files) or a list of files. `client` is a distributed.Client or a scheduler
-    address; by default a local cluster of `workers` processes (one per core) is started
-    and closed again. Each record is the engine's summary of the file (path, format,
-    sensor_size, t_first, t_last, duration_us, event_count, on_count, rate_mean,
-    rate_peak, hot_pixels, hot_count, hot_rule, thumbnail, status, offset, message)
-    plus its `label`: the `labels` entry for the file (keyed by absolute path, path
+    address; by default a local cluster is started and closed again: threads in this
+    process, one per core, or `workers` single-threaded processes. Each record is the
+    engine's summary of the file (path, format, sensor_size, t_first, t_last,
+    duration_us, event_count, on_count, rate_mean, rate_peak, hot_pixels, hot_count,
+    hot_rule, thumbnail, status, offset, message) plus its `label`: the `labels` entry for the file (keyed by absolute path, path
     under the folder, or file name), else the name of its folder. A file that cannot be
     read is a record with status "refused" and the reader's message.
 
