@@ -208,18 +208,25 @@ def page_document(text):
 def synthetic_records(n, labels=7, seed=0):
     """n records as the engine gives them, a few of them problems."""
     rng = np.random.default_rng(seed)
-    thumb = summary_standin.thumbnail(rng.integers(0, 9, (34, 34)))
-    counts = rng.integers(1, 10_000, n)
+    yy, xx = np.mgrid[:34, :34]
+    thumbs = [summary_standin.thumbnail(rng.poisson(2 + 60 * np.exp(-((xx - 8 - 3 * k % 20) ** 2 + (yy - 17) ** 2)
+                                                                   / (20 + 8 * k)))) for k in range(labels)]
+    counts = rng.lognormal(8, 0.6, n).astype(np.int64) + 1
     records = []
     for i in range(n):
-        status = "refused" if i % 997 == 5 else "ok"
+        status = "refused" if i % 997 == 5 else "cut short" if i % 1009 == 7 else "empty" if i % 1013 == 9 else "ok"
         records.append({"path": f"/data/set/class{i % labels}/rec{i:06d}.bin", "label": f"class{i % labels}",
                         "format": "N-MNIST binary", "sensor_size": [34, 34], "t_first": 0,
                         "t_last": int(counts[i]) * 70, "duration_us": int(counts[i]) * 70,
-                        "event_count": int(counts[i]) if status == "ok" else None, "on_count": int(counts[i]) // 2,
+                        "event_count": {"refused": None, "empty": 0}.get(status, int(counts[i])),
+                        "on_count": int(counts[i]) // 2,
                         "rate_mean": 1e6 / 70, "rate_peak": 2e6 / 70, "hot_pixels": [], "hot_count": 0,
-                        "hot_rule": "", "thumbnail": thumb, "status": status, "offset": None,
-                        "message": "broken" if status == "refused" else ""})
+                        "hot_rule": "", "thumbnail": thumbs[i % labels], "status": status,
+                        "offset": 5 * int(counts[i]) if status == "cut short" else None,
+                        "message": {"refused": "corrupt data: a word of unknown type (0x5A) at byte 1234",
+                                    "cut short": f"truncated at byte {5 * int(counts[i])}"}.get(status, "")})
+        if i % 401 == 3:
+            records[-1].update(hot_pixels=[[17, 3, 9000]], hot_count=1, hot_rule="far above the median pixel")
     return records
 
 
@@ -256,7 +263,8 @@ def test_page_shows_problems_first_and_stays_safe(folder, summary, page_probe, t
     assert page.locator("#thumb-pop").is_visible()
     if os.environ.get("ZELQVIZ_UPDATE_SCREENSHOTS"):
         big = tmp_path / "big.html"
-        dataset.export_dataset_html(synthetic_records(1_342, 11) + records, big, title="DVS-like dataset")
+        dataset.export_dataset_html(synthetic_records(1_342, 11), big, title="DVS Gesture-like dataset")
+        page_probe.requests.clear()
         open_page(page_probe, big).screenshot(path=str(artifacts_dir.parent.parent / "docs" / "screenshots"
                                                        / "dataset-light.png"), full_page=True)
 

@@ -93,8 +93,8 @@
     const s = status[i];
     if (s === 3) return messages[i] || "refused by the reader";
     if (s === 1) {
-      const at = Number.isFinite(offset[i]) ? "cut at byte " + intFmt.format(offset[i]) : "cut short";
-      return at + (messages[i] ? ": " + messages[i] : "") + " · " + plural(events[i] || 0, "event") + " before the cut";
+      const at = messages[i] || (Number.isFinite(offset[i]) ? "cut at byte " + intFmt.format(offset[i]) : "cut short");
+      return plural(events[i] || 0, "event") + " before the cut · " + at;
     }
     if (s === 2) return "no events" + (messages[i] ? ": " + messages[i] : "");
     if (isHot(i)) {
