@@ -44,6 +44,8 @@ _BATCH_BYTES = 64 << 20
 _MAX_BATCH_FILES = 400
 _BATCHES_PER_WORKER = 4
 _CHECKPOINT_S = 30.0
+# Budget of each recording page written beside the dataset page: thousands of them add up.
+PAGE_MB = 10
 
 
 def _extra(module: str) -> Any:
@@ -161,7 +163,7 @@ def _summarize_file(path: str, summarize: Callable[[str], Record], page: Optiona
     if page is not None and export is not None and out["status"] != "refused":
         try:
             os.makedirs(os.path.dirname(page), exist_ok=True)
-            export(path, page)
+            export(path, page, max_page_mb=PAGE_MB)
             out["page"] = page
         except (KeyboardInterrupt, SystemExit):
             raise
