@@ -313,7 +313,7 @@
   // ---- the files table: a window of rows over the sorted, filtered order
   const ROW = 28, OVERSCAN = 8;
   const COLUMNS = [
-    { key: "status", name: "Status", cmp: (a, b) => status[a] - status[b] || hotCount[a] - hotCount[b] },
+    { key: "status", name: "Status", cmp: (a, b) => status[a] - status[b] || (hotCount[a] || 0) - (hotCount[b] || 0) },
     { key: "path", name: "File", str: (i) => paths[i] },
     { key: "label", name: "Label", str: labelName },
     { key: "format", name: "Format", str: (i) => formats[format[i]] || "" },
