@@ -6,7 +6,7 @@ sources in pages/<page>/ (HTML skeleton, CSS, JS).
     python tools/build_pages.py --check    # exit 1 when a committed template is stale
     python tools/build_pages.py spikes     # only the named pages
 
-Each page has its own assembly function, because the two templates use
+Each page has its own assembly function, because the templates use
 different placeholder syntaxes.
 """
 import argparse
@@ -111,8 +111,27 @@ def build_recording(src: Path = PAGES_DIR / "recording") -> str:
     return html
 
 
+def build_dataset(src: Path = PAGES_DIR / "dataset") -> str:
+    """dataset.html: the dataset writer fills {{title}} and {{data_json}} in one pass."""
+    html = _read(src / "dataset.html")
+    css = _read(src / "dataset.css")
+    js = _read(src / "dataset.js")
+    for name, text in (("dataset.css", css), ("dataset.js", js)):
+        low = text.lower()
+        if "</script" in low or "</style" in low or "<!--" in low:
+            raise SystemExit(f"{name} would close its own inline element early")
+        if "{{" in text:
+            raise SystemExit(f"{name} contains a template placeholder")
+    html = _inline(html, '<link rel="stylesheet" href="dataset.css">', "<style>\n" + css + "</style>")
+    html = _inline(html, '<script src="dataset.js"></script>', "<script>\n" + js + "</script>")
+    if html.count("{{data_json}}") != 1 or "{{title}}" not in html:
+        raise SystemExit("the dataset skeleton needs one {{data_json}} and at least one {{title}}")
+    return html
+
+
 # page name -> (assembly function, template file name)
 PAGES = {
+    "dataset": (build_dataset, "dataset.html"),
     "spikes": (build_spikes, "spikes.html"),
     "viewer": (build_viewer, "viewer.html"),
     "recording": (build_recording, "recording.html"),

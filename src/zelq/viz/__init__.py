@@ -5,7 +5,8 @@ __version__ = "0.1.0"
 from zelq.viz.notebook import show as show
 
 _LAZY = {"read_events": "recordings", "read_sensor_size": "recordings", "RecordingError": "recordings",
-         "export_recording_html": "stream", "recording_frames": "stream", "summarize_recording": "stream"}
+         "export_recording_html": "stream", "recording_frames": "stream", "summarize_recording": "stream",
+         "summarize_dataset": "dataset", "export_dataset_html": "dataset"}
 
 
 def __getattr__(name):

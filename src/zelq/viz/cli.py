@@ -3,6 +3,7 @@
     zelqviz graph MODEL.zelq        the graph page of a ZELQ-IR file
     zelqviz events RECORDING        the recording page of a recording file
     zelqviz frames STACK.npy        the spike page of a binned frame stack
+    zelqviz dataset DIR             the dataset page of a folder of recordings (on Dask)
 
 Mistakes print one line on stderr: exit status 2 for a bad command line,
 1 for a file that cannot be read or written.
@@ -260,9 +261,44 @@ def _frames(args: argparse.Namespace, status: _Status) -> Path:
     return out
 
 
+def _bar(status: _Status) -> Callable[[int, int, int, float], None]:
+    """files done, events per second and time left, as a bar on the status line."""
+    def show(done: int, total: int, events: int, seconds: float) -> None:
+        filled = round(24 * done / total) if total else 24
+        rate = events / seconds if seconds > 0 else 0.0
+        left = seconds * (total - done) / done if done else 0.0
+        status(f"[{'#' * filled}{'.' * (24 - filled)}] {done:,}/{total:,} files · "
+               f"{rate / 1e6:.1f} M events/s · {int(left) // 60}:{int(left) % 60:02d} left")
+    return show
+
+
+def _dataset(args: argparse.Namespace, status: _Status) -> Path:
+    from . import dataset
+    root = Path(args.input)
+    if not root.exists():
+        raise FileNotFoundError(2, "No such file or directory", str(root))
+    out = Path(args.output) if args.output else Path.cwd() / ((root.resolve().name or "dataset") + ".html")
+    parquet = Path(args.parquet) if args.parquet else out.with_suffix(".parquet")
+    if args.resume and not parquet.exists():
+        raise UsageError(f"--resume: no results to resume from at {parquet}")
+    labels = dataset.read_labels(args.labels) if args.labels else None
+    pages = out.with_name(out.stem + "_pages") if args.pages else None
+    if pages is not None:
+        from importlib.util import find_spec
+        if find_spec("zelq.viz.stream") is None:
+            raise UsageError("--pages needs the recording page writer (zelq.viz.stream), which this build lacks")
+    status("starting the workers" if args.scheduler is None else f"connecting to {args.scheduler}")
+    records = dataset.summarize_dataset(root, client=args.scheduler, labels=labels, parquet=parquet,
+                                        resume=args.resume, workers=args.workers, progress=_bar(status),
+                                        pages=pages)
+    status(f"writing {out.name}")
+    dataset.export_dataset_html(records, out, title=args.title, root=root.resolve() if root.is_dir() else None)
+    return out
+
+
 def parser() -> argparse.ArgumentParser:
     ap = _Parser(prog="zelqviz", description="Standalone, offline HTML pages from graph, recording and frame files.")
-    sub = ap.add_subparsers(dest="command", required=True, metavar="{graph,events,frames}")
+    sub = ap.add_subparsers(dest="command", required=True, metavar="{graph,events,frames,dataset}")
 
     def command(name: str, run: Callable, help: str, metavar: str) -> argparse.ArgumentParser:
         sp = sub.add_parser(name, help=help, description=help)
@@ -307,6 +343,17 @@ def parser() -> argparse.ArgumentParser:
     e.add_argument("--classes", metavar="A,B,C", help="class names, in class_id order")
     command("frames", _frames, "the spike page of a frame stack (T, H, W) or (T, K, H, W) saved as .npy",
             "STACK.npy")
+    d = command("dataset", _dataset, "the dataset page of a folder of recordings: one summary row per file, "
+                "computed on Dask", "DIR")
+    d.add_argument("--parquet", metavar="FILE.parquet",
+                   help="where to write the records (default: the page's name with .parquet)")
+    d.add_argument("--resume", action="store_true", help="skip the files already in the Parquet file")
+    d.add_argument("--labels", metavar="FILE.csv", help="labels as path,label rows (default: each file's folder name)")
+    d.add_argument("--scheduler", metavar="ADDRESS",
+                   help="an existing Dask scheduler (e.g. tcp://host:8786) instead of a local cluster")
+    d.add_argument("--workers", type=count, metavar="N", help="worker processes of the local cluster (default: one thread per core in this process)")
+    d.add_argument("--pages", action="store_true",
+                   help="also write each file's recording page, in a folder beside the page, linked from its row")
     return ap
 
 

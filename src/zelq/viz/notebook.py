@@ -16,7 +16,7 @@ from zelq.viz import _args
 # Heights in CSS pixels that show a page's main view without scrolling the notebook:
 # the graph page is one stage; the spike page stacks summary, images and plots and
 # scrolls inside the frame.
-DEFAULT_HEIGHTS = {"graph": 640, "spikes": 760, "recording": 860, "page": 640}
+DEFAULT_HEIGHTS = {"graph": 640, "spikes": 760, "recording": 860, "dataset": 800, "page": 640}
 
 # allow-same-origin is never granted: with scripts it would run the page with the
 # notebook server's origin, and the page could reach the server's API.
@@ -28,7 +28,7 @@ _THEME_ATTR = re.compile(r"""\sdata-theme\s*=\s*(?:"[^"]*"|'[^']*'|[^\s>]*)""", 
 # Ids of the pages' own controls; quoted markup cannot come from a title (escaped) or
 # from the JSON data (its quotes are backslash-escaped).
 _KIND_MARKERS = (("graph", '<button id="btn-expand"'), ("recording", '<main id="recording"'),
-                 ("spikes", '<section id="summary"'))
+                 ("spikes", '<section id="summary"'), ("dataset", '<section id="dataset-summary"'))
 
 _HINT = ("This cell shows an interactive zelq.viz page, which the notebook hides "
          "because the notebook is not trusted. To see it, re-run the cell, or trust "
@@ -48,7 +48,8 @@ class InlinePage:
 
     def __repr__(self) -> str:
         size = len(self.html.encode("utf-8", "surrogatepass"))
-        what = {"graph": "graph page", "spikes": "spike page", "recording": "recording page"}.get(self.kind, "page")
+        what = {"graph": "graph page", "spikes": "spike page", "recording": "recording page",
+                "dataset": "dataset page"}.get(self.kind, "page")
         theme = f", {self.theme} theme" if self.theme else ""
         return f"<zelq.viz {what}, {size:,} bytes, shown {self.height} px high{theme}>"
 
@@ -140,7 +141,7 @@ def show(page: Any, *, height: Any = None, theme: Optional[str] = None, activity
     (a dict) or a zelq.ir graph is rendered first, with the recorded `activity`
     and time step `dt` of render_html drawn on it when given. Returns an object
     that notebooks show as a sandboxed frame `height` CSS pixels high (by default
-    640 for a graph page, 760 for a spike page, 860 for a recording page); `theme` "light" or "dark" fixes
+    640 for a graph page, 760 for a spike page, 860 for a recording page, 800 for a dataset page); `theme` "light" or "dark" fixes
     the page's theme, None follows the system. Refuses a page that is neither str
     nor os.PathLike, a non-numeric height and a non-str theme (TypeError); raises
     FileNotFoundError for text that is no page and no file, ValueError for a file

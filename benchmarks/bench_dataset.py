@@ -1,0 +1,125 @@
+"""Dataset summaries on Dask against a plain loop, measured in the same run.
+
+    python benchmarks/bench_dataset.py [--scale 1.0] [--data /work/bench-data/zelqviz-dataset]
+
+Writes (once, then reuses) two synthetic datasets: 1,000 files of 250,000 events
+(128 x 128, EVT 3.0, DVS Gesture-sized) and 10,000 N-MNIST files of about 4,000
+events (34 x 34). The baseline is a plain loop that reads each file with
+read_events and computes the same numbers with NumPy (tests/summary_standin.py).
+summarize_dataset runs on an already-started local cluster of two single-threaded
+worker processes passed as client=, then on one of one worker; the default local
+cluster (client=None) is timed on the same files to show what starting it adds.
+Targets: big files >= 4x the loop; small files >= 2x; two workers >= 1.6x one;
+the default cluster adds <= 2 s. Prints files/s and each worker's peak memory.
+`--scale 0.1` writes and times a tenth of the files, for quick runs.
+"""
+import argparse
+import logging
+import resource
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+HERE = Path(__file__).resolve().parent
+sys.path[:0] = [str(HERE), str(HERE.parent / "tests")]
+
+from common import machine  # noqa: E402
+
+import summary_standin  # noqa: E402
+import writers  # noqa: E402
+
+SETS = {  # name: (files, events a file, sensor side, writer, suffix)
+    "big": (1_000, 250_000, 128, "evt3", ".raw"),
+    "small": (10_000, 4_000, 34, "nmnist", ".bin"),
+}
+
+
+def make(folder: Path, name: str, scale: float):
+    files, events, side, fmt, suffix = SETS[name]
+    n_files = max(4, round(files * scale))
+    out = folder / name
+    paths = [out / f"class{k % 10}" / f"r{k:05d}{suffix}" for k in range(n_files)]
+    missing = [p for p in paths if not p.exists()]
+    rng = np.random.default_rng(len(missing))
+    for k, p in enumerate(missing):  # one file per iteration; each written whole by NumPy
+        p.parent.mkdir(parents=True, exist_ok=True)
+        n = int(events * rng.uniform(0.8, 1.2))
+        ev = writers.records(rng.integers(0, side, n), rng.integers(0, side, n),
+                             np.sort(rng.integers(0, 6_000_000 if name == "big" else 300_000, n)),
+                             rng.integers(0, 2, n))
+        options = {} if fmt == "nmnist" else {"geometry": (side, side)}
+        writers.write(p, ev, fmt, **options)
+    return [str(p) for p in paths]
+
+
+def plain_loop(paths):
+    return [summary_standin.summarize_recording(p) for p in paths]
+
+
+def worker_peaks(client):
+    return client.run(lambda: resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024)
+
+
+def timed(fn):
+    t0 = time.perf_counter()
+    out = fn()
+    return time.perf_counter() - t0, out
+
+
+def main() -> int:
+    import distributed
+
+    from zelq.viz import dataset
+
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--scale", type=float, default=1.0)
+    ap.add_argument("--data", default="/work/bench-data/zelqviz-dataset")
+    ap.add_argument("--sets", nargs="*", default=list(SETS))
+    args = ap.parse_args()
+    print(machine())
+    folder = Path(args.data)
+    clusters = {}
+    for n in (2, 1):
+        cluster = distributed.LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
+                                           dashboard_address=None, silence_logs=logging.ERROR)
+        clusters[n] = distributed.Client(cluster, set_as_default=False)
+    ok = True
+    try:
+        for name in args.sets:
+            paths = make(folder, name, args.scale)
+            gb = sum(Path(p).stat().st_size for p in paths) / 1e9
+            for c in clusters.values():  # workers import the package before the clock starts
+                dataset.summarize_dataset(paths[:4], client=c)
+            loop_s, want = timed(lambda: plain_loop(paths))
+            two_s, got = timed(lambda: dataset.summarize_dataset(paths, client=clusters[2]))
+            bad = [g["path"] for g, w in zip(got, want) if g["event_count"] != w["event_count"]
+                   or g["hot_count"] != w["hot_count"] or g["rate_peak"] != w["rate_peak"]]
+            one_s, _ = timed(lambda: dataset.summarize_dataset(paths, client=clusters[1]))
+            own_s, _ = timed(lambda: dataset.summarize_dataset(paths))
+            target = 4.0 if name == "big" else 2.0
+            ratio, scaling = loop_s / two_s, one_s / two_s
+            print(f"\n{name}: {len(paths):,} files, {gb:.2f} GB, {sum(w['event_count'] for w in want) / 1e6:.0f} M events")
+            print(f"  plain loop (read_events + NumPy) {loop_s:7.2f} s  {len(paths) / loop_s:8.0f} files/s")
+            print(f"  two workers                      {two_s:7.2f} s  {len(paths) / two_s:8.0f} files/s"
+                  f"  {ratio:5.2f}x the loop (target {target:.0f}x)")
+            print(f"  one worker                       {one_s:7.2f} s  {len(paths) / one_s:8.0f} files/s"
+                  f"  two workers {scaling:.2f}x one (target 1.6x)")
+            print(f"  default local cluster            {own_s:7.2f} s  adds {own_s - two_s:+.2f} s (target <= 2 s)")
+            peaks = worker_peaks(clusters[2])
+            print("  peak memory per worker: " + ", ".join(f"{v / 2**20:.0f} MiB" for v in peaks.values()))
+            if bad:
+                print(f"  MISMATCH with the loop on {len(bad)} files, e.g. {bad[0]}")
+            ok &= not bad and ratio >= target and scaling >= 1.6 and own_s - two_s <= 2.0
+    finally:
+        for c in clusters.values():
+            cluster = c.cluster
+            c.close()
+            cluster.close()
+    print("\nall targets met" if ok else "\nsome targets missed")
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,295 @@
+"""Dataset summaries on Dask, their Parquet file, the zelqviz dataset command and the dataset page."""
+import json
+import os
+import re
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import summary_standin
+import writers
+from zelq.viz import dataset
+
+distributed = pytest.importorskip("distributed")
+pytest.importorskip("pyarrow")
+
+HOSTILE_LABEL = '<img src=x onerror="window.pwned=1">'
+HOSTILE_NAME = '"><svg onload=window.pwned=2>&amp;\u2028.npy'
+HOT_PIXEL = (5, 7, 400)
+
+
+def noise(n, width, height, seed, duration=200_000):
+    rng = np.random.default_rng(seed)
+    return writers.records(rng.integers(0, width, n), rng.integers(0, height, n),
+                           np.sort(rng.integers(1_000, 1_000 + duration, n)), rng.integers(0, 2, n))
+
+
+@pytest.fixture(scope="module")
+def folder(tmp_path_factory):
+    """Recordings in every format under two labels, with planted problems.
+
+    Returns (folder, {file name: what it should summarise to})."""
+    root = tmp_path_factory.mktemp("dataset")
+    for d in ("digits", "gestures", HOSTILE_LABEL):
+        (root / d).mkdir()
+    digits, gestures = root / "digits", root / "gestures"
+    plan = {}
+    for k, (fmt, name) in enumerate([("nmnist", "a.bin"), ("dat", "b.dat"), ("evt2", "c.raw"),
+                                     ("evt21", "d.raw"), ("evt3", "e.raw"), ("aedat4", "f.aedat4")]):
+        options = {} if fmt == "nmnist" else {"geometry": (34, 34)}
+        writers.write((digits if k % 2 else gestures) / name, noise(2_000 + 100 * k, 34, 34, k), fmt, **options)
+        plan[name] = "ok"
+    hot = noise(1_500, 34, 34, 9)
+    hot["x"][::5], hot["y"][::5] = HOT_PIXEL[0], HOT_PIXEL[1]
+    writers.write(gestures / "hot.raw", hot, "evt3", geometry=(34, 34))
+    plan["hot.raw"] = "hot"
+    np.save(digits / "g.npy", noise(700, 34, 34, 11))
+    np.savez(digits / "h.npz", **{f: noise(600, 34, 34, 12)[f] for f in "xytp"})
+    (digits / "empty.bin").write_bytes(b"")
+    plan.update({"g.npy": "ok", "h.npz": "ok", "empty.bin": "empty"})
+    whole = writers.evt2(noise(900, 34, 34, 13), geometry=(34, 34))
+    (gestures / "cut.raw").write_bytes(whole[:-3])
+    (gestures / "whole.raw").write_bytes(whole)  # the oracle of the cut one
+    plan.update({"cut.raw": "cut short", "whole.raw": "ok"})
+    head = writers.evt_header("evt2", (34, 34))
+    words = np.frombuffer(whole[len(head):], "<u4").copy()
+    words[len(words) // 2] = 0x5 << 28  # no EVT 2.0 word has type 5
+    (gestures / "corrupt.raw").write_bytes(head + words.tobytes())
+    (digits / "wrong.bin").write_bytes(writers.dat(noise(50, 34, 34, 14)))
+    plan.update({"corrupt.raw": "refused", "wrong.bin": "refused"})
+    np.save(root / HOSTILE_LABEL / HOSTILE_NAME, noise(300, 34, 34, 15))
+    plan[HOSTILE_NAME] = "ok"
+    (digits / "notes.txt").write_text("not a recording")
+    return root, plan
+
+
+@pytest.fixture(scope="module")
+def client():
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None)
+    c = distributed.Client(cluster, set_as_default=False)
+    yield c
+    c.close()
+    cluster.close()
+
+
+@pytest.fixture(scope="module")
+def summary(folder, client, tmp_path_factory):
+    root, _ = folder
+    parquet = tmp_path_factory.mktemp("out") / "summary.parquet"
+    calls = []
+    records = dataset.summarize_dataset(root, client=client, parquet=parquet,
+                                        progress=lambda *a: calls.append(a))
+    return records, parquet, calls
+
+
+def by_name(records):
+    return {os.path.basename(r["path"]): r for r in records}
+
+
+def test_one_record_per_recording_with_its_folder_as_label(folder, summary):
+    root, plan = folder
+    records, _, calls = summary
+    assert sorted(by_name(records)) == sorted(plan)  # notes.txt is no recording
+    assert [r["path"] for r in records] == sorted(r["path"] for r in records)
+    for r in records:
+        assert r["label"] == os.path.basename(os.path.dirname(r["path"]))
+        assert r["status"] == {"hot": "ok"}.get(plan[os.path.basename(r["path"])], plan[os.path.basename(r["path"])])
+    done = [c[0] for c in calls]
+    assert done == sorted(done) and done[-1] == len(plan) and all(c[1] == len(plan) for c in calls)
+    assert calls[-1][2] == sum(r["event_count"] or 0 for r in records)
+
+
+def test_records_match_a_whole_read_with_numpy(folder, summary):
+    root, plan = folder
+    got = by_name(summary[0])
+    for name, r in got.items():
+        if r["status"] != "ok":
+            continue
+        want = summary_standin.summarize_recording(r["path"])
+        for key in ("event_count", "on_count", "t_first", "t_last", "duration_us", "rate_peak"):
+            assert r[key] == want[key], (name, key)
+        assert r["rate_mean"] == pytest.approx(want["rate_mean"], rel=1e-12), name
+        if want["sensor_size"] is not None:
+            assert r["sensor_size"] == want["sensor_size"], name
+        assert r["hot_pixels"] == want["hot_pixels"], name
+        assert r["hot_count"] == want["hot_count"], name
+        assert r["thumbnail"], name
+    x, y, _ = HOT_PIXEL
+    assert [x, y] in [p[:2] for p in got["hot.raw"]["hot_pixels"]]
+
+
+def test_problem_files_are_rows_with_reasons(folder, summary):
+    root, _ = folder
+    got = by_name(summary[0])
+    whole = got["whole.raw"]
+    cut = got["cut.raw"]
+    # three bytes short of the last word: every event before it is kept
+    assert cut["status"] == "cut short" and cut["event_count"] == whole["event_count"] - 1
+    assert cut["offset"] == os.path.getsize(root / "gestures" / "whole.raw") - 4 and "cut.raw" in cut["message"]
+    assert got["empty.bin"]["event_count"] == 0
+    for name, words in (("corrupt.raw", "corrupt"), ("wrong.bin", "looks like")):
+        r = got[name]
+        assert r["status"] == "refused" and words in r["message"] and name in r["message"]
+        assert r["event_count"] is None and r["label"] in ("digits", "gestures")
+
+
+def test_parquet_holds_the_records_and_resume_reads_only_new_files(folder, summary, client, tmp_path):
+    root, _ = folder
+    records, parquet, _ = summary
+    assert dataset.read_parquet(parquet) == [{k: r[k] for k in dataset.COLUMNS} for r in records]
+    resumed = tmp_path / "resumed.parquet"
+    dataset.write_parquet(records[:-2], resumed)
+    # files already in the Parquet file are never read again: this summarize refuses every file it sees
+    again = dataset.summarize_dataset(root, client=client, parquet=resumed, resume=True,
+                                      summarize=summary_standin.refuse)
+    assert len(again) == len(records)
+    fresh = [r for r in again if r["message"] and summary_standin.REFUSED in r["message"]]
+    assert sorted(r["path"] for r in fresh) == sorted(r["path"] for r in records[-2:])
+    assert [r["status"] for r in again[:-2]] == [r["status"] for r in records[:-2]]
+    assert len(dataset.read_parquet(resumed)) == len(records)
+
+
+@pytest.mark.parametrize("key", ["absolute", "relative", "name"])
+def test_labels_from_a_mapping_or_csv(tmp_path, key):
+    (tmp_path / "a").mkdir()
+    files = [str(tmp_path / "a" / f"{k}.bin") for k in range(3)]
+    keys = {"absolute": files[1], "relative": os.path.join("a", "1.bin"), "name": "1.bin"}
+    csv_file = tmp_path / "labels.csv"
+    csv_file.write_text(f'path,label\n"{keys[key]}","seven, or so"\n')
+    for labels in ({keys[key]: "seven, or so"}, dataset.read_labels(csv_file)):
+        label = dataset._labeller(labels, tmp_path)
+        assert [label(f) for f in files] == ["a", "seven, or so", "a"]
+
+
+@pytest.mark.parametrize("sizes,workers", [([10] * 1000, 2), ([1 << 30, 10, 10, 1 << 30], 4), ([], 2),
+                                            ([5 << 20] * 37 + [1] * 900, 3)])
+def test_batches_cover_every_file_once_in_order(tmp_path, sizes, workers, monkeypatch):
+    files = [f"f{k:05d}" for k in range(len(sizes))]
+    sizes_of = dict(zip(files, sizes))
+    monkeypatch.setattr(dataset.os, "stat", lambda f: os.stat_result((0,) * 6 + (sizes_of[f],) + (0,) * 3))
+    batches = dataset._batches(files, workers)
+    assert [f for b in batches for f in b] == files
+    assert all(0 < len(b) <= dataset._MAX_BATCH_FILES for b in batches)
+    if len(files) >= workers * dataset._BATCHES_PER_WORKER:
+        assert len(batches) >= workers * dataset._BATCHES_PER_WORKER
+
+
+def test_command_on_a_scheduler_writes_page_parquet_and_recording_pages(folder, client, tmp_path):
+    root, plan = folder
+    out = tmp_path / "set.html"
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    run = subprocess.run([sys.executable, "-m", "zelq.viz", "dataset", str(root), "-o", str(out), "--pages",
+                          "--scheduler", client.scheduler.address, "--title", "Set"],
+                         capture_output=True, text=True, env=env, timeout=300)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.strip() == str(out)
+    rows = dataset.read_parquet(out.with_suffix(".parquet"))
+    assert len(rows) == len(plan)
+    doc = page_document(out.read_text(encoding="utf-8"))
+    links = dict(zip(doc["columns"]["path"], doc["columns"]["link"]))
+    readable = [p for p, link in links.items() if link]
+    assert len(readable) == sum(v != "refused" for v in plan.values())
+    for p in readable:
+        assert (out.parent / links[p]).is_file() and links[p].startswith("set_pages/")
+    again = subprocess.run([sys.executable, "-m", "zelq.viz", "dataset", str(root), "-o", str(tmp_path / "x.html"),
+                            "--resume"], capture_output=True, text=True, env=env, timeout=120)
+    assert again.returncode == 2 and "--resume" in again.stderr
+
+
+def page_document(text):
+    m = re.search(r"const DOC = (.*);\n</script>", text)
+    return json.loads(m.group(1))
+
+
+# ---------------------------------------------------------------- the page in Chromium
+
+def synthetic_records(n, labels=7, seed=0):
+    """n records as the engine gives them, a few of them problems."""
+    rng = np.random.default_rng(seed)
+    yy, xx = np.mgrid[:34, :34]
+    thumbs = [summary_standin.thumbnail(rng.poisson(2 + 60 * np.exp(-((xx - 8 - 3 * k % 20) ** 2 + (yy - 17) ** 2)
+                                                                   / (20 + 8 * k)))) for k in range(labels)]
+    counts = rng.lognormal(8, 0.6, n).astype(np.int64) + 1
+    records = []
+    for i in range(n):
+        status = "refused" if i % 997 == 5 else "cut short" if i % 1009 == 7 else "empty" if i % 1013 == 9 else "ok"
+        records.append({"path": f"/data/set/class{i % labels}/rec{i:06d}.bin", "label": f"class{i % labels}",
+                        "format": "N-MNIST binary", "sensor_size": [34, 34], "t_first": 0,
+                        "t_last": int(counts[i]) * 70, "duration_us": int(counts[i]) * 70,
+                        "event_count": {"refused": None, "empty": 0}.get(status, int(counts[i])),
+                        "on_count": int(counts[i]) // 2,
+                        "rate_mean": 1e6 / 70, "rate_peak": 2e6 / 70, "hot_pixels": [], "hot_count": 0,
+                        "hot_rule": "", "thumbnail": thumbs[i % labels], "status": status,
+                        "offset": 5 * int(counts[i]) if status == "cut short" else None,
+                        "message": {"refused": "corrupt data: a word of unknown type (0x5A) at byte 1234",
+                                    "cut short": f"truncated at byte {5 * int(counts[i])}"}.get(status, "")})
+        if i % 401 == 3:
+            records[-1].update(hot_pixels=[[17, 3, 9000]], hot_count=1, hot_rule="far above the median pixel")
+    return records
+
+
+def open_page(page_probe, path):
+    page = page_probe.open(path)
+    page.wait_for_function("document.documentElement.dataset.state", timeout=60_000)
+    assert page.evaluate("document.documentElement.dataset.state") == "ready"
+    assert page_probe.errors == [] and page_probe.external_requests(path) == []
+    return page
+
+
+def test_page_shows_problems_first_and_stays_safe(folder, summary, page_probe, tmp_path, artifacts_dir):
+    records = summary[0]
+    out = tmp_path / "page.html"
+    dataset.export_dataset_html(records, out)
+    page = open_page(page_probe, out)
+    assert page.evaluate("window.pwned") is None
+    assert page.locator("script").count() == 2 and page.locator("#problems img").count() == 0
+    problems = page.locator("#problems .problem .p").all_text_contents()
+    assert problems[:2] == ["digits/wrong.bin", "gestures/corrupt.raw"]  # refused first, in file order
+    assert set(problems) == {"gestures/corrupt.raw", "digits/wrong.bin", "gestures/cut.raw", "digits/empty.bin",
+                             "gestures/hot.raw"}
+    labels = page.locator("#label-table tbody td:first-child").all_text_contents()
+    assert sorted(labels) == sorted(["digits", "gestures", HOSTILE_LABEL])
+    assert HOSTILE_LABEL + "/" + HOSTILE_NAME in page.locator("#table-body").inner_text()
+    page.select_option("#status-filter", "3")
+    assert page.locator("#shown").inner_text() == f"2 of {len(records)} files"
+    page.select_option("#status-filter", "")
+    page.locator("#table-head span", has_text="Events").click()  # numbers sort high to low first
+    shown = page.locator("#table-body .row:not([hidden]) span:nth-child(7)").all_text_contents()
+    counts = [int(s.replace(",", "")) for s in shown if s != "—"]
+    assert counts == sorted(counts, reverse=True) and len(counts) == len(records) - 2
+    page.locator("#table-body .row:not([hidden])").first.hover()
+    assert page.locator("#thumb-pop").is_visible()
+    if os.environ.get("ZELQVIZ_UPDATE_SCREENSHOTS"):
+        big = tmp_path / "big.html"
+        dataset.export_dataset_html(synthetic_records(1_342, 11), big, title="DVS Gesture-like dataset")
+        page_probe.requests.clear()
+        open_page(page_probe, big).screenshot(path=str(artifacts_dir.parent.parent / "docs" / "screenshots"
+                                                       / "dataset-light.png"), full_page=True)
+
+
+def test_page_with_70000_rows_draws_only_a_window_of_them(page_probe, tmp_path):
+    out = tmp_path / "big.html"
+    records = synthetic_records(70_000, 10)
+    dataset.export_dataset_html(records, out, title="N-MNIST-like")
+    page = open_page(page_probe, out)
+    assert float(page.evaluate("document.documentElement.dataset.readyMs")) < 15_000
+    rows = page.locator("#table-body .row")
+    assert rows.count() < 80
+    page.locator("#table-body").evaluate("b => { b.scrollTop = b.scrollHeight; b.dispatchEvent(new Event('scroll')); }")
+    page.wait_for_timeout(100)
+    last = page.locator("#table-body .row:not([hidden]) span:nth-child(2)").all_text_contents()
+    assert any(s.endswith("class9/rec069999.bin") for s in last)
+    assert page.locator("#shown").inner_text() == "70,000 files"
+    page.fill("#search", "rec06999")
+    page.wait_for_function("() => document.getElementById('shown').textContent.startsWith('10 of')")
+    assert rows.count() < 80
+
+
+def test_show_inline_knows_the_dataset_page(summary, tmp_path):
+    from zelq.viz import show
+    out = tmp_path / "p.html"
+    dataset.export_dataset_html(summary[0], out)
+    inline = show(str(out))
+    assert inline.kind == "dataset" and inline.height == 800 and "dataset page" in repr(inline)
