@@ -43,9 +43,15 @@ class _Model(NamedTuple):
 
 # ---------------------------------------------------------------- reading either side
 
+_DTYPE_NAMES: Dict[np.dtype, str] = {}  # str(dtype) costs more than measuring a small tensor
+
+
 def _graph_tensor(value: np.ndarray) -> _Tensor:
-    arr = np.ascontiguousarray(value)
-    return _Tensor(tuple(int(d) for d in arr.shape), str(arr.dtype), arr, int(arr.size))
+    arr = value if value.flags.c_contiguous else np.ascontiguousarray(value)
+    name = _DTYPE_NAMES.get(arr.dtype)
+    if name is None:
+        name = _DTYPE_NAMES[arr.dtype] = str(arr.dtype)
+    return _Tensor(arr.shape, name, arr, arr.size)
 
 
 def _graph_node(node: Any) -> _Node:
