@@ -1,4 +1,5 @@
 """compare: the difference of two models, against NumPy and against graphs built with known edits."""
+import base64
 import copy
 
 import numpy as np
@@ -6,10 +7,11 @@ import pytest
 
 import zelq.viz as zv
 from zelq import ir
-from zelq.viz.encode import _diff_tensors, encode_array
+from zelq.viz.encode import _diff_summary, _diff_tensors, encode_array
 from zelq.viz.serialize import graph_to_dict
 
 from graphs import detector
+from test_payloads import summary_oracle
 
 
 def oracle(a, b, rtol, atol):
@@ -87,6 +89,22 @@ def test_payload_with_line_breaks_is_read_like_decode_array():
 def test_diff_tensors_refuses_what_it_cannot_compare(pair, message):
     with pytest.raises((ValueError, TypeError), match=message):
         _diff_tensors([pair], 0.0, 0.0)
+
+
+@pytest.mark.parametrize("a, b", [
+    (np.random.default_rng(3).standard_normal((70, 150)).astype(np.float32),
+     np.random.default_rng(4).standard_normal((70, 150)).astype(np.float32)),
+    (np.arange(-50, 50, dtype=np.int8), np.linspace(-50, 50, 100).astype(np.float16)),
+], ids=["float32 matrix", "int8 vs float16"])
+def test_difference_summary_matches_numpy(a, b):
+    rows = a.shape[0] if a.ndim > 1 else 1
+    got = _diff_summary((a, str(a.dtype), encode_array(b)["data"], str(b.dtype)), rows, a.size // rows)
+    d = (b.astype(np.float64) - a.astype(np.float64)).reshape(a.shape)
+    hist, lo, hi, _ = summary_oracle(d)
+    _, _, _, heat = summary_oracle(np.abs(d))
+    assert got["histogram"] == {"min": lo, "max": hi, "counts": hist}
+    shown = np.frombuffer(base64.b64decode(got["heatmap"]["data"]), "<f4").reshape(heat.shape)
+    np.testing.assert_allclose(shown, heat, rtol=1e-6)
 
 
 # ---------------------------------------------------------------- structure

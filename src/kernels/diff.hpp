@@ -201,4 +201,22 @@ inline std::vector<Result> compare_all(const std::vector<Pair>& pairs, double rt
     return out;
 }
 
+// Calls f(const double*, k) over b - a (or |b - a| with `magnitude`), in
+// spans, for summary::summarise; false when a payload was not clean base64.
+template <typename F>
+bool for_each_difference(const Pair& p, bool magnitude, F&& f) {
+    double va[kSpan], vb[kSpan], d[kSpan];
+    std::vector<uint8_t> sa, sb;
+    for (size_t at = 0; at < p.count; at += kSpan) {
+        const size_t k = std::min(kSpan, p.count - at);
+        if (!p.a.read(at, k, va, sa) || !p.b.read(at, k, vb, sb)) return false;
+        for (size_t j = 0; j < k; ++j) {
+            const double x = vb[j] == va[j] ? 0.0 : vb[j] - va[j];
+            d[j] = magnitude ? std::fabs(x) : x;
+        }
+        f(static_cast<const double*>(d), k);
+    }
+    return true;
+}
+
 }  // namespace zv::kern::diff

@@ -24,6 +24,7 @@
 #include "kernels/diff.hpp"
 #include "kernels/memory.hpp"
 #include "kernels/stats.hpp"
+#include "kernels/summary.hpp"
 
 namespace nb = nanobind;
 using namespace zv;
@@ -527,6 +528,79 @@ nb::object diff_tensors(const Args& a) {
     return out;
 }
 
+
+// The pair of (a_data, a_dtype, b_data, b_dtype) with its sides held.
+struct HeldPair {
+    DiffSide a, b;
+    kern::diff::Pair pair;
+};
+
+void hold_pair(nb::handle item, HeldPair& h) {
+    auto four = unpack(item, 4);
+    h.pair.a = diff_source(four[0], four[1], h.a);
+    h.pair.b = diff_source(four[2], four[3], h.b);
+    if (h.a.count != h.b.count && !h.pair.a.raw) decode_whole(h.a, h.pair.a);
+    if (h.a.count != h.b.count && !h.pair.b.raw) decode_whole(h.b, h.pair.b);
+    if (h.a.count != h.b.count)
+        raise(PyExc_ValueError, "the two tensors hold different numbers of elements (%zu and %zu)", h.a.count,
+              h.b.count);
+    h.pair.count = h.a.count;
+}
+
+nb::object b64_floats(const std::vector<float>& v) {
+    const size_t bytes = v.size() * sizeof(float);  // little-endian, as the pages read them
+    nb::object text = checked(PyUnicode_New(static_cast<Py_ssize_t>(kern::b64::encoded_size(bytes)), 127));
+    kern::b64::encode(reinterpret_cast<const uint8_t*>(v.data()), bytes,
+                      reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.ptr())));
+    return text;
+}
+
+// {"histogram": {min, max, counts}} of b - a and {"heatmap": {rows, cols, dtype, data}}
+// of |b - a| in block means, as the pages draw a summarised tensor.
+nb::object diff_summary(const Args& a) {
+    HeldPair h;
+    hold_pair(a[0], h);
+    const long long rows = a.integer(1), cols = a.integer(2);
+    if (rows < 0 || cols < 0 || static_cast<unsigned long long>(rows) * static_cast<unsigned long long>(cols) != h.pair.count)
+        raise(PyExc_ValueError, "rows x cols must be the tensors' element count (%zu)", h.pair.count);
+    const kern::summary::Shape2 dims{static_cast<size_t>(rows), static_cast<size_t>(cols)};
+    kern::summary::Result signed_r, magnitude_r;
+    bool clean = true;
+    {
+        nb::gil_scoped_release release;
+        for (int pass = 0; pass < 2 && clean; ++pass) {
+            auto numbers = [&](auto&& f) { clean = clean && kern::diff::for_each_difference(h.pair, pass == 1, f); };
+            (pass ? magnitude_r : signed_r) = kern::summary::summarise(numbers, dims);
+        }
+    }
+    if (!clean) {
+        if (!h.pair.a.raw) decode_whole(h.a, h.pair.a);
+        if (!h.pair.b.raw) decode_whole(h.b, h.pair.b);
+        nb::gil_scoped_release release;
+        for (int pass = 0; pass < 2; ++pass) {
+            auto numbers = [&](auto&& f) { kern::diff::for_each_difference(h.pair, pass == 1, f); };
+            (pass ? magnitude_r : signed_r) = kern::summary::summarise(numbers, dims);
+        }
+    }
+    nb::object counts = checked(PyList_New(kern::summary::kBins));
+    for (size_t i = 0; i < kern::summary::kBins; ++i)
+        PyList_SET_ITEM(counts.ptr(), static_cast<Py_ssize_t>(i),
+                        checked(PyLong_FromLongLong(signed_r.counts[i])).release().ptr());
+    nb::object hist = checked(PyDict_New());
+    set_item(hist, intern("min"), make_float(signed_r.min));
+    set_item(hist, intern("max"), make_float(signed_r.max));
+    set_item(hist, intern("counts"), counts);
+    nb::object heat = checked(PyDict_New());
+    set_item(heat, intern("rows"), checked(PyLong_FromSize_t(magnitude_r.rows)));
+    set_item(heat, intern("cols"), checked(PyLong_FromSize_t(magnitude_r.cols)));
+    set_item(heat, intern("dtype"), intern("float32"));
+    set_item(heat, intern("data"), b64_floats(magnitude_r.heat));
+    nb::object out = checked(PyDict_New());
+    set_item(out, intern("histogram"), hist);
+    set_item(out, intern("heatmap"), heat);
+    return out;
+}
+
 // ---------------------------------------------------------------- display texts
 
 nb::object format_shape(const Args& a) {
@@ -671,6 +745,11 @@ NB_MODULE(encode, m) {
         "NumPy's isclose(a, b, rtol, atol, equal_nan=True); pairs holding a NaN are left out of the\n"
         "maximum and the norms. All pairs run at once on every core, the GIL released. TypeError\n"
         "for another dtype; ValueError for sides of different element counts.");
+    def(m, "_diff_summary", {arg("pair"), arg("rows", Kind::Int), arg("cols", Kind::Int)}, diff_summary,
+        "The difference of a pair (a_data, a_dtype, b_data, b_dtype) as the pages draw it: the 64-bin\n"
+        "histogram of b - a over its finite range and a heat map of |b - a| in block means, the\n"
+        "tensors viewed as rows x cols (at most 64 x 64 blocks). Sides are read as _diff_tensors reads\n"
+        "them; ValueError when rows x cols is not their element count.");
     R.own_encode_value = m.attr("encode_value");
     R.own_encode_array = m.attr("encode_array");
 }
