@@ -13,7 +13,7 @@ from typing import Any, Dict, List, NamedTuple, Optional, Tuple
 import numpy as np
 
 from zelq.viz import _args
-from zelq.viz.encode import _diff_tensors, decode_array, encode_value
+from zelq.viz.encode import _diff_summary, _diff_tensors, decode_array, encode_value
 
 # Element types the native comparison reads; others (complex, long double,
 # byte-swapped) go through NumPy.
@@ -106,16 +106,22 @@ def _from_document(doc: dict) -> _Model:
     return _Model(name, nodes, edges)
 
 
-def _model(value: Any, param: str) -> _Model:
+def _resolve(value: Any, param: str) -> Tuple[str, Any, Optional[str]]:
+    """("doc", document, None) or ("graph", graph, file name); a path is read here, once."""
     if type(value) is dict:
-        return _from_document(value)
+        return "doc", value, None
     if isinstance(value, (str, bytes, os.PathLike)):
         from zelq import ir
         path = os.fsdecode(value)
-        return _from_graph(ir.read(path), os.path.basename(path))
+        return "graph", ir.read(path), os.path.basename(path)
     if hasattr(value, "nodes") and hasattr(value, "edges"):
-        return _from_graph(value, None)
+        return "graph", value, None
     _args.refuse(param, _EXPECTED, value)
+
+
+def _model(resolved: Tuple[str, Any, Optional[str]]) -> _Model:
+    kind, value, name = resolved
+    return _from_document(value) if kind == "doc" else _from_graph(value, name)
 
 
 # ---------------------------------------------------------------- numbers
@@ -261,4 +267,101 @@ def compare(a: Any, b: Any, *, rtol: float = 1e-6, atol: float = 0.0) -> Dict[st
     """
     rtol = _tolerance("rtol", rtol)
     atol = _tolerance("atol", atol)
-    return _compare_models(_model(a, "a"), _model(b, "b"), rtol, atol)
+    return _compare_models(_model(_resolve(a, "a")), _model(_resolve(b, "b")), rtol, atol)
+
+
+# ---------------------------------------------------------------- the comparison page
+
+def _rows_cols(shape: Tuple[int, ...]) -> Tuple[int, int]:
+    """A tensor as rows x cols, as the pages lay out heat maps: the first axis by the rest."""
+    if len(shape) < 2:
+        return 1, int(np.prod(shape, dtype=np.int64))
+    return shape[0], int(np.prod(shape[1:], dtype=np.int64))
+
+
+def _union_document(doc_a: dict, doc_b: dict) -> dict:
+    """The viewer document of both graphs: b's nodes and edges, then what only a has."""
+    ids_b = {rec["id"] for rec in doc_b["nodes"]}
+    only_a = [rec for rec in doc_a["nodes"] if rec["id"] not in ids_b]
+    nodes = [dict(rec) for rec in doc_b["nodes"]] + [dict(rec) for rec in only_a]
+    edges_b = {(e["source"], e["target"]) for e in doc_b["edges"]}
+    edges = list(doc_b["edges"]) + [e for e in doc_a["edges"] if (e["source"], e["target"]) not in edges_b]
+    groups = list(doc_b.get("groups") or [])
+    known_groups = {g.get("id") for g in groups if isinstance(g, dict)}
+    node_to_group = dict(doc_b.get("node_to_group") or {})
+    for rec in only_a:
+        group = (doc_a.get("node_to_group") or {}).get(rec["id"])
+        if group in known_groups:
+            node_to_group[rec["id"]] = group
+            rec["group"] = group
+        else:
+            rec.pop("group", None)
+    counts: Dict[str, int] = {}
+    for rec in nodes:
+        counts[rec["type"]] = counts.get(rec["type"], 0) + 1
+    summary = dict(doc_b.get("summary") or {})
+    summary.update(node_count=len(nodes), edge_count=len(edges),
+                   total_params=sum(int(rec.get("param_count") or 0) for rec in nodes), node_counts=counts)
+    return {"version": doc_b.get("version"), "nodes": nodes, "edges": edges, "metadata": doc_b.get("metadata") or {},
+            "summary": summary, "groups": groups, "node_to_group": node_to_group}
+
+
+def comparison_document(a: Any, b: Any, *, rtol: float = 1e-6, atol: float = 0.0) -> Dict[str, Any]:
+    """The viewer document of the union of `a` and `b`, with the comparison under "comparison".
+
+    "comparison" holds compare()'s result and, for the page: "score" ({id:
+    largest rel_l2 of the node's tensors}), "before" ({id: {param: a's encoded
+    tensor}} for tensors that differ, so the panel can show both sides) and
+    "diffs" ({id: {param: {"histogram", "heatmap"}}} of b - a), all computed
+    from the full tensors, before any payload is summarised.
+    """
+    rtol = _tolerance("rtol", rtol)
+    atol = _tolerance("atol", atol)
+    from zelq.viz.serialize import graph_to_dict
+    ra, rb = _resolve(a, "a"), _resolve(b, "b")
+    ma, mb = _model(ra), _model(rb)
+    result = _compare_models(ma, mb, rtol, atol)
+    doc_a = ra[1] if ra[0] == "doc" else graph_to_dict(ra[1])
+    doc_b = rb[1] if rb[0] == "doc" else graph_to_dict(rb[1])
+    records_a = {rec["id"]: rec for rec in doc_a["nodes"]}
+    score: Dict[str, float] = {}
+    before: Dict[str, Dict[str, Any]] = {}
+    diffs: Dict[str, Dict[str, Any]] = {}
+    for node_id, change in result["changed"].items():
+        for name, entry in (change.get("params") or {}).items():
+            if "rel_l2" not in entry and "shape" not in entry:
+                continue
+            before.setdefault(node_id, {})[name] = records_a[node_id]["params"][name]
+            if "rel_l2" not in entry:
+                continue
+            rel = entry["rel_l2"]
+            score[node_id] = max(score.get(node_id, rel), rel)
+            ta, tb = ma.nodes[node_id].params[name], mb.nodes[node_id].params[name]
+            if ta.size:
+                rows, cols = _rows_cols(ta.shape)
+                pair = (ta.data, ta.dtype, tb.data, tb.dtype)
+                if ta.dtype in _NATIVE and tb.dtype in _NATIVE:
+                    diffs.setdefault(node_id, {})[name] = _diff_summary(pair, rows, cols)
+    doc = _union_document(doc_a, doc_b)
+    doc["comparison"] = {**result, "rtol": rtol, "atol": atol, "score": score, "before": before, "diffs": diffs}
+    return doc
+
+
+def compare_html(a: Any, b: Any, *, title: Optional[str] = None, rtol: float = 1e-6, atol: float = 0.0) -> str:
+    """The comparison page of two models (a str): one graph, the union of both.
+
+    `a` and `b` are as for compare(). Nodes are marked added, removed, changed
+    or unchanged and coloured by the size of their change (the largest rel_l2
+    of their tensors); the page lists the changes largest first, and a node's
+    panel shows both sides with the histograms of each changed tensor, of the
+    difference, and a heat map of the difference. `title` defaults to "A vs B"
+    from the models' names. Large payloads are summarised as render_html does,
+    after the differences are computed. Errors as compare() and render_html.
+    """
+    title = _args.exact("title", title, str, none=True)
+    from zelq.viz.render import render_html
+    doc = comparison_document(a, b, rtol=rtol, atol=atol)
+    cmp = doc["comparison"]
+    if title is None:
+        title = f'{cmp["a"]["name"] or "a"} vs {cmp["b"]["name"] or "b"}'
+    return render_html(doc, title)
