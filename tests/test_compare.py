@@ -174,3 +174,26 @@ def test_refusals_and_summarised_documents():
     doc["nodes"][1]["params"]["tau"] = dict(rec, data="", omitted={"reason": "x", "bytes": 16})
     with pytest.raises(ValueError, match="was summarised"):
         zv.compare(doc, g)
+
+
+def renamed(g, old, new, node=None):
+    h = ir.Graph(nodes={new if k == old else k: (node if k == old and node is not None else n)
+                        for k, n in g.nodes.items()},
+                 edges=[tuple(new if x == old else x for x in e) for e in g.edges])
+    return h
+
+
+@pytest.mark.parametrize("edit, moved", [
+    (lambda g: renamed(g, "stem", "stem_v2"), {"stem": "stem_v2"}),
+    (lambda g: renamed(renamed(g, "stem", "s2"), "pre", "p2"), {"pre": "p2", "stem": "s2"}),  # neighbours too
+    (lambda g: renamed(g, "stem", "s2", ir.LIF(*(np.ones(4, np.float32),) * 4)), {}),  # new values: not the same node
+])
+def test_renamed_nodes_are_reported_as_moved(edit, moved):
+    g = detector()
+    h = edit(g)
+    r = zv.compare(g, h)
+    assert r["moved"] == moved
+    if moved:
+        assert r["added"] == r["removed"] == r["edges_added"] == r["edges_removed"] == []
+    else:
+        assert r["added"] == ["s2"] and r["removed"] == ["stem"] and r["edges_added"] and r["edges_removed"]

@@ -220,17 +220,70 @@ def _compare_models(ma: _Model, mb: _Model, rtol: float, atol: float) -> Dict[st
         order = list({**ma.nodes[node_id].params, **mb.nodes[node_id].params})
         change["params"] = {k: params[k] for k in order if k in params}
     changed = {k: changes[k] for k in sorted(changes) if changes[k]}
-    edges_a, edges_b = set(ma.edges), set(mb.edges)
+    moved = _moved(ma, mb, rtol, atol)
+    renamed = lambda k: moved.get(k, k)  # noqa: E731
+    edges_a = {(renamed(s), renamed(t)) for s, t in ma.edges}
+    edges_b = set(mb.edges)
     return {
-        "added": sorted(k for k in mb.nodes if k not in ma.nodes),
-        "removed": sorted(k for k in ma.nodes if k not in mb.nodes),
+        "added": sorted(k for k in mb.nodes if k not in ma.nodes and k not in moved.values()),
+        "removed": sorted(k for k in ma.nodes if k not in mb.nodes and k not in moved),
         "changed": changed,
         "unchanged": len(common) - len(changed),
         "edges_added": [list(e) for e in sorted(edges_b - edges_a)],
-        "edges_removed": [list(e) for e in sorted(edges_a - edges_b)],
+        "edges_removed": [[k_a, t_a] for k_a, t_a in sorted(ma.edges) if (renamed(k_a), renamed(t_a)) not in edges_b],
         "a": _side(ma),
         "b": _side(mb),
+        "moved": moved,
     }
+
+
+def _signature(node: _Node) -> tuple:
+    return (node.type, tuple((k, t.shape, t.dtype) for k, t in node.params.items()),
+            repr(sorted(node.attrs.items())))
+
+
+def _neighbours(model: _Model) -> Dict[Any, Tuple[set, set]]:
+    out: Dict[Any, Tuple[set, set]] = {}
+    for s, t in model.edges:
+        out.setdefault(s, (set(), set()))[1].add(t)
+        out.setdefault(t, (set(), set()))[0].add(s)
+    return out
+
+
+def _moved(ma: _Model, mb: _Model, rtol: float, atol: float) -> Dict[str, str]:
+    """{old_id: new_id} for nodes only in a that reappear only in b under another id.
+
+    A pair must be the only one of its kind on both sides (type, parameter
+    shapes and dtypes, attributes and the neighbours that keep their ids), with
+    close parameters and the same neighbours once every renaming is applied.
+    """
+    gone = {k: _signature(n) for k, n in ma.nodes.items() if k not in mb.nodes}
+    new = {k: _signature(n) for k, n in mb.nodes.items() if k not in ma.nodes}
+    if not gone or not new:
+        return {}
+    near_a, near_b = _neighbours(ma), _neighbours(mb)
+    empty = (set(), set())
+    both = ma.nodes.keys() & mb.nodes.keys()
+
+    def kept(near, k):  # the neighbours that keep their identifier
+        return tuple(frozenset(x & both) for x in near.get(k, empty))
+
+    by_key_b: Dict[tuple, list] = {}
+    for k, sig in new.items():
+        by_key_b.setdefault((sig, kept(near_b, k)), []).append(k)
+    by_key_a: Dict[tuple, list] = {}
+    for k, sig in gone.items():
+        by_key_a.setdefault((sig, kept(near_a, k)), []).append(k)
+    pairs = {ids[0]: by_key_b[key][0] for key, ids in by_key_a.items()
+             if len(ids) == 1 and len(by_key_b.get(key, ())) == 1}
+    tensors = [(old, ta, mb.nodes[new_id].params[name]) for old, new_id in pairs.items()
+               for name, ta in ma.nodes[old].params.items()]
+    for (old, _, _), m in zip(tensors, _measure([(ta, tb) for _, ta, tb in tensors], rtol, atol)):
+        if m[4]:
+            pairs.pop(old, None)
+    return {old: new_id for old, new_id in sorted(pairs.items())
+            if all({pairs.get(x, x) for x in side_a} == side_b
+                   for side_a, side_b in zip(near_a.get(old, empty), near_b.get(new_id, empty)))}
 
 
 def _tolerance(param: str, value: Any) -> float:
