@@ -570,6 +570,17 @@ def test_file_round_trip_with_real_detection(tmp_path):
     assert (sppf["label"], sppf["subtitle"]) == ("SPPF (depth=3)", "sequential: 5\u00d75")
     assert doc["groups"][1]["subtitle"] == "parallel: 5\u00d75, 9\u00d79, 13\u00d713"
     assert doc["groups"][3]["subtitle"] == "bypass: LIF \u2192 Conv2d \u2192 LIF"
+    # each group names the smallest other group holding all its members, or None
+    members = {grp["id"]: set(grp["nodes"]) for grp in doc["groups"]}
+    for grp in doc["groups"]:
+        assert list(grp) == GROUP_KEYS + ["parent"]
+        holders = [o for o in members if o != grp["id"] and members[o] >= members[grp["id"]]]
+        if grp["parent"] is None:
+            assert not holders
+        else:
+            assert grp["parent"] in holders
+            assert len(members[grp["parent"]]) == min(len(members[o]) for o in holders)
+    assert sum(grp["parent"] is not None for grp in doc["groups"]) == 2
 
 
 def test_every_ir_node_type_has_styles():

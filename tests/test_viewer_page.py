@@ -1,4 +1,5 @@
 """The graph viewer page: template assembly, and the page itself in headless Chromium."""
+import copy
 import math
 import os
 import shutil
@@ -716,4 +717,23 @@ def test_deep_model_reads_as_its_module_tree(page_probe, tmp_path, artifacts_dir
     page.reload()
     page.evaluate(WAIT_READY)
     assert page.evaluate("zelqViewer.orient()") == "LR"
+    assert page_probe.errors == []
+
+
+@pytest.mark.parametrize("parents,shown", [
+    ({}, {"spp_0", "sppf_0"}),
+    ({"spp_0": "sppf_0"}, {"sppf_0"}),                      # nested as the document says, not by members
+    ({"spp_0": "spp_0"}, {"spp_0", "sppf_0"}),              # itself: top level
+    ({"spp_0": "no such group"}, {"spp_0", "sppf_0"}),
+    ({"spp_0": "sppf_0", "sppf_0": "spp_0"}, {"spp_0"}),    # a loop is cut once
+])
+def test_group_nesting_comes_from_the_records(page_probe, tmp_path, detector_doc, parents, shown):
+    doc = copy.deepcopy(detector_doc)
+    for grp in doc["groups"]:
+        grp["parent"] = parents.get(grp["id"], grp["parent"])
+    page = _open(page_probe, vd.write_page(tmp_path / "nest.html", doc))
+    boxes = {k[2:] for k in _shown_keys(page) if k.startswith("g:")}
+    assert boxes & {"spp_0", "sppf_0"} == shown
+    page.evaluate("zelqViewer.expandAll()")
+    _settle(page)
     assert page_probe.errors == []

@@ -29,25 +29,7 @@ const ZActivity = (() => {
   // The darkest fifth of the map would hide the labels drawn on the node.
   const heat = (t) => { const [r, g, b] = inferno(0.25 + 0.73 * t); return `rgb(${r},${g},${b})`; };
 
-  function fmt(v) {
-    if (typeof v !== "number" || !isFinite(v)) return "\u2013";
-    const a = Math.abs(v);
-    if (a !== 0 && (a >= 1e5 || a < 1e-3)) return v.toExponential(2);
-    return String(Number(v.toPrecision(3)));
-  }
-  function el(tag, cls, text) {
-    const e = document.createElement(tag);
-    if (cls) e.className = cls;
-    if (text != null) e.textContent = String(text);
-    return e;
-  }
-  const SVGNS = "http://www.w3.org/2000/svg";
-  function sv(tag, attrs) {
-    const e = document.createElementNS(SVGNS, tag);
-    for (const k in attrs) e.setAttribute(k, attrs[k]);
-    return e;
-  }
-  const num = (v) => (typeof v === "number" && isFinite(v) ? v : null);
+  const { el, sv, fmtBrief: fmt, finiteOrNull: num } = ZDom;
   const nums = (a) => (Array.isArray(a) ? a.map((v) => (typeof v === "number" && isFinite(v) ? v : 0)) : null);
 
   function read() {

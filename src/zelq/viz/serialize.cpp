@@ -435,6 +435,27 @@ nb::object call_summary(nb::handle graph) {
     return f.ptr() == g_own_compute_summary ? compute_summary_impl(graph) : f(graph);
 }
 
+// Each group record gains "parent": the id of the smallest group holding it, or
+// None, as the hierarchy has it, so pages need not work the nesting out again.
+// Records that are not dicts, and hierarchies without a "parent" map, are left alone.
+void add_group_parents(nb::handle groups, nb::handle hierarchy) {
+    if (!PyDict_Check(hierarchy.ptr())) return;
+    PyObject* parents = PyDict_GetItemString(hierarchy.ptr(), "parent");  // borrowed
+    if (!parents || !PyDict_Check(parents)) return;
+    nb::object id_key = str("id"), parent_key = str("parent");
+    for_each(groups, [&](nb::handle record) {
+        if (!PyDict_Check(record.ptr())) return;
+        PyObject* gid = PyDict_GetItemWithError(record.ptr(), id_key.ptr());  // borrowed
+        if (!gid) {
+            if (PyErr_Occurred()) rethrow();
+            return;
+        }
+        PyObject* parent = PyDict_GetItemWithError(parents, gid);  // borrowed
+        if (!parent && PyErr_Occurred()) rethrow();
+        if (PyDict_SetItem(record.ptr(), parent_key.ptr(), parent ? parent : Py_None) < 0) rethrow();
+    });
+}
+
 nb::object graph_to_dict(const Args& a) {
     nb::object graph = nb::borrow(a[0]);
     const bool detect = a.truth(1);
@@ -450,6 +471,7 @@ nb::object graph_to_dict(const Args& a) {
             if (PyList_Append(groups.ptr(), call_pattern(p).ptr()) < 0) rethrow();
         });
         node_to_group = checked(PyObject_GetItem(hierarchy.ptr(), str("node_to_group").ptr()));
+        add_group_parents(groups, hierarchy);
     }
 
     nb::object nodes = new_list();
