@@ -8,7 +8,7 @@ import pytest
 
 import viewer_docs as vd
 from zelq import ir
-from zelq.viz import compare, compare_html
+from zelq.viz import compare, compare_html, show
 from zelq.viz import render as R
 from zelq.viz.cli import main as cli
 
@@ -110,6 +110,7 @@ def test_cli_writes_the_page_and_its_screenshot(browser, tmp_path, artifacts_dir
     out = tmp_path / "diff.html"
     assert cli(["diff", str(tmp_path / "before.zelq"), str(tmp_path / "after.zelq"), "-o", str(out), "-q"]) == 0
     assert capsys.readouterr().out.strip() == str(out)
+    assert show(out).kind == "graph"  # notebooks show it as the graph page it is
     context, page, errors, _ = open_page(browser, out, theme)
     page.evaluate("zelqCompare.step(1); zelqCompare.step(1)")
     page.evaluate("zelqViewer.idle()")
@@ -122,3 +123,24 @@ def test_cli_writes_the_page_and_its_screenshot(browser, tmp_path, artifacts_dir
     assert errors == []
     context.close()
 
+
+
+def test_collapsed_groups_show_the_largest_change_inside(browser, tmp_path):
+    import graphs
+    a = graphs.detector()
+    b = ir.Graph(nodes=dict(a.nodes), edges=list(a.edges))
+    b.nodes["rc1"] = ir.Conv2d(np.ones((4, 4, 1, 1), np.float32))       # from zeros: rel_l2 1
+    b.nodes["pre"] = ir.LIF(*(v * np.float32(1.001) for v in (a.nodes["pre"].tau, a.nodes["pre"].r,
+                                                              a.nodes["pre"].v_leak, a.nodes["pre"].v_threshold)))
+    path = tmp_path / "groups.html"
+    path.write_text(compare_html(a, b), encoding="utf-8")
+    context, page, errors, _ = open_page(browser, path)
+    big, small, drawn_big, drawn_small = page.evaluate(
+        "[zelqCompare.colour('rc1'), zelqCompare.colour('pre'), zelqCompare.drawnColour('rc1'), zelqCompare.drawnColour('pre')]")
+    assert big != small
+    assert drawn_big == drawn_small == big  # one collapsed group holds both
+    page.evaluate("zelqViewer.expandAll()")
+    page.evaluate("zelqViewer.idle()")
+    assert page.evaluate("[zelqCompare.drawnColour('rc1'), zelqCompare.drawnColour('pre')]") == [big, small]
+    assert errors == []
+    context.close()

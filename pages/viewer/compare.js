@@ -347,6 +347,14 @@ const ZCompare = (() => {
     const api = {
       status: (id) => (nodeIndex.has(String(id)) ? status[nodeIndex.get(String(id))] : null),
       colour: (id) => (nodeIndex.has(String(id)) ? nodeColour(nodeIndex.get(String(id))) : null),
+      // The colour drawn for node `id`: its own, or that of the collapsed group that holds it.
+      drawnColour: (id) => {
+        const i = nodeIndex.get(String(id));
+        if (i === undefined) return null;
+        const gr = model.repGroup(i), key = gr >= 0 ? "g:" + groups[gr].id : "n:" + nodeIds[i];
+        const k = scene.itemByKey.get(key);
+        return k === undefined ? null : scene.items[k].color;
+      },
       list: () => shown.map((i) => nodeIds[i]),
       current: () => (cursor >= 0 && cursor < shown.length ? nodeIds[shown[cursor]] : null),
       step,
