@@ -220,8 +220,9 @@ const ZCompare = (() => {
       const card = el("div", "param cparam");
       card.setAttribute("data-param", name);
       card.appendChild(el("div", "pname", name));
-      if (own(entry, "added")) { card.appendChild(el("div", "note", "only in b: " + fmtValue(entry.added))); return card; }
-      if (own(entry, "removed")) { card.appendChild(el("div", "note", "only in a: " + fmtValue(entry.removed))); return card; }
+      const tensorText = (t) => (isObj(t) ? String(t.dtype) + " " + fmtShape(t.shape) : fmtValue(t));
+      if (own(entry, "added")) { card.appendChild(el("div", "note", "only in b: " + tensorText(entry.added))); return card; }
+      if (own(entry, "removed")) { card.appendChild(el("div", "note", "only in a: " + tensorText(entry.removed))); return card; }
       const a = isObj(before[id]) ? before[id][name] : null;
       const b = isObj(records[i].params) ? records[i].params[name] : null;
       if (own(entry, "shape")) {
