@@ -352,7 +352,7 @@ const ZPanel = (() => {
       if (!types.size) box.appendChild(el("div", "note", "Empty graph"));
     }
 
-    return { showNode, showGroup, showSummary, buildLegend };
+    return { showNode, showGroup, showSummary, buildLegend, histogramSvg, heatmap };
   }
   return { create };
 })();

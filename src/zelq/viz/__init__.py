@@ -6,7 +6,8 @@ from zelq.viz.notebook import show as show
 
 _LAZY = {"read_events": "recordings", "read_sensor_size": "recordings", "RecordingError": "recordings",
          "export_recording_html": "stream", "recording_frames": "stream", "summarize_recording": "stream",
-         "summarize_dataset": "dataset", "export_dataset_html": "dataset"}
+         "summarize_dataset": "dataset", "export_dataset_html": "dataset",
+         "compare": "comparison", "compare_html": "comparison"}
 
 
 def __getattr__(name):

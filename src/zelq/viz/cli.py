@@ -5,6 +5,7 @@
     zelqviz events RECORDING        the recording page of a recording file
     zelqviz frames STACK.npy        the spike page of a binned frame stack
     zelqviz dataset DIR             the dataset page of a folder of recordings (on Dask)
+    zelqviz diff A.zelq B.zelq      the comparison page of two ZELQ-IR files
 
 Mistakes print one line on stderr: exit status 2 for a bad command line,
 1 for a file that cannot be read or written.
@@ -333,13 +334,37 @@ def _dataset(args: argparse.Namespace, status: _Status) -> Path:
     return out
 
 
+def _tolerance(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not value >= 0:
+        raise argparse.ArgumentTypeError(f"not a tolerance of at least 0: {text!r}")
+    return value
+
+
+def _diff(args: argparse.Namespace, status: _Status) -> Path:
+    from .comparison import compare_html
+    a, b = _readable(args.input), _readable(args.other)
+    status(f"comparing {a.name} with {b.name}")
+    page = compare_html(str(a), str(b), title=args.title if args.title is not None else f"{a.name} vs {b.name}",
+                        rtol=args.rtol, atol=args.atol)
+    out = Path(args.output) if args.output else Path.cwd() / f"{a.stem}-vs-{b.stem}.html"
+    status(f"writing {out.name}")
+    out.write_text(page, encoding="utf-8")
+    return out
+
+
 def parser() -> argparse.ArgumentParser:
     ap = _Parser(prog="zelqviz", description="Standalone, offline HTML pages from graph, recording and frame files.")
-    sub = ap.add_subparsers(dest="command", required=True, metavar="{graph,events,frames,dataset}")
+    sub = ap.add_subparsers(dest="command", required=True, metavar="{graph,events,frames,dataset,diff}")
 
-    def command(name: str, run: Callable, help: str, metavar: str) -> argparse.ArgumentParser:
+    def command(name: str, run: Callable, help: str, metavar: str, *more: str) -> argparse.ArgumentParser:
         sp = sub.add_parser(name, help=help, description=help)
         sp.add_argument("input", metavar=metavar)
+        for dest, shown in zip(("other",), more):
+            sp.add_argument(dest, metavar=shown)
         sp.add_argument("-o", "--output", metavar="PAGE.html",
                         help="page file to write (default: the input's name with .html, in the current directory)")
         sp.add_argument("--title", help="page title (default: the input's file name)")
@@ -393,6 +418,12 @@ def parser() -> argparse.ArgumentParser:
     d.add_argument("--workers", type=count, metavar="N", help="worker processes of the local cluster (default: one thread per core in this process)")
     d.add_argument("--pages", action="store_true",
                    help="also write each file's recording page, in a folder beside the page, linked from its row")
+    d = command("diff", _diff, "the comparison page of two ZELQ-IR model files: what changed from A to B",
+                "A.zelq", "B.zelq")
+    d.add_argument("--rtol", type=_tolerance, default=1e-6, metavar="R",
+                   help="relative tolerance below which tensor elements count as equal (default 1e-6)")
+    d.add_argument("--atol", type=_tolerance, default=0.0, metavar="A",
+                   help="absolute tolerance below which tensor elements count as equal (default 0)")
     return ap
 
 
