@@ -196,16 +196,21 @@ def evt3(events, *, geometry: Geometry = None, t0: Optional[int] = None, vectors
 
 def dat(events, *, geometry: Geometry = None, t0: Optional[int] = None, event_type: int = 0x0C) -> bytes:
     """DAT v2: '%' header, event type and size bytes, then (t <u4, x | y << 14 | p << 28 <u4)."""
-    x, y, t, p = _columns(events, t0)
     lines = ["% Data file containing Event CD events.", "% Version 2"]
     if geometry is not None:
         lines += [f"% Width {geometry[0]}", f"% Height {geometry[1]}"]
     if t0 is not None:
         lines.append(f"% t0 {t0}")
+    return ("\n".join(lines) + "\n").encode() + bytes([event_type, 8]) + dat_records(events, t0)
+
+
+def dat_records(events, t0: Optional[int] = None) -> bytes:
+    """The DAT records alone (the 32-bit time wraps as a camera's does)."""
+    x, y, t, p = _columns(events, t0)
     rec = np.empty(len(t), [("t", "<u4"), ("d", "<u4")])
     rec["t"] = t & 0xFFFFFFFF
     rec["d"] = x | (y << 14) | (p << 28)
-    return ("\n".join(lines) + "\n").encode() + bytes([event_type, 8]) + rec.tobytes()
+    return rec.tobytes()
 
 
 def nmnist(events) -> bytes:
