@@ -56,6 +56,11 @@ struct State {
     int64_t error = kOk;       // what stopped decoding
     int64_t error_at = 0;      // byte offset of the bad word within the chunk
     int64_t error_word = 0;    // the bad word
+    int64_t seen = 0;          // an event has been decoded (window or not)
+    int64_t min_t = 0;         // earliest and latest times decoded so far
+    int64_t max_t = 0;
+    int64_t back = 0;          // a time went below an earlier one: no early stop from then on
+    int64_t back_at = 0;       // byte offset within the chunk of the word where that happened
 };
 constexpr size_t kStateSlots = sizeof(State) / sizeof(int64_t);
 
@@ -64,8 +69,12 @@ class Sink {
 public:
     Sink(State& s, uint8_t* out, size_t cap, size_t n) : s_(s), out_(out), cap_(cap), n_(n) {}
 
-    // Room for `k` more records (a word never yields more than its format's maximum).
-    bool room(size_t k) const { return cap_ - n_ >= k; }
+    // Room for `k` more records (a word never yields more than its format's maximum)
+    // for the word at byte `at` of the chunk.
+    bool room(size_t k, size_t at) {
+        at_ = at;
+        return cap_ - n_ >= k;
+    }
     size_t size() const { return n_; }
 
     void push(int64_t x, int64_t y, int64_t t, bool on) {
@@ -73,6 +82,18 @@ public:
             s_.has_first = 1;
             s_.first = t;
             set_window();
+        }
+        if (!s_.seen) {
+            s_.seen = 1;
+            s_.min_t = s_.max_t = t;
+        } else if (t < s_.max_t) {
+            if (!s_.back) {
+                s_.back = 1;
+                s_.back_at = static_cast<int64_t>(at_);
+            }
+            if (t < s_.min_t) s_.min_t = t;
+        } else {
+            s_.max_t = t;
         }
         if (t < s_.lo || t >= s_.hi) return;
         uint8_t* rec = out_ + n_++ * kRecordSize;
@@ -84,18 +105,28 @@ public:
         std::memcpy(rec + 12, &p, 1);
     }
 
-    // True once `t` (a lower bound of every later event's time) is past the window.
-    bool past(int64_t t) const { return s_.has_first && s_.duration >= 0 && t >= s_.hi; }
+    // True once `t` (a lower bound of every later event's time) is past the window,
+    // as long as times have never gone backwards.
+    bool past(int64_t t) const { return s_.has_first && s_.duration >= 0 && t >= s_.hi && !s_.back; }
 
+    // [lo, hi) from the anchor, saturating at the int64 limits; a read with no
+    // window keeps every time.
     void set_window() {
-        s_.lo = s_.first + s_.start;
-        s_.hi = s_.duration < 0 ? std::numeric_limits<int64_t>::max() : s_.lo + s_.duration;
+        constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+        if (s_.start == 0 && s_.duration < 0) {
+            s_.lo = std::numeric_limits<int64_t>::min();
+            s_.hi = kMax;
+            return;
+        }
+        if (__builtin_add_overflow(s_.first, s_.start, &s_.lo)) s_.lo = s_.start > 0 ? kMax : std::numeric_limits<int64_t>::min();
+        if (s_.duration < 0 || __builtin_add_overflow(s_.lo, s_.duration, &s_.hi)) s_.hi = kMax;
     }
 
 private:
     State& s_;
     uint8_t* out_;
     size_t cap_, n_;
+    size_t at_ = 0;
 };
 
 inline uint64_t load_le(const uint8_t* p, size_t n) {
@@ -123,7 +154,7 @@ inline void fail(State& s, size_t at, uint64_t word) {
 inline size_t decode_evt2(const uint8_t* buf, size_t n, State& s, Sink& sink) {
     const size_t words = n / 4;
     for (size_t i = 0; i < words; ++i) {
-        if (!sink.room(1)) return 4 * i;
+        if (!sink.room(1, 4 * i)) return 4 * i;
         const uint32_t v = static_cast<uint32_t>(load_le(buf + 4 * i, 4));
         switch (v >> 28) {
             case 0x0:
@@ -152,7 +183,7 @@ inline size_t decode_evt2(const uint8_t* buf, size_t n, State& s, Sink& sink) {
 inline size_t decode_evt21(const uint8_t* buf, size_t n, State& s, Sink& sink) {
     const size_t words = n / 8;
     for (size_t i = 0; i < words; ++i) {
-        if (!sink.room(32)) return 8 * i;
+        if (!sink.room(32, 8 * i)) return 8 * i;
         const uint64_t v = load_le(buf + 8 * i, 8);
         switch (v >> 60) {
             case 0x0:
@@ -186,7 +217,7 @@ inline size_t decode_evt3(const uint8_t* buf, size_t n, State& s, Sink& sink) {
     const size_t words = n / 2;
     auto now = [&s] { return ((s.time_high << 12) | s.time_low) + s.loops + s.t0; };
     for (size_t i = 0; i < words; ++i) {
-        if (!sink.room(12)) return 2 * i;
+        if (!sink.room(12, 2 * i)) return 2 * i;
         const uint32_t v = static_cast<uint32_t>(load_le(buf + 2 * i, 2));
         switch (v >> 12) {
             case 0x0: s.y = v & 2047; break;
@@ -228,7 +259,7 @@ inline size_t decode_evt3(const uint8_t* buf, size_t n, State& s, Sink& sink) {
 inline size_t decode_dat(const uint8_t* buf, size_t n, State& s, Sink& sink) {
     const size_t records = n / 8;
     for (size_t i = 0; i < records; ++i) {
-        if (!sink.room(1)) return 8 * i;
+        if (!sink.room(1, 8 * i)) return 8 * i;
         const int64_t raw = static_cast<int64_t>(load_le(buf + 8 * i, 4));
         const uint32_t d = static_cast<uint32_t>(load_le(buf + 8 * i + 4, 4));
         if (s.has_time && raw < s.last && s.last - raw > (int64_t{1} << 31)) s.loops += int64_t{1} << 32;
@@ -249,7 +280,7 @@ inline size_t decode_dat(const uint8_t* buf, size_t n, State& s, Sink& sink) {
 inline size_t decode_nmnist(const uint8_t* buf, size_t n, State& s, Sink& sink) {
     const size_t records = n / 5;
     for (size_t i = 0; i < records; ++i) {
-        if (!sink.room(1)) return 5 * i;
+        if (!sink.room(1, 5 * i)) return 5 * i;
         const uint8_t* r = buf + 5 * i;
         if (r[1] == 240) {
             s.loops += 8192;

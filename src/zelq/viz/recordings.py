@@ -11,14 +11,15 @@ from __future__ import annotations
 import mmap
 import os
 import re
+import warnings
 from pathlib import Path
-from typing import Any, Callable, Dict, Optional, Tuple, Union
+from typing import Any, Callable, Dict, Iterator, Optional, Tuple, Union
 
 import numpy as np
 
 from . import _args
 
-__all__ = ["RecordingError", "read_events", "read_sensor_size", "FORMATS"]
+__all__ = ["RecordingError", "read_events", "iter_events", "read_sensor_size", "FORMATS"]
 
 CHUNK = 16 << 20
 RECORD = np.dtype([("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")])
@@ -40,8 +41,11 @@ _MAX_PER_WORD = {_EVT2: 1, _EVT21: 32, _EVT3: 12, _DAT: 1, _NMNIST: 1}
 _EVT_NAMES = {_EVT2: "EVT 2.0", _EVT21: "EVT 2.1", _EVT3: "EVT 3.0"}
 # Slots of the decoder state.
 _T0, _START, _DURATION, _HAS_FIRST, _FIRST = 0, 1, 2, 3, 4
+_LOOPS = 9
 _DONE, _ERROR, _ERROR_AT, _ERROR_WORD = 15, 16, 17, 18
-_STATE_SLOTS = 19
+_SEEN, _MIN_T, _MAX_T, _BACK, _BACK_AT = 19, 20, 21, 22, 23
+_STATE_SLOTS = 24
+_INT64_MAX = (1 << 63) - 1
 
 _HEADER_LIMIT = 1 << 20
 _EVT_LINE = re.compile(rb"^% evt (\d\.\d)\s*$", re.M)
@@ -197,7 +201,8 @@ def read_sensor_size(path: Union[str, os.PathLike]) -> Optional[Tuple[int, int]]
 
 # ---------------------------------------------------------------- native formats
 
-def _decode(p: Path, fmt: int, offset: int, size: int, state: np.ndarray, progress: Progress) -> np.ndarray:
+def _decode(p: Path, fmt: int, offset: int, size: int, state: np.ndarray, progress: Progress,
+            back: Optional[list] = None) -> np.ndarray:
     # One output array. A whole-file read sizes it for one event per word at once
     # (the most that EVT 2.0, DAT and N-MNIST words yield; pages never written
     # cost nothing); a windowed read sizes it chunk by chunk. Either grows when
@@ -219,8 +224,11 @@ def _decode(p: Path, fmt: int, offset: int, size: int, state: np.ndarray, progre
                         grown = np.empty(max(need, len(out) * 3 // 2), RECORD)
                         grown[:count] = out[:count]
                         out = grown
+                    was_back = state[_BACK]
                     with view[pos:end] as chunk:
                         count, used = _spikes()._decode_events(fmt, chunk, state, out, count)
+                    if state[_BACK] and not was_back and back is not None:
+                        back.append(pos + int(state[_BACK_AT]))
                     if state[_ERROR]:
                         at = pos + int(state[_ERROR_AT])
                         raise _fail(p, f"corrupt data: a word of unknown type (0x{int(state[_ERROR_WORD]):0{2 * word}X}) "
@@ -255,42 +263,117 @@ def _spikes():
     return spikes
 
 
-def _dat_seek(p: Path, offset: int, size: int, state: np.ndarray) -> int:
-    """Offset of the first DAT record at or after the window start, by bisection over the sorted times."""
+def _dat_seek(p: Path, offset: int, size: int, target: int) -> int:
+    """Offset of the first DAT record whose raw time is at or after `target`, by bisection
+    over the sorted times (from the start when the 32-bit clock wrapped)."""
     n = (size - offset) // 8
     with open(p, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm:
         def t(i: int) -> int:
             return int.from_bytes(mm[offset + 8 * i:offset + 8 * i + 4], "little")
-        first, last = t(0), t(n - 1)
-        if last < first:  # the 32-bit clock wrapped: read from the start
+        if t(n - 1) < t(0):
             return offset
-        lo_t = first + int(state[_START])
         lo, hi = 0, n
         while lo < hi:
             mid = (lo + hi) // 2
-            if t(mid) < lo_t:
+            if t(mid) < target:
                 lo = mid + 1
             else:
                 hi = mid
-    state[_HAS_FIRST] = 1
-    state[_FIRST] = first
     return offset + 8 * lo
 
 
-def _read_native(p: Path, ext: str, head: bytes, size: int, state: np.ndarray, progress: Progress) -> np.ndarray:
+def _layout(p: Path, ext: str, head: bytes, size: int) -> Tuple[int, int, int]:
+    """(decoder format, data offset, t0) of a native recording."""
     if ext == ".bin":
-        return _decode(p, _NMNIST, 0, size, state, progress)
+        return _NMNIST, 0, 0
     info = _header_info(p, ext, head)
     if info["offset"] >= len(head) and size == len(head) and not head.endswith(b"\n"):
         raise _fail(p, "truncated: the file ends inside its header")
     fmt, offset = info["format"], info["offset"]
-    state[_T0] = info["t0"]
-    if fmt == _DAT:
-        if (size - offset) % 8:
-            raise _fail(p, _partial((size - offset) % 8, 8, "record"))
-        if state[_START] > 0 and size - offset >= 8:
-            offset = _dat_seek(p, offset, size, state)
+    if fmt == _DAT and (size - offset) % 8:
+        raise _fail(p, _partial((size - offset) % 8, 8, "record"))
+    return fmt, offset, info["t0"]
+
+
+def _new_state(t0: int, start: int = 0, duration: int = -1) -> np.ndarray:
+    state = np.zeros(_STATE_SLOTS, np.int64)
+    state[_T0], state[_START], state[_DURATION] = t0, start, duration
+    return state
+
+
+def _first_time(p: Path, fmt: int, offset: int, size: int, t0: int) -> Optional[int]:
+    """Time of the first event in file order; None when none decodes before the end or a bad word."""
+    state = _new_state(t0)
+    out = np.empty(_MAX_PER_WORD[fmt], RECORD)
+    pos = offset
+    if size <= offset:
+        return None
+    with open(p, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm, memoryview(mm) as view:
+        size = min(size, len(mm))
+        while pos < size:
+            with view[pos:min(pos + (1 << 20), size)] as chunk:
+                count, used = _spikes()._decode_events(fmt, chunk, state, out, 0)
+            if count:
+                return int(out["t"][0])
+            if state[_ERROR] or used == 0:
+                return None
+            pos += used
+    return None
+
+
+def _seek(p: Path, fmt: int, offset: int, size: int, state: np.ndarray, lo: int) -> int:
+    """Where to start decoding so that no event at or after time `lo` is skipped."""
+    target = min(lo - int(state[_T0]), _INT64_MAX)
+    if fmt in _EVT_NAMES and size > offset:
+        with open(p, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm, memoryview(mm) as view:
+            with view[offset:min(size, len(mm))] as data:
+                at, loops = _spikes()._evt_seek(fmt, data, target)
+        state[_LOOPS] = loops
+        return offset + at
+    if fmt == _DAT and size - offset >= 8:
+        return _dat_seek(p, offset, size, target)
+    return offset
+
+
+def _windowed(p: Path, fmt: int, offset: int, size: int, t0: int, start: int, duration: int,
+              progress: Progress) -> np.ndarray:
+    """Events with anchor + start <= t < anchor + start + duration, the anchor being the
+    earliest time: found from the first event, seeking past what lies before the window;
+    a file whose times go backwards is read whole instead."""
+    first = _first_time(p, fmt, offset, size, t0)
+    if first is None:
+        return _decode(p, fmt, offset, size, _new_state(t0), progress)
+    state = _new_state(t0, start, duration)
+    state[_HAS_FIRST], state[_FIRST] = 1, first
+    pos = _seek(p, fmt, offset, size, state, first + start)
+    back: list = []
+    out = _decode(p, fmt, pos, size, state, progress, back)
+    if (back and pos != offset) or (state[_SEEN] and state[_MIN_T] < first):
+        return _exact_window(p, fmt, offset, size, t0, start, duration, progress, back[0] if back else pos)
+    return out
+
+
+def _exact_window(p: Path, fmt: int, offset: int, size: int, t0: int, start: int, duration: int,
+                  progress: Progress, at: int) -> np.ndarray:
+    warnings.warn(f"{p}: times go backwards at byte {at}; the window is taken from a read of the whole file",
+                  UserWarning, stacklevel=4)
+    probe = _new_state(t0, 0, 0)  # a window at the largest time: keeps nothing, finds the earliest
+    probe[_HAS_FIRST], probe[_FIRST] = 1, _INT64_MAX
+    _decode(p, fmt, offset, size, probe, None)
+    if not probe[_SEEN]:
+        return np.empty(0, RECORD)
+    state = _new_state(t0, start, duration)
+    state[_HAS_FIRST], state[_FIRST] = 1, probe[_MIN_T]
+    state[_BACK] = 1  # no early stop: later events may still fall in the window
     return _decode(p, fmt, offset, size, state, progress)
+
+
+def _read_native(p: Path, ext: str, head: bytes, size: int, start: int, duration: int,
+                 progress: Progress) -> np.ndarray:
+    fmt, offset, t0 = _layout(p, ext, head, size)
+    if start == 0 and duration < 0:
+        return _decode(p, fmt, offset, size, _new_state(t0), progress)
+    return _windowed(p, fmt, offset, size, t0, start, duration, progress)
 
 
 # ---------------------------------------------------------------- AEDAT 4
@@ -400,9 +483,11 @@ def _window_array(arr: np.ndarray, start: int, duration: int) -> np.ndarray:
     if not len(arr) or (start == 0 and duration < 0):
         return np.array(arr)
     t = arr[_spikes()._get_event_fields(arr)[2]]
-    lo = t.min() + start
+    lo = t.min().item() + start  # Python numbers: no int64 wrap
+    if lo > _INT64_MAX and t.dtype.kind in "iu":
+        return np.array(arr[:0])
     keep = t >= lo
-    if duration >= 0:
+    if duration >= 0 and lo + duration <= _INT64_MAX:
         keep &= t < lo + duration
     return np.array(arr[keep])
 
@@ -415,24 +500,26 @@ def _path_arg(path: Any) -> Any:
     return path
 
 
-def _read(path: Any, start: Any = None, duration: Any = None, progress: Progress = None) -> np.ndarray:
-    _path_arg(path)
+def _window_args(start: Any, duration: Any) -> Tuple[int, int]:
+    """(start, duration) in µs, clamped to int64 (a window past it holds nothing); duration -1: to the end."""
     start = _args.integer("start", start, none=True)
     duration = _args.integer("duration", duration, none=True)
     if start is not None and start < 0:
         raise ValueError(f"start must not be negative (got {start})")
     if duration is not None and duration < 0:
         raise ValueError(f"duration must not be negative (got {duration})")
-    start = start or 0
-    duration = -1 if duration is None else duration
+    return min(start or 0, _INT64_MAX), -1 if duration is None else min(duration, _INT64_MAX)
+
+
+def _read(path: Any, start: Any = None, duration: Any = None, progress: Progress = None) -> np.ndarray:
+    _path_arg(path)
+    start, duration = _window_args(start, duration)
     p, ext, head, size = _open_checked(path)
     if ext in (".npy", ".npz"):
         return _window_array(_numpy_events(p, ext), start, duration)
     if ext == ".aedat4":
         return _read_aedat(p, start, duration, progress)
-    state = np.zeros(_STATE_SLOTS, np.int64)
-    state[_START], state[_DURATION] = start, duration
-    return _read_native(p, ext, head, size, state, progress)
+    return _read_native(p, ext, head, size, start, duration, progress)
 
 
 def read_events(path: Union[str, os.PathLike], *, start: Optional[int] = None,
@@ -451,3 +538,113 @@ def read_events(path: Union[str, os.PathLike], *, start: Optional[int] = None,
     a path that is not a str or path object and non-numeric start/duration with TypeError.
     """
     return _read(path, start, duration)
+
+
+def iter_events(path: Union[str, os.PathLike], *, start: Optional[int] = None, duration: Optional[int] = None,
+                chunk: int = 1_000_000) -> Iterator[np.ndarray]:
+    """Iterate over a recording in record arrays of at most `chunk` events, in file order.
+
+    The arrays have the fields `read_events` returns, and together they equal what it returns
+    for the same `start` and `duration` (µs, from the earliest event's time). RAW, DAT and
+    N-MNIST files are decoded piece by piece, so memory stays bounded whatever the file's
+    length; a window in an EVT file is found by its time-high words, not by decoding what lies
+    before it. NumPy and AEDAT 4 files are read whole and then handed out in pieces. Where a
+    file's times go backwards after the first event, a windowed iteration warns naming the byte
+    offset and reads on to the end of the file.
+
+    Raises as `read_events` does, when called; ValueError for a chunk below 1, TypeError for a
+    non-numeric one.
+    """
+    _path_arg(path)
+    start, duration = _window_args(start, duration)
+    chunk = _args.integer("chunk", chunk)
+    if chunk < 1:
+        raise ValueError(f"chunk must be at least 1 (got {chunk})")
+    p, ext, head, size = _open_checked(path)
+    if ext in (".npy", ".npz", ".aedat4"):
+        whole = _window_array(_numpy_events(p, ext), start, duration) if ext != ".aedat4" \
+            else _read_aedat(p, start, duration, None)
+        return (whole[i:i + chunk] for i in range(0, len(whole), chunk))
+    fmt, offset, t0 = _layout(p, ext, head, size)
+    return _iter_native(p, fmt, offset, size, t0, start, duration, chunk)
+
+
+def _iter_native(p: Path, fmt: int, offset: int, size: int, t0: int, start: int, duration: int,
+                 chunk: int) -> Iterator[np.ndarray]:
+    state = _new_state(t0, start, duration)
+    pos = offset
+    first = None
+    if start or duration >= 0:
+        first = _first_time(p, fmt, offset, size, t0)
+        if first is not None:
+            state[_HAS_FIRST], state[_FIRST] = 1, first
+            pos = _seek(p, fmt, offset, size, state, first + start)
+    word = _WORD[fmt]
+    out = np.empty(chunk + _MAX_PER_WORD[fmt] - 1, RECORD)
+    count = 0
+    warned = False
+    if size > pos:
+        with open(p, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm, memoryview(mm) as view:
+            size = min(size, len(mm))
+            while pos < size:
+                was_back = state[_BACK]
+                with view[pos:min(pos + CHUNK, size)] as piece:
+                    count, used = _spikes()._decode_events(fmt, piece, state, out, count)
+                if state[_ERROR]:
+                    raise _fail(p, f"corrupt data: a word of unknown type (0x{int(state[_ERROR_WORD]):0{2 * word}X}) "
+                                   f"at byte {pos + int(state[_ERROR_AT])}")
+                if first is not None and state[_BACK] and not was_back and not warned:
+                    warned = True
+                    warnings.warn(f"{p}: times go backwards at byte {pos + int(state[_BACK_AT])}; the window "
+                                  "keeps its start and is read to the end of the file", UserWarning, stacklevel=2)
+                _drop_pages(mm, pos, pos + used)
+                pos += used
+                while count >= chunk:
+                    yield out[:chunk].copy()
+                    out[:count - chunk] = out[chunk:count]
+                    count -= chunk
+                if state[_DONE] or used == 0:
+                    break
+    if not state[_DONE] and pos < size:
+        raise _fail(p, _partial(size - pos, word, "record" if fmt in (_DAT, _NMNIST) else "word"))
+    if count:
+        yield out[:count].copy()
+
+
+def _time_range(path: Union[str, os.PathLike]) -> Optional[Tuple[int, int]]:
+    """(first, last) event times of a recording in µs (with the header's t0), or None without events.
+
+    For RAW files this costs a few time-high probes and the decoding of the last time-high
+    word's events; the first is the first event in file order, the last the latest time
+    among the final events (the recording's extent when its times rise)."""
+    _path_arg(path)
+    p, ext, head, size = _open_checked(path)
+    if ext in (".npy", ".npz", ".aedat4"):
+        ev = _read(p)
+        t = ev[_spikes()._get_event_fields(ev)[2]]
+        return (int(t.min()), int(t.max())) if len(t) else None
+    fmt, offset, t0 = _layout(p, ext, head, size)
+    first = _first_time(p, fmt, offset, size, t0)
+    if first is None:
+        return None
+    tail = offset
+    if fmt in _EVT_NAMES:
+        with open(p, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm, memoryview(mm) as view:
+            with view[offset:min(size, len(mm))] as data:
+                last = _spikes()._evt_last_high(fmt, data)
+        low_bits = 12 if fmt == _EVT3 else 6
+        state = _new_state(t0)
+        tail = _seek(p, fmt, offset, size, state, (last[1] << low_bits) + t0) if last else offset
+    elif fmt == _DAT:
+        state = _new_state(t0)
+        tail = max(offset, size - 8)
+        with open(p, "rb") as f:
+            f.seek(offset)
+            raw_first = int.from_bytes(f.read(4), "little")
+            f.seek(tail)
+            if int.from_bytes(f.read(4), "little") < raw_first:  # the clock wrapped (assume once)
+                state[_LOOPS] = 1 << 32
+    else:
+        state = _new_state(t0)
+    _decode(p, fmt, tail, size, state, None)
+    return (first, int(state[_MAX_T])) if state[_SEEN] else (first, first)

@@ -23,6 +23,7 @@
 #include "kernels/colour.hpp"
 #include "kernels/escape.hpp"
 #include "kernels/evt.hpp"
+#include "kernels/evt_index.hpp"
 #include "kernels/png.hpp"
 
 namespace nb = nanobind;
@@ -739,6 +740,43 @@ nb::object decode_events(const Args& a) {
     return nb::make_tuple(done.count, done.consumed);
 }
 
+// Where to start decoding an EVT 2.0/2.1/3.0 data buffer (the words after the
+// header) so that no event at or after `target` (µs on the file's own clock) is
+// skipped: (byte offset of a time-high word, the decoder's loops there).
+nb::object evt_seek(const Args& a) {
+    namespace evt = kern::evt;
+    const long long format = a.integer(0);
+    if (format < evt::kEvt2 || format > evt::kEvt3) raise(PyExc_ValueError, "not an EVT format %lld", format);
+    BufferView data;
+    data.require(a[1]);
+    const long long target = a.integer(2);
+    kern::evt_index::Seek at;
+    {
+        nb::gil_scoped_release release;
+        at = kern::evt_index::seek(static_cast<evt::Format>(format), static_cast<const uint8_t*>((*data).buf),
+                                   static_cast<size_t>((*data).len), target);
+    }
+    return nb::make_tuple(at.offset, at.loops);
+}
+
+// The last time-high word of an EVT data buffer: (byte offset, unwrapped counter
+// value), or None when there is none.
+nb::object evt_last_high(const Args& a) {
+    namespace evt = kern::evt;
+    const long long format = a.integer(0);
+    if (format < evt::kEvt2 || format > evt::kEvt3) raise(PyExc_ValueError, "not an EVT format %lld", format);
+    BufferView data;
+    data.require(a[1]);
+    const size_t n = static_cast<size_t>((*data).len);
+    kern::evt_index::Index::Probe last;
+    {
+        nb::gil_scoped_release release;
+        last = kern::evt_index::last_high(static_cast<evt::Format>(format), static_cast<const uint8_t*>((*data).buf), n);
+    }
+    if (last.at >= n - n % kern::evt_index::clock_of(static_cast<evt::Format>(format)).word) return nb::none();
+    return nb::make_tuple(last.at, last.high);
+}
+
 // ---------------------------------------------------------------- module
 
 void import_into(nb::module_& m, const char* module_name, const char* as) {
@@ -872,4 +910,12 @@ NB_MODULE(spikes, m) {
         "into the record array out from index count; returns (records in out, bytes consumed).\n\n"
         "Raises ValueError for an unknown fmt, a state that is not its int64 array, an out of\n"
         "another dtype or a count outside it; a non-buffer buffer raises TypeError.");
+    def(m, "_evt_seek", {arg("fmt", Kind::Int), arg("buffer"), arg("target", Kind::Int)}, evt_seek,
+        "Where to start decoding EVT data words (fmt 0 EVT 2.0, 1 EVT 2.1, 2 EVT 3.0) so that no event\n"
+        "at or after target (us, the file's clock before t0) is skipped: (byte offset, loops), the\n"
+        "decoder state's loops to start with there. Assumes time-high words that rise.\n\n"
+        "Raises ValueError for a fmt that is not EVT; a non-buffer buffer raises TypeError.");
+    def(m, "_evt_last_high", {arg("fmt", Kind::Int), arg("buffer")}, evt_last_high,
+        "(byte offset, unwrapped value) of the last time-high word of EVT data words, or None.\n\n"
+        "Raises ValueError for a fmt that is not EVT; a non-buffer buffer raises TypeError.");
 }
