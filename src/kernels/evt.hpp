@@ -61,6 +61,7 @@ struct State {
     int64_t max_t = 0;
     int64_t back = 0;          // a time went below an earlier one: no early stop from then on
     int64_t back_at = 0;       // byte offset within the chunk of the word where that happened
+    int64_t pending = 0;       // one time past the window seen: stop at the next, unless order broke
 };
 constexpr size_t kStateSlots = sizeof(State) / sizeof(int64_t);
 
@@ -107,7 +108,12 @@ public:
 
     // True once `t` (a lower bound of every later event's time) is past the window,
     // as long as times have never gone backwards.
-    bool past(int64_t t) const { return s_.has_first && s_.duration >= 0 && t >= s_.hi && !s_.back; }
+    // A lone time past the window (one flipped bit) does not stop reading: the next one must agree.
+    bool past(int64_t t) {
+        if (!(s_.has_first && s_.duration >= 0 && t >= s_.hi && !s_.back)) return false;
+        if (t > s_.max_t) s_.max_t = t;
+        return s_.pending++ > 0;
+    }
 
     // [lo, hi) from the anchor, saturating at the int64 limits; a read with no
     // window keeps every time.

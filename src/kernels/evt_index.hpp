@@ -109,7 +109,8 @@ public:
     }
 
     // Byte offset of the first time-high word (along the chain and bisection) whose
-    // unwrapped value is at least `high`; `*at_high` gets its value. End when none.
+    // unwrapped value is at least `high`; `*at_high` gets its value. End when none,
+    // or when a probe falls outside its bracket (times out of order).
     size_t first_at_least(const std::vector<Probe>& ch, int64_t high, int64_t* at_high) const {
         size_t lo = 0, hi = ch.size();
         while (lo < hi) {  // first probe with value >= high (values rise along the chain)
@@ -126,6 +127,7 @@ public:
             size_t mid = next(a.at + (b.at - a.at) / 2 / c_.word * c_.word);
             if (mid <= a.at || mid >= b.at) mid = after_a;
             const Probe m{mid, a.high + step(a.at, mid, mid == after_a)};
+            if (m.high < a.high || m.high > b.high) return end_;
             if (m.high < high) a = m; else b = m;
         }
         *at_high = b.high;
@@ -182,12 +184,15 @@ inline Seek seek(Format f, const uint8_t* buf, size_t n, int64_t target) {
     Index ix(f, buf, n);
     const auto ch = ix.chain();
     if (ch.empty()) return {0, 0};
+    for (size_t i = 1; i < ch.size(); ++i)  // times out of order: decode from the start, which sees it
+        if (ch[i].high < ch[i - 1].high) return {0, 0};
     const Clock& c = ix.clock();
     const int64_t want = target >> c.low_bits;  // events at or after target lie under values >= want
     int64_t high = 0;
     size_t at = ix.first_at_least(ch, want, &high);
-    if (at == ix.end()) {  // every time-high word is earlier: start at the last one
-        at = ch.back().at;
+    if (at == ix.end()) {
+        if (ch.back().high >= want) return {0, 0};  // a probe out of order
+        at = ch.back().at;  // every time-high word is earlier: start at the last one
         high = ch.back().high;
     }
     if (at == ch[0].at) return {0, 0};

@@ -44,7 +44,7 @@ _T0, _START, _DURATION, _HAS_FIRST, _FIRST = 0, 1, 2, 3, 4
 _LOOPS = 9
 _DONE, _ERROR, _ERROR_AT, _ERROR_WORD = 15, 16, 17, 18
 _SEEN, _MIN_T, _MAX_T, _BACK, _BACK_AT = 19, 20, 21, 22, 23
-_STATE_SLOTS = 24
+_STATE_SLOTS = 25  # the last, pending, is the kernel's own
 _INT64_MAX = (1 << 63) - 1
 
 _HEADER_LIMIT = 1 << 20
@@ -265,17 +265,21 @@ def _spikes():
 
 def _dat_seek(p: Path, offset: int, size: int, target: int) -> int:
     """Offset of the first DAT record whose raw time is at or after `target`, by bisection
-    over the sorted times (from the start when the 32-bit clock wrapped)."""
+    over the sorted times (from the start when the 32-bit clock wrapped or a probe is out of order)."""
     n = (size - offset) // 8
     with open(p, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm:
         def t(i: int) -> int:
             return int.from_bytes(mm[offset + 8 * i:offset + 8 * i + 4], "little")
-        if t(n - 1) < t(0):
+        first, last = t(0), t(n - 1)
+        if last < first:
             return offset
         lo, hi = 0, n
         while lo < hi:
             mid = (lo + hi) // 2
-            if t(mid) < target:
+            at = t(mid)
+            if not first <= at <= last:  # times out of order: decode from the start, which sees it
+                return offset
+            if at < target:
                 lo = mid + 1
             else:
                 hi = mid
