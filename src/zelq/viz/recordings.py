@@ -584,7 +584,8 @@ def _iter_native(p: Path, fmt: int, offset: int, size: int, t0: int, start: int,
             state[_HAS_FIRST], state[_FIRST] = 1, first
             pos = _seek(p, fmt, offset, size, state, first + start)
     word = _WORD[fmt]
-    out = np.empty(chunk + _MAX_PER_WORD[fmt] - 1, RECORD)
+    cap = chunk + _MAX_PER_WORD[fmt] - 1  # a word that fills `chunk` may overshoot by this much
+    out = np.empty(cap, RECORD)
     count = 0
     warned = False
     if size > pos:
@@ -603,16 +604,17 @@ def _iter_native(p: Path, fmt: int, offset: int, size: int, t0: int, start: int,
                                   "keeps its start and is read to the end of the file", UserWarning, stacklevel=2)
                 _drop_pages(mm, pos, pos + used)
                 pos += used
-                while count >= chunk:
-                    yield out[:chunk].copy()
-                    out[:count - chunk] = out[chunk:count]
+                while count >= chunk:  # each piece is a fresh array: only the overshoot is copied
+                    full, out = out, np.empty(cap, RECORD)
+                    out[:count - chunk] = full[chunk:count]
                     count -= chunk
+                    yield full[:chunk]
                 if state[_DONE] or used == 0:
                     break
     if not state[_DONE] and pos < size:
         raise _fail(p, _partial(size - pos, word, "record" if fmt in (_DAT, _NMNIST) else "word"))
     if count:
-        yield out[:count].copy()
+        yield out[:count]
 
 
 def _time_range(path: Union[str, os.PathLike]) -> Optional[Tuple[int, int]]:
