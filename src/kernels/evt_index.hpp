@@ -135,20 +135,27 @@ public:
     }
 
 private:
+    // A short forward step between probes a and b is taken as it reads only when the
+    // probe between them splits it into two short forward steps too (a step of a whole
+    // turn of the counter and a little would not); otherwise both halves are refined.
     void extend(std::vector<Probe>& out, size_t a, size_t b) const {
-        const int64_t range = int64_t{1} << c_.bits;
         const size_t after_a = next(a + c_.word);
-        const bool adjacent = after_a >= b;
-        const int64_t d = step(a, b, adjacent);
-        if (adjacent || (d < range / 8 && d > -range / 8)) {
-            out.push_back({b, out.back().high + d});
+        if (after_a >= b) {  // adjacent: the decoder's own rule
+            out.push_back({b, out.back().high + step(a, b, true)});
             return;
         }
         size_t mid = next(a + (b - a) / 2 / c_.word * c_.word);
         if (mid <= a || mid >= b) mid = after_a;
+        const int64_t d = step(a, b, false), d1 = step(a, mid, mid == after_a), d2 = step(mid, b, next(mid + c_.word) >= b);
+        if (short_forward(d) && short_forward(d1) && short_forward(d2) && d1 + d2 == d) {
+            out.push_back({b, out.back().high + d});
+            return;
+        }
         extend(out, a, mid);
         extend(out, mid, b);
     }
+
+    bool short_forward(int64_t d) const { return d >= 0 && d < (int64_t{1} << c_.bits) / 8; }
 
     Format f_;
     Clock c_;
@@ -163,17 +170,27 @@ struct Seek {
     int64_t loops;   // the decoder's State::loops to start with there
 };
 
-// Last words before `at` that set EVT 3.0 state (row, time low, vector base):
-// decoding from the time-high word before all of them rebuilds that state.
-inline size_t evt3_state_start(const uint8_t* buf, size_t at) {
-    bool y = false, low = false, base = false;
+// Last words before `at` that set EVT 3.0 state (row, time low, and the vector
+// base when a vector word may use it): decoding from the time-high word before
+// all of them rebuilds that state.
+inline size_t evt3_state_start(const uint8_t* buf, size_t n, size_t at) {
+    auto type = [buf](size_t i) { return buf[i + 1] >> 4; };
+    // A vector run may continue across the time-high word at `at`.
+    bool base = true;
+    for (size_t i = at; i + 2 <= n; i += 2) {
+        const int t = type(i);
+        if (t == 0x4 || t == 0x5) base = false;
+        if (t != 0x8 && t != 0x6 && t != 0x7 && t != 0xA && t != 0xE && t != 0xF) break;
+    }
+    bool y = false, low = false;
     size_t i = at;
     while (i >= 2 && !(y && low && base)) {
         i -= 2;
-        switch (buf[i + 1] >> 4) {
+        switch (type(i)) {
             case 0x0: y = true; break;
             case 0x6: low = true; break;
             case 0x3: base = true; break;
+            case 0x4: case 0x5: base = false; break;  // its base lies further back
             default: break;
         }
     }
@@ -198,7 +215,7 @@ inline Seek seek(Format f, const uint8_t* buf, size_t n, int64_t target) {
     if (at == ch[0].at) return {0, 0};
     if (f == evt::kEvt3) {
         // Step back to a time-high word before the words that set the state, counting its value back.
-        const size_t from = evt3_state_start(buf, at);
+        const size_t from = evt3_state_start(buf, n - n % 2, at);
         size_t q = at;
         while (q > from) {
             const size_t p = ix.prev(q);
