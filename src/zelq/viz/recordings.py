@@ -4,13 +4,18 @@ DAT, N-MNIST / N-Caltech101 binary, and NumPy .npy / .npz event arrays.
 `read_events` returns the record array the page functions take:
 x, y (int16), t (int64, microseconds) and p (int8, -1 or 1). RAW, DAT and
 N-MNIST files are decoded natively, 16 MiB of the file at a time, from a
-memory map; AEDAT 4 needs the optional `aedat` package.
+memory map; AEDAT 4 is decoded here, packet by packet, and needs the optional
+`lz4` package for its compressed packets.
 """
 from __future__ import annotations
 
 import mmap
 import os
 import re
+import stat
+import sys
+import warnings
+import zipfile
 from pathlib import Path
 from typing import Any, Callable, Dict, Optional, Tuple, Union
 
@@ -18,9 +23,10 @@ import numpy as np
 
 from . import _args
 
-__all__ = ["RecordingError", "read_events", "read_sensor_size", "FORMATS"]
+__all__ = ["RecordingError", "RecordingWarning", "read_events", "read_sensor_size", "FORMATS"]
 
 CHUNK = 16 << 20
+_HERE = os.path.dirname(os.path.abspath(__file__))
 RECORD = np.dtype([("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")])
 
 # Extension -> format; the names are the ones errors use.
@@ -33,23 +39,17 @@ FORMATS: Dict[str, str] = {
     ".npz": "NumPy .npz",
 }
 
-# Native decoder formats and their word sizes (see kernels/evt.hpp).
-_EVT2, _EVT21, _EVT3, _DAT, _NMNIST = range(5)
-_WORD = {_EVT2: 4, _EVT21: 8, _EVT3: 2, _DAT: 8, _NMNIST: 5}
-_MAX_PER_WORD = {_EVT2: 1, _EVT21: 32, _EVT3: 12, _DAT: 1, _NMNIST: 1}
-_EVT_NAMES = {_EVT2: "EVT 2.0", _EVT21: "EVT 2.1", _EVT3: "EVT 3.0"}
-# Slots of the decoder state.
-_T0, _START, _DURATION, _HAS_FIRST, _FIRST = 0, 1, 2, 3, 4
-_DONE, _ERROR, _ERROR_AT, _ERROR_WORD = 15, 16, 17, 18
-_STATE_SLOTS = 19
-
 _HEADER_LIMIT = 1 << 20
+# The widest or tallest sensor taken from a header: no supported format addresses more.
+MAX_SENSOR_SIDE = 16384
+OUTSIDE = ("refuse", "drop")
 _EVT_LINE = re.compile(rb"^% evt (\d\.\d)\s*$", re.M)
 _FORMAT_LINE = re.compile(rb"^% format (\w+)(;[^\r\n]*)?", re.M)
-_GEOMETRY = re.compile(rb"^% geometry (\d+)x(\d+)", re.M)
-_T0_LINE = re.compile(rb"^% t0 (\d+)", re.M)
-_DAT_SIZE = re.compile(rb"^% (Width|Height) (\d+)", re.M)
+_GEOMETRY = re.compile(rb"^% geometry ([^\r\n]*)", re.M)
+_T0_LINE = re.compile(rb"^% t0(?: ([^\r\n]*))?$", re.M)
+_DAT_SIZE = re.compile(rb"^% (Width|Height) ([^\r\n]*)", re.M)
 _DAT_VERSION = re.compile(rb"^% Version (\d+)", re.M)
+_INT64_MAX = (1 << 63) - 1
 
 Progress = Optional[Callable[[float], None]]
 
@@ -58,8 +58,55 @@ class RecordingError(ValueError):
     """A recording file that cannot be read: truncated, corrupt, or not what its name says."""
 
 
+class RecordingWarning(UserWarning):
+    """A recording read in part: cut short, or events outside the sensor dropped on request."""
+
+
 def _fail(path: Path, what: str) -> RecordingError:
     return RecordingError(f"{path}: {what}")
+
+
+def _warn(path: Path, what: str) -> None:
+    # Attributed to the first caller outside this package, however deep the reader is.
+    level, frame = 2, sys._getframe(1)
+    while frame is not None and os.path.dirname(frame.f_code.co_filename) == _HERE:
+        frame, level = frame.f_back, level + 1
+    warnings.warn(f"{path}: {what}", RecordingWarning, stacklevel=level)
+
+
+# ---------------------------------------------------------------- native decoder tables
+
+class _Format:
+    """One native decoder format, as the kernels describe it."""
+
+    def __init__(self, number: int, name: str, word: int, max_per_word: int, x_range: int, y_range: int) -> None:
+        self.number, self.name, self.word, self.max_per_word = number, name, word, max_per_word
+        self.range = (x_range, y_range)
+
+
+def _format(name: str) -> _Format:
+    for number, row in enumerate(_spikes()._EVT_FORMATS):
+        if row[0] == name:
+            return _Format(number, *row)
+    raise KeyError(name)
+
+
+class _State:
+    """The native decoders' state array, its slots found by the names the kernels give them."""
+
+    def __init__(self, **values: int) -> None:
+        native = _spikes()
+        self.array = np.array(native._EVT_STATE_INITIAL, np.int64)
+        self._slot = {name: i for i, name in enumerate(native._EVT_STATE)}
+        self.errors = native._EVT_ERRORS
+        for name, value in values.items():
+            self[name] = value
+
+    def __getitem__(self, name: str) -> int:
+        return int(self.array[self._slot[name]])
+
+    def __setitem__(self, name: str, value: int) -> None:
+        self.array[self._slot[name]] = value
 
 
 # ---------------------------------------------------------------- sniffing
@@ -78,24 +125,40 @@ def _percent_header(head: bytes) -> int:
     return pos
 
 
-def _sniff(head: bytes) -> Optional[str]:
-    """The extension whose format the first bytes look like, or None."""
-    if head.startswith(b"#!AER-DAT4"):
+def _sniff(head: bytes, path: Path) -> Optional[str]:
+    """The extension whose format the first bytes are, or None.
+
+    Only whole signatures count (a full magic line, a complete '%' header naming its format),
+    so that the first records of a headerless format, which can be any bytes, are not taken
+    for another format's magic.
+    """
+    if head.startswith(b"#!AER-DAT4.0\r\n"):
         return ".aedat4"
-    if head.startswith(b"#!AER-DAT"):
+    if re.match(rb"#!AER-DAT[1-3]\.\d\r?\n", head):
         return "older AEDAT"
-    if head.startswith(b"\x93NUMPY"):
+    if re.match(rb"\x93NUMPY[\x01-\x03]\x00", head):
         return ".npy"
-    if head.startswith((b"PK\x03\x04", b"PK\x05\x06")):
+    if head.startswith((b"PK\x03\x04", b"PK\x05\x06")) and zipfile.is_zipfile(path):
         return ".npz"
     if head.startswith(b"%"):
-        header = head[:_percent_header(head)]
+        end = _percent_header(head)
+        header = head[:end]
+        if not header.endswith(b"\n") or not _is_text(header):
+            return None
         if _EVT_LINE.search(header) or re.search(rb"^% format EVT", header, re.M):
             return ".raw"
         if _DAT_VERSION.search(header) or b"Data file containing" in header:
             return ".dat"
         return "%-header"
     return None
+
+
+def _is_text(header: bytes) -> bool:
+    try:
+        text = header.decode("utf-8")
+    except UnicodeDecodeError:
+        return False
+    return all(c.isprintable() or c in "\r\n\t" for c in text)
 
 
 def _looks(kind: Optional[str]) -> str:
@@ -106,6 +169,26 @@ def _looks(kind: Optional[str]) -> str:
     return "something else"
 
 
+def _open_regular(p: Path) -> Any:
+    """The file opened for reading, refused unless it is a regular file.
+
+    The type is checked before the file is opened for reading (a FIFO would block), and
+    again on the opened descriptor, in case the name was replaced meanwhile.
+    """
+    try:
+        if not stat.S_ISREG(os.stat(p).st_mode):
+            raise _fail(p, "not a regular file")
+        fd = os.open(p, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0))
+    except (FileNotFoundError, RecordingError):
+        raise
+    except OSError as e:
+        raise _fail(p, f"cannot be read ({e.strerror or e})") from None
+    if not stat.S_ISREG(os.fstat(fd).st_mode):
+        os.close(fd)
+        raise _fail(p, "not a regular file")
+    return os.fdopen(fd, "rb")
+
+
 def _open_checked(path: Union[str, os.PathLike]) -> Tuple[Path, str, bytes, int]:
     """(path, extension, first bytes, size) of a readable file whose content matches its extension."""
     p = Path(os.fspath(path))
@@ -113,17 +196,22 @@ def _open_checked(path: Union[str, os.PathLike]) -> Tuple[Path, str, bytes, int]
     if ext not in FORMATS:
         known = ", ".join(FORMATS)
         raise _fail(p, f"unknown recording format '{p.suffix or '(no extension)'}'; known: {known}")
-    with open(p, "rb") as f:  # FileNotFoundError / PermissionError / IsADirectoryError pass through
-        head = f.read(_HEADER_LIMIT)
+    with _open_regular(p) as f:
+        try:
+            head = f.read(_HEADER_LIMIT)
+        except OSError as e:
+            raise _fail(p, f"cannot be read ({e.strerror or e})") from None
         size = os.fstat(f.fileno()).st_size
-    kind = _sniff(head)
+    kind = _sniff(head, p)
     if ext == ".bin":
-        if kind is not None:
+        if kind is not None and kind != "%-header":
             raise _fail(p, f"named {ext} but looks like {_looks(kind)}")
     elif ext == ".dat":
         if kind not in (".dat", "%-header", None):
             raise _fail(p, f"named {ext} but looks like {_looks(kind)}")
     elif kind != ext:
+        if ext == ".raw" and head.startswith(b"%") and len(head) == size and not head.endswith(b"\n"):
+            raise _fail(p, "truncated: the file ends inside its header")
         if kind == "%-header" and ext == ".raw":
             raise _fail(p, "the header names no event encoding ('% evt 2.0', '% evt 2.1' or '% evt 3.0')")
         if kind is None or kind == "%-header":
@@ -134,6 +222,33 @@ def _open_checked(path: Union[str, os.PathLike]) -> Tuple[Path, str, bytes, int]
 
 # ---------------------------------------------------------------- headers
 
+def _sensor(p: Path, width: Any, height: Any, where: str) -> Tuple[int, int]:
+    """A header's sensor size, refused unless both sides are whole numbers in 1..MAX_SENSOR_SIDE."""
+    text = f"{width}x{height}" if not isinstance(width, bytes) else \
+        f"{width.decode('ascii', 'replace')}x{height.decode('ascii', 'replace')}"
+    try:
+        w, h = int(width), int(height)
+    except ValueError:
+        raise _fail(p, f"the header's sensor size ({where} {text}) is not two whole numbers") from None
+    if not (0 < w <= MAX_SENSOR_SIDE and 0 < h <= MAX_SENSOR_SIDE):
+        raise _fail(p, f"the header's sensor size ({where} {text}) is not a sensor: "
+                       f"each side must be 1 to {MAX_SENSOR_SIDE}")
+    return w, h
+
+
+def _header_t0(p: Path, header: bytes) -> int:
+    m = _T0_LINE.search(header)
+    if not m:
+        return 0
+    text = (m.group(1) or b"").strip()
+    if not re.fullmatch(rb"[+-]?\d{1,25}", text):
+        raise _fail(p, f"the header's '% t0' ({text.decode('ascii', 'replace')!r}) is not a whole number of µs")
+    t0 = int(text)
+    if not -_INT64_MAX <= t0 <= _INT64_MAX:
+        raise _fail(p, f"the header's '% t0 {t0}' is beyond 64-bit times")
+    return t0
+
+
 def _header_info(p: Path, ext: str, head: bytes) -> Dict[str, Any]:
     """Data offset, decoder format, t0 and sensor size from a RAW or DAT header."""
     end = _percent_header(head)
@@ -141,20 +256,22 @@ def _header_info(p: Path, ext: str, head: bytes) -> Dict[str, Any]:
     size = None
     g = _GEOMETRY.search(header)
     if g:
-        size = (int(g.group(1)), int(g.group(2)))
+        dims = g.group(1).strip().split(b"x")
+        if len(dims) != 2:
+            raise _fail(p, f"the header's '% geometry {g.group(1).decode('ascii', 'replace')}' is not WIDTHxHEIGHT")
+        size = _sensor(p, dims[0], dims[1], "geometry")
     fm = _FORMAT_LINE.search(header)
     if fm and fm.group(2):
         opts = dict(kv.split(b"=", 1) for kv in fm.group(2).split(b";") if b"=" in kv)
         if b"width" in opts and b"height" in opts:
-            size = (int(opts[b"width"]), int(opts[b"height"]))
-    t0 = _T0_LINE.search(header)
-    info: Dict[str, Any] = {"offset": end, "t0": int(t0.group(1)) if t0 else 0, "sensor_size": size}
+            size = _sensor(p, opts[b"width"], opts[b"height"], "format")
+    info: Dict[str, Any] = {"offset": end, "t0": _header_t0(p, header), "sensor_size": size}
     if ext == ".raw":
         evt = _EVT_LINE.search(header)
         version = evt.group(1) if evt else None
         if version is None and fm:
             version = {b"EVT2": b"2.0", b"EVT21": b"2.1", b"EVT3": b"3.0"}.get(fm.group(1))
-        fmt = {b"2.0": _EVT2, b"2.1": _EVT21, b"3.0": _EVT3}.get(version)
+        fmt = {b"2.0": "EVT 2.0", b"2.1": "EVT 2.1", b"3.0": "EVT 3.0"}.get(version)
         if fmt is None:
             raise _fail(p, f"unsupported event encoding '{(version or b'?').decode('ascii', 'replace')}' "
                            "(EVT 2.0, 2.1 and 3.0 are read)")
@@ -162,7 +279,7 @@ def _header_info(p: Path, ext: str, head: bytes) -> Dict[str, Any]:
         return info
     dims = dict(_DAT_SIZE.findall(header))
     if size is None and b"Width" in dims and b"Height" in dims:
-        info["sensor_size"] = (int(dims[b"Width"]), int(dims[b"Height"]))
+        info["sensor_size"] = _sensor(p, dims[b"Width"].strip(), dims[b"Height"].strip(), "Width/Height")
     version = _DAT_VERSION.search(header)
     type_size = head[end:end + 2]
     # Version 2 and later put the event type and size after the header.
@@ -174,7 +291,7 @@ def _header_info(p: Path, ext: str, head: bytes) -> Dict[str, Any]:
             raise _fail(p, f"unsupported DAT event type 0x{type_size[0]:02X} of {type_size[1]} bytes "
                            "(CD and 2D events of 8 bytes are read)")
         info["offset"] = end + 2
-    info["format"] = _DAT
+    info["format"] = "DAT"
     return info
 
 
@@ -182,59 +299,91 @@ def read_sensor_size(path: Union[str, os.PathLike]) -> Optional[Tuple[int, int]]
     """The sensor size (width, height) a recording's header gives, or None when it gives none.
 
     AEDAT 4 event streams, RAW headers ('% geometry', '% format ...;width=;height=') and DAT
-    headers carry one; N-MNIST and NumPy files do not. Raises RecordingError for an unknown or
-    mislabelled file, FileNotFoundError for a missing one; refuses a path that is not a str or
+    headers carry one; N-MNIST and NumPy files do not. Raises RecordingError for an unknown,
+    mislabelled or unreadable file, or a header size that is not a sensor's (each side 1 to
+    MAX_SENSOR_SIDE); FileNotFoundError for a missing one; refuses a path that is not a str or
     path object with TypeError.
     """
     p = _path_arg(path)
-    p, ext, head, _ = _open_checked(p)
+    p, ext, head, size = _open_checked(p)
     if ext in (".raw", ".dat"):
         return _header_info(p, ext, head)["sensor_size"]
     if ext == ".aedat4":
-        return _aedat_stream(p, _aedat_decoder(p))[1]
+        return _aedat_sensor(p, _aedat_header(p, size))
     return None
 
 
 # ---------------------------------------------------------------- native formats
 
-def _decode(p: Path, fmt: int, offset: int, size: int, state: np.ndarray, progress: Progress) -> np.ndarray:
-    # One output array. A whole-file read sizes it for one event per word at once
-    # (the most that EVT 2.0, DAT and N-MNIST words yield; pages never written
-    # cost nothing); a windowed read sizes it chunk by chunk. Either grows when
-    # vector words yield more, and shrinks in place at the end.
-    pos = offset
-    word = _WORD[fmt]
-    words = max(size - offset, 0) // word
-    windowed = state[_DURATION] >= 0
-    out = np.empty((min(words, CHUNK // word) if windowed else words) + _MAX_PER_WORD[fmt], RECORD)
+def _decode(p: Path, fmt: _Format, offset: int, size: int, state: _State, outside: str,
+            progress: Progress) -> np.ndarray:
+    # Formats of one record per word reserve one record per whole word of the file: the
+    # most it can hold, touched only as it fills. Vector formats (and windows) start at one
+    # chunk's worth and grow as records come, so a file of words without events costs nothing.
+    word, most = fmt.word, fmt.max_per_word
+    data_end = offset + max(size - offset, 0) // word * word
+    words = (data_end - offset) // word
+    windowed = state["duration"] >= 0
+    grow_by = CHUNK // word
+    out = np.empty((words if most == 1 and not windowed else min(words, grow_by)) + most, RECORD)
     count = 0
-    if size > offset:
+    pos = offset
+    state["drop_outside"] = 1  # counted here, refused or dropped below
+    if data_end > offset:
         with open(p, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm:
-            size = min(size, len(mm))
+            data_end = min(data_end, offset + max(len(mm) - offset, 0) // word * word)
             with memoryview(mm) as view:
-                while pos < size:
-                    end = min(pos + CHUNK, size)
-                    need = count + (end - pos) // word + _MAX_PER_WORD[fmt]
-                    if len(out) < need:
-                        grown = np.empty(max(need, len(out) * 3 // 2), RECORD)
-                        grown[:count] = out[:count]
-                        out = grown
+                while pos < data_end:
+                    if len(out) - count < most:
+                        out.resize(len(out) + max(len(out) // 2, grow_by), refcheck=False)
+                    end = min(pos + CHUNK, data_end)
                     with view[pos:end] as chunk:
-                        count, used = _spikes()._decode_events(fmt, chunk, state, out, count)
-                    if state[_ERROR]:
-                        at = pos + int(state[_ERROR_AT])
-                        raise _fail(p, f"corrupt data: a word of unknown type (0x{int(state[_ERROR_WORD]):0{2 * word}X}) "
-                                       f"at byte {at}")
+                        count, used = _spikes()._decode_events(fmt.number, chunk, state.array, out, count)
+                    if state["error"]:
+                        raise _decode_error(p, fmt, state, pos)
                     _drop_pages(mm, pos, pos + used)
                     pos += used
                     if progress:
-                        progress(pos / size)
-                    if state[_DONE] or used == 0:
+                        progress((pos - offset) / max(data_end - offset, 1))
+                    if state["done"]:
                         break
-    if not state[_DONE] and pos < size:
-        raise _fail(p, _partial(size - pos, word, "record" if fmt in (_DAT, _NMNIST) else "word"))
     out.resize(count, refcheck=False)
+    if not state["done"] and data_end < size:
+        _warn(p, f"cut short at byte {data_end}: {_partial(size - data_end, word, fmt)}; "
+                 f"{_events(count)} before it are read")
+    _check_outside(p, state, outside, f"the {fmt.name} format's addresses")
     return out
+
+
+def _decode_error(p: Path, fmt: _Format, state: _State, pos: int) -> RecordingError:
+    at = pos + state["error_at"]
+    if state["error"] == state.errors["time_overflow"]:
+        return _fail(p, f"its times pass the largest 64-bit time at byte {at} "
+                        f"(the header's '% t0' is {state['t0']})")
+    word = state["error_word"] & ((1 << 8 * fmt.word) - 1)
+    return _fail(p, f"corrupt data: a word of unknown type (0x{word:0{2 * fmt.word}X}) at byte {at}")
+
+
+def _check_outside(p: Path, state: _State, outside: str, addresses: str) -> None:
+    n = state["outside"]
+    if not n:
+        return
+    sensor = f"{state['width']} × {state['height']}"
+    first = f"x={state['outside_x']}, y={state['outside_y']}, t={state['outside_t']}"
+    _outside(p, n, sensor, first, outside, addresses)
+
+
+def _events(n: int) -> str:
+    return f"{n:,} event{'s' if n != 1 else ''}"
+
+
+def _outside(p: Path, n: int, sensor: str, first: str, outside: str, addresses: str) -> None:
+    events = _events(n)
+    if outside == "drop":
+        _warn(p, f"dropped {events} outside the {sensor} sensor (the first: {first})")
+        return
+    raise _fail(p, f"{events} outside the {sensor} sensor ({addresses}); the first: {first}. "
+                   "Pass outside='drop' to read the others")
 
 
 def _drop_pages(mm: mmap.mmap, start: int, end: int) -> None:
@@ -246,16 +395,23 @@ def _drop_pages(mm: mmap.mmap, start: int, end: int) -> None:
         mm.madvise(mmap.MADV_DONTNEED, lo, hi - lo)
 
 
-def _partial(n: int, word: int, unit: str) -> str:
-    return f"truncated: {n} trailing byte{'s' if n != 1 else ''}, not a whole {word}-byte {unit}"
+def _partial(n: int, word: int, fmt: _Format) -> str:
+    unit = "record" if fmt.name in ("DAT", "N-MNIST") else "word"
+    return f"{n} trailing byte{'s' if n != 1 else ''}, not a whole {word}-byte {unit}"
 
 
-def _spikes():
-    from . import spikes
-    return spikes
+_SPIKES: Any = None
 
 
-def _dat_seek(p: Path, offset: int, size: int, state: np.ndarray) -> int:
+def _spikes() -> Any:
+    global _SPIKES
+    if _SPIKES is None:
+        from . import spikes
+        _SPIKES = spikes
+    return _SPIKES
+
+
+def _dat_seek(p: Path, offset: int, size: int, state: _State) -> int:
     """Offset of the first DAT record at or after the window start, by bisection over the sorted times."""
     n = (size - offset) // 8
     with open(p, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm:
@@ -264,7 +420,7 @@ def _dat_seek(p: Path, offset: int, size: int, state: np.ndarray) -> int:
         first, last = t(0), t(n - 1)
         if last < first:  # the 32-bit clock wrapped: read from the start
             return offset
-        lo_t = first + int(state[_START])
+        lo_t = first + state["start"]
         lo, hi = 0, n
         while lo < hi:
             mid = (lo + hi) // 2
@@ -272,110 +428,123 @@ def _dat_seek(p: Path, offset: int, size: int, state: np.ndarray) -> int:
                 lo = mid + 1
             else:
                 hi = mid
-    state[_HAS_FIRST] = 1
-    state[_FIRST] = first
+    state["has_first"] = 1
+    state["first"] = first + state["t0"]
     return offset + 8 * lo
 
 
-def _read_native(p: Path, ext: str, head: bytes, size: int, state: np.ndarray, progress: Progress) -> np.ndarray:
+def _read_native(p: Path, ext: str, head: bytes, size: int, state: _State, outside: str,
+                 progress: Progress) -> np.ndarray:
     if ext == ".bin":
-        return _decode(p, _NMNIST, 0, size, state, progress)
+        return _decode(p, _format("N-MNIST"), 0, size, state, outside, progress)
     info = _header_info(p, ext, head)
     if info["offset"] >= len(head) and size == len(head) and not head.endswith(b"\n"):
         raise _fail(p, "truncated: the file ends inside its header")
-    fmt, offset = info["format"], info["offset"]
-    state[_T0] = info["t0"]
-    if fmt == _DAT:
-        if (size - offset) % 8:
-            raise _fail(p, _partial((size - offset) % 8, 8, "record"))
-        if state[_START] > 0 and size - offset >= 8:
-            offset = _dat_seek(p, offset, size, state)
-    return _decode(p, fmt, offset, size, state, progress)
+    fmt, offset = _format(info["format"]), info["offset"]
+    state["t0"] = info["t0"]
+    if info["sensor_size"]:
+        state["width"], state["height"] = info["sensor_size"]
+    if fmt.name == "DAT" and state["start"] > 0 and size - offset >= 8:
+        offset = _dat_seek(p, offset, size, state)
+    return _decode(p, fmt, offset, size, state, outside, progress)
 
 
 # ---------------------------------------------------------------- AEDAT 4
 
-def _aedat_decoder(p: Path) -> Any:
+def _aedat_header(p: Path, size: int) -> Any:
+    from . import _aedat4
     try:
-        import aedat
+        return _aedat4.header_of(p, size)
+    except _aedat4.Corrupt as e:
+        raise _fail(p, str(e)) from None
+
+
+def _aedat_sensor(p: Path, header: Any) -> Optional[Tuple[int, int]]:
+    from . import _aedat4
+    try:
+        _, stream = header.event_stream()
+    except _aedat4.Corrupt as e:
+        raise _fail(p, str(e)) from None
+    return None if stream.size is None else _sensor(p, *stream.size, "sizeX/sizeY")
+
+
+def _read_aedat(p: Path, size: int, start: int, duration: int, outside: str, progress: Progress) -> np.ndarray:
+    try:
+        import lz4.frame  # noqa: F401
     except ImportError:
-        raise ImportError("reading AEDAT 4 files needs the aedat package: pip install zelqviz[aedat]") from None
+        raise ImportError("reading AEDAT 4 files needs the lz4 package: pip install zelqviz[aedat]") from None
+    from . import _aedat4
+    sensor = _aedat_sensor(p, _aedat_header(p, size))
+    full = start == 0 and duration < 0
+    out = np.empty(0, RECORD)
+    count = 0
+    window: list = []
+    dropped = [0, ""]
+
+    def take(ev: np.ndarray) -> bool:
+        nonlocal out, count
+        if sensor is not None:
+            bad = (ev["x"] < 0) | (ev["x"] >= sensor[0]) | (ev["y"] < 0) | (ev["y"] >= sensor[1])
+            if bad.any():
+                if not dropped[0]:
+                    first = ev[np.argmax(bad)]
+                    dropped[1] = f"x={first['x']}, y={first['y']}, t={first['t']}"
+                dropped[0] += int(bad.sum())
+                ev = ev[~bad]
+        if not full and len(ev):
+            if not window:  # the window counts from the first event in file order
+                lo = min(int(ev["t"][0]) + start, _INT64_MAX)
+                window.extend([lo, _INT64_MAX if duration < 0 else min(lo + duration, _INT64_MAX)])
+            t = ev["t"]
+            keep = (t >= window[0]) & (t < window[1])
+            if not keep.any() and len(t) and t.min() >= window[1]:
+                return True
+            ev = ev[keep]
+        if count + len(ev) > len(out):
+            out.resize(max(count + len(ev), len(out) * 3 // 2), refcheck=False)
+        block = out[count:count + len(ev)]
+        block["x"], block["y"], block["t"] = ev["x"], ev["y"], ev["t"]
+        block["p"] = np.where(ev["p"] != 0, 1, -1)
+        count += len(ev)
+        return False
+
     try:
-        return aedat.Decoder(str(p))
-    except (OSError, RuntimeError, ValueError) as e:
-        if isinstance(e, FileNotFoundError):
-            raise
-        raise _fail(p, f"corrupt AEDAT 4 file ({e})") from None
-
-
-def _aedat_stream(p: Path, decoder: Any) -> Tuple[int, Optional[Tuple[int, int]]]:
-    streams = decoder.id_to_stream()
-    ids = [k for k, v in streams.items() if v.get("type") == "events"]
-    if not ids:
-        raise _fail(p, "the AEDAT 4 file holds no event stream")
-    s = streams[ids[0]]
-    size = (int(s["width"]), int(s["height"])) if "width" in s and "height" in s else None
-    return ids[0], size
-
-
-def _read_aedat(p: Path, start: int, duration: int, progress: Progress) -> np.ndarray:
-    decoder = _aedat_decoder(p)
-    sid, _ = _aedat_stream(p, decoder)
-    parts = []
-    lo = hi = None
-    try:
-        for packet in decoder:
-            ev = packet.get("events")
-            if packet["stream_id"] != sid or ev is None or not len(ev):
-                continue
-            t = ev["t"].astype(np.int64)
-            if lo is None:
-                lo = int(t[0]) + start
-                hi = lo + duration if duration >= 0 else None
-            keep = t >= lo if hi is None else (t >= lo) & (t < hi)
-            if not keep.all():
-                ev, t = ev[keep], t[keep]
-            if len(ev):
-                out = np.empty(len(ev), RECORD)
-                out["x"], out["y"], out["t"] = ev["x"], ev["y"], t
-                out["p"] = np.where(ev["on"], 1, -1)
-                parts.append(out)
-            if hi is not None and not keep.any() and int(packet["events"]["t"].min()) >= hi:
-                break
-    except (OSError, RuntimeError, ValueError) as e:
-        raise _fail(p, f"corrupt AEDAT 4 file ({e})") from None
+        _, cut = _aedat4.scan(p, size, take)
+    except _aedat4.Corrupt as e:
+        raise _fail(p, str(e)) from None
+    out.resize(count, refcheck=False)
+    if cut is not None:
+        _warn(p, f"cut short at byte {size}: the file ends inside the packet at byte {cut}; "
+                 f"{_events(count)} before it are read")
+    if dropped[0]:
+        _outside(p, dropped[0], f"{sensor[0]} × {sensor[1]}", dropped[1], outside, "the header's sizeX/sizeY")
     if progress:
         progress(1.0)
-    if not parts:
-        return np.empty(0, RECORD)
-    return parts[0] if len(parts) == 1 else np.concatenate(parts)
+    return out
 
 
 # ---------------------------------------------------------------- NumPy files
 
-def _numpy_events(p: Path, ext: str) -> np.ndarray:
+def _numpy_events(p: Path, ext: str, size: int) -> np.ndarray:
+    from . import _npfiles
     try:
-        if ext == ".npy":
-            arr = np.load(p, mmap_mode="r", allow_pickle=False)
-        else:
-            with np.load(p, allow_pickle=False) as z:
-                arrays = {k: z[k] for k in z.files}
-            arr = _from_npz(p, arrays)
-    except RecordingError:
-        raise
-    except (ValueError, EOFError, OSError, KeyError) as e:
-        if isinstance(e, (FileNotFoundError, PermissionError)):
+        arr = _npfiles.load_npy(str(p), size) if ext == ".npy" else _from_npz(p, _npfiles.load_npz(str(p)))
+    except _npfiles.Corrupt as e:
+        raise _fail(p, str(e)) from None
+    except OSError as e:
+        if isinstance(e, FileNotFoundError):
             raise
-        raise _fail(p, f"corrupt {FORMATS[ext]} file ({e})") from None
+        raise _fail(p, f"cannot be read ({e.strerror or e})") from None
     if arr.dtype.names is None or arr.ndim != 1:
         raise _fail(p, f"holds a {arr.ndim}-dimensional {arr.dtype} array, not a one-dimensional record array "
                        "of events with named fields")
-    _, _, t, _ = _spikes()._get_event_fields(arr)
+    x, _, t, _ = _spikes()._get_event_fields(arr)
     if t is None:
         raise _fail(p, f"the event array has no time field (its fields: {', '.join(arr.dtype.names)})")
+    for name in (t, x):
+        if name is not None and (arr.dtype[name].kind not in "iuf" or arr.dtype[name].shape):
+            raise _fail(p, f"the event field '{name}' holds {arr.dtype[name]}, not numbers")
     return arr
-
-
 def _from_npz(p: Path, arrays: Dict[str, np.ndarray]) -> np.ndarray:
     """The single record array of an .npz, or one built from its x/y/t/p columns."""
     records = [k for k, a in arrays.items() if a.dtype.names is not None]
@@ -400,10 +569,10 @@ def _window_array(arr: np.ndarray, start: int, duration: int) -> np.ndarray:
     if not len(arr) or (start == 0 and duration < 0):
         return np.array(arr)
     t = arr[_spikes()._get_event_fields(arr)[2]]
-    lo = t.min() + start
-    keep = t >= lo
+    lo = int(t.min()) + start  # Python integers: a window never wraps
+    keep = t >= min(lo, _INT64_MAX)
     if duration >= 0:
-        keep &= t < lo + duration
+        keep &= t < min(lo + duration, _INT64_MAX)
     return np.array(arr[keep])
 
 
@@ -415,10 +584,20 @@ def _path_arg(path: Any) -> Any:
     return path
 
 
-def _read(path: Any, start: Any = None, duration: Any = None, progress: Progress = None) -> np.ndarray:
+def _outside_arg(outside: Any) -> str:
+    if not isinstance(outside, str):
+        _args.refuse("outside", "str", outside)
+    if outside not in OUTSIDE:
+        raise ValueError(f"outside must be 'refuse' or 'drop' (got {outside!r})")
+    return outside
+
+
+def _read(path: Any, start: Any = None, duration: Any = None, progress: Progress = None,
+          outside: Any = "refuse") -> np.ndarray:
     _path_arg(path)
     start = _args.integer("start", start, none=True)
     duration = _args.integer("duration", duration, none=True)
+    outside = _outside_arg(outside)
     if start is not None and start < 0:
         raise ValueError(f"start must not be negative (got {start})")
     if duration is not None and duration < 0:
@@ -426,28 +605,35 @@ def _read(path: Any, start: Any = None, duration: Any = None, progress: Progress
     start = start or 0
     duration = -1 if duration is None else duration
     p, ext, head, size = _open_checked(path)
-    if ext in (".npy", ".npz"):
-        return _window_array(_numpy_events(p, ext), start, duration)
-    if ext == ".aedat4":
-        return _read_aedat(p, start, duration, progress)
-    state = np.zeros(_STATE_SLOTS, np.int64)
-    state[_START], state[_DURATION] = start, duration
-    return _read_native(p, ext, head, size, state, progress)
+    try:
+        if ext in (".npy", ".npz"):
+            return _window_array(_numpy_events(p, ext, size), start, duration)
+        if ext == ".aedat4":
+            return _read_aedat(p, size, start, duration, outside, progress)
+        state = _State(start=min(start, _INT64_MAX), duration=min(duration, _INT64_MAX))
+        return _read_native(p, ext, head, size, state, outside, progress)
+    except MemoryError:
+        raise _fail(p, "its events do not fit in memory") from None
 
 
 def read_events(path: Union[str, os.PathLike], *, start: Optional[int] = None,
-                duration: Optional[int] = None) -> np.ndarray:
+                duration: Optional[int] = None, outside: str = "refuse") -> np.ndarray:
     """Read a recording file into an event array with fields x, y (int16), t (int64, µs), p (int8, -1/1).
 
     The format comes from the extension (.aedat4, .raw with EVT 2.0/2.1/3.0, .dat, .bin for
-    N-MNIST / N-Caltech101, .npy, .npz) and must match the file's first bytes. RAW times include
-    the header's '% t0'; NumPy files are returned with their own fields. `start` and `duration`
-    (µs) keep the events with first + start <= t < first + start + duration, where first is the
-    earliest event's time; reading stops after the window. Returns a new array.
+    N-MNIST / N-Caltech101, .npy, .npz); the file's first bytes must not be another format's.
+    RAW times include the header's '% t0'; NumPy files are returned with their own fields.
+    `start` and `duration` (µs) keep the events with first + start <= t < first + start +
+    duration, where first is the earliest event's time; reading stops after the window.
+    Events outside the sensor the header declares (or the format can address) are refused;
+    `outside="drop"` drops them instead, with a RecordingWarning that counts them. A file cut
+    short in its data gives the events before the cut, with a RecordingWarning naming the
+    byte where it ends. Returns a new array.
 
     Raises RecordingError (a ValueError) naming the file for an unknown extension, a mislabelled,
-    truncated or corrupt file; FileNotFoundError for a missing one; ImportError naming the extra
-    for AEDAT 4 without the aedat package; ValueError for a negative start or duration. Refuses
-    a path that is not a str or path object and non-numeric start/duration with TypeError.
+    unreadable or corrupt file, or one that is not a regular file; FileNotFoundError for a
+    missing one; ImportError naming the extra for AEDAT 4 without the lz4 package; ValueError
+    for a negative start or duration or an unknown `outside`. Refuses a path that is not a str
+    or path object, non-numeric start/duration and a non-str `outside` with TypeError.
     """
-    return _read(path, start, duration)
+    return _read(path, start, duration, outside=outside)
