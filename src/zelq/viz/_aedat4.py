@@ -23,6 +23,7 @@ MAGIC = b"#!AER-DAT4.0\r\n"
 EVENT = np.dtype([("t", "<i8"), ("x", "<i2"), ("y", "<i2"), ("p", "u1"), ("pad", "V3")])
 # The largest decompressed packet taken: far beyond what cameras write (a few MiB).
 PACKET_LIMIT = 256 << 20
+_STEP = 4 << 20
 _COMPRESSION = {0: "none", 1: "LZ4", 2: "LZ4", 3: "ZSTD", 4: "ZSTD"}
 _STREAM_NODE = re.compile(r'<node name="(\d+)" path="[^"]*/outInfo/\d+/">')
 
@@ -161,16 +162,22 @@ def decompress(packet: bytes, compression: str, offset: int) -> bytes:
         raise Corrupt(f"its packets are {compression}-compressed; only LZ4 and uncompressed AEDAT 4 are read")
     import lz4.frame
     decoder = lz4.frame.LZ4FrameDecompressor()
+    parts, total = [], 0
     try:
-        data = decoder.decompress(packet, max_length=PACKET_LIMIT + 1)
+        while not decoder.eof:
+            # Small steps: the decompressor reserves all of max_length at once.
+            part = decoder.decompress(packet, max_length=_STEP)
+            packet = b""
+            parts.append(part)
+            total += len(part)
+            if total > PACKET_LIMIT:
+                raise Corrupt(f"corrupt AEDAT 4 packet at byte {offset}: it decompresses to more than "
+                              f"{PACKET_LIMIT >> 20} MiB")
+            if decoder.needs_input and not decoder.eof:
+                raise Corrupt(f"corrupt AEDAT 4 packet at byte {offset}: its compressed data ends early")
     except RuntimeError as e:
         raise Corrupt(f"corrupt AEDAT 4 packet at byte {offset}: {e}") from None
-    if len(data) > PACKET_LIMIT:
-        raise Corrupt(f"corrupt AEDAT 4 packet at byte {offset}: it decompresses to more than "
-                      f"{PACKET_LIMIT >> 20} MiB")
-    if not decoder.eof:
-        raise Corrupt(f"corrupt AEDAT 4 packet at byte {offset}: its compressed data ends early")
-    return data
+    return parts[0] if len(parts) == 1 else b"".join(parts)
 
 
 def events_of(data: bytes, offset: int) -> np.ndarray:

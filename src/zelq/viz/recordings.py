@@ -26,6 +26,8 @@ from . import _args
 __all__ = ["RecordingError", "RecordingWarning", "read_events", "read_sensor_size", "FORMATS"]
 
 CHUNK = 16 << 20
+# Records a vector format's read reserves before it knows how many its words hold.
+_FIRST_RESERVE = 1 << 16
 _HERE = os.path.dirname(os.path.abspath(__file__))
 RECORD = np.dtype([("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")])
 
@@ -264,7 +266,11 @@ def _header_info(p: Path, ext: str, head: bytes) -> Dict[str, Any]:
     if fm and fm.group(2):
         opts = dict(kv.split(b"=", 1) for kv in fm.group(2).split(b";") if b"=" in kv)
         if b"width" in opts and b"height" in opts:
-            size = _sensor(p, opts[b"width"], opts[b"height"], "format")
+            given = _sensor(p, opts[b"width"], opts[b"height"], "format")
+            if size is not None and size != given:
+                raise _fail(p, f"the header gives two sensor sizes: geometry {size[0]}x{size[1]} "
+                               f"and format width={given[0]};height={given[1]}")
+            size = given
     info: Dict[str, Any] = {"offset": end, "t0": _header_t0(p, header), "sensor_size": size}
     if ext == ".raw":
         evt = _EVT_LINE.search(header)
@@ -316,7 +322,7 @@ def read_sensor_size(path: Union[str, os.PathLike]) -> Optional[Tuple[int, int]]
 # ---------------------------------------------------------------- native formats
 
 def _decode(p: Path, fmt: _Format, offset: int, size: int, state: _State, outside: str,
-            progress: Progress) -> np.ndarray:
+            progress: Progress, declared: bool = False) -> np.ndarray:
     # Formats of one record per word reserve one record per whole word of the file: the
     # most it can hold, touched only as it fills. Vector formats (and windows) start at one
     # chunk's worth and grow as records come, so a file of words without events costs nothing.
@@ -324,8 +330,7 @@ def _decode(p: Path, fmt: _Format, offset: int, size: int, state: _State, outsid
     data_end = offset + max(size - offset, 0) // word * word
     words = (data_end - offset) // word
     windowed = state["duration"] >= 0
-    grow_by = CHUNK // word
-    out = np.empty((words if most == 1 and not windowed else min(words, grow_by)) + most, RECORD)
+    out = np.empty((words if most == 1 and not windowed else min(words, _FIRST_RESERVE)) + most, RECORD)
     count = 0
     pos = offset
     state["drop_outside"] = 1  # counted here, refused or dropped below
@@ -335,7 +340,7 @@ def _decode(p: Path, fmt: _Format, offset: int, size: int, state: _State, outsid
             with memoryview(mm) as view:
                 while pos < data_end:
                     if len(out) - count < most:
-                        out.resize(len(out) + max(len(out) // 2, grow_by), refcheck=False)
+                        out.resize(len(out) + max(len(out) // 2, _FIRST_RESERVE), refcheck=False)
                     end = min(pos + CHUNK, data_end)
                     with view[pos:end] as chunk:
                         count, used = _spikes()._decode_events(fmt.number, chunk, state.array, out, count)
@@ -351,7 +356,7 @@ def _decode(p: Path, fmt: _Format, offset: int, size: int, state: _State, outsid
     if not state["done"] and data_end < size:
         _warn(p, f"cut short at byte {data_end}: {_partial(size - data_end, word, fmt)}; "
                  f"{_events(count)} before it are read")
-    _check_outside(p, state, outside, f"the {fmt.name} format's addresses")
+    _check_outside(p, state, outside, declared, fmt)
     return out
 
 
@@ -364,25 +369,26 @@ def _decode_error(p: Path, fmt: _Format, state: _State, pos: int) -> RecordingEr
     return _fail(p, f"corrupt data: a word of unknown type (0x{word:0{2 * fmt.word}X}) at byte {at}")
 
 
-def _check_outside(p: Path, state: _State, outside: str, addresses: str) -> None:
+def _check_outside(p: Path, state: _State, outside: str, declared: bool, fmt: _Format) -> None:
     n = state["outside"]
     if not n:
         return
-    sensor = f"{state['width']} × {state['height']}"
+    size = f"{state['width']} × {state['height']}"
+    sensor = f"the {size} sensor its header declares" if declared else f"the {size} addresses of {fmt.name}"
     first = f"x={state['outside_x']}, y={state['outside_y']}, t={state['outside_t']}"
-    _outside(p, n, sensor, first, outside, addresses)
+    _outside(p, n, sensor, first, outside)
 
 
 def _events(n: int) -> str:
     return f"{n:,} event{'s' if n != 1 else ''}"
 
 
-def _outside(p: Path, n: int, sensor: str, first: str, outside: str, addresses: str) -> None:
+def _outside(p: Path, n: int, sensor: str, first: str, outside: str) -> None:
     events = _events(n)
     if outside == "drop":
-        _warn(p, f"dropped {events} outside the {sensor} sensor (the first: {first})")
+        _warn(p, f"dropped {events} outside {sensor} (the first: {first})")
         return
-    raise _fail(p, f"{events} outside the {sensor} sensor ({addresses}); the first: {first}. "
+    raise _fail(p, f"{events} outside {sensor}; the first: {first}. "
                    "Pass outside='drop' to read the others")
 
 
@@ -446,7 +452,7 @@ def _read_native(p: Path, ext: str, head: bytes, size: int, state: _State, outsi
         state["width"], state["height"] = info["sensor_size"]
     if fmt.name == "DAT" and state["start"] > 0 and size - offset >= 8:
         offset = _dat_seek(p, offset, size, state)
-    return _decode(p, fmt, offset, size, state, outside, progress)
+    return _decode(p, fmt, offset, size, state, outside, progress, info["sensor_size"] is not None)
 
 
 # ---------------------------------------------------------------- AEDAT 4
@@ -517,7 +523,7 @@ def _read_aedat(p: Path, size: int, start: int, duration: int, outside: str, pro
         _warn(p, f"cut short at byte {size}: the file ends inside the packet at byte {cut}; "
                  f"{_events(count)} before it are read")
     if dropped[0]:
-        _outside(p, dropped[0], f"{sensor[0]} × {sensor[1]}", dropped[1], outside, "the header's sizeX/sizeY")
+        _outside(p, dropped[0], f"the {sensor[0]} × {sensor[1]} sensor its header declares", dropped[1], outside)
     if progress:
         progress(1.0)
     return out
