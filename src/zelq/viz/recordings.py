@@ -389,7 +389,7 @@ def _outside(p: Path, n: int, sensor: str, first: str, outside: str) -> None:
         _warn(p, f"dropped {events} outside {sensor} (the first: {first})")
         return
     raise _fail(p, f"{events} outside {sensor}; the first: {first}. "
-                   "Pass outside='drop' to read the others")
+                   "Drop them with outside='drop' (on the command line, --outside drop) to read the others")
 
 
 def _drop_pages(mm: mmap.mmap, start: int, end: int) -> None:
