@@ -176,7 +176,7 @@ def decompress(packet: bytes, compression: str, offset: int) -> bytes:
             if decoder.needs_input and not decoder.eof:
                 raise Corrupt(f"corrupt AEDAT 4 packet at byte {offset}: its compressed data ends early")
     except RuntimeError as e:
-        raise Corrupt(f"corrupt AEDAT 4 packet at byte {offset}: {e}") from None
+        raise Corrupt(f"corrupt AEDAT 4 packet at byte {offset}: its LZ4 data is damaged ({e})") from None
     return parts[0] if len(parts) == 1 else b"".join(parts)
 
 

@@ -354,7 +354,8 @@ def _decode(p: Path, fmt: _Format, offset: int, size: int, state: _State, outsid
                         break
     out.resize(count, refcheck=False)
     if not state["done"] and data_end < size:
-        _warn(p, f"cut short at byte {data_end}: {_partial(size - data_end, word, fmt)}; "
+        unit = "record" if fmt.name in ("DAT", "N-MNIST") else "word"
+        _warn(p, f"cut short: the file ends at byte {size}, inside the {word}-byte {unit} at byte {data_end}; "
                  f"{_events(count)} before it are read")
     _check_outside(p, state, outside, declared, fmt)
     return out
@@ -399,11 +400,6 @@ def _drop_pages(mm: mmap.mmap, start: int, end: int) -> None:
     hi = end - end % mmap.PAGESIZE
     if hi > lo and hasattr(mmap, "MADV_DONTNEED"):
         mm.madvise(mmap.MADV_DONTNEED, lo, hi - lo)
-
-
-def _partial(n: int, word: int, fmt: _Format) -> str:
-    unit = "record" if fmt.name in ("DAT", "N-MNIST") else "word"
-    return f"{n} trailing byte{'s' if n != 1 else ''}, not a whole {word}-byte {unit}"
 
 
 _SPIKES: Any = None
@@ -520,7 +516,7 @@ def _read_aedat(p: Path, size: int, start: int, duration: int, outside: str, pro
         raise _fail(p, str(e)) from None
     out.resize(count, refcheck=False)
     if cut is not None:
-        _warn(p, f"cut short at byte {size}: the file ends inside the packet at byte {cut}; "
+        _warn(p, f"cut short: the file ends at byte {size}, inside the packet at byte {cut}; "
                  f"{_events(count)} before it are read")
     if dropped[0]:
         _outside(p, dropped[0], f"the {sensor[0]} × {sensor[1]} sensor its header declares", dropped[1], outside)
