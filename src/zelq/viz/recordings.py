@@ -28,6 +28,7 @@ __all__ = ["RecordingError", "RecordingWarning", "read_events", "read_sensor_siz
 CHUNK = 16 << 20
 # Records a vector format's read reserves before it knows how many its words hold.
 _FIRST_RESERVE = 1 << 16
+_BLOCK_LIMIT = 1 << 22
 _HERE = os.path.dirname(os.path.abspath(__file__))
 RECORD = np.dtype([("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")])
 
@@ -127,12 +128,12 @@ def _percent_header(head: bytes) -> int:
     return pos
 
 
-def _sniff(head: bytes, path: Path) -> Optional[str]:
+def _sniff(head: bytes, path: Path, ext: str) -> Optional[str]:
     """The extension whose format the first bytes are, or None.
 
-    Only whole signatures count (a full magic line, a complete '%' header naming its format),
-    so that the first records of a headerless format, which can be any bytes, are not taken
-    for another format's magic.
+    Only whole signatures count (a full magic line, a complete '%' header naming its format,
+    and for a .bin, whose records can be any bytes, one of text lines), so that the first
+    records of a headerless format are not taken for another format's magic.
     """
     if head.startswith(b"#!AER-DAT4.0\r\n"):
         return ".aedat4"
@@ -145,7 +146,7 @@ def _sniff(head: bytes, path: Path) -> Optional[str]:
     if head.startswith(b"%"):
         end = _percent_header(head)
         header = head[:end]
-        if not header.endswith(b"\n") or not _is_text(header):
+        if ext == ".bin" and not (header.endswith(b"\n") and _is_text(header)):
             return None
         if _EVT_LINE.search(header) or re.search(rb"^% format EVT", header, re.M):
             return ".raw"
@@ -204,7 +205,7 @@ def _open_checked(path: Union[str, os.PathLike]) -> Tuple[Path, str, bytes, int]
         except OSError as e:
             raise _fail(p, f"cannot be read ({e.strerror or e})") from None
         size = os.fstat(f.fileno()).st_size
-    kind = _sniff(head, p)
+    kind = _sniff(head, p, ext)
     if ext == ".bin":
         if kind is not None and kind != "%-header":
             raise _fail(p, f"named {ext} but looks like {_looks(kind)}")
@@ -324,13 +325,15 @@ def read_sensor_size(path: Union[str, os.PathLike]) -> Optional[Tuple[int, int]]
 def _decode(p: Path, fmt: _Format, offset: int, size: int, state: _State, outside: str,
             progress: Progress, declared: bool = False) -> np.ndarray:
     # Formats of one record per word reserve one record per whole word of the file: the
-    # most it can hold, touched only as it fills. Vector formats (and windows) start at one
-    # chunk's worth and grow as records come, so a file of words without events costs nothing.
+    # most it can hold, touched only as it fills. Vector formats (and windows) decode into
+    # blocks that double from 64 Ki records up to _BLOCK_LIMIT as records come, joined at
+    # the end, so a file of words without events reserves nothing.
     word, most = fmt.word, fmt.max_per_word
     data_end = offset + max(size - offset, 0) // word * word
     words = (data_end - offset) // word
     windowed = state["duration"] >= 0
     out = np.empty((words if most == 1 and not windowed else min(words, _FIRST_RESERVE)) + most, RECORD)
+    blocks = []
     count = 0
     pos = offset
     state["drop_outside"] = 1  # counted here, refused or dropped below
@@ -340,7 +343,9 @@ def _decode(p: Path, fmt: _Format, offset: int, size: int, state: _State, outsid
             with memoryview(mm) as view:
                 while pos < data_end:
                     if len(out) - count < most:
-                        out.resize(len(out) + max(len(out) // 2, _FIRST_RESERVE), refcheck=False)
+                        out.resize(count, refcheck=False)
+                        blocks.append(out)
+                        out, count = np.empty(min(2 * len(out), _BLOCK_LIMIT) + most, RECORD), 0
                     end = min(pos + CHUNK, data_end)
                     with view[pos:end] as chunk:
                         count, used = _spikes()._decode_events(fmt.number, chunk, state.array, out, count)
@@ -353,11 +358,26 @@ def _decode(p: Path, fmt: _Format, offset: int, size: int, state: _State, outsid
                     if state["done"]:
                         break
     out.resize(count, refcheck=False)
+    if blocks:
+        blocks.append(out)
+        out = _join(blocks)
     if not state["done"] and data_end < size:
         unit = "record" if fmt.name in ("DAT", "N-MNIST") else "word"
         _warn(p, f"cut short: the file ends at byte {size}, inside the {word}-byte {unit} at byte {data_end}; "
-                 f"{_events(count)} before it are read")
+                 f"{_events(len(out))} before it are read")
     _check_outside(p, state, outside, declared, fmt)
+    return out
+
+
+def _join(blocks: list) -> np.ndarray:
+    """One array of the blocks, each freed once copied: the peak is the result and a block."""
+    out = np.empty(sum(len(b) for b in blocks), RECORD)
+    raw = out.view(np.uint8)  # copied as bytes: a structured copy goes field by field
+    at = 0
+    for i, block in enumerate(blocks):
+        raw[at:at + block.nbytes] = block.view(np.uint8)
+        at += block.nbytes
+        blocks[i] = None
     return out
 
 
