@@ -158,6 +158,14 @@ def test_a_t0_that_is_not_a_time_is_refused(tmp_path, t0, match):
     refused(copy(tmp_path, "t.raw", re.sub(rb"% t0 \d+", b"% t0 " + t0, data)), match)
 
 
+@pytest.mark.parametrize("line, t0", [(b"% t0 -5\n", -5), (b"% t0  77 \n", 77), (b"% t0 12\r\n", 12)])
+def test_t0_lines_in_every_whole_number_form_shift_the_times(tmp_path, line, t0):
+    data = sample("sample_evt2.raw").read_bytes()
+    base = read_events(sample("sample_evt2.raw"))["t"] - 1605537493718345
+    path = copy(tmp_path, "t.raw", re.sub(rb"% t0 \d+\n", line, data))
+    np.testing.assert_array_equal(read_events(path)["t"], base + t0)
+
+
 def test_clock_wraps_that_would_pass_int64_are_refused_at_their_word(tmp_path):
     # Near the top of int64 the first events fit; the 24-bit clock's wrap would not.
     t0 = INT64_MAX - (1 << 24) - 1000
