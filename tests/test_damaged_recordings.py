@@ -100,6 +100,12 @@ def test_events_outside_the_declared_sensor_are_refused_or_dropped_and_counted(t
     np.testing.assert_array_equal(ev, written[inside])
     assert messages == [f"{path}: dropped {(~inside).sum():,} events outside the 320 × 240 sensor its header "
                         f"declares (the first: x={bad['x']}, y={bad['y']}, t={bad['t']})"]
+    # A window counts only the outside events within it.
+    lo = written["t"][inside][0] + 500_000
+    window = (written["t"] >= lo) & (written["t"] < lo + 700_000)
+    ev, messages = read_warned(path, outside="drop", start=500_000, duration=700_000)
+    np.testing.assert_array_equal(ev, written[inside & window])
+    assert f"dropped {(~inside & window).sum():,} events outside" in messages[0]
 
 
 def test_evt3_vectors_past_the_format_never_wrap_x(tmp_path):

@@ -98,10 +98,11 @@ public:
     size_t size() const { return n_; }
 
     void push(int64_t x, int64_t y, int64_t t, bool on) {
-        // One unsigned compare per axis also catches negatives.
+        // One unsigned compare per axis also catches negatives. Outside events count
+        // unless the window, once known, excludes them anyway.
         if (static_cast<uint64_t>(x) >= static_cast<uint64_t>(s_.width) ||
             static_cast<uint64_t>(y) >= static_cast<uint64_t>(s_.height)) {
-            outside(x, y, t);
+            if (!s_.has_first || (t >= s_.lo && t < s_.hi)) outside(x, y, t);
             return;
         }
         if (!s_.has_first) {

@@ -503,25 +503,38 @@ def _read_aedat(p: Path, size: int, start: int, duration: int, outside: str, pro
     window: list = []
     dropped = [0, ""]
 
+    def outside_mask(ev: np.ndarray) -> np.ndarray:
+        if sensor is None:
+            return np.zeros(len(ev), bool)
+        return (ev["x"] < 0) | (ev["x"] >= sensor[0]) | (ev["y"] < 0) | (ev["y"] >= sensor[1])
+
+    def note_outside(bad: np.ndarray) -> None:
+        if len(bad) and not dropped[0]:
+            dropped[1] = f"x={bad[0]['x']}, y={bad[0]['y']}, t={bad[0]['t']}"
+        dropped[0] += len(bad)
+
     def take(ev: np.ndarray) -> bool:
+        # As the native decoders do: outside events count before the first event inside
+        # the sensor (which anchors the window) and then only within the window.
         nonlocal out, count
-        if sensor is not None:
-            bad = (ev["x"] < 0) | (ev["x"] >= sensor[0]) | (ev["y"] < 0) | (ev["y"] >= sensor[1])
-            if bad.any():
-                if not dropped[0]:
-                    first = ev[np.argmax(bad)]
-                    dropped[1] = f"x={first['x']}, y={first['y']}, t={first['t']}"
-                dropped[0] += int(bad.sum())
-                ev = ev[~bad]
-        if not full and len(ev):
-            if not window:  # the window counts from the first event in file order
+        bad = outside_mask(ev)
+        if not full:
+            if not window:
+                first = int(np.argmin(bad))
+                if bad[first]:
+                    note_outside(ev)
+                    return False
+                note_outside(ev[:first])
+                ev, bad = ev[first:], bad[first:]
                 lo = min(int(ev["t"][0]) + start, _INT64_MAX)
                 window.extend([lo, _INT64_MAX if duration < 0 else min(lo + duration, _INT64_MAX)])
-            t = ev["t"]
-            keep = (t >= window[0]) & (t < window[1])
-            if not keep.any() and len(t) and t.min() >= window[1]:
+            keep = (ev["t"] >= window[0]) & (ev["t"] < window[1])
+            if not keep.any() and ev["t"].min() >= window[1]:
                 return True
-            ev = ev[keep]
+            ev, bad = ev[keep], bad[keep]
+        if bad.any():
+            note_outside(ev[bad])
+            ev = ev[~bad]
         if count + len(ev) > len(out):
             out.resize(max(count + len(ev), len(out) * 3 // 2), refcheck=False)
         block = out[count:count + len(ev)]
