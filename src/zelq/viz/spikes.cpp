@@ -716,7 +716,7 @@ nb::object plot_frames(const Args& a) {
 nb::object decode_events(const Args& a) {
     namespace evt = kern::evt;
     const long long format = a.integer(0);
-    if (format < evt::kEvt2 || format > evt::kNmnist) raise(PyExc_ValueError, "unknown event format %lld", format);
+    if (format < 0 || format >= evt::kFormatCount) raise(PyExc_ValueError, "unknown event format %lld", format);
     BufferView data;
     data.require(a[1]);
     OutBuffer state_buf(a[2]);
@@ -779,6 +779,31 @@ nb::object evt_last_high(const Args& a) {
 
 // ---------------------------------------------------------------- module
 
+// The decoders' tables, so that Python callers hold no copy of them: the formats
+// (name, word bytes, most records per word, x range, y range) by format number,
+// the state's slot names and initial values, and the error kinds.
+void export_decoder_tables(nb::module_& m) {
+    namespace evt = kern::evt;
+    nb::list formats, names, initial;
+    for (const evt::FormatInfo& f : evt::kFormats)
+        formats.append(nb::make_tuple(f.name, f.word, f.max_per_word, f.x_range, f.y_range));
+    const evt::State fresh;
+    int64_t slots[evt::kStateSlots];
+    std::memcpy(slots, &fresh, sizeof fresh);
+    for (size_t i = 0; i < evt::kStateSlots; ++i) {
+        names.append(evt::kStateNames[i]);
+        initial.append(slots[i]);
+    }
+    nb::dict errors;
+    errors["unknown_type"] = static_cast<int64_t>(evt::kUnknownType);
+    errors["outside"] = static_cast<int64_t>(evt::kOutside);
+    errors["time_overflow"] = static_cast<int64_t>(evt::kTimeOverflow);
+    m.attr("_EVT_FORMATS") = nb::tuple(formats);
+    m.attr("_EVT_STATE") = nb::tuple(names);
+    m.attr("_EVT_STATE_INITIAL") = nb::tuple(initial);
+    m.attr("_EVT_ERRORS") = errors;
+}
+
 void import_into(nb::module_& m, const char* module_name, const char* as) {
     m.attr(as) = nb::module_::import_(module_name);
 }
@@ -821,6 +846,7 @@ NB_MODULE(spikes, m) {
         record.append(nb::make_tuple(name, type));
     g_record = np.attr("dtype")(record);
     load_optional_libraries(m);
+    export_decoder_tables(m);
 
     def(m, "_get_event_fields", {arg("events")}, get_event_fields,
         "Names of the (x, y, t, p) fields of an event array; None for a role without a field.\n\n"
