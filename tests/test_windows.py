@@ -9,7 +9,7 @@ import writers
 from conftest import shared_recording
 from recordings import read_aedat4
 from test_recordings import dat_oracle, nmnist_oracle
-from zelq.viz import iter_events, read_events
+from zelq.viz import RecordingError, iter_events, read_events
 from zelq.viz.recordings import _time_range
 
 T0 = 1_000_000_007
@@ -145,3 +145,34 @@ def test_int64_edge_windows(tmp_path, suffix, start, duration, whole):
 def test_iter_events_refuses_bad_chunks_when_called(generated, chunk, error):
     with pytest.raises(error):
         iter_events(generated[1]["evt3"], chunk=chunk)
+
+
+@pytest.mark.parametrize("fmt", ["evt2", "evt21", "evt3", "dat"])
+def test_iteration_and_extent_of_damaged_files_match_the_read(tmp_path, fmt):
+    ev = scene(5, n=3000, width=120, height=100)
+    ev["x"][100] = 150  # outside the declared sensor
+    data = writers.write(tmp_path / ("w" + writers.SUFFIX[fmt]), ev, fmt, geometry=(120, 100), t0=T0).read_bytes()
+    path = tmp_path / ("f" + writers.SUFFIX[fmt])
+    path.write_bytes(data[:len(data) - 8 * (len(data) // 24) - 1])  # cut a third from the end, inside a word
+    for window in [{}, {"start": 100, "duration": 50_000_000}]:
+        caught = []
+        for read in (read_events, lambda p, **kw: np.concatenate(list(iter_events(p, chunk=333, **kw)))):
+            with pytest.raises(RecordingError) as refused:
+                read(path, **window)
+            with warnings.catch_warnings(record=True) as w:
+                warnings.simplefilter("always")
+                got = read(path, outside="drop", **window)
+            caught.append((str(refused.value), [str(m.message) for m in w], got))
+        assert caught[0][0] == caught[1][0] and caught[0][1] == caught[1][1]
+        assert any("cut short" in m for m in caught[0][1]) and any("dropped 1 event" in m for m in caught[0][1])
+        np.testing.assert_array_equal(caught[0][2], caught[1][2])
+        if not window:
+            kept = ev[ev["x"] < 120][:len(got)]
+            np.testing.assert_array_equal(got, kept)
+            assert _time_range(path) == (kept["t"][0], kept["t"][-1])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        for end in range(len(data) // 2, len(data) // 2 + 48):  # cuts after every kind of word
+            path.write_bytes(data[:end])
+            got = read_events(path, outside="drop")
+            assert _time_range(path) == (got["t"][0], got["t"].max()), end
