@@ -18,7 +18,7 @@ def shared_recording(name):
     if not RECORDINGS.is_dir():
         pytest.skip("the shared sensor recordings are not available")
     if name.endswith(".aedat4"):
-        pytest.importorskip("aedat")
+        pytest.importorskip("lz4")
     return RECORDINGS / name
 
 ARTIFACTS = Path(__file__).resolve().parent / "_artifacts"

@@ -168,10 +168,6 @@ def copy_with(tmp_path, name, transform, suffix=None):
 
 
 @pytest.mark.parametrize("name, transform, suffix, message", [
-    ("sample_evt3.raw", lambda b: b[:-1], None, "truncated: 1 trailing byte, not a whole 2-byte word"),
-    ("sample_evt2.raw", lambda b: b[:-3], None, "truncated: 1 trailing byte, not a whole 4-byte word"),
-    ("sample_ncars.dat", lambda b: b[:-5], None, "truncated: 3 trailing bytes, not a whole 8-byte record"),
-    ("sample_nmnist.bin", lambda b: b[:-2], None, "truncated: 3 trailing bytes, not a whole 5-byte record"),
     ("sample_ncars.dat", lambda b: b[:30], None, "truncated: the file ends inside its header"),
     ("sample_evt3.raw", lambda b: b + b"\x00\x10", None, "corrupt data: a word of unknown type (0x1000) at byte"),
     ("sample_evt3.raw", lambda b: b, ".dat", "named .dat but looks like a Prophesee RAW file"),
@@ -196,7 +192,8 @@ def test_npz_with_several_record_arrays_names_them(tmp_path):
 
 def test_aedat_without_its_package_names_the_extra(monkeypatch):
     path = sample("sample.aedat4")
-    monkeypatch.setitem(sys.modules, "aedat", None)
+    monkeypatch.setitem(sys.modules, "lz4", None)
+    monkeypatch.setitem(sys.modules, "lz4.frame", None)
     with pytest.raises(ImportError, match=r"pip install zelqviz\[aedat\]"):
         read_events(path)
 

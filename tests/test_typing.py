@@ -103,6 +103,7 @@ def _expected_spikes_annotation(param, default):
         "accumulate": "bool", "use_tonic": "Optional[bool]", "name": "str", "text": "str",
         "title": "str", "data": "Dict[str, Any]", "output_path": "Union[str, Path]", "kwargs": "Any",
         "fmt": "int", "buffer": "Any", "state": "np.ndarray", "out": "np.ndarray", "count": "int",
+        "target": "int",
     }[param]
 
 

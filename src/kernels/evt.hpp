@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <algorithm>
 #include <limits>
 
 namespace zv::kern::evt {
@@ -20,19 +21,32 @@ constexpr size_t kRecordSize = 13;
 
 enum Format : int64_t { kEvt2 = 0, kEvt21 = 1, kEvt3 = 2, kDat = 3, kNmnist = 4 };
 
-// Bytes per word (or record) of each format: a chunk is decoded in whole words.
-inline size_t word_size(Format f) {
-    switch (f) {
-        case kEvt2: return 4;
-        case kEvt21: return 8;
-        case kEvt3: return 2;
-        case kDat: return 8;
-        case kNmnist: return 5;
-    }
-    return 1;
-}
+// What a caller needs to know of each format, indexed by Format: its name, the
+// bytes per word (a chunk is decoded in whole words), the most records one word
+// yields (the room a buffer needs to make progress), the coordinates its
+// addresses can reach, and how far its clock runs before it wraps (µs).
+struct FormatInfo {
+    const char* name;
+    size_t word;
+    size_t max_per_word;
+    int64_t x_range, y_range;
+    int64_t period;
+};
+inline constexpr FormatInfo kFormats[] = {
+    {"EVT 2.0", 4, 1, 2048, 2048, int64_t{1} << 34},
+    {"EVT 2.1", 8, 32, 2048, 2048, int64_t{1} << 34},
+    {"EVT 3.0", 2, 12, 2048, 2048, int64_t{1} << 24},
+    {"DAT", 8, 1, 16384, 16384, int64_t{1} << 32},
+    {"N-MNIST", 5, 1, 256, 256, int64_t{1} << 23},
+};
+constexpr int64_t kFormatCount = sizeof kFormats / sizeof kFormats[0];
 
-enum Error : int64_t { kOk = 0, kUnknownType = 1 };
+inline size_t word_size(Format f) { return kFormats[f].word; }
+
+// What stopped decoding. kOutside: an event outside the sensor while
+// drop_outside is 0 (the event is in outside_x/y/t, the word in error_at/word).
+// kTimeOverflow: t0 plus the clock's wraps would pass the largest int64.
+enum Error : int64_t { kOk = 0, kUnknownType = 1, kOutside = 2, kTimeOverflow = 3 };
 
 // Everything carried between chunks, all int64 so the caller can hold it in a
 // flat integer array. Set t0/start/duration (and first/has_first when a read
@@ -56,23 +70,68 @@ struct State {
     int64_t error = kOk;       // what stopped decoding
     int64_t error_at = 0;      // byte offset of the bad word within the chunk
     int64_t error_word = 0;    // the bad word
+    int64_t seen = 0;          // an event has been decoded (window or not)
+    int64_t min_t = 0;         // earliest and latest times decoded so far
+    int64_t max_t = 0;
+    int64_t back = 0;          // a time went below an earlier one: no early stop from then on
+    int64_t back_at = 0;       // byte offset within the chunk of the word where that happened
+    int64_t pending = 0;       // one time past the window seen: stop at the next, unless order broke
+    int64_t width = 0;         // sensor: events need 0 <= x < width, 0 <= y < height;
+    int64_t height = 0;        //   0 or less: the format's address range
+    int64_t drop_outside = 0;  // 1: drop and count events outside; 0: stop with kOutside
+    int64_t outside = 0;       // events outside the sensor so far
+    int64_t outside_x = 0;     // the first of them
+    int64_t outside_y = 0;
+    int64_t outside_t = 0;
 };
 constexpr size_t kStateSlots = sizeof(State) / sizeof(int64_t);
+
+// The slot names, in order: callers holding State as a flat int64 array find slots by name.
+inline constexpr const char* kStateNames[] = {
+    "t0", "start", "duration", "has_first", "first", "lo", "hi", "has_time", "time_high", "loops",
+    "time_low", "y", "x_base", "pol", "last", "done", "error", "error_at", "error_word",
+    "seen", "min_t", "max_t", "back", "back_at", "pending",
+    "width", "height", "drop_outside", "outside", "outside_x", "outside_y", "outside_t",
+};
+static_assert(sizeof kStateNames / sizeof kStateNames[0] == kStateSlots, "one name per State slot");
 
 // Where decoded records go: a caller's buffer of `cap` records, filled from `n`.
 class Sink {
 public:
     Sink(State& s, uint8_t* out, size_t cap, size_t n) : s_(s), out_(out), cap_(cap), n_(n) {}
 
-    // Room for `k` more records (a word never yields more than its format's maximum).
-    bool room(size_t k) const { return cap_ - n_ >= k; }
+    // Room for `k` more records (a word never yields more than its format's maximum)
+    // for the word at byte `at` of the chunk.
+    bool room(size_t k, size_t at) {
+        at_ = at;
+        return cap_ - n_ >= k;
+    }
     size_t size() const { return n_; }
 
     void push(int64_t x, int64_t y, int64_t t, bool on) {
+        // One unsigned compare per axis also catches negatives. Outside events count
+        // unless the window, once known, excludes them anyway.
+        if (static_cast<uint64_t>(x) >= static_cast<uint64_t>(s_.width) ||
+            static_cast<uint64_t>(y) >= static_cast<uint64_t>(s_.height)) {
+            if (!s_.has_first || (t >= s_.lo && t < s_.hi)) outside(x, y, t);
+            return;
+        }
         if (!s_.has_first) {
             s_.has_first = 1;
             s_.first = t;
             set_window();
+        }
+        if (!s_.seen) {
+            s_.seen = 1;
+            s_.min_t = s_.max_t = t;
+        } else if (t < s_.max_t) {
+            if (!s_.back) {
+                s_.back = 1;
+                s_.back_at = static_cast<int64_t>(at_);
+            }
+            if (t < s_.min_t) s_.min_t = t;
+        } else {
+            s_.max_t = t;
         }
         if (t < s_.lo || t >= s_.hi) return;
         uint8_t* rec = out_ + n_++ * kRecordSize;
@@ -84,18 +143,45 @@ public:
         std::memcpy(rec + 12, &p, 1);
     }
 
-    // True once `t` (a lower bound of every later event's time) is past the window.
-    bool past(int64_t t) const { return s_.has_first && s_.duration >= 0 && t >= s_.hi; }
+    // A decoder stops at the word that raised this (its error_at is set there).
+    bool refused() const { return s_.error == kOutside; }
 
+    // True once `t` (a lower bound of every later event's time) is past the window,
+    // as long as times have never gone backwards.
+    // A lone time past the window (one flipped bit) does not stop reading: the next one must agree.
+    bool past(int64_t t) {
+        if (!(s_.has_first && s_.duration >= 0 && t >= s_.hi && !s_.back)) return false;
+        if (t > s_.max_t) s_.max_t = t;
+        return s_.pending++ > 0;
+    }
+
+    // [lo, hi) from the anchor, saturating at the int64 limits; a read with no
+    // window keeps every time.
     void set_window() {
-        s_.lo = s_.first + s_.start;
-        s_.hi = s_.duration < 0 ? std::numeric_limits<int64_t>::max() : s_.lo + s_.duration;
+        constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+        if (s_.start == 0 && s_.duration < 0) {
+            s_.lo = std::numeric_limits<int64_t>::min();
+            s_.hi = kMax;
+            return;
+        }
+        if (__builtin_add_overflow(s_.first, s_.start, &s_.lo)) s_.lo = s_.start > 0 ? kMax : std::numeric_limits<int64_t>::min();
+        if (s_.duration < 0 || __builtin_add_overflow(s_.lo, s_.duration, &s_.hi)) s_.hi = kMax;
     }
 
 private:
+    void outside(int64_t x, int64_t y, int64_t t) {
+        if (s_.outside++ == 0) {
+            s_.outside_x = x;
+            s_.outside_y = y;
+            s_.outside_t = t;
+        }
+        if (!s_.drop_outside) s_.error = kOutside;
+    }
+
     State& s_;
     uint8_t* out_;
     size_t cap_, n_;
+    size_t at_ = 0;
 };
 
 inline uint64_t load_le(const uint8_t* p, size_t n) {
@@ -104,18 +190,42 @@ inline uint64_t load_le(const uint8_t* p, size_t n) {
     return v;
 }
 
-// A time-high counter that went back by more than half its range has wrapped.
-inline void advance_time_high(State& s, int64_t th, int bits, int low_bits) {
-    const int64_t range = int64_t{1} << bits;
-    if (s.has_time && th < s.time_high && s.time_high - th > range / 2) s.loops += range << low_bits;
-    s.time_high = th;
-    s.has_time = 1;
-}
-
-inline void fail(State& s, size_t at, uint64_t word) {
-    s.error = kUnknownType;
+inline void fail(State& s, size_t at, uint64_t word, Error why = kUnknownType) {
+    s.error = why;
     s.error_at = static_cast<int64_t>(at);
     s.error_word = static_cast<int64_t>(word);
+}
+
+// Records why decoding stops at the word at byte `at`; returns `at`, the bytes consumed.
+inline size_t stop(State& s, size_t at, uint64_t word, Error why) {
+    fail(s, at, word, why);
+    return at;
+}
+
+// True when t0 + loops + one more period of the clock fits in int64: every
+// time the decoder can form until the next wrap then does too.
+inline bool times_fit(const State& s, int64_t period) {
+    int64_t sum;
+    return !__builtin_add_overflow(s.t0, s.loops, &sum) && !__builtin_add_overflow(sum, period, &sum);
+}
+
+// The clock wrapped once more (by `step` µs): false (and kTimeOverflow) when
+// times would no longer fit.
+inline bool add_loop(State& s, int64_t step, int64_t period) {
+    if (__builtin_add_overflow(s.loops, step, &s.loops) || !times_fit(s, period)) {
+        s.error = kTimeOverflow;
+        return false;
+    }
+    return true;
+}
+
+// A time-high counter that went back by more than half its range has wrapped.
+inline bool advance_time_high(State& s, int64_t th, int bits, int low_bits) {
+    const int64_t range = int64_t{1} << bits;
+    const bool wrapped = s.has_time && th < s.time_high && s.time_high - th > range / 2;
+    s.time_high = th;
+    s.has_time = 1;
+    return !wrapped || add_loop(s, range << low_bits, range << low_bits);
 }
 
 // EVT 2.0: 32-bit words, type in bits 31..28. CD events carry 6 low time bits,
@@ -123,7 +233,7 @@ inline void fail(State& s, size_t at, uint64_t word) {
 inline size_t decode_evt2(const uint8_t* buf, size_t n, State& s, Sink& sink) {
     const size_t words = n / 4;
     for (size_t i = 0; i < words; ++i) {
-        if (!sink.room(1)) return 4 * i;
+        if (!sink.room(1, 4 * i)) return 4 * i;
         const uint32_t v = static_cast<uint32_t>(load_le(buf + 4 * i, 4));
         switch (v >> 28) {
             case 0x0:
@@ -131,10 +241,11 @@ inline size_t decode_evt2(const uint8_t* buf, size_t n, State& s, Sink& sink) {
                 if (s.has_time) {
                     const int64_t t = ((s.time_high << 6) | ((v >> 22) & 63)) + s.loops + s.t0;
                     sink.push((v >> 11) & 2047, v & 2047, t, (v >> 28) == 1);
+                    if (sink.refused()) return stop(s, 4 * i, v, kOutside);
                 }
                 break;
             case 0x8:
-                advance_time_high(s, v & 0x0FFFFFFF, 28, 6);
+                if (!advance_time_high(s, v & 0x0FFFFFFF, 28, 6)) return stop(s, 4 * i, v, kTimeOverflow);
                 if (sink.past((s.time_high << 6) + s.loops + s.t0)) {
                     s.done = 1;
                     return 4 * (i + 1);
@@ -152,7 +263,7 @@ inline size_t decode_evt2(const uint8_t* buf, size_t n, State& s, Sink& sink) {
 inline size_t decode_evt21(const uint8_t* buf, size_t n, State& s, Sink& sink) {
     const size_t words = n / 8;
     for (size_t i = 0; i < words; ++i) {
-        if (!sink.room(32)) return 8 * i;
+        if (!sink.room(32, 8 * i)) return 8 * i;
         const uint64_t v = load_le(buf + 8 * i, 8);
         switch (v >> 60) {
             case 0x0:
@@ -163,10 +274,12 @@ inline size_t decode_evt21(const uint8_t* buf, size_t n, State& s, Sink& sink) {
                     const bool on = (v >> 60) == 1;
                     for (uint32_t mask = static_cast<uint32_t>(v); mask; mask &= mask - 1)
                         sink.push(x + std::countr_zero(mask), y, t, on);
+                    if (sink.refused()) return stop(s, 8 * i, v, kOutside);
                 }
                 break;
             case 0x8:
-                advance_time_high(s, (v >> 32) & 0x0FFFFFFF, 28, 6);
+                if (!advance_time_high(s, (v >> 32) & 0x0FFFFFFF, 28, 6))
+                    return stop(s, 8 * i, v, kTimeOverflow);
                 if (sink.past((s.time_high << 6) + s.loops + s.t0)) {
                     s.done = 1;
                     return 8 * (i + 1);
@@ -186,12 +299,13 @@ inline size_t decode_evt3(const uint8_t* buf, size_t n, State& s, Sink& sink) {
     const size_t words = n / 2;
     auto now = [&s] { return ((s.time_high << 12) | s.time_low) + s.loops + s.t0; };
     for (size_t i = 0; i < words; ++i) {
-        if (!sink.room(12)) return 2 * i;
+        if (!sink.room(12, 2 * i)) return 2 * i;
         const uint32_t v = static_cast<uint32_t>(load_le(buf + 2 * i, 2));
         switch (v >> 12) {
             case 0x0: s.y = v & 2047; break;
             case 0x2:
                 if (s.has_time) sink.push(v & 2047, s.y, now(), (v >> 11) & 1);
+                if (sink.refused()) return stop(s, 2 * i, v, kOutside);
                 break;
             case 0x3:
                 s.x_base = v & 2047;
@@ -204,13 +318,15 @@ inline size_t decode_evt3(const uint8_t* buf, size_t n, State& s, Sink& sink) {
                     const int64_t t = now();
                     for (uint32_t mask = v & ((1u << width) - 1); mask; mask &= mask - 1)
                         sink.push(s.x_base + std::countr_zero(mask), s.y, t, s.pol != 0);
+                    if (sink.refused()) return stop(s, 2 * i, v, kOutside);
                 }
-                s.x_base += width;
+                // Bounded, so that a run of vector words cannot carry x past any sensor and back.
+                s.x_base = std::min<int64_t>(s.x_base + width, kFormats[kEvt3].x_range);
                 break;
             }
             case 0x6: s.time_low = v & 0xFFF; break;
             case 0x8:
-                advance_time_high(s, v & 0xFFF, 12, 12);
+                if (!advance_time_high(s, v & 0xFFF, 12, 12)) return stop(s, 2 * i, v, kTimeOverflow);
                 if (sink.past((s.time_high << 12) + s.loops + s.t0)) {
                     s.done = 1;
                     return 2 * (i + 1);
@@ -228,10 +344,12 @@ inline size_t decode_evt3(const uint8_t* buf, size_t n, State& s, Sink& sink) {
 inline size_t decode_dat(const uint8_t* buf, size_t n, State& s, Sink& sink) {
     const size_t records = n / 8;
     for (size_t i = 0; i < records; ++i) {
-        if (!sink.room(1)) return 8 * i;
+        if (!sink.room(1, 8 * i)) return 8 * i;
         const int64_t raw = static_cast<int64_t>(load_le(buf + 8 * i, 4));
         const uint32_t d = static_cast<uint32_t>(load_le(buf + 8 * i + 4, 4));
-        if (s.has_time && raw < s.last && s.last - raw > (int64_t{1} << 31)) s.loops += int64_t{1} << 32;
+        if (s.has_time && raw < s.last && s.last - raw > (int64_t{1} << 31) &&
+            !add_loop(s, int64_t{1} << 32, int64_t{1} << 32))
+            return stop(s, 8 * i, raw, kTimeOverflow);
         s.last = raw;
         s.has_time = 1;
         const int64_t t = raw + s.loops + s.t0;
@@ -240,6 +358,7 @@ inline size_t decode_dat(const uint8_t* buf, size_t n, State& s, Sink& sink) {
             return 8 * i;
         }
         sink.push(d & 0x3FFF, (d >> 14) & 0x3FFF, t, (d >> 28) > 0);
+        if (sink.refused()) return stop(s, 8 * i, load_le(buf + 8 * i, 8), kOutside);
     }
     return 8 * records;
 }
@@ -249,10 +368,10 @@ inline size_t decode_dat(const uint8_t* buf, size_t n, State& s, Sink& sink) {
 inline size_t decode_nmnist(const uint8_t* buf, size_t n, State& s, Sink& sink) {
     const size_t records = n / 5;
     for (size_t i = 0; i < records; ++i) {
-        if (!sink.room(1)) return 5 * i;
+        if (!sink.room(1, 5 * i)) return 5 * i;
         const uint8_t* r = buf + 5 * i;
         if (r[1] == 240) {
-            s.loops += 8192;
+            if (!add_loop(s, 8192, kFormats[kNmnist].period)) return stop(s, 5 * i, load_le(r, 5), kTimeOverflow);
             continue;
         }
         const int64_t t = ((int64_t{r[2]} & 127) << 16 | int64_t{r[3]} << 8 | r[4]) + s.loops + s.t0;
@@ -261,22 +380,35 @@ inline size_t decode_nmnist(const uint8_t* buf, size_t n, State& s, Sink& sink) 
             return 5 * i;
         }
         sink.push(r[0], r[1], t, (r[2] >> 7) != 0);
+        if (sink.refused()) return stop(s, 5 * i, load_le(r, 5), kOutside);
     }
     return 5 * records;
 }
 
 // Most records one word can yield: the room a caller's buffer needs to make progress.
-inline size_t max_per_word(Format f) { return f == kEvt21 ? 32 : f == kEvt3 ? 12 : 1; }
+inline size_t max_per_word(Format f) { return kFormats[f].max_per_word; }
 
 // Decode the whole words of buf[0, n) into records out[count, cap); returns
 // {bytes consumed, records now in out}. Stops early at the window's end
-// (s.done), at a word of no known type (s.error), or when out is full.
+// (s.done), when out is full, or at a word it cannot take (s.error: of no
+// known type, an event outside the sensor, or times past int64; error_at is
+// the word's offset in buf). After each call a caller checks s.error first
+// (and stops: the error stays set), then s.done; consumed < n with neither
+// means out is full. Trailing bytes short of a word are never consumed.
 struct Progress {
     size_t consumed;
     size_t count;
 };
 
 inline Progress decode(Format f, const uint8_t* buf, size_t n, State& s, uint8_t* out, size_t cap, size_t count) {
+    // A sensor never reaches past what the format can address.
+    if (s.width <= 0 || s.width > kFormats[f].x_range) s.width = kFormats[f].x_range;
+    if (s.height <= 0 || s.height > kFormats[f].y_range) s.height = kFormats[f].y_range;
+    if (s.error) return {0, count};
+    if (!times_fit(s, kFormats[f].period)) {
+        s.error = kTimeOverflow;
+        return {0, count};
+    }
     Sink sink(s, out, cap, count);
     if (s.has_first) sink.set_window();
     size_t used = 0;

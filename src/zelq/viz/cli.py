@@ -13,14 +13,21 @@ Mistakes print one line on stderr: exit status 2 for a bad command line,
 from __future__ import annotations
 
 import argparse
+import os
 import re
+import stat
 import sys
+import warnings
 import webbrowser
 from pathlib import Path
 from typing import Callable, List, Optional
 
 _UNITS = {"us": 1, "µs": 1, "ms": 1_000, "s": 1_000_000, "min": 60_000_000}
 _TIME = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*(us|µs|ms|s|min)?\s*")
+# Bounds of numbers on the command line: beyond them a value cannot mean anything.
+_TIME_LIMIT = 1 << 62                # µs: about 146,000 years
+_COUNT_LIMIT = 1_000_000
+_SIDE_LIMIT = 16384                  # the widest sensor any supported format addresses
 
 
 def time_us(text: str) -> int:
@@ -29,8 +36,8 @@ def time_us(text: str) -> int:
     if not m:
         raise argparse.ArgumentTypeError(f"invalid time '{text}' (examples: 2.5, 10ms, 2s, 500us, 1min)")
     value = round(float(m.group(1)) * _UNITS[m.group(2) or "s"])
-    if value >= 2 ** 62:
-        raise argparse.ArgumentTypeError(f"invalid time '{text}' (too large)")
+    if value > _TIME_LIMIT:
+        raise argparse.ArgumentTypeError(f"time '{text}' out of range (at most {_TIME_LIMIT // 31_557_600_000_000:,} years)")
     return value
 
 
@@ -48,6 +55,8 @@ def sensor_size(text: str) -> tuple:
     m = re.fullmatch(r"\s*(\d+)\s*[xX]\s*(\d+)\s*", text)
     if not m or not int(m.group(1)) or not int(m.group(2)):
         raise argparse.ArgumentTypeError(f"invalid sensor size '{text}' (expected WIDTHxHEIGHT, e.g. 346x260)")
+    if max(int(m.group(1)), int(m.group(2))) > _SIDE_LIMIT:
+        raise argparse.ArgumentTypeError(f"sensor size '{text}' out of range (each side at most {_SIDE_LIMIT})")
     return int(m.group(1)), int(m.group(2))
 
 
@@ -85,6 +94,8 @@ def count(text: str) -> int:
         n = 0
     if n < 1:
         raise argparse.ArgumentTypeError(f"invalid count '{text}' (expected a whole number of at least 1)")
+    if n > _COUNT_LIMIT:
+        raise argparse.ArgumentTypeError(f"count '{text}' out of range (at most {_COUNT_LIMIT:,})")
     return n
 
 
@@ -126,9 +137,52 @@ def _output(args: argparse.Namespace) -> Path:
 
 def _readable(path: str) -> Path:
     p = Path(path)
+    # Checked before opening: opening a FIFO for reading waits for a writer.
+    if os.path.exists(p) and not stat.S_ISREG(os.stat(p).st_mode):
+        raise ValueError(f"{p}: not a regular file")
     with open(p, "rb"):  # a missing or unreadable file fails here, with the OS's reason
         pass
     return p
+
+
+def _display_name(p: Path) -> str:
+    """The file name as a page title: bytes that are not UTF-8 become U+FFFD."""
+    return p.name.encode("utf-8", "surrogateescape").decode("utf-8", "replace")
+
+
+def _write_page(out: Path, write: Callable[[Path], None]) -> Path:
+    """Write the page through a temporary file beside `out`: a failure leaves no partial page."""
+    tmp = out.with_name(f".{out.name}.{os.getpid()}.tmp")
+    try:
+        write(tmp)
+        os.replace(tmp, out)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
+    return out
+
+
+def _memory_budget() -> int:
+    from ._npfiles import _memory_budget as budget
+    return budget()
+
+
+def _check_page_size(events, size, args: argparse.Namespace, from_command_line: bool) -> None:
+    """Refuse a page whose images would not fit in memory, before building them."""
+    from . import spikes
+    width, height = size if size is not None else spikes._detect_sensor_size(events)
+    frames, grid = args.frames or 20, args.grid_bins or 5
+    need = width * height * (frames * 2 * 4 + grid * 3) + (args.raster_bins or 100) * (args.raster_neurons or 1000) * 4
+    if need <= _memory_budget():
+        return
+    what = (f"the page's images would take {need / 2**30:.1f} GiB ({frames} frames of {width} × {height}), "
+            "more than this machine's memory")
+    if from_command_line:
+        raise UsageError(f"{what}; use fewer --frames or a smaller --sensor-size")
+    raise ValueError(f"{args.input}: {what}; give --sensor-size, or fewer --frames")
 
 
 def _activity(path: Path) -> dict:
@@ -199,11 +253,10 @@ def _graph(args: argparse.Namespace, status: _Status) -> Path:
         status(f"reading {Path(args.node_data).name}")
         extra["node_data"] = _node_data(_readable(args.node_data))
     status(f"rendering {len(doc['nodes']):,} nodes")
-    page = render_html(doc, args.title if args.title is not None else p.name, **extra)
+    page = render_html(doc, args.title if args.title is not None else _display_name(p), **extra)
     out = _output(args)
     status(f"writing {out.name}")
-    out.write_text(page, encoding="utf-8")
-    return out
+    return _write_page(out, lambda tmp: tmp.write_text(page, encoding="utf-8"))
 
 
 def _positive(text: str) -> float:
@@ -283,20 +336,20 @@ def _frames(args: argparse.Namespace, status: _Status) -> Path:
     if p.suffix.lower() != ".npy":
         raise ValueError(f"{p}: expected a frame stack saved as .npy")
     status(f"reading {p.name}")
-    try:
-        frames = np.load(p, allow_pickle=False)
-    except (ValueError, EOFError) as e:
+    from ._npfiles import Corrupt, load_npy
+    try:  # headers and sizes checked against the file before anything is allocated
+        frames = np.asarray(load_npy(str(p), p.stat().st_size))
+    except Corrupt as e:
         raise ValueError(f"{p}: not a readable .npy file ({e})") from None
     if frames.ndim not in (3, 4) or frames.dtype.kind not in "biuf":
         raise ValueError(f"{p}: a frame stack is a numeric (T, H, W) or (T, K, H, W) array; "
                          f"this one is {frames.dtype} of shape {frames.shape}")
     status(f"colouring {len(frames):,} frames")
     doc = spikes._frames_document(frames)
-    page = spikes._render_spike_html(doc, title=args.title if args.title is not None else p.name)
+    page = spikes._render_spike_html(doc, title=args.title if args.title is not None else _display_name(p))
     out = _output(args)
     status(f"writing {out.name}")
-    out.write_text(page, encoding="utf-8")
-    return out
+    return _write_page(out, lambda tmp: tmp.write_text(page, encoding="utf-8"))
 
 
 def _bar(status: _Status) -> Callable[[int, int, int, float], None]:
@@ -405,6 +458,9 @@ def parser() -> argparse.ArgumentParser:
                    help="bounding boxes to draw: fields t or ts (µs), x, y, w, h, class_id[, confidence, track_id]")
     e.add_argument("--predictions", metavar="BOXES.npy", help="predicted boxes, the same format, drawn dashed with scores")
     e.add_argument("--classes", metavar="A,B,C", help="class names, in class_id order")
+    e.add_argument("--outside", choices=("refuse", "drop"), default="refuse",
+                   help="events outside the sensor the header declares: refuse the file (default), "
+                        "or drop them with a warning")
     command("frames", _frames, "the spike page of a frame stack (T, H, W) or (T, K, H, W) saved as .npy",
             "STACK.npy")
     d = command("dataset", _dataset, "the dataset page of a folder of recordings: one summary row per file, "

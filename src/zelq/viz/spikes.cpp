@@ -30,6 +30,7 @@
 #include "kernels/colour.hpp"
 #include "kernels/escape.hpp"
 #include "kernels/evt.hpp"
+#include "kernels/evt_index.hpp"
 #include "kernels/png.hpp"
 #include "kernels/stream.hpp"
 
@@ -723,7 +724,7 @@ nb::object plot_frames(const Args& a) {
 nb::object decode_events(const Args& a) {
     namespace evt = kern::evt;
     const long long format = a.integer(0);
-    if (format < evt::kEvt2 || format > evt::kNmnist) raise(PyExc_ValueError, "unknown event format %lld", format);
+    if (format < 0 || format >= evt::kFormatCount) raise(PyExc_ValueError, "unknown event format %lld", format);
     BufferView data;
     data.require(a[1]);
     OutBuffer state_buf(a[2]);
@@ -947,8 +948,69 @@ private:
     std::FILE* spool_ = nullptr;
     std::optional<kern::stream::Engine> engine_;
 };
+// Where to start decoding an EVT 2.0/2.1/3.0 data buffer (the words after the
+// header) so that no event at or after `target` (µs on the file's own clock) is
+// skipped: (byte offset of a time-high word, the decoder's loops there).
+nb::object evt_seek(const Args& a) {
+    namespace evt = kern::evt;
+    const long long format = a.integer(0);
+    if (format < evt::kEvt2 || format > evt::kEvt3) raise(PyExc_ValueError, "not an EVT format %lld", format);
+    BufferView data;
+    data.require(a[1]);
+    const long long target = a.integer(2);
+    kern::evt_index::Seek at;
+    {
+        nb::gil_scoped_release release;
+        at = kern::evt_index::seek(static_cast<evt::Format>(format), static_cast<const uint8_t*>((*data).buf),
+                                   static_cast<size_t>((*data).len), target);
+    }
+    return nb::make_tuple(at.offset, at.loops);
+}
+
+// The last time-high word of an EVT data buffer: (byte offset, unwrapped counter
+// value), or None when there is none.
+nb::object evt_last_high(const Args& a) {
+    namespace evt = kern::evt;
+    const long long format = a.integer(0);
+    if (format < evt::kEvt2 || format > evt::kEvt3) raise(PyExc_ValueError, "not an EVT format %lld", format);
+    BufferView data;
+    data.require(a[1]);
+    const size_t n = static_cast<size_t>((*data).len);
+    kern::evt_index::Index::Probe last;
+    {
+        nb::gil_scoped_release release;
+        last = kern::evt_index::last_high(static_cast<evt::Format>(format), static_cast<const uint8_t*>((*data).buf), n);
+    }
+    if (last.at >= n - n % kern::evt_index::clock_of(static_cast<evt::Format>(format)).word) return nb::none();
+    return nb::make_tuple(last.at, last.high);
+}
 
 // ---------------------------------------------------------------- module
+
+// The decoders' tables, so that Python callers hold no copy of them: the formats
+// (name, word bytes, most records per word, x range, y range) by format number,
+// the state's slot names and initial values, and the error kinds.
+void export_decoder_tables(nb::module_& m) {
+    namespace evt = kern::evt;
+    nb::list formats, names, initial;
+    for (const evt::FormatInfo& f : evt::kFormats)
+        formats.append(nb::make_tuple(f.name, f.word, f.max_per_word, f.x_range, f.y_range));
+    const evt::State fresh;
+    int64_t slots[evt::kStateSlots];
+    std::memcpy(slots, &fresh, sizeof fresh);
+    for (size_t i = 0; i < evt::kStateSlots; ++i) {
+        names.append(evt::kStateNames[i]);
+        initial.append(slots[i]);
+    }
+    nb::dict errors;
+    errors["unknown_type"] = static_cast<int64_t>(evt::kUnknownType);
+    errors["outside"] = static_cast<int64_t>(evt::kOutside);
+    errors["time_overflow"] = static_cast<int64_t>(evt::kTimeOverflow);
+    m.attr("_EVT_FORMATS") = nb::tuple(formats);
+    m.attr("_EVT_STATE") = nb::tuple(names);
+    m.attr("_EVT_STATE_INITIAL") = nb::tuple(initial);
+    m.attr("_EVT_ERRORS") = errors;
+}
 
 void import_into(nb::module_& m, const char* module_name, const char* as) {
     m.attr(as) = nb::module_::import_(module_name);
@@ -992,6 +1054,7 @@ NB_MODULE(spikes, m) {
         record.append(nb::make_tuple(name, type));
     g_record = np.attr("dtype")(record);
     load_optional_libraries(m);
+    export_decoder_tables(m);
 
     def(m, "_get_event_fields", {arg("events")}, get_event_fields,
         "Names of the (x, y, t, p) fields of an event array; None for a role without a field.\n\n"
@@ -1097,4 +1160,12 @@ NB_MODULE(spikes, m) {
         .def("take_frames", &Stream::take_frames)
         .def("decoder_state", &Stream::decoder_state)
         .def("result", &Stream::result);
+    def(m, "_evt_seek", {arg("fmt", Kind::Int), arg("buffer"), arg("target", Kind::Int)}, evt_seek,
+        "Where to start decoding EVT data words (fmt 0 EVT 2.0, 1 EVT 2.1, 2 EVT 3.0) so that no event\n"
+        "at or after target (us, the file's clock before t0) is skipped: (byte offset, loops), the\n"
+        "decoder state's loops to start with there. Assumes time-high words that rise.\n\n"
+        "Raises ValueError for a fmt that is not EVT; a non-buffer buffer raises TypeError.");
+    def(m, "_evt_last_high", {arg("fmt", Kind::Int), arg("buffer")}, evt_last_high,
+        "(byte offset, unwrapped value) of the last time-high word of EVT data words, or None.\n\n"
+        "Raises ValueError for a fmt that is not EVT; a non-buffer buffer raises TypeError.");
 }

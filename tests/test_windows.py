@@ -1,0 +1,178 @@
+"""Time windows and chunked iteration: a windowed read (or iteration) equals the full read
+filtered to the window, across clock wraps, seeks, unsorted times and int64 edges."""
+import warnings
+
+import numpy as np
+import pytest
+
+import writers
+from conftest import shared_recording
+from recordings import read_aedat4
+from test_recordings import dat_oracle, nmnist_oracle
+from zelq.viz import RecordingError, iter_events, read_events
+from zelq.viz.recordings import _time_range
+
+T0 = 1_000_000_007
+
+
+def scene(seed, n=6000, span=60_000_000, width=640, height=480):
+    """Events over `span` µs (EVT 3's 24-bit clock wraps three times), with same-time row bursts."""
+    rng = np.random.default_rng(seed)
+    units = n // 3
+    t = np.sort(rng.integers(0, span, units)) + T0
+    length = rng.integers(1, 6, units)
+    rep = np.repeat(np.arange(units), length)
+    step = np.arange(len(rep)) - np.repeat(np.cumsum(length) - length, length)
+    x = np.minimum(rng.integers(0, width - 8, units)[rep] + step, width - 1)
+    return writers.records(x, rng.integers(0, height, units)[rep], t[rep], rng.integers(0, 2, units)[rep])
+
+
+def filtered(full, start, duration):
+    lo = int(full["t"].min()) + start
+    keep = full["t"] >= lo
+    if duration is not None:
+        keep &= full["t"] < lo + duration
+    return full[keep]
+
+
+@pytest.fixture(scope="module")
+def generated(tmp_path_factory):
+    d = tmp_path_factory.mktemp("windows")
+    ev = scene(0)
+    ev["t"][len(ev) // 2:] += 20_000_000  # a silent stretch longer than EVT 3's clock
+    files = {
+        "evt2": writers.write(d / "a.raw", ev, "evt2", t0=T0),
+        "evt21": writers.write(d / "b.raw", ev, "evt21", geometry=(640, 480)),
+        "evt3": writers.write(d / "c.raw", ev, "evt3", t0=T0, vectors=True),
+        "evt3-plain": writers.write(d / "d.raw", ev, "evt3", t0=T0, geometry=(640, 480)),  # 24 bits need t0
+        "dat": writers.write(d / "e.dat", ev, "dat"),
+    }
+    return ev, files
+
+
+@pytest.mark.parametrize("fmt, oracle", [("dat", dat_oracle), ("nmnist", nmnist_oracle), ("aedat4", read_aedat4)])
+def test_writers_agree_with_the_independent_decoders(tmp_path, fmt, oracle):
+    ev = scene(1, n=3000, width=34, height=34)
+    ev["t"] -= T0 - 9_000_000  # N-MNIST's 23-bit clock overflows over 9 s
+    path = writers.write(tmp_path / ("f" + writers.SUFFIX[fmt]), ev, fmt)
+    np.testing.assert_array_equal(oracle(path), ev)
+
+
+def test_full_reads_and_extents_of_wrapping_files(generated):
+    ev, files = generated
+    for name, path in files.items():
+        np.testing.assert_array_equal(read_events(path), ev, err_msg=name)
+        assert _time_range(path) == (ev["t"][0], ev["t"][-1]), name
+
+
+def random_windows(seed, n, span, longest):
+    rng = np.random.default_rng(seed)
+    starts = rng.integers(0, span, n)
+    durations = rng.integers(0, longest, n)
+    return [(int(a), None if i % 10 == 0 else int(d)) for i, (a, d) in enumerate(zip(starts, durations))]
+
+
+@pytest.mark.parametrize("name", ["evt2", "evt21", "evt3", "evt3-plain", "dat"])
+def test_windows_and_chunks_equal_the_filtered_full_read(generated, name):
+    ev, files = generated
+    for i, (start, duration) in enumerate(random_windows(len(name), 60, 82_000_000, 20_000_000)):
+        expected = filtered(ev, start, duration)
+        got = read_events(files[name], start=start, duration=duration)
+        np.testing.assert_array_equal(got, expected, err_msg=f"{start}, {duration}")
+        if i % 6 == 0:
+            chunk = 1 + i * 37
+            parts = list(iter_events(files[name], start=start, duration=duration, chunk=chunk))
+            assert all(len(p) <= chunk for p in parts)
+            np.testing.assert_array_equal(np.concatenate([ev[:0], *parts]), expected)
+
+
+@pytest.mark.parametrize("name", ["sample_evt2.raw", "sample_evt3.raw", "sample_ncars.dat", "sample_nmnist.bin"])
+def test_windows_of_the_shared_samples(name):
+    path = shared_recording(name)
+    full = read_events(path)
+    for start, duration in random_windows(1, 30, 700_000, 400_000):
+        np.testing.assert_array_equal(read_events(path, start=start, duration=duration),
+                                      filtered(full, start, duration))
+
+
+@pytest.mark.parametrize("fmt", ["evt3", "dat", "nmnist"])
+@pytest.mark.parametrize("where", ["first", "middle"])
+def test_times_going_backwards_lose_nothing(tmp_path, fmt, where):
+    ev = scene(2, n=3000, span=6_000_000, width=34, height=34)  # EVT 3 reads 8 s back as a wrap
+    ev["t"] -= T0 - 1000
+    i = 0 if where == "first" else len(ev) // 2
+    # One event far in the future (a flipped high bit), then one before everything else:
+    # every window below reads up to them, so the reader sees the disorder.
+    ev["t"][i] += 5_000_000
+    ev["t"][i + 1] = 10
+    path = writers.write(tmp_path / ("f" + writers.SUFFIX[fmt]), ev, fmt)
+    full = read_events(path)
+    np.testing.assert_array_equal(full, ev)
+    for start, duration in [(0, 30_000_000), (2_000_000, 2_000_000), (1000, 1)]:
+        with warnings.catch_warnings(record=True):
+            warnings.simplefilter("always")
+            got = read_events(path, start=start, duration=duration)
+        np.testing.assert_array_equal(got, filtered(full, start, duration))
+
+
+def test_a_window_read_whole_because_of_disorder_names_the_byte(tmp_path):
+    ev = scene(3, n=3000)
+    ev["t"][2000] = ev["t"][1999] - 5000  # times go back after the seek point
+    path = writers.write(tmp_path / "f.dat", ev, "dat")
+    start = int(ev["t"][1500] - ev["t"].min())
+    with pytest.warns(UserWarning, match=rf"{path.name}: times go backwards at byte \d+"):
+        got = read_events(path, start=start, duration=10**9)
+    np.testing.assert_array_equal(got, filtered(ev, start, 10**9))
+
+
+@pytest.mark.parametrize("suffix", [".raw", ".dat", ".npy"])
+@pytest.mark.parametrize("start, duration, whole", [
+    (2**63 - 1, None, False), (2**64, 2**64, False), (0, 2**63 - 1, True), (0, 2**70, True)])
+def test_int64_edge_windows(tmp_path, suffix, start, duration, whole):
+    ev = scene(4, n=600)
+    path = tmp_path / ("f" + suffix)
+    if suffix == ".npy":
+        np.save(path, ev)
+    else:
+        writers.write(path, ev, "evt3" if suffix == ".raw" else "dat", t0=T0)
+    expected = ev if whole else ev[:0]
+    np.testing.assert_array_equal(read_events(path, start=start, duration=duration), expected)
+    np.testing.assert_array_equal(np.concatenate([ev[:0], *iter_events(path, start=start, duration=duration)]),
+                                  expected)
+
+
+@pytest.mark.parametrize("chunk, error", [(0, ValueError), ("10", TypeError)])
+def test_iter_events_refuses_bad_chunks_when_called(generated, chunk, error):
+    with pytest.raises(error):
+        iter_events(generated[1]["evt3"], chunk=chunk)
+
+
+@pytest.mark.parametrize("fmt", ["evt2", "evt21", "evt3", "dat"])
+def test_iteration_and_extent_of_damaged_files_match_the_read(tmp_path, fmt):
+    ev = scene(5, n=3000, width=120, height=100)
+    ev["x"][100] = 150  # outside the declared sensor
+    data = writers.write(tmp_path / ("w" + writers.SUFFIX[fmt]), ev, fmt, geometry=(120, 100), t0=T0).read_bytes()
+    path = tmp_path / ("f" + writers.SUFFIX[fmt])
+    path.write_bytes(data[:len(data) - 8 * (len(data) // 24) - 1])  # cut a third from the end, inside a word
+    for window in [{}, {"start": 100, "duration": 50_000_000}]:
+        caught = []
+        for read in (read_events, lambda p, **kw: np.concatenate(list(iter_events(p, chunk=333, **kw)))):
+            with pytest.raises(RecordingError) as refused:
+                read(path, **window)
+            with warnings.catch_warnings(record=True) as w:
+                warnings.simplefilter("always")
+                got = read(path, outside="drop", **window)
+            caught.append((str(refused.value), [str(m.message) for m in w], got))
+        assert caught[0][0] == caught[1][0] and caught[0][1] == caught[1][1]
+        assert any("cut short" in m for m in caught[0][1]) and any("dropped 1 event" in m for m in caught[0][1])
+        np.testing.assert_array_equal(caught[0][2], caught[1][2])
+        if not window:
+            kept = ev[ev["x"] < 120][:len(got)]
+            np.testing.assert_array_equal(got, kept)
+            assert _time_range(path) == (kept["t"][0], kept["t"][-1])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        for end in range(len(data) // 2, len(data) // 2 + 48):  # cuts after every kind of word
+            path.write_bytes(data[:end])
+            got = read_events(path, outside="drop")
+            assert _time_range(path) == (got["t"][0], got["t"].max()), end
