@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "binding/args.hpp"
@@ -23,6 +24,9 @@
 namespace zv::activity {
 
 namespace nb = nanobind;
+
+// Threads for the summaries of this module: the cores, at most eight.
+inline size_t cores() { return std::clamp(std::thread::hardware_concurrency(), 1u, 8u); }
 
 inline nb::object numpy() { return nb::module_::import_("numpy"); }
 
@@ -93,7 +97,7 @@ public:
         kern::ActivitySummary s;
         {
             nb::gil_scoped_release release;
-            s = kern::summarize_activity(layout_);
+            s = kern::summarize_activity(layout_, static_cast<int>(cores()));
         }
         if (!s.finite) raise(PyExc_ValueError, "Activity of node %R holds non-finite values", node.ptr());
         return s;
