@@ -404,42 +404,34 @@ def small_graph(**extra):
 
 
 @pytest.mark.parametrize("flag", [False, None, 0, ""])
-def test_detection_off_calls_no_detector(monkeypatch, flag):
-    def boom(*a):
-        raise AssertionError("called")
-
-    monkeypatch.setattr(S, "detect_all_patterns", boom)
-    monkeypatch.setattr(S, "build_group_hierarchy", boom)
-    doc = S.graph_to_dict(small_graph(), flag)
+def test_detection_off_leaves_a_patterned_graph_ungrouped(flag):
+    g = graphs.detector()
+    assert patterns.detect_all_patterns(g)  # there is something to find
+    doc = S.graph_to_dict(g, flag)
     assert doc["groups"] == [] and doc["node_to_group"] == {}
     assert all("group" not in n for n in doc["nodes"])
     assert list(doc) == DOC_KEYS
 
 
-def test_detection_on_uses_the_detectors_in_the_namespace(monkeypatch):
-    calls = []
-    pats = (pm("SPP", nodes=["fc"]), pm("Other", nodes=["fc"]))
-    mapping = {"fc": "g1", "ghost": "g9"}
-    hier = {"node_to_group": mapping, "extra": 1}
-
-    def detect(g):
-        calls.append(("detect", g))
-        return pats
-
-    def build(g, p):
-        calls.append(("build", g, p))
-        return hier
-
-    monkeypatch.setattr(S, "detect_all_patterns", detect)
-    monkeypatch.setattr(S, "build_group_hierarchy", build)
-    g = small_graph()
-    doc = S.graph_to_dict(g, "yes")
-    assert calls == [("detect", g), ("build", g, pats)] and calls[1][2] is pats
-    assert [grp["type"] for grp in doc["groups"]] == ["SPP", "Other"]
-    assert doc["node_to_group"] is mapping
-    fc = doc["nodes"][1]
-    assert list(fc) == NODE_KEYS + ["group"] and fc["group"] == "g1"
-    assert "group" not in doc["nodes"][0] and len(doc["nodes"]) == 2
+@pytest.mark.parametrize("flag", [True, "yes", 1])
+def test_the_document_is_built_from_the_public_builders(flag):
+    """Groups from the detector's patterns and hierarchy, records from serialize_node,
+    serialize_pattern and compute_summary: the document equals their results put together."""
+    g = graphs.detector()
+    found = patterns.detect_all_patterns(g)
+    hier = patterns.build_group_hierarchy(g, found)
+    doc = S.graph_to_dict(g, flag)
+    assert doc["groups"] == [dict(S.serialize_pattern(p), parent=hier["parent"][p.group_id]) for p in found]
+    assert doc["node_to_group"] == hier["node_to_group"]
+    expected_nodes = []
+    for name, node in g.nodes.items():
+        rec = S.serialize_node(name, node)
+        if name in hier["node_to_group"]:
+            rec["group"] = hier["node_to_group"][name]
+        expected_nodes.append(rec)
+    assert json.dumps(doc["nodes"], sort_keys=False, default=str) == json.dumps(expected_nodes, default=str)
+    assert doc["summary"] == S.compute_summary(g)
+    assert doc["edges"] == [{"source": a, "target": b} for a, b in g.edges]
 
 
 def test_detection_results_may_be_any_iterable_and_hierarchy_must_have_the_key(monkeypatch):
@@ -449,17 +441,6 @@ def test_detection_results_may_be_any_iterable_and_hierarchy_must_have_the_key(m
     monkeypatch.setattr(S, "build_group_hierarchy", lambda g, p: {})
     with pytest.raises(KeyError, match="node_to_group"):
         S.graph_to_dict(small_graph())
-
-
-def test_record_builders_are_looked_up_at_call_time(monkeypatch):
-    monkeypatch.setattr(S, "serialize_node", lambda name, node: {"mine": name})
-    monkeypatch.setattr(S, "compute_summary", lambda g: "summary")
-    monkeypatch.setattr(S, "serialize_pattern", lambda p: "group")
-    monkeypatch.setattr(S, "detect_all_patterns", lambda g: [1, 2])
-    monkeypatch.setattr(S, "build_group_hierarchy", lambda g, p: {"node_to_group": {"fc": "x"}})
-    doc = S.graph_to_dict(small_graph())
-    assert doc["nodes"] == [{"mine": "in"}, {"mine": "fc", "group": "x"}]
-    assert doc["summary"] == "summary" and doc["groups"] == ["group", "group"]
 
 
 @pytest.mark.parametrize("extra,expected", [

@@ -13,9 +13,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "binding/args.hpp"
+#include "binding/py.hpp"
 #include "binding/text.hpp"
 #include "kernels/activity.hpp"
 #include "kernels/base64.hpp"
@@ -24,33 +26,21 @@ namespace zv::activity {
 
 namespace nb = nanobind;
 
+// Threads for the summaries of this module: the cores, at most eight.
+inline size_t cores() { return std::clamp(std::thread::hardware_concurrency(), 1u, 8u); }
+
 inline nb::object numpy() { return nb::module_::import_("numpy"); }
 
-inline bool has_attr(nb::handle h, const char* name) {
-    return PyObject_HasAttrString(h.ptr(), name) == 1;
-}
 
 // A NumPy view of `obj`: the buffer protocol and __array__ through asarray,
 // tensors that only speak DLPack through from_dlpack. No copy where NumPy
 // can avoid one.
 inline nb::object as_array(nb::handle obj) {
     nb::object np = numpy();
-    if (!PyObject_CheckBuffer(obj.ptr()) && !has_attr(obj, "__array__") && has_attr(obj, "__dlpack__"))
+    if (!PyObject_CheckBuffer(obj.ptr()) && !py::hasattr(obj, "__array__") && py::hasattr(obj, "__dlpack__"))
         return np.attr("from_dlpack")(obj);
     return np.attr("asarray")(obj);
 }
-
-// A buffer released however its holder's construction ends.
-struct HeldBuffer {
-    Py_buffer view{};
-    bool held = false;
-    HeldBuffer() = default;
-    HeldBuffer(const HeldBuffer&) = delete;
-    HeldBuffer& operator=(const HeldBuffer&) = delete;
-    ~HeldBuffer() {
-        if (held) PyBuffer_Release(&view);
-    }
-};
 
 // A held read-only view of an activity array and its layout for the kernel.
 class ActivityView {
@@ -73,9 +63,8 @@ public:
         const std::string order = nb::cast<std::string>(dtype.attr("byteorder"));
         const bool little = std::endian::native == std::endian::little;
         a.swapped = (order == ">" && little) || (order == "<" && !little);
-        if (PyObject_GetBuffer(array_.ptr(), &buffer_.view, PyBUF_STRIDES) < 0) rethrow();
-        buffer_.held = true;
-        const Py_buffer& view_ = buffer_.view;
+        buffer_.require(array_, PyBUF_STRIDES);
+        const Py_buffer& view_ = *buffer_;
         if (view_.ndim == 0) raise(PyExc_ValueError, "Activity of node %R has no time axis (a 0-d array)", node.ptr());
         for (int d = 0; d < view_.ndim; ++d) {
             a.shape.push_back(view_.shape[d]);
@@ -93,7 +82,7 @@ public:
         kern::ActivitySummary s;
         {
             nb::gil_scoped_release release;
-            s = kern::summarize_activity(layout_);
+            s = kern::summarize_activity(layout_, static_cast<int>(cores()));
         }
         if (!s.finite) raise(PyExc_ValueError, "Activity of node %R holds non-finite values", node.ptr());
         return s;
@@ -101,7 +90,7 @@ public:
 
 private:
     nb::object array_;
-    HeldBuffer buffer_;  // after array_: released before it
+    py::Buffer buffer_;  // after array_: released before it
     kern::Strided layout_;
 };
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "binding/args.hpp"
+#include "binding/py.hpp"
 #include "kernels/columns.hpp"
 
 namespace zv {
@@ -21,11 +22,10 @@ public:
         nb::object ndim = arr.attr("ndim");
         if (nb::cast<long>(ndim) != 1) arr = arr.attr("reshape")(-1);
         dtype_ = arr.attr("dtype");
-        if (PyObject_GetBuffer(arr.ptr(), &view_, PyBUF_STRIDES) < 0) rethrow();
+        buffer_.require(arr, PyBUF_STRIDES);
         array_ = arr;
         n_ = static_cast<size_t>(view_.shape[0]);
     }
-    ~EventView() { PyBuffer_Release(&view_); }
     EventView(const EventView&) = delete;
     EventView& operator=(const EventView&) = delete;
 
@@ -62,7 +62,8 @@ public:
 private:
     nb::object array_;
     nb::object dtype_;
-    Py_buffer view_{};
+    py::Buffer buffer_;
+    const Py_buffer& view_ = *buffer_;
     size_t n_ = 0;
 };
 

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "binding/args.hpp"
+#include "binding/py.hpp"
 #include "kernels/base64.hpp"
 #include "kernels/diff.hpp"
 #include "kernels/memory.hpp"
@@ -94,9 +95,7 @@ nb::object attr(nb::handle obj, const nb::object& name) { return checked(PyObjec
 
 nb::object call1(const nb::object& fn, nb::handle arg) { return checked(PyObject_CallOneArg(fn.ptr(), arg.ptr())); }
 
-void set_item(const nb::object& dict, const nb::object& key, const nb::object& value) {
-    if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) rethrow();
-}
+using py::set_item;
 
 double to_double(const nb::object& v) {
     double d = PyFloat_AsDouble(v.ptr());
@@ -106,27 +105,6 @@ double to_double(const nb::object& v) {
 
 nb::object make_float(double d) { return checked(PyFloat_FromDouble(d)); }
 
-// A read-only simple view of a C-contiguous buffer.
-class BufferView {
-public:
-    BufferView() = default;
-    bool acquire(nb::handle obj) {
-        if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_SIMPLE) < 0) return false;
-        held_ = true;
-        return true;
-    }
-    ~BufferView() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    BufferView(const BufferView&) = delete;
-    BufferView& operator=(const BufferView&) = delete;
-    const void* data() const { return view_.buf; }
-    size_t size() const { return static_cast<size_t>(view_.len); }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
 
 // ---------------------------------------------------------------- encode_array
 
@@ -211,13 +189,12 @@ nb::object encode_array_impl(nb::handle value) {
     const Py_ssize_t n = PyLong_AsSsize_t(size_obj.ptr());
     if (n == -1 && PyErr_Occurred()) rethrow();
 
-    BufferView buf;
+    py::Buffer buf;
     nb::object bytes_owner = arr;
-    if (!buf.acquire(arr)) {
+    if (!buf.acquire(arr, PyBUF_SIMPLE)) {
         // Some element types have no buffer format; their bytes do.
-        PyErr_Clear();
         bytes_owner = checked(PyObject_CallMethod(arr.ptr(), "view", "O", R.uint8.ptr()));
-        if (!buf.acquire(bytes_owner)) rethrow();
+        buf.require(bytes_owner, PyBUF_SIMPLE);
     }
     const DtypeInfo info = classify(dtype);
     const size_t nbytes = buf.size();
@@ -369,17 +346,16 @@ nb::object required(nb::handle dict, const nb::object& key) {
 nb::object b64decode(const nb::object& data) {
     const char* text = nullptr;
     size_t len = 0;
-    BufferView buf;
+    py::Buffer buf;
     if (PyUnicode_Check(data.ptr())) {
         if (!PyUnicode_IS_ASCII(data.ptr()))
             raise(PyExc_ValueError, "string argument should contain only ASCII characters");
         text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(data.ptr()));
         len = static_cast<size_t>(PyUnicode_GET_LENGTH(data.ptr()));
-    } else if (buf.acquire(data)) {
+    } else if (buf.acquire(data, PyBUF_SIMPLE)) {
         text = static_cast<const char*>(buf.data());
         len = buf.size();
     } else {
-        PyErr_Clear();
         raise(PyExc_TypeError, "argument should be a bytes-like object or ASCII string, not '%.200s'",
               Py_TYPE(data.ptr())->tp_name);
     }

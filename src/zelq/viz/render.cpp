@@ -238,7 +238,7 @@ void prepare(SummaryJob& job, PyObject* rec) {
     }
 }
 
-size_t cores() { return std::clamp(std::thread::hardware_concurrency(), 1u, 8u); }
+using activity::cores;
 
 // Computes the jobs on up to as many threads as there are cores, the GIL released.
 void compute_all(std::vector<SummaryJob>& jobs) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "binding/args.hpp"
+#include "binding/py.hpp"
 
 namespace nb = nanobind;
 using namespace zv;
@@ -29,32 +30,12 @@ PyObject* g_own_serialize_pattern = nullptr;
 PyObject* g_own_compute_summary = nullptr;
 
 
-// The interned str of a literal, made once per process: building and hashing
-// the same key and attribute names again for every node was a fifth of
-// graph_to_dict on graphs of many small nodes.
-PyObject* interned(const char* s) {
-    static std::unordered_map<const char*, PyObject*>& cache = *new std::unordered_map<const char*, PyObject*>;
-    auto it = cache.find(s);
-    if (it != cache.end()) return it->second;
-    PyObject* o = PyUnicode_InternFromString(s);
-    if (!o) rethrow();
-    cache.emplace(s, o);  // kept for the life of the process
-    return o;
-}
+using py::interned;
 
 nb::handle key_of(const char* s) { return interned(s); }
 
-// A module global, read at call time; a deleted one is a NameError, as for
-// any global name.
-nb::object global(const char* name) {
-    PyObject* v = PyObject_GetAttr(g_module, interned(name));
-    if (!v) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) rethrow();
-        PyErr_Clear();
-        raise(PyExc_NameError, "name '%s' is not defined", name);
-    }
-    return nb::steal(v);
-}
+// A global of this module, read at call time (NameError once deleted).
+nb::object global(const char* name) { return py::module_global(g_module, name); }
 
 nb::object str(const char* s) { return nb::borrow(interned(s)); }
 
@@ -67,23 +48,8 @@ nb::object getattr_or_none(nb::handle obj, PyObject* name) {
     return nb::none();
 }
 
-// hasattr(obj, name): only AttributeError means "absent".
-bool hasattr(nb::handle obj, const char* name) {
-    PyObject* v = PyObject_GetAttr(obj.ptr(), interned(name));
-    if (v) {
-        Py_DECREF(v);
-        return true;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) rethrow();
-    PyErr_Clear();
-    return false;
-}
-
-bool truth(nb::handle v) {
-    int t = PyObject_IsTrue(v.ptr());
-    if (t < 0) rethrow();
-    return t != 0;
-}
+using py::hasattr;
+using py::truth;
 
 bool is_instance(nb::handle v, nb::handle cls) {
     int r = PyObject_IsInstance(v.ptr(), cls.ptr());
@@ -103,15 +69,8 @@ bool equals(nb::handle a, const char* text) {
     return r != 0;
 }
 
-Py_ssize_t length(nb::handle obj) {
-    Py_ssize_t n = PyObject_Length(obj.ptr());
-    if (n < 0) rethrow();
-    return n;
-}
-
-void set_item(nb::handle d, const char* key, nb::handle value) {
-    if (PyDict_SetItem(d.ptr(), interned(key), value.ptr()) < 0) rethrow();
-}
+using py::length;
+using py::set_item;
 
 nb::object class_name(nb::handle obj) { return nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))).attr(key_of("__name__")); }
 

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "binding/args.hpp"
+#include "binding/py.hpp"
 #include "binding/json.hpp"
 #include "binding/events.hpp"
 #include "binding/text.hpp"
@@ -51,11 +52,7 @@ nb::handle module() { return g_module; }
 
 nb::object zeros(nb::object shape, const nb::object& dtype) { return g_zeros(shape, dtype); }
 
-Py_ssize_t length(nb::handle obj) {
-    Py_ssize_t n = PyObject_Length(obj.ptr());
-    if (n < 0) rethrow();
-    return n;
-}
+using py::length;
 
 void require_positive(const Args& a, size_t i, const char* name) {
     if (a.is_none(i)) return;
@@ -75,17 +72,8 @@ int64_t dimension(nb::handle v) {
 }
 
 // A writable, C-contiguous buffer of an array this module just created.
-class OutBuffer {
-public:
-    explicit OutBuffer(nb::handle arr) {
-        if (PyObject_GetBuffer(arr.ptr(), &view_, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) rethrow();
-    }
-    ~OutBuffer() { PyBuffer_Release(&view_); }
-    void* data() const { return view_.buf; }
-    size_t items() const { return static_cast<size_t>(view_.len / (view_.itemsize ? view_.itemsize : 1)); }
-
-private:
-    Py_buffer view_{};
+struct OutBuffer : py::Buffer {
+    explicit OutBuffer(nb::handle arr) { require(arr, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS); }
 };
 
 struct Fields {
@@ -355,28 +343,10 @@ nb::object import_pillow() {
     }
 }
 
-class BufferView {
-public:
-    bool acquire(nb::handle obj) {
-        if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_RECORDS_RO) < 0) {
-            PyErr_Clear();
-            return false;
-        }
-        held_ = true;
-        return true;
-    }
-    ~BufferView() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    void require(nb::handle obj) {
-        if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_RECORDS_RO) < 0) rethrow();
-        held_ = true;
-    }
-    const Py_buffer& operator*() const { return view_; }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
+// Any strided read-only buffer, records included.
+struct BufferView : py::Buffer {
+    bool acquire(nb::handle obj) { return py::Buffer::acquire(obj, PyBUF_RECORDS_RO); }
+    void require(nb::handle obj) { py::Buffer::require(obj, PyBUF_RECORDS_RO); }
 };
 
 // Base64 text of n bytes, as a str.
