@@ -172,3 +172,35 @@ def test_a_refused_array_is_released():
     with pytest.raises(ValueError, match="has no time steps"):
         render.render_html(DOC, activity={"a": memoryview(held)})
     held.extend(b"ok")
+
+
+def test_page_colours_by_node_measures(page_probe, tmp_path):
+    import graphs
+
+    doc = vd.graph_doc(graphs.detector())
+    values = {"sk5": 1.0, "sk9": 2.0, "sk13": float("nan"), "in": 3.0, "stem": 2.0, "fcat": None}
+    path = tmp_path / "measures.html"
+    node_data = {"energy (pJ)": values, "rel_l2": values}
+    path.write_text(render.render_html(doc, "m", node_data=node_data), encoding="utf-8")
+    page = page_probe.open(path)
+    page.evaluate(WAIT_READY)
+    page.evaluate("zelqViewer.idle()")
+    options = page.eval_on_selector_all("#act-measure option", "os => os.map(o => o.textContent)")
+    assert options == ["Colour: node types", "Measure: energy (pJ)", "Measure: rel_l2"]
+    typed = page.evaluate(FILL, "n:in")
+    page.select_option("#act-measure", label="Measure: energy (pJ)")
+    page.evaluate("zelqViewer.idle()")
+    fill = lambda key: page.evaluate(FILL, key)
+    assert page.input_value("#measure-aggregate") == "sum"  # the name says energy
+    assert fill("g:spp_0") == fill("n:in") != typed  # 1 + 2, the missing value left out
+    assert fill("n:out") == fill("n:fcat") != fill("n:stem")  # no value: neutral
+    assert page.locator("#legend .measure-range").inner_text().split() == ["1", "pJ", "3", "pJ"]
+    page.select_option("#measure-aggregate", "max")
+    page.evaluate("zelqViewer.idle()")
+    assert fill("g:spp_0") == fill("n:stem")
+    page.select_option("#act-measure", label="Measure: rel_l2")
+    assert page.input_value("#measure-aggregate") == "max"
+    page.evaluate("zelqViewer.selectNode('in')")
+    rows = page.eval_on_selector_all("#panel tr[data-measure]", "rs => rs.map(r => r.lastChild.textContent)")
+    assert rows == ["3 pJ", "3"]
+    assert page_probe.errors == []

@@ -114,3 +114,34 @@ def test_mistakes_exit_with_one_line(tmp_path, args, status, message):
     assert r.returncode == status
     assert message in r.stderr and r.stderr.count("\n") == 1 and "Traceback" not in r.stderr
     assert r.stdout == "" and not list(tmp_path.glob("*.html"))
+
+
+def page_measures(path):
+    page = Path(path).read_text(encoding="utf-8")
+    marker = '<script id="zelq-measures" type="application/json">'
+    return json.JSONDecoder().raw_decode(page, page.index(marker) + len(marker))[0]
+
+
+@pytest.mark.parametrize("name, text", [
+    ("nd.json", '{"energy (pJ)": {"stem_conv": 2.5, "stem_lif": NaN}, "rel_l2": {"stem_lif": 1e-3}}'),
+    ("nd.csv", "node,measure,value\nstem_conv,energy (pJ),2.5\nstem_lif,energy (pJ),\nstem_lif,rel_l2,0.001\n"),
+    ("nd.txt", "stem_conv,energy (pJ),2.5\r\nstem_lif,energy (pJ),nan\r\nstem_lif,rel_l2,1e-3\r\n"),
+])
+def test_graph_page_with_node_data(tmp_path, name, text):
+    (tmp_path / name).write_text(text, encoding="utf-8")
+    r = zelqviz("graph", EXAMPLE, "--no-patterns", "--node-data", name, "-o", "g.html", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    assert page_measures(tmp_path / "g.html") == {"energy (pJ)": {"stem_conv": 2.5, "stem_lif": None},
+                                                  "rel_l2": {"stem_lif": 0.001}}
+
+
+@pytest.mark.parametrize("text, message", [
+    ("stem_conv,latency,1\nnowhere,latency,2\n", "'latency' names node 'nowhere', which is not in the document"),
+    ("stem_conv,latency,fast\n", "nd.csv:1: 'fast' is not a number"),
+    ("stem_conv,latency\n", "nd.csv:1: expected node,measure,value (got 2 columns)"),
+])
+def test_graph_node_data_mistakes(tmp_path, text, message):
+    (tmp_path / "nd.csv").write_text(text, encoding="utf-8")
+    r = zelqviz("graph", EXAMPLE, "--no-patterns", "--node-data", "nd.csv", cwd=tmp_path)
+    assert r.returncode == 1 and message in r.stderr and r.stderr.count("\n") == 1
+    assert not list(tmp_path.glob("*.html"))

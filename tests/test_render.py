@@ -195,7 +195,7 @@ def test_keyword_only_parameter_in_the_signature():
     import inspect
 
     sig = inspect.signature(R.render_html)
-    assert str(sig) == "(data, title='ZELQ-Viz', width=1200, height=800, *, payloads='auto', activity=None, dt=None)"
+    assert str(sig) == "(data, title='ZELQ-Viz', width=1200, height=800, *, payloads='auto', activity=None, dt=None, node_data=None)"
     assert sig.parameters["payloads"].kind is inspect.Parameter.KEYWORD_ONLY
     with pytest.raises(ValueError, match="'auto', 'full' or 'summary', not 'Full'"):
         R.render_html({}, payloads="Full")
@@ -239,3 +239,37 @@ def test_hostile_name_runs_nothing_in_a_browser(templates, tmp_path, page_probe)
     assert page.text_content("#out") == evil
     assert page.text_content("#t") == evil and page.title() == evil
     assert page_probe.errors == [] and page_probe.external_requests(page_file) == []
+
+
+MEASURES_SLOT = '<script id="zelq-measures" type="application/json">null</script>'
+
+
+def test_node_data_fills_its_slot_once_and_nothing_else(templates):
+    import numpy as np
+
+    ids = ["a", "</script><b>", "{{WIDTH}}", "\u00e9t\u00e9"]
+    templates(MARKED + MEASURES_SLOT + MEASURES_SLOT)
+    data = {"nodes": [{"id": i} for i in ids]}
+    node_data = {"energy (pJ)": {ids[0]: 3, ids[1]: np.float32(0.5), ids[2]: float("nan"), ids[3]: None},
+                 "{{HEIGHT}} & <x>": {ids[3]: np.int64(-2)}}
+    expected = {"energy (pJ)": {ids[0]: 3.0, ids[1]: 0.5, ids[2]: None, ids[3]: None},
+                "{{HEIGHT}} & <x>": {ids[3]: -2.0}}
+    text = json.dumps(expected, ensure_ascii=False).replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026")
+    filled = MEASURES_SLOT.replace("null", text)
+    plain = render_oracle(MARKED, data)
+    assert R.render_html(data, node_data=node_data) == plain + filled + MEASURES_SLOT
+    assert R.render_html(data, node_data=None) == R.render_html(data) == plain + MEASURES_SLOT * 2
+
+
+@pytest.mark.parametrize("node_data,error,message", [
+    ({"m": {"ghost": 1.0}}, ValueError, "Node data 'm' names node 'ghost', which is not in the document"),
+    ({"m": {"a": float("inf")}}, ValueError, "Node data 'm' of node 'a' is not finite (inf)"),
+    ({"m": {"a": "1"}}, TypeError, "Node data 'm' of node 'a' must be a number, not str"),
+    ({"m": {"a": True}}, TypeError, "Node data 'm' of node 'a' must be a number, not bool"),
+    ({"m": [1.0]}, TypeError, "Node data 'm' must be a dict of node identifier to number, not list"),
+    ({3: {"a": 1.0}}, TypeError, "Node data names its measures with str, not int"),
+])
+def test_node_data_refusals(templates, node_data, error, message):
+    with pytest.raises(error) as err:
+        R.render_html({"nodes": [{"id": "a"}]}, node_data=node_data)
+    assert str(err.value) == message

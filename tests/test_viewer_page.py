@@ -279,7 +279,7 @@ def test_hostile_names_are_text_and_run_nothing(page_probe, tmp_path):
     _settle(page)
     assert page.text_content("#panel-title") == IMG + " " + vd.HOSTILE
     assert IMG in page.text_content("#panel") and page.locator("#panel img").count() == 0
-    assert page.locator("script").count() == 3  # the page's own: document, activity data, code; nothing injected
+    assert page.locator("script").count() == 4  # the page's own: document, activity and measure data, code; nothing injected
     assert page.locator("img").count() == 0
     assert page.evaluate("window.__pwned") is None
     assert page_probe.errors == []

@@ -40,7 +40,21 @@ const ZActivity = (() => {
     return v && typeof v === "object" && Array.isArray(v.nodes) && v.nodes.length ? v : null;
   }
 
-  const OFF = { on: () => false, colour: () => null, alpha: () => null, legend: () => false, panel: () => {}, key: () => false, state: () => null };
+  const OFF = { on: () => false, colour: () => null, alpha: () => null, legend: () => false, panel: () => {}, key: () => false, state: () => null, menu: () => null };
+
+  // The colour-mode menu of the toolbar, made on first use: "node types" and
+  // whatever activity and measures add to it.
+  function colourMenu() {
+    let select = document.getElementById("act-measure");
+    if (select) return select;
+    select = el("select");
+    select.id = "act-measure";
+    select.title = "Colour the nodes by";
+    select.appendChild(new Option("Colour: node types", ""));
+    const spacer = document.querySelector("header .spacer");
+    if (spacer) spacer.parentNode.insertBefore(select, spacer);
+    return select;
+  }
 
   function create(nodeIds, onChange) {
     const doc = read();
@@ -127,15 +141,15 @@ const ZActivity = (() => {
     }
 
     // ---- toolbar: colour mode
-    const select = el("select");
-    select.id = "act-measure";
-    select.title = "Colour the nodes by";
-    select.appendChild(new Option("Colour: node types", ""));
+    const select = colourMenu();
     for (const [k, label] of MEASURES) select.appendChild(new Option("Activity: " + label.toLowerCase(), k));
     select.value = measure;
-    const spacer = document.querySelector("header .spacer");
-    if (spacer) spacer.parentNode.insertBefore(select, spacer);
-    select.addEventListener("change", () => { measure = select.value || null; bar.style.display = measure ? "flex" : "none"; changed(); });
+    // Other entries of the menu (node types, measures) turn activity colouring off.
+    select.addEventListener("change", () => {
+      measure = MEASURES.some((m) => m[0] === select.value) ? select.value : null;
+      bar.style.display = measure ? "flex" : "none";
+      changed();
+    });
 
     // ---- scrubber
     const bar = el("div");
@@ -168,7 +182,7 @@ const ZActivity = (() => {
     }
     function setPlaying(on) {
       if (on && !playing) {
-        if (!measure) { measure = "mean"; select.value = measure; bar.style.display = "flex"; }
+        if (!measure) { measure = "mean"; select.value = measure; bar.style.display = "flex"; select.dispatchEvent(new Event("change")); }
         if (bin < 0 || bin >= bins - 1) setBin(0);
         playing = setInterval(() => { if (bin >= bins - 1) setPlaying(false); else setBin(bin + 1); }, Math.max(40, 6000 / bins));
       } else if (!on && playing) { clearInterval(playing); playing = null; }
@@ -313,8 +327,8 @@ const ZActivity = (() => {
 
     return {
       on: () => !!measure, colour, alpha: () => (measure ? 0.62 : null), legend, panel, key,
-      state: () => ({ measure, bin, bins, playing: !!playing }),
+      state: () => ({ measure, bin, bins, playing: !!playing }), menu: () => select,
     };
   }
-  return { create };
+  return { create, heat, colourMenu, NEUTRAL };
 })();

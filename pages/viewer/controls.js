@@ -5,7 +5,7 @@ const ZControls = (() => {
   const { SVGNS, $, el, sv, isObj, fmtValue, plural } = ZDom;
 
   // `app` supplies select and clearSelection.
-  function create(model, theme, activity, scene, panel, app) {
+  function create(model, theme, colouring, scene, panel, app) {
     const { records, nodeIds, nodeIndex, nodeCount, groups, groupIndex, primary, moduleGroups, liveGroups,
       typeOf, isModule, groupTitle } = model;
     const controls = { lastExport: null };
@@ -85,7 +85,7 @@ const ZControls = (() => {
     document.addEventListener("keydown", (e) => {
       const typing = e.target && (e.target.tagName === "INPUT" || e.target.tagName === "TEXTAREA");
       if ((e.ctrlKey || e.metaKey) && (e.key === "f" || e.key === "F")) { e.preventDefault(); search.focus(); search.select(); return; }
-      if (activity.key(e)) return;
+      if (colouring.key(e)) return;
       if (typing) return;
       if ((e.key === "Enter" || e.key === " ") && e.target && (e.target.tagName === "BUTTON" || e.target.tagName === "A")) return;
       const { w, h } = scene.stageSize();

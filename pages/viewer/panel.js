@@ -6,7 +6,7 @@ const ZPanel = (() => {
   const MAX_AUTO_DECODE = 4e6;  // elements decoded without asking
 
   // `app` supplies select, toggleGroup and searchFor, which the panel's links call.
-  function create(model, theme, activity, app) {
+  function create(model, theme, colouring, app) {
     const { doc, records, nodeIds, nodeIndex, nodeCount, edges, summary, groups, primary, moduleGroups, liveGroups,
       MODULE_COLOR, typeOf, isModule, groupName, groupTitle, groupSubtitle, groupPlace } = model;
     const { ink, safeColor } = theme;
@@ -62,7 +62,7 @@ const ZPanel = (() => {
       row(t, "Inputs from", linkList(ins));
       row(t, "Outputs to", linkList(outs));
       panelEl.appendChild(t);
-      activity.panel(panelEl, i);
+      colouring.panel(panelEl, i);
       const cfg = isObj(n.config) ? n.config : {};
       panelEl.appendChild(el("h3", null, "Config"));
       const ck = Object.keys(cfg);
@@ -331,7 +331,7 @@ const ZPanel = (() => {
     function buildLegend() {
       const box = $("legend").querySelector(".items");
       box.replaceChildren();
-      if (activity.legend(box)) return;
+      if (colouring.legend(box)) return;
       const types = new Map();
       for (const n of records) { const t = typeOf(n); if (!types.has(t)) types.set(t, [safeColor(n.color, "#8a94a6"), 0]); types.get(t)[1]++; }
       const gtypes = new Map();

@@ -12,8 +12,17 @@
   const model = ZModel.create(doc);
   const theme = ZTheme.create();
   const activity = ZActivity.create(model.nodeIds, () => scene.recolour());
-  const scene = ZScene.create(model, theme, activity, app);
-  const panel = ZPanel.create(model, theme, activity, app);
+  const measures = ZMeasures.create(model, () => scene.recolour());
+  // Node colours come from the chosen measure, else from recorded activity, else from the node type.
+  const colouring = {
+    colour: (indices) => (measures.on() ? measures.colour(indices) : activity.colour(indices)),
+    alpha: () => (measures.on() ? measures.alpha() : activity.alpha()),
+    legend: (box) => (measures.on() ? measures.legend(box) : activity.legend(box)),
+    panel: (box, i) => { activity.panel(box, i); measures.panel(box, i); },
+    key: (e) => activity.key(e),
+  };
+  const scene = ZScene.create(model, theme, colouring, app);
+  const panel = ZPanel.create(model, theme, colouring, app);
   const { nodeIds, nodeIndex, groups, groupIndex, primary } = model;
   theme.onSystemChange = () => scene.redrawAll();
 
@@ -60,8 +69,8 @@
     select, clearSelection, toggleGroup: (gi) => scene.toggleGroup(gi), buildLegend: () => panel.buildLegend(),
     showGroup: (gi) => panel.showGroup(gi), searchFor: (q) => controls.searchFor(q),
   });
-  const controls = ZControls.create(model, theme, activity, scene, panel, app);
-  ZCompare.create(model, scene, panel, app);
+  const controls = ZControls.create(model, theme, colouring, scene, panel, app);
+  ZCompare.create(model, scene, panel, app, colouring);
 
   // ---------------------------------------------------------------- test and automation hooks
   const api = {
@@ -85,6 +94,7 @@
     setRenderer: (m) => { scene.forcedMode = m || null; scene.buildScene(); scene.setStatus(); },
     exportSvg: controls.exportSvg, exportPng: controls.exportPng, fit: scene.fit, overview: scene.overview,
     setOrient: scene.setOrient, orient: () => scene.orient,
+    measures: () => measures.state(),
     decode: (rec) => Array.from(ZDecode.decode(rec) || []), histogram: (rec, bins) => ZDecode.histogram(ZDecode.decode(rec), bins),
   };
   window.zelqViewer = api;

@@ -1,6 +1,7 @@
 """The `zelqviz` command (also `python -m zelq.viz`): pages from files.
 
     zelqviz graph MODEL.zelq        the graph page of a ZELQ-IR file
+                                    (--node-data FILE: measures per node as colour modes)
     zelqviz events RECORDING        the spike page of a recording file
     zelqviz frames STACK.npy        the spike page of a binned frame stack
     zelqviz diff A.zelq B.zelq      the comparison page of two ZELQ-IR files
@@ -114,6 +115,39 @@ def _activity(path: Path) -> dict:
         raise ValueError(f"{path}: not a readable .npz archive ({e})") from None
 
 
+def _node_data(path: Path) -> dict:
+    """Measures per node: {measure: {node: number}} as a JSON object, or CSV rows
+    node,measure,value (a first row naming those columns is a header; an empty
+    value is no value)."""
+    import csv
+    import json
+
+    text = path.read_text(encoding="utf-8-sig")
+    if path.suffix.lower() == ".json" or (path.suffix.lower() != ".csv" and text.lstrip().startswith("{")):
+        try:
+            data = json.loads(text)
+        except json.JSONDecodeError as e:
+            raise ValueError(f"{path}: not valid JSON ({e})") from None
+        if not isinstance(data, dict) or not all(isinstance(v, dict) for v in data.values()):
+            raise ValueError(f"{path}: node data must be a JSON object of measure name to {{node: number}}")
+        return data
+    data: dict = {}
+    for line, row in enumerate(csv.reader(text.splitlines()), 1):
+        if not row or all(not cell.strip() for cell in row):
+            continue
+        if line == 1 and [c.strip().lower() for c in row] == ["node", "measure", "value"]:
+            continue
+        if len(row) != 3:
+            raise ValueError(f"{path}:{line}: expected node,measure,value (got {len(row)} columns)")
+        node, measure, value = row[0], row[1], row[2].strip()
+        try:
+            number = float(value) if value else float("nan")
+        except ValueError:
+            raise ValueError(f"{path}:{line}: {value!r} is not a number") from None
+        data.setdefault(measure, {})[node] = number
+    return data
+
+
 def _graph(args: argparse.Namespace, status: _Status) -> Path:
     from .render import render_html
     from .serialize import graph_to_dict
@@ -130,6 +164,9 @@ def _graph(args: argparse.Namespace, status: _Status) -> Path:
     if args.activity is not None:
         status(f"reading {Path(args.activity).name}")
         extra["activity"] = _activity(_readable(args.activity))
+    if args.node_data is not None:
+        status(f"reading {Path(args.node_data).name}")
+        extra["node_data"] = _node_data(_readable(args.node_data))
     status(f"rendering {len(doc['nodes']):,} nodes")
     page = render_html(doc, args.title if args.title is not None else p.name, **extra)
     out = _output(args)
@@ -225,6 +262,8 @@ def parser() -> argparse.ArgumentParser:
     g.add_argument("--activity", metavar="ACTIVITY.npz",
                    help="recorded activity to draw on the graph: arrays (time first) keyed by node identifier")
     g.add_argument("--dt", type=_seconds, metavar="SECONDS", help="time step of the activity, for rates in Hz")
+    g.add_argument("--node-data", metavar="FILE",
+                   help="numbers per node to colour the graph by: JSON {measure: {node: value}} or CSV node,measure,value")
     e = command("events", _events,
                 "the spike page of a recording (.aedat4, .raw, .dat, .bin, .npy, .npz)", "RECORDING")
     e.add_argument("--frames", type=count, metavar="N", help="animation frames (default 20)")

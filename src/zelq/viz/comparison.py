@@ -417,4 +417,6 @@ def compare_html(a: Any, b: Any, *, title: Optional[str] = None, rtol: float = 1
     cmp = doc["comparison"]
     if title is None:
         title = f'{cmp["a"]["name"] or "a"} vs {cmp["b"]["name"] or "b"}'
-    return render_html(doc, title)
+    # The size of change is also a colour mode of the page, as any node measure is.
+    finite = {k: v for k, v in cmp["score"].items() if np.isfinite(v)}  # the page refuses infinite measures
+    return render_html(doc, title, node_data={"rel_l2": finite})

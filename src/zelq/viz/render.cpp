@@ -25,10 +25,11 @@
 #include <thread>
 #include <vector>
 
+#include "binding/activity.hpp"
 #include "binding/args.hpp"
+#include "binding/measures.hpp"
 #include "binding/json.hpp"
 #include "binding/text.hpp"
-#include "kernels/activity.hpp"
 #include "kernels/base64.hpp"
 #include "kernels/escape.hpp"
 #include "kernels/memory.hpp"
@@ -56,239 +57,6 @@ nb::object load_template(const Args& a) {
 
 nb::object escape_html(const Args& a) { return escaped_html(a[0]); }
 
-// ---------------------------------------------------------------- activity
-
-// The element in the page that carries the activity summary; render_html puts
-// the summary's JSON in place of its "null".
-constexpr std::string_view kActivityMarker = "<script id=\"zelq-activity\" type=\"application/json\">null</script>";
-
-nb::object numpy() { return nb::module_::import_("numpy"); }
-
-bool has_attr(nb::handle h, const char* name) {
-    return PyObject_HasAttrString(h.ptr(), name) == 1;
-}
-
-// A NumPy view of `obj`: the buffer protocol and __array__ through asarray,
-// tensors that only speak DLPack through from_dlpack. No copy where NumPy
-// can avoid one.
-nb::object as_array(nb::handle obj) {
-    nb::object np = numpy();
-    if (!PyObject_CheckBuffer(obj.ptr()) && !has_attr(obj, "__array__") && has_attr(obj, "__dlpack__"))
-        return np.attr("from_dlpack")(obj);
-    return np.attr("asarray")(obj);
-}
-
-// A buffer released however its holder's construction ends.
-struct HeldBuffer {
-    Py_buffer view{};
-    bool held = false;
-    HeldBuffer() = default;
-    HeldBuffer(const HeldBuffer&) = delete;
-    HeldBuffer& operator=(const HeldBuffer&) = delete;
-    ~HeldBuffer() {
-        if (held) PyBuffer_Release(&view);
-    }
-};
-
-// A held read-only view of an activity array and its layout for the kernel.
-class ActivityView {
-public:
-    ActivityView(nb::handle obj, nb::handle node) {
-        array_ = as_array(obj);
-        nb::object dtype = array_.attr("dtype");
-        const std::string kind = nb::cast<std::string>(dtype.attr("kind"));
-        const Py_ssize_t size = nb::cast<Py_ssize_t>(dtype.attr("itemsize"));
-        kern::Strided& a = layout_;
-        if (kind == "b" && size == 1) a.kind = kern::NumKind::Bool;
-        else if (kind == "i" && (size == 1 || size == 2 || size == 4 || size == 8)) a.kind = kern::NumKind::Int;
-        else if (kind == "u" && (size == 1 || size == 2 || size == 4 || size == 8)) a.kind = kern::NumKind::UInt;
-        else if (kind == "f" && (size == 2 || size == 4 || size == 8)) a.kind = kern::NumKind::Float;
-        else {
-            nb::str shown = nb::str(dtype);
-            raise(PyExc_TypeError, "Activity of node %R must hold real numbers, not %s", node.ptr(), shown.c_str());
-        }
-        a.size = static_cast<uint8_t>(size);
-        const std::string order = nb::cast<std::string>(dtype.attr("byteorder"));
-        const bool little = std::endian::native == std::endian::little;
-        a.swapped = (order == ">" && little) || (order == "<" && !little);
-        if (PyObject_GetBuffer(array_.ptr(), &buffer_.view, PyBUF_STRIDES) < 0) rethrow();
-        buffer_.held = true;
-        const Py_buffer& view_ = buffer_.view;
-        if (view_.ndim == 0) raise(PyExc_ValueError, "Activity of node %R has no time axis (a 0-d array)", node.ptr());
-        for (int d = 0; d < view_.ndim; ++d) {
-            a.shape.push_back(view_.shape[d]);
-            a.strides.push_back(view_.strides[d]);
-        }
-        if (a.shape[0] == 0) raise(PyExc_ValueError, "Activity of node %R has no time steps", node.ptr());
-        for (size_t d = 1; d < a.shape.size(); ++d)
-            if (a.shape[d] == 0) raise(PyExc_ValueError, "Activity of node %R has no neurons", node.ptr());
-        a.base = static_cast<const std::byte*>(view_.buf);
-    }
-
-    nb::object dtype_name() const { return checked(PyObject_Str(nb::object(array_.attr("dtype")).ptr())); }
-
-    kern::ActivitySummary summarize(nb::handle node) const {
-        kern::ActivitySummary s;
-        {
-            nb::gil_scoped_release release;
-            s = kern::summarize_activity(layout_);
-        }
-        if (!s.finite) raise(PyExc_ValueError, "Activity of node %R holds non-finite values", node.ptr());
-        return s;
-    }
-
-private:
-    nb::object array_;
-    HeldBuffer buffer_;  // after array_: released before it
-    kern::Strided layout_;
-};
-
-nb::list float_list(const std::vector<double>& v, double scale) {
-    nb::list out;
-    for (double x : v) out.append(nb::float_(x * scale));
-    return out;
-}
-
-// Six significant digits: what the page can show, at a third of the JSON.
-nb::object short_float(double v) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.6g", v);
-    return nb::float_(std::strtod(buf, nullptr));
-}
-
-nb::list short_list(const std::vector<double>& v, double scale) {
-    nb::list out;
-    for (double x : v) out.append(short_float(x * scale));
-    return out;
-}
-
-nb::object summarize_activity(const Args& a) {
-    ActivityView view(a[0], a[1]);
-    const kern::ActivitySummary s = view.summarize(a[1]);
-    nb::bytes raster(reinterpret_cast<const char*>(s.raster.data()), s.raster.size() * sizeof(float));
-    nb::dict out;
-    out["steps"] = s.steps;
-    out["neurons"] = s.neurons;
-    out["counts"] = s.counts;
-    out["mean"] = s.mean;
-    out["population"] = float_list(s.population, 1);
-    out["peak"] = float_list(s.peak, 1);
-    out["silent"] = float_list(s.silent, 1);
-    out["silent_all"] = s.silent_all;
-    out["raster"] = numpy().attr("frombuffer")(raster, "float32").attr("reshape")(s.bins, s.raster_neurons);
-    out["hist_lo"] = s.hist_lo;
-    out["hist_hi"] = s.hist_hi;
-    nb::list hist;
-    for (int64_t c : s.histogram) hist.append(c);
-    out["histogram"] = hist;
-    return out;
-}
-
-// The raster cells as bytes 0..255 over [lo, hi], base64.
-nb::dict raster_record(const kern::ActivitySummary& s, double scale) {
-    double lo = INFINITY, hi = -INFINITY;
-    for (float v : s.raster) {
-        lo = v < lo ? v : lo;
-        hi = v > hi ? v : hi;
-    }
-    if (s.counts) lo = 0;
-    std::string bytes(s.raster.size(), '\0');
-    const double span = hi - lo;
-    if (span > 0)
-        for (size_t i = 0; i < s.raster.size(); ++i)
-            bytes[i] = static_cast<char>(static_cast<uint8_t>(std::lround((s.raster[i] - lo) / span * 255.0)));
-    std::string text(kern::b64::encoded_size(bytes.size()), '\0');
-    kern::b64::encode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), text.data());
-    nb::dict r;
-    r["bins"] = s.bins;
-    r["neurons"] = s.raster_neurons;
-    r["lo"] = short_float(lo * scale);
-    r["hi"] = short_float(hi * scale);
-    r["data"] = from_utf8(text);
-    return r;
-}
-
-double time_step(nb::handle dt) {
-    if (dt.is_none()) return 0;
-    if (PyUnicode_Check(dt.ptr()) || PyBool_Check(dt.ptr()) || !PyNumber_Check(dt.ptr())) refuse("dt", "float", dt);
-    const double v = PyFloat_AsDouble(dt.ptr());
-    if (v == -1 && PyErr_Occurred()) rethrow();
-    if (!(v > 0) || !std::isfinite(v))
-        raise(PyExc_ValueError, "dt must be a positive number of seconds (got %R)", dt.ptr());
-    return v;
-}
-
-nb::object activity_document(const Args& a) {
-    const double dt = time_step(a[2]);
-    const double rate = dt > 0 ? 1.0 / dt : 1.0;
-    // Node identifiers of the document, each mapped to itself.
-    nb::dict known;
-    nb::object nodes = nb::borrow(PyDict_GetItemString(a[0].ptr(), "nodes"));
-    if (nodes.is_valid() && !nodes.is_none()) {
-        nb::object it = checked(PyObject_GetIter(nodes.ptr()));
-        while (PyObject* rec = PyIter_Next(it.ptr())) {
-            nb::object r = nb::steal(rec);
-            if (!PyDict_Check(rec)) continue;
-            PyObject* id = PyDict_GetItemString(rec, "id");
-            if (!id) continue;
-            if (PyDict_SetItem(known.ptr(), id, id) < 0) PyErr_Clear();  // an unhashable id names no activity
-        }
-        if (PyErr_Occurred()) rethrow();
-    }
-    nb::list out_nodes;
-    int64_t max_bins = 0;
-    for (auto [key, value] : nb::borrow<nb::dict>(a[1])) {
-        PyObject* id = PyDict_GetItemWithError(known.ptr(), key.ptr());
-        if (!id) {
-            if (PyErr_Occurred()) rethrow();
-            raise(PyExc_ValueError, "Activity names node %R, which is not in the document", key.ptr());
-        }
-        ActivityView view(value, key);
-        const kern::ActivitySummary s = view.summarize(key);
-        const double scale = s.counts ? rate : 1.0;
-        double peak = -INFINITY;
-        for (double p : s.peak) peak = p > peak ? p : peak;
-        max_bins = std::max(max_bins, s.bins);
-        nb::dict n;
-        n["id"] = nb::borrow(id);
-        n["kind"] = s.counts ? "counts" : "values";
-        n["steps"] = s.steps;
-        n["neurons"] = s.neurons;
-        n["dtype"] = view.dtype_name();
-        n["mean"] = short_float(s.mean * scale);
-        n["peak"] = short_float(peak * scale);
-        n["silent"] = s.counts ? short_float(s.silent_all) : nb::none();
-        n["population"] = short_list(s.population, scale);
-        n["peak_bins"] = short_list(s.peak, scale);
-        n["silent_bins"] = s.counts ? nb::object(short_list(s.silent, 1)) : nb::none();
-        nb::dict h;
-        h["lo"] = short_float(s.hist_lo * scale);
-        h["hi"] = short_float(s.hist_hi * scale);
-        nb::list counts;
-        for (int64_t c : s.histogram) counts.append(c);
-        h["counts"] = counts;
-        n["histogram"] = h;
-        n["raster"] = raster_record(s, scale);
-        out_nodes.append(n);
-    }
-    nb::dict doc;
-    doc["unit"] = dt > 0 ? "Hz" : "spikes/step";
-    doc["dt"] = dt > 0 ? nb::object(nb::float_(dt)) : nb::none();
-    doc["bins"] = max_bins;
-    doc["nodes"] = out_nodes;
-    return doc;
-}
-
-// `page` with the summary's JSON (escaped for a script element as the
-// document is) in place of the "null" of the first activity element; a
-// template without one is left as it is. Titles and the document cannot spell
-// the element (their < are escaped), so the first one is the template's.
-nb::object put_activity(nb::handle page, nb::handle summary) {
-    const std::string marker(kActivityMarker);
-    const std::string filled = marker.substr(0, marker.size() - std::string_view("null</script>").size()) +
-                               utf8(json::to_str(summary.ptr(), false)) + "</script>";
-    return page.attr("replace")(nb::str(marker.c_str()), from_utf8(filled), 1);
-}
 
 
 
@@ -542,45 +310,104 @@ void write_json(json::Walker& walker, D* at, size_t length) {
     if (e.out != at + length) raise(PyExc_RuntimeError, "the document changed while its page was being written");
 }
 
-nb::object render_html(const Args& a) {
-    const Payloads mode = payload_mode(a[4]);
-    time_step(a[6]);
-    // Summarised before the page is written: a refused recording costs no page.
-    nb::object activity = a.is_none(5) ? nb::object() : nb::object(module().attr("_activity_document")(a[0], a[5], a[6]));
+// ---------------------------------------------------------------- render_html, step by step
+
+// The arguments of render_html, checked, with the recorded activity and the
+// node measures already turned into their page documents.
+struct PageRequest {
+    PyObject* data = nullptr;
+    Payloads mode = Payloads::Auto;
+    nb::handle title, width, height;
+    nb::object activity, measures;   // page documents, or unset
+};
+
+// Both extras are computed before the page is written: a refused recording or
+// measure costs no page.
+PageRequest bind(const Args& a) {
+    PageRequest r;
+    r.data = a[0].ptr();
+    r.mode = payload_mode(a[4]);
+    activity::time_step(a[6]);
+    if (!a.is_none(5)) r.activity = module().attr("_activity_document")(a[0], a[5], a[6]);
+    if (!a.is_none(7)) r.measures = module().attr("_measures_document")(a[0], a[7]);
+    r.title = a[1];
+    r.width = a[2];
+    r.height = a[3];
+    return r;
+}
+
+// The elements of the page that carry the extras: their "null" is replaced by
+// the extra's JSON (escaped for a script element, as the document is). Titles
+// and the document cannot spell them (their < are escaped), so the first one
+// in the template pieces is the template's own.
+constexpr std::string_view kActivitySlot = "<script id=\"zelq-activity\" type=\"application/json\">null</script>";
+constexpr std::string_view kMeasuresSlot = "<script id=\"zelq-measures\" type=\"application/json\">null</script>";
+
+// `piece` with the first `slot` filled by `extra`, when `extra` is set and the
+// slot has not been filled in an earlier piece.
+nb::object fill_slot(nb::object piece, std::string_view slot, nb::handle extra, bool& done) {
+    if (done || !extra.is_valid()) return piece;
+    const nb::str marker(slot.data(), slot.size());
+    const Py_ssize_t at = PyUnicode_Find(piece.ptr(), marker.ptr(), 0, PY_SSIZE_T_MAX, 1);
+    if (at == -2) rethrow();
+    if (at < 0) return piece;
+    done = true;
+    const std::string open(slot.substr(0, slot.size() - std::string_view("null</script>").size()));
+    const std::string filled = open + utf8(json::to_str(extra.ptr(), false)) + "</script>";
+    return piece.attr("replace")(marker, from_utf8(filled), 1);
+}
+
+// The template around the document: its text split at each {{DATA_JSON}},
+// every piece with the title, width, height and the extras in place.
+struct PageTemplate {
+    nb::object pieces;  // list of str
+    nb::object width, height;  // as text
+    size_t length = 0;  // of all pieces
+    Py_UCS4 max_char = 0x7f;
+    size_t copies() const { return static_cast<size_t>(PyList_GET_SIZE(pieces.ptr()) - 1); }
+};
+
+PageTemplate fill(const PageRequest& r) {
     nb::object template_text = module().attr("load_template")("viewer.html");
     if (!PyUnicode_Check(template_text.ptr()))
         raise(PyExc_TypeError, "load_template() returned %.200s, not str", tp_name(template_text));
-    nb::object title = module().attr("_escape_html")(a[1]);
+    nb::object title = module().attr("_escape_html")(r.title);
     if (!PyUnicode_Check(title.ptr()))
         raise(PyExc_TypeError, "_escape_html() returned %.200s, not str", tp_name(title));
-    nb::object width = checked(PyObject_Str(a[2].ptr()));
-    nb::object height = checked(PyObject_Str(a[3].ptr()));
-
     // The title goes in first; the JSON then fills every {{DATA_JSON}} of that
     // text, and {{WIDTH}} then {{HEIGHT}} are replaced over the whole result.
     // Neither of those can match across the JSON's edges or tokens (it starts
     // with '{' and '"' or '}', ends in '}' after no 'H', and has the letters
     // W, I, D, T only inside strings), so they are replaced in each template
-    // piece and in each JSON string as it is written.
+    // piece and in each JSON string as it is written. The extras go in last,
+    // so that no placeholder is looked for inside them.
+    PageTemplate t;
+    t.width = checked(PyObject_Str(r.width.ptr()));
+    t.height = checked(PyObject_Str(r.height.ptr()));
     nb::object filled = replaced(template_text, "{{TITLE}}", title);
-    nb::object pieces = checked(PyUnicode_Split(filled.ptr(), nb::str("{{DATA_JSON}}").ptr(), -1));
-    const Py_ssize_t n_pieces = PyList_GET_SIZE(pieces.ptr());
-    size_t pieces_length = 0;
-    Py_UCS4 max_char = 0x7f;
-    for (Py_ssize_t i = 0; i < n_pieces; ++i) {
-        nb::object p = replaced(replaced(nb::borrow(PyList_GET_ITEM(pieces.ptr(), i)), "{{WIDTH}}", width),
-                                "{{HEIGHT}}", height);
-        pieces_length += static_cast<size_t>(PyUnicode_GET_LENGTH(p.ptr()));
-        max_char = std::max<Py_UCS4>(max_char, json::max_char_of(p.ptr()));
-        if (PyList_SetItem(pieces.ptr(), i, p.release().ptr()) < 0) rethrow();
+    t.pieces = checked(PyUnicode_Split(filled.ptr(), nb::str("{{DATA_JSON}}").ptr(), -1));
+    bool activity_done = false, measures_done = false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(t.pieces.ptr()); ++i) {
+        nb::object p = replaced(replaced(nb::borrow(PyList_GET_ITEM(t.pieces.ptr(), i)), "{{WIDTH}}", t.width),
+                                "{{HEIGHT}}", t.height);
+        p = fill_slot(p, kActivitySlot, r.activity, activity_done);
+        p = fill_slot(p, kMeasuresSlot, r.measures, measures_done);
+        t.length += static_cast<size_t>(PyUnicode_GET_LENGTH(p.ptr()));
+        t.max_char = std::max<Py_UCS4>(t.max_char, json::max_char_of(p.ptr()));
+        if (PyList_SetItem(t.pieces.ptr(), i, p.release().ptr()) < 0) rethrow();
     }
-    const size_t copies = static_cast<size_t>(n_pieces - 1);
+    return t;
+}
 
-    const json::Replacements repl = {{U"{{WIDTH}}", ucs4(width)}, {U"{{HEIGHT}}", ucs4(height)}};
-    json::Walker walker(false, &repl);
+// The document's JSON as the page will hold it: its exact length and widest
+// character, with large tensors replaced by summaries where `mode` asks for it
+// or the page would not load otherwise. `summaries` owns the substitutes.
+json::Counter choose_summaries(PyObject* data, Payloads mode, const PageTemplate& tpl, json::Walker& walker,
+                               const json::Replacements& repl, std::vector<nb::object>& summaries) {
+    const size_t pieces_length = tpl.length, copies = tpl.copies();
     walker.collect = mode != Payloads::Full;
     json::Counter measured;
-    walker.measure(a[0].ptr(), measured);
+    walker.measure(data, measured);
     walker.collect = false;
 
     const size_t limit = page_chars_setting("_MAX_PAGE_CHARS");
@@ -599,7 +426,6 @@ nb::object render_html(const Args& a) {
             ++records[it->second].second.second;
         }
     }
-    std::vector<nb::object> summaries;  // owners of the substituted records
     if (copies && (mode == Payloads::Summary || total > limit)) {
         if (mode == Payloads::Full)
             raise(PyExc_ValueError,
@@ -642,7 +468,7 @@ nb::object render_html(const Args& a) {
         }
         if (!walker.substitutes.empty()) {
             measured = json::Counter{};
-            walker.measure(a[0].ptr(), measured);
+            walker.measure(data, measured);
             total = pieces_length + copies * measured.length;
         }
         if (total > limit)
@@ -651,15 +477,23 @@ nb::object render_html(const Args& a) {
                   "that a browser can load (render._MAX_PAGE_CHARS)",
                   total, limit);
     }
-    if (copies) max_char = std::max<Py_UCS4>(max_char, measured.max_char);
+    return measured;
+}
 
+// The page: the template pieces with the document's JSON written once between
+// the first two and copied between the others, into one str of its final size.
+nb::object write(const PageTemplate& tpl, json::Walker& walker, const json::Counter& measured) {
+    const size_t copies = tpl.copies();
+    const size_t total = tpl.length + copies * measured.length;
+    const Py_UCS4 max_char = copies ? std::max<Py_UCS4>(tpl.max_char, measured.max_char) : tpl.max_char;
     nb::object page = checked(PyUnicode_New(static_cast<Py_ssize_t>(total), max_char));
     const int kind = PyUnicode_KIND(page.ptr());
     char* base = static_cast<char*>(PyUnicode_DATA(page.ptr()));
     kern::prefer_huge_pages(base, total * static_cast<size_t>(kind));
+    const Py_ssize_t n_pieces = PyList_GET_SIZE(tpl.pieces.ptr());
     size_t pos = 0, json_at = 0;
     for (Py_ssize_t i = 0; i < n_pieces; ++i) {
-        PyObject* p = PyList_GET_ITEM(pieces.ptr(), i);
+        PyObject* p = PyList_GET_ITEM(tpl.pieces.ptr(), i);
         const Py_ssize_t len = PyUnicode_GET_LENGTH(p);
         if (len && PyUnicode_CopyCharacters(page.ptr(), static_cast<Py_ssize_t>(pos), p, 0, len) < 0) rethrow();
         pos += static_cast<size_t>(len);
@@ -678,7 +512,17 @@ nb::object render_html(const Args& a) {
         }
         pos += measured.length;
     }
-    return activity.is_valid() ? put_activity(page, activity) : page;
+    return page;
+}
+
+nb::object render_html(const Args& a) {
+    const PageRequest request = bind(a);
+    const PageTemplate tpl = fill(request);
+    const json::Replacements repl = {{U"{{WIDTH}}", ucs4(tpl.width)}, {U"{{HEIGHT}}", ucs4(tpl.height)}};
+    json::Walker walker(false, &repl);
+    std::vector<nb::object> summaries;  // owners of the substituted records
+    const json::Counter measured = choose_summaries(request.data, request.mode, tpl, walker, repl, summaries);
+    return write(tpl, walker, measured);
 }
 
 }  // namespace
@@ -714,28 +558,35 @@ NB_MODULE(render, m) {
     def(m, "render_html",
         {arg("data", Kind::Dict), arg("title", Kind::Str, "ZELQ-Viz"), arg("width", Kind::Int, 1200),
          arg("height", Kind::Int, 800), kw_only(arg("payloads", Kind::Str, "auto")),
-         kw_only(arg_none("activity", Kind::Dict)), kw_only(arg_none("dt"))},
+         kw_only(arg_none("activity", Kind::Dict)), kw_only(arg_none("dt")),
+         kw_only(arg_none("node_data", Kind::Dict))},
         render_html,
         "The viewer page (a str) for the viewer document `data`.\n\n"
-        "Fills {{TITLE}} (HTML-escaped), {{DATA_JSON}}, {{WIDTH}}, {{HEIGHT}} of viewer.html in\n"
-        "order; the JSON is json.dumps' (non-ASCII kept) with <, > and & as \\u escapes.\n"
+        "Fills {{TITLE}} (HTML-escaped), {{DATA_JSON}}, {{WIDTH}}, {{HEIGHT}} of viewer.html.\n"
         "payloads: \"full\" embeds encoded arrays as they are; \"summary\" writes each as a\n"
         "summary record (histogram, heat map, why its data was left out); \"auto\" summarises\n"
         "only a page over _MAX_PAGE_CHARS, largest first, down to _SUMMARISED_PAGE_CHARS.\n"
-        "The document is not modified. TypeError: data not exactly a dict, title or payloads not\n"
-        "exactly a str, width or height not a number; json.dumps' errors for what JSON cannot\n"
-        "write; ValueError: another payloads value, a page over the limit.\n"
-        "activity, dt: recorded activity by node id; errors name the node.");
-    def(m, "_summarize_activity", {arg("array"), arg_none("node")}, summarize_activity,
+        "activity, dt: recorded activity by node id. node_data: {measure: {node id: number}},\n"
+        "each measure a colour mode (NaN: no value; \"latency (ms)\" has the unit ms).\n"
+        "TypeError: arguments of the wrong type; ValueError: another payloads value, a page\n"
+        "over the limit, an unknown node id (the error names it).");
+    def(m, "_summarize_activity", {arg("array"), arg_none("node")}, activity::summarize_activity,
         "The raw activity summary of one array (time first, neurons flattened), for checking.\n\n"
         "Raises as render_html does for its activity arrays, naming `node`.");
     def(m, "_activity_document", {arg("data", Kind::Dict), arg("activity", Kind::Dict), arg_none("dt")},
-        activity_document,
+        activity::activity_document,
         "The page's activity summary: per node of `activity` (identifier -> array, time first), its mean,\n"
         "peak and silent measures, per-bin curves, rate histogram and a uint8 raster.\n\n"
         "Raises ValueError for an identifier not among the document's nodes, an array with no time\n"
         "axis, no steps or no neurons, non-finite values and a dt that is not positive; TypeError for\n"
         "a non-numeric dtype or a dt that is not a number.");
+    def(m, "_measures_document", {arg("data", Kind::Dict), arg("node_data", Kind::Dict)},
+        measures::measures_document,
+        "The page's measures: node_data ({name: {node id: number}}) checked against the document's\n"
+        "nodes, each value a float or None (NaN and None: no value).\n\n"
+        "Raises ValueError for an identifier not among the document's nodes or an infinite value;\n"
+        "TypeError for a name that is not a str, a measure that is not a dict or a value that is not\n"
+        "a number.");
     def(m, "_escape_html", {arg("text", Kind::Str)}, escape_html,
         "`text` with & < > \" ' replaced by &amp; &lt; &gt; &quot; &#x27;. Refuses anything but a str\n"
         "with TypeError.");
