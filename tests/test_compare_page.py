@@ -64,6 +64,9 @@ def test_page_marks_lists_and_steps_through_changes(browser, tmp_path):
     assert set(listed[1 + len(rel):]) == {"lif2", HOSTILE}
     colours = page.evaluate("ids => ids.map(zelqCompare.colour)", ["fc0", "fc1", "in"])
     assert len(set(colours)) == 3
+    # The size of change is also one of the page's measures.
+    options = page.eval_on_selector_all("#act-measure option", "os => os.map(o => o.textContent)")
+    assert options[0] == "Colour: changes" and "Measure: rel_l2" in options
     # Stepping moves the selection and the panel shows both sides of each changed tensor.
     page.evaluate("zelqCompare.step(1)")
     page.evaluate("zelqCompare.step(1)")

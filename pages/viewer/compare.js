@@ -21,7 +21,9 @@ const ZCompare = (() => {
   const DIM = "rgba(150,158,170,0.25)";
   const finite = (v) => typeof v === "number" && isFinite(v);
 
-  function create(model, scene, panel, app) {
+  // `colouring` is the page's chosen colour mode (a measure or activity), which
+  // takes the nodes and the legend from the comparison's marks while it is on.
+  function create(model, scene, panel, app, colouring) {
     const cmp = isObj(model.doc) && isObj(model.doc.comparison) ? model.doc.comparison : null;
     if (!cmp) return null;
     const { records, nodeIds, nodeIndex, nodeCount, groups, primary, typeOf, isModule } = model;
@@ -174,6 +176,7 @@ const ZCompare = (() => {
     panel.buildLegend = () => {
       const items = $("legend").querySelector(".items");
       items.replaceChildren();
+      if (colouring && colouring.legend(items)) return;
       const counts = { added: 0, removed: 0, changed: 0, unchanged: 0 };
       for (const st of status) counts[st]++;
       const add = (label, colour, n) => {
@@ -342,6 +345,9 @@ const ZCompare = (() => {
       if (first && first.nextSibling) panelEl.insertBefore(sec, first.nextSibling); else panelEl.appendChild(sec);
     };
 
+    // With no other mode chosen, the nodes show the comparison's marks.
+    const menu = document.getElementById("act-measure");
+    if (menu && menu.options.length && menu.options[0].value === "") menu.options[0].textContent = "Colour: changes";
     fillList();
     scene.recolour();
 

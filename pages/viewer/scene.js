@@ -20,7 +20,7 @@ const ZScene = (() => {
       view: { k: 1, tx: 0, ty: 0 }, mode: "svg", forcedMode: null, orient: "TB",
       selected: null,  // {kind: "n"|"g", ref}
       hitKey: null, drawnCount: 0, layoutChain: Promise.resolve(),
-      tint: null,  // (node indices) => colour or null: a view's own colouring, before activity's
+      tint: null,  // (node indices) => colour or null: a view's own colouring, below a chosen colour mode
     };
     // ---------------------------------------------------------------- visible graph
     const lastX = new Float64Array(nodeCount).fill(NaN), lastY = new Float64Array(nodeCount).fill(NaN);
@@ -44,12 +44,12 @@ const ZScene = (() => {
       if (kind === "n") {
         const n = records[ref];
         line1 = clip(nodeIds[ref], 38); line2 = nodeLine2(n);
-        color = (scene.tint && scene.tint([ref])) || colouring.colour([ref]) || safeColor(n.color, "#8a94a6"); shape = shapeKind(n.shape);
+        color = colouring.colour([ref]) || (scene.tint && scene.tint([ref])) || safeColor(n.color, "#8a94a6"); shape = shapeKind(n.shape);
       } else {
         const G = groups[ref], g = G.rec;
         line1 = isModule(G) && G.module.length > 40 ? "\u2026" + G.module.slice(-39) : clip(groupTitle(G), 40);
         line2 = clip(groupLine2(G), 46);
-        color = (scene.tint && scene.tint(G.members)) || colouring.colour(G.members) || (isModule(G) ? MODULE_COLOR : safeColor(g.color, "#7a6ff0"));
+        color = colouring.colour(G.members) || (scene.tint && scene.tint(G.members)) || (isModule(G) ? MODULE_COLOR : safeColor(g.color, "#7a6ff0"));
         shape = isModule(G) ? "roundrect" : shapeKind(g.shape); badge = 20;
       }
       const tw = Math.max(textWidth(line1, theme.font1), textWidth(line2, theme.font2));

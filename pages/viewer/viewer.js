@@ -70,7 +70,7 @@
     showGroup: (gi) => panel.showGroup(gi), searchFor: (q) => controls.searchFor(q),
   });
   const controls = ZControls.create(model, theme, colouring, scene, panel, app);
-  ZCompare.create(model, scene, panel, app);
+  ZCompare.create(model, scene, panel, app, colouring);
 
   // ---------------------------------------------------------------- test and automation hooks
   const api = {

@@ -20,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -182,10 +183,16 @@ inline std::vector<Result> compare_all(const std::vector<Pair>& pairs, double rt
     }
     std::vector<Result> partial(pieces.size());
     std::atomic<size_t> next{0};
+    std::atomic<bool> failed{false};
     auto work = [&] {
-        for (size_t k; (k = next.fetch_add(1)) < pieces.size();) {
-            const Piece& p = pieces[k];
-            partial[k] = compare_range(pairs[p.pair].a, pairs[p.pair].b, p.begin, p.end, rtol, atol);
+        try {
+            for (size_t k; (k = next.fetch_add(1)) < pieces.size();) {
+                const Piece& p = pieces[k];
+                partial[k] = compare_range(pairs[p.pair].a, pairs[p.pair].b, p.begin, p.end, rtol, atol);
+            }
+        } catch (...) {  // out of memory for a decoding buffer: no thread may end the process
+            failed = true;
+            next = pieces.size();
         }
     };
     threads = std::max<size_t>(1, std::min(threads, pieces.size()));
@@ -196,6 +203,7 @@ inline std::vector<Result> compare_all(const std::vector<Pair>& pairs, double rt
     }
     work();
     for (auto& t : pool) t.join();
+    if (failed) throw std::bad_alloc();
     std::vector<Result> out(pairs.size());
     for (size_t k = 0; k < pieces.size(); ++k) out[pieces[k].pair].merge(partial[k]);
     return out;

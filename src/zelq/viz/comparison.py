@@ -158,7 +158,7 @@ def _measure(pairs: List[Tuple[_Tensor, _Tensor]], rtol: float, atol: float) -> 
     return out
 
 
-def rel_l2(diff_l2: float, a_l2: float, b_l2: float) -> float:
+def _rel_l2(diff_l2: float, a_l2: float, b_l2: float) -> float:
     """||a - b|| / ||a||, or / ||b|| when ||a|| is 0; 0 when both are."""
     base = a_l2 if a_l2 > 0 else b_l2
     return diff_l2 / base if base > 0 else 0.0
@@ -210,7 +210,7 @@ def _compare_models(ma: _Model, mb: _Model, rtol: float, atol: float) -> Dict[st
     for (node_id, name, ta, tb), (max_abs, d_l2, a_l2, b_l2, not_close) in zip(pending, measured):
         if not not_close and ta.dtype == tb.dtype:
             continue
-        entry = {"max_abs_diff": max_abs, "rel_l2": rel_l2(d_l2, a_l2, b_l2), "not_close": not_close}
+        entry = {"max_abs_diff": max_abs, "rel_l2": _rel_l2(d_l2, a_l2, b_l2), "not_close": not_close}
         if ta.dtype != tb.dtype:
             entry["dtype"] = [ta.dtype, tb.dtype]
         change = changes[node_id]
@@ -417,4 +417,6 @@ def compare_html(a: Any, b: Any, *, title: Optional[str] = None, rtol: float = 1
     cmp = doc["comparison"]
     if title is None:
         title = f'{cmp["a"]["name"] or "a"} vs {cmp["b"]["name"] or "b"}'
-    return render_html(doc, title)
+    # The size of change is also a colour mode of the page, as any node measure is.
+    finite = {k: v for k, v in cmp["score"].items() if np.isfinite(v)}  # the page refuses infinite measures
+    return render_html(doc, title, node_data={"rel_l2": finite})
