@@ -407,7 +407,7 @@ nb::object decode_array(const Args& a) {
 
 // One side of a pair: a C-contiguous buffer, or base64 text (a payload).
 struct DiffSide {
-    std::unique_ptr<BufferView> buffer;
+    std::unique_ptr<py::Buffer> buffer;
     nb::object text;                 // the payload str, alive while the GIL is released
     std::vector<uint8_t> decoded;    // a payload that is not clean base64, decoded whole
     size_t count = 0;
@@ -447,8 +447,8 @@ kern::diff::Source diff_source(nb::handle data, nb::handle dtype_name, DiffSide&
             side.count = static_cast<size_t>(bytes) / itemsize;
         }
     } else {
-        side.buffer = std::make_unique<BufferView>();
-        if (!side.buffer->acquire(data)) rethrow();
+        side.buffer = std::make_unique<py::Buffer>();
+        side.buffer->require(data, PyBUF_SIMPLE);
         src.raw = static_cast<const uint8_t*>(side.buffer->data());
         side.count = side.buffer->size() / itemsize;
     }
