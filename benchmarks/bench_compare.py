@@ -11,6 +11,11 @@ in the same run (best of three each). --docs also compares the two viewer
 documents, which reads the base64 payloads in place.
 
 Target: compare(graph, graph) <= 1.0x graph_to_dict on 57m.
+
+Measured on the shared 2-core machine (AMD EPYC):
+  quiet:           57m 0.086 s vs 0.165 s = 0.52x (met), documents 1.50x; 5k 0.70x
+  load average 16: 57m 0.618 s vs 0.604 s = 1.02x, and 0.894 s vs 0.894 s = 1.00x;
+                   documents 2.7x; 5k 1.08x (both sides threaded, both slowed about 5x)
 """
 import argparse
 import sys
