@@ -398,10 +398,17 @@ def _decode(p: Path, lay: _Layout, offset: int, size: int, state: _State, progre
 def _finish(p: Path, lay: _Layout, state: _State, outside: str, size: int, cut: Optional[int], n: int) -> None:
     """Warn of a file cut short, and refuse or count the events outside the sensor."""
     if cut is not None:
-        unit = "record" if lay.fmt.name in ("DAT", "N-MNIST") else "word"
-        _warn(p, f"cut short: the file ends at byte {size}, inside the {lay.fmt.word}-byte {unit} at byte {cut}; "
-                 f"{_events(n)} before it are read")
+        _warn(p, _cut_note(size, _unit(lay.fmt), cut, n))
     _check_outside(p, state, outside, lay.sensor is not None, lay.fmt)
+
+
+def _unit(fmt: _Format) -> str:
+    return f"{fmt.word}-byte {'record' if fmt.name in ('DAT', 'N-MNIST') else 'word'}"
+
+
+def _cut_note(size: int, unit: str, cut: int, n: int) -> str:
+    """What a warning says of a file that ends at `size`, inside the `unit` at byte `cut`."""
+    return f"cut short: the file ends at byte {size}, inside the {unit} at byte {cut}; {_events(n)} before it are read"
 
 
 def _decode_checked(p: Path, lay: _Layout, offset: int, size: int, state: _State, outside: str,
@@ -593,11 +600,15 @@ def _aedat_sensor(p: Path, header: Any) -> Optional[Tuple[int, int]]:
     return None if stream.size is None else _sensor(p, *stream.size, "sizeX/sizeY")
 
 
-def _read_aedat(p: Path, size: int, start: int, duration: int, outside: str, progress: Progress) -> np.ndarray:
+def _need_lz4() -> None:
     try:
         import lz4.frame  # noqa: F401
     except ImportError:
         raise ImportError("reading AEDAT 4 files needs the lz4 package: pip install zelqviz[aedat]") from None
+
+
+def _read_aedat(p: Path, size: int, start: int, duration: int, outside: str, progress: Progress) -> np.ndarray:
+    _need_lz4()
     from . import _aedat4
     sensor = _aedat_sensor(p, _aedat_header(p, size))
     full = start == 0 and duration < 0
@@ -652,8 +663,7 @@ def _read_aedat(p: Path, size: int, start: int, duration: int, outside: str, pro
         raise _fail(p, str(e)) from None
     out.resize(count, refcheck=False)
     if cut is not None:
-        _warn(p, f"cut short: the file ends at byte {size}, inside the packet at byte {cut}; "
-                 f"{_events(count)} before it are read")
+        _warn(p, _cut_note(size, "packet", cut, count))
     if dropped[0]:
         _outside(p, dropped[0], f"the {sensor[0]} × {sensor[1]} sensor its header declares", dropped[1], outside)
     if progress:

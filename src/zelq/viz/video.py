@@ -8,6 +8,7 @@ so memory stays bounded whatever the recording's length. Encoding uses PyAV
 """
 from __future__ import annotations
 
+import itertools
 import math
 import os
 from fractions import Fraction
@@ -246,7 +247,7 @@ def _colour_planes(surface: np.ndarray, gain: float, bg: np.ndarray, d_on: np.nd
     return out
 
 
-def _frame_source(recording: Any, sensor: Optional[Tuple[int, int]], **kw: Any):
+def _frame_source(recording: Any, sensor: Optional[Tuple[int, int]], outside: str = "refuse", **kw: Any):
     """(sensor size, frame iterator) of a recording file or event array."""
     if isinstance(recording, np.ndarray):
         if recording.dtype.names is None or not {"x", "y", "t", "p"} <= set(recording.dtype.names):
@@ -263,9 +264,16 @@ def _frame_source(recording: Any, sensor: Optional[Tuple[int, int]], **kw: Any):
         frames = None
     from zelq.viz.recordings import read_events, read_sensor_size
     if sensor is None:
-        sensor = tuple(read_sensor_size(recording))
+        sensor = read_sensor_size(recording)
     if frames is not None:
-        return sensor, frames(recording, **kw)
+        stream_frames = frames(recording, outside=outside, sensor_size=sensor, **kw)
+        if sensor is None:  # no header size: the engine's, from the events' extent, as the first frame shows
+            first = next(stream_frames, None)
+            sensor = (1, 1) if first is None else (first[1].shape[1], first[1].shape[0])
+            stream_frames = itertools.chain([] if first is None else [first], stream_frames)
+        return tuple(sensor), stream_frames
+    if sensor is None:
+        sensor = (1, 1)
     # until the streaming engine is here: the whole recording, framed in NumPy
     events = read_events(recording)
     return sensor, array_frames(events, sensor, **kw)
@@ -394,7 +402,7 @@ def write_video(recording: Any, output_path: Any, *, frame_period: int = 20_000,
                 scale: Optional[float] = None, width: Optional[int] = None, fps: Optional[float] = None,
                 boxes: Any = None, predictions: Any = None, classes: Any = None,
                 start: Optional[int] = None, duration: Optional[int] = None,
-                sensor_size: Optional[Tuple[int, int]] = None) -> str:
+                sensor_size: Optional[Tuple[int, int]] = None, outside: str = "refuse") -> str:
     """Write the frames of `recording` (a file or an event array) as a video; returns its path.
 
     The format follows the extension of `output_path`: .mp4 (H.264), .webm (VP9)
@@ -406,8 +414,10 @@ def write_video(recording: Any, output_path: Any, *, frame_period: int = 20_000,
     .npy paths or record arrays (fields t or ts, x, y, w, h, class_id, optional
     confidence, track_id); `classes` names the class ids ("a,b,c" or a list).
     The size is the sensor's, or scaled by `scale`, or `width` pixels wide; `fps`
-    defaults to real time (1 s / frame_period). Memory stays bounded: one frame
-    at a time. Raises ImportError without PyAV, ValueError for bad values.
+    defaults to real time (1 s / frame_period). A file's events outside its sensor
+    are refused, or dropped with `outside="drop"`, as `read_events` does. Memory
+    stays bounded: one frame at a time. Raises ImportError without PyAV, ValueError
+    for bad values.
     """
     if not isinstance(output_path, (str, os.PathLike)):
         _args.refuse("output_path", "str or os.PathLike", output_path)
@@ -446,7 +456,7 @@ def write_video(recording: Any, output_path: Any, *, frame_period: int = 20_000,
     except ImportError as e:
         raise ImportError(_MISSING_AV) from e
 
-    sensor, frames = _frame_source(recording, sensor_size, frame_period=frame_period, decay=decay, gain=float(gain),
+    sensor, frames = _frame_source(recording, sensor_size, outside, frame_period=frame_period, decay=decay, gain=float(gain),
                                    palette=palette, background=background, start=start, duration=duration)
     ow, oh = _output_size(sensor, scale, width, even=ext != ".gif")
     rate = Fraction(fps).limit_denominator(1001) if fps is not None else Fraction(1_000_000, frame_period)
