@@ -11,6 +11,7 @@ from __future__ import annotations
 import mmap
 import os
 import re
+import sys
 import warnings
 from pathlib import Path
 from typing import Any, Callable, Dict, Iterator, Optional, Tuple, Union
@@ -586,6 +587,7 @@ def _iter_native(p: Path, fmt: int, offset: int, size: int, t0: int, start: int,
     word = _WORD[fmt]
     cap = chunk + _MAX_PER_WORD[fmt] - 1  # a word that fills `chunk` may overshoot by this much
     out = np.empty(cap, RECORD)
+    yielded: list = []
     count = 0
     warned = False
     if size > pos:
@@ -604,17 +606,33 @@ def _iter_native(p: Path, fmt: int, offset: int, size: int, t0: int, start: int,
                                   "keeps its start and is read to the end of the file", UserWarning, stacklevel=2)
                 _drop_pages(mm, pos, pos + used)
                 pos += used
-                while count >= chunk:  # each piece is a fresh array: only the overshoot is copied
-                    full, out = out, np.empty(cap, RECORD)
+                while count >= chunk:  # only a vector word's overshoot is copied
+                    full, out = out, _spare(yielded, cap)
                     out[:count - chunk] = full[chunk:count]
                     count -= chunk
                     yield full[:chunk]
+                    yielded.append(full)  # reused once the caller has let go of the piece
+                    full = None
                 if state[_DONE] or used == 0:
                     break
     if not state[_DONE] and pos < size:
         raise _fail(p, _partial(size - pos, word, "record" if fmt in (_DAT, _NMNIST) else "word"))
     if count:
         yield out[:count]
+
+
+def _spare(yielded: list, cap: int) -> np.ndarray:
+    """A buffer of an earlier piece that nothing outside holds any more (its pages are warm,
+    where a fresh array costs a page fault per 4 KiB), else a new one. A loop's variable
+    still holds the latest piece while the next is made, so the one before it is the
+    usual candidate; pieces the caller keeps are never touched."""
+    for i, buf in enumerate(yielded):
+        # References: the list, `buf` and getrefcount's argument.
+        if sys.getrefcount(buf) <= 3:
+            del yielded[i]
+            return buf
+    del yielded[:-2]  # the caller keeps pieces: forget all but the latest two
+    return np.empty(cap, RECORD)
 
 
 def _time_range(path: Union[str, os.PathLike]) -> Optional[Tuple[int, int]]:
