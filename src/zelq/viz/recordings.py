@@ -647,7 +647,7 @@ def _read_aedat(p: Path, size: int, start: int, duration: int, outside: str, pro
         return False
 
     try:
-        _, cut = _aedat4.scan(p, size, take)
+        _, cut = _aedat4.scan(p, size, take, progress)
     except _aedat4.Corrupt as e:
         raise _fail(p, str(e)) from None
     out.resize(count, refcheck=False)
