@@ -194,8 +194,10 @@ def events_of(data: bytes, offset: int) -> np.ndarray:
     return np.frombuffer(data, EVENT, n, vector + 4)
 
 
-def scan(path: Path, size: int, on_events: Callable[[np.ndarray], bool]) -> Tuple[Header, Optional[int]]:
-    """Feed the event table of every event packet to `on_events` (until it returns True).
+def scan(path: Path, size: int, on_events: Callable[[np.ndarray], bool],
+         progress: Optional[Callable[[float], None]] = None) -> Tuple[Header, Optional[int]]:
+    """Feed the event table of every event packet to `on_events` (until it returns True),
+    telling `progress` the fraction of the file read.
 
     Returns the header and, for a file cut short, the offset of the cut packet.
     """
@@ -208,6 +210,8 @@ def scan(path: Path, size: int, on_events: Callable[[np.ndarray], bool]) -> Tupl
                 if packet_sid != sid:
                     continue
                 events = events_of(decompress(packet, stream.compression, offset), offset)
+                if progress:
+                    progress(offset / size)
                 if len(events) and on_events(events):
                     break
         except CutShort as cut:

@@ -658,7 +658,7 @@ def _read_aedat(p: Path, size: int, start: int, duration: int, outside: str, pro
         return False
 
     try:
-        _, cut = _aedat4.scan(p, size, take)
+        _, cut = _aedat4.scan(p, size, take, progress)
     except _aedat4.Corrupt as e:
         raise _fail(p, str(e)) from None
     out.resize(count, refcheck=False)
@@ -840,6 +840,7 @@ def _iter_native(p: Path, lay: _Layout, size: int, start: int, duration: int, ch
     data_end = pos + max(size - pos, 0) // word * word
     cap = chunk + fmt.max_per_word - 1  # a word that fills `chunk` may overshoot by this much
     out = np.empty(cap, RECORD)
+    yielded: list = []
     count = total = 0
     warned = False
     if data_end > pos:
@@ -857,18 +858,34 @@ def _iter_native(p: Path, lay: _Layout, size: int, start: int, duration: int, ch
                              "keeps its start and is read to the end of the file")
                 _drop_pages(mm, pos, pos + used)
                 pos += used
-                while count >= chunk:  # each piece is a fresh array: only the overshoot is copied
-                    full, out = out, np.empty(cap, RECORD)
+                while count >= chunk:  # only a vector word's overshoot is copied
+                    full, out = out, _spare(yielded, cap)
                     out[:count - chunk] = full[chunk:count]
                     count -= chunk
                     total += chunk
                     yield full[:chunk]
+                    yielded.append(full)  # reused once the caller has let go of the piece
+                    full = None
                 if state["done"]:
                     break
     if count:
         total += count
         yield out[:count]
     _finish(p, lay, state, outside, size, data_end if not state["done"] and data_end < size else None, total)
+
+
+def _spare(yielded: list, cap: int) -> np.ndarray:
+    """A buffer of an earlier piece that nothing outside holds any more (its pages are warm,
+    where a fresh array costs a page fault per 4 KiB), else a new one. A loop's variable
+    still holds the latest piece while the next is made, so the one before it is the
+    usual candidate; pieces the caller keeps are never touched."""
+    for i, buf in enumerate(yielded):
+        # References: the list, `buf` and getrefcount's argument.
+        if sys.getrefcount(buf) <= 3:
+            del yielded[i]
+            return buf
+    del yielded[:-2]  # the caller keeps pieces: forget all but the latest two
+    return np.empty(cap, RECORD)
 
 
 def _time_range(path: Union[str, os.PathLike]) -> Optional[Tuple[int, int]]:
