@@ -290,7 +290,9 @@ public:
     }
 
     bool full() const { return full_.load(std::memory_order_relaxed); }
-    int64_t bytes() const { return bytes_; }
+    // Bytes of the budget kept for the overview, revised as its images arrive.
+    void reserve(int64_t bytes) { reserve_.store(bytes, std::memory_order_relaxed); }
+    int64_t bytes() const { return bytes_.load(std::memory_order_relaxed); }
     bool failed() const { return failed_; }
     // Accepted frames: (segment, base64 length) in spool order.
     const std::vector<std::pair<int64_t, int64_t>>& accepted() const { return accepted_; }
@@ -314,7 +316,7 @@ private:
             if (!full()) {
                 const std::string text = png_base64(job.rgb.data(), width_, height_);
                 const int64_t cost = static_cast<int64_t>(text.size()) + 3;  // quotes and a comma
-                if (bytes_ + cost > budget_) {
+                if (bytes_ + cost > budget_ - reserve_.load(std::memory_order_relaxed)) {
                     full_.store(true, std::memory_order_relaxed);
                 } else if (std::fwrite(text.data(), 1, text.size(), spool_) != text.size()) {
                     failed_ = true;
@@ -340,8 +342,9 @@ private:
     std::deque<Job> jobs_;
     bool closed_ = false;
     std::atomic<bool> full_{false};
+    std::atomic<int64_t> reserve_{0};
     bool failed_ = false;
-    int64_t bytes_ = 0;
+    std::atomic<int64_t> bytes_{0};
     std::vector<std::pair<int64_t, int64_t>> accepted_;
     std::thread worker_;
 };
@@ -363,10 +366,10 @@ struct Config {
     // Page: full-rate segments on the frame grid, the spool and its budget, the overview.
     std::vector<Segment> segments;
     std::FILE* spool = nullptr;
-    int64_t frame_budget = 0;
+    int64_t frame_budget = 0;  // frames and the overview together
     int64_t overview_step = 50;  // frames per overview image
     int64_t overview_scale = 1;
-    int64_t overview_budget = 30 << 20;
+    int64_t overview_budget = 30 << 20;  // the overview's share at most, and its first reserve
     // Render: the frame rule's settings.
     double gain = 1.0;
     Palette palette{};
@@ -391,6 +394,7 @@ public:
             overview_.emplace(w, h, static_cast<size_t>(c_.overview_scale), c_.a);
             overview_step_ = c_.overview_step;
             encoder_.emplace(w, h, c_.spool, c_.frame_budget, 4);
+            encoder_->reserve(c_.overview_budget);
             counts_ = encoder_->take();
             set_activity();
         } else if (c_.mode == kRender) {
@@ -555,7 +559,13 @@ private:
         overview_images_.push_back(png_base64(rgb.data(), overview_->width(), overview_->height()));
         overview_bytes_ += static_cast<int64_t>(overview_images_.back().size()) + 3;
         ++next_sample_;
-        while (overview_bytes_ > c_.overview_budget && overview_images_.size() > 1) {
+        // Frames may use what the overview will not: twice its mean image for each image to come.
+        const int64_t samples = (frames_ - c_.lead + overview_step_ - 1) / overview_step_;
+        const int64_t to_come = std::max<int64_t>(0, samples - next_sample_);
+        const int64_t mean = overview_bytes_ / static_cast<int64_t>(overview_images_.size());
+        encoder_->reserve(std::min(c_.overview_budget, overview_bytes_ + 2 * mean * to_come));
+        while (overview_bytes_ > std::min(c_.overview_budget, c_.frame_budget - encoder_->bytes()) &&
+               overview_images_.size() > 1) {
             size_t kept = 0;
             overview_bytes_ = 0;
             for (size_t k = 0; k < overview_images_.size(); k += 2) {

@@ -624,7 +624,7 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
     overview_budget = min(int(max_bytes * _OVERVIEW_SHARE), overview_images * (ov_pixels * 4 + 64))
     fixed = (len(head) + len(tail) + len(box_json) + (w * h * 3 + h * plan.raster_bins * 2) * 4 // 3
              + plan.timeline_bins * 11 + 64_000)
-    frame_budget = max(0, max_bytes - overview_budget - fixed)
+    frame_budget = max(0, max_bytes - fixed)  # frames and overview; the engine keeps the overview's part
     segments = _segments(window_list, span, period, decay, plan.lead)
 
     fd, spool = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".frames", dir=target.parent)
