@@ -176,10 +176,10 @@ def test_page_of_each_shared_recording_follows_the_rules(tmp_path, name):
 
 def test_a_small_budget_keeps_the_page_within_it_and_overviews_the_rest(tmp_path):
     ev = scene(w=120, h=90, span=4_000_000, noise=200_000)
-    out = export_recording_html(ev, tmp_path / "p.html", sensor_size=(120, 90), frame_period=5_000, max_page_mb=1)
+    out = export_recording_html(ev, tmp_path / "p.html", sensor_size=(120, 90), frame_period=5_000, max_page_mb=0.5)
     doc = document(out)
     size = os.path.getsize(out)
-    assert doc["budget"]["bytes"] == size <= 1_000_000 and doc["budget"]["max_bytes"] == 1_000_000
+    assert doc["budget"]["bytes"] == size <= 500_000 and doc["budget"]["max_bytes"] == 500_000
     assert doc["overview"] is not None and doc["overview"]["period_us"] <= 1_000_000 and doc["budget"]["left_out"]
     assert doc["budget"]["full_rate"][0][1] < ev["t"][-1]
     check_document(doc, ev, 120, 90, 5_000, 30_000)

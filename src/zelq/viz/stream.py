@@ -38,7 +38,7 @@ _HOT_FACTOR, _HOT_MIN = 10, 16
 _HOT_LISTED = 32
 HOT_RULE = (f"pixels with at least {_HOT_FACTOR} times the median count of the pixels that have events, "
             f"and at least {_HOT_MIN} events")
-_OVERVIEW_SHARE = 0.5           # of the page budget: an hour at one image a second must fit
+_OVERVIEW_SHARE = 0.5           # of the page budget at most: an hour at one image a second must fit
 
 
 # ---------------------------------------------------------------- sources
@@ -657,10 +657,13 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
     plan = _Plan.of(span, period, decay)
 
     w, h = span.sensor
-    overview_budget = int(max_bytes * _OVERVIEW_SHARE)
+    # The overview's worst case (raw pixels in base64) at one image a second, within its share.
+    overview_images = -(-(span.t1 - span.t0) // (plan.overview_step * period)) if span.t1 > span.t0 else 0
+    ov_pixels = -(-w // plan.overview_scale) * -(-h // plan.overview_scale)
+    overview_budget = min(int(max_bytes * _OVERVIEW_SHARE), overview_images * (ov_pixels * 4 + 64))
     fixed = (len(head) + len(tail) + len(box_json) + (w * h * 3 + h * plan.raster_bins * 2) * 4 // 3
              + plan.timeline_bins * 11 + 64_000)
-    frame_budget = max(0, max_bytes - overview_budget - fixed)
+    frame_budget = max(0, max_bytes - fixed)  # frames and overview; the engine keeps the overview's part
     segments = _segments(window_list, span, period, decay, plan.lead)
 
     fd, spool = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".frames", dir=target.parent)
