@@ -60,48 +60,37 @@ inline std::string png_base64(const uint8_t* rgb, size_t width, size_t height) {
     return text;
 }
 
-// Counts in `rows` rows of time bins from offset 0. The span is not known in
-// advance, so bins start 1 µs wide and double (adjacent pairs merged) whenever
-// an event falls past the capacity: between capacity/2 and capacity bins in
-// the end, whatever the recording's length.
-class GrowingBins {
+// Counts in `rows` rows of `bins` time bins of `bin_us` from offset 0, stored
+// bin-major so that events close in time touch one small block whatever their row.
+class TimeBins {
 public:
-    GrowingBins(size_t rows, size_t capacity) : rows_(rows), cap_(capacity), data_(rows * capacity, 0) {}
+    TimeBins(size_t rows, int64_t bin_us, size_t bins)
+        : rows_(rows), bin_us_(bin_us), bins_(bins), data_(rows * bins, 0) {}
 
     void add(int64_t offset, size_t row) {
-        uint64_t i = static_cast<uint64_t>(offset) >> shift_;
-        while (i >= cap_) {
-            merge();
-            i >>= 1;
+        if (offset < lo_ || offset >= hi_) {  // times mostly rise: one division per bin, not per event
+            const int64_t i = offset / bin_us_;
+            lo_ = i * bin_us_;
+            hi_ = lo_ + bin_us_;
+            at_ = static_cast<size_t>(i) < bins_ ? static_cast<size_t>(i) * rows_ : kNowhere;
         }
-        uint32_t& c = data_[row * cap_ + i];
+        if (at_ == kNowhere) return;
+        uint32_t& c = data_[at_ + row];
         if (c != UINT32_MAX) ++c;
-        used_ = std::max<size_t>(used_, i + 1);
     }
 
-    int64_t bin_us() const { return int64_t{1} << shift_; }
-    size_t bins() const { return used_; }
+    size_t bins() const { return bins_; }
     size_t rows() const { return rows_; }
-    uint32_t at(size_t row, size_t i) const { return data_[row * cap_ + i]; }
+    uint32_t at(size_t row, size_t i) const { return data_[i * rows_ + row]; }
 
 private:
-    void merge() {
-        for (size_t r = 0; r < rows_; ++r) {
-            uint32_t* row = data_.data() + r * cap_;
-            for (size_t i = 0; i < cap_ / 2; ++i) {
-                const uint64_t s = uint64_t{row[2 * i]} + row[2 * i + 1];
-                row[i] = s > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(s);
-            }
-            std::fill(row + cap_ / 2, row + cap_, 0u);
-        }
-        used_ = (used_ + 1) / 2;
-        ++shift_;
-    }
-
-    size_t rows_, cap_;
+    static constexpr size_t kNowhere = SIZE_MAX;
+    size_t rows_;
+    int64_t bin_us_;
+    size_t bins_;
     std::vector<uint32_t> data_;
-    size_t used_ = 0;
-    int shift_ = 0;
+    int64_t lo_ = 0, hi_ = 0;  // the cached bin's span; empty until the first event
+    size_t at_ = kNowhere;
 };
 
 // ON and OFF events per pixel over everything decoded.
@@ -144,26 +133,28 @@ class DecayedOverview {
 public:
     DecayedOverview(size_t width, size_t height, size_t scale, double a)
         : scale_(scale), w_((width + scale - 1) / scale), h_((height + scale - 1) / scale),
-          s_(2 * w_ * h_, 0.0), last_(2 * w_ * h_, 0), powers_(kTable) {
+          s_(2 * w_ * h_, 0.0), last_(2 * w_ * h_, 0), powers_(kTable), column_of_(width), row_of_(height) {
+        for (size_t x = 0; x < width; ++x) column_of_[x] = x / scale;
+        for (size_t y = 0; y < height; ++y) row_of_[y] = y / scale * w_;
         double p = 1.0;
         for (size_t d = 0; d < kTable; ++d, p *= a) powers_[d] = p;
         a_ = a;
     }
 
     void add(int64_t frame, const Event& e) {
-        const size_t c = 2 * ((static_cast<size_t>(e.y) / scale_) * w_ + static_cast<size_t>(e.x) / scale_) + (e.on ? 1 : 0);
+        const size_t c = 2 * (row_of_[static_cast<size_t>(e.y)] + column_of_[static_cast<size_t>(e.x)]) + (e.on ? 1 : 0);
         s_[c] = s_[c] * power(frame - last_[c]) + 1.0;
         last_[c] = frame;
     }
 
-    // The surface after frame `frame`: red OFF, green ON, min(255, round(16 S)).
+    // The surface after frame `frame`: red OFF, green ON, min(255, floor(16 S + 0.5)).
     void sample(int64_t frame, std::vector<uint8_t>& rgb) const {
         rgb.assign(3 * w_ * h_, 0);
         for (size_t i = 0; i < w_ * h_; ++i) {
             for (int on = 0; on < 2; ++on) {
                 const size_t c = 2 * i + on;
                 if (s_[c] == 0.0) continue;
-                const double v = std::nearbyint(16.0 * s_[c] * power(frame - last_[c]));
+                const double v = std::floor(16.0 * s_[c] * power(frame - last_[c]) + 0.5);
                 rgb[3 * i + (on ? 1 : 0)] = v >= 255.0 ? 255 : static_cast<uint8_t>(v);
             }
         }
@@ -183,6 +174,7 @@ private:
     std::vector<double> s_;
     std::vector<int64_t> last_;
     std::vector<double> powers_;
+    std::vector<size_t> column_of_, row_of_;  // pixel -> cell, without a division per event
     double a_ = 0.0;
 };
 
@@ -197,7 +189,14 @@ class FrameRenderer {
 public:
     FrameRenderer(size_t width, size_t height, double a, double gain, const Palette& palette, size_t scale)
         : width_(width), height_(height), scale_(scale), a_(a), gain_(gain), palette_(palette),
-          s_(2 * width * height, 0.0) {}
+          s_(2 * width * height, 0.0) {
+        for (int ch = 0; ch < 3; ++ch) {
+            const double b = palette.background[ch];
+            reach_on_ = std::max(reach_on_, std::abs(palette.on[ch] - b));
+            reach_off_ = std::max(reach_off_, std::abs(palette.off[ch] - b));
+            background_[ch] = static_cast<uint8_t>(std::floor(std::clamp(b, 0.0, 255.0) + 0.5));
+        }
+    }
 
     size_t out_width() const { return width_ * scale_; }
     size_t out_height() const { return height_ * scale_; }
@@ -213,12 +212,17 @@ public:
                 double& s_off = s_[2 * i + 1];
                 s_on = a_ * s_on + counts[3 * i + 1];
                 s_off = a_ * s_off + counts[3 * i];
+                // level <= S / gain, so a surface this faint moves no channel by half a step.
+                if ((s_on * reach_on_ + s_off * reach_off_) < 0.5 * gain_) {
+                    std::memcpy(&row[3 * x], background_, 3);
+                    continue;
+                }
                 const double l_on = s_on == 0.0 ? 0.0 : 1.0 - std::exp(-s_on / gain_);
                 const double l_off = s_off == 0.0 ? 0.0 : 1.0 - std::exp(-s_off / gain_);
                 for (int ch = 0; ch < 3; ++ch) {
                     const double b = palette_.background[ch];
                     const double v = b + l_on * (palette_.on[ch] - b) + l_off * (palette_.off[ch] - b);
-                    row[3 * x + ch] = static_cast<uint8_t>(std::nearbyint(std::clamp(v, 0.0, 255.0)));
+                    row[3 * x + ch] = static_cast<uint8_t>(std::floor(std::clamp(v, 0.0, 255.0) + 0.5));
                 }
             }
             for (size_t ry = 0; ry < scale_; ++ry) {
@@ -238,12 +242,14 @@ private:
     double a_, gain_;
     Palette palette_;
     std::vector<double> s_;
+    double reach_on_ = 0.0, reach_off_ = 0.0;  // the most a fully lit pixel moves a channel
+    uint8_t background_[3] = {0, 0, 0};
 };
 
-// A run of full-rate frames on the global frame grid: frames [first, end)
-// (end < 0: through the last event), the first `lead` of them lead-in only.
+// A run of full-rate frames on the frame grid: frames [first, end), the first
+// `lead` of them lead-in only.
 struct Segment {
-    int64_t first = 0, lead = 0, end = -1;
+    int64_t first = 0, lead = 0, end = 0;
 };
 
 // Base64 PNGs of finished frames, written to a spool file in frame order by a
@@ -344,103 +350,96 @@ private:
 // pixel counts. Page: also frames and the overview. Render: frames for a video.
 enum Mode : int { kSurvey = 0, kPage = 1, kRender = 2, kSummary = 3 };
 
+// The decoded span is [t0, t1). Frames lie on a grid of `period_us` from
+// t0 - lead * period_us: the lead-in frames before t0 see events that nothing
+// else counts, so the decay is right at t0.
 struct Config {
     Mode mode = kSurvey;
     int64_t width = 0, height = 0;
-    int64_t period_us = 20000;
-    double a = 0.5;          // exp(-period / decay)
-    bool has_origin = false;  // else the decoder's window start, at the first record
-    int64_t origin = 0;
-    // Page: full-rate segments, the spool and its budget, the overview.
+    int64_t t0 = 0, t1 = std::numeric_limits<int64_t>::max();
+    int64_t period_us = 20000, lead = 0;
+    double a = 0.5;  // exp(-period / decay)
+    int64_t timeline_bin = 1, timeline_bins = 0, raster_bin = 1, raster_bins = 0;
+    // Page: full-rate segments on the frame grid, the spool and its budget, the overview.
     std::vector<Segment> segments;
     std::FILE* spool = nullptr;
     int64_t frame_budget = 0;
-    int64_t overview_period_us = 1000000;
+    int64_t overview_step = 50;  // frames per overview image
+    int64_t overview_scale = 1;
     int64_t overview_budget = 30 << 20;
-    int64_t overview_scale = 8;
-    int64_t timeline_capacity = 4096, raster_capacity = 1024;
-    // Render: the frame rule's settings; frames from the origin to `render_end` (exclusive; < 0: open).
+    // Render: the frame rule's settings.
     double gain = 1.0;
     Palette palette{};
     int64_t scale = 1;
-    int64_t render_end = -1;
     size_t pending_limit = 4;
 };
 
-// The engine: feed it decoded records in order; it counts them and hands off
-// frames as they complete. Feeding stops early (returns fewer records used)
-// when the rendered frames waiting to be taken reach the limit.
+// The engine: feed it decoded records in time order; it counts them and hands
+// off frames as they complete. Feeding stops early (returns fewer records
+// used) when the rendered frames waiting to be taken reach the limit.
 class Engine {
 public:
     explicit Engine(Config c) : c_(std::move(c)) {
         const size_t w = static_cast<size_t>(c_.width), h = static_cast<size_t>(c_.height);
-        if (c_.has_origin) origin_ = c_.origin, started_ = true;
+        grid_ = c_.t0 - c_.lead * c_.period_us;
+        if (c_.mode == kPage || c_.mode == kRender) frames_ = c_.lead + (c_.t1 - c_.t0 + c_.period_us - 1) / c_.period_us;
         if (c_.mode == kSurvey) return;
-        timeline_.emplace(2, static_cast<size_t>(c_.timeline_capacity));
-        raster_.emplace(h, static_cast<size_t>(c_.raster_capacity));
+        timeline_.emplace(2, c_.timeline_bin, static_cast<size_t>(c_.timeline_bins));
+        raster_.emplace(h, c_.raster_bin, static_cast<size_t>(c_.raster_bins));
         pixels_.emplace(w, h);
-        frame_.emplace(w, h);
         if (c_.mode == kPage) {
             overview_.emplace(w, h, static_cast<size_t>(c_.overview_scale), c_.a);
+            overview_step_ = c_.overview_step;
             encoder_.emplace(w, h, c_.spool, c_.frame_budget, 4);
-            frame_.reset();
             counts_ = encoder_->take();
-            overview_period_ = c_.overview_period_us;
+            set_activity();
         } else if (c_.mode == kRender) {
+            frame_.emplace(w, h);
             renderer_.emplace(w, h, c_.a, c_.gain, c_.palette, static_cast<size_t>(c_.scale));
-        } else {
-            frame_.reset();
+            set_activity();
         }
-        set_activity();
     }
 
     // Counts records [0, n) of packed records; returns how many were used.
-    size_t feed(const uint8_t* records, size_t n, const evt::State& decoder) {
+    size_t feed(const uint8_t* records, size_t n) {
         size_t i = 0;
         for (; i < n; ++i) {
             const Event e = read_record(records + i * evt::kRecordSize);
-            if (!started_) start(decoder, e.t);
-            if (e.t < origin_) {
-                ++early_;
+            if (c_.mode == kSurvey) {
+                note_extent(e);
                 continue;
             }
-            note_extent(e);
-            if (c_.mode == kSurvey) continue;
+            if (e.t < grid_ || e.t >= c_.t1) {
+                ++beyond_;
+                continue;
+            }
             if (e.x < 0 || e.y < 0 || e.x >= c_.width || e.y >= c_.height) {
                 if (!outside_++) first_outside_ = e;
                 continue;
             }
-            const int64_t off = e.t - origin_;
-            const int64_t j = off / c_.period_us;
-            if (c_.mode == kRender && c_.render_end >= 0 && e.t >= c_.render_end) continue;
-            if (c_.mode != kSummary && j > frame_index_) {
+            if (c_.mode != kSummary && e.t >= frame_end_) {
+                const int64_t j = (e.t - grid_) / c_.period_us;
                 // Frames finish one at a time so a render can stop between any two.
                 if (c_.mode == kRender && pending_.size() >= c_.pending_limit) return i;
                 step_towards(j);
-                --i;
+                --i;  // the same event again, now in its frame
                 continue;
             }
-            count(e, off);
+            count(e);  // an event older than its frame (out of order) counts in the current one
         }
         return i;
     }
 
-    // Finishes the frames through the last event (or a render's end). False
-    // while a render still has frames to finish after the waiting ones are taken.
-    // The grid's origin, for records that carry no decoder window (arrays, AEDAT 4).
-    void set_origin(int64_t t) {
-        if (!started_) origin_ = t, started_ = true;
-    }
-
+    // Finishes the frames through t1. False while a render still has frames
+    // to finish after the waiting ones are taken.
     bool finish() {
-        if (c_.mode == kSurvey || c_.mode == kSummary || !started_ || !have_events_) return done(true);
-        int64_t last = (t_last_ - origin_) / c_.period_us;
-        if (c_.mode == kRender && c_.render_end >= 0) last = std::max<int64_t>(last, (c_.render_end - 1 - origin_) / c_.period_us);
-        while (frame_index_ <= last) {
+        if (c_.mode == kSurvey || c_.mode == kSummary) return true;
+        while (frame_index_ < frames_) {
             if (c_.mode == kRender && pending_.size() >= c_.pending_limit) return false;
-            step_towards(last + 1);
+            step_towards(frames_);
         }
-        return done(true);
+        if (encoder_) encoder_->close();
+        return true;
     }
 
     // Rendered frames waiting to be taken: (frame start time, RGB).
@@ -448,8 +447,6 @@ public:
     size_t out_width() const { return renderer_ ? renderer_->out_width() : 0; }
     size_t out_height() const { return renderer_ ? renderer_->out_height() : 0; }
 
-    bool started() const { return started_; }
-    int64_t origin() const { return origin_; }
     bool have_events() const { return have_events_; }
     int64_t t_first() const { return t_first_; }
     int64_t t_last() const { return t_last_; }
@@ -457,36 +454,24 @@ public:
     int64_t on_count() const { return on_count_; }
     int64_t max_x() const { return max_x_; }
     int64_t max_y() const { return max_y_; }
-    int64_t min_x() const { return min_x_; }
-    int64_t min_y() const { return min_y_; }
-    int64_t early() const { return early_; }
+    int64_t beyond() const { return beyond_; }
     int64_t outside() const { return outside_; }
     const Event& first_outside() const { return first_outside_; }
     int64_t peak_10ms() const { return std::max(peak_, rate_count_); }
-    const GrowingBins* timeline() const { return timeline_ ? &*timeline_ : nullptr; }
-    const GrowingBins* raster() const { return raster_ ? &*raster_ : nullptr; }
+    const TimeBins* timeline() const { return timeline_ ? &*timeline_ : nullptr; }
+    const TimeBins* raster() const { return raster_ ? &*raster_ : nullptr; }
     const PixelCounts* pixels() const { return pixels_ ? &*pixels_ : nullptr; }
     const FrameEncoder* encoder() const { return encoder_ ? &*encoder_ : nullptr; }
     const std::vector<std::string>& overview_images() const { return overview_images_; }
     size_t overview_width() const { return overview_ ? overview_->width() : 0; }
     size_t overview_height() const { return overview_ ? overview_->height() : 0; }
-    int64_t frames_done() const { return frame_index_; }
-    int64_t overview_period() const { return overview_period_; }
+    int64_t overview_step() const { return overview_step_; }
 
 private:
-    bool done(bool v) {
-        if (encoder_) encoder_->close();
-        return v;
-    }
-
-    void start(const evt::State& decoder, int64_t t) {
-        origin_ = decoder.has_first ? decoder.lo : t;
-        started_ = true;
-    }
-
+    // Extent, counts and the peak rate of what lies in [t0, t1).
     void note_extent(const Event& e) {
         if (!have_events_) {
-            t_first_ = t_last_ = e.t;
+            t_first_ = t_last_ = t_first_seen_ = e.t;
             have_events_ = true;
         }
         t_first_ = std::min(t_first_, e.t);
@@ -495,10 +480,8 @@ private:
         on_count_ += e.on;
         max_x_ = std::max(max_x_, e.x);
         max_y_ = std::max(max_y_, e.y);
-        min_x_ = std::min(min_x_, e.x);
-        min_y_ = std::min(min_y_, e.y);
-        // Events per 10 ms bin, for the peak rate: times arrive in order, so one running bin.
-        const int64_t bin = (e.t - origin_) / 10000;
+        // Events per 10 ms bin from the first event: times arrive in order, so one running bin.
+        const int64_t bin = (e.t - t_first_seen_) / 10000;
         if (bin != rate_bin_) {
             peak_ = std::max(peak_, rate_count_);
             rate_bin_ = bin;
@@ -507,16 +490,19 @@ private:
         ++rate_count_;
     }
 
-    void count(const Event& e, int64_t off) {
-        timeline_->add(off, e.on ? 0 : 1);
-        raster_->add(off, static_cast<size_t>(e.y));
-        pixels_->add(e);
+    void count(const Event& e) {
+        const int64_t frame = frame_index_ - c_.lead;  // on the overview's grid from t0
+        if (e.t >= c_.t0) {
+            note_extent(e);
+            const int64_t off = e.t - c_.t0;
+            timeline_->add(off, e.on ? 0 : 1);
+            raster_->add(off, static_cast<size_t>(e.y));
+            pixels_->add(e);
+            if (overview_) overview_->add(frame, e);
+        }
+        const size_t at = 3 * (static_cast<size_t>(e.y) * static_cast<size_t>(c_.width) + static_cast<size_t>(e.x)) + (e.on ? 1 : 0);
         if (c_.mode == kPage) {
-            overview_->add(frame_index_, e);
-            if (active_) {
-                uint8_t& v = counts_[3 * (static_cast<size_t>(e.y) * static_cast<size_t>(c_.width) + static_cast<size_t>(e.x)) + (e.on ? 1 : 0)];
-                if (v != 255) ++v;
-            }
+            if (active_ && counts_[at] != 255) ++counts_[at];
         } else if (c_.mode == kRender) {
             frame_->add(e);
         }
@@ -528,8 +514,9 @@ private:
     void step_towards(int64_t j) {
         if (c_.mode == kPage && !active_) {
             int64_t target = std::min(j, sample_frame(next_sample_));
-            for (const Segment& s : c_.segments)
-                if (s.first > frame_index_ && !encoder_->full()) target = std::min(target, s.first);
+            if (!encoder_->full())
+                for (const Segment& s : c_.segments)
+                    if (s.first > frame_index_) target = std::min(target, s.first);
             if (target > frame_index_) {
                 frame_index_ = target;
                 set_activity();
@@ -544,7 +531,7 @@ private:
         if (c_.mode == kRender) {
             std::vector<uint8_t> out(renderer_->out_width() * renderer_->out_height() * 3);
             renderer_->render(frame_->rgb().data(), out.data());
-            pending_.emplace_back(origin_ + frame_index_ * c_.period_us, std::move(out));
+            pending_.emplace_back(grid_ + frame_index_ * c_.period_us, std::move(out));
             frame_->clear();
         } else {
             if (active_) {
@@ -557,14 +544,14 @@ private:
         set_activity();
     }
 
-    // The frame whose end overview image `k` samples: the one holding its instant.
-    int64_t sample_frame(int64_t k) const { return k * overview_period_ / c_.period_us; }
+    // The frame (on the grid from t0 - lead) whose surface overview image `k` shows.
+    int64_t sample_frame(int64_t k) const { return c_.lead + k * overview_step_; }
 
-    // One overview image; past the overview's byte budget the period doubles
+    // One overview image; past the overview's byte budget the step doubles
     // and every other image goes, so an overview of any length fits.
     void take_sample() {
         std::vector<uint8_t> rgb;
-        overview_->sample(sample_frame(next_sample_), rgb);
+        overview_->sample(sample_frame(next_sample_) - c_.lead, rgb);
         overview_images_.push_back(png_base64(rgb.data(), overview_->width(), overview_->height()));
         overview_bytes_ += static_cast<int64_t>(overview_images_.back().size()) + 3;
         ++next_sample_;
@@ -576,18 +563,19 @@ private:
                 overview_bytes_ += static_cast<int64_t>(overview_images_[kept++].size()) + 3;
             }
             overview_images_.resize(kept);
-            overview_period_ *= 2;
+            overview_step_ *= 2;
             next_sample_ = static_cast<int64_t>(kept);
         }
     }
 
     void set_activity() {
+        frame_end_ = grid_ + (frame_index_ + 1) * c_.period_us;
         if (c_.mode != kPage) return;
         active_ = false;
         if (encoder_->full()) return;
         for (size_t s = 0; s < c_.segments.size(); ++s) {
             const Segment& seg = c_.segments[s];
-            if (frame_index_ >= seg.first && (seg.end < 0 || frame_index_ < seg.end)) {
+            if (frame_index_ >= seg.first && frame_index_ < seg.end) {
                 active_ = true;
                 segment_ = static_cast<int64_t>(s);
                 return;
@@ -596,29 +584,25 @@ private:
     }
 
     Config c_;
-    bool started_ = false;
-    int64_t origin_ = 0;
+    int64_t grid_ = 0, frames_ = 0;
     bool have_events_ = false;
-    int64_t t_first_ = 0, t_last_ = 0, count_ = 0, on_count_ = 0;
-    int64_t max_x_ = std::numeric_limits<int64_t>::min(), max_y_ = std::numeric_limits<int64_t>::min();
-    int64_t min_x_ = std::numeric_limits<int64_t>::max(), min_y_ = std::numeric_limits<int64_t>::max();
-    int64_t early_ = 0, outside_ = 0;
+    int64_t t_first_ = 0, t_last_ = 0, t_first_seen_ = 0, count_ = 0, on_count_ = 0;
+    int64_t max_x_ = -1, max_y_ = -1;
+    int64_t beyond_ = 0, outside_ = 0;
     Event first_outside_{};
     int64_t rate_bin_ = -1, rate_count_ = 0, peak_ = 0;
 
-    std::optional<GrowingBins> timeline_, raster_;
+    std::optional<TimeBins> timeline_, raster_;
     std::optional<PixelCounts> pixels_;
     std::optional<FrameCounts> frame_;
     std::optional<DecayedOverview> overview_;
     std::optional<FrameEncoder> encoder_;
     std::optional<FrameRenderer> renderer_;
     std::vector<uint8_t> counts_;  // the page's current frame, from the encoder's pool
-    int64_t frame_index_ = 0;
+    int64_t frame_index_ = 0, frame_end_ = std::numeric_limits<int64_t>::min();  // set by set_activity
     bool active_ = false;
     int64_t segment_ = 0;
-    int64_t next_sample_ = 0;
-    int64_t overview_period_ = 1;
-    int64_t overview_bytes_ = 0;
+    int64_t next_sample_ = 0, overview_step_ = 1, overview_bytes_ = 0;
     std::vector<std::string> overview_images_;
     std::deque<std::pair<int64_t, std::vector<uint8_t>>> pending_;
 };

@@ -764,28 +764,38 @@ nb::object numpy_copy(const T* data, size_t n, const char* dtype) {
 // decoded here, or ready records), with the GIL released while it counts.
 class Stream {
 public:
-    Stream(int mode, int64_t width, int64_t height, int64_t period_us, double decay_us, nb::object origin,
+    Stream(int mode, int64_t width, int64_t height, int64_t t0, int64_t t1, int64_t period_us, int64_t lead,
+           double decay_us, int64_t timeline_bin, int64_t timeline_bins, int64_t raster_bin, int64_t raster_bins,
            std::vector<std::tuple<int64_t, int64_t, int64_t>> segments, nb::object spool_path, int64_t frame_budget,
-           int64_t overview_period_us, int64_t overview_scale, int64_t overview_budget, double gain,
-           std::vector<double> palette, int64_t scale, int64_t render_end, int64_t format, nb::object state)
+           int64_t overview_step, int64_t overview_scale, int64_t overview_budget, double gain,
+           std::vector<double> palette, int64_t scale, int64_t format, nb::object state)
         : format_(static_cast<kern::evt::Format>(format)) {
         namespace st = kern::stream;
         if (mode < st::kSurvey || mode > st::kSummary) raise(PyExc_ValueError, "unknown stream mode %d", mode);
-        if (width < 1 || height < 1 || width > 65536 || height > 65536)
+        if (width < 1 || height < 1 || width > 32767 || height > 32767)
             raise(PyExc_ValueError, "sensor size %lld x %lld out of range", (long long)width, (long long)height);
-        if (period_us < 1 || !(decay_us > 0) || !(gain > 0) || scale < 1 || overview_scale < 1 || overview_period_us < 1)
+        if (period_us < 1 || lead < 0 || !(decay_us > 0) || !(gain > 0) || scale < 1 || overview_scale < 1 ||
+            overview_step < 1 || timeline_bin < 1 || raster_bin < 1 || timeline_bins < 0 || raster_bins < 0 ||
+            timeline_bins > (1 << 24) || raster_bins > (1 << 20) || t1 < t0 ||
+            lead > (std::numeric_limits<int64_t>::max() / 4) / period_us || t0 - lead * period_us > t0)
             raise(PyExc_ValueError, "stream settings out of range");
         if (format < kern::evt::kEvt2 || format > kern::evt::kNmnist) raise(PyExc_ValueError, "unknown event format");
         st::Config c;
         c.mode = static_cast<st::Mode>(mode);
         c.width = width;
         c.height = height;
+        c.t0 = t0;
+        c.t1 = t1;
         c.period_us = period_us;
+        c.lead = lead;
         c.a = std::exp(-static_cast<double>(period_us) / decay_us);
-        if (!origin.is_none()) c.has_origin = true, c.origin = nb::cast<int64_t>(origin);
-        for (auto [first, lead, end] : segments) c.segments.push_back({first, lead, end});
+        c.timeline_bin = timeline_bin;
+        c.timeline_bins = timeline_bins;
+        c.raster_bin = raster_bin;
+        c.raster_bins = raster_bins;
+        for (auto [first, seg_lead, end] : segments) c.segments.push_back({first, seg_lead, end});
         c.frame_budget = frame_budget;
-        c.overview_period_us = overview_period_us;
+        c.overview_step = overview_step;
         c.overview_scale = overview_scale;
         c.overview_budget = overview_budget;
         c.gain = gain;
@@ -796,7 +806,6 @@ public:
                 c.palette.off[k] = palette[6 + k];
             }
         c.scale = scale;
-        c.render_end = render_end;
         if (c.mode == st::kPage) {
             const std::string path = nb::cast<std::string>(nb::str(spool_path));
             spool_ = std::fopen(path.c_str(), "wb");
@@ -829,7 +838,7 @@ public:
             nb::gil_scoped_release release;
             for (;;) {
                 if (pos_ < count_) {
-                    pos_ += engine_->feed(records_.data() + pos_ * kern::evt::kRecordSize, count_ - pos_, state_);
+                    pos_ += engine_->feed(records_.data() + pos_ * kern::evt::kRecordSize, count_ - pos_);
                     if (pos_ < count_) {
                         paused = true;
                         break;
@@ -854,10 +863,8 @@ public:
         data.require(records);
         const size_t n = static_cast<size_t>((*data).len) / kern::evt::kRecordSize;
         nb::gil_scoped_release release;
-        return engine_->feed(static_cast<const uint8_t*>((*data).buf), n, state_);
+        return engine_->feed(static_cast<const uint8_t*>((*data).buf), n);
     }
-
-    void set_origin(int64_t t) { engine_->set_origin(t); }
 
     bool finish() {
         nb::gil_scoped_release release;
@@ -892,16 +899,13 @@ public:
         const auto& e = *engine_;
         nb::dict d;
         d["have_events"] = e.have_events();
-        d["origin"] = e.started() ? nb::object(nb::int_(e.origin())) : nb::none();
         d["t_first"] = e.t_first();
         d["t_last"] = e.t_last();
         d["event_count"] = e.count();
         d["on_count"] = e.on_count();
         d["max_x"] = e.max_x();
         d["max_y"] = e.max_y();
-        d["min_x"] = e.min_x();
-        d["min_y"] = e.min_y();
-        d["early"] = e.early();
+        d["beyond"] = e.beyond();
         d["outside"] = e.outside();
         const auto& f = e.first_outside();
         d["first_outside"] = nb::make_tuple(f.x, f.y, f.t, f.on ? 1 : -1);
@@ -909,14 +913,14 @@ public:
         if (const auto* tl = e.timeline()) {
             std::vector<uint32_t> on(tl->bins()), off(tl->bins());
             for (size_t i = 0; i < tl->bins(); ++i) on[i] = tl->at(0, i), off[i] = tl->at(1, i);
-            d["timeline"] = nb::make_tuple(tl->bin_us(), numpy_copy(on.data(), on.size(), "<u4"),
+            d["timeline"] = nb::make_tuple(numpy_copy(on.data(), on.size(), "<u4"),
                                            numpy_copy(off.data(), off.size(), "<u4"));
         }
         if (const auto* r = e.raster()) {
             std::vector<uint32_t> counts(r->rows() * r->bins());
             for (size_t y = 0; y < r->rows(); ++y)
                 for (size_t i = 0; i < r->bins(); ++i) counts[y * r->bins() + i] = r->at(y, i);
-            d["raster"] = nb::make_tuple(r->bin_us(), r->bins(), numpy_copy(counts.data(), counts.size(), "<u4"));
+            d["raster"] = numpy_copy(counts.data(), counts.size(), "<u4");
         }
         if (const auto* px = e.pixels())
             d["pixels"] = nb::make_tuple(numpy_copy(px->on().data(), px->on().size(), "<u4"),
@@ -929,9 +933,8 @@ public:
             d["spool_failed"] = enc->failed();
             nb::list images;
             for (const std::string& s : e.overview_images()) images.append(nb::str(s.data(), s.size()));
-            d["overview"] = nb::make_tuple(e.overview_period(), e.overview_width(), e.overview_height(), images);
+            d["overview"] = nb::make_tuple(e.overview_step(), e.overview_width(), e.overview_height(), images);
         }
-        d["frames_done"] = e.frames_done();
         return d;
     }
 
@@ -1081,15 +1084,15 @@ NB_MODULE(spikes, m) {
     nb::class_<Stream>(m, "_Stream",
                        "The streaming engine over one recording (see stream.py): feed it file bytes or event\n"
                        "records in order, then finish() and read result().")
-        .def(nb::init<int, int64_t, int64_t, int64_t, double, nb::object,
-                      std::vector<std::tuple<int64_t, int64_t, int64_t>>, nb::object, int64_t, int64_t, int64_t,
-                      int64_t, double, std::vector<double>, int64_t, int64_t, int64_t, nb::object>(),
-             "mode"_a, "width"_a, "height"_a, "period_us"_a, "decay_us"_a, "origin"_a.none(), "segments"_a,
-             "spool_path"_a.none(), "frame_budget"_a, "overview_period_us"_a, "overview_scale"_a,
-             "overview_budget"_a, "gain"_a, "palette"_a, "scale"_a, "render_end"_a, "format"_a, "state"_a.none())
+        .def(nb::init<int, int64_t, int64_t, int64_t, int64_t, int64_t, int64_t, double, int64_t, int64_t, int64_t,
+                      int64_t, std::vector<std::tuple<int64_t, int64_t, int64_t>>, nb::object, int64_t, int64_t,
+                      int64_t, int64_t, double, std::vector<double>, int64_t, int64_t, nb::object>(),
+             "mode"_a, "width"_a, "height"_a, "t0"_a, "t1"_a, "period_us"_a, "lead"_a, "decay_us"_a,
+             "timeline_bin"_a, "timeline_bins"_a, "raster_bin"_a, "raster_bins"_a, "segments"_a,
+             "spool_path"_a.none(), "frame_budget"_a, "overview_step"_a, "overview_scale"_a, "overview_budget"_a,
+             "gain"_a, "palette"_a, "scale"_a, "format"_a, "state"_a.none())
         .def("feed_bytes", &Stream::feed_bytes, "buffer"_a)
         .def("feed_records", &Stream::feed_records, "records"_a)
-        .def("set_origin", &Stream::set_origin, "t"_a)
         .def("finish", &Stream::finish)
         .def("take_frames", &Stream::take_frames)
         .def("decoder_state", &Stream::decoder_state)

@@ -13,11 +13,10 @@ import base64
 import html
 import json
 import math
-import mmap
 import os
 import tempfile
 import warnings
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
@@ -33,12 +32,15 @@ _SURVEY, _PAGE, _RENDER, _SUMMARY = range(4)
 _FORMAT_NAMES = {recordings._EVT2: "EVT 2.0", recordings._EVT21: "EVT 2.1", recordings._EVT3: "EVT 3.0",
                  recordings._DAT: "DAT", recordings._NMNIST: "N-MNIST binary"}
 _ARRAY_STEP = 1 << 20           # events converted to records at a time
-_LEAD_DECAYS = 5                # lead-in frames cover this many decay times (a tail below 1%)
+_LEAD_DECAYS = 3                # lead-in frames cover this many decay times
+_TIMELINE_BINS, _RASTER_BINS = 2000, 500
+_OVERVIEW_WIDTH = 320           # the overview's width at most (before the budget)
+_SPAN_LIMIT = 2 ** 62
 _HOT_FACTOR, _HOT_MIN = 10, 16
+_HOT_LISTED = 32
 HOT_RULE = (f"pixels with at least {_HOT_FACTOR} times the median count of the pixels that have events, "
             f"and at least {_HOT_MIN} events")
-_OVERVIEW_LONG_SIDE = 160       # pixels of the overview's long side at most
-_OVERVIEW_SHARE = 0.3           # of the page budget, when the overview is needed
+_OVERVIEW_SHARE = 0.5           # of the page budget at most: an hour at one image a second must fit
 
 
 # ---------------------------------------------------------------- sources
@@ -57,7 +59,6 @@ class _Source:
     sensor_size: Optional[Tuple[int, int]] = None
     array: Optional[np.ndarray] = None
     fields: Tuple[Any, ...] = ()
-    notes: List[str] = field(default_factory=list)
 
 
 def _open_source(recording: Any) -> _Source:
@@ -67,9 +68,10 @@ def _open_source(recording: Any) -> _Source:
             raise ValueError("an event array is a one-dimensional record array with time and x fields")
         return _Source(name="event array", format="event array", kind="array", array=recording, fields=fields)
     recordings._path_arg(recording)
+    given = Path(os.fspath(recording))
+    if given.exists() and not given.is_file():  # a FIFO or a device would block or never end
+        raise recordings._fail(given, "not a regular file")
     p, ext, head, size = recordings._open_checked(recording)
-    if not os.path.isfile(p):
-        raise recordings._fail(p, "not a regular file")
     if ext in (".npy", ".npz"):
         arr = recordings._numpy_events(p, ext)
         return _Source(name=p.name, format=recordings.FORMATS[ext], path=p, kind="array", array=arr,
@@ -87,22 +89,22 @@ def _open_source(recording: Any) -> _Source:
                    offset=info["offset"], size=size, t0=info["t0"], sensor_size=info["sensor_size"])
 
 
-def _state(src: _Source, start: int, duration: Optional[int]) -> np.ndarray:
-    state = np.zeros(recordings._STATE_SLOTS, np.int64)
-    state[recordings._T0] = src.t0
-    state[recordings._START] = start
-    state[recordings._DURATION] = -1 if duration is None else duration
-    return state
-
-
-def _stream(src: _Source, mode: int, sensor: Tuple[int, int], start: int, duration: Optional[int],
+def _stream(src: _Source, mode: int, sensor: Tuple[int, int], t0: int, t1: int, first: int,
             **settings: Any) -> Any:
-    defaults = dict(period_us=20_000, decay_us=30_000.0, origin=None, segments=[], spool_path=None,
-                    frame_budget=0, overview_period_us=1_000_000, overview_scale=1, overview_budget=0,
-                    gain=1.0, palette=[], scale=1, render_end=-1)
-    defaults.update(settings)
-    state = _state(src, start, duration) if src.kind == "native" else None
-    return recordings._spikes()._Stream(mode, sensor[0], sensor[1], format=src.fmt, state=state, **defaults)
+    """The native engine over [t0, t1) (frames from t0 - lead * period); a file's decoder skips to the
+    grid's start and stops at t1, both counted from `first`, the decoder's first event."""
+    values = dict(period_us=20_000, lead=0, decay_us=30_000.0, timeline_bin=1, timeline_bins=0, raster_bin=1,
+                  raster_bins=0, segments=[], spool_path=None, frame_budget=0, overview_step=1, overview_scale=1,
+                  overview_budget=0, gain=1.0, palette=[], scale=1)
+    values.update(settings)
+    state = None
+    if src.kind == "native":
+        state = np.zeros(recordings._STATE_SLOTS, np.int64)
+        state[recordings._T0] = src.t0
+        begin = max(0, t0 - values["lead"] * values["period_us"] - first)
+        state[recordings._START] = begin
+        state[recordings._DURATION] = -1 if t1 >= _SPAN_LIMIT else max(0, t1 - first - begin)
+    return recordings._spikes()._Stream(mode, sensor[0], sensor[1], t0, t1, format=src.fmt, state=state, **values)
 
 
 # ---------------------------------------------------------------- feeding
@@ -112,14 +114,15 @@ class _Outcome:
     cut_short: Optional[Dict[str, Any]] = None
 
 
-def _pump(engine: Any, src: _Source, start: int, duration: Optional[int], outcome: _Outcome) -> Iterator[None]:
-    """Feeds the whole source to the engine and finishes it; yields whenever frames wait to be taken."""
+def _pump(engine: Any, src: _Source, lo: int, hi: int, outcome: _Outcome) -> Iterator[None]:
+    """Feeds the source's events in [lo, hi) to the engine and finishes it; yields whenever frames wait
+    to be taken."""
     if src.kind == "native":
         yield from _pump_file(engine, src, outcome)
     elif src.kind == "aedat":
-        yield from _pump_aedat(engine, src, start, duration)
+        yield from _pump_aedat(engine, src, lo, hi)
     else:
-        yield from _pump_array(engine, src, start, duration)
+        yield from _pump_array(engine, src, lo, hi)
     while engine.feed_bytes(b"")[1]:
         yield
     while not engine.finish():
@@ -127,31 +130,43 @@ def _pump(engine: Any, src: _Source, start: int, duration: Optional[int], outcom
 
 
 def _pump_file(engine: Any, src: _Source, outcome: _Outcome) -> Iterator[None]:
+    # Read into one reused buffer rather than mapping the file: the address
+    # space stays small whatever the file's size (a memory limit counts mappings).
     p, word = src.path, recordings._WORD[src.fmt]
     size, pos = src.size, src.offset
     if size <= pos:
         return
-    with open(p, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm, memoryview(mm) as view:
-        size = min(size, len(mm))
-        while pos < size:
-            end = min(pos + recordings.CHUNK, size)
-            with view[pos:end] as chunk:
-                used, paused = engine.feed_bytes(chunk)
-            state = engine.decoder_state()
-            if state["error"]:
-                raise recordings._fail(p, f"corrupt data: a word of unknown type "
-                                          f"(0x{state['error_word']:0{2 * word}X}) at byte {pos + state['error_at']}")
-            recordings._drop_pages(mm, pos, pos + used)
-            pos += used
-            if paused:
-                yield
-                continue
-            if state["done"] or used == 0:
+    buffer = bytearray(recordings.CHUNK)
+    with open(p, "rb") as f, memoryview(buffer) as view:
+        f.seek(pos)
+        start = filled = 0  # buffer[start:filled] is read but not yet decoded
+        while True:
+            # Every whole word before `filled` is decoded: keep the partial one, read more.
+            rest = filled - start
+            view[:rest] = bytes(view[start:filled])
+            start, filled = 0, rest
+            got = f.readinto(view[filled:]) or 0
+            filled += got
+            if not got:
                 break
-        if pos < size and not engine.decoder_state()["done"] and size - pos < word:
+            while True:
+                used, paused = engine.feed_bytes(view[start:filled])
+                state = engine.decoder_state()
+                if state["error"]:
+                    raise recordings._fail(p, f"corrupt data: a word of unknown type (0x{state['error_word']:0{2 * word}X})"
+                                              f" at byte {pos + state['error_at']}")
+                pos += used
+                start += used
+                if not paused:
+                    break
+                yield
+            if state["done"]:
+                filled = start
+                break
+        if filled > start:
             unit = "record" if src.fmt in (recordings._DAT, recordings._NMNIST) else "word"
             outcome.cut_short = {"offset": pos, "message": f"{p}: cut short at byte {pos} "
-                                 f"({recordings._partial(size - pos, word, unit)}); the events before it are read"}
+                                 f"({recordings._partial(filled - start, word, unit)}); the events before it are read"}
 
 
 def _records(part: np.ndarray, fields: Sequence[Any]) -> np.ndarray:
@@ -172,28 +187,22 @@ def _feed_records(engine: Any, rec: np.ndarray) -> Iterator[None]:
             yield
 
 
-def _pump_array(engine: Any, src: _Source, start: int, duration: Optional[int]) -> Iterator[None]:
+def _pump_array(engine: Any, src: _Source, lo: int, hi: int) -> Iterator[None]:
     arr, ft = src.array, src.fields[2]
     if not len(arr):
         return
     t = arr[ft]
     order = None if len(t) < 2 or bool(np.all(t[1:] >= t[:-1])) else np.argsort(t, kind="stable")
-    lo = int(t.min()) + start
-    hi = None if duration is None else lo + duration
-    engine.set_origin(lo)
     for i in range(0, len(arr), _ARRAY_STEP):
         part = arr[i:i + _ARRAY_STEP] if order is None else arr[order[i:i + _ARRAY_STEP]]
         rec = _records(part, src.fields)
-        keep = rec["t"] >= lo
-        if hi is not None:
-            keep &= rec["t"] < hi
+        keep = (rec["t"] >= lo) & (rec["t"] < hi)
         yield from _feed_records(engine, rec if keep.all() else rec[keep])
 
 
-def _pump_aedat(engine: Any, src: _Source, start: int, duration: Optional[int]) -> Iterator[None]:
+def _pump_aedat(engine: Any, src: _Source, lo: int, hi: int) -> Iterator[None]:
     decoder = recordings._aedat_decoder(src.path)
     sid, _ = recordings._aedat_stream(src.path, decoder)
-    lo = hi = None
     try:
         for packet in decoder:
             ev = packet.get("events")
@@ -202,23 +211,17 @@ def _pump_aedat(engine: Any, src: _Source, start: int, duration: Optional[int]) 
             rec = np.empty(len(ev), RECORD)
             rec["x"], rec["y"], rec["t"] = ev["x"], ev["y"], ev["t"]
             rec["p"] = np.where(ev["on"], 1, -1)
-            if lo is None:
-                lo = int(rec["t"][0]) + start
-                hi = None if duration is None else lo + duration
-                engine.set_origin(lo)
-            keep = rec["t"] >= lo
-            if hi is not None:
-                keep &= rec["t"] < hi
+            keep = (rec["t"] >= lo) & (rec["t"] < hi)
             yield from _feed_records(engine, rec if keep.all() else rec[keep])
-            if hi is not None and int(rec["t"].min()) >= hi:
+            if int(rec["t"].min()) >= hi:
                 break
     except (OSError, RuntimeError, ValueError) as e:
         raise recordings._fail(src.path, f"corrupt AEDAT 4 file ({e})") from None
 
 
-def _run(engine: Any, src: _Source, start: int, duration: Optional[int]) -> Tuple[Dict[str, Any], _Outcome]:
+def _run(engine: Any, src: _Source, lo: int = -_SPAN_LIMIT, hi: int = _SPAN_LIMIT) -> Tuple[Dict[str, Any], _Outcome]:
     outcome = _Outcome()
-    for _ in _pump(engine, src, start, duration, outcome):
+    for _ in _pump(engine, src, lo, hi, outcome):
         pass
     return engine.result(), outcome
 
@@ -226,9 +229,10 @@ def _run(engine: Any, src: _Source, start: int, duration: Optional[int]) -> Tupl
 # ---------------------------------------------------------------- extent
 
 def _extent(src: _Source) -> Dict[str, Any]:
-    """First and last time, event count and coordinate range of the whole recording, from one decoding pass.
+    """The whole recording's first and last time, and its largest coordinates when they are needed.
 
-    The one place that learns a file's extent: a time index can answer it without decoding.
+    The one place that learns a file's extent before the page pass: the readers' time index when
+    it can answer, else one decoding pass that keeps nothing but the extent.
     """
     if src.kind == "array":
         arr, (fx, fy, ft, _) = src.array, src.fields
@@ -236,11 +240,19 @@ def _extent(src: _Source) -> Dict[str, Any]:
             return {"have_events": False, "t_first": 0, "t_last": 0, "max_x": -1, "max_y": -1}
         return {"have_events": True, "t_first": int(arr[ft].min()), "t_last": int(arr[ft].max()),
                 "max_x": int(arr[fx].max()), "max_y": 0 if fy is None else int(arr[fy].max())}
-    result, _ = _run(_stream(src, _SURVEY, (1, 1), 0, None), src, 0, None)
+    time_range = getattr(recordings, "_time_range", None)
+    if time_range is not None and src.kind == "native" and src.sensor_size is not None:
+        # A time index answers without decoding the whole file.
+        extent = time_range(src.path)
+        if extent is None:
+            return {"have_events": False, "t_first": 0, "t_last": 0}
+        return {"have_events": True, "t_first": extent[0], "t_last": extent[1]}
+    result, _ = _run(_stream(src, _SURVEY, (1, 1), -_SPAN_LIMIT, _SPAN_LIMIT, 0), src)
     return result
 
 
 def _sensor(src: _Source, given: Any, extent: Optional[Dict[str, Any]]) -> Tuple[Tuple[int, int], Optional[Dict]]:
+    """The sensor size: given, from the header, or from the events' extent (which it then returns)."""
     if given is not None:
         if not isinstance(given, tuple):
             _args.refuse("sensor_size", "tuple", given)
@@ -294,6 +306,27 @@ def _palette(palette: Any, background: Any) -> List[float]:
     return [float(v) for key in ("background", "on", "off") for v in p[key]]
 
 
+@dataclass
+class _Span:
+    """What a pass decodes: [t0, t1) of a recording whose events run from t_first to t_last."""
+    sensor: Tuple[int, int]
+    have_events: bool
+    t_first: int
+    t_last: int
+    t0: int
+    t1: int
+
+
+def _span(src: _Source, start: int, duration: Optional[int], sensor_size: Any = None) -> _Span:
+    extent = _extent(src)
+    sensor, _ = _sensor(src, sensor_size, extent)
+    have = extent["have_events"]
+    t_first, t_last = (extent["t_first"], extent["t_last"]) if have else (0, -1)
+    t0 = min(t_first + start, _SPAN_LIMIT)
+    t1 = min(t0 + duration, _SPAN_LIMIT) if duration is not None else max(t_last + 1, t0)
+    return _Span(sensor, have, t_first, t_last, t0, t1)
+
+
 # ---------------------------------------------------------------- frames for video
 
 def recording_frames(recording: Union[str, os.PathLike, np.ndarray], *, start: Optional[int] = None,
@@ -302,15 +335,16 @@ def recording_frames(recording: Union[str, os.PathLike, np.ndarray], *, start: O
                      scale: int = 1) -> Iterator[Tuple[int, np.ndarray]]:
     """The recording page's frames as RGB images: yields (frame start in µs, uint8 array (H*scale, W*scale, 3)).
 
-    Frame k covers origin + k * frame_period <= t < origin + (k + 1) * frame_period, where the origin
-    is the first event's time plus `start`; frames run through the last event.
+    Frame k covers t0 + k * frame_period <= t < t0 + (k + 1) * frame_period, where t0 is the first
+    event's time plus `start`; the frames cover `duration` (default: through the last event).
     Each pixel shows S = a * S + C per polarity (a = exp(-frame_period / decay), C the frame's count
-    clipped to 255 as in the page's images), level = 1 - exp(-S / gain), blended from the palette's
-    background towards its ON and OFF colours. Memory stays bounded whatever the recording's length.
+    clipped to 255 as in the page's images, S = 0 before the first frame), level = 1 - exp(-S / gain),
+    blended from the palette's background towards its ON and OFF colours and rounded half up.
+    Memory stays bounded whatever the recording's length.
     """
     start_us, duration_us = _window_args(start, duration)
     period = int(_args.integer("frame_period", frame_period))
-    if period < 1:
+    if not 1 <= period < 2 ** 40:
         raise ValueError(f"frame_period must be at least 1 µs (got {period})")
     decay = _positive("decay", decay)
     gain = _positive("gain", gain)
@@ -319,18 +353,18 @@ def recording_frames(recording: Union[str, os.PathLike, np.ndarray], *, start: O
     if not 1 <= scale <= 16:
         raise ValueError(f"scale must be from 1 to 16 (got {scale})")
     src = _open_source(recording)
-    sensor, _ = _sensor(src, None, None)
-    return _frames(src, sensor, start_us, duration_us, period, decay, gain, colours, scale)
+    span = _span(src, start_us, duration_us)
+    return _frames(src, span, period, decay, gain, colours, scale)
 
 
-def _frames(src: _Source, sensor: Tuple[int, int], start: int, duration: Optional[int], period: int,
-            decay: float, gain: float, colours: List[float], scale: int) -> Iterator[Tuple[int, np.ndarray]]:
-    engine = _stream(src, _RENDER, sensor, start, duration, period_us=period, decay_us=float(decay),
-                     gain=float(gain), palette=colours, scale=scale)
-    for _ in _pump(engine, src, start, duration, _Outcome()):
+def _frames(src: _Source, span: _Span, period: int, decay: float, gain: float, colours: List[float],
+            scale: int) -> Iterator[Tuple[int, np.ndarray]]:
+    engine = _stream(src, _RENDER, span.sensor, span.t0, span.t1, span.t_first, period_us=period,
+                     decay_us=float(decay), gain=float(gain), palette=colours, scale=scale)
+    for _ in _pump(engine, src, span.t0, span.t1, _Outcome()):
         yield from engine.take_frames()
     yield from engine.take_frames()
-    _refuse_outside(src, engine.result(), sensor)
+    _refuse_outside(src, engine.result(), span.sensor)
 
 
 # ---------------------------------------------------------------- document parts
@@ -375,6 +409,19 @@ def _hot_pixels(on: np.ndarray, off: np.ndarray, limit: int) -> Tuple[List[List[
     return [[int(i % w), int(i // w), int(on.flat[i]), int(off.flat[i])] for i in top], len(hot)
 
 
+def _top_pixels(on: np.ndarray, off: np.ndarray, limit: int) -> List[List[int]]:
+    """The `limit` pixels with the most events (ties: lower y * W + x first), never one without events."""
+    total = (on.astype(np.int64) + off).ravel()
+    candidates = np.flatnonzero(total)
+    if len(candidates) > limit:
+        candidates = candidates[np.argpartition(-total[candidates], limit - 1)[:limit]]
+        cut = total[candidates].min()
+        candidates = np.flatnonzero(total >= cut)  # every pixel tied at the cut, then order
+    top = candidates[np.lexsort((candidates, -total[candidates]))][:limit]
+    w = on.shape[1]
+    return [[int(i % w), int(i // w), int(on.flat[i]), int(off.flat[i])] for i in top]
+
+
 def _thumbnail(on: np.ndarray, off: np.ndarray, long_side: int = 64) -> str:
     h, w = on.shape
     k = max(1, math.ceil(max(w, h) / long_side))
@@ -389,7 +436,7 @@ def _thumbnail(on: np.ndarray, off: np.ndarray, long_side: int = 64) -> str:
     return _png(rgb)
 
 
-def _box_columns(boxes: Any, what: str) -> Optional[Dict[str, Any]]:
+def _box_columns(boxes: Any, what: str, t0: int, t1: int) -> Optional[Dict[str, Any]]:
     if boxes is None:
         return None
     if isinstance(boxes, (str, os.PathLike)):
@@ -406,21 +453,24 @@ def _box_columns(boxes: Any, what: str) -> Optional[Dict[str, Any]]:
         raise ValueError(f"{what} must be a one-dimensional record array with fields t (or ts), x, y, w, h "
                          f"and class_id (got fields: {', '.join(names) or 'none'})")
 
+    keep = (np.asarray(boxes[t]) >= t0) & (np.asarray(boxes[t]) < t1)
+
     def column(name: str, kind: type) -> List[Any]:
         values = np.asarray(boxes[name])
         if kind is float:
             values = values.astype(np.float64)
             if not np.isfinite(values).all():
                 raise ValueError(f"{what}: the {name} column holds a value that is not finite")
-        return values.astype(np.int64 if kind is int else np.float64).tolist()
+        return values.astype(np.int64 if kind is int else np.float64)[keep].tolist()
     return {"t": column(t, int), "x": column("x", float), "y": column("y", float), "w": column("w", float),
             "h": column("h", float), "class_id": column("class_id", int),
             "confidence": column("confidence", float) if "confidence" in names else None,
             "track_id": column("track_id", int) if "track_id" in names else None}
 
 
-def _boxes(boxes: Any, predictions: Any, classes: Any) -> Optional[Dict[str, Any]]:
-    labels, predicted = _box_columns(boxes, "boxes"), _box_columns(predictions, "predictions")
+def _boxes(boxes: Any, predictions: Any, classes: Any, t0: int, t1: int) -> Optional[Dict[str, Any]]:
+    """The boxes whose time lies in [t0, t1), columnar."""
+    labels, predicted = _box_columns(boxes, "boxes", t0, t1), _box_columns(predictions, "predictions", t0, t1)
     if classes is not None and (isinstance(classes, str) or not all(isinstance(c, str) for c in classes)):
         raise TypeError("classes must be a sequence of str")
     if labels is None and predicted is None:
@@ -451,25 +501,30 @@ def _placeholder_parts(title: str) -> Tuple[str, str]:
 
 # ---------------------------------------------------------------- page plan
 
-def _segments(windows: Optional[Sequence[Tuple[int, int]]], start: int, period: int,
-              decay: float) -> List[Tuple[int, int, int]]:
-    """Full-rate segments (first frame, lead-in frames, end frame) on the frame grid from the origin."""
+def _lead(shown_start: int, t_first: int, period: int, decay: float) -> int:
+    """Lead-in frames before a segment's first shown frame: enough for the decay, none before the recording."""
+    if shown_start <= t_first:
+        return 0
+    return min(math.ceil(_LEAD_DECAYS * decay / period), -(-(shown_start - t_first) // period))
+
+
+def _segments(windows: Optional[Sequence[Tuple[int, int]]], span: _Span, period: int, decay: float,
+              grid_lead: int) -> List[Tuple[int, int, int]]:
+    """Full-rate segments (first frame, lead-in frames, end frame) on the frame grid from
+    t0 - grid_lead * period; `windows` are spans after the recording's first event."""
+    frames = grid_lead + -(-(span.t1 - span.t0) // period)
     if not windows:
-        return [(0, 0, -1)]
-    lead_max = math.ceil(_LEAD_DECAYS * decay / period)
+        return [(0, grid_lead, frames)]
     out: List[Tuple[int, int, int]] = []
     for w_start, w_end in sorted(windows):
-        first = max(w_start - start, 0) // period
-        end = -(-(w_end - start) // period)
-        if end <= first:
-            continue
+        shown = grid_lead + max(span.t_first + w_start - span.t0, 0) // period
+        end = min(grid_lead + -(-(span.t_first + w_end - span.t0) // period), frames)
         floor = out[-1][2] if out else 0
-        if first < floor:  # overlaps the previous window: continue it
-            first = floor
-            if end <= first:
-                continue
-        lead = min(lead_max, first - floor)
-        out.append((first - lead, lead, end))
+        shown = max(shown, floor)
+        if end <= shown:
+            continue
+        lead = min(_lead(span.t0 + (shown - grid_lead) * period, span.t_first, period, decay), shown - floor)
+        out.append((shown - lead, lead, end))
     return out
 
 
@@ -487,7 +542,7 @@ def _windows_arg(windows: Any) -> Optional[List[Tuple[int, int]]]:
     return out
 
 
-def _spans(accepted: List[Tuple[int, int]], segments: List[Tuple[int, int, int]], origin: int,
+def _spans(accepted: List[Tuple[int, int]], segments: List[Tuple[int, int, int]], grid: int,
            period: int) -> List[Tuple[int, int, int, int]]:
     """(segment, frames accepted, shown start, shown end) of each segment that shows a frame."""
     counts = [0] * len(segments)
@@ -496,7 +551,7 @@ def _spans(accepted: List[Tuple[int, int]], segments: List[Tuple[int, int, int]]
     out = []
     for s, (first, lead, _) in enumerate(segments):
         if counts[s] > lead:
-            out.append((s, counts[s], origin + (first + lead) * period, origin + (first + counts[s]) * period))
+            out.append((s, counts[s], grid + (first + lead) * period, grid + (first + counts[s]) * period))
     return out
 
 
@@ -547,47 +602,51 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
     if not isinstance(output_path, (str, os.PathLike)):
         _args.refuse("output_path", "str", output_path)
     window_list = _windows_arg(windows)
-    box_doc = _boxes(boxes, predictions, classes)
+    _boxes(boxes, predictions, classes, 0, 0)  # refuse bad boxes before the pass
     target = Path(os.fspath(output_path))
     if not target.parent.is_dir():
         raise FileNotFoundError(f"{target.parent}: no such directory")
 
     src = _open_source(recording)
     windowed = start is not None or duration is not None
-    sensor, extent = _sensor(src, sensor_size, None)
-    if windowed and extent is None:
-        extent = _extent(src)
+    span = _span(src, start_us, duration_us, sensor_size)
+    if windowed and not (span.have_events and span.t0 <= span.t_last):
+        raise ValueError(f"{src.path or 'the event array'}: no events in the time window")
     title = src.name if title is None else title
     head, tail = _template_parts(title)
-    box_json = _json(box_doc)
+    box_json = _json(_boxes(boxes, predictions, classes, span.t0, span.t1))
+    plan = _Plan.of(span, period, decay)
 
-    w, h = sensor
-    overview_scale = max(1, math.ceil(max(w, h) / _OVERVIEW_LONG_SIDE))
-    overview_budget = int(max_bytes * _OVERVIEW_SHARE)
-    fixed = len(head) + len(tail) + len(box_json) + (w * h * 3 + h * 1024 * 2) * 4 // 3 + 200_000
+    w, h = span.sensor
+    # The overview's worst case (raw pixels in base64) at one image a second, within its share.
+    overview_images = -(-(span.t1 - span.t0) // (plan.overview_step * period)) if span.t1 > span.t0 else 0
+    ov_pixels = -(-w // plan.overview_scale) * -(-h // plan.overview_scale)
+    overview_budget = min(int(max_bytes * _OVERVIEW_SHARE), overview_images * (ov_pixels * 4 + 64))
+    fixed = (len(head) + len(tail) + len(box_json) + (w * h * 3 + h * plan.raster_bins * 2) * 4 // 3
+             + plan.timeline_bins * 11 + 64_000)
     frame_budget = max(0, max_bytes - overview_budget - fixed)
-    segments = _segments(window_list, start_us, period, decay)
+    segments = _segments(window_list, span, period, decay, plan.lead)
 
     fd, spool = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".frames", dir=target.parent)
     os.close(fd)
     fd, partial = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".part", dir=target.parent)
     os.close(fd)
     try:
-        engine = _stream(src, _PAGE, sensor, start_us, duration_us, period_us=period, decay_us=decay,
-                         segments=segments, spool_path=spool, frame_budget=frame_budget,
-                         overview_period_us=1_000_000, overview_scale=overview_scale,
-                         overview_budget=overview_budget, gain=gain)
-        result, outcome = _run(engine, src, start_us, duration_us)
+        engine = _stream(src, _PAGE, span.sensor, span.t0, span.t1, span.t_first, period_us=period, lead=plan.lead,
+                         decay_us=decay, timeline_bin=plan.timeline_bin, timeline_bins=plan.timeline_bins,
+                         raster_bin=plan.raster_bin, raster_bins=plan.raster_bins, segments=segments,
+                         spool_path=spool, frame_budget=frame_budget, overview_step=plan.overview_step,
+                         overview_scale=plan.overview_scale, overview_budget=overview_budget, gain=gain)
+        result, outcome = _run(engine, src, span.t0 - plan.lead * period, span.t1)
         del engine  # closes the spool
-        _refuse_outside(src, result, sensor)
-        if windowed and not result["have_events"]:
-            raise ValueError(f"{src.path or 'the event array'}: no events in the time window")
+        _refuse_outside(src, result, span.sensor)
         notes = [outcome.cut_short["message"]] if outcome.cut_short else []
         for note in notes:
             warnings.warn(note, UserWarning, stacklevel=2)
+        page = _Page(src, span, plan, result, outcome, notes, windowed, period, decay, gain, segments, max_bytes,
+                     box_json)
         with open(partial, "wb") as out, open(spool, "rb") as frames:
-            _write_page(out, frames, head, tail, src, sensor, result, outcome, notes, extent, windowed,
-                        start_us, duration_us, period, decay, gain, segments, overview_scale, max_bytes, box_json)
+            page.write(out, frames, head, tail)
         os.replace(partial, target)
     finally:
         for leftover in (spool, partial):
@@ -596,6 +655,28 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
             except FileNotFoundError:
                 pass
     return str(target)
+
+
+@dataclass
+class _Plan:
+    """The document's bins and grids for a decoded span."""
+    lead: int
+    timeline_bin: int
+    timeline_bins: int
+    raster_bin: int
+    raster_bins: int
+    overview_step: int
+    overview_scale: int
+
+    @classmethod
+    def of(cls, span: _Span, period: int, decay: float) -> "_Plan":
+        length = span.t1 - span.t0
+        timeline_bin = max(1, length // _TIMELINE_BINS)
+        raster_bin = -(-length // min(_RASTER_BINS, length)) if length else 1
+        return cls(lead=_lead(span.t0, span.t_first, period, decay), timeline_bin=timeline_bin,
+                   timeline_bins=-(-length // timeline_bin), raster_bin=raster_bin,
+                   raster_bins=-(-length // raster_bin), overview_step=max(1, 1_000_000 // period),
+                   overview_scale=max(1, -(-span.sensor[0] // _OVERVIEW_WIDTH)))
 
 
 class _Counter:
@@ -610,79 +691,94 @@ class _Counter:
         self.bytes += len(data)
 
 
-def _write_page(out: Any, frames: Any, head: str, tail: str, src: _Source, sensor: Tuple[int, int],
-                result: Dict[str, Any], outcome: _Outcome, warnings: List[str], extent: Optional[Dict[str, Any]],
-                windowed: bool, start: int, duration: Optional[int], period: int, decay: float, gain: float,
-                segments: List[Tuple[int, int, int]], overview_scale: int, max_bytes: int, box_json: str) -> None:
-    w, h = sensor
-    have = result["have_events"]
-    origin = result["origin"] if result["origin"] is not None else 0
-    t_lo, t_hi = (result["t_first"], result["t_last"]) if have else (0, 0)
-    whole = extent if windowed and extent and extent["have_events"] else None
-    on, off = (c.reshape(h, w) for c in result["pixels"])
-    bin_us, timeline_on, timeline_off = result["timeline"]
-    raster_bin, raster_bins, raster = result["raster"]
-    spans = _spans(result["frames"], segments, origin, period)
-    covered = not have or _covers(spans, origin, t_hi)
-    ov_period, ov_w, ov_h, ov_images = result["overview"]
-    hot, _ = _hot_pixels(on, off, 32)
-    source = {"name": src.name, "format": src.format, "sensor_size": [w, h],
-              "t_first": whole["t_first"] if whole else t_lo, "t_last": whole["t_last"] if whole else t_hi,
-              "event_count": result["event_count"], "on_count": result["on_count"], "dropped": 0,
-              "cut_short": outcome.cut_short, "warnings": warnings}
-    window = None
-    if windowed:
-        window = {"start": origin, "end": origin + duration if duration is not None else t_hi + 1}
+@dataclass
+class _Page:
+    """The document of one page pass, written in its key order straight to the page file."""
+    src: _Source
+    span: _Span
+    plan: _Plan
+    result: Dict[str, Any]
+    outcome: _Outcome
+    notes: List[str]
+    windowed: bool
+    period: int
+    decay: float
+    gain: float
+    segments: List[Tuple[int, int, int]]
+    max_bytes: int
+    box_json: str
 
-    c = _Counter(out)
-    c.write(head)
-    c.write('{"kind":"recording","version":1,"source":' + _json(source) + ',"window":' + _json(window))
-    c.write(',"timeline":' + _json({"start": origin, "bin_us": bin_us, "on": _b64(timeline_on, "<u4"),
-                                    "off": _b64(timeline_off, "<u4")}))
-    c.write(',"heatmap":' + _json(_heatmap(on, off)))
-    c.write(',"hot_pixels":' + _json({"rule": HOT_RULE, "pixels": hot}))
-    c.write(',"frames":{"period_us":' + str(period) + ',"decay_us":' + _json(_integral(decay)) + ',"segments":[')
-    shown = {s for s, _, _, _ in spans}
-    first_segment = True
-    index = 0
-    accepted = result["frames"]
-    for s, (first, lead, _) in enumerate(segments):
-        mine = []
-        while index < len(accepted) and accepted[index][0] == s:
-            mine.append(accepted[index][1])
-            index += 1
-        if s not in shown:
-            frames.seek(sum(mine), os.SEEK_CUR)
-            continue
-        c.write(("" if first_segment else ",") + '{"start":' + str(origin + first * period) + ',"lead":' + str(lead)
-                + ',"images":[')
-        first_segment = False
-        for k, length in enumerate(mine):
-            c.write((',"' if k else '"').encode("ascii") + frames.read(length) + b'"')
+    def write(self, out: Any, frames: Any, head: str, tail: str) -> None:
+        span, plan, result, period = self.span, self.plan, self.result, self.period
+        w, h = span.sensor
+        t0, t1 = span.t0, span.t1
+        grid = t0 - plan.lead * period
+        on, off = (c.reshape(h, w) for c in result["pixels"])
+        timeline_on, timeline_off = result["timeline"]
+        spans = _spans(result["frames"], self.segments, grid, period)
+        covered = _covers(spans, t0, t1 - 1) if t1 > t0 else True
+        step, ov_w, ov_h, ov_images = result["overview"]
+        source = {"name": self.src.name, "format": self.src.format, "sensor_size": [w, h],
+                  "t_first": span.t_first, "t_last": span.t_last if span.have_events else span.t_first,
+                  "event_count": result["event_count"], "on_count": result["on_count"], "dropped": 0,
+                  "cut_short": self.outcome.cut_short, "warnings": self.notes}
+
+        c = _Counter(out)
+        c.write(head)
+        c.write('{"kind":"recording","version":1,"source":' + _json(source) + ',"window":'
+                + _json({"start": t0, "end": t1} if self.windowed else None))
+        c.write(',"timeline":' + _json({"start": t0, "bin_us": plan.timeline_bin, "on": _b64(timeline_on, "<u4"),
+                                        "off": _b64(timeline_off, "<u4")}))
+        c.write(',"heatmap":' + _json(_heatmap(on, off)))
+        c.write(',"hot_pixels":' + _json({"rule": f"the {_HOT_LISTED} pixels with the most events",
+                                          "pixels": _top_pixels(on, off, _HOT_LISTED)}))
+        c.write(',"frames":{"period_us":' + str(period) + ',"decay_us":' + _json(_integral(self.decay))
+                + ',"segments":[')
+        self._segments(c, frames, spans, grid)
         c.write("]}")
-    c.write("]}")
-    overview = None
-    if not covered:
-        overview = {"period_us": ov_period, "start": origin, "scale": overview_scale, "width": ov_w,
-                    "height": ov_h, "images": ov_images}
-    c.write(',"overview":' + _json(overview))
-    c.write(',"raster":' + _json({"start": origin, "bin_us": raster_bin, "bins": raster_bins, "rows": h,
-                                  "counts": _b64(np.minimum(raster, 65535), "<u2")}))
-    c.write(',"boxes":' + box_json)
-    full_rate = [[a, b] for _, _, a, b in spans]
-    left_out = "" if covered else _left_out(spans, origin, t_hi, ov_period, overview_scale)
-    view = ',"view":' + _json({"palette": DEFAULT_PALETTE, "background": DEFAULT_BACKGROUND, "gain": gain}) + "}"
-    size = 0
-    for _ in range(4):  # the page's size includes the digits that state it
-        budget = ',"budget":' + _json({"max_bytes": max_bytes, "bytes": size, "full_rate": full_rate,
-                                       "left_out": left_out})
-        want = c.bytes + len(budget) + len(view) + len(tail.encode("utf-8"))
-        if want == size:
-            break
-        size = want
-    c.write(budget)
-    c.write(view)
-    c.write(tail)
+        overview = None
+        if not covered:
+            overview = {"period_us": step * period, "start": t0, "scale": plan.overview_scale, "width": ov_w,
+                        "height": ov_h, "images": ov_images}
+        c.write(',"overview":' + _json(overview))
+        c.write(',"raster":' + _json({"start": t0, "bin_us": plan.raster_bin, "bins": plan.raster_bins, "rows": h,
+                                      "counts": _b64(np.minimum(result["raster"], 65535), "<u2")}))
+        c.write(',"boxes":' + self.box_json)
+        full_rate = [[a, b] for _, _, a, b in spans]
+        left_out = "" if covered else _left_out(spans, t0, t1, step * period, plan.overview_scale)
+        view = ',"view":' + _json({"palette": DEFAULT_PALETTE, "background": DEFAULT_BACKGROUND,
+                                   "gain": float(self.gain)}) + "}"
+        size = 0
+        for _ in range(4):  # the page's size includes the digits that state it
+            budget = ',"budget":' + _json({"max_bytes": self.max_bytes, "bytes": size, "full_rate": full_rate,
+                                           "left_out": left_out})
+            want = c.bytes + len(budget) + len(view) + len(tail.encode("utf-8"))
+            if want == size:
+                break
+            size = want
+        c.write(budget)
+        c.write(view)
+        c.write(tail)
+
+    def _segments(self, c: "_Counter", frames: Any, spans: List[Tuple[int, int, int, int]], grid: int) -> None:
+        """Each segment that shows a frame, its images copied from the spool."""
+        shown = {s for s, _, _, _ in spans}
+        accepted = self.result["frames"]
+        index, separator = 0, ""
+        for s, (first, lead, _) in enumerate(self.segments):
+            mine = []
+            while index < len(accepted) and accepted[index][0] == s:
+                mine.append(accepted[index][1])
+                index += 1
+            if s not in shown:
+                frames.seek(sum(mine), os.SEEK_CUR)
+                continue
+            c.write(separator + '{"start":' + str(grid + first * self.period) + ',"lead":' + str(lead)
+                    + ',"images":[')
+            separator = ","
+            for k, length in enumerate(mine):
+                c.write((',"' if k else '"').encode("ascii") + frames.read(length) + b'"')
+            c.write("]}")
 
 
 def _integral(v: float) -> Union[int, float]:
@@ -693,11 +789,21 @@ def _seconds(us: int) -> str:
     return f"{us / 1e6:.3f}".rstrip("0").rstrip(".") + " s"
 
 
-def _left_out(spans: List[Tuple[int, int, int, int]], origin: int, t_last: int, ov_period: int, scale: int) -> str:
-    held = ", ".join(f"{_seconds(a - origin)} to {_seconds(b - origin)}" for _, _, a, b in spans) or "no span"
-    return (f"Full-rate frames hold {held} of {_seconds(t_last + 1 - origin)}; the page budget leaves out the "
+def _left_out(spans: List[Tuple[int, int, int, int]], t0: int, t1: int, ov_period: int, scale: int) -> str:
+    held = ", ".join(f"{_seconds(a - t0)} to {_seconds(b - t0)}" for _, _, a, b in spans) or "no span"
+    return (f"Full-rate frames hold {held} of {_seconds(t1 - t0)}; the page budget leaves out the "
             f"rest at full rate. The overview shows all of it at one image every {_seconds(ov_period)}, "
             f"at 1/{scale} of the sensor's resolution.")
+
+
+def frame_period_for(recording: Union[str, os.PathLike, np.ndarray], n_frames: int, start: Optional[int] = None,
+                     duration: Optional[int] = None) -> int:
+    """The frame period (µs) that splits the decoded span of a recording into n_frames frames."""
+    start_us, duration_us = _window_args(start, duration)
+    if duration_us is None:
+        extent = _extent(_open_source(recording))
+        duration_us = max(extent["t_last"] + 1 - extent["t_first"] - start_us, 1) if extent["have_events"] else 1
+    return max(1, -(-duration_us // n_frames))
 
 
 # ---------------------------------------------------------------- dataset summaries
@@ -714,7 +820,7 @@ def summarize_recording(path: Union[str, os.PathLike]) -> Dict[str, Any]:
     recordings._path_arg(path)
     src = _open_source(path)
     sensor, _ = _sensor(src, None, None)
-    result, outcome = _run(_stream(src, _SUMMARY, sensor, 0, None), src, 0, None)
+    result, outcome = _run(_stream(src, _SUMMARY, sensor, -_SPAN_LIMIT, _SPAN_LIMIT, 0), src)
     _refuse_outside(src, result, sensor)
     w, h = sensor
     on, off = (c.reshape(h, w) for c in result["pixels"])
