@@ -326,8 +326,8 @@ def test_memory_stays_bounded_on_a_file_larger_than_the_address_space_limit(tmp_
         resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
         from zelq.viz.stream import export_recording_html
         export_recording_html({str(path)!r}, {str(tmp_path / "p.html")!r}, max_page_mb=2)
-        # This process's own peak (getrusage would also count the forking test runner's).
-        print(open("/proc/self/status").read().split("VmHWM:")[1].split()[0])
+        # VmHWM: this process's own peak (ru_maxrss also counts the parent's at fork)
+        print(next(l.split()[1] for l in open("/proc/self/status") if l.startswith("VmHWM:")))
     """)
     env = {**os.environ, "OPENBLAS_NUM_THREADS": "1", "PYTHONPATH": os.pathsep.join(sys.path)}
     r = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, timeout=600)

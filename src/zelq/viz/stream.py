@@ -172,7 +172,8 @@ def _pump_file(run: _Pass) -> Iterator[None]:
     size, pos = src.size, run.pos
     if size <= pos:
         return
-    buffer = bytearray(recordings.CHUNK)
+    # No bigger than the data: a small file must not pay for zeroing a whole chunk.
+    buffer = bytearray(min(recordings.CHUNK, size - pos))
     with open(p, "rb") as f, memoryview(buffer) as view:
         f.seek(pos)
         start = filled = 0  # buffer[start:filled] is read but not yet decoded
