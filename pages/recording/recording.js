@@ -17,7 +17,17 @@
   function parseJson(id) {
     try { return JSON.parse(byId(id).textContent); } catch (e) { return null; }
   }
-  const doc = obj(parseJson("doc")) || {};
+  // The document stands in a comment: the HTML parser passes a comment many times
+  // faster than script text, and the JSON holds no raw ">" that could end it.
+  function readDocument() {
+    const holder = byId("doc");
+    if (!holder) return null;
+    let text = "";
+    for (let c = holder.firstChild; c; c = c.nextSibling) if (c.nodeType === 8 || c.nodeType === 3) text += c.data;
+    holder.remove();  // the text can be freed once parsed
+    try { return JSON.parse(text); } catch (e) { return null; }
+  }
+  const doc = obj(readDocument()) || {};
   const PALETTES = obj(parseJson("palettes")) || {};
 
   // ---- the document, read defensively: a malformed key must not stop the page
