@@ -38,6 +38,11 @@ def page_doc(path):
     raise AssertionError("no document in the page")
 
 
+def recording_doc(path):
+    page = Path(path).read_text(encoding="utf-8")
+    return json.JSONDecoder().raw_decode(page, page.index('{"kind":"recording"'))[0]
+
+
 recording = shared_recording
 
 
@@ -47,23 +52,46 @@ def test_events_page_of_each_recording_holds_every_event(tmp_path, name):
     assert r.returncode == 0, r.stderr
     out = tmp_path / (Path(name).stem + ".html")
     assert r.stdout.strip() == str(out) and r.stderr == ""  # no progress when stderr is not a terminal
-    doc = page_doc(out)
-    assert doc["event_count"] == COUNTS[name]
+    doc = recording_doc(out)
+    assert doc["source"]["event_count"] == COUNTS[name] and doc["source"]["cut_short"] is None
     if name.endswith((".raw", ".aedat4")):
-        assert doc["sensor_size"] == [320, 240]
+        assert doc["source"]["sensor_size"] == [320, 240]
 
 
 def test_events_window_and_options(tmp_path):
     path = recording("sample_evt3.raw")
     r = zelqviz("events", path, "--start", "0.1", "--duration", "50ms", "--frames", "7", "--sensor-size", "400x300",
-                "-o", tmp_path / "w.html", "--title", "<w>", cwd=tmp_path)
+                "--decay", "5ms", "-o", tmp_path / "w.html", "--title", "<w>", cwd=tmp_path)
     assert r.returncode == 0, r.stderr
     full = read_events(path)
     t = full["t"] - full["t"][0]
-    doc = page_doc(tmp_path / "w.html")
-    assert doc["event_count"] == np.count_nonzero((t >= 100_000) & (t < 150_000))
-    assert len(doc["animation_frames"]) == 7 and doc["sensor_size"] == [400, 300]
+    doc = recording_doc(tmp_path / "w.html")
+    assert doc["source"]["event_count"] == np.count_nonzero((t >= 100_000) & (t < 150_000))
+    assert doc["frames"]["period_us"] == -(-50_000 // 7) and doc["frames"]["decay_us"] == 5_000
+    assert doc["source"]["sensor_size"] == [400, 300] and doc["window"]["start"] == full["t"][0] + 100_000
     assert "<title>&lt;w&gt;</title>" in (tmp_path / "w.html").read_text(encoding="utf-8")
+    r = zelqviz("events", path, "--frame-period", "10ms", "--window", "0.2:0.25", "--window", "0.3s:350ms",
+                "--max-page-mb", "5", "-o", tmp_path / "v.html", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    doc = recording_doc(tmp_path / "v.html")
+    origin = full["t"][0]
+    assert doc["budget"]["full_rate"] == [[origin + 200_000, origin + 250_000], [origin + 300_000, origin + 350_000]]
+    assert doc["budget"]["max_bytes"] == 5_000_000 and doc["frames"]["period_us"] == 10_000
+
+
+def test_events_of_a_recording_cut_short_warn_in_one_line(tmp_path):
+    data = recording("sample_evt3.raw").read_bytes()
+    whole = len(data) // 2 + 1
+    (tmp_path / "cut.raw").write_bytes(data[:whole])
+    try:  # whole words from the data's start, or one byte less
+        read_events(tmp_path / "cut.raw")
+    except ValueError:
+        whole -= 1
+    cut = whole + 1
+    (tmp_path / "cut.raw").write_bytes(data[:cut])
+    r = zelqviz("events", "cut.raw", cwd=tmp_path)
+    assert r.returncode == 0 and r.stderr.count("\n") == 1 and "warning" in r.stderr and "cut short" in r.stderr
+    assert recording_doc(tmp_path / "cut.html")["source"]["cut_short"]["offset"] == cut - 1
 
 
 def test_graph_and_frames_pages(tmp_path):
@@ -103,6 +131,9 @@ def test_graph_page_with_activity_and_summaries(tmp_path):
     (["graph", "notes.txt"], 1, "zelqviz graph: error: "),
     (["events", "bad.raw", "--frames", "many"], 2, "argument --frames: invalid count 'many'"),
     (["events", "bad.raw", "--start", "2 hours"], 2, "argument --start: invalid time '2 hours'"),
+    (["events", "bad.raw", "--start", "99999999999999999"], 2, "argument --start: invalid time"),
+    (["events", "bad.raw", "--window", "3s:1s"], 2, "argument --window: invalid window '3s:1s'"),
+    (["events", "bad.raw", "--frames", "3", "--frame-period", "1ms"], 2, "give one"),
     (["graph", EXAMPLE, "--payloads", "some"], 2, "argument --payloads: invalid choice: 'some'"),
     (["graph", EXAMPLE, "--dt", "0.001"], 2, "--dt needs --activity"),
     (["render", "x"], 2, "zelqviz: error: argument {graph,events,frames}: invalid choice: 'render'"),

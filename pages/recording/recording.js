@@ -155,7 +155,8 @@
     const decoded = spanEnd - spanStart;
     const name = typeof source.name === "string" ? source.name : "";
     const format = typeof source.format === "string" ? source.format : "";
-    byId("kind").textContent = ["Event recording", name, format, W + " × " + H].filter(Boolean).join(" · ");
+    byId("kind").textContent = ["Event recording", name, format === name ? "" : format, W + " × " + H]
+      .filter(Boolean).join(" · ");
     card("Events", intFmt.format(count), win ? "in the window" : "in the recording");
     card("Duration", fmtDuration(whole), win ? "window " + fmtDuration(decoded) : fmtAbs(tFirst) + " start");
     card("Sensor", W + " × " + H, plural(W * H, "pixel"));
@@ -672,8 +673,7 @@
     for (const b of listed) {
       const tr = document.createElement("tr");
       if (b.pred) tr.className = "pred";
-      tr.append(el("td", "mono", fmtOffset(b.t - tFirst)), el("td", "", b.pred ? "predicted" : "label"),
-        el("td", "", className(b.c)), el("td", "mono", [b.x, b.y, b.w, b.h].map((v) => sig(v, 4)).join(", ")),
+      tr.append(el("td", "mono", fmtOffset(b.t - tFirst)), el("td", "", className(b.c) + (b.pred ? " (predicted)" : "")), el("td", "mono", [b.x, b.y, b.w, b.h].map((v) => sig(v, 4)).join(", ")),
         el("td", "", Number.isFinite(b.conf) ? b.conf.toFixed(2) : ""), el("td", "", b.track >= 0 ? String(b.track) : ""));
       tr.addEventListener("click", () => jumpTo(b.t));
       body.appendChild(tr);

@@ -4,7 +4,8 @@ __version__ = "0.1.0"
 
 from zelq.viz.notebook import show as show
 
-_LAZY = {"read_events": "recordings", "read_sensor_size": "recordings", "RecordingError": "recordings"}
+_LAZY = {"read_events": "recordings", "read_sensor_size": "recordings", "RecordingError": "recordings",
+         "export_recording_html": "stream", "recording_frames": "stream", "summarize_recording": "stream"}
 
 
 def __getattr__(name):

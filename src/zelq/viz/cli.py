@@ -1,7 +1,7 @@
 """The `zelqviz` command (also `python -m zelq.viz`): pages from files.
 
     zelqviz graph MODEL.zelq        the graph page of a ZELQ-IR file
-    zelqviz events RECORDING        the spike page of a recording file
+    zelqviz events RECORDING        the recording page of a recording file
     zelqviz frames STACK.npy        the spike page of a binned frame stack
 
 Mistakes print one line on stderr: exit status 2 for a bad command line,
@@ -25,7 +25,10 @@ def time_us(text: str) -> int:
     m = _TIME.fullmatch(text)
     if not m:
         raise argparse.ArgumentTypeError(f"invalid time '{text}' (examples: 2.5, 10ms, 2s, 500us, 1min)")
-    return round(float(m.group(1)) * _UNITS[m.group(2) or "s"])
+    value = round(float(m.group(1)) * _UNITS[m.group(2) or "s"])
+    if value >= 2 ** 62:
+        raise argparse.ArgumentTypeError(f"invalid time '{text}' (too large)")
+    return value
 
 
 def _seconds(text: str) -> float:
@@ -43,6 +46,33 @@ def sensor_size(text: str) -> tuple:
     if not m or not int(m.group(1)) or not int(m.group(2)):
         raise argparse.ArgumentTypeError(f"invalid sensor size '{text}' (expected WIDTHxHEIGHT, e.g. 346x260)")
     return int(m.group(1)), int(m.group(2))
+
+
+def positive_time(text: str) -> int:
+    value = time_us(text)
+    if not 1 <= value < 2 ** 40:
+        raise argparse.ArgumentTypeError(f"invalid time '{text}' (expected at least 1us and under 12 days)")
+    return value
+
+
+def window(text: str) -> tuple:
+    start, sep, end = text.partition(":")
+    if not sep:
+        raise argparse.ArgumentTypeError(f"invalid window '{text}' (expected START:END, e.g. 5s:6s)")
+    a, b = time_us(start), time_us(end)
+    if not a < b < 2 ** 62:
+        raise argparse.ArgumentTypeError(f"invalid window '{text}' (its end must come after its start)")
+    return a, b
+
+
+def _megabytes(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = 0.0
+    if not 0.01 <= value <= 1e6:
+        raise argparse.ArgumentTypeError(f"invalid page budget '{text}' (expected megabytes from 0.01 to 1000000)")
+    return value
 
 
 def count(text: str) -> int:
@@ -181,21 +211,32 @@ def _events(args: argparse.Namespace, status: _Status) -> Path:
     return _events_page(args, status)
 
 
+def _classes(args: argparse.Namespace) -> Optional[List[str]]:
+    return None if args.classes is None else [c.strip() for c in args.classes.split(",")]
+
+
 def _events_page(args: argparse.Namespace, status: _Status) -> Path:
-    from . import spikes
-    from .recordings import _read, read_sensor_size
+    import warnings
+
+    from . import stream
     p = Path(args.input)
-    size = args.sensor_size or read_sensor_size(p)
-    windowed = args.start is not None or args.duration is not None
-    events = _read(p, args.start, args.duration, status.fraction(f"reading {p.name}"))
-    if windowed and not len(events):
-        raise ValueError(f"{p}: no events in the time window")
-    kwargs = {k: v for k, v in (("n_frames", args.frames), ("n_grid_bins", args.grid_bins),
-                                ("raster_time_bins", args.raster_bins),
-                                ("max_raster_neurons", args.raster_neurons)) if v is not None}
     out = _output(args)
-    status(f"binning {len(events):,} events into {out.name}")
-    spikes.export_events_html(events, str(out), size, args.title if args.title is not None else p.name, **kwargs)
+    period = args.frame_period
+    if args.frames is not None:
+        if period is not None:
+            raise UsageError("--frames and --frame-period are two ways to say the same; give one")
+        period = stream.frame_period_for(p, args.frames, args.start, args.duration)
+    status(f"streaming {p.name} into {out.name}")
+    options = {k: v for k, v in (("frame_period", period), ("decay", args.decay), ("max_page_mb", args.max_page_mb),
+                                 ("boxes", args.boxes), ("predictions", args.predictions),
+                                 ("classes", _classes(args))) if v is not None}
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        stream.export_recording_html(p, out, start=args.start, duration=args.duration, windows=args.window or None,
+                                     sensor_size=args.sensor_size, title=args.title, **options)
+    status.clear()
+    for w in caught:
+        print(f"zelqviz events: warning: {str(w.message).splitlines()[0]}", file=sys.stderr)
     return out
 
 
@@ -245,11 +286,15 @@ def parser() -> argparse.ArgumentParser:
                    help="recorded activity to draw on the graph: arrays (time first) keyed by node identifier")
     g.add_argument("--dt", type=_seconds, metavar="SECONDS", help="time step of the activity, for rates in Hz")
     e = command("events", _events,
-                "the spike page of a recording (.aedat4, .raw, .dat, .bin, .npy, .npz)", "RECORDING")
-    e.add_argument("--frames", type=count, metavar="N", help="animation frames (default 20)")
-    e.add_argument("--grid-bins", type=count, metavar="N", help="time bins of the image row (default 5)")
-    e.add_argument("--raster-bins", type=count, metavar="N", help="time bins of the raster (default 100)")
-    e.add_argument("--raster-neurons", type=count, metavar="N", help="most neurons in the raster (default 1000)")
+                "the recording page of a recording (.aedat4, .raw, .dat, .bin, .npy, .npz)", "RECORDING")
+    e.add_argument("--frame-period", type=positive_time, metavar="TIME",
+                   help="time each frame covers (default 20ms); a number alone is seconds")
+    e.add_argument("--frames", type=count, metavar="N", help="frame period as the decoded span divided by N")
+    e.add_argument("--decay", type=positive_time, metavar="TIME",
+                   help="how long an event stays lit in a frame (exponential, default 30ms)")
+    e.add_argument("--max-page-mb", type=_megabytes, metavar="MB", help="page budget in MB (default 100)")
+    e.add_argument("--window", type=window, action="append", metavar="START:END",
+                   help="a span after the first event to hold at full rate (repeatable), e.g. 5s:6s")
     e.add_argument("--sensor-size", type=sensor_size, metavar="WxH",
                    help="sensor size, instead of the file header's or the events' extent")
     e.add_argument("--start", type=time_us, metavar="TIME",

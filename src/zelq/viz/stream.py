@@ -1,0 +1,839 @@
+"""Recordings of any length, streamed: the recording page, its frames and a one-pass summary.
+
+A file is decoded a chunk at a time straight into the native engine's
+accumulators (rate timeline, pixel counts, row raster, frame counts, a decayed
+overview); finished frames are PNG-encoded on a second thread and spooled to
+disk, so memory depends on the sensor and the page budget, never on the
+recording's length. The page's document is described in
+docs/recording-document.md.
+"""
+from __future__ import annotations
+
+import base64
+import html
+import json
+import math
+import os
+import tempfile
+import warnings
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple, Union
+
+import numpy as np
+
+from . import _args, recordings
+from ._palettes import DEFAULT_BACKGROUND, DEFAULT_PALETTE, PALETTES
+from .recordings import RECORD, RecordingError
+
+__all__ = ["export_recording_html", "recording_frames", "summarize_recording"]
+
+_SURVEY, _PAGE, _RENDER, _SUMMARY = range(4)
+_FORMAT_NAMES = {recordings._EVT2: "EVT 2.0", recordings._EVT21: "EVT 2.1", recordings._EVT3: "EVT 3.0",
+                 recordings._DAT: "DAT", recordings._NMNIST: "N-MNIST binary"}
+_ARRAY_STEP = 1 << 20           # events converted to records at a time
+_LEAD_DECAYS = 3                # lead-in frames cover this many decay times
+_TIMELINE_BINS, _RASTER_BINS = 2000, 500
+_OVERVIEW_WIDTH = 320           # the overview's width at most (before the budget)
+_SPAN_LIMIT = 2 ** 62
+_HOT_FACTOR, _HOT_MIN = 10, 16
+_HOT_LISTED = 32
+HOT_RULE = (f"pixels with at least {_HOT_FACTOR} times the median count of the pixels that have events, "
+            f"and at least {_HOT_MIN} events")
+_OVERVIEW_SHARE = 0.5           # of the page budget: an hour at one image a second must fit
+
+
+# ---------------------------------------------------------------- sources
+
+@dataclass
+class _Source:
+    """Where events come from and how to decode them."""
+    name: str
+    format: str
+    path: Optional[Path] = None
+    kind: str = "native"            # "native" (decoded here), "array", "aedat"
+    fmt: int = 0
+    offset: int = 0
+    size: int = 0
+    t0: int = 0
+    sensor_size: Optional[Tuple[int, int]] = None
+    array: Optional[np.ndarray] = None
+    fields: Tuple[Any, ...] = ()
+
+
+def _open_source(recording: Any) -> _Source:
+    if isinstance(recording, np.ndarray):
+        fields = recordings._spikes()._get_event_fields(recording)
+        if recording.dtype.names is None or recording.ndim != 1 or fields[0] is None or fields[2] is None:
+            raise ValueError("an event array is a one-dimensional record array with time and x fields")
+        return _Source(name="event array", format="event array", kind="array", array=recording, fields=fields)
+    recordings._path_arg(recording)
+    given = Path(os.fspath(recording))
+    if given.exists() and not given.is_file():  # a FIFO or a device would block or never end
+        raise recordings._fail(given, "not a regular file")
+    p, ext, head, size = recordings._open_checked(recording)
+    if ext in (".npy", ".npz"):
+        arr = recordings._numpy_events(p, ext)
+        return _Source(name=p.name, format=recordings.FORMATS[ext], path=p, kind="array", array=arr,
+                       fields=recordings._spikes()._get_event_fields(arr))
+    if ext == ".aedat4":
+        sid, sensor = recordings._aedat_stream(p, recordings._aedat_decoder(p))
+        return _Source(name=p.name, format="AEDAT 4", path=p, kind="aedat", sensor_size=sensor)
+    if ext == ".bin":
+        return _Source(name=p.name, format=_FORMAT_NAMES[recordings._NMNIST], path=p, fmt=recordings._NMNIST,
+                       offset=0, size=size)
+    info = recordings._header_info(p, ext, head)
+    if info["offset"] >= len(head) and size == len(head) and not head.endswith(b"\n"):
+        raise recordings._fail(p, "truncated: the file ends inside its header")
+    return _Source(name=p.name, format=_FORMAT_NAMES[info["format"]], path=p, fmt=info["format"],
+                   offset=info["offset"], size=size, t0=info["t0"], sensor_size=info["sensor_size"])
+
+
+def _stream(src: _Source, mode: int, sensor: Tuple[int, int], t0: int, t1: int, first: int,
+            **settings: Any) -> Any:
+    """The native engine over [t0, t1) (frames from t0 - lead * period); a file's decoder skips to the
+    grid's start and stops at t1, both counted from `first`, the decoder's first event."""
+    values = dict(period_us=20_000, lead=0, decay_us=30_000.0, timeline_bin=1, timeline_bins=0, raster_bin=1,
+                  raster_bins=0, segments=[], spool_path=None, frame_budget=0, overview_step=1, overview_scale=1,
+                  overview_budget=0, gain=1.0, palette=[], scale=1)
+    values.update(settings)
+    state = None
+    if src.kind == "native":
+        state = np.zeros(recordings._STATE_SLOTS, np.int64)
+        state[recordings._T0] = src.t0
+        begin = max(0, t0 - values["lead"] * values["period_us"] - first)
+        state[recordings._START] = begin
+        state[recordings._DURATION] = -1 if t1 >= _SPAN_LIMIT else max(0, t1 - first - begin)
+    return recordings._spikes()._Stream(mode, sensor[0], sensor[1], t0, t1, format=src.fmt, state=state, **values)
+
+
+# ---------------------------------------------------------------- feeding
+
+@dataclass
+class _Outcome:
+    cut_short: Optional[Dict[str, Any]] = None
+
+
+def _pump(engine: Any, src: _Source, lo: int, hi: int, outcome: _Outcome) -> Iterator[None]:
+    """Feeds the source's events in [lo, hi) to the engine and finishes it; yields whenever frames wait
+    to be taken."""
+    if src.kind == "native":
+        yield from _pump_file(engine, src, outcome)
+    elif src.kind == "aedat":
+        yield from _pump_aedat(engine, src, lo, hi)
+    else:
+        yield from _pump_array(engine, src, lo, hi)
+    while engine.feed_bytes(b"")[1]:
+        yield
+    while not engine.finish():
+        yield
+
+
+def _pump_file(engine: Any, src: _Source, outcome: _Outcome) -> Iterator[None]:
+    # Read into one reused buffer rather than mapping the file: the address
+    # space stays small whatever the file's size (a memory limit counts mappings).
+    p, word = src.path, recordings._WORD[src.fmt]
+    size, pos = src.size, src.offset
+    if size <= pos:
+        return
+    buffer = bytearray(recordings.CHUNK)
+    with open(p, "rb") as f, memoryview(buffer) as view:
+        f.seek(pos)
+        start = filled = 0  # buffer[start:filled] is read but not yet decoded
+        while True:
+            # Every whole word before `filled` is decoded: keep the partial one, read more.
+            rest = filled - start
+            view[:rest] = bytes(view[start:filled])
+            start, filled = 0, rest
+            got = f.readinto(view[filled:]) or 0
+            filled += got
+            if not got:
+                break
+            while True:
+                used, paused = engine.feed_bytes(view[start:filled])
+                state = engine.decoder_state()
+                if state["error"]:
+                    raise recordings._fail(p, f"corrupt data: a word of unknown type (0x{state['error_word']:0{2 * word}X})"
+                                              f" at byte {pos + state['error_at']}")
+                pos += used
+                start += used
+                if not paused:
+                    break
+                yield
+            if state["done"]:
+                filled = start
+                break
+        if filled > start:
+            unit = "record" if src.fmt in (recordings._DAT, recordings._NMNIST) else "word"
+            outcome.cut_short = {"offset": pos, "message": f"{p}: cut short at byte {pos} "
+                                 f"({recordings._partial(filled - start, word, unit)}); the events before it are read"}
+
+
+def _records(part: np.ndarray, fields: Sequence[Any]) -> np.ndarray:
+    fx, fy, ft, fp = fields
+    rec = np.empty(len(part), RECORD)
+    rec["x"] = np.clip(part[fx], -32768, 32767)
+    rec["y"] = 0 if fy is None else np.clip(part[fy], -32768, 32767)
+    rec["t"] = part[ft]
+    rec["p"] = 1 if fp is None else np.where(part[fp] > 0, 1, -1)
+    return rec
+
+
+def _feed_records(engine: Any, rec: np.ndarray) -> Iterator[None]:
+    done = 0
+    while done < len(rec):
+        done += engine.feed_records(rec[done:])
+        if done < len(rec):
+            yield
+
+
+def _pump_array(engine: Any, src: _Source, lo: int, hi: int) -> Iterator[None]:
+    arr, ft = src.array, src.fields[2]
+    if not len(arr):
+        return
+    t = arr[ft]
+    order = None if len(t) < 2 or bool(np.all(t[1:] >= t[:-1])) else np.argsort(t, kind="stable")
+    for i in range(0, len(arr), _ARRAY_STEP):
+        part = arr[i:i + _ARRAY_STEP] if order is None else arr[order[i:i + _ARRAY_STEP]]
+        rec = _records(part, src.fields)
+        keep = (rec["t"] >= lo) & (rec["t"] < hi)
+        yield from _feed_records(engine, rec if keep.all() else rec[keep])
+
+
+def _pump_aedat(engine: Any, src: _Source, lo: int, hi: int) -> Iterator[None]:
+    decoder = recordings._aedat_decoder(src.path)
+    sid, _ = recordings._aedat_stream(src.path, decoder)
+    try:
+        for packet in decoder:
+            ev = packet.get("events")
+            if packet["stream_id"] != sid or ev is None or not len(ev):
+                continue
+            rec = np.empty(len(ev), RECORD)
+            rec["x"], rec["y"], rec["t"] = ev["x"], ev["y"], ev["t"]
+            rec["p"] = np.where(ev["on"], 1, -1)
+            keep = (rec["t"] >= lo) & (rec["t"] < hi)
+            yield from _feed_records(engine, rec if keep.all() else rec[keep])
+            if int(rec["t"].min()) >= hi:
+                break
+    except (OSError, RuntimeError, ValueError) as e:
+        raise recordings._fail(src.path, f"corrupt AEDAT 4 file ({e})") from None
+
+
+def _run(engine: Any, src: _Source, lo: int = -_SPAN_LIMIT, hi: int = _SPAN_LIMIT) -> Tuple[Dict[str, Any], _Outcome]:
+    outcome = _Outcome()
+    for _ in _pump(engine, src, lo, hi, outcome):
+        pass
+    return engine.result(), outcome
+
+
+# ---------------------------------------------------------------- extent
+
+def _extent(src: _Source) -> Dict[str, Any]:
+    """The whole recording's first and last time, and its largest coordinates when they are needed.
+
+    The one place that learns a file's extent before the page pass: the readers' time index when
+    it can answer, else one decoding pass that keeps nothing but the extent.
+    """
+    if src.kind == "array":
+        arr, (fx, fy, ft, _) = src.array, src.fields
+        if not len(arr):
+            return {"have_events": False, "t_first": 0, "t_last": 0, "max_x": -1, "max_y": -1}
+        return {"have_events": True, "t_first": int(arr[ft].min()), "t_last": int(arr[ft].max()),
+                "max_x": int(arr[fx].max()), "max_y": 0 if fy is None else int(arr[fy].max())}
+    time_range = getattr(recordings, "_time_range", None)
+    if time_range is not None and src.kind == "native" and src.sensor_size is not None:
+        # A time index answers without decoding the whole file.
+        extent = time_range(src.path)
+        if extent is None:
+            return {"have_events": False, "t_first": 0, "t_last": 0}
+        return {"have_events": True, "t_first": extent[0], "t_last": extent[1]}
+    result, _ = _run(_stream(src, _SURVEY, (1, 1), -_SPAN_LIMIT, _SPAN_LIMIT, 0), src)
+    return result
+
+
+def _sensor(src: _Source, given: Any, extent: Optional[Dict[str, Any]]) -> Tuple[Tuple[int, int], Optional[Dict]]:
+    """The sensor size: given, from the header, or from the events' extent (which it then returns)."""
+    if given is not None:
+        if not isinstance(given, tuple):
+            _args.refuse("sensor_size", "tuple", given)
+        if len(given) != 2 or not all(isinstance(v, (int, np.integer)) and 0 < v <= 32767 for v in given):
+            raise ValueError(f"sensor_size must be two whole numbers from 1 to 32767 (got {given!r})")
+        return (int(given[0]), int(given[1])), extent
+    if src.sensor_size is not None:
+        w, h = src.sensor_size
+        if not (0 < w <= 32767 and 0 < h <= 32767):
+            raise RecordingError(f"{src.path}: the header's sensor size {w} x {h} is not a sensor's")
+        return (w, h), extent
+    extent = extent or _extent(src)
+    if not extent["have_events"]:
+        return (1, 1), extent
+    return (min(int(extent["max_x"]) + 1, 32767), min(int(extent["max_y"]) + 1, 32767)), extent
+
+
+def _refuse_outside(src: _Source, result: Dict[str, Any], sensor: Tuple[int, int]) -> None:
+    if result["outside"]:
+        x, y, t, _ = result["first_outside"]
+        where = src.path if src.path is not None else "the event array"
+        raise RecordingError(f"{where}: {result['outside']:,} events lie outside the {sensor[0]} x {sensor[1]} "
+                             f"sensor (the first: x={x}, y={y}, t={t})")
+
+
+# ---------------------------------------------------------------- arguments
+
+def _window_args(start: Any, duration: Any) -> Tuple[int, Optional[int]]:
+    start = _args.integer("start", start, none=True)
+    duration = _args.integer("duration", duration, none=True)
+    for name, v in (("start", start), ("duration", duration)):
+        if v is not None and not 0 <= v < 2 ** 62:
+            raise ValueError(f"{name} must be from 0 to 2**62 microseconds (got {v})")
+    return start or 0, duration
+
+
+def _positive(name: str, value: Any, limit: float = 2 ** 62) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
+        _args.refuse(name, "float", value)
+    if not (0 < value <= limit):
+        raise ValueError(f"{name} must be positive (got {value!r})")
+    return value
+
+
+def _palette(palette: Any, background: Any) -> List[float]:
+    if palette not in PALETTES:
+        raise ValueError(f"unknown palette {palette!r} (known: {', '.join(PALETTES)})")
+    if background not in ("dark", "light"):
+        raise ValueError(f"background must be 'dark' or 'light' (got {background!r})")
+    p = PALETTES[palette][background]
+    return [float(v) for key in ("background", "on", "off") for v in p[key]]
+
+
+@dataclass
+class _Span:
+    """What a pass decodes: [t0, t1) of a recording whose events run from t_first to t_last."""
+    sensor: Tuple[int, int]
+    have_events: bool
+    t_first: int
+    t_last: int
+    t0: int
+    t1: int
+
+
+def _span(src: _Source, start: int, duration: Optional[int], sensor_size: Any = None) -> _Span:
+    extent = _extent(src)
+    sensor, _ = _sensor(src, sensor_size, extent)
+    have = extent["have_events"]
+    t_first, t_last = (extent["t_first"], extent["t_last"]) if have else (0, -1)
+    t0 = min(t_first + start, _SPAN_LIMIT)
+    t1 = min(t0 + duration, _SPAN_LIMIT) if duration is not None else max(t_last + 1, t0)
+    return _Span(sensor, have, t_first, t_last, t0, t1)
+
+
+# ---------------------------------------------------------------- frames for video
+
+def recording_frames(recording: Union[str, os.PathLike, np.ndarray], *, start: Optional[int] = None,
+                     duration: Optional[int] = None, frame_period: int = 20_000, decay: float = 30_000,
+                     gain: float = 1.0, palette: str = DEFAULT_PALETTE, background: str = DEFAULT_BACKGROUND,
+                     scale: int = 1) -> Iterator[Tuple[int, np.ndarray]]:
+    """The recording page's frames as RGB images: yields (frame start in µs, uint8 array (H*scale, W*scale, 3)).
+
+    Frame k covers t0 + k * frame_period <= t < t0 + (k + 1) * frame_period, where t0 is the first
+    event's time plus `start`; the frames cover `duration` (default: through the last event).
+    Each pixel shows S = a * S + C per polarity (a = exp(-frame_period / decay), C the frame's count
+    clipped to 255 as in the page's images, S = 0 before the first frame), level = 1 - exp(-S / gain),
+    blended from the palette's background towards its ON and OFF colours and rounded half up.
+    Memory stays bounded whatever the recording's length.
+    """
+    start_us, duration_us = _window_args(start, duration)
+    period = int(_args.integer("frame_period", frame_period))
+    if not 1 <= period < 2 ** 40:
+        raise ValueError(f"frame_period must be at least 1 µs (got {period})")
+    decay = _positive("decay", decay)
+    gain = _positive("gain", gain)
+    colours = _palette(palette, background)
+    scale = int(_args.integer("scale", scale))
+    if not 1 <= scale <= 16:
+        raise ValueError(f"scale must be from 1 to 16 (got {scale})")
+    src = _open_source(recording)
+    span = _span(src, start_us, duration_us)
+    return _frames(src, span, period, decay, gain, colours, scale)
+
+
+def _frames(src: _Source, span: _Span, period: int, decay: float, gain: float, colours: List[float],
+            scale: int) -> Iterator[Tuple[int, np.ndarray]]:
+    engine = _stream(src, _RENDER, span.sensor, span.t0, span.t1, span.t_first, period_us=period,
+                     decay_us=float(decay), gain=float(gain), palette=colours, scale=scale)
+    for _ in _pump(engine, src, span.t0, span.t1, _Outcome()):
+        yield from engine.take_frames()
+    yield from engine.take_frames()
+    _refuse_outside(src, engine.result(), span.sensor)
+
+
+# ---------------------------------------------------------------- document parts
+
+def _b64(values: np.ndarray, dtype: str) -> str:
+    return base64.b64encode(np.ascontiguousarray(values, dtype=dtype).tobytes()).decode("ascii")
+
+
+def _json(value: Any) -> str:
+    """JSON text that no string inside can end a script element with."""
+    text = json.dumps(value, ensure_ascii=True, separators=(",", ":"), allow_nan=False)
+    return text.replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026")
+
+
+def _level(counts: np.ndarray) -> np.ndarray:
+    """min(255, ceil(16 * log2(1 + c))): one event is 16, none is 0."""
+    return np.minimum(255, np.ceil(16 * np.log2(1 + counts.astype(np.float64)))).astype(np.uint8)
+
+
+def _png(rgb: np.ndarray) -> str:
+    return recordings._spikes()._encode_image_base64(np.ascontiguousarray(rgb, dtype=np.uint8))
+
+
+def _heatmap(on: np.ndarray, off: np.ndarray) -> Dict[str, Any]:
+    h, w = on.shape
+    rgb = np.zeros((h, w, 3), np.uint8)
+    rgb[..., 0], rgb[..., 1] = _level(off), _level(on)
+    total = on.astype(np.int64) + off
+    return {"width": w, "height": h, "png": _png(rgb), "max": int(total.max()) if total.size else 0}
+
+
+def _hot_pixels(on: np.ndarray, off: np.ndarray, limit: int) -> Tuple[List[List[int]], int]:
+    """The hot pixels, hottest first (ties by position), at most `limit`, and how many there are."""
+    total = (on.astype(np.int64) + off).ravel()
+    active = total[total > 0]
+    if not len(active):
+        return [], 0
+    threshold = max(_HOT_MIN, _HOT_FACTOR * float(np.median(active)))
+    hot = np.flatnonzero(total >= threshold)
+    top = hot[np.lexsort((hot, -total[hot]))[:limit]]
+    w = on.shape[1]
+    return [[int(i % w), int(i // w), int(on.flat[i]), int(off.flat[i])] for i in top], len(hot)
+
+
+def _top_pixels(on: np.ndarray, off: np.ndarray, limit: int) -> List[List[int]]:
+    """The `limit` pixels with the most events (ties: lower y * W + x first), never one without events."""
+    total = (on.astype(np.int64) + off).ravel()
+    candidates = np.flatnonzero(total)
+    if len(candidates) > limit:
+        candidates = candidates[np.argpartition(-total[candidates], limit - 1)[:limit]]
+        cut = total[candidates].min()
+        candidates = np.flatnonzero(total >= cut)  # every pixel tied at the cut, then order
+    top = candidates[np.lexsort((candidates, -total[candidates]))][:limit]
+    w = on.shape[1]
+    return [[int(i % w), int(i // w), int(on.flat[i]), int(off.flat[i])] for i in top]
+
+
+def _thumbnail(on: np.ndarray, off: np.ndarray, long_side: int = 64) -> str:
+    h, w = on.shape
+    k = max(1, math.ceil(max(w, h) / long_side))
+    ph, pw = math.ceil(h / k), math.ceil(w / k)
+
+    def pooled(c: np.ndarray) -> np.ndarray:
+        padded = np.zeros((ph * k, pw * k), np.int64)
+        padded[:h, :w] = c
+        return padded.reshape(ph, k, pw, k).sum(axis=(1, 3))
+    rgb = np.zeros((ph, pw, 3), np.uint8)
+    rgb[..., 0], rgb[..., 1] = _level(pooled(off)), _level(pooled(on))
+    return _png(rgb)
+
+
+def _box_columns(boxes: Any, what: str, t0: int, t1: int) -> Optional[Dict[str, Any]]:
+    if boxes is None:
+        return None
+    if isinstance(boxes, (str, os.PathLike)):
+        try:
+            boxes = np.load(boxes, allow_pickle=False)
+        except (OSError, ValueError, EOFError) as e:
+            if isinstance(e, FileNotFoundError):
+                raise
+            raise ValueError(f"{boxes}: not a readable .npy box array ({e})") from None
+    names = getattr(getattr(boxes, "dtype", None), "names", None) or ()
+    t = "t" if "t" in names else "ts" if "ts" in names else None
+    missing = [f for f in ("x", "y", "w", "h", "class_id") if f not in names]
+    if t is None or missing or np.ndim(boxes) != 1:
+        raise ValueError(f"{what} must be a one-dimensional record array with fields t (or ts), x, y, w, h "
+                         f"and class_id (got fields: {', '.join(names) or 'none'})")
+
+    keep = (np.asarray(boxes[t]) >= t0) & (np.asarray(boxes[t]) < t1)
+
+    def column(name: str, kind: type) -> List[Any]:
+        values = np.asarray(boxes[name])
+        if kind is float:
+            values = values.astype(np.float64)
+            if not np.isfinite(values).all():
+                raise ValueError(f"{what}: the {name} column holds a value that is not finite")
+        return values.astype(np.int64 if kind is int else np.float64)[keep].tolist()
+    return {"t": column(t, int), "x": column("x", float), "y": column("y", float), "w": column("w", float),
+            "h": column("h", float), "class_id": column("class_id", int),
+            "confidence": column("confidence", float) if "confidence" in names else None,
+            "track_id": column("track_id", int) if "track_id" in names else None}
+
+
+def _boxes(boxes: Any, predictions: Any, classes: Any, t0: int, t1: int) -> Optional[Dict[str, Any]]:
+    """The boxes whose time lies in [t0, t1), columnar."""
+    labels, predicted = _box_columns(boxes, "boxes", t0, t1), _box_columns(predictions, "predictions", t0, t1)
+    if classes is not None and (isinstance(classes, str) or not all(isinstance(c, str) for c in classes)):
+        raise TypeError("classes must be a sequence of str")
+    if labels is None and predicted is None:
+        return None
+    return {"classes": list(classes or []), "labels": labels, "predictions": predicted}
+
+
+# ---------------------------------------------------------------- page template
+
+def _template_parts(title: str) -> Tuple[str, str]:
+    """The page before and after the document's JSON."""
+    try:
+        from .recording_page import template_parts
+    except ImportError:
+        return _placeholder_parts(title)
+    return template_parts(title)
+
+
+def _placeholder_parts(title: str) -> Tuple[str, str]:
+    # A bare page until the recording page's own template is installed: the document, readable by tools.
+    head = ("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
+            "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; img-src data:; "
+            "style-src 'unsafe-inline'\">\n"
+            f"<title>{html.escape(title)}</title></head>\n<body><h1>{html.escape(title)}</h1>\n"
+            "<script type=\"application/json\" id=\"recording-data\">")
+    return head, "</script>\n</body></html>\n"
+
+
+# ---------------------------------------------------------------- page plan
+
+def _lead(shown_start: int, t_first: int, period: int, decay: float) -> int:
+    """Lead-in frames before a segment's first shown frame: enough for the decay, none before the recording."""
+    if shown_start <= t_first:
+        return 0
+    return min(math.ceil(_LEAD_DECAYS * decay / period), -(-(shown_start - t_first) // period))
+
+
+def _segments(windows: Optional[Sequence[Tuple[int, int]]], span: _Span, period: int, decay: float,
+              grid_lead: int) -> List[Tuple[int, int, int]]:
+    """Full-rate segments (first frame, lead-in frames, end frame) on the frame grid from
+    t0 - grid_lead * period; `windows` are spans after the recording's first event."""
+    frames = grid_lead + -(-(span.t1 - span.t0) // period)
+    if not windows:
+        return [(0, grid_lead, frames)]
+    out: List[Tuple[int, int, int]] = []
+    for w_start, w_end in sorted(windows):
+        shown = grid_lead + max(span.t_first + w_start - span.t0, 0) // period
+        end = min(grid_lead + -(-(span.t_first + w_end - span.t0) // period), frames)
+        floor = out[-1][2] if out else 0
+        shown = max(shown, floor)
+        if end <= shown:
+            continue
+        lead = min(_lead(span.t0 + (shown - grid_lead) * period, span.t_first, period, decay), shown - floor)
+        out.append((shown - lead, lead, end))
+    return out
+
+
+def _windows_arg(windows: Any) -> Optional[List[Tuple[int, int]]]:
+    if windows is None:
+        return None
+    out = []
+    for w in windows:
+        if not isinstance(w, (tuple, list)) or len(w) != 2:
+            raise ValueError(f"a window is a (start, end) pair of microseconds (got {w!r})")
+        a, b = (int(_args.integer("windows", v)) for v in w)
+        if not 0 <= a < b < 2 ** 62:
+            raise ValueError(f"a window needs 0 <= start < end (got {a}, {b})")
+        out.append((a, b))
+    return out
+
+
+def _spans(accepted: List[Tuple[int, int]], segments: List[Tuple[int, int, int]], grid: int,
+           period: int) -> List[Tuple[int, int, int, int]]:
+    """(segment, frames accepted, shown start, shown end) of each segment that shows a frame."""
+    counts = [0] * len(segments)
+    for seg, _ in accepted:
+        counts[seg] += 1
+    out = []
+    for s, (first, lead, _) in enumerate(segments):
+        if counts[s] > lead:
+            out.append((s, counts[s], grid + (first + lead) * period, grid + (first + counts[s]) * period))
+    return out
+
+
+def _covers(spans: List[Tuple[int, int, int, int]], lo: int, hi: int) -> bool:
+    reach = lo
+    for _, _, a, b in spans:
+        if a > reach:
+            return False
+        reach = max(reach, b)
+    return reach > hi
+
+
+# ---------------------------------------------------------------- the recording page
+
+def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output_path: Union[str, os.PathLike], *,
+                          start: Optional[int] = None, duration: Optional[int] = None,
+                          windows: Optional[Sequence[Tuple[int, int]]] = None, frame_period: int = 20_000,
+                          decay: float = 30_000, gain: float = 1.0, max_page_mb: float = 100,
+                          sensor_size: Optional[Tuple[int, int]] = None, title: Optional[str] = None,
+                          boxes: Any = None, predictions: Any = None, classes: Optional[Sequence[str]] = None) -> str:
+    """Write the recording page of a file or event array to output_path and return the path as text.
+
+    One streaming pass: memory depends on the sensor and the page budget, not on the recording.
+    Times are µs: `start` and `duration` pick the part to decode (start after the first event);
+    `windows` are (start, end) pairs, also after the first event, that get full-rate frames
+    (default: from the start until the budget is spent). Frames last `frame_period`; the page
+    shows them decayed over `decay` with tone curve gain `gain`. The page stays within
+    `max_page_mb` (10^6 bytes); what does not fit at full rate is covered by a reduced-resolution
+    overview of at least one image a second. `boxes` and `predictions` are box record arrays (or
+    .npy paths) with fields t or ts, x, y, w, h, class_id, and optionally confidence and track_id;
+    `classes` names the class ids.
+
+    The page is written beside the target and renamed into place, so a failure leaves no page.
+    Raises RecordingError for a file that cannot be read, or with events outside the sensor;
+    ValueError for arguments out of range or a window without events; TypeError for arguments
+    of the wrong type. A recording cut short gives the events before the cut and a warning in the
+    page and a UserWarning naming the file and the byte offset.
+    """
+    start_us, duration_us = _window_args(start, duration)
+    period = int(_args.integer("frame_period", frame_period))
+    if not 1 <= period < 2 ** 40:
+        raise ValueError(f"frame_period must be at least 1 µs (got {period})")
+    decay = float(_positive("decay", decay))
+    gain = float(_positive("gain", gain))
+    max_bytes = int(_positive("max_page_mb", max_page_mb, 1e6) * 1_000_000)
+    if title is not None and not isinstance(title, str):
+        _args.refuse("title", "str", title)
+    if not isinstance(output_path, (str, os.PathLike)):
+        _args.refuse("output_path", "str", output_path)
+    window_list = _windows_arg(windows)
+    _boxes(boxes, predictions, classes, 0, 0)  # refuse bad boxes before the pass
+    target = Path(os.fspath(output_path))
+    if not target.parent.is_dir():
+        raise FileNotFoundError(f"{target.parent}: no such directory")
+
+    src = _open_source(recording)
+    windowed = start is not None or duration is not None
+    span = _span(src, start_us, duration_us, sensor_size)
+    if windowed and not (span.have_events and span.t0 <= span.t_last):
+        raise ValueError(f"{src.path or 'the event array'}: no events in the time window")
+    title = src.name if title is None else title
+    head, tail = _template_parts(title)
+    box_json = _json(_boxes(boxes, predictions, classes, span.t0, span.t1))
+    plan = _Plan.of(span, period, decay)
+
+    w, h = span.sensor
+    overview_budget = int(max_bytes * _OVERVIEW_SHARE)
+    fixed = (len(head) + len(tail) + len(box_json) + (w * h * 3 + h * plan.raster_bins * 2) * 4 // 3
+             + plan.timeline_bins * 11 + 64_000)
+    frame_budget = max(0, max_bytes - overview_budget - fixed)
+    segments = _segments(window_list, span, period, decay, plan.lead)
+
+    fd, spool = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".frames", dir=target.parent)
+    os.close(fd)
+    fd, partial = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".part", dir=target.parent)
+    os.close(fd)
+    try:
+        engine = _stream(src, _PAGE, span.sensor, span.t0, span.t1, span.t_first, period_us=period, lead=plan.lead,
+                         decay_us=decay, timeline_bin=plan.timeline_bin, timeline_bins=plan.timeline_bins,
+                         raster_bin=plan.raster_bin, raster_bins=plan.raster_bins, segments=segments,
+                         spool_path=spool, frame_budget=frame_budget, overview_step=plan.overview_step,
+                         overview_scale=plan.overview_scale, overview_budget=overview_budget, gain=gain)
+        result, outcome = _run(engine, src, span.t0 - plan.lead * period, span.t1)
+        del engine  # closes the spool
+        _refuse_outside(src, result, span.sensor)
+        notes = [outcome.cut_short["message"]] if outcome.cut_short else []
+        for note in notes:
+            warnings.warn(note, UserWarning, stacklevel=2)
+        page = _Page(src, span, plan, result, outcome, notes, windowed, period, decay, gain, segments, max_bytes,
+                     box_json)
+        with open(partial, "wb") as out, open(spool, "rb") as frames:
+            page.write(out, frames, head, tail)
+        os.replace(partial, target)
+    finally:
+        for leftover in (spool, partial):
+            try:
+                os.unlink(leftover)
+            except FileNotFoundError:
+                pass
+    return str(target)
+
+
+@dataclass
+class _Plan:
+    """The document's bins and grids for a decoded span."""
+    lead: int
+    timeline_bin: int
+    timeline_bins: int
+    raster_bin: int
+    raster_bins: int
+    overview_step: int
+    overview_scale: int
+
+    @classmethod
+    def of(cls, span: _Span, period: int, decay: float) -> "_Plan":
+        length = span.t1 - span.t0
+        timeline_bin = max(1, length // _TIMELINE_BINS)
+        raster_bin = -(-length // min(_RASTER_BINS, length)) if length else 1
+        return cls(lead=_lead(span.t0, span.t_first, period, decay), timeline_bin=timeline_bin,
+                   timeline_bins=-(-length // timeline_bin), raster_bin=raster_bin,
+                   raster_bins=-(-length // raster_bin), overview_step=max(1, 1_000_000 // period),
+                   overview_scale=max(1, -(-span.sensor[0] // _OVERVIEW_WIDTH)))
+
+
+class _Counter:
+    """A binary file that counts what goes through it."""
+
+    def __init__(self, out: Any) -> None:
+        self.out, self.bytes = out, 0
+
+    def write(self, text: Union[str, bytes]) -> None:
+        data = text.encode("utf-8") if isinstance(text, str) else text
+        self.out.write(data)
+        self.bytes += len(data)
+
+
+@dataclass
+class _Page:
+    """The document of one page pass, written in its key order straight to the page file."""
+    src: _Source
+    span: _Span
+    plan: _Plan
+    result: Dict[str, Any]
+    outcome: _Outcome
+    notes: List[str]
+    windowed: bool
+    period: int
+    decay: float
+    gain: float
+    segments: List[Tuple[int, int, int]]
+    max_bytes: int
+    box_json: str
+
+    def write(self, out: Any, frames: Any, head: str, tail: str) -> None:
+        span, plan, result, period = self.span, self.plan, self.result, self.period
+        w, h = span.sensor
+        t0, t1 = span.t0, span.t1
+        grid = t0 - plan.lead * period
+        on, off = (c.reshape(h, w) for c in result["pixels"])
+        timeline_on, timeline_off = result["timeline"]
+        spans = _spans(result["frames"], self.segments, grid, period)
+        covered = _covers(spans, t0, t1 - 1) if t1 > t0 else True
+        step, ov_w, ov_h, ov_images = result["overview"]
+        source = {"name": self.src.name, "format": self.src.format, "sensor_size": [w, h],
+                  "t_first": span.t_first, "t_last": span.t_last if span.have_events else span.t_first,
+                  "event_count": result["event_count"], "on_count": result["on_count"], "dropped": 0,
+                  "cut_short": self.outcome.cut_short, "warnings": self.notes}
+
+        c = _Counter(out)
+        c.write(head)
+        c.write('{"kind":"recording","version":1,"source":' + _json(source) + ',"window":'
+                + _json({"start": t0, "end": t1} if self.windowed else None))
+        c.write(',"timeline":' + _json({"start": t0, "bin_us": plan.timeline_bin, "on": _b64(timeline_on, "<u4"),
+                                        "off": _b64(timeline_off, "<u4")}))
+        c.write(',"heatmap":' + _json(_heatmap(on, off)))
+        c.write(',"hot_pixels":' + _json({"rule": f"the {_HOT_LISTED} pixels with the most events",
+                                          "pixels": _top_pixels(on, off, _HOT_LISTED)}))
+        c.write(',"frames":{"period_us":' + str(period) + ',"decay_us":' + _json(_integral(self.decay))
+                + ',"segments":[')
+        self._segments(c, frames, spans, grid)
+        c.write("]}")
+        overview = None
+        if not covered:
+            overview = {"period_us": step * period, "start": t0, "scale": plan.overview_scale, "width": ov_w,
+                        "height": ov_h, "images": ov_images}
+        c.write(',"overview":' + _json(overview))
+        c.write(',"raster":' + _json({"start": t0, "bin_us": plan.raster_bin, "bins": plan.raster_bins, "rows": h,
+                                      "counts": _b64(np.minimum(result["raster"], 65535), "<u2")}))
+        c.write(',"boxes":' + self.box_json)
+        full_rate = [[a, b] for _, _, a, b in spans]
+        left_out = "" if covered else _left_out(spans, t0, t1, step * period, plan.overview_scale)
+        view = ',"view":' + _json({"palette": DEFAULT_PALETTE, "background": DEFAULT_BACKGROUND,
+                                   "gain": float(self.gain)}) + "}"
+        size = 0
+        for _ in range(4):  # the page's size includes the digits that state it
+            budget = ',"budget":' + _json({"max_bytes": self.max_bytes, "bytes": size, "full_rate": full_rate,
+                                           "left_out": left_out})
+            want = c.bytes + len(budget) + len(view) + len(tail.encode("utf-8"))
+            if want == size:
+                break
+            size = want
+        c.write(budget)
+        c.write(view)
+        c.write(tail)
+
+    def _segments(self, c: "_Counter", frames: Any, spans: List[Tuple[int, int, int, int]], grid: int) -> None:
+        """Each segment that shows a frame, its images copied from the spool."""
+        shown = {s for s, _, _, _ in spans}
+        accepted = self.result["frames"]
+        index, separator = 0, ""
+        for s, (first, lead, _) in enumerate(self.segments):
+            mine = []
+            while index < len(accepted) and accepted[index][0] == s:
+                mine.append(accepted[index][1])
+                index += 1
+            if s not in shown:
+                frames.seek(sum(mine), os.SEEK_CUR)
+                continue
+            c.write(separator + '{"start":' + str(grid + first * self.period) + ',"lead":' + str(lead)
+                    + ',"images":[')
+            separator = ","
+            for k, length in enumerate(mine):
+                c.write((',"' if k else '"').encode("ascii") + frames.read(length) + b'"')
+            c.write("]}")
+
+
+def _integral(v: float) -> Union[int, float]:
+    return int(v) if float(v).is_integer() else v
+
+
+def _seconds(us: int) -> str:
+    return f"{us / 1e6:.3f}".rstrip("0").rstrip(".") + " s"
+
+
+def _left_out(spans: List[Tuple[int, int, int, int]], t0: int, t1: int, ov_period: int, scale: int) -> str:
+    held = ", ".join(f"{_seconds(a - t0)} to {_seconds(b - t0)}" for _, _, a, b in spans) or "no span"
+    return (f"Full-rate frames hold {held} of {_seconds(t1 - t0)}; the page budget leaves out the "
+            f"rest at full rate. The overview shows all of it at one image every {_seconds(ov_period)}, "
+            f"at 1/{scale} of the sensor's resolution.")
+
+
+def frame_period_for(recording: Union[str, os.PathLike, np.ndarray], n_frames: int, start: Optional[int] = None,
+                     duration: Optional[int] = None) -> int:
+    """The frame period (µs) that splits the decoded span of a recording into n_frames frames."""
+    start_us, duration_us = _window_args(start, duration)
+    if duration_us is None:
+        extent = _extent(_open_source(recording))
+        duration_us = max(extent["t_last"] + 1 - extent["t_first"] - start_us, 1) if extent["have_events"] else 1
+    return max(1, -(-duration_us // n_frames))
+
+
+# ---------------------------------------------------------------- dataset summaries
+
+def summarize_recording(path: Union[str, os.PathLike]) -> Dict[str, Any]:
+    """One streaming pass over a recording file: its extent, counts, rates, hot pixels and a thumbnail.
+
+    Returns {"path", "format", "sensor_size", "t_first", "t_last", "duration_us", "event_count",
+    "on_count", "rate_mean" (events/s), "rate_peak" (events/s over 10 ms bins), "hot_pixels"
+    ([[x, y, count], ...], at most 16), "hot_count", "hot_rule", "thumbnail" (base64 PNG, at most 64
+    pixels on the long side), "status" ("ok", "cut short" or "empty"), "offset" (where a cut-short
+    file ends, else None), "message"}. A file that cannot be read raises RecordingError.
+    """
+    recordings._path_arg(path)
+    src = _open_source(path)
+    sensor, _ = _sensor(src, None, None)
+    result, outcome = _run(_stream(src, _SUMMARY, sensor, -_SPAN_LIMIT, _SPAN_LIMIT, 0), src)
+    _refuse_outside(src, result, sensor)
+    w, h = sensor
+    on, off = (c.reshape(h, w) for c in result["pixels"])
+    hot, hot_count = _hot_pixels(on, off, 16)
+    have = result["have_events"]
+    duration = result["t_last"] - result["t_first"] if have else 0
+    status = "cut short" if outcome.cut_short else "ok" if have else "empty"
+    return {
+        "path": str(path), "format": src.format,
+        "sensor_size": [w, h] if (src.sensor_size is not None or have) else None,
+        "t_first": result["t_first"] if have else None, "t_last": result["t_last"] if have else None,
+        "duration_us": duration, "event_count": result["event_count"], "on_count": result["on_count"],
+        "rate_mean": result["event_count"] / (duration / 1e6) if duration > 0 else 0.0,
+        "rate_peak": result["peak_10ms"] * 100.0,
+        "hot_pixels": [[x, y, a + b] for x, y, a, b in hot], "hot_count": hot_count, "hot_rule": HOT_RULE,
+        "thumbnail": _thumbnail(on, off), "status": status,
+        "offset": outcome.cut_short["offset"] if outcome.cut_short else None,
+        "message": outcome.cut_short["message"] if outcome.cut_short else "",
+    }
