@@ -240,3 +240,30 @@ def test_theme_attribute_is_honoured_and_show_knows_the_page(page_probe, tmp_pat
     bg = page.evaluate("getComputedStyle(document.body).backgroundColor")
     assert (bg == "rgb(14, 16, 20)") == (theme == "dark")
     assert show(rr.build_document(moving_dot(), SIZE)).kind == "recording"
+
+
+# ---------------------------------------------------------------- the engine against the reference
+
+def images_decoded(doc):
+    """The document with every PNG decoded to nested lists, and the writer-specific sizes dropped."""
+    doc = json.loads(json.dumps(doc))
+    doc["budget"].pop("bytes")
+    doc["source"].pop("name")
+    doc["heatmap"]["png"] = decode(doc["heatmap"]["png"]).tolist()
+    for seg in doc["frames"]["segments"]:
+        seg["images"] = [decode(i).tolist() for i in seg["images"]]
+    return doc
+
+
+@pytest.mark.parametrize("window", [None, (50_000, 100_000)])
+def test_engine_document_equals_the_reference(tmp_path, window):
+    stream = pytest.importorskip("zelq.viz.stream")
+    ev = moving_dot()
+    kw = {} if window is None else {"start": window[0], "duration": window[1]}
+    out = tmp_path / "engine.html"
+    stream.export_recording_html(ev, out, sensor_size=SIZE, boxes=dot_boxes(), classes=["car", "ped"], **kw)
+    text = out.read_text(encoding="utf-8")
+    engine = json.loads(text.split('<div id="doc" hidden><!--', 1)[1].split("--></div>", 1)[0])
+    absolute = None if window is None else (T0 + window[0], T0 + window[0] + window[1])
+    reference = rr.build_document(ev, SIZE, window=absolute, boxes=dot_boxes(), classes=["car", "ped"])
+    assert images_decoded(engine) == images_decoded(reference)
