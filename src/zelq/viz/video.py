@@ -410,7 +410,8 @@ def write_video(recording: Any, output_path: Any, *, frame_period: int = 20_000,
     `predictions` (dashed, with scores) whose time lies in the frame. Boxes are
     .npy paths or record arrays (fields t or ts, x, y, w, h, class_id, optional
     confidence, track_id); `classes` names the class ids ("a,b,c" or a list).
-    The size is the sensor's, or scaled by `scale`, or `width` pixels wide; `fps`
+    The size is the sensor's (a file's header, or `sensor_size` for an event
+    array, else its extent), or scaled by `scale`, or `width` pixels wide; `fps`
     defaults to real time (1 s / frame_period). Memory stays bounded: one frame
     at a time. Raises ImportError without PyAV, ValueError for bad values.
     """
