@@ -18,6 +18,7 @@ import logging
 import resource
 import sys
 import time
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -81,9 +82,11 @@ def main() -> int:
     print(machine())
     folder = Path(args.data)
     clusters = {}
+    warnings.filterwarnings("ignore", message="Port .* is already in use", category=UserWarning)
     for n in (2, 1):
-        cluster = distributed.LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
-                                           dashboard_address=None, silence_logs=logging.ERROR)
+        with dataset.environ_kept():  # the plain loop runs with this process's own settings
+            cluster = distributed.LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
+                                               dashboard_address=None, silence_logs=logging.ERROR)
         clusters[n] = distributed.Client(cluster, set_as_default=False)
     ok = True
     try:

@@ -58,7 +58,7 @@ def main():
     print(f"100 ms window at {early_at / 1e6:g} s: {early * 1e3:7.1f} ms; at {late_at / 1e6:g} s: "
           f"{late * 1e3:7.1f} ms; ratio {late / early:.2f} (target <= 1.5)")
     counts = []
-    full = best_of(lambda: counts.append(sum(len(c) for c in iter_events(path, chunk=4_000_000))), args.repeat)
+    full = best_of(lambda: counts.append(sum(len(c) for c in iter_events(path))), args.repeat)
     n = counts[0]
     print(f"full decode (iter_events, bounded memory): {n:,} events in {full:.2f} s = {n / full / 1e6:.1f} M events/s")
     peer = faery_rate(path, args.repeat)

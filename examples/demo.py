@@ -1,4 +1,5 @@
-"""The main job: write a graph page and a spike page from the bundled examples.
+"""The main job: write a graph page, spike pages, a recording page and a short video
+from the bundled examples.
 
     ./run demo [--out DIR] [--no-browser]
 
@@ -53,7 +54,7 @@ def main():
 
     describe_recording(np.load(RECORDING))
     pages = []
-    for name in ("graph_page", "activity_page", "spike_page"):
+    for name in ("graph_page", "activity_page", "spike_page", "recording_page"):
         try:
             module = importlib.import_module(name)
         except ModuleNotFoundError as e:

@@ -113,7 +113,7 @@ def _span_text(a, b):
 
 def build_document(ev, size, *, name="events.npy", fmt="event array", frame_period=DEFAULT_PERIOD,
                    decay=DEFAULT_DECAY, gain=1.0, palette="blue-red", background="dark",
-                   max_bytes=100 * 2**20, window=None, boxes=None, predictions=None, classes=(),
+                   max_bytes=100 * 10**6, window=None, boxes=None, predictions=None, classes=(),
                    title="Recording"):
     """The recording document of `ev` (whole, or the absolute `window` (start, end))."""
     w, h = size

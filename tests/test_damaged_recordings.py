@@ -3,6 +3,7 @@ special files. Damaged files are made here from the shared samples and the test 
 every refusal is a RecordingError that names the file, within bounded memory."""
 import os
 import re
+import resource
 import struct
 import subprocess
 import sys
@@ -251,9 +252,10 @@ def test_nmnist_files_whose_first_byte_is_another_formats_magic_are_read(tmp_pat
     np.testing.assert_array_equal(read_events(path), expected)
 
 
-def run_cli(*args, cwd):
+def run_cli(*args, cwd, memory=None):
+    limit = None if memory is None else lambda: resource.setrlimit(resource.RLIMIT_AS, (memory, memory))
     return subprocess.run([sys.executable, "-m", "zelq.viz", *map(str, args)], cwd=cwd, env=ENV,
-                          capture_output=True, timeout=60)
+                          capture_output=True, timeout=60, preexec_fn=limit)
 
 
 @pytest.mark.parametrize("kind", ["fifo", "directory", "device"])
@@ -281,7 +283,8 @@ def test_cli_prints_one_warning_for_a_cut_recording_and_writes_the_page(tmp_path
     (["--start", "99999999999999999"], "time '99999999999999999' out of range"),
 ])
 def test_cli_numbers_out_of_range_exit_2_before_reading(tmp_path, args, message):
-    r = run_cli("events", sample("sample_evt3.raw"), *args, cwd=tmp_path)
+    # Under a 4 GiB address space: the page's memory is weighed against the limit, not the machine.
+    r = run_cli("events", sample("sample_evt3.raw"), *args, cwd=tmp_path, memory=4 << 30)
     assert r.returncode == 2 and message in r.stderr.decode() and r.stderr.count(b"\n") == 1
     assert not list(tmp_path.iterdir())
 

@@ -18,10 +18,12 @@ def demo_pages(tmp_path_factory):
     run = subprocess.run([sys.executable, str(EXAMPLES / "demo.py"), "--out", str(out), "--no-browser"],
                          capture_output=True, text=True, timeout=300)
     assert run.returncode == 0, run.stderr
+    assert "warn" not in run.stderr.lower() and "could not open" not in run.stdout, run.stderr
     assert "106,191 events over 1000.0 ms on a 128 x 128 sensor" in run.stdout
     pages = {Path(line.split(" ", 1)[1]).name: Path(line.split(" ", 1)[1])
              for line in run.stdout.splitlines() if line.startswith("wrote ")}
-    assert set(pages) == {"graph.html", "graph_mlp.html", "activity.html", "spikes.html", "frames.html"}
+    assert set(pages) == {"graph.html", "graph_mlp.html", "activity.html", "spikes.html", "frames.html",
+                          "recording.html", "recording.mp4"}
     return pages
 
 
@@ -75,3 +77,15 @@ def test_example_activity_page_colours_the_recorded_layers(page_probe, demo_page
     assert len({fills[k] for k in ("n:input", "n:lif1", "n:lif2", "n:lif3")}) == 4
     assert fills["n:conv1"] == fills["n:fc1"] == fills["n:flatten"]
     assert page_probe.errors == [] and page_probe.external_requests(path) == []
+
+
+def test_example_recording_page_and_video_hold_the_second_of_frames(page_probe, demo_pages):
+    av = pytest.importorskip("av")
+    path = demo_pages["recording.html"]
+    page = page_probe.open(path)
+    page.wait_for_selector("html[data-state=ready]", state="attached", timeout=20_000)
+    assert page.get_attribute("#slider", "max") == "49"  # 1 s at 20 ms
+    assert page.locator("#box-list tbody tr").count() == 20
+    assert page_probe.errors == [] and page_probe.external_requests(path) == []
+    with av.open(str(demo_pages["recording.mp4"])) as video:
+        assert sum(1 for _ in video.decode(video=0)) == 50

@@ -10,14 +10,17 @@ import os
 import subprocess
 import sys
 import textwrap
+import warnings
 from pathlib import Path
 
 import numpy as np
 import pytest
 from PIL import Image
 
+import writers
 from conftest import shared_recording
 from zelq.viz import read_events
+from zelq.viz.recordings import RecordingError, RecordingWarning
 from zelq.viz._palettes import PALETTES
 from zelq.viz.stream import export_recording_html, recording_frames, summarize_recording
 
@@ -173,10 +176,10 @@ def test_page_of_each_shared_recording_follows_the_rules(tmp_path, name):
 
 def test_a_small_budget_keeps_the_page_within_it_and_overviews_the_rest(tmp_path):
     ev = scene(w=120, h=90, span=4_000_000, noise=200_000)
-    out = export_recording_html(ev, tmp_path / "p.html", sensor_size=(120, 90), frame_period=5_000, max_page_mb=1)
+    out = export_recording_html(ev, tmp_path / "p.html", sensor_size=(120, 90), frame_period=5_000, max_page_mb=0.5)
     doc = document(out)
     size = os.path.getsize(out)
-    assert doc["budget"]["bytes"] == size <= 1_000_000 and doc["budget"]["max_bytes"] == 1_000_000
+    assert doc["budget"]["bytes"] == size <= 500_000 and doc["budget"]["max_bytes"] == 500_000
     assert doc["overview"] is not None and doc["overview"]["period_us"] <= 1_000_000 and doc["budget"]["left_out"]
     assert doc["budget"]["full_rate"][0][1] < ev["t"][-1]
     check_document(doc, ev, 120, 90, 5_000, 30_000)
@@ -197,13 +200,27 @@ def test_window_page_knows_its_place(tmp_path):
     assert not (tmp_path / "q.html").exists() and sorted(os.listdir(tmp_path)) == ["p.html"]
 
 
-def test_events_outside_the_sensor_are_refused(tmp_path):
+def test_events_outside_the_sensor_are_refused_or_dropped_as_the_readers_do(tmp_path):
     ev = scene()
     outside = ev[ev["x"] >= 20]
     first = f"x={outside['x'][0]}, y={outside['y'][0]}, t={outside['t'][0]}"
-    with pytest.raises(ValueError, match=rf"{len(outside):,} events lie outside the 20 x 30 sensor \(the first: {first}\)"):
+    with pytest.raises(ValueError, match=rf"{len(outside):,} events outside the 20 × 30 sensor given; the first: {first}"):
         export_recording_html(ev, tmp_path / "p.html", sensor_size=(20, 30))
     assert os.listdir(tmp_path) == []
+    # A file whose header declares a smaller sensor than its events reach: refused natively, or dropped.
+    path = writers.write(tmp_path / "g.raw", ev, "evt3", geometry=(20, 30))
+    with pytest.raises(RecordingError, match=rf"{path}: {len(outside):,} events outside the 20 × 30 sensor its header"):
+        export_recording_html(path, tmp_path / "p.html")
+    with pytest.raises(RecordingError, match="outside the 20 × 30 sensor"):
+        summarize_recording(path)
+    with pytest.raises(RecordingError, match="outside the 20 × 30 sensor"):
+        list(recording_frames(path))
+    with pytest.warns(RecordingWarning, match=rf"dropped {len(outside):,} events outside .* \(the first: {first}\)"):
+        doc = document(export_recording_html(path, tmp_path / "p.html", outside="drop", frame_period=10_000))
+    assert doc["source"]["dropped"] == len(outside) and len(doc["source"]["warnings"]) == 1
+    check_document(doc, ev[ev["x"] < 20], 20, 30, 10_000, 30_000)
+    with pytest.warns(RecordingWarning, match="dropped"):
+        assert summarize_recording(path, outside="drop")["event_count"] == len(ev) - len(outside)
 
 
 # ---------------------------------------------------------------- frames for video
@@ -237,25 +254,42 @@ def test_frames_of_a_file_match_those_of_its_events():
         assert ta == tb and np.array_equal(a, b)
 
 
+@pytest.mark.parametrize("fmt", ["evt3", "evt21", "dat"])
+def test_a_late_window_of_a_long_file_is_that_of_its_events(tmp_path, fmt):
+    ev = scene(span=40_000_000, noise=20_000)  # EVT 3's 24-bit clock wraps twice: the index must count it
+    path = writers.write(tmp_path / f"s{writers.SUFFIX[fmt]}", ev, fmt, geometry=(40, 30))
+    window = dict(start=35_000_000, duration=200_000, frame_period=10_000)
+    from_file = list(recording_frames(path, **window))
+    from_array = list(recording_frames(ev, **window))
+    assert len(from_file) == len(from_array) == 20
+    assert all(ta == tb and np.array_equal(a, b) for (ta, a), (tb, b) in zip(from_file, from_array))
+    check_document(document(export_recording_html(path, tmp_path / "p.html", **window)), ev, 40, 30, 10_000, 30_000)
+
+
 # ---------------------------------------------------------------- damaged files and summaries
 
 @pytest.mark.parametrize("name", ["sample_evt3.raw", "sample_evt2.raw", "sample_ncars.dat"])
 def test_a_recording_cut_short_gives_the_events_before_the_cut(tmp_path, name):
     data = shared_recording(name).read_bytes()
     damaged = tmp_path / ("cut" + Path(name).suffix)
-    for length in range(len(data) * 2 // 3, 0, -1):  # the longest prefix of whole words, read as it is
-        damaged.write_bytes(data[:length])
-        try:
-            ev = read_events(damaged)
-            break
-        except ValueError:
-            continue
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", RecordingWarning)
+        for length in range(len(data) * 2 // 3, 0, -1):  # the longest prefix of whole words, read whole
+            damaged.write_bytes(data[:length])
+            try:
+                ev = read_events(damaged)
+                break
+            except (ValueError, RecordingWarning):
+                continue
     damaged.write_bytes(data[:length + 1])
-    with pytest.warns(UserWarning, match=rf"cut short at byte {length} "):
+    cut = rf"{damaged}: cut short: the file ends at byte {length + 1}, inside the .* at byte {length};"
+    with pytest.warns(RecordingWarning, match=cut) as caught:
         out = export_recording_html(damaged, tmp_path / "p.html")
+    assert len(caught) == 1
     doc = document(out)
     assert doc["source"]["event_count"] == len(ev) > 0 and doc["source"]["cut_short"]["offset"] == length
-    summary = summarize_recording(damaged)
+    with pytest.warns(RecordingWarning, match=cut):
+        summary = summarize_recording(damaged)
     assert summary["status"] == "cut short" and summary["event_count"] == len(ev)
     assert summary["offset"] == length and str(damaged) in summary["message"]
 
@@ -292,7 +326,8 @@ def test_memory_stays_bounded_on_a_file_larger_than_the_address_space_limit(tmp_
         resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
         from zelq.viz.stream import export_recording_html
         export_recording_html({str(path)!r}, {str(tmp_path / "p.html")!r}, max_page_mb=2)
-        print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+        # VmHWM: this process's own peak (ru_maxrss also counts the parent's at fork)
+        print(next(l.split()[1] for l in open("/proc/self/status") if l.startswith("VmHWM:")))
     """)
     env = {**os.environ, "OPENBLAS_NUM_THREADS": "1", "PYTHONPATH": os.pathsep.join(sys.path)}
     r = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, timeout=600)

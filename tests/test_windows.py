@@ -86,6 +86,20 @@ def test_windows_and_chunks_equal_the_filtered_full_read(generated, name):
             np.testing.assert_array_equal(np.concatenate([ev[:0], *parts]), expected)
 
 
+def test_pieces_kept_or_dropped_in_a_loop_hold_their_events(generated):
+    # Buffers of pieces the caller let go of are reused: held ones (and views of them) never are.
+    ev, files = generated
+    held, sums = [], []
+    for i, piece in enumerate(iter_events(files["evt21"], chunk=500)):
+        sums.append(int(piece["t"].sum()))
+        if i % 3 == 0:
+            held.append((len(sums) - 1, piece["x"]))
+    starts = np.arange(0, len(ev), 500)
+    assert sums == [int(ev["t"][a:a + 500].sum()) for a in starts]
+    for i, x in held:
+        np.testing.assert_array_equal(x, ev["x"][starts[i]:starts[i] + 500])
+
+
 @pytest.mark.parametrize("name", ["sample_evt2.raw", "sample_evt3.raw", "sample_ncars.dat", "sample_nmnist.bin"])
 def test_windows_of_the_shared_samples(name):
     path = shared_recording(name)

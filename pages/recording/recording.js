@@ -17,7 +17,17 @@
   function parseJson(id) {
     try { return JSON.parse(byId(id).textContent); } catch (e) { return null; }
   }
-  const doc = obj(parseJson("doc")) || {};
+  // The document stands in a comment: the HTML parser passes a comment many times
+  // faster than script text, and the JSON holds no raw ">" that could end it.
+  function readDocument() {
+    const holder = byId("doc");
+    if (!holder) return null;
+    let text = "";
+    for (let c = holder.firstChild; c; c = c.nextSibling) if (c.nodeType === 8 || c.nodeType === 3) text += c.data;
+    holder.remove();  // the text can be freed once parsed
+    try { return JSON.parse(text); } catch (e) { return null; }
+  }
+  const doc = obj(readDocument()) || {};
   const PALETTES = obj(parseJson("palettes")) || {};
 
   // ---- the document, read defensively: a malformed key must not stop the page
@@ -145,7 +155,8 @@
     const decoded = spanEnd - spanStart;
     const name = typeof source.name === "string" ? source.name : "";
     const format = typeof source.format === "string" ? source.format : "";
-    byId("kind").textContent = ["Event recording", name, format, W + " × " + H].filter(Boolean).join(" · ");
+    byId("kind").textContent = ["Event recording", name, format === name ? "" : format, W + " × " + H]
+      .filter(Boolean).join(" · ");
     card("Events", intFmt.format(count), win ? "in the window" : "in the recording");
     card("Duration", fmtDuration(whole), win ? "window " + fmtDuration(decoded) : fmtAbs(tFirst) + " start");
     card("Sensor", W + " × " + H, plural(W * H, "pixel"));
@@ -662,8 +673,7 @@
     for (const b of listed) {
       const tr = document.createElement("tr");
       if (b.pred) tr.className = "pred";
-      tr.append(el("td", "mono", fmtOffset(b.t - tFirst)), el("td", "", b.pred ? "predicted" : "label"),
-        el("td", "", className(b.c)), el("td", "mono", [b.x, b.y, b.w, b.h].map((v) => sig(v, 4)).join(", ")),
+      tr.append(el("td", "mono", fmtOffset(b.t - tFirst)), el("td", "", className(b.c) + (b.pred ? " (predicted)" : "")), el("td", "mono", [b.x, b.y, b.w, b.h].map((v) => sig(v, 4)).join(", ")),
         el("td", "", Number.isFinite(b.conf) ? b.conf.toFixed(2) : ""), el("td", "", b.track >= 0 ? String(b.track) : ""));
       tr.addEventListener("click", () => jumpTo(b.t));
       body.appendChild(tr);

@@ -57,9 +57,11 @@ public:
     Index(Format f, const uint8_t* buf, size_t n) : f_(f), c_(clock_of(f)), buf_(buf), end_(n - n % c_.word) {}
 
     // Byte offset of the first time-high word at or after `from` (word aligned), or end.
+    // The type nibble is the top of the word's last byte: one loop per word size.
     size_t next(size_t from) const {
+        const size_t top = c_.word - 1;
         for (size_t at = from; at < end_; at += c_.word)
-            if (is_time_high(f_, buf_ + at)) return at;
+            if ((buf_[at + top] >> 4) == 0x8) return at;
         return end_;
     }
     // Byte offset of the last time-high word before `before`, or end when none.
@@ -96,7 +98,7 @@ public:
         if (first == end_) return out;
         const size_t last = prev(end_);
         out.push_back({first, raw(first)});
-        const size_t target = 256;
+        const size_t target = 64;
         const size_t stride = std::max<size_t>((last - first) / target / c_.word * c_.word, 4096 / c_.word * c_.word);
         size_t a = first;
         while (a != last) {
@@ -138,15 +140,17 @@ private:
     // A short forward step between probes a and b is taken as it reads only when the
     // probe between them splits it into two short forward steps too (a step of a whole
     // turn of the counter and a little would not); otherwise both halves are refined.
+    // (Short forward steps read the same by the decoder's rule and round the counter.)
     void extend(std::vector<Probe>& out, size_t a, size_t b) const {
-        const size_t after_a = next(a + c_.word);
-        if (after_a >= b) {  // adjacent: the decoder's own rule
-            out.push_back({b, out.back().high + step(a, b, true)});
-            return;
-        }
         size_t mid = next(a + (b - a) / 2 / c_.word * c_.word);
-        if (mid <= a || mid >= b) mid = after_a;
-        const int64_t d = step(a, b, false), d1 = step(a, mid, mid == after_a), d2 = step(mid, b, next(mid + c_.word) >= b);
+        if (mid <= a || mid >= b) {
+            mid = next(a + c_.word);
+            if (mid >= b) {  // adjacent: the decoder's own rule
+                out.push_back({b, out.back().high + step(a, b, true)});
+                return;
+            }
+        }
+        const int64_t d = step(a, b, false), d1 = step(a, mid, false), d2 = step(mid, b, false);
         if (short_forward(d) && short_forward(d1) && short_forward(d2) && d1 + d2 == d) {
             out.push_back({b, out.back().high + d});
             return;
@@ -175,22 +179,22 @@ struct Seek {
 // all of them rebuilds that state.
 inline size_t evt3_state_start(const uint8_t* buf, size_t n, size_t at) {
     auto type = [buf](size_t i) { return buf[i + 1] >> 4; };
-    // A vector run may continue across the time-high word at `at`.
-    bool base = true;
+    // The base is needed when a vector word may use it: one replayed before `at`,
+    // or a run that continues across the time-high word there.
+    bool need_base = false, base = false, y = false, low = false;
     for (size_t i = at; i + 2 <= n; i += 2) {
         const int t = type(i);
-        if (t == 0x4 || t == 0x5) base = false;
+        if (t == 0x4 || t == 0x5) need_base = true;
         if (t != 0x8 && t != 0x6 && t != 0x7 && t != 0xA && t != 0xE && t != 0xF) break;
     }
-    bool y = false, low = false;
     size_t i = at;
-    while (i >= 2 && !(y && low && base)) {
+    while (i >= 2 && !(y && low && (base || !need_base))) {
         i -= 2;
         switch (type(i)) {
             case 0x0: y = true; break;
             case 0x6: low = true; break;
             case 0x3: base = true; break;
-            case 0x4: case 0x5: base = false; break;  // its base lies further back
+            case 0x4: case 0x5: need_base = need_base || !base; break;
             default: break;
         }
     }

@@ -256,10 +256,10 @@ struct Segment {
 // worker thread, while the byte budget lasts. Buffers come back zeroed.
 class FrameEncoder {
 public:
-    FrameEncoder(size_t width, size_t height, std::FILE* spool, int64_t budget, size_t buffers)
+    FrameEncoder(size_t width, size_t height, std::FILE* spool, int64_t budget, size_t buffers, size_t workers = 2)
         : width_(width), height_(height), spool_(spool), budget_(budget) {
         for (size_t i = 0; i < buffers; ++i) free_.emplace_back(width * height * 3, 0);
-        worker_ = std::thread([this] { run(); });
+        for (size_t i = 0; i < workers; ++i) workers_.emplace_back([this] { run(); });
     }
     ~FrameEncoder() { close(); }
 
@@ -274,11 +274,11 @@ public:
 
     void submit(int64_t segment, std::vector<uint8_t>&& rgb) {
         std::lock_guard lock(mu_);
-        jobs_.push_back({segment, std::move(rgb)});
+        jobs_.push_back({submitted_++, segment, std::move(rgb)});
         cv_.notify_all();
     }
 
-    // Waits for the queued frames; afterwards sizes() and per_segment() are final.
+    // Waits for the queued frames; afterwards accepted() and bytes() are final.
     void close() {
         {
             std::lock_guard lock(mu_);
@@ -286,21 +286,26 @@ public:
             closed_ = true;
             cv_.notify_all();
         }
-        worker_.join();
+        for (std::thread& w : workers_) w.join();
     }
 
     bool full() const { return full_.load(std::memory_order_relaxed); }
-    int64_t bytes() const { return bytes_; }
+    // Bytes of the budget kept for the overview, revised as its images arrive.
+    void reserve(int64_t bytes) { reserve_.store(bytes, std::memory_order_relaxed); }
+    int64_t bytes() const { return bytes_.load(std::memory_order_relaxed); }
     bool failed() const { return failed_; }
     // Accepted frames: (segment, base64 length) in spool order.
     const std::vector<std::pair<int64_t, int64_t>>& accepted() const { return accepted_; }
 
 private:
     struct Job {
+        int64_t seq;
         int64_t segment;
         std::vector<uint8_t> rgb;
     };
 
+    // Workers encode side by side; each frame then waits for its turn, so the
+    // spool and the budget see frames in order whichever finished first.
     void run() {
         for (;;) {
             Job job;
@@ -311,23 +316,29 @@ private:
                 job = std::move(jobs_.front());
                 jobs_.pop_front();
             }
-            if (!full()) {
-                const std::string text = png_base64(job.rgb.data(), width_, height_);
-                const int64_t cost = static_cast<int64_t>(text.size()) + 3;  // quotes and a comma
-                if (bytes_ + cost > budget_) {
-                    full_.store(true, std::memory_order_relaxed);
-                } else if (std::fwrite(text.data(), 1, text.size(), spool_) != text.size()) {
-                    failed_ = true;
-                    full_.store(true, std::memory_order_relaxed);
-                } else {
-                    bytes_ += cost;
-                    accepted_.emplace_back(job.segment, static_cast<int64_t>(text.size()));
-                }
-            }
+            std::string text;
+            if (!full()) text = png_base64(job.rgb.data(), width_, height_);
             std::fill(job.rgb.begin(), job.rgb.end(), uint8_t{0});
-            std::lock_guard lock(mu_);
+            std::unique_lock lock(mu_);
+            cv_.wait(lock, [&] { return committed_ == job.seq; });
+            commit(job.segment, text);
+            ++committed_;
             free_.push_back(std::move(job.rgb));
             cv_.notify_all();
+        }
+    }
+
+    void commit(int64_t segment, const std::string& text) {
+        if (full() || text.empty()) return;
+        const int64_t cost = static_cast<int64_t>(text.size()) + 3;  // quotes and a comma
+        if (bytes_ + cost > budget_ - reserve_.load(std::memory_order_relaxed)) {
+            full_.store(true, std::memory_order_relaxed);
+        } else if (std::fwrite(text.data(), 1, text.size(), spool_) != text.size()) {
+            failed_ = true;
+            full_.store(true, std::memory_order_relaxed);
+        } else {
+            bytes_ += cost;
+            accepted_.emplace_back(segment, static_cast<int64_t>(text.size()));
         }
     }
 
@@ -338,12 +349,14 @@ private:
     std::condition_variable cv_;
     std::deque<std::vector<uint8_t>> free_;
     std::deque<Job> jobs_;
+    int64_t submitted_ = 0, committed_ = 0;
     bool closed_ = false;
     std::atomic<bool> full_{false};
+    std::atomic<int64_t> reserve_{0};
     bool failed_ = false;
-    int64_t bytes_ = 0;
+    std::atomic<int64_t> bytes_{0};
     std::vector<std::pair<int64_t, int64_t>> accepted_;
-    std::thread worker_;
+    std::vector<std::thread> workers_;
 };
 
 // Survey: extent and counts only. Summary: also the timeline, raster and
@@ -363,10 +376,10 @@ struct Config {
     // Page: full-rate segments on the frame grid, the spool and its budget, the overview.
     std::vector<Segment> segments;
     std::FILE* spool = nullptr;
-    int64_t frame_budget = 0;
+    int64_t frame_budget = 0;  // frames and the overview together
     int64_t overview_step = 50;  // frames per overview image
     int64_t overview_scale = 1;
-    int64_t overview_budget = 30 << 20;
+    int64_t overview_budget = 30 << 20;  // the overview's share at most, and its first reserve
     // Render: the frame rule's settings.
     double gain = 1.0;
     Palette palette{};
@@ -391,6 +404,7 @@ public:
             overview_.emplace(w, h, static_cast<size_t>(c_.overview_scale), c_.a);
             overview_step_ = c_.overview_step;
             encoder_.emplace(w, h, c_.spool, c_.frame_budget, 4);
+            encoder_->reserve(c_.overview_budget);
             counts_ = encoder_->take();
             set_activity();
         } else if (c_.mode == kRender) {
@@ -555,7 +569,13 @@ private:
         overview_images_.push_back(png_base64(rgb.data(), overview_->width(), overview_->height()));
         overview_bytes_ += static_cast<int64_t>(overview_images_.back().size()) + 3;
         ++next_sample_;
-        while (overview_bytes_ > c_.overview_budget && overview_images_.size() > 1) {
+        // Frames may use what the overview will not: twice its mean image for each image to come.
+        const int64_t samples = (frames_ - c_.lead + overview_step_ - 1) / overview_step_;
+        const int64_t to_come = std::max<int64_t>(0, samples - next_sample_);
+        const int64_t mean = overview_bytes_ / static_cast<int64_t>(overview_images_.size());
+        encoder_->reserve(std::min(c_.overview_budget, overview_bytes_ + 2 * mean * to_come));
+        while (overview_bytes_ > std::min(c_.overview_budget, c_.frame_budget - encoder_->bytes()) &&
+               overview_images_.size() > 1) {
             size_t kept = 0;
             overview_bytes_ = 0;
             for (size_t k = 0; k < overview_images_.size(); k += 2) {

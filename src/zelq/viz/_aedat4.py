@@ -14,7 +14,7 @@ import re
 import struct
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable, Dict, Iterator, Optional, Tuple
+from typing import Callable, Dict, Generator, Iterator, Optional, Tuple
 
 import numpy as np
 
@@ -194,8 +194,10 @@ def events_of(data: bytes, offset: int) -> np.ndarray:
     return np.frombuffer(data, EVENT, n, vector + 4)
 
 
-def scan(path: Path, size: int, on_events: Callable[[np.ndarray], bool]) -> Tuple[Header, Optional[int]]:
-    """Feed the event table of every event packet to `on_events` (until it returns True).
+def scan(path: Path, size: int, on_events: Callable[[np.ndarray], bool],
+         progress: Optional[Callable[[float], None]] = None) -> Tuple[Header, Optional[int]]:
+    """Feed the event table of every event packet to `on_events` (until it returns True),
+    telling `progress` the fraction of the file read.
 
     Returns the header and, for a file cut short, the offset of the cut packet.
     """
@@ -208,11 +210,32 @@ def scan(path: Path, size: int, on_events: Callable[[np.ndarray], bool]) -> Tupl
                 if packet_sid != sid:
                     continue
                 events = events_of(decompress(packet, stream.compression, offset), offset)
+                if progress:
+                    progress(offset / size)
                 if len(events) and on_events(events):
                     break
         except CutShort as cut:
             return header, cut.offset
     return header, None
+
+
+def tables(path: Path, size: int) -> Generator[np.ndarray, None, Optional[int]]:
+    """The event table of every event packet, in file order, for a caller that pauses between
+    them; returns (as StopIteration's value) the offset of the cut packet of a file cut short."""
+    with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm:
+        size = min(size, len(mm))
+        header = read_header(mm, size)
+        sid, stream = header.event_stream()
+        try:
+            for packet_sid, offset, packet in packets(mm, size, header):
+                if packet_sid != sid:
+                    continue
+                events = events_of(decompress(packet, stream.compression, offset), offset)
+                if len(events):
+                    yield events
+        except CutShort as cut:
+            return cut.offset
+    return None
 
 
 def header_of(path: Path, size: int) -> Header:

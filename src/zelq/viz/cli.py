@@ -170,19 +170,22 @@ def _memory_budget() -> int:
     return budget()
 
 
-def _check_page_size(events, size, args: argparse.Namespace, from_command_line: bool) -> None:
-    """Refuse a page whose images would not fit in memory, before building them."""
-    from . import spikes
-    width, height = size if size is not None else spikes._detect_sensor_size(events)
-    frames, grid = args.frames or 20, args.grid_bins or 5
-    need = width * height * (frames * 2 * 4 + grid * 3) + (args.raster_bins or 100) * (args.raster_neurons or 1000) * 4
-    if need <= _memory_budget():
+# What the recording page holds per sensor pixel at its peak (the engine's count images, the heat
+# map's levels and PNG), as measured on a 4096 × 4096 sensor.
+_PAGE_BYTES_PER_PIXEL = 32
+
+
+def _check_page_size(p: Path, args: argparse.Namespace) -> None:
+    """Refuse a page whose sensor-sized images would not fit in memory, before reading the events."""
+    from .recordings import read_sensor_size
+    size = args.sensor_size or read_sensor_size(p)
+    if size is None:
         return
-    what = (f"the page's images would take {need / 2**30:.1f} GiB ({frames} frames of {width} × {height}), "
-            "more than this machine's memory")
-    if from_command_line:
-        raise UsageError(f"{what}; use fewer --frames or a smaller --sensor-size")
-    raise ValueError(f"{args.input}: {what}; give --sensor-size, or fewer --frames")
+    width, height = size
+    need = width * height * _PAGE_BYTES_PER_PIXEL
+    if need > _memory_budget():
+        raise UsageError(f"the page's images would take {need / 2**30:.1f} GiB (a {width} × {height} sensor), "
+                         "more than this machine's memory; use a smaller --sensor-size")
 
 
 def _activity(path: Path) -> dict:
@@ -269,6 +272,10 @@ def _positive(text: str) -> float:
     return value
 
 
+def _names(text: str) -> List[str]:
+    return [name.strip() for name in text.split(",")]
+
+
 def _video_only(args: argparse.Namespace) -> bool:
     return args.video is not None and args.output is None
 
@@ -282,7 +289,7 @@ def _video(args: argparse.Namespace, status: _Status) -> Path:
                                 ("width", args.width), ("fps", args.fps), ("start", args.start),
                                 ("duration", args.duration), ("boxes", args.boxes),
                                 ("predictions", args.predictions), ("classes", args.classes),
-                                ("sensor_size", args.sensor_size)) if v is not None}
+                                ("sensor_size", args.sensor_size), ("outside", args.outside)) if v is not None}
     status(f"writing {out.name}")
     write_video(p, out, **kwargs)
     return out
@@ -308,6 +315,7 @@ def _events_page(args: argparse.Namespace, status: _Status) -> Path:
 
     from . import stream
     p = Path(args.input)
+    _check_page_size(p, args)
     out = _output(args)
     period = args.frame_period
     if args.frames is not None:
@@ -321,7 +329,8 @@ def _events_page(args: argparse.Namespace, status: _Status) -> Path:
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         stream.export_recording_html(p, out, start=args.start, duration=args.duration, windows=args.window or None,
-                                     sensor_size=args.sensor_size, title=args.title, **options)
+                                     sensor_size=args.sensor_size, title=args.title, outside=args.outside,
+                                     **options)
     status.clear()
     for w in caught:
         print(f"zelqviz events: warning: {str(w.message).splitlines()[0]}", file=sys.stderr)
@@ -457,7 +466,7 @@ def parser() -> argparse.ArgumentParser:
     e.add_argument("--boxes", metavar="BOXES.npy",
                    help="bounding boxes to draw: fields t or ts (µs), x, y, w, h, class_id[, confidence, track_id]")
     e.add_argument("--predictions", metavar="BOXES.npy", help="predicted boxes, the same format, drawn dashed with scores")
-    e.add_argument("--classes", metavar="A,B,C", help="class names, in class_id order")
+    e.add_argument("--classes", type=_names, metavar="A,B,C", help="class names, in class_id order")
     e.add_argument("--outside", choices=("refuse", "drop"), default="refuse",
                    help="events outside the sensor the header declares: refuse the file (default), "
                         "or drop them with a warning")

@@ -9,6 +9,7 @@ for pandas or polars; `export_dataset_html` writes the offline dataset page.
 """
 from __future__ import annotations
 
+import contextlib
 import csv
 import html
 import json
@@ -258,11 +259,25 @@ def local_cluster(workers: Optional[int] = None) -> Any:
         options.update(n_workers=1, threads_per_worker=_cpu_count(), processes=False)
     else:
         options.update(n_workers=workers, threads_per_worker=1, processes=True)
-    with warnings.catch_warnings():
+    with warnings.catch_warnings(), environ_kept():
         # The scheduler's own HTTP routes move to a free port when 8787 is taken: no news for the user.
         warnings.filterwarnings("ignore", message="Port .* is already in use", category=UserWarning)
         cluster = distributed.LocalCluster(**options)
     return distributed.Client(cluster, set_as_default=False)
+
+
+@contextlib.contextmanager
+def environ_kept() -> Any:
+    """Restore os.environ afterwards: starting worker processes sets variables for them in
+    this process's environment (MALLOC_TRIM_THRESHOLD_, OMP_NUM_THREADS, ...), which every
+    later child of the caller would inherit."""
+    saved = dict(os.environ)
+    try:
+        yield
+    finally:
+        if dict(os.environ) != saved:
+            os.environ.clear()
+            os.environ.update(saved)
 
 
 def _client(client: Any, workers: Optional[int]) -> Tuple[Any, bool]:

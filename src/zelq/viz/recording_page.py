@@ -16,8 +16,8 @@ from zelq.viz._palettes import PALETTES
 _DATA_MARK = "{{data_json}}"
 _TITLE_MARK = "{{title}}"
 _PALETTES_MARK = "{{palettes_json}}"
-# "<" ">" "&" never appear raw: no string in the document can close the script
-# element or open a comment there, whatever the title or a file name holds.
+# "<" ">" "&" never appear raw: no string in the document can close the comment
+# or script element that holds it, whatever the title or a file name holds.
 _SCRIPT_SAFE = str.maketrans({"<": "\\u003c", ">": "\\u003e", "&": "\\u0026"})
 
 

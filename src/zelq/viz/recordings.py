@@ -398,10 +398,17 @@ def _decode(p: Path, lay: _Layout, offset: int, size: int, state: _State, progre
 def _finish(p: Path, lay: _Layout, state: _State, outside: str, size: int, cut: Optional[int], n: int) -> None:
     """Warn of a file cut short, and refuse or count the events outside the sensor."""
     if cut is not None:
-        unit = "record" if lay.fmt.name in ("DAT", "N-MNIST") else "word"
-        _warn(p, f"cut short: the file ends at byte {size}, inside the {lay.fmt.word}-byte {unit} at byte {cut}; "
-                 f"{_events(n)} before it are read")
+        _warn(p, _cut_note(size, _unit(lay.fmt), cut, n))
     _check_outside(p, state, outside, lay.sensor is not None, lay.fmt)
+
+
+def _unit(fmt: _Format) -> str:
+    return f"{fmt.word}-byte {'record' if fmt.name in ('DAT', 'N-MNIST') else 'word'}"
+
+
+def _cut_note(size: int, unit: str, cut: int, n: int) -> str:
+    """What a warning says of a file that ends at `size`, inside the `unit` at byte `cut`."""
+    return f"cut short: the file ends at byte {size}, inside the {unit} at byte {cut}; {_events(n)} before it are read"
 
 
 def _decode_checked(p: Path, lay: _Layout, offset: int, size: int, state: _State, outside: str,
@@ -593,11 +600,15 @@ def _aedat_sensor(p: Path, header: Any) -> Optional[Tuple[int, int]]:
     return None if stream.size is None else _sensor(p, *stream.size, "sizeX/sizeY")
 
 
-def _read_aedat(p: Path, size: int, start: int, duration: int, outside: str, progress: Progress) -> np.ndarray:
+def _need_lz4() -> None:
     try:
         import lz4.frame  # noqa: F401
     except ImportError:
         raise ImportError("reading AEDAT 4 files needs the lz4 package: pip install zelqviz[aedat]") from None
+
+
+def _read_aedat(p: Path, size: int, start: int, duration: int, outside: str, progress: Progress) -> np.ndarray:
+    _need_lz4()
     from . import _aedat4
     sensor = _aedat_sensor(p, _aedat_header(p, size))
     full = start == 0 and duration < 0
@@ -647,13 +658,12 @@ def _read_aedat(p: Path, size: int, start: int, duration: int, outside: str, pro
         return False
 
     try:
-        _, cut = _aedat4.scan(p, size, take)
+        _, cut = _aedat4.scan(p, size, take, progress)
     except _aedat4.Corrupt as e:
         raise _fail(p, str(e)) from None
     out.resize(count, refcheck=False)
     if cut is not None:
-        _warn(p, f"cut short: the file ends at byte {size}, inside the packet at byte {cut}; "
-                 f"{_events(count)} before it are read")
+        _warn(p, _cut_note(size, "packet", cut, count))
     if dropped[0]:
         _outside(p, dropped[0], f"the {sensor[0]} × {sensor[1]} sensor its header declares", dropped[1], outside)
     if progress:
@@ -830,6 +840,7 @@ def _iter_native(p: Path, lay: _Layout, size: int, start: int, duration: int, ch
     data_end = pos + max(size - pos, 0) // word * word
     cap = chunk + fmt.max_per_word - 1  # a word that fills `chunk` may overshoot by this much
     out = np.empty(cap, RECORD)
+    yielded: list = []
     count = total = 0
     warned = False
     if data_end > pos:
@@ -847,18 +858,34 @@ def _iter_native(p: Path, lay: _Layout, size: int, start: int, duration: int, ch
                              "keeps its start and is read to the end of the file")
                 _drop_pages(mm, pos, pos + used)
                 pos += used
-                while count >= chunk:  # each piece is a fresh array: only the overshoot is copied
-                    full, out = out, np.empty(cap, RECORD)
+                while count >= chunk:  # only a vector word's overshoot is copied
+                    full, out = out, _spare(yielded, cap)
                     out[:count - chunk] = full[chunk:count]
                     count -= chunk
                     total += chunk
                     yield full[:chunk]
+                    yielded.append(full)  # reused once the caller has let go of the piece
+                    full = None
                 if state["done"]:
                     break
     if count:
         total += count
         yield out[:count]
     _finish(p, lay, state, outside, size, data_end if not state["done"] and data_end < size else None, total)
+
+
+def _spare(yielded: list, cap: int) -> np.ndarray:
+    """A buffer of an earlier piece that nothing outside holds any more (its pages are warm,
+    where a fresh array costs a page fault per 4 KiB), else a new one. A loop's variable
+    still holds the latest piece while the next is made, so the one before it is the
+    usual candidate; pieces the caller keeps are never touched."""
+    for i, buf in enumerate(yielded):
+        # References: the list, `buf` and getrefcount's argument.
+        if sys.getrefcount(buf) <= 3:
+            del yielded[i]
+            return buf
+    del yielded[:-2]  # the caller keeps pieces: forget all but the latest two
+    return np.empty(cap, RECORD)
 
 
 def _time_range(path: Union[str, os.PathLike]) -> Optional[Tuple[int, int]]:

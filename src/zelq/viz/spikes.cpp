@@ -778,15 +778,20 @@ public:
             }
         c.scale = scale;
         if (c.mode == st::kPage) {
-            const std::string path = nb::cast<std::string>(nb::str(spool_path));
+            // A path as bytes (os.fsencode) reaches the file system whatever its encoding.
+            const std::string path = PyBytes_Check(spool_path.ptr())
+                ? std::string(PyBytes_AS_STRING(spool_path.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(spool_path.ptr())))
+                : nb::cast<std::string>(nb::str(spool_path));
             spool_ = std::fopen(path.c_str(), "wb");
             if (!spool_) raise(PyExc_OSError, "cannot write the frame spool %s", path.c_str());
             c.spool = spool_;
         }
         if (!state.is_none()) {
             OutBuffer sb(state);
-            if (sb.items() != kern::evt::kStateSlots) raise(PyExc_ValueError, "state must be %zd int64 values", kern::evt::kStateSlots);
+            if (nb::cast<std::string>(state.attr("dtype").attr("str")) != "<i8" || sb.items() != kern::evt::kStateSlots)
+                raise(PyExc_ValueError, "state must be %zd int64 values", kern::evt::kStateSlots);
             std::memcpy(&state_, sb.data(), sizeof state_);
+            state_array_ = state;
         }
         records_.resize(kRecords * kern::evt::kRecordSize);
         engine_.emplace(std::move(c));
@@ -824,6 +829,10 @@ public:
                 if (p.consumed == 0 && p.count == 0) break;  // a partial word
             }
         }
+        if (state_array_.is_valid()) {  // the caller's array follows the decoder (errors, outside counts)
+            OutBuffer sb(state_array_);
+            std::memcpy(sb.data(), &state_, sizeof state_);
+        }
         return nb::make_tuple(used, paused);
     }
 
@@ -855,15 +864,6 @@ public:
             pending.pop_front();
         }
         return out;
-    }
-
-    nb::dict decoder_state() const {
-        nb::dict d;
-        d["done"] = state_.done;
-        d["error"] = state_.error;
-        d["error_at"] = state_.error_at;
-        d["error_word"] = state_.error_word;
-        return d;
     }
 
     nb::dict result() const {
@@ -913,6 +913,7 @@ private:
     static constexpr size_t kRecords = 1 << 16;
     kern::evt::Format format_;
     kern::evt::State state_{};
+    nb::object state_array_;
     std::vector<uint8_t> records_;
     size_t pos_ = 0, count_ = 0;
     std::FILE* spool_ = nullptr;
@@ -1116,7 +1117,8 @@ NB_MODULE(spikes, m) {
         "another dtype or a count outside it; a non-buffer buffer raises TypeError.");
     nb::class_<Stream>(m, "_Stream",
                        "The streaming engine over one recording (see stream.py): feed it file bytes or event\n"
-                       "records in order, then finish() and read result().")
+                       "records in order, then finish() and read result(). A file's decoder state, when given, is\n"
+                       "the readers' int64 state array, written back after every feed_bytes.")
         .def(nb::init<int, int64_t, int64_t, int64_t, int64_t, int64_t, int64_t, double, int64_t, int64_t, int64_t,
                       int64_t, std::vector<std::tuple<int64_t, int64_t, int64_t>>, nb::object, int64_t, int64_t,
                       int64_t, int64_t, double, std::vector<double>, int64_t, int64_t, nb::object>(),
@@ -1128,7 +1130,6 @@ NB_MODULE(spikes, m) {
         .def("feed_records", &Stream::feed_records, "records"_a)
         .def("finish", &Stream::finish)
         .def("take_frames", &Stream::take_frames)
-        .def("decoder_state", &Stream::decoder_state)
         .def("result", &Stream::result);
     def(m, "_evt_seek", {arg("fmt", Kind::Int), arg("buffer"), arg("target", Kind::Int)}, evt_seek,
         "Where to start decoding EVT data words (fmt 0 EVT 2.0, 1 EVT 2.1, 2 EVT 3.0) so that no event\n"

@@ -10,13 +10,13 @@ docs/recording-document.md.
 from __future__ import annotations
 
 import base64
+import errno
 import html
 import json
 import math
 import os
 import tempfile
-import warnings
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
@@ -29,8 +29,6 @@ from .recordings import RECORD, RecordingError
 __all__ = ["export_recording_html", "recording_frames", "summarize_recording"]
 
 _SURVEY, _PAGE, _RENDER, _SUMMARY = range(4)
-_FORMAT_NAMES = {recordings._EVT2: "EVT 2.0", recordings._EVT21: "EVT 2.1", recordings._EVT3: "EVT 3.0",
-                 recordings._DAT: "DAT", recordings._NMNIST: "N-MNIST binary"}
 _ARRAY_STEP = 1 << 20           # events converted to records at a time
 _LEAD_DECAYS = 3                # lead-in frames cover this many decay times
 _TIMELINE_BINS, _RASTER_BINS = 2000, 500
@@ -40,71 +38,105 @@ _HOT_FACTOR, _HOT_MIN = 10, 16
 _HOT_LISTED = 32
 HOT_RULE = (f"pixels with at least {_HOT_FACTOR} times the median count of the pixels that have events, "
             f"and at least {_HOT_MIN} events")
-_OVERVIEW_SHARE = 0.5           # of the page budget: an hour at one image a second must fit
+_OVERVIEW_SHARE = 0.5           # of the page budget at most: an hour at one image a second must fit
 
 
 # ---------------------------------------------------------------- sources
 
 @dataclass
 class _Source:
-    """Where events come from and how to decode them."""
+    """Where events come from, checked by the readers: a native file's layout, an AEDAT 4
+    file or an event array (also what a NumPy file holds)."""
     name: str
     format: str
     path: Optional[Path] = None
-    kind: str = "native"            # "native" (decoded here), "array", "aedat"
-    fmt: int = 0
-    offset: int = 0
+    kind: str = "native"            # "native" (decoded by the engine), "array", "aedat"
+    layout: Any = None              # recordings._Layout of a native file
     size: int = 0
-    t0: int = 0
-    sensor_size: Optional[Tuple[int, int]] = None
+    sensor_size: Optional[Tuple[int, int]] = None   # what the header declares
     array: Optional[np.ndarray] = None
     fields: Tuple[Any, ...] = ()
+    outside: str = "refuse"
+
+    @property
+    def label(self) -> Union[Path, str]:
+        return self.path if self.path is not None else "the event array"
 
 
-def _open_source(recording: Any) -> _Source:
+def _open_source(recording: Any, outside: Any = "refuse") -> _Source:
+    outside = recordings._outside_arg(outside)
     if isinstance(recording, np.ndarray):
         fields = recordings._spikes()._get_event_fields(recording)
         if recording.dtype.names is None or recording.ndim != 1 or fields[0] is None or fields[2] is None:
             raise ValueError("an event array is a one-dimensional record array with time and x fields")
-        return _Source(name="event array", format="event array", kind="array", array=recording, fields=fields)
+        return _Source(name="event array", format="event array", kind="array", array=recording, fields=fields,
+                       outside=outside)
     recordings._path_arg(recording)
-    given = Path(os.fspath(recording))
-    if given.exists() and not given.is_file():  # a FIFO or a device would block or never end
-        raise recordings._fail(given, "not a regular file")
     p, ext, head, size = recordings._open_checked(recording)
     if ext in (".npy", ".npz"):
-        arr = recordings._numpy_events(p, ext)
+        arr = recordings._numpy_events(p, ext, size)
         return _Source(name=p.name, format=recordings.FORMATS[ext], path=p, kind="array", array=arr,
-                       fields=recordings._spikes()._get_event_fields(arr))
+                       fields=recordings._spikes()._get_event_fields(arr), outside=outside)
     if ext == ".aedat4":
-        sid, sensor = recordings._aedat_stream(p, recordings._aedat_decoder(p))
-        return _Source(name=p.name, format="AEDAT 4", path=p, kind="aedat", sensor_size=sensor)
-    if ext == ".bin":
-        return _Source(name=p.name, format=_FORMAT_NAMES[recordings._NMNIST], path=p, fmt=recordings._NMNIST,
-                       offset=0, size=size)
-    info = recordings._header_info(p, ext, head)
-    if info["offset"] >= len(head) and size == len(head) and not head.endswith(b"\n"):
-        raise recordings._fail(p, "truncated: the file ends inside its header")
-    return _Source(name=p.name, format=_FORMAT_NAMES[info["format"]], path=p, fmt=info["format"],
-                   offset=info["offset"], size=size, t0=info["t0"], sensor_size=info["sensor_size"])
+        recordings._need_lz4()
+        sensor = recordings._aedat_sensor(p, recordings._aedat_header(p, size))
+        return _Source(name=p.name, format="AEDAT 4", path=p, kind="aedat", size=size, sensor_size=sensor,
+                       outside=outside)
+    lay = recordings._layout(p, ext, head, size)
+    name = recordings.FORMATS[ext] if ext == ".bin" else lay.fmt.name
+    return _Source(name=p.name, format=name, path=p, layout=lay, size=size, sensor_size=lay.sensor, outside=outside)
 
 
-def _stream(src: _Source, mode: int, sensor: Tuple[int, int], t0: int, t1: int, first: int,
-            **settings: Any) -> Any:
-    """The native engine over [t0, t1) (frames from t0 - lead * period); a file's decoder skips to the
-    grid's start and stops at t1, both counted from `first`, the decoder's first event."""
+def _unmappable(e: BaseException) -> bool:
+    # No room to map the whole file (an address-space limit): the caller decodes from the start instead.
+    return isinstance(e, MemoryError) or getattr(e, "errno", None) == errno.ENOMEM
+
+
+@dataclass
+class _Pass:
+    """One run of the engine over a source: the engine, a file's decoder state (the readers' own,
+    kept in step by the engine), the byte decoding starts at, and what the run found."""
+    src: _Source
+    engine: Any
+    bounds: Tuple[int, int]
+    state: Any = None
+    pos: int = 0
+    cut: Optional[int] = None       # where a file cut short ends its whole words (or packets)
+
+
+def _stream(src: _Source, mode: int, sensor: Tuple[int, int], t0: int, t1: int, first: int, to_end: bool = True,
+            **settings: Any) -> _Pass:
+    """The native engine over [t0, t1) (frames from t0 - lead * period); a file's decoder is anchored
+    on `first`, the file's first event, starts at the window through the time index, and reads to
+    the file's end when `to_end` (as a read without a duration does)."""
     values = dict(period_us=20_000, lead=0, decay_us=30_000.0, timeline_bin=1, timeline_bins=0, raster_bin=1,
                   raster_bins=0, segments=[], spool_path=None, frame_budget=0, overview_step=1, overview_scale=1,
                   overview_budget=0, gain=1.0, palette=[], scale=1)
     values.update(settings)
-    state = None
+    bounds = sensor if src.sensor_size is None else \
+        (min(sensor[0], src.sensor_size[0]), min(sensor[1], src.sensor_size[1]))
+    if mode == _SURVEY:  # the sensor is still to be found: only the header's bounds the events
+        bounds = src.sensor_size or (0, 0)
+    run = _Pass(src, None, bounds)
+    fmt = 0
     if src.kind == "native":
-        state = np.zeros(recordings._STATE_SLOTS, np.int64)
-        state[recordings._T0] = src.t0
+        lay, fmt = src.layout, src.layout.fmt.number
         begin = max(0, t0 - values["lead"] * values["period_us"] - first)
-        state[recordings._START] = begin
-        state[recordings._DURATION] = -1 if t1 >= _SPAN_LIMIT else max(0, t1 - first - begin)
-    return recordings._spikes()._Stream(mode, sensor[0], sensor[1], t0, t1, format=src.fmt, state=state, **values)
+        duration = -1 if to_end or t1 >= _SPAN_LIMIT else max(0, t1 - first - begin)
+        run.state = recordings._new_state(lay, begin, duration)  # outside events dropped natively and counted
+        run.state["width"], run.state["height"] = bounds
+        run.pos = lay.offset
+        if begin or duration >= 0:
+            run.state["has_first"], run.state["first"] = 1, first
+            try:
+                run.pos = recordings._seek(src.path, lay, src.size, run.state, first + begin)
+            except (OSError, MemoryError) as e:
+                if not _unmappable(e):
+                    raise
+                run.state["loops"] = 0
+    run.engine = recordings._spikes()._Stream(mode, sensor[0], sensor[1], t0, t1, format=fmt,
+                                              state=None if run.state is None else run.state.array, **values)
+    return run
 
 
 # ---------------------------------------------------------------- feeding
@@ -112,31 +144,36 @@ def _stream(src: _Source, mode: int, sensor: Tuple[int, int], t0: int, t1: int, 
 @dataclass
 class _Outcome:
     cut_short: Optional[Dict[str, Any]] = None
+    dropped: int = 0
+    notes: List[str] = field(default_factory=list)
 
 
-def _pump(engine: Any, src: _Source, lo: int, hi: int, outcome: _Outcome) -> Iterator[None]:
+def _pump(run: _Pass, lo: int, hi: int) -> Iterator[None]:
     """Feeds the source's events in [lo, hi) to the engine and finishes it; yields whenever frames wait
     to be taken."""
-    if src.kind == "native":
-        yield from _pump_file(engine, src, outcome)
-    elif src.kind == "aedat":
-        yield from _pump_aedat(engine, src, lo, hi)
+    engine, kind = run.engine, run.src.kind
+    if kind == "native":
+        yield from _pump_file(run)
+    elif kind == "aedat":
+        yield from _pump_aedat(run, lo, hi)
     else:
-        yield from _pump_array(engine, src, lo, hi)
+        yield from _pump_array(run, lo, hi)
     while engine.feed_bytes(b"")[1]:
         yield
     while not engine.finish():
         yield
 
 
-def _pump_file(engine: Any, src: _Source, outcome: _Outcome) -> Iterator[None]:
+def _pump_file(run: _Pass) -> Iterator[None]:
     # Read into one reused buffer rather than mapping the file: the address
     # space stays small whatever the file's size (a memory limit counts mappings).
-    p, word = src.path, recordings._WORD[src.fmt]
-    size, pos = src.size, src.offset
+    src, engine, state = run.src, run.engine, run.state
+    p, fmt = src.path, src.layout.fmt
+    size, pos = src.size, run.pos
     if size <= pos:
         return
-    buffer = bytearray(recordings.CHUNK)
+    # No bigger than the data: a small file must not pay for zeroing a whole chunk.
+    buffer = bytearray(min(recordings.CHUNK, size - pos))
     with open(p, "rb") as f, memoryview(buffer) as view:
         f.seek(pos)
         start = filled = 0  # buffer[start:filled] is read but not yet decoded
@@ -151,10 +188,8 @@ def _pump_file(engine: Any, src: _Source, outcome: _Outcome) -> Iterator[None]:
                 break
             while True:
                 used, paused = engine.feed_bytes(view[start:filled])
-                state = engine.decoder_state()
                 if state["error"]:
-                    raise recordings._fail(p, f"corrupt data: a word of unknown type (0x{state['error_word']:0{2 * word}X})"
-                                              f" at byte {pos + state['error_at']}")
+                    raise recordings._decode_error(p, fmt, state, pos)
                 pos += used
                 start += used
                 if not paused:
@@ -164,9 +199,7 @@ def _pump_file(engine: Any, src: _Source, outcome: _Outcome) -> Iterator[None]:
                 filled = start
                 break
         if filled > start:
-            unit = "record" if src.fmt in (recordings._DAT, recordings._NMNIST) else "word"
-            outcome.cut_short = {"offset": pos, "message": f"{p}: cut short at byte {pos} "
-                                 f"({recordings._partial(filled - start, word, unit)}); the events before it are read"}
+            run.cut = pos
 
 
 def _records(part: np.ndarray, fields: Sequence[Any]) -> np.ndarray:
@@ -187,7 +220,8 @@ def _feed_records(engine: Any, rec: np.ndarray) -> Iterator[None]:
             yield
 
 
-def _pump_array(engine: Any, src: _Source, lo: int, hi: int) -> Iterator[None]:
+def _pump_array(run: _Pass, lo: int, hi: int) -> Iterator[None]:
+    src = run.src
     arr, ft = src.array, src.fields[2]
     if not len(arr):
         return
@@ -197,33 +231,68 @@ def _pump_array(engine: Any, src: _Source, lo: int, hi: int) -> Iterator[None]:
         part = arr[i:i + _ARRAY_STEP] if order is None else arr[order[i:i + _ARRAY_STEP]]
         rec = _records(part, src.fields)
         keep = (rec["t"] >= lo) & (rec["t"] < hi)
-        yield from _feed_records(engine, rec if keep.all() else rec[keep])
+        yield from _feed_records(run.engine, rec if keep.all() else rec[keep])
 
 
-def _pump_aedat(engine: Any, src: _Source, lo: int, hi: int) -> Iterator[None]:
-    decoder = recordings._aedat_decoder(src.path)
-    sid, _ = recordings._aedat_stream(src.path, decoder)
+def _pump_aedat(run: _Pass, lo: int, hi: int) -> Iterator[None]:
+    from . import _aedat4
+    src = run.src
+    tables = _aedat4.tables(src.path, src.size)
     try:
-        for packet in decoder:
-            ev = packet.get("events")
-            if packet["stream_id"] != sid or ev is None or not len(ev):
-                continue
+        while True:
+            try:
+                ev = next(tables)
+            except StopIteration as end:
+                run.cut = end.value
+                break
             rec = np.empty(len(ev), RECORD)
             rec["x"], rec["y"], rec["t"] = ev["x"], ev["y"], ev["t"]
-            rec["p"] = np.where(ev["on"], 1, -1)
+            rec["p"] = np.where(ev["p"] != 0, 1, -1)
             keep = (rec["t"] >= lo) & (rec["t"] < hi)
-            yield from _feed_records(engine, rec if keep.all() else rec[keep])
+            yield from _feed_records(run.engine, rec if keep.all() else rec[keep])
             if int(rec["t"].min()) >= hi:
                 break
-    except (OSError, RuntimeError, ValueError) as e:
-        raise recordings._fail(src.path, f"corrupt AEDAT 4 file ({e})") from None
+    except _aedat4.Corrupt as e:
+        raise recordings._fail(src.path, str(e)) from None
+    finally:
+        tables.close()
 
 
-def _run(engine: Any, src: _Source, lo: int = -_SPAN_LIMIT, hi: int = _SPAN_LIMIT) -> Tuple[Dict[str, Any], _Outcome]:
-    outcome = _Outcome()
-    for _ in _pump(engine, src, lo, hi, outcome):
+def _run(run: _Pass, lo: int = -_SPAN_LIMIT, hi: int = _SPAN_LIMIT) -> Dict[str, Any]:
+    for _ in _pump(run, lo, hi):
         pass
-    return engine.result(), outcome
+    return run.engine.result()
+
+
+def _conclude(run: _Pass, result: Dict[str, Any]) -> _Outcome:
+    """What the readers say of a file at the end of a read: one warning for a file cut short, and
+    events outside the sensor refused or, on request, dropped with a warning."""
+    src, outcome = run.src, _Outcome()
+    if run.cut is not None:
+        unit = "packet" if src.kind == "aedat" else recordings._unit(src.layout.fmt)
+        note = recordings._cut_note(src.size, unit, run.cut, result["event_count"])
+        recordings._warn(src.path, note)
+        outcome.cut_short = {"offset": run.cut, "message": f"{src.path}: {note}"}
+        outcome.notes.append(outcome.cut_short["message"])
+    n, (x, y, t, _) = result["outside"], result["first_outside"]
+    if run.state is not None and run.state["outside"]:
+        n += run.state["outside"]
+        x, y, t = run.state["outside_x"], run.state["outside_y"], run.state["outside_t"]
+        run.bounds = (run.state["width"], run.state["height"])
+    if n:
+        w, h = run.bounds
+        if src.sensor_size == (w, h):
+            sensor = f"the {w} × {h} sensor its header declares"
+        elif src.kind == "native" and src.sensor_size is None and (w, h) == src.layout.fmt.range:
+            sensor = f"the {w} × {h} addresses of {src.layout.fmt.name}"
+        else:
+            sensor = f"the {w} × {h} sensor given"
+        first = f"x={x}, y={y}, t={t}"
+        recordings._outside(src.label, n, sensor, first, src.outside)
+        outcome.dropped = n
+        outcome.notes.append(f"{src.label}: dropped {n:,} event{'s' if n != 1 else ''} outside {sensor} "
+                             f"(the first: {first})")
+    return outcome
 
 
 # ---------------------------------------------------------------- extent
@@ -232,7 +301,7 @@ def _extent(src: _Source) -> Dict[str, Any]:
     """The whole recording's first and last time, and its largest coordinates when they are needed.
 
     The one place that learns a file's extent before the page pass: the readers' time index when
-    it can answer, else one decoding pass that keeps nothing but the extent.
+    the header gives the sensor, else one decoding pass that keeps nothing but the extent.
     """
     if src.kind == "array":
         arr, (fx, fy, ft, _) = src.array, src.fields
@@ -240,15 +309,17 @@ def _extent(src: _Source) -> Dict[str, Any]:
             return {"have_events": False, "t_first": 0, "t_last": 0, "max_x": -1, "max_y": -1}
         return {"have_events": True, "t_first": int(arr[ft].min()), "t_last": int(arr[ft].max()),
                 "max_x": int(arr[fx].max()), "max_y": 0 if fy is None else int(arr[fy].max())}
-    time_range = getattr(recordings, "_time_range", None)
-    if time_range is not None and src.kind == "native" and src.sensor_size is not None:
-        # A time index answers without decoding the whole file.
-        extent = time_range(src.path)
-        if extent is None:
-            return {"have_events": False, "t_first": 0, "t_last": 0}
-        return {"have_events": True, "t_first": extent[0], "t_last": extent[1]}
-    result, _ = _run(_stream(src, _SURVEY, (1, 1), -_SPAN_LIMIT, _SPAN_LIMIT, 0), src)
-    return result
+    if src.kind == "native" and src.sensor_size is not None:
+        try:
+            extent = recordings._time_range(src.path)
+        except (OSError, MemoryError) as e:
+            if not _unmappable(e):
+                raise
+        else:
+            if extent is None:
+                return {"have_events": False, "t_first": 0, "t_last": 0}
+            return {"have_events": True, "t_first": extent[0], "t_last": extent[1]}
+    return _run(_stream(src, _SURVEY, (1, 1), -_SPAN_LIMIT, _SPAN_LIMIT, 0))
 
 
 def _sensor(src: _Source, given: Any, extent: Optional[Dict[str, Any]]) -> Tuple[Tuple[int, int], Optional[Dict]]:
@@ -260,22 +331,11 @@ def _sensor(src: _Source, given: Any, extent: Optional[Dict[str, Any]]) -> Tuple
             raise ValueError(f"sensor_size must be two whole numbers from 1 to 32767 (got {given!r})")
         return (int(given[0]), int(given[1])), extent
     if src.sensor_size is not None:
-        w, h = src.sensor_size
-        if not (0 < w <= 32767 and 0 < h <= 32767):
-            raise RecordingError(f"{src.path}: the header's sensor size {w} x {h} is not a sensor's")
-        return (w, h), extent
+        return src.sensor_size, extent
     extent = extent or _extent(src)
     if not extent["have_events"]:
         return (1, 1), extent
     return (min(int(extent["max_x"]) + 1, 32767), min(int(extent["max_y"]) + 1, 32767)), extent
-
-
-def _refuse_outside(src: _Source, result: Dict[str, Any], sensor: Tuple[int, int]) -> None:
-    if result["outside"]:
-        x, y, t, _ = result["first_outside"]
-        where = src.path if src.path is not None else "the event array"
-        raise RecordingError(f"{where}: {result['outside']:,} events lie outside the {sensor[0]} x {sensor[1]} "
-                             f"sensor (the first: x={x}, y={y}, t={t})")
 
 
 # ---------------------------------------------------------------- arguments
@@ -315,6 +375,7 @@ class _Span:
     t_last: int
     t0: int
     t1: int
+    to_end: bool
 
 
 def _span(src: _Source, start: int, duration: Optional[int], sensor_size: Any = None) -> _Span:
@@ -324,7 +385,7 @@ def _span(src: _Source, start: int, duration: Optional[int], sensor_size: Any = 
     t_first, t_last = (extent["t_first"], extent["t_last"]) if have else (0, -1)
     t0 = min(t_first + start, _SPAN_LIMIT)
     t1 = min(t0 + duration, _SPAN_LIMIT) if duration is not None else max(t_last + 1, t0)
-    return _Span(sensor, have, t_first, t_last, t0, t1)
+    return _Span(sensor, have, t_first, t_last, t0, t1, duration is None)
 
 
 # ---------------------------------------------------------------- frames for video
@@ -332,7 +393,8 @@ def _span(src: _Source, start: int, duration: Optional[int], sensor_size: Any = 
 def recording_frames(recording: Union[str, os.PathLike, np.ndarray], *, start: Optional[int] = None,
                      duration: Optional[int] = None, frame_period: int = 20_000, decay: float = 30_000,
                      gain: float = 1.0, palette: str = DEFAULT_PALETTE, background: str = DEFAULT_BACKGROUND,
-                     scale: int = 1) -> Iterator[Tuple[int, np.ndarray]]:
+                     scale: int = 1, sensor_size: Optional[Tuple[int, int]] = None,
+                     outside: str = "refuse") -> Iterator[Tuple[int, np.ndarray]]:
     """The recording page's frames as RGB images: yields (frame start in µs, uint8 array (H*scale, W*scale, 3)).
 
     Frame k covers t0 + k * frame_period <= t < t0 + (k + 1) * frame_period, where t0 is the first
@@ -340,7 +402,10 @@ def recording_frames(recording: Union[str, os.PathLike, np.ndarray], *, start: O
     Each pixel shows S = a * S + C per polarity (a = exp(-frame_period / decay), C the frame's count
     clipped to 255 as in the page's images, S = 0 before the first frame), level = 1 - exp(-S / gain),
     blended from the palette's background towards its ON and OFF colours and rounded half up.
-    Memory stays bounded whatever the recording's length.
+    The image is the sensor's size: `sensor_size`, the header's, or the events' extent.
+    Memory stays bounded whatever the recording's length. A file is read as `read_events` reads it:
+    events outside the sensor are refused, or dropped with `outside="drop"`, at the end; a file cut
+    short gives the frames of the events before the cut and a RecordingWarning.
     """
     start_us, duration_us = _window_args(start, duration)
     period = int(_args.integer("frame_period", frame_period))
@@ -352,19 +417,19 @@ def recording_frames(recording: Union[str, os.PathLike, np.ndarray], *, start: O
     scale = int(_args.integer("scale", scale))
     if not 1 <= scale <= 16:
         raise ValueError(f"scale must be from 1 to 16 (got {scale})")
-    src = _open_source(recording)
-    span = _span(src, start_us, duration_us)
+    src = _open_source(recording, outside)
+    span = _span(src, start_us, duration_us, sensor_size)
     return _frames(src, span, period, decay, gain, colours, scale)
 
 
 def _frames(src: _Source, span: _Span, period: int, decay: float, gain: float, colours: List[float],
             scale: int) -> Iterator[Tuple[int, np.ndarray]]:
-    engine = _stream(src, _RENDER, span.sensor, span.t0, span.t1, span.t_first, period_us=period,
-                     decay_us=float(decay), gain=float(gain), palette=colours, scale=scale)
-    for _ in _pump(engine, src, span.t0, span.t1, _Outcome()):
-        yield from engine.take_frames()
-    yield from engine.take_frames()
-    _refuse_outside(src, engine.result(), span.sensor)
+    run = _stream(src, _RENDER, span.sensor, span.t0, span.t1, span.t_first, span.to_end, period_us=period,
+                  decay_us=float(decay), gain=float(gain), palette=colours, scale=scale)
+    for _ in _pump(run, span.t0, span.t1):
+        yield from run.engine.take_frames()
+    yield from run.engine.take_frames()
+    _conclude(run, run.engine.result())
 
 
 # ---------------------------------------------------------------- document parts
@@ -436,46 +501,19 @@ def _thumbnail(on: np.ndarray, off: np.ndarray, long_side: int = 64) -> str:
     return _png(rgb)
 
 
-def _box_columns(boxes: Any, what: str, t0: int, t1: int) -> Optional[Dict[str, Any]]:
-    if boxes is None:
-        return None
-    if isinstance(boxes, (str, os.PathLike)):
-        try:
-            boxes = np.load(boxes, allow_pickle=False)
-        except (OSError, ValueError, EOFError) as e:
-            if isinstance(e, FileNotFoundError):
-                raise
-            raise ValueError(f"{boxes}: not a readable .npy box array ({e})") from None
-    names = getattr(getattr(boxes, "dtype", None), "names", None) or ()
-    t = "t" if "t" in names else "ts" if "ts" in names else None
-    missing = [f for f in ("x", "y", "w", "h", "class_id") if f not in names]
-    if t is None or missing or np.ndim(boxes) != 1:
-        raise ValueError(f"{what} must be a one-dimensional record array with fields t (or ts), x, y, w, h "
-                         f"and class_id (got fields: {', '.join(names) or 'none'})")
-
-    keep = (np.asarray(boxes[t]) >= t0) & (np.asarray(boxes[t]) < t1)
-
-    def column(name: str, kind: type) -> List[Any]:
-        values = np.asarray(boxes[name])
-        if kind is float:
-            values = values.astype(np.float64)
-            if not np.isfinite(values).all():
-                raise ValueError(f"{what}: the {name} column holds a value that is not finite")
-        return values.astype(np.int64 if kind is int else np.float64)[keep].tolist()
-    return {"t": column(t, int), "x": column("x", float), "y": column("y", float), "w": column("w", float),
-            "h": column("h", float), "class_id": column("class_id", int),
-            "confidence": column("confidence", float) if "confidence" in names else None,
-            "track_id": column("track_id", int) if "track_id" in names else None}
+def _box_sets(boxes: Any, predictions: Any, classes: Any) -> Tuple[Any, Any, List[str]]:
+    """Labels, predictions (read by the video's box reader) and class names, checked."""
+    from .video import _class_names, boxes_of
+    return boxes_of(boxes, "boxes"), boxes_of(predictions, "predictions"), list(_class_names(classes))
 
 
-def _boxes(boxes: Any, predictions: Any, classes: Any, t0: int, t1: int) -> Optional[Dict[str, Any]]:
-    """The boxes whose time lies in [t0, t1), columnar."""
-    labels, predicted = _box_columns(boxes, "boxes", t0, t1), _box_columns(predictions, "predictions", t0, t1)
-    if classes is not None and (isinstance(classes, str) or not all(isinstance(c, str) for c in classes)):
-        raise TypeError("classes must be a sequence of str")
+def _boxes(sets: Tuple[Any, Any, List[str]], t0: int, t1: int) -> Optional[Dict[str, Any]]:
+    """The document's boxes: those whose time lies in [t0, t1), columnar."""
+    labels, predicted, names = sets
     if labels is None and predicted is None:
         return None
-    return {"classes": list(classes or []), "labels": labels, "predictions": predicted}
+    return {"classes": names, "labels": None if labels is None else labels.columns(t0, t1),
+            "predictions": None if predicted is None else predicted.columns(t0, t1)}
 
 
 # ---------------------------------------------------------------- page template
@@ -571,7 +609,8 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
                           windows: Optional[Sequence[Tuple[int, int]]] = None, frame_period: int = 20_000,
                           decay: float = 30_000, gain: float = 1.0, max_page_mb: float = 100,
                           sensor_size: Optional[Tuple[int, int]] = None, title: Optional[str] = None,
-                          boxes: Any = None, predictions: Any = None, classes: Optional[Sequence[str]] = None) -> str:
+                          boxes: Any = None, predictions: Any = None, classes: Optional[Sequence[str]] = None,
+                          outside: str = "refuse") -> str:
     """Write the recording page of a file or event array to output_path and return the path as text.
 
     One streaming pass: memory depends on the sensor and the page budget, not on the recording.
@@ -582,13 +621,14 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
     `max_page_mb` (10^6 bytes); what does not fit at full rate is covered by a reduced-resolution
     overview of at least one image a second. `boxes` and `predictions` are box record arrays (or
     .npy paths) with fields t or ts, x, y, w, h, class_id, and optionally confidence and track_id;
-    `classes` names the class ids.
+    `classes` names the class ids (a list of names, or "a,b,c").
 
     The page is written beside the target and renamed into place, so a failure leaves no page.
-    Raises RecordingError for a file that cannot be read, or with events outside the sensor;
-    ValueError for arguments out of range or a window without events; TypeError for arguments
-    of the wrong type. A recording cut short gives the events before the cut and a warning in the
-    page and a UserWarning naming the file and the byte offset.
+    Raises RecordingError for a file that cannot be read, or with events outside the sensor
+    (`outside="drop"` drops them instead, counts them in the page and warns); ValueError for
+    arguments out of range or a window without events; TypeError for arguments of the wrong type.
+    A recording cut short gives the events before the cut, a warning in the page and a
+    RecordingWarning naming the file and the byte offset.
     """
     start_us, duration_us = _window_args(start, duration)
     period = int(_args.integer("frame_period", frame_period))
@@ -602,26 +642,29 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
     if not isinstance(output_path, (str, os.PathLike)):
         _args.refuse("output_path", "str", output_path)
     window_list = _windows_arg(windows)
-    _boxes(boxes, predictions, classes, 0, 0)  # refuse bad boxes before the pass
+    box_sets = _box_sets(boxes, predictions, classes)  # bad boxes are refused before the pass
     target = Path(os.fspath(output_path))
     if not target.parent.is_dir():
         raise FileNotFoundError(f"{target.parent}: no such directory")
 
-    src = _open_source(recording)
+    src = _open_source(recording, outside)
     windowed = start is not None or duration is not None
     span = _span(src, start_us, duration_us, sensor_size)
     if windowed and not (span.have_events and span.t0 <= span.t_last):
-        raise ValueError(f"{src.path or 'the event array'}: no events in the time window")
+        raise ValueError(f"{src.label}: no events in the time window")
     title = src.name if title is None else title
     head, tail = _template_parts(title)
-    box_json = _json(_boxes(boxes, predictions, classes, span.t0, span.t1))
+    box_json = _json(_boxes(box_sets, span.t0, span.t1))
     plan = _Plan.of(span, period, decay)
 
     w, h = span.sensor
-    overview_budget = int(max_bytes * _OVERVIEW_SHARE)
+    # The overview's worst case (raw pixels in base64) at one image a second, within its share.
+    overview_images = -(-(span.t1 - span.t0) // (plan.overview_step * period)) if span.t1 > span.t0 else 0
+    ov_pixels = -(-w // plan.overview_scale) * -(-h // plan.overview_scale)
+    overview_budget = min(int(max_bytes * _OVERVIEW_SHARE), overview_images * (ov_pixels * 4 + 64))
     fixed = (len(head) + len(tail) + len(box_json) + (w * h * 3 + h * plan.raster_bins * 2) * 4 // 3
              + plan.timeline_bins * 11 + 64_000)
-    frame_budget = max(0, max_bytes - overview_budget - fixed)
+    frame_budget = max(0, max_bytes - fixed)  # frames and overview; the engine keeps the overview's part
     segments = _segments(window_list, span, period, decay, plan.lead)
 
     fd, spool = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".frames", dir=target.parent)
@@ -629,18 +672,16 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
     fd, partial = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".part", dir=target.parent)
     os.close(fd)
     try:
-        engine = _stream(src, _PAGE, span.sensor, span.t0, span.t1, span.t_first, period_us=period, lead=plan.lead,
-                         decay_us=decay, timeline_bin=plan.timeline_bin, timeline_bins=plan.timeline_bins,
-                         raster_bin=plan.raster_bin, raster_bins=plan.raster_bins, segments=segments,
-                         spool_path=spool, frame_budget=frame_budget, overview_step=plan.overview_step,
-                         overview_scale=plan.overview_scale, overview_budget=overview_budget, gain=gain)
-        result, outcome = _run(engine, src, span.t0 - plan.lead * period, span.t1)
-        del engine  # closes the spool
-        _refuse_outside(src, result, span.sensor)
-        notes = [outcome.cut_short["message"]] if outcome.cut_short else []
-        for note in notes:
-            warnings.warn(note, UserWarning, stacklevel=2)
-        page = _Page(src, span, plan, result, outcome, notes, windowed, period, decay, gain, segments, max_bytes,
+        run = _stream(src, _PAGE, span.sensor, span.t0, span.t1, span.t_first, span.to_end, period_us=period,
+                      lead=plan.lead,
+                      decay_us=decay, timeline_bin=plan.timeline_bin, timeline_bins=plan.timeline_bins,
+                      raster_bin=plan.raster_bin, raster_bins=plan.raster_bins, segments=segments,
+                      spool_path=os.fsencode(spool), frame_budget=frame_budget, overview_step=plan.overview_step,
+                      overview_scale=plan.overview_scale, overview_budget=overview_budget, gain=gain)
+        result = _run(run, span.t0 - plan.lead * period, span.t1)
+        run.engine = None  # closes the spool
+        outcome = _conclude(run, result)
+        page = _Page(src, span, plan, result, outcome, outcome.notes, windowed, period, decay, gain, segments, max_bytes,
                      box_json)
         with open(partial, "wb") as out, open(spool, "rb") as frames:
             page.write(out, frames, head, tail)
@@ -717,7 +758,8 @@ class _Page:
         step, ov_w, ov_h, ov_images = result["overview"]
         source = {"name": self.src.name, "format": self.src.format, "sensor_size": [w, h],
                   "t_first": span.t_first, "t_last": span.t_last if span.have_events else span.t_first,
-                  "event_count": result["event_count"], "on_count": result["on_count"], "dropped": 0,
+                  "event_count": result["event_count"], "on_count": result["on_count"],
+                  "dropped": self.outcome.dropped,
                   "cut_short": self.outcome.cut_short, "warnings": self.notes}
 
         c = _Counter(out)
@@ -805,20 +847,22 @@ def frame_period_for(recording: Union[str, os.PathLike, np.ndarray], n_frames: i
 
 # ---------------------------------------------------------------- dataset summaries
 
-def summarize_recording(path: Union[str, os.PathLike]) -> Dict[str, Any]:
+def summarize_recording(path: Union[str, os.PathLike], *, outside: str = "refuse") -> Dict[str, Any]:
     """One streaming pass over a recording file: its extent, counts, rates, hot pixels and a thumbnail.
 
     Returns {"path", "format", "sensor_size", "t_first", "t_last", "duration_us", "event_count",
     "on_count", "rate_mean" (events/s), "rate_peak" (events/s over 10 ms bins), "hot_pixels"
     ([[x, y, count], ...], at most 16), "hot_count", "hot_rule", "thumbnail" (base64 PNG, at most 64
     pixels on the long side), "status" ("ok", "cut short" or "empty"), "offset" (where a cut-short
-    file ends, else None), "message"}. A file that cannot be read raises RecordingError.
+    file ends, else None), "message"}. A file that cannot be read raises RecordingError, as do
+    events outside the sensor unless `outside="drop"` (then dropped, with a RecordingWarning).
     """
     recordings._path_arg(path)
-    src = _open_source(path)
+    src = _open_source(path, outside)
     sensor, _ = _sensor(src, None, None)
-    result, outcome = _run(_stream(src, _SUMMARY, sensor, -_SPAN_LIMIT, _SPAN_LIMIT, 0), src)
-    _refuse_outside(src, result, sensor)
+    run = _stream(src, _SUMMARY, sensor, -_SPAN_LIMIT, _SPAN_LIMIT, 0)
+    result = _run(run)
+    outcome = _conclude(run, result)
     w, h = sensor
     on, off = (c.reshape(h, w) for c in result["pixels"])
     hot, hot_count = _hot_pixels(on, off, 16)

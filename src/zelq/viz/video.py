@@ -8,6 +8,7 @@ so memory stays bounded whatever the recording's length. Encoding uses PyAV
 """
 from __future__ import annotations
 
+import itertools
 import math
 import os
 from fractions import Fraction
@@ -246,29 +247,34 @@ def _colour_planes(surface: np.ndarray, gain: float, bg: np.ndarray, d_on: np.nd
     return out
 
 
-def _frame_source(recording: Any, sensor: Optional[Tuple[int, int]], **kw: Any):
-    """(sensor size, frame iterator) of a recording file or event array."""
+def _engine_frames():
+    """The streaming engine's frame iterator, when this build has it."""
+    try:
+        from zelq.viz import stream
+    except ImportError:
+        return None
+    return getattr(stream, "recording_frames", None)
+
+
+def _frame_source(recording: Any, sensor: Optional[Tuple[int, int]], outside: str = "refuse",
+                  **kw: Any) -> Iterator[Tuple[int, np.ndarray]]:
+    """The frames of a recording file or event array, from the streaming engine where it can."""
+    engine = _engine_frames()
     if isinstance(recording, np.ndarray):
         if recording.dtype.names is None or not {"x", "y", "t", "p"} <= set(recording.dtype.names):
             raise ValueError("recording must be an event record array with the fields x, y, t, p")
+        if sensor is None and engine is not None:
+            return engine(recording, **kw)
         if sensor is None:
             sensor = (int(recording["x"].max(initial=-1)) + 1, int(recording["y"].max(initial=-1)) + 1)
-        return sensor, array_frames(recording, sensor, **kw)
+        return array_frames(recording, sensor, **kw)
     if not isinstance(recording, (str, os.PathLike)):
         _args.refuse("recording", "str, os.PathLike or numpy.ndarray", recording)
-    try:
-        from zelq.viz import stream
-        frames = getattr(stream, "recording_frames")
-    except (ImportError, AttributeError):
-        frames = None
+    if engine is not None:  # the file's own sensor size unless one is given; bounded memory
+        return engine(recording, sensor_size=sensor, outside=outside, **kw)
     from zelq.viz.recordings import read_events, read_sensor_size
-    if sensor is None:
-        sensor = tuple(read_sensor_size(recording))
-    if frames is not None:
-        return sensor, frames(recording, **kw)
-    # until the streaming engine is here: the whole recording, framed in NumPy
     events = read_events(recording)
-    return sensor, array_frames(events, sensor, **kw)
+    return array_frames(events, sensor or tuple(read_sensor_size(recording)), **kw)
 
 
 # ---------------------------------------------------------------- drawing
@@ -394,7 +400,7 @@ def write_video(recording: Any, output_path: Any, *, frame_period: int = 20_000,
                 scale: Optional[float] = None, width: Optional[int] = None, fps: Optional[float] = None,
                 boxes: Any = None, predictions: Any = None, classes: Any = None,
                 start: Optional[int] = None, duration: Optional[int] = None,
-                sensor_size: Optional[Tuple[int, int]] = None) -> str:
+                sensor_size: Optional[Tuple[int, int]] = None, outside: str = "refuse") -> str:
     """Write the frames of `recording` (a file or an event array) as a video; returns its path.
 
     The format follows the extension of `output_path`: .mp4 (H.264), .webm (VP9)
@@ -405,9 +411,11 @@ def write_video(recording: Any, output_path: Any, *, frame_period: int = 20_000,
     `predictions` (dashed, with scores) whose time lies in the frame. Boxes are
     .npy paths or record arrays (fields t or ts, x, y, w, h, class_id, optional
     confidence, track_id); `classes` names the class ids ("a,b,c" or a list).
-    The size is the sensor's, or scaled by `scale`, or `width` pixels wide; `fps`
-    defaults to real time (1 s / frame_period). Memory stays bounded: one frame
-    at a time. Raises ImportError without PyAV, ValueError for bad values.
+    The size is the sensor's (a file's header or `sensor_size`, else the events'
+    extent), or scaled by `scale`, or `width` pixels wide; `fps` defaults to real
+    time (1 s / frame_period). A file's events outside its sensor are refused, or
+    dropped with `outside="drop"`, as `read_events` does. Memory stays bounded:
+    one frame at a time. Raises ImportError without PyAV, ValueError for bad values.
     """
     if not isinstance(output_path, (str, os.PathLike)):
         _args.refuse("output_path", "str or os.PathLike", output_path)
@@ -446,8 +454,13 @@ def write_video(recording: Any, output_path: Any, *, frame_period: int = 20_000,
     except ImportError as e:
         raise ImportError(_MISSING_AV) from e
 
-    sensor, frames = _frame_source(recording, sensor_size, frame_period=frame_period, decay=decay, gain=float(gain),
-                                   palette=palette, background=background, start=start, duration=duration)
+    frames = _frame_source(recording, sensor_size, outside, frame_period=frame_period, decay=decay, gain=float(gain),
+                           palette=palette, background=background, start=start, duration=duration)
+    first_frame = next(iter(frames), None)
+    if first_frame is None:
+        raise ValueError("no frames to write: the recording or the window holds no events")
+    frames = itertools.chain([first_frame], frames)
+    sensor = (first_frame[1].shape[1], first_frame[1].shape[0])
     ow, oh = _output_size(sensor, scale, width, even=ext != ".gif")
     rate = Fraction(fps).limit_denominator(1001) if fps is not None else Fraction(1_000_000, frame_period)
     if rate > 1000:
@@ -478,7 +491,7 @@ def write_video(recording: Any, output_path: Any, *, frame_period: int = 20_000,
                 rgb = av.VideoFrame.from_ndarray(rgb, format="rgb24").reformat(
                     ow, oh, format="rgb24", interpolation="AREA" if ow < sensor[0] else "POINT").to_ndarray()
             else:
-                rgb = np.array(rgb, copy=True)
+                rgb = np.array(rgb, copy=True)  # drawn on: never the iterator's own buffer
             for found, predicted in ((labels, False), (preds, True)):
                 if found is not None:
                     painter.boxes(rgb, found, found.between(t, t + frame_period), predicted)
