@@ -282,6 +282,7 @@ def test_cli_prints_one_warning_for_a_cut_recording_and_writes_the_page(tmp_path
     (["--frames", "10000000"], "count '10000000' out of range"),
     (["--start", "99999999999999999"], "time '99999999999999999' out of range"),
 ])
+@pytest.mark.no_sanitizer  # the sanitizer's shadow memory cannot map under an address-space limit
 def test_cli_numbers_out_of_range_exit_2_before_reading(tmp_path, args, message):
     # Under a 4 GiB address space: the page's memory is weighed against the limit, not the machine.
     r = run_cli("events", sample("sample_evt3.raw"), *args, cwd=tmp_path, memory=4 << 30)

@@ -312,6 +312,7 @@ def test_summary_of_a_recording(name):
     assert max(png(s["thumbnail"]).shape[:2]) <= 64
 
 
+@pytest.mark.no_sanitizer  # the sanitizer's shadow memory cannot map under an address-space limit
 def test_memory_stays_bounded_on_a_file_larger_than_the_address_space_limit(tmp_path):
     # A sparse 2 GiB EVT 2.0 file: zero words (events before any time base, so none), then events.
     path = tmp_path / "big.raw"
