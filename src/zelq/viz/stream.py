@@ -11,7 +11,6 @@ from __future__ import annotations
 
 import base64
 import errno
-import html
 import json
 import math
 import os
@@ -25,6 +24,7 @@ import numpy as np
 from . import _args, recordings
 from ._palettes import DEFAULT_BACKGROUND, DEFAULT_PALETTE, PALETTES
 from .recordings import RECORD, RecordingError
+from .recording_page import template_parts
 
 __all__ = ["export_recording_html", "recording_frames", "summarize_recording"]
 
@@ -516,27 +516,6 @@ def _boxes(sets: Tuple[Any, Any, List[str]], t0: int, t1: int) -> Optional[Dict[
             "predictions": None if predicted is None else predicted.columns(t0, t1)}
 
 
-# ---------------------------------------------------------------- page template
-
-def _template_parts(title: str) -> Tuple[str, str]:
-    """The page before and after the document's JSON."""
-    try:
-        from .recording_page import template_parts
-    except ImportError:
-        return _placeholder_parts(title)
-    return template_parts(title)
-
-
-def _placeholder_parts(title: str) -> Tuple[str, str]:
-    # A bare page until the recording page's own template is installed: the document, readable by tools.
-    head = ("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
-            "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; img-src data:; "
-            "style-src 'unsafe-inline'\">\n"
-            f"<title>{html.escape(title)}</title></head>\n<body><h1>{html.escape(title)}</h1>\n"
-            "<script type=\"application/json\" id=\"recording-data\">")
-    return head, "</script>\n</body></html>\n"
-
-
 # ---------------------------------------------------------------- page plan
 
 def _lead(shown_start: int, t_first: int, period: int, decay: float) -> int:
@@ -653,7 +632,7 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
     if windowed and not (span.have_events and span.t0 <= span.t_last):
         raise ValueError(f"{src.label}: no events in the time window")
     title = src.name if title is None else title
-    head, tail = _template_parts(title)
+    head, tail = template_parts(title)
     box_json = _json(_boxes(box_sets, span.t0, span.t1))
     plan = _Plan.of(span, period, decay)
 
