@@ -10,6 +10,7 @@ import gc
 import os
 import subprocess
 import sys
+import time
 import tracemalloc
 import types
 from functools import partial
@@ -24,6 +25,8 @@ from zelq import ir
 from zelq.viz import encode, patterns, render, serialize, spikes
 
 CALLS = 10_000 if not SANITIZED else 1_000  # the sanitized build is checked for memory errors, not leaks
+MIN_CALLS = 900  # a third of it still keeps 300 results: far above TRACED_BOUND
+CASE_SECONDS = 8.0  # slow calls (a file read each) run fewer times, not for minutes
 WARMUP = 300
 TRACED_BOUND = 64 << 10
 RSS_BOUND = 8 << 20
@@ -150,7 +153,6 @@ def _names():
 @pytest.mark.parametrize("name", _names())
 def test_no_leak_over_many_calls(cases, name):
     _, fn, args, error = cases[name]
-    calls = CALLS
 
     def run(n):
         for _ in range(n):
@@ -165,7 +167,10 @@ def test_no_leak_over_many_calls(cases, name):
     # Small integers, booleans, None and short (interned) strings are shared with the rest of the
     # process: their counts move anyway.
     owned = [a for a in args if not isinstance(a, (int, str, type(None)))]
+    began = time.perf_counter()
     run(WARMUP)
+    per_call = (time.perf_counter() - began) / WARMUP
+    calls = min(CALLS, max(MIN_CALLS, int(CASE_SECONDS / per_call)))
     gc.collect()  # tracebacks of the failure path sit in reference cycles until collected
     refs = [sys.getrefcount(a) for a in owned]
     traced, resident = windows(run, calls)
