@@ -1,9 +1,9 @@
 // One recording file's summary for a dataset overview, in one call: the
-// file's bytes go through the readers' decoders into the streaming engine's
-// summary mode (extent, counts, 10 ms peak rate, pixel counts), then the hot
-// pixels and the thumbnail come from the pixel counts. Nothing else is set up
-// per file: no encoder threads, no timeline or raster bins, and the decode
-// buffers belong to a FileSummarizer that serves file after file.
+// file's bytes go through the readers' decoders into a summary's counters
+// (extent, counts, 10 ms peak rate, pixel counts, by the streaming engine's
+// rules), then the hot pixels and the thumbnail come from the pixel counts.
+// Nothing else is set up per file: no encoder threads, no timeline or raster,
+// and the decode buffers belong to a FileSummarizer that serves file after file.
 // No Python here.
 #pragma once
 
@@ -75,11 +75,11 @@ inline uint8_t level(int64_t c) {
 // The hot pixels of ON/OFF counts (row-major, `width` wide): at least
 // max(kHotMin, kHotFactor x the median of the nonzero totals), the median of an
 // even number being the mean of the middle two.
-inline void find_hot(const std::vector<uint32_t>& on, const std::vector<uint32_t>& off, int64_t width,
-                     std::vector<HotPixel>& hot, int64_t& hot_count) {
+template <typename Counts>
+void find_hot(const Counts& px, int64_t width, std::vector<HotPixel>& hot, int64_t& hot_count) {
     std::vector<int64_t> active;
-    for (size_t i = 0; i < on.size(); ++i)
-        if (const int64_t c = int64_t{on[i]} + off[i]) active.push_back(c);
+    for (size_t i = 0; i < px.pixels(); ++i)
+        if (const int64_t c = int64_t{px.on(i)} + px.off(i)) active.push_back(c);
     hot.clear();
     hot_count = 0;
     if (active.empty()) return;
@@ -92,8 +92,8 @@ inline void find_hot(const std::vector<uint32_t>& on, const std::vector<uint32_t
     }
     const double threshold = std::max(static_cast<double>(kHotMin), static_cast<double>(kHotFactor) * median);
     std::vector<std::pair<int64_t, size_t>> found;  // (-total, index): hottest first, then by position
-    for (size_t i = 0; i < on.size(); ++i) {
-        const int64_t c = int64_t{on[i]} + off[i];
+    for (size_t i = 0; i < px.pixels(); ++i) {
+        const int64_t c = int64_t{px.on(i)} + px.off(i);
         if (c > 0 && static_cast<double>(c) >= threshold) found.emplace_back(-c, i);
     }
     hot_count = static_cast<int64_t>(found.size());
@@ -102,23 +102,27 @@ inline void find_hot(const std::vector<uint32_t>& on, const std::vector<uint32_t
     const size_t w = static_cast<size_t>(width);
     for (size_t k = 0; k < listed; ++k) {
         const size_t i = found[k].second;
-        hot.push_back({static_cast<int64_t>(i % w), static_cast<int64_t>(i / w), on[i], off[i]});
+        hot.push_back({static_cast<int64_t>(i % w), static_cast<int64_t>(i / w), px.on(i), px.off(i)});
     }
 }
 
 // The counts summed over k x k blocks (k the smallest that brings the long side
 // to kThumbnailSide at most), levelled: OFF red, ON green; base64 PNG.
-inline std::string thumbnail(const std::vector<uint32_t>& on, const std::vector<uint32_t>& off, size_t width,
-                             size_t height) {
+template <typename Counts>
+std::string thumbnail(const Counts& px, size_t width, size_t height) {
     const size_t k = std::max<size_t>(1, (std::max(width, height) + kThumbnailSide - 1) / kThumbnailSide);
     const size_t pw = (width + k - 1) / k, ph = (height + k - 1) / k;
+    std::vector<size_t> column(width);
+    for (size_t x = 0; x < width; ++x) column[x] = x / k;
     std::vector<int64_t> sums(pw * ph * 2, 0);
-    for (size_t y = 0; y < height; ++y)
+    for (size_t y = 0; y < height; ++y) {
+        int64_t* row = sums.data() + 2 * (y / k) * pw;
         for (size_t x = 0; x < width; ++x) {
-            const size_t i = y * width + x, cell = 2 * ((y / k) * pw + x / k);
-            sums[cell] += off[i];
-            sums[cell + 1] += on[i];
+            const size_t i = y * width + x;
+            row[2 * column[x]] += px.off(i);
+            row[2 * column[x] + 1] += px.on(i);
         }
+    }
     std::vector<uint8_t> rgb(pw * ph * 3, 0);
     for (size_t c = 0; c < pw * ph; ++c) {
         rgb[3 * c] = level(sums[2 * c]);
@@ -126,6 +130,80 @@ inline std::string thumbnail(const std::vector<uint32_t>& on, const std::vector<
     }
     return stream::png_base64(rgb.data(), pw, ph);
 }
+
+// What a summary counts of the records it is fed, by the streaming engine's
+// summary rules: extent, counts and the peak of events per 10 ms bin from the
+// first event, and ON/OFF counts per pixel (interleaved, so both sit in one
+// cache line). Records outside the sensor are counted apart.
+class SummaryCounts {
+public:
+    SummaryCounts(int64_t width, int64_t height)
+        : width_(width), height_(height), pixels_(2 * static_cast<size_t>(width * height), 0) {}
+
+    void feed(const uint8_t* records, size_t n) {
+        for (size_t i = 0; i < n; ++i) {
+            const stream::Event e = stream::read_record(records + i * evt::kRecordSize);
+            if (e.t < -kSpan || e.t >= kSpan) continue;  // beyond the engine's span, as a page pass
+            if (e.x < 0 || e.y < 0 || e.x >= width_ || e.y >= height_) {
+                if (!outside_++) first_outside_ = e;
+                continue;
+            }
+            if (!have_events_) {
+                t_first_ = t_last_ = t_first_seen_ = e.t;
+                have_events_ = true;
+            }
+            t_first_ = std::min(t_first_, e.t);
+            t_last_ = std::max(t_last_, e.t);
+            ++count_;
+            on_count_ += e.on;
+            const int64_t bin = (e.t - t_first_seen_) / 10000;
+            if (bin != rate_bin_) {
+                peak_ = std::max(peak_, rate_count_);
+                rate_bin_ = bin;
+                rate_count_ = 0;
+            }
+            ++rate_count_;
+            uint32_t& c = pixels_[2 * static_cast<size_t>(e.y * width_ + e.x) + (e.on ? 0 : 1)];
+            if (c != UINT32_MAX) ++c;
+        }
+    }
+
+    bool have_events() const { return have_events_; }
+    int64_t t_first() const { return t_first_; }
+    int64_t t_last() const { return t_last_; }
+    int64_t count() const { return count_; }
+    int64_t on_count() const { return on_count_; }
+    int64_t peak_10ms() const { return std::max(peak_, rate_count_); }
+    int64_t outside() const { return outside_; }
+    const stream::Event& first_outside() const { return first_outside_; }
+    // ON and OFF counts of pixel i = y * width + x.
+    uint32_t on(size_t i) const { return pixels_[2 * i]; }
+    uint32_t off(size_t i) const { return pixels_[2 * i + 1]; }
+    size_t pixels() const { return pixels_.size() / 2; }
+
+private:
+    static constexpr int64_t kSpan = int64_t{1} << 62;
+    int64_t width_, height_;
+    std::vector<uint32_t> pixels_;
+    bool have_events_ = false;
+    int64_t t_first_ = 0, t_last_ = 0, t_first_seen_ = 0, count_ = 0, on_count_ = 0;
+    int64_t rate_bin_ = -1, rate_count_ = 0, peak_ = 0, outside_ = 0;
+    stream::Event first_outside_{};
+};
+
+// The largest coordinates among records: the sensor of a file whose header gives none.
+struct Extent {
+    bool have_events = false;
+    int64_t max_x = -1, max_y = -1;
+    void feed(const uint8_t* records, size_t n) {
+        for (size_t i = 0; i < n; ++i) {
+            const stream::Event e = stream::read_record(records + i * evt::kRecordSize);
+            max_x = std::max(max_x, e.x);
+            max_y = std::max(max_y, e.y);
+        }
+        have_events = have_events || n > 0;
+    }
+};
 
 class FileSummarizer {
 public:
@@ -136,52 +214,36 @@ public:
         int64_t width = r.width, height = r.height;
         if (width <= 0 || height <= 0) {
             // No sensor in the header: the largest coordinates give it, as the readers do.
-            stream::Engine survey(config(stream::kSurvey, 1, 1));
+            Extent extent;
             evt::State st = fresh_state(r, 0, 0);
-            pass(r, st, survey, s);
+            pass(r, st, extent, s);
             if (s.failed()) return s;
-            width = survey.have_events() ? std::min<int64_t>(survey.max_x() + 1, 32767) : 1;
-            height = survey.have_events() ? std::min<int64_t>(survey.max_y() + 1, 32767) : 1;
+            width = extent.have_events ? std::min<int64_t>(extent.max_x + 1, 32767) : 1;
+            height = extent.have_events ? std::min<int64_t>(extent.max_y + 1, 32767) : 1;
             s.cut = -1;
         }
         s.width = width;
         s.height = height;
-        stream::Engine engine(config(stream::kSummary, width, height));
+        SummaryCounts counts(width, height);
         s.state = fresh_state(r, width, height);
-        pass(r, s.state, engine, s);
+        pass(r, s.state, counts, s);
         if (s.failed()) return s;
-        s.have_events = engine.have_events();
-        s.t_first = engine.t_first();
-        s.t_last = engine.t_last();
-        s.count = engine.count();
-        s.on_count = engine.on_count();
-        s.peak_10ms = engine.peak_10ms();
-        s.outside = engine.outside();
-        s.first_outside = engine.first_outside();
-        const stream::PixelCounts& px = *engine.pixels();
-        find_hot(px.on(), px.off(), width, s.hot, s.hot_count);
-        s.thumbnail = thumbnail(px.on(), px.off(), static_cast<size_t>(width), static_cast<size_t>(height));
+        s.have_events = counts.have_events();
+        s.t_first = counts.t_first();
+        s.t_last = counts.t_last();
+        s.count = counts.count();
+        s.on_count = counts.on_count();
+        s.peak_10ms = counts.peak_10ms();
+        s.outside = counts.outside();
+        s.first_outside = counts.first_outside();
+        find_hot(counts, width, s.hot, s.hot_count);
+        s.thumbnail = thumbnail(counts, static_cast<size_t>(width), static_cast<size_t>(height));
         return s;
     }
 
 private:
-    static constexpr size_t kRecords = 1 << 14;
+    static constexpr size_t kRecords = 1 << 11;  // decoded records stay in the first-level cache
     static constexpr size_t kChunk = 4 << 20;
-    // Timeline and raster get no bins in a summary; a long bin spares their per-event division.
-    static constexpr int64_t kUnusedBin = int64_t{1} << 40;
-    static constexpr int64_t kSpan = int64_t{1} << 62;
-
-    static stream::Config config(stream::Mode mode, int64_t width, int64_t height) {
-        stream::Config c;
-        c.mode = mode;
-        c.width = width;
-        c.height = height;
-        c.t0 = -kSpan;
-        c.t1 = kSpan;
-        c.timeline_bin = c.raster_bin = kUnusedBin;
-        c.timeline_bins = c.raster_bins = 0;
-        return c;
-    }
 
     // The readers' state for a whole-file read: outside events dropped and counted.
     static evt::State fresh_state(const Request& r, int64_t width, int64_t height) {
@@ -193,13 +255,13 @@ private:
         return st;
     }
 
-    // Decodes the whole words of data[0, n) (file offset `pos`) into the engine; returns the bytes used.
-    size_t decode(evt::Format f, const uint8_t* data, size_t n, int64_t pos, evt::State& st, stream::Engine& engine,
-                  Summary& s) {
+    // Decodes the whole words of data[0, n) (file offset `pos`) into the sink; returns the bytes used.
+    template <typename Sink>
+    size_t decode(evt::Format f, const uint8_t* data, size_t n, int64_t pos, evt::State& st, Sink& sink, Summary& s) {
         size_t used = 0;
         while (used < n) {
             const evt::Progress p = evt::decode(f, data + used, n - used, st, records_.data(), kRecords, 0);
-            engine.feed(records_.data(), p.count);
+            sink.feed(records_.data(), p.count);
             if (st.error) {
                 s.error_pos = pos + static_cast<int64_t>(used);
                 return used;
@@ -212,13 +274,14 @@ private:
 
     // One pass over the data bytes: the caller's first bytes, then the file to its end.
     // A partial word left at the end marks the file cut short there.
-    void pass(const Request& r, evt::State& st, stream::Engine& engine, Summary& s) {
+    template <typename Sink>
+    void pass(const Request& r, evt::State& st, Sink& sink, Summary& s) {
         int64_t pos = r.offset;
         size_t carry = 0;  // undecoded bytes at the front of chunk_
         const int64_t held = static_cast<int64_t>(r.head_size);
         if (pos < held) {
             const size_t n = static_cast<size_t>(held - pos);
-            const size_t used = decode(r.format, r.head + pos, n, pos, st, engine, s);
+            const size_t used = decode(r.format, r.head + pos, n, pos, st, sink, s);
             if (st.error) return;
             pos += static_cast<int64_t>(used);
             if (st.done) return;
@@ -244,7 +307,7 @@ private:
                     break;
                 }
                 const size_t filled = carry + got;
-                const size_t used = decode(r.format, chunk_.data(), filled, pos, st, engine, s);
+                const size_t used = decode(r.format, chunk_.data(), filled, pos, st, sink, s);
                 if (st.error) break;
                 pos += static_cast<int64_t>(used);
                 if (st.done) {
