@@ -66,10 +66,20 @@ struct Summary {
 };
 
 // min(255, ceil(16 * log2(1 + c))): one event is 16, none is 0 (the pages' level curve).
-inline uint8_t level(int64_t c) {
+inline uint8_t level_of(int64_t c) {
     if (c <= 0) return 0;
     if (c >= 65535) return 255;  // 16 * log2(65536) = 256
     return static_cast<uint8_t>(std::min(255.0, std::ceil(16.0 * std::log2(1.0 + static_cast<double>(c)))));
+}
+
+// The curve of the small counts that thumbnails mostly hold, looked up.
+inline uint8_t level(int64_t c) {
+    static const std::array<uint8_t, 1024> table = [] {
+        std::array<uint8_t, 1024> t{};
+        for (size_t i = 0; i < t.size(); ++i) t[i] = level_of(static_cast<int64_t>(i));
+        return t;
+    }();
+    return c >= 0 && c < 1024 ? table[static_cast<size_t>(c)] : level_of(c);
 }
 
 // The hot pixels of ON/OFF counts (row-major, `width` wide): at least
@@ -191,10 +201,16 @@ private:
     stream::Event first_outside_{};
 };
 
-// The largest coordinates among records: the sensor of a file whose header gives none.
+// The largest coordinates among records (the sensor of a file whose header
+// gives none), and the records themselves while they fit in `limit` bytes, so
+// that a small file is decoded once.
 struct Extent {
+    std::vector<uint8_t>& kept;
+    size_t limit;
+    bool all_kept = true;
     bool have_events = false;
     int64_t max_x = -1, max_y = -1;
+
     void feed(const uint8_t* records, size_t n) {
         for (size_t i = 0; i < n; ++i) {
             const stream::Event e = stream::read_record(records + i * evt::kRecordSize);
@@ -202,6 +218,13 @@ struct Extent {
             max_y = std::max(max_y, e.y);
         }
         have_events = have_events || n > 0;
+        if (!all_kept) return;
+        if (kept.size() + n * evt::kRecordSize > limit) {
+            all_kept = false;
+            kept.clear();
+            return;
+        }
+        kept.insert(kept.end(), records, records + n * evt::kRecordSize);
     }
 };
 
@@ -214,20 +237,42 @@ public:
         int64_t width = r.width, height = r.height;
         if (width <= 0 || height <= 0) {
             // No sensor in the header: the largest coordinates give it, as the readers do.
-            Extent extent;
+            kept_.clear();
+            Extent extent{kept_, kKeptBytes};
             evt::State st = fresh_state(r, 0, 0);
             pass(r, st, extent, s);
             if (s.failed()) return s;
             width = extent.have_events ? std::min<int64_t>(extent.max_x + 1, 32767) : 1;
             height = extent.have_events ? std::min<int64_t>(extent.max_y + 1, 32767) : 1;
+            if (extent.all_kept) {
+                // Nothing decoded lies outside its own extent: the one pass's state stands,
+                // on this sensor.
+                s.state = st;
+                s.state.width = width;
+                s.state.height = height;
+                SummaryCounts counts(width, height);
+                counts.feed(kept_.data(), kept_.size() / evt::kRecordSize);
+                finish(counts, width, height, s);
+                return s;
+            }
             s.cut = -1;
         }
-        s.width = width;
-        s.height = height;
         SummaryCounts counts(width, height);
         s.state = fresh_state(r, width, height);
         pass(r, s.state, counts, s);
         if (s.failed()) return s;
+        finish(counts, width, height, s);
+        return s;
+    }
+
+private:
+    static constexpr size_t kRecords = 1 << 11;  // decoded records stay in the first-level cache
+    static constexpr size_t kChunk = 4 << 20;
+    static constexpr size_t kKeptBytes = (1 << 17) * evt::kRecordSize;
+
+    static void finish(const SummaryCounts& counts, int64_t width, int64_t height, Summary& s) {
+        s.width = width;
+        s.height = height;
         s.have_events = counts.have_events();
         s.t_first = counts.t_first();
         s.t_last = counts.t_last();
@@ -238,12 +283,7 @@ public:
         s.first_outside = counts.first_outside();
         find_hot(counts, width, s.hot, s.hot_count);
         s.thumbnail = thumbnail(counts, static_cast<size_t>(width), static_cast<size_t>(height));
-        return s;
     }
-
-private:
-    static constexpr size_t kRecords = 1 << 11;  // decoded records stay in the first-level cache
-    static constexpr size_t kChunk = 4 << 20;
 
     // The readers' state for a whole-file read: outside events dropped and counted.
     static evt::State fresh_state(const Request& r, int64_t width, int64_t height) {
@@ -322,7 +362,7 @@ private:
         if (carry && !st.done && !s.failed()) s.cut = pos;
     }
 
-    std::vector<uint8_t> records_, chunk_;
+    std::vector<uint8_t> records_, chunk_, kept_;
 };
 
 }  // namespace zv::kern::file_summary

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import base64
 import errno
+import functools
 import json
 import math
 import os
@@ -874,6 +875,11 @@ def _summary_record(path: Any, src: _Source, sensor: Tuple[int, int], result: Di
 _NATIVE_EXTENSIONS = (".raw", ".dat", ".bin")
 
 
+@functools.lru_cache(maxsize=None)
+def _state_slot(name: str) -> int:
+    return recordings._spikes()._EVT_STATE.index(name)
+
+
 def _summarize_native(path: Union[str, os.PathLike], p: Path, ext: str, head: bytes, size: int,
                       outside: str) -> Dict[str, Any]:
     """The summary of a file the native decoders read, in one native call: the header's facts go
@@ -884,12 +890,14 @@ def _summarize_native(path: Union[str, os.PathLike], p: Path, ext: str, head: by
     src = _Source(name=p.name, format=name, path=p, layout=lay, size=size, sensor_size=lay.sensor, outside=outside)
     w, h = lay.sensor or (0, 0)
     result = recordings._spikes()._summarize_file(lay.fmt.number, head, os.fsencode(p), lay.offset, size, lay.t0, w, h)
-    state = recordings._State()
-    state.array = result["state"]
-    if state["error"]:
-        raise recordings._decode_error(p, lay.fmt, state, result["error_pos"])
     if result["errno"]:
         raise OSError(result["errno"], os.strerror(result["errno"]), str(p))
+    state = None
+    if result["state"][_state_slot("error")] or result["state"][_state_slot("outside")]:  # the readers' words
+        state = recordings._State()
+        state.array = result["state"]
+        if state["error"]:
+            raise recordings._decode_error(p, lay.fmt, state, result["error_pos"])
     run = _Pass(src, None, (result["width"], result["height"]), state=state, cut=result["cut"])
     return _summary_record(path, src, run.bounds, result, result["hot_pixels"], result["hot_count"],
                            result["thumbnail"], _conclude(run, result))
