@@ -162,10 +162,11 @@ def test_files_longer_than_the_first_read_are_summarised_whole(tmp_path, fmt, n)
         assert short["event_count"] == len(read_events(cut))
 
 
-def test_corrupt_word_past_the_first_read_names_its_byte(tmp_path):
-    data = bytearray(writers.evt2(noise(400_000, 34, 34, 22), geometry=(34, 34)))
+@pytest.mark.parametrize("geometry", [(34, 34), None])  # None: the sensor comes from the events
+def test_corrupt_word_past_the_first_read_names_its_byte(tmp_path, geometry):
+    data = bytearray(writers.evt2(noise(400_000, 34, 34, 22), geometry=geometry))
     at = len(data) - 4000
-    at -= (at - len(writers.evt_header("evt2", (34, 34)))) % 4
+    at -= (at - len(writers.evt_header("evt2", geometry))) % 4
     data[at:at + 4] = (0x5 << 28).to_bytes(4, "little")
     path = tmp_path / "bad.raw"
     path.write_bytes(bytes(data))

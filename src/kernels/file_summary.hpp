@@ -241,7 +241,10 @@ public:
             Extent extent{kept_, kKeptBytes};
             evt::State st = fresh_state(r, 0, 0);
             pass(r, st, extent, s);
-            if (s.failed()) return s;
+            if (st.error || s.failed()) {
+                s.state = st;
+                return s;
+            }
             width = extent.have_events ? std::min<int64_t>(extent.max_x + 1, 32767) : 1;
             height = extent.have_events ? std::min<int64_t>(extent.max_y + 1, 32767) : 1;
             if (extent.all_kept) {
@@ -359,7 +362,7 @@ private:
             }
             std::fclose(file);
         }
-        if (carry && !st.done && !s.failed()) s.cut = pos;
+        if (carry && !st.done && !st.error && !s.read_errno) s.cut = pos;
     }
 
     std::vector<uint8_t> records_, chunk_, kept_;
