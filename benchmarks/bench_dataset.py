@@ -10,12 +10,17 @@ summarize_dataset runs on an already-started local cluster of two single-threade
 worker processes passed as client=, then on one of one worker; the default local
 cluster (client=None) is timed on the same files to show what starting it adds.
 Targets: big files >= 4x the loop; small files >= 2x; two workers >= 1.6x one;
-the default cluster adds <= 2 s. Prints files/s and each worker's peak memory.
+the default cluster adds <= 2 s. Each contender runs --repeat times, interleaved, and
+the medians are compared; also printed: files/s, CPU seconds (this process and the
+cluster's workers: what the work costs whatever else loads the machine), each
+worker's peak memory and the load average before and after.
 `--scale 0.1` writes and times a tenth of the files, for quick runs.
 """
 import argparse
 import logging
+import os
 import resource
+import statistics
 import sys
 import time
 import warnings
@@ -63,10 +68,25 @@ def worker_peaks(client):
     return client.run(lambda: resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024)
 
 
-def timed(fn):
-    t0 = time.perf_counter()
+def cpu_seconds(client=None):
+    """CPU time used so far by this process, plus by the client's workers when one is given."""
+    own = time.process_time()
+    if client is None:
+        return own
+    used = client.run(lambda: sum(resource.getrusage(resource.RUSAGE_SELF)[:2]))
+    return own + sum(used.values())
+
+
+def run(fn, client=None):
+    """(wall seconds, CPU seconds of this process and the client's workers, result)."""
+    c0, t0 = cpu_seconds(client), time.perf_counter()
     out = fn()
-    return time.perf_counter() - t0, out
+    wall = time.perf_counter() - t0
+    return wall, cpu_seconds(client) - c0, out
+
+
+def load():
+    return "load average " + " ".join(f"{v:.1f}" for v in os.getloadavg())
 
 
 def main() -> int:
@@ -78,11 +98,13 @@ def main() -> int:
     ap.add_argument("--scale", type=float, default=1.0)
     ap.add_argument("--data", default="/work/bench-data/zelqviz-dataset")
     ap.add_argument("--sets", nargs="*", default=list(SETS))
+    ap.add_argument("--repeat", type=int, default=3, help="runs of each, the median reported")
     args = ap.parse_args()
     print(machine())
     folder = Path(args.data)
     clusters = {}
     warnings.filterwarnings("ignore", message="Port .* is already in use", category=UserWarning)
+    logging.getLogger("distributed").setLevel(logging.ERROR)
     for n in (2, 1):
         with dataset.environ_kept():  # the plain loop runs with this process's own settings
             cluster = distributed.LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
@@ -95,23 +117,40 @@ def main() -> int:
             gb = sum(Path(p).stat().st_size for p in paths) / 1e9
             for c in clusters.values():  # workers import the package before the clock starts
                 dataset.summarize_dataset(paths[:4], client=c)
-            loop_s, want = timed(lambda: plain_loop(paths))
-            two_s, got = timed(lambda: dataset.summarize_dataset(paths, client=clusters[2]))
+            print(f"\n{name}: {len(paths):,} files, {gb:.2f} GB; {load()}")
+            # Interleaved repeats: a burst of other load hits every contender alike.
+            times = {k: [] for k in ("loop", "two", "one", "own")}
+            cpus = {k: [] for k in times}
+            want = got = None
+            for _ in range(args.repeat):
+                wall, cpu, want = run(lambda: plain_loop(paths))
+                times["loop"].append(wall), cpus["loop"].append(cpu)
+                wall, cpu, got = run(lambda: dataset.summarize_dataset(paths, client=clusters[2]), clusters[2])
+                times["two"].append(wall), cpus["two"].append(cpu)
+                wall, cpu, _ = run(lambda: dataset.summarize_dataset(paths, client=clusters[1]), clusters[1])
+                times["one"].append(wall), cpus["one"].append(cpu)
+                wall, cpu, _ = run(lambda: dataset.summarize_dataset(paths))
+                times["own"].append(wall), cpus["own"].append(cpu)
             bad = [g["path"] for g, w in zip(got, want) if g["event_count"] != w["event_count"]
                    or g["hot_count"] != w["hot_count"] or g["rate_peak"] != w["rate_peak"]]
-            one_s, _ = timed(lambda: dataset.summarize_dataset(paths, client=clusters[1]))
-            own_s, _ = timed(lambda: dataset.summarize_dataset(paths))
+            loop_s, two_s, one_s, own_s = (statistics.median(times[k]) for k in ("loop", "two", "one", "own"))
+            cpu = {k: statistics.median(v) for k, v in cpus.items()}
             target = 4.0 if name == "big" else 2.0
             ratio, scaling = loop_s / two_s, one_s / two_s
-            print(f"\n{name}: {len(paths):,} files, {gb:.2f} GB, {sum(w['event_count'] for w in want) / 1e6:.0f} M events")
-            print(f"  plain loop (read_events + NumPy) {loop_s:7.2f} s  {len(paths) / loop_s:8.0f} files/s")
+            print(f"  events {sum(w['event_count'] for w in want) / 1e6:.0f} M; medians of {args.repeat} runs;"
+                  " CPU = this process and the cluster's workers")
+            print(f"  plain loop (read_events + NumPy) {loop_s:7.2f} s  {len(paths) / loop_s:8.0f} files/s"
+                  f"  CPU {cpu['loop']:6.2f} s")
             print(f"  two workers                      {two_s:7.2f} s  {len(paths) / two_s:8.0f} files/s"
-                  f"  {ratio:5.2f}x the loop (target {target:.0f}x)")
+                  f"  CPU {cpu['two']:6.2f} s  {ratio:5.2f}x the loop (target {target:.0f}x)")
             print(f"  one worker                       {one_s:7.2f} s  {len(paths) / one_s:8.0f} files/s"
-                  f"  two workers {scaling:.2f}x one (target 1.6x)")
-            print(f"  default local cluster            {own_s:7.2f} s  adds {own_s - two_s:+.2f} s (target <= 2 s)")
+                  f"  CPU {cpu['one']:6.2f} s  two workers {scaling:.2f}x one (target 1.6x)")
+            print(f"  default local cluster            {own_s:7.2f} s  {len(paths) / own_s:8.0f} files/s"
+                  f"  CPU {cpu['own']:6.2f} s  adds {own_s - two_s:+.2f} s (target <= 2 s)")
+            print("  runs (s): " + "; ".join(f"{k} " + " ".join(f"{v:.2f}" for v in times[k]) for k in times))
             peaks = worker_peaks(clusters[2])
-            print("  peak memory per worker: " + ", ".join(f"{v / 2**20:.0f} MiB" for v in peaks.values()))
+            print("  peak memory per worker: " + ", ".join(f"{v / 2**20:.0f} MiB" for v in peaks.values())
+                  + f"; {load()}")
             if bad:
                 print(f"  MISMATCH with the loop on {len(bad)} files, e.g. {bad[0]}")
             ok &= not bad and ratio >= target and scaling >= 1.6 and own_s - two_s <= 2.0

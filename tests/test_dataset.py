@@ -10,7 +10,8 @@ import pytest
 
 import summary_standin
 import writers
-from zelq.viz import dataset
+from zelq.viz import dataset, read_events, stream
+from zelq.viz.recordings import RecordingError, RecordingWarning
 
 distributed = pytest.importorskip("distributed")
 pytest.importorskip("pyarrow")
@@ -119,9 +120,61 @@ def test_records_match_a_whole_read_with_numpy(folder, summary):
             assert r["sensor_size"] == want["sensor_size"], name
         assert r["hot_pixels"] == want["hot_pixels"], name
         assert r["hot_count"] == want["hot_count"], name
-        assert r["thumbnail"], name
+        assert r["thumbnail"] == engine_thumbnail(r["path"], r["sensor_size"]), name
     x, y, _ = HOT_PIXEL
     assert [x, y] in [p[:2] for p in got["hot.raw"]["hot_pixels"]]
+
+
+def engine_thumbnail(path, sensor_size):
+    """The thumbnail the engine's NumPy path draws from the pixel counts of a whole read."""
+    ev = read_events(path)
+    w, h = sensor_size
+    on = ev["p"] > 0
+    flat = ev["y"].astype(np.int64) * w + ev["x"]
+    return stream._thumbnail(np.bincount(flat[on], minlength=w * h).reshape(h, w),
+                             np.bincount(flat[~on], minlength=w * h).reshape(h, w))
+
+
+@pytest.mark.parametrize("fmt, n", [("evt2", 300_000), ("evt3", 300_000), ("dat", 300_000), ("nmnist", 300_000),
+                                    ("nmnist", 2_000)])
+def test_files_longer_than_the_first_read_are_summarised_whole(tmp_path, fmt, n):
+    # Over a MB: the header's first read holds only the start; the rest is read on, across chunks.
+    # A small N-MNIST file is decoded once; a long one twice (its sensor first).
+    ev = noise(n, 34, 34, 21, duration=3_000_000)
+    ev["x"][::7], ev["y"][::7] = 3, 4
+    options = {} if fmt == "nmnist" else {"geometry": (34, 34)}
+    suffix = {"evt2": ".raw", "evt3": ".raw", "dat": ".dat", "nmnist": ".bin"}[fmt]
+    whole = writers.write(tmp_path / f"whole{suffix}", ev, fmt, **options).read_bytes()
+    assert (len(whole) > 1 << 20) == (n > 100_000)
+    r = stream.summarize_recording(tmp_path / f"whole{suffix}")
+    want = summary_standin.summarize_recording(tmp_path / f"whole{suffix}")
+    for key in ("event_count", "on_count", "t_first", "t_last", "rate_peak", "hot_pixels", "hot_count"):
+        assert r[key] == want[key], key
+    assert r["sensor_size"] == (want["sensor_size"] or [34, 34])
+    assert r["thumbnail"] == engine_thumbnail(tmp_path / f"whole{suffix}", r["sensor_size"])
+    cut = tmp_path / f"cut{suffix}"
+    cut.write_bytes(whole[:-1])
+    with pytest.warns(RecordingWarning, match="cut short"):
+        short = stream.summarize_recording(cut)
+    word = {"evt2": 4, "evt3": 2, "dat": 8, "nmnist": 5}[fmt]
+    assert short["status"] == "cut short" and short["offset"] == len(whole) - word
+    with pytest.warns(RecordingWarning):
+        assert short["event_count"] == len(read_events(cut))
+
+
+@pytest.mark.parametrize("geometry", [(34, 34), None])  # None: the sensor comes from the events
+def test_corrupt_word_past_the_first_read_names_its_byte(tmp_path, geometry):
+    data = bytearray(writers.evt2(noise(400_000, 34, 34, 22), geometry=geometry))
+    at = len(data) - 4000
+    at -= (at - len(writers.evt_header("evt2", geometry))) % 4
+    data[at:at + 4] = (0x5 << 28).to_bytes(4, "little")
+    path = tmp_path / "bad.raw"
+    path.write_bytes(bytes(data))
+    with pytest.raises(RecordingError, match=f"at byte {at}$") as got:
+        stream.summarize_recording(path)
+    with pytest.raises(RecordingError) as read:
+        read_events(path)
+    assert str(got.value) == str(read.value)
 
 
 def test_problem_files_are_rows_with_reasons(folder, summary):

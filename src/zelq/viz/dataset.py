@@ -41,7 +41,7 @@ Progress = Optional[Callable[[int, int, int, float], None]]
 # A batch is a few tens of MB of recordings, or this many files, whichever comes first:
 # small files share a task (a task costs about a millisecond of scheduling), big ones
 # still spread over every worker.
-_BATCH_BYTES = 64 << 20
+_BATCH_BYTES = 32 << 20
 _MAX_BATCH_FILES = 400
 _BATCHES_PER_WORKER = 4
 _CHECKPOINT_S = 30.0

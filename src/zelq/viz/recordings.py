@@ -201,11 +201,13 @@ def _open_checked(path: Union[str, os.PathLike]) -> Tuple[Path, str, bytes, int]
         known = ", ".join(FORMATS)
         raise _fail(p, f"unknown recording format '{p.suffix or '(no extension)'}'; known: {known}")
     with _open_regular(p) as f:
+        size = os.fstat(f.fileno()).st_size
         try:
-            head = f.read(_HEADER_LIMIT)
+            # No more than the file holds: a small file must not pay for a MB buffer.
+            head = f.read(min(_HEADER_LIMIT, size + 1))
         except OSError as e:
             raise _fail(p, f"cannot be read ({e.strerror or e})") from None
-        size = os.fstat(f.fileno()).st_size
+        size = max(size, len(head))
     kind = _sniff(head, p, ext)
     if ext == ".bin":
         if kind is not None and kind != "%-header":

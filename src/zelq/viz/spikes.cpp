@@ -32,6 +32,7 @@
 #include "kernels/escape.hpp"
 #include "kernels/evt.hpp"
 #include "kernels/evt_index.hpp"
+#include "kernels/file_summary.hpp"
 #include "kernels/png.hpp"
 #include "kernels/stream.hpp"
 
@@ -919,6 +920,58 @@ private:
     std::FILE* spool_ = nullptr;
     std::optional<kern::stream::Engine> engine_;
 };
+// One native recording file's summary (dataset overviews): the header's facts
+// in, the engine's counts, hot pixels and thumbnail out, the GIL released for
+// the whole pass. Each thread keeps its decode buffers from file to file.
+nb::object summarize_file(const Args& a) {
+    namespace fs = kern::file_summary;
+    const long long format = a.integer(0);
+    if (format < kern::evt::kEvt2 || format >= kern::evt::kFormatCount) raise(PyExc_ValueError, "unknown event format");
+    BufferView head;
+    head.require(a[1]);
+    if (!PyBytes_Check(a[2].ptr())) raise(PyExc_TypeError, "path must be bytes (os.fsencode)");
+    fs::Request r;
+    r.format = static_cast<kern::evt::Format>(format);
+    r.path = PyBytes_AS_STRING(a[2].ptr());
+    r.head = static_cast<const uint8_t*>((*head).buf);
+    r.head_size = static_cast<size_t>((*head).len);
+    r.offset = a.integer(3);
+    r.size = a.integer(4);
+    r.t0 = a.integer(5);
+    r.width = a.integer(6);
+    r.height = a.integer(7);
+    if (r.offset < 0 || r.width < 0 || r.height < 0 || r.width > 32767 || r.height > 32767)
+        raise(PyExc_ValueError, "file summary settings out of range");
+    thread_local fs::FileSummarizer summarizer;
+    fs::Summary s;
+    {
+        nb::gil_scoped_release release;
+        s = summarizer.summarize(r);
+    }
+    nb::dict d;
+    d["state"] = numpy_copy(reinterpret_cast<const int64_t*>(&s.state), kern::evt::kStateSlots, "<i8");
+    d["error_pos"] = s.error_pos;
+    d["errno"] = s.read_errno;
+    d["cut"] = s.cut < 0 ? nb::none() : nb::cast(s.cut);
+    d["width"] = s.width;
+    d["height"] = s.height;
+    d["have_events"] = s.have_events;
+    d["t_first"] = s.t_first;
+    d["t_last"] = s.t_last;
+    d["event_count"] = s.count;
+    d["on_count"] = s.on_count;
+    d["peak_10ms"] = s.peak_10ms;
+    d["outside"] = s.outside;
+    const auto& f = s.first_outside;
+    d["first_outside"] = nb::make_tuple(f.x, f.y, f.t, f.on ? 1 : -1);
+    nb::list hot;
+    for (const fs::HotPixel& p : s.hot) hot.append(nb::make_tuple(p.x, p.y, p.on, p.off));
+    d["hot_pixels"] = hot;
+    d["hot_count"] = s.hot_count;
+    d["thumbnail"] = nb::str(s.thumbnail.data(), s.thumbnail.size());
+    return d;
+}
+
 // Where to start decoding an EVT 2.0/2.1/3.0 data buffer (the words after the
 // header) so that no event at or after `target` (µs on the file's own clock) is
 // skipped: (byte offset of a time-high word, the decoder's loops there).
@@ -1131,6 +1184,18 @@ NB_MODULE(spikes, m) {
         .def("finish", &Stream::finish)
         .def("take_frames", &Stream::take_frames)
         .def("result", &Stream::result);
+    def(m, "_summarize_file",
+        {arg("fmt", Kind::Int), arg("head"), arg("path"), arg("offset", Kind::Int), arg("size", Kind::Int),
+         arg("t0", Kind::Int), arg("width", Kind::Int), arg("height", Kind::Int)},
+        summarize_file,
+        "Summary of a native recording (fmt 0 EVT 2.0, 1 EVT 2.1, 2 EVT 3.0, 3 DAT, 4 N-MNIST) whose data\n"
+        "starts at byte offset: head holds the file's first bytes, the rest is read from path (bytes).\n"
+        "width and height are the header's sensor, 0 when it gives none (the largest coordinates then\n"
+        "give it). Returns a dict: the decoder state, error_pos, errno, cut, width, height, have_events,\n"
+        "t_first, t_last, event_count, on_count, peak_10ms, outside, first_outside, hot_pixels\n"
+        "((x, y, on, off), at most 16), hot_count and thumbnail (base64 PNG).\n\n"
+        "Raises ValueError for an unknown fmt or settings out of range; TypeError for a path that is\n"
+        "not bytes or a head that is not a buffer.");
     def(m, "_evt_seek", {arg("fmt", Kind::Int), arg("buffer"), arg("target", Kind::Int)}, evt_seek,
         "Where to start decoding EVT data words (fmt 0 EVT 2.0, 1 EVT 2.1, 2 EVT 3.0) so that no event\n"
         "at or after target (us, the file's clock before t0) is skipped: (byte offset, loops), the\n"

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import base64
 import errno
+import functools
 import json
 import math
 import os
@@ -837,6 +838,10 @@ def summarize_recording(path: Union[str, os.PathLike], *, outside: str = "refuse
     events outside the sensor unless `outside="drop"` (then dropped, with a RecordingWarning).
     """
     recordings._path_arg(path)
+    outside = recordings._outside_arg(outside)
+    p, ext, head, size = recordings._open_checked(path)
+    if ext in _NATIVE_EXTENSIONS:
+        return _summarize_native(path, p, ext, head, size, outside)
     src = _open_source(path, outside)
     sensor, _ = _sensor(src, None, None)
     run = _stream(src, _SUMMARY, sensor, -_SPAN_LIMIT, _SPAN_LIMIT, 0)
@@ -845,9 +850,14 @@ def summarize_recording(path: Union[str, os.PathLike], *, outside: str = "refuse
     w, h = sensor
     on, off = (c.reshape(h, w) for c in result["pixels"])
     hot, hot_count = _hot_pixels(on, off, 16)
+    return _summary_record(path, src, (w, h), result, hot, hot_count, _thumbnail(on, off), outcome)
+
+
+def _summary_record(path: Any, src: _Source, sensor: Tuple[int, int], result: Dict[str, Any],
+                    hot: Sequence[Sequence[int]], hot_count: int, thumbnail: str, outcome: _Outcome) -> Dict[str, Any]:
+    w, h = sensor
     have = result["have_events"]
     duration = result["t_last"] - result["t_first"] if have else 0
-    status = "cut short" if outcome.cut_short else "ok" if have else "empty"
     return {
         "path": str(path), "format": src.format,
         "sensor_size": [w, h] if (src.sensor_size is not None or have) else None,
@@ -856,7 +866,38 @@ def summarize_recording(path: Union[str, os.PathLike], *, outside: str = "refuse
         "rate_mean": result["event_count"] / (duration / 1e6) if duration > 0 else 0.0,
         "rate_peak": result["peak_10ms"] * 100.0,
         "hot_pixels": [[x, y, a + b] for x, y, a, b in hot], "hot_count": hot_count, "hot_rule": HOT_RULE,
-        "thumbnail": _thumbnail(on, off), "status": status,
+        "thumbnail": thumbnail, "status": "cut short" if outcome.cut_short else "ok" if have else "empty",
         "offset": outcome.cut_short["offset"] if outcome.cut_short else None,
         "message": outcome.cut_short["message"] if outcome.cut_short else "",
     }
+
+
+_NATIVE_EXTENSIONS = (".raw", ".dat", ".bin")
+
+
+@functools.lru_cache(maxsize=None)
+def _state_slot(name: str) -> int:
+    return recordings._spikes()._EVT_STATE.index(name)
+
+
+def _summarize_native(path: Union[str, os.PathLike], p: Path, ext: str, head: bytes, size: int,
+                      outside: str) -> Dict[str, Any]:
+    """The summary of a file the native decoders read, in one native call: the header's facts go
+    in (the first bytes already read serve again, the whole of a small file), and the counts,
+    hot pixels and thumbnail come out, without the page engine's set-up per file."""
+    lay = recordings._layout(p, ext, head, size)
+    name = recordings.FORMATS[ext] if ext == ".bin" else lay.fmt.name
+    src = _Source(name=p.name, format=name, path=p, layout=lay, size=size, sensor_size=lay.sensor, outside=outside)
+    w, h = lay.sensor or (0, 0)
+    result = recordings._spikes()._summarize_file(lay.fmt.number, head, os.fsencode(p), lay.offset, size, lay.t0, w, h)
+    if result["errno"]:
+        raise OSError(result["errno"], os.strerror(result["errno"]), str(p))
+    state = None
+    if result["state"][_state_slot("error")] or result["state"][_state_slot("outside")]:  # the readers' words
+        state = recordings._State()
+        state.array = result["state"]
+        if state["error"]:
+            raise recordings._decode_error(p, lay.fmt, state, result["error_pos"])
+    run = _Pass(src, None, (result["width"], result["height"]), state=state, cut=result["cut"])
+    return _summary_record(path, src, run.bounds, result, result["hot_pixels"], result["hot_count"],
+                           result["thumbnail"], _conclude(run, result))

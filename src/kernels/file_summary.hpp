@@ -1,0 +1,371 @@
+// One recording file's summary for a dataset overview, in one call: the
+// file's bytes go through the readers' decoders into a summary's counters
+// (extent, counts, 10 ms peak rate, pixel counts, by the streaming engine's
+// rules), then the hot pixels and the thumbnail come from the pixel counts.
+// Nothing else is set up per file: no encoder threads, no timeline or raster,
+// and the decode buffers belong to a FileSummarizer that serves file after file.
+// No Python here.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "kernels/evt.hpp"
+#include "kernels/stream.hpp"
+
+namespace zv::kern::file_summary {
+
+// What to summarise: a native recording's data bytes [offset, end of file).
+// `head` is the file's first bytes, already read by the caller (the whole file
+// when it is small); the rest is read from `path`.
+struct Request {
+    evt::Format format = evt::kEvt2;
+    const char* path = nullptr;
+    const uint8_t* head = nullptr;
+    size_t head_size = 0;
+    int64_t offset = 0;
+    int64_t size = 0;           // the file's size when the caller looked
+    int64_t t0 = 0;             // the header's time origin
+    int64_t width = 0, height = 0;  // the sensor the header declares; 0: none
+};
+
+// The hot-pixel rule: at least kHotFactor times the median count of the pixels
+// that have events, and at least kHotMin events.
+inline constexpr int64_t kHotFactor = 10, kHotMin = 16;
+inline constexpr size_t kHotListed = 16, kThumbnailSide = 64;
+
+struct HotPixel {
+    int64_t x, y, on, off;
+};
+
+struct Summary {
+    // How the pass ended: a decoder error (state.error, at error_pos + state.error_at),
+    // a read error (read_errno), or a file cut short inside a word at byte `cut`.
+    evt::State state{};
+    int64_t error_pos = 0;
+    int read_errno = 0;
+    int64_t cut = -1;
+    int64_t width = 1, height = 1;  // the sensor counted on
+    bool have_events = false;
+    int64_t t_first = 0, t_last = 0, count = 0, on_count = 0, peak_10ms = 0;
+    int64_t outside = 0;            // outside the sensor past the decoder (the engine's count)
+    stream::Event first_outside{};
+    std::vector<HotPixel> hot;      // hottest first, ties by position, at most kHotListed
+    int64_t hot_count = 0;
+    std::string thumbnail;          // base64 PNG
+
+    bool failed() const { return state.error != evt::kOk || read_errno != 0; }
+};
+
+// min(255, ceil(16 * log2(1 + c))): one event is 16, none is 0 (the pages' level curve).
+inline uint8_t level_of(int64_t c) {
+    if (c <= 0) return 0;
+    if (c >= 65535) return 255;  // 16 * log2(65536) = 256
+    return static_cast<uint8_t>(std::min(255.0, std::ceil(16.0 * std::log2(1.0 + static_cast<double>(c)))));
+}
+
+// The curve of the small counts that thumbnails mostly hold, looked up.
+inline uint8_t level(int64_t c) {
+    static const std::array<uint8_t, 1024> table = [] {
+        std::array<uint8_t, 1024> t{};
+        for (size_t i = 0; i < t.size(); ++i) t[i] = level_of(static_cast<int64_t>(i));
+        return t;
+    }();
+    return c >= 0 && c < 1024 ? table[static_cast<size_t>(c)] : level_of(c);
+}
+
+// The hot pixels of ON/OFF counts (row-major, `width` wide): at least
+// max(kHotMin, kHotFactor x the median of the nonzero totals), the median of an
+// even number being the mean of the middle two.
+template <typename Counts>
+void find_hot(const Counts& px, int64_t width, std::vector<HotPixel>& hot, int64_t& hot_count) {
+    std::vector<int64_t> active;
+    for (size_t i = 0; i < px.pixels(); ++i)
+        if (const int64_t c = int64_t{px.on(i)} + px.off(i)) active.push_back(c);
+    hot.clear();
+    hot_count = 0;
+    if (active.empty()) return;
+    const size_t mid = active.size() / 2;
+    std::nth_element(active.begin(), active.begin() + static_cast<std::ptrdiff_t>(mid), active.end());
+    double median = static_cast<double>(active[mid]);
+    if (active.size() % 2 == 0) {
+        const int64_t below = *std::max_element(active.begin(), active.begin() + static_cast<std::ptrdiff_t>(mid));
+        median = (static_cast<double>(below) + median) / 2;
+    }
+    const double threshold = std::max(static_cast<double>(kHotMin), static_cast<double>(kHotFactor) * median);
+    std::vector<std::pair<int64_t, size_t>> found;  // (-total, index): hottest first, then by position
+    for (size_t i = 0; i < px.pixels(); ++i) {
+        const int64_t c = int64_t{px.on(i)} + px.off(i);
+        if (c > 0 && static_cast<double>(c) >= threshold) found.emplace_back(-c, i);
+    }
+    hot_count = static_cast<int64_t>(found.size());
+    const size_t listed = std::min(found.size(), kHotListed);
+    std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(listed), found.end());
+    const size_t w = static_cast<size_t>(width);
+    for (size_t k = 0; k < listed; ++k) {
+        const size_t i = found[k].second;
+        hot.push_back({static_cast<int64_t>(i % w), static_cast<int64_t>(i / w), px.on(i), px.off(i)});
+    }
+}
+
+// The counts summed over k x k blocks (k the smallest that brings the long side
+// to kThumbnailSide at most), levelled: OFF red, ON green; base64 PNG.
+template <typename Counts>
+std::string thumbnail(const Counts& px, size_t width, size_t height) {
+    const size_t k = std::max<size_t>(1, (std::max(width, height) + kThumbnailSide - 1) / kThumbnailSide);
+    const size_t pw = (width + k - 1) / k, ph = (height + k - 1) / k;
+    std::vector<size_t> column(width);
+    for (size_t x = 0; x < width; ++x) column[x] = x / k;
+    std::vector<int64_t> sums(pw * ph * 2, 0);
+    for (size_t y = 0; y < height; ++y) {
+        int64_t* row = sums.data() + 2 * (y / k) * pw;
+        for (size_t x = 0; x < width; ++x) {
+            const size_t i = y * width + x;
+            row[2 * column[x]] += px.off(i);
+            row[2 * column[x] + 1] += px.on(i);
+        }
+    }
+    std::vector<uint8_t> rgb(pw * ph * 3, 0);
+    for (size_t c = 0; c < pw * ph; ++c) {
+        rgb[3 * c] = level(sums[2 * c]);
+        rgb[3 * c + 1] = level(sums[2 * c + 1]);
+    }
+    return stream::png_base64(rgb.data(), pw, ph);
+}
+
+// What a summary counts of the records it is fed, by the streaming engine's
+// summary rules: extent, counts and the peak of events per 10 ms bin from the
+// first event, and ON/OFF counts per pixel (interleaved, so both sit in one
+// cache line). Records outside the sensor are counted apart.
+class SummaryCounts {
+public:
+    SummaryCounts(int64_t width, int64_t height)
+        : width_(width), height_(height), pixels_(2 * static_cast<size_t>(width * height), 0) {}
+
+    void feed(const uint8_t* records, size_t n) {
+        for (size_t i = 0; i < n; ++i) {
+            const stream::Event e = stream::read_record(records + i * evt::kRecordSize);
+            if (e.t < -kSpan || e.t >= kSpan) continue;  // beyond the engine's span, as a page pass
+            if (e.x < 0 || e.y < 0 || e.x >= width_ || e.y >= height_) {
+                if (!outside_++) first_outside_ = e;
+                continue;
+            }
+            if (!have_events_) {
+                t_first_ = t_last_ = t_first_seen_ = e.t;
+                have_events_ = true;
+            }
+            t_first_ = std::min(t_first_, e.t);
+            t_last_ = std::max(t_last_, e.t);
+            ++count_;
+            on_count_ += e.on;
+            const int64_t bin = (e.t - t_first_seen_) / 10000;
+            if (bin != rate_bin_) {
+                peak_ = std::max(peak_, rate_count_);
+                rate_bin_ = bin;
+                rate_count_ = 0;
+            }
+            ++rate_count_;
+            uint32_t& c = pixels_[2 * static_cast<size_t>(e.y * width_ + e.x) + (e.on ? 0 : 1)];
+            if (c != UINT32_MAX) ++c;
+        }
+    }
+
+    bool have_events() const { return have_events_; }
+    int64_t t_first() const { return t_first_; }
+    int64_t t_last() const { return t_last_; }
+    int64_t count() const { return count_; }
+    int64_t on_count() const { return on_count_; }
+    int64_t peak_10ms() const { return std::max(peak_, rate_count_); }
+    int64_t outside() const { return outside_; }
+    const stream::Event& first_outside() const { return first_outside_; }
+    // ON and OFF counts of pixel i = y * width + x.
+    uint32_t on(size_t i) const { return pixels_[2 * i]; }
+    uint32_t off(size_t i) const { return pixels_[2 * i + 1]; }
+    size_t pixels() const { return pixels_.size() / 2; }
+
+private:
+    static constexpr int64_t kSpan = int64_t{1} << 62;
+    int64_t width_, height_;
+    std::vector<uint32_t> pixels_;
+    bool have_events_ = false;
+    int64_t t_first_ = 0, t_last_ = 0, t_first_seen_ = 0, count_ = 0, on_count_ = 0;
+    int64_t rate_bin_ = -1, rate_count_ = 0, peak_ = 0, outside_ = 0;
+    stream::Event first_outside_{};
+};
+
+// The largest coordinates among records (the sensor of a file whose header
+// gives none), and the records themselves while they fit in `limit` bytes, so
+// that a small file is decoded once.
+struct Extent {
+    std::vector<uint8_t>& kept;
+    size_t limit;
+    bool all_kept = true;
+    bool have_events = false;
+    int64_t max_x = -1, max_y = -1;
+
+    void feed(const uint8_t* records, size_t n) {
+        for (size_t i = 0; i < n; ++i) {
+            const stream::Event e = stream::read_record(records + i * evt::kRecordSize);
+            max_x = std::max(max_x, e.x);
+            max_y = std::max(max_y, e.y);
+        }
+        have_events = have_events || n > 0;
+        if (!all_kept) return;
+        if (kept.size() + n * evt::kRecordSize > limit) {
+            all_kept = false;
+            kept.clear();
+            return;
+        }
+        kept.insert(kept.end(), records, records + n * evt::kRecordSize);
+    }
+};
+
+class FileSummarizer {
+public:
+    FileSummarizer() : records_(kRecords * evt::kRecordSize), chunk_(kChunk) {}
+
+    Summary summarize(const Request& r) {
+        Summary s;
+        int64_t width = r.width, height = r.height;
+        if (width <= 0 || height <= 0) {
+            // No sensor in the header: the largest coordinates give it, as the readers do.
+            kept_.clear();
+            Extent extent{kept_, kKeptBytes};
+            evt::State st = fresh_state(r, 0, 0);
+            pass(r, st, extent, s);
+            if (st.error || s.failed()) {
+                s.state = st;
+                return s;
+            }
+            width = extent.have_events ? std::min<int64_t>(extent.max_x + 1, 32767) : 1;
+            height = extent.have_events ? std::min<int64_t>(extent.max_y + 1, 32767) : 1;
+            if (extent.all_kept) {
+                // Nothing decoded lies outside its own extent: the one pass's state stands,
+                // on this sensor.
+                s.state = st;
+                s.state.width = width;
+                s.state.height = height;
+                SummaryCounts counts(width, height);
+                counts.feed(kept_.data(), kept_.size() / evt::kRecordSize);
+                finish(counts, width, height, s);
+                return s;
+            }
+            s.cut = -1;
+        }
+        SummaryCounts counts(width, height);
+        s.state = fresh_state(r, width, height);
+        pass(r, s.state, counts, s);
+        if (s.failed()) return s;
+        finish(counts, width, height, s);
+        return s;
+    }
+
+private:
+    static constexpr size_t kRecords = 1 << 11;  // decoded records stay in the first-level cache
+    static constexpr size_t kChunk = 4 << 20;
+    static constexpr size_t kKeptBytes = (1 << 17) * evt::kRecordSize;
+
+    static void finish(const SummaryCounts& counts, int64_t width, int64_t height, Summary& s) {
+        s.width = width;
+        s.height = height;
+        s.have_events = counts.have_events();
+        s.t_first = counts.t_first();
+        s.t_last = counts.t_last();
+        s.count = counts.count();
+        s.on_count = counts.on_count();
+        s.peak_10ms = counts.peak_10ms();
+        s.outside = counts.outside();
+        s.first_outside = counts.first_outside();
+        find_hot(counts, width, s.hot, s.hot_count);
+        s.thumbnail = thumbnail(counts, static_cast<size_t>(width), static_cast<size_t>(height));
+    }
+
+    // The readers' state for a whole-file read: outside events dropped and counted.
+    static evt::State fresh_state(const Request& r, int64_t width, int64_t height) {
+        evt::State st;
+        st.t0 = r.t0;
+        st.drop_outside = 1;
+        st.width = width;
+        st.height = height;
+        return st;
+    }
+
+    // Decodes the whole words of data[0, n) (file offset `pos`) into the sink; returns the bytes used.
+    template <typename Sink>
+    size_t decode(evt::Format f, const uint8_t* data, size_t n, int64_t pos, evt::State& st, Sink& sink, Summary& s) {
+        size_t used = 0;
+        while (used < n) {
+            const evt::Progress p = evt::decode(f, data + used, n - used, st, records_.data(), kRecords, 0);
+            sink.feed(records_.data(), p.count);
+            if (st.error) {
+                s.error_pos = pos + static_cast<int64_t>(used);
+                return used;
+            }
+            used += p.consumed;
+            if (st.done || (p.consumed == 0 && p.count == 0)) break;
+        }
+        return used;
+    }
+
+    // One pass over the data bytes: the caller's first bytes, then the file to its end.
+    // A partial word left at the end marks the file cut short there.
+    template <typename Sink>
+    void pass(const Request& r, evt::State& st, Sink& sink, Summary& s) {
+        int64_t pos = r.offset;
+        size_t carry = 0;  // undecoded bytes at the front of chunk_
+        const int64_t held = static_cast<int64_t>(r.head_size);
+        if (pos < held) {
+            const size_t n = static_cast<size_t>(held - pos);
+            const size_t used = decode(r.format, r.head + pos, n, pos, st, sink, s);
+            if (st.error) return;
+            pos += static_cast<int64_t>(used);
+            if (st.done) return;
+            carry = n - used;
+            std::memcpy(chunk_.data(), r.head + pos, carry);
+        }
+        if (r.size > held) {
+            std::FILE* file = std::fopen(r.path, "rb");
+            if (!file) {
+                s.read_errno = errno ? errno : EIO;
+                return;
+            }
+            const int64_t from = std::max(held, pos);
+            if (std::fseek(file, static_cast<long>(from), SEEK_SET) != 0) {
+                s.read_errno = errno ? errno : EIO;
+                std::fclose(file);
+                return;
+            }
+            for (;;) {
+                const size_t got = std::fread(chunk_.data() + carry, 1, chunk_.size() - carry, file);
+                if (got == 0) {
+                    if (std::ferror(file)) s.read_errno = errno ? errno : EIO;
+                    break;
+                }
+                const size_t filled = carry + got;
+                const size_t used = decode(r.format, chunk_.data(), filled, pos, st, sink, s);
+                if (st.error) break;
+                pos += static_cast<int64_t>(used);
+                if (st.done) {
+                    carry = 0;
+                    break;
+                }
+                carry = filled - used;
+                std::memmove(chunk_.data(), chunk_.data() + used, carry);
+            }
+            std::fclose(file);
+        }
+        if (carry && !st.done && !st.error && !s.read_errno) s.cut = pos;
+    }
+
+    std::vector<uint8_t> records_, chunk_, kept_;
+};
+
+}  // namespace zv::kern::file_summary
