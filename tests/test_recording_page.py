@@ -10,7 +10,7 @@ import pytest
 import recording_reference as rr
 from zelq.viz import show
 from zelq.viz._palettes import PALETTES
-from zelq.viz.recording_page import json_for_script, render_recording_html, template_parts
+from zelq.viz.recording_page import json_for_script, read_recording_document, render_recording_html, template_parts
 
 ROOT = Path(__file__).resolve().parent.parent
 TEMPLATE = ROOT / "src" / "zelq" / "viz" / "templates" / "recording.html"
@@ -263,7 +263,7 @@ def test_engine_document_equals_the_reference(tmp_path, window):
     out = tmp_path / "engine.html"
     stream.export_recording_html(ev, out, sensor_size=SIZE, boxes=dot_boxes(), classes=["car", "ped"], **kw)
     text = out.read_text(encoding="utf-8")
-    engine = json.loads(text.split('<div id="doc" hidden><!--', 1)[1].split("--></div>", 1)[0])
+    engine = read_recording_document(text)
     absolute = None if window is None else (T0 + window[0], T0 + window[0] + window[1])
     reference = rr.build_document(ev, SIZE, window=absolute, boxes=dot_boxes(), classes=["car", "ped"])
     assert images_decoded(engine) == images_decoded(reference)

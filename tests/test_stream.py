@@ -22,6 +22,7 @@ from conftest import shared_recording
 from zelq.viz import read_events
 from zelq.viz.recordings import RecordingError, RecordingWarning
 from zelq.viz._palettes import PALETTES
+from zelq.viz.recording_page import read_recording_document
 from zelq.viz.stream import export_recording_html, recording_frames, summarize_recording
 
 RECORD = np.dtype([("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")])
@@ -30,8 +31,7 @@ RECORD = np.dtype([("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")])
 # ---------------------------------------------------------------- oracles
 
 def document(path):
-    page = Path(path).read_text(encoding="utf-8")
-    return json.JSONDecoder().raw_decode(page, page.index('{"kind":"recording"'))[0]
+    return read_recording_document(Path(path).read_text(encoding="utf-8"))
 
 
 def png(text):

@@ -92,7 +92,7 @@ def build_viewer(src: Path = PAGES_DIR / "viewer") -> str:
     return html
 
 
-_RECORDING_MARKS = ("{{title}}", "{{data_json}}", "{{palettes_json}}")
+_RECORDING_MARKS = ("{{title}}", "{{data_json}}", "{{palettes_json}}", "{{images}}")
 
 
 def build_recording(src: Path = PAGES_DIR / "recording") -> str:
@@ -106,8 +106,9 @@ def build_recording(src: Path = PAGES_DIR / "recording") -> str:
         if any(mark in _read(src / name) for mark in _RECORDING_MARKS):
             raise SystemExit(f"{name} contains a template placeholder")
     html = _include_markers(src, skeleton)
-    if html.count("{{data_json}}") != 1 or html.count("{{palettes_json}}") != 1 or "{{title}}" not in html:
-        raise SystemExit("the recording skeleton needs one {{data_json}}, one {{palettes_json}} and a {{title}}")
+    if any(html.count(mark) != 1 for mark in _RECORDING_MARKS[1:]) or "{{title}}" not in html:
+        raise SystemExit("the recording skeleton needs one {{data_json}}, {{palettes_json}} and {{images}}, "
+                         "and a {{title}}")
     return html
 
 

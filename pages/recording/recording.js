@@ -1,7 +1,9 @@
 /* Recording page: reads the recording document (docs/recording-document.md) and
    builds the statement of what the page holds, the timeline, the frame player,
-   the box list, the event-count map and the row raster. Frames are decoded only
-   when shown. Document text reaches the DOM only through textContent. */
+   the box list, the event-count map and the row raster. The script runs as soon
+   as the parser reaches it, before the frame and overview images that follow it
+   in blocks: those are picked up as they arrive and decoded only when shown.
+   Document text reaches the DOM only through textContent. */
 (function () {
   "use strict";
 
@@ -41,10 +43,16 @@
   const framesDoc = obj(doc.frames) || {};
   const period = Math.max(1, int(framesDoc.period_us, 20000));
   const docDecay = Math.max(1, num(framesDoc.decay_us, 30000));
-  const segments = arr(framesDoc.segments).map(obj).filter(Boolean).map((s) => ({
-    start: int(s.start, 0), lead: Math.max(0, int(s.lead, 0)), images: strings(s.images) }));
+  // a list's length: its images, or the count of those still to arrive in blocks
+  const MAX_IMAGES = 1e7;
+  const countOf = (holder, images) => Math.max(images.length, clamp(int(holder.count, 0), 0, MAX_IMAGES));
+  const segments = arr(framesDoc.segments).map(obj).filter(Boolean).map((s) => {
+    const images = strings(s.images);
+    return { start: int(s.start, 0), lead: Math.max(0, int(s.lead, 0)), images: images, count: countOf(s, images) };
+  });
   const ov = obj(doc.overview);
   const ovImages = ov ? strings(ov.images) : [];
+  const ovCount = ov ? countOf(ov, ovImages) : 0;
   const ovPeriod = ov ? Math.max(1, int(ov.period_us, 1000000)) : 1;
   const ovStart = ov ? int(ov.start, 0) : 0;
   const ovScale = ov ? Math.max(1, int(ov.scale, 1)) : 1;
@@ -65,6 +73,47 @@
     const n = Math.floor(bytes.length / Type.BYTES_PER_ELEMENT);
     return new Type(bytes.buffer, 0, n);
   }
+
+  // ---- images arrive after this script, in blocks: comments "<tag> <b64> <b64> ..."
+  // inside #images, tag "F<segment>" or "O" (the overview), appended to that list
+  const waiting = [];
+  let scanned = null;
+  let arrived = false;  // the parser is done: an image not here now never comes
+  function listOf(tag) {
+    if (tag === "O") return ovImages;
+    const m = /^F(\d+)$/.exec(tag);
+    const seg = m ? segments[Number(m[1])] : null;
+    return seg ? seg.images : null;
+  }
+  function takeBlocks() {
+    const box = byId("images");
+    for (let n = scanned ? scanned.nextSibling : (box && box.firstChild); n; n = n.nextSibling) {
+      scanned = n;
+      if (n.nodeType !== 8) continue;
+      const parts = n.data.split(" ");
+      const list = listOf(parts[0]);
+      if (list) for (let i = 1; i < parts.length; i++) list.push(parts[i]);
+      n.data = "";  // the list holds the text now
+    }
+    for (let i = waiting.length - 1; i >= 0; i--) {
+      const w = waiting[i];
+      if (w.k < w.list.length || arrived) { waiting.splice(i, 1); w.resolve(w.list[w.k] || ""); }
+    }
+  }
+  function imageOf(list, k) {
+    if (k < list.length || arrived) return Promise.resolve(list[k] || "");
+    return new Promise((resolve) => waiting.push({ list: list, k: k, resolve: resolve }));
+  }
+  function allArrived() {
+    arrived = true;
+    takeBlocks();
+    root.dataset.loaded = "true";
+  }
+  if (document.readyState === "loading") {
+    const arrivals = new MutationObserver(takeBlocks);
+    arrivals.observe(document.body || root, { childList: true, subtree: true });
+    document.addEventListener("DOMContentLoaded", () => { arrivals.disconnect(); allArrived(); });
+  } else allArrived();
 
   // ---- formatting
   const intFmt = new Intl.NumberFormat("en-US");
@@ -116,15 +165,15 @@
   // ---- what plays: full-rate frames, and overview frames where none are held
   const steps = [];
   segments.forEach((seg, si) => {
-    for (let k = seg.lead; k < seg.images.length; k++) steps.push({ t: seg.start + k * period, seg: si, k: k, ov: -1 });
+    for (let k = seg.lead; k < seg.count; k++) steps.push({ t: seg.start + k * period, seg: si, k: k, ov: -1 });
   });
-  const fullSpans = segments.filter((s) => s.images.length > s.lead)
-    .map((s) => [s.start + s.lead * period, s.start + s.images.length * period]);
+  const fullSpans = segments.filter((s) => s.count > s.lead)
+    .map((s) => [s.start + s.lead * period, s.start + s.count * period]);
   const inFull = (t) => fullSpans.some(([a, b]) => t >= a && t < b);
-  ovImages.forEach((_, i) => {
+  for (let i = 0; i < ovCount; i++) {
     const t = ovStart + i * ovPeriod;
     if (!inFull(t)) steps.push({ t: t, seg: -1, k: -1, ov: i });
-  });
+  }
   steps.sort((a, b) => a.t - b.t || a.ov - b.ov);
   const spanStart = win ? int(win.start, tFirst) : (steps.length ? Math.min(steps[0].t, tFirst) : tFirst);
   const spanEnd = win ? int(win.end, tLast + 1) : Math.max(tLast + 1, spanStart + 1);
@@ -231,8 +280,11 @@
   const scratch = document.createElement("canvas");
   async function decodeCounts(b64, w, h) {
     const bytes = b64Bytes(b64);
-    const bmp = await createImageBitmap(new Blob([bytes], { type: "image/png" }),
-      { colorSpaceConversion: "none", premultiplyAlpha: "none" });
+    let bmp;
+    try {
+      bmp = await createImageBitmap(new Blob([bytes], { type: "image/png" }),
+        { colorSpaceConversion: "none", premultiplyAlpha: "none" });
+    } catch (e) { return new Uint8Array(w * h * 2); }  // a missing or broken image shows no events
     scratch.width = w;
     scratch.height = h;
     const ctx = scratch.getContext("2d", { willReadFrequently: true });
@@ -250,7 +302,7 @@
     const key = si + ":" + k;
     let v = cache.get(key);
     if (v) { cache.delete(key); cache.set(key, v); return v; }
-    v = await decodeCounts(segments[si].images[k], W, H);
+    v = await decodeCounts(await imageOf(segments[si].images, k), W, H);
     cache.set(key, v);
     if (cache.size > CACHE_MAX) cache.delete(cache.keys().next().value);
     return v;
@@ -291,7 +343,7 @@
     if (st.ov < 0) surface = await surfaceOf(st.seg, st.k);
     else {
       w = Math.max(1, int(ov.width, 1)); h = Math.max(1, int(ov.height, 1));
-      const c = await decodeCounts(ovImages[st.ov], w, h);
+      const c = await decodeCounts(await imageOf(ovImages, st.ov), w, h);
       surface = new Float64Array(c.length);
       for (let p = 0; p < c.length; p++) surface[p] = c[p] / 16;
     }
