@@ -6,10 +6,8 @@
    Document text reaches the DOM only through textContent. */
 (function () {
   "use strict";
+  //@common.js@
 
-  const root = document.documentElement;
-  const byId = (id) => document.getElementById(id);
-  const clamp = (v, lo, hi) => Math.min(hi, Math.max(lo, v));
   const num = (v, d) => (typeof v === "number" && Number.isFinite(v) ? v : d);
   const int = (v, d) => Math.trunc(num(v, d));
   const obj = (v) => (v !== null && typeof v === "object" && !Array.isArray(v) ? v : null);
@@ -107,6 +105,7 @@
   function allArrived() {
     arrived = true;
     takeBlocks();
+    root.dataset.loadedMs = performance.now().toFixed(1);
     root.dataset.loaded = "true";
   }
   if (document.readyState === "loading") {
@@ -116,13 +115,6 @@
   } else allArrived();
 
   // ---- formatting
-  const intFmt = new Intl.NumberFormat("en-US");
-  function sig(v, digits) {
-    if (v === 0) return "0";
-    const a = Math.abs(v);
-    if (a >= 10 ** digits) return intFmt.format(Math.round(v));
-    return v.toFixed(clamp(digits - 1 - Math.floor(Math.log10(a)), 0, 6));
-  }
   function fmtDuration(us) {
     if (us >= 3600e6) return sig(us / 3600e6, 3) + " h";
     if (us >= 60e6) return sig(us / 60e6, 3) + " min";
@@ -153,13 +145,6 @@
     if (perSecond >= 1e6) return sig(perSecond / 1e6, 3) + " M";
     if (perSecond >= 1e3) return sig(perSecond / 1e3, 3) + " k";
     return sig(perSecond, 3) + " ";
-  }
-  function plural(n, word) { return intFmt.format(n) + " " + word + (n === 1 ? "" : "s"); }
-  function el(tag, cls, text) {
-    const e = document.createElement(tag);
-    if (cls) e.className = cls;
-    if (text !== undefined) e.textContent = text;
-    return e;
   }
 
   // ---- what plays: full-rate frames, and overview frames where none are held
@@ -785,33 +770,12 @@
     overlay.dataset.boxes = String(shown);
   }
 
-  // ---- theme: follows the system until the toggle picks a side
-  const darkQuery = window.matchMedia ? window.matchMedia("(prefers-color-scheme: dark)") : null;
-  function effectiveTheme() {
-    const t = root.dataset.theme;
-    if (t === "light" || t === "dark") return t;
-    return darkQuery && darkQuery.matches ? "dark" : "light";
-  }
-  function labelTheme() {
-    const next = effectiveTheme() === "dark" ? "light" : "dark";
-    byId("theme").textContent = next === "dark" ? "\u263E Dark" : "\u2600 Light";
-    byId("theme").setAttribute("aria-label", "Switch to " + next + " theme");
-  }
   function replot() { drawTimeline(); drawRaster(); }
-  function buildTheme() {
-    byId("theme").addEventListener("click", () => {
-      root.dataset.theme = effectiveTheme() === "dark" ? "light" : "dark";
-      labelTheme();
-      replot();
-    });
-    if (darkQuery && darkQuery.addEventListener) darkQuery.addEventListener("change", () => { labelTheme(); replot(); });
-    labelTheme();
-  }
 
   // ---- start
   (async () => {
     try {
-      buildTheme();
+      buildTheme(replot);
       buildSummary();
       buildHolds();
       buildControls();
@@ -831,8 +795,7 @@
       if (window.ResizeObserver) new ResizeObserver(onResize).observe(byId("recording"));
       window.addEventListener("resize", onResize);
       await new Promise((r) => requestAnimationFrame(() => r()));
-      root.dataset.readyMs = performance.now().toFixed(1);
-      root.dataset.state = "ready";
+      markReady();
     } catch (err) {
       root.dataset.state = "error";
       throw err;
