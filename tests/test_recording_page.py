@@ -66,6 +66,30 @@ def test_page_is_head_json_tail_with_an_escaped_title():
         json_for_script({"x": float("nan")})
 
 
+def busy_events(n=30_000, span=3_500_000, seed=3):
+    rng = np.random.default_rng(seed)
+    ev = np.zeros(n, EVENT)
+    ev["t"] = np.sort(rng.integers(T0, T0 + span, n))
+    ev["x"], ev["y"], ev["p"] = rng.integers(0, 64, n), rng.integers(0, 32, n), rng.integers(0, 2, n)
+    return ev
+
+
+@pytest.mark.parametrize("extra", [None, HOSTILE, "--><script>window.pwned=1</script>"])
+def test_page_carries_the_document_in_a_summary_and_image_blocks(extra):
+    doc = rr.build_document(busy_events(), (64, 32), max_bytes=150_000)  # an overview and a segment
+    if extra is not None:  # a list that is not all base64 stays whole, and safe, in the summary
+        doc["frames"]["segments"][0]["images"].append(extra)
+    page = render_recording_html(doc, "Recording")
+    assert read_recording_document(page) == json.loads(json.dumps(doc))
+    summary = json.loads(page.split('<div id="doc" hidden><!--', 1)[1].split("-->", 1)[0])
+    assert summary["overview"]["images"] == [] and summary["overview"]["count"] == len(doc["overview"]["images"])
+    segment = summary["frames"]["segments"][0]
+    assert (segment["images"] == [] and segment["count"] > 0) == (extra is None)
+    assert page.lower().count("</script") == 2
+    blocks = page.split('<div id="images" hidden>', 1)[1]
+    assert blocks.startswith("<!--F0 " if extra is None else "<!--O ")  # what the first view shows comes first
+
+
 # ---------------------------------------------------------------- the document's own sums
 
 def test_reference_document_accounts_for_every_event():
@@ -194,11 +218,7 @@ def test_hostile_strings_stay_text(page_probe, tmp_path):
 
 
 def test_overview_and_window_pages_say_what_they_hold(page_probe, tmp_path):
-    rng = np.random.default_rng(3)
-    n = 30_000
-    ev = np.zeros(n, EVENT)
-    ev["t"] = np.sort(rng.integers(T0, T0 + 3_500_000, n))
-    ev["x"], ev["y"], ev["p"] = rng.integers(0, 64, n), rng.integers(0, 32, n), rng.integers(0, 2, n)
+    ev = busy_events()
     doc = rr.build_document(ev, (64, 32), max_bytes=150_000)
     assert doc["overview"] and doc["frames"]["segments"] and doc["budget"]["left_out"]
     path = write(tmp_path, doc)
