@@ -97,6 +97,17 @@
       const w = waiting[i];
       if (w.k < w.list.length || arrived) { waiting.splice(i, 1); w.resolve(w.list[w.k] || ""); }
     }
+    showReading();
+  }
+  // while the parser reads the images, the page says how far it got
+  function showReading() {
+    const p = byId("reading");
+    if (!p) return;
+    if (arrived) { p.remove(); return; }
+    let got = ovImages.length, all = ovCount;
+    for (const seg of segments) { got += seg.images.length; all += seg.count; }
+    const text = "Reading the images: " + plural(got, "image") + " of " + intFmt.format(all) + "…";
+    if (p.textContent !== text) p.textContent = text;
   }
   function imageOf(list, k) {
     if (k < list.length || arrived) return Promise.resolve(list[k] || "");
@@ -109,7 +120,10 @@
     root.dataset.loaded = "true";
   }
   if (document.readyState === "loading") {
-    const arrivals = new MutationObserver(takeBlocks);
+    // blocks land in #images, which itself lands in the body: the page's own changes do not count
+    const arrivals = new MutationObserver((records) => {
+      if (records.some((r) => r.target.id === "images" || r.target === document.body)) takeBlocks();
+    });
     arrivals.observe(document.body || root, { childList: true, subtree: true });
     document.addEventListener("DOMContentLoaded", () => { arrivals.disconnect(); allArrived(); });
   } else allArrived();
@@ -217,6 +231,12 @@
     if (typeof budget.left_out === "string" && budget.left_out) box.appendChild(el("p", "", "Left out: " + budget.left_out));
     const bytes = num(budget.bytes, 0), maxBytes = num(budget.max_bytes, 0);
     if (bytes && maxBytes) box.appendChild(el("p", "muted", "Page size " + sig(bytes / 1e6, 3) + " MB of a " + sig(maxBytes / 1e6, 3) + " MB budget."));
+    if (!arrived) {
+      const reading = el("p", "muted");
+      reading.id = "reading";
+      box.appendChild(reading);
+      showReading();
+    }
     const cut = obj(source.cut_short);
     if (cut) box.appendChild(el("p", "warn", "The file is cut short at byte " + intFmt.format(int(cut.offset, 0)) + ": " + (typeof cut.message === "string" ? cut.message : "")));
     const dropped = int(source.dropped, 0);
