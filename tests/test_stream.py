@@ -212,6 +212,13 @@ def test_an_overview_denser_than_its_start_keeps_one_image_a_second_and_the_budg
     check_document(doc, ev, 64, 48, 20_000, 30_000)
 
 
+def test_a_budget_too_small_for_the_summary_is_said(tmp_path):
+    with pytest.warns(RecordingWarning, match="over its budget of 10,000"):
+        out = export_recording_html(scene(), tmp_path / "p.html", max_page_mb=0.01)
+    doc = document(out)
+    assert doc["budget"]["bytes"] == os.path.getsize(out) > 10_000 and doc["frames"]["segments"] == []
+
+
 def test_window_page_knows_its_place(tmp_path):
     ev = scene()
     out = export_recording_html(ev, tmp_path / "p.html", start=100_000, duration=50_000, frame_period=10_000)

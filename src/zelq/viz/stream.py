@@ -600,7 +600,8 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
     (default: from the start until the budget is spent). Frames last `frame_period`; the page
     shows them decayed over `decay` with tone curve gain `gain`. The page stays within
     `max_page_mb` (10^6 bytes); what does not fit at full rate is covered by a reduced-resolution
-    overview of at least one image a second. `boxes` and `predictions` are box record arrays (or
+    overview of at least one image a second, which comes before full-rate frames in the budget
+    (a budget too small even for the parts other than frames gives a RecordingWarning). `boxes` and `predictions` are box record arrays (or
     .npy paths) with fields t or ts, x, y, w, h, class_id, and optionally confidence and track_id;
     `classes` names the class ids (a list of names, or "a,b,c").
 
@@ -635,6 +636,7 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
         raise ValueError(f"{src.label}: no events in the time window")
     title = src.name if title is None else title
     sections = recording_page.template_sections(title)
+    w, h = span.sensor
     box_json = _json(_boxes(box_sets, span.t0, span.t1))
     plan = _Plan.of(span, period, decay)
     segments = _segments(window_list, span, period, decay, plan.lead)
@@ -659,8 +661,11 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
         page = _Page(src, span, plan, result, outcome, outcome.notes, windowed, period, decay, gain, segments, max_bytes,
                      box_json, frame_budget)
         with open(partial, "wb") as out, open(spool, "rb") as frames:
-            page.write(out, frames, sections)
+            size = page.write(out, frames, sections)
         os.replace(partial, target)
+        if size > max_bytes:  # only the parts that are not images can do this
+            recordings._warn(target, f"the page is {size:,} bytes, over its budget of {max_bytes:,}: its parts "
+                                     f"other than frames need that much for a {w} × {h} sensor")
     finally:
         for leftover in (spool, partial):
             try:
@@ -734,7 +739,7 @@ class _Page:
     box_json: str
     frame_budget: int
 
-    def write(self, out: Any, frames: Any, sections: Tuple[str, str, str]) -> None:
+    def write(self, out: Any, frames: Any, sections: Tuple[str, str, str]) -> int:
         """The summary (the document with its image lists emptied and counted), then the
         images in blocks: what the first view shows, the overview, the other frames."""
         head, middle, end = sections
@@ -829,6 +834,7 @@ class _Page:
         c.write(end)
         if c.bytes != size:
             raise RuntimeError(f"the recording page came out at {c.bytes} bytes, not the {size} it states")
+        return size
 
 
 def _fitting(accepted: List[Tuple[int, int]], room: int) -> int:
