@@ -180,6 +180,19 @@ def test_default_frame_of_a_moving_dot_is_sharp_and_matches_the_reference(page_p
     assert_clean(page_probe, path)
 
 
+def test_first_view_is_drawn_before_the_images_are_read(page_probe, tmp_path):
+    doc = rr.build_document(moving_dot(), SIZE)
+    noise = rr.png(np.random.default_rng(0).integers(0, 256, (SIZE[1], SIZE[0], 3), dtype=np.uint8))
+    doc["overview"] = {"period_us": 1_000_000, "start": T0, "scale": 1, "width": SIZE[0], "height": SIZE[1],
+                       "images": [noise] * (20_000_000 // len(noise))}  # 20 MB for the parser to read
+    page = open_ready(page_probe, write(tmp_path, doc))
+    page.wait_for_selector("html[data-loaded=true]", state="attached", timeout=60_000)
+    ready, loaded = page.evaluate("[document.documentElement.dataset.readyMs, document.documentElement.dataset.loadedMs]")
+    assert float(ready) < float(loaded)
+    assert page.evaluate("document.getElementById('frame').dataset.step") == "0" and not page.query_selector("#reading")
+    assert_clean(page_probe, tmp_path / "rec.html")
+
+
 def test_timeline_click_jumps_and_boxes_step(page_probe, tmp_path):
     ev = moving_dot()
     path = write(tmp_path, rr.build_document(ev, SIZE, boxes=dot_boxes(), classes=["car", "ped"]))
