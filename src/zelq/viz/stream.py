@@ -640,9 +640,12 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
     box_json = _json(_boxes(box_sets, span.t0, span.t1))
     plan = _Plan.of(span, period, decay)
     segments = _segments(window_list, span, period, decay, plan.lead)
-    # Frames and the overview get what the rest of the page leaves, counted at its most;
-    # the overview may take all of it (it is the page's one view of the whole recording).
-    frame_budget = max(0, max_bytes - _fixed_bytes(sections, box_json, span.sensor, plan, len(segments), max_bytes))
+    # The overview may take all that the rest of the page leaves, counted at its most (it is
+    # the page's one view of the whole recording). Frames are encoded as if the heat map were
+    # free; the writer keeps those that fit beside what the rest of the page turned out to be.
+    fixed = _fixed_bytes(sections, box_json, span.sensor, plan, len(segments), max_bytes)
+    overview_budget = max(0, max_bytes - fixed)
+    frame_budget = max(0, max_bytes - fixed + _heat_bound(span.sensor))
 
     fd, spool = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".frames", dir=target.parent)
     os.close(fd)
@@ -654,12 +657,12 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
                       decay_us=decay, timeline_bin=plan.timeline_bin, timeline_bins=plan.timeline_bins,
                       raster_bin=plan.raster_bin, raster_bins=plan.raster_bins, segments=segments,
                       spool_path=os.fsencode(spool), frame_budget=frame_budget, overview_step=plan.overview_step,
-                      overview_scale=plan.overview_scale, overview_budget=frame_budget, gain=gain)
+                      overview_scale=plan.overview_scale, overview_budget=overview_budget, gain=gain)
         result = _run(run, span.t0 - plan.lead * period, span.t1)
         run.engine = None  # closes the spool
         outcome = _conclude(run, result)
         page = _Page(src, span, plan, result, outcome, outcome.notes, windowed, period, decay, gain, segments, max_bytes,
-                     box_json, frame_budget)
+                     box_json)
         with open(partial, "wb") as out, open(spool, "rb") as frames:
             size = page.write(out, frames, sections)
         os.replace(partial, target)
@@ -679,12 +682,22 @@ def _fixed_bytes(sections: Tuple[str, str, str], box_json: str, sensor: Tuple[in
                  n_segments: int, max_bytes: int) -> int:
     """The most the page can hold besides its frame and overview images: template, summary
     (a heat map PNG at worst a little over its raw pixels), and the image blocks' tags."""
+    h = sensor[1]
+    return (_allowance(sections, n_segments, max_bytes) + len(box_json) + _heat_bound(sensor)
+            + h * plan.raster_bins * 8 // 3 + plan.timeline_bins * 11 + 64_000)
+
+
+def _heat_bound(sensor: Tuple[int, int]) -> int:
+    """The heat map's base64 PNG at its largest: a little over its raw pixels."""
     w, h = sensor
-    heat_png = (w * 3 + 1) * h * 51 // 50 + 1024
+    return ((w * 3 + 1) * h * 51 // 50 + 1024) * 4 // 3
+
+
+def _allowance(sections: Tuple[str, str, str], n_segments: int, max_bytes: int) -> int:
+    """The template, and room for what grows with the segments and the image blocks."""
     blocks = max_bytes // recording_page.BLOCK_BYTES + 2 * n_segments + 4
-    return (sum(len(part.encode("utf-8")) for part in sections) + len(box_json) + heat_png * 4 // 3
-            + h * plan.raster_bins * 8 // 3 + plan.timeline_bins * 11 + n_segments * _SEGMENT_BYTES
-            + blocks * _BLOCK_OVERHEAD + 64_000)
+    return (sum(len(part.encode("utf-8")) for part in sections) + n_segments * _SEGMENT_BYTES
+            + blocks * _BLOCK_OVERHEAD + 2048)
 
 
 @dataclass
@@ -737,7 +750,6 @@ class _Page:
     segments: List[Tuple[int, int, int]]
     max_bytes: int
     box_json: str
-    frame_budget: int
 
     def write(self, out: Any, frames: Any, sections: Tuple[str, str, str]) -> int:
         """The summary (the document with its image lists emptied and counted), then the
@@ -750,20 +762,37 @@ class _Page:
         on, off = (c.reshape(h, w) for c in result["pixels"])
         timeline_on, timeline_off = result["timeline"]
         step, ov_w, ov_h, ov_images = result["overview"]
-        accepted = result["frames"]
-        offsets = np.concatenate([[0], np.cumsum([length for _, length in accepted], dtype=np.int64)])
-        spans = _spans(accepted, self.segments, grid, period)
-        covered = _covers(spans, t0, t1 - 1) if t1 > t0 else True
-        if not covered:  # the overview comes first: frames keep what it leaves, the earliest first
-            accepted = accepted[:_fitting(accepted, self.frame_budget - sum(len(i) + 1 for i in ov_images))]
-            spans = _spans(accepted, self.segments, grid, period)
-        else:
-            ov_images = []
         source = {"name": self.src.name, "format": self.src.format, "sensor_size": [w, h],
                   "t_first": span.t_first, "t_last": span.t_last if span.have_events else span.t_first,
                   "event_count": result["event_count"], "on_count": result["on_count"],
                   "dropped": self.outcome.dropped,
                   "cut_short": self.outcome.cut_short, "warnings": self.notes}
+        summary = [
+            '{"kind":"recording","version":1,"source":' + _json(source) + ',"window":'
+            + _json({"start": t0, "end": t1} if self.windowed else None),
+            ',"timeline":' + _json({"start": t0, "bin_us": plan.timeline_bin, "on": _b64(timeline_on, "<u4"),
+                                    "off": _b64(timeline_off, "<u4")}),
+            ',"heatmap":' + _json(_heatmap(on, off)),
+            ',"hot_pixels":' + _json({"rule": f"the {_HOT_LISTED} pixels with the most events",
+                                      "pixels": _top_pixels(on, off, _HOT_LISTED)})]
+        rest = [',"raster":' + _json({"start": t0, "bin_us": plan.raster_bin, "bins": plan.raster_bins, "rows": h,
+                                       "counts": _b64(np.minimum(result["raster"], 65535), "<u2")}),
+                ',"boxes":' + self.box_json]
+
+        # What the images may take now that the rest of the page is known; the overview first,
+        # when the frames do not cover everything, and the frames keep what it leaves, earliest first.
+        room = self.max_bytes - _allowance(sections, len(self.segments), self.max_bytes) \
+            - sum(len(part) for part in summary + rest)
+        accepted = result["frames"]
+        offsets = np.concatenate([[0], np.cumsum([length for _, length in accepted], dtype=np.int64)])
+        spans = _spans(accepted, self.segments, grid, period)
+        covered = _covers(spans, t0, t1 - 1) if t1 > t0 else True
+        if covered and _fitting(accepted, room) == len(accepted):
+            ov_images = []
+        else:
+            covered = False
+            accepted = accepted[:_fitting(accepted, room - sum(len(i) + 1 for i in ov_images))]
+            spans = _spans(accepted, self.segments, grid, period)
 
         # (tag, spool offsets, lengths) of each list of images, in document order
         lists: List[Tuple[str, List[int], List[int]]] = []
@@ -792,19 +821,13 @@ class _Page:
 
         c = _Counter(out)
         c.write(head)
-        c.write('{"kind":"recording","version":1,"source":' + _json(source) + ',"window":'
-                + _json({"start": t0, "end": t1} if self.windowed else None))
-        c.write(',"timeline":' + _json({"start": t0, "bin_us": plan.timeline_bin, "on": _b64(timeline_on, "<u4"),
-                                        "off": _b64(timeline_off, "<u4")}))
-        c.write(',"heatmap":' + _json(_heatmap(on, off)))
-        c.write(',"hot_pixels":' + _json({"rule": f"the {_HOT_LISTED} pixels with the most events",
-                                          "pixels": _top_pixels(on, off, _HOT_LISTED)}))
+        for part in summary:
+            c.write(part)
         c.write(',"frames":{"period_us":' + str(period) + ',"decay_us":' + _json(_integral(self.decay))
                 + ',"segments":[' + ",".join(segment_json) + "]}")
         c.write(',"overview":' + _json(overview))
-        c.write(',"raster":' + _json({"start": t0, "bin_us": plan.raster_bin, "bins": plan.raster_bins, "rows": h,
-                                      "counts": _b64(np.minimum(result["raster"], 65535), "<u2")}))
-        c.write(',"boxes":' + self.box_json)
+        for part in rest:
+            c.write(part)
         full_rate = [[a, b] for _, _, a, b in spans]
         left_out = "" if covered else _left_out(spans, t0, t1, step * period, plan.overview_scale)
         view = ',"view":' + _json({"palette": DEFAULT_PALETTE, "background": DEFAULT_BACKGROUND,
