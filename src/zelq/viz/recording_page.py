@@ -73,6 +73,7 @@ def template_parts(title: str = "Recording") -> Tuple[str, str]:
 
 
 def segment_tag(index: int) -> str:
+    """The block tag of the document's segment `index`."""
     return f"F{index}"
 
 
@@ -82,6 +83,7 @@ def block_text(tag: str, images: Iterable[str]) -> str:
 
 
 def block_bytes(tag: str, lengths: Sequence[int]) -> int:
+    """The size of block_text(tag, images) for images of these lengths."""
     return 7 + len(tag) + sum(lengths) + len(lengths)
 
 
@@ -139,7 +141,8 @@ def split_document(doc: Dict[str, Any]) -> Tuple[Dict[str, Any], List[Tuple[str,
     firsts: List[Tuple[float, str]] = []
     period = 0
     if isinstance(frames, dict) and isinstance(frames.get("segments"), list):
-        period = frames.get("period_us") if isinstance(frames.get("period_us"), int) else 0
+        given = frames.get("period_us")
+        period = given if isinstance(given, int) else 0
         segments = []
         for s, seg in enumerate(frames["segments"]):
             images = _image_list(seg)
@@ -154,7 +157,7 @@ def split_document(doc: Dict[str, Any]) -> Tuple[Dict[str, Any], List[Tuple[str,
         summary["frames"] = {**frames, "segments": segments}
     overview = doc.get("overview")
     images = _image_list(overview)
-    if images is not None:
+    if images is not None and isinstance(overview, dict):
         summary["overview"] = {**overview, "images": [], "count": len(images)}
         lists.append((OVERVIEW_TAG, images))
         start = overview.get("start")
