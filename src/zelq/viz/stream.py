@@ -813,9 +813,9 @@ class _Page:
                         "height": ov_h, "images": [], "count": len(ov_images)}
             lists.append((recording_page.OVERVIEW_TAG, [], [len(i) for i in ov_images]))
         shown_first = spans[0][2] if spans else None
-        first = recording_page.segment_tag(0) if shown_first is not None and (covered or shown_first <= t0) \
+        first_view = recording_page.segment_tag(0) if shown_first is not None and (covered or shown_first <= t0) \
             else recording_page.OVERVIEW_TAG
-        blocks = recording_page.block_plan([(tag, lengths) for tag, _, lengths in lists], first)
+        blocks = recording_page.block_plan([(tag, lengths) for tag, _, lengths in lists], first_view)
         by_tag = {tag: (where, lengths) for tag, where, lengths in lists}
         blocks_bytes = sum(recording_page.block_bytes(tag, by_tag[tag][1][a:b]) for tag, a, b in blocks)
 
@@ -832,12 +832,12 @@ class _Page:
         left_out = "" if covered else _left_out(spans, t0, t1, step * period, plan.overview_scale)
         view = ',"view":' + _json({"palette": DEFAULT_PALETTE, "background": DEFAULT_BACKGROUND,
                                    "gain": float(self.gain)}) + "}"
-        rest = len(view) + len(middle.encode("utf-8")) + blocks_bytes + len(end.encode("utf-8"))
+        after = len(view) + len(middle.encode("utf-8")) + blocks_bytes + len(end.encode("utf-8"))
         size = 0
         for _ in range(4):  # the page's size includes the digits that state it
             budget = ',"budget":' + _json({"max_bytes": self.max_bytes, "bytes": size, "full_rate": full_rate,
                                            "left_out": left_out})
-            want = c.bytes + len(budget) + rest
+            want = c.bytes + len(budget) + after
             if want == size:
                 break
             size = want
