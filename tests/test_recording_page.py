@@ -10,7 +10,7 @@ import pytest
 import recording_reference as rr
 from zelq.viz import show
 from zelq.viz._palettes import PALETTES
-from zelq.viz.recording_page import json_for_script, render_recording_html, template_parts
+from zelq.viz.recording_page import json_for_script, read_recording_document, render_recording_html, template_parts
 
 ROOT = Path(__file__).resolve().parent.parent
 TEMPLATE = ROOT / "src" / "zelq" / "viz" / "templates" / "recording.html"
@@ -64,6 +64,30 @@ def test_page_is_head_json_tail_with_an_escaped_title():
         json.loads(json.dumps(PALETTES))
     with pytest.raises(ValueError):
         json_for_script({"x": float("nan")})
+
+
+def busy_events(n=30_000, span=3_500_000, seed=3):
+    rng = np.random.default_rng(seed)
+    ev = np.zeros(n, EVENT)
+    ev["t"] = np.sort(rng.integers(T0, T0 + span, n))
+    ev["x"], ev["y"], ev["p"] = rng.integers(0, 64, n), rng.integers(0, 32, n), rng.integers(0, 2, n)
+    return ev
+
+
+@pytest.mark.parametrize("extra", [None, HOSTILE, "--><script>window.pwned=1</script>"])
+def test_page_carries_the_document_in_a_summary_and_image_blocks(extra):
+    doc = rr.build_document(busy_events(), (64, 32), max_bytes=150_000)  # an overview and a segment
+    if extra is not None:  # a list that is not all base64 stays whole, and safe, in the summary
+        doc["frames"]["segments"][0]["images"].append(extra)
+    page = render_recording_html(doc, "Recording")
+    assert read_recording_document(page) == json.loads(json.dumps(doc))
+    summary = json.loads(page.split('<div id="doc" hidden><!--', 1)[1].split("-->", 1)[0])
+    assert summary["overview"]["images"] == [] and summary["overview"]["count"] == len(doc["overview"]["images"])
+    segment = summary["frames"]["segments"][0]
+    assert (segment["images"] == [] and segment["count"] > 0) == (extra is None)
+    assert page.lower().count("</script") == 2
+    blocks = page.split('<div id="images" hidden>', 1)[1]
+    assert blocks.startswith("<!--F0 " if extra is None else "<!--O ")  # what the first view shows comes first
 
 
 # ---------------------------------------------------------------- the document's own sums
@@ -156,6 +180,19 @@ def test_default_frame_of_a_moving_dot_is_sharp_and_matches_the_reference(page_p
     assert_clean(page_probe, path)
 
 
+def test_first_view_is_drawn_before_the_images_are_read(page_probe, tmp_path):
+    doc = rr.build_document(moving_dot(), SIZE)
+    noise = rr.png(np.random.default_rng(0).integers(0, 256, (SIZE[1], SIZE[0], 3), dtype=np.uint8))
+    doc["overview"] = {"period_us": 1_000_000, "start": T0, "scale": 1, "width": SIZE[0], "height": SIZE[1],
+                       "images": [noise] * (20_000_000 // len(noise))}  # 20 MB for the parser to read
+    page = open_ready(page_probe, write(tmp_path, doc))
+    page.wait_for_selector("html[data-loaded=true]", state="attached", timeout=60_000)
+    ready, loaded = page.evaluate("[document.documentElement.dataset.readyMs, document.documentElement.dataset.loadedMs]")
+    assert float(ready) < float(loaded)
+    assert page.evaluate("document.getElementById('frame').dataset.step") == "0" and not page.query_selector("#reading")
+    assert_clean(page_probe, tmp_path / "rec.html")
+
+
 def test_timeline_click_jumps_and_boxes_step(page_probe, tmp_path):
     ev = moving_dot()
     path = write(tmp_path, rr.build_document(ev, SIZE, boxes=dot_boxes(), classes=["car", "ped"]))
@@ -194,11 +231,7 @@ def test_hostile_strings_stay_text(page_probe, tmp_path):
 
 
 def test_overview_and_window_pages_say_what_they_hold(page_probe, tmp_path):
-    rng = np.random.default_rng(3)
-    n = 30_000
-    ev = np.zeros(n, EVENT)
-    ev["t"] = np.sort(rng.integers(T0, T0 + 3_500_000, n))
-    ev["x"], ev["y"], ev["p"] = rng.integers(0, 64, n), rng.integers(0, 32, n), rng.integers(0, 2, n)
+    ev = busy_events()
     doc = rr.build_document(ev, (64, 32), max_bytes=150_000)
     assert doc["overview"] and doc["frames"]["segments"] and doc["budget"]["left_out"]
     path = write(tmp_path, doc)
@@ -263,7 +296,7 @@ def test_engine_document_equals_the_reference(tmp_path, window):
     out = tmp_path / "engine.html"
     stream.export_recording_html(ev, out, sensor_size=SIZE, boxes=dot_boxes(), classes=["car", "ped"], **kw)
     text = out.read_text(encoding="utf-8")
-    engine = json.loads(text.split('<div id="doc" hidden><!--', 1)[1].split("--></div>", 1)[0])
+    engine = read_recording_document(text)
     absolute = None if window is None else (T0 + window[0], T0 + window[0] + window[1])
     reference = rr.build_document(ev, SIZE, window=absolute, boxes=dot_boxes(), classes=["car", "ped"])
     assert images_decoded(engine) == images_decoded(reference)

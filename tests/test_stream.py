@@ -22,6 +22,7 @@ from conftest import shared_recording
 from zelq.viz import read_events
 from zelq.viz.recordings import RecordingError, RecordingWarning
 from zelq.viz._palettes import PALETTES
+from zelq.viz.recording_page import read_recording_document
 from zelq.viz.stream import export_recording_html, recording_frames, summarize_recording
 
 RECORD = np.dtype([("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")])
@@ -30,8 +31,7 @@ RECORD = np.dtype([("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")])
 # ---------------------------------------------------------------- oracles
 
 def document(path):
-    page = Path(path).read_text(encoding="utf-8")
-    return json.JSONDecoder().raw_decode(page, page.index('{"kind":"recording"'))[0]
+    return read_recording_document(Path(path).read_text(encoding="utf-8"))
 
 
 def png(text):
@@ -183,6 +183,40 @@ def test_a_small_budget_keeps_the_page_within_it_and_overviews_the_rest(tmp_path
     assert doc["overview"] is not None and doc["overview"]["period_us"] <= 1_000_000 and doc["budget"]["left_out"]
     assert doc["budget"]["full_rate"][0][1] < ev["t"][-1]
     check_document(doc, ev, 120, 90, 5_000, 30_000)
+
+
+def quiet_then_busy(w=64, h=48, seconds=20, busy=1_000_000, seed=0):
+    """A slow dot for the whole span, and dense noise over its second half only."""
+    rng = np.random.default_rng(seed)
+    span = seconds * 1_000_000
+    t_dot = np.arange(0, span, 2_000)
+    dot = np.zeros(len(t_dot), RECORD)
+    dot["t"], dot["x"], dot["y"], dot["p"] = t_dot, t_dot * (w - 1) // span, h // 2, 1
+    noise = np.zeros(busy, RECORD)
+    noise["t"] = rng.integers(span // 2, span, busy)
+    noise["x"], noise["y"], noise["p"] = rng.integers(0, w, busy), rng.integers(0, h, busy), rng.choice([-1, 1], busy)
+    ev = np.concatenate([dot, noise])
+    return ev[np.argsort(ev["t"], kind="stable")]
+
+
+@pytest.mark.parametrize("max_page_mb", [0.3, 0.4])
+def test_an_overview_denser_than_its_start_keeps_one_image_a_second_and_the_budget(tmp_path, max_page_mb):
+    # The quiet start lets frames take most of the budget; the busy half's overview images
+    # then need more than was left them, and the last frames give way.
+    ev = quiet_then_busy()
+    out = export_recording_html(ev, tmp_path / "p.html", sensor_size=(64, 48), max_page_mb=max_page_mb)
+    doc = document(out)
+    assert doc["budget"]["bytes"] == os.path.getsize(out) <= max_page_mb * 1e6
+    assert doc["overview"]["period_us"] == 1_000_000 and len(doc["overview"]["images"]) == 20
+    assert 0 < doc["budget"]["full_rate"][0][1] < 20_000_000
+    check_document(doc, ev, 64, 48, 20_000, 30_000)
+
+
+def test_a_budget_too_small_for_the_summary_is_said(tmp_path):
+    with pytest.warns(RecordingWarning, match="over its budget of 10,000"):
+        out = export_recording_html(scene(), tmp_path / "p.html", max_page_mb=0.01)
+    doc = document(out)
+    assert doc["budget"]["bytes"] == os.path.getsize(out) > 10_000 and doc["frames"]["segments"] == []
 
 
 def test_window_page_knows_its_place(tmp_path):

@@ -6,43 +6,91 @@ sources in pages/<page>/ (HTML skeleton, CSS, JS).
     python tools/build_pages.py --check    # exit 1 when a committed template is stale
     python tools/build_pages.py spikes     # only the named pages
 
-Each page has its own assembly function, because the templates use
-different placeholder syntaxes.
+Pages are assembled from marker lines (/*@x.css@*/, //@x.js@, <!--@x.html@-->) that
+name files in the page's own folder or else in pages/common/. The spike, recording
+and dataset pages are set in one shared frame (pages/common/page.html); one assembly
+serves every page, and each page adds only its placeholder rules.
 """
 import argparse
 import re
 import sys
 from pathlib import Path
+from typing import Tuple
 
 ROOT = Path(__file__).resolve().parent.parent
 PAGES_DIR = ROOT / "pages"
 TEMPLATES_DIR = ROOT / "src" / "zelq" / "viz" / "templates"
+COMMON_DIR = PAGES_DIR / "common"   # what the pages share: the page frame, base styles, helpers and theme code
 
 
 def _read(path: Path) -> str:
     return path.read_text(encoding="utf-8")
 
 
-def _inline(html: str, tag: str, content: str) -> str:
-    """Replace the one `tag` that links a source file by the file's content."""
-    if html.count(tag) != 1:
-        raise SystemExit(f"expected exactly one {tag!r} in the skeleton")
-    return html.replace(tag, content)
+# A line that is only a marker stands for a file: /*@x.css@*/, //@x.js@ or <!--@x.html@-->.
+_MARKER = re.compile(r"^[ \t]*(?:/\*@([\w.-]+)@\*/|//@([\w.-]+)@|<!--@([\w.-]+)@-->)[ \t]*$", re.M)
+_PLACEHOLDER = re.compile(r"\{\{\w+\}\}")
+_MAX_DEPTH = 4
+
+
+def _source(src: Path, name: str) -> Path:
+    """The page's own file of that name, else the shared one in pages/common/."""
+    own = src / name
+    return own if own.exists() else COMMON_DIR / name
+
+
+def _include_markers(src: Path, text: str, depth: int = 0) -> str:
+    """Replace each marker line by its file's text, markers in that text included.
+
+    Styles and scripts stand inline, so none may hold what would end its element
+    early or a template placeholder (only the skeleton's, its HTML parts', are filled).
+    """
+    if depth > _MAX_DEPTH:
+        raise SystemExit("page sources include each other too deeply")
+
+    def include(m: re.Match) -> str:
+        name = m.group(1) or m.group(2) or m.group(3)
+        text = _read(_source(src, name))
+        if not name.endswith(".html"):
+            low = text.lower()
+            for bad in ("</script", "</style", "<!--"):
+                if bad in low:
+                    raise SystemExit(f"{name} contains {bad!r}: it would close its inline element early")
+            if _PLACEHOLDER.search(text):
+                raise SystemExit(f"{name} contains a template placeholder")
+        return _include_markers(src, text.rstrip("\n"), depth + 1)
+
+    return _MARKER.sub(include, text)
+
+
+def assemble(src: Path, page: str, once: Tuple[str, ...], some: Tuple[str, ...] = ("{{title}}",),
+             framed: bool = True) -> str:
+    """The page `page` with every marker replaced: one function for every page.
+
+    A framed page's own `page.html` is its body, set in the shared frame
+    pages/common/page.html (head, CSP, base styles, header with the title and the
+    theme toggle), which also inlines `page.css`; else `page.html` is the whole
+    skeleton. Each of `once` must stand exactly once in the result, each of `some`
+    at least once.
+    """
+    skeleton = page + ".html"
+    frame = _read(COMMON_DIR / "page.html").replace("@PAGE.", "@" + page + ".") if framed else _read(src / skeleton)
+    html = _include_markers(src, frame)
+    for mark in once:
+        if html.count(mark) != 1:
+            raise SystemExit(f"the skeleton {skeleton} needs exactly one {mark}")
+    for mark in some:
+        if mark not in html:
+            raise SystemExit(f"the skeleton {skeleton} lacks {mark}")
+    if _MARKER.search(html):
+        raise SystemExit(f"{skeleton} holds a marker that was not replaced")
+    return html
 
 
 def inline_spikes(src: Path = PAGES_DIR / "spikes") -> str:
     """The spike skeleton with its CSS and JS inlined, still with the {{title}} and
     {{data_json}} markers and the sources' own "$" characters."""
-    html = _read(src / "spikes.html")
-    css = _read(src / "spikes.css")
-    js = _read(src / "spikes.js")
-    if "</script" in js.lower() or "</style" in css.lower():
-        raise SystemExit("a source would close its own inline element early")
-    html = _inline(html, '<link rel="stylesheet" href="spikes.css">', "<style>\n" + css + "</style>")
-    html = _inline(html, '<script src="spikes.js"></script>', "<script>\n" + js + "</script>")
-    if html.count("{{data_json}}") != 1 or "{{title}}" not in html:
-        raise SystemExit("the spike skeleton needs one {{data_json}} and at least one {{title}}")
-    return html
+    return assemble(src, "spikes", once=("{{data_json}}",))
 
 
 def build_spikes(src: Path = PAGES_DIR / "spikes") -> str:
@@ -57,76 +105,25 @@ def build_spikes(src: Path = PAGES_DIR / "spikes") -> str:
     return html.replace("{{title}}", "${title}").replace("{{data_json}}", "${data_json}")
 
 
-_MARKER = re.compile(r"^[ \t]*(?:/\*@([\w.-]+)@\*/|//@([\w.-]+)@)[ \t]*$", re.M)
-
-
-def _include_markers(src: Path, skeleton: str) -> str:
-    """Replace each marker line `/*@file.css@*/` or `//@file.js@` by that file's text."""
-
-    def include(m: re.Match) -> str:
-        name = m.group(1) or m.group(2)
-        text = _read(src / name)
-        low = text.lower()
-        for bad in ("</script", "</style", "<!--"):
-            if bad in low:
-                raise SystemExit(f"{name} contains {bad!r}: it would close its inline element early")
-        if re.search(r"\{\{[A-Z_]+\}\}", text):
-            raise SystemExit(f"{name} contains a template placeholder")
-        return text.rstrip("\n")
-
-    return _MARKER.sub(include, skeleton)
-
-
 def build_viewer(src: Path = PAGES_DIR / "viewer") -> str:
     """viewer.html: render_html fills {{TITLE}}, {{DATA_JSON}}, {{WIDTH}}, {{HEIGHT}} in turn.
 
     Only the skeleton may hold placeholders; the sources must not, because the
     replacement scans the whole page.
     """
-    html = _include_markers(src, _read(src / "viewer.html"))
-    for ph in ("{{TITLE}}", "{{WIDTH}}", "{{HEIGHT}}"):
-        if ph not in html:
-            raise SystemExit(f"the viewer skeleton lacks {ph}")
-    if html.count("{{DATA_JSON}}") != 1:
-        raise SystemExit("the viewer skeleton needs exactly one {{DATA_JSON}}")
-    return html
-
-
-_RECORDING_MARKS = ("{{title}}", "{{data_json}}", "{{palettes_json}}")
+    return assemble(src, "viewer", once=("{{DATA_JSON}}",), some=("{{TITLE}}", "{{WIDTH}}", "{{HEIGHT}}"),
+                    framed=False)
 
 
 def build_recording(src: Path = PAGES_DIR / "recording") -> str:
-    """recording.html: recording_page.template_parts fills {{title}} and {{palettes_json}}
-    and splits the page at its one {{data_json}}.
-
-    The sources must hold none of the markers, so only the skeleton's are filled.
-    """
-    skeleton = _read(src / "recording.html")
-    for name in ("recording.css", "recording.js"):
-        if any(mark in _read(src / name) for mark in _RECORDING_MARKS):
-            raise SystemExit(f"{name} contains a template placeholder")
-    html = _include_markers(src, skeleton)
-    if html.count("{{data_json}}") != 1 or html.count("{{palettes_json}}") != 1 or "{{title}}" not in html:
-        raise SystemExit("the recording skeleton needs one {{data_json}}, one {{palettes_json}} and a {{title}}")
-    return html
+    """recording.html: recording_page.template_sections fills {{title}} and {{palettes_json}}
+    and splits the page at its {{data_json}} and {{images}}."""
+    return assemble(src, "recording", once=("{{data_json}}", "{{palettes_json}}", "{{images}}"))
 
 
 def build_dataset(src: Path = PAGES_DIR / "dataset") -> str:
     """dataset.html: the dataset writer fills {{title}} and {{data_json}} in one pass."""
-    html = _read(src / "dataset.html")
-    css = _read(src / "dataset.css")
-    js = _read(src / "dataset.js")
-    for name, text in (("dataset.css", css), ("dataset.js", js)):
-        low = text.lower()
-        if "</script" in low or "</style" in low or "<!--" in low:
-            raise SystemExit(f"{name} would close its own inline element early")
-        if "{{" in text:
-            raise SystemExit(f"{name} contains a template placeholder")
-    html = _inline(html, '<link rel="stylesheet" href="dataset.css">', "<style>\n" + css + "</style>")
-    html = _inline(html, '<script src="dataset.js"></script>', "<script>\n" + js + "</script>")
-    if html.count("{{data_json}}") != 1 or "{{title}}" not in html:
-        raise SystemExit("the dataset skeleton needs one {{data_json}} and at least one {{title}}")
-    return html
+    return assemble(src, "dataset", once=("{{data_json}}",))
 
 
 # page name -> (assembly function, template file name)

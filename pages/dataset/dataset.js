@@ -4,16 +4,8 @@
    Document text only ever reaches the DOM through textContent or attribute setters. */
 (function () {
   "use strict";
+  //@common.js@
 
-  const root = document.documentElement;
-  const byId = (id) => document.getElementById(id);
-  const clamp = (v, lo, hi) => Math.min(hi, Math.max(lo, v));
-  const el = (tag, cls, text) => {
-    const e = document.createElement(tag);
-    if (cls) e.className = cls;
-    if (text !== undefined) e.textContent = text;
-    return e;
-  };
   const pngUri = (b64) => "data:image/png;base64," + b64;
 
   // ---- the document, read defensively: a malformed key must not stop the page
@@ -51,14 +43,6 @@
   const isHot = (i) => hotCount[i] > 0;
 
   // ---- formatting
-  const intFmt = new Intl.NumberFormat("en-US");
-  function sig(v, digits) {
-    if (!Number.isFinite(v)) return "—";
-    if (v === 0) return "0";
-    const a = Math.abs(v);
-    if (a >= 10 ** digits) return intFmt.format(Math.round(v));
-    return v.toFixed(clamp(digits - 1 - Math.floor(Math.log10(a)), 0, 6));
-  }
   function fmtDuration(us) {
     if (!Number.isFinite(us)) return "—";
     if (us >= 3.6e9) return sig(us / 3.6e9, 3) + " h";
@@ -75,7 +59,6 @@
     return intFmt.format(Math.round(v));
   }
   const fmtRate = (v) => (Number.isFinite(v) ? fmtBig(v).replace(/ $/, "") + " ev/s" : "—");
-  const plural = (n, word) => intFmt.format(n) + " " + word + (n === 1 ? "" : "s");
   function median(values) {
     const a = values.filter(Number.isFinite).sort((x, y) => x - y);
     if (!a.length) return NaN;
@@ -505,31 +488,9 @@
     }
   }
 
-  // ---- theme: follows the system until the toggle picks a side
-  const darkQuery = window.matchMedia ? window.matchMedia("(prefers-color-scheme: dark)") : null;
-  function effectiveTheme() {
-    const t = root.dataset.theme;
-    if (t === "light" || t === "dark") return t;
-    return darkQuery && darkQuery.matches ? "dark" : "light";
-  }
-  function labelTheme() {
-    const next = effectiveTheme() === "dark" ? "light" : "dark";
-    byId("theme").textContent = next === "dark" ? "\u263E Dark" : "\u2600 Light";
-    byId("theme").setAttribute("aria-label", "Switch to " + next + " theme");
-  }
-  function buildTheme() {
-    byId("theme").addEventListener("click", () => {
-      root.dataset.theme = effectiveTheme() === "dark" ? "light" : "dark";
-      labelTheme();
-      drawHists();
-    });
-    if (darkQuery && darkQuery.addEventListener) darkQuery.addEventListener("change", () => { labelTheme(); drawHists(); });
-    labelTheme();
-  }
-
   // ---- start
   try {
-    buildTheme();
+    buildTheme(drawHists);
     buildSummary();
     buildProblems();
     buildFilters();
@@ -548,10 +509,7 @@
     const shownImgs = Array.from(document.querySelectorAll("#gallery img"));
     Promise.all(shownImgs.map((img) => (img.decode ? img.decode().catch(() => null) : null)))
       .then(() => new Promise((r) => requestAnimationFrame(() => r())))
-      .then(() => {
-        root.dataset.readyMs = performance.now().toFixed(1);
-        root.dataset.state = "ready";
-      });
+      .then(markReady);
   } catch (err) {
     root.dataset.state = "error";
     throw err;

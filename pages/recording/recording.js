@@ -1,13 +1,13 @@
 /* Recording page: reads the recording document (docs/recording-document.md) and
    builds the statement of what the page holds, the timeline, the frame player,
-   the box list, the event-count map and the row raster. Frames are decoded only
-   when shown. Document text reaches the DOM only through textContent. */
+   the box list, the event-count map and the row raster. The script runs as soon
+   as the parser reaches it, before the frame and overview images that follow it
+   in blocks: those are picked up as they arrive and decoded only when shown.
+   Document text reaches the DOM only through textContent. */
 (function () {
   "use strict";
+  //@common.js@
 
-  const root = document.documentElement;
-  const byId = (id) => document.getElementById(id);
-  const clamp = (v, lo, hi) => Math.min(hi, Math.max(lo, v));
   const num = (v, d) => (typeof v === "number" && Number.isFinite(v) ? v : d);
   const int = (v, d) => Math.trunc(num(v, d));
   const obj = (v) => (v !== null && typeof v === "object" && !Array.isArray(v) ? v : null);
@@ -41,10 +41,16 @@
   const framesDoc = obj(doc.frames) || {};
   const period = Math.max(1, int(framesDoc.period_us, 20000));
   const docDecay = Math.max(1, num(framesDoc.decay_us, 30000));
-  const segments = arr(framesDoc.segments).map(obj).filter(Boolean).map((s) => ({
-    start: int(s.start, 0), lead: Math.max(0, int(s.lead, 0)), images: strings(s.images) }));
+  // a list's length: its images, or the count of those still to arrive in blocks
+  const MAX_IMAGES = 1e7;
+  const countOf = (holder, images) => Math.max(images.length, clamp(int(holder.count, 0), 0, MAX_IMAGES));
+  const segments = arr(framesDoc.segments).map(obj).filter(Boolean).map((s) => {
+    const images = strings(s.images);
+    return { start: int(s.start, 0), lead: Math.max(0, int(s.lead, 0)), images: images, count: countOf(s, images) };
+  });
   const ov = obj(doc.overview);
   const ovImages = ov ? strings(ov.images) : [];
+  const ovCount = ov ? countOf(ov, ovImages) : 0;
   const ovPeriod = ov ? Math.max(1, int(ov.period_us, 1000000)) : 1;
   const ovStart = ov ? int(ov.start, 0) : 0;
   const ovScale = ov ? Math.max(1, int(ov.scale, 1)) : 1;
@@ -66,14 +72,63 @@
     return new Type(bytes.buffer, 0, n);
   }
 
-  // ---- formatting
-  const intFmt = new Intl.NumberFormat("en-US");
-  function sig(v, digits) {
-    if (v === 0) return "0";
-    const a = Math.abs(v);
-    if (a >= 10 ** digits) return intFmt.format(Math.round(v));
-    return v.toFixed(clamp(digits - 1 - Math.floor(Math.log10(a)), 0, 6));
+  // ---- images arrive after this script, in blocks: comments "<tag> <b64> <b64> ..."
+  // inside #images, tag "F<segment>" or "O" (the overview), appended to that list
+  const waiting = [];
+  let scanned = null;
+  let arrived = false;  // the parser is done: an image not here now never comes
+  function listOf(tag) {
+    if (tag === "O") return ovImages;
+    const m = /^F(\d+)$/.exec(tag);
+    const seg = m ? segments[Number(m[1])] : null;
+    return seg ? seg.images : null;
   }
+  function takeBlocks() {
+    const box = byId("images");
+    for (let n = scanned ? scanned.nextSibling : (box && box.firstChild); n; n = n.nextSibling) {
+      scanned = n;
+      if (n.nodeType !== 8) continue;
+      const parts = n.data.split(" ");
+      const list = listOf(parts[0]);
+      if (list) for (let i = 1; i < parts.length; i++) list.push(parts[i]);
+      n.data = "";  // the list holds the text now
+    }
+    for (let i = waiting.length - 1; i >= 0; i--) {
+      const w = waiting[i];
+      if (w.k < w.list.length || arrived) { waiting.splice(i, 1); w.resolve(w.list[w.k] || ""); }
+    }
+    showReading();
+  }
+  // while the parser reads the images, the page says how far it got
+  function showReading() {
+    const p = byId("reading");
+    if (!p) return;
+    if (arrived) { p.remove(); return; }
+    let got = ovImages.length, all = ovCount;
+    for (const seg of segments) { got += seg.images.length; all += seg.count; }
+    const text = "Reading the images: " + plural(got, "image") + " of " + intFmt.format(all) + "…";
+    if (p.textContent !== text) p.textContent = text;
+  }
+  function imageOf(list, k) {
+    if (k < list.length || arrived) return Promise.resolve(list[k] || "");
+    return new Promise((resolve) => waiting.push({ list: list, k: k, resolve: resolve }));
+  }
+  function allArrived() {
+    arrived = true;
+    takeBlocks();
+    root.dataset.loadedMs = performance.now().toFixed(1);
+    root.dataset.loaded = "true";
+  }
+  if (document.readyState === "loading") {
+    // blocks land in #images, which itself lands in the body: the page's own changes do not count
+    const arrivals = new MutationObserver((records) => {
+      if (records.some((r) => r.target.id === "images" || r.target === document.body)) takeBlocks();
+    });
+    arrivals.observe(document.body || root, { childList: true, subtree: true });
+    document.addEventListener("DOMContentLoaded", () => { arrivals.disconnect(); allArrived(); });
+  } else allArrived();
+
+  // ---- formatting
   function fmtDuration(us) {
     if (us >= 3600e6) return sig(us / 3600e6, 3) + " h";
     if (us >= 60e6) return sig(us / 60e6, 3) + " min";
@@ -105,26 +160,19 @@
     if (perSecond >= 1e3) return sig(perSecond / 1e3, 3) + " k";
     return sig(perSecond, 3) + " ";
   }
-  function plural(n, word) { return intFmt.format(n) + " " + word + (n === 1 ? "" : "s"); }
-  function el(tag, cls, text) {
-    const e = document.createElement(tag);
-    if (cls) e.className = cls;
-    if (text !== undefined) e.textContent = text;
-    return e;
-  }
 
   // ---- what plays: full-rate frames, and overview frames where none are held
   const steps = [];
   segments.forEach((seg, si) => {
-    for (let k = seg.lead; k < seg.images.length; k++) steps.push({ t: seg.start + k * period, seg: si, k: k, ov: -1 });
+    for (let k = seg.lead; k < seg.count; k++) steps.push({ t: seg.start + k * period, seg: si, k: k, ov: -1 });
   });
-  const fullSpans = segments.filter((s) => s.images.length > s.lead)
-    .map((s) => [s.start + s.lead * period, s.start + s.images.length * period]);
+  const fullSpans = segments.filter((s) => s.count > s.lead)
+    .map((s) => [s.start + s.lead * period, s.start + s.count * period]);
   const inFull = (t) => fullSpans.some(([a, b]) => t >= a && t < b);
-  ovImages.forEach((_, i) => {
+  for (let i = 0; i < ovCount; i++) {
     const t = ovStart + i * ovPeriod;
     if (!inFull(t)) steps.push({ t: t, seg: -1, k: -1, ov: i });
-  });
+  }
   steps.sort((a, b) => a.t - b.t || a.ov - b.ov);
   const spanStart = win ? int(win.start, tFirst) : (steps.length ? Math.min(steps[0].t, tFirst) : tFirst);
   const spanEnd = win ? int(win.end, tLast + 1) : Math.max(tLast + 1, spanStart + 1);
@@ -183,6 +231,12 @@
     if (typeof budget.left_out === "string" && budget.left_out) box.appendChild(el("p", "", "Left out: " + budget.left_out));
     const bytes = num(budget.bytes, 0), maxBytes = num(budget.max_bytes, 0);
     if (bytes && maxBytes) box.appendChild(el("p", "muted", "Page size " + sig(bytes / 1e6, 3) + " MB of a " + sig(maxBytes / 1e6, 3) + " MB budget."));
+    if (!arrived) {
+      const reading = el("p", "muted");
+      reading.id = "reading";
+      box.appendChild(reading);
+      showReading();
+    }
     const cut = obj(source.cut_short);
     if (cut) box.appendChild(el("p", "warn", "The file is cut short at byte " + intFmt.format(int(cut.offset, 0)) + ": " + (typeof cut.message === "string" ? cut.message : "")));
     const dropped = int(source.dropped, 0);
@@ -231,8 +285,11 @@
   const scratch = document.createElement("canvas");
   async function decodeCounts(b64, w, h) {
     const bytes = b64Bytes(b64);
-    const bmp = await createImageBitmap(new Blob([bytes], { type: "image/png" }),
-      { colorSpaceConversion: "none", premultiplyAlpha: "none" });
+    let bmp;
+    try {
+      bmp = await createImageBitmap(new Blob([bytes], { type: "image/png" }),
+        { colorSpaceConversion: "none", premultiplyAlpha: "none" });
+    } catch (e) { return new Uint8Array(w * h * 2); }  // a missing or broken image shows no events
     scratch.width = w;
     scratch.height = h;
     const ctx = scratch.getContext("2d", { willReadFrequently: true });
@@ -250,7 +307,7 @@
     const key = si + ":" + k;
     let v = cache.get(key);
     if (v) { cache.delete(key); cache.set(key, v); return v; }
-    v = await decodeCounts(segments[si].images[k], W, H);
+    v = await decodeCounts(await imageOf(segments[si].images, k), W, H);
     cache.set(key, v);
     if (cache.size > CACHE_MAX) cache.delete(cache.keys().next().value);
     return v;
@@ -291,7 +348,7 @@
     if (st.ov < 0) surface = await surfaceOf(st.seg, st.k);
     else {
       w = Math.max(1, int(ov.width, 1)); h = Math.max(1, int(ov.height, 1));
-      const c = await decodeCounts(ovImages[st.ov], w, h);
+      const c = await decodeCounts(await imageOf(ovImages, st.ov), w, h);
       surface = new Float64Array(c.length);
       for (let p = 0; p < c.length; p++) surface[p] = c[p] / 16;
     }
@@ -733,33 +790,12 @@
     overlay.dataset.boxes = String(shown);
   }
 
-  // ---- theme: follows the system until the toggle picks a side
-  const darkQuery = window.matchMedia ? window.matchMedia("(prefers-color-scheme: dark)") : null;
-  function effectiveTheme() {
-    const t = root.dataset.theme;
-    if (t === "light" || t === "dark") return t;
-    return darkQuery && darkQuery.matches ? "dark" : "light";
-  }
-  function labelTheme() {
-    const next = effectiveTheme() === "dark" ? "light" : "dark";
-    byId("theme").textContent = next === "dark" ? "\u263E Dark" : "\u2600 Light";
-    byId("theme").setAttribute("aria-label", "Switch to " + next + " theme");
-  }
   function replot() { drawTimeline(); drawRaster(); }
-  function buildTheme() {
-    byId("theme").addEventListener("click", () => {
-      root.dataset.theme = effectiveTheme() === "dark" ? "light" : "dark";
-      labelTheme();
-      replot();
-    });
-    if (darkQuery && darkQuery.addEventListener) darkQuery.addEventListener("change", () => { labelTheme(); replot(); });
-    labelTheme();
-  }
 
   // ---- start
   (async () => {
     try {
-      buildTheme();
+      buildTheme(replot);
       buildSummary();
       buildHolds();
       buildControls();
@@ -779,8 +815,7 @@
       if (window.ResizeObserver) new ResizeObserver(onResize).observe(byId("recording"));
       window.addEventListener("resize", onResize);
       await new Promise((r) => requestAnimationFrame(() => r()));
-      root.dataset.readyMs = performance.now().toFixed(1);
-      root.dataset.state = "ready";
+      markReady();
     } catch (err) {
       root.dataset.state = "error";
       throw err;

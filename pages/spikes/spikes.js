@@ -3,10 +3,8 @@
    Document text only ever reaches the DOM through textContent. */
 (function () {
   "use strict";
+  //@common.js@
 
-  const root = document.documentElement;
-  const byId = (id) => document.getElementById(id);
-  const clamp = (v, lo, hi) => Math.min(hi, Math.max(lo, v));
   const finite = (v) => (typeof v === "number" && Number.isFinite(v) ? v : 0);
   const strings = (a) => (Array.isArray(a) ? a.filter((s) => typeof s === "string") : []);
   const pngUri = (b64) => "data:image/png;base64," + b64;
@@ -28,14 +26,6 @@
   const isFrameDoc = !hasRaster && eventCount === 0 && durationUs === 0;
 
   // ---- number and time formatting
-  const intFmt = new Intl.NumberFormat("en-US");
-  function sig(v, digits) {
-    if (v === 0) return "0";
-    const a = Math.abs(v);
-    if (a >= 10 ** digits) return intFmt.format(Math.round(v));
-    const d = clamp(digits - 1 - Math.floor(Math.log10(a)), 0, 6);
-    return v.toFixed(d);
-  }
   function timeUnit(us) {
     if (us >= 1e6) return { div: 1e6, name: "s" };
     if (us >= 1e3) return { div: 1e3, name: "ms" };
@@ -64,7 +54,6 @@
     return sig(perSecond, 3) + " ";
   }
   function fmtCount(v) { return Number.isInteger(v) ? intFmt.format(v) : sig(v, 3); }
-  function plural(n, word) { return intFmt.format(n) + " " + word + (n === 1 ? "" : "s"); }
 
   // ---- summary
   function card(key, value, sub) {
@@ -682,31 +671,9 @@
     wirePlot(rateCanvas, RM.top, RM.bottom, false);
   }
 
-  // ---- theme: follows the system until the toggle picks a side
-  const darkQuery = window.matchMedia ? window.matchMedia("(prefers-color-scheme: dark)") : null;
-  function effectiveTheme() {
-    const t = root.dataset.theme;
-    if (t === "light" || t === "dark") return t;
-    return darkQuery && darkQuery.matches ? "dark" : "light";
-  }
-  function labelTheme() {
-    const next = effectiveTheme() === "dark" ? "light" : "dark";
-    byId("theme").textContent = next === "dark" ? "\u263E Dark" : "\u2600 Light";
-    byId("theme").setAttribute("aria-label", "Switch to " + next + " theme");
-  }
-  function buildTheme() {
-    byId("theme").addEventListener("click", () => {
-      root.dataset.theme = effectiveTheme() === "dark" ? "light" : "dark";
-      labelTheme();
-      drawAll();
-    });
-    if (darkQuery && darkQuery.addEventListener) darkQuery.addEventListener("change", () => { labelTheme(); drawAll(); });
-    labelTheme();
-  }
-
   // ---- start
   try {
-    buildTheme();
+    buildTheme(drawAll);
     buildSummary();
     buildGrid();
     buildRaster();
@@ -725,10 +692,7 @@
     const shown = Array.from(document.querySelectorAll("img")).filter((el) => el.getAttribute("src"));
     Promise.all(shown.map((el) => (el.decode ? el.decode().catch(() => null) : null)))
       .then(() => new Promise((r) => requestAnimationFrame(() => r())))
-      .then(() => {
-        root.dataset.readyMs = performance.now().toFixed(1);
-        root.dataset.state = "ready";
-      });
+      .then(markReady);
   } catch (err) {
     root.dataset.state = "error";
     throw err;

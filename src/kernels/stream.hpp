@@ -403,8 +403,8 @@ public:
         if (c_.mode == kPage) {
             overview_.emplace(w, h, static_cast<size_t>(c_.overview_scale), c_.a);
             overview_step_ = c_.overview_step;
+            // No reserve before the first overview image: lead-in frames come first.
             encoder_.emplace(w, h, c_.spool, c_.frame_budget, 4);
-            encoder_->reserve(c_.overview_budget);
             counts_ = encoder_->take();
             set_activity();
         } else if (c_.mode == kRender) {
@@ -562,20 +562,21 @@ private:
     int64_t sample_frame(int64_t k) const { return c_.lead + k * overview_step_; }
 
     // One overview image; past the overview's byte budget the step doubles
-    // and every other image goes, so an overview of any length fits.
+    // and every other image goes, so an overview of any length fits. Frames
+    // never push the overview out: the page writer drops the last frames when
+    // the overview outgrows the reserve it left them.
     void take_sample() {
         std::vector<uint8_t> rgb;
         overview_->sample(sample_frame(next_sample_) - c_.lead, rgb);
         overview_images_.push_back(png_base64(rgb.data(), overview_->width(), overview_->height()));
         overview_bytes_ += static_cast<int64_t>(overview_images_.back().size()) + 3;
         ++next_sample_;
-        // Frames may use what the overview will not: twice its mean image for each image to come.
+        // Frames may use what the overview will not: its mean image for each image to come.
         const int64_t samples = (frames_ - c_.lead + overview_step_ - 1) / overview_step_;
         const int64_t to_come = std::max<int64_t>(0, samples - next_sample_);
         const int64_t mean = overview_bytes_ / static_cast<int64_t>(overview_images_.size());
-        encoder_->reserve(std::min(c_.overview_budget, overview_bytes_ + 2 * mean * to_come));
-        while (overview_bytes_ > std::min(c_.overview_budget, c_.frame_budget - encoder_->bytes()) &&
-               overview_images_.size() > 1) {
+        encoder_->reserve(std::min(c_.overview_budget, overview_bytes_ + mean * to_come));
+        while (overview_bytes_ > c_.overview_budget && overview_images_.size() > 1) {
             size_t kept = 0;
             overview_bytes_ = 0;
             for (size_t k = 0; k < overview_images_.size(); k += 2) {

@@ -25,7 +25,7 @@ import numpy as np
 from . import _args, recordings
 from ._palettes import DEFAULT_BACKGROUND, DEFAULT_PALETTE, PALETTES
 from .recordings import RECORD, RecordingError
-from .recording_page import template_parts
+from . import recording_page
 
 __all__ = ["export_recording_html", "recording_frames", "summarize_recording"]
 
@@ -39,7 +39,9 @@ _HOT_FACTOR, _HOT_MIN = 10, 16
 _HOT_LISTED = 32
 HOT_RULE = (f"pixels with at least {_HOT_FACTOR} times the median count of the pixels that have events, "
             f"and at least {_HOT_MIN} events")
-_OVERVIEW_SHARE = 0.5           # of the page budget at most: an hour at one image a second must fit
+# Page text outside the images that grows with the segments (their headers, spans and
+# the words that list them), and with the image blocks (their tags).
+_SEGMENT_BYTES, _BLOCK_OVERHEAD = 256, 32
 
 
 # ---------------------------------------------------------------- sources
@@ -599,7 +601,8 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
     (default: from the start until the budget is spent). Frames last `frame_period`; the page
     shows them decayed over `decay` with tone curve gain `gain`. The page stays within
     `max_page_mb` (10^6 bytes); what does not fit at full rate is covered by a reduced-resolution
-    overview of at least one image a second. `boxes` and `predictions` are box record arrays (or
+    overview of at least one image a second, which comes before full-rate frames in the budget
+    (a budget too small even for the parts other than frames gives a RecordingWarning). `boxes` and `predictions` are box record arrays (or
     .npy paths) with fields t or ts, x, y, w, h, class_id, and optionally confidence and track_id;
     `classes` names the class ids (a list of names, or "a,b,c").
 
@@ -633,19 +636,17 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
     if windowed and not (span.have_events and span.t0 <= span.t_last):
         raise ValueError(f"{src.label}: no events in the time window")
     title = src.name if title is None else title
-    head, tail = template_parts(title)
+    sections = recording_page.template_sections(title)
+    w, h = span.sensor
     box_json = _json(_boxes(box_sets, span.t0, span.t1))
     plan = _Plan.of(span, period, decay)
-
-    w, h = span.sensor
-    # The overview's worst case (raw pixels in base64) at one image a second, within its share.
-    overview_images = -(-(span.t1 - span.t0) // (plan.overview_step * period)) if span.t1 > span.t0 else 0
-    ov_pixels = -(-w // plan.overview_scale) * -(-h // plan.overview_scale)
-    overview_budget = min(int(max_bytes * _OVERVIEW_SHARE), overview_images * (ov_pixels * 4 + 64))
-    fixed = (len(head) + len(tail) + len(box_json) + (w * h * 3 + h * plan.raster_bins * 2) * 4 // 3
-             + plan.timeline_bins * 11 + 64_000)
-    frame_budget = max(0, max_bytes - fixed)  # frames and overview; the engine keeps the overview's part
     segments = _segments(window_list, span, period, decay, plan.lead)
+    # The overview may take all that the rest of the page leaves, counted at its most (it is
+    # the page's one view of the whole recording). Frames are encoded as if the heat map were
+    # free; the writer keeps those that fit beside what the rest of the page turned out to be.
+    fixed = _fixed_bytes(sections, box_json, span.sensor, plan, len(segments), max_bytes)
+    overview_budget = max(0, max_bytes - fixed)
+    frame_budget = max(0, max_bytes - fixed + _heat_bound(span.sensor))
 
     fd, spool = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".frames", dir=target.parent)
     os.close(fd)
@@ -664,8 +665,11 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
         page = _Page(src, span, plan, result, outcome, outcome.notes, windowed, period, decay, gain, segments, max_bytes,
                      box_json)
         with open(partial, "wb") as out, open(spool, "rb") as frames:
-            page.write(out, frames, head, tail)
+            size = page.write(out, frames, sections)
         os.replace(partial, target)
+        if size > max_bytes:  # only the parts that are not images can do this
+            recordings._warn(target, f"the page is {size:,} bytes, over its budget of {max_bytes:,}: its parts "
+                                     f"other than frames need that much for a {w} × {h} sensor")
     finally:
         for leftover in (spool, partial):
             try:
@@ -673,6 +677,28 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
             except FileNotFoundError:
                 pass
     return str(target)
+
+
+def _fixed_bytes(sections: Tuple[str, str, str], box_json: str, sensor: Tuple[int, int], plan: "_Plan",
+                 n_segments: int, max_bytes: int) -> int:
+    """The most the page can hold besides its frame and overview images: template, summary
+    (a heat map PNG at worst a little over its raw pixels), and the image blocks' tags."""
+    h = sensor[1]
+    return (_allowance(sections, n_segments, max_bytes) + len(box_json) + _heat_bound(sensor)
+            + h * plan.raster_bins * 8 // 3 + plan.timeline_bins * 11 + 64_000)
+
+
+def _heat_bound(sensor: Tuple[int, int]) -> int:
+    """The heat map's base64 PNG at its largest: a little over its raw pixels."""
+    w, h = sensor
+    return ((w * 3 + 1) * h * 51 // 50 + 1024) * 4 // 3
+
+
+def _allowance(sections: Tuple[str, str, str], n_segments: int, max_bytes: int) -> int:
+    """The template, and room for what grows with the segments and the image blocks."""
+    blocks = max_bytes // recording_page.BLOCK_BYTES + 2 * n_segments + 4
+    return (sum(len(part.encode("utf-8")) for part in sections) + n_segments * _SEGMENT_BYTES
+            + blocks * _BLOCK_OVERHEAD + 2048)
 
 
 @dataclass
@@ -726,78 +752,122 @@ class _Page:
     max_bytes: int
     box_json: str
 
-    def write(self, out: Any, frames: Any, head: str, tail: str) -> None:
+    def write(self, out: Any, frames: Any, sections: Tuple[str, str, str]) -> int:
+        """The summary (the document with its image lists emptied and counted), then the
+        images in blocks: what the first view shows, the overview, the other frames."""
+        head, middle, end = sections
         span, plan, result, period = self.span, self.plan, self.result, self.period
         w, h = span.sensor
         t0, t1 = span.t0, span.t1
         grid = t0 - plan.lead * period
         on, off = (c.reshape(h, w) for c in result["pixels"])
         timeline_on, timeline_off = result["timeline"]
-        spans = _spans(result["frames"], self.segments, grid, period)
-        covered = _covers(spans, t0, t1 - 1) if t1 > t0 else True
         step, ov_w, ov_h, ov_images = result["overview"]
         source = {"name": self.src.name, "format": self.src.format, "sensor_size": [w, h],
                   "t_first": span.t_first, "t_last": span.t_last if span.have_events else span.t_first,
                   "event_count": result["event_count"], "on_count": result["on_count"],
                   "dropped": self.outcome.dropped,
                   "cut_short": self.outcome.cut_short, "warnings": self.notes}
+        summary = [
+            '{"kind":"recording","version":1,"source":' + _json(source) + ',"window":'
+            + _json({"start": t0, "end": t1} if self.windowed else None),
+            ',"timeline":' + _json({"start": t0, "bin_us": plan.timeline_bin, "on": _b64(timeline_on, "<u4"),
+                                    "off": _b64(timeline_off, "<u4")}),
+            ',"heatmap":' + _json(_heatmap(on, off)),
+            ',"hot_pixels":' + _json({"rule": f"the {_HOT_LISTED} pixels with the most events",
+                                      "pixels": _top_pixels(on, off, _HOT_LISTED)})]
+        rest = [',"raster":' + _json({"start": t0, "bin_us": plan.raster_bin, "bins": plan.raster_bins, "rows": h,
+                                       "counts": _b64(np.minimum(result["raster"], 65535), "<u2")}),
+                ',"boxes":' + self.box_json]
 
-        c = _Counter(out)
-        c.write(head)
-        c.write('{"kind":"recording","version":1,"source":' + _json(source) + ',"window":'
-                + _json({"start": t0, "end": t1} if self.windowed else None))
-        c.write(',"timeline":' + _json({"start": t0, "bin_us": plan.timeline_bin, "on": _b64(timeline_on, "<u4"),
-                                        "off": _b64(timeline_off, "<u4")}))
-        c.write(',"heatmap":' + _json(_heatmap(on, off)))
-        c.write(',"hot_pixels":' + _json({"rule": f"the {_HOT_LISTED} pixels with the most events",
-                                          "pixels": _top_pixels(on, off, _HOT_LISTED)}))
-        c.write(',"frames":{"period_us":' + str(period) + ',"decay_us":' + _json(_integral(self.decay))
-                + ',"segments":[')
-        self._segments(c, frames, spans, grid)
-        c.write("]}")
+        # What the images may take now that the rest of the page is known; the overview first,
+        # when the frames do not cover everything, and the frames keep what it leaves, earliest first.
+        room = self.max_bytes - _allowance(sections, len(self.segments), self.max_bytes) \
+            - sum(len(part) for part in summary + rest)
+        accepted = result["frames"]
+        offsets = np.concatenate([[0], np.cumsum([length for _, length in accepted], dtype=np.int64)])
+        spans = _spans(accepted, self.segments, grid, period)
+        covered = _covers(spans, t0, t1 - 1) if t1 > t0 else True
+        if covered and _fitting(accepted, room) == len(accepted):
+            ov_images = []
+        else:
+            covered = False
+            accepted = accepted[:_fitting(accepted, room - sum(len(i) + 1 for i in ov_images))]
+            spans = _spans(accepted, self.segments, grid, period)
+
+        # (tag, spool offsets, lengths) of each list of images, in document order
+        lists: List[Tuple[str, List[int], List[int]]] = []
+        segment_json = []
+        of_segment: Dict[int, List[int]] = {}
+        for i, (seg, _) in enumerate(accepted):
+            of_segment.setdefault(seg, []).append(i)
+        for s, _, _, _ in spans:
+            mine = of_segment[s]
+            first, lead, _ = self.segments[s]
+            tag = recording_page.segment_tag(len(lists))
+            lists.append((tag, [int(offsets[i]) for i in mine], [accepted[i][1] for i in mine]))
+            segment_json.append('{"start":' + str(grid + first * period) + ',"lead":' + str(lead)
+                                + ',"images":[],"count":' + str(len(mine)) + "}")
         overview = None
         if not covered:
             overview = {"period_us": step * period, "start": t0, "scale": plan.overview_scale, "width": ov_w,
-                        "height": ov_h, "images": ov_images}
+                        "height": ov_h, "images": [], "count": len(ov_images)}
+            lists.append((recording_page.OVERVIEW_TAG, [], [len(i) for i in ov_images]))
+        shown_first = spans[0][2] if spans else None
+        first_view = recording_page.segment_tag(0) if shown_first is not None and (covered or shown_first <= t0) \
+            else recording_page.OVERVIEW_TAG
+        blocks = recording_page.block_plan([(tag, lengths) for tag, _, lengths in lists], first_view)
+        by_tag = {tag: (where, lengths) for tag, where, lengths in lists}
+        blocks_bytes = sum(recording_page.block_bytes(tag, by_tag[tag][1][a:b]) for tag, a, b in blocks)
+
+        c = _Counter(out)
+        c.write(head)
+        for part in summary:
+            c.write(part)
+        c.write(',"frames":{"period_us":' + str(period) + ',"decay_us":' + _json(_integral(self.decay))
+                + ',"segments":[' + ",".join(segment_json) + "]}")
         c.write(',"overview":' + _json(overview))
-        c.write(',"raster":' + _json({"start": t0, "bin_us": plan.raster_bin, "bins": plan.raster_bins, "rows": h,
-                                      "counts": _b64(np.minimum(result["raster"], 65535), "<u2")}))
-        c.write(',"boxes":' + self.box_json)
+        for part in rest:
+            c.write(part)
         full_rate = [[a, b] for _, _, a, b in spans]
         left_out = "" if covered else _left_out(spans, t0, t1, step * period, plan.overview_scale)
         view = ',"view":' + _json({"palette": DEFAULT_PALETTE, "background": DEFAULT_BACKGROUND,
                                    "gain": float(self.gain)}) + "}"
+        after = len(view) + len(middle.encode("utf-8")) + blocks_bytes + len(end.encode("utf-8"))
         size = 0
         for _ in range(4):  # the page's size includes the digits that state it
             budget = ',"budget":' + _json({"max_bytes": self.max_bytes, "bytes": size, "full_rate": full_rate,
                                            "left_out": left_out})
-            want = c.bytes + len(budget) + len(view) + len(tail.encode("utf-8"))
+            want = c.bytes + len(budget) + after
             if want == size:
                 break
             size = want
         c.write(budget)
         c.write(view)
-        c.write(tail)
+        c.write(middle)
+        for tag, a, b in blocks:
+            where, lengths = by_tag[tag]
+            c.write("<!--" + tag)
+            for k in range(a, b):
+                if where:
+                    frames.seek(where[k])
+                    c.write(b" " + frames.read(lengths[k]))
+                else:
+                    c.write(" " + ov_images[k])
+            c.write("-->")
+        c.write(end)
+        if c.bytes != size:
+            raise RuntimeError(f"the recording page came out at {c.bytes} bytes, not the {size} it states")
+        return size
 
-    def _segments(self, c: "_Counter", frames: Any, spans: List[Tuple[int, int, int, int]], grid: int) -> None:
-        """Each segment that shows a frame, its images copied from the spool."""
-        shown = {s for s, _, _, _ in spans}
-        accepted = self.result["frames"]
-        index, separator = 0, ""
-        for s, (first, lead, _) in enumerate(self.segments):
-            mine = []
-            while index < len(accepted) and accepted[index][0] == s:
-                mine.append(accepted[index][1])
-                index += 1
-            if s not in shown:
-                frames.seek(sum(mine), os.SEEK_CUR)
-                continue
-            c.write(separator + '{"start":' + str(grid + first * self.period) + ',"lead":' + str(lead)
-                    + ',"images":[')
-            separator = ","
-            for k, length in enumerate(mine):
-                c.write((',"' if k else '"').encode("ascii") + frames.read(length) + b'"')
-            c.write("]}")
+
+def _fitting(accepted: List[Tuple[int, int]], room: int) -> int:
+    """How many of the accepted frames, from the first, fit in `room` bytes of image text."""
+    for n, (_, length) in enumerate(accepted):
+        room -= length + 1
+        if room < 0:
+            return n
+    return len(accepted)
 
 
 def _integral(v: float) -> Union[int, float]:
