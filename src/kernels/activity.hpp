@@ -18,6 +18,10 @@
 #include <type_traits>
 #include <vector>
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
+
 #include "kernels/columns.hpp"
 
 namespace zv::kern {
@@ -330,7 +334,7 @@ inline void close_floats(double* c, double* tot, int64_t w, Part& p) {
 // neurons of the block it did (a multiple of 32).
 template <bool Bool>
 inline int64_t add_and_close_bytes(const uint8_t* const* rows, int64_t m, int64_t at, int64_t w, int32_t* tot, Part& p) {
-    typedef uint8_t B __attribute__((vector_size(32)));
+    typedef uint8_t B __attribute__((vector_size(16)));  // widened straight from memory
     typedef int16_t H __attribute__((vector_size(32)));
     typedef int32_t S __attribute__((vector_size(32)));
     const H lowest = H{} + std::numeric_limits<int16_t>::lowest();
@@ -340,11 +344,15 @@ inline int64_t add_and_close_bytes(const uint8_t* const* rows, int64_t m, int64_
     for (; j + 32 <= w; j += 32) {
         H lo = {}, hi = {};
         for (int64_t i = 0; i < m; ++i) {
-            B r;
-            std::memcpy(&r, rows[i] + at + j, sizeof r);
-            if constexpr (Bool) r = (B)(r != 0) & 1;  // a bool byte other than 0 and 1 counts once
-            lo += __builtin_convertvector(__builtin_shufflevector(r, r, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15), H);
-            hi += __builtin_convertvector(__builtin_shufflevector(r, r, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31), H);
+            B r0, r1;
+            std::memcpy(&r0, rows[i] + at + j, sizeof r0);
+            std::memcpy(&r1, rows[i] + at + j + 16, sizeof r1);
+            if constexpr (Bool) {  // a bool byte other than 0 and 1 counts once
+                r0 = (B)(r0 != 0) & 1;
+                r1 = (B)(r1 != 0) & 1;
+            }
+            lo += __builtin_convertvector(r0, H);
+            hi += __builtin_convertvector(r1, H);
         }
         H up = lo > top;
         top = (lo & up) | (top & ~up);
@@ -430,6 +438,59 @@ inline void close_whole_floats(const float* sums, double* tot, int64_t w, Part& 
 }
 #endif
 
+#if defined(__x86_64__) && defined(__GNUC__)
+// add_and_close_bytes in AVX2 intrinsics: the vector types above widen bytes
+// half a register at a time.
+template <bool Bool>
+__attribute__((target("avx2"))) int64_t add_and_close_bytes_avx2(const uint8_t* const* rows, int64_t m, int64_t at,
+                                                                 int64_t w, int32_t* tot, Part& p) {
+    __m256i top = _mm256_set1_epi16(std::numeric_limits<int16_t>::lowest()), quiet = _mm256_setzero_si256();
+    __m256i sum = _mm256_setzero_si256();
+    const __m256i zero = _mm256_setzero_si256(), ones = _mm256_set1_epi16(1);
+    const __m128i zero8 = _mm_setzero_si128(), one8 = _mm_set1_epi8(1);
+    int64_t j = 0;
+    for (; j + 32 <= w; j += 32) {
+        __m256i lo = zero, hi = zero;
+        for (int64_t i = 0; i < m; ++i) {
+            __m128i r0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[i] + at + j));
+            __m128i r1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[i] + at + j + 16));
+            if constexpr (Bool) {  // a bool byte other than 0 and 1 counts once
+                r0 = _mm_andnot_si128(_mm_cmpeq_epi8(r0, zero8), one8);
+                r1 = _mm_andnot_si128(_mm_cmpeq_epi8(r1, zero8), one8);
+            }
+            lo = _mm256_add_epi16(lo, _mm256_cvtepu8_epi16(r0));
+            hi = _mm256_add_epi16(hi, _mm256_cvtepu8_epi16(r1));
+        }
+        top = _mm256_max_epi16(top, _mm256_max_epi16(lo, hi));
+        quiet = _mm256_sub_epi16(quiet, _mm256_cmpeq_epi16(lo, zero));
+        quiet = _mm256_sub_epi16(quiet, _mm256_cmpeq_epi16(hi, zero));
+        sum = _mm256_add_epi32(sum, _mm256_add_epi32(_mm256_madd_epi16(lo, ones), _mm256_madd_epi16(hi, ones)));
+        const __m256i wide[4] = {_mm256_cvtepi16_epi32(_mm256_castsi256_si128(lo)), _mm256_cvtepi16_epi32(_mm256_extracti128_si256(lo, 1)),
+                                 _mm256_cvtepi16_epi32(_mm256_castsi256_si128(hi)), _mm256_cvtepi16_epi32(_mm256_extracti128_si256(hi, 1))};
+        for (int q = 0; q < 4; ++q) {
+            __m256i* t = reinterpret_cast<__m256i*>(tot + j + 8 * q);
+            _mm256_storeu_si256(t, _mm256_add_epi32(_mm256_loadu_si256(t), wide[q]));
+        }
+    }
+    alignas(32) int16_t tops[16], quiets[16];
+    alignas(32) int32_t sums[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(tops), top);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(quiets), quiet);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(sums), sum);
+    int64_t total = 0, silent = 0;
+    int16_t peak = std::numeric_limits<int16_t>::lowest();
+    for (int k = 0; k < 8; ++k) total += sums[k];
+    for (int k = 0; k < 16; ++k) {
+        silent += static_cast<uint16_t>(quiets[k]);
+        peak = tops[k] > peak ? tops[k] : peak;
+    }
+    p.sum += total;
+    p.quiet += silent;
+    if (j) p.peak = std::max(p.peak, static_cast<double>(peak));
+    return j;
+}
+#endif
+
 // Whether a sequential sum that stands at `start` and then adds whole values
 // >= 0 totalling `more` is exact, and so equals start + more.
 inline bool exact_sum(double start, double more) {
@@ -469,7 +530,7 @@ struct Pass {
 inline constexpr int64_t kRows = 32;  // rows of one bin added a block at a time
 
 // Thread k's slice, every bin, one pass. T: uint8 or float; C cells; W totals.
-template <typename T, typename C, typename W, bool Bool>
+template <typename T, typename C, typename W, bool Bool, bool Avx2>
 inline void slice_pass(Pass& ps, int k) {
     const int64_t j0 = std::min(ps.n, k * ps.per), len = std::min(ps.n, j0 + ps.per) - j0;
     constexpr int64_t kBlock = std::is_same_v<C, double> ? 1024 : 2048;  // cells and totals within L1
@@ -501,7 +562,12 @@ inline void slice_pass(Pass& ps, int k) {
                 // A short bin past the raster: straight from the rows to the results.
                 if constexpr (std::is_same_v<C, int16_t> && std::is_same_v<W, int32_t>)
                     if (last && g == first && j0 + jb >= raster) {
-                        const int64_t done = add_and_close_bytes<Bool>(rows, m, jb, w, tot + jb, part);
+                        int64_t done;
+#if defined(__x86_64__)
+                        if constexpr (Avx2) done = add_and_close_bytes_avx2<Bool>(rows, m, jb, w, tot + jb, part);
+                        else
+#endif
+                            done = add_and_close_bytes<Bool>(rows, m, jb, w, tot + jb, part);
                         at += done;
                         w -= done;
                     }
@@ -548,11 +614,11 @@ inline void slice_pass(Pass& ps, int k) {
 }
 
 template <typename T, typename C, typename W, bool Bool>
-void slice_pass_plain(Pass& ps, int k) { slice_pass<T, C, W, Bool>(ps, k); }
+void slice_pass_plain(Pass& ps, int k) { slice_pass<T, C, W, Bool, false>(ps, k); }
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 template <typename T, typename C, typename W, bool Bool>
-__attribute__((target("avx2"), flatten)) void slice_pass_avx2(Pass& ps, int k) { slice_pass<T, C, W, Bool>(ps, k); }
+__attribute__((target("avx2"), flatten)) void slice_pass_avx2(Pass& ps, int k) { slice_pass<T, C, W, Bool, true>(ps, k); }
 
 inline bool cpu_has_avx2() {
     static const bool yes = __builtin_cpu_supports("avx2");
