@@ -70,21 +70,32 @@ def test_summaries_match_the_numpy_transcription(a):
     assert sum(got["histogram"]) == len(a.reshape(a.shape[0], -1)[0]) and drift.max() <= want["on_edge"]
 
 
-@pytest.mark.parametrize("dtype", [np.uint8, np.bool_, np.float32])
+# float32 values: counts (whole, >= 0), fractions, huge whole values whose bin
+# sums pass 2**53, and fractions in the later neurons only.
+FLOAT_VALUES = ["counts", "fractions", "huge", "fractions later"]
+
+
+@pytest.mark.parametrize("dtype, values", [(np.uint8, None), (np.bool_, None)] + [(np.float32, v) for v in FLOAT_VALUES])
 @pytest.mark.parametrize("shape", [(7, 70_001), (300, 7, 10_003)])
-def test_contiguous_rows_on_every_core_match_the_strided_pass_bit_for_bit(dtype, shape):
+def test_contiguous_rows_on_every_core_match_the_strided_pass_bit_for_bit(dtype, values, shape):
     """Rows of many neurons are cut into one slice per thread; a Fortran-ordered copy of the
     same values takes the one-thread strided pass. Both give the same bits."""
     rng = np.random.default_rng(shape[0])
     a = rng.random(shape) < 0.03
-    if dtype == np.float32:
-        a = (a * rng.integers(0, 4, shape) * np.float32(0.75)).astype(np.float32)  # fractions: not counts
+    if values is not None:
+        a = a * rng.integers(0, 4, shape).astype(np.float32)
+        if values == "huge":
+            a *= np.float32(3e14)
+        elif values == "fractions":
+            a *= np.float32(0.75)
+        elif values == "fractions later":
+            a.reshape(shape[0], -1)[:, 40_000:] *= np.float32(0.75)
     a = a.astype(dtype)
     fast, strided = render._summarize_activity(a), render._summarize_activity(np.asfortranarray(a))
     assert fast.keys() == strided.keys()
     for key, value in fast.items():
         assert np.array_equal(value, strided[key]), key
-    assert fast["counts"] == (dtype != np.float32)
+    assert fast["counts"] == (values in (None, "counts", "huge"))
 
 
 class DLPackOnly:
@@ -220,4 +231,13 @@ def test_page_colours_by_node_measures(page_probe, tmp_path):
     page.evaluate("zelqViewer.selectNode('in')")
     rows = page.eval_on_selector_all("#panel tr[data-measure]", "rs => rs.map(r => r.lastChild.textContent)")
     assert rows == ["3 pJ", "3"]
+    # A collapsed group's panel: each measure over its nodes, as its menu chooses, kept up to date.
+    page.evaluate("location.hash = '#group=spp_0'")
+    page.evaluate("zelqViewer.idle()")
+    group_rows = lambda: page.eval_on_selector_all(  # noqa: E731
+        "#panel[data-view=group] tr[data-measure]", "rs => rs.map(r => [r.dataset.aggregate, r.lastChild.textContent])")
+    assert page.evaluate("zelqViewer.stats().groupsShown") > 0 and group_rows() == [["max", "2 pJ"], ["max", "2"]]
+    page.select_option("#act-measure", label="Measure: energy (pJ)")
+    page.select_option("#measure-aggregate", "sum")
+    assert group_rows() == [["sum", "3 pJ"], ["max", "2"]]
     assert page_probe.errors == []

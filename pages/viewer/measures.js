@@ -18,7 +18,7 @@ const ZMeasures = (() => {
     return v && typeof v === "object" && !Array.isArray(v) && Object.keys(v).length ? v : null;
   }
 
-  const OFF = { on: () => false, colour: () => null, alpha: () => null, legend: () => false, panel: () => {}, state: () => null };
+  const OFF = { on: () => false, colour: () => null, alpha: () => null, legend: () => false, panel: () => {}, groupPanel: () => {}, state: () => null };
 
   function create(model, onChange) {
     const doc = read();
@@ -118,8 +118,23 @@ const ZMeasures = (() => {
       box.appendChild(t);
     }
 
+    // A group's value of each measure: the sum or the largest of its nodes, as chosen for that measure.
+    function groupPanel(box, members) {
+      box.appendChild(el("h3", null, "Measures"));
+      const t = el("table");
+      for (const M of list) {
+        const tr = el("tr");
+        tr.setAttribute("data-measure", M.name);
+        tr.setAttribute("data-aggregate", M.aggregate);
+        tr.append(el("td", null, M.name + (M.aggregate === "sum" ? " (sum)" : " (largest)")),
+          el("td", "v", shown(M, combined(M, members, M.aggregate))));
+        t.appendChild(tr);
+      }
+      box.appendChild(t);
+    }
+
     return {
-      on: () => !!current, colour, alpha: () => (current ? 0.62 : null), legend, panel,
+      on: () => !!current, colour, alpha: () => (current ? 0.62 : null), legend, panel, groupPanel,
       state: () => ({ measure: current ? current.name : null, aggregate: current ? current.aggregate : null,
         measures: list.map((M) => M.name) }),
     };

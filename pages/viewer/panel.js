@@ -230,6 +230,7 @@ const ZPanel = (() => {
       b.addEventListener("click", () => app.toggleGroup(gi));
       act.appendChild(b);
       panelEl.appendChild(act);
+      colouring.groupPanel(panelEl, G.members);
       if (isModule(G)) {
         // A module lists its own boxes: sub-modules, patterns and the nodes directly in it.
         panelEl.appendChild(el("h3", null, "Contents"));

@@ -12,13 +12,18 @@
   const model = ZModel.create(doc);
   const theme = ZTheme.create();
   const activity = ZActivity.create(model.nodeIds, () => scene.recolour());
-  const measures = ZMeasures.create(model, () => scene.recolour());
+  // A changed group aggregate also changes the values in an open group's panel.
+  const measures = ZMeasures.create(model, () => {
+    scene.recolour();
+    if (scene.selected && scene.selected.kind === "g") panel.showGroup(scene.selected.ref);
+  });
   // Node colours come from the chosen measure, else from recorded activity, else from the node type.
   const colouring = {
     colour: (indices) => (measures.on() ? measures.colour(indices) : activity.colour(indices)),
     alpha: () => (measures.on() ? measures.alpha() : activity.alpha()),
     legend: (box) => (measures.on() ? measures.legend(box) : activity.legend(box)),
     panel: (box, i) => { activity.panel(box, i); measures.panel(box, i); },
+    groupPanel: (box, members) => measures.groupPanel(box, members),
     key: (e) => activity.key(e),
   };
   const scene = ZScene.create(model, theme, colouring, app);

@@ -29,6 +29,7 @@
 #include "binding/args.hpp"
 #include "binding/measures.hpp"
 #include "binding/json.hpp"
+#include "binding/templates.hpp"
 #include "binding/text.hpp"
 #include "kernels/base64.hpp"
 #include "kernels/escape.hpp"
@@ -45,14 +46,9 @@ PyObject* g_module = nullptr;
 
 nb::handle module() { return g_module; }
 
+// A missing template is named in the message; the directory is read anew each call.
 nb::object load_template(const Args& a) {
-    nb::object dir = module().attr("TEMPLATES_DIR");
-    nb::object path = checked(PyNumber_TrueDivide(dir.ptr(), a[0].ptr()));
-    if (!nb::cast<bool>(path.attr("exists")())) {
-        nb::object text = checked(PyObject_Str(path.ptr()));
-        raise(PyExc_FileNotFoundError, "Template not found: %U", text.ptr());
-    }
-    return path.attr("read_text")("encoding"_a = "utf-8");
+    return templates::read(module().attr("TEMPLATES_DIR"), a[0], templates::Missing::Named);
 }
 
 nb::object escape_html(const Args& a) { return escaped_html(a[0]); }

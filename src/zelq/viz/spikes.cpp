@@ -25,6 +25,7 @@
 #include "binding/py.hpp"
 #include "binding/json.hpp"
 #include "binding/events.hpp"
+#include "binding/templates.hpp"
 #include "binding/text.hpp"
 #include "kernels/binning.hpp"
 #include "kernels/base64.hpp"
@@ -400,11 +401,10 @@ nb::object encode_image_base64(const Args& a) {
                        static_cast<size_t>(PyBytes_GET_SIZE(png.ptr())));
 }
 
+// The spike page lets the read's own error through for a missing template.
 nb::object load_template(const Args& a) {
-    nb::object here = module().attr("Path")(module().attr("__file__")).attr("parent");
-    nb::object dir = checked(PyNumber_TrueDivide(here.ptr(), nb::str("templates").ptr()));
-    nb::object template_path = checked(PyNumber_TrueDivide(dir.ptr(), a[0].ptr()));
-    return template_path.attr("read_text")("encoding"_a = "utf-8");
+    nb::object dir = templates::beside(module().attr("Path"), module().attr("__file__"));
+    return templates::read(dir, a[0], templates::Missing::Host);
 }
 
 nb::object html_escape(const Args& a) { return escaped_html(a[0]); }
