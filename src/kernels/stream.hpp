@@ -48,16 +48,27 @@ inline Event read_record(const uint8_t* rec) {
     return {t, x, y, p > 0};
 }
 
-// Base64 text of a PNG of a packed RGB image.
+// Base64 text of PNGs of packed RGB images. Its buffers are reused from image
+// to image: one writer per thread.
+class PngWriter {
+public:
+    std::string base64(const uint8_t* rgb, size_t width, size_t height) {
+        rows_.resize(png_scanline_bytes(width, height));
+        png_scanlines(rgb, width, height, static_cast<std::ptrdiff_t>(3 * width), 3, 1, rows_.data());
+        const auto [z, n] = zlib_.compress(rows_.data(), rows_.size());
+        const std::string png = png_file(static_cast<uint32_t>(width), static_cast<uint32_t>(height), z, n);
+        std::string text(b64::encoded_size(png.size()), '\0');
+        b64::encode(reinterpret_cast<const uint8_t*>(png.data()), png.size(), text.data());
+        return text;
+    }
+
+private:
+    std::vector<uint8_t> rows_;
+    ZlibWriter zlib_;
+};
+
 inline std::string png_base64(const uint8_t* rgb, size_t width, size_t height) {
-    std::vector<uint8_t> rows(png_scanline_bytes(width, height));
-    png_scanlines(rgb, width, height, static_cast<std::ptrdiff_t>(3 * width), 3, 1, rows.data());
-    const std::string z = zlib_rle(rows.data(), rows.size());
-    const std::string png = png_file(static_cast<uint32_t>(width), static_cast<uint32_t>(height),
-                                     reinterpret_cast<const uint8_t*>(z.data()), z.size());
-    std::string text(b64::encoded_size(png.size()), '\0');
-    b64::encode(reinterpret_cast<const uint8_t*>(png.data()), png.size(), text.data());
-    return text;
+    return PngWriter().base64(rgb, width, height);
 }
 
 // Counts in `rows` rows of `bins` time bins of `bin_us` from offset 0, stored
@@ -307,6 +318,7 @@ private:
     // Workers encode side by side; each frame then waits for its turn, so the
     // spool and the budget see frames in order whichever finished first.
     void run() {
+        PngWriter png;
         for (;;) {
             Job job;
             {
@@ -317,7 +329,7 @@ private:
                 jobs_.pop_front();
             }
             std::string text;
-            if (!full()) text = png_base64(job.rgb.data(), width_, height_);
+            if (!full()) text = png.base64(job.rgb.data(), width_, height_);
             std::fill(job.rgb.begin(), job.rgb.end(), uint8_t{0});
             std::unique_lock lock(mu_);
             cv_.wait(lock, [&] { return committed_ == job.seq; });
@@ -494,12 +506,18 @@ private:
         on_count_ += e.on;
         max_x_ = std::max(max_x_, e.x);
         max_y_ = std::max(max_y_, e.y);
-        // Events per 10 ms bin from the first event: times arrive in order, so one running bin.
-        const int64_t bin = (e.t - t_first_seen_) / 10000;
-        if (bin != rate_bin_) {
-            peak_ = std::max(peak_, rate_count_);
-            rate_bin_ = bin;
-            rate_count_ = 0;
+        // Events per 10 ms bin from the first event: times arrive in order, so one running bin,
+        // found again (one division) only when a time leaves it.
+        if (e.t < rate_lo_ || e.t >= rate_hi_) {
+            const int64_t bin = (e.t - t_first_seen_) / 10000;
+            if (bin != rate_bin_) {
+                peak_ = std::max(peak_, rate_count_);
+                rate_bin_ = bin;
+                rate_count_ = 0;
+            }
+            // A time before the first event (out of order) shares bin 0 by truncation: no span kept.
+            rate_lo_ = e.t < t_first_seen_ ? 0 : t_first_seen_ + bin * 10000;
+            rate_hi_ = e.t < t_first_seen_ ? 0 : rate_lo_ + 10000;
         }
         ++rate_count_;
     }
@@ -566,7 +584,7 @@ private:
     void take_sample() {
         std::vector<uint8_t> rgb;
         overview_->sample(sample_frame(next_sample_) - c_.lead, rgb);
-        overview_images_.push_back(png_base64(rgb.data(), overview_->width(), overview_->height()));
+        overview_images_.push_back(overview_png_.base64(rgb.data(), overview_->width(), overview_->height()));
         overview_bytes_ += static_cast<int64_t>(overview_images_.back().size()) + 3;
         ++next_sample_;
         // Frames may use what the overview will not: twice its mean image for each image to come.
@@ -611,6 +629,7 @@ private:
     int64_t beyond_ = 0, outside_ = 0;
     Event first_outside_{};
     int64_t rate_bin_ = -1, rate_count_ = 0, peak_ = 0;
+    int64_t rate_lo_ = 0, rate_hi_ = 0;  // the running bin's span; empty until the first event
 
     std::optional<TimeBins> timeline_, raster_;
     std::optional<PixelCounts> pixels_;
@@ -624,6 +643,7 @@ private:
     int64_t segment_ = 0;
     int64_t next_sample_ = 0, overview_step_ = 1, overview_bytes_ = 0;
     std::vector<std::string> overview_images_;
+    PngWriter overview_png_;
     std::deque<std::pair<int64_t, std::vector<uint8_t>>> pending_;
 };
 
