@@ -26,6 +26,7 @@ from . import _args
 __all__ = ["RecordingError", "RecordingWarning", "read_events", "iter_events", "read_sensor_size", "FORMATS"]
 
 CHUNK = 16 << 20
+_READ = 1 << 20                  # bytes read at a time where a file is read rather than mapped
 # Records a vector format's read reserves before it knows how many its words hold.
 _FIRST_RESERVE = 1 << 16
 _BLOCK_LIMIT = 1 << 22
@@ -844,11 +845,23 @@ def _iter_native(p: Path, lay: _Layout, size: int, start: int, duration: int, ch
     count = total = 0
     warned = False
     if data_end > pos:
-        with open(p, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm, memoryview(mm) as view:
-            data_end = min(data_end, pos + max(len(mm) - pos, 0) // word * word)
+        # Read into one small reused buffer: no page fault per 4 KiB of a mapping, and
+        # the bytes are decoded while they are still in the cache.
+        buffer = bytearray(min(_READ, data_end - pos) // word * word)
+        with open(p, "rb") as f, memoryview(buffer) as view:
+            f.seek(pos)
+            start = filled = 0  # view[start:filled] is read but not yet decoded
             while pos < data_end:
+                if filled - start < word:  # what is left is not a whole word: keep it, read more
+                    rest = filled - start
+                    view[:rest] = bytes(view[start:filled])
+                    got = f.readinto(view[rest:min(len(view), rest + data_end - pos - rest)]) or 0
+                    start, filled = 0, rest + got
+                    if not got:
+                        data_end = pos  # the file shrank while it was read: a cut at what was read
+                        break
                 was_back = state["back"]
-                with view[pos:min(pos + CHUNK, data_end)] as piece:
+                with view[start:filled] as piece:
                     count, used = _spikes()._decode_events(fmt.number, piece, state.array, out, count)
                 if state["error"]:
                     raise _decode_error(p, fmt, state, pos)
@@ -856,8 +869,8 @@ def _iter_native(p: Path, lay: _Layout, size: int, start: int, duration: int, ch
                     warned = True
                     _warn(p, f"times go backwards at byte {pos + state['back_at']}; the window "
                              "keeps its start and is read to the end of the file")
-                _drop_pages(mm, pos, pos + used)
                 pos += used
+                start += used
                 while count >= chunk:  # only a vector word's overshoot is copied
                     full, out = out, _spare(yielded, cap)
                     out[:count - chunk] = full[chunk:count]

@@ -173,7 +173,7 @@ def _pump_file(run: _Pass) -> Iterator[None]:
     if size <= pos:
         return
     # No bigger than the data: a small file must not pay for zeroing a whole chunk.
-    buffer = bytearray(min(recordings.CHUNK, size - pos))
+    buffer = bytearray(min(recordings._READ, size - pos))
     with open(p, "rb") as f, memoryview(buffer) as view:
         f.seek(pos)
         start = filled = 0  # buffer[start:filled] is read but not yet decoded
