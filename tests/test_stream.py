@@ -266,6 +266,24 @@ def test_a_late_window_of_a_long_file_is_that_of_its_events(tmp_path, fmt):
     check_document(document(export_recording_html(path, tmp_path / "p.html", **window)), ev, 40, 30, 10_000, 30_000)
 
 
+@pytest.mark.parametrize("fmt", ["evt3", "dat"])
+def test_a_window_over_times_that_go_backwards_warns_and_is_that_of_the_sorted_events(tmp_path, fmt):
+    ev = scene(span=3_000_000, noise=6000)
+    mid = int(np.searchsorted(ev["t"], ev["t"][0] + 1_200_000))
+    ev["t"][mid] -= 150_000               # late inside the window: it belongs to an earlier frame
+    ev["t"][mid + 1] = ev["t"][0] - 5000  # before the first event: the window's anchor moves
+    path = writers.write(tmp_path / f"s{writers.SUFFIX[fmt]}", ev, fmt, geometry=(40, 30))
+    window = dict(start=1_000_000, duration=400_000, frame_period=10_000)
+    with pytest.warns(RecordingWarning, match=rf"{path.name}: times go backwards at byte \d+; the window is taken "
+                                              "from a read of the whole file"):
+        from_file = document(export_recording_html(path, tmp_path / "f.html", **window))
+    from_array = document(export_recording_html(ev, tmp_path / "a.html", **window))
+    for key in ("window", "timeline", "heatmap", "hot_pixels", "frames", "overview", "raster"):
+        assert from_file[key] == from_array[key], key
+    assert from_file["source"]["t_first"] == from_array["source"]["t_first"] == int(ev["t"].min())
+    check_document(from_file, np.sort(ev, order="t", kind="stable"), 40, 30, 10_000, 30_000)
+
+
 # ---------------------------------------------------------------- damaged files and summaries
 
 @pytest.mark.parametrize("name", ["sample_evt3.raw", "sample_evt2.raw", "sample_ncars.dat"])

@@ -561,15 +561,22 @@ def _windowed(p: Path, lay: _Layout, size: int, start: int, duration: int, outsi
     return out
 
 
-def _exact_window(p: Path, lay: _Layout, size: int, start: int, duration: int, outside: str,
-                  progress: Progress, at: int) -> np.ndarray:
-    _warn(p, f"times go backwards at byte {at}; the window is taken from a read of the whole file")
+def _extremes(p: Path, lay: _Layout, size: int) -> Optional[Tuple[int, int]]:
+    """(earliest, latest) time of the events inside the sensor, by a decoding pass that keeps
+    nothing; None without events."""
     probe = _new_state(lay, 0, 0)  # a window at the largest time: keeps nothing, finds the earliest
     probe["has_first"], probe["first"] = 1, _INT64_MAX
     _decode(p, lay, lay.offset, size, probe, None)
+    return (probe["min_t"], probe["max_t"]) if probe["seen"] else None
+
+
+def _exact_window(p: Path, lay: _Layout, size: int, start: int, duration: int, outside: str,
+                  progress: Progress, at: int, extremes: Optional[Tuple[int, int]] = None) -> np.ndarray:
+    _warn(p, f"times go backwards at byte {at}; the window is taken from a read of the whole file")
+    extremes = extremes or _extremes(p, lay, size)
     state = _new_state(lay, start, duration)
-    if probe["seen"]:
-        state["has_first"], state["first"] = 1, probe["min_t"]
+    if extremes is not None:
+        state["has_first"], state["first"] = 1, extremes[0]
     state["back"] = 1  # no early stop: later events may still fall in the window
     return _decode_checked(p, lay, lay.offset, size, state, outside, progress)
 

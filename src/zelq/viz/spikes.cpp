@@ -822,8 +822,11 @@ public:
                 }
                 pos_ = count_ = 0;
                 if (used == n || state_.done || state_.error) break;
+                const bool was_back = state_.back;
                 const kern::evt::Progress p = kern::evt::decode(format_, buf + used, n - used, state_, records_.data(), kRecords, 0);
+                // Offsets the decoder reports are within the buffer given to feed_bytes.
                 if (state_.error) state_.error_at += static_cast<int64_t>(used);
+                if (state_.back && !was_back) state_.back_at += static_cast<int64_t>(used);
                 used += p.consumed;
                 count_ = p.count;
                 if (p.consumed == 0 && p.count == 0) break;  // a partial word

@@ -102,6 +102,7 @@ class _Pass:
     state: Any = None
     pos: int = 0
     cut: Optional[int] = None       # where a file cut short ends its whole words (or packets)
+    back: Optional[int] = None      # the byte where a file's times first went backwards
 
 
 def _stream(src: _Source, mode: int, sensor: Tuple[int, int], t0: int, t1: int, first: int, to_end: bool = True,
@@ -187,9 +188,12 @@ def _pump_file(run: _Pass) -> Iterator[None]:
             if not got:
                 break
             while True:
+                was_back = state["back"]
                 used, paused = engine.feed_bytes(view[start:filled])
                 if state["error"]:
                     raise recordings._decode_error(p, fmt, state, pos)
+                if state["back"] and not was_back:
+                    run.back = pos + state["back_at"]
                 pos += used
                 start += used
                 if not paused:
@@ -633,33 +637,29 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
         raise ValueError(f"{src.label}: no events in the time window")
     title = src.name if title is None else title
     head, tail = template_parts(title)
-    box_json = _json(_boxes(box_sets, span.t0, span.t1))
-    plan = _Plan.of(span, period, decay)
-
-    w, h = span.sensor
-    # The overview's worst case (raw pixels in base64) at one image a second, within its share.
-    overview_images = -(-(span.t1 - span.t0) // (plan.overview_step * period)) if span.t1 > span.t0 else 0
-    ov_pixels = -(-w // plan.overview_scale) * -(-h // plan.overview_scale)
-    overview_budget = min(int(max_bytes * _OVERVIEW_SHARE), overview_images * (ov_pixels * 4 + 64))
-    fixed = (len(head) + len(tail) + len(box_json) + (w * h * 3 + h * plan.raster_bins * 2) * 4 // 3
-             + plan.timeline_bins * 11 + 64_000)
-    frame_budget = max(0, max_bytes - fixed)  # frames and overview; the engine keeps the overview's part
-    segments = _segments(window_list, span, period, decay, plan.lead)
+    settings = dict(period=period, decay=decay, gain=gain, max_bytes=max_bytes, windows=window_list,
+                    fixed=len(head) + len(tail))
 
     fd, spool = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".frames", dir=target.parent)
     os.close(fd)
     fd, partial = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".part", dir=target.parent)
     os.close(fd)
     try:
-        run = _stream(src, _PAGE, span.sensor, span.t0, span.t1, span.t_first, span.to_end, period_us=period,
-                      lead=plan.lead,
-                      decay_us=decay, timeline_bin=plan.timeline_bin, timeline_bins=plan.timeline_bins,
-                      raster_bin=plan.raster_bin, raster_bins=plan.raster_bins, segments=segments,
-                      spool_path=os.fsencode(spool), frame_budget=frame_budget, overview_step=plan.overview_step,
-                      overview_scale=plan.overview_scale, overview_budget=overview_budget, gain=gain)
-        result = _run(run, span.t0 - plan.lead * period, span.t1)
-        run.engine = None  # closes the spool
+        box_json = _json(_boxes(box_sets, span.t0, span.t1))
+        run, result, plan, segments = _page_pass(src, span, spool, box_json, **settings)
         outcome = _conclude(run, result)
+        if windowed and run.back is not None:
+            # Times go backwards: the seek may have passed events of the window, and late ones
+            # would count in a later frame. As a windowed read does, the window is taken from
+            # a read of the whole file, anchored at the earliest event, in time order.
+            note = f"times go backwards at byte {run.back}; the window is taken from a read of the whole file"
+            recordings._warn(src.path, note)
+            outcome.notes.append(f"{src.path}: {note}")
+            run.engine = None  # its spool handle closes before the pass that rewrites the spool
+            src, span = _sorted_window(src, run.bounds, span, start_us, duration_us, period, decay)
+            box_json = _json(_boxes(box_sets, span.t0, span.t1))
+            run, result, plan, segments = _page_pass(src, span, spool, box_json, **settings)
+        run.engine = None  # closes the spool
         page = _Page(src, span, plan, result, outcome, outcome.notes, windowed, period, decay, gain, segments, max_bytes,
                      box_json)
         with open(partial, "wb") as out, open(spool, "rb") as frames:
@@ -672,6 +672,49 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
             except FileNotFoundError:
                 pass
     return str(target)
+
+
+def _page_pass(src: _Source, span: _Span, spool: str, box_json: str, *, period: int, decay: float, gain: float,
+               max_bytes: int, windows: Optional[List[Tuple[int, int]]],
+               fixed: int) -> Tuple[_Pass, Dict[str, Any], "_Plan", List[Tuple[int, int, int]]]:
+    """One page pass of the engine over the span, frames spooled to `spool` (rewritten)."""
+    plan = _Plan.of(span, period, decay)
+    w, h = span.sensor
+    # The overview's worst case (raw pixels in base64) at one image a second, within its share.
+    overview_images = -(-(span.t1 - span.t0) // (plan.overview_step * period)) if span.t1 > span.t0 else 0
+    ov_pixels = -(-w // plan.overview_scale) * -(-h // plan.overview_scale)
+    overview_budget = min(int(max_bytes * _OVERVIEW_SHARE), overview_images * (ov_pixels * 4 + 64))
+    fixed += len(box_json) + (w * h * 3 + h * plan.raster_bins * 2) * 4 // 3 + plan.timeline_bins * 11 + 64_000
+    frame_budget = max(0, max_bytes - fixed)  # frames and overview; the engine keeps the overview's part
+    segments = _segments(windows, span, period, decay, plan.lead)
+    run = _stream(src, _PAGE, span.sensor, span.t0, span.t1, span.t_first, span.to_end, period_us=period,
+                  lead=plan.lead, decay_us=decay, timeline_bin=plan.timeline_bin, timeline_bins=plan.timeline_bins,
+                  raster_bin=plan.raster_bin, raster_bins=plan.raster_bins, segments=segments,
+                  spool_path=os.fsencode(spool), frame_budget=frame_budget, overview_step=plan.overview_step,
+                  overview_scale=plan.overview_scale, overview_budget=overview_budget, gain=gain)
+    result = _run(run, span.t0 - plan.lead * period, span.t1)
+    return run, result, plan, segments
+
+
+def _sorted_window(src: _Source, bounds: Tuple[int, int], span: _Span, start: int, duration: Optional[int],
+                   period: int, decay: float) -> Tuple[_Source, _Span]:
+    """A file's window (and its lead-in) as an event array in time order, from a decoding of the
+    whole file anchored at its earliest event; the span re-anchored there."""
+    p, lay = src.path, src.layout
+    extremes = recordings._extremes(p, lay, src.size)
+    t_first, t_last = extremes if extremes else (0, -1)
+    t0 = min(t_first + start, _SPAN_LIMIT)
+    t1 = min(t0 + duration, _SPAN_LIMIT) if duration is not None else max(t_last + 1, t0)
+    span = _Span(span.sensor, extremes is not None, t_first, t_last, t0, t1, duration is None)
+    begin = max(0, t0 - _Plan.of(span, period, decay).lead * period - t_first)
+    state = recordings._new_state(lay, begin, -1 if duration is None else max(0, t1 - t_first - begin))
+    state["width"], state["height"] = bounds
+    state["has_first"], state["first"] = 1, t_first
+    state["back"] = 1  # no early stop: later events may still fall in the window
+    events, _ = recordings._decode(p, lay, lay.offset, src.size, state, None)
+    events = events[np.argsort(events["t"], kind="stable")]
+    return _Source(name=src.name, format=src.format, path=p, kind="array", size=src.size,
+                   sensor_size=src.sensor_size, array=events, fields=("x", "y", "t", "p"), outside=src.outside), span
 
 
 @dataclass
