@@ -284,6 +284,27 @@ def test_a_window_over_times_that_go_backwards_warns_and_is_that_of_the_sorted_e
     check_document(from_file, np.sort(ev, order="t", kind="stable"), 40, 30, 10_000, 30_000)
 
 
+def test_pixel_counts_hold_what_frame_images_clip_or_must_not_count(tmp_path):
+    # Full-rate frames reach the pixel counts through their images: a pixel past 255 events in a
+    # frame, and an event from before the page's start counted in a frame, must still come out right.
+    ev = scene(noise=3000)
+    crowd = np.zeros(600, RECORD)
+    crowd["t"], crowd["x"], crowd["y"], crowd["p"] = ev["t"][100], 5, 7, 1
+    ev = np.sort(np.concatenate([ev, crowd]), order="t", kind="stable")
+    ev["t"][len(ev) // 2] = ev["t"][0] - 1000  # before the first event in file order
+    path = writers.write(tmp_path / "s.dat", ev, "dat", geometry=(40, 30))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        doc = document(export_recording_html(path, tmp_path / "p.html"))
+    inside = ev[ev["t"] >= doc["timeline"]["start"]]
+    assert doc["timeline"]["start"] == ev["t"][0] and doc["source"]["event_count"] == len(inside) == len(ev) - 1
+    on, off = per_pixel(inside, 40, 30)
+    heat = png(doc["heatmap"]["png"])
+    assert np.array_equal(heat[..., 1], level(on)) and np.array_equal(heat[..., 0], level(off))
+    assert doc["heatmap"]["max"] == int((on + off).max()) >= 600
+    assert doc["hot_pixels"]["pixels"][0] == [5, 7, int(on[7, 5]), int(off[7, 5])]
+
+
 # ---------------------------------------------------------------- damaged files and summaries
 
 @pytest.mark.parametrize("name", ["sample_evt3.raw", "sample_evt2.raw", "sample_ncars.dat"])

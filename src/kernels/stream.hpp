@@ -112,10 +112,38 @@ public:
         uint32_t& c = (e.on ? on_ : off_)[static_cast<size_t>(e.y) * width_ + static_cast<size_t>(e.x)];
         if (c != UINT32_MAX) ++c;
     }
+    // Adds a frame's count image (red OFF, green ON): eight pixels at a time, skipping empty ones.
+    void fold(const uint8_t* rgb) {
+        const size_t n = on_.size();
+        size_t i = 0;
+        for (; i + 8 <= n; i += 8) {
+            uint64_t w[3];
+            std::memcpy(w, rgb + 3 * i, 24);
+            if ((w[0] | w[1] | w[2]) == 0) continue;
+            for (size_t k = i; k < i + 8; ++k) add_counts(k, rgb[3 * k + 1], rgb[3 * k]);
+        }
+        for (; i < n; ++i) add_counts(i, rgb[3 * i + 1], rgb[3 * i]);
+    }
+    // Takes back one event of a pixel (counted in a folded image but not to be counted here).
+    void remove(size_t pixel, bool on) {
+        uint32_t& c = (on ? on_ : off_)[pixel];
+        if (c != UINT32_MAX && c) --c;
+    }
+    void merge(const PixelCounts& other) {
+        for (size_t i = 0; i < on_.size(); ++i) {
+            on_[i] = saturated(on_[i], other.on_[i]);
+            off_[i] = saturated(off_[i], other.off_[i]);
+        }
+    }
     const std::vector<uint32_t>& on() const { return on_; }
     const std::vector<uint32_t>& off() const { return off_; }
 
 private:
+    static uint32_t saturated(uint32_t a, uint32_t b) { return a > UINT32_MAX - b ? UINT32_MAX : a + b; }
+    void add_counts(size_t i, uint8_t on, uint8_t off) {
+        if (on) on_[i] = saturated(on_[i], on);
+        if (off) off_[i] = saturated(off_[i], off);
+    }
     std::vector<uint32_t> on_, off_;
     size_t width_;
 };
@@ -144,7 +172,7 @@ class DecayedOverview {
 public:
     DecayedOverview(size_t width, size_t height, size_t scale, double a)
         : scale_(scale), w_((width + scale - 1) / scale), h_((height + scale - 1) / scale),
-          s_(2 * w_ * h_, 0.0), last_(2 * w_ * h_, 0), powers_(kTable), column_of_(width), row_of_(height) {
+          cells_(2 * w_ * h_), powers_(kTable), column_of_(width), row_of_(height) {
         for (size_t x = 0; x < width; ++x) column_of_[x] = x / scale;
         for (size_t y = 0; y < height; ++y) row_of_[y] = y / scale * w_;
         double p = 1.0;
@@ -154,8 +182,9 @@ public:
 
     void add(int64_t frame, const Event& e) {
         const size_t c = 2 * (row_of_[static_cast<size_t>(e.y)] + column_of_[static_cast<size_t>(e.x)]) + (e.on ? 1 : 0);
-        s_[c] = s_[c] * power(frame - last_[c]) + 1.0;
-        last_[c] = frame;
+        Cell& cell = cells_[c];
+        cell.s = cell.s * power(frame - cell.last) + 1.0;
+        cell.last = frame;
     }
 
     // The surface after frame `frame`: red OFF, green ON, min(255, floor(16 S + 0.5)).
@@ -164,8 +193,9 @@ public:
         for (size_t i = 0; i < w_ * h_; ++i) {
             for (int on = 0; on < 2; ++on) {
                 const size_t c = 2 * i + on;
-                if (s_[c] == 0.0) continue;
-                const double v = std::floor(16.0 * s_[c] * power(frame - last_[c]) + 0.5);
+                const Cell& cell = cells_[c];
+                if (cell.s == 0.0) continue;
+                const double v = std::floor(16.0 * cell.s * power(frame - cell.last) + 0.5);
                 rgb[3 * i + (on ? 1 : 0)] = v >= 255.0 ? 255 : static_cast<uint8_t>(v);
             }
         }
@@ -182,8 +212,12 @@ private:
     }
 
     size_t scale_, w_, h_;
-    std::vector<double> s_;
-    std::vector<int64_t> last_;
+    // A cell's surface and the frame it was last brought up to, side by side: one cache line per event.
+    struct Cell {
+        double s = 0.0;
+        int64_t last = 0;
+    };
+    std::vector<Cell> cells_;
     std::vector<double> powers_;
     std::vector<size_t> column_of_, row_of_;  // pixel -> cell, without a division per event
     double a_ = 0.0;
@@ -268,7 +302,7 @@ struct Segment {
 class FrameEncoder {
 public:
     FrameEncoder(size_t width, size_t height, std::FILE* spool, int64_t budget, size_t buffers, size_t workers = 2)
-        : width_(width), height_(height), spool_(spool), budget_(budget) {
+        : width_(width), height_(height), spool_(spool), budget_(budget), folded_(width, height) {
         for (size_t i = 0; i < buffers; ++i) free_.emplace_back(width * height * 3, 0);
         for (size_t i = 0; i < workers; ++i) workers_.emplace_back([this] { run(); });
     }
@@ -283,11 +317,16 @@ public:
         return b;
     }
 
-    void submit(int64_t segment, std::vector<uint8_t>&& rgb) {
+    // `fold`: the frame's counts also go into folded() (the encoder's thread does the per-pixel
+    // work), less one event for each pixel and polarity in `excluded` (pixel * 2 + on).
+    void submit(int64_t segment, std::vector<uint8_t>&& rgb, bool fold = false, std::vector<size_t>&& excluded = {}) {
         std::lock_guard lock(mu_);
-        jobs_.push_back({submitted_++, segment, std::move(rgb)});
+        jobs_.push_back({submitted_++, segment, std::move(rgb), fold, std::move(excluded)});
         cv_.notify_all();
     }
+
+    // Per-pixel counts of the folded frames; final after close().
+    const PixelCounts& folded() const { return folded_; }
 
     // Waits for the queued frames; afterwards accepted() and bytes() are final.
     void close() {
@@ -313,6 +352,8 @@ private:
         int64_t seq;
         int64_t segment;
         std::vector<uint8_t> rgb;
+        bool fold = false;
+        std::vector<size_t> excluded;
     };
 
     // Workers encode side by side; each frame then waits for its turn, so the
@@ -330,6 +371,11 @@ private:
             }
             std::string text;
             if (!full()) text = png.base64(job.rgb.data(), width_, height_);
+            if (job.fold) {
+                std::lock_guard fold_lock(fold_mu_);
+                folded_.fold(job.rgb.data());
+                for (size_t e : job.excluded) folded_.remove(e / 2, e % 2);
+            }
             std::fill(job.rgb.begin(), job.rgb.end(), uint8_t{0});
             std::unique_lock lock(mu_);
             cv_.wait(lock, [&] { return committed_ == job.seq; });
@@ -368,6 +414,8 @@ private:
     bool failed_ = false;
     std::atomic<int64_t> bytes_{0};
     std::vector<std::pair<int64_t, int64_t>> accepted_;
+    std::mutex fold_mu_;
+    PixelCounts folded_;
     std::vector<std::thread> workers_;
 };
 
@@ -464,7 +512,11 @@ public:
             if (c_.mode == kRender && pending_.size() >= c_.pending_limit) return false;
             step_towards(frames_);
         }
-        if (encoder_) encoder_->close();
+        if (encoder_ && !merged_) {
+            encoder_->close();
+            pixels_->merge(encoder_->folded());
+            merged_ = true;
+        }
         return true;
     }
 
@@ -524,17 +576,23 @@ private:
 
     void count(const Event& e) {
         const int64_t frame = frame_index_ - c_.lead;  // on the overview's grid from t0
+        const size_t pixel = static_cast<size_t>(e.y) * static_cast<size_t>(c_.width) + static_cast<size_t>(e.x);
+        // A page's full-rate frames after the lead-in reach the pixel counts through their
+        // count images (folded by the encoder): here only what an image cannot hold.
+        const bool folding = active_ && frame_index_ >= c_.lead;
         if (e.t >= c_.t0) {
             note_extent(e);
             const int64_t off = e.t - c_.t0;
             timeline_->add(off, e.on ? 0 : 1);
             raster_->add(off, static_cast<size_t>(e.y));
-            pixels_->add(e);
+            if (!folding || counts_[3 * pixel + (e.on ? 1 : 0)] == 255) pixels_->add(e);
             if (overview_) overview_->add(frame, e);
+        } else if (folding && counts_[3 * pixel + (e.on ? 1 : 0)] != 255) {
+            excluded_.push_back(2 * pixel + (e.on ? 1 : 0));  // late from before t0: in the image, not the counts
         }
-        const size_t at = 3 * (static_cast<size_t>(e.y) * static_cast<size_t>(c_.width) + static_cast<size_t>(e.x)) + (e.on ? 1 : 0);
         if (c_.mode == kPage) {
-            if (active_ && counts_[at] != 255) ++counts_[at];
+            uint8_t& c = counts_[3 * pixel + (e.on ? 1 : 0)];
+            if (active_ && c != 255) ++c;
         } else if (c_.mode == kRender) {
             frame_->add(e);
         }
@@ -567,7 +625,8 @@ private:
             frame_->clear();
         } else {
             if (active_) {
-                encoder_->submit(segment_, std::move(counts_));
+                encoder_->submit(segment_, std::move(counts_), frame_index_ >= c_.lead, std::move(excluded_));
+                excluded_.clear();
                 counts_ = encoder_->take();
             }
             while (sample_frame(next_sample_) == frame_index_) take_sample();
@@ -638,6 +697,8 @@ private:
     std::optional<FrameEncoder> encoder_;
     std::optional<FrameRenderer> renderer_;
     std::vector<uint8_t> counts_;  // the page's current frame, from the encoder's pool
+    bool merged_ = false;
+    std::vector<size_t> excluded_;  // events of counts_ the pixel counts must not take (pixel * 2 + on)
     int64_t frame_index_ = 0, frame_end_ = std::numeric_limits<int64_t>::min();  // set by set_activity
     bool active_ = false;
     int64_t segment_ = 0;
