@@ -525,6 +525,7 @@ public:
     size_t out_width() const { return renderer_ ? renderer_->out_width() : 0; }
     size_t out_height() const { return renderer_ ? renderer_->out_height() : 0; }
 
+    Mode mode() const { return c_.mode; }
     bool have_events() const { return have_events_; }
     int64_t t_first() const { return t_first_; }
     int64_t t_last() const { return t_last_; }
@@ -707,5 +708,74 @@ private:
     PngWriter overview_png_;
     std::deque<std::pair<int64_t, std::vector<uint8_t>>> pending_;
 };
+
+// Decodes buf[0, n) into records on a helper thread while the calling thread
+// counts them: the two stages pass a few record buffers back and forth. For
+// the modes whose feeding never pauses (not a render). Returns the bytes
+// decoded; the decoder stops where decode() would (window end, error, a
+// partial word), and offsets in `s` are within buf.
+inline size_t decode_while_counting(evt::Format format, const uint8_t* buf, size_t n, evt::State& s, Engine& engine) {
+    constexpr size_t kRecords = size_t(1) << 16, kBuffers = 3;
+    struct Filled {
+        size_t buffer, count;
+    };
+    std::vector<std::vector<uint8_t>> buffers(kBuffers, std::vector<uint8_t>(kRecords * evt::kRecordSize));
+    std::mutex mu;
+    std::condition_variable cv;
+    std::deque<size_t> free_buffers;
+    for (size_t b = 0; b < kBuffers; ++b) free_buffers.push_back(b);
+    std::deque<Filled> filled;
+    bool finished = false, abandoned = false;
+    size_t used = 0;
+    std::thread decoder([&] {
+        for (;;) {
+            size_t b;
+            {
+                std::unique_lock lock(mu);
+                cv.wait(lock, [&] { return !free_buffers.empty() || abandoned; });
+                if (abandoned) return;
+                b = free_buffers.front();
+                free_buffers.pop_front();
+            }
+            const bool was_back = s.back;
+            const evt::Progress p = evt::decode(format, buf + used, n - used, s, buffers[b].data(), kRecords, 0);
+            if (s.error) s.error_at += static_cast<int64_t>(used);
+            if (s.back && !was_back) s.back_at += static_cast<int64_t>(used);
+            used += p.consumed;
+            const bool last = used == n || s.done || s.error || (p.consumed == 0 && p.count == 0);
+            std::lock_guard lock(mu);
+            filled.push_back({b, p.count});
+            finished = last;
+            cv.notify_all();
+            if (last) return;
+        }
+    });
+    try {
+        for (;;) {
+            Filled next;
+            {
+                std::unique_lock lock(mu);
+                cv.wait(lock, [&] { return !filled.empty() || finished; });
+                if (filled.empty()) break;
+                next = filled.front();
+                filled.pop_front();
+            }
+            engine.feed(buffers[next.buffer].data(), next.count);
+            std::lock_guard lock(mu);
+            free_buffers.push_back(next.buffer);
+            cv.notify_all();
+        }
+    } catch (...) {
+        {
+            std::lock_guard lock(mu);
+            abandoned = true;
+            cv.notify_all();
+        }
+        decoder.join();
+        throw;
+    }
+    decoder.join();
+    return used;
+}
 
 }  // namespace zv::kern::stream

@@ -810,7 +810,13 @@ public:
         const size_t n = static_cast<size_t>((*data).len);
         size_t used = 0;
         bool paused = false;
-        {
+        // Large buffers of a pass that never pauses decode on a second thread while this one counts.
+        const bool two_threads = engine_->mode() != kern::stream::kRender && pos_ == count_ && n >= kTwoThreads &&
+                                 !state_.done && !state_.error;
+        if (two_threads) {
+            nb::gil_scoped_release release;
+            used = kern::stream::decode_while_counting(format_, buf, n, state_, *engine_);
+        } else {
             nb::gil_scoped_release release;
             for (;;) {
                 if (pos_ < count_) {
@@ -914,6 +920,7 @@ public:
 
 private:
     static constexpr size_t kRecords = 1 << 16;
+    static constexpr size_t kTwoThreads = 1 << 18;  // bytes: below this a second thread costs more than it saves
     kern::evt::Format format_;
     kern::evt::State state_{};
     nb::object state_array_;
