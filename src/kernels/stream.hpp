@@ -180,11 +180,29 @@ public:
         a_ = a;
     }
 
-    void add(int64_t frame, const Event& e) {
-        const size_t c = 2 * (row_of_[static_cast<size_t>(e.y)] + column_of_[static_cast<size_t>(e.x)]) + (e.on ? 1 : 0);
-        Cell& cell = cells_[c];
-        cell.s = cell.s * power(frame - cell.last) + 1.0;
-        cell.last = frame;
+    void add(int64_t frame, const Event& e) { add(frame, cell_of(static_cast<size_t>(e.x), static_cast<size_t>(e.y), e.on), 1.0); }
+
+    // Frame `frame`'s count image (red OFF, green ON, `width` pixels a row), then one event more
+    // or less (pixel * 2 + on) for each of `more` and `less`.
+    void fold(int64_t frame, const uint8_t* rgb, size_t width, size_t height, const std::vector<size_t>& more,
+              const std::vector<size_t>& less) {
+        for (size_t y = 0; y < height; ++y) {
+            const uint8_t* row = rgb + 3 * width * y;
+            for (size_t x = 0; x < width; ++x) {
+                if (x % 8 == 0 && x + 8 <= width) {  // eight empty pixels at a time
+                    uint64_t w[3];
+                    std::memcpy(w, row + 3 * x, 24);
+                    if ((w[0] | w[1] | w[2]) == 0) {
+                        x += 7;
+                        continue;
+                    }
+                }
+                if (row[3 * x + 1]) add(frame, cell_of(x, y, true), row[3 * x + 1]);
+                if (row[3 * x]) add(frame, cell_of(x, y, false), row[3 * x]);
+            }
+        }
+        for (size_t e : more) add(frame, cell_of(e / 2 % width, e / 2 / width, e % 2), 1.0);
+        for (size_t e : less) add(frame, cell_of(e / 2 % width, e / 2 / width, e % 2), -1.0);
     }
 
     // The surface after frame `frame`: red OFF, green ON, min(255, floor(16 S + 0.5)).
@@ -205,6 +223,13 @@ public:
     size_t height() const { return h_; }
 
 private:
+    size_t cell_of(size_t x, size_t y, bool on) const { return 2 * (row_of_[y] + column_of_[x]) + (on ? 1 : 0); }
+    void add(int64_t frame, size_t c, double n) {
+        Cell& cell = cells_[c];
+        cell.s = cell.s * power(frame - cell.last) + n;
+        cell.last = frame;
+    }
+
     static constexpr size_t kTable = 4096;
     double power(int64_t d) const {
         if (d <= 0) return 1.0;
@@ -319,10 +344,21 @@ public:
 
     // `fold`: the frame's counts also go into folded() (the encoder's thread does the per-pixel
     // work), less one event for each pixel and polarity in `excluded` (pixel * 2 + on).
-    void submit(int64_t segment, std::vector<uint8_t>&& rgb, bool fold = false, std::vector<size_t>&& excluded = {}) {
+    // With an overview to fold into, a folded frame `frame` (the overview's grid) also reaches it,
+    // in frame order, with one event more for each in `overflow` (what the image clipped).
+    void submit(int64_t segment, std::vector<uint8_t>&& rgb, bool fold = false, std::vector<size_t>&& excluded = {},
+                std::vector<size_t>&& overflow = {}, int64_t frame = 0) {
         std::lock_guard lock(mu_);
-        jobs_.push_back({submitted_++, segment, std::move(rgb), fold, std::move(excluded)});
+        jobs_.push_back({submitted_++, segment, std::move(rgb), fold, std::move(excluded), std::move(overflow), frame});
         cv_.notify_all();
+    }
+
+    void fold_overview_into(DecayedOverview* overview) { overview_ = overview; }
+
+    // Waits until every submitted frame is committed (and folded): the overview is then the caller's.
+    void drain() {
+        std::unique_lock lock(mu_);
+        cv_.wait(lock, [this] { return committed_ == submitted_; });
     }
 
     // Per-pixel counts of the folded frames; final after close().
@@ -353,7 +389,8 @@ private:
         int64_t segment;
         std::vector<uint8_t> rgb;
         bool fold = false;
-        std::vector<size_t> excluded;
+        std::vector<size_t> excluded, overflow;
+        int64_t frame = 0;
     };
 
     // Workers encode side by side; each frame then waits for its turn, so the
@@ -376,11 +413,16 @@ private:
                 folded_.fold(job.rgb.data());
                 for (size_t e : job.excluded) folded_.remove(e / 2, e % 2);
             }
-            std::fill(job.rgb.begin(), job.rgb.end(), uint8_t{0});
             std::unique_lock lock(mu_);
             cv_.wait(lock, [&] { return committed_ == job.seq; });
+            if (job.fold && overview_)  // the decay needs the frames in order: folded in turn
+                overview_->fold(job.frame, job.rgb.data(), width_, height_, job.overflow, job.excluded);
             commit(job.segment, text);
             ++committed_;
+            cv_.notify_all();
+            lock.unlock();
+            std::fill(job.rgb.begin(), job.rgb.end(), uint8_t{0});
+            lock.lock();
             free_.push_back(std::move(job.rgb));
             cv_.notify_all();
         }
@@ -416,6 +458,7 @@ private:
     std::vector<std::pair<int64_t, int64_t>> accepted_;
     std::mutex fold_mu_;
     PixelCounts folded_;
+    DecayedOverview* overview_ = nullptr;
     std::vector<std::thread> workers_;
 };
 
@@ -464,6 +507,7 @@ public:
             overview_.emplace(w, h, static_cast<size_t>(c_.overview_scale), c_.a);
             overview_step_ = c_.overview_step;
             encoder_.emplace(w, h, c_.spool, c_.frame_budget, 4);
+            encoder_->fold_overview_into(&*overview_);
             encoder_->reserve(c_.overview_budget);
             counts_ = encoder_->take();
             set_activity();
@@ -578,17 +622,18 @@ private:
     void count(const Event& e) {
         const int64_t frame = frame_index_ - c_.lead;  // on the overview's grid from t0
         const size_t pixel = static_cast<size_t>(e.y) * static_cast<size_t>(c_.width) + static_cast<size_t>(e.x);
-        // A page's full-rate frames after the lead-in reach the pixel counts through their
-        // count images (folded by the encoder): here only what an image cannot hold.
-        const bool folding = active_ && frame_index_ >= c_.lead;
+        // A page's full-rate frames after the lead-in reach the pixel counts and the overview
+        // through their count images (folded by the encoder): here only what an image cannot hold.
+        const bool clipped = folding_ && counts_[3 * pixel + (e.on ? 1 : 0)] == 255;
         if (e.t >= c_.t0) {
             note_extent(e);
             const int64_t off = e.t - c_.t0;
             timeline_->add(off, e.on ? 0 : 1);
             raster_->add(off, static_cast<size_t>(e.y));
-            if (!folding || counts_[3 * pixel + (e.on ? 1 : 0)] == 255) pixels_->add(e);
-            if (overview_) overview_->add(frame, e);
-        } else if (folding && counts_[3 * pixel + (e.on ? 1 : 0)] != 255) {
+            if (!folding_ || clipped) pixels_->add(e);
+            if (overview_ && !folding_) overview_->add(frame, e);
+            else if (overview_ && clipped) overflow_.push_back(2 * pixel + (e.on ? 1 : 0));
+        } else if (folding_ && !clipped) {
             excluded_.push_back(2 * pixel + (e.on ? 1 : 0));  // late from before t0: in the image, not the counts
         }
         if (c_.mode == kPage) {
@@ -626,8 +671,10 @@ private:
             frame_->clear();
         } else {
             if (active_) {
-                encoder_->submit(segment_, std::move(counts_), frame_index_ >= c_.lead, std::move(excluded_));
+                encoder_->submit(segment_, std::move(counts_), folding_, std::move(excluded_), std::move(overflow_),
+                                 frame_index_ - c_.lead);
                 excluded_.clear();
+                overflow_.clear();
                 counts_ = encoder_->take();
             }
             while (sample_frame(next_sample_) == frame_index_) take_sample();
@@ -642,6 +689,7 @@ private:
     // One overview image; past the overview's byte budget the step doubles
     // and every other image goes, so an overview of any length fits.
     void take_sample() {
+        encoder_->drain();  // the frames folded so far are in the surface
         std::vector<uint8_t> rgb;
         overview_->sample(sample_frame(next_sample_) - c_.lead, rgb);
         overview_images_.push_back(overview_png_.base64(rgb.data(), overview_->width(), overview_->height()));
@@ -669,16 +717,21 @@ private:
     void set_activity() {
         frame_end_ = grid_ + (frame_index_ + 1) * c_.period_us;
         if (c_.mode != kPage) return;
+        const bool was_folding = folding_;
         active_ = false;
-        if (encoder_->full()) return;
-        for (size_t s = 0; s < c_.segments.size(); ++s) {
-            const Segment& seg = c_.segments[s];
-            if (frame_index_ >= seg.first && frame_index_ < seg.end) {
-                active_ = true;
-                segment_ = static_cast<int64_t>(s);
-                return;
+        if (!encoder_->full()) {
+            for (size_t s = 0; s < c_.segments.size(); ++s) {
+                const Segment& seg = c_.segments[s];
+                if (frame_index_ >= seg.first && frame_index_ < seg.end) {
+                    active_ = true;
+                    segment_ = static_cast<int64_t>(s);
+                    break;
+                }
             }
         }
+        folding_ = active_ && frame_index_ >= c_.lead;
+        // Events now go to the overview from this thread: the encoder's folds must be done.
+        if (was_folding && !folding_) encoder_->drain();
     }
 
     Config c_;
@@ -699,6 +752,8 @@ private:
     std::optional<FrameRenderer> renderer_;
     std::vector<uint8_t> counts_;  // the page's current frame, from the encoder's pool
     bool merged_ = false;
+    bool folding_ = false;  // the current frame reaches pixel counts and overview through its image
+    std::vector<size_t> overflow_;  // events of the current frame its image clipped (pixel * 2 + on)
     std::vector<size_t> excluded_;  // events of counts_ the pixel counts must not take (pixel * 2 + on)
     int64_t frame_index_ = 0, frame_end_ = std::numeric_limits<int64_t>::min();  // set by set_activity
     bool active_ = false;
