@@ -112,17 +112,22 @@ public:
         uint32_t& c = (e.on ? on_ : off_)[static_cast<size_t>(e.y) * width_ + static_cast<size_t>(e.x)];
         if (c != UINT32_MAX) ++c;
     }
-    // Adds a frame's count image (red OFF, green ON): eight pixels at a time, skipping empty ones.
-    void fold(const uint8_t* rgb) {
-        const size_t n = on_.size();
-        size_t i = 0;
-        for (; i + 8 <= n; i += 8) {
-            uint64_t w[3];
-            std::memcpy(w, rgb + 3 * i, 24);
-            if ((w[0] | w[1] | w[2]) == 0) continue;
-            for (size_t k = i; k < i + 8; ++k) add_counts(k, rgb[3 * k + 1], rgb[3 * k]);
+    // Adds a frame's count image (red OFF, green ON) in the rows marked in `rows` (all when
+    // empty): eight pixels at a time, skipping empty ones.
+    void fold(const uint8_t* rgb, const std::vector<uint8_t>& rows) {
+        const size_t height = on_.size() / width_;
+        for (size_t y = 0; y < height; ++y) {
+            if (!rows.empty() && !rows[y]) continue;
+            const size_t first = y * width_, end = first + width_;
+            size_t i = first;
+            for (; i + 8 <= end; i += 8) {
+                uint64_t w[3];
+                std::memcpy(w, rgb + 3 * i, 24);
+                if ((w[0] | w[1] | w[2]) == 0) continue;
+                for (size_t k = i; k < i + 8; ++k) add_counts(k, rgb[3 * k + 1], rgb[3 * k]);
+            }
+            for (; i < end; ++i) add_counts(i, rgb[3 * i + 1], rgb[3 * i]);
         }
-        for (; i < n; ++i) add_counts(i, rgb[3 * i + 1], rgb[3 * i]);
     }
     // Takes back one event of a pixel (counted in a folded image but not to be counted here).
     void remove(size_t pixel, bool on) {
@@ -182,11 +187,13 @@ public:
 
     void add(int64_t frame, const Event& e) { add(frame, cell_of(static_cast<size_t>(e.x), static_cast<size_t>(e.y), e.on), 1.0); }
 
-    // Frame `frame`'s count image (red OFF, green ON, `width` pixels a row), then one event more
+    // Frame `frame`'s count image (red OFF, green ON, `width` pixels a row; only the rows marked
+    // in `rows`, or all when it is empty), then one event more
     // or less (pixel * 2 + on) for each of `more` and `less`.
-    void fold(int64_t frame, const uint8_t* rgb, size_t width, size_t height, const std::vector<size_t>& more,
-              const std::vector<size_t>& less) {
+    void fold(int64_t frame, const uint8_t* rgb, size_t width, size_t height, const std::vector<uint8_t>& rows,
+              const std::vector<size_t>& more, const std::vector<size_t>& less) {
         for (size_t y = 0; y < height; ++y) {
+            if (!rows.empty() && !rows[y]) continue;  // rows without events
             const uint8_t* row = rgb + 3 * width * y;
             for (size_t x = 0; x < width; ++x) {
                 if (x % 8 == 0 && x + 8 <= width) {  // eight empty pixels at a time
@@ -346,10 +353,13 @@ public:
     // work), less one event for each pixel and polarity in `excluded` (pixel * 2 + on).
     // With an overview to fold into, a folded frame `frame` (the overview's grid) also reaches it,
     // in frame order, with one event more for each in `overflow` (what the image clipped).
+    // `rows` marks the rows of the image that hold events (empty: any may): the others are
+    // skipped when folding and when zeroing the buffer for its next frame.
     void submit(int64_t segment, std::vector<uint8_t>&& rgb, bool fold = false, std::vector<size_t>&& excluded = {},
-                std::vector<size_t>&& overflow = {}, int64_t frame = 0) {
+                std::vector<size_t>&& overflow = {}, int64_t frame = 0, std::vector<uint8_t>&& rows = {}) {
         std::lock_guard lock(mu_);
-        jobs_.push_back({submitted_++, segment, std::move(rgb), fold, std::move(excluded), std::move(overflow), frame});
+        jobs_.push_back({submitted_++, segment, std::move(rgb), fold, std::move(excluded), std::move(overflow), frame,
+                         std::move(rows)});
         cv_.notify_all();
     }
 
@@ -391,6 +401,7 @@ private:
         bool fold = false;
         std::vector<size_t> excluded, overflow;
         int64_t frame = 0;
+        std::vector<uint8_t> rows;
     };
 
     // Workers encode side by side; each frame then waits for its turn, so the
@@ -410,18 +421,23 @@ private:
             if (!full()) text = png.base64(job.rgb.data(), width_, height_);
             if (job.fold) {
                 std::lock_guard fold_lock(fold_mu_);
-                folded_.fold(job.rgb.data());
+                folded_.fold(job.rgb.data(), job.rows);
                 for (size_t e : job.excluded) folded_.remove(e / 2, e % 2);
             }
             std::unique_lock lock(mu_);
             cv_.wait(lock, [&] { return committed_ == job.seq; });
             if (job.fold && overview_)  // the decay needs the frames in order: folded in turn
-                overview_->fold(job.frame, job.rgb.data(), width_, height_, job.overflow, job.excluded);
+                overview_->fold(job.frame, job.rgb.data(), width_, height_, job.rows, job.overflow, job.excluded);
             commit(job.segment, text);
             ++committed_;
             cv_.notify_all();
             lock.unlock();
-            std::fill(job.rgb.begin(), job.rgb.end(), uint8_t{0});
+            if (job.rows.empty()) {
+                std::fill(job.rgb.begin(), job.rgb.end(), uint8_t{0});
+            } else {
+                for (size_t y = 0; y < height_; ++y)
+                    if (job.rows[y]) std::memset(job.rgb.data() + 3 * width_ * y, 0, 3 * width_);
+            }
             lock.lock();
             free_.push_back(std::move(job.rgb));
             cv_.notify_all();
@@ -508,6 +524,7 @@ public:
             overview_step_ = c_.overview_step;
             encoder_.emplace(w, h, c_.spool, c_.frame_budget, 4);
             encoder_->fold_overview_into(&*overview_);
+            rows_.assign(h, 0);
             encoder_->reserve(c_.overview_budget);
             counts_ = encoder_->take();
             set_activity();
@@ -585,7 +602,7 @@ public:
     const TimeBins* raster() const { return raster_ ? &*raster_ : nullptr; }
     const PixelCounts* pixels() const { return pixels_ ? &*pixels_ : nullptr; }
     const FrameEncoder* encoder() const { return encoder_ ? &*encoder_ : nullptr; }
-    const std::vector<std::string>& overview_images() const { return overview_images_; }
+    std::vector<std::string>& overview_images() { return overview_images_; }
     size_t overview_width() const { return overview_ ? overview_->width() : 0; }
     size_t overview_height() const { return overview_ ? overview_->height() : 0; }
     int64_t overview_step() const { return overview_step_; }
@@ -638,7 +655,10 @@ private:
         }
         if (c_.mode == kPage) {
             uint8_t& c = counts_[3 * pixel + (e.on ? 1 : 0)];
-            if (active_ && c != 255) ++c;
+            if (active_ && c != 255) {
+                ++c;
+                rows_[static_cast<size_t>(e.y)] = 1;
+            }
         } else if (c_.mode == kRender) {
             frame_->add(e);
         }
@@ -672,9 +692,10 @@ private:
         } else {
             if (active_) {
                 encoder_->submit(segment_, std::move(counts_), folding_, std::move(excluded_), std::move(overflow_),
-                                 frame_index_ - c_.lead);
+                                 frame_index_ - c_.lead, std::move(rows_));
                 excluded_.clear();
                 overflow_.clear();
+                rows_.assign(static_cast<size_t>(c_.height), 0);
                 counts_ = encoder_->take();
             }
             while (sample_frame(next_sample_) == frame_index_) take_sample();
@@ -753,6 +774,7 @@ private:
     std::vector<uint8_t> counts_;  // the page's current frame, from the encoder's pool
     bool merged_ = false;
     bool folding_ = false;  // the current frame reaches pixel counts and overview through its image
+    std::vector<uint8_t> rows_;  // rows of counts_ with events
     std::vector<size_t> overflow_;  // events of the current frame its image clipped (pixel * 2 + on)
     std::vector<size_t> excluded_;  // events of counts_ the pixel counts must not take (pixel * 2 + on)
     int64_t frame_index_ = 0, frame_end_ = std::numeric_limits<int64_t>::min();  // set by set_activity

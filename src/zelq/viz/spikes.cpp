@@ -875,8 +875,9 @@ public:
         return out;
     }
 
-    nb::dict result() const {
-        const auto& e = *engine_;
+    // The pass's results; the overview images move out of the engine (they can be most of a page).
+    nb::dict result() {
+        auto& e = *engine_;
         nb::dict d;
         d["have_events"] = e.have_events();
         d["t_first"] = e.t_first();
@@ -912,7 +913,10 @@ public:
             d["frame_bytes"] = enc->bytes();
             d["spool_failed"] = enc->failed();
             nb::list images;
-            for (const std::string& s : e.overview_images()) images.append(nb::str(s.data(), s.size()));
+            for (std::string& s : e.overview_images()) {
+                images.append(nb::str(s.data(), s.size()));
+                std::string().swap(s);
+            }
             d["overview"] = nb::make_tuple(e.overview_step(), e.overview_width(), e.overview_height(), images);
         }
         return d;

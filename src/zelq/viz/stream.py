@@ -611,7 +611,9 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
     (`outside="drop"` drops them instead, counts them in the page and warns); ValueError for
     arguments out of range or a window without events; TypeError for arguments of the wrong type.
     A recording cut short gives the events before the cut, a warning in the page and a
-    RecordingWarning naming the file and the byte offset.
+    RecordingWarning naming the file and the byte offset. A window over a file whose times go
+    backwards is taken, as `read_events` takes it, from a decoding of the whole file anchored at
+    its earliest event (in time order here), with a RecordingWarning naming the byte.
     """
     start_us, duration_us = _window_args(start, duration)
     period = int(_args.integer("frame_period", frame_period))
@@ -797,11 +799,16 @@ class _Page:
                 + ',"segments":[')
         self._segments(c, frames, spans, grid)
         c.write("]}")
-        overview = None
-        if not covered:
-            overview = {"period_us": step * period, "start": t0, "scale": plan.overview_scale, "width": ov_w,
-                        "height": ov_h, "images": ov_images}
-        c.write(',"overview":' + _json(overview))
+        if covered:
+            c.write(',"overview":null')
+        else:
+            # Image by image: the images are most of a long recording's page, and base64 text
+            # needs no escaping, so no copy of them all is made.
+            c.write(',"overview":' + _json({"period_us": step * period, "start": t0, "scale": plan.overview_scale,
+                                            "width": ov_w, "height": ov_h})[:-1] + ',"images":[')
+            for k, image in enumerate(ov_images):
+                c.write((',"' if k else '"') + image + '"')
+            c.write("]}")
         c.write(',"raster":' + _json({"start": t0, "bin_us": plan.raster_bin, "bins": plan.raster_bins, "rows": h,
                                       "counts": _b64(np.minimum(result["raster"], 65535), "<u2")}))
         c.write(',"boxes":' + self.box_json)
