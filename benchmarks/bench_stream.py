@@ -4,9 +4,11 @@
     python benchmarks/bench_stream.py --make a|b|h DIR     # synthesize a preset first (EVT 3.0)
 
 Each job runs in a fresh child process and reports its own peak RSS (the engine's encoder is a
-thread of it, so this is all of its memory). Printed per
+thread of it, so this is all of its memory). Each library is imported before its timer starts
+(ours loads the optional Tonic library when its native module loads). Printed per
 file, with ratios measured in this run:
   read      `read_events` of the whole file, against faery decoding the same file to an array
+  iterate   `iter_events` over the whole file (1 M-event pieces), against iterating faery's stream
   page      `export_recording_html` with its defaults (20 ms frames, 100 MB page), under an
             address-space limit of --limit-gb, against faery's nearest pipeline: 20 frames with
             exponential decay written as PNG files
@@ -52,8 +54,24 @@ def timed(body: str) -> str:
 
 def ours_read(path: Path) -> dict:
     return run_child(timed(f"""
-        from zelq.viz import read_events
+        from zelq.viz import read_events, spikes
         t = time.perf_counter(); ev = read_events({str(path)!r}); seconds = time.perf_counter() - t
+    """))
+
+
+def ours_iter(path: Path) -> dict:
+    return run_child(timed(f"""
+        from zelq.viz import iter_events, spikes
+        t = time.perf_counter(); n = sum(len(piece) for piece in iter_events({str(path)!r}))
+        seconds = time.perf_counter() - t
+    """))
+
+
+def faery_iter(path: Path) -> dict:
+    return run_child(timed(f"""
+        import faery
+        t = time.perf_counter(); n = sum(len(piece) for piece in faery.events_stream_from_file({str(path)!r}))
+        seconds = time.perf_counter() - t
     """))
 
 
@@ -68,7 +86,7 @@ def faery_read(path: Path) -> dict:
 def ours_page(path: Path, out: Path, limit: int, n_frames: int = 0) -> dict:
     period = f"frame_period=stream.frame_period_for({str(path)!r}, {n_frames})," if n_frames else ""
     return run_child(timed(f"""
-        from zelq.viz import stream
+        from zelq.viz import stream, spikes
         t = time.perf_counter()
         stream.export_recording_html({str(path)!r}, {str(out)!r}, {period})
         seconds = time.perf_counter() - t
@@ -77,7 +95,7 @@ def ours_page(path: Path, out: Path, limit: int, n_frames: int = 0) -> dict:
 
 def ours_video_frames(path: Path, n_frames: int) -> dict:
     return run_child(timed(f"""
-        from zelq.viz import stream
+        from zelq.viz import stream, spikes
         t = time.perf_counter()
         period = stream.frame_period_for({str(path)!r}, {n_frames})
         count = sum(1 for _ in stream.recording_frames({str(path)!r}, frame_period=period))
@@ -123,6 +141,8 @@ def bench(path: Path, n_frames: int, limit_gb: float, video_frames: int) -> None
         tmp = Path(tmp)
         read = ours_read(path)
         show("read_events", read)
+        chunks = ours_iter(path)
+        show("iter_events", chunks)
         page = ours_page(path, tmp / "page.html", int(limit_gb * 2**30))
         show(f"page (AS limit {limit_gb:g} GiB)", page)
         if "seconds" in page:
@@ -135,10 +155,13 @@ def bench(path: Path, n_frames: int, limit_gb: float, video_frames: int) -> None
         if have_faery:
             f_read = faery_read(path)
             show("faery decode", f_read)
+            f_iter = faery_iter(path)
+            show("faery iterate", f_iter)
             (tmp / "faery").mkdir()
             f_page = faery_pipeline(path, tmp / "faery")
             show("faery 20 decayed PNGs", f_page)
-            print(f"  decoding: faery / ours = {ratio(read, f_read)};  page: faery / ours = {ratio(page, f_page)}")
+            print(f"  faery time / ours: read {ratio(read, f_read)}, iterate {ratio(chunks, f_iter)}, "
+                  f"page {ratio(page, f_page)}")
 
 
 def main() -> None:

@@ -300,6 +300,45 @@ def test_a_late_window_of_a_long_file_is_that_of_its_events(tmp_path, fmt):
     check_document(document(export_recording_html(path, tmp_path / "p.html", **window)), ev, 40, 30, 10_000, 30_000)
 
 
+@pytest.mark.parametrize("fmt", ["evt3", "dat"])
+def test_a_window_over_times_that_go_backwards_warns_and_is_that_of_the_sorted_events(tmp_path, fmt):
+    ev = scene(span=3_000_000, noise=6000)
+    mid = int(np.searchsorted(ev["t"], ev["t"][0] + 1_200_000))
+    ev["t"][mid] -= 150_000               # late inside the window: it belongs to an earlier frame
+    ev["t"][mid + 1] = ev["t"][0] - 5000  # before the first event: the window's anchor moves
+    path = writers.write(tmp_path / f"s{writers.SUFFIX[fmt]}", ev, fmt, geometry=(40, 30))
+    window = dict(start=1_000_000, duration=400_000, frame_period=10_000)
+    with pytest.warns(RecordingWarning, match=rf"{path.name}: times go backwards at byte \d+; the window is taken "
+                                              "from a read of the whole file"):
+        from_file = document(export_recording_html(path, tmp_path / "f.html", **window))
+    from_array = document(export_recording_html(ev, tmp_path / "a.html", **window))
+    for key in ("window", "timeline", "heatmap", "hot_pixels", "frames", "overview", "raster"):
+        assert from_file[key] == from_array[key], key
+    assert from_file["source"]["t_first"] == from_array["source"]["t_first"] == int(ev["t"].min())
+    check_document(from_file, np.sort(ev, order="t", kind="stable"), 40, 30, 10_000, 30_000)
+
+
+def test_pixel_counts_hold_what_frame_images_clip_or_must_not_count(tmp_path):
+    # Full-rate frames reach the pixel counts through their images: a pixel past 255 events in a
+    # frame, and an event from before the page's start counted in a frame, must still come out right.
+    ev = scene(noise=3000)
+    crowd = np.zeros(600, RECORD)
+    crowd["t"], crowd["x"], crowd["y"], crowd["p"] = ev["t"][100], 5, 7, 1
+    ev = np.sort(np.concatenate([ev, crowd]), order="t", kind="stable")
+    ev["t"][len(ev) // 2] = ev["t"][0] - 1000  # before the first event in file order
+    path = writers.write(tmp_path / "s.dat", ev, "dat", geometry=(40, 30))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        doc = document(export_recording_html(path, tmp_path / "p.html"))
+    inside = ev[ev["t"] >= doc["timeline"]["start"]]
+    assert doc["timeline"]["start"] == ev["t"][0] and doc["source"]["event_count"] == len(inside) == len(ev) - 1
+    on, off = per_pixel(inside, 40, 30)
+    heat = png(doc["heatmap"]["png"])
+    assert np.array_equal(heat[..., 1], level(on)) and np.array_equal(heat[..., 0], level(off))
+    assert doc["heatmap"]["max"] == int((on + off).max()) >= 600
+    assert doc["hot_pixels"]["pixels"][0] == [5, 7, int(on[7, 5]), int(off[7, 5])]
+
+
 # ---------------------------------------------------------------- damaged files and summaries
 
 @pytest.mark.parametrize("name", ["sample_evt3.raw", "sample_evt2.raw", "sample_ncars.dat"])

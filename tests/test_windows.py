@@ -9,7 +9,7 @@ import writers
 from conftest import shared_recording
 from recordings import read_aedat4
 from test_recordings import dat_oracle, nmnist_oracle
-from zelq.viz import RecordingError, iter_events, read_events
+from zelq.viz import RecordingError, iter_events, read_events, recordings
 from zelq.viz.recordings import _time_range
 
 T0 = 1_000_000_007
@@ -84,6 +84,16 @@ def test_windows_and_chunks_equal_the_filtered_full_read(generated, name):
             parts = list(iter_events(files[name], start=start, duration=duration, chunk=chunk))
             assert all(len(p) <= chunk for p in parts)
             np.testing.assert_array_equal(np.concatenate([ev[:0], *parts]), expected)
+
+
+@pytest.mark.parametrize("name", ["evt21", "evt3", "dat", "sample_nmnist.bin"])
+def test_iteration_over_reads_of_a_few_words_equals_the_read(generated, monkeypatch, name):
+    # Files are read a buffer at a time: words (and EVT 2.1's 32-event vectors) meet every buffer edge.
+    path = generated[1].get(name) or shared_recording(name)
+    monkeypatch.setattr(recordings, "_READ", 13)
+    for window in [{}, {"start": 1000, "duration": 30_000_000}]:
+        np.testing.assert_array_equal(np.concatenate(list(iter_events(path, chunk=77, **window))),
+                                      read_events(path, **window))
 
 
 def test_pieces_kept_or_dropped_in_a_loop_hold_their_events(generated):

@@ -15,6 +15,11 @@
 
 namespace zv::kern::evt {
 
+// The decoders' inner calls are inlined into decode(), so that the state they
+// work on is a local whose fields stay in registers: records are written as
+// bytes, and a byte store may alias any field the compiler cannot prove local.
+#define ZV_EVT_INLINE inline __attribute__((always_inline))
+
 static_assert(std::endian::native == std::endian::little, "records are written in native order");
 
 constexpr size_t kRecordSize = 13;
@@ -102,13 +107,13 @@ public:
 
     // Room for `k` more records (a word never yields more than its format's maximum)
     // for the word at byte `at` of the chunk.
-    bool room(size_t k, size_t at) {
+    ZV_EVT_INLINE bool room(size_t k, size_t at) {
         at_ = at;
         return cap_ - n_ >= k;
     }
     size_t size() const { return n_; }
 
-    void push(int64_t x, int64_t y, int64_t t, bool on) {
+    ZV_EVT_INLINE void push(int64_t x, int64_t y, int64_t t, bool on) {
         // One unsigned compare per axis also catches negatives. Outside events count
         // unless the window, once known, excludes them anyway.
         if (static_cast<uint64_t>(x) >= static_cast<uint64_t>(s_.width) ||
@@ -149,7 +154,7 @@ public:
     // True once `t` (a lower bound of every later event's time) is past the window,
     // as long as times have never gone backwards.
     // A lone time past the window (one flipped bit) does not stop reading: the next one must agree.
-    bool past(int64_t t) {
+    ZV_EVT_INLINE bool past(int64_t t) {
         if (!(s_.has_first && s_.duration >= 0 && t >= s_.hi && !s_.back)) return false;
         if (t > s_.max_t) s_.max_t = t;
         return s_.pending++ > 0;
@@ -204,14 +209,14 @@ inline size_t stop(State& s, size_t at, uint64_t word, Error why) {
 
 // True when t0 + loops + one more period of the clock fits in int64: every
 // time the decoder can form until the next wrap then does too.
-inline bool times_fit(const State& s, int64_t period) {
+ZV_EVT_INLINE bool times_fit(const State& s, int64_t period) {
     int64_t sum;
     return !__builtin_add_overflow(s.t0, s.loops, &sum) && !__builtin_add_overflow(sum, period, &sum);
 }
 
 // The clock wrapped once more (by `step` µs): false (and kTimeOverflow) when
 // times would no longer fit.
-inline bool add_loop(State& s, int64_t step, int64_t period) {
+ZV_EVT_INLINE bool add_loop(State& s, int64_t step, int64_t period) {
     if (__builtin_add_overflow(s.loops, step, &s.loops) || !times_fit(s, period)) {
         s.error = kTimeOverflow;
         return false;
@@ -220,7 +225,7 @@ inline bool add_loop(State& s, int64_t step, int64_t period) {
 }
 
 // A time-high counter that went back by more than half its range has wrapped.
-inline bool advance_time_high(State& s, int64_t th, int bits, int low_bits) {
+ZV_EVT_INLINE bool advance_time_high(State& s, int64_t th, int bits, int low_bits) {
     const int64_t range = int64_t{1} << bits;
     const bool wrapped = s.has_time && th < s.time_high && s.time_high - th > range / 2;
     s.time_high = th;
@@ -230,7 +235,7 @@ inline bool advance_time_high(State& s, int64_t th, int bits, int low_bits) {
 
 // EVT 2.0: 32-bit words, type in bits 31..28. CD events carry 6 low time bits,
 // x (bits 21..11) and y (10..0); the time-high word carries bits 33..6.
-inline size_t decode_evt2(const uint8_t* buf, size_t n, State& s, Sink& sink) {
+ZV_EVT_INLINE size_t decode_evt2(const uint8_t* buf, size_t n, State& s, Sink& sink) {
     const size_t words = n / 4;
     for (size_t i = 0; i < words; ++i) {
         if (!sink.room(1, 4 * i)) return 4 * i;
@@ -260,7 +265,7 @@ inline size_t decode_evt2(const uint8_t* buf, size_t n, State& s, Sink& sink) {
 
 // EVT 2.1: 64-bit words, type in bits 63..60; a CD word is a row of 32
 // pixels (x in bits 53..43, y in 42..32) with a validity mask in bits 31..0.
-inline size_t decode_evt21(const uint8_t* buf, size_t n, State& s, Sink& sink) {
+ZV_EVT_INLINE size_t decode_evt21(const uint8_t* buf, size_t n, State& s, Sink& sink) {
     const size_t words = n / 8;
     for (size_t i = 0; i < words; ++i) {
         if (!sink.room(32, 8 * i)) return 8 * i;
@@ -295,7 +300,7 @@ inline size_t decode_evt21(const uint8_t* buf, size_t n, State& s, Sink& sink) {
 // EVT 3.0: 16-bit words, type in bits 15..12, with state: the row (ADDR_Y),
 // the 24-bit time split in TIME_HIGH and TIME_LOW, and a vector base
 // (VECT_BASE_X) that VECT_12 and VECT_8 masks advance.
-inline size_t decode_evt3(const uint8_t* buf, size_t n, State& s, Sink& sink) {
+ZV_EVT_INLINE size_t decode_evt3(const uint8_t* buf, size_t n, State& s, Sink& sink) {
     const size_t words = n / 2;
     auto now = [&s] { return ((s.time_high << 12) | s.time_low) + s.loops + s.t0; };
     for (size_t i = 0; i < words; ++i) {
@@ -341,7 +346,7 @@ inline size_t decode_evt3(const uint8_t* buf, size_t n, State& s, Sink& sink) {
 
 // DAT (CD and 2D types): records (t <u4 µs, d <u4) with x = d & 0x3FFF,
 // y = (d >> 14) & 0x3FFF, p = d >> 28. Times are sorted; a 32-bit wrap is unrolled.
-inline size_t decode_dat(const uint8_t* buf, size_t n, State& s, Sink& sink) {
+ZV_EVT_INLINE size_t decode_dat(const uint8_t* buf, size_t n, State& s, Sink& sink) {
     const size_t records = n / 8;
     for (size_t i = 0; i < records; ++i) {
         if (!sink.room(1, 8 * i)) return 8 * i;
@@ -365,7 +370,7 @@ inline size_t decode_dat(const uint8_t* buf, size_t n, State& s, Sink& sink) {
 
 // N-MNIST / N-Caltech101: 5-byte records, x, y, then polarity in the top bit
 // and a 23-bit time. A y of 240 marks a time overflow (2^13 µs), not an event.
-inline size_t decode_nmnist(const uint8_t* buf, size_t n, State& s, Sink& sink) {
+ZV_EVT_INLINE size_t decode_nmnist(const uint8_t* buf, size_t n, State& s, Sink& sink) {
     const size_t records = n / 5;
     for (size_t i = 0; i < records; ++i) {
         if (!sink.room(1, 5 * i)) return 5 * i;
@@ -409,16 +414,18 @@ inline Progress decode(Format f, const uint8_t* buf, size_t n, State& s, uint8_t
         s.error = kTimeOverflow;
         return {0, count};
     }
-    Sink sink(s, out, cap, count);
-    if (s.has_first) sink.set_window();
+    State local = s;
+    Sink sink(local, out, cap, count);
+    if (local.has_first) sink.set_window();
     size_t used = 0;
     switch (f) {
-        case kEvt2: used = decode_evt2(buf, n, s, sink); break;
-        case kEvt21: used = decode_evt21(buf, n, s, sink); break;
-        case kEvt3: used = decode_evt3(buf, n, s, sink); break;
-        case kDat: used = decode_dat(buf, n, s, sink); break;
-        case kNmnist: used = decode_nmnist(buf, n, s, sink); break;
+        case kEvt2: used = decode_evt2(buf, n, local, sink); break;
+        case kEvt21: used = decode_evt21(buf, n, local, sink); break;
+        case kEvt3: used = decode_evt3(buf, n, local, sink); break;
+        case kDat: used = decode_dat(buf, n, local, sink); break;
+        case kNmnist: used = decode_nmnist(buf, n, local, sink); break;
     }
+    s = local;
     return {used, sink.size()};
 }
 

@@ -20,6 +20,10 @@
 #include <utility>
 #include <vector>
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#endif
+
 namespace zv::kern {
 
 // Bytes of the filtered image data: one filter byte, then 3 * width bytes, per row.
@@ -94,11 +98,49 @@ inline uint32_t crc32(const uint8_t* p, size_t n, uint32_t crc = 0) {
 
 // ---------------------------------------------------------------- deflate
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define ZV_PNG_SSSE3 1
+// Adler-32 sums of whole 16-byte blocks of p[0, n) (n < 5552, a multiple of 16)
+// folded into a and b, unreduced: per block b gains 16 a plus the block's
+// position-weighted sum, and a its plain sum, kept in vector lanes.
+__attribute__((target("ssse3"))) inline void adler32_blocks_ssse3(const uint8_t* p, size_t n, uint32_t& a,
+                                                                    uint32_t& b) {
+    const __m128i weights = _mm_setr_epi8(16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1);
+    const __m128i ones = _mm_set1_epi16(1), zero = _mm_setzero_si128();
+    __m128i sums = zero, earlier = zero, weighted = zero;  // earlier: the sums before each block, added up
+    for (size_t k = 0; k < n; k += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k));
+        earlier = _mm_add_epi32(earlier, sums);
+        sums = _mm_add_epi32(sums, _mm_sad_epu8(v, zero));
+        weighted = _mm_add_epi32(weighted, _mm_madd_epi16(_mm_maddubs_epi16(v, weights), ones));
+    }
+    auto total = [](__m128i x) {
+        x = _mm_add_epi32(x, _mm_shuffle_epi32(x, 0x4E));
+        x = _mm_add_epi32(x, _mm_shuffle_epi32(x, 0xB1));
+        return static_cast<uint64_t>(static_cast<uint32_t>(_mm_cvtsi128_si32(x)));
+    };
+    const uint64_t blocks = n / 16;
+    b = static_cast<uint32_t>((b + 16 * (blocks * a + total(earlier)) + total(weighted)) % 65521);
+    a = static_cast<uint32_t>((a + total(sums)) % 65521);
+}
+#endif
+
 inline uint32_t adler32(const uint8_t* p, size_t n) {
     uint32_t a = 1, b = 0;
+#ifdef ZV_PNG_SSSE3
+    static const bool ssse3 = __builtin_cpu_supports("ssse3");
+#endif
     while (n) {
         size_t k = n < 5552 ? n : 5552;  // the most bytes before b can overflow
         n -= k;
+#ifdef ZV_PNG_SSSE3
+        if (ssse3) {
+            const size_t whole = k / 16 * 16;
+            adler32_blocks_ssse3(p, whole, a, b);
+            p += whole;
+            k -= whole;
+        }
+#endif
         // 16 bytes at a time: b gains 16 * a plus the position-weighted sum,
         // a form without a serial dependency from byte to byte.
         for (; k >= 16; k -= 16, p += 16) {
@@ -254,9 +296,13 @@ public:
     void put(uint32_t bits, unsigned n) {
         acc_ |= static_cast<uint64_t>(bits) << fill_;
         fill_ += n;  // at most 7 + 32
-        uint8_t b[8];
-        for (int k = 0; k < 8; ++k) b[k] = static_cast<uint8_t>(acc_ >> (8 * k));
-        std::memcpy(p_, b, 8);
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(p_, &acc_, 8);
+        } else {
+            uint8_t b[8];
+            for (int k = 0; k < 8; ++k) b[k] = static_cast<uint8_t>(acc_ >> (8 * k));
+            std::memcpy(p_, b, 8);
+        }
         const unsigned whole = fill_ >> 3;
         p_ += whole;
         acc_ >>= 8 * whole;
@@ -278,11 +324,12 @@ private:
 };
 
 // The tokens of one block with their symbol frequencies: a literal is its
-// byte value, a match 256 + its length.
+// byte value, a match 256 + its length. Tokens go to a caller's scratch of one
+// per input byte at most.
 struct TokenList {
-    std::vector<uint16_t> items;
     uint32_t lit[286] = {};
     const std::array<LengthCode, 259>& table = length_codes();
+    uint16_t* first = nullptr;
     uint16_t* next = nullptr;
     void literal(uint8_t b) {
         ++lit[b];
@@ -294,11 +341,11 @@ struct TokenList {
     }
 };
 
-// One dynamic-Huffman block of data[begin, end).
-inline void deflate_block(const uint8_t* data, size_t begin, size_t end, bool last, BitWriter& out) {
+// One dynamic-Huffman block of data[begin, end); `scratch` holds end - begin tokens.
+inline void deflate_block(const uint8_t* data, size_t begin, size_t end, bool last, BitWriter& out,
+                          uint16_t* scratch) {
     TokenList f;
-    f.items.resize(end - begin);  // at most one token per byte
-    f.next = f.items.data();
+    f.first = f.next = scratch;
     tokens(data, begin, end, f);
     f.lit[256] = 1;  // end of block
     uint8_t lit_len[286];
@@ -368,39 +415,60 @@ inline void deflate_block(const uint8_t* data, size_t begin, size_t end, bool la
         bits[256 + n] = lit_code[c.symbol] | (static_cast<uint32_t>(c.extra) << lit_len[c.symbol]);
         count[256 + n] = static_cast<uint8_t>(lit_len[c.symbol] + c.extra_bits + 1);
     }
-    for (const uint16_t* t = f.items.data(); t != f.next; ++t) out.put(bits[*t], count[*t]);
+    for (const uint16_t* t = f.first; t != f.next; ++t) out.put(bits[*t], count[*t]);
     out.put(lit_code[256], lit_len[256]);
 }
 
 }  // namespace detail
 
+// Writes zlib streams (RFC 1950), deflated in blocks of 256 KiB input, into
+// buffers it keeps: one per thread, reused from image to image, so a stream of
+// frames costs no allocation or page fault per frame.
+class ZlibWriter {
+public:
+    static constexpr size_t kBlock = size_t(1) << 18;
+
+    // The stream of data[0, n): valid until the next call.
+    std::pair<const uint8_t*, size_t> compress(const uint8_t* data, size_t n) {
+        if (tokens_.size() < kBlock) tokens_.resize(kBlock);
+        grow(2 + (n < kBlock ? n : kBlock) * 2 + 2048);
+        out_[0] = 0x78;  // deflate, 32 KiB window
+        out_[1] = 0x01;  // fastest-compression flag; header check bits
+        size_t used = 2;
+        detail::BitWriter bits(out_.data() + used);
+        size_t begin = 0;
+        do {
+            const size_t end = n - begin < kBlock ? n : begin + kBlock;
+            // Room for this block: at most 15 bits per byte, plus its header.
+            used = static_cast<size_t>(bits.position() - out_.data());
+            const size_t need = used + (end - begin) * 2 + 2048;
+            if (out_.size() < need) {
+                grow(need + need / 2);
+                bits.rebase(out_.data() + used);
+            }
+            detail::deflate_block(data, begin, end, end == n, bits, tokens_.data());
+            begin = end;
+        } while (begin < n);
+        used = static_cast<size_t>(bits.finish() - out_.data());
+        const uint32_t check = adler32(data, n);
+        grow(used + 4);
+        for (int k = 0; k < 4; ++k) out_[used + k] = static_cast<uint8_t>(check >> (24 - 8 * k));
+        return {out_.data(), used + 4};
+    }
+
+private:
+    void grow(size_t n) {
+        if (out_.size() < n) out_.resize(n);
+    }
+    std::vector<uint16_t> tokens_;
+    std::vector<uint8_t> out_;
+};
+
 // A zlib stream (RFC 1950) of n bytes, deflated in blocks of 256 KiB input.
 inline std::string zlib_rle(const uint8_t* data, size_t n) {
-    constexpr size_t kBlock = size_t(1) << 18;
-    std::string out;
-    out.resize(2 + (n < kBlock ? n : kBlock) * 2 + 2048);
-    out[0] = 0x78;  // deflate, 32 KiB window
-    out[1] = 0x01;  // fastest-compression flag; header check bits
-    size_t used = 2;
-    detail::BitWriter bits(reinterpret_cast<uint8_t*>(out.data()) + used);
-    size_t begin = 0;
-    do {
-        const size_t end = n - begin < kBlock ? n : begin + kBlock;
-        // Room for this block: at most 15 bits per byte, plus its header.
-        used = static_cast<size_t>(bits.position() - reinterpret_cast<uint8_t*>(out.data()));
-        const size_t need = used + (end - begin) * 2 + 2048;
-        if (out.size() < need) {
-            out.resize(need + need / 2);
-            bits.rebase(reinterpret_cast<uint8_t*>(out.data()) + used);
-        }
-        detail::deflate_block(data, begin, end, end == n, bits);
-        begin = end;
-    } while (begin < n);
-    used = static_cast<size_t>(bits.finish() - reinterpret_cast<uint8_t*>(out.data()));
-    const uint32_t check = adler32(data, n);
-    out.resize(used + 4);
-    for (int k = 0; k < 4; ++k) out[used + k] = static_cast<char>(check >> (24 - 8 * k));
-    return out;
+    ZlibWriter writer;
+    const auto [z, size] = writer.compress(data, n);
+    return std::string(reinterpret_cast<const char*>(z), size);
 }
 
 // Appends one chunk: length, type, data, CRC of type and data.

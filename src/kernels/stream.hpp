@@ -48,16 +48,27 @@ inline Event read_record(const uint8_t* rec) {
     return {t, x, y, p > 0};
 }
 
-// Base64 text of a PNG of a packed RGB image.
+// Base64 text of PNGs of packed RGB images. Its buffers are reused from image
+// to image: one writer per thread.
+class PngWriter {
+public:
+    std::string base64(const uint8_t* rgb, size_t width, size_t height) {
+        rows_.resize(png_scanline_bytes(width, height));
+        png_scanlines(rgb, width, height, static_cast<std::ptrdiff_t>(3 * width), 3, 1, rows_.data());
+        const auto [z, n] = zlib_.compress(rows_.data(), rows_.size());
+        const std::string png = png_file(static_cast<uint32_t>(width), static_cast<uint32_t>(height), z, n);
+        std::string text(b64::encoded_size(png.size()), '\0');
+        b64::encode(reinterpret_cast<const uint8_t*>(png.data()), png.size(), text.data());
+        return text;
+    }
+
+private:
+    std::vector<uint8_t> rows_;
+    ZlibWriter zlib_;
+};
+
 inline std::string png_base64(const uint8_t* rgb, size_t width, size_t height) {
-    std::vector<uint8_t> rows(png_scanline_bytes(width, height));
-    png_scanlines(rgb, width, height, static_cast<std::ptrdiff_t>(3 * width), 3, 1, rows.data());
-    const std::string z = zlib_rle(rows.data(), rows.size());
-    const std::string png = png_file(static_cast<uint32_t>(width), static_cast<uint32_t>(height),
-                                     reinterpret_cast<const uint8_t*>(z.data()), z.size());
-    std::string text(b64::encoded_size(png.size()), '\0');
-    b64::encode(reinterpret_cast<const uint8_t*>(png.data()), png.size(), text.data());
-    return text;
+    return PngWriter().base64(rgb, width, height);
 }
 
 // Counts in `rows` rows of `bins` time bins of `bin_us` from offset 0, stored
@@ -101,10 +112,43 @@ public:
         uint32_t& c = (e.on ? on_ : off_)[static_cast<size_t>(e.y) * width_ + static_cast<size_t>(e.x)];
         if (c != UINT32_MAX) ++c;
     }
+    // Adds a frame's count image (red OFF, green ON) in the rows marked in `rows` (all when
+    // empty): eight pixels at a time, skipping empty ones.
+    void fold(const uint8_t* rgb, const std::vector<uint8_t>& rows) {
+        const size_t height = on_.size() / width_;
+        for (size_t y = 0; y < height; ++y) {
+            if (!rows.empty() && !rows[y]) continue;
+            const size_t first = y * width_, end = first + width_;
+            size_t i = first;
+            for (; i + 8 <= end; i += 8) {
+                uint64_t w[3];
+                std::memcpy(w, rgb + 3 * i, 24);
+                if ((w[0] | w[1] | w[2]) == 0) continue;
+                for (size_t k = i; k < i + 8; ++k) add_counts(k, rgb[3 * k + 1], rgb[3 * k]);
+            }
+            for (; i < end; ++i) add_counts(i, rgb[3 * i + 1], rgb[3 * i]);
+        }
+    }
+    // Takes back one event of a pixel (counted in a folded image but not to be counted here).
+    void remove(size_t pixel, bool on) {
+        uint32_t& c = (on ? on_ : off_)[pixel];
+        if (c != UINT32_MAX && c) --c;
+    }
+    void merge(const PixelCounts& other) {
+        for (size_t i = 0; i < on_.size(); ++i) {
+            on_[i] = saturated(on_[i], other.on_[i]);
+            off_[i] = saturated(off_[i], other.off_[i]);
+        }
+    }
     const std::vector<uint32_t>& on() const { return on_; }
     const std::vector<uint32_t>& off() const { return off_; }
 
 private:
+    static uint32_t saturated(uint32_t a, uint32_t b) { return a > UINT32_MAX - b ? UINT32_MAX : a + b; }
+    void add_counts(size_t i, uint8_t on, uint8_t off) {
+        if (on) on_[i] = saturated(on_[i], on);
+        if (off) off_[i] = saturated(off_[i], off);
+    }
     std::vector<uint32_t> on_, off_;
     size_t width_;
 };
@@ -133,7 +177,7 @@ class DecayedOverview {
 public:
     DecayedOverview(size_t width, size_t height, size_t scale, double a)
         : scale_(scale), w_((width + scale - 1) / scale), h_((height + scale - 1) / scale),
-          s_(2 * w_ * h_, 0.0), last_(2 * w_ * h_, 0), powers_(kTable), column_of_(width), row_of_(height) {
+          cells_(2 * w_ * h_), powers_(kTable), column_of_(width), row_of_(height) {
         for (size_t x = 0; x < width; ++x) column_of_[x] = x / scale;
         for (size_t y = 0; y < height; ++y) row_of_[y] = y / scale * w_;
         double p = 1.0;
@@ -141,10 +185,31 @@ public:
         a_ = a;
     }
 
-    void add(int64_t frame, const Event& e) {
-        const size_t c = 2 * (row_of_[static_cast<size_t>(e.y)] + column_of_[static_cast<size_t>(e.x)]) + (e.on ? 1 : 0);
-        s_[c] = s_[c] * power(frame - last_[c]) + 1.0;
-        last_[c] = frame;
+    void add(int64_t frame, const Event& e) { add(frame, cell_of(static_cast<size_t>(e.x), static_cast<size_t>(e.y), e.on), 1.0); }
+
+    // Frame `frame`'s count image (red OFF, green ON, `width` pixels a row; only the rows marked
+    // in `rows`, or all when it is empty), then one event more
+    // or less (pixel * 2 + on) for each of `more` and `less`.
+    void fold(int64_t frame, const uint8_t* rgb, size_t width, size_t height, const std::vector<uint8_t>& rows,
+              const std::vector<size_t>& more, const std::vector<size_t>& less) {
+        for (size_t y = 0; y < height; ++y) {
+            if (!rows.empty() && !rows[y]) continue;  // rows without events
+            const uint8_t* row = rgb + 3 * width * y;
+            for (size_t x = 0; x < width; ++x) {
+                if (x % 8 == 0 && x + 8 <= width) {  // eight empty pixels at a time
+                    uint64_t w[3];
+                    std::memcpy(w, row + 3 * x, 24);
+                    if ((w[0] | w[1] | w[2]) == 0) {
+                        x += 7;
+                        continue;
+                    }
+                }
+                if (row[3 * x + 1]) add(frame, cell_of(x, y, true), row[3 * x + 1]);
+                if (row[3 * x]) add(frame, cell_of(x, y, false), row[3 * x]);
+            }
+        }
+        for (size_t e : more) add(frame, cell_of(e / 2 % width, e / 2 / width, e % 2), 1.0);
+        for (size_t e : less) add(frame, cell_of(e / 2 % width, e / 2 / width, e % 2), -1.0);
     }
 
     // The surface after frame `frame`: red OFF, green ON, min(255, floor(16 S + 0.5)).
@@ -153,8 +218,9 @@ public:
         for (size_t i = 0; i < w_ * h_; ++i) {
             for (int on = 0; on < 2; ++on) {
                 const size_t c = 2 * i + on;
-                if (s_[c] == 0.0) continue;
-                const double v = std::floor(16.0 * s_[c] * power(frame - last_[c]) + 0.5);
+                const Cell& cell = cells_[c];
+                if (cell.s == 0.0) continue;
+                const double v = std::floor(16.0 * cell.s * power(frame - cell.last) + 0.5);
                 rgb[3 * i + (on ? 1 : 0)] = v >= 255.0 ? 255 : static_cast<uint8_t>(v);
             }
         }
@@ -164,6 +230,13 @@ public:
     size_t height() const { return h_; }
 
 private:
+    size_t cell_of(size_t x, size_t y, bool on) const { return 2 * (row_of_[y] + column_of_[x]) + (on ? 1 : 0); }
+    void add(int64_t frame, size_t c, double n) {
+        Cell& cell = cells_[c];
+        cell.s = cell.s * power(frame - cell.last) + n;
+        cell.last = frame;
+    }
+
     static constexpr size_t kTable = 4096;
     double power(int64_t d) const {
         if (d <= 0) return 1.0;
@@ -171,8 +244,12 @@ private:
     }
 
     size_t scale_, w_, h_;
-    std::vector<double> s_;
-    std::vector<int64_t> last_;
+    // A cell's surface and the frame it was last brought up to, side by side: one cache line per event.
+    struct Cell {
+        double s = 0.0;
+        int64_t last = 0;
+    };
+    std::vector<Cell> cells_;
     std::vector<double> powers_;
     std::vector<size_t> column_of_, row_of_;  // pixel -> cell, without a division per event
     double a_ = 0.0;
@@ -257,7 +334,7 @@ struct Segment {
 class FrameEncoder {
 public:
     FrameEncoder(size_t width, size_t height, std::FILE* spool, int64_t budget, size_t buffers, size_t workers = 2)
-        : width_(width), height_(height), spool_(spool), budget_(budget) {
+        : width_(width), height_(height), spool_(spool), budget_(budget), folded_(width, height) {
         for (size_t i = 0; i < buffers; ++i) free_.emplace_back(width * height * 3, 0);
         for (size_t i = 0; i < workers; ++i) workers_.emplace_back([this] { run(); });
     }
@@ -272,11 +349,30 @@ public:
         return b;
     }
 
-    void submit(int64_t segment, std::vector<uint8_t>&& rgb) {
+    // `fold`: the frame's counts also go into folded() (the encoder's thread does the per-pixel
+    // work), less one event for each pixel and polarity in `excluded` (pixel * 2 + on).
+    // With an overview to fold into, a folded frame `frame` (the overview's grid) also reaches it,
+    // in frame order, with one event more for each in `overflow` (what the image clipped).
+    // `rows` marks the rows of the image that hold events (empty: any may): the others are
+    // skipped when folding and when zeroing the buffer for its next frame.
+    void submit(int64_t segment, std::vector<uint8_t>&& rgb, bool fold = false, std::vector<size_t>&& excluded = {},
+                std::vector<size_t>&& overflow = {}, int64_t frame = 0, std::vector<uint8_t>&& rows = {}) {
         std::lock_guard lock(mu_);
-        jobs_.push_back({submitted_++, segment, std::move(rgb)});
+        jobs_.push_back({submitted_++, segment, std::move(rgb), fold, std::move(excluded), std::move(overflow), frame,
+                         std::move(rows)});
         cv_.notify_all();
     }
+
+    void fold_overview_into(DecayedOverview* overview) { overview_ = overview; }
+
+    // Waits until every submitted frame is committed (and folded): the overview is then the caller's.
+    void drain() {
+        std::unique_lock lock(mu_);
+        cv_.wait(lock, [this] { return committed_ == submitted_; });
+    }
+
+    // Per-pixel counts of the folded frames; final after close().
+    const PixelCounts& folded() const { return folded_; }
 
     // Waits for the queued frames; afterwards accepted() and bytes() are final.
     void close() {
@@ -302,11 +398,16 @@ private:
         int64_t seq;
         int64_t segment;
         std::vector<uint8_t> rgb;
+        bool fold = false;
+        std::vector<size_t> excluded, overflow;
+        int64_t frame = 0;
+        std::vector<uint8_t> rows;
     };
 
     // Workers encode side by side; each frame then waits for its turn, so the
     // spool and the budget see frames in order whichever finished first.
     void run() {
+        PngWriter png;
         for (;;) {
             Job job;
             {
@@ -317,12 +418,27 @@ private:
                 jobs_.pop_front();
             }
             std::string text;
-            if (!full()) text = png_base64(job.rgb.data(), width_, height_);
-            std::fill(job.rgb.begin(), job.rgb.end(), uint8_t{0});
+            if (!full()) text = png.base64(job.rgb.data(), width_, height_);
+            if (job.fold) {
+                std::lock_guard fold_lock(fold_mu_);
+                folded_.fold(job.rgb.data(), job.rows);
+                for (size_t e : job.excluded) folded_.remove(e / 2, e % 2);
+            }
             std::unique_lock lock(mu_);
             cv_.wait(lock, [&] { return committed_ == job.seq; });
+            if (job.fold && overview_)  // the decay needs the frames in order: folded in turn
+                overview_->fold(job.frame, job.rgb.data(), width_, height_, job.rows, job.overflow, job.excluded);
             commit(job.segment, text);
             ++committed_;
+            cv_.notify_all();
+            lock.unlock();
+            if (job.rows.empty()) {
+                std::fill(job.rgb.begin(), job.rgb.end(), uint8_t{0});
+            } else {
+                for (size_t y = 0; y < height_; ++y)
+                    if (job.rows[y]) std::memset(job.rgb.data() + 3 * width_ * y, 0, 3 * width_);
+            }
+            lock.lock();
             free_.push_back(std::move(job.rgb));
             cv_.notify_all();
         }
@@ -356,6 +472,9 @@ private:
     bool failed_ = false;
     std::atomic<int64_t> bytes_{0};
     std::vector<std::pair<int64_t, int64_t>> accepted_;
+    std::mutex fold_mu_;
+    PixelCounts folded_;
+    DecayedOverview* overview_ = nullptr;
     std::vector<std::thread> workers_;
 };
 
@@ -405,6 +524,8 @@ public:
             overview_step_ = c_.overview_step;
             // No reserve before the first overview image: lead-in frames come first.
             encoder_.emplace(w, h, c_.spool, c_.frame_budget, 4);
+            encoder_->fold_overview_into(&*overview_);
+            rows_.assign(h, 0);
             counts_ = encoder_->take();
             set_activity();
         } else if (c_.mode == kRender) {
@@ -452,7 +573,11 @@ public:
             if (c_.mode == kRender && pending_.size() >= c_.pending_limit) return false;
             step_towards(frames_);
         }
-        if (encoder_) encoder_->close();
+        if (encoder_ && !merged_) {
+            encoder_->close();
+            pixels_->merge(encoder_->folded());
+            merged_ = true;
+        }
         return true;
     }
 
@@ -461,6 +586,7 @@ public:
     size_t out_width() const { return renderer_ ? renderer_->out_width() : 0; }
     size_t out_height() const { return renderer_ ? renderer_->out_height() : 0; }
 
+    Mode mode() const { return c_.mode; }
     bool have_events() const { return have_events_; }
     int64_t t_first() const { return t_first_; }
     int64_t t_last() const { return t_last_; }
@@ -476,7 +602,7 @@ public:
     const TimeBins* raster() const { return raster_ ? &*raster_ : nullptr; }
     const PixelCounts* pixels() const { return pixels_ ? &*pixels_ : nullptr; }
     const FrameEncoder* encoder() const { return encoder_ ? &*encoder_ : nullptr; }
-    const std::vector<std::string>& overview_images() const { return overview_images_; }
+    std::vector<std::string>& overview_images() { return overview_images_; }
     size_t overview_width() const { return overview_ ? overview_->width() : 0; }
     size_t overview_height() const { return overview_ ? overview_->height() : 0; }
     int64_t overview_step() const { return overview_step_; }
@@ -494,29 +620,45 @@ private:
         on_count_ += e.on;
         max_x_ = std::max(max_x_, e.x);
         max_y_ = std::max(max_y_, e.y);
-        // Events per 10 ms bin from the first event: times arrive in order, so one running bin.
-        const int64_t bin = (e.t - t_first_seen_) / 10000;
-        if (bin != rate_bin_) {
-            peak_ = std::max(peak_, rate_count_);
-            rate_bin_ = bin;
-            rate_count_ = 0;
+        // Events per 10 ms bin from the first event: times arrive in order, so one running bin,
+        // found again (one division) only when a time leaves it.
+        if (e.t < rate_lo_ || e.t >= rate_hi_) {
+            const int64_t bin = (e.t - t_first_seen_) / 10000;
+            if (bin != rate_bin_) {
+                peak_ = std::max(peak_, rate_count_);
+                rate_bin_ = bin;
+                rate_count_ = 0;
+            }
+            // A time before the first event (out of order) shares bin 0 by truncation: no span kept.
+            rate_lo_ = e.t < t_first_seen_ ? 0 : t_first_seen_ + bin * 10000;
+            rate_hi_ = e.t < t_first_seen_ ? 0 : rate_lo_ + 10000;
         }
         ++rate_count_;
     }
 
     void count(const Event& e) {
         const int64_t frame = frame_index_ - c_.lead;  // on the overview's grid from t0
+        const size_t pixel = static_cast<size_t>(e.y) * static_cast<size_t>(c_.width) + static_cast<size_t>(e.x);
+        // A page's full-rate frames after the lead-in reach the pixel counts and the overview
+        // through their count images (folded by the encoder): here only what an image cannot hold.
+        const bool clipped = folding_ && counts_[3 * pixel + (e.on ? 1 : 0)] == 255;
         if (e.t >= c_.t0) {
             note_extent(e);
             const int64_t off = e.t - c_.t0;
             timeline_->add(off, e.on ? 0 : 1);
             raster_->add(off, static_cast<size_t>(e.y));
-            pixels_->add(e);
-            if (overview_) overview_->add(frame, e);
+            if (!folding_ || clipped) pixels_->add(e);
+            if (overview_ && !folding_) overview_->add(frame, e);
+            else if (overview_ && clipped) overflow_.push_back(2 * pixel + (e.on ? 1 : 0));
+        } else if (folding_ && !clipped) {
+            excluded_.push_back(2 * pixel + (e.on ? 1 : 0));  // late from before t0: in the image, not the counts
         }
-        const size_t at = 3 * (static_cast<size_t>(e.y) * static_cast<size_t>(c_.width) + static_cast<size_t>(e.x)) + (e.on ? 1 : 0);
         if (c_.mode == kPage) {
-            if (active_ && counts_[at] != 255) ++counts_[at];
+            uint8_t& c = counts_[3 * pixel + (e.on ? 1 : 0)];
+            if (active_ && c != 255) {
+                ++c;
+                rows_[static_cast<size_t>(e.y)] = 1;
+            }
         } else if (c_.mode == kRender) {
             frame_->add(e);
         }
@@ -549,7 +691,11 @@ private:
             frame_->clear();
         } else {
             if (active_) {
-                encoder_->submit(segment_, std::move(counts_));
+                encoder_->submit(segment_, std::move(counts_), folding_, std::move(excluded_), std::move(overflow_),
+                                 frame_index_ - c_.lead, std::move(rows_));
+                excluded_.clear();
+                overflow_.clear();
+                rows_.assign(static_cast<size_t>(c_.height), 0);
                 counts_ = encoder_->take();
             }
             while (sample_frame(next_sample_) == frame_index_) take_sample();
@@ -566,9 +712,10 @@ private:
     // never push the overview out: the page writer drops the last frames when
     // the overview outgrows the reserve it left them.
     void take_sample() {
+        encoder_->drain();  // the frames folded so far are in the surface
         std::vector<uint8_t> rgb;
         overview_->sample(sample_frame(next_sample_) - c_.lead, rgb);
-        overview_images_.push_back(png_base64(rgb.data(), overview_->width(), overview_->height()));
+        overview_images_.push_back(overview_png_.base64(rgb.data(), overview_->width(), overview_->height()));
         overview_bytes_ += static_cast<int64_t>(overview_images_.back().size()) + 3;
         ++next_sample_;
         // Frames may use what the overview will not: its mean image for each image to come.
@@ -592,16 +739,21 @@ private:
     void set_activity() {
         frame_end_ = grid_ + (frame_index_ + 1) * c_.period_us;
         if (c_.mode != kPage) return;
+        const bool was_folding = folding_;
         active_ = false;
-        if (encoder_->full()) return;
-        for (size_t s = 0; s < c_.segments.size(); ++s) {
-            const Segment& seg = c_.segments[s];
-            if (frame_index_ >= seg.first && frame_index_ < seg.end) {
-                active_ = true;
-                segment_ = static_cast<int64_t>(s);
-                return;
+        if (!encoder_->full()) {
+            for (size_t s = 0; s < c_.segments.size(); ++s) {
+                const Segment& seg = c_.segments[s];
+                if (frame_index_ >= seg.first && frame_index_ < seg.end) {
+                    active_ = true;
+                    segment_ = static_cast<int64_t>(s);
+                    break;
+                }
             }
         }
+        folding_ = active_ && frame_index_ >= c_.lead;
+        // Events now go to the overview from this thread: the encoder's folds must be done.
+        if (was_folding && !folding_) encoder_->drain();
     }
 
     Config c_;
@@ -612,6 +764,7 @@ private:
     int64_t beyond_ = 0, outside_ = 0;
     Event first_outside_{};
     int64_t rate_bin_ = -1, rate_count_ = 0, peak_ = 0;
+    int64_t rate_lo_ = 0, rate_hi_ = 0;  // the running bin's span; empty until the first event
 
     std::optional<TimeBins> timeline_, raster_;
     std::optional<PixelCounts> pixels_;
@@ -620,12 +773,87 @@ private:
     std::optional<FrameEncoder> encoder_;
     std::optional<FrameRenderer> renderer_;
     std::vector<uint8_t> counts_;  // the page's current frame, from the encoder's pool
+    bool merged_ = false;
+    bool folding_ = false;  // the current frame reaches pixel counts and overview through its image
+    std::vector<uint8_t> rows_;  // rows of counts_ with events
+    std::vector<size_t> overflow_;  // events of the current frame its image clipped (pixel * 2 + on)
+    std::vector<size_t> excluded_;  // events of counts_ the pixel counts must not take (pixel * 2 + on)
     int64_t frame_index_ = 0, frame_end_ = std::numeric_limits<int64_t>::min();  // set by set_activity
     bool active_ = false;
     int64_t segment_ = 0;
     int64_t next_sample_ = 0, overview_step_ = 1, overview_bytes_ = 0;
     std::vector<std::string> overview_images_;
+    PngWriter overview_png_;
     std::deque<std::pair<int64_t, std::vector<uint8_t>>> pending_;
 };
+
+// Decodes buf[0, n) into records on a helper thread while the calling thread
+// counts them: the two stages pass a few record buffers back and forth. For
+// the modes whose feeding never pauses (not a render). Returns the bytes
+// decoded; the decoder stops where decode() would (window end, error, a
+// partial word), and offsets in `s` are within buf.
+inline size_t decode_while_counting(evt::Format format, const uint8_t* buf, size_t n, evt::State& s, Engine& engine) {
+    constexpr size_t kRecords = size_t(1) << 16, kBuffers = 3;
+    struct Filled {
+        size_t buffer, count;
+    };
+    std::vector<std::vector<uint8_t>> buffers(kBuffers, std::vector<uint8_t>(kRecords * evt::kRecordSize));
+    std::mutex mu;
+    std::condition_variable cv;
+    std::deque<size_t> free_buffers;
+    for (size_t b = 0; b < kBuffers; ++b) free_buffers.push_back(b);
+    std::deque<Filled> filled;
+    bool finished = false, abandoned = false;
+    size_t used = 0;
+    std::thread decoder([&] {
+        for (;;) {
+            size_t b;
+            {
+                std::unique_lock lock(mu);
+                cv.wait(lock, [&] { return !free_buffers.empty() || abandoned; });
+                if (abandoned) return;
+                b = free_buffers.front();
+                free_buffers.pop_front();
+            }
+            const bool was_back = s.back;
+            const evt::Progress p = evt::decode(format, buf + used, n - used, s, buffers[b].data(), kRecords, 0);
+            if (s.error) s.error_at += static_cast<int64_t>(used);
+            if (s.back && !was_back) s.back_at += static_cast<int64_t>(used);
+            used += p.consumed;
+            const bool last = used == n || s.done || s.error || (p.consumed == 0 && p.count == 0);
+            std::lock_guard lock(mu);
+            filled.push_back({b, p.count});
+            finished = last;
+            cv.notify_all();
+            if (last) return;
+        }
+    });
+    try {
+        for (;;) {
+            Filled next;
+            {
+                std::unique_lock lock(mu);
+                cv.wait(lock, [&] { return !filled.empty() || finished; });
+                if (filled.empty()) break;
+                next = filled.front();
+                filled.pop_front();
+            }
+            engine.feed(buffers[next.buffer].data(), next.count);
+            std::lock_guard lock(mu);
+            free_buffers.push_back(next.buffer);
+            cv.notify_all();
+        }
+    } catch (...) {
+        {
+            std::lock_guard lock(mu);
+            abandoned = true;
+            cv.notify_all();
+        }
+        decoder.join();
+        throw;
+    }
+    decoder.join();
+    return used;
+}
 
 }  // namespace zv::kern::stream

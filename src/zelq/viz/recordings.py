@@ -26,6 +26,7 @@ from . import _args
 __all__ = ["RecordingError", "RecordingWarning", "read_events", "iter_events", "read_sensor_size", "FORMATS"]
 
 CHUNK = 16 << 20
+_READ = 1 << 20                  # bytes read at a time where a file is read rather than mapped
 # Records a vector format's read reserves before it knows how many its words hold.
 _FIRST_RESERVE = 1 << 16
 _BLOCK_LIMIT = 1 << 22
@@ -562,15 +563,22 @@ def _windowed(p: Path, lay: _Layout, size: int, start: int, duration: int, outsi
     return out
 
 
-def _exact_window(p: Path, lay: _Layout, size: int, start: int, duration: int, outside: str,
-                  progress: Progress, at: int) -> np.ndarray:
-    _warn(p, f"times go backwards at byte {at}; the window is taken from a read of the whole file")
+def _extremes(p: Path, lay: _Layout, size: int) -> Optional[Tuple[int, int]]:
+    """(earliest, latest) time of the events inside the sensor, by a decoding pass that keeps
+    nothing; None without events."""
     probe = _new_state(lay, 0, 0)  # a window at the largest time: keeps nothing, finds the earliest
     probe["has_first"], probe["first"] = 1, _INT64_MAX
     _decode(p, lay, lay.offset, size, probe, None)
+    return (probe["min_t"], probe["max_t"]) if probe["seen"] else None
+
+
+def _exact_window(p: Path, lay: _Layout, size: int, start: int, duration: int, outside: str,
+                  progress: Progress, at: int, extremes: Optional[Tuple[int, int]] = None) -> np.ndarray:
+    _warn(p, f"times go backwards at byte {at}; the window is taken from a read of the whole file")
+    extremes = extremes or _extremes(p, lay, size)
     state = _new_state(lay, start, duration)
-    if probe["seen"]:
-        state["has_first"], state["first"] = 1, probe["min_t"]
+    if extremes is not None:
+        state["has_first"], state["first"] = 1, extremes[0]
     state["back"] = 1  # no early stop: later events may still fall in the window
     return _decode_checked(p, lay, lay.offset, size, state, outside, progress)
 
@@ -846,11 +854,23 @@ def _iter_native(p: Path, lay: _Layout, size: int, start: int, duration: int, ch
     count = total = 0
     warned = False
     if data_end > pos:
-        with open(p, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm, memoryview(mm) as view:
-            data_end = min(data_end, pos + max(len(mm) - pos, 0) // word * word)
+        # Read into one small reused buffer: no page fault per 4 KiB of a mapping, and
+        # the bytes are decoded while they are still in the cache.
+        buffer = bytearray(min(_READ, data_end - pos) // word * word)
+        with open(p, "rb") as f, memoryview(buffer) as view:
+            f.seek(pos)
+            start = filled = 0  # view[start:filled] is read but not yet decoded
             while pos < data_end:
+                if filled - start < word:  # what is left is not a whole word: keep it, read more
+                    rest = filled - start
+                    view[:rest] = bytes(view[start:filled])
+                    got = f.readinto(view[rest:min(len(view), rest + data_end - pos - rest)]) or 0
+                    start, filled = 0, rest + got
+                    if not got:
+                        data_end = pos  # the file shrank while it was read: a cut at what was read
+                        break
                 was_back = state["back"]
-                with view[pos:min(pos + CHUNK, data_end)] as piece:
+                with view[start:filled] as piece:
                     count, used = _spikes()._decode_events(fmt.number, piece, state.array, out, count)
                 if state["error"]:
                     raise _decode_error(p, fmt, state, pos)
@@ -858,8 +878,8 @@ def _iter_native(p: Path, lay: _Layout, size: int, start: int, duration: int, ch
                     warned = True
                     _warn(p, f"times go backwards at byte {pos + state['back_at']}; the window "
                              "keeps its start and is read to the end of the file")
-                _drop_pages(mm, pos, pos + used)
                 pos += used
+                start += used
                 while count >= chunk:  # only a vector word's overshoot is copied
                     full, out = out, _spare(yielded, cap)
                     out[:count - chunk] = full[chunk:count]

@@ -811,7 +811,13 @@ public:
         const size_t n = static_cast<size_t>((*data).len);
         size_t used = 0;
         bool paused = false;
-        {
+        // Large buffers of a pass that never pauses decode on a second thread while this one counts.
+        const bool two_threads = engine_->mode() != kern::stream::kRender && pos_ == count_ && n >= kTwoThreads &&
+                                 !state_.done && !state_.error;
+        if (two_threads) {
+            nb::gil_scoped_release release;
+            used = kern::stream::decode_while_counting(format_, buf, n, state_, *engine_);
+        } else {
             nb::gil_scoped_release release;
             for (;;) {
                 if (pos_ < count_) {
@@ -823,8 +829,11 @@ public:
                 }
                 pos_ = count_ = 0;
                 if (used == n || state_.done || state_.error) break;
+                const bool was_back = state_.back;
                 const kern::evt::Progress p = kern::evt::decode(format_, buf + used, n - used, state_, records_.data(), kRecords, 0);
+                // Offsets the decoder reports are within the buffer given to feed_bytes.
                 if (state_.error) state_.error_at += static_cast<int64_t>(used);
+                if (state_.back && !was_back) state_.back_at += static_cast<int64_t>(used);
                 used += p.consumed;
                 count_ = p.count;
                 if (p.consumed == 0 && p.count == 0) break;  // a partial word
@@ -867,8 +876,9 @@ public:
         return out;
     }
 
-    nb::dict result() const {
-        const auto& e = *engine_;
+    // The pass's results; the overview images move out of the engine (they can be most of a page).
+    nb::dict result() {
+        auto& e = *engine_;
         nb::dict d;
         d["have_events"] = e.have_events();
         d["t_first"] = e.t_first();
@@ -904,7 +914,10 @@ public:
             d["frame_bytes"] = enc->bytes();
             d["spool_failed"] = enc->failed();
             nb::list images;
-            for (const std::string& s : e.overview_images()) images.append(nb::str(s.data(), s.size()));
+            for (std::string& s : e.overview_images()) {
+                images.append(nb::str(s.data(), s.size()));
+                std::string().swap(s);
+            }
             d["overview"] = nb::make_tuple(e.overview_step(), e.overview_width(), e.overview_height(), images);
         }
         return d;
@@ -912,6 +925,7 @@ public:
 
 private:
     static constexpr size_t kRecords = 1 << 16;
+    static constexpr size_t kTwoThreads = 1 << 18;  // bytes: below this a second thread costs more than it saves
     kern::evt::Format format_;
     kern::evt::State state_{};
     nb::object state_array_;

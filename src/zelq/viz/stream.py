@@ -105,6 +105,7 @@ class _Pass:
     state: Any = None
     pos: int = 0
     cut: Optional[int] = None       # where a file cut short ends its whole words (or packets)
+    back: Optional[int] = None      # the byte where a file's times first went backwards
 
 
 def _stream(src: _Source, mode: int, sensor: Tuple[int, int], t0: int, t1: int, first: int, to_end: bool = True,
@@ -176,7 +177,7 @@ def _pump_file(run: _Pass) -> Iterator[None]:
     if size <= pos:
         return
     # No bigger than the data: a small file must not pay for zeroing a whole chunk.
-    buffer = bytearray(min(recordings.CHUNK, size - pos))
+    buffer = bytearray(min(recordings._READ, size - pos))
     with open(p, "rb") as f, memoryview(buffer) as view:
         f.seek(pos)
         start = filled = 0  # buffer[start:filled] is read but not yet decoded
@@ -190,9 +191,12 @@ def _pump_file(run: _Pass) -> Iterator[None]:
             if not got:
                 break
             while True:
+                was_back = state["back"]
                 used, paused = engine.feed_bytes(view[start:filled])
                 if state["error"]:
                     raise recordings._decode_error(p, fmt, state, pos)
+                if state["back"] and not was_back:
+                    run.back = pos + state["back_at"]
                 pos += used
                 start += used
                 if not paused:
@@ -611,7 +615,9 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
     (`outside="drop"` drops them instead, counts them in the page and warns); ValueError for
     arguments out of range or a window without events; TypeError for arguments of the wrong type.
     A recording cut short gives the events before the cut, a warning in the page and a
-    RecordingWarning naming the file and the byte offset.
+    RecordingWarning naming the file and the byte offset. A window over a file whose times go
+    backwards is taken, as `read_events` takes it, from a decoding of the whole file anchored at
+    its earliest event (in time order here), with a RecordingWarning naming the byte.
     """
     start_us, duration_us = _window_args(start, duration)
     period = int(_args.integer("frame_period", frame_period))
@@ -637,37 +643,36 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
         raise ValueError(f"{src.label}: no events in the time window")
     title = src.name if title is None else title
     sections = recording_page.template_sections(title)
-    w, h = span.sensor
-    box_json = _json(_boxes(box_sets, span.t0, span.t1))
-    plan = _Plan.of(span, period, decay)
-    segments = _segments(window_list, span, period, decay, plan.lead)
-    # The overview may take all that the rest of the page leaves, counted at its most (it is
-    # the page's one view of the whole recording). Frames are encoded as if the heat map were
-    # free; the writer keeps those that fit beside what the rest of the page turned out to be.
-    fixed = _fixed_bytes(sections, box_json, span.sensor, plan, len(segments), max_bytes)
-    overview_budget = max(0, max_bytes - fixed)
-    frame_budget = max(0, max_bytes - fixed + _heat_bound(span.sensor))
+    settings = dict(period=period, decay=decay, gain=gain, max_bytes=max_bytes, windows=window_list,
+                    sections=sections)
 
     fd, spool = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".frames", dir=target.parent)
     os.close(fd)
     fd, partial = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".part", dir=target.parent)
     os.close(fd)
     try:
-        run = _stream(src, _PAGE, span.sensor, span.t0, span.t1, span.t_first, span.to_end, period_us=period,
-                      lead=plan.lead,
-                      decay_us=decay, timeline_bin=plan.timeline_bin, timeline_bins=plan.timeline_bins,
-                      raster_bin=plan.raster_bin, raster_bins=plan.raster_bins, segments=segments,
-                      spool_path=os.fsencode(spool), frame_budget=frame_budget, overview_step=plan.overview_step,
-                      overview_scale=plan.overview_scale, overview_budget=overview_budget, gain=gain)
-        result = _run(run, span.t0 - plan.lead * period, span.t1)
-        run.engine = None  # closes the spool
+        box_json = _json(_boxes(box_sets, span.t0, span.t1))
+        run, result, plan, segments = _page_pass(src, span, spool, box_json, **settings)
         outcome = _conclude(run, result)
+        if windowed and run.back is not None:
+            # Times go backwards: the seek may have passed events of the window, and late ones
+            # would count in a later frame. As a windowed read does, the window is taken from
+            # a read of the whole file, anchored at the earliest event, in time order.
+            note = f"times go backwards at byte {run.back}; the window is taken from a read of the whole file"
+            recordings._warn(src.path, note)
+            outcome.notes.append(f"{src.path}: {note}")
+            run.engine = None  # its spool handle closes before the pass that rewrites the spool
+            src, span = _sorted_window(src, run.bounds, span, start_us, duration_us, period, decay)
+            box_json = _json(_boxes(box_sets, span.t0, span.t1))
+            run, result, plan, segments = _page_pass(src, span, spool, box_json, **settings)
+        run.engine = None  # closes the spool
         page = _Page(src, span, plan, result, outcome, outcome.notes, windowed, period, decay, gain, segments, max_bytes,
                      box_json)
         with open(partial, "wb") as out, open(spool, "rb") as frames:
             size = page.write(out, frames, sections)
         os.replace(partial, target)
         if size > max_bytes:  # only the parts that are not images can do this
+            w, h = span.sensor
             recordings._warn(target, f"the page is {size:,} bytes, over its budget of {max_bytes:,}: its parts "
                                      f"other than frames need that much for a {w} × {h} sensor")
     finally:
@@ -677,6 +682,49 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
             except FileNotFoundError:
                 pass
     return str(target)
+
+
+def _page_pass(src: _Source, span: _Span, spool: str, box_json: str, *, period: int, decay: float, gain: float,
+               max_bytes: int, windows: Optional[List[Tuple[int, int]]], sections: Tuple[str, str, str]
+               ) -> Tuple[_Pass, Dict[str, Any], "_Plan", List[Tuple[int, int, int]]]:
+    """One page pass of the engine over the span, frames spooled to `spool` (rewritten)."""
+    plan = _Plan.of(span, period, decay)
+    segments = _segments(windows, span, period, decay, plan.lead)
+    # The overview may take all that the rest of the page leaves, counted at its most (it is
+    # the page's one view of the whole recording). Frames are encoded as if the heat map were
+    # free; the writer keeps those that fit beside what the rest of the page turned out to be.
+    fixed = _fixed_bytes(sections, box_json, span.sensor, plan, len(segments), max_bytes)
+    overview_budget = max(0, max_bytes - fixed)
+    frame_budget = max(0, max_bytes - fixed + _heat_bound(span.sensor))
+    run = _stream(src, _PAGE, span.sensor, span.t0, span.t1, span.t_first, span.to_end, period_us=period,
+                  lead=plan.lead, decay_us=decay, timeline_bin=plan.timeline_bin, timeline_bins=plan.timeline_bins,
+                  raster_bin=plan.raster_bin, raster_bins=plan.raster_bins, segments=segments,
+                  spool_path=os.fsencode(spool), frame_budget=frame_budget, overview_step=plan.overview_step,
+                  overview_scale=plan.overview_scale, overview_budget=overview_budget, gain=gain)
+    result = _run(run, span.t0 - plan.lead * period, span.t1)
+    return run, result, plan, segments
+
+
+
+def _sorted_window(src: _Source, bounds: Tuple[int, int], span: _Span, start: int, duration: Optional[int],
+                   period: int, decay: float) -> Tuple[_Source, _Span]:
+    """A file's window (and its lead-in) as an event array in time order, from a decoding of the
+    whole file anchored at its earliest event; the span re-anchored there."""
+    p, lay = src.path, src.layout
+    extremes = recordings._extremes(p, lay, src.size)
+    t_first, t_last = extremes if extremes else (0, -1)
+    t0 = min(t_first + start, _SPAN_LIMIT)
+    t1 = min(t0 + duration, _SPAN_LIMIT) if duration is not None else max(t_last + 1, t0)
+    span = _Span(span.sensor, extremes is not None, t_first, t_last, t0, t1, duration is None)
+    begin = max(0, t0 - _Plan.of(span, period, decay).lead * period - t_first)
+    state = recordings._new_state(lay, begin, -1 if duration is None else max(0, t1 - t_first - begin))
+    state["width"], state["height"] = bounds
+    state["has_first"], state["first"] = 1, t_first
+    state["back"] = 1  # no early stop: later events may still fall in the window
+    events, _ = recordings._decode(p, lay, lay.offset, src.size, state, None)
+    events = events[np.argsort(events["t"], kind="stable")]
+    return _Source(name=src.name, format=src.format, path=p, kind="array", size=src.size,
+                   sensor_size=src.sensor_size, array=events, fields=("x", "y", "t", "p"), outside=src.outside), span
 
 
 def _fixed_bytes(sections: Tuple[str, str, str], box_json: str, sensor: Tuple[int, int], plan: "_Plan",
