@@ -7,8 +7,8 @@ Writes a DAT file and an EVT 2.0 file of the same synthetic events (346 x 260,
 (the recipe of the recordings' README) and np.fromfile of the DAT file (the
 I/O yardstick), and a 100 ms window read. Every ratio is measured in this run.
 Targets: DAT >= 2x the NumPy decoding; a 100 ms DAT window (found by
-bisection) < 5% of the full read, an EVT window (no index to seek by; decoding
-stops after the window) < 60%; extra memory of a full read <= the output plus
+bisection) < 5% of the full read, an EVT window (found by bisection on the
+time-high words; decoding stops after the window) < 60%; extra memory of a full read <= the output plus
 32 MiB (decoded pages of the memory map are dropped as it goes).
 """
 import argparse
