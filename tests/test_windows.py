@@ -1,5 +1,7 @@
 """Time windows and chunked iteration: a windowed read (or iteration) equals the full read
 filtered to the window, across clock wraps, seeks, unsorted times and int64 edges."""
+import subprocess
+import sys
 import warnings
 
 import numpy as np
@@ -200,3 +202,29 @@ def test_iteration_and_extent_of_damaged_files_match_the_read(tmp_path, fmt):
             path.write_bytes(data[:end])
             got = read_events(path, outside="drop")
             assert _time_range(path) == (got["t"][0], got["t"].max()), end
+
+
+def test_time_index_probes_leave_the_file_unmapped_from_memory(tmp_path):
+    """An hour's probes touch a page every few hundred KB; those pages must not stay resident."""
+    blocks = 500_000  # one time-high word every 64 bytes: 2,048 s, 122 counter wraps, 32 MB
+    words = np.full((blocks, 32), 0x6000, "<u2")  # time-low words as filler
+    k = np.arange(blocks)
+    words[:, 0] = 0x8000 | (k & 0xFFF)
+    words[:, 2] = 0x0000 | 3                  # y = 3
+    words[:, 3] = 0x2000 | (1 << 11) | 5      # an ON event at x = 5
+    path = tmp_path / "long.raw"
+    path.write_bytes(writers.evt_header("evt3", (16, 16)) + words.tobytes())
+    code = ("import sys\nfrom zelq.viz.recordings import _time_range\n"
+            "def status(key):\n"
+            "    return next(int(line.split()[1]) for line in open('/proc/self/status') if line.startswith(key))\n"
+            "_time_range(sys.argv[1])  # imports and first-call set-up\n"
+            "open('/proc/self/clear_refs', 'w').write('5')  # the peak starts again from here\n"
+            "before = status('VmRSS:')\n"
+            "print(_time_range(sys.argv[1]), status('VmHWM:') - before)\n")
+    out = subprocess.run([sys.executable, "-c", code, str(path)], capture_output=True, text=True, timeout=120)
+    if "PermissionError" in out.stderr:
+        pytest.skip("this kernel does not let a process reset its peak memory")
+    assert out.returncode == 0, out.stderr
+    extent, grown_kb = out.stdout.rsplit(" ", 1)
+    assert extent == str((0, (blocks - 1) * 4096))
+    assert int(grown_kb) < 8 << 10, f"the probes kept {int(grown_kb) >> 10} MB of a 32 MB file resident"

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "evt.hpp"
@@ -20,6 +21,11 @@
 namespace zv::kern::evt_index {
 
 using evt::Format;
+
+// Told the byte ranges that the chain of probes has finished with, so that a
+// caller reading a file mapping can drop those pages: an hour-long file's
+// probes would otherwise stay resident until the whole chain is laid.
+using Done = std::function<void(size_t from, size_t to)>;
 
 struct Clock {
     size_t word;     // bytes per word
@@ -92,7 +98,7 @@ public:
 
     // A chain of time-high words from the first to the last, neighbours less than
     // range/8 apart, with unwrapped values (the first counts from its raw value).
-    std::vector<Probe> chain() const {
+    std::vector<Probe> chain(const Done& done = {}) const {
         std::vector<Probe> out;
         const size_t first = next(0);
         if (first == end_) return out;
@@ -105,6 +111,7 @@ public:
             size_t b = next(std::min(a + stride, last));
             if (b > last) b = last;
             extend(out, a, b);
+            if (done) done(a, b);
             a = b;
         }
         return out;
@@ -201,9 +208,9 @@ inline size_t evt3_state_start(const uint8_t* buf, size_t n, size_t at) {
     return i;
 }
 
-inline Seek seek(Format f, const uint8_t* buf, size_t n, int64_t target) {
+inline Seek seek(Format f, const uint8_t* buf, size_t n, int64_t target, const Done& done = {}) {
     Index ix(f, buf, n);
-    const auto ch = ix.chain();
+    const auto ch = ix.chain(done);
     if (ch.empty()) return {0, 0};
     for (size_t i = 1; i < ch.size(); ++i)  // times out of order: decode from the start, which sees it
         if (ch[i].high < ch[i - 1].high) return {0, 0};
@@ -234,9 +241,9 @@ inline Seek seek(Format f, const uint8_t* buf, size_t n, int64_t target) {
 }
 
 // Unwrapped counter value of the last time-high word, and its byte offset (end when none).
-inline Index::Probe last_high(Format f, const uint8_t* buf, size_t n) {
+inline Index::Probe last_high(Format f, const uint8_t* buf, size_t n, const Done& done = {}) {
     Index ix(f, buf, n);
-    const auto ch = ix.chain();
+    const auto ch = ix.chain(done);
     if (ch.empty()) return {ix.end(), 0};
     return ch.back();
 }

@@ -11,6 +11,8 @@
 #include <nanobind/stl/vector.h>
 
 #include <bit>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <cstring>
 #include <cmath>
 #include <cstdio>
@@ -986,6 +988,22 @@ nb::object summarize_file(const Args& a) {
     return d;
 }
 
+// For a buffer that views a file mapping (Python's mmap): drops the whole pages of
+// a finished byte range from the resident set; the page cache keeps them, and a
+// later read faults them back. Any other buffer is left alone (nothing to drop,
+// and dropping anonymous memory would zero it).
+kern::evt_index::Done drop_mapped_pages(nb::handle buffer, const uint8_t* base) {
+    if (!PyMemoryView_Check(buffer.ptr())) return {};
+    PyObject* owner = PyMemoryView_GET_BUFFER(buffer.ptr())->obj;
+    if (owner == nullptr || std::string_view(Py_TYPE(owner)->tp_name) != "mmap.mmap") return {};
+    const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    return [base, page](size_t from, size_t to) {
+        const uintptr_t lo = (reinterpret_cast<uintptr_t>(base + from) + page - 1) / page * page;
+        const uintptr_t hi = reinterpret_cast<uintptr_t>(base + to) / page * page;
+        if (hi > lo) madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_DONTNEED);
+    };
+}
+
 // Where to start decoding an EVT 2.0/2.1/3.0 data buffer (the words after the
 // header) so that no event at or after `target` (µs on the file's own clock) is
 // skipped: (byte offset of a time-high word, the decoder's loops there).
@@ -996,11 +1014,13 @@ nb::object evt_seek(const Args& a) {
     BufferView data;
     data.require(a[1]);
     const long long target = a.integer(2);
+    const auto* buf = static_cast<const uint8_t*>((*data).buf);
+    const auto done = drop_mapped_pages(a[1], buf);
     kern::evt_index::Seek at;
     {
         nb::gil_scoped_release release;
-        at = kern::evt_index::seek(static_cast<evt::Format>(format), static_cast<const uint8_t*>((*data).buf),
-                                   static_cast<size_t>((*data).len), target);
+        at = kern::evt_index::seek(static_cast<evt::Format>(format), buf, static_cast<size_t>((*data).len), target,
+                                   done);
     }
     return nb::make_tuple(at.offset, at.loops);
 }
@@ -1014,10 +1034,12 @@ nb::object evt_last_high(const Args& a) {
     BufferView data;
     data.require(a[1]);
     const size_t n = static_cast<size_t>((*data).len);
+    const auto* buf = static_cast<const uint8_t*>((*data).buf);
+    const auto done = drop_mapped_pages(a[1], buf);
     kern::evt_index::Index::Probe last;
     {
         nb::gil_scoped_release release;
-        last = kern::evt_index::last_high(static_cast<evt::Format>(format), static_cast<const uint8_t*>((*data).buf), n);
+        last = kern::evt_index::last_high(static_cast<evt::Format>(format), buf, n, done);
     }
     if (last.at >= n - n % kern::evt_index::clock_of(static_cast<evt::Format>(format)).word) return nb::none();
     return nb::make_tuple(last.at, last.high);
