@@ -7,6 +7,7 @@ import io
 import json
 import math
 import os
+import stat
 import subprocess
 import sys
 import textwrap
@@ -170,8 +171,13 @@ def test_page_of_each_shared_recording_follows_the_rules(tmp_path, name):
     path = shared_recording(name)
     ev = read_events(path)
     w, h = int(ev["x"].max()) + 1, int(ev["y"].max()) + 1
+    umask = os.umask(0o022)
+    os.umask(umask)
     out = export_recording_html(path, tmp_path / "p.html", sensor_size=(w, h), max_page_mb=0.5)
     check_document(document(out), ev, w, h, 20_000, 30_000)
+    # as readable as any file the user writes (not a private temporary file's mode)
+    assert stat.S_IMODE(os.stat(out).st_mode) == 0o666 & ~umask
+    assert os.listdir(tmp_path) == ["p.html"]
 
 
 def test_a_small_budget_keeps_the_page_within_it_and_overviews_the_rest(tmp_path):

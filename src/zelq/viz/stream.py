@@ -648,8 +648,7 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
 
     fd, spool = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".frames", dir=target.parent)
     os.close(fd)
-    fd, partial = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".part", dir=target.parent)
-    os.close(fd)
+    partial = _new_beside(target, ".part")
     try:
         box_json = _json(_boxes(box_sets, span.t0, span.t1))
         run, result, plan, segments = _page_pass(src, span, spool, box_json, **settings)
@@ -682,6 +681,18 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
             except FileNotFoundError:
                 pass
     return str(target)
+
+
+def _new_beside(target: Path, suffix: str) -> str:
+    """A new empty file beside `target`, made as an ordinary open makes one (0666 less the
+    umask), so that the page renamed from it is as readable as any other file written."""
+    while True:
+        path = target.with_name(f".{target.name}.{os.urandom(6).hex()}{suffix}")
+        try:
+            os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+            return str(path)
+        except FileExistsError:
+            continue
 
 
 def _page_pass(src: _Source, span: _Span, spool: str, box_json: str, *, period: int, decay: float, gain: float,
