@@ -158,32 +158,18 @@ public:
                 if (!outside_++) first_outside_ = e;
                 continue;
             }
-            if (!have_events_) {
-                t_first_ = t_last_ = t_first_seen_ = e.t;
-                have_events_ = true;
-            }
-            t_first_ = std::min(t_first_, e.t);
-            t_last_ = std::max(t_last_, e.t);
-            ++count_;
-            on_count_ += e.on;
-            const int64_t bin = (e.t - t_first_seen_) / 10000;
-            if (bin != rate_bin_) {
-                peak_ = std::max(peak_, rate_count_);
-                rate_bin_ = bin;
-                rate_count_ = 0;
-            }
-            ++rate_count_;
+            extent_.note(e);
             uint32_t& c = pixels_[2 * static_cast<size_t>(e.y * width_ + e.x) + (e.on ? 0 : 1)];
             if (c != UINT32_MAX) ++c;
         }
     }
 
-    bool have_events() const { return have_events_; }
-    int64_t t_first() const { return t_first_; }
-    int64_t t_last() const { return t_last_; }
-    int64_t count() const { return count_; }
-    int64_t on_count() const { return on_count_; }
-    int64_t peak_10ms() const { return std::max(peak_, rate_count_); }
+    bool have_events() const { return extent_.have_events(); }
+    int64_t t_first() const { return extent_.t_first(); }
+    int64_t t_last() const { return extent_.t_last(); }
+    int64_t count() const { return extent_.count(); }
+    int64_t on_count() const { return extent_.on_count(); }
+    int64_t peak_10ms() const { return extent_.peak_10ms(); }
     int64_t outside() const { return outside_; }
     const stream::Event& first_outside() const { return first_outside_; }
     // ON and OFF counts of pixel i = y * width + x.
@@ -195,9 +181,8 @@ private:
     static constexpr int64_t kSpan = int64_t{1} << 62;
     int64_t width_, height_;
     std::vector<uint32_t> pixels_;
-    bool have_events_ = false;
-    int64_t t_first_ = 0, t_last_ = 0, t_first_seen_ = 0, count_ = 0, on_count_ = 0;
-    int64_t rate_bin_ = -1, rate_count_ = 0, peak_ = 0, outside_ = 0;
+    stream::ExtentCounts extent_;
+    int64_t outside_ = 0;
     stream::Event first_outside_{};
 };
 

@@ -48,6 +48,48 @@ inline Event read_record(const uint8_t* rec) {
     return {t, x, y, p > 0};
 }
 
+// Extent, counts and the peak of events per 10 ms bin from the first event, of
+// the events a pass counts (a page, a summary). Times arrive mostly in order:
+// one running bin, found again (one division) only when a time leaves it.
+class ExtentCounts {
+public:
+    void note(const Event& e) {
+        if (!have_events_) {
+            t_first_ = t_last_ = t_first_seen_ = e.t;
+            have_events_ = true;
+        }
+        t_first_ = std::min(t_first_, e.t);
+        t_last_ = std::max(t_last_, e.t);
+        ++count_;
+        on_count_ += e.on;
+        if (e.t < rate_lo_ || e.t >= rate_hi_) {
+            const int64_t bin = (e.t - t_first_seen_) / 10000;
+            if (bin != rate_bin_) {
+                peak_ = std::max(peak_, rate_count_);
+                rate_bin_ = bin;
+                rate_count_ = 0;
+            }
+            // A time before the first event (out of order) shares bin 0 by truncation: no span kept.
+            rate_lo_ = e.t < t_first_seen_ ? 0 : t_first_seen_ + bin * 10000;
+            rate_hi_ = e.t < t_first_seen_ ? 0 : rate_lo_ + 10000;
+        }
+        ++rate_count_;
+    }
+
+    bool have_events() const { return have_events_; }
+    int64_t t_first() const { return t_first_; }
+    int64_t t_last() const { return t_last_; }
+    int64_t count() const { return count_; }
+    int64_t on_count() const { return on_count_; }
+    int64_t peak_10ms() const { return std::max(peak_, rate_count_); }
+
+private:
+    bool have_events_ = false;
+    int64_t t_first_ = 0, t_last_ = 0, t_first_seen_ = 0, count_ = 0, on_count_ = 0;
+    int64_t rate_bin_ = -1, rate_count_ = 0, peak_ = 0;
+    int64_t rate_lo_ = 0, rate_hi_ = 0;  // the running bin's span; empty until the first event
+};
+
 // Base64 text of PNGs of packed RGB images. Its buffers are reused from image
 // to image: one writer per thread.
 class PngWriter {
@@ -587,17 +629,17 @@ public:
     size_t out_height() const { return renderer_ ? renderer_->out_height() : 0; }
 
     Mode mode() const { return c_.mode; }
-    bool have_events() const { return have_events_; }
-    int64_t t_first() const { return t_first_; }
-    int64_t t_last() const { return t_last_; }
-    int64_t count() const { return count_; }
-    int64_t on_count() const { return on_count_; }
+    bool have_events() const { return extent_.have_events(); }
+    int64_t t_first() const { return extent_.t_first(); }
+    int64_t t_last() const { return extent_.t_last(); }
+    int64_t count() const { return extent_.count(); }
+    int64_t on_count() const { return extent_.on_count(); }
     int64_t max_x() const { return max_x_; }
     int64_t max_y() const { return max_y_; }
     int64_t beyond() const { return beyond_; }
     int64_t outside() const { return outside_; }
     const Event& first_outside() const { return first_outside_; }
-    int64_t peak_10ms() const { return std::max(peak_, rate_count_); }
+    int64_t peak_10ms() const { return extent_.peak_10ms(); }
     const TimeBins* timeline() const { return timeline_ ? &*timeline_ : nullptr; }
     const TimeBins* raster() const { return raster_ ? &*raster_ : nullptr; }
     const PixelCounts* pixels() const { return pixels_ ? &*pixels_ : nullptr; }
@@ -610,30 +652,9 @@ public:
 private:
     // Extent, counts and the peak rate of what lies in [t0, t1).
     void note_extent(const Event& e) {
-        if (!have_events_) {
-            t_first_ = t_last_ = t_first_seen_ = e.t;
-            have_events_ = true;
-        }
-        t_first_ = std::min(t_first_, e.t);
-        t_last_ = std::max(t_last_, e.t);
-        ++count_;
-        on_count_ += e.on;
+        extent_.note(e);
         max_x_ = std::max(max_x_, e.x);
         max_y_ = std::max(max_y_, e.y);
-        // Events per 10 ms bin from the first event: times arrive in order, so one running bin,
-        // found again (one division) only when a time leaves it.
-        if (e.t < rate_lo_ || e.t >= rate_hi_) {
-            const int64_t bin = (e.t - t_first_seen_) / 10000;
-            if (bin != rate_bin_) {
-                peak_ = std::max(peak_, rate_count_);
-                rate_bin_ = bin;
-                rate_count_ = 0;
-            }
-            // A time before the first event (out of order) shares bin 0 by truncation: no span kept.
-            rate_lo_ = e.t < t_first_seen_ ? 0 : t_first_seen_ + bin * 10000;
-            rate_hi_ = e.t < t_first_seen_ ? 0 : rate_lo_ + 10000;
-        }
-        ++rate_count_;
     }
 
     void count(const Event& e) {
@@ -758,13 +779,10 @@ private:
 
     Config c_;
     int64_t grid_ = 0, frames_ = 0;
-    bool have_events_ = false;
-    int64_t t_first_ = 0, t_last_ = 0, t_first_seen_ = 0, count_ = 0, on_count_ = 0;
+    ExtentCounts extent_;
     int64_t max_x_ = -1, max_y_ = -1;
     int64_t beyond_ = 0, outside_ = 0;
     Event first_outside_{};
-    int64_t rate_bin_ = -1, rate_count_ = 0, peak_ = 0;
-    int64_t rate_lo_ = 0, rate_hi_ = 0;  // the running bin's span; empty until the first event
 
     std::optional<TimeBins> timeline_, raster_;
     std::optional<PixelCounts> pixels_;
