@@ -14,7 +14,7 @@ import re
 import struct
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable, Dict, Generator, Iterator, Optional, Tuple
+from typing import Any, Callable, Dict, Generator, Iterator, Optional, Tuple
 
 import numpy as np
 
@@ -204,12 +204,8 @@ def scan(path: Path, size: int, on_events: Callable[[np.ndarray], bool],
     with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm:
         size = min(size, len(mm))
         header = read_header(mm, size)
-        sid, stream = header.event_stream()
         try:
-            for packet_sid, offset, packet in packets(mm, size, header):
-                if packet_sid != sid:
-                    continue
-                events = events_of(decompress(packet, stream.compression, offset), offset)
+            for offset, events in _event_tables(mm, size, header):
                 if progress:
                     progress(offset / size)
                 if len(events) and on_events(events):
@@ -224,18 +220,21 @@ def tables(path: Path, size: int) -> Generator[np.ndarray, None, Optional[int]]:
     them; returns (as StopIteration's value) the offset of the cut packet of a file cut short."""
     with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm:
         size = min(size, len(mm))
-        header = read_header(mm, size)
-        sid, stream = header.event_stream()
         try:
-            for packet_sid, offset, packet in packets(mm, size, header):
-                if packet_sid != sid:
-                    continue
-                events = events_of(decompress(packet, stream.compression, offset), offset)
+            for _, events in _event_tables(mm, size, read_header(mm, size)):
                 if len(events):
                     yield events
         except CutShort as cut:
             return cut.offset
     return None
+
+
+def _event_tables(mm: Any, size: int, header: Header) -> Iterator[Tuple[int, np.ndarray]]:
+    """(offset, event table) of every packet of the event stream, in file order."""
+    sid, stream = header.event_stream()
+    for packet_sid, offset, packet in packets(mm, size, header):
+        if packet_sid == sid:
+            yield offset, events_of(decompress(packet, stream.compression, offset), offset)
 
 
 def header_of(path: Path, size: int) -> Header:
