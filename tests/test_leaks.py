@@ -181,9 +181,11 @@ def test_no_leak_over_many_calls(cases, name):
     # Small integers, booleans, None and short (interned) strings are shared with the rest of the
     # process: their counts move anyway.
     owned = [a for a in args if not isinstance(a, (int, str, type(None)))]
+    tracemalloc.start()  # timed as the windows run: tracing slows Python-heavy calls several times
     began = time.perf_counter()
     run(WARMUP)
     per_call = (time.perf_counter() - began) / WARMUP
+    tracemalloc.stop()
     calls = min(CALLS, max(MIN_CALLS, int(CASE_SECONDS / per_call)))
     gc.collect()  # tracebacks of the failure path sit in reference cycles until collected
     refs = [sys.getrefcount(a) for a in owned]
