@@ -138,7 +138,7 @@ def engine_thumbnail(path, sensor_size):
 @pytest.mark.parametrize("fmt, n", [("evt2", 300_000), ("evt3", 300_000), ("dat", 300_000), ("nmnist", 300_000),
                                     ("nmnist", 2_000)])
 def test_files_longer_than_the_first_read_are_summarised_whole(tmp_path, fmt, n):
-    # Over a MB: the header's first read holds only the start; the rest is read on, across chunks.
+    # Over a MB: the first read in Python holds only the start; the rest is read on, across chunks.
     # A small N-MNIST file is decoded once; a long one twice (its sensor first).
     ev = noise(n, 34, 34, 21, duration=3_000_000)
     ev["x"][::7], ev["y"][::7] = 3, 4
@@ -160,6 +160,25 @@ def test_files_longer_than_the_first_read_are_summarised_whole(tmp_path, fmt, n)
     assert short["status"] == "cut short" and short["offset"] == len(whole) - word
     with pytest.warns(RecordingWarning):
         assert short["event_count"] == len(read_events(cut))
+
+
+@pytest.mark.parametrize("fmt, header_end", [("dat", (64 << 10) - 1), ("dat", 64 << 10), ("evt3", 100_001)])
+def test_headers_past_the_first_read_are_read_whole(tmp_path, fmt, header_end):
+    # A summary reads 64 KiB first: a header that reaches past them (a DAT file's type and
+    # size bytes too) must still be read whole, as every other reader reads it.
+    suffix = {"dat": ".dat", "evt3": ".raw"}[fmt]
+    ev = noise(20_000, 34, 34, 23)
+    data = writers.write(tmp_path / f"plain{suffix}", ev, fmt, geometry=(34, 34)).read_bytes()
+    first = data.index(b"\n") + 1
+    end = len(writers.evt_header(fmt, (34, 34))) if fmt == "evt3" else len(writers.dat(ev[:0], geometry=(34, 34))) - 2
+    note = b"% " + b"n" * (header_end - end - 3) + b"\n"
+    path = tmp_path / f"long{suffix}"
+    path.write_bytes(data[:first] + note + data[first:])
+    r = stream.summarize_recording(path)
+    want = summary_standin.summarize_recording(path)
+    assert r["status"] == "ok" and r["sensor_size"] == want["sensor_size"] == [34, 34]
+    for key in ("event_count", "on_count", "t_first", "t_last", "rate_peak", "hot_pixels", "hot_count"):
+        assert r[key] == want[key] == summary_standin.summarize_recording(tmp_path / f"plain{suffix}")[key], key
 
 
 @pytest.mark.parametrize("geometry", [(34, 34), None])  # None: the sensor comes from the events
