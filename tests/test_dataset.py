@@ -181,6 +181,22 @@ def test_headers_past_the_first_read_are_read_whole(tmp_path, fmt, header_end):
         assert r[key] == want[key] == summary_standin.summarize_recording(tmp_path / f"plain{suffix}")[key], key
 
 
+@pytest.mark.parametrize("fmt", ["evt2", "evt3", "dat"])
+def test_events_outside_the_header_sensor_are_refused_or_dropped_as_the_reader_does(tmp_path, fmt):
+    ev = noise(30_000, 40, 34, 24)
+    path = writers.write(tmp_path / f"wide{'.dat' if fmt == 'dat' else '.raw'}", ev, fmt, geometry=(34, 34))
+    with pytest.raises(RecordingError) as got:
+        stream.summarize_recording(path)
+    with pytest.raises(RecordingError) as read:
+        read_events(path)
+    assert str(got.value) == str(read.value) and "outside the 34 × 34 sensor" in str(got.value)
+    with pytest.warns(RecordingWarning, match="dropped"):
+        r = stream.summarize_recording(path, outside="drop")
+        inside = read_events(path, outside="drop")
+    assert r["event_count"] == len(inside) == np.count_nonzero(ev["x"] < 34)
+    assert r["on_count"] == np.count_nonzero(inside["p"] > 0) and r["t_last"] == inside["t"].max()
+
+
 @pytest.mark.parametrize("geometry", [(34, 34), None])  # None: the sensor comes from the events
 def test_corrupt_word_past_the_first_read_names_its_byte(tmp_path, geometry):
     data = bytearray(writers.evt2(noise(400_000, 34, 34, 22), geometry=geometry))

@@ -153,23 +153,24 @@ public:
     SummaryCounts(uint32_t* pixels, int64_t width, int64_t height) : pixels_(pixels), width_(width), height_(height) {}
 
     // The decoder's Out (evt::Sink): counts each event as it is decoded, no record in between.
+    // The decoder has dropped the events outside its state's sensor, which is this one or,
+    // when this one is larger than the format can address, the format's range: no check here.
     ZV_EVT_INLINE bool room(size_t) const { return true; }
     ZV_EVT_INLINE void record(int64_t x, int64_t y, int64_t t, bool on) {
         if (t < -kSpan || t >= kSpan) return;  // beyond the engine's span, as a page pass
-        if (x < 0 || y < 0 || x >= width_ || y >= height_) {
-            if (!outside_++) first_outside_ = {t, x, y, on};
-            return;
-        }
-        extent_.note({t, x, y, on});
-        uint32_t& c = pixels_[2 * static_cast<size_t>(y * width_ + x) + (on ? 0 : 1)];
-        if (c != UINT32_MAX) ++c;
+        count(x, y, t, on);
     }
 
-    // Packed records (evt::kRecordSize bytes each).
+    // Packed records (evt::kRecordSize bytes each), which may lie outside the sensor.
     void feed(const uint8_t* records, size_t n) {
         for (size_t i = 0; i < n; ++i) {
             const stream::Event e = stream::read_record(records + i * evt::kRecordSize);
-            record(e.x, e.y, e.t, e.on);
+            if (e.t < -kSpan || e.t >= kSpan) continue;
+            if (e.x < 0 || e.y < 0 || e.x >= width_ || e.y >= height_) {
+                if (!outside_++) first_outside_ = e;
+                continue;
+            }
+            count(e.x, e.y, e.t, e.on);
         }
     }
 
@@ -187,6 +188,12 @@ public:
     size_t pixels() const { return static_cast<size_t>(width_ * height_); }
 
 private:
+    ZV_EVT_INLINE void count(int64_t x, int64_t y, int64_t t, bool on) {
+        extent_.note({t, x, y, on});
+        uint32_t& c = pixels_[2 * static_cast<size_t>(y * width_ + x) + (on ? 0 : 1)];
+        c += c != UINT32_MAX;  // saturates
+    }
+
     static constexpr int64_t kSpan = int64_t{1} << 62;
     uint32_t* pixels_;
     int64_t width_, height_;
