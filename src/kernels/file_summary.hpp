@@ -83,12 +83,19 @@ inline uint8_t level(int64_t c) {
     return c >= 0 && c < 1024 ? table[static_cast<size_t>(c)] : level_of(c);
 }
 
+// Working buffers of find_hot, kept from file to file.
+struct HotScratch {
+    std::vector<int64_t> active;
+    std::vector<std::pair<int64_t, size_t>> found;
+};
+
 // The hot pixels of ON/OFF counts (row-major, `width` wide): at least
 // max(kHotMin, kHotFactor x the median of the nonzero totals), the median of an
 // even number being the mean of the middle two.
 template <typename Counts>
-void find_hot(const Counts& px, int64_t width, std::vector<HotPixel>& hot, int64_t& hot_count) {
-    std::vector<int64_t> active;
+void find_hot(const Counts& px, int64_t width, std::vector<HotPixel>& hot, int64_t& hot_count, HotScratch& scratch) {
+    std::vector<int64_t>& active = scratch.active;
+    active.clear();
     for (size_t i = 0; i < px.pixels(); ++i)
         if (const int64_t c = int64_t{px.on(i)} + px.off(i)) active.push_back(c);
     hot.clear();
@@ -102,7 +109,8 @@ void find_hot(const Counts& px, int64_t width, std::vector<HotPixel>& hot, int64
         median = (static_cast<double>(below) + median) / 2;
     }
     const double threshold = std::max(static_cast<double>(kHotMin), static_cast<double>(kHotFactor) * median);
-    std::vector<std::pair<int64_t, size_t>> found;  // (-total, index): hottest first, then by position
+    std::vector<std::pair<int64_t, size_t>>& found = scratch.found;  // (-total, index): hottest first, then by position
+    found.clear();
     for (size_t i = 0; i < px.pixels(); ++i) {
         const int64_t c = int64_t{px.on(i)} + px.off(i);
         if (c > 0 && static_cast<double>(c) >= threshold) found.emplace_back(-c, i);
@@ -274,7 +282,10 @@ private:
     // Pixel counts for this file, zero, in the buffer of the files before when it is large enough.
     uint32_t* zeroed_pixels(int64_t width, int64_t height) {
         const size_t n = 2 * static_cast<size_t>(width * height);
-        if (pixels_.capacity() > std::max(n, kKeepPixels)) std::vector<uint32_t>().swap(pixels_);  // a huge sensor's
+        if (pixels_.capacity() > std::max(n, kKeepPixels)) {  // a huge sensor's
+            std::vector<uint32_t>().swap(pixels_);
+            hot_scratch_ = HotScratch();
+        }
         pixels_.assign(n, 0);
         return pixels_.data();
     }
@@ -290,7 +301,7 @@ private:
         s.peak_10ms = counts.peak_10ms();
         s.outside = counts.outside();
         s.first_outside = counts.first_outside();
-        find_hot(counts, width, s.hot, s.hot_count);
+        find_hot(counts, width, s.hot, s.hot_count, hot_scratch_);
         s.thumbnail = thumbnail(counts, static_cast<size_t>(width), static_cast<size_t>(height), png_);
     }
 
@@ -369,6 +380,7 @@ private:
 
     std::vector<uint8_t> chunk_, kept_;
     std::vector<uint32_t> pixels_;
+    HotScratch hot_scratch_;
     stream::PngWriter png_;
 };
 
