@@ -153,12 +153,18 @@ std::string thumbnail(const Counts& px, size_t width, size_t height, stream::Png
 // What a summary counts of the events the decoder hands it, by the streaming
 // engine's summary rules: extent, counts and the peak of events per 10 ms bin
 // from the first event, and ON/OFF counts per pixel (interleaved, so both sit in
-// one cache line) in a caller's buffer of 2 x width x height zeros. Events
+// one cache line) in a caller's buffer of 2 x width x height + 1 zeros. Events
 // outside the sensor are counted apart. Small and copyable: a decode call works
 // on a local copy, whose fields then stay in registers.
+//
+// A pixel's count is added one event late, its cache line fetched meanwhile: the
+// counts of a 128 x 128 sensor already outgrow the first-level cache, and a
+// count read straight away stalls the decoder's loop. settle() adds the last one
+// (the spare cell past the counts takes the add before the first event).
 class SummaryCounts {
 public:
-    SummaryCounts(uint32_t* pixels, int64_t width, int64_t height) : pixels_(pixels), width_(width), height_(height) {}
+    SummaryCounts(uint32_t* pixels, int64_t width, int64_t height)
+        : pixels_(pixels), width_(width), height_(height), pending_(2 * static_cast<size_t>(width * height)) {}
 
     // The decoder's Out (evt::Sink): counts each event as it is decoded, no record in between.
     // The decoder has dropped the events outside its state's sensor, which is this one or,
@@ -182,6 +188,12 @@ public:
         }
     }
 
+    // The pixel counts are complete once this is called (and until the next event).
+    void settle() {
+        add_pending();
+        pending_ = spare();
+    }
+
     bool have_events() const { return extent_.have_events(); }
     int64_t t_first() const { return extent_.t_first(); }
     int64_t t_last() const { return extent_.t_last(); }
@@ -194,17 +206,26 @@ public:
     uint32_t on(size_t i) const { return pixels_[2 * i]; }
     uint32_t off(size_t i) const { return pixels_[2 * i + 1]; }
     size_t pixels() const { return static_cast<size_t>(width_ * height_); }
+    size_t spare() const { return 2 * pixels(); }
 
 private:
     ZV_EVT_INLINE void count(int64_t x, int64_t y, int64_t t, bool on) {
         extent_.note({t, x, y, on});
-        uint32_t& c = pixels_[2 * static_cast<size_t>(y * width_ + x) + (on ? 0 : 1)];
+        const size_t cell = 2 * static_cast<size_t>(y * width_ + x) + (on ? 0 : 1);
+        __builtin_prefetch(pixels_ + cell, 1);
+        add_pending();
+        pending_ = cell;
+    }
+
+    ZV_EVT_INLINE void add_pending() {
+        uint32_t& c = pixels_[pending_];
         c += c != UINT32_MAX;  // saturates
     }
 
     static constexpr int64_t kSpan = int64_t{1} << 62;
     uint32_t* pixels_;
     int64_t width_, height_;
+    size_t pending_;  // the cell the last event counts in, not yet added
     stream::ExtentCounts extent_;
     int64_t outside_ = 0;
     stream::Event first_outside_{};
@@ -279,9 +300,10 @@ private:
     static constexpr size_t kKeptRecords = size_t(1) << 17;
     static constexpr size_t kKeepPixels = size_t(4) << 20;  // counts kept for the next file up to this many
 
-    // Pixel counts for this file, zero, in the buffer of the files before when it is large enough.
+    // Pixel counts for this file (and the spare cell), zero, in the buffer of the files before
+    // when it is large enough.
     uint32_t* zeroed_pixels(int64_t width, int64_t height) {
-        const size_t n = 2 * static_cast<size_t>(width * height);
+        const size_t n = 2 * static_cast<size_t>(width * height) + 1;
         if (pixels_.capacity() > std::max(n, kKeepPixels)) {  // a huge sensor's
             std::vector<uint32_t>().swap(pixels_);
             hot_scratch_ = HotScratch();
@@ -290,7 +312,8 @@ private:
         return pixels_.data();
     }
 
-    void finish(const SummaryCounts& counts, int64_t width, int64_t height, Summary& s) {
+    void finish(SummaryCounts& counts, int64_t width, int64_t height, Summary& s) {
+        counts.settle();
         s.width = width;
         s.height = height;
         s.have_events = counts.have_events();
