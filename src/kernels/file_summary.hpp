@@ -153,8 +153,8 @@ std::string thumbnail(const Counts& px, size_t width, size_t height, stream::Png
 // What a summary counts of the events the decoder hands it, by the streaming
 // engine's summary rules: extent, counts and the peak of events per 10 ms bin
 // from the first event, and ON/OFF counts per pixel (interleaved, so both sit in
-// one cache line) in a caller's buffer of 2 x width x height + 1 zeros. Events
-// outside the sensor are counted apart. Small and copyable: a decode call works
+// one cache line) in a caller's buffer of 2 x width x height + 1 zeros. Fed
+// records outside the sensor are counted apart. Small and copyable: a decode call works
 // on a local copy, whose fields then stay in registers.
 //
 // A pixel's count is added one event late, its cache line fetched meanwhile: the
@@ -172,7 +172,7 @@ public:
     ZV_EVT_INLINE bool room(size_t) const { return true; }
     ZV_EVT_INLINE void record(int64_t x, int64_t y, int64_t t, bool on) {
         if (t < -kSpan || t >= kSpan) return;  // beyond the engine's span, as a page pass
-        count(x, y, t, on);
+        add(x, y, t, on);
     }
 
     // Packed records (evt::kRecordSize bytes each), which may lie outside the sensor.
@@ -184,7 +184,7 @@ public:
                 if (!outside_++) first_outside_ = e;
                 continue;
             }
-            count(e.x, e.y, e.t, e.on);
+            add(e.x, e.y, e.t, e.on);
         }
     }
 
@@ -209,7 +209,7 @@ public:
     size_t spare() const { return 2 * pixels(); }
 
 private:
-    ZV_EVT_INLINE void count(int64_t x, int64_t y, int64_t t, bool on) {
+    ZV_EVT_INLINE void add(int64_t x, int64_t y, int64_t t, bool on) {
         extent_.note({t, x, y, on});
         const size_t cell = 2 * static_cast<size_t>(y * width_ + x) + (on ? 0 : 1);
         __builtin_prefetch(pixels_ + cell, 1);
