@@ -138,7 +138,7 @@ def engine_thumbnail(path, sensor_size):
 @pytest.mark.parametrize("fmt, n", [("evt2", 300_000), ("evt3", 300_000), ("dat", 300_000), ("nmnist", 300_000),
                                     ("nmnist", 2_000)])
 def test_files_longer_than_the_first_read_are_summarised_whole(tmp_path, fmt, n):
-    # Over a MB: the header's first read holds only the start; the rest is read on, across chunks.
+    # Over a MB: the first read in Python holds only the start; the rest is read on, across chunks.
     # A small N-MNIST file is decoded once; a long one twice (its sensor first).
     ev = noise(n, 34, 34, 21, duration=3_000_000)
     ev["x"][::7], ev["y"][::7] = 3, 4
@@ -160,6 +160,41 @@ def test_files_longer_than_the_first_read_are_summarised_whole(tmp_path, fmt, n)
     assert short["status"] == "cut short" and short["offset"] == len(whole) - word
     with pytest.warns(RecordingWarning):
         assert short["event_count"] == len(read_events(cut))
+
+
+@pytest.mark.parametrize("fmt, header_end", [("dat", (64 << 10) - 1), ("dat", 64 << 10), ("evt3", 100_001)])
+def test_headers_past_the_first_read_are_read_whole(tmp_path, fmt, header_end):
+    # A summary reads 64 KiB first: a header that reaches past them (a DAT file's type and
+    # size bytes too) must still be read whole, as every other reader reads it.
+    suffix = {"dat": ".dat", "evt3": ".raw"}[fmt]
+    ev = noise(20_000, 34, 34, 23)
+    data = writers.write(tmp_path / f"plain{suffix}", ev, fmt, geometry=(34, 34)).read_bytes()
+    first = data.index(b"\n") + 1
+    end = len(writers.evt_header(fmt, (34, 34))) if fmt == "evt3" else len(writers.dat(ev[:0], geometry=(34, 34))) - 2
+    note = b"% " + b"n" * (header_end - end - 3) + b"\n"
+    path = tmp_path / f"long{suffix}"
+    path.write_bytes(data[:first] + note + data[first:])
+    r = stream.summarize_recording(path)
+    want = summary_standin.summarize_recording(path)
+    assert r["status"] == "ok" and r["sensor_size"] == want["sensor_size"] == [34, 34]
+    for key in ("event_count", "on_count", "t_first", "t_last", "rate_peak", "hot_pixels", "hot_count"):
+        assert r[key] == want[key] == summary_standin.summarize_recording(tmp_path / f"plain{suffix}")[key], key
+
+
+@pytest.mark.parametrize("fmt", ["evt2", "evt3", "dat"])
+def test_events_outside_the_header_sensor_are_refused_or_dropped_as_the_reader_does(tmp_path, fmt):
+    ev = noise(30_000, 40, 34, 24)
+    path = writers.write(tmp_path / f"wide{'.dat' if fmt == 'dat' else '.raw'}", ev, fmt, geometry=(34, 34))
+    with pytest.raises(RecordingError) as got:
+        stream.summarize_recording(path)
+    with pytest.raises(RecordingError) as read:
+        read_events(path)
+    assert str(got.value) == str(read.value) and "outside the 34 × 34 sensor" in str(got.value)
+    with pytest.warns(RecordingWarning, match="dropped"):
+        r = stream.summarize_recording(path, outside="drop")
+        inside = read_events(path, outside="drop")
+    assert r["event_count"] == len(inside) == np.count_nonzero(ev["x"] < 34)
+    assert r["on_count"] == np.count_nonzero(inside["p"] > 0) and r["t_last"] == inside["t"].max()
 
 
 @pytest.mark.parametrize("geometry", [(34, 34), None])  # None: the sensor comes from the events
@@ -287,9 +322,19 @@ def synthetic_records(n, labels=7, seed=0):
     return records
 
 
+def wait_until(page, expression, timeout_ms=60_000):
+    """Poll from Python: the page's CSP forbids the eval behind Playwright's polled wait_for_function,
+    which fails whenever the condition is not already true at the first look (a loaded machine)."""
+    for _ in range(timeout_ms // 20):
+        if page.evaluate(expression):
+            return
+        page.wait_for_timeout(20)
+    raise AssertionError(f"timed out waiting for {expression}")
+
+
 def open_page(page_probe, path):
     page = page_probe.open(path)
-    page.wait_for_function("document.documentElement.dataset.state", timeout=60_000)
+    wait_until(page, "document.documentElement.dataset.state")
     assert page.evaluate("document.documentElement.dataset.state") == "ready"
     assert page_probe.errors == [] and page_probe.external_requests(path) == []
     return page
@@ -344,7 +389,7 @@ def test_page_with_70000_rows_draws_only_a_window_of_them(page_probe, tmp_path):
     assert any(s.endswith("class9/rec069999.bin") for s in last)
     assert page.locator("#shown").inner_text() == "70,000 files"
     page.fill("#search", "rec06999")
-    page.wait_for_function("() => document.getElementById('shown').textContent.startsWith('10 of')")
+    wait_until(page, "document.getElementById('shown').textContent.startsWith('10 of')", 5_000)
     assert rows.count() < 80
 
 

@@ -100,18 +100,43 @@ inline constexpr const char* kStateNames[] = {
 };
 static_assert(sizeof kStateNames / sizeof kStateNames[0] == kStateSlots, "one name per State slot");
 
-// Where decoded records go: a caller's buffer of `cap` records, filled from `n`.
+// Packed records into a caller's buffer of `cap` records, filled from `n`.
+class RecordBuffer {
+public:
+    RecordBuffer(uint8_t* out, size_t cap, size_t n) : out_(out), cap_(cap), n_(n) {}
+
+    ZV_EVT_INLINE bool room(size_t k) const { return cap_ - n_ >= k; }
+    size_t size() const { return n_; }
+
+    ZV_EVT_INLINE void record(int64_t x, int64_t y, int64_t t, bool on) {
+        uint8_t* rec = out_ + n_++ * kRecordSize;
+        const int16_t xs = static_cast<int16_t>(x), ys = static_cast<int16_t>(y);
+        const int8_t p = on ? 1 : -1;
+        std::memcpy(rec, &xs, 2);
+        std::memcpy(rec + 2, &ys, 2);
+        std::memcpy(rec + 4, &t, 8);
+        std::memcpy(rec + 12, &p, 1);
+    }
+
+private:
+    uint8_t* out_;
+    size_t cap_, n_;
+};
+
+// Where decoded events go, past the window and the sensor: `Out` takes each one
+// (record(x, y, t, on)) and says whether it has room for `k` more (room(k)).
+// RecordBuffer writes records; a caller that only counts can take them directly.
+template <typename Out>
 class Sink {
 public:
-    Sink(State& s, uint8_t* out, size_t cap, size_t n) : s_(s), out_(out), cap_(cap), n_(n) {}
+    Sink(State& s, Out& out) : s_(s), out_(out) {}
 
     // Room for `k` more records (a word never yields more than its format's maximum)
     // for the word at byte `at` of the chunk.
     ZV_EVT_INLINE bool room(size_t k, size_t at) {
         at_ = at;
-        return cap_ - n_ >= k;
+        return out_.room(k);
     }
-    size_t size() const { return n_; }
 
     ZV_EVT_INLINE void push(int64_t x, int64_t y, int64_t t, bool on) {
         // One unsigned compare per axis also catches negatives. Outside events count
@@ -139,13 +164,7 @@ public:
             s_.max_t = t;
         }
         if (t < s_.lo || t >= s_.hi) return;
-        uint8_t* rec = out_ + n_++ * kRecordSize;
-        const int16_t xs = static_cast<int16_t>(x), ys = static_cast<int16_t>(y);
-        const int8_t p = on ? 1 : -1;
-        std::memcpy(rec, &xs, 2);
-        std::memcpy(rec + 2, &ys, 2);
-        std::memcpy(rec + 4, &t, 8);
-        std::memcpy(rec + 12, &p, 1);
+        out_.record(x, y, t, on);
     }
 
     // A decoder stops at the word that raised this (its error_at is set there).
@@ -184,8 +203,7 @@ private:
     }
 
     State& s_;
-    uint8_t* out_;
-    size_t cap_, n_;
+    Out& out_;
     size_t at_ = 0;
 };
 
@@ -235,7 +253,8 @@ ZV_EVT_INLINE bool advance_time_high(State& s, int64_t th, int bits, int low_bit
 
 // EVT 2.0: 32-bit words, type in bits 31..28. CD events carry 6 low time bits,
 // x (bits 21..11) and y (10..0); the time-high word carries bits 33..6.
-ZV_EVT_INLINE size_t decode_evt2(const uint8_t* buf, size_t n, State& s, Sink& sink) {
+template <typename S>
+ZV_EVT_INLINE size_t decode_evt2(const uint8_t* buf, size_t n, State& s, S& sink) {
     const size_t words = n / 4;
     for (size_t i = 0; i < words; ++i) {
         if (!sink.room(1, 4 * i)) return 4 * i;
@@ -265,7 +284,8 @@ ZV_EVT_INLINE size_t decode_evt2(const uint8_t* buf, size_t n, State& s, Sink& s
 
 // EVT 2.1: 64-bit words, type in bits 63..60; a CD word is a row of 32
 // pixels (x in bits 53..43, y in 42..32) with a validity mask in bits 31..0.
-ZV_EVT_INLINE size_t decode_evt21(const uint8_t* buf, size_t n, State& s, Sink& sink) {
+template <typename S>
+ZV_EVT_INLINE size_t decode_evt21(const uint8_t* buf, size_t n, State& s, S& sink) {
     const size_t words = n / 8;
     for (size_t i = 0; i < words; ++i) {
         if (!sink.room(32, 8 * i)) return 8 * i;
@@ -300,7 +320,8 @@ ZV_EVT_INLINE size_t decode_evt21(const uint8_t* buf, size_t n, State& s, Sink& 
 // EVT 3.0: 16-bit words, type in bits 15..12, with state: the row (ADDR_Y),
 // the 24-bit time split in TIME_HIGH and TIME_LOW, and a vector base
 // (VECT_BASE_X) that VECT_12 and VECT_8 masks advance.
-ZV_EVT_INLINE size_t decode_evt3(const uint8_t* buf, size_t n, State& s, Sink& sink) {
+template <typename S>
+ZV_EVT_INLINE size_t decode_evt3(const uint8_t* buf, size_t n, State& s, S& sink) {
     const size_t words = n / 2;
     auto now = [&s] { return ((s.time_high << 12) | s.time_low) + s.loops + s.t0; };
     for (size_t i = 0; i < words; ++i) {
@@ -346,7 +367,8 @@ ZV_EVT_INLINE size_t decode_evt3(const uint8_t* buf, size_t n, State& s, Sink& s
 
 // DAT (CD and 2D types): records (t <u4 µs, d <u4) with x = d & 0x3FFF,
 // y = (d >> 14) & 0x3FFF, p = d >> 28. Times are sorted; a 32-bit wrap is unrolled.
-ZV_EVT_INLINE size_t decode_dat(const uint8_t* buf, size_t n, State& s, Sink& sink) {
+template <typename S>
+ZV_EVT_INLINE size_t decode_dat(const uint8_t* buf, size_t n, State& s, S& sink) {
     const size_t records = n / 8;
     for (size_t i = 0; i < records; ++i) {
         if (!sink.room(1, 8 * i)) return 8 * i;
@@ -370,7 +392,8 @@ ZV_EVT_INLINE size_t decode_dat(const uint8_t* buf, size_t n, State& s, Sink& si
 
 // N-MNIST / N-Caltech101: 5-byte records, x, y, then polarity in the top bit
 // and a 23-bit time. A y of 240 marks a time overflow (2^13 µs), not an event.
-ZV_EVT_INLINE size_t decode_nmnist(const uint8_t* buf, size_t n, State& s, Sink& sink) {
+template <typename S>
+ZV_EVT_INLINE size_t decode_nmnist(const uint8_t* buf, size_t n, State& s, S& sink) {
     const size_t records = n / 5;
     for (size_t i = 0; i < records; ++i) {
         if (!sink.room(1, 5 * i)) return 5 * i;
@@ -405,17 +428,20 @@ struct Progress {
     size_t count;
 };
 
-inline Progress decode(Format f, const uint8_t* buf, size_t n, State& s, uint8_t* out, size_t cap, size_t count) {
+// decode() into any Out (see Sink): returns the bytes consumed, with the same
+// stops and the same state as decode() into records.
+template <typename Out>
+ZV_EVT_INLINE size_t decode_into(Format f, const uint8_t* buf, size_t n, State& s, Out& out) {
     // A sensor never reaches past what the format can address.
     if (s.width <= 0 || s.width > kFormats[f].x_range) s.width = kFormats[f].x_range;
     if (s.height <= 0 || s.height > kFormats[f].y_range) s.height = kFormats[f].y_range;
-    if (s.error) return {0, count};
+    if (s.error) return 0;
     if (!times_fit(s, kFormats[f].period)) {
         s.error = kTimeOverflow;
-        return {0, count};
+        return 0;
     }
     State local = s;
-    Sink sink(local, out, cap, count);
+    Sink<Out> sink(local, out);
     if (local.has_first) sink.set_window();
     size_t used = 0;
     switch (f) {
@@ -426,7 +452,13 @@ inline Progress decode(Format f, const uint8_t* buf, size_t n, State& s, uint8_t
         case kNmnist: used = decode_nmnist(buf, n, local, sink); break;
     }
     s = local;
-    return {used, sink.size()};
+    return used;
+}
+
+inline Progress decode(Format f, const uint8_t* buf, size_t n, State& s, uint8_t* out, size_t cap, size_t count) {
+    RecordBuffer records(out, cap, count);
+    const size_t used = decode_into(f, buf, n, s, records);
+    return {used, records.size()};
 }
 
 }  // namespace zv::kern::evt

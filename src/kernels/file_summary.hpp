@@ -1,9 +1,10 @@
 // One recording file's summary for a dataset overview, in one call: the
-// file's bytes go through the readers' decoders into a summary's counters
-// (extent, counts, 10 ms peak rate, pixel counts, by the streaming engine's
-// rules), then the hot pixels and the thumbnail come from the pixel counts.
-// Nothing else is set up per file: no encoder threads, no timeline or raster,
-// and the decode buffers belong to a FileSummarizer that serves file after file.
+// file's bytes go through the readers' decoders straight into a summary's
+// counters (extent, counts, 10 ms peak rate, pixel counts, by the streaming
+// engine's rules), with no records in between; then the hot pixels and the
+// thumbnail come from the pixel counts. Nothing else is set up per file: no
+// encoder threads, no timeline or raster, and the read buffer, pixel counts and
+// PNG writer belong to a FileSummarizer that serves file after file.
 // No Python here.
 #pragma once
 
@@ -82,12 +83,19 @@ inline uint8_t level(int64_t c) {
     return c >= 0 && c < 1024 ? table[static_cast<size_t>(c)] : level_of(c);
 }
 
+// Working buffers of find_hot, kept from file to file.
+struct HotScratch {
+    std::vector<int64_t> active;
+    std::vector<std::pair<int64_t, size_t>> found;
+};
+
 // The hot pixels of ON/OFF counts (row-major, `width` wide): at least
 // max(kHotMin, kHotFactor x the median of the nonzero totals), the median of an
 // even number being the mean of the middle two.
 template <typename Counts>
-void find_hot(const Counts& px, int64_t width, std::vector<HotPixel>& hot, int64_t& hot_count) {
-    std::vector<int64_t> active;
+void find_hot(const Counts& px, int64_t width, std::vector<HotPixel>& hot, int64_t& hot_count, HotScratch& scratch) {
+    std::vector<int64_t>& active = scratch.active;
+    active.clear();
     for (size_t i = 0; i < px.pixels(); ++i)
         if (const int64_t c = int64_t{px.on(i)} + px.off(i)) active.push_back(c);
     hot.clear();
@@ -101,7 +109,8 @@ void find_hot(const Counts& px, int64_t width, std::vector<HotPixel>& hot, int64
         median = (static_cast<double>(below) + median) / 2;
     }
     const double threshold = std::max(static_cast<double>(kHotMin), static_cast<double>(kHotFactor) * median);
-    std::vector<std::pair<int64_t, size_t>> found;  // (-total, index): hottest first, then by position
+    std::vector<std::pair<int64_t, size_t>>& found = scratch.found;  // (-total, index): hottest first, then by position
+    found.clear();
     for (size_t i = 0; i < px.pixels(); ++i) {
         const int64_t c = int64_t{px.on(i)} + px.off(i);
         if (c > 0 && static_cast<double>(c) >= threshold) found.emplace_back(-c, i);
@@ -119,7 +128,7 @@ void find_hot(const Counts& px, int64_t width, std::vector<HotPixel>& hot, int64
 // The counts summed over k x k blocks (k the smallest that brings the long side
 // to kThumbnailSide at most), levelled: OFF red, ON green; base64 PNG.
 template <typename Counts>
-std::string thumbnail(const Counts& px, size_t width, size_t height) {
+std::string thumbnail(const Counts& px, size_t width, size_t height, stream::PngWriter& png) {
     const size_t k = std::max<size_t>(1, (std::max(width, height) + kThumbnailSide - 1) / kThumbnailSide);
     const size_t pw = (width + k - 1) / k, ph = (height + k - 1) / k;
     std::vector<size_t> column(width);
@@ -138,30 +147,51 @@ std::string thumbnail(const Counts& px, size_t width, size_t height) {
         rgb[3 * c] = level(sums[2 * c]);
         rgb[3 * c + 1] = level(sums[2 * c + 1]);
     }
-    return stream::png_base64(rgb.data(), pw, ph);
+    return png.base64(rgb.data(), pw, ph);
 }
 
-// What a summary counts of the records it is fed, by the streaming engine's
-// summary rules: extent, counts and the peak of events per 10 ms bin from the
-// first event, and ON/OFF counts per pixel (interleaved, so both sit in one
-// cache line). Records outside the sensor are counted apart.
+// What a summary counts of the events the decoder hands it, by the streaming
+// engine's summary rules: extent, counts and the peak of events per 10 ms bin
+// from the first event, and ON/OFF counts per pixel (interleaved, so both sit in
+// one cache line) in a caller's buffer of 2 x width x height + 1 zeros. Fed
+// records outside the sensor are counted apart. Small and copyable: a decode call works
+// on a local copy, whose fields then stay in registers.
+//
+// A pixel's count is added one event late, its cache line fetched meanwhile: the
+// counts of a 128 x 128 sensor already outgrow the first-level cache, and a
+// count read straight away stalls the decoder's loop. settle() adds the last one
+// (the spare cell past the counts takes the add before the first event).
 class SummaryCounts {
 public:
-    SummaryCounts(int64_t width, int64_t height)
-        : width_(width), height_(height), pixels_(2 * static_cast<size_t>(width * height), 0) {}
+    SummaryCounts(uint32_t* pixels, int64_t width, int64_t height)
+        : pixels_(pixels), width_(width), height_(height), pending_(2 * static_cast<size_t>(width * height)) {}
 
+    // The decoder's Out (evt::Sink): counts each event as it is decoded, no record in between.
+    // The decoder has dropped the events outside its state's sensor, which is this one or,
+    // when this one is larger than the format can address, the format's range: no check here.
+    ZV_EVT_INLINE bool room(size_t) const { return true; }
+    ZV_EVT_INLINE void record(int64_t x, int64_t y, int64_t t, bool on) {
+        if (t < -kSpan || t >= kSpan) return;  // beyond the engine's span, as a page pass
+        add(x, y, t, on);
+    }
+
+    // Packed records (evt::kRecordSize bytes each), which may lie outside the sensor.
     void feed(const uint8_t* records, size_t n) {
         for (size_t i = 0; i < n; ++i) {
             const stream::Event e = stream::read_record(records + i * evt::kRecordSize);
-            if (e.t < -kSpan || e.t >= kSpan) continue;  // beyond the engine's span, as a page pass
+            if (e.t < -kSpan || e.t >= kSpan) continue;
             if (e.x < 0 || e.y < 0 || e.x >= width_ || e.y >= height_) {
                 if (!outside_++) first_outside_ = e;
                 continue;
             }
-            extent_.note(e);
-            uint32_t& c = pixels_[2 * static_cast<size_t>(e.y * width_ + e.x) + (e.on ? 0 : 1)];
-            if (c != UINT32_MAX) ++c;
+            add(e.x, e.y, e.t, e.on);
         }
+    }
+
+    // The pixel counts are complete once this is called (and until the next event).
+    void settle() {
+        add_pending();
+        pending_ = spare();
     }
 
     bool have_events() const { return extent_.have_events(); }
@@ -175,55 +205,65 @@ public:
     // ON and OFF counts of pixel i = y * width + x.
     uint32_t on(size_t i) const { return pixels_[2 * i]; }
     uint32_t off(size_t i) const { return pixels_[2 * i + 1]; }
-    size_t pixels() const { return pixels_.size() / 2; }
+    size_t pixels() const { return static_cast<size_t>(width_ * height_); }
+    size_t spare() const { return 2 * pixels(); }
 
 private:
+    ZV_EVT_INLINE void add(int64_t x, int64_t y, int64_t t, bool on) {
+        extent_.note({t, x, y, on});
+        const size_t cell = 2 * static_cast<size_t>(y * width_ + x) + (on ? 0 : 1);
+        __builtin_prefetch(pixels_ + cell, 1);
+        add_pending();
+        pending_ = cell;
+    }
+
+    ZV_EVT_INLINE void add_pending() {
+        uint32_t& c = pixels_[pending_];
+        c += c != UINT32_MAX;  // saturates
+    }
+
     static constexpr int64_t kSpan = int64_t{1} << 62;
+    uint32_t* pixels_;
     int64_t width_, height_;
-    std::vector<uint32_t> pixels_;
+    size_t pending_;  // the cell the last event counts in, not yet added
     stream::ExtentCounts extent_;
     int64_t outside_ = 0;
     stream::Event first_outside_{};
 };
 
-// The largest coordinates among records (the sensor of a file whose header
-// gives none), and the records themselves while they fit in `limit` bytes, so
-// that a small file is decoded once.
+// The largest coordinates among events (the sensor of a file whose header gives
+// none), and the events themselves as records in `kept` while they fit its
+// `capacity` records, so that a small file is decoded once. Copyable, as SummaryCounts.
 struct Extent {
-    std::vector<uint8_t>& kept;
-    size_t limit;
+    uint8_t* kept;
+    size_t capacity;
+    size_t kept_count = 0;
     bool all_kept = true;
     bool have_events = false;
     int64_t max_x = -1, max_y = -1;
 
-    void feed(const uint8_t* records, size_t n) {
-        for (size_t i = 0; i < n; ++i) {
-            const stream::Event e = stream::read_record(records + i * evt::kRecordSize);
-            max_x = std::max(max_x, e.x);
-            max_y = std::max(max_y, e.y);
-        }
-        have_events = have_events || n > 0;
+    ZV_EVT_INLINE bool room(size_t) const { return true; }
+    ZV_EVT_INLINE void record(int64_t x, int64_t y, int64_t t, bool on) {
+        max_x = std::max(max_x, x);
+        max_y = std::max(max_y, y);
+        have_events = true;
+        if (kept_count == capacity) all_kept = false;
         if (!all_kept) return;
-        if (kept.size() + n * evt::kRecordSize > limit) {
-            all_kept = false;
-            kept.clear();
-            return;
-        }
-        kept.insert(kept.end(), records, records + n * evt::kRecordSize);
+        evt::RecordBuffer(kept, capacity, kept_count++).record(x, y, t, on);
     }
 };
 
 class FileSummarizer {
 public:
-    FileSummarizer() : records_(kRecords * evt::kRecordSize), chunk_(kChunk) {}
+    FileSummarizer() : chunk_(kChunk) {}
 
     Summary summarize(const Request& r) {
         Summary s;
         int64_t width = r.width, height = r.height;
         if (width <= 0 || height <= 0) {
             // No sensor in the header: the largest coordinates give it, as the readers do.
-            kept_.clear();
-            Extent extent{kept_, kKeptBytes};
+            kept_.resize(kKeptRecords * evt::kRecordSize);
+            Extent extent{kept_.data(), kKeptRecords};
             evt::State st = fresh_state(r, 0, 0);
             pass(r, st, extent, s);
             if (st.error || s.failed()) {
@@ -238,14 +278,14 @@ public:
                 s.state = st;
                 s.state.width = width;
                 s.state.height = height;
-                SummaryCounts counts(width, height);
-                counts.feed(kept_.data(), kept_.size() / evt::kRecordSize);
+                SummaryCounts counts(zeroed_pixels(width, height), width, height);
+                counts.feed(kept_.data(), extent.kept_count);
                 finish(counts, width, height, s);
                 return s;
             }
             s.cut = -1;
         }
-        SummaryCounts counts(width, height);
+        SummaryCounts counts(zeroed_pixels(width, height), width, height);
         s.state = fresh_state(r, width, height);
         pass(r, s.state, counts, s);
         if (s.failed()) return s;
@@ -254,11 +294,26 @@ public:
     }
 
 private:
-    static constexpr size_t kRecords = 1 << 11;  // decoded records stay in the first-level cache
-    static constexpr size_t kChunk = 4 << 20;
-    static constexpr size_t kKeptBytes = (1 << 17) * evt::kRecordSize;
+    // Read in pieces that stay in the second-level cache: the copy out of the page cache and
+    // the decoding after it then touch no main memory (several times faster than MB pieces).
+    static constexpr size_t kChunk = 64 << 10;
+    static constexpr size_t kKeptRecords = size_t(1) << 17;
+    static constexpr size_t kKeepPixels = size_t(4) << 20;  // counts kept for the next file up to this many
 
-    static void finish(const SummaryCounts& counts, int64_t width, int64_t height, Summary& s) {
+    // Pixel counts for this file (and the spare cell), zero, in the buffer of the files before
+    // when it is large enough.
+    uint32_t* zeroed_pixels(int64_t width, int64_t height) {
+        const size_t n = 2 * static_cast<size_t>(width * height) + 1;
+        if (pixels_.capacity() > std::max(n, kKeepPixels)) {  // a huge sensor's
+            std::vector<uint32_t>().swap(pixels_);
+            hot_scratch_ = HotScratch();
+        }
+        pixels_.assign(n, 0);
+        return pixels_.data();
+    }
+
+    void finish(SummaryCounts& counts, int64_t width, int64_t height, Summary& s) {
+        counts.settle();
         s.width = width;
         s.height = height;
         s.have_events = counts.have_events();
@@ -269,8 +324,8 @@ private:
         s.peak_10ms = counts.peak_10ms();
         s.outside = counts.outside();
         s.first_outside = counts.first_outside();
-        find_hot(counts, width, s.hot, s.hot_count);
-        s.thumbnail = thumbnail(counts, static_cast<size_t>(width), static_cast<size_t>(height));
+        find_hot(counts, width, s.hot, s.hot_count, hot_scratch_);
+        s.thumbnail = thumbnail(counts, static_cast<size_t>(width), static_cast<size_t>(height), png_);
     }
 
     // The readers' state for a whole-file read: outside events dropped and counted.
@@ -283,33 +338,29 @@ private:
         return st;
     }
 
-    // Decodes the whole words of data[0, n) (file offset `pos`) into the sink; returns the bytes used.
-    template <typename Sink>
-    size_t decode(evt::Format f, const uint8_t* data, size_t n, int64_t pos, evt::State& st, Sink& sink, Summary& s) {
-        size_t used = 0;
-        while (used < n) {
-            const evt::Progress p = evt::decode(f, data + used, n - used, st, records_.data(), kRecords, 0);
-            sink.feed(records_.data(), p.count);
-            if (st.error) {
-                s.error_pos = pos + static_cast<int64_t>(used);
-                return used;
-            }
-            used += p.consumed;
-            if (st.done || (p.consumed == 0 && p.count == 0)) break;
-        }
+    // Decodes the whole words of data[0, n) (file offset `pos`) into `out`; returns the bytes used.
+    // Flattened: the per-event counting (ExtentCounts::note too) is inlined into the decoder's
+    // loop, not called per event with its operands spilled to the stack.
+    template <typename Out>
+    __attribute__((flatten)) static size_t decode(evt::Format f, const uint8_t* data, size_t n, int64_t pos, evt::State& st, Out& out,
+                         Summary& s) {
+        Out local = out;
+        const size_t used = evt::decode_into(f, data, n, st, local);
+        out = local;
+        if (st.error) s.error_pos = pos;
         return used;
     }
 
     // One pass over the data bytes: the caller's first bytes, then the file to its end.
     // A partial word left at the end marks the file cut short there.
-    template <typename Sink>
-    void pass(const Request& r, evt::State& st, Sink& sink, Summary& s) {
+    template <typename Out>
+    void pass(const Request& r, evt::State& st, Out& out, Summary& s) {
         int64_t pos = r.offset;
         size_t carry = 0;  // undecoded bytes at the front of chunk_
         const int64_t held = static_cast<int64_t>(r.head_size);
         if (pos < held) {
             const size_t n = static_cast<size_t>(held - pos);
-            const size_t used = decode(r.format, r.head + pos, n, pos, st, sink, s);
+            const size_t used = decode(r.format, r.head + pos, n, pos, st, out, s);
             if (st.error) return;
             pos += static_cast<int64_t>(used);
             if (st.done) return;
@@ -335,7 +386,7 @@ private:
                     break;
                 }
                 const size_t filled = carry + got;
-                const size_t used = decode(r.format, chunk_.data(), filled, pos, st, sink, s);
+                const size_t used = decode(r.format, chunk_.data(), filled, pos, st, out, s);
                 if (st.error) break;
                 pos += static_cast<int64_t>(used);
                 if (st.done) {
@@ -350,7 +401,10 @@ private:
         if (carry && !st.done && !st.error && !s.read_errno) s.cut = pos;
     }
 
-    std::vector<uint8_t> records_, chunk_, kept_;
+    std::vector<uint8_t> chunk_, kept_;
+    std::vector<uint32_t> pixels_;
+    HotScratch hot_scratch_;
+    stream::PngWriter png_;
 };
 
 }  // namespace zv::kern::file_summary

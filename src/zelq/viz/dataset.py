@@ -254,12 +254,16 @@ def local_cluster(workers: Optional[int] = None) -> Any:
     over the cores (many small files) and keep a reader's crash out of this process.
     """
     distributed = _extra("distributed")
+    dask = _extra("dask")
     options: Dict[str, Any] = dict(dashboard_address=None, silence_logs=logging.ERROR)
     if workers is None:
         options.update(n_workers=1, threads_per_worker=_cpu_count(), processes=False)
     else:
         options.update(n_workers=workers, threads_per_worker=1, processes=True)
-    with warnings.catch_warnings(), environ_kept():
+    # No dashboard shows the workers' task profiles, and sampling the running tasks' stacks
+    # every 10 ms takes several percent of a worker's time.
+    quiet = {"distributed.worker.profile.enabled": False}
+    with warnings.catch_warnings(), environ_kept(), dask.config.set(quiet):
         # The scheduler's own HTTP routes move to a free port when 8787 is taken: no news for the user.
         warnings.filterwarnings("ignore", message="Port .* is already in use", category=UserWarning)
         cluster = distributed.LocalCluster(**options)

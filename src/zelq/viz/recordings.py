@@ -194,8 +194,11 @@ def _open_regular(p: Path) -> Any:
     return os.fdopen(fd, "rb")
 
 
-def _open_checked(path: Union[str, os.PathLike]) -> Tuple[Path, str, bytes, int]:
-    """(path, extension, first bytes, size) of a readable file whose content matches its extension."""
+def _open_checked(path: Union[str, os.PathLike], head_limit: int = _HEADER_LIMIT) -> Tuple[Path, str, bytes, int]:
+    """(path, extension, first bytes, size) of a readable file whose content matches its extension.
+
+    The first `head_limit` bytes are read, and more (up to the header limit) when a '%'
+    header reaches their end, so that a header is always seen whole."""
     p = Path(os.fspath(path))
     ext = p.suffix.lower()
     if ext not in FORMATS:
@@ -205,7 +208,11 @@ def _open_checked(path: Union[str, os.PathLike]) -> Tuple[Path, str, bytes, int]
         size = os.fstat(f.fileno()).st_size
         try:
             # No more than the file holds: a small file must not pay for a MB buffer.
-            head = f.read(min(_HEADER_LIMIT, size + 1))
+            head = f.read(min(head_limit, size + 1))
+            # A header and the two bytes after it (a DAT file's event type and size) are read whole.
+            cut = len(head) == head_limit < _HEADER_LIMIT
+            if cut and head.startswith(b"%") and _percent_header(head) + 2 >= len(head):
+                head += f.read(min(_HEADER_LIMIT, size + 1) - len(head))
         except OSError as e:
             raise _fail(p, f"cannot be read ({e.strerror or e})") from None
         size = max(size, len(head))

@@ -968,7 +968,7 @@ def summarize_recording(path: Union[str, os.PathLike], *, outside: str = "refuse
     """
     recordings._path_arg(path)
     outside = recordings._outside_arg(outside)
-    p, ext, head, size = recordings._open_checked(path)
+    p, ext, head, size = recordings._open_checked(path, _SUMMARY_HEAD)
     if ext in _NATIVE_EXTENSIONS:
         return _summarize_native(path, p, ext, head, size, outside)
     src = _open_source(path, outside)
@@ -1002,6 +1002,9 @@ def _summary_record(path: Any, src: _Source, sensor: Tuple[int, int], result: Di
 
 
 _NATIVE_EXTENSIONS = (".raw", ".dat", ".bin")
+# The first bytes a summary reads in Python: its header, and the start of the data that the
+# native pass decodes before reading on in cache-sized pieces of its own.
+_SUMMARY_HEAD = 64 << 10
 
 
 @functools.lru_cache(maxsize=None)
