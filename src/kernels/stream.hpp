@@ -287,8 +287,9 @@ private:
     }
     void add(int64_t frame, size_t c, double n) {
         Cell& cell = cells_[c];
-        if (frame != cell.last) cell.s *= power(frame - cell.last);  // else a factor of exactly 1
-        cell.s += n;
+        // The same frame again multiplies by powers_[0], exactly 1: no branch on it.
+        const uint64_t d = static_cast<uint64_t>(frame - cell.last);
+        cell.s = cell.s * (d < kTable ? powers_[d] : power(frame - cell.last)) + n;
         cell.last = frame;
     }
 
@@ -1052,7 +1053,7 @@ private:
 // decoded; the decoder stops where decode() would (window end, error, a
 // partial word), and offsets in `s` are within buf.
 inline size_t decode_while_counting(evt::Format format, const uint8_t* buf, size_t n, evt::State& s, Engine& engine) {
-    constexpr size_t kRecords = size_t(1) << 16, kBuffers = 3;
+    constexpr size_t kRecords = size_t(1) << 14, kBuffers = 4;
     struct Filled {
         size_t buffer, count;
     };
