@@ -111,8 +111,9 @@ public:
     }
 
     // The same of an image already laid out as PNG scanlines (png_scanline_bytes(width, height) bytes).
-    std::string base64_scanlines(const uint8_t* rows, size_t width, size_t height) {
-        const auto [z, n] = zlib_.compress(rows, png_scanline_bytes(width, height));
+    // `zeros`: spans known to be zero, if any.
+    std::string base64_scanlines(const uint8_t* rows, size_t width, size_t height, const ZeroSpans* zeros = nullptr) {
+        const auto [z, n] = zlib_.compress(rows, png_scanline_bytes(width, height), zeros);
         const std::string png = png_file(static_cast<uint32_t>(width), static_cast<uint32_t>(height), z, n);
         std::string text(b64::encoded_size(png.size()), '\0');
         b64::encode(reinterpret_cast<const uint8_t*>(png.data()), png.size(), text.data());
@@ -241,6 +242,9 @@ public:
             }
         }
     }
+
+    // `n` events of one pixel and polarity.
+    void add_pixel(int64_t frame, size_t x, size_t y, bool on, double n) { add(frame, cell_of(x, y, on), n); }
 
     // `times` single events (n = 1) or taken-back ones (n = -1) of pixel channel `channel`
     // (pixel * 2 + on, `width` pixels a row), one at a time.
@@ -470,37 +474,52 @@ private:
 class FrameBuffer {
 public:
     explicit FrameBuffer(const FrameBands& bands)
-        : image_(png_scanline_bytes(bands.width, bands.height), 0), keys_(bands.bands), held_(bands.bands, 0),
-          live_(bands.bands, 0) {}
+        : image_(png_scanline_bytes(bands.width, bands.height), 0), keys_(bands.bands), applied_(bands.bands, 0),
+          held_(bands.bands, 0), live_(bands.bands, 0), whole_(bands.bands, 0), rows_(bands.height, 0),
+          written_(bands.bands) {}
 
     void push(const FrameBands& bands, size_t x, size_t y, bool on, bool counts) {
         keys_[bands.band_of[y]].push_back(bands.key(x, y, on, counts));
         ++keys_held_;
     }
+    // Keys not yet in the image.
     size_t keys_held() const { return keys_held_; }
 
-    // Adds band b's keys to the image, clipped at 255. With `fold` (a frame whose events
-    // reach the pixel counts and the overview through it), each event that counts goes to
-    // `counted(pixel, on)`, and to `more` where the image clipped it; one that does not but
-    // is in the image goes to `less`.
+    // Adds band b's keys not yet added to the image, clipped at 255. With `fold` (a frame whose
+    // events reach the pixel counts and the overview through it), each event that counts goes
+    // to `counted(pixel, on)`, and to `more` where the image clipped it; one that does not but
+    // is in the image goes to `less`. The keys stay (they say where the frame wrote) unless
+    // `keep` is false: the band then counts as written all over.
     template <typename Counted>
-    void apply(const FrameBands& bands, size_t b, bool fold, Counted&& counted) {
+    void apply(const FrameBands& bands, size_t b, bool fold, Counted&& counted, bool keep = true) {
         prepare(bands, b);
         std::vector<uint32_t>& keys = keys_[b];
-        if (keys.empty()) return;
+        if (keys.size() == applied_[b]) return;
         held_[b] = 1;
         const size_t y0 = bands.first_row(b), stride = bands.row_bytes;
         uint8_t* base = image_.data() + y0 * stride + 1;
+        uint8_t* rows = rows_.data() + y0;
+        const uint32_t* first = keys.data() + applied_[b];
+        const uint32_t* end = keys.data() + keys.size();
         if (!fold) {
-            for (const uint32_t k : keys) {
+            for (const uint32_t* p = first; p != end; ++p) {
+                const uint32_t k = *p;
+                rows[k >> FrameBands::kRowShift] = 1;
                 uint8_t& c = base[(k >> FrameBands::kRowShift) * stride + 3 * ((k >> 2) & 0xFFFF) + ((k >> 1) & 1)];
                 c += c != 255;
             }
         } else {
             const size_t first_pixel = y0 * bands.width;
-            for (const uint32_t k : keys) {
+            for (const uint32_t* p = first; p != end; ++p) {
+                // A sparse frame's bytes are far apart and out of the cache: ask for some ahead.
+                if (end - p > kAhead) {
+                    const uint32_t a = p[kAhead];
+                    __builtin_prefetch(base + (a >> FrameBands::kRowShift) * stride + 3 * ((a >> 2) & 0xFFFF));
+                }
+                const uint32_t k = *p;
                 const size_t row = k >> FrameBands::kRowShift, x = (k >> 2) & 0xFFFF;
                 const bool on = (k >> 1) & 1, counts = k & 1;
+                rows[row] = 1;
                 uint8_t& c = base[row * stride + 3 * x + on];
                 const size_t pixel = first_pixel + row * bands.width + x;
                 if (c != 255) {
@@ -512,12 +531,19 @@ public:
                 if (counts) counted(pixel, on);
             }
         }
-        keys_held_ -= keys.size();
-        keys.clear();
+        keys_held_ -= static_cast<size_t>(end - first);
+        if (keep) {
+            applied_[b] = keys.size();
+        } else {
+            keys.clear();
+            applied_[b] = 0;
+            whole_[b] = 1;
+        }
     }
+    // Every band's keys into the image now, and dropped (a frame too crowded to keep them).
     void apply_all(const FrameBands& bands, PixelCounts* counts) {
         for (size_t b = 0; b < bands.bands; ++b)
-            apply(bands, b, counts != nullptr, [counts](size_t pixel, bool on) { counts->add(pixel, on); });
+            apply(bands, b, counts != nullptr, [counts](size_t pixel, bool on) { counts->add(pixel, on); }, false);
     }
 
     // Band b of the image made this frame's: zeroed where an earlier frame left counts, just
@@ -533,22 +559,95 @@ public:
 
     // Band b holds events of this frame (once prepared).
     bool dirty(size_t b) const { return held_[b] != 0; }
+    // Band b's events are all in its keys (none went in without them), and they are few
+    // beside its pixels: work in proportion to them beats a pass over the band.
+    bool sparse(const FrameBands& bands, size_t b) const {
+        return !whole_[b] && keys_[b].size() * 16 < (bands.end_row(b) - bands.first_row(b)) * bands.row_bytes;
+    }
+    // The bytes a sparse band's events wrote (offsets from the band's first byte), each once,
+    // in order; made once the band is filled.
+    const std::vector<uint32_t>& written(const FrameBands& bands, size_t b) {
+        std::vector<uint32_t>& at = written_[b];
+        if (!at.empty() || keys_[b].empty()) return at;
+        const size_t stride = bands.row_bytes;
+        for (const uint32_t k : keys_[b])
+            at.push_back(static_cast<uint32_t>((k >> FrameBands::kRowShift) * stride + 1 + 3 * ((k >> 2) & 0xFFFF) +
+                                               ((k >> 1) & 1)));
+        std::sort(at.begin(), at.end());
+        at.erase(std::unique(at.begin(), at.end()), at.end());
+        return at;
+    }
     const uint8_t* image() const { return image_.data(); }
     ChannelTally& more() { return more_; }
     ChannelTally& less() { return less_; }
 
-    // Ready for the next frame (whose bands are zeroed as they are prepared).
-    void reset() {
-        std::fill(live_.begin(), live_.end(), uint8_t{0});
+    // Byte spans of the image known to be zero: bands without events, the gaps of 64 bytes or
+    // more between the bytes a sparse band wrote, and the rows of other bands without events.
+    void zero_spans(const FrameBands& bands, ZeroSpans& out) {
+        out.clear();
+        const size_t stride = bands.row_bytes;
+        auto zero = [&out](size_t first, size_t end) {
+            if (end <= first) return;
+            if (!out.empty() && out.back().second == first)
+                out.back().second = end;
+            else
+                out.emplace_back(first, end);
+        };
+        for (size_t b = 0; b < bands.bands; ++b) {
+            const size_t begin = bands.first_row(b) * stride, end = bands.end_row(b) * stride;
+            if (!held_[b]) {
+                zero(begin, end);
+            } else if (sparse(bands, b)) {
+                size_t from = begin;
+                for (const uint32_t at : written(bands, b)) {
+                    if (begin + at >= from + 64) zero(from, begin + at);
+                    from = begin + at + 1;
+                }
+                if (end >= from + 64) zero(from, end);
+            } else {
+                for (size_t y = bands.first_row(b); y < bands.end_row(b); ++y)
+                    if (!rows_[y]) zero(y * stride, (y + 1) * stride);
+            }
+        }
+    }
+
+    // Ready for the next frame. A band with few events has them zeroed now, one byte each;
+    // others are zeroed as the next frame prepares them.
+    void reset(const FrameBands& bands) {
+        for (size_t b = 0; b < bands.bands; ++b) {
+            const size_t y0 = bands.first_row(b), stride = bands.row_bytes;
+            if (held_[b] && sparse(bands, b)) {
+                uint8_t* base = image_.data() + y0 * stride;
+                for (const uint32_t k : keys_[b]) {
+                    base[(k >> FrameBands::kRowShift) * stride + 1 + 3 * ((k >> 2) & 0xFFFF) + ((k >> 1) & 1)] = 0;
+                    rows_[y0 + (k >> FrameBands::kRowShift)] = 0;
+                }
+                held_[b] = 0;
+            } else if (held_[b]) {
+                std::fill(rows_.begin() + static_cast<std::ptrdiff_t>(y0),
+                          rows_.begin() + static_cast<std::ptrdiff_t>(bands.end_row(b)), uint8_t{0});
+            }
+            keys_[b].clear();
+            written_[b].clear();
+            applied_[b] = 0;
+            whole_[b] = 0;
+            live_[b] = 0;
+        }
+        keys_held_ = 0;
         more_.clear();
         less_.clear();
     }
 
 private:
+    static constexpr std::ptrdiff_t kAhead = 8;  // keys between a prefetch and its use
     std::vector<uint8_t> image_;
     std::vector<std::vector<uint32_t>> keys_;
-    std::vector<uint8_t> held_;  // per band: the image may hold counts (of this frame once live)
-    std::vector<uint8_t> live_;  // per band: prepared for the current frame
+    std::vector<size_t> applied_;  // per band: keys already in the image
+    std::vector<uint8_t> held_;    // per band: the image may hold counts (of this frame once live)
+    std::vector<uint8_t> live_;    // per band: prepared for the current frame
+    std::vector<uint8_t> whole_;   // per band: events went into the image whose keys are gone
+    std::vector<uint8_t> rows_;    // per row: events of this frame
+    std::vector<std::vector<uint32_t>> written_;  // per sparse band: see written()
     size_t keys_held_ = 0;
     ChannelTally more_, less_;
 };
@@ -650,9 +749,13 @@ private:
             f.apply(bands_, b, job.fold, [&](size_t pixel, bool on) {
                 pending.push_back(static_cast<uint32_t>(2 * (pixel - first_pixel) + on));
             });
-            if (overview && f.dirty(b))
-                overview->fold_rows(job.frame, f.image(), bands_.row_bytes, bands_.width, bands_.first_row(b),
-                                    bands_.end_row(b));
+            if (overview && f.dirty(b)) {
+                if (f.sparse(bands_, b))
+                    fold_keys(*overview, job.frame, f, b);
+                else
+                    overview->fold_rows(job.frame, f.image(), bands_.row_bytes, bands_.width, bands_.first_row(b),
+                                        bands_.end_row(b));
+            }
         }
         if (job.fold) {
             pending_held_ = 0;
@@ -662,6 +765,23 @@ private:
         if (!overview) return;
         f.more().each([&](uint32_t channel, uint64_t times) { overview->add_each(job.frame, channel, times, bands_.width, 1.0); });
         f.less().each([&](uint32_t channel, uint64_t times) { overview->add_each(job.frame, channel, times, bands_.width, -1.0); });
+    }
+
+    // Band b's pixels with events into the overview, found from the bytes its keys wrote, in
+    // scan order (the order fold_rows takes them in): each once, with its count in the image.
+    void fold_keys(DecayedOverview& overview, int64_t frame, FrameBuffer& f, size_t b) {
+        const size_t y0 = bands_.first_row(b), stride = bands_.row_bytes;
+        const uint8_t* base = f.image() + y0 * stride;
+        const std::vector<uint32_t>& written = f.written(bands_, b);
+        auto pixel = [&](size_t i, auto&& use) {
+            const size_t row = written[i] / stride, column = written[i] - row * stride - 1;
+            use(column / 3, y0 + row, column % 3 == 1);
+        };
+        for (size_t i = 0; i < written.size(); ++i) {
+            if (i + 8 < written.size())  // cells far apart: fetch some ahead
+                pixel(i + 8, [&](size_t x, size_t y, bool on) { overview.prefetch(x, y, on); });
+            pixel(i, [&](size_t x, size_t y, bool on) { overview.add_pixel(frame, x, y, on, base[written[i]]); });
+        }
     }
 
     // The pixel counts take the events of many frames at once, band by band: each line of
@@ -679,6 +799,7 @@ private:
     // the other, then waits for its turn again, so the spool and the budget see frames in order.
     void run() {
         PngWriter png;
+        ZeroSpans zeros;
         for (;;) {
             Job job;
             {
@@ -692,7 +813,10 @@ private:
             fill(job);
             next_turn(filled_);
             std::string text;
-            if (!full()) text = png.base64_scanlines(job.buffer->image(), bands_.width, bands_.height);
+            if (!full()) {
+                job.buffer->zero_spans(bands_, zeros);
+                text = png.base64_scanlines(job.buffer->image(), bands_.width, bands_.height, &zeros);
+            }
             {
                 std::unique_lock lock(mu_);
                 cv_.wait(lock, [&] { return committed_ == job.seq; });
@@ -700,7 +824,7 @@ private:
                 ++committed_;
                 cv_.notify_all();
             }
-            job.buffer->reset();
+            job.buffer->reset(bands_);
             std::lock_guard lock(mu_);
             free_.push_back(std::move(job.buffer));
             cv_.notify_all();
@@ -881,6 +1005,8 @@ private:
     // Fetches the accumulator cell the record at `rec` will update (a hint only: the frame may
     // change before it is counted).
     ZV_PREFETCH void prefetch_cell(const uint8_t* rec) const {
+        // A folding page frame's events go to sequential keys; a survey keeps no cells.
+        if ((c_.mode == kPage && folding_) || c_.mode == kSurvey) return;
         int16_t x, y;
         std::memcpy(&x, rec, 2);
         std::memcpy(&y, rec + 2, 2);
