@@ -207,6 +207,9 @@ inline void tokens(const uint8_t* data, size_t begin, size_t end, Sink& sink, co
         if (zeros && i > 0 && data[i - 1] == 0) {
             while (*next < zeros->size() && (*zeros)[*next].second <= i) ++*next;
             if (*next < zeros->size() && (*zeros)[*next].first <= i) {
+                // The bytes after a span are read next and are far from the last ones read:
+                // fetch those after a span a few ahead.
+                if (*next + 4 < zeros->size()) __builtin_prefetch(data + (*zeros)[*next + 4].second - 1);
                 const size_t stop = std::min(end, (*zeros)[*next].second);
                 if (i + 258 <= stop) {
                     const size_t runs = (stop - i) / 258;
