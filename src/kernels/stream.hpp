@@ -562,7 +562,7 @@ public:
     // Band b's events are all in its keys (none went in without them), and they are few
     // beside its pixels: work in proportion to them beats a pass over the band.
     bool sparse(const FrameBands& bands, size_t b) const {
-        return !whole_[b] && keys_[b].size() * 16 < (bands.end_row(b) - bands.first_row(b)) * bands.row_bytes;
+        return !whole_[b] && keys_[b].size() * 256 < (bands.end_row(b) - bands.first_row(b)) * bands.row_bytes;
     }
     // The bytes a sparse band's events wrote (offsets from the band's first byte), each once,
     // in order; made once the band is filled.
