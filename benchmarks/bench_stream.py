@@ -1,6 +1,7 @@
 """The streaming recording page on long HD recordings: time, peak memory, and faery in the same run.
 
     python benchmarks/bench_stream.py FILE.raw [FILE ...] [--frames 2000] [--video-frames 2000] [--limit-gb 2]
+                                      [--repeat 3] [--only read,iterate,page,frames,video]
     python benchmarks/bench_stream.py --make a|b|h DIR     # synthesize a preset first (EVT 3.0)
 
 Each job runs in a fresh child process and reports its own peak RSS (the engine's encoder is a
@@ -14,13 +15,18 @@ file, with ratios measured in this run:
             exponential decay written as PNG files
   frames    the page with --frames frames at full rate (period = span / N)
   video     `recording_frames` for --video-frames frames, every frame taken and dropped
-faery is timed only when it is installed; it is never a dependency.
+faery is timed only when it is installed; it is never a dependency. With --repeat N each job
+and its faery counterpart run N times, one after the other (the machine's load drifts alike for
+both); the medians of wall time and of CPU time (all threads) are shown, and the ratios are of
+medians. The load average is printed before and after: on a shared machine, trust CPU ratios
+more when it is high.
 """
 from __future__ import annotations
 
 import argparse
 import json
 import os
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -46,8 +52,12 @@ def run_child(code: str, limit_bytes: int = 0) -> dict:
 
 
 def timed(body: str) -> str:
-    return textwrap.dedent(body) + textwrap.dedent("""
-        print(json.dumps({"seconds": seconds,
+    """`body` sets `seconds` (wall) around its timed part; CPU time (user and system, every thread)
+    is taken over the same part: `t = time.perf_counter()` starts both."""
+    body = textwrap.dedent(body).replace("t = time.perf_counter()", "t = time.perf_counter(); cpu0 = os.times()", 1)
+    return "import os\n" + body + textwrap.dedent("""
+        cpu1 = os.times()
+        print(json.dumps({"seconds": seconds, "cpu": cpu1.user + cpu1.system - cpu0.user - cpu0.system,
                           "rss_mb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024}))
     """)
 
@@ -117,51 +127,75 @@ def faery_pipeline(path: Path, out_dir: Path) -> dict:
     """))
 
 
-def ratio(a: dict, b: dict) -> str:
-    if "seconds" not in a or "seconds" not in b:
+def median(runs: list) -> dict:
+    """Medians of wall and CPU time over the runs that finished, the largest peak RSS."""
+    done = [r for r in runs if "seconds" in r]
+    if not done:
+        return runs[0]
+    return {"seconds": statistics.median(r["seconds"] for r in done), "cpu": statistics.median(r["cpu"] for r in done),
+            "rss_mb": max(r["rss_mb"] for r in done), "runs": len(done)}
+
+
+def ratio(a: dict, b: dict, key: str = "seconds") -> str:
+    if key not in a or key not in b:
         return "n/a"
-    return f"{b['seconds'] / a['seconds']:.2f}x"
+    return f"{b[key] / a[key]:.2f}x"
 
 
 def show(label: str, r: dict) -> None:
     if "error" in r:
         print(f"  {label:<26} failed: {r['error']}")
     else:
-        print(f"  {label:<26} {r['seconds']:8.2f} s  peak RSS {r['rss_mb']:7.0f} MB")
+        print(f"  {label:<26} {r['seconds']:8.2f} s  CPU {r['cpu']:7.2f} s  peak RSS {r['rss_mb']:7.0f} MB")
 
 
-def bench(path: Path, n_frames: int, limit_gb: float, video_frames: int) -> None:
+def load() -> str:
+    return " ".join(f"{v:.2f}" for v in os.getloadavg())
+
+
+def bench(path: Path, n_frames: int, limit_gb: float, video_frames: int, repeat: int, only: set) -> None:
     try:
         import faery  # noqa: F401
         have_faery = True
     except ImportError:
         have_faery = False
-    print(f"{path.name}: {path.stat().st_size / 2**20:,.0f} MiB")
+    print(f"{path.name}: {path.stat().st_size / 2**20:,.0f} MiB; load average {load()}")
     with tempfile.TemporaryDirectory(dir=path.parent) as tmp:
         tmp = Path(tmp)
-        read = ours_read(path)
-        show("read_events", read)
-        chunks = ours_iter(path)
-        show("iter_events", chunks)
-        page = ours_page(path, tmp / "page.html", int(limit_gb * 2**30))
-        show(f"page (AS limit {limit_gb:g} GiB)", page)
-        if "seconds" in page:
-            print(f"  {'':<26} page {os.path.getsize(tmp / 'page.html') / 1e6:.1f} MB")
-        frames = ours_page(path, tmp / "frames.html", 0, n_frames)
-        show(f"page, {n_frames} frames", frames)
-        if video_frames:
-            video = ours_video_frames(path, video_frames)
-            show(f"recording_frames, {video_frames}", video)
+        (tmp / "faery").mkdir()
+        jobs = {
+            "read": (lambda: ours_read(path), lambda: faery_read(path)),
+            "iterate": (lambda: ours_iter(path), lambda: faery_iter(path)),
+            "page": (lambda: ours_page(path, tmp / "page.html", int(limit_gb * 2**30)),
+                     lambda: faery_pipeline(path, tmp / "faery")),
+            "frames": (lambda: ours_page(path, tmp / "frames.html", 0, n_frames), None),
+            "video": (lambda: ours_video_frames(path, video_frames) if video_frames else {"error": "skipped"}, None),
+        }
+        results = {}
+        for name, (ours, peer) in jobs.items():
+            if name not in only:
+                continue
+            runs, peer_runs = [], []
+            for _ in range(repeat):
+                runs.append(ours())
+                if peer and have_faery:
+                    peer_runs.append(peer())
+            results[name] = (median(runs), median(peer_runs) if peer_runs else None)
+        labels = {"read": "read_events", "iterate": "iter_events", "page": f"page (AS limit {limit_gb:g} GiB)",
+                  "frames": f"page, {n_frames} frames", "video": f"recording_frames, {video_frames}"}
+        peer_labels = {"read": "faery decode", "iterate": "faery iterate", "page": "faery 20 decayed PNGs"}
+        for name, (mine, peer) in results.items():
+            show(labels[name], mine)
+            if name == "page" and "seconds" in mine:
+                print(f"  {'':<26} page {os.path.getsize(tmp / 'page.html') / 1e6:.1f} MB")
+            if peer:
+                show(peer_labels[name], peer)
+        print(f"  load average after: {load()}; medians of {repeat} run(s)")
         if have_faery:
-            f_read = faery_read(path)
-            show("faery decode", f_read)
-            f_iter = faery_iter(path)
-            show("faery iterate", f_iter)
-            (tmp / "faery").mkdir()
-            f_page = faery_pipeline(path, tmp / "faery")
-            show("faery 20 decayed PNGs", f_page)
-            print(f"  faery time / ours: read {ratio(read, f_read)}, iterate {ratio(chunks, f_iter)}, "
-                  f"page {ratio(page, f_page)}")
+            for name in ("read", "iterate", "page"):
+                if name in results and results[name][1]:
+                    mine, peer = results[name]
+                    print(f"  faery / ours, {name:<8} wall {ratio(mine, peer)}, CPU {ratio(mine, peer, 'cpu')}")
 
 
 def main() -> None:
@@ -170,6 +204,8 @@ def main() -> None:
     ap.add_argument("--frames", type=int, default=2000)
     ap.add_argument("--limit-gb", type=float, default=2.0)
     ap.add_argument("--video-frames", type=int, default=2000, help="frames of the iterator job (0: skip it)")
+    ap.add_argument("--repeat", type=int, default=1, help="runs of each job (medians are shown)")
+    ap.add_argument("--only", default="read,iterate,page,frames,video", help="jobs to run, comma-separated")
     ap.add_argument("--make", nargs=2, metavar=("PRESET", "DIR"))
     args = ap.parse_args()
     if args.make:
@@ -179,7 +215,7 @@ def main() -> None:
                                "--preset", preset])
         args.files.append(out)
     for path in args.files:
-        bench(path, args.frames, args.limit_gb, args.video_frames)
+        bench(path, args.frames, args.limit_gb, args.video_frames, max(1, args.repeat), set(args.only.split(",")))
 
 
 if __name__ == "__main__":

@@ -324,11 +324,12 @@ def test_a_window_over_times_that_go_backwards_warns_and_is_that_of_the_sorted_e
     check_document(from_file, np.sort(ev, order="t", kind="stable"), 40, 30, 10_000, 30_000)
 
 
-def test_pixel_counts_hold_what_frame_images_clip_or_must_not_count(tmp_path):
+@pytest.mark.parametrize("crowded", [600, 70_000])  # 70,000: more than a frame keeps as events
+def test_pixel_counts_hold_what_frame_images_clip_or_must_not_count(tmp_path, crowded):
     # Full-rate frames reach the pixel counts through their images: a pixel past 255 events in a
     # frame, and an event from before the page's start counted in a frame, must still come out right.
     ev = scene(noise=3000)
-    crowd = np.zeros(600, RECORD)
+    crowd = np.zeros(crowded, RECORD)
     crowd["t"], crowd["x"], crowd["y"], crowd["p"] = ev["t"][100], 5, 7, 1
     ev = np.sort(np.concatenate([ev, crowd]), order="t", kind="stable")
     ev["t"][len(ev) // 2] = ev["t"][0] - 1000  # before the first event in file order
@@ -341,8 +342,25 @@ def test_pixel_counts_hold_what_frame_images_clip_or_must_not_count(tmp_path):
     on, off = per_pixel(inside, 40, 30)
     heat = png(doc["heatmap"]["png"])
     assert np.array_equal(heat[..., 1], level(on)) and np.array_equal(heat[..., 0], level(off))
-    assert doc["heatmap"]["max"] == int((on + off).max()) >= 600
+    assert doc["heatmap"]["max"] == int((on + off).max()) >= crowded
     assert doc["hot_pixels"]["pixels"][0] == [5, 7, int(on[7, 5]), int(off[7, 5])]
+
+
+def test_a_frame_of_more_events_than_it_keeps_follows_the_rules(tmp_path):
+    # A frame of more events than its image has pixels fills its image as it is counted, and
+    # what its pixels clip is tallied in runs; frames, counts and overview must not show it.
+    rng = np.random.default_rng(3)
+    w, h, t0 = 16, 8, 1_000_000
+    crowd = np.zeros(300_000, RECORD)
+    crowd["t"] = rng.integers(t0 + 100_000, t0 + 110_000, len(crowd))
+    crowd["x"], crowd["y"] = rng.integers(0, w, len(crowd)), rng.integers(0, h, len(crowd))
+    crowd["p"] = rng.choice([-1, 1], len(crowd))
+    ev = np.sort(np.concatenate([scene(w=w, h=h, noise=2000, t0=t0), crowd]), order="t", kind="stable")
+    out = export_recording_html(ev, tmp_path / "p.html", sensor_size=(w, h), frame_period=10_000,
+                                windows=[(80_000, 150_000)])
+    doc = document(out)
+    assert doc["overview"] is not None and doc["budget"]["full_rate"] == [[t0 + 80_000, t0 + 150_000]]
+    check_document(doc, ev, w, h, 10_000, 30_000)
 
 
 # ---------------------------------------------------------------- damaged files and summaries

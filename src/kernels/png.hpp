@@ -125,8 +125,8 @@ __attribute__((target("ssse3"))) inline void adler32_blocks_ssse3(const uint8_t*
 }
 #endif
 
-inline uint32_t adler32(const uint8_t* p, size_t n) {
-    uint32_t a = 1, b = 0;
+// Adds p[0, n) to running Adler-32 sums a and b (start from a = 1, b = 0).
+inline void adler32_update(uint32_t& a, uint32_t& b, const uint8_t* p, size_t n) {
 #ifdef ZV_PNG_SSSE3
     static const bool ssse3 = __builtin_cpu_supports("ssse3");
 #endif
@@ -162,8 +162,22 @@ inline uint32_t adler32(const uint8_t* p, size_t n) {
         a %= 65521;
         b %= 65521;
     }
+}
+
+// Adds n zero bytes to running Adler-32 sums: a stays, b gains a per byte.
+inline void adler32_zeros(uint32_t a, uint32_t& b, size_t n) {
+    b = static_cast<uint32_t>((b + static_cast<uint64_t>(a) * (n % 65521)) % 65521);
+}
+
+inline uint32_t adler32(const uint8_t* p, size_t n) {
+    uint32_t a = 1, b = 0;
+    adler32_update(a, b, p, n);
     return (b << 16) | a;
 }
+
+// Byte spans [first, second) of an input known to be all zero, in order, not overlapping: the
+// compressor then skips scanning them, with the same output.
+using ZeroSpans = std::vector<std::pair<size_t, size_t>>;
 
 namespace detail {
 
@@ -182,11 +196,29 @@ inline size_t run_length(const uint8_t* p, uint8_t b, size_t limit) {
     return k;
 }
 
-// Literals and distance-1 matches of data[begin, end), in order.
+// Literals and distance-1 matches of data[begin, end), in order. Within a span known to be
+// zero (`zeros`, from `*next` on; see ZeroSpans), a zero byte is followed by runs of the
+// longest length as long as the span lasts, which need no look.
 template <typename Sink>
-inline void tokens(const uint8_t* data, size_t begin, size_t end, Sink& sink) {
+inline void tokens(const uint8_t* data, size_t begin, size_t end, Sink& sink, const ZeroSpans* zeros = nullptr,
+                   size_t* next = nullptr) {
     size_t i = begin;
     while (i < end) {
+        if (zeros && i > 0 && data[i - 1] == 0) {
+            while (*next < zeros->size() && (*zeros)[*next].second <= i) ++*next;
+            if (*next < zeros->size() && (*zeros)[*next].first <= i) {
+                // The bytes after a span are read next and are far from the last ones read:
+                // fetch those after a span a few ahead.
+                if (*next + 4 < zeros->size()) __builtin_prefetch(data + (*zeros)[*next + 4].second - 1);
+                const size_t stop = std::min(end, (*zeros)[*next].second);
+                if (i + 258 <= stop) {
+                    const size_t runs = (stop - i) / 258;
+                    sink.longest_matches(runs);
+                    i += 258 * runs;
+                }
+                if (i >= end) break;
+            }
+        }
         if (i > 0 && data[i] == data[i - 1]) {
             const size_t limit = end - i < 258 ? end - i : 258;
             const size_t run = run_length(data + i, data[i - 1], limit);
@@ -225,19 +257,21 @@ inline const std::array<LengthCode, 259>& length_codes() {
 // Code lengths (at most max_len bits) of a Huffman code for n symbols with
 // the given frequencies. At least two symbols get a code, so that every
 // decoder accepts the code as complete.
+// Fixed-size scratch (no allocation per block): n is at most 286 symbols.
 inline void huffman_lengths(const uint32_t* freq, size_t n, unsigned max_len, uint8_t* lengths) {
-    std::vector<std::pair<uint32_t, uint16_t>> used;
+    constexpr size_t kSymbols = 288;
+    std::array<std::pair<uint32_t, uint16_t>, kSymbols> used;
+    size_t m = 0;
     for (size_t i = 0; i < n; ++i) {
         lengths[i] = 0;
-        if (freq[i]) used.emplace_back(freq[i], static_cast<uint16_t>(i));
+        if (freq[i]) used[m++] = {freq[i], static_cast<uint16_t>(i)};
     }
-    for (uint16_t s = 0; used.size() < 2; ++s)
-        if (!freq[s]) used.emplace_back(0, s);
-    std::sort(used.begin(), used.end());
+    for (uint16_t s = 0; m < 2; ++s)
+        if (!freq[s]) used[m++] = {0, s};
+    std::sort(used.begin(), used.begin() + static_cast<std::ptrdiff_t>(m));
     // Two-queue construction: leaves in order of weight, internal nodes as made.
-    const size_t m = used.size();
-    std::vector<uint64_t> weight(2 * m - 1);
-    std::vector<uint32_t> parent(2 * m - 1, 0), depth(2 * m - 1, 0);
+    std::array<uint64_t, 2 * kSymbols> weight;
+    std::array<uint32_t, 2 * kSymbols> parent{}, depth{};
     for (size_t i = 0; i < m; ++i) weight[i] = used[i].first;
     size_t leaf = 0, node = m;
     for (size_t next = m; next < 2 * m - 1; ++next) {
@@ -250,7 +284,7 @@ inline void huffman_lengths(const uint32_t* freq, size_t n, unsigned max_len, ui
     for (size_t i = 2 * m - 1; i-- > 0;) depth[i] = i == 2 * m - 2 ? 0 : depth[parent[i]] + 1;
     // Codes per length, longer ones folded into max_len, then the Kraft sum
     // brought back to one by lengthening the deepest shorter codes.
-    std::vector<uint32_t> count(max_len + 1, 0);
+    std::array<uint32_t, 16> count{};
     for (size_t i = 0; i < m; ++i) ++count[depth[i] < max_len ? depth[i] : max_len];
     uint64_t total = 0;
     for (unsigned len = 1; len <= max_len; ++len) total += static_cast<uint64_t>(count[len]) << (max_len - len);
@@ -327,6 +361,9 @@ private:
 // byte value, a match 256 + its length. Tokens go to a caller's scratch of one
 // per input byte at most.
 struct TokenList {
+    // A token at kRepeat or above stands for (token - kRepeat) matches of length 258 in a row
+    // (at most a block's worth: 2^18 / 258 of them).
+    static constexpr uint16_t kRepeat = 1024;
     uint32_t lit[286] = {};
     const std::array<LengthCode, 259>& table = length_codes();
     uint16_t* first = nullptr;
@@ -339,14 +376,18 @@ struct TokenList {
         ++lit[table[len].symbol];
         *next++ = static_cast<uint16_t>(256 + len);
     }
+    void longest_matches(size_t n) {
+        lit[table[258].symbol] += static_cast<uint32_t>(n);
+        *next++ = static_cast<uint16_t>(kRepeat + n);
+    }
 };
 
 // One dynamic-Huffman block of data[begin, end); `scratch` holds end - begin tokens.
 inline void deflate_block(const uint8_t* data, size_t begin, size_t end, bool last, BitWriter& out,
-                          uint16_t* scratch) {
+                          uint16_t* scratch, const ZeroSpans* zeros = nullptr, size_t* next_zero = nullptr) {
     TokenList f;
     f.first = f.next = scratch;
-    tokens(data, begin, end, f);
+    tokens(data, begin, end, f, zeros, next_zero);
     f.lit[256] = 1;  // end of block
     uint8_t lit_len[286];
     uint16_t lit_code[286] = {};
@@ -415,7 +456,19 @@ inline void deflate_block(const uint8_t* data, size_t begin, size_t end, bool la
         bits[256 + n] = lit_code[c.symbol] | (static_cast<uint32_t>(c.extra) << lit_len[c.symbol]);
         count[256 + n] = static_cast<uint8_t>(lit_len[c.symbol] + c.extra_bits + 1);
     }
-    for (const uint16_t* t = f.first; t != f.next; ++t) out.put(bits[*t], count[*t]);
+    // A run of longest matches goes out as whole words of copies of its code.
+    const unsigned longest = count[256 + 258], copies = 32 / longest;
+    uint32_t word = 0;
+    for (unsigned c = 0; c < copies; ++c) word |= bits[256 + 258] << (c * longest);
+    for (const uint16_t* t = f.first; t != f.next; ++t) {
+        if (*t < TokenList::kRepeat) {
+            out.put(bits[*t], count[*t]);
+            continue;
+        }
+        size_t n = *t - TokenList::kRepeat;
+        for (; n >= copies; n -= copies) out.put(word, copies * longest);
+        for (; n > 0; --n) out.put(bits[256 + 258], longest);
+    }
     out.put(lit_code[256], lit_len[256]);
 }
 
@@ -429,7 +482,9 @@ public:
     static constexpr size_t kBlock = size_t(1) << 18;
 
     // The stream of data[0, n): valid until the next call.
-    std::pair<const uint8_t*, size_t> compress(const uint8_t* data, size_t n) {
+    // `zeros`, when given, lists spans of data known to be zero (see ZeroSpans).
+    std::pair<const uint8_t*, size_t> compress(const uint8_t* data, size_t n, const ZeroSpans* zeros = nullptr) {
+        size_t next_zero = 0;
         if (tokens_.size() < kBlock) tokens_.resize(kBlock);
         grow(2 + (n < kBlock ? n : kBlock) * 2 + 2048);
         out_[0] = 0x78;  // deflate, 32 KiB window
@@ -446,17 +501,29 @@ public:
                 grow(need + need / 2);
                 bits.rebase(out_.data() + used);
             }
-            detail::deflate_block(data, begin, end, end == n, bits, tokens_.data());
+            detail::deflate_block(data, begin, end, end == n, bits, tokens_.data(), zeros, &next_zero);
             begin = end;
         } while (begin < n);
         used = static_cast<size_t>(bits.finish() - out_.data());
-        const uint32_t check = adler32(data, n);
+        const uint32_t check = zeros ? adler32_spans(data, n, *zeros) : adler32(data, n);
         grow(used + 4);
         for (int k = 0; k < 4; ++k) out_[used + k] = static_cast<uint8_t>(check >> (24 - 8 * k));
         return {out_.data(), used + 4};
     }
 
 private:
+    static uint32_t adler32_spans(const uint8_t* data, size_t n, const ZeroSpans& zeros) {
+        uint32_t a = 1, b = 0;
+        size_t at = 0;
+        for (const auto& [first, end] : zeros) {
+            adler32_update(a, b, data + at, first - at);
+            adler32_zeros(a, b, end - first);
+            at = end;
+        }
+        adler32_update(a, b, data + at, n - at);
+        return (b << 16) | a;
+    }
+
     void grow(size_t n) {
         if (out_.size() < n) out_.resize(n);
     }

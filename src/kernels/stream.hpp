@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <condition_variable>
 #include <cstddef>
@@ -18,17 +19,26 @@
 #include <cstring>
 #include <deque>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "kernels/base64.hpp"
 #include "kernels/evt.hpp"
 #include "kernels/png.hpp"
 
 namespace zv::kern::stream {
+
+// A prefetch has no effect the compiler can see: a function made only of one is found
+// pure and its calls dropped, unless it is inlined first.
+#define ZV_PREFETCH inline __attribute__((always_inline))
 
 // One decoded event, read from a packed 13-byte record.
 struct Event {
@@ -97,7 +107,13 @@ public:
     std::string base64(const uint8_t* rgb, size_t width, size_t height) {
         rows_.resize(png_scanline_bytes(width, height));
         png_scanlines(rgb, width, height, static_cast<std::ptrdiff_t>(3 * width), 3, 1, rows_.data());
-        const auto [z, n] = zlib_.compress(rows_.data(), rows_.size());
+        return base64_scanlines(rows_.data(), width, height);
+    }
+
+    // The same of an image already laid out as PNG scanlines (png_scanline_bytes(width, height) bytes).
+    // `zeros`: spans known to be zero, if any.
+    std::string base64_scanlines(const uint8_t* rows, size_t width, size_t height, const ZeroSpans* zeros = nullptr) {
+        const auto [z, n] = zlib_.compress(rows, png_scanline_bytes(width, height), zeros);
         const std::string png = png_file(static_cast<uint32_t>(width), static_cast<uint32_t>(height), z, n);
         std::string text(b64::encoded_size(png.size()), '\0');
         b64::encode(reinterpret_cast<const uint8_t*>(png.data()), png.size(), text.data());
@@ -150,32 +166,12 @@ private:
 class PixelCounts {
 public:
     PixelCounts(size_t width, size_t height) : on_(width * height, 0), off_(width * height, 0), width_(width) {}
-    void add(const Event& e) {
-        uint32_t& c = (e.on ? on_ : off_)[static_cast<size_t>(e.y) * width_ + static_cast<size_t>(e.x)];
-        if (c != UINT32_MAX) ++c;
+    void add(const Event& e) { add(static_cast<size_t>(e.y) * width_ + static_cast<size_t>(e.x), e.on); }
+    void add(size_t pixel, bool on) {
+        uint32_t& c = (on ? on_.data() : off_.data())[pixel];
+        c += c != UINT32_MAX;
     }
-    // Adds a frame's count image (red OFF, green ON) in the rows marked in `rows` (all when
-    // empty): eight pixels at a time, skipping empty ones.
-    void fold(const uint8_t* rgb, const std::vector<uint8_t>& rows) {
-        const size_t height = on_.size() / width_;
-        for (size_t y = 0; y < height; ++y) {
-            if (!rows.empty() && !rows[y]) continue;
-            const size_t first = y * width_, end = first + width_;
-            size_t i = first;
-            for (; i + 8 <= end; i += 8) {
-                uint64_t w[3];
-                std::memcpy(w, rgb + 3 * i, 24);
-                if ((w[0] | w[1] | w[2]) == 0) continue;
-                for (size_t k = i; k < i + 8; ++k) add_counts(k, rgb[3 * k + 1], rgb[3 * k]);
-            }
-            for (; i < end; ++i) add_counts(i, rgb[3 * i + 1], rgb[3 * i]);
-        }
-    }
-    // Takes back one event of a pixel (counted in a folded image but not to be counted here).
-    void remove(size_t pixel, bool on) {
-        uint32_t& c = (on ? on_ : off_)[pixel];
-        if (c != UINT32_MAX && c) --c;
-    }
+    ZV_PREFETCH void prefetch(size_t pixel, bool on) const { __builtin_prefetch(&(on ? on_ : off_)[pixel]); }
     void merge(const PixelCounts& other) {
         for (size_t i = 0; i < on_.size(); ++i) {
             on_[i] = saturated(on_[i], other.on_[i]);
@@ -187,10 +183,6 @@ public:
 
 private:
     static uint32_t saturated(uint32_t a, uint32_t b) { return a > UINT32_MAX - b ? UINT32_MAX : a + b; }
-    void add_counts(size_t i, uint8_t on, uint8_t off) {
-        if (on) on_[i] = saturated(on_[i], on);
-        if (off) off_[i] = saturated(off_[i], off);
-    }
     std::vector<uint32_t> on_, off_;
     size_t width_;
 };
@@ -203,6 +195,7 @@ public:
         uint8_t& c = rgb_[3 * (static_cast<size_t>(e.y) * width_ + static_cast<size_t>(e.x)) + (e.on ? 1 : 0)];
         if (c != 255) ++c;
     }
+    ZV_PREFETCH void prefetch(size_t pixel, bool on) const { __builtin_prefetch(&rgb_[3 * pixel + (on ? 1 : 0)]); }
     std::vector<uint8_t>& rgb() { return rgb_; }
     void clear() { std::fill(rgb_.begin(), rgb_.end(), uint8_t{0}); }
 
@@ -228,30 +221,37 @@ public:
     }
 
     void add(int64_t frame, const Event& e) { add(frame, cell_of(static_cast<size_t>(e.x), static_cast<size_t>(e.y), e.on), 1.0); }
+    ZV_PREFETCH void prefetch(size_t x, size_t y, bool on) const { __builtin_prefetch(&cells_[cell_of(x, y, on)]); }
 
-    // Frame `frame`'s count image (red OFF, green ON, `width` pixels a row; only the rows marked
-    // in `rows`, or all when it is empty), then one event more
-    // or less (pixel * 2 + on) for each of `more` and `less`.
-    void fold(int64_t frame, const uint8_t* rgb, size_t width, size_t height, const std::vector<uint8_t>& rows,
-              const std::vector<size_t>& more, const std::vector<size_t>& less) {
-        for (size_t y = 0; y < height; ++y) {
-            if (!rows.empty() && !rows[y]) continue;  // rows without events
-            const uint8_t* row = rgb + 3 * width * y;
-            for (size_t x = 0; x < width; ++x) {
-                if (x % 8 == 0 && x + 8 <= width) {  // eight empty pixels at a time
-                    uint64_t w[3];
-                    std::memcpy(w, row + 3 * x, 24);
-                    if ((w[0] | w[1] | w[2]) == 0) {
-                        x += 7;
-                        continue;
-                    }
+    // Rows [y0, y1) of frame `frame`'s count image, laid out as PNG scanlines (`stride` bytes a
+    // row, pixels from byte 1: red OFF, green ON, blue 0), pixel by pixel in scan order. The
+    // non-zero bytes of 64 at a time are found at once, so that a sparse image costs no
+    // mispredicted branch per pixel; a cell's counts still arrive in the order of its pixels.
+    void fold_rows(int64_t frame, const uint8_t* image, size_t stride, size_t width, size_t y0, size_t y1) {
+        const size_t bytes = 3 * width;
+        for (size_t y = y0; y < y1; ++y) {
+            const uint8_t* row = image + stride * y + 1;
+            const size_t cells = row_of_[y];
+            for (size_t at = 0; at < bytes; at += 64) {
+                for (uint64_t m = nonzero_bytes(row + at, std::min<size_t>(64, bytes - at)); m; m &= m - 1) {
+                    const size_t j = at + static_cast<size_t>(std::countr_zero(m));
+                    const size_t x = j / 3;
+                    const bool on = j - 3 * x == 1;
+                    add(frame, 2 * (cells + column_of_[x]) + on, row[j]);
                 }
-                if (row[3 * x + 1]) add(frame, cell_of(x, y, true), row[3 * x + 1]);
-                if (row[3 * x]) add(frame, cell_of(x, y, false), row[3 * x]);
             }
         }
-        for (size_t e : more) add(frame, cell_of(e / 2 % width, e / 2 / width, e % 2), 1.0);
-        for (size_t e : less) add(frame, cell_of(e / 2 % width, e / 2 / width, e % 2), -1.0);
+    }
+
+    // `n` events of one pixel and polarity.
+    void add_pixel(int64_t frame, size_t x, size_t y, bool on, double n) { add(frame, cell_of(x, y, on), n); }
+
+    // `times` single events (n = 1) or taken-back ones (n = -1) of pixel channel `channel`
+    // (pixel * 2 + on, `width` pixels a row), one at a time.
+    void add_each(int64_t frame, uint32_t channel, uint64_t times, size_t width, double n) {
+        const size_t pixel = channel / 2;
+        const size_t c = cell_of(pixel % width, pixel / width, channel % 2);
+        for (uint64_t k = 0; k < times; ++k) add(frame, c, n);
     }
 
     // The surface after frame `frame`: red OFF, green ON, min(255, floor(16 S + 0.5)).
@@ -273,9 +273,27 @@ public:
 
 private:
     size_t cell_of(size_t x, size_t y, bool on) const { return 2 * (row_of_[y] + column_of_[x]) + (on ? 1 : 0); }
+
+    // Bit k set where p[k] is not zero, for k < n <= 64.
+    static uint64_t nonzero_bytes(const uint8_t* p, size_t n) {
+        uint64_t zero = 0;
+        size_t k = 0;
+#if defined(__SSE2__)
+        const __m128i z = _mm_setzero_si128();
+        for (; k + 16 <= n; k += 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k));
+            zero |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, z)))) << k;
+        }
+#endif
+        for (; k < n; ++k) zero |= static_cast<uint64_t>(p[k] == 0) << k;
+        const uint64_t all = n == 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
+        return ~zero & all;
+    }
     void add(int64_t frame, size_t c, double n) {
         Cell& cell = cells_[c];
-        cell.s = cell.s * power(frame - cell.last) + n;
+        // The same frame again multiplies by powers_[0], exactly 1: no branch on it.
+        const uint64_t d = static_cast<uint64_t>(frame - cell.last);
+        cell.s = cell.s * (d < kTable ? powers_[d] : power(frame - cell.last)) + n;
         cell.last = frame;
     }
 
@@ -371,37 +389,300 @@ struct Segment {
     int64_t first = 0, lead = 0, end = 0;
 };
 
-// Base64 PNGs of finished frames, written to a spool file in frame order by a
-// worker thread, while the byte budget lasts. Buffers come back zeroed.
+// How a page's frame count images are laid out and split: PNG scanlines (a filter byte 0,
+// then red OFF, green ON, blue 0 per pixel) in bands of whole rows, so small that a band's
+// image, pixel counts and overview cells stay in a core's cache while its events are added.
+// A band holds whole overview cells (its rows are a multiple of the overview's scale).
+struct FrameBands {
+    static constexpr size_t kBandBytes = size_t(48) << 10;
+
+    FrameBands(size_t width, size_t height, size_t cell_rows)
+        : width(width), height(height), row_bytes(1 + 3 * width), band_of(height), key_base(height) {
+        const size_t fit = std::max<size_t>(1, kBandBytes / row_bytes / cell_rows);
+        band_rows = std::min(std::max<size_t>(cell_rows, fit * cell_rows), std::max<size_t>(height, 1));
+        bands = (height + band_rows - 1) / band_rows;
+        for (size_t y = 0; y < height; ++y) {
+            band_of[y] = static_cast<uint32_t>(y / band_rows);
+            key_base[y] = static_cast<uint32_t>(y % band_rows) << kRowShift;
+        }
+    }
+
+    size_t first_row(size_t b) const { return b * band_rows; }
+    size_t end_row(size_t b) const { return std::min(height, (b + 1) * band_rows); }
+
+    // An event as a key of its band: row in the band, x, polarity, and whether it counts
+    // beyond the frame's image (its time is in the decoded span).
+    static constexpr int kRowShift = 18;
+    uint32_t key(size_t x, size_t y, bool on, bool counts) const {
+        return key_base[y] | static_cast<uint32_t>(x) << 2 | static_cast<uint32_t>(on) << 1 | static_cast<uint32_t>(counts);
+    }
+
+    size_t width, height, row_bytes, band_rows = 1, bands = 0;
+    std::vector<uint32_t> band_of, key_base;  // per row
+};
+
+// Events of one pixel channel (pixel * 2 + on) each, kept as a list and, past a length, as
+// (channel, times) runs in channel order: a frame's own record of what its image clipped or
+// must not count, bounded whatever the frame holds.
+class ChannelTally {
+public:
+    void add(uint32_t channel) {
+        list_.push_back(channel);
+        if (list_.size() >= kCompactAt) compact();
+    }
+    bool empty() const { return list_.empty() && runs_.empty(); }
+    // Each channel with its number of events, in channel order.
+    template <typename F>
+    void each(F&& f) {
+        compact();
+        for (const auto& [channel, times] : runs_) f(channel, times);
+    }
+    void clear() {
+        list_.clear();
+        runs_.clear();
+    }
+
+private:
+    static constexpr size_t kCompactAt = size_t(1) << 16;
+    void compact() {
+        if (list_.empty()) return;
+        std::sort(list_.begin(), list_.end());
+        std::vector<std::pair<uint32_t, uint64_t>> merged;
+        merged.reserve(runs_.size() + list_.size());
+        size_t r = 0;
+        for (size_t i = 0; i < list_.size();) {
+            size_t j = i;
+            while (j < list_.size() && list_[j] == list_[i]) ++j;
+            for (; r < runs_.size() && runs_[r].first < list_[i]; ++r) merged.push_back(runs_[r]);
+            uint64_t times = j - i;
+            if (r < runs_.size() && runs_[r].first == list_[i]) times += runs_[r++].second;
+            merged.emplace_back(list_[i], times);
+            i = j;
+        }
+        merged.insert(merged.end(), runs_.begin() + static_cast<std::ptrdiff_t>(r), runs_.end());
+        runs_.swap(merged);
+        list_.clear();
+    }
+    std::vector<uint32_t> list_;
+    std::vector<std::pair<uint32_t, uint64_t>> runs_;
+};
+
+// One frame of a page on its way to a PNG: the events the counting thread gave it, as keys
+// per band, and its count image, which they reach band by band on the encoder's thread (or
+// on the counting thread, all at once, when a frame holds too many to keep as keys). The
+// image is not zeroed when a frame is done, but band by band as the next one fills it.
+class FrameBuffer {
+public:
+    explicit FrameBuffer(const FrameBands& bands)
+        : image_(png_scanline_bytes(bands.width, bands.height), 0), keys_(bands.bands), applied_(bands.bands, 0),
+          held_(bands.bands, 0), live_(bands.bands, 0), whole_(bands.bands, 0), rows_(bands.height, 0),
+          written_(bands.bands) {}
+
+    void push(const FrameBands& bands, size_t x, size_t y, bool on, bool counts) {
+        keys_[bands.band_of[y]].push_back(bands.key(x, y, on, counts));
+        ++keys_held_;
+    }
+    // Keys not yet in the image.
+    size_t keys_held() const { return keys_held_; }
+
+    // Adds band b's keys not yet added to the image, clipped at 255. With `fold` (a frame whose
+    // events reach the pixel counts and the overview through it), each event that counts goes
+    // to `counted(pixel, on)`, and to `more` where the image clipped it; one that does not but
+    // is in the image goes to `less`. The keys stay (they say where the frame wrote) unless
+    // `keep` is false: the band then counts as written all over.
+    template <typename Counted>
+    void apply(const FrameBands& bands, size_t b, bool fold, Counted&& counted, bool keep = true) {
+        prepare(bands, b);
+        std::vector<uint32_t>& keys = keys_[b];
+        if (keys.size() == applied_[b]) return;
+        held_[b] = 1;
+        const size_t y0 = bands.first_row(b), stride = bands.row_bytes;
+        uint8_t* base = image_.data() + y0 * stride + 1;
+        uint8_t* rows = rows_.data() + y0;
+        const uint32_t* first = keys.data() + applied_[b];
+        const uint32_t* end = keys.data() + keys.size();
+        if (!fold) {
+            for (const uint32_t* p = first; p != end; ++p) {
+                const uint32_t k = *p;
+                rows[k >> FrameBands::kRowShift] = 1;
+                uint8_t& c = base[(k >> FrameBands::kRowShift) * stride + 3 * ((k >> 2) & 0xFFFF) + ((k >> 1) & 1)];
+                c += c != 255;
+            }
+        } else {
+            const size_t first_pixel = y0 * bands.width;
+            for (const uint32_t* p = first; p != end; ++p) {
+                // A sparse frame's bytes are far apart and out of the cache: ask for some ahead.
+                if (end - p > kAhead) {
+                    const uint32_t a = p[kAhead];
+                    __builtin_prefetch(base + (a >> FrameBands::kRowShift) * stride + 3 * ((a >> 2) & 0xFFFF));
+                }
+                const uint32_t k = *p;
+                const size_t row = k >> FrameBands::kRowShift, x = (k >> 2) & 0xFFFF;
+                const bool on = (k >> 1) & 1, counts = k & 1;
+                rows[row] = 1;
+                uint8_t& c = base[row * stride + 3 * x + on];
+                const size_t pixel = first_pixel + row * bands.width + x;
+                if (c != 255) {
+                    ++c;
+                    if (!counts) less_.add(static_cast<uint32_t>(2 * pixel + on));
+                } else if (counts) {
+                    more_.add(static_cast<uint32_t>(2 * pixel + on));
+                }
+                if (counts) counted(pixel, on);
+            }
+        }
+        keys_held_ -= static_cast<size_t>(end - first);
+        if (keep) {
+            applied_[b] = keys.size();
+        } else {
+            keys.clear();
+            applied_[b] = 0;
+            whole_[b] = 1;
+        }
+    }
+    // Every band's keys into the image now, and dropped (a frame too crowded to keep them).
+    void apply_all(const FrameBands& bands, PixelCounts* counts) {
+        for (size_t b = 0; b < bands.bands; ++b)
+            apply(bands, b, counts != nullptr, [counts](size_t pixel, bool on) { counts->add(pixel, on); }, false);
+    }
+
+    // Band b of the image made this frame's: zeroed where an earlier frame left counts, just
+    // before its events arrive, so that its lines are in the cache when they do.
+    void prepare(const FrameBands& bands, size_t b) {
+        if (live_[b]) return;
+        live_[b] = 1;
+        if (!held_[b]) return;
+        const size_t y0 = bands.first_row(b);
+        std::memset(image_.data() + y0 * bands.row_bytes, 0, (bands.end_row(b) - y0) * bands.row_bytes);
+        held_[b] = 0;
+    }
+
+    // Band b holds events of this frame (once prepared).
+    bool dirty(size_t b) const { return held_[b] != 0; }
+    // Band b's events are all in its keys (none went in without them), and they are few
+    // beside its pixels: work in proportion to them beats a pass over the band.
+    bool sparse(const FrameBands& bands, size_t b) const {
+        return !whole_[b] && keys_[b].size() * 256 < (bands.end_row(b) - bands.first_row(b)) * bands.row_bytes;
+    }
+    // The bytes a sparse band's events wrote (offsets from the band's first byte), each once,
+    // in order; made once the band is filled.
+    const std::vector<uint32_t>& written(const FrameBands& bands, size_t b) {
+        std::vector<uint32_t>& at = written_[b];
+        if (!at.empty() || keys_[b].empty()) return at;
+        const size_t stride = bands.row_bytes;
+        for (const uint32_t k : keys_[b])
+            at.push_back(static_cast<uint32_t>((k >> FrameBands::kRowShift) * stride + 1 + 3 * ((k >> 2) & 0xFFFF) +
+                                               ((k >> 1) & 1)));
+        std::sort(at.begin(), at.end());
+        at.erase(std::unique(at.begin(), at.end()), at.end());
+        return at;
+    }
+    const uint8_t* image() const { return image_.data(); }
+    ChannelTally& more() { return more_; }
+    ChannelTally& less() { return less_; }
+
+    // Byte spans of the image known to be zero: bands without events, the gaps of 64 bytes or
+    // more between the bytes a sparse band wrote, and the rows of other bands without events.
+    void zero_spans(const FrameBands& bands, ZeroSpans& out) {
+        out.clear();
+        const size_t stride = bands.row_bytes;
+        auto zero = [&out](size_t first, size_t end) {
+            if (end <= first) return;
+            if (!out.empty() && out.back().second == first)
+                out.back().second = end;
+            else
+                out.emplace_back(first, end);
+        };
+        for (size_t b = 0; b < bands.bands; ++b) {
+            const size_t begin = bands.first_row(b) * stride, end = bands.end_row(b) * stride;
+            if (!held_[b]) {
+                zero(begin, end);
+            } else if (sparse(bands, b)) {
+                size_t from = begin;
+                for (const uint32_t at : written(bands, b)) {
+                    if (begin + at >= from + 64) zero(from, begin + at);
+                    from = begin + at + 1;
+                }
+                if (end >= from + 64) zero(from, end);
+            } else {
+                for (size_t y = bands.first_row(b); y < bands.end_row(b); ++y)
+                    if (!rows_[y]) zero(y * stride, (y + 1) * stride);
+            }
+        }
+    }
+
+    // Ready for the next frame. A band with few events has them zeroed now, one byte each;
+    // others are zeroed as the next frame prepares them.
+    void reset(const FrameBands& bands) {
+        for (size_t b = 0; b < bands.bands; ++b) {
+            const size_t y0 = bands.first_row(b), stride = bands.row_bytes;
+            if (held_[b] && sparse(bands, b)) {
+                uint8_t* base = image_.data() + y0 * stride;
+                for (const uint32_t k : keys_[b]) {
+                    base[(k >> FrameBands::kRowShift) * stride + 1 + 3 * ((k >> 2) & 0xFFFF) + ((k >> 1) & 1)] = 0;
+                    rows_[y0 + (k >> FrameBands::kRowShift)] = 0;
+                }
+                held_[b] = 0;
+            } else if (held_[b]) {
+                std::fill(rows_.begin() + static_cast<std::ptrdiff_t>(y0),
+                          rows_.begin() + static_cast<std::ptrdiff_t>(bands.end_row(b)), uint8_t{0});
+            }
+            keys_[b].clear();
+            written_[b].clear();
+            applied_[b] = 0;
+            whole_[b] = 0;
+            live_[b] = 0;
+        }
+        keys_held_ = 0;
+        more_.clear();
+        less_.clear();
+    }
+
+private:
+    static constexpr std::ptrdiff_t kAhead = 8;  // keys between a prefetch and its use
+    std::vector<uint8_t> image_;
+    std::vector<std::vector<uint32_t>> keys_;
+    std::vector<size_t> applied_;  // per band: keys already in the image
+    std::vector<uint8_t> held_;    // per band: the image may hold counts (of this frame once live)
+    std::vector<uint8_t> live_;    // per band: prepared for the current frame
+    std::vector<uint8_t> whole_;   // per band: events went into the image whose keys are gone
+    std::vector<uint8_t> rows_;    // per row: events of this frame
+    std::vector<std::vector<uint32_t>> written_;  // per sparse band: see written()
+    size_t keys_held_ = 0;
+    ChannelTally more_, less_;
+};
+
+// Base64 PNGs of finished frames, written to a spool file in frame order by worker threads,
+// while the byte budget lasts. A frame's events reach its image (and, for a frame that folds,
+// the pixel counts and the overview) one frame at a time in frame order; the PNGs are made
+// side by side. Buffers come back zeroed.
 class FrameEncoder {
 public:
-    FrameEncoder(size_t width, size_t height, std::FILE* spool, int64_t budget, size_t buffers, size_t workers = 2)
-        : width_(width), height_(height), spool_(spool), budget_(budget), folded_(width, height) {
-        for (size_t i = 0; i < buffers; ++i) free_.emplace_back(width * height * 3, 0);
+    FrameEncoder(size_t width, size_t height, size_t cell_rows, std::FILE* spool, int64_t budget, size_t buffers,
+                 size_t workers = 2)
+        : bands_(width, height, cell_rows), spool_(spool), budget_(budget), folded_(width, height),
+          pending_(bands_.bands) {
+        for (size_t i = 0; i < buffers; ++i) free_.push_back(std::make_unique<FrameBuffer>(bands_));
         for (size_t i = 0; i < workers; ++i) workers_.emplace_back([this] { run(); });
     }
     ~FrameEncoder() { close(); }
 
+    const FrameBands& bands() const { return bands_; }
+
     // A zeroed buffer to count the next frame in; waits while all are in flight.
-    std::vector<uint8_t> take() {
+    std::unique_ptr<FrameBuffer> take() {
         std::unique_lock lock(mu_);
         cv_.wait(lock, [this] { return !free_.empty(); });
-        std::vector<uint8_t> b = std::move(free_.front());
+        std::unique_ptr<FrameBuffer> b = std::move(free_.front());
         free_.pop_front();
         return b;
     }
 
-    // `fold`: the frame's counts also go into folded() (the encoder's thread does the per-pixel
-    // work), less one event for each pixel and polarity in `excluded` (pixel * 2 + on).
-    // With an overview to fold into, a folded frame `frame` (the overview's grid) also reaches it,
-    // in frame order, with one event more for each in `overflow` (what the image clipped).
-    // `rows` marks the rows of the image that hold events (empty: any may): the others are
-    // skipped when folding and when zeroing the buffer for its next frame.
-    void submit(int64_t segment, std::vector<uint8_t>&& rgb, bool fold = false, std::vector<size_t>&& excluded = {},
-                std::vector<size_t>&& overflow = {}, int64_t frame = 0, std::vector<uint8_t>&& rows = {}) {
+    // `fold`: the frame's events that count also go into folded(), and with an overview to fold
+    // into, frame `frame` (the overview's grid) reaches it through its image, in frame order.
+    void submit(int64_t segment, std::unique_ptr<FrameBuffer>&& frame_buffer, bool fold = false, int64_t frame = 0) {
         std::lock_guard lock(mu_);
-        jobs_.push_back({submitted_++, segment, std::move(rgb), fold, std::move(excluded), std::move(overflow), frame,
-                         std::move(rows)});
+        jobs_.push_back({submitted_++, segment, std::move(frame_buffer), fold, frame});
         cv_.notify_all();
     }
 
@@ -425,6 +706,7 @@ public:
             cv_.notify_all();
         }
         for (std::thread& w : workers_) w.join();
+        count_pending();
     }
 
     bool full() const { return full_.load(std::memory_order_relaxed); }
@@ -437,19 +719,87 @@ public:
 
 private:
     struct Job {
-        int64_t seq;
-        int64_t segment;
-        std::vector<uint8_t> rgb;
+        int64_t seq = 0;
+        int64_t segment = 0;
+        std::unique_ptr<FrameBuffer> buffer;
         bool fold = false;
-        std::vector<size_t> excluded, overflow;
         int64_t frame = 0;
-        std::vector<uint8_t> rows;
     };
 
-    // Workers encode side by side; each frame then waits for its turn, so the
-    // spool and the budget see frames in order whichever finished first.
+    void wait_turn(const int64_t& counter, int64_t seq) {
+        std::unique_lock lock(mu_);
+        cv_.wait(lock, [&] { return counter == seq; });
+    }
+    void next_turn(int64_t& counter) {
+        std::lock_guard lock(mu_);
+        ++counter;
+        cv_.notify_all();
+    }
+
+    // The frame's events into its image band by band; for a frame that folds, each band's rows
+    // into the overview while they are in the cache, then the single events it clipped or
+    // must not count, all of them more before any less, as a cell's sum needs.
+    void fill(Job& job) {
+        FrameBuffer& f = *job.buffer;
+        DecayedOverview* overview = job.fold ? overview_ : nullptr;
+        for (size_t b = 0; b < bands_.bands; ++b) {
+            std::vector<uint32_t>& pending = pending_[b];
+            const size_t first_pixel = bands_.first_row(b) * bands_.width;
+            f.prepare(bands_, b);
+            f.apply(bands_, b, job.fold, [&](size_t pixel, bool on) {
+                pending.push_back(static_cast<uint32_t>(2 * (pixel - first_pixel) + on));
+            });
+            if (overview && f.dirty(b)) {
+                if (f.sparse(bands_, b))
+                    fold_keys(*overview, job.frame, f, b);
+                else
+                    overview->fold_rows(job.frame, f.image(), bands_.row_bytes, bands_.width, bands_.first_row(b),
+                                        bands_.end_row(b));
+            }
+        }
+        if (job.fold) {
+            pending_held_ = 0;
+            for (const std::vector<uint32_t>& p : pending_) pending_held_ += p.size();
+            if (pending_held_ >= kPending) count_pending();
+        }
+        if (!overview) return;
+        f.more().each([&](uint32_t channel, uint64_t times) { overview->add_each(job.frame, channel, times, bands_.width, 1.0); });
+        f.less().each([&](uint32_t channel, uint64_t times) { overview->add_each(job.frame, channel, times, bands_.width, -1.0); });
+    }
+
+    // Band b's pixels with events into the overview, found from the bytes its keys wrote, in
+    // scan order (the order fold_rows takes them in): each once, with its count in the image.
+    void fold_keys(DecayedOverview& overview, int64_t frame, FrameBuffer& f, size_t b) {
+        const size_t y0 = bands_.first_row(b), stride = bands_.row_bytes;
+        const uint8_t* base = f.image() + y0 * stride;
+        const std::vector<uint32_t>& written = f.written(bands_, b);
+        auto pixel = [&](size_t i, auto&& use) {
+            const size_t row = written[i] / stride, column = written[i] - row * stride - 1;
+            use(column / 3, y0 + row, column % 3 == 1);
+        };
+        for (size_t i = 0; i < written.size(); ++i) {
+            if (i + 8 < written.size())  // cells far apart: fetch some ahead
+                pixel(i + 8, [&](size_t x, size_t y, bool on) { overview.prefetch(x, y, on); });
+            pixel(i, [&](size_t x, size_t y, bool on) { overview.add_pixel(frame, x, y, on, base[written[i]]); });
+        }
+    }
+
+    // The pixel counts take the events of many frames at once, band by band: each line of
+    // the counts is then fetched once for many events, not once a frame.
+    void count_pending() {
+        for (size_t b = 0; b < bands_.bands; ++b) {
+            const size_t first_pixel = bands_.first_row(b) * bands_.width;
+            for (const uint32_t k : pending_[b]) folded_.add(first_pixel + k / 2, k & 1);
+            pending_[b].clear();
+        }
+        pending_held_ = 0;
+    }
+
+    // Workers take frames in order; each fills its frame in turn, encodes it side by side with
+    // the other, then waits for its turn again, so the spool and the budget see frames in order.
     void run() {
         PngWriter png;
+        ZeroSpans zeros;
         for (;;) {
             Job job;
             {
@@ -459,29 +809,24 @@ private:
                 job = std::move(jobs_.front());
                 jobs_.pop_front();
             }
+            wait_turn(filled_, job.seq);
+            fill(job);
+            next_turn(filled_);
             std::string text;
-            if (!full()) text = png.base64(job.rgb.data(), width_, height_);
-            if (job.fold) {
-                std::lock_guard fold_lock(fold_mu_);
-                folded_.fold(job.rgb.data(), job.rows);
-                for (size_t e : job.excluded) folded_.remove(e / 2, e % 2);
+            if (!full()) {
+                job.buffer->zero_spans(bands_, zeros);
+                text = png.base64_scanlines(job.buffer->image(), bands_.width, bands_.height, &zeros);
             }
-            std::unique_lock lock(mu_);
-            cv_.wait(lock, [&] { return committed_ == job.seq; });
-            if (job.fold && overview_)  // the decay needs the frames in order: folded in turn
-                overview_->fold(job.frame, job.rgb.data(), width_, height_, job.rows, job.overflow, job.excluded);
-            commit(job.segment, text);
-            ++committed_;
-            cv_.notify_all();
-            lock.unlock();
-            if (job.rows.empty()) {
-                std::fill(job.rgb.begin(), job.rgb.end(), uint8_t{0});
-            } else {
-                for (size_t y = 0; y < height_; ++y)
-                    if (job.rows[y]) std::memset(job.rgb.data() + 3 * width_ * y, 0, 3 * width_);
+            {
+                std::unique_lock lock(mu_);
+                cv_.wait(lock, [&] { return committed_ == job.seq; });
+                commit(job.segment, text);
+                ++committed_;
+                cv_.notify_all();
             }
-            lock.lock();
-            free_.push_back(std::move(job.rgb));
+            job.buffer->reset(bands_);
+            std::lock_guard lock(mu_);
+            free_.push_back(std::move(job.buffer));
             cv_.notify_all();
         }
     }
@@ -500,22 +845,24 @@ private:
         }
     }
 
-    size_t width_, height_;
+    FrameBands bands_;
     std::FILE* spool_;
     int64_t budget_;
     std::mutex mu_;
     std::condition_variable cv_;
-    std::deque<std::vector<uint8_t>> free_;
+    std::deque<std::unique_ptr<FrameBuffer>> free_;
     std::deque<Job> jobs_;
-    int64_t submitted_ = 0, committed_ = 0;
+    int64_t submitted_ = 0, filled_ = 0, committed_ = 0;
     bool closed_ = false;
     std::atomic<bool> full_{false};
     std::atomic<int64_t> reserve_{0};
     bool failed_ = false;
     std::atomic<int64_t> bytes_{0};
     std::vector<std::pair<int64_t, int64_t>> accepted_;
-    std::mutex fold_mu_;
-    PixelCounts folded_;
+    static constexpr size_t kPending = size_t(1) << 22;  // events, 16 MiB
+    PixelCounts folded_;  // written only by the worker whose turn it is to fill, or after close()
+    std::vector<std::vector<uint32_t>> pending_;  // per band: pixel in band * 2 + on
+    size_t pending_held_ = 0;
     DecayedOverview* overview_ = nullptr;
     std::vector<std::thread> workers_;
 };
@@ -565,10 +912,10 @@ public:
             overview_.emplace(w, h, static_cast<size_t>(c_.overview_scale), c_.a);
             overview_step_ = c_.overview_step;
             // No reserve before the first overview image: lead-in frames come first.
-            encoder_.emplace(w, h, c_.spool, c_.frame_budget, 4);
+            encoder_.emplace(w, h, static_cast<size_t>(c_.overview_scale), c_.spool, c_.frame_budget, 4);
             encoder_->fold_overview_into(&*overview_);
-            rows_.assign(h, 0);
-            counts_ = encoder_->take();
+            frame_buffer_ = encoder_->take();
+            dense_keys_ = std::max<size_t>(size_t(1) << 16, w * h);
             set_activity();
         } else if (c_.mode == kRender) {
             frame_.emplace(w, h);
@@ -581,6 +928,9 @@ public:
     size_t feed(const uint8_t* records, size_t n) {
         size_t i = 0;
         for (; i < n; ++i) {
+            // Events land all over an HD image: the cell an event a little further on will
+            // touch is fetched now, so that many misses are in flight instead of one at a time.
+            if (i + kAhead < n) prefetch_cell(records + (i + kAhead) * evt::kRecordSize);
             const Event e = read_record(records + i * evt::kRecordSize);
             if (c_.mode == kSurvey) {
                 note_extent(e);
@@ -650,6 +1000,31 @@ public:
     int64_t overview_step() const { return overview_step_; }
 
 private:
+    static constexpr size_t kAhead = 16;  // events between a prefetch and its use
+
+    // Fetches the accumulator cell the record at `rec` will update (a hint only: the frame may
+    // change before it is counted).
+    ZV_PREFETCH void prefetch_cell(const uint8_t* rec) const {
+        // A folding page frame's events go to sequential keys; a survey keeps no cells.
+        if ((c_.mode == kPage && folding_) || c_.mode == kSurvey) return;
+        int16_t x, y;
+        std::memcpy(&x, rec, 2);
+        std::memcpy(&y, rec + 2, 2);
+        if (static_cast<uint16_t>(x) >= c_.width || static_cast<uint16_t>(y) >= c_.height) return;
+        const size_t pixel = static_cast<size_t>(y) * static_cast<size_t>(c_.width) + static_cast<size_t>(x);
+        const bool on = static_cast<int8_t>(rec[12]) > 0;
+        if (c_.mode == kPage) {
+            if (!folding_) {
+                pixels_->prefetch(pixel, on);
+                overview_->prefetch(static_cast<size_t>(x), static_cast<size_t>(y), on);
+            }
+        } else if (c_.mode == kRender) {
+            frame_->prefetch(pixel, on);
+        } else if (c_.mode == kSummary) {
+            pixels_->prefetch(pixel, on);
+        }
+    }
+
     // Extent, counts and the peak rate of what lies in [t0, t1).
     void note_extent(const Event& e) {
         extent_.note(e);
@@ -657,28 +1032,27 @@ private:
         max_y_ = std::max(max_y_, e.y);
     }
 
-    void count(const Event& e) {
+    __attribute__((always_inline)) void count(const Event& e) {
         const int64_t frame = frame_index_ - c_.lead;  // on the overview's grid from t0
-        const size_t pixel = static_cast<size_t>(e.y) * static_cast<size_t>(c_.width) + static_cast<size_t>(e.x);
-        // A page's full-rate frames after the lead-in reach the pixel counts and the overview
-        // through their count images (folded by the encoder): here only what an image cannot hold.
-        const bool clipped = folding_ && counts_[3 * pixel + (e.on ? 1 : 0)] == 255;
-        if (e.t >= c_.t0) {
+        const bool counts = e.t >= c_.t0;
+        if (counts) {
             note_extent(e);
             const int64_t off = e.t - c_.t0;
             timeline_->add(off, e.on ? 0 : 1);
             raster_->add(off, static_cast<size_t>(e.y));
-            if (!folding_ || clipped) pixels_->add(e);
-            if (overview_ && !folding_) overview_->add(frame, e);
-            else if (overview_ && clipped) overflow_.push_back(2 * pixel + (e.on ? 1 : 0));
-        } else if (folding_ && !clipped) {
-            excluded_.push_back(2 * pixel + (e.on ? 1 : 0));  // late from before t0: in the image, not the counts
+            // A page's full-rate frames after the lead-in reach the pixel counts and the overview
+            // through their frame buffers (on the encoder's thread).
+            if (!folding_) {
+                pixels_->add(e);
+                if (overview_) overview_->add(frame, e);
+            }
         }
         if (c_.mode == kPage) {
-            uint8_t& c = counts_[3 * pixel + (e.on ? 1 : 0)];
-            if (active_ && c != 255) {
-                ++c;
-                rows_[static_cast<size_t>(e.y)] = 1;
+            if (active_) {
+                frame_buffer_->push(encoder_->bands(), static_cast<size_t>(e.x), static_cast<size_t>(e.y), e.on, counts);
+                // A frame of more events than its image has bytes fills the image now.
+                if (frame_buffer_->keys_held() >= dense_keys_)
+                    frame_buffer_->apply_all(encoder_->bands(), folding_ ? &*pixels_ : nullptr);
             }
         } else if (c_.mode == kRender) {
             frame_->add(e);
@@ -712,12 +1086,8 @@ private:
             frame_->clear();
         } else {
             if (active_) {
-                encoder_->submit(segment_, std::move(counts_), folding_, std::move(excluded_), std::move(overflow_),
-                                 frame_index_ - c_.lead, std::move(rows_));
-                excluded_.clear();
-                overflow_.clear();
-                rows_.assign(static_cast<size_t>(c_.height), 0);
-                counts_ = encoder_->take();
+                encoder_->submit(segment_, std::move(frame_buffer_), folding_, frame_index_ - c_.lead);
+                frame_buffer_ = encoder_->take();
             }
             while (sample_frame(next_sample_) == frame_index_) take_sample();
         }
@@ -790,12 +1160,10 @@ private:
     std::optional<DecayedOverview> overview_;
     std::optional<FrameEncoder> encoder_;
     std::optional<FrameRenderer> renderer_;
-    std::vector<uint8_t> counts_;  // the page's current frame, from the encoder's pool
+    std::unique_ptr<FrameBuffer> frame_buffer_;  // the page's current frame, from the encoder's pool
+    size_t dense_keys_ = 0;  // keys a frame buffer holds at most before they go into its image
     bool merged_ = false;
-    bool folding_ = false;  // the current frame reaches pixel counts and overview through its image
-    std::vector<uint8_t> rows_;  // rows of counts_ with events
-    std::vector<size_t> overflow_;  // events of the current frame its image clipped (pixel * 2 + on)
-    std::vector<size_t> excluded_;  // events of counts_ the pixel counts must not take (pixel * 2 + on)
+    bool folding_ = false;  // the current frame reaches pixel counts and overview through its buffer
     int64_t frame_index_ = 0, frame_end_ = std::numeric_limits<int64_t>::min();  // set by set_activity
     bool active_ = false;
     int64_t segment_ = 0;
@@ -811,7 +1179,7 @@ private:
 // decoded; the decoder stops where decode() would (window end, error, a
 // partial word), and offsets in `s` are within buf.
 inline size_t decode_while_counting(evt::Format format, const uint8_t* buf, size_t n, evt::State& s, Engine& engine) {
-    constexpr size_t kRecords = size_t(1) << 16, kBuffers = 3;
+    constexpr size_t kRecords = size_t(1) << 14, kBuffers = 4;
     struct Filled {
         size_t buffer, count;
     };
