@@ -7,6 +7,7 @@ import io
 import json
 import math
 import os
+import re
 import stat
 import subprocess
 import sys
@@ -322,6 +323,18 @@ def test_a_window_over_times_that_go_backwards_warns_and_is_that_of_the_sorted_e
         assert from_file[key] == from_array[key], key
     assert from_file["source"]["t_first"] == from_array["source"]["t_first"] == int(ev["t"].min())
     check_document(from_file, np.sort(ev, order="t", kind="stable"), 40, 30, 10_000, 30_000)
+
+
+@pytest.mark.parametrize("window", [{}, dict(start=1_000_000, duration=400_000)])
+def test_frames_over_times_that_go_backwards_warn_once(tmp_path, window):
+    ev = scene(span=3_000_000, noise=6000)
+    ev["t"][int(np.searchsorted(ev["t"], ev["t"][0] + 1_200_000))] -= 150_000  # inside the window
+    path = writers.write(tmp_path / "s.raw", ev, "evt3", geometry=(40, 30))
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always")
+        frames = list(recording_frames(path, frame_period=10_000, **window))
+    said = [str(w.message) for w in seen if issubclass(w.category, RecordingWarning)]
+    assert frames and len(said) == 1 and re.search(rf"{path.name}: times go backwards at byte \d+", said[0]), said
 
 
 @pytest.mark.parametrize("crowded", [600, 70_000])  # 70,000: more than a frame keeps as events

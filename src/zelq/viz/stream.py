@@ -433,10 +433,22 @@ def _frames(src: _Source, span: _Span, period: int, decay: float, gain: float, c
             scale: int) -> Iterator[Tuple[int, np.ndarray]]:
     run = _stream(src, _RENDER, span.sensor, span.t0, span.t1, span.t_first, span.to_end, period_us=period,
                   decay_us=float(decay), gain=float(gain), palette=colours, scale=scale)
+    warned = False
     for _ in _pump(run, span.t0, span.t1):
+        warned = warned or _warn_backwards(src, run)
         yield from run.engine.take_frames()
     yield from run.engine.take_frames()
+    warned or _warn_backwards(src, run)
     _conclude(run, run.engine.result())
+
+
+def _warn_backwards(src: _Source, run: "_Pass") -> bool:
+    """Warns, once, where a file's times go backwards: frames already given cannot be redone."""
+    if run.back is None:
+        return False
+    recordings._warn(src.path, f"times go backwards at byte {run.back}: a late event is drawn in the frame "
+                               "being drawn when it is read, and a window may miss events after that byte")
+    return True
 
 
 # ---------------------------------------------------------------- document parts
