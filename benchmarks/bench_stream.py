@@ -9,7 +9,7 @@ thread of it, so this is all of its memory). Each library is imported before its
 (ours loads the optional Tonic library when its native module loads). Printed per
 file, with ratios measured in this run:
   read      `read_events` of the whole file, against faery decoding the same file to an array
-  iterate   `iter_events` over the whole file (1 M-event pieces), against iterating faery's stream
+  iterate   `iter_events` over the whole file (default 64 Ki-event pieces), against iterating faery's stream
   page      `export_recording_html` with its defaults (20 ms frames, 100 MB page), under an
             address-space limit of --limit-gb, against faery's nearest pipeline: 20 frames with
             exponential decay written as PNG files
