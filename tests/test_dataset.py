@@ -255,17 +255,26 @@ def test_labels_from_a_mapping_or_csv(tmp_path, key):
         assert [label(f) for f in files] == ["a", "seven, or so", "a"]
 
 
-@pytest.mark.parametrize("sizes,workers", [([10] * 1000, 2), ([1 << 30, 10, 10, 1 << 30], 4), ([], 2),
-                                            ([5 << 20] * 37 + [1] * 900, 3)])
-def test_batches_cover_every_file_once_in_order(tmp_path, sizes, workers, monkeypatch):
-    files = [f"f{k:05d}" for k in range(len(sizes))]
-    sizes_of = dict(zip(files, sizes))
-    monkeypatch.setattr(dataset.os, "stat", lambda f: os.stat_result((0,) * 6 + (sizes_of[f],) + (0,) * 3))
-    batches = dataset._batches(files, workers)
-    assert [f for b in batches for f in b] == files
-    assert all(0 < len(b) <= dataset._MAX_BATCH_FILES for b in batches)
-    if len(files) >= workers * dataset._BATCHES_PER_WORKER:
+@pytest.mark.parametrize("costs,workers", [([10] * 1000, 2), ([1 << 30, 10, 10, 1 << 30], 4), ([], 2),
+                                            ([5 << 20] * 37 + [1] * 900, 3), ([1 << 20] * 3000, 2)])
+def test_batches_cover_every_file_once_in_order_and_shrink(costs, workers):
+    ends = dataset._batch_ends(costs, workers)
+    assert ends == sorted(set(ends)) and ends[-1:] == ([len(costs)] if costs else [])
+    batches = [costs[a:b] for a, b in zip([0] + ends, ends)]
+    if len(costs) >= workers * dataset._BATCHES_PER_WORKER:
         assert len(batches) >= workers * dataset._BATCHES_PER_WORKER
+    # none over the largest batch but by its last file; the tail shrinks for the workers to finish together
+    assert all(sum(b) - b[-1] < dataset._BATCH_COST_MAX for b in batches)
+    if len(batches) > 2 * workers and sum(costs) > 4 * workers * dataset._BATCH_COST_MIN:
+        assert sum(batches[-2]) < sum(batches[0])
+
+
+@pytest.mark.parametrize("addresses,local", [
+    (["tcp://127.0.0.1:4001", "tcp://127.0.0.1:4002"], True), (["inproc://10.1.2.3/77/1"], True),
+    (["tcp://[::1]:4001"], True), (["tcp://127.0.0.1:4001", "tcp://10.0.0.7:4001"], False),
+    (["tls://node7:4001"], False), ([], False)])
+def test_results_come_straight_only_from_workers_on_this_machine(addresses, local):
+    assert dataset._on_this_machine(addresses) is local
 
 
 def test_command_on_a_scheduler_writes_page_parquet_and_recording_pages(folder, client, tmp_path):

@@ -38,11 +38,14 @@ COLUMNS = ("path", "label", "format", "sensor_size", "t_first", "t_last", "durat
 Record = Dict[str, Any]
 Progress = Optional[Callable[[int, int, int, float], None]]
 
-# A batch is a few tens of MB of recordings, or this many files, whichever comes first:
-# small files share a task (a task costs about a millisecond of scheduling), big ones
-# still spread over every worker.
-_BATCH_BYTES = 32 << 20
-_MAX_BATCH_FILES = 400
+# Batches are measured in work: a file's bytes plus what opening and summarising any file
+# costs, about as much as decoding _FILE_COST bytes. Few big batches keep the scheduler's
+# and the client's share small (a task costs milliseconds of their CPU, which two busy
+# workers feel); the last ones shrink, so that no worker waits long for another at the
+# end; none is so big that progress and checkpoints come rarely.
+_FILE_COST = 48 << 10
+_BATCH_COST_MAX = 128 << 20
+_BATCH_COST_MIN = 8 << 20
 _BATCHES_PER_WORKER = 4
 _CHECKPOINT_S = 30.0
 # Budget of each recording page written beside the dataset page: thousands of them add up.
@@ -214,28 +217,39 @@ def _summarize_batch(paths: Sequence[str], summarize: Optional[Callable[[str], R
 # ---------------------------------------------------------------- batches and the cluster
 
 def _batches(files: Sequence[str], workers: int) -> List[List[str]]:
-    """Consecutive runs of files of about equal bytes, several per worker so none waits at the end."""
-    sizes = []
+    """Consecutive runs of files, several per worker, from big to small (see _batch_ends)."""
+    costs = []
     for f in files:
         try:
-            sizes.append(max(os.stat(f).st_size, 4096))
+            size = os.stat(f).st_size
         except OSError:
-            sizes.append(4096)
-    total = sum(sizes)
-    count = max(workers * _BATCHES_PER_WORKER, math.ceil(total / _BATCH_BYTES), math.ceil(len(files) / _MAX_BATCH_FILES))
-    target = total / max(count, 1)
-    out: List[List[str]] = []
-    run: List[str] = []
-    run_bytes = 0
-    for f, s in zip(files, sizes):
-        run.append(f)
-        run_bytes += s
-        if run_bytes >= target or len(run) >= _MAX_BATCH_FILES:
-            out.append(run)
-            run, run_bytes = [], 0
-    if run:
-        out.append(run)
-    return out
+            size = 0
+        costs.append(max(size, 4096) + _FILE_COST)
+    ends = _batch_ends(costs, workers)
+    return [list(files[a:b]) for a, b in zip([0] + ends, ends)]
+
+
+def _batch_ends(costs: Sequence[int], workers: int) -> List[int]:
+    """Where each batch of files of these costs ends: guided, each takes a share of the work
+    left, between _BATCH_COST_MIN and _BATCH_COST_MAX (and at most a share of the whole that
+    leaves _BATCHES_PER_WORKER batches to each worker)."""
+    left = sum(costs)
+    most = min(_BATCH_COST_MAX, left / (workers * _BATCHES_PER_WORKER))
+
+    def goal() -> float:
+        return min(most, max(_BATCH_COST_MIN, left / (2 * workers)))
+
+    ends: List[int] = []
+    run_cost, want = 0, goal()
+    for i, c in enumerate(costs):
+        run_cost += c
+        if run_cost >= want:
+            ends.append(i + 1)
+            left -= run_cost
+            run_cost, want = 0, goal()
+    if run_cost:
+        ends.append(len(costs))
+    return ends
 
 
 def _cpu_count() -> int:
@@ -303,13 +317,26 @@ def _close(client: Any) -> None:
         cluster.close()
 
 
-def _worker_count(client: Any) -> int:
+def _workers(client: Any) -> List[str]:
+    """The addresses of the client's workers (empty when the scheduler will not say)."""
     try:
-        return max(1, len(client.scheduler_info(n_workers=-1)["workers"]))
+        info = client.scheduler_info(n_workers=-1)
     except TypeError:  # older distributed: no n_workers argument
-        return max(1, len(client.scheduler_info()["workers"]))
+        info = client.scheduler_info()
     except Exception:  # noqa: BLE001 - a guess is enough to size batches
-        return 1
+        return []
+    return [str(a) for a in info.get("workers", {})]
+
+
+_LOOPBACK = ("127.", "localhost:", "[::1]:")
+
+
+def _on_this_machine(addresses: Sequence[str]) -> bool:
+    """Every worker listens on this machine's loopback (a local cluster), so this process
+    can always reach them."""
+    hosts = [a.split("://", 1)[-1] for a in addresses]
+    return bool(hosts) and all(h.startswith(_LOOPBACK) or a.startswith("inproc://")
+                               for a, h in zip(addresses, hosts))
 
 
 def summarize_dataset(paths_or_dir: Any, *, client: Any = None, labels: Optional[Mapping[Any, Any]] = None,
@@ -366,7 +393,12 @@ def summarize_dataset(paths_or_dir: Any, *, client: Any = None, labels: Optional
         client, owned = _client(client, workers)
         try:
             distributed = _extra("distributed")
-            batches = _batches(files, _worker_count(client))
+            addresses = _workers(client)
+            batches = _batches(files, max(1, len(addresses)))
+            # Results come straight from a local worker: through the scheduler, which shares
+            # this process, they would cost it twice the time, while it holds up the next task.
+            # Workers elsewhere may be out of this machine's reach: there the scheduler carries them.
+            direct = _on_this_machine(addresses) or None
             pending = {client.submit(_summarize_batch, b, summarize, [page_of[f] for f in b] if page_of else None,
                                      pure=False): b for b in batches}
             last_save = time.monotonic()
@@ -374,7 +406,7 @@ def summarize_dataset(paths_or_dir: Any, *, client: Any = None, labels: Optional
             for future in queue:
                 batch = pending.pop(future)
                 try:
-                    records = future.result()
+                    records = client.gather(future, direct=direct)
                 except Exception as e:  # noqa: BLE001 - a worker died or the batch failed as a whole
                     if len(batch) > 1:  # again file by file, so only the culprit is refused
                         for f in batch:
