@@ -167,6 +167,14 @@ def test_page_of_an_event_array_follows_the_rules(tmp_path, windows, shuffled):
     assert doc["budget"]["bytes"] == os.path.getsize(out) and "</script><b>" not in Path(out).read_text()
 
 
+@pytest.mark.parametrize("noise", [3_000, 400_000])
+def test_hd_frames_sparse_or_dense_follow_the_rules(tmp_path, noise):
+    # HD frames are megabytes: sparse ones are deflated in one block across their zero spans
+    ev = scene(w=1280, h=720, span=60_000, noise=noise)
+    out = export_recording_html(ev, tmp_path / "p.html", sensor_size=(1280, 720), frame_period=10_000)
+    check_document(document(out), ev, 1280, 720, 10_000, 30_000)
+
+
 @pytest.mark.parametrize("name", ["sample_evt3.raw", "sample_ncars.dat", "sample_nmnist.bin"])
 def test_page_of_each_shared_recording_follows_the_rules(tmp_path, name):
     path = shared_recording(name)

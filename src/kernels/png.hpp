@@ -361,9 +361,10 @@ private:
 // byte value, a match 256 + its length. Tokens go to a caller's scratch of one
 // per input byte at most.
 struct TokenList {
-    // A token at kRepeat or above stands for (token - kRepeat) matches of length 258 in a row
-    // (at most a block's worth: 2^18 / 258 of them).
+    // A token at kRepeat or above stands for (token - kRepeat) matches of length 258 in a row,
+    // at most kMostRepeated of them.
     static constexpr uint16_t kRepeat = 1024;
+    static constexpr size_t kMostRepeated = 65535 - kRepeat;
     uint32_t lit[286] = {};
     const std::array<LengthCode, 259>& table = length_codes();
     uint16_t* first = nullptr;
@@ -378,8 +379,12 @@ struct TokenList {
     }
     void longest_matches(size_t n) {
         lit[table[258].symbol] += static_cast<uint32_t>(n);
+        for (; n > kMostRepeated; n -= kMostRepeated) *next++ = static_cast<uint16_t>(kRepeat + kMostRepeated);
         *next++ = static_cast<uint16_t>(kRepeat + n);
     }
+    // Tokens a span of n known zero bytes costs at most: a literal, the repeats, a shorter match
+    // or two literals.
+    static constexpr size_t span_tokens(size_t n) { return 4 + n / (258 * kMostRepeated); }
 };
 
 // One dynamic-Huffman block of data[begin, end); `scratch` holds end - begin tokens.
@@ -493,7 +498,7 @@ public:
         detail::BitWriter bits(out_.data() + used);
         size_t begin = 0;
         do {
-            const size_t end = n - begin < kBlock ? n : begin + kBlock;
+            const size_t end = block_end(begin, n, zeros, next_zero);
             // Room for this block: at most 15 bits per byte, plus its header.
             used = static_cast<size_t>(bits.position() - out_.data());
             const size_t need = used + (end - begin) * 2 + 2048;
@@ -512,6 +517,24 @@ public:
     }
 
 private:
+    // Where the block from `begin` ends: kBlock bytes on, or as far as kBlock tokens reach where
+    // spans of zeros are known (a span costs a few tokens whatever its length), so that a sparse
+    // image is one block with one code table instead of one per 256 KiB.
+    static size_t block_end(size_t begin, size_t n, const ZeroSpans* zeros, size_t next) {
+        size_t budget = kBlock, at = begin;
+        for (; zeros && next < zeros->size() && at < n; ++next) {
+            auto [first, end] = (*zeros)[next];
+            if (end <= at) continue;
+            first = std::max(first, at);
+            end = std::min(end, n);
+            const size_t cost = first - at + detail::TokenList::span_tokens(end - first);
+            if (cost > budget) break;
+            budget -= cost;
+            at = end;
+        }
+        return std::min(n, at + budget);
+    }
+
     static uint32_t adler32_spans(const uint8_t* data, size_t n, const ZeroSpans& zeros) {
         uint32_t a = 1, b = 0;
         size_t at = 0;
