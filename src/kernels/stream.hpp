@@ -672,7 +672,7 @@ public:
     // A zeroed buffer to count the next frame in; waits while all are in flight.
     std::unique_ptr<FrameBuffer> take() {
         std::unique_lock lock(mu_);
-        cv_.wait(lock, [this] { return !free_.empty(); });
+        free_cv_.wait(lock, [this] { return !free_.empty(); });
         std::unique_ptr<FrameBuffer> b = std::move(free_.front());
         free_.pop_front();
         return b;
@@ -683,15 +683,16 @@ public:
     void submit(int64_t segment, std::unique_ptr<FrameBuffer>&& frame_buffer, bool fold = false, int64_t frame = 0) {
         std::lock_guard lock(mu_);
         jobs_.push_back({submitted_++, segment, std::move(frame_buffer), fold, frame});
-        cv_.notify_all();
+        work_cv_.notify_one();
     }
 
     void fold_overview_into(DecayedOverview* overview) { overview_ = overview; }
 
-    // Waits until every submitted frame is committed (and folded): the overview is then the caller's.
-    void drain() {
+    // Waits until every submitted frame is folded: the overview is then the caller's until the
+    // next submit. Their PNGs may still be on their way.
+    void wait_folded() {
         std::unique_lock lock(mu_);
-        cv_.wait(lock, [this] { return committed_ == submitted_; });
+        turn_cv_.wait(lock, [this] { return filled_ == submitted_; });
     }
 
     // Per-pixel counts of the folded frames; final after close().
@@ -703,15 +704,19 @@ public:
             std::lock_guard lock(mu_);
             if (closed_) return;
             closed_ = true;
-            cv_.notify_all();
+            work_cv_.notify_all();
         }
         for (std::thread& w : workers_) w.join();
         count_pending();
     }
 
     bool full() const { return full_.load(std::memory_order_relaxed); }
-    // Bytes of the budget kept for the overview, revised as its images arrive.
-    void reserve(int64_t bytes) { reserve_.store(bytes, std::memory_order_relaxed); }
+    // Bytes of the budget kept for the overview, revised as its images arrive: for the frames
+    // submitted from now on, whenever the frames before them are committed.
+    void reserve(int64_t bytes) {
+        std::lock_guard lock(mu_);
+        reserves_.emplace_back(submitted_, bytes);
+    }
     int64_t bytes() const { return bytes_.load(std::memory_order_relaxed); }
     bool failed() const { return failed_; }
     // Accepted frames: (segment, base64 length) in spool order.
@@ -728,12 +733,12 @@ private:
 
     void wait_turn(const int64_t& counter, int64_t seq) {
         std::unique_lock lock(mu_);
-        cv_.wait(lock, [&] { return counter == seq; });
+        turn_cv_.wait(lock, [&] { return counter == seq; });
     }
     void next_turn(int64_t& counter) {
         std::lock_guard lock(mu_);
         ++counter;
-        cv_.notify_all();
+        turn_cv_.notify_all();
     }
 
     // The frame's events into its image band by band; for a frame that folds, each band's rows
@@ -804,7 +809,7 @@ private:
             Job job;
             {
                 std::unique_lock lock(mu_);
-                cv_.wait(lock, [this] { return closed_ || !jobs_.empty(); });
+                work_cv_.wait(lock, [this] { return closed_ || !jobs_.empty(); });
                 if (jobs_.empty()) return;
                 job = std::move(jobs_.front());
                 jobs_.pop_front();
@@ -819,22 +824,25 @@ private:
             }
             {
                 std::unique_lock lock(mu_);
-                cv_.wait(lock, [&] { return committed_ == job.seq; });
-                commit(job.segment, text);
+                turn_cv_.wait(lock, [&] { return committed_ == job.seq; });
+                commit(job.seq, job.segment, text);
                 ++committed_;
-                cv_.notify_all();
+                turn_cv_.notify_all();
             }
             job.buffer->reset(bands_);
             std::lock_guard lock(mu_);
             free_.push_back(std::move(job.buffer));
-            cv_.notify_all();
+            free_cv_.notify_one();
         }
     }
 
-    void commit(int64_t segment, const std::string& text) {
+    // Under mu_, in frame order.
+    void commit(int64_t seq, int64_t segment, const std::string& text) {
+        while (reserves_.size() > 1 && reserves_[1].first <= seq) reserves_.pop_front();
+        const int64_t reserve = !reserves_.empty() && reserves_.front().first <= seq ? reserves_.front().second : 0;
         if (full() || text.empty()) return;
         const int64_t cost = static_cast<int64_t>(text.size()) + 3;  // quotes and a comma
-        if (bytes_ + cost > budget_ - reserve_.load(std::memory_order_relaxed)) {
+        if (bytes_ + cost > budget_ - reserve) {
             full_.store(true, std::memory_order_relaxed);
         } else if (std::fwrite(text.data(), 1, text.size(), spool_) != text.size()) {
             failed_ = true;
@@ -849,13 +857,16 @@ private:
     std::FILE* spool_;
     int64_t budget_;
     std::mutex mu_;
-    std::condition_variable cv_;
+    // One per kind of wait, so that a change wakes only the threads it concerns: the workers
+    // waiting for a frame, those waiting for their turn (or for the folds), the counting thread
+    // waiting for a buffer. Frames are small and many: wake-ups are a good part of their cost.
+    std::condition_variable work_cv_, turn_cv_, free_cv_;
     std::deque<std::unique_ptr<FrameBuffer>> free_;
     std::deque<Job> jobs_;
     int64_t submitted_ = 0, filled_ = 0, committed_ = 0;
     bool closed_ = false;
     std::atomic<bool> full_{false};
-    std::atomic<int64_t> reserve_{0};
+    std::deque<std::pair<int64_t, int64_t>> reserves_;  // (first frame, bytes), in order
     bool failed_ = false;
     std::atomic<int64_t> bytes_{0};
     std::vector<std::pair<int64_t, int64_t>> accepted_;
@@ -912,7 +923,7 @@ public:
             overview_.emplace(w, h, static_cast<size_t>(c_.overview_scale), c_.a);
             overview_step_ = c_.overview_step;
             // No reserve before the first overview image: lead-in frames come first.
-            encoder_.emplace(w, h, static_cast<size_t>(c_.overview_scale), c_.spool, c_.frame_budget, 4);
+            encoder_.emplace(w, h, static_cast<size_t>(c_.overview_scale), c_.spool, c_.frame_budget, 8);
             encoder_->fold_overview_into(&*overview_);
             frame_buffer_ = encoder_->take();
             dense_keys_ = std::max<size_t>(size_t(1) << 16, w * h);
@@ -1103,7 +1114,7 @@ private:
     // never push the overview out: the page writer drops the last frames when
     // the overview outgrows the reserve it left them.
     void take_sample() {
-        encoder_->drain();  // the frames folded so far are in the surface
+        encoder_->wait_folded();  // the frames so far are in the surface
         std::vector<uint8_t> rgb;
         overview_->sample(sample_frame(next_sample_) - c_.lead, rgb);
         overview_images_.push_back(overview_png_.base64(rgb.data(), overview_->width(), overview_->height()));
@@ -1144,7 +1155,7 @@ private:
         }
         folding_ = active_ && frame_index_ >= c_.lead;
         // Events now go to the overview from this thread: the encoder's folds must be done.
-        if (was_folding && !folding_) encoder_->drain();
+        if (was_folding && !folding_) encoder_->wait_folded();
     }
 
     Config c_;
