@@ -919,12 +919,14 @@ class _Page:
         for tag, a, b in blocks:
             where, lengths = by_tag[tag]
             c.write("<!--" + tag)
-            for k in range(a, b):
-                if where:
-                    frames.seek(where[k])
-                    c.write(b" " + frames.read(lengths[k]))
-                else:
-                    c.write(" " + ov_images[k])
+            if where:
+                # a block's frames lie in order in the spool: one read, not one per frame
+                frames.seek(where[a])
+                text = memoryview(frames.read(where[b - 1] + lengths[b - 1] - where[a]))
+                c.write(b" " + b" ".join(text[where[k] - where[a]:where[k] - where[a] + lengths[k]]
+                                         for k in range(a, b)))
+            else:
+                c.write("".join(" " + ov_images[k] for k in range(a, b)))
             c.write("-->")
         c.write(end)
         if c.bytes != size:
