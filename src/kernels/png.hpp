@@ -196,31 +196,12 @@ inline size_t run_length(const uint8_t* p, uint8_t b, size_t limit) {
     return k;
 }
 
-// Literals and distance-1 matches of data[begin, end), in order. Within a span known to be
-// zero (`zeros`, from `*next` on; see ZeroSpans), a zero byte is followed by runs of the
-// longest length as long as the span lasts, which need no look.
+// Literals and distance-1 matches of data[i, stop): runs of a repeated byte, found by looking.
 template <typename Sink>
-inline void tokens(const uint8_t* data, size_t begin, size_t end, Sink& sink, const ZeroSpans* zeros = nullptr,
-                   size_t* next = nullptr) {
-    size_t i = begin;
-    while (i < end) {
-        if (zeros && i > 0 && data[i - 1] == 0) {
-            while (*next < zeros->size() && (*zeros)[*next].second <= i) ++*next;
-            if (*next < zeros->size() && (*zeros)[*next].first <= i) {
-                // The bytes after a span are read next and are far from the last ones read:
-                // fetch those after a span a few ahead.
-                if (*next + 4 < zeros->size()) __builtin_prefetch(data + (*zeros)[*next + 4].second - 1);
-                const size_t stop = std::min(end, (*zeros)[*next].second);
-                if (i + 258 <= stop) {
-                    const size_t runs = (stop - i) / 258;
-                    sink.longest_matches(runs);
-                    i += 258 * runs;
-                }
-                if (i >= end) break;
-            }
-        }
+inline void scan_tokens(const uint8_t* data, size_t i, size_t stop, Sink& sink) {
+    while (i < stop) {
         if (i > 0 && data[i] == data[i - 1]) {
-            const size_t limit = end - i < 258 ? end - i : 258;
+            const size_t limit = stop - i < 258 ? stop - i : 258;
             const size_t run = run_length(data + i, data[i - 1], limit);
             if (run >= 3) {
                 sink.match(static_cast<unsigned>(run));
@@ -229,6 +210,59 @@ inline void tokens(const uint8_t* data, size_t begin, size_t end, Sink& sink, co
             }
         }
         sink.literal(data[i++]);
+    }
+}
+
+// The tokens of n zero bytes known without a look, after a byte that is zero or not.
+template <typename Sink>
+inline void zero_tokens(size_t n, bool after_zero, Sink& sink) {
+    if (!after_zero) {
+        sink.literal(0);
+        --n;
+    }
+    if (n >= 258) {
+        sink.longest_matches(n / 258);
+        n %= 258;
+    }
+    if (n >= 3) {
+        sink.match(static_cast<unsigned>(n));
+    } else {
+        for (; n; --n) sink.literal(0);
+    }
+}
+
+// Literals and distance-1 matches of data[begin, end), in order. Spans known to be zero
+// (`zeros`, from `*next` on; see ZeroSpans) cost a few tokens whatever their length and are
+// not read; a few bytes between two spans (a sparse image's events) are taken as literals.
+template <typename Sink>
+inline void tokens(const uint8_t* data, size_t begin, size_t end, Sink& sink, const ZeroSpans* zeros = nullptr,
+                   size_t* next = nullptr) {
+    constexpr size_t kFew = 8;
+    size_t i = begin;
+    while (i < end) {
+        size_t stop = end;  // the end of the bytes from i that are not known
+        if (zeros) {
+            while (*next < zeros->size() && (*zeros)[*next].second <= i) ++*next;
+            if (*next < zeros->size()) {
+                const auto [first, last] = (*zeros)[*next];
+                if (first <= i) {
+                    // The bytes after a span are read next and lie far from the last ones
+                    // read, out of the cache: fetch those after a span some spans ahead.
+                    if (*next + 8 < zeros->size()) __builtin_prefetch(data + (*zeros)[*next + 8].second);
+                    const size_t to = std::min(end, last);
+                    zero_tokens(to - i, i > first || (i > 0 && data[i - 1] == 0), sink);
+                    i = to;
+                    continue;
+                }
+                stop = std::min(end, first);
+            }
+        }
+        if (stop - i <= kFew) {
+            for (; i < stop; ++i) sink.literal(data[i]);
+        } else {
+            scan_tokens(data, i, stop, sink);
+            i = stop;
+        }
     }
 }
 
@@ -535,16 +569,37 @@ private:
         return std::min(n, at + budget);
     }
 
+    // Adler-32 of data whose `zeros` are known: the bytes between spans (often one or two)
+    // are added one by one and reduced only now and then, so a sparse image costs no
+    // division per event.
     static uint32_t adler32_spans(const uint8_t* data, size_t n, const ZeroSpans& zeros) {
-        uint32_t a = 1, b = 0;
+        constexpr uint64_t kMod = 65521;
+        uint64_t a = 1, b = 0;
         size_t at = 0;
+        auto add = [&](size_t first, size_t end) {
+            if (end - first > 64) {
+                uint32_t a32 = static_cast<uint32_t>(a % kMod), b32 = static_cast<uint32_t>(b % kMod);
+                adler32_update(a32, b32, data + first, end - first);
+                a = a32;
+                b = b32;
+                return;
+            }
+            for (size_t k = first; k < end; ++k) {
+                a += data[k];
+                b += a;
+            }
+        };
         for (const auto& [first, end] : zeros) {
-            adler32_update(a, b, data + at, first - at);
-            adler32_zeros(a, b, end - first);
+            add(at, first);
+            b += a * (end - first);  // a < 2^21 and a span < 2^40 bytes: no overflow below 2^62
+            if (b >> 62 || a >> 20) {
+                a %= kMod;
+                b %= kMod;
+            }
             at = end;
         }
-        adler32_update(a, b, data + at, n - at);
-        return (b << 16) | a;
+        add(at, n);
+        return static_cast<uint32_t>(((b % kMod) << 16) | (a % kMod));
     }
 
     void grow(size_t n) {

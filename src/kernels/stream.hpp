@@ -510,12 +510,14 @@ public:
             }
         } else {
             const size_t first_pixel = y0 * bands.width;
+            // A sparse frame's bytes are far apart and out of the cache: ask for the first few
+            // at once, then each some keys ahead.
+            auto fetch = [&](uint32_t a) {
+                __builtin_prefetch(base + (a >> FrameBands::kRowShift) * stride + 3 * ((a >> 2) & 0xFFFF));
+            };
+            for (const uint32_t* p = first; p != end && p - first < kAhead; ++p) fetch(*p);
             for (const uint32_t* p = first; p != end; ++p) {
-                // A sparse frame's bytes are far apart and out of the cache: ask for some ahead.
-                if (end - p > kAhead) {
-                    const uint32_t a = p[kAhead];
-                    __builtin_prefetch(base + (a >> FrameBands::kRowShift) * stride + 3 * ((a >> 2) & 0xFFFF));
-                }
+                if (end - p > kAhead) fetch(p[kAhead]);
                 const uint32_t k = *p;
                 const size_t row = k >> FrameBands::kRowShift, x = (k >> 2) & 0xFFFF;
                 const bool on = (k >> 1) & 1, counts = k & 1;
@@ -639,7 +641,7 @@ public:
     }
 
 private:
-    static constexpr std::ptrdiff_t kAhead = 8;  // keys between a prefetch and its use
+    static constexpr std::ptrdiff_t kAhead = 16;  // keys between a prefetch and its use
     std::vector<uint8_t> image_;
     std::vector<std::vector<uint32_t>> keys_;
     std::vector<size_t> applied_;  // per band: keys already in the image
@@ -782,9 +784,12 @@ private:
             const size_t row = written[i] / stride, column = written[i] - row * stride - 1;
             use(column / 3, y0 + row, column % 3 == 1);
         };
+        // Cells far apart: fetch the first few at once, then each some pixels ahead.
+        constexpr size_t kAhead = 16;
+        auto fetch = [&](size_t i) { pixel(i, [&](size_t x, size_t y, bool on) { overview.prefetch(x, y, on); }); };
+        for (size_t i = 0; i < std::min(kAhead, written.size()); ++i) fetch(i);
         for (size_t i = 0; i < written.size(); ++i) {
-            if (i + 8 < written.size())  // cells far apart: fetch some ahead
-                pixel(i + 8, [&](size_t x, size_t y, bool on) { overview.prefetch(x, y, on); });
+            if (i + kAhead < written.size()) fetch(i + kAhead);
             pixel(i, [&](size_t x, size_t y, bool on) { overview.add_pixel(frame, x, y, on, base[written[i]]); });
         }
     }
@@ -923,7 +928,7 @@ public:
             overview_.emplace(w, h, static_cast<size_t>(c_.overview_scale), c_.a);
             overview_step_ = c_.overview_step;
             // No reserve before the first overview image: lead-in frames come first.
-            encoder_.emplace(w, h, static_cast<size_t>(c_.overview_scale), c_.spool, c_.frame_budget, 8);
+            encoder_.emplace(w, h, static_cast<size_t>(c_.overview_scale), c_.spool, c_.frame_budget, 4);
             encoder_->fold_overview_into(&*overview_);
             frame_buffer_ = encoder_->take();
             dense_keys_ = std::max<size_t>(size_t(1) << 16, w * h);
