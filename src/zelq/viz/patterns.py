@@ -62,7 +62,7 @@ class PatternMatch:
 class _Topology:
     """Adjacency of a graph, edges in their given order."""
 
-    def __init__(self, graph):
+    def __init__(self, graph: Any) -> None:
         self.nodes = dict(graph.nodes.items())
         self.order = {n: i for i, n in enumerate(self.nodes)}
         self.succ: dict[Any, list] = defaultdict(list)
@@ -373,7 +373,7 @@ def _bypassed_region(t, source, last, join):
     return region
 
 
-def _longest_path(t, region, source):
+def _longest_path(t: _Topology, region: set, source: Any) -> list:
     """The longest chain of region nodes from the source's side (Kahn order)."""
     indeg = {n: sum(1 for p in t.pred[n] if p in region) for n in region}
     ready = t.sorted(n for n, d in indeg.items() if d == 0)
