@@ -125,9 +125,10 @@ def _stream(src: _Source, mode: int, sensor: Tuple[int, int], t0: int, t1: int, 
     """The native engine over [t0, t1) (frames from t0 - lead * period); a file's decoder is anchored
     on `first`, the file's first event, starts at the window through the time index, and reads to
     the file's end when `to_end` (as a read without a duration does)."""
-    values: Dict[str, Any] = dict(period_us=20_000, lead=0, decay_us=30_000.0, timeline_bin=1, timeline_bins=0, raster_bin=1,
-                  raster_bins=0, segments=[], spool_path=None, frame_budget=0, overview_step=1, overview_scale=1,
-                  overview_budget=0, gain=1.0, palette=[], scale=1)
+    values: Dict[str, Any] = dict(
+        period_us=20_000, lead=0, decay_us=30_000.0, timeline_bin=1, timeline_bins=0, raster_bin=1, raster_bins=0,
+        segments=[], spool_path=None, frame_budget=0, overview_step=1, overview_scale=1, overview_budget=0, gain=1.0,
+        palette=[], scale=1)
     values.update(settings)
     bounds = sensor if src.sensor_size is None else \
         (min(sensor[0], src.sensor_size[0]), min(sensor[1], src.sensor_size[1]))
@@ -668,7 +669,7 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
     title = src.name if title is None else title
     sections = recording_page.template_sections(title)
     settings: Dict[str, Any] = dict(period=period, decay=decay, gain=gain, max_bytes=max_bytes, windows=window_list,
-                    sections=sections)
+                                    sections=sections)
 
     fd, spool = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".frames", dir=target.parent)
     os.close(fd)
