@@ -157,8 +157,7 @@ def test_typing_files_sit_beside_the_modules(marker):
     assert (PACKAGE / marker).is_file()
 
 
-def test_mypy_strict_passes_on_the_typed_example(tmp_path):
-    pytest.importorskip("mypy")
+def _mypy_env():
     env = dict(os.environ)
     env.pop("MYPYPATH", None)
     tree = PACKAGE.parent.parent
@@ -166,6 +165,12 @@ def test_mypy_strict_passes_on_the_typed_example(tmp_path):
         # A tree of its own (src/, a sanitizer build): point mypy at it. An installed
         # package is found through site-packages, which mypy refuses on its search path.
         env["MYPYPATH"] = str(tree)
+    return env
+
+
+def test_mypy_strict_passes_on_the_typed_example(tmp_path):
+    pytest.importorskip("mypy")
+    env = _mypy_env()
     shutil.copy(ROOT / "examples" / "typed_usage.py", tmp_path / "typed_usage.py")
     bad = tmp_path / "misuse.py"
     bad.write_text(
@@ -179,6 +184,18 @@ def test_mypy_strict_passes_on_the_typed_example(tmp_path):
     wrong = subprocess.run(cmd + ["misuse.py"], cwd=tmp_path, env=env, capture_output=True, text=True)
     assert wrong.returncode == 1
     assert '"events_to_frames" has incompatible type "list[int]"' in wrong.stdout
+
+
+def test_mypy_finds_no_errors_in_the_package(tmp_path):
+    pytest.importorskip("mypy")
+    env = _mypy_env()
+    # The files of a tree of its own, named through MYPYPATH: by module name an installed
+    # copy elsewhere would win, zelq being a namespace package.
+    target = [str(PACKAGE)] if "MYPYPATH" in env else ["-p", "zelq.viz"]
+    cmd = [sys.executable, "-m", "mypy", "--config-file", str(ROOT / "pyproject.toml"),
+           "--cache-dir", str(tmp_path / "cache"), "--python-executable", sys.executable, *target]
+    out = subprocess.run(cmd, cwd=tmp_path, env=env, capture_output=True, text=True)
+    assert out.returncode == 0 and "Success: no issues found" in out.stdout, out.stdout + out.stderr
 
 
 def test_typed_example_runs(tmp_path):

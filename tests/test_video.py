@@ -189,3 +189,16 @@ def test_command_line_writes_a_video_with_boxes(tmp_path):
                        ((rec, "--video", out, "--boxes", rec), 1)):
         done = run_cli(*args)
         assert done.returncode == code and done.stderr.count("\n") == 1, done.stderr
+
+
+def test_without_the_streaming_engine_a_file_without_a_header_size_takes_the_events_extent(
+        tmp_path, monkeypatch):
+    ev = random_events(2, size=(50, 30))
+    path = tmp_path / "events.npy"
+    np.save(path, ev)
+    want = list(video._frame_source(ev, None))  # the streaming engine, sized by the events
+    monkeypatch.setattr(video, "_engine_frames", lambda: None)
+    got = list(video._frame_source(str(path), None))
+    assert got[0][1].shape == (30, 50, 3)
+    assert [t for t, _ in got] == [t for t, _ in want]
+    assert all(np.array_equal(a, b) for (_, a), (_, b) in zip(got, want))

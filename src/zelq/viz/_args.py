@@ -8,7 +8,7 @@ the function: "Argument 'x' has incorrect type (expected str, got int)".
 from __future__ import annotations
 
 import operator
-from typing import Any
+from typing import Any, NoReturn
 
 _HEAPTYPE = 1 << 9  # Py_TPFLAGS_HEAPTYPE
 
@@ -25,7 +25,7 @@ def type_name(value: Any) -> str:
     return f"{cls.__module__}.{cls.__name__}"
 
 
-def refuse(param: str, expected: str, got: Any) -> None:
+def refuse(param: str, expected: str, got: Any) -> NoReturn:
     raise TypeError("Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"
                     % (param, expected, type_name(got)))
 

@@ -8,11 +8,12 @@ loaded.
 """
 from __future__ import annotations
 
+import io
 import math
 import os
 import zipfile
 import zlib
-from typing import BinaryIO, Dict, Tuple
+from typing import Dict, Tuple, cast
 
 import numpy as np
 
@@ -31,7 +32,7 @@ class Corrupt(Exception):
     """What is wrong with the file, in a user's words (the caller adds the file's name)."""
 
 
-def _header(f: BinaryIO, available: int) -> Tuple[Tuple[int, ...], bool, np.dtype, int]:
+def _header(f: io.BufferedIOBase, available: int) -> Tuple[Tuple[int, ...], bool, np.dtype, int]:
     """(shape, fortran order, dtype, data bytes) of the array whose .npy bytes `f` reads."""
     magic = f.read(8)
     if len(magic) < 8 or not magic.startswith(b"\x93NUMPY") or magic[6] not in (1, 2, 3):
@@ -109,13 +110,14 @@ def load_npz(path: str) -> Dict[str, np.ndarray]:
 
 
 def _member(z: zipfile.ZipFile, info: zipfile.ZipInfo) -> np.ndarray:
-    with z.open(info) as f:
+    # Opened for reading, a member is always a ZipExtFile, which reads into a buffer.
+    with cast(zipfile.ZipExtFile, z.open(info)) as f:
         try:
             shape, fortran, dtype, _ = _header(f, info.file_size)
         except Corrupt as e:
             raise Corrupt(f"member {info.filename!r}: {e}") from None
         out = np.empty(shape, dtype, order="F" if fortran else "C")
-        view = memoryview(out.reshape(-1, order="A").view(np.uint8)) if out.size else memoryview(b"")
+        view = out.reshape(-1, order="A").view(np.uint8).data if out.size else memoryview(b"")
         filled = 0
         while filled < len(view):
             n = f.readinto(view[filled:filled + _STEP])

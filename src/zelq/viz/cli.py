@@ -20,7 +20,7 @@ import sys
 import warnings
 import webbrowser
 from pathlib import Path
-from typing import Callable, List, Optional
+from typing import Callable, List, NoReturn, Optional
 
 _UNITS = {"us": 1, "µs": 1, "ms": 1_000, "s": 1_000_000, "min": 60_000_000}
 _TIME = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*(us|µs|ms|s|min)?\s*")
@@ -100,7 +100,7 @@ def count(text: str) -> int:
 
 
 class _Parser(argparse.ArgumentParser):
-    def error(self, message: str) -> None:  # one line, not the usage block
+    def error(self, message: str) -> NoReturn:  # one line, not the usage block
         self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
 
 
@@ -150,7 +150,7 @@ def _display_name(p: Path) -> str:
     return p.name.encode("utf-8", "surrogateescape").decode("utf-8", "replace")
 
 
-def _write_page(out: Path, write: Callable[[Path], None]) -> Path:
+def _write_page(out: Path, write: Callable[[Path], object]) -> Path:
     """Write the page through a temporary file beside `out`: a failure leaves no partial page."""
     tmp = out.with_name(f".{out.name}.{os.getpid()}.tmp")
     try:
@@ -213,12 +213,12 @@ def _node_data(path: Path) -> dict:
     text = path.read_text(encoding="utf-8-sig")
     if path.suffix.lower() == ".json" or (path.suffix.lower() != ".csv" and text.lstrip().startswith("{")):
         try:
-            data = json.loads(text)
+            parsed = json.loads(text)
         except json.JSONDecodeError as e:
             raise ValueError(f"{path}: not valid JSON ({e})") from None
-        if not isinstance(data, dict) or not all(isinstance(v, dict) for v in data.values()):
+        if not isinstance(parsed, dict) or not all(isinstance(v, dict) for v in parsed.values()):
             raise ValueError(f"{path}: node data must be a JSON object of measure name to {{node: number}}")
-        return data
+        return parsed
     data: dict = {}
     for line, row in enumerate(csv.reader(text.splitlines()), 1):
         if not row or all(not cell.strip() for cell in row):

@@ -111,7 +111,7 @@ def _resolve(value: Any, param: str) -> Tuple[str, Any, Optional[str]]:
     if type(value) is dict:
         return "doc", value, None
     if isinstance(value, (str, bytes, os.PathLike)):
-        from zelq import ir
+        import zelq.ir as ir  # a module import: installed, zelq.ir has no types and mypy takes it as Any
         path = os.fsdecode(value)
         return "graph", ir.read(path), os.path.basename(path)
     if hasattr(value, "nodes") and hasattr(value, "edges"):
@@ -152,10 +152,7 @@ def _measure(pairs: List[Tuple[_Tensor, _Tensor]], rtol: float, atol: float) -> 
                               for i in native], rtol, atol)
     for i, m in zip(native, measured):
         out[i] = m
-    for i, (a, b) in enumerate(pairs):
-        if out[i] is None:
-            out[i] = _numpy_diff(a, b, rtol, atol)
-    return out
+    return [m if m is not None else _numpy_diff(a, b, rtol, atol) for m, (a, b) in zip(out, pairs)]
 
 
 def _rel_l2(diff_l2: float, a_l2: float, b_l2: float) -> float:
@@ -184,6 +181,7 @@ def _node_change(a: _Node, b: _Node, pending: list, node_id: str) -> Dict[str, A
     for name in {**a.params, **b.params}:
         ta, tb = a.params.get(name), b.params.get(name)
         if tb is None:
+            assert ta is not None  # the name came from one side or the other
             params[name] = {"removed": _tensor_text(ta)}
         elif ta is None:
             params[name] = {"added": _tensor_text(tb)}
@@ -262,7 +260,7 @@ def _moved(ma: _Model, mb: _Model, rtol: float, atol: float) -> Dict[str, str]:
     if not gone or not new:
         return {}
     near_a, near_b = _neighbours(ma), _neighbours(mb)
-    empty = (set(), set())
+    empty: Tuple[set, set] = (set(), set())
     both = ma.nodes.keys() & mb.nodes.keys()
 
     def kept(near, k):  # the neighbours that keep their identifier

@@ -70,7 +70,7 @@ def _files(paths_or_dir: Any) -> Tuple[List[str], Optional[Path]]:
             if not root.exists():
                 raise FileNotFoundError(f"{root}: no such file or folder")
             return [os.path.abspath(root)], root.parent
-        found = []
+        found: List[str] = []
         for folder, dirs, names in os.walk(root):
             dirs.sort()
             found.extend(os.path.join(folder, n) for n in names if os.path.splitext(n)[1].lower() in FORMATS)
@@ -83,8 +83,8 @@ def _files(paths_or_dir: Any) -> Tuple[List[str], Optional[Path]]:
             _args.refuse("paths_or_dir", "str, os.PathLike or a list of paths", p)
         files.append(os.path.abspath(os.fspath(p)))
     common = os.path.commonpath(files) if files else None
-    root = Path(common) if common and os.path.isdir(common) else (Path(common).parent if common else None)
-    return list(dict.fromkeys(files)), root
+    common_root = Path(common) if common and os.path.isdir(common) else (Path(common).parent if common else None)
+    return list(dict.fromkeys(files)), common_root
 
 
 def read_labels(path: Union[str, os.PathLike]) -> Dict[str, str]:
@@ -154,7 +154,7 @@ def _reason(path: str, e: BaseException) -> str:
 
 
 def _summarize_file(path: str, summarize: Callable[[str], Record], page: Optional[str],
-                    export: Optional[Callable[[str, str], Any]]) -> Record:
+                    export: Optional[Callable[..., Any]]) -> Record:
     try:
         rec = dict(summarize(path))
     except (KeyboardInterrupt, SystemExit):

@@ -62,7 +62,7 @@ class PatternMatch:
 class _Topology:
     """Adjacency of a graph, edges in their given order."""
 
-    def __init__(self, graph):
+    def __init__(self, graph: Any) -> None:
         self.nodes = dict(graph.nodes.items())
         self.order = {n: i for i, n in enumerate(self.nodes)}
         self.succ: dict[Any, list] = defaultdict(list)
@@ -77,7 +77,7 @@ class _Topology:
         if not hasattr(self, "_rank"):
             indeg = {n: len(self.pred[n]) for n in self.nodes}
             ready = [n for n, d in indeg.items() if d == 0]
-            self._rank = {}
+            self._rank: dict[Any, int] = {}
             while ready:
                 n = ready.pop()
                 self._rank[n] = len(self._rank)
@@ -218,7 +218,7 @@ def _branch_kind(t, chain):
 
 
 def _repconv(t: _Topology):
-    found = []
+    found: list[PatternMatch] = []
     for fork, join, chains in t.forks():
         kinds = [_branch_kind(t, c) for c in chains]
         if None in kinds or kinds.count("conv") < 2 or t.stacks(join):
@@ -235,7 +235,7 @@ def _repconv(t: _Topology):
 
 
 def _spp(t: _Topology):
-    found = []
+    found: list[PatternMatch] = []
     for fork, join, chains in t.forks():
         real = [c for c in chains if c]
         if len(real) < 2 or not all(len(c) == 1 and t.type(c[0]) in POOL_TYPES for c in real):
@@ -259,7 +259,7 @@ def _sppf(t: _Topology):
 
     pools = [n for n in t.nodes if t.type(n) in POOL_TYPES]
     has_prev = {b for a in pools if (b := link(a)) is not None}
-    found = []
+    found: list[PatternMatch] = []
     for head in pools:
         if head in has_prev:
             continue
@@ -281,7 +281,7 @@ def _sppf(t: _Topology):
 
 def _skip(t: _Topology):
     rep_joins = {p.metadata["join"] for p in t.repconv()}
-    found = []
+    found: list[PatternMatch] = []
     for join in t.nodes:
         preds = t.pred[join]
         if len(preds) != 2 or preds[0] == preds[1] or join in rep_joins or t.stacks(join):
@@ -373,7 +373,7 @@ def _bypassed_region(t, source, last, join):
     return region
 
 
-def _longest_path(t, region, source):
+def _longest_path(t: _Topology, region: set, source: Any) -> list:
     """The longest chain of region nodes from the source's side (Kahn order)."""
     indeg = {n: sum(1 for p in t.pred[n] if p in region) for n in region}
     ready = t.sorted(n for n, d in indeg.items() if d == 0)

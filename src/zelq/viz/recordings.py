@@ -17,6 +17,7 @@ import sys
 import warnings
 import zipfile
 from pathlib import Path
+from types import FrameType
 from typing import Any, Callable, Dict, Iterator, Optional, Tuple, Union
 
 import numpy as np
@@ -67,13 +68,14 @@ class RecordingWarning(UserWarning):
     request, or a window read whole because the file's times go backwards."""
 
 
-def _fail(path: Path, what: str) -> RecordingError:
+def _fail(path: Union[Path, str], what: str) -> RecordingError:
     return RecordingError(f"{path}: {what}")
 
 
-def _warn(path: Path, what: str) -> None:
+def _warn(path: Union[Path, str], what: str) -> None:
     # Attributed to the first caller outside this package, however deep the reader is.
-    level, frame = 2, sys._getframe(1)
+    level = 2
+    frame: Optional[FrameType] = sys._getframe(1)
     while frame is not None and os.path.dirname(frame.f_code.co_filename) == _HERE:
         frame, level = frame.f_back, level + 1
     warnings.warn(f"{path}: {what}", RecordingWarning, stacklevel=level)
@@ -289,7 +291,7 @@ def _header_info(p: Path, ext: str, head: bytes) -> Dict[str, Any]:
         version = evt.group(1) if evt else None
         if version is None and fm:
             version = {b"EVT2": b"2.0", b"EVT21": b"2.1", b"EVT3": b"3.0"}.get(fm.group(1))
-        fmt = {b"2.0": "EVT 2.0", b"2.1": "EVT 2.1", b"3.0": "EVT 3.0"}.get(version)
+        fmt = None if version is None else {b"2.0": "EVT 2.0", b"2.1": "EVT 2.1", b"3.0": "EVT 3.0"}.get(version)
         if fmt is None:
             raise _fail(p, f"unsupported event encoding '{(version or b'?').decode('ascii', 'replace')}' "
                            "(EVT 2.0, 2.1 and 3.0 are read)")
@@ -461,7 +463,7 @@ def _events(n: int) -> str:
     return f"{n:,} event{'s' if n != 1 else ''}"
 
 
-def _outside(p: Path, n: int, sensor: str, first: str, outside: str) -> None:
+def _outside(p: Union[Path, str], n: int, sensor: str, first: str, outside: str) -> None:
     events = _events(n)
     if outside == "drop":
         _warn(p, f"dropped {events} outside {sensor} (the first: {first})")
@@ -614,7 +616,10 @@ def _aedat_sensor(p: Path, header: Any) -> Optional[Tuple[int, int]]:
         _, stream = header.event_stream()
     except _aedat4.Corrupt as e:
         raise _fail(p, str(e)) from None
-    return None if stream.size is None else _sensor(p, *stream.size, "sizeX/sizeY")
+    if stream.size is None:
+        return None
+    width, height = stream.size
+    return _sensor(p, width, height, "sizeX/sizeY")
 
 
 def _need_lz4() -> None:
@@ -632,7 +637,7 @@ def _read_aedat(p: Path, size: int, start: int, duration: int, outside: str, pro
     out = np.empty(0, RECORD)
     count = 0
     window: list = []
-    dropped = [0, ""]
+    dropped_count, dropped_first = 0, ""
 
     def outside_mask(ev: np.ndarray) -> np.ndarray:
         if sensor is None:
@@ -640,9 +645,10 @@ def _read_aedat(p: Path, size: int, start: int, duration: int, outside: str, pro
         return (ev["x"] < 0) | (ev["x"] >= sensor[0]) | (ev["y"] < 0) | (ev["y"] >= sensor[1])
 
     def note_outside(bad: np.ndarray) -> None:
-        if len(bad) and not dropped[0]:
-            dropped[1] = f"x={bad[0]['x']}, y={bad[0]['y']}, t={bad[0]['t']}"
-        dropped[0] += len(bad)
+        nonlocal dropped_count, dropped_first
+        if len(bad) and not dropped_count:
+            dropped_first = f"x={bad[0]['x']}, y={bad[0]['y']}, t={bad[0]['t']}"
+        dropped_count += len(bad)
 
     def take(ev: np.ndarray) -> bool:
         # As the native decoders do: outside events count before the first event inside
@@ -681,8 +687,10 @@ def _read_aedat(p: Path, size: int, start: int, duration: int, outside: str, pro
     out.resize(count, refcheck=False)
     if cut is not None:
         _warn(p, _cut_note(size, "packet", cut, count))
-    if dropped[0]:
-        _outside(p, dropped[0], f"the {sensor[0]} × {sensor[1]} sensor its header declares", dropped[1], outside)
+    if dropped_count:
+        assert sensor is not None  # without a sensor size no event is outside it
+        _outside(p, dropped_count, f"the {sensor[0]} × {sensor[1]} sensor its header declares", dropped_first,
+                 outside)
     if progress:
         progress(1.0)
     return out
@@ -897,7 +905,7 @@ def _iter_native(p: Path, lay: _Layout, size: int, start: int, duration: int, ch
                     total += chunk
                     yield full[:chunk]
                     yielded.append(full)  # reused once the caller has let go of the piece
-                    full = None
+                    del full
                 if state["done"]:
                     break
     if count:

@@ -65,6 +65,18 @@ class _Source:
     def label(self) -> Union[Path, str]:
         return self.path if self.path is not None else "the event array"
 
+    @property
+    def file(self) -> Path:
+        """The path of a file source: every kind but an event array has one."""
+        assert self.path is not None, "an event array has no file"
+        return self.path
+
+    @property
+    def events(self) -> np.ndarray:
+        """The events of an array source."""
+        assert self.array is not None, "only an array source holds its events"
+        return self.array
+
 
 def _open_source(recording: Any, outside: Any = "refuse") -> _Source:
     outside = recordings._outside_arg(outside)
@@ -113,9 +125,10 @@ def _stream(src: _Source, mode: int, sensor: Tuple[int, int], t0: int, t1: int, 
     """The native engine over [t0, t1) (frames from t0 - lead * period); a file's decoder is anchored
     on `first`, the file's first event, starts at the window through the time index, and reads to
     the file's end when `to_end` (as a read without a duration does)."""
-    values = dict(period_us=20_000, lead=0, decay_us=30_000.0, timeline_bin=1, timeline_bins=0, raster_bin=1,
-                  raster_bins=0, segments=[], spool_path=None, frame_budget=0, overview_step=1, overview_scale=1,
-                  overview_budget=0, gain=1.0, palette=[], scale=1)
+    values: Dict[str, Any] = dict(
+        period_us=20_000, lead=0, decay_us=30_000.0, timeline_bin=1, timeline_bins=0, raster_bin=1, raster_bins=0,
+        segments=[], spool_path=None, frame_budget=0, overview_step=1, overview_scale=1, overview_budget=0, gain=1.0,
+        palette=[], scale=1)
     values.update(settings)
     bounds = sensor if src.sensor_size is None else \
         (min(sensor[0], src.sensor_size[0]), min(sensor[1], src.sensor_size[1]))
@@ -133,7 +146,7 @@ def _stream(src: _Source, mode: int, sensor: Tuple[int, int], t0: int, t1: int, 
         if begin or duration >= 0:
             run.state["has_first"], run.state["first"] = 1, first
             try:
-                run.pos = recordings._seek(src.path, lay, src.size, run.state, first + begin)
+                run.pos = recordings._seek(src.file, lay, src.size, run.state, first + begin)
             except (OSError, MemoryError) as e:
                 if not _unmappable(e):
                     raise
@@ -172,7 +185,7 @@ def _pump_file(run: _Pass) -> Iterator[None]:
     # Read into one reused buffer rather than mapping the file: the address
     # space stays small whatever the file's size (a memory limit counts mappings).
     src, engine, state = run.src, run.engine, run.state
-    p, fmt = src.path, src.layout.fmt
+    p, fmt = src.file, src.layout.fmt
     size, pos = src.size, run.pos
     if size <= pos:
         return
@@ -229,7 +242,7 @@ def _feed_records(engine: Any, rec: np.ndarray) -> Iterator[None]:
 
 def _pump_array(run: _Pass, lo: int, hi: int) -> Iterator[None]:
     src = run.src
-    arr, ft = src.array, src.fields[2]
+    arr, ft = src.events, src.fields[2]
     if not len(arr):
         return
     t = arr[ft]
@@ -244,7 +257,7 @@ def _pump_array(run: _Pass, lo: int, hi: int) -> Iterator[None]:
 def _pump_aedat(run: _Pass, lo: int, hi: int) -> Iterator[None]:
     from . import _aedat4
     src = run.src
-    tables = _aedat4.tables(src.path, src.size)
+    tables = _aedat4.tables(src.file, src.size)
     try:
         while True:
             try:
@@ -260,7 +273,7 @@ def _pump_aedat(run: _Pass, lo: int, hi: int) -> Iterator[None]:
             if int(rec["t"].min()) >= hi:
                 break
     except _aedat4.Corrupt as e:
-        raise recordings._fail(src.path, str(e)) from None
+        raise recordings._fail(src.file, str(e)) from None
     finally:
         tables.close()
 
@@ -278,7 +291,7 @@ def _conclude(run: _Pass, result: Dict[str, Any]) -> _Outcome:
     if run.cut is not None:
         unit = "packet" if src.kind == "aedat" else recordings._unit(src.layout.fmt)
         note = recordings._cut_note(src.size, unit, run.cut, result["event_count"])
-        recordings._warn(src.path, note)
+        recordings._warn(src.file, note)
         outcome.cut_short = {"offset": run.cut, "message": f"{src.path}: {note}"}
         outcome.notes.append(outcome.cut_short["message"])
     n, (x, y, t, _) = result["outside"], result["first_outside"]
@@ -311,14 +324,14 @@ def _extent(src: _Source) -> Dict[str, Any]:
     the header gives the sensor, else one decoding pass that keeps nothing but the extent.
     """
     if src.kind == "array":
-        arr, (fx, fy, ft, _) = src.array, src.fields
+        arr, (fx, fy, ft, _) = src.events, src.fields
         if not len(arr):
             return {"have_events": False, "t_first": 0, "t_last": 0, "max_x": -1, "max_y": -1}
         return {"have_events": True, "t_first": int(arr[ft].min()), "t_last": int(arr[ft].max()),
                 "max_x": int(arr[fx].max()), "max_y": 0 if fy is None else int(arr[fy].max())}
     if src.kind == "native" and src.sensor_size is not None:
         try:
-            extent = recordings._time_range(src.path)
+            extent = recordings._time_range(src.file)
         except (OSError, MemoryError) as e:
             if not _unmappable(e):
                 raise
@@ -356,7 +369,7 @@ def _window_args(start: Any, duration: Any) -> Tuple[int, Optional[int]]:
     return start or 0, duration
 
 
-def _positive(name: str, value: Any, limit: float = 2 ** 62) -> float:
+def _positive(name: str, value: Any, limit: float = 2 ** 62) -> Union[float, np.integer, np.floating]:
     if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
         _args.refuse(name, "float", value)
     if not (0 < value <= limit):
@@ -418,8 +431,8 @@ def recording_frames(recording: Union[str, os.PathLike, np.ndarray], *, start: O
     period = int(_args.integer("frame_period", frame_period))
     if not 1 <= period < 2 ** 40:
         raise ValueError(f"frame_period must be at least 1 µs (got {period})")
-    decay = _positive("decay", decay)
-    gain = _positive("gain", gain)
+    decay = float(_positive("decay", decay))
+    gain = float(_positive("gain", gain))
     colours = _palette(palette, background)
     scale = int(_args.integer("scale", scale))
     if not 1 <= scale <= 16:
@@ -446,7 +459,7 @@ def _warn_backwards(src: _Source, run: "_Pass") -> bool:
     """Warns, once, where a file's times go backwards: frames already given cannot be redone."""
     if run.back is None:
         return False
-    recordings._warn(src.path, f"times go backwards at byte {run.back}: a late event is drawn in the frame "
+    recordings._warn(src.file, f"times go backwards at byte {run.back}: a late event is drawn in the frame "
                                "being drawn when it is read, and a window may miss events after that byte")
     return True
 
@@ -655,8 +668,8 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
         raise ValueError(f"{src.label}: no events in the time window")
     title = src.name if title is None else title
     sections = recording_page.template_sections(title)
-    settings = dict(period=period, decay=decay, gain=gain, max_bytes=max_bytes, windows=window_list,
-                    sections=sections)
+    settings: Dict[str, Any] = dict(period=period, decay=decay, gain=gain, max_bytes=max_bytes, windows=window_list,
+                                    sections=sections)
 
     fd, spool = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".frames", dir=target.parent)
     os.close(fd)
@@ -670,7 +683,7 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
             # would count in a later frame. As a windowed read does, the window is taken from
             # a read of the whole file, anchored at the earliest event, in time order.
             note = f"times go backwards at byte {run.back}; the window is taken from a read of the whole file"
-            recordings._warn(src.path, note)
+            recordings._warn(src.file, note)
             outcome.notes.append(f"{src.path}: {note}")
             run.engine = None  # its spool handle closes before the pass that rewrites the spool
             src, span = _sorted_window(src, run.bounds, span, start_us, duration_us, period, decay)
@@ -733,7 +746,7 @@ def _sorted_window(src: _Source, bounds: Tuple[int, int], span: _Span, start: in
                    period: int, decay: float) -> Tuple[_Source, _Span]:
     """A file's window (and its lead-in) as an event array in time order, from a decoding of the
     whole file anchored at its earliest event; the span re-anchored there."""
-    p, lay = src.path, src.layout
+    p, lay = src.file, src.layout
     extremes = recordings._extremes(p, lay, src.size)
     t_first, t_last = extremes if extremes else (0, -1)
     t0 = min(t_first + start, _SPAN_LIMIT)

@@ -36,9 +36,19 @@ class Boxes:
     confidence (float64 or None), track_id (int64 or None)."""
 
     __slots__ = ("t", "x", "y", "w", "h", "class_id", "confidence", "track_id")
+    t: np.ndarray
+    x: np.ndarray
+    y: np.ndarray
+    w: np.ndarray
+    h: np.ndarray
+    class_id: np.ndarray
+    confidence: Optional[np.ndarray]
+    track_id: Optional[np.ndarray]
 
     def __init__(self, columns: Dict[str, Optional[np.ndarray]]) -> None:
-        order = np.argsort(columns["t"], kind="stable")
+        times = columns["t"]
+        assert times is not None, "boxes always have times"
+        order = np.argsort(times, kind="stable")
         for name in self.__slots__:
             value = columns.get(name)
             setattr(self, name, None if value is None else np.ascontiguousarray(value[order]))
@@ -52,7 +62,11 @@ class Boxes:
 
     def columns(self, t0: Optional[int] = None, t1: Optional[int] = None) -> Dict[str, Any]:
         """The document's columnar form (lists), of the boxes in [t0, t1) when given."""
-        rows = range(len(self)) if t0 is None else self.between(t0, t1)
+        if t0 is None:
+            rows = range(len(self))
+        else:
+            assert t1 is not None, "a window has both ends"
+            rows = self.between(t0, t1)
         sel = slice(rows.start, rows.stop)
         out: Dict[str, Any] = {"t": self.t[sel].tolist()}
         for name in ("x", "y", "w", "h"):
@@ -97,7 +111,9 @@ def _box_columns(arr: np.ndarray, where: str) -> Boxes:
             if not np.all(np.isfinite(values)):
                 raise ValueError(f"{where}: the box field {src!r} holds NaN or infinite values")
             cols[name] = values
-    if np.any(cols["w"] < 0) or np.any(cols["h"] < 0):
+    widths, heights = cols["w"], cols["h"]
+    assert widths is not None and heights is not None  # required fields, checked above
+    if np.any(widths < 0) or np.any(heights < 0):
         raise ValueError(f"{where}: a box has a negative width or height")
     return Boxes(cols)
 
@@ -274,7 +290,11 @@ def _frame_source(recording: Any, sensor: Optional[Tuple[int, int]], outside: st
         return engine(recording, sensor_size=sensor, outside=outside, **kw)
     from zelq.viz.recordings import read_events, read_sensor_size
     events = read_events(recording)
-    return array_frames(events, sensor or tuple(read_sensor_size(recording)), **kw)
+    if sensor is None:
+        sensor = read_sensor_size(recording)
+    if sensor is None:  # a file without a header size: the events' extent, as for an array
+        sensor = (int(events["x"].max(initial=-1)) + 1, int(events["y"].max(initial=-1)) + 1)
+    return array_frames(events, sensor, **kw)
 
 
 # ---------------------------------------------------------------- drawing
@@ -296,7 +316,7 @@ class _Painter:
     def text(self, frame: np.ndarray, text: str, x: int, y: int, colour: Sequence[int], backing: bool) -> None:
         from PIL import Image, ImageDraw
         left, top, right, bottom = self.font.getbbox(text)
-        w, h = right + 2, bottom + 2
+        w, h = int(right) + 2, int(bottom) + 2  # whole pixels already: no stroke is drawn
         x, y = max(0, min(x, self.width - w)), max(0, min(y, self.height - h))
         w, h = min(w, self.width - x), min(h, self.height - y)
         if w <= 0 or h <= 0:
@@ -356,6 +376,13 @@ class _Painter:
 
 
 # ---------------------------------------------------------------- encoding
+
+def _resized(rgb: np.ndarray, ow: int, oh: int, sensor: Tuple[int, int]) -> np.ndarray:
+    """An RGB frame scaled to ow x oh: averaged down, nearest pixel up."""
+    import av
+    return av.VideoFrame.from_ndarray(rgb, format="rgb24").reformat(
+        ow, oh, format="rgb24", interpolation="AREA" if ow < sensor[0] else "POINT").to_ndarray()
+
 
 def _output_size(sensor: Tuple[int, int], scale: Optional[float], width: Optional[int], even: bool) -> Tuple[int, int]:
     w, h = sensor
@@ -488,8 +515,7 @@ def write_video(recording: Any, output_path: Any, *, frame_period: int = 20_000,
             if first is None:
                 first = t if start is None else t - start
             if (ow, oh) != sensor:
-                rgb = av.VideoFrame.from_ndarray(rgb, format="rgb24").reformat(
-                    ow, oh, format="rgb24", interpolation="AREA" if ow < sensor[0] else "POINT").to_ndarray()
+                rgb = _resized(rgb, ow, oh, sensor)
             else:
                 rgb = np.array(rgb, copy=True)  # drawn on: never the iterator's own buffer
             for found, predicted in ((labels, False), (preds, True)):
@@ -499,7 +525,8 @@ def write_video(recording: Any, output_path: Any, *, frame_period: int = 20_000,
             if ext == ".gif":
                 index = gif_lookup[((rgb[..., 0] >> 3).astype(np.intp) << 10) | ((rgb[..., 1] >> 3).astype(np.intp) << 5)
                                    | (rgb[..., 2] >> 3)]
-                frame = av.VideoFrame.from_ndarray((index, gif_table), format="pal8")
+                # pal8 takes the (indices, palette) pair, which PyAV's stubs do not declare.
+                frame = av.VideoFrame.from_ndarray((index, gif_table), format="pal8")  # type: ignore[arg-type]
             else:
                 frame = av.VideoFrame.from_ndarray(rgb, format="rgb24")
             frame.pts = count
