@@ -164,11 +164,6 @@ inline void adler32_update(uint32_t& a, uint32_t& b, const uint8_t* p, size_t n)
     }
 }
 
-// Adds n zero bytes to running Adler-32 sums: a stays, b gains a per byte.
-inline void adler32_zeros(uint32_t a, uint32_t& b, size_t n) {
-    b = static_cast<uint32_t>((b + static_cast<uint64_t>(a) * (n % 65521)) % 65521);
-}
-
 inline uint32_t adler32(const uint8_t* p, size_t n) {
     uint32_t a = 1, b = 0;
     adler32_update(a, b, p, n);
@@ -591,7 +586,7 @@ private:
         };
         for (const auto& [first, end] : zeros) {
             add(at, first);
-            b += a * (end - first);  // a < 2^21 and a span < 2^40 bytes: no overflow below 2^62
+            b += a * (end - first);  // a < 2^21 and a span < 2^40 bytes: b stays below 2^63
             if (b >> 62 || a >> 20) {
                 a %= kMod;
                 b %= kMod;
