@@ -30,6 +30,11 @@
 #include <emmintrin.h>
 #endif
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define ZV_STREAM_AVX2 1
+#endif
+
 #include "kernels/base64.hpp"
 #include "kernels/evt.hpp"
 #include "kernels/png.hpp"
@@ -255,17 +260,16 @@ public:
     }
 
     // The surface after frame `frame`: red OFF, green ON, min(255, floor(16 S + 0.5)).
+    // An hour's page takes thousands of these on the counting thread: four cells at a time
+    // where the CPU can, with the same arithmetic.
     void sample(int64_t frame, std::vector<uint8_t>& rgb) const {
         rgb.assign(3 * w_ * h_, 0);
-        for (size_t i = 0; i < w_ * h_; ++i) {
-            for (int on = 0; on < 2; ++on) {
-                const size_t c = 2 * i + on;
-                const Cell& cell = cells_[c];
-                if (cell.s == 0.0) continue;
-                const double v = std::floor(16.0 * cell.s * power(frame - cell.last) + 0.5);
-                rgb[3 * i + (on ? 1 : 0)] = v >= 255.0 ? 255 : static_cast<uint8_t>(v);
-            }
-        }
+        size_t c = 0;
+#ifdef ZV_STREAM_AVX2
+        static const bool avx2 = __builtin_cpu_supports("avx2");
+        if (avx2) c = sample_avx2(frame, rgb.data());
+#endif
+        for (; c < cells_.size(); ++c) sample_cell(frame, c, rgb.data());
     }
 
     size_t width() const { return w_; }
@@ -302,6 +306,48 @@ private:
         if (d <= 0) return 1.0;
         return static_cast<size_t>(d) < kTable ? powers_[static_cast<size_t>(d)] : std::pow(a_, static_cast<double>(d));
     }
+
+    // Cell c's level into its byte of the image.
+    void sample_cell(int64_t frame, size_t c, uint8_t* rgb) const {
+        const Cell& cell = cells_[c];
+        if (cell.s == 0.0) return;
+        const double v = std::floor(16.0 * cell.s * power(frame - cell.last) + 0.5);
+        rgb[3 * (c / 2) + (c % 2)] = v >= 255.0 ? 255 : static_cast<uint8_t>(v);
+    }
+
+#ifdef ZV_STREAM_AVX2
+    // Cells [0, 4k) as sample_cell() takes them, four at a time; returns 4k. Four cells whose
+    // powers lie past the table go one by one. A cell at zero comes out at zero either way.
+    __attribute__((target("avx2"))) size_t sample_avx2(int64_t frame, uint8_t* rgb) const {
+        static_assert(sizeof(Cell) == 16, "cells are (s, last) pairs of 8 bytes");
+        const size_t n = cells_.size() / 4 * 4;
+        const double* raw = reinterpret_cast<const double*>(cells_.data());
+        const __m256d sixteen = _mm256_set1_pd(16.0), half = _mm256_set1_pd(0.5), top = _mm256_set1_pd(255.0);
+        const __m256i now = _mm256_set1_epi64x(frame), zero = _mm256_setzero_si256();
+        const __m256i table_end = _mm256_set1_epi64x(static_cast<long long>(kTable) - 1);
+        for (size_t c = 0; c < n; c += 4) {
+            const __m256d ab = _mm256_loadu_pd(raw + 2 * c), cd = _mm256_loadu_pd(raw + 2 * c + 4);
+            const __m256d s = _mm256_unpacklo_pd(ab, cd);  // cells c, c+2, c+1, c+3
+            const __m256i d = _mm256_sub_epi64(now, _mm256_castpd_si256(_mm256_unpackhi_pd(ab, cd)));
+            if (_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpgt_epi64(d, table_end)))) {
+                for (size_t k = c; k < c + 4; ++k) sample_cell(frame, k, rgb);
+                continue;
+            }
+            // d <= 0 reads powers_[0], exactly 1, as power() gives
+            const __m256i at = _mm256_and_si256(d, _mm256_cmpgt_epi64(d, zero));
+            const __m256d p = _mm256_i64gather_pd(powers_.data(), at, 8);
+            const __m256d v = _mm256_min_pd(_mm256_floor_pd(_mm256_add_pd(_mm256_mul_pd(_mm256_mul_pd(sixteen, s), p), half)), top);
+            alignas(16) int32_t out[4];
+            _mm_store_si128(reinterpret_cast<__m128i*>(out), _mm256_cvttpd_epi32(v));
+            const size_t pixel = c / 2;  // cells c, c+1 are pixel's OFF and ON; c+2, c+3 the next pixel's
+            rgb[3 * pixel] = static_cast<uint8_t>(out[0]);
+            rgb[3 * pixel + 3] = static_cast<uint8_t>(out[1]);
+            rgb[3 * pixel + 1] = static_cast<uint8_t>(out[2]);
+            rgb[3 * pixel + 4] = static_cast<uint8_t>(out[3]);
+        }
+        return n;
+    }
+#endif
 
     size_t scale_, w_, h_;
     // A cell's surface and the frame it was last brought up to, side by side: one cache line per event.
