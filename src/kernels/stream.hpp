@@ -462,6 +462,10 @@ struct FrameBands {
     uint32_t key(size_t x, size_t y, bool on, bool counts) const {
         return key_base[y] | static_cast<uint32_t>(x) << 2 | static_cast<uint32_t>(on) << 1 | static_cast<uint32_t>(counts);
     }
+    // The byte a key's event counts in, from its band's first byte (past the row's filter byte).
+    size_t byte_of(uint32_t key) const {
+        return (key >> kRowShift) * row_bytes + 1 + 3 * ((key >> 2) & 0xFFFF) + ((key >> 1) & 1);
+    }
 
     size_t width, height, row_bytes, band_rows = 1, bands = 0;
     std::vector<uint32_t> band_of, key_base;  // per row
@@ -543,7 +547,7 @@ public:
         if (keys.size() == applied_[b]) return;
         held_[b] = 1;
         const size_t y0 = bands.first_row(b), stride = bands.row_bytes;
-        uint8_t* base = image_.data() + y0 * stride + 1;
+        uint8_t* band = image_.data() + y0 * stride;
         uint8_t* rows = rows_.data() + y0;
         const uint32_t* first = keys.data() + applied_[b];
         const uint32_t* end = keys.data() + keys.size();
@@ -551,16 +555,14 @@ public:
             for (const uint32_t* p = first; p != end; ++p) {
                 const uint32_t k = *p;
                 rows[k >> FrameBands::kRowShift] = 1;
-                uint8_t& c = base[(k >> FrameBands::kRowShift) * stride + 3 * ((k >> 2) & 0xFFFF) + ((k >> 1) & 1)];
+                uint8_t& c = band[bands.byte_of(k)];
                 c += c != 255;
             }
         } else {
             const size_t first_pixel = y0 * bands.width;
             // A sparse frame's bytes are far apart and out of the cache: ask for the first few
             // at once, then each some keys ahead.
-            auto fetch = [&](uint32_t a) {
-                __builtin_prefetch(base + (a >> FrameBands::kRowShift) * stride + 3 * ((a >> 2) & 0xFFFF));
-            };
+            auto fetch = [&](uint32_t a) { __builtin_prefetch(band + bands.byte_of(a)); };
             for (const uint32_t* p = first; p != end && p - first < kAhead; ++p) fetch(*p);
             for (const uint32_t* p = first; p != end; ++p) {
                 if (end - p > kAhead) fetch(p[kAhead]);
@@ -568,7 +570,7 @@ public:
                 const size_t row = k >> FrameBands::kRowShift, x = (k >> 2) & 0xFFFF;
                 const bool on = (k >> 1) & 1, counts = k & 1;
                 rows[row] = 1;
-                uint8_t& c = base[row * stride + 3 * x + on];
+                uint8_t& c = band[bands.byte_of(k)];
                 const size_t pixel = first_pixel + row * bands.width + x;
                 if (c != 255) {
                     ++c;
@@ -617,10 +619,7 @@ public:
     const std::vector<uint32_t>& written(const FrameBands& bands, size_t b) {
         std::vector<uint32_t>& at = written_[b];
         if (!at.empty() || keys_[b].empty()) return at;
-        const size_t stride = bands.row_bytes;
-        for (const uint32_t k : keys_[b])
-            at.push_back(static_cast<uint32_t>((k >> FrameBands::kRowShift) * stride + 1 + 3 * ((k >> 2) & 0xFFFF) +
-                                               ((k >> 1) & 1)));
+        for (const uint32_t k : keys_[b]) at.push_back(static_cast<uint32_t>(bands.byte_of(k)));
         std::sort(at.begin(), at.end());
         at.erase(std::unique(at.begin(), at.end()), at.end());
         return at;
@@ -667,7 +666,7 @@ public:
             if (held_[b] && sparse(bands, b)) {
                 uint8_t* base = image_.data() + y0 * stride;
                 for (const uint32_t k : keys_[b]) {
-                    base[(k >> FrameBands::kRowShift) * stride + 1 + 3 * ((k >> 2) & 0xFFFF) + ((k >> 1) & 1)] = 0;
+                    base[bands.byte_of(k)] = 0;
                     rows_[y0 + (k >> FrameBands::kRowShift)] = 0;
                 }
                 held_[b] = 0;
