@@ -18,7 +18,7 @@ FROM_SOURCE = PACKAGE.is_relative_to(ROOT / "src")
 PACKAGE_DATA = [
     "zelq/viz/__init__.py", "zelq/viz/constants.py", "zelq/viz/patterns.py", "zelq/ir/__init__.py",
     "zelq/viz/recordings.py", "zelq/viz/_aedat4.py", "zelq/viz/_npfiles.py", "zelq/viz/cli.py", "zelq/viz/__main__.py",
-    "zelq/viz/templates/viewer.html", "zelq/viz/templates/spikes.html", "zelq/viz/py.typed",
+    "zelq/viz/templates/viewer.html", "zelq/viz/templates/spikes.html", "zelq/viz/py.typed", "zelq/ir/py.typed",
     "zelq/viz/encode.pyi", "zelq/viz/serialize.pyi", "zelq/viz/render.pyi", "zelq/viz/spikes.pyi",
     "zelq/viz/notebook.py", "zelq/viz/notebook.pyi",
 ]

@@ -186,12 +186,12 @@ def test_mypy_strict_passes_on_the_typed_example(tmp_path):
     assert '"events_to_frames" has incompatible type "list[int]"' in wrong.stdout
 
 
-def test_mypy_finds_no_errors_in_the_package(tmp_path):
+def test_mypy_finds_no_errors_in_the_packages(tmp_path):
     pytest.importorskip("mypy")
     env = _mypy_env()
     # The files of a tree of its own, named through MYPYPATH: by module name an installed
     # copy elsewhere would win, zelq being a namespace package.
-    target = [str(PACKAGE)] if "MYPYPATH" in env else ["-p", "zelq.viz"]
+    target = [str(PACKAGE), str(PACKAGE.parent / "ir")] if "MYPYPATH" in env else ["-p", "zelq.viz", "-p", "zelq.ir"]
     cmd = [sys.executable, "-m", "mypy", "--config-file", str(ROOT / "pyproject.toml"),
            "--cache-dir", str(tmp_path / "cache"), "--python-executable", sys.executable, *target]
     out = subprocess.run(cmd, cwd=tmp_path, env=env, capture_output=True, text=True)

@@ -54,7 +54,7 @@ import re
 import zipfile
 import zlib
 from dataclasses import MISSING, dataclass, field, fields
-from typing import Any, Optional
+from typing import Any, Callable, NoReturn, Optional
 
 import numpy as np
 
@@ -88,6 +88,8 @@ class ZelqFormatError(ValueError):
 
 
 Shape = Optional[tuple]
+# Raises ZelqFormatError naming the file; never returns.
+Fail = Callable[[str], NoReturn]
 
 
 def _shape(value) -> Shape:
@@ -152,8 +154,8 @@ class Output(Node):
 class Affine(Node):
     """y = weight @ x + bias; weight (out, in)."""
 
-    weight: np.ndarray = None
-    bias: np.ndarray = None
+    weight: Optional[np.ndarray] = None
+    bias: Optional[np.ndarray] = None
 
     def _shapes(self):
         return (self.weight.shape[1],), (self.weight.shape[0],)
@@ -163,7 +165,7 @@ class Affine(Node):
 class Linear(Node):
     """y = weight @ x; weight (out, in)."""
 
-    weight: np.ndarray = None
+    weight: Optional[np.ndarray] = None
 
     def _shapes(self):
         return (self.weight.shape[1],), (self.weight.shape[0],)
@@ -177,7 +179,7 @@ def _conv_out(size, k, stride, pad, dil):
 class Conv1d(Node):
     """weight (out_channels, in_channels / groups, kernel)."""
 
-    weight: np.ndarray = None
+    weight: Optional[np.ndarray] = None
     bias: Optional[np.ndarray] = None
     stride: int = 1
     padding: int = 0
@@ -197,7 +199,7 @@ class Conv1d(Node):
 class Conv2d(Node):
     """weight (out_channels, in_channels / groups, kh, kw)."""
 
-    weight: np.ndarray = None
+    weight: Optional[np.ndarray] = None
     bias: Optional[np.ndarray] = None
     stride: tuple = (1, 1)
     padding: tuple = (0, 0)
@@ -219,10 +221,10 @@ class Conv2d(Node):
 class LIF(Node):
     """Leaky integrate-and-fire: tau dv/dt = (v_leak - v) + r * i."""
 
-    tau: np.ndarray = None
-    r: np.ndarray = None
-    v_leak: np.ndarray = None
-    v_threshold: np.ndarray = None
+    tau: Optional[np.ndarray] = None
+    r: Optional[np.ndarray] = None
+    v_leak: Optional[np.ndarray] = None
+    v_threshold: Optional[np.ndarray] = None
     v_reset: Optional[np.ndarray] = None
 
     _shapes = _elementwise("tau")
@@ -232,11 +234,11 @@ class LIF(Node):
 class CubaLIF(Node):
     """Current-based LIF: a synaptic current filter before the membrane."""
 
-    tau_syn: np.ndarray = None
-    tau_mem: np.ndarray = None
-    r: np.ndarray = None
-    v_leak: np.ndarray = None
-    v_threshold: np.ndarray = None
+    tau_syn: Optional[np.ndarray] = None
+    tau_mem: Optional[np.ndarray] = None
+    r: Optional[np.ndarray] = None
+    v_leak: Optional[np.ndarray] = None
+    v_threshold: Optional[np.ndarray] = None
     w_in: Optional[np.ndarray] = None
 
     _shapes = _elementwise("tau_mem")
@@ -246,8 +248,8 @@ class CubaLIF(Node):
 class IF(Node):
     """Integrate-and-fire without leak."""
 
-    r: np.ndarray = None
-    v_threshold: np.ndarray = None
+    r: Optional[np.ndarray] = None
+    v_threshold: Optional[np.ndarray] = None
     v_reset: Optional[np.ndarray] = None
 
     _shapes = _elementwise("r")
@@ -257,30 +259,30 @@ class IF(Node):
 class LI(Node):
     """Leaky integrator without spikes."""
 
-    tau: np.ndarray = None
-    r: np.ndarray = None
-    v_leak: np.ndarray = None
+    tau: Optional[np.ndarray] = None
+    r: Optional[np.ndarray] = None
+    v_leak: Optional[np.ndarray] = None
 
     _shapes = _elementwise("tau")
 
 
 @dataclass(eq=False)
 class Integrator(Node):
-    r: np.ndarray = None
+    r: Optional[np.ndarray] = None
 
     _shapes = _elementwise("r")
 
 
 @dataclass(eq=False)
 class Scale(Node):
-    scale: np.ndarray = None
+    scale: Optional[np.ndarray] = None
 
     _shapes = _elementwise("scale")
 
 
 @dataclass(eq=False)
 class Threshold(Node):
-    threshold: np.ndarray = None
+    threshold: Optional[np.ndarray] = None
 
     _shapes = _elementwise("threshold")
 
@@ -382,7 +384,7 @@ class Concat(Node):
 class Delay(Node):
     """Per-element transmission delay in time steps."""
 
-    delay: np.ndarray = None
+    delay: Optional[np.ndarray] = None
 
     _shapes = _elementwise("delay")
 
@@ -488,7 +490,7 @@ def _fspath(path) -> str:
 
 
 class _Reader:
-    def __init__(self, zf: zipfile.ZipFile, fail):
+    def __init__(self, zf: zipfile.ZipFile, fail: Fail):
         self.zf = zf
         self.fail = fail
         self.total = 0
@@ -595,7 +597,7 @@ class _Reader:
         self.fail(f"{where}: malformed value {str(v)[:80]}")
 
 
-def _require(obj, key, kind, fail, where):
+def _require(obj, key, kind, fail: Fail, where):
     if not isinstance(obj, dict) or key not in obj:
         fail(f"{where}: missing key {key!r}")
     v = obj[key]
@@ -609,7 +611,7 @@ def read(path) -> Graph:
     """Read a .zelq archive written by `write`; see the module docstring for what is refused."""
     p = _fspath(path)
 
-    def fail(reason):
+    def fail(reason: str) -> NoReturn:
         raise ZelqFormatError(f"{p}: {reason}")
 
     try:
@@ -632,7 +634,7 @@ def read(path) -> Graph:
         fail(f"corrupt archive ({type(e).__name__}: {e})")
 
 
-def _read_archive(r: _Reader, fail) -> Graph:
+def _read_archive(r: _Reader, fail: Fail) -> Graph:
     raw = r.member(MANIFEST, MAX_MANIFEST_BYTES)
     try:
         manifest = json.loads(raw.decode("utf-8"))
@@ -676,13 +678,13 @@ def _read_archive(r: _Reader, fail) -> Graph:
         except (TypeError, ValueError, IndexError, AttributeError, ArithmeticError) as e:
             # ArithmeticError: a zero stride, or an infinite size (JSON allows Infinity).
             fail(f"{where}: inconsistent fields ({type(e).__name__}: {e})")
-    for i, e in enumerate(raw_edges):
-        if not (isinstance(e, list) and len(e) == 2 and all(isinstance(x, str) for x in e)):
+    for i, edge in enumerate(raw_edges):
+        if not (isinstance(edge, list) and len(edge) == 2 and all(isinstance(x, str) for x in edge)):
             fail(f"edge #{i} must be a list of two node identifiers")
-        for x in e:
+        for x in edge:
             if x not in g.nodes:
                 fail(f"edge #{i} names unknown node {x!r}")
-        g.edges.append((e[0], e[1]))
+        g.edges.append((edge[0], edge[1]))
     g.metadata = {k: r.value(v, f"metadata {k!r}") for k, v in raw_meta.items()}
     unused = set(r.infos) - r.used - {MANIFEST}
     if unused:
