@@ -243,6 +243,16 @@ def test_parquet_holds_the_records_and_resume_reads_only_new_files(folder, summa
     assert len(dataset.read_parquet(resumed)) == len(records)
 
 
+def test_resume_knows_files_whose_names_are_not_utf8(client, tmp_path):
+    name = os.fsdecode(b"r\xff.npy")  # stored in Parquet with a replacement character
+    np.save(tmp_path / name, noise(300, 34, 34, 16))
+    parquet = tmp_path / "s.parquet"
+    first = dataset.summarize_dataset(tmp_path, client=client, parquet=parquet)
+    again = dataset.summarize_dataset(tmp_path, client=client, parquet=parquet, resume=True,
+                                      summarize=summary_standin.refuse)
+    assert [r["status"] for r in first] == [r["status"] for r in again] == ["ok"]
+
+
 @pytest.mark.parametrize("key", ["absolute", "relative", "name"])
 def test_labels_from_a_mapping_or_csv(tmp_path, key):
     (tmp_path / "a").mkdir()

@@ -376,7 +376,8 @@ def summarize_dataset(paths_or_dir: Any, *, client: Any = None, labels: Optional
     if resume and parquet is not None and os.path.exists(parquet):
         kept = read_parquet(parquet)
         done = {r["path"] for r in kept}
-        files = [f for f in files if f not in done]
+        # A name that is not UTF-8 was stored with replacement characters: compare it so.
+        files = [f for f in files if _text(f) not in done]
     results: Dict[str, Record] = {}
     page_of = None
     if pages is not None:
