@@ -265,6 +265,15 @@ def test_labels_from_a_mapping_or_csv(tmp_path, key):
         assert [label(f) for f in files] == ["a", "seven, or so", "a"]
 
 
+@pytest.mark.parametrize("content,message", [(b"path,label\na.bin,caf\xe9\n", "line 2 is not UTF-8 text"),
+                                             (b"a.bin,b\nc.bin," + b"x" * 200_000, "line 2: field larger")])
+def test_label_files_that_cannot_be_read_name_the_line(tmp_path, content, message):
+    labels = tmp_path / "labels.csv"
+    labels.write_bytes(content)
+    with pytest.raises(ValueError, match=f"labels.csv: {message}"):
+        dataset.read_labels(labels)
+
+
 @pytest.mark.parametrize("costs,workers", [([10] * 1000, 2), ([1 << 30, 10, 10, 1 << 30], 4), ([], 2),
                                             ([5 << 20] * 37 + [1] * 900, 3), ([1 << 20] * 3000, 2)])
 def test_batches_cover_every_file_once_in_order_and_shrink(costs, workers):

@@ -12,6 +12,7 @@ from __future__ import annotations
 import contextlib
 import csv
 import html
+import io
 import json
 import logging
 import math
@@ -89,8 +90,18 @@ def _files(paths_or_dir: Any) -> Tuple[List[str], Optional[Path]]:
 
 def read_labels(path: Union[str, os.PathLike]) -> Dict[str, str]:
     """Labels from a CSV file of `path,label` rows (a header row `path,label` is skipped)."""
-    with open(path, newline="", encoding="utf-8-sig") as f:
-        rows = [r for r in csv.reader(f) if r and any(c.strip() for c in r)]
+    with open(path, "rb") as f:
+        data = f.read()
+    try:
+        text = data.decode("utf-8-sig")
+    except UnicodeDecodeError as e:
+        line = data.count(b"\n", 0, e.start) + 1
+        raise ValueError(f"{path}: line {line} is not UTF-8 text") from None
+    reader = csv.reader(io.StringIO(text, newline=""))
+    try:
+        rows = [r for r in reader if r and any(c.strip() for c in r)]
+    except csv.Error as e:  # a field past the csv module's limit
+        raise ValueError(f"{path}: line {reader.line_num}: {e}") from None
     out: Dict[str, str] = {}
     for i, row in enumerate(rows):
         if len(row) < 2:
