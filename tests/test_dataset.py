@@ -10,7 +10,7 @@ import pytest
 
 import summary_standin
 import writers
-from zelq.viz import dataset, read_events, stream
+from zelq.viz import cli, dataset, read_events, stream
 from zelq.viz.recordings import RecordingError, RecordingWarning
 
 distributed = pytest.importorskip("distributed")
@@ -263,6 +263,13 @@ def test_labels_from_a_mapping_or_csv(tmp_path, key):
     for labels in ({keys[key]: "seven, or so"}, dataset.read_labels(csv_file)):
         label = dataset._labeller(labels, tmp_path)
         assert [label(f) for f in files] == ["a", "seven, or so", "a"]
+
+
+def test_command_on_a_folder_without_recordings_warns(tmp_path, capsys):
+    (tmp_path / "notes.txt").write_text("not a recording")
+    assert cli.main(["dataset", str(tmp_path), "-o", str(tmp_path / "d.html")]) == 0
+    assert "warning: no recordings under" in capsys.readouterr().err
+    assert (tmp_path / "d.html").exists()
 
 
 @pytest.mark.parametrize("content,message", [(b"path,label\na.bin,caf\xe9\n", "line 2 is not UTF-8 text"),

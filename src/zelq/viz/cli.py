@@ -391,6 +391,10 @@ def _dataset(args: argparse.Namespace, status: _Status) -> Path:
     records = dataset.summarize_dataset(root, client=args.scheduler, labels=labels, parquet=parquet,
                                         resume=args.resume, workers=args.workers, progress=_bar(status),
                                         pages=pages)
+    if not records:  # most likely the wrong folder: say so, though the empty page is written
+        status.clear()
+        print(f"zelqviz dataset: warning: no recordings under {root} (looked for "
+              f"{', '.join(dataset.FORMATS)} files)", file=sys.stderr)
     status(f"writing {out.name}")
     dataset.export_dataset_html(records, out, title=args.title, root=root.resolve() if root.is_dir() else None)
     return out
