@@ -162,6 +162,16 @@ def test_files_longer_than_the_first_read_are_summarised_whole(tmp_path, fmt, n)
         assert short["event_count"] == len(read_events(cut))
 
 
+@pytest.mark.parametrize("n", [1, 5, 9, 3_001])  # fewer and more events than the counts are delayed by
+def test_hd_pixel_counts_are_whole_whatever_the_number_of_events(tmp_path, n):
+    ev = noise(n, 1280, 720, 24)
+    ev["x"][::3], ev["y"][::3] = 1279, 719
+    path = writers.write(tmp_path / "hd.raw", ev, "evt3", geometry=(1280, 720))
+    r, want = stream.summarize_recording(path), summary_standin.summarize_recording(path)
+    assert (r["hot_pixels"], r["hot_count"], r["event_count"]) == (want["hot_pixels"], want["hot_count"], n)
+    assert r["thumbnail"] == engine_thumbnail(path, (1280, 720))
+
+
 @pytest.mark.parametrize("fmt, header_end", [("dat", (64 << 10) - 1), ("dat", 64 << 10), ("evt3", 100_001)])
 def test_headers_past_the_first_read_are_read_whole(tmp_path, fmt, header_end):
     # A summary reads 64 KiB first: a header that reaches past them (a DAT file's type and

@@ -157,14 +157,18 @@ std::string thumbnail(const Counts& px, size_t width, size_t height, stream::Png
 // records outside the sensor are counted apart. Small and copyable: a decode call works
 // on a local copy, whose fields then stay in registers.
 //
-// A pixel's count is added one event late, its cache line fetched meanwhile: the
-// counts of a 128 x 128 sensor already outgrow the first-level cache, and a
-// count read straight away stalls the decoder's loop. settle() adds the last one
-// (the spare cell past the counts takes the add before the first event).
+// A pixel's count is added kAhead events late, its cache line fetched meanwhile:
+// the counts of a 128 x 128 sensor already outgrow the first-level cache and an
+// HD sensor's the second, and a count read straight away stalls the decoder's
+// loop. settle() adds the ones still pending (the spare cell past the counts
+// takes the adds before the first events). Saturating adds of one commute, so
+// the counts do not depend on the delay.
 class SummaryCounts {
 public:
     SummaryCounts(uint32_t* pixels, int64_t width, int64_t height)
-        : pixels_(pixels), width_(width), height_(height), pending_(2 * static_cast<size_t>(width * height)) {}
+        : pixels_(pixels), width_(width), height_(height) {
+        pending_.fill(spare());
+    }
 
     // The decoder's Out (evt::Sink): counts each event as it is decoded, no record in between.
     // The decoder has dropped the events outside its state's sensor, which is this one or,
@@ -190,8 +194,10 @@ public:
 
     // The pixel counts are complete once this is called (and until the next event).
     void settle() {
-        add_pending();
-        pending_ = spare();
+        for (size_t& cell : pending_) {
+            add_at(cell);
+            cell = spare();
+        }
     }
 
     bool have_events() const { return extent_.have_events(); }
@@ -213,19 +219,23 @@ private:
         extent_.note({t, x, y, on});
         const size_t cell = 2 * static_cast<size_t>(y * width_ + x) + (on ? 0 : 1);
         __builtin_prefetch(pixels_ + cell, 1);
-        add_pending();
-        pending_ = cell;
+        size_t& slot = pending_[next_++ % kAhead];
+        add_at(slot);
+        slot = cell;
     }
 
-    ZV_EVT_INLINE void add_pending() {
-        uint32_t& c = pixels_[pending_];
+    ZV_EVT_INLINE void add_at(size_t cell) {
+        uint32_t& c = pixels_[cell];
         c += c != UINT32_MAX;  // saturates
     }
 
     static constexpr int64_t kSpan = int64_t{1} << 62;
+    // Enough to cover a miss to main memory at the decoder's pace (16 was no faster on HD).
+    static constexpr size_t kAhead = 8;
     uint32_t* pixels_;
     int64_t width_, height_;
-    size_t pending_;  // the cell the last event counts in, not yet added
+    std::array<size_t, kAhead> pending_;  // the cells of the last kAhead events, not yet added
+    size_t next_ = 0;
     stream::ExtentCounts extent_;
     int64_t outside_ = 0;
     stream::Event first_outside_{};
