@@ -555,12 +555,14 @@ class _Reader:
             fail(f"{where}: array dtype must be a string and shape a list of non-negative integers")
         data = self.member(name, MAX_ARRAY_BYTES)
         buf = io.BytesIO(data)
+        # Any: NumPy 1.26 takes max_header_size, but its type stubs do not name it.
+        npy: Any = np.lib.format
         try:
-            version = np.lib.format.read_magic(buf)
+            version = npy.read_magic(buf)
             if version == (1, 0):
-                hshape, fortran, dtype = np.lib.format.read_array_header_1_0(buf, max_header_size=10000)
+                hshape, fortran, dtype = npy.read_array_header_1_0(buf, max_header_size=10000)
             elif version in ((2, 0), (3, 0)):
-                hshape, fortran, dtype = np.lib.format.read_array_header_2_0(buf, max_header_size=10000)
+                hshape, fortran, dtype = npy.read_array_header_2_0(buf, max_header_size=10000)
             else:
                 raise ValueError(f"unsupported .npy version {version}")
         except (ValueError, TypeError, SyntaxError, EOFError) as e:
