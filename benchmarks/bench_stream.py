@@ -1,7 +1,7 @@
 """The streaming recording page on long HD recordings: time, peak memory, and faery in the same run.
 
     python benchmarks/bench_stream.py FILE.raw [FILE ...] [--frames 2000] [--video-frames 2000] [--limit-gb 2]
-                                      [--repeat 3] [--only read,iterate,page,frames,video]
+                                      [--repeat 3] [--only read,iterate,page,frames,video,summary]
     python benchmarks/bench_stream.py --make a|b|h DIR     # synthesize a preset first (EVT 3.0)
 
 Each job runs in a fresh child process and reports its own peak RSS (the engine's encoder is a
@@ -15,6 +15,8 @@ file, with ratios measured in this run:
             exponential decay written as PNG files
   frames    the page with --frames frames at full rate (period = span / N)
   video     `recording_frames` for --video-frames frames, every frame taken and dropped
+  summary   `summarize_recording` (a dataset row: counts, rates, hot pixels, thumbnail), against
+            a read pass: the file's bytes read into an array and their max taken (memory speed)
 faery is timed only when it is installed; it is never a dependency. With --repeat N each job
 and its faery counterpart run N times, one after the other (the machine's load drifts alike for
 both); the medians of wall time and of CPU time (all threads) are shown, and the ratios are of
@@ -127,6 +129,20 @@ def faery_pipeline(path: Path, out_dir: Path) -> dict:
     """))
 
 
+def ours_summary(path: Path) -> dict:
+    return run_child(timed(f"""
+        from zelq.viz import stream, spikes
+        t = time.perf_counter(); row = stream.summarize_recording({str(path)!r}); seconds = time.perf_counter() - t
+    """))
+
+
+def read_pass(path: Path) -> dict:
+    return run_child(timed(f"""
+        import numpy as np
+        t = time.perf_counter(); np.fromfile({str(path)!r}, dtype=np.uint8).max(); seconds = time.perf_counter() - t
+    """))
+
+
 def median(runs: list) -> dict:
     """Medians of wall and CPU time over the runs that finished, the largest peak RSS."""
     done = [r for r in runs if "seconds" in r]
@@ -170,6 +186,7 @@ def bench(path: Path, n_frames: int, limit_gb: float, video_frames: int, repeat:
                      lambda: faery_pipeline(path, tmp / "faery")),
             "frames": (lambda: ours_page(path, tmp / "frames.html", 0, n_frames), None),
             "video": (lambda: ours_video_frames(path, video_frames) if video_frames else {"error": "skipped"}, None),
+            "summary": (lambda: ours_summary(path), lambda: read_pass(path)),
         }
         results = {}
         for name, (ours, peer) in jobs.items():
@@ -178,12 +195,14 @@ def bench(path: Path, n_frames: int, limit_gb: float, video_frames: int, repeat:
             runs, peer_runs = [], []
             for _ in range(repeat):
                 runs.append(ours())
-                if peer and have_faery:
+                if peer and (have_faery or name == "summary"):
                     peer_runs.append(peer())
             results[name] = (median(runs), median(peer_runs) if peer_runs else None)
         labels = {"read": "read_events", "iterate": "iter_events", "page": f"page (AS limit {limit_gb:g} GiB)",
-                  "frames": f"page, {n_frames} frames", "video": f"recording_frames, {video_frames}"}
-        peer_labels = {"read": "faery decode", "iterate": "faery iterate", "page": "faery 20 decayed PNGs"}
+                  "frames": f"page, {n_frames} frames", "video": f"recording_frames, {video_frames}",
+                  "summary": "summarize_recording"}
+        peer_labels = {"read": "faery decode", "iterate": "faery iterate", "page": "faery 20 decayed PNGs",
+                       "summary": "read pass (fromfile + max)"}
         for name, (mine, peer) in results.items():
             show(labels[name], mine)
             if name == "page" and "seconds" in mine:
@@ -196,6 +215,9 @@ def bench(path: Path, n_frames: int, limit_gb: float, video_frames: int, repeat:
                 if name in results and results[name][1]:
                     mine, peer = results[name]
                     print(f"  faery / ours, {name:<8} wall {ratio(mine, peer)}, CPU {ratio(mine, peer, 'cpu')}")
+        if "summary" in results and results["summary"][1]:
+            mine, peer = results["summary"]
+            print(f"  summary / read pass, wall {ratio(peer, mine)}, CPU {ratio(peer, mine, 'cpu')}")
 
 
 def main() -> None:
@@ -205,7 +227,7 @@ def main() -> None:
     ap.add_argument("--limit-gb", type=float, default=2.0)
     ap.add_argument("--video-frames", type=int, default=2000, help="frames of the iterator job (0: skip it)")
     ap.add_argument("--repeat", type=int, default=1, help="runs of each job (medians are shown)")
-    ap.add_argument("--only", default="read,iterate,page,frames,video", help="jobs to run, comma-separated")
+    ap.add_argument("--only", default="read,iterate,page,frames,video,summary", help="jobs to run, comma-separated")
     ap.add_argument("--make", nargs=2, metavar=("PRESET", "DIR"))
     args = ap.parse_args()
     if args.make:
