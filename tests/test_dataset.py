@@ -282,6 +282,12 @@ def test_command_on_a_folder_without_recordings_warns(tmp_path, capsys):
     assert (tmp_path / "d.html").exists()
 
 
+@pytest.mark.parametrize("option, name", [("-o", "d.html"), ("--parquet", "d.parquet")])
+def test_command_refuses_a_missing_output_folder_before_the_run(tmp_path, capsys, option, name):
+    assert cli.main(["dataset", str(tmp_path), option, str(tmp_path / "missing" / name)]) == 1
+    assert f"{tmp_path / 'missing'}: no such directory" in capsys.readouterr().err
+
+
 @pytest.mark.parametrize("content,message", [(b"path,label\na.bin,caf\xe9\n", "line 2 is not UTF-8 text"),
                                              (b"a.bin,b\nc.bin," + b"x" * 200_000, "line 2: field larger")])
 def test_label_files_that_cannot_be_read_name_the_line(tmp_path, content, message):

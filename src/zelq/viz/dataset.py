@@ -381,6 +381,8 @@ def summarize_dataset(paths_or_dir: Any, *, client: Any = None, labels: Optional
         raise ValueError(f"workers must be at least 1 (got {workers})")
     if summarize is not None and not callable(summarize):
         _args.refuse("summarize", "callable", summarize)
+    if parquet is not None and not Path(os.fspath(parquet)).parent.is_dir():  # found now, not after the run
+        raise FileNotFoundError(f"{Path(os.fspath(parquet)).parent}: no such directory")
     files, root = _files(paths_or_dir)
     label_of = _labeller(labels, root)
     kept: List[Record] = []
