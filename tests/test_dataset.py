@@ -1,4 +1,6 @@
 """Dataset summaries on Dask, their Parquet file, the zelqviz dataset command and the dataset page."""
+import base64
+import io
 import json
 import os
 import re
@@ -170,6 +172,21 @@ def test_hd_pixel_counts_are_whole_whatever_the_number_of_events(tmp_path, n):
     r, want = stream.summarize_recording(path), summary_standin.summarize_recording(path)
     assert (r["hot_pixels"], r["hot_count"], r["event_count"]) == (want["hot_pixels"], want["hot_count"], n)
     assert r["thumbnail"] == engine_thumbnail(path, (1280, 720))
+
+
+def test_thumbnails_span_their_range_and_a_hot_pixel_dims_nothing(tmp_path):
+    from PIL import Image
+    ev = noise(3_000, 34, 34, 25)  # about 2.6 events a pixel: near black on a fixed curve
+    hot = writers.records(np.zeros(3_000, int), np.zeros(3_000, int), np.sort(ev["t"]), np.ones(3_000, int))
+    with_hot = np.sort(np.concatenate([ev, hot]), order="t", kind="stable")
+    images = []
+    for name, events in (("plain.raw", ev), ("hot.raw", with_hot)):
+        path = writers.write(tmp_path / name, events, "evt3", geometry=(34, 34))
+        png = base64.b64decode(stream.summarize_recording(path)["thumbnail"])
+        images.append(np.asarray(Image.open(io.BytesIO(png)).convert("RGB")).astype(int))
+    plain, hot_image = images
+    assert plain[..., :2].max() == 255 and hot_image[0, 0, 1] == 255
+    assert np.array_equal(plain[1:], hot_image[1:]) and np.array_equal(plain[0, 1:], hot_image[0, 1:])
 
 
 @pytest.mark.parametrize("fmt, header_end", [("dat", (64 << 10) - 1), ("dat", 64 << 10), ("evt3", 100_001)])

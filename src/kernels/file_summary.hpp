@@ -126,7 +126,10 @@ void find_hot(const Counts& px, int64_t width, std::vector<HotPixel>& hot, int64
 }
 
 // The counts summed over k x k blocks (k the smallest that brings the long side
-// to kThumbnailSide at most), levelled: OFF red, ON green; base64 PNG.
+// to kThumbnailSide at most), levelled: OFF red, ON green; base64 PNG. The levels
+// are stretched so that the 99th percentile of the lit cells is full brightness:
+// a sparse file's thumbnail is not left near black, and a hot pixel cannot dim
+// the rest. Integers after the curve, so every reader draws the same bytes.
 template <typename Counts>
 std::string thumbnail(const Counts& px, size_t width, size_t height, stream::PngWriter& png) {
     const size_t k = std::max<size_t>(1, (std::max(width, height) + kThumbnailSide - 1) / kThumbnailSide);
@@ -142,10 +145,20 @@ std::string thumbnail(const Counts& px, size_t width, size_t height, stream::Png
             row[2 * column[x] + 1] += px.on(i);
         }
     }
+    std::vector<int64_t> lit;
+    for (const int64_t v : sums)
+        if (v > 0) lit.push_back(v);
+    int top = 255;  // the level that becomes full brightness
+    if (!lit.empty()) {
+        const auto at = lit.begin() + static_cast<std::ptrdiff_t>((lit.size() - 1) * 99 / 100);
+        std::nth_element(lit.begin(), at, lit.end());
+        top = level(*at);
+    }
+    auto stretched = [top](int64_t v) { return static_cast<uint8_t>(std::min(255, level(v) * 255 / top)); };
     std::vector<uint8_t> rgb(pw * ph * 3, 0);
     for (size_t c = 0; c < pw * ph; ++c) {
-        rgb[3 * c] = level(sums[2 * c]);
-        rgb[3 * c + 1] = level(sums[2 * c + 1]);
+        rgb[3 * c] = stretched(sums[2 * c]);
+        rgb[3 * c + 1] = stretched(sums[2 * c + 1]);
     }
     return png.base64(rgb.data(), pw, ph);
 }

@@ -528,8 +528,13 @@ def _thumbnail(on: np.ndarray, off: np.ndarray, long_side: int = 64) -> str:
         padded = np.zeros((ph * k, pw * k), np.int64)
         padded[:h, :w] = c
         return padded.reshape(ph, k, pw, k).sum(axis=(1, 3))
+    sums = np.stack([pooled(off), pooled(on)], axis=-1)
+    # Stretched so that the 99th percentile of the lit cells is full brightness (a sparse
+    # file is not left near black, a hot pixel cannot dim the rest), in integers after the curve.
+    lit = np.sort(sums[sums > 0])  # at most 2 x 64 x 64 cells
+    top = int(_level(lit[(lit.size - 1) * 99 // 100])) if lit.size else 255
     rgb = np.zeros((ph, pw, 3), np.uint8)
-    rgb[..., 0], rgb[..., 1] = _level(pooled(off)), _level(pooled(on))
+    rgb[..., :2] = np.minimum(255, _level(sums).astype(np.int64) * 255 // top)
     return _png(rgb)
 
 
@@ -989,7 +994,8 @@ def summarize_recording(path: Union[str, os.PathLike], *, outside: str = "refuse
     Returns {"path", "format", "sensor_size", "t_first", "t_last", "duration_us", "event_count",
     "on_count", "rate_mean" (events/s), "rate_peak" (events/s over 10 ms bins), "hot_pixels"
     ([[x, y, count], ...], at most 16), "hot_count", "hot_rule", "thumbnail" (base64 PNG, at most 64
-    pixels on the long side), "status" ("ok", "cut short" or "empty"), "offset" (where a cut-short
+    pixels on the long side, OFF red and ON green on a log curve whose top is the 99th percentile
+    of its lit pixels), "status" ("ok", "cut short" or "empty"), "offset" (where a cut-short
     file ends, else None), "message"}. A file that cannot be read raises RecordingError, as do
     events outside the sensor unless `outside="drop"` (then dropped, with a RecordingWarning).
     """
