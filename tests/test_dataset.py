@@ -299,6 +299,16 @@ def test_command_on_a_folder_without_recordings_warns(tmp_path, capsys):
     assert (tmp_path / "d.html").exists()
 
 
+@pytest.mark.parametrize("kwargs, error, message", [
+    ({"client": "not an address"}, ValueError, "not a scheduler address: 'not an address'"),
+    ({"workers": 0}, ValueError, "workers must be at least 1"),
+    ({"parquet": "missing/s.parquet"}, FileNotFoundError, "missing: no such directory"),
+])
+def test_arguments_are_refused_before_any_work(tmp_path, kwargs, error, message):
+    with pytest.raises(error, match=re.escape(message)):
+        dataset.summarize_dataset(tmp_path, **kwargs)
+
+
 @pytest.mark.parametrize("option, name", [("-o", "d.html"), ("--parquet", "d.parquet")])
 def test_command_refuses_a_missing_output_folder_before_the_run(tmp_path, capsys, option, name):
     assert cli.main(["dataset", str(tmp_path), option, str(tmp_path / "missing" / name)]) == 1

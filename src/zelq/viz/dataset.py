@@ -321,6 +321,18 @@ def _client(client: Any, workers: Optional[int]) -> Tuple[Any, bool]:
     return client, False
 
 
+def _check_address(address: str) -> None:
+    """Refuse a malformed TCP address before a Client is made of it: a Client that fails in its
+    constructor is left half made, and closing it at exit waits 40 s with a traceback."""
+    addressing = _extra("distributed.comm.addressing")
+    try:
+        scheme, location = addressing.parse_address(address)
+        if scheme in ("tcp", "tls"):
+            addressing.parse_host_port(location)
+    except ValueError:
+        raise ValueError(f"not a scheduler address: {address!r} (expected tcp://HOST:PORT)") from None
+
+
 def _close(client: Any) -> None:
     cluster = getattr(client, "cluster", None)
     client.close()
@@ -381,6 +393,8 @@ def summarize_dataset(paths_or_dir: Any, *, client: Any = None, labels: Optional
         raise ValueError(f"workers must be at least 1 (got {workers})")
     if summarize is not None and not callable(summarize):
         _args.refuse("summarize", "callable", summarize)
+    if isinstance(client, str):
+        _check_address(client)
     if parquet is not None and not Path(os.fspath(parquet)).parent.is_dir():  # found now, not after the run
         raise FileNotFoundError(f"{Path(os.fspath(parquet)).parent}: no such directory")
     files, root = _files(paths_or_dir)
