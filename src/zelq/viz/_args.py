@@ -8,7 +8,9 @@ the function: "Argument 'x' has incorrect type (expected str, got int)".
 from __future__ import annotations
 
 import operator
-from typing import Any, NoReturn
+import os
+from pathlib import Path
+from typing import Any, NoReturn, Union
 
 _HEAPTYPE = 1 << 9  # Py_TPFLAGS_HEAPTYPE
 
@@ -58,3 +60,10 @@ def opt_bool(param: str, value: Any) -> Any:
     if value is None or type(value) is bool:
         return value
     refuse(param, "bool", value)
+
+
+def output_folder(path: Union[str, "os.PathLike[str]"]) -> None:
+    """The folder an output file goes in must exist: checked before the work, not after it."""
+    folder = Path(os.fspath(path)).parent
+    if not folder.is_dir():
+        raise FileNotFoundError(f"{folder}: no such directory")

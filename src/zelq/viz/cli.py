@@ -373,15 +373,13 @@ def _bar(status: _Status) -> Callable[[int, int, int, float], None]:
 
 
 def _dataset(args: argparse.Namespace, status: _Status) -> Path:
-    from . import dataset
+    from . import _args, dataset
     root = Path(args.input)
     if not root.exists():
         raise FileNotFoundError(2, "No such file or directory", str(root))
     out = Path(args.output) if args.output else Path.cwd() / ((root.resolve().name or "dataset") + ".html")
     parquet = Path(args.parquet) if args.parquet else out.with_suffix(".parquet")
-    for target in (out, parquet):  # before the run, not after it
-        if not target.parent.is_dir():
-            raise FileNotFoundError(f"{target.parent}: no such directory")
+    _args.output_folder(out)  # the page is written after the run (the Parquet file's folder: summarize_dataset)
     if args.resume and not parquet.exists():
         raise UsageError(f"--resume: no results to resume from at {parquet}")
     labels = dataset.read_labels(args.labels) if args.labels else None

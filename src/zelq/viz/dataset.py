@@ -395,8 +395,8 @@ def summarize_dataset(paths_or_dir: Any, *, client: Any = None, labels: Optional
         _args.refuse("summarize", "callable", summarize)
     if isinstance(client, str):
         _check_address(client)
-    if parquet is not None and not Path(os.fspath(parquet)).parent.is_dir():  # found now, not after the run
-        raise FileNotFoundError(f"{Path(os.fspath(parquet)).parent}: no such directory")
+    if parquet is not None:
+        _args.output_folder(parquet)
     files, root = _files(paths_or_dir)
     label_of = _labeller(labels, root)
     kept: List[Record] = []

@@ -662,9 +662,8 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
         _args.refuse("output_path", "str", output_path)
     window_list = _windows_arg(windows)
     box_sets = _box_sets(boxes, predictions, classes)  # bad boxes are refused before the pass
+    _args.output_folder(output_path)
     target = Path(os.fspath(output_path))
-    if not target.parent.is_dir():
-        raise FileNotFoundError(f"{target.parent}: no such directory")
 
     src = _open_source(recording, outside)
     windowed = start is not None or duration is not None
