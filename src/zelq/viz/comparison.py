@@ -1,7 +1,7 @@
 """The difference of two models: which nodes, parameters, attributes and edges changed, and by how much.
 
 Nodes are matched by identifier. Tensors are compared natively and in place
-(`encode._diff_tensors`): NumPy arrays of a graph, and the base64 payloads of
+(the native comparison engine): NumPy arrays of a graph, and the base64 payloads of
 a viewer document without decoding them into arrays.
 """
 from __future__ import annotations
@@ -12,8 +12,8 @@ from typing import Any, Dict, List, NamedTuple, Optional, Tuple
 
 import numpy as np
 
-from zelq.viz import _args
-from zelq.viz.encode import _diff_summary, _diff_tensors, decode_array, encode_value
+from zelq.viz import _args, _native
+from zelq.viz.encode import decode_array, encode_value
 
 # Element types the native comparison reads; others (complex, long double,
 # byte-swapped) go through NumPy.
@@ -148,7 +148,7 @@ def _numpy_diff(a: _Tensor, b: _Tensor, rtol: float, atol: float) -> Tuple[float
 def _measure(pairs: List[Tuple[_Tensor, _Tensor]], rtol: float, atol: float) -> List[tuple]:
     native = [i for i, (a, b) in enumerate(pairs) if a.dtype in _NATIVE and b.dtype in _NATIVE]
     out: List[Optional[tuple]] = [None] * len(pairs)
-    measured = _diff_tensors([(pairs[i][0].data, pairs[i][0].dtype, pairs[i][1].data, pairs[i][1].dtype)
+    measured = _native.comparison()._diff_tensors([(pairs[i][0].data, pairs[i][0].dtype, pairs[i][1].data, pairs[i][1].dtype)
                               for i in native], rtol, atol)
     for i, m in zip(native, measured):
         out[i] = m
@@ -392,7 +392,7 @@ def comparison_document(a: Any, b: Any, *, rtol: float = 1e-6, atol: float = 0.0
                 rows, cols = _rows_cols(ta.shape)
                 pair = (ta.data, ta.dtype, tb.data, tb.dtype)
                 if ta.dtype in _NATIVE and tb.dtype in _NATIVE:
-                    diffs.setdefault(node_id, {})[name] = _diff_summary(pair, rows, cols)
+                    diffs.setdefault(node_id, {})[name] = _native.comparison()._diff_summary(pair, rows, cols)
     doc = _union_document(doc_a, doc_b)
     doc["comparison"] = {**result, "rtol": rtol, "atol": atol, "score": score, "before": before, "diffs": diffs}
     return doc

@@ -22,7 +22,7 @@ from typing import Any, Callable, Dict, Iterator, Optional, Tuple, Union
 
 import numpy as np
 
-from . import _args
+from . import _args, _native
 
 __all__ = ["RecordingError", "RecordingWarning", "read_events", "iter_events", "read_sensor_size", "FORMATS"]
 
@@ -92,7 +92,7 @@ class _Format:
 
 
 def _format(name: str) -> _Format:
-    for number, row in enumerate(_spikes()._EVT_FORMATS):
+    for number, row in enumerate(_native.events()._EVT_FORMATS):
         if row[0] == name:
             return _Format(number, *row)
     raise KeyError(name)
@@ -102,7 +102,7 @@ class _State:
     """The native decoders' state array, its slots found by the names the kernels give them."""
 
     def __init__(self, **values: int) -> None:
-        native = _spikes()
+        native = _native.events()
         self.array = np.array(native._EVT_STATE_INITIAL, np.int64)
         self._slot = {name: i for i, name in enumerate(native._EVT_STATE)}
         self.errors = native._EVT_ERRORS
@@ -389,7 +389,7 @@ def _decode(p: Path, lay: _Layout, offset: int, size: int, state: _State, progre
                     end = min(pos + CHUNK, data_end)
                     was_back = state["back"]
                     with view[pos:end] as chunk:
-                        count, used = _spikes()._decode_events(fmt.number, chunk, state.array, out, count)
+                        count, used = _native.events()._decode_events(fmt.number, chunk, state.array, out, count)
                     if state["error"]:
                         raise _decode_error(p, fmt, state, pos)
                     if back is not None and state["back"] and not was_back:
@@ -481,17 +481,6 @@ def _drop_pages(mm: mmap.mmap, start: int, end: int) -> None:
         mm.madvise(mmap.MADV_DONTNEED, lo, hi - lo)
 
 
-_SPIKES: Any = None
-
-
-def _spikes() -> Any:
-    global _SPIKES
-    if _SPIKES is None:
-        from . import spikes
-        _SPIKES = spikes
-    return _SPIKES
-
-
 
 
 def _dat_seek(p: Path, offset: int, size: int, target: int) -> int:
@@ -529,7 +518,7 @@ def _first_time(p: Path, lay: _Layout, size: int) -> Optional[int]:
         size = min(size, len(mm))
         while pos < size:
             with view[pos:min(pos + (1 << 20), size)] as chunk:
-                count, used = _spikes()._decode_events(lay.fmt.number, chunk, state.array, out, 0)
+                count, used = _native.events()._decode_events(lay.fmt.number, chunk, state.array, out, 0)
             if count:
                 return int(out["t"][0])
             if state["error"] or used == 0:
@@ -545,7 +534,7 @@ def _seek(p: Path, lay: _Layout, size: int, state: _State, lo: int) -> int:
     if lay.fmt.name.startswith("EVT") and size > offset:
         with open(p, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm, memoryview(mm) as view:
             with view[offset:min(size, len(mm))] as data:
-                at, loops = _spikes()._evt_seek(lay.fmt.number, data, target)
+                at, loops = _native.events()._evt_seek(lay.fmt.number, data, target)
         state["loops"] = loops
         return offset + at
     if lay.fmt.name == "DAT" and size - offset >= 8:
@@ -711,7 +700,7 @@ def _numpy_events(p: Path, ext: str, size: int) -> np.ndarray:
     if arr.dtype.names is None or arr.ndim != 1:
         raise _fail(p, f"holds a {arr.ndim}-dimensional {arr.dtype} array, not a one-dimensional record array "
                        "of events with named fields")
-    x, _, t, _ = _spikes()._get_event_fields(arr)
+    x, _, t, _ = _native.events()._get_event_fields(arr)
     if t is None:
         raise _fail(p, f"the event array has no time field (its fields: {', '.join(arr.dtype.names)})")
     for name in (t, x):
@@ -729,7 +718,7 @@ def _from_npz(p: Path, arrays: Dict[str, np.ndarray]) -> np.ndarray:
     if len(records) > 1:
         raise _fail(p, f"holds several record arrays ({', '.join(records)}); save one event array per file")
     cols = {k: a for k, a in arrays.items() if a.ndim == 1}
-    fields = _spikes()._get_event_fields(np.empty(0, [(k, "u1") for k in cols]))
+    fields = _native.events()._get_event_fields(np.empty(0, [(k, "u1") for k in cols]))
     names = [f for f in fields if f is not None]
     if fields[0] is None or fields[2] is None or len({len(cols[f]) for f in names}) != 1:
         raise _fail(p, f"holds no event array: expected one record array, or x and t columns of one length "
@@ -743,7 +732,7 @@ def _from_npz(p: Path, arrays: Dict[str, np.ndarray]) -> np.ndarray:
 def _window_array(arr: np.ndarray, start: int, duration: int) -> np.ndarray:
     if not len(arr) or (start == 0 and duration < 0):
         return np.array(arr)
-    t = arr[_spikes()._get_event_fields(arr)[2]]
+    t = arr[_native.events()._get_event_fields(arr)[2]]
     lo = t.min().item() + start  # Python numbers: no int64 wrap
     if lo > _INT64_MAX and t.dtype.kind in "iu":
         return np.array(arr[:0])
@@ -889,7 +878,7 @@ def _iter_native(p: Path, lay: _Layout, size: int, start: int, duration: int, ch
                         break
                 was_back = state["back"]
                 with view[start:filled] as piece:
-                    count, used = _spikes()._decode_events(fmt.number, piece, state.array, out, count)
+                    count, used = _native.events()._decode_events(fmt.number, piece, state.array, out, count)
                 if state["error"]:
                     raise _decode_error(p, fmt, state, pos)
                 if first is not None and state["back"] and not was_back and not warned:
@@ -939,7 +928,7 @@ def _time_range(path: Union[str, os.PathLike]) -> Optional[Tuple[int, int]]:
     p, ext, head, size = _open_checked(path)
     if ext in (".npy", ".npz", ".aedat4"):
         ev = _read(p)
-        t = ev[_spikes()._get_event_fields(ev)[2]]
+        t = ev[_native.events()._get_event_fields(ev)[2]]
         return (int(t.min()), int(t.max())) if len(t) else None
     lay = _layout(p, ext, head, size)
     first = _first_time(p, lay, size)
@@ -950,7 +939,7 @@ def _time_range(path: Union[str, os.PathLike]) -> Optional[Tuple[int, int]]:
     if lay.fmt.name.startswith("EVT"):
         with open(p, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm, memoryview(mm) as view:
             with view[lay.offset:min(size, len(mm))] as data:
-                last = _spikes()._evt_last_high(lay.fmt.number, data)
+                last = _native.events()._evt_last_high(lay.fmt.number, data)
         if last:
             # A file cut short (or a quiet end) may hold no event after its last time-high
             # word: look further back until events turn up.

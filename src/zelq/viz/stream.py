@@ -22,7 +22,7 @@ from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from . import _args, recordings
+from . import _args, _native, recordings
 from ._palettes import DEFAULT_BACKGROUND, DEFAULT_PALETTE, PALETTES
 from .recordings import RECORD, RecordingError
 from . import recording_page
@@ -81,7 +81,7 @@ class _Source:
 def _open_source(recording: Any, outside: Any = "refuse") -> _Source:
     outside = recordings._outside_arg(outside)
     if isinstance(recording, np.ndarray):
-        fields = recordings._spikes()._get_event_fields(recording)
+        fields = _native.events()._get_event_fields(recording)
         if recording.dtype.names is None or recording.ndim != 1 or fields[0] is None or fields[2] is None:
             raise ValueError("an event array is a one-dimensional record array with time and x fields")
         return _Source(name="event array", format="event array", kind="array", array=recording, fields=fields,
@@ -91,7 +91,7 @@ def _open_source(recording: Any, outside: Any = "refuse") -> _Source:
     if ext in (".npy", ".npz"):
         arr = recordings._numpy_events(p, ext, size)
         return _Source(name=p.name, format=recordings.FORMATS[ext], path=p, kind="array", array=arr,
-                       fields=recordings._spikes()._get_event_fields(arr), outside=outside)
+                       fields=_native.events()._get_event_fields(arr), outside=outside)
     if ext == ".aedat4":
         recordings._need_lz4()
         sensor = recordings._aedat_sensor(p, recordings._aedat_header(p, size))
@@ -151,7 +151,7 @@ def _stream(src: _Source, mode: int, sensor: Tuple[int, int], t0: int, t1: int, 
                 if not _unmappable(e):
                     raise
                 run.state["loops"] = 0
-    run.engine = recordings._spikes()._Stream(mode, sensor[0], sensor[1], t0, t1, format=fmt,
+    run.engine = _native.events()._Stream(mode, sensor[0], sensor[1], t0, t1, format=fmt,
                                               state=None if run.state is None else run.state.array, **values)
     return run
 
@@ -482,7 +482,7 @@ def _level(counts: np.ndarray) -> np.ndarray:
 
 
 def _png(rgb: np.ndarray) -> str:
-    return recordings._spikes()._encode_image_base64(np.ascontiguousarray(rgb, dtype=np.uint8))
+    return _native.events()._encode_image_base64(np.ascontiguousarray(rgb, dtype=np.uint8))
 
 
 def _heatmap(on: np.ndarray, off: np.ndarray) -> Dict[str, Any]:
@@ -1041,7 +1041,7 @@ _SUMMARY_HEAD = 64 << 10
 
 @functools.lru_cache(maxsize=None)
 def _state_slot(name: str) -> int:
-    return recordings._spikes()._EVT_STATE.index(name)
+    return _native.events()._EVT_STATE.index(name)
 
 
 def _summarize_native(path: Union[str, os.PathLike], p: Path, ext: str, head: bytes, size: int,
@@ -1053,7 +1053,7 @@ def _summarize_native(path: Union[str, os.PathLike], p: Path, ext: str, head: by
     name = recordings.FORMATS[ext] if ext == ".bin" else lay.fmt.name
     src = _Source(name=p.name, format=name, path=p, layout=lay, size=size, sensor_size=lay.sensor, outside=outside)
     w, h = lay.sensor or (0, 0)
-    result = recordings._spikes()._summarize_file(lay.fmt.number, head, os.fsencode(p), lay.offset, size, lay.t0, w, h)
+    result = _native.events()._summarize_file(lay.fmt.number, head, os.fsencode(p), lay.offset, size, lay.t0, w, h)
     if result["errno"]:
         raise OSError(result["errno"], os.strerror(result["errno"]), str(p))
     state = None
