@@ -28,10 +28,14 @@ def main() -> int:
     ap.add_argument("targets", nargs="*")
     args = ap.parse_args()
     build = ROOT / "build" / f"dev-{args.dir}"
+    # A compiler cache, where there is one, shares objects between checkouts of the tree.
+    launcher = shutil.which("ccache")
+    os.environ.setdefault("CCACHE_BASEDIR", str(ROOT.parent))
     if not (build / "CMakeCache.txt").exists():
         subprocess.check_call([
             "cmake", "-S", str(ROOT), "-B", str(build), "-G", "Ninja",
             "-DCMAKE_BUILD_TYPE=Release",
+            *([f"-DCMAKE_CXX_COMPILER_LAUNCHER={launcher}"] if launcher else []),
             f"-DPython_EXECUTABLE={sys.executable}",
             f"-Dnanobind_ROOT={nanobind.cmake_dir()}",
             f"-DZELQVIZ_SANITIZE={'ON' if args.sanitize else 'OFF'}",
