@@ -1,6 +1,6 @@
 // Decoders of event-camera recording formats over a byte buffer: Prophesee
 // EVT 2.0, EVT 2.1 and EVT 3.0 raw words, DAT records and N-MNIST 5-byte
-// records. Each decodes one chunk of a file into packed records
+// records (here), AEDAT 2.0 and 3.1 (aedat.hpp) and text lines (text_events.hpp). Each decodes one chunk of a file into packed records
 // (x <i2, y <i2, t <i8, p i1; 13 bytes) and keeps what a format carries from
 // word to word (time base, row, vector base) in a State, so a file can be fed
 // in pieces of any size. No Python here.
@@ -24,7 +24,10 @@ static_assert(std::endian::native == std::endian::little, "records are written i
 
 constexpr size_t kRecordSize = 13;
 
-enum Format : int64_t { kEvt2 = 0, kEvt21 = 1, kEvt3 = 2, kDat = 3, kNmnist = 4 };
+enum Format : int64_t {
+    kEvt2 = 0, kEvt21 = 1, kEvt3 = 2, kDat = 3, kNmnist = 4,
+    kAedat2Dvs128 = 5, kAedat2Davis = 6, kAedat31 = 7, kText = 8, kCsv = 9,
+};
 
 // What a caller needs to know of each format, indexed by Format: its name, the
 // bytes per word (a chunk is decoded in whole words), the most records one word
@@ -43,6 +46,12 @@ inline constexpr FormatInfo kFormats[] = {
     {"EVT 3.0", 2, 12, 2048, 2048, int64_t{1} << 24},
     {"DAT", 8, 1, 16384, 16384, int64_t{1} << 32},
     {"N-MNIST", 5, 1, 256, 256, int64_t{1} << 23},
+    {"AEDAT 2.0 DVS128", 8, 1, 128, 128, int64_t{1} << 32},
+    {"AEDAT 2.0 DAVIS", 8, 1, 1024, 512, int64_t{1} << 32},
+    // Formats of a variable unit (a packet, a line) take bytes one at a time and leave a part unconsumed.
+    {"AEDAT 3.1", 1, 1, 32768, 32768, int64_t{1} << 32},
+    {"text", 1, 1, 32768, 32768, 0},
+    {"CSV", 1, 1, 32768, 32768, 0},
 };
 constexpr int64_t kFormatCount = sizeof kFormats / sizeof kFormats[0];
 
@@ -51,7 +60,9 @@ inline size_t word_size(Format f) { return kFormats[f].word; }
 // What stopped decoding. kOutside: an event outside the sensor while
 // drop_outside is 0 (the event is in outside_x/y/t, the word in error_at/word).
 // kTimeOverflow: t0 plus the clock's wraps would pass the largest int64.
-enum Error : int64_t { kOk = 0, kUnknownType = 1, kOutside = 2, kTimeOverflow = 3 };
+// kBadPacket: an AEDAT 3.1 packet header that is no packet's; kBadLine: a text
+// line that is not an event (error_word says why, in aedat.hpp and text_events.hpp).
+enum Error : int64_t { kOk = 0, kUnknownType = 1, kOutside = 2, kTimeOverflow = 3, kBadPacket = 4, kBadLine = 5 };
 
 // Everything carried between chunks, all int64 so the caller can hold it in a
 // flat integer array. Set t0/start/duration (and first/has_first when a read
@@ -88,6 +99,23 @@ struct State {
     int64_t outside_x = 0;     // the first of them
     int64_t outside_y = 0;
     int64_t outside_t = 0;
+    int64_t pos = 0;           // bytes consumed so far, from where the caller began counting
+    int64_t data_end = 0;      // text: where the data ends (in pos's numbering), ending a last line
+    int64_t mirror = 0;        // AEDAT 2.0 DAVIS: x = mirror - 1 - the address field
+    int64_t packet_left = 0;   // AEDAT 3.1: bytes of the current packet still to come
+    int64_t packet_at = 0;     //   where it began (in pos's numbering)
+    int64_t packet_type = 0;
+    int64_t event_size = 0;
+    int64_t ts_offset = 0;
+    int64_t ts_overflow = 0;
+    int64_t skip_special = 0;  // events of other kinds, skipped: special / external inputs,
+    int64_t skip_frame = 0;    //   APS frames and samples, IMU samples, other types,
+    int64_t skip_imu = 0;      //   and polarity events marked invalid
+    int64_t skip_other = 0;
+    int64_t skip_invalid = 0;
+    int64_t line = 0;          // text: lines decoded, the header's included
+    int64_t columns = 0;       // CSV: fields a line holds, and the column of each role (-1: none)
+    int64_t col_t = 0, col_x = 0, col_y = 0, col_p = 0;
 };
 constexpr size_t kStateSlots = sizeof(State) / sizeof(int64_t);
 
@@ -97,6 +125,9 @@ inline constexpr const char* kStateNames[] = {
     "time_low", "y", "x_base", "pol", "last", "done", "error", "error_at", "error_word",
     "seen", "min_t", "max_t", "back", "back_at", "pending",
     "width", "height", "drop_outside", "outside", "outside_x", "outside_y", "outside_t",
+    "pos", "data_end", "mirror", "packet_left", "packet_at", "packet_type", "event_size", "ts_offset",
+    "ts_overflow", "skip_special", "skip_frame", "skip_imu", "skip_other", "skip_invalid",
+    "line", "columns", "col_t", "col_x", "col_y", "col_p",
 };
 static_assert(sizeof kStateNames / sizeof kStateNames[0] == kStateSlots, "one name per State slot");
 
@@ -413,6 +444,13 @@ ZV_EVT_INLINE size_t decode_nmnist(const uint8_t* buf, size_t n, State& s, S& si
     return 5 * records;
 }
 
+template <typename S>
+inline size_t decode_aedat2(bool davis, const uint8_t* buf, size_t n, State& s, S& sink);
+template <typename S>
+inline size_t decode_aedat31(const uint8_t* buf, size_t n, State& s, S& sink);
+template <typename S>
+inline size_t decode_text(bool csv, const uint8_t* buf, size_t n, State& s, S& sink);
+
 // Most records one word can yield: the room a caller's buffer needs to make progress.
 inline size_t max_per_word(Format f) { return kFormats[f].max_per_word; }
 
@@ -450,7 +488,11 @@ ZV_EVT_INLINE size_t decode_into(Format f, const uint8_t* buf, size_t n, State& 
         case kEvt3: used = decode_evt3(buf, n, local, sink); break;
         case kDat: used = decode_dat(buf, n, local, sink); break;
         case kNmnist: used = decode_nmnist(buf, n, local, sink); break;
+        case kAedat2Dvs128: case kAedat2Davis: used = decode_aedat2(f == kAedat2Davis, buf, n, local, sink); break;
+        case kAedat31: used = decode_aedat31(buf, n, local, sink); break;
+        case kText: case kCsv: used = decode_text(f == kCsv, buf, n, local, sink); break;
     }
+    local.pos += static_cast<int64_t>(used);
     s = local;
     return used;
 }
@@ -462,3 +504,7 @@ inline Progress decode(Format f, const uint8_t* buf, size_t n, State& s, uint8_t
 }
 
 }  // namespace zv::kern::evt
+
+// The decoders of the other formats, declared above.
+#include "aedat.hpp"
+#include "text_events.hpp"

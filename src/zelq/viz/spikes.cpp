@@ -1066,6 +1066,8 @@ void export_decoder_tables(nb::module_& m) {
     errors["unknown_type"] = static_cast<int64_t>(evt::kUnknownType);
     errors["outside"] = static_cast<int64_t>(evt::kOutside);
     errors["time_overflow"] = static_cast<int64_t>(evt::kTimeOverflow);
+    errors["bad_packet"] = static_cast<int64_t>(evt::kBadPacket);
+    errors["bad_line"] = static_cast<int64_t>(evt::kBadLine);
     m.attr("_EVT_FORMATS") = nb::tuple(formats);
     m.attr("_EVT_STATE") = nb::tuple(names);
     m.attr("_EVT_STATE_INITIAL") = nb::tuple(initial);
