@@ -43,14 +43,6 @@
   const isHot = (i) => hotCount[i] > 0;
 
   // ---- formatting
-  function fmtDuration(us) {
-    if (!Number.isFinite(us)) return "—";
-    if (us >= 3.6e9) return sig(us / 3.6e9, 3) + " h";
-    if (us >= 6e7) return sig(us / 6e7, 3) + " min";
-    if (us >= 1e6) return sig(us / 1e6, 3) + " s";
-    if (us >= 1e3) return sig(us / 1e3, 3) + " ms";
-    return sig(us, 3) + " µs";
-  }
   function fmtBig(v) {
     if (!Number.isFinite(v)) return "—";
     if (v >= 1e9) return sig(v / 1e9, 3) + " G";

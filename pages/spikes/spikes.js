@@ -4,6 +4,7 @@
 (function () {
   "use strict";
   //@common.js@
+  //@canvas.js@
 
   const finite = (v) => (typeof v === "number" && Number.isFinite(v) ? v : 0);
   const strings = (a) => (Array.isArray(a) ? a.filter((s) => typeof s === "string") : []);
@@ -30,10 +31,6 @@
     if (us >= 1e6) return { div: 1e6, name: "s" };
     if (us >= 1e3) return { div: 1e3, name: "ms" };
     return { div: 1, name: "µs" };
-  }
-  function fmtDuration(us) {
-    const u = timeUnit(us);
-    return sig(us / u.div, 3) + " " + u.name;
   }
   // One unit and one precision for a whole axis or row, so labels line up.
   function rangeFormatter(totalUs, stepUs) {
@@ -385,17 +382,7 @@
     bar.putImageData(strip, 0, 0);
   }
 
-  function css(name) { return getComputedStyle(root).getPropertyValue(name).trim(); }
-  function fitCanvas(canvas) {
-    const r = canvas.getBoundingClientRect();
-    const dpr = window.devicePixelRatio || 1;
-    const w = Math.max(1, Math.round(r.width * dpr));
-    const h = Math.max(1, Math.round(r.height * dpr));
-    if (canvas.width !== w || canvas.height !== h) { canvas.width = w; canvas.height = h; }
-    const ctx = canvas.getContext("2d");
-    ctx.setTransform(dpr, 0, 0, dpr, 0, 0);
-    return { ctx, w: r.width, h: r.height };
-  }
+  const { css, fit: fitCanvas } = ZCanvas;
   // Tick values at 1, 2 or 5 times a power of ten.
   function tickLabel(v, values) {
     const step = values.length > 1 ? Math.abs(values[1] - values[0]) : Math.abs(v) || 1;
