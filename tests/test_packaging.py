@@ -17,7 +17,9 @@ FROM_SOURCE = PACKAGE.is_relative_to(ROOT / "src")
 # Files that are not compiled but must travel with every install.
 PACKAGE_DATA = [
     "zelq/viz/__init__.py", "zelq/viz/constants.py", "zelq/viz/patterns.py", "zelq/ir/__init__.py",
-    "zelq/viz/recordings.py", "zelq/viz/_aedat4.py", "zelq/viz/_npfiles.py", "zelq/viz/cli.py", "zelq/viz/__main__.py",
+    *(f"zelq/viz/recordings/{m}.py" for m in ("__init__", "_registry", "_sniffing", "_headers", "_native_formats",
+                                             "_aedat4", "_numpy_files", "_entry", "_problems", "_sources")),
+    "zelq/viz/cli.py", "zelq/viz/__main__.py",
     "zelq/viz/templates/viewer.html", "zelq/viz/templates/spikes.html", "zelq/viz/py.typed", "zelq/ir/py.typed",
     "zelq/viz/encode.pyi", "zelq/viz/serialize.pyi", "zelq/viz/render.pyi", "zelq/viz/spikes.pyi",
     "zelq/viz/notebook.py", "zelq/viz/notebook.pyi",

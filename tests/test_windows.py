@@ -11,8 +11,9 @@ import writers
 from conftest import shared_recording
 from recordings import read_aedat4
 from test_recordings import dat_oracle, nmnist_oracle
-from zelq.viz import RecordingError, iter_events, read_events, recordings
-from zelq.viz.recordings import _time_range
+from zelq.viz import RecordingError, iter_events, read_events
+from zelq.viz.recordings import _native_formats
+from zelq.viz.recordings._entry import time_range as _time_range
 
 T0 = 1_000_000_007
 
@@ -92,7 +93,7 @@ def test_windows_and_chunks_equal_the_filtered_full_read(generated, name):
 def test_iteration_over_reads_of_a_few_words_equals_the_read(generated, monkeypatch, name):
     # Files are read a buffer at a time: words (and EVT 2.1's 32-event vectors) meet every buffer edge.
     path = generated[1].get(name) or shared_recording(name)
-    monkeypatch.setattr(recordings, "_READ", 13)
+    monkeypatch.setattr(_native_formats, "READ_BYTES", 13)
     for window in [{}, {"start": 1000, "duration": 30_000_000}]:
         np.testing.assert_array_equal(np.concatenate(list(iter_events(path, chunk=77, **window))),
                                       read_events(path, **window))
@@ -214,7 +215,7 @@ def test_time_index_probes_leave_the_file_unmapped_from_memory(tmp_path):
     words[:, 3] = 0x2000 | (1 << 11) | 5      # an ON event at x = 5
     path = tmp_path / "long.raw"
     path.write_bytes(writers.evt_header("evt3", (16, 16)) + words.tobytes())
-    code = ("import sys\nfrom zelq.viz.recordings import _time_range\n"
+    code = ("import sys\nfrom zelq.viz.recordings._entry import time_range as _time_range\n"
             "def status(key):\n"
             "    return next(int(line.split()[1]) for line in open('/proc/self/status') if line.startswith(key))\n"
             "_time_range(sys.argv[1])  # imports and first-call set-up\n"

@@ -2,6 +2,8 @@
 
 __version__ = "0.1.0"
 
+from typing import Any
+
 from zelq.viz.notebook import show as show
 
 _LAZY = {"read_events": "recordings", "iter_events": "recordings", "read_sensor_size": "recordings",
@@ -11,7 +13,7 @@ _LAZY = {"read_events": "recordings", "iter_events": "recordings", "read_sensor_
          "compare": "comparison", "compare_html": "comparison"}
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> Any:
     # Readers load on first use, so importing the package stays light.
     if name in _LAZY:
         import importlib

@@ -166,7 +166,7 @@ def _write_page(out: Path, write: Callable[[Path], object]) -> Path:
 
 
 def _memory_budget() -> int:
-    from ._npfiles import _memory_budget as budget
+    from .recordings._numpy_files import memory_budget as budget
     return budget()
 
 
@@ -345,7 +345,7 @@ def _frames(args: argparse.Namespace, status: _Status) -> Path:
     if p.suffix.lower() != ".npy":
         raise ValueError(f"{p}: expected a frame stack saved as .npy")
     status(f"reading {p.name}")
-    from ._npfiles import Corrupt, load_npy
+    from .recordings._numpy_files import Corrupt, load_npy
     try:  # headers and sizes checked against the file before anything is allocated
         frames = np.asarray(load_npy(str(p), p.stat().st_size))
     except Corrupt as e:

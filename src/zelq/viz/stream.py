@@ -22,9 +22,10 @@ from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from . import _args, _native, recordings
+from . import _args, _native
 from ._palettes import DEFAULT_BACKGROUND, DEFAULT_PALETTE, PALETTES
-from .recordings import RECORD, RecordingError
+from .recordings import _sources as sources
+from .recordings._sources import RECORD
 from . import recording_page
 
 __all__ = ["export_recording_html", "recording_frames", "summarize_recording"]
@@ -46,60 +47,8 @@ _SEGMENT_BYTES, _BLOCK_OVERHEAD = 256, 32
 
 # ---------------------------------------------------------------- sources
 
-@dataclass
-class _Source:
-    """Where events come from, checked by the readers: a native file's layout, an AEDAT 4
-    file or an event array (also what a NumPy file holds)."""
-    name: str
-    format: str
-    path: Optional[Path] = None
-    kind: str = "native"            # "native" (decoded by the engine), "array", "aedat"
-    layout: Any = None              # recordings._Layout of a native file
-    size: int = 0
-    sensor_size: Optional[Tuple[int, int]] = None   # what the header declares
-    array: Optional[np.ndarray] = None
-    fields: Tuple[Any, ...] = ()
-    outside: str = "refuse"
-
-    @property
-    def label(self) -> Union[Path, str]:
-        return self.path if self.path is not None else "the event array"
-
-    @property
-    def file(self) -> Path:
-        """The path of a file source: every kind but an event array has one."""
-        assert self.path is not None, "an event array has no file"
-        return self.path
-
-    @property
-    def events(self) -> np.ndarray:
-        """The events of an array source."""
-        assert self.array is not None, "only an array source holds its events"
-        return self.array
-
-
-def _open_source(recording: Any, outside: Any = "refuse") -> _Source:
-    outside = recordings._outside_arg(outside)
-    if isinstance(recording, np.ndarray):
-        fields = _native.events()._get_event_fields(recording)
-        if recording.dtype.names is None or recording.ndim != 1 or fields[0] is None or fields[2] is None:
-            raise ValueError("an event array is a one-dimensional record array with time and x fields")
-        return _Source(name="event array", format="event array", kind="array", array=recording, fields=fields,
-                       outside=outside)
-    recordings._path_arg(recording)
-    p, ext, head, size = recordings._open_checked(recording)
-    if ext in (".npy", ".npz"):
-        arr = recordings._numpy_events(p, ext, size)
-        return _Source(name=p.name, format=recordings.FORMATS[ext], path=p, kind="array", array=arr,
-                       fields=_native.events()._get_event_fields(arr), outside=outside)
-    if ext == ".aedat4":
-        recordings._need_lz4()
-        sensor = recordings._aedat_sensor(p, recordings._aedat_header(p, size))
-        return _Source(name=p.name, format="AEDAT 4", path=p, kind="aedat", size=size, sensor_size=sensor,
-                       outside=outside)
-    lay = recordings._layout(p, ext, head, size)
-    name = recordings.FORMATS[ext] if ext == ".bin" else lay.fmt.name
-    return _Source(name=p.name, format=name, path=p, layout=lay, size=size, sensor_size=lay.sensor, outside=outside)
+_Source = sources.Source
+_open_source = sources.open_source
 
 
 def _unmappable(e: BaseException) -> bool:
@@ -140,13 +89,13 @@ def _stream(src: _Source, mode: int, sensor: Tuple[int, int], t0: int, t1: int, 
         lay, fmt = src.layout, src.layout.fmt.number
         begin = max(0, t0 - values["lead"] * values["period_us"] - first)
         duration = -1 if to_end or t1 >= _SPAN_LIMIT else max(0, t1 - first - begin)
-        run.state = recordings._new_state(lay, begin, duration)  # outside events dropped natively and counted
+        run.state = src.decoder.new_state(begin, duration)  # outside events dropped natively and counted
         run.state["width"], run.state["height"] = bounds
         run.pos = lay.offset
         if begin or duration >= 0:
             run.state["has_first"], run.state["first"] = 1, first
             try:
-                run.pos = recordings._seek(src.file, lay, src.size, run.state, first + begin)
+                run.pos = src.decoder.seek(run.state, first + begin)
             except (OSError, MemoryError) as e:
                 if not _unmappable(e):
                     raise
@@ -171,8 +120,8 @@ def _pump(run: _Pass, lo: int, hi: int) -> Iterator[None]:
     engine, kind = run.engine, run.src.kind
     if kind == "native":
         yield from _pump_file(run)
-    elif kind == "aedat":
-        yield from _pump_aedat(run, lo, hi)
+    elif kind == "chunks":
+        yield from _pump_chunks(run, lo, hi)
     else:
         yield from _pump_array(run, lo, hi)
     while engine.feed_bytes(b"")[1]:
@@ -190,7 +139,7 @@ def _pump_file(run: _Pass) -> Iterator[None]:
     if size <= pos:
         return
     # No bigger than the data: a small file must not pay for zeroing a whole chunk.
-    buffer = bytearray(min(recordings._READ, size - pos))
+    buffer = bytearray(min(sources.READ_BYTES, size - pos))
     with open(p, "rb") as f, memoryview(buffer) as view:
         f.seek(pos)
         start = filled = 0  # buffer[start:filled] is read but not yet decoded
@@ -207,7 +156,7 @@ def _pump_file(run: _Pass) -> Iterator[None]:
                 was_back = state["back"]
                 used, paused = engine.feed_bytes(view[start:filled])
                 if state["error"]:
-                    raise recordings._decode_error(p, fmt, state, pos)
+                    raise src.decoder.error(state, pos)
                 if state["back"] and not was_back:
                     run.back = pos + state["back_at"]
                 pos += used
@@ -254,28 +203,23 @@ def _pump_array(run: _Pass, lo: int, hi: int) -> Iterator[None]:
         yield from _feed_records(run.engine, rec if keep.all() else rec[keep])
 
 
-def _pump_aedat(run: _Pass, lo: int, hi: int) -> Iterator[None]:
-    from . import _aedat4
+def _pump_chunks(run: _Pass, lo: int, hi: int) -> Iterator[None]:
     src = run.src
-    tables = _aedat4.tables(src.file, src.size)
+    assert src.chunks is not None, "a chunks source reads its pieces"
+    pieces = src.chunks()
     try:
         while True:
             try:
-                ev = next(tables)
+                rec = next(pieces)
             except StopIteration as end:
                 run.cut = end.value
                 break
-            rec = np.empty(len(ev), RECORD)
-            rec["x"], rec["y"], rec["t"] = ev["x"], ev["y"], ev["t"]
-            rec["p"] = np.where(ev["p"] != 0, 1, -1)
             keep = (rec["t"] >= lo) & (rec["t"] < hi)
             yield from _feed_records(run.engine, rec if keep.all() else rec[keep])
             if int(rec["t"].min()) >= hi:
                 break
-    except _aedat4.Corrupt as e:
-        raise recordings._fail(src.file, str(e)) from None
     finally:
-        tables.close()
+        pieces.close()
 
 
 def _run(run: _Pass, lo: int = -_SPAN_LIMIT, hi: int = _SPAN_LIMIT) -> Dict[str, Any]:
@@ -289,9 +233,8 @@ def _conclude(run: _Pass, result: Dict[str, Any]) -> _Outcome:
     events outside the sensor refused or, on request, dropped with a warning."""
     src, outcome = run.src, _Outcome()
     if run.cut is not None:
-        unit = "packet" if src.kind == "aedat" else recordings._unit(src.layout.fmt)
-        note = recordings._cut_note(src.size, unit, run.cut, result["event_count"])
-        recordings._warn(src.file, note)
+        note = sources.cut_note(src.size, src.unit, run.cut, result["event_count"])
+        sources.warn(src.file, note)
         outcome.cut_short = {"offset": run.cut, "message": f"{src.path}: {note}"}
         outcome.notes.append(outcome.cut_short["message"])
     n, (x, y, t, _) = result["outside"], result["first_outside"]
@@ -308,7 +251,7 @@ def _conclude(run: _Pass, result: Dict[str, Any]) -> _Outcome:
         else:
             sensor = f"the {w} × {h} sensor given"
         first = f"x={x}, y={y}, t={t}"
-        recordings._outside(src.label, n, sensor, first, src.outside)
+        sources.outside_sensor(src.label, n, sensor, first, src.outside)
         outcome.dropped = n
         outcome.notes.append(f"{src.label}: dropped {n:,} event{'s' if n != 1 else ''} outside {sensor} "
                              f"(the first: {first})")
@@ -331,7 +274,7 @@ def _extent(src: _Source) -> Dict[str, Any]:
                 "max_x": int(arr[fx].max()), "max_y": 0 if fy is None else int(arr[fy].max())}
     if src.kind == "native" and src.sensor_size is not None:
         try:
-            extent = recordings._time_range(src.file)
+            extent = src.decoder.time_range()
         except (OSError, MemoryError) as e:
             if not _unmappable(e):
                 raise
@@ -459,7 +402,7 @@ def _warn_backwards(src: _Source, run: "_Pass") -> bool:
     """Warns, once, where a file's times go backwards: frames already given cannot be redone."""
     if run.back is None:
         return False
-    recordings._warn(src.file, f"times go backwards at byte {run.back}: a late event is drawn in the frame "
+    sources.warn(src.file, f"times go backwards at byte {run.back}: a late event is drawn in the frame "
                                "being drawn when it is read, and a window may miss events after that byte")
     return True
 
@@ -687,7 +630,7 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
             # would count in a later frame. As a windowed read does, the window is taken from
             # a read of the whole file, anchored at the earliest event, in time order.
             note = f"times go backwards at byte {run.back}; the window is taken from a read of the whole file"
-            recordings._warn(src.file, note)
+            sources.warn(src.file, note)
             outcome.notes.append(f"{src.path}: {note}")
             run.engine = None  # its spool handle closes before the pass that rewrites the spool
             src, span = _sorted_window(src, run.bounds, span, start_us, duration_us, period, decay)
@@ -701,7 +644,7 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
         os.replace(partial, target)
         if size > max_bytes:  # only the parts that are not images can do this
             w, h = span.sensor
-            recordings._warn(target, f"the page is {size:,} bytes, over its budget of {max_bytes:,}: its parts "
+            sources.warn(target, f"the page is {size:,} bytes, over its budget of {max_bytes:,}: its parts "
                                      f"other than frames need that much for a {w} × {h} sensor")
     finally:
         for leftover in (spool, partial):
@@ -750,20 +693,19 @@ def _sorted_window(src: _Source, bounds: Tuple[int, int], span: _Span, start: in
                    period: int, decay: float) -> Tuple[_Source, _Span]:
     """A file's window (and its lead-in) as an event array in time order, from a decoding of the
     whole file anchored at its earliest event; the span re-anchored there."""
-    p, lay = src.file, src.layout
-    extremes = recordings._extremes(p, lay, src.size)
+    extremes = src.decoder.extremes()
     t_first, t_last = extremes if extremes else (0, -1)
     t0 = min(t_first + start, _SPAN_LIMIT)
     t1 = min(t0 + duration, _SPAN_LIMIT) if duration is not None else max(t_last + 1, t0)
     span = _Span(span.sensor, extremes is not None, t_first, t_last, t0, t1, duration is None)
     begin = max(0, t0 - _Plan.of(span, period, decay).lead * period - t_first)
-    state = recordings._new_state(lay, begin, -1 if duration is None else max(0, t1 - t_first - begin))
+    state = src.decoder.new_state(begin, -1 if duration is None else max(0, t1 - t_first - begin))
     state["width"], state["height"] = bounds
     state["has_first"], state["first"] = 1, t_first
     state["back"] = 1  # no early stop: later events may still fall in the window
-    events, _ = recordings._decode(p, lay, lay.offset, src.size, state, None)
+    events = src.decoder.decode(state)
     events = events[np.argsort(events["t"], kind="stable")]
-    return _Source(name=src.name, format=src.format, path=p, kind="array", size=src.size,
+    return _Source(name=src.name, format=src.format, path=src.path, kind="array", size=src.size,
                    sensor_size=src.sensor_size, array=events, fields=("x", "y", "t", "p"), outside=src.outside), span
 
 
@@ -998,12 +940,12 @@ def summarize_recording(path: Union[str, os.PathLike], *, outside: str = "refuse
     file ends, else None), "message"}. A file that cannot be read raises RecordingError, as do
     events outside the sensor unless `outside="drop"` (then dropped, with a RecordingWarning).
     """
-    recordings._path_arg(path)
-    outside = recordings._outside_arg(outside)
-    p, ext, head, size = recordings._open_checked(path, _SUMMARY_HEAD)
-    if ext in _NATIVE_EXTENSIONS:
-        return _summarize_native(path, p, ext, head, size, outside)
-    src = _open_source(path, outside)
+    sources.path_arg(path)
+    outside = sources.outside_arg(outside)
+    file = sources.open_checked(path, _SUMMARY_HEAD)
+    src = sources.source_of(file, outside)
+    if src.kind == "native":
+        return _summarize_native(path, src, file.head)
     sensor, _ = _sensor(src, None, None)
     run = _stream(src, _SUMMARY, sensor, -_SPAN_LIMIT, _SPAN_LIMIT, 0)
     result = _run(run)
@@ -1033,7 +975,6 @@ def _summary_record(path: Any, src: _Source, sensor: Tuple[int, int], result: Di
     }
 
 
-_NATIVE_EXTENSIONS = (".raw", ".dat", ".bin")
 # The first bytes a summary reads in Python: its header, and the start of the data that the
 # native pass decodes before reading on in cache-sized pieces of its own.
 _SUMMARY_HEAD = 64 << 10
@@ -1044,24 +985,20 @@ def _state_slot(name: str) -> int:
     return _native.events()._EVT_STATE.index(name)
 
 
-def _summarize_native(path: Union[str, os.PathLike], p: Path, ext: str, head: bytes, size: int,
-                      outside: str) -> Dict[str, Any]:
+def _summarize_native(path: Union[str, os.PathLike], src: _Source, head: bytes) -> Dict[str, Any]:
     """The summary of a file the native decoders read, in one native call: the header's facts go
     in (the first bytes already read serve again, the whole of a small file), and the counts,
     hot pixels and thumbnail come out, without the page engine's set-up per file."""
-    lay = recordings._layout(p, ext, head, size)
-    name = recordings.FORMATS[ext] if ext == ".bin" else lay.fmt.name
-    src = _Source(name=p.name, format=name, path=p, layout=lay, size=size, sensor_size=lay.sensor, outside=outside)
+    p, lay, size = src.file, src.layout, src.size
     w, h = lay.sensor or (0, 0)
     result = _native.events()._summarize_file(lay.fmt.number, head, os.fsencode(p), lay.offset, size, lay.t0, w, h)
     if result["errno"]:
         raise OSError(result["errno"], os.strerror(result["errno"]), str(p))
     state = None
     if result["state"][_state_slot("error")] or result["state"][_state_slot("outside")]:  # the readers' words
-        state = recordings._State()
-        state.array = result["state"]
+        state = src.decoder.state_of(result["state"])
         if state["error"]:
-            raise recordings._decode_error(p, lay.fmt, state, result["error_pos"])
+            raise src.decoder.error(state, result["error_pos"])
     run = _Pass(src, None, (result["width"], result["height"]), state=state, cut=result["cut"])
     return _summary_record(path, src, run.bounds, result, result["hot_pixels"], result["hot_count"],
                            result["thumbnail"], _conclude(run, result))

@@ -1,4 +1,4 @@
-"""NumPy .npy and .npz files read without trusting their headers.
+"""NumPy .npy and .npz event arrays, read without trusting their headers.
 
 Every size an array header or a zip directory claims is checked against the
 bytes the file holds (and, for compressed members, against what deflate can
@@ -13,9 +13,16 @@ import math
 import os
 import zipfile
 import zlib
+import re
+from pathlib import Path
 from typing import Dict, Tuple, cast
 
 import numpy as np
+
+from .. import _native
+from ._headers import INT64_MAX
+from ._problems import fail
+from ._registry import File, Reader, Source, Window
 
 # The longest array header read: NumPy's own writers stay far below it.
 HEADER_LIMIT = 1 << 16
@@ -73,7 +80,7 @@ def load_npy(path: str, size: int) -> np.ndarray:
     return np.memmap(path, dtype, "r", offset, shape, "F" if fortran else "C")
 
 
-def _memory_budget() -> int:
+def memory_budget() -> int:
     """Bytes the arrays of one file may take: the machine's memory, or less under a limit."""
     budget = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
     try:
@@ -100,7 +107,7 @@ def load_npz(path: str) -> Dict[str, np.ndarray]:
                     raise Corrupt(f"member {info.filename!r} would inflate {info.compress_size:,} bytes to "
                                   f"{info.file_size:,}: a zip bomb, not event data")
                 total += info.file_size
-            if total > _memory_budget():
+            if total > memory_budget():
                 raise Corrupt(f"its arrays would take {total / 2**30:.1f} GiB, more than this machine's memory")
             return {info.filename[:-4]: _member(z, info) for info in members}
     except (zipfile.BadZipFile, zlib.error, EOFError, NotImplementedError) as e:
@@ -127,3 +134,76 @@ def _member(z: zipfile.ZipFile, info: zipfile.ZipInfo) -> np.ndarray:
         if f.read(1):
             raise Corrupt(f"member {info.filename!r} holds more bytes than its array")
     return out
+
+
+# ---------------------------------------------------------------- the readers
+
+def events_of(p: Path, ext: str, size: int) -> np.ndarray:
+    try:
+        arr = load_npy(str(p), size) if ext == ".npy" else _from_npz(p, load_npz(str(p)))
+    except Corrupt as e:
+        raise fail(p, str(e)) from None
+    except OSError as e:
+        if isinstance(e, FileNotFoundError):
+            raise
+        raise fail(p, f"cannot be read ({e.strerror or e})") from None
+    if arr.dtype.names is None or arr.ndim != 1:
+        raise fail(p, f"holds a {arr.ndim}-dimensional {arr.dtype} array, not a one-dimensional record array "
+                       "of events with named fields")
+    x, _, t, _ = _native.events()._get_event_fields(arr)
+    if t is None:
+        raise fail(p, f"the event array has no time field (its fields: {', '.join(arr.dtype.names)})")
+    for name in (t, x):
+        if name is not None and (arr.dtype[name].kind not in "iuf" or arr.dtype[name].shape):
+            raise fail(p, f"the event field '{name}' holds {arr.dtype[name]}, not numbers")
+    return arr
+
+
+def _from_npz(p: Path, arrays: Dict[str, np.ndarray]) -> np.ndarray:
+    """The single record array of an .npz, or one built from its x/y/t/p columns."""
+    records = [k for k, a in arrays.items() if a.dtype.names is not None]
+    if len(records) == 1:
+        return arrays[records[0]]
+    keys = ", ".join(arrays) or "none"
+    if len(records) > 1:
+        raise fail(p, f"holds several record arrays ({', '.join(records)}); save one event array per file")
+    cols = {k: a for k, a in arrays.items() if a.ndim == 1}
+    fields = _native.events()._get_event_fields(np.empty(0, [(k, "u1") for k in cols]))
+    names = [f for f in fields if f is not None]
+    if fields[0] is None or fields[2] is None or len({len(cols[f]) for f in names}) != 1:
+        raise fail(p, f"holds no event array: expected one record array, or x and t columns of one length "
+                       f"(its arrays: {keys})")
+    out = np.empty(len(cols[names[0]]), [(f, cols[f].dtype) for f in names])
+    for f in names:
+        out[f] = cols[f]
+    return out
+
+
+def _window_array(arr: np.ndarray, start: int, duration: int) -> np.ndarray:
+    if not len(arr) or (start == 0 and duration < 0):
+        return np.array(arr)
+    t = arr[_native.events()._get_event_fields(arr)[2]]
+    lo = t.min().item() + start  # Python numbers: no int64 wrap
+    if lo > INT64_MAX and t.dtype.kind in "iu":
+        return np.array(arr[:0])
+    keep = t >= lo
+    if duration >= 0 and lo + duration <= INT64_MAX:
+        keep &= t < lo + duration
+    return np.array(arr[keep])
+
+
+def _read(file: File, window: Window) -> np.ndarray:
+    return _window_array(events_of(file.path, file.ext, file.size), window.start, window.duration)
+
+
+def _source(file: File, outside: str) -> Source:
+    return Source.of_array(events_of(file.path, file.ext, file.size), outside, file)
+
+
+def _is_npz(head: bytes, path: Path) -> bool:
+    return head.startswith((b"PK\x03\x04", b"PK\x05\x06")) and zipfile.is_zipfile(path)
+
+
+NPY = Reader(".npy", "NumPy .npy", _read, signature=lambda head, path: bool(re.match(rb"\x93NUMPY[\x01-\x03]\x00", head)),
+             source=_source)
+NPZ = Reader(".npz", "NumPy .npz", _read, signature=_is_npz, source=_source)

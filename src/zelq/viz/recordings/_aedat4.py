@@ -1,4 +1,5 @@
-"""AEDAT 4 files, read with a small decoder of our own.
+"""AEDAT 4 files, read with a small decoder of our own (it needs the optional `lz4` package
+for compressed packets).
 
 A file is a magic line, an int32 header size, a FlatBuffer header (compression,
 data-table position, and an XML description of the streams), then packets:
@@ -17,6 +18,10 @@ from pathlib import Path
 from typing import Any, Callable, Dict, Generator, Iterator, Optional, Tuple
 
 import numpy as np
+
+from ._headers import INT64_MAX, checked_sensor
+from ._problems import cut_note, fail, outside_sensor, warn
+from ._registry import RECORD, File, Reader, Source, Window
 
 MAGIC = b"#!AER-DAT4.0\r\n"
 # One polarity event of an event packet's table.
@@ -240,3 +245,138 @@ def _event_tables(mm: Any, size: int, header: Header) -> Iterator[Tuple[int, np.
 def header_of(path: Path, size: int) -> Header:
     with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm:
         return read_header(mm, min(size, len(mm)))
+
+
+# ---------------------------------------------------------------- the reader
+
+def _aedat_header(p: Path, size: int) -> Any:
+    try:
+        return header_of(p, size)
+    except Corrupt as e:
+        raise fail(p, str(e)) from None
+
+
+def _aedat_sensor(p: Path, header: Any) -> Optional[Tuple[int, int]]:
+    try:
+        _, stream = header.event_stream()
+    except Corrupt as e:
+        raise fail(p, str(e)) from None
+    if stream.size is None:
+        return None
+    width, height = stream.size
+    return checked_sensor(p, width, height, "sizeX/sizeY")
+
+
+def need_lz4() -> None:
+    try:
+        import lz4.frame  # noqa: F401
+    except ImportError:
+        raise ImportError("reading AEDAT 4 files needs the lz4 package: pip install zelqviz[aedat]") from None
+
+
+def _read(file: File, window: Window) -> np.ndarray:
+    need_lz4()
+    p, size = file.path, file.size
+    start, duration, outside, progress = window
+    sensor = _aedat_sensor(p, _aedat_header(p, size))
+    full = window.whole
+    out = np.empty(0, RECORD)
+    count = 0
+    bounds: list = []
+    dropped_count, dropped_first = 0, ""
+
+    def outside_mask(ev: np.ndarray) -> np.ndarray:
+        if sensor is None:
+            return np.zeros(len(ev), bool)
+        return (ev["x"] < 0) | (ev["x"] >= sensor[0]) | (ev["y"] < 0) | (ev["y"] >= sensor[1])
+
+    def note_outside(bad: np.ndarray) -> None:
+        nonlocal dropped_count, dropped_first
+        if len(bad) and not dropped_count:
+            dropped_first = f"x={bad[0]['x']}, y={bad[0]['y']}, t={bad[0]['t']}"
+        dropped_count += len(bad)
+
+    def take(ev: np.ndarray) -> bool:
+        # As the native decoders do: outside events count before the first event inside
+        # the sensor (which anchors the window) and then only within the window.
+        nonlocal out, count
+        bad = outside_mask(ev)
+        if not full:
+            if not bounds:
+                first = int(np.argmin(bad))
+                if bad[first]:
+                    note_outside(ev)
+                    return False
+                note_outside(ev[:first])
+                ev, bad = ev[first:], bad[first:]
+                lo = min(int(ev["t"][0]) + start, INT64_MAX)
+                bounds.extend([lo, INT64_MAX if duration < 0 else min(lo + duration, INT64_MAX)])
+            keep = (ev["t"] >= bounds[0]) & (ev["t"] < bounds[1])
+            if not keep.any() and ev["t"].min() >= bounds[1]:
+                return True
+            ev, bad = ev[keep], bad[keep]
+        if bad.any():
+            note_outside(ev[bad])
+            ev = ev[~bad]
+        if count + len(ev) > len(out):
+            out.resize(max(count + len(ev), len(out) * 3 // 2), refcheck=False)
+        block = out[count:count + len(ev)]
+        block["x"], block["y"], block["t"] = ev["x"], ev["y"], ev["t"]
+        block["p"] = np.where(ev["p"] != 0, 1, -1)
+        count += len(ev)
+        return False
+
+    try:
+        _, cut = scan(p, size, take, progress)
+    except Corrupt as e:
+        raise fail(p, str(e)) from None
+    out.resize(count, refcheck=False)
+    if cut is not None:
+        warn(p, cut_note(size, "packet", cut, count))
+    if dropped_count:
+        assert sensor is not None  # without a sensor size no event is outside it
+        outside_sensor(p, dropped_count, f"the {sensor[0]} × {sensor[1]} sensor its header declares",
+                       dropped_first, outside)
+    if progress:
+        progress(1.0)
+    return out
+
+
+def records(ev: np.ndarray) -> np.ndarray:
+    """An event table as records, polarity -1 or 1."""
+    rec = np.empty(len(ev), RECORD)
+    rec["x"], rec["y"], rec["t"] = ev["x"], ev["y"], ev["t"]
+    rec["p"] = np.where(ev["p"] != 0, 1, -1)
+    return rec
+
+
+def _chunks(p: Path, size: int) -> Generator[np.ndarray, None, Optional[int]]:
+    """The records of every event packet, for a caller that pauses between them; returns the
+    offset of the cut packet of a file cut short."""
+    pending = tables(p, size)
+    try:
+        while True:
+            try:
+                ev = next(pending)
+            except StopIteration as end:
+                return end.value
+            yield records(ev)
+    except Corrupt as e:
+        raise fail(p, str(e)) from None
+    finally:
+        pending.close()
+
+
+def _sensor_size(file: File) -> Optional[Tuple[int, int]]:
+    return _aedat_sensor(file.path, _aedat_header(file.path, file.size))
+
+
+def _source(file: File, outside: str) -> Source:
+    need_lz4()
+    p, size = file.path, file.size
+    return Source(name=p.name, format="AEDAT 4", path=p, kind="chunks", size=size, sensor_size=_sensor_size(file),
+                  outside=outside, unit="packet", chunks=lambda: _chunks(p, size))
+
+
+AEDAT4 = Reader(".aedat4", "AEDAT 4", _read, signature=lambda head, path: head.startswith(MAGIC),
+                sensor_size=_sensor_size, source=_source)

@@ -1,0 +1,42 @@
+"""Event recordings from files: AEDAT 4, Prophesee RAW (EVT 2.0, 2.1, 3.0) and
+DAT, N-MNIST / N-Caltech101 binary, and NumPy .npy / .npz event arrays.
+
+`read_events` returns the record array the page functions take:
+x, y (int16), t (int64, microseconds) and p (int8, -1 or 1). RAW, DAT and
+N-MNIST files are decoded natively, 16 MiB of the file at a time, from a
+memory map; AEDAT 4 is decoded here, packet by packet, and needs the optional
+`lz4` package for its compressed packets.
+
+The package, by concept:
+
+- `_registry`: `Reader`, what a format gives (by extension), and `register`;
+- `_sniffing`: opening a file and checking that its first bytes are what its extension says;
+- `_headers`: the '%' headers of RAW and DAT files, and the check of a header's sensor size;
+- `_native_formats`: RAW, DAT and N-MNIST, decoded by the native engine;
+- `_aedat4`: AEDAT 4; `_numpy_files`: NumPy event arrays;
+- `_entry`: the entry points; `_problems`: the error, the warning and their words;
+- `_sources`: what the recording page, the summaries and the video ask of a file.
+
+Adding a reader: write one module here that builds a `Reader` (extension, name in messages,
+`read(file, window)` and, if the format has one, its `signature`; `sensor_size`, `iterate`,
+`time_range` and `source` are optional), and add it to the `register(...)` line below. The
+entry points, the extension list in messages, the dataset walk and the recording page then
+take the format (a reader without `source` reaches the page as the array it reads). A format
+the native decoders read is `_native_formats.decoded(extension, name, layout_of, ...)`: it
+gets windows through the time index, bounded iteration and the page's native engine. A
+format that is known but not read belongs in `_sniffing.UNSUPPORTED`, so that a file of it
+is named for what it is.
+"""
+from ._registry import FORMATS, READERS, RECORD, register
+from ._problems import RecordingError, RecordingWarning
+from ._headers import MAX_SENSOR_SIDE
+from ._entry import OUTSIDE, iter_events, read_events, read_sensor_size
+from . import _aedat4, _native_formats, _numpy_files
+
+__all__ = ["RecordingError", "RecordingWarning", "read_events", "iter_events", "read_sensor_size", "FORMATS"]
+
+# The order is the order messages list the extensions in.
+register(_aedat4.AEDAT4, _native_formats.RAW, _native_formats.DAT, _native_formats.NMNIST,
+         _numpy_files.NPY, _numpy_files.NPZ)
+
+CHUNK = _native_formats.CHUNK

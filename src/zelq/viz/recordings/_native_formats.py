@@ -1,0 +1,515 @@
+"""The formats the native decoders read: Prophesee RAW (EVT 2.0, 2.1, 3.0), Prophesee DAT and
+N-MNIST / N-Caltech101 binary.
+
+Files are decoded natively, 16 MiB at a time from a memory map (or a reused buffer when
+iterated), into records; a window is found through the time index (EVT time-high words,
+DAT bisection) instead of decoding what lies before it. The decoder's state is an int64
+array whose slots the kernels name; `State` reads it by those names.
+"""
+from __future__ import annotations
+
+import mmap
+import re
+import sys
+from pathlib import Path
+from typing import Any, Callable, Dict, Iterator, Optional, Tuple
+
+import numpy as np
+
+from .. import _native
+from ._headers import DAT_VERSION, EVT_LINE, INT64_MAX, header_info
+from ._problems import RecordingError, cut_note, fail, outside_sensor, warn
+from ._registry import FORMATS, RECORD, File, Progress, Reader, Source, Window
+from ._sniffing import percent_header
+
+CHUNK = 16 << 20
+READ_BYTES = 1 << 20            # bytes read at a time where a file is read rather than mapped
+# Records a vector format's read reserves before it knows how many its words hold.
+_FIRST_RESERVE = 1 << 16
+_BLOCK_LIMIT = 1 << 22
+
+
+class Format:
+    """One native decoder format, as the kernels describe it."""
+
+    def __init__(self, number: int, name: str, word: int, max_per_word: int, x_range: int, y_range: int) -> None:
+        self.number, self.name, self.word, self.max_per_word = number, name, word, max_per_word
+        self.range = (x_range, y_range)
+
+
+def decoder_format(name: str) -> Format:
+    for number, row in enumerate(_native.events()._EVT_FORMATS):
+        if row[0] == name:
+            return Format(number, *row)
+    raise KeyError(name)
+
+
+class State:
+    """The native decoders' state array, its slots found by the names the kernels give them."""
+
+    def __init__(self, **values: int) -> None:
+        native = _native.events()
+        self.array = np.array(native._EVT_STATE_INITIAL, np.int64)
+        self._slot = {name: i for i, name in enumerate(native._EVT_STATE)}
+        self.errors = native._EVT_ERRORS
+        for name, value in values.items():
+            self[name] = value
+
+    def __getitem__(self, name: str) -> int:
+        return int(self.array[self._slot[name]])
+
+    def __setitem__(self, name: str, value: int) -> None:
+        self.array[self._slot[name]] = value
+
+
+
+class Layout:
+    """Where a native recording's data lies and what its header declares."""
+
+    def __init__(self, fmt: Format, offset: int, t0: int, sensor: Optional[Tuple[int, int]]) -> None:
+        self.fmt, self.offset, self.t0, self.sensor = fmt, offset, t0, sensor
+
+
+LayoutOf = Callable[[Path, str, bytes, int], Layout]
+_LAYOUTS: Dict[str, LayoutOf] = {}
+
+
+def layout(p: Path, ext: str, head: bytes, size: int) -> Layout:
+    """The decoder format, data offset, t0 and declared sensor of a native recording."""
+    return _LAYOUTS[ext](p, ext, head, size)
+
+
+def _headerless(name: str) -> LayoutOf:
+    return lambda p, ext, head, size: Layout(decoder_format(name), 0, 0, None)
+
+
+def _percent_layout(p: Path, ext: str, head: bytes, size: int) -> Layout:
+    info = header_info(p, ext, head)
+    if info["offset"] >= len(head) and size == len(head) and not head.endswith(b"\n"):
+        raise fail(p, "truncated: the file ends inside its header")
+    return Layout(decoder_format(info["format"]), info["offset"], info["t0"], info["sensor_size"])
+
+
+def new_state(lay: Layout, start: int = 0, duration: int = -1) -> State:
+    # Outside events are counted natively and refused or dropped by the caller at the end.
+    state = State(t0=lay.t0, start=start, duration=duration, drop_outside=1)
+    if lay.sensor:
+        state["width"], state["height"] = lay.sensor
+    return state
+
+
+def decode(p: Path, lay: Layout, offset: int, size: int, state: State, progress: Progress,
+           back: Optional[list] = None) -> Tuple[np.ndarray, Optional[int]]:
+    """The records decoded from `offset`, and the byte where a file cut short ends its whole
+    words (None when it is not). The first byte where times went backwards goes to `back`."""
+    # Formats of one record per word reserve one record per whole word of the file: the
+    # most it can hold, touched only as it fills. Vector formats (and windows) decode into
+    # blocks that double from 64 Ki records up to _BLOCK_LIMIT as records come, joined at
+    # the end, so a file of words without events reserves nothing.
+    fmt = lay.fmt
+    word, most = fmt.word, fmt.max_per_word
+    data_end = offset + max(size - offset, 0) // word * word
+    words = (data_end - offset) // word
+    windowed = state["duration"] >= 0
+    out = np.empty((words if most == 1 and not windowed else min(words, _FIRST_RESERVE)) + most, RECORD)
+    blocks = []
+    count = 0
+    pos = offset
+    if data_end > offset:
+        with open(p, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm:
+            data_end = min(data_end, offset + max(len(mm) - offset, 0) // word * word)
+            with memoryview(mm) as view:
+                while pos < data_end:
+                    if len(out) - count < most:
+                        out.resize(count, refcheck=False)
+                        blocks.append(out)
+                        out, count = np.empty(min(2 * len(out), _BLOCK_LIMIT) + most, RECORD), 0
+                    end = min(pos + CHUNK, data_end)
+                    was_back = state["back"]
+                    with view[pos:end] as chunk:
+                        count, used = _native.events()._decode_events(fmt.number, chunk, state.array, out, count)
+                    if state["error"]:
+                        raise decode_error(p, fmt, state, pos)
+                    if back is not None and state["back"] and not was_back:
+                        back.append(pos + state["back_at"])
+                    _drop_pages(mm, pos, pos + used)
+                    pos += used
+                    if progress:
+                        progress((pos - offset) / max(data_end - offset, 1))
+                    if state["done"]:
+                        break
+    out.resize(count, refcheck=False)
+    if blocks:
+        blocks.append(out)
+        out = _join(blocks)
+    return out, (data_end if not state["done"] and data_end < size else None)
+
+
+def _finish(p: Path, lay: Layout, state: State, outside: str, size: int, cut: Optional[int], n: int) -> None:
+    """Warn of a file cut short, and refuse or count the events outside the sensor."""
+    if cut is not None:
+        warn(p, cut_note(size, unit(lay.fmt), cut, n))
+    _check_outside(p, state, outside, lay.sensor is not None, lay.fmt)
+
+
+def unit(fmt: Format) -> str:
+    return f"{fmt.word}-byte {'record' if fmt.name in ('DAT', 'N-MNIST') else 'word'}"
+
+
+def _decode_checked(p: Path, lay: Layout, offset: int, size: int, state: State, outside: str,
+                    progress: Progress) -> np.ndarray:
+    out, cut = decode(p, lay, offset, size, state, progress)
+    _finish(p, lay, state, outside, size, cut, len(out))
+    return out
+
+
+def _join(blocks: list) -> np.ndarray:
+    """One array of the blocks, each freed once copied: the peak is the result and a block."""
+    out = np.empty(sum(len(b) for b in blocks), RECORD)
+    raw = out.view(np.uint8)  # copied as bytes: a structured copy goes field by field
+    at = 0
+    for i, block in enumerate(blocks):
+        raw[at:at + block.nbytes] = block.view(np.uint8)
+        at += block.nbytes
+        blocks[i] = None
+    return out
+def decode_error(p: Path, fmt: Format, state: State, pos: int) -> RecordingError:
+    at = pos + state["error_at"]
+    if state["error"] == state.errors["time_overflow"]:
+        return fail(p, f"its times pass the largest 64-bit time at byte {at} "
+                        f"(the header's '% t0' is {state['t0']})")
+    word = state["error_word"] & ((1 << 8 * fmt.word) - 1)
+    return fail(p, f"corrupt data: a word of unknown type (0x{word:0{2 * fmt.word}X}) at byte {at}")
+
+
+def _check_outside(p: Path, state: State, outside: str, declared: bool, fmt: Format) -> None:
+    n = state["outside"]
+    if not n:
+        return
+    size = f"{state['width']} × {state['height']}"
+    sensor = f"the {size} sensor its header declares" if declared else f"the {size} addresses of {fmt.name}"
+    first = f"x={state['outside_x']}, y={state['outside_y']}, t={state['outside_t']}"
+    outside_sensor(p, n, sensor, first, outside)
+
+
+def _drop_pages(mm: mmap.mmap, start: int, end: int) -> None:
+    # Decoded pages leave the process's resident set (the page cache keeps them),
+    # so a read of a file larger than memory holds only its output.
+    lo = start - start % mmap.PAGESIZE
+    hi = end - end % mmap.PAGESIZE
+    if hi > lo and hasattr(mmap, "MADV_DONTNEED"):
+        mm.madvise(mmap.MADV_DONTNEED, lo, hi - lo)
+
+
+
+
+def _dat_seek(p: Path, offset: int, size: int, target: int) -> int:
+    """Offset of the first DAT record whose raw time is at or after `target`, by bisection
+    over the sorted times (from the start when the 32-bit clock wrapped or a probe is out of order)."""
+    n = (size - offset) // 8
+    with open(p, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm:
+        def t(i: int) -> int:
+            return int.from_bytes(mm[offset + 8 * i:offset + 8 * i + 4], "little")
+        first, last = t(0), t(n - 1)
+        if last < first:
+            return offset
+        lo, hi = 0, n
+        while lo < hi:
+            mid = (lo + hi) // 2
+            at = t(mid)
+            if not first <= at <= last:  # times out of order: decode from the start, which sees it
+                return offset
+            if at < target:
+                lo = mid + 1
+            else:
+                hi = mid
+    return offset + 8 * lo
+
+
+def first_time(p: Path, lay: Layout, size: int) -> Optional[int]:
+    """Time of the first event inside the sensor in file order; None when none decodes
+    before the end or a bad word."""
+    state = new_state(lay)
+    out = np.empty(lay.fmt.max_per_word, RECORD)
+    pos = lay.offset
+    if size <= pos:
+        return None
+    with open(p, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm, memoryview(mm) as view:
+        size = min(size, len(mm))
+        while pos < size:
+            with view[pos:min(pos + (1 << 20), size)] as chunk:
+                count, used = _native.events()._decode_events(lay.fmt.number, chunk, state.array, out, 0)
+            if count:
+                return int(out["t"][0])
+            if state["error"] or used == 0:
+                return None
+            pos += used
+    return None
+
+
+def seek(p: Path, lay: Layout, size: int, state: State, lo: int) -> int:
+    """Where to start decoding so that no event at or after time `lo` is skipped."""
+    target = min(lo - lay.t0, INT64_MAX)
+    offset = lay.offset
+    if lay.fmt.name.startswith("EVT") and size > offset:
+        with open(p, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm, memoryview(mm) as view:
+            with view[offset:min(size, len(mm))] as data:
+                at, loops = _native.events()._evt_seek(lay.fmt.number, data, target)
+        state["loops"] = loops
+        return offset + at
+    if lay.fmt.name == "DAT" and size - offset >= 8:
+        return _dat_seek(p, offset, size, target)
+    return offset
+
+
+def _windowed(p: Path, lay: Layout, size: int, start: int, duration: int, outside: str,
+              progress: Progress) -> np.ndarray:
+    """Events with anchor + start <= t < anchor + start + duration, the anchor being the
+    earliest time: found from the first event, seeking past what lies before the window;
+    a file whose times go backwards is read whole instead."""
+    first = first_time(p, lay, size)
+    if first is None:
+        return _decode_checked(p, lay, lay.offset, size, new_state(lay), outside, progress)
+    state = new_state(lay, start, duration)
+    state["has_first"], state["first"] = 1, first
+    pos = seek(p, lay, size, state, first + start)
+    back: list = []
+    out, cut = decode(p, lay, pos, size, state, progress, back)
+    if (back and pos != lay.offset) or (state["seen"] and state["min_t"] < first):
+        return _exact_window(p, lay, size, start, duration, outside, progress, back[0] if back else pos)
+    _finish(p, lay, state, outside, size, cut, len(out))
+    return out
+
+
+def extremes(p: Path, lay: Layout, size: int) -> Optional[Tuple[int, int]]:
+    """(earliest, latest) time of the events inside the sensor, by a decoding pass that keeps
+    nothing; None without events."""
+    probe = new_state(lay, 0, 0)  # a window at the largest time: keeps nothing, finds the earliest
+    probe["has_first"], probe["first"] = 1, INT64_MAX
+    decode(p, lay, lay.offset, size, probe, None)
+    return (probe["min_t"], probe["max_t"]) if probe["seen"] else None
+
+
+def _exact_window(p: Path, lay: Layout, size: int, start: int, duration: int, outside: str,
+                  progress: Progress, at: int) -> np.ndarray:
+    warn(p, f"times go backwards at byte {at}; the window is taken from a read of the whole file")
+    earliest = extremes(p, lay, size)
+    state = new_state(lay, start, duration)
+    if earliest is not None:
+        state["has_first"], state["first"] = 1, earliest[0]
+    state["back"] = 1  # no early stop: later events may still fall in the window
+    return _decode_checked(p, lay, lay.offset, size, state, outside, progress)
+
+
+def _read(file: File, window: Window) -> np.ndarray:
+    p, size = file.path, file.size
+    lay = layout(p, file.ext, file.head, size)
+    if window.whole:
+        return _decode_checked(p, lay, lay.offset, size, new_state(lay), window.outside, window.progress)
+    return _windowed(p, lay, size, window.start, window.duration, window.outside, window.progress)
+
+
+def _iterate(file: File, window: Window, chunk: int) -> Iterator[np.ndarray]:
+    # The header is checked now, when the iteration is asked for; the data as it is read.
+    lay = layout(file.path, file.ext, file.head, file.size)
+    return _pieces(file.path, lay, file.size, window.start, window.duration, chunk, window.outside)
+
+
+def _pieces(p: Path, lay: Layout, size: int, start: int, duration: int, chunk: int,
+            outside: str) -> Iterator[np.ndarray]:
+    fmt = lay.fmt
+    state = new_state(lay, start, duration)
+    pos = lay.offset
+    first = None
+    if start or duration >= 0:
+        first = first_time(p, lay, size)
+        if first is not None:
+            state["has_first"], state["first"] = 1, first
+            pos = seek(p, lay, size, state, first + start)
+    word = fmt.word
+    data_end = pos + max(size - pos, 0) // word * word
+    cap = chunk + fmt.max_per_word - 1  # a word that fills `chunk` may overshoot by this much
+    out = np.empty(cap, RECORD)
+    yielded: list = []
+    count = total = 0
+    warned = False
+    if data_end > pos:
+        # Read into one small reused buffer: no page fault per 4 KiB of a mapping, and
+        # the bytes are decoded while they are still in the cache.
+        buffer = bytearray(min(READ_BYTES, data_end - pos) // word * word)
+        with open(p, "rb") as f, memoryview(buffer) as view:
+            f.seek(pos)
+            start = filled = 0  # view[start:filled] is read but not yet decoded
+            while pos < data_end:
+                if filled - start < word:  # what is left is not a whole word: keep it, read more
+                    rest = filled - start
+                    view[:rest] = bytes(view[start:filled])
+                    got = f.readinto(view[rest:min(len(view), rest + data_end - pos - rest)]) or 0
+                    start, filled = 0, rest + got
+                    if not got:
+                        data_end = pos  # the file shrank while it was read: a cut at what was read
+                        break
+                was_back = state["back"]
+                with view[start:filled] as piece:
+                    count, used = _native.events()._decode_events(fmt.number, piece, state.array, out, count)
+                if state["error"]:
+                    raise decode_error(p, fmt, state, pos)
+                if first is not None and state["back"] and not was_back and not warned:
+                    warned = True
+                    warn(p, f"times go backwards at byte {pos + state['back_at']}; the window "
+                             "keeps its start and is read to the end of the file")
+                pos += used
+                start += used
+                while count >= chunk:  # only a vector word's overshoot is copied
+                    full, out = out, _spare(yielded, cap)
+                    out[:count - chunk] = full[chunk:count]
+                    count -= chunk
+                    total += chunk
+                    yield full[:chunk]
+                    yielded.append(full)  # reused once the caller has let go of the piece
+                    del full
+                if state["done"]:
+                    break
+    if count:
+        total += count
+        yield out[:count]
+    _finish(p, lay, state, outside, size, data_end if not state["done"] and data_end < size else None, total)
+
+
+def _spare(yielded: list, cap: int) -> np.ndarray:
+    """A buffer of an earlier piece that nothing outside holds any more (its pages are warm,
+    where a fresh array costs a page fault per 4 KiB), else a new one. A loop's variable
+    still holds the latest piece while the next is made, so the one before it is the
+    usual candidate; pieces the caller keeps are never touched."""
+    for i, buf in enumerate(yielded):
+        # References: the list, `buf` and getrefcount's argument.
+        if sys.getrefcount(buf) <= 3:
+            del yielded[i]
+            return buf
+    del yielded[:-2]  # the caller keeps pieces: forget all but the latest two
+    return np.empty(cap, RECORD)
+
+
+def _time_range(file: File) -> Optional[Tuple[int, int]]:
+    return _extent(file.path, layout(file.path, file.ext, file.head, file.size), file.size)
+
+
+def _extent(p: Path, lay: Layout, size: int) -> Optional[Tuple[int, int]]:
+    first = first_time(p, lay, size)
+    if first is None:
+        return None
+    state = new_state(lay)
+    tail = lay.offset
+    if lay.fmt.name.startswith("EVT"):
+        with open(p, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm, memoryview(mm) as view:
+            with view[lay.offset:min(size, len(mm))] as data:
+                last = _native.events()._evt_last_high(lay.fmt.number, data)
+        if last:
+            # A file cut short (or a quiet end) may hold no event after its last time-high
+            # word: look further back until events turn up.
+            low_bits = 12 if lay.fmt.name == "EVT 3.0" else 6
+            back = 0
+            while True:
+                state = new_state(lay)
+                tail = seek(p, lay, size, state, (last[1] << low_bits) - back + lay.t0)
+                decode(p, lay, tail, size, state, None)
+                if state["seen"] or tail == lay.offset:
+                    return first, (state["max_t"] if state["seen"] else first)
+                back = max(back * 16, 1 << low_bits)
+    elif lay.fmt.name == "DAT":
+        tail = max(lay.offset, lay.offset + (size - lay.offset) // 8 * 8 - 8)
+        with open(p, "rb") as f:
+            f.seek(lay.offset)
+            raw_first = int.from_bytes(f.read(4), "little")
+            f.seek(tail)
+            if int.from_bytes(f.read(4), "little") < raw_first:  # the clock wrapped (assume once)
+                state["loops"] = 1 << 32
+    decode(p, lay, tail, size, state, None)
+    return (first, state["max_t"]) if state["seen"] else (first, first)
+
+
+# ---------------------------------------------------------------- the readers
+
+def _header(head: bytes) -> bytes:
+    return head[:percent_header(head)]
+
+
+def _is_raw(head: bytes, path: Path) -> bool:
+    return head.startswith(b"%") and bool(EVT_LINE.search(_header(head))
+                                          or re.search(rb"^% format EVT", _header(head), re.M))
+
+
+def _is_dat(head: bytes, path: Path) -> bool:
+    return head.startswith(b"%") and bool(DAT_VERSION.search(_header(head)) or b"Data file containing" in _header(head))
+
+
+def _raw_mismatch(file: File, kind: Optional[str]) -> None:
+    head = file.head
+    if head.startswith(b"%") and len(head) == file.size and not head.endswith(b"\n"):
+        raise fail(file.path, "truncated: the file ends inside its header")
+    if kind == "%-header":
+        raise fail(file.path, "the header names no event encoding ('% evt 2.0', '% evt 2.1' or '% evt 3.0')")
+
+
+def _header_sensor(file: File) -> Optional[Tuple[int, int]]:
+    return header_info(file.path, file.ext, file.head)["sensor_size"]
+
+
+class Decoder:
+    """A native file's decoder, as the page's engine drives it: its states, seeks and errors."""
+
+    def __init__(self, p: Path, lay: Layout, size: int) -> None:
+        self.path, self.layout, self.size = p, lay, size
+
+    def new_state(self, start: int = 0, duration: int = -1) -> State:
+        """A decoder state for [first + start, + duration) (-1: to the end)."""
+        return new_state(self.layout, start, duration)
+
+    def state_of(self, array: np.ndarray) -> State:
+        """The state the native engine left in `array`, read by slot names."""
+        state = State()
+        state.array = array
+        return state
+
+    def seek(self, state: State, lo: int) -> int:
+        """The byte to decode from so that no event at or after time `lo` is skipped."""
+        return seek(self.path, self.layout, self.size, state, lo)
+
+    def error(self, state: State, pos: int) -> RecordingError:
+        return decode_error(self.path, self.layout.fmt, state, pos)
+
+    def decode(self, state: State) -> np.ndarray:
+        """Every record the state keeps, decoded from the start of the data."""
+        return decode(self.path, self.layout, self.layout.offset, self.size, state, None)[0]
+
+    def time_range(self) -> Optional[Tuple[int, int]]:
+        """(first, last) event times from the time index, or None without events."""
+        return _extent(self.path, self.layout, self.size)
+
+    def extremes(self) -> Optional[Tuple[int, int]]:
+        """(earliest, latest) event times inside the sensor, by a pass that keeps nothing."""
+        return extremes(self.path, self.layout, self.size)
+
+
+def _source(file: File, outside: str) -> Source:
+    lay = layout(file.path, file.ext, file.head, file.size)
+    # A format of one encoding is named as the messages name it; a family by its encoding.
+    name = FORMATS[file.ext] if lay.fmt.name == "N-MNIST" else lay.fmt.name
+    return Source(name=file.path.name, format=name, path=file.path, layout=lay, size=file.size,
+                  sensor_size=lay.sensor, outside=outside, unit=unit(lay.fmt),
+                  decoder=Decoder(file.path, lay, file.size))
+
+
+def decoded(extension: str, name: str, layout_of: LayoutOf, **facts: Any) -> Reader:
+    """The reader of a format the native decoders read: `layout_of(path, ext, head, size)`
+    gives a file's decoder format, data offset, t0 and declared sensor."""
+    _LAYOUTS[extension] = layout_of
+    return Reader(extension, name, _read, iterate=_iterate, time_range=_time_range, source=_source, **facts)
+
+
+RAW = decoded(".raw", "Prophesee RAW", _percent_layout, signature=_is_raw, mismatch=_raw_mismatch,
+              sensor_size=_header_sensor)
+DAT = decoded(".dat", "Prophesee DAT", _percent_layout, signature=_is_dat, accepts=(None, "%-header"),
+              sensor_size=_header_sensor)
+# Records of any bytes: a first record may look like another format's magic.
+NMNIST = decoded(".bin", "N-MNIST binary", _headerless("N-MNIST"), accepts=(None, "%-header"), any_bytes=True)

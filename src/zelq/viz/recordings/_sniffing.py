@@ -1,0 +1,127 @@
+"""Opening a recording: the file must be a regular file whose first bytes are what its
+extension says (each reader's signature), read far enough to hold a '%' header whole."""
+from __future__ import annotations
+
+import os
+import re
+import stat
+from pathlib import Path
+from typing import Any, Optional, Tuple, Union
+
+from ._problems import RecordingError, fail
+from ._registry import FORMATS, READERS, File
+
+HEADER_LIMIT = 1 << 20
+
+# Signatures of formats that are known but not read: (kind, first bytes, what the file looks like).
+UNSUPPORTED: Tuple[Tuple[str, "re.Pattern[bytes]", str], ...] = (
+    ("older AEDAT", re.compile(rb"#!AER-DAT[1-3]\.\d\r?\n"),
+     "an AEDAT 2/3 file, which is not supported (convert it to AEDAT 4)"),
+)
+
+
+def percent_header(head: bytes) -> int:
+    """Length of the leading block of '%' lines (through a '% end' line when there is one)."""
+    pos = 0
+    while pos < len(head) and head[pos:pos + 1] == b"%":
+        nl = head.find(b"\n", pos)
+        if nl < 0:
+            return len(head)
+        line = head[pos:nl].rstrip(b"\r")
+        pos = nl + 1
+        if line == b"% end":
+            break
+    return pos
+
+
+def _is_text(header: bytes) -> bool:
+    try:
+        text = header.decode("utf-8")
+    except UnicodeDecodeError:
+        return False
+    return all(c.isprintable() or c in "\r\n\t" for c in text)
+
+
+def sniff(head: bytes, path: Path, ext: str) -> Optional[str]:
+    """The extension whose format the first bytes are, or None.
+
+    Only whole signatures count (a full magic line, a complete '%' header naming its format,
+    and for a format whose records can be any bytes, one of text lines), so that the first
+    records of a headerless format are not taken for another format's magic.
+    """
+    if READERS[ext].any_bytes and head.startswith(b"%"):
+        header = head[:percent_header(head)]
+        if not (header.endswith(b"\n") and _is_text(header)):
+            return None
+    for reader in READERS.values():
+        if reader.signature is not None and reader.signature(head, path):
+            return reader.extension
+    for kind, magic, _ in UNSUPPORTED:
+        if magic.match(head):
+            return kind
+    if head.startswith(b"%"):
+        return "%-header"
+    return None
+
+
+def _looks(kind: Optional[str]) -> str:
+    if kind in FORMATS:
+        return f"a {FORMATS[kind]} file"
+    for unsupported, _, looks in UNSUPPORTED:
+        if kind == unsupported:
+            return looks
+    return "something else"
+
+
+def open_regular(p: Path) -> Any:
+    """The file opened for reading, refused unless it is a regular file.
+
+    The type is checked before the file is opened for reading (a FIFO would block), and
+    again on the opened descriptor, in case the name was replaced meanwhile.
+    """
+    try:
+        if not stat.S_ISREG(os.stat(p).st_mode):
+            raise fail(p, "not a regular file")
+        fd = os.open(p, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0))
+    except (FileNotFoundError, RecordingError):
+        raise
+    except OSError as e:
+        raise fail(p, f"cannot be read ({e.strerror or e})") from None
+    if not stat.S_ISREG(os.fstat(fd).st_mode):
+        os.close(fd)
+        raise fail(p, "not a regular file")
+    return os.fdopen(fd, "rb")
+
+
+def open_checked(path: Union[str, "os.PathLike[str]"], head_limit: int = HEADER_LIMIT) -> File:
+    """A readable file whose content matches its extension.
+
+    The first `head_limit` bytes are read, and more (up to the header limit) when a '%'
+    header reaches their end, so that a header is always seen whole."""
+    p = Path(os.fspath(path))
+    ext = p.suffix.lower()
+    if ext not in FORMATS:
+        known = ", ".join(FORMATS)
+        raise fail(p, f"unknown recording format '{p.suffix or '(no extension)'}'; known: {known}")
+    with open_regular(p) as f:
+        size = os.fstat(f.fileno()).st_size
+        try:
+            # No more than the file holds: a small file must not pay for a MB buffer.
+            head = f.read(min(head_limit, size + 1))
+            # A header and the two bytes after it (a DAT file's event type and size) are read whole.
+            cut = len(head) == head_limit < HEADER_LIMIT
+            if cut and head.startswith(b"%") and percent_header(head) + 2 >= len(head):
+                head += f.read(min(HEADER_LIMIT, size + 1) - len(head))
+        except OSError as e:
+            raise fail(p, f"cannot be read ({e.strerror or e})") from None
+        size = max(size, len(head))
+    file = File(p, ext, head, size)
+    kind = sniff(head, p, ext)
+    reader = READERS[ext]
+    if kind != ext and kind not in reader.accepts:
+        if reader.mismatch is not None:
+            reader.mismatch(file, kind)
+        if kind is None or kind == "%-header":
+            raise fail(p, f"not a {FORMATS[ext]} file (its first bytes match no known recording format)")
+        raise fail(p, f"named {ext} but looks like {_looks(kind)}")
+    return file
