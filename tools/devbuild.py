@@ -18,7 +18,7 @@ from pathlib import Path
 import nanobind
 
 ROOT = Path(__file__).resolve().parent.parent
-MODULES = ["encode", "serialize", "render", "spikes"]
+MODULES = ["encode", "serialize", "render", "spikes", "_inspect"]
 
 
 def main() -> int:

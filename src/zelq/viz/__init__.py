@@ -10,7 +10,8 @@ _LAZY = {"read_events": "recordings", "iter_events": "recordings", "read_sensor_
          "RecordingError": "recordings", "RecordingWarning": "recordings",
          "export_recording_html": "stream", "recording_frames": "stream", "summarize_recording": "stream",
          "summarize_dataset": "dataset", "export_dataset_html": "dataset",
-         "compare": "comparison", "compare_html": "comparison"}
+         "compare": "comparison", "compare_html": "comparison",
+         "filter_events": "filters"}
 
 
 def __getattr__(name: str) -> Any:

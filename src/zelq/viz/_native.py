@@ -28,3 +28,8 @@ def comparison() -> ModuleType:
 def activity() -> ModuleType:
     """Activity summaries and node measures."""
     return _load("render")
+
+
+def inspection() -> ModuleType:
+    """Noise filters, the local hot-pixel rule, health checks and box matching."""
+    return _load("_inspect")

@@ -1,0 +1,249 @@
+// zelq.viz._inspect: the native side of looking into a recording (noise
+// filters, the local hot-pixel rule, health checks and box scoring).
+//
+// A thin layer over kernels/filters.hpp, hot_pixels.hpp, health.hpp and
+// box_match.hpp: arguments are bound by the shared binder, record arrays are
+// read in place, the GIL is released around the loops.
+#include <Python.h>
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+#include <vector>
+
+#include "binding/args.hpp"
+#include "binding/events.hpp"
+#include "binding/py.hpp"
+#include "kernels/columns.hpp"
+#include "kernels/filters.hpp"
+#include "kernels/health.hpp"
+#include "kernels/hot_pixels.hpp"
+
+namespace nb = nanobind;
+using namespace zv;
+
+namespace {
+
+nb::object& g_numpy = *new nb::object;  // never destroyed: it would outlive the interpreter
+
+// Sensors beyond this many pixels would need gigabytes of per-pixel memory.
+constexpr int64_t kMaxPixels = int64_t{1} << 26;
+
+struct OutBuffer : py::Buffer {
+    explicit OutBuffer(nb::handle arr) { require(arr, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS); }
+};
+
+nb::object new_array(int64_t n, const char* dtype) { return g_numpy.attr("zeros")(n, dtype); }
+
+kern::FilterTime filter_time(nb::handle v) {
+    kern::FilterTime ft;
+    if (v.is_none()) return ft;
+    if (PyLong_Check(v.ptr())) {
+        ft.whole = PyLong_AsLongLong(v.ptr());
+        if (ft.whole == -1 && PyErr_Occurred()) rethrow();
+        ft.is_whole = true;
+        ft.value = static_cast<double>(ft.whole);
+    } else {
+        ft.value = PyFloat_AsDouble(v.ptr());
+        if (ft.value == -1.0 && PyErr_Occurred()) rethrow();
+    }
+    return ft;
+}
+
+// Whether a time column holds integers (kept exact) rather than floating values.
+bool integer_times(const kern::Column& ct) { return ct.kind == kern::NumKind::Int || ct.kind == kern::NumKind::UInt; }
+
+// Integer times of records [begin, begin + count) as int64 (uint64 wraps, as NumPy's cast does).
+void decode_integer_times(const kern::Column& c, size_t begin, size_t count, int64_t* out) {
+    kern::visit(c, [&]<typename L>() {
+        const std::byte* p = c.base + static_cast<std::ptrdiff_t>(begin) * c.stride;
+        for (size_t i = 0; i < count; ++i, p += c.stride) {
+            if constexpr (requires { L::value(p); }) {
+                if constexpr (std::is_integral_v<decltype(L::value(p))>) out[i] = static_cast<int64_t>(L::value(p));
+                else out[i] = static_cast<int64_t>(L::as_double(p));
+            } else {
+                out[i] = static_cast<int64_t>(L::as_double(p));
+            }
+        }
+    });
+}
+
+// Calls fn(i, x, y, t) for every event, a block at a time: t as int64 for integer
+// times, as double otherwise. Blocks are small and reused, never one per event.
+template <typename Fn>
+void for_each_event(const kern::Column& cx, const kern::Column& cy, bool has_y, const kern::Column& ct, size_t n,
+                    Fn&& fn) {
+    constexpr size_t kBlock = 4096;
+    int64_t xs[kBlock], ys[kBlock], ti[kBlock];
+    double td[kBlock];
+    const bool whole = integer_times(ct);
+    for (size_t b = 0; b < n; b += kBlock) {
+        const size_t k = std::min(kBlock, n - b);
+        kern::decode_coordinates(cx, b, k, xs);
+        if (has_y) kern::decode_coordinates(cy, b, k, ys);
+        else std::fill_n(ys, k, 0);
+        if (whole) {
+            decode_integer_times(ct, b, k, ti);
+            for (size_t i = 0; i < k; ++i) fn(b + i, xs[i], ys[i], ti[i]);
+        } else {
+            kern::decode_doubles(ct, b, k, td);
+            for (size_t i = 0; i < k; ++i) fn(b + i, xs[i], ys[i], td[i]);
+        }
+    }
+}
+
+bool inside(int64_t x, int64_t y, int64_t w, int64_t h) {
+    return static_cast<uint64_t>(x) < static_cast<uint64_t>(w) && static_cast<uint64_t>(y) < static_cast<uint64_t>(h);
+}
+
+// _filter_mask(events, x, y, t, width, height, denoise, refractory, hot) ->
+// (keep mask, (outside, hot, denoise, refractory, kept), hot pixel indices)
+nb::object filter_mask(const Args& a) {
+    EventView view(a[0]);
+    const bool has_y = !a.is_none(2);
+    const kern::Column cx = view.column(a[1]);
+    const kern::Column cy = has_y ? view.column(a[2]) : kern::Column{};
+    const kern::Column ct = view.column(a[3]);
+    const int64_t w = a.integer(4), h = a.integer(5);
+    if (w < 1 || h < 1 || w > kMaxPixels / h)
+        raise(PyExc_ValueError, "a sensor of %lld x %lld pixels is too large to filter (at most %lld pixels)",
+              static_cast<long long>(w), static_cast<long long>(h), static_cast<long long>(kMaxPixels));
+    kern::FilterSettings s;
+    s.width = w;
+    s.height = h;
+    s.denoise = filter_time(a[6]);
+    s.refractory = filter_time(a[7]);
+    const bool want_hot = a.truth(8);
+    const size_t n = view.size();
+    nb::object mask = new_array(static_cast<int64_t>(n), "bool");
+    OutBuffer out(mask);
+    auto* keep = static_cast<uint8_t*>(out.data());
+    std::vector<int64_t> hot;
+    kern::FilterCounts counts;
+    {
+        nb::gil_scoped_release release;
+        // A first pass when the later stages need the whole input: the counts
+        // for hot pixels, and the denoise bounds among what reaches denoise.
+        if (want_hot || s.denoise.on()) {
+            std::vector<uint64_t> per_pixel(static_cast<size_t>(w * h));
+            for_each_event(cx, cy, has_y, ct, n, [&](size_t, int64_t x, int64_t y, auto) {
+                if (inside(x, y, w, h)) ++per_pixel[static_cast<size_t>(y * w + x)];
+            });
+            if (want_hot) {
+                hot = kern::hot_pixels(per_pixel.data(), w, h);
+                s.hot.assign(static_cast<size_t>(w * h), 0);
+                for (int64_t i : hot) s.hot[static_cast<size_t>(i)] = 1;
+            }
+            for (int64_t y = 0; y < h; ++y)
+                for (int64_t x = 0; x < w; ++x) {
+                    const size_t i = static_cast<size_t>(y * w + x);
+                    if (per_pixel[i] && (s.hot.empty() || !s.hot[i])) {
+                        s.denoise_width = std::max(s.denoise_width, x + 1);
+                        s.denoise_height = std::max(s.denoise_height, y + 1);
+                    }
+                }
+        }
+        kern::EventFilter filter(std::move(s));
+        for_each_event(cx, cy, has_y, ct, n, [&](size_t i, int64_t x, int64_t y, auto t) {
+            keep[i] = filter.keep(x, y, t) ? 1 : 0;
+        });
+        counts = filter.counts();
+    }
+    nb::list hot_list;
+    for (int64_t i : hot) hot_list.append(nb::int_(i));
+    return nb::make_tuple(mask, nb::make_tuple(counts.outside, counts.hot, counts.denoise, counts.refractory, counts.kept),
+                          hot_list);
+}
+
+// _local_hot_pixels(counts) -> indices (y * width + x) of the hot pixels of a 2-D count array
+nb::object local_hot_pixels(const Args& a) {
+    nb::object arr = g_numpy.attr("ascontiguousarray")(a[0], "uint64");
+    if (nb::cast<long>(arr.attr("ndim")) != 2) raise(PyExc_ValueError, "counts must be a 2-D array (height, width)");
+    nb::object shape = arr.attr("shape");
+    const int64_t h = nb::cast<int64_t>(shape[0]), w = nb::cast<int64_t>(shape[1]);
+    py::Buffer buf;
+    buf.require(arr, PyBUF_C_CONTIGUOUS);
+    std::vector<int64_t> hot;
+    {
+        nb::gil_scoped_release release;
+        hot = kern::hot_pixels(static_cast<const uint64_t*>(buf.data()), w, h);
+    }
+    nb::object out = new_array(static_cast<int64_t>(hot.size()), "int64");
+    OutBuffer ob(out);
+    if (!hot.empty()) std::memcpy(ob.data(), hot.data(), hot.size() * sizeof(int64_t));
+    return out;
+}
+
+// The health pass's accumulator: fed record arrays in file order, read at the end.
+class Health {
+public:
+    Health(int64_t width, int64_t height) : check_(width, height) {}
+
+    void add(nb::handle events, nb::handle x, nb::handle y, nb::handle t) {
+        EventView view(events);
+        const bool has_y = !y.is_none();
+        const kern::Column cx = view.column(x), ct = view.column(t);
+        const kern::Column cy = has_y ? view.column(y) : kern::Column{};
+        nb::gil_scoped_release release;
+        for_each_event(cx, cy, has_y, ct, view.size(), [&](size_t, int64_t ex, int64_t ey, auto et) {
+            check_.add(ex, ey, static_cast<int64_t>(et));
+        });
+    }
+
+    nb::dict result() const {
+        nb::dict d;
+        d["events"] = check_.events();
+        d["outside"] = check_.outside();
+        d["t_first"] = check_.first_time();
+        d["t_latest"] = check_.latest_time();
+        d["backwards"] = check_.backwards();
+        d["first_backwards"] = check_.first_backwards();
+        d["width"] = check_.width();
+        d["height"] = check_.height();
+        nb::list gaps, bursts;
+        for (const auto& [a, b] : check_.gaps()) gaps.append(nb::make_tuple(a, b));
+        for (const auto& [a, c] : check_.bursts()) bursts.append(nb::make_tuple(a, c));
+        d["gaps"] = gaps;
+        d["bursts"] = bursts;
+        d["dead_rows"] = check_.dead_rows();
+        d["dead_columns"] = check_.dead_columns();
+        const std::vector<uint64_t> counts = check_.pixel_counts();
+        nb::list hot;
+        const int64_t w = check_.width();
+        for (int64_t i : kern::hot_pixels(counts.data(), w, check_.height()))
+            hot.append(nb::make_tuple(i % w, i / w, counts[static_cast<size_t>(i)]));
+        d["hot_pixels"] = hot;
+        return d;
+    }
+
+private:
+    kern::HealthCheck check_;
+};
+
+}  // namespace
+
+NB_MODULE(_inspect, m) {
+    g_numpy = nb::module_::import_("numpy");
+    def(m, "_filter_mask",
+        {arg("events"), arg("x"), arg("y"), arg("t"), arg("width", Kind::Int), arg("height", Kind::Int),
+         arg("denoise"), arg("refractory"), arg("hot", Kind::Truth)},
+        filter_mask,
+        "Which events survive the noise filters (hot pixels, denoise, refractory; a time of None is off),\n"
+        "as a bool array; with the events each stage removed (outside, hot, denoise, refractory, kept)\n"
+        "and the hot pixels' indices (y * width + x).\n\n"
+        "Raises ValueError for a sensor too large to filter; TypeError for a field that is not numeric.");
+    def(m, "_local_hot_pixels", {arg("counts")}, local_hot_pixels,
+        "Indices (y * width + x) of the hot pixels of a (height, width) count array, by the local rule:\n"
+        "at least 16 events and at least 10 times the median of the neighbours that exist.\n\n"
+        "Raises ValueError for an array that is not 2-D.");
+    nb::class_<Health>(m, "_Health",
+                       "A recording's health, gathered over record arrays fed in file order (see health.py).")
+        .def(nb::init<int64_t, int64_t>(), nb::arg("width"), nb::arg("height"))
+        .def("add", &Health::add, nb::arg("events"), nb::arg("x"), nb::arg("y").none(), nb::arg("t"))
+        .def("result", &Health::result);
+}
