@@ -6,6 +6,7 @@
     zelqviz frames STACK.npy        the spike page of a binned frame stack
     zelqviz dataset DIR             the dataset page of a folder of recordings (on Dask)
     zelqviz diff A.zelq B.zelq      the comparison page of two ZELQ-IR files
+    zelqviz check RECORDING         the recording's health (exit 1 on gaps, backwards times, dead lines)
 
 Mistakes print one line on stderr: exit status 2 for a bad command line,
 1 for a file that cannot be read or written.
@@ -425,7 +426,7 @@ def _diff(args: argparse.Namespace, status: _Status) -> Path:
 
 def parser() -> argparse.ArgumentParser:
     ap = _Parser(prog="zelqviz", description="Standalone, offline HTML pages from graph, recording and frame files.")
-    sub = ap.add_subparsers(dest="command", required=True, metavar="{graph,events,frames,dataset,diff}")
+    sub = ap.add_subparsers(dest="command", required=True, metavar="{graph,events,frames,dataset,diff,check}")
 
     def command(name: str, run: Callable, help: str, metavar: str, *more: str) -> argparse.ArgumentParser:
         sp = sub.add_parser(name, help=help, description=help)
@@ -494,6 +495,8 @@ def parser() -> argparse.ArgumentParser:
                    help="relative tolerance below which tensor elements count as equal (default 1e-6)")
     d.add_argument("--atol", type=_tolerance, default=0.0, metavar="A",
                    help="absolute tolerance below which tensor elements count as equal (default 0)")
+    from .cli_inspect import add_commands
+    add_commands(sub, sensor_size, _names, _tolerance)
     return ap
 
 
@@ -523,6 +526,10 @@ def main(argv: Optional[List[str]] = None) -> int:
         print(f"zelqviz {args.command}: error: {_message(e)}", file=sys.stderr)
         return 1
     status.clear()
+    from .cli_inspect import Report
+    if isinstance(out, Report):
+        print(out.text)
+        return out.code
     print(out)
     if args.open:
         webbrowser.open(out.resolve().as_uri())

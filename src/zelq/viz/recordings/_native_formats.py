@@ -309,14 +309,14 @@ def _read(file: File, window: Window) -> np.ndarray:
     return _windowed(p, lay, size, window.start, window.duration, window.outside, window.progress)
 
 
-def _iterate(file: File, window: Window, chunk: int) -> Iterator[np.ndarray]:
+def decoded_iterate(file: File, window: Window, chunk: int) -> Iterator[np.ndarray]:
     # The header is checked now, when the iteration is asked for; the data as it is read.
     lay = layout(file.path, file.ext, file.head, file.size)
     return _pieces(file.path, lay, file.size, window.start, window.duration, chunk, window.outside)
 
 
 def _pieces(p: Path, lay: Layout, size: int, start: int, duration: int, chunk: int,
-            outside: str) -> Iterator[np.ndarray]:
+            outside: str, back: Optional[list] = None) -> Iterator[np.ndarray]:
     fmt = lay.fmt
     state = new_state(lay, start, duration)
     pos = lay.offset
@@ -354,6 +354,8 @@ def _pieces(p: Path, lay: Layout, size: int, start: int, duration: int, chunk: i
                     count, used = _native.events()._decode_events(fmt.number, piece, state.array, out, count)
                 if state["error"]:
                     raise decode_error(p, fmt, state, pos)
+                if back is not None and state["back"] and not was_back:
+                    back.append(pos + state["back_at"])
                 if first is not None and state["back"] and not was_back and not warned:
                     warned = True
                     warn(p, f"times go backwards at byte {pos + state['back_at']}; the window "
@@ -374,6 +376,13 @@ def _pieces(p: Path, lay: Layout, size: int, start: int, duration: int, chunk: i
         total += count
         yield out[:count]
     _finish(p, lay, state, outside, size, data_end if not state["done"] and data_end < size else None, total)
+
+
+def pieces_noting_back(file: File, outside: str, chunk: int, back: list) -> Iterator[np.ndarray]:
+    """The whole file's records in file order, as iteration gives them; the byte where the
+    word of the first event with a time below the one before it starts goes to `back`."""
+    lay = layout(file.path, file.ext, file.head, file.size)
+    return _pieces(file.path, lay, file.size, 0, -1, chunk, outside, back)
 
 
 def _spare(yielded: list, cap: int) -> np.ndarray:
@@ -504,7 +513,7 @@ def decoded(extension: str, name: str, layout_of: LayoutOf, **facts: Any) -> Rea
     """The reader of a format the native decoders read: `layout_of(path, ext, head, size)`
     gives a file's decoder format, data offset, t0 and declared sensor."""
     _LAYOUTS[extension] = layout_of
-    return Reader(extension, name, _read, iterate=_iterate, time_range=_time_range, source=_source, **facts)
+    return Reader(extension, name, _read, iterate=decoded_iterate, time_range=_time_range, source=_source, **facts)
 
 
 RAW = decoded(".raw", "Prophesee RAW", _percent_layout, signature=_is_raw, mismatch=_raw_mismatch,

@@ -7,7 +7,7 @@ change without it.
 from __future__ import annotations
 
 import os
-from typing import Any
+from typing import Any, Iterator, Optional
 
 import numpy as np
 
@@ -17,7 +17,7 @@ from ._problems import RecordingError, cut_note, fail, outside_sensor, warn
 from ._registry import FORMATS, READERS, RECORD, File, Source, Window
 from ._sniffing import open_checked
 
-__all__ = ["Source", "open_source", "source_of", "open_checked", "path_arg", "outside_arg",
+__all__ = ["Source", "open_source", "source_of", "whole_pieces", "open_checked", "path_arg", "outside_arg",
            "warn", "fail", "cut_note", "outside_sensor", "RecordingError", "RECORD", "FORMATS", "READ_BYTES"]
 
 READ_BYTES = native.READ_BYTES
@@ -38,3 +38,15 @@ def open_source(recording: Any, outside: Any = "refuse") -> Source:
         return Source.of_array(recording, outside)
     path_arg(recording)
     return source_of(open_checked(os.fspath(recording)), outside)
+
+
+def whole_pieces(file: File, outside: str, chunk: int, back: Optional[list] = None) -> Iterator[np.ndarray]:
+    """A file's records in file order, in pieces of at most `chunk`. For a file the native
+    decoders read, the byte where the first backwards time's word starts goes to `back`."""
+    reader = READERS[file.ext]
+    if reader.iterate is native.decoded_iterate:
+        return native.pieces_noting_back(file, outside, chunk, back if back is not None else [])
+    if reader.iterate is not None:
+        return reader.iterate(file, Window(outside=outside), chunk)
+    whole = reader.read(file, Window(outside=outside))
+    return (whole[i:i + chunk] for i in range(0, len(whole), chunk))
