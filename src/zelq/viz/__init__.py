@@ -11,7 +11,8 @@ _LAZY = {"read_events": "recordings", "iter_events": "recordings", "read_sensor_
          "export_recording_html": "stream", "recording_frames": "stream", "summarize_recording": "stream",
          "summarize_dataset": "dataset", "export_dataset_html": "dataset",
          "compare": "comparison", "compare_html": "comparison",
-         "filter_events": "filters", "check_recording": "health"}
+         "filter_events": "filters", "check_recording": "health",
+         "score_boxes": "scoring"}
 
 
 def __getattr__(name: str) -> Any:

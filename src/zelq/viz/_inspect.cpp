@@ -19,6 +19,7 @@
 #include "binding/args.hpp"
 #include "binding/events.hpp"
 #include "binding/py.hpp"
+#include "kernels/box_match.hpp"
 #include "kernels/columns.hpp"
 #include "kernels/filters.hpp"
 #include "kernels/health.hpp"
@@ -179,6 +180,49 @@ nb::object local_hot_pixels(const Args& a) {
     return out;
 }
 
+// Six contiguous columns (t, class as int64; x, y, w, h as float64) of one box set.
+struct BoxBuffers {
+    py::Buffer part[6];
+    kern::BoxColumns cols;
+
+    BoxBuffers(nb::handle tuple, const char* what) {
+        auto v = unpack(tuple, 6);
+        for (int k = 0; k < 6; ++k) {
+            part[k].require(v[k], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
+            const char want = k < 2 ? 'q' : 'd';
+            const char* f = (*part[k]).format;
+            if ((*part[k]).itemsize != 8 || !f || (f[0] != want && !(f[0] == '<' && f[1] == want) &&
+                                                  !(f[0] == '=' && f[1] == want) && !(k < 2 && f[0] == 'l')))
+                raise(PyExc_TypeError, "%s: column %d must be contiguous %s", what, k, k < 2 ? "int64" : "float64");
+        }
+        cols.n = part[0].items();
+        for (int k = 1; k < 6; ++k)
+            if (part[k].items() != cols.n) raise(PyExc_ValueError, "%s: columns of different lengths", what);
+        cols.t = static_cast<const int64_t*>(part[0].data());
+        cols.cls = static_cast<const int64_t*>(part[1].data());
+        cols.x = static_cast<const double*>(part[2].data());
+        cols.y = static_cast<const double*>(part[3].data());
+        cols.w = static_cast<const double*>(part[4].data());
+        cols.h = static_cast<const double*>(part[5].data());
+    }
+};
+
+// _match_boxes(truth, predictions, iou) -> (hit per prediction, taken per truth box), both bool
+nb::object match_boxes(const Args& a) {
+    BoxBuffers truth(a[0], "truth"), pred(a[1], "predictions");
+    const double iou = PyFloat_AsDouble(a[2].ptr());
+    if (iou == -1.0 && PyErr_Occurred()) rethrow();
+    nb::object hit = new_array(static_cast<int64_t>(pred.cols.n), "bool");
+    nb::object taken = new_array(static_cast<int64_t>(truth.cols.n), "bool");
+    OutBuffer hb(hit), tb(taken);
+    {
+        nb::gil_scoped_release release;
+        kern::match_boxes(truth.cols, pred.cols, iou, static_cast<uint8_t*>(hb.data()),
+                          static_cast<uint8_t*>(tb.data()));
+    }
+    return nb::make_tuple(hit, taken);
+}
+
 // The health pass's accumulator: fed record arrays in file order, read at the end.
 class Health {
 public:
@@ -241,6 +285,11 @@ NB_MODULE(_inspect, m) {
         "Indices (y * width + x) of the hot pixels of a (height, width) count array, by the local rule:\n"
         "at least 16 events and at least 10 times the median of the neighbours that exist.\n\n"
         "Raises ValueError for an array that is not 2-D.");
+    def(m, "_match_boxes", {arg("truth", Kind::Tuple), arg("predictions", Kind::Tuple), arg("iou")}, match_boxes,
+        "Greedy box matching: truth and predictions are (t, class, x, y, w, h) column tuples (int64,\n"
+        "int64, then float64), sorted by (t, class), predictions by descending confidence within each.\n"
+        "Returns (true positive per prediction, matched per truth box) as bool arrays.\n\n"
+        "Raises TypeError for columns of another type, ValueError for columns of different lengths.");
     nb::class_<Health>(m, "_Health",
                        "A recording's health, gathered over record arrays fed in file order (see health.py).")
         .def(nb::init<int64_t, int64_t>(), nb::arg("width"), nb::arg("height"))

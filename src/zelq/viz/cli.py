@@ -7,6 +7,7 @@
     zelqviz dataset DIR             the dataset page of a folder of recordings (on Dask)
     zelqviz diff A.zelq B.zelq      the comparison page of two ZELQ-IR files
     zelqviz check RECORDING         the recording's health (exit 1 on gaps, backwards times, dead lines)
+    zelqviz score TRUTH PRED        predicted boxes scored against labels (precision, recall, AP)
 
 Mistakes print one line on stderr: exit status 2 for a bad command line,
 1 for a file that cannot be read or written.
@@ -426,7 +427,7 @@ def _diff(args: argparse.Namespace, status: _Status) -> Path:
 
 def parser() -> argparse.ArgumentParser:
     ap = _Parser(prog="zelqviz", description="Standalone, offline HTML pages from graph, recording and frame files.")
-    sub = ap.add_subparsers(dest="command", required=True, metavar="{graph,events,frames,dataset,diff,check}")
+    sub = ap.add_subparsers(dest="command", required=True, metavar="{graph,events,frames,dataset,diff,check,score}")
 
     def command(name: str, run: Callable, help: str, metavar: str, *more: str) -> argparse.ArgumentParser:
         sp = sub.add_parser(name, help=help, description=help)
@@ -496,7 +497,7 @@ def parser() -> argparse.ArgumentParser:
     d.add_argument("--atol", type=_tolerance, default=0.0, metavar="A",
                    help="absolute tolerance below which tensor elements count as equal (default 0)")
     from .cli_inspect import add_commands
-    add_commands(sub, sensor_size, _names, _tolerance)
+    add_commands(sub, sensor_size, _names)
     return ap
 
 

@@ -28,8 +28,24 @@ def _check(args: argparse.Namespace, status: Any) -> Report:
     return Report(text, 1 if failing(report) else 0)
 
 
-def add_commands(sub: Any, sensor_size: Callable[[str], tuple], names: Callable[[str], List[str]],
-                 fraction: Callable[[str], float]) -> None:
+def _score(args: argparse.Namespace, status: Any) -> Report:
+    from .scoring import score_boxes, score_text
+    status(f"scoring {Path(args.other).name} against {Path(args.input).name}")
+    result = score_boxes(args.input, args.other, iou=args.iou, classes=args.classes)
+    return Report(json.dumps(result, indent=1) if args.json else score_text(result))
+
+
+def _fraction(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0 < value <= 1:
+        raise argparse.ArgumentTypeError(f"not an IoU above 0 and at most 1: {text!r}")
+    return value
+
+
+def add_commands(sub: Any, sensor_size: Callable[[str], tuple], names: Callable[[str], List[str]]) -> None:
     """The inspection subcommands, on the command line's subparsers."""
     c = sub.add_parser("check", help="the health of a recording: gaps, backwards times, bursts, dead rows and "
                                      "columns, hot pixels (exit status 1 on gaps, backwards times or dead lines)",
@@ -39,3 +55,13 @@ def add_commands(sub: Any, sensor_size: Callable[[str], tuple], names: Callable[
     c.add_argument("--sensor-size", type=sensor_size, metavar="WxH", help="the sensor (default: the header's)")
     c.add_argument("-q", "--quiet", action="store_true", help="no progress line on stderr")
     c.set_defaults(run=_check, open=False)
+    s = sub.add_parser("score", help="predicted boxes scored against labelled ones: precision, recall and AP "
+                                     "per class, and the frames with the most errors",
+                       description="predicted boxes scored against labelled ones")
+    s.add_argument("input", metavar="TRUTH.npy")
+    s.add_argument("other", metavar="PRED.npy")
+    s.add_argument("--iou", type=_fraction, default=0.5, metavar="T", help="IoU a match needs (default 0.5)")
+    s.add_argument("--classes", type=names, metavar="A,B,C", help="class names, in class_id order")
+    s.add_argument("--json", action="store_true", help="print the result as JSON")
+    s.add_argument("-q", "--quiet", action="store_true", help="no progress line on stderr")
+    s.set_defaults(run=_score, open=False)
