@@ -152,18 +152,10 @@ def _display_name(p: Path) -> str:
     return p.name.encode("utf-8", "surrogateescape").decode("utf-8", "replace")
 
 
-def _write_page(out: Path, write: Callable[[Path], object]) -> Path:
-    """Write the page through a temporary file beside `out`: a failure leaves no partial page."""
-    tmp = out.with_name(f".{out.name}.{os.getpid()}.tmp")
-    try:
-        write(tmp)
-        os.replace(tmp, out)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
+def _write_page(out: Path, page: str) -> Path:
+    """Write the page through a new file beside `out`: a failure leaves no partial page."""
+    from .pagefiles import write_text
+    write_text(out, page)
     return out
 
 
@@ -261,7 +253,7 @@ def _graph(args: argparse.Namespace, status: _Status) -> Path:
     page = render_html(doc, args.title if args.title is not None else _display_name(p), **extra)
     out = _output(args)
     status(f"writing {out.name}")
-    return _write_page(out, lambda tmp: tmp.write_text(page, encoding="utf-8"))
+    return _write_page(out, page)
 
 
 def _positive(text: str) -> float:
@@ -360,7 +352,7 @@ def _frames(args: argparse.Namespace, status: _Status) -> Path:
     page = spikes._render_spike_html(doc, title=args.title if args.title is not None else _display_name(p))
     out = _output(args)
     status(f"writing {out.name}")
-    return _write_page(out, lambda tmp: tmp.write_text(page, encoding="utf-8"))
+    return _write_page(out, page)
 
 
 def _bar(status: _Status) -> Callable[[int, int, int, float], None]:
@@ -421,8 +413,7 @@ def _diff(args: argparse.Namespace, status: _Status) -> Path:
                         rtol=args.rtol, atol=args.atol)
     out = Path(args.output) if args.output else Path.cwd() / f"{a.stem}-vs-{b.stem}.html"
     status(f"writing {out.name}")
-    out.write_text(page, encoding="utf-8")
-    return out
+    return _write_page(out, page)
 
 
 def parser() -> argparse.ArgumentParser:

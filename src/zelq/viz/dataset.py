@@ -11,9 +11,7 @@ from __future__ import annotations
 
 import contextlib
 import csv
-import html
 import io
-import json
 import logging
 import math
 import os
@@ -23,7 +21,7 @@ import warnings
 from pathlib import Path
 from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
 
-from . import _args
+from . import _args, pagefiles
 from .recordings import FORMATS
 
 __all__ = ["summarize_dataset", "export_dataset_html", "write_parquet", "read_parquet", "read_labels",
@@ -493,10 +491,8 @@ def write_parquet(records: Iterable[Record], path: Union[str, os.PathLike]) -> N
     pq = _extra("pyarrow.parquet")
     rows = [{k: _text(r.get(k)) for k in COLUMNS} for r in records]
     table = pa.Table.from_pylist(rows, schema=_schema())
-    path = os.fspath(path)
-    tmp = f"{path}.part"
-    pq.write_table(table, tmp)
-    os.replace(tmp, path)
+    with pagefiles.replacing(path) as partial:
+        pq.write_table(table, partial)
 
 
 def read_parquet(path: Union[str, os.PathLike]) -> List[Record]:
@@ -601,17 +597,9 @@ def _own_words(r: Record) -> str:
     return text[len(prefix):] if text.startswith(prefix) else text
 
 
-def _script_json(doc: Any) -> str:
-    # ASCII JSON with "<" escaped: the text can never end the script element or open a comment.
-    return json.dumps(doc, ensure_ascii=True, separators=(",", ":"), allow_nan=False).replace("<", "\\u003c")
-
-
 def render_dataset_html(doc: Dict[str, Any], title: str) -> str:
-    from importlib import resources
-    template = resources.files("zelq.viz").joinpath("templates", _TEMPLATE).read_text(encoding="utf-8")
-    values = {"{{title}}": html.escape(title, quote=True), "{{data_json}}": _script_json(doc)}
-    import re
-    return re.sub(r"\{\{title\}\}|\{\{data_json\}\}", lambda m: values[m.group(0)], template)
+    return pagefiles.fill(pagefiles.template(_TEMPLATE), {"title": pagefiles.escape_html(title),
+                                                          "data_json": pagefiles.script_json(doc)})
 
 
 def export_dataset_html(records: Sequence[Record], path: Union[str, os.PathLike], *, title: Optional[str] = None,
@@ -631,7 +619,5 @@ def export_dataset_html(records: Sequence[Record], path: Union[str, os.PathLike]
     title = title if title is not None else (Path(os.fspath(root)).name or "Dataset")
     doc = dataset_document(records, title=title, root=os.fspath(root), page_dir=str(out.resolve().parent))
     text = render_dataset_html(doc, title)
-    tmp = out.with_name(out.name + ".part")
-    tmp.write_text(text, encoding="utf-8", errors="replace")
-    os.replace(tmp, out)
+    pagefiles.write_text(out, text, errors="replace")
     return str(out)

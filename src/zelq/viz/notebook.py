@@ -11,7 +11,7 @@ import os
 import re
 from typing import Any, Dict, Optional
 
-from zelq.viz import _args
+from zelq.viz import _args, pagefiles
 
 # Heights in CSS pixels that show a page's main view without scrolling the notebook:
 # the graph page is one stage; the spike page stacks summary, images and plots and
@@ -61,7 +61,7 @@ class InlinePage:
 
     def frame_html(self) -> str:
         """The iframe markup, with a hint behind it for frontends that strip iframes."""
-        doc = self.html.replace("&", "&amp;").replace('"', "&quot;")
+        doc = pagefiles.attribute(self.html)
         paper = "#16181d" if self.theme == "dark" else "#ffffff"
         return (
             f'<div class="zelq-viz-inline" style="position:relative;width:100%;height:{self.height}px">'

@@ -11,19 +11,13 @@ from __future__ import annotations
 
 import json
 import re
-from functools import lru_cache
-from importlib import resources
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
+from zelq.viz import pagefiles
 from zelq.viz._palettes import PALETTES
 
 _DATA_MARK = "{{data_json}}"
-_TITLE_MARK = "{{title}}"
-_PALETTES_MARK = "{{palettes_json}}"
 _IMAGES_MARK = "{{images}}"
-# "<" ">" "&" never appear raw: no string in the document can close the comment
-# or script element that holds it, whatever the title or a file name holds.
-_SCRIPT_SAFE = str.maketrans({"<": "\\u003c", ">": "\\u003e", "&": "\\u0026"})
 
 # Image text per block: small enough that the page picks images up soon after the
 # parser reaches them, large enough that the blocks stay few.
@@ -34,36 +28,29 @@ _BLOCK = re.compile(r"<!--(O|F\d+)((?: [A-Za-z0-9+/=]*)*)-->")
 
 
 def json_for_script(value: Any) -> str:
-    """`value` as JSON text that is safe inside an inline <script> element.
-
-    ASCII only (lone surrogates and line separators travel escaped); NaN and
+    """`value` as JSON text that is safe inside an inline <script> element or the comment
+    that holds the summary: "<", ">" and "&" never appear raw, whatever the title or a file
+    name holds. ASCII only (lone surrogates and line separators travel escaped); NaN and
     infinities are refused (ValueError), since JSON.parse would not read them.
     """
-    return json.dumps(value, ensure_ascii=True, allow_nan=False, separators=(",", ":")).translate(_SCRIPT_SAFE)
+    return pagefiles.comment_json(value)
 
 
-def _escape_html(text: str) -> str:
+def _escaped_title(text: str) -> str:
     # a lone surrogate cannot be written as UTF-8: it becomes U+FFFD, as the browser shows it
-    text = text.encode("utf-16-le", "surrogatepass").decode("utf-16-le", "replace")
-    return (text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
-            .replace('"', "&quot;").replace("'", "&#x27;"))
-
-
-@lru_cache(maxsize=1)
-def _template() -> str:
-    return resources.files("zelq.viz").joinpath("templates", "recording.html").read_text(encoding="utf-8")
+    return pagefiles.escape_html(text.encode("utf-16-le", "surrogatepass").decode("utf-16-le", "replace"))
 
 
 def template_sections(title: str = "Recording") -> Tuple[str, str, str]:
     """(head, middle, end) of the page: head + summary JSON + middle + image blocks + end."""
     if not isinstance(title, str):
         raise TypeError(f"title must be str, not {type(title).__name__}")
-    head, tail = _template().split(_DATA_MARK)
+    # Cut at the document and the images first: no text filled in is ever cut or scanned again.
+    head, tail = pagefiles.template("recording.html").split(_DATA_MARK)
     middle, end = tail.split(_IMAGES_MARK)
-    # the palettes first: the title is filled last, so its text is never scanned again
-    head = head.replace(_PALETTES_MARK, json_for_script(PALETTES))
-    safe = _escape_html(title)
-    return head.replace(_TITLE_MARK, safe), middle.replace(_TITLE_MARK, safe), end.replace(_TITLE_MARK, safe)
+    title_only = {"title": _escaped_title(title)}
+    head = pagefiles.fill(head, {**title_only, "palettes_json": json_for_script(PALETTES)})
+    return head, pagefiles.fill(middle, title_only), pagefiles.fill(end, title_only)
 
 
 def template_parts(title: str = "Recording") -> Tuple[str, str]:

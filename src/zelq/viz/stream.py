@@ -12,17 +12,15 @@ from __future__ import annotations
 import base64
 import errno
 import functools
-import json
 import math
 import os
-import tempfile
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from . import _args, _native
+from . import _args, _native, pagefiles
 from ._palettes import DEFAULT_BACKGROUND, DEFAULT_PALETTE, PALETTES
 from .recordings import _sources as sources
 from .recordings._sources import RECORD
@@ -413,10 +411,7 @@ def _b64(values: np.ndarray, dtype: str) -> str:
     return base64.b64encode(np.ascontiguousarray(values, dtype=dtype).tobytes()).decode("ascii")
 
 
-def _json(value: Any) -> str:
-    """JSON text that no string inside can end a script element with."""
-    text = json.dumps(value, ensure_ascii=True, separators=(",", ":"), allow_nan=False)
-    return text.replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026")
+_json = pagefiles.comment_json  # the document travels in a comment of the page
 
 
 def _level(counts: np.ndarray) -> np.ndarray:
@@ -618,53 +613,35 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
     settings: Dict[str, Any] = dict(period=period, decay=decay, gain=gain, max_bytes=max_bytes, windows=window_list,
                                     sections=sections)
 
-    fd, spool = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".frames", dir=target.parent)
-    os.close(fd)
-    partial = _new_beside(target, ".part")
+    spool = pagefiles.beside(target, ".frames")
     try:
-        box_json = _json(_boxes(box_sets, span.t0, span.t1))
-        run, result, plan, segments = _page_pass(src, span, spool, box_json, **settings)
-        outcome = _conclude(run, result)
-        if windowed and run.back is not None:
-            # Times go backwards: the seek may have passed events of the window, and late ones
-            # would count in a later frame. As a windowed read does, the window is taken from
-            # a read of the whole file, anchored at the earliest event, in time order.
-            note = f"times go backwards at byte {run.back}; the window is taken from a read of the whole file"
-            sources.warn(src.file, note)
-            outcome.notes.append(f"{src.path}: {note}")
-            run.engine = None  # its spool handle closes before the pass that rewrites the spool
-            src, span = _sorted_window(src, run.bounds, span, start_us, duration_us, period, decay)
+        with pagefiles.replacing(target) as partial:
             box_json = _json(_boxes(box_sets, span.t0, span.t1))
             run, result, plan, segments = _page_pass(src, span, spool, box_json, **settings)
-        run.engine = None  # closes the spool
-        page = _Page(src, span, plan, result, outcome, outcome.notes, windowed, period, decay, gain, segments, max_bytes,
-                     box_json)
-        with open(partial, "wb") as out, open(spool, "rb") as frames:
-            size = page.write(out, frames, sections)
-        os.replace(partial, target)
+            outcome = _conclude(run, result)
+            if windowed and run.back is not None:
+                # Times go backwards: the seek may have passed events of the window, and late ones
+                # would count in a later frame. As a windowed read does, the window is taken from
+                # a read of the whole file, anchored at the earliest event, in time order.
+                note = f"times go backwards at byte {run.back}; the window is taken from a read of the whole file"
+                sources.warn(src.file, note)
+                outcome.notes.append(f"{src.path}: {note}")
+                run.engine = None  # its spool handle closes before the pass that rewrites the spool
+                src, span = _sorted_window(src, run.bounds, span, start_us, duration_us, period, decay)
+                box_json = _json(_boxes(box_sets, span.t0, span.t1))
+                run, result, plan, segments = _page_pass(src, span, spool, box_json, **settings)
+            run.engine = None  # closes the spool
+            page = _Page(src, span, plan, result, outcome, outcome.notes, windowed, period, decay, gain, segments,
+                         max_bytes, box_json)
+            with open(partial, "wb") as out, open(spool, "rb") as frames:
+                size = page.write(out, frames, sections)
         if size > max_bytes:  # only the parts that are not images can do this
             w, h = span.sensor
             sources.warn(target, f"the page is {size:,} bytes, over its budget of {max_bytes:,}: its parts "
-                                     f"other than frames need that much for a {w} × {h} sensor")
+                                 f"other than frames need that much for a {w} × {h} sensor")
     finally:
-        for leftover in (spool, partial):
-            try:
-                os.unlink(leftover)
-            except FileNotFoundError:
-                pass
+        pagefiles.remove(spool)
     return str(target)
-
-
-def _new_beside(target: Path, suffix: str) -> str:
-    """A new empty file beside `target`, made as an ordinary open makes one (0666 less the
-    umask), so that the page renamed from it is as readable as any other file written."""
-    while True:
-        path = target.with_name(f".{target.name}.{os.urandom(6).hex()}{suffix}")
-        try:
-            os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
-            return str(path)
-        except FileExistsError:
-            continue
 
 
 def _page_pass(src: _Source, span: _Span, spool: str, box_json: str, *, period: int, decay: float, gain: float,

@@ -17,7 +17,7 @@ from typing import Any, Dict, Iterator, Optional, Sequence, Tuple
 
 import numpy as np
 
-from zelq.viz import _args
+from zelq.viz import _args, pagefiles
 from zelq.viz._palettes import PALETTES
 
 FORMATS = (".mp4", ".webm", ".gif")
@@ -493,54 +493,50 @@ def write_video(recording: Any, output_path: Any, *, frame_period: int = 20_000,
     if rate > 1000:
         rate = Fraction(1000)
     painter = _Painter(ow, oh, ow / sensor[0], oh / sensor[1], names)
-    tmp = out.with_name(out.name + ".part")
-    container = av.open(str(tmp), "w", format={".mp4": "mp4", ".webm": "webm", ".gif": "gif"}[ext])
-    try:
-        if ext == ".mp4":
-            stream = container.add_stream("libx264", rate=rate)
-            stream.pix_fmt = "yuv420p"
-            stream.options = {"preset": "ultrafast", "crf": "18"}
-        elif ext == ".webm":
-            stream = container.add_stream("libvpx-vp9", rate=rate)
-            stream.pix_fmt = "yuv420p"
-            stream.options = {"deadline": "realtime", "cpu-used": "8", "crf": "30", "b": "0", "row-mt": "1"}
-        else:
-            stream = container.add_stream("gif", rate=rate)
-            stream.pix_fmt = "pal8"
-            gif_table, gif_lookup = _gif_palette(pal)
-        stream.width, stream.height = ow, oh
-        first = None
-        count = 0
-        for t, rgb in frames:
-            if first is None:
-                first = t if start is None else t - start
-            if (ow, oh) != sensor:
-                rgb = _resized(rgb, ow, oh, sensor)
+    with pagefiles.replacing(out) as partial:
+        container = av.open(partial, "w", format={".mp4": "mp4", ".webm": "webm", ".gif": "gif"}[ext])
+        try:
+            if ext == ".mp4":
+                stream = container.add_stream("libx264", rate=rate)
+                stream.pix_fmt = "yuv420p"
+                stream.options = {"preset": "ultrafast", "crf": "18"}
+            elif ext == ".webm":
+                stream = container.add_stream("libvpx-vp9", rate=rate)
+                stream.pix_fmt = "yuv420p"
+                stream.options = {"deadline": "realtime", "cpu-used": "8", "crf": "30", "b": "0", "row-mt": "1"}
             else:
-                rgb = np.array(rgb, copy=True)  # drawn on: never the iterator's own buffer
-            for found, predicted in ((labels, False), (preds, True)):
-                if found is not None:
-                    painter.boxes(rgb, found, found.between(t, t + frame_period), predicted)
-            painter.stamp(rgb, t, first)
-            if ext == ".gif":
-                index = gif_lookup[((rgb[..., 0] >> 3).astype(np.intp) << 10) | ((rgb[..., 1] >> 3).astype(np.intp) << 5)
-                                   | (rgb[..., 2] >> 3)]
-                # pal8 takes the (indices, palette) pair, which PyAV's stubs do not declare.
-                frame = av.VideoFrame.from_ndarray((index, gif_table), format="pal8")  # type: ignore[arg-type]
-            else:
-                frame = av.VideoFrame.from_ndarray(rgb, format="rgb24")
-            frame.pts = count
-            for packet in stream.encode(frame):
+                stream = container.add_stream("gif", rate=rate)
+                stream.pix_fmt = "pal8"
+                gif_table, gif_lookup = _gif_palette(pal)
+            stream.width, stream.height = ow, oh
+            first = None
+            count = 0
+            for t, rgb in frames:
+                if first is None:
+                    first = t if start is None else t - start
+                if (ow, oh) != sensor:
+                    rgb = _resized(rgb, ow, oh, sensor)
+                else:
+                    rgb = np.array(rgb, copy=True)  # drawn on: never the iterator's own buffer
+                for found, predicted in ((labels, False), (preds, True)):
+                    if found is not None:
+                        painter.boxes(rgb, found, found.between(t, t + frame_period), predicted)
+                painter.stamp(rgb, t, first)
+                if ext == ".gif":
+                    index = gif_lookup[((rgb[..., 0] >> 3).astype(np.intp) << 10) | ((rgb[..., 1] >> 3).astype(np.intp) << 5)
+                                       | (rgb[..., 2] >> 3)]
+                    # pal8 takes the (indices, palette) pair, which PyAV's stubs do not declare.
+                    frame = av.VideoFrame.from_ndarray((index, gif_table), format="pal8")  # type: ignore[arg-type]
+                else:
+                    frame = av.VideoFrame.from_ndarray(rgb, format="rgb24")
+                frame.pts = count
+                for packet in stream.encode(frame):
+                    container.mux(packet)
+                count += 1
+            if count == 0:
+                raise ValueError("no frames to write: the recording or the window holds no events")
+            for packet in stream.encode():
                 container.mux(packet)
-            count += 1
-        if count == 0:
-            raise ValueError("no frames to write: the recording or the window holds no events")
-        for packet in stream.encode():
-            container.mux(packet)
-        container.close()
-        os.replace(tmp, out)
-    except BaseException:
-        container.close()
-        tmp.unlink(missing_ok=True)
-        raise
+        finally:
+            container.close()
     return str(out)
