@@ -753,7 +753,7 @@ public:
             timeline_bins > (1 << 24) || raster_bins > (1 << 20) || t1 < t0 ||
             lead > (std::numeric_limits<int64_t>::max() / 4) / period_us || t0 - lead * period_us > t0)
             raise(PyExc_ValueError, "stream settings out of range");
-        if (format < kern::evt::kEvt2 || format > kern::evt::kNmnist) raise(PyExc_ValueError, "unknown event format");
+        if (format < kern::evt::kEvt2 || format >= kern::evt::kFormatCount) raise(PyExc_ValueError, "unknown event format");
         st::Config c;
         c.mode = static_cast<st::Mode>(mode);
         c.width = width;
