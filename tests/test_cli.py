@@ -131,7 +131,8 @@ def test_graph_page_with_activity_and_summaries(tmp_path):
 @pytest.mark.parametrize("args, status, message", [
     (["events", "missing.raw"], 1, "zelqviz events: error: missing.raw: No such file or directory"),
     (["events", "bad.raw"], 1, "bad.raw: corrupt data: a word of unknown type (0x1000) at byte 10"),
-    (["events", "notes.txt"], 1, "notes.txt: unknown recording format '.txt'"),
+    (["events", "notes.doc"], 1, "notes.doc: unknown recording format '.doc'"),
+    (["events", "notes.txt"], 1, "notes.txt: line 1 is not an event (it does not hold the four fields t x y p): 'hello'"),
     (["graph", "notes.txt"], 1, "zelqviz graph: error: "),
     (["events", "bad.raw", "--frames", "many"], 2, "argument --frames: invalid count 'many'"),
     (["events", "bad.raw", "--start", "2 hours"], 2, "argument --start: invalid time '2 hours'"),
@@ -145,6 +146,7 @@ def test_graph_page_with_activity_and_summaries(tmp_path):
 def test_mistakes_exit_with_one_line(tmp_path, args, status, message):
     (tmp_path / "bad.raw").write_bytes(b"% evt 3.0\n\x00\x10")
     (tmp_path / "notes.txt").write_text("hello")
+    (tmp_path / "notes.doc").write_text("hello")
     r = zelqviz(*args, cwd=tmp_path)
     assert r.returncode == status
     assert message in r.stderr and r.stderr.count("\n") == 1 and "Traceback" not in r.stderr

@@ -173,7 +173,8 @@ def copy_with(tmp_path, name, transform, suffix=None):
     ("sample_evt3.raw", lambda b: b, ".dat", "named .dat but looks like a Prophesee RAW file"),
     ("sample_ncars.dat", lambda b: b, ".bin", "named .bin but looks like a Prophesee DAT file"),
     ("sample_nmnist.bin", lambda b: b, ".raw", "not a Prophesee RAW file"),
-    ("sample_nmnist.bin", lambda b: b, ".txt", "unknown recording format '.txt'"),
+    ("sample_nmnist.bin", lambda b: b, ".png", "unknown recording format '.png'"),
+    ("sample_nmnist.bin", lambda b: b, ".txt", "line 1 is not an event"),
     ("sample_evt2.raw", lambda b: b.replace(b"% evt 2.0", b"% evt 4.0"), None, "unsupported event encoding '4.0'"),
 ])
 def test_bad_files_raise_recording_errors_naming_the_file(tmp_path, name, transform, suffix, message):

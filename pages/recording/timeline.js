@@ -1,5 +1,6 @@
 // Part: the timeline of the whole recording (or window): ON above and OFF below
-// the middle line, the spans of full-rate frames, and the shown step's cursor.
+// the middle line, the spans of full-rate frames, labelled segments along the
+// bottom (one colour a label), and the shown step's cursor.
 ZParts.add("timeline", (page) => {
   "use strict";
   const { int, obj } = ZDocument;
@@ -11,6 +12,28 @@ ZParts.add("timeline", (page) => {
   const tl = obj(doc.raw.timeline) || {};
   const tlOn = ZBase64.array(tl.on, Uint32Array), tlOff = ZBase64.array(tl.off, Uint32Array);
   const tlStart = int(tl.start, spanStart), tlBin = Math.max(1, int(tl.bin_us, 1));
+  const labelled = (Array.isArray(tl.labels) ? tl.labels : []).map(obj).filter(Boolean);
+  const labelNames = [...new Set(labelled.map((s) => String(s.label)))];
+  function drawLabels(ctx, w, h) {
+    const band = 12;
+    ctx.font = "10px system-ui, sans-serif";
+    ctx.textBaseline = "middle";
+    ctx.textAlign = "left";
+    for (const seg of labelled) {
+      const x0 = axis.toX(int(seg.start, 0), w), x1 = axis.toX(int(seg.end, 0), w);
+      if (x1 < PAD.left || x0 > w - PAD.right) continue;
+      const a = Math.max(x0, PAD.left), b = Math.min(x1, w - PAD.right);
+      ctx.globalAlpha = 0.55;
+      ctx.fillStyle = ZClassColours.of(labelNames.indexOf(String(seg.label)));
+      ctx.fillRect(a, h - band, Math.max(1.5, b - a), band);
+      ctx.globalAlpha = 1;
+      const text = String(seg.label);
+      if (ctx.measureText(text).width + 4 < b - a) {
+        ctx.fillStyle = css("--fg");
+        ctx.fillText(text, a + 2, h - band / 2);
+      }
+    }
+  }
   function draw() {
     const canvas = byId("timeline");
     const { ctx, w, h } = ZCanvas.fit(canvas);
@@ -38,6 +61,7 @@ ZParts.add("timeline", (page) => {
     for (let c = 0; c < cols; c++) if (colOff[c]) ctx.fillRect(PAD.left + c, mid, 1, colOff[c] * scale);
     ctx.fillStyle = css("--grid");
     ctx.fillRect(PAD.left, mid, w - PAD.left - PAD.right, 1);
+    if (labelled.length) drawLabels(ctx, w, h);
     const span = page.player.currentSpan();
     if (span) {
       ctx.fillStyle = css("--cursor");
@@ -51,7 +75,8 @@ ZParts.add("timeline", (page) => {
     ctx.textAlign = "right";
     ctx.fillText(ZClock.offset(spanEnd - tFirst), w - PAD.right - 2, 2);
     canvas.dataset.plot = [PAD.left, w - PAD.right, spanStart, spanEnd].join(",");
-    byId("timeline-info").textContent = plural(n, "bin") + " of " + fmtDuration(tlBin) + " · peak " + intFmt.format(top) + " events a bin";
+    byId("timeline-info").textContent = plural(n, "bin") + " of " + fmtDuration(tlBin) + " · peak " + intFmt.format(top) + " events a bin"
+      + (labelled.length ? " · " + plural(labelled.length, "labelled segment") : "");
   }
   byId("timeline").addEventListener("click", (e) => {
     const r = e.currentTarget.getBoundingClientRect();

@@ -22,7 +22,7 @@ import sys
 import warnings
 import webbrowser
 from pathlib import Path
-from typing import Callable, List, NoReturn, Optional
+from typing import Any, Callable, Dict, List, NoReturn, Optional
 
 _UNITS = {"us": 1, "µs": 1, "ms": 1_000, "s": 1_000_000, "min": 60_000_000}
 _TIME = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*(us|µs|ms|s|min)?\s*")
@@ -315,20 +315,25 @@ def _events_page(args: argparse.Namespace, status: _Status) -> Path:
     if args.frames is not None:
         if period is not None:
             raise UsageError("--frames and --frame-period are two ways to say the same; give one")
-        period = stream.frame_period_for(p, args.frames, args.start, args.duration)
+        period = stream.frame_period_for(p, args.frames, args.start, args.duration, **_choices(args))
     status(f"streaming {p.name} into {out.name}")
     options = {k: v for k, v in (("frame_period", period), ("decay", args.decay), ("max_page_mb", args.max_page_mb),
-                                 ("boxes", args.boxes), ("predictions", args.predictions), ("classes", args.classes))
-               if v is not None}
+                                 ("boxes", args.boxes), ("predictions", args.predictions), ("classes", args.classes),
+                                 ("segments", args.segments)) if v is not None}
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         stream.export_recording_html(p, out, start=args.start, duration=args.duration, windows=args.window or None,
                                      sensor_size=args.sensor_size, title=args.title, outside=args.outside,
-                                     **options)
+                                     **options, **_choices(args))
     status.clear()
     for w in caught:
         print(f"zelqviz events: warning: {str(w.message).splitlines()[0]}", file=sys.stderr)
     return out
+
+
+def _choices(args: argparse.Namespace) -> Dict[str, Any]:
+    """The choices inside a file the command line gave (HDF5 dataset and sample, bag topic)."""
+    return {k: getattr(args, k) for k in ("dataset", "sample", "topic") if getattr(args, k) is not None}
 
 
 def _frames(args: argparse.Namespace, status: _Status) -> Path:
@@ -442,7 +447,8 @@ def parser() -> argparse.ArgumentParser:
     g.add_argument("--node-data", metavar="FILE",
                    help="numbers per node to colour the graph by: JSON {measure: {node: value}} or CSV node,measure,value")
     e = command("events", _events,
-                "the recording page of a recording (.aedat4, .raw, .dat, .bin, .npy, .npz)", "RECORDING")
+                "the recording page of a recording (.aedat4, .aedat, .raw, .dat, .bin, .npy, .npz, .h5, .hdf5, "
+                ".bag, .db3, .mcap, .txt, .csv)", "RECORDING")
     e.add_argument("--frame-period", type=positive_time, metavar="TIME",
                    help="time each frame covers (default 20ms); a number alone is seconds")
     e.add_argument("--frames", type=count, metavar="N", help="frame period as the decoded span divided by N")
@@ -468,6 +474,11 @@ def parser() -> argparse.ArgumentParser:
     e.add_argument("--outside", choices=("refuse", "drop"), default="refuse",
                    help="events outside the sensor the header declares: refuse the file (default), "
                         "or drop them with a warning")
+    e.add_argument("--segments", metavar="FILE.csv",
+                   help="labelled segments to show on the timeline (class,startTime_usec,endTime_usec rows)")
+    e.add_argument("--dataset", metavar="PATH", help="the event dataset of an HDF5 file that holds several")
+    e.add_argument("--sample", type=int, metavar="K", help="the sample of an HDF5 file of spike trains")
+    e.add_argument("--topic", metavar="NAME", help="the event topic of a ROS bag that holds several")
     command("frames", _frames, "the spike page of a frame stack (T, H, W) or (T, K, H, W) saved as .npy",
             "STACK.npy")
     d = command("dataset", _dataset, "the dataset page of a folder of recordings: one summary row per file, "

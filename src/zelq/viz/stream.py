@@ -23,6 +23,7 @@ import numpy as np
 from . import _args, _native, pagefiles
 from ._palettes import DEFAULT_BACKGROUND, DEFAULT_PALETTE, PALETTES
 from .recordings import _sources as sources
+from .recordings import read_segments
 from .recordings._sources import RECORD
 from . import recording_page
 
@@ -355,7 +356,8 @@ def recording_frames(recording: Union[str, os.PathLike, np.ndarray], *, start: O
                      duration: Optional[int] = None, frame_period: int = 20_000, decay: float = 30_000,
                      gain: float = 1.0, palette: str = DEFAULT_PALETTE, background: str = DEFAULT_BACKGROUND,
                      scale: int = 1, sensor_size: Optional[Tuple[int, int]] = None,
-                     outside: str = "refuse") -> Iterator[Tuple[int, np.ndarray]]:
+                     outside: str = "refuse", dataset: Optional[str] = None, sample: Optional[int] = None,
+                     topic: Optional[str] = None) -> Iterator[Tuple[int, np.ndarray]]:
     """The recording page's frames as RGB images: yields (frame start in µs, uint8 array (H*scale, W*scale, 3)).
 
     Frame k covers t0 + k * frame_period <= t < t0 + (k + 1) * frame_period, where t0 is the first
@@ -378,7 +380,7 @@ def recording_frames(recording: Union[str, os.PathLike, np.ndarray], *, start: O
     scale = int(_args.integer("scale", scale))
     if not 1 <= scale <= 16:
         raise ValueError(f"scale must be from 1 to 16 (got {scale})")
-    src = _open_source(recording, outside)
+    src = _open_source(recording, outside, sources.options_arg(dataset, sample, topic))
     span = _span(src, start_us, duration_us, sensor_size)
     return _frames(src, span, period, decay, gain, colours, scale)
 
@@ -564,7 +566,8 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
                           decay: float = 30_000, gain: float = 1.0, max_page_mb: float = 100,
                           sensor_size: Optional[Tuple[int, int]] = None, title: Optional[str] = None,
                           boxes: Any = None, predictions: Any = None, classes: Optional[Sequence[str]] = None,
-                          outside: str = "refuse") -> str:
+                          outside: str = "refuse", segments: Any = None, dataset: Optional[str] = None,
+                          sample: Optional[int] = None, topic: Optional[str] = None) -> str:
     """Write the recording page of a file or event array to output_path and return the path as text.
 
     One streaming pass: memory depends on the sensor and the page budget, not on the recording.
@@ -576,7 +579,10 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
     overview of at least one image a second, which comes before full-rate frames in the budget
     (a budget too small even for the parts other than frames gives a RecordingWarning). `boxes` and `predictions` are box record arrays (or
     .npy paths) with fields t or ts, x, y, w, h, class_id, and optionally confidence and track_id;
-    `classes` names the class ids (a list of names, or "a,b,c").
+    `classes` names the class ids (a list of names, or "a,b,c"). `segments` are labelled spans drawn
+    on the timeline: a labels CSV (`class,startTime_usec,endTime_usec`, as DVS Gesture ships them)
+    or (label, start, end) triples in the recording's µs. `dataset`, `sample` and `topic` choose
+    inside an HDF5 file or a bag, as `read_events` takes them.
 
     The page is written beside the target and renamed into place, so a failure leaves no page.
     Raises RecordingError for a file that cannot be read, or with events outside the sensor
@@ -600,10 +606,11 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
         _args.refuse("output_path", "str", output_path)
     window_list = _windows_arg(windows)
     box_sets = _box_sets(boxes, predictions, classes)  # bad boxes are refused before the pass
+    labelled = _labelled_arg(segments)
     _args.output_folder(output_path)
     target = Path(os.fspath(output_path))
 
-    src = _open_source(recording, outside)
+    src = _open_source(recording, outside, sources.options_arg(dataset, sample, topic))
     windowed = start is not None or duration is not None
     span = _span(src, start_us, duration_us, sensor_size)
     if windowed and not (span.have_events and span.t0 <= span.t_last):
@@ -632,7 +639,7 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
                 run, result, plan, segments = _page_pass(src, span, spool, box_json, **settings)
             run.engine = None  # closes the spool
             page = _Page(src, span, plan, result, outcome, outcome.notes, windowed, period, decay, gain, segments,
-                         max_bytes, box_json)
+                         max_bytes, box_json, labelled)
             with open(partial, "wb") as out, open(spool, "rb") as frames:
                 size = page.write(out, frames, sections)
         if size > max_bytes:  # only the parts that are not images can do this
@@ -642,6 +649,24 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
     finally:
         pagefiles.remove(spool)
     return str(target)
+
+
+def _labelled_arg(segments: Any) -> Optional[List[Dict[str, Any]]]:
+    """Labelled segments as the timeline takes them: [{"label", "start", "end"}], from a labels
+    CSV or (label, start, end) triples."""
+    if segments is None:
+        return None
+    if isinstance(segments, (str, os.PathLike)):
+        segments = read_segments(segments)
+    out = []
+    for seg in segments:
+        if not isinstance(seg, (tuple, list)) or len(seg) != 3:
+            raise ValueError(f"a segment is a (label, start, end) triple of µs (got {seg!r})")
+        a, b = (int(_args.integer("segments", v)) for v in seg[1:])
+        if not 0 <= a < b < 2 ** 62:
+            raise ValueError(f"a segment needs 0 <= start < end (got {a}, {b})")
+        out.append({"label": str(seg[0]), "start": a, "end": b})
+    return out
 
 
 def _page_pass(src: _Source, span: _Span, spool: str, box_json: str, *, period: int, decay: float, gain: float,
@@ -758,6 +783,7 @@ class _Page:
     segments: List[Tuple[int, int, int]]
     max_bytes: int
     box_json: str
+    labelled: Optional[List[Dict[str, Any]]] = None
 
     def write(self, out: Any, frames: Any, sections: Tuple[str, str, str]) -> int:
         """The summary (the document with its image lists emptied and counted), then the
@@ -779,7 +805,8 @@ class _Page:
             '{"kind":"recording","version":1,"source":' + _json(source) + ',"window":'
             + _json({"start": t0, "end": t1} if self.windowed else None),
             ',"timeline":' + _json({"start": t0, "bin_us": plan.timeline_bin, "on": _b64(timeline_on, "<u4"),
-                                    "off": _b64(timeline_off, "<u4")}),
+                                    "off": _b64(timeline_off, "<u4"),
+                                    **({"labels": self.labelled} if self.labelled is not None else {})}),
             ',"heatmap":' + _json(_heatmap(on, off)),
             ',"hot_pixels":' + _json({"rule": f"the {_HOT_LISTED} pixels with the most events",
                                       "pixels": _top_pixels(on, off, _HOT_LISTED)})]
@@ -895,11 +922,12 @@ def _left_out(spans: List[Tuple[int, int, int, int]], t0: int, t1: int, ov_perio
 
 
 def frame_period_for(recording: Union[str, os.PathLike, np.ndarray], n_frames: int, start: Optional[int] = None,
-                     duration: Optional[int] = None) -> int:
+                     duration: Optional[int] = None, *, dataset: Optional[str] = None, sample: Optional[int] = None,
+                     topic: Optional[str] = None) -> int:
     """The frame period (µs) that splits the decoded span of a recording into n_frames frames."""
     start_us, duration_us = _window_args(start, duration)
     if duration_us is None:
-        extent = _extent(_open_source(recording))
+        extent = _extent(_open_source(recording, "refuse", sources.options_arg(dataset, sample, topic)))
         duration_us = max(extent["t_last"] + 1 - extent["t_first"] - start_us, 1) if extent["have_events"] else 1
     return max(1, -(-duration_us // n_frames))
 

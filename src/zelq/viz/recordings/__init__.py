@@ -31,12 +31,15 @@ from ._registry import FORMATS, READERS, RECORD, register
 from ._problems import RecordingError, RecordingWarning
 from ._headers import MAX_SENSOR_SIDE
 from ._entry import OUTSIDE, iter_events, read_events, read_sensor_size
-from . import _aedat4, _native_formats, _numpy_files
+from ._segments import read_segments
+from . import _aedat4, _aedat_legacy, _hdf5, _native_formats, _numpy_files, _rosbag, _text
 
-__all__ = ["RecordingError", "RecordingWarning", "read_events", "iter_events", "read_sensor_size", "FORMATS"]
+__all__ = ["RecordingError", "RecordingWarning", "read_events", "iter_events", "read_sensor_size", "read_segments",
+           "FORMATS"]
 
 # The order is the order messages list the extensions in.
-register(_aedat4.AEDAT4, _native_formats.RAW, _native_formats.DAT, _native_formats.NMNIST,
-         _numpy_files.NPY, _numpy_files.NPZ)
+register(_aedat4.AEDAT4, _aedat_legacy.AEDAT, _native_formats.RAW, _native_formats.DAT, _native_formats.NMNIST,
+         _numpy_files.NPY, _numpy_files.NPZ, _hdf5.H5, _hdf5.HDF5, _rosbag.BAG, _rosbag.DB3, _rosbag.MCAP,
+         _text.TXT, _text.CSV)
 
 CHUNK = _native_formats.CHUNK

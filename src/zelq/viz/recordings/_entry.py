@@ -4,7 +4,7 @@ its extension) and hands it to the extension's reader."""
 from __future__ import annotations
 
 import os
-from typing import Any, Iterator, Optional, Tuple, Union
+from typing import Any, Dict, Iterator, Optional, Tuple, Union
 
 import numpy as np
 
@@ -42,11 +42,27 @@ def window_args(start: Any, duration: Any) -> Tuple[int, int]:
     return min(start or 0, INT64_MAX), -1 if duration is None else min(duration, INT64_MAX)
 
 
-def _opened(path: Any, start: Any, duration: Any, outside: Any) -> Tuple[File, Window]:
+def options_arg(dataset: Any = None, sample: Any = None, topic: Any = None) -> Dict[str, Any]:
+    """The choices inside a file: an HDF5 dataset's path, a spike-train sample, a bag's topic."""
+    out: Dict[str, Any] = {}
+    for name, value in (("dataset", dataset), ("topic", topic)):
+        if value is not None:
+            if not isinstance(value, str):
+                _args.refuse(name, "str", value)
+            out[name] = value
+    if sample is not None:
+        sample = _args.integer("sample", sample)
+        if sample < 0:
+            raise ValueError(f"sample must not be negative (got {sample})")
+        out["sample"] = sample
+    return out
+
+
+def _opened(path: Any, start: Any, duration: Any, outside: Any, options: Dict[str, Any]) -> Tuple[File, Window]:
     path_arg(path)
     start, duration = window_args(start, duration)
     window = Window(start, duration, outside_arg(outside))
-    return open_checked(path), window
+    return open_checked(path, options=options), window
 
 
 def _read(file: File, window: Window) -> np.ndarray:
@@ -57,7 +73,8 @@ def _read(file: File, window: Window) -> np.ndarray:
 
 
 def read_events(path: Union[str, os.PathLike], *, start: Optional[int] = None,
-                duration: Optional[int] = None, outside: str = "refuse") -> np.ndarray:
+                duration: Optional[int] = None, outside: str = "refuse", dataset: Optional[str] = None,
+                sample: Optional[int] = None, topic: Optional[str] = None) -> np.ndarray:
     """Read a recording file into an event array with fields x, y (int16), t (int64, µs), p (int8, -1/1).
 
     The format comes from the extension (.aedat4, .raw with EVT 2.0/2.1/3.0, .dat, .bin for
@@ -76,11 +93,12 @@ def read_events(path: Union[str, os.PathLike], *, start: Optional[int] = None,
     for a negative start or duration or an unknown `outside`. Refuses a path that is not a str
     or path object, non-numeric start/duration and a non-str `outside` with TypeError.
     """
-    return _read(*_opened(path, start, duration, outside))
+    return _read(*_opened(path, start, duration, outside, options_arg(dataset, sample, topic)))
 
 
 def iter_events(path: Union[str, os.PathLike], *, start: Optional[int] = None, duration: Optional[int] = None,
-                chunk: int = 65_536, outside: str = "refuse") -> Iterator[np.ndarray]:
+                chunk: int = 65_536, outside: str = "refuse", dataset: Optional[str] = None,
+                sample: Optional[int] = None, topic: Optional[str] = None) -> Iterator[np.ndarray]:
     """Iterate over a recording in record arrays of at most `chunk` events, in file order.
 
     The default piece (64 Ki events, under 1 MB) stays in the cache while the caller works on it:
@@ -105,7 +123,7 @@ def iter_events(path: Union[str, os.PathLike], *, start: Optional[int] = None, d
     if chunk < 1:
         raise ValueError(f"chunk must be at least 1 (got {chunk})")
     window = Window(start, duration, outside_arg(outside))
-    file = open_checked(path)
+    file = open_checked(path, options=options_arg(dataset, sample, topic))
     reader = READERS[file.ext]
     if reader.iterate is not None:
         return reader.iterate(file, window, chunk)
@@ -113,7 +131,8 @@ def iter_events(path: Union[str, os.PathLike], *, start: Optional[int] = None, d
     return (whole[i:i + chunk] for i in range(0, len(whole), chunk))
 
 
-def read_sensor_size(path: Union[str, os.PathLike]) -> Optional[Tuple[int, int]]:
+def read_sensor_size(path: Union[str, os.PathLike], *, dataset: Optional[str] = None,
+                     topic: Optional[str] = None) -> Optional[Tuple[int, int]]:
     """The sensor size (width, height) a recording's header gives, or None when it gives none.
 
     AEDAT 4 event streams, RAW headers ('% geometry', '% format ...;width=;height=') and DAT
@@ -123,7 +142,7 @@ def read_sensor_size(path: Union[str, os.PathLike]) -> Optional[Tuple[int, int]]
     path object with TypeError.
     """
     path_arg(path)
-    file = open_checked(path)
+    file = open_checked(path, options=options_arg(dataset, None, topic))
     sensor_size = READERS[file.ext].sensor_size
     return None if sensor_size is None else sensor_size(file)
 

@@ -64,14 +64,19 @@ class State:
 
 
 class Layout:
-    """Where a native recording's data lies and what its header declares."""
+    """Where a native recording's data lies and what its header declares, with the decoder
+    settings its format takes (state slots by name)."""
 
-    def __init__(self, fmt: Format, offset: int, t0: int, sensor: Optional[Tuple[int, int]]) -> None:
+    def __init__(self, fmt: Format, offset: int, t0: int, sensor: Optional[Tuple[int, int]],
+                 slots: Optional[Dict[str, int]] = None) -> None:
         self.fmt, self.offset, self.t0, self.sensor = fmt, offset, t0, sensor
+        self.slots = slots or {}
 
 
 LayoutOf = Callable[[Path, str, bytes, int], Layout]
 _LAYOUTS: Dict[str, LayoutOf] = {}
+# The messages of the decoder errors that formats of other modules raise, by the error's name.
+ERROR_TEXTS: Dict[str, Callable[[Path, State, int], RecordingError]] = {}
 
 
 def layout(p: Path, ext: str, head: bytes, size: int) -> Layout:
@@ -92,7 +97,7 @@ def _percent_layout(p: Path, ext: str, head: bytes, size: int) -> Layout:
 
 def new_state(lay: Layout, start: int = 0, duration: int = -1) -> State:
     # Outside events are counted natively and refused or dropped by the caller at the end.
-    state = State(t0=lay.t0, start=start, duration=duration, drop_outside=1)
+    state = State(t0=lay.t0, start=start, duration=duration, drop_outside=1, pos=lay.offset, **lay.slots)
     if lay.sensor:
         state["width"], state["height"] = lay.sensor
     return state
@@ -136,13 +141,25 @@ def decode(p: Path, lay: Layout, offset: int, size: int, state: State, progress:
                     pos += used
                     if progress:
                         progress((pos - offset) / max(data_end - offset, 1))
-                    if state["done"]:
+                    if state["done"] or not used:  # no whole unit (packet, line) left: cut short
                         break
     out.resize(count, refcheck=False)
     if blocks:
         blocks.append(out)
         out = _join(blocks)
-    return out, (data_end if not state["done"] and data_end < size else None)
+    return out, cut_at(state, pos, data_end, size)
+
+
+def cut_at(state: State, pos: int, data_end: int, size: int) -> Optional[int]:
+    """Where a file cut short ends its last whole unit, decoding having stopped at `pos` with its
+    whole words ending at `data_end`; None when the file is whole (or decoding stopped early)."""
+    if state["done"]:
+        return None
+    if state["packet_left"] > 0:
+        return state["packet_at"]
+    if pos < data_end:
+        return pos
+    return data_end if data_end < size else None
 
 
 def _finish(p: Path, lay: Layout, state: State, outside: str, size: int, cut: Optional[int], n: int) -> None:
@@ -153,7 +170,11 @@ def _finish(p: Path, lay: Layout, state: State, outside: str, size: int, cut: Op
 
 
 def unit(fmt: Format) -> str:
-    return f"{fmt.word}-byte {'record' if fmt.name in ('DAT', 'N-MNIST') else 'word'}"
+    if fmt.name == "AEDAT 3.1":
+        return "packet"
+    if fmt.word == 1:
+        return "line"
+    return f"{fmt.word}-byte {'word' if fmt.name.startswith('EVT') else 'record'}"
 
 
 def _decode_checked(p: Path, lay: Layout, offset: int, size: int, state: State, outside: str,
@@ -175,6 +196,9 @@ def _join(blocks: list) -> np.ndarray:
     return out
 def decode_error(p: Path, fmt: Format, state: State, pos: int) -> RecordingError:
     at = pos + state["error_at"]
+    for name, text in ERROR_TEXTS.items():
+        if state["error"] == state.errors[name]:
+            return text(p, state, at)
     if state["error"] == state.errors["time_overflow"]:
         return fail(p, f"its times pass the largest 64-bit time at byte {at} "
                         f"(the header's '% t0' is {state['t0']})")
@@ -332,7 +356,8 @@ def _pieces(p: Path, lay: Layout, size: int, start: int, duration: int, chunk: i
     out = np.empty(cap, RECORD)
     yielded: list = []
     count = total = 0
-    warned = False
+    warned = stuck = False
+    whole_end = data_end
     if data_end > pos:
         # Read into one small reused buffer: no page fault per 4 KiB of a mapping, and
         # the bytes are decoded while they are still in the cache.
@@ -341,13 +366,15 @@ def _pieces(p: Path, lay: Layout, size: int, start: int, duration: int, chunk: i
             f.seek(pos)
             start = filled = 0  # view[start:filled] is read but not yet decoded
             while pos < data_end:
-                if filled - start < word:  # what is left is not a whole word: keep it, read more
+                # What is left is not a whole word (or unit: a packet, a line): keep it, read more.
+                if filled - start < word or stuck:
                     rest = filled - start
                     view[:rest] = bytes(view[start:filled])
                     got = f.readinto(view[rest:min(len(view), rest + data_end - pos - rest)]) or 0
                     start, filled = 0, rest + got
                     if not got:
-                        data_end = pos  # the file shrank while it was read: a cut at what was read
+                        # The file ends inside a unit, or shrank while it was read: a cut at what was read.
+                        data_end = whole_end = pos
                         break
                 was_back = state["back"]
                 with view[start:filled] as piece:
@@ -362,6 +389,7 @@ def _pieces(p: Path, lay: Layout, size: int, start: int, duration: int, chunk: i
                              "keeps its start and is read to the end of the file")
                 pos += used
                 start += used
+                stuck = not used
                 while count >= chunk:  # only a vector word's overshoot is copied
                     full, out = out, _spare(yielded, cap)
                     out[:count - chunk] = full[chunk:count]
@@ -375,7 +403,7 @@ def _pieces(p: Path, lay: Layout, size: int, start: int, duration: int, chunk: i
     if count:
         total += count
         yield out[:count]
-    _finish(p, lay, state, outside, size, data_end if not state["done"] and data_end < size else None, total)
+    _finish(p, lay, state, outside, size, cut_at(state, pos, whole_end, size), total)
 
 
 def pieces_noting_back(file: File, outside: str, chunk: int, back: list) -> Iterator[np.ndarray]:

@@ -31,6 +31,7 @@ class File(NamedTuple):
     ext: str
     head: bytes
     size: int
+    options: Optional[Dict[str, Any]] = None   # what the caller chose inside the file (dataset, sample, topic)
 
 
 class Window(NamedTuple):
@@ -69,6 +70,7 @@ class Reader:
     iterate: Optional[Callable[[File, Window, int], Iterator[np.ndarray]]] = None
     time_range: Optional[Callable[[File], Optional[Tuple[int, int]]]] = None
     source: Optional[Callable[[File, str], "Source"]] = None
+    options: Tuple[str, ...] = ()   # the choices inside a file the format takes (see File.options)
 
 
 Chunks = Generator[np.ndarray, None, Optional[int]]

@@ -6,7 +6,7 @@ import os
 import re
 import stat
 from pathlib import Path
-from typing import Any, Optional, Tuple, Union
+from typing import Any, Dict, Optional, Tuple, Union
 
 from ._problems import RecordingError, fail
 from ._registry import FORMATS, READERS, File
@@ -16,7 +16,7 @@ HEADER_LIMIT = 1 << 20
 # Signatures of formats that are known but not read: (kind, first bytes, what the file looks like).
 UNSUPPORTED: Tuple[Tuple[str, "re.Pattern[bytes]", str], ...] = (
     ("older AEDAT", re.compile(rb"#!AER-DAT[1-3]\.\d\r?\n"),
-     "an AEDAT 2/3 file, which is not supported (convert it to AEDAT 4)"),
+     "an AEDAT 1.0 or 3.0 file, which is not read (AEDAT 2.0, 3.1 and 4.0 are)"),
 )
 
 
@@ -66,7 +66,8 @@ def sniff(head: bytes, path: Path, ext: str) -> Optional[str]:
 
 def _looks(kind: Optional[str]) -> str:
     if kind in FORMATS:
-        return f"a {FORMATS[kind]} file"
+        name = FORMATS[kind]
+        return f"{'an' if name[0] in 'AEIOUH' else 'a'} {name} file"
     for unsupported, _, looks in UNSUPPORTED:
         if kind == unsupported:
             return looks
@@ -93,7 +94,8 @@ def open_regular(p: Path) -> Any:
     return os.fdopen(fd, "rb")
 
 
-def open_checked(path: Union[str, "os.PathLike[str]"], head_limit: int = HEADER_LIMIT) -> File:
+def open_checked(path: Union[str, "os.PathLike[str]"], head_limit: int = HEADER_LIMIT,
+                 options: Optional[Dict[str, Any]] = None) -> File:
     """A readable file whose content matches its extension.
 
     The first `head_limit` bytes are read, and more (up to the header limit) when a '%'
@@ -115,9 +117,13 @@ def open_checked(path: Union[str, "os.PathLike[str]"], head_limit: int = HEADER_
         except OSError as e:
             raise fail(p, f"cannot be read ({e.strerror or e})") from None
         size = max(size, len(head))
-    file = File(p, ext, head, size)
+    file = File(p, ext, head, size, options)
     kind = sniff(head, p, ext)
     reader = READERS[ext]
+    for name in options or {}:
+        if name not in reader.options:
+            takes = " and ".join(sorted({r.name for r in READERS.values() if name in r.options}))
+            raise ValueError(f"{name}= applies to {takes} files only, not to {p.name} ({reader.name})")
     if kind != ext and kind not in reader.accepts:
         if reader.mismatch is not None:
             reader.mismatch(file, kind)

@@ -7,18 +7,18 @@ change without it.
 from __future__ import annotations
 
 import os
-from typing import Any, Iterator, Optional
+from typing import Any, Dict, Iterator, Optional
 
 import numpy as np
 
 from . import _native_formats as native
-from ._entry import outside_arg, path_arg
+from ._entry import options_arg, outside_arg, path_arg
 from ._problems import RecordingError, cut_note, fail, outside_sensor, warn
 from ._registry import FORMATS, READERS, RECORD, File, Source, Window
 from ._sniffing import open_checked
 
 __all__ = ["Source", "open_source", "source_of", "whole_pieces", "open_checked", "path_arg", "outside_arg",
-           "warn", "fail", "cut_note", "outside_sensor", "RecordingError", "RECORD", "FORMATS", "READ_BYTES"]
+           "options_arg", "warn", "fail", "cut_note", "outside_sensor", "RecordingError", "RECORD", "FORMATS", "READ_BYTES"]
 
 READ_BYTES = native.READ_BYTES
 
@@ -31,13 +31,16 @@ def source_of(file: File, outside: str) -> Source:
     return Source.of_array(reader.read(file, Window(outside=outside)), outside, file)
 
 
-def open_source(recording: Any, outside: Any = "refuse") -> Source:
-    """The source of a recording file or an event array; arguments checked as the readers check them."""
+def open_source(recording: Any, outside: Any = "refuse", options: Optional[Dict[str, Any]] = None) -> Source:
+    """The source of a recording file or an event array; arguments checked as the readers check
+    them. `options` are the choices inside a file (see `options_arg`)."""
     outside = outside_arg(outside)
     if isinstance(recording, np.ndarray):
+        if options:
+            raise ValueError(f"{next(iter(options))}= chooses inside a file, not an event array")
         return Source.of_array(recording, outside)
     path_arg(recording)
-    return source_of(open_checked(os.fspath(recording)), outside)
+    return source_of(open_checked(os.fspath(recording), options=options), outside)
 
 
 def whole_pieces(file: File, outside: str, chunk: int, back: Optional[list] = None) -> Iterator[np.ndarray]:
