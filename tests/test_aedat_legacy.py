@@ -176,6 +176,8 @@ def test_segments_on_the_page_timeline(tmp_path, page_probe):
     page = export_recording_html(path, tmp_path / "p.html", segments=labels)
     doc = read_recording_document(open(page, encoding="utf-8").read())
     assert doc["timeline"]["labels"] == [{"label": "3", "start": a, "end": b}, {"label": "7", "start": b, "end": b + 1000}]
+    # 3 polarity packets, each followed by 2 special events and a frame: counted in the page's note.
+    assert f"{path}: skipped 6 special and external-input events, 3 APS frames and samples" in doc["source"]["warnings"]
     plain = read_recording_document(open(export_recording_html(path, tmp_path / "q.html"), encoding="utf-8").read())
     assert "labels" not in plain["timeline"]  # pages without segments stay as they were
     shown = page_probe.open(Path(page))

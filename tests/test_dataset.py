@@ -477,3 +477,28 @@ def test_show_inline_knows_the_dataset_page(summary, tmp_path):
     dataset.export_dataset_html(summary[0], out)
     inline = show(str(out))
     assert inline.kind == "dataset" and inline.height == 800 and "dataset page" in repr(inline)
+
+
+def test_rows_per_labelled_segment_and_per_sample(tmp_path, client):
+    # DVS Gesture beside its labels CSV and trial lists; a spike-train HDF5 file of samples.
+    import format_writers as fw
+    h5py = pytest.importorskip("h5py")
+    ev = noise(4000, 128, 128, seed=9, duration=1_000_000)
+    gest = tmp_path / "gestures"
+    gest.mkdir()
+    (gest / "user02_led.aedat").write_bytes(fw.aedat31(ev))
+    (gest / "user02_led_labels.csv").write_text("class,startTime_usec,endTime_usec\n4,100000,300000\n9,300000,800000\n")
+    (gest / "trials_to_test.txt").write_text("user02_led.aedat\n")
+    with h5py.File(tmp_path / "shd.h5", "w") as f:
+        times = f.create_dataset("spikes/times", (2,), dtype=h5py.vlen_dtype(np.float32))
+        units = f.create_dataset("spikes/units", (2,), dtype=h5py.vlen_dtype(np.uint16))
+        times[0], units[0] = np.array([0.1, 0.2], np.float32), np.array([5, 6], np.uint16)
+        times[1], units[1] = np.array([0.3], np.float32), np.array([7], np.uint16)
+        f["labels"] = np.array([1, 0])
+        f.create_dataset("extra/keys", data=np.array([b"null", b"eins"]))
+    rows = dataset.summarize_dataset(tmp_path, client=client)
+    got = [(os.path.basename(r["path"]), r["label"], r["event_count"], r["status"]) for r in rows]
+    t = ev["t"]
+    assert got == [("user02_led.aedat", "4", int(((t >= 100000) & (t < 300000)).sum()), "ok"),
+                   ("user02_led.aedat", "9", int(((t >= 300000) & (t < 800000)).sum()), "ok"),
+                   ("shd.h5", "eins", 2, "ok"), ("shd.h5", "null", 1, "ok")]

@@ -22,7 +22,7 @@ from pathlib import Path
 from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
 
 from . import _args, pagefiles
-from .recordings import FORMATS
+from .recordings import FORMATS, file_parts, in_folder
 
 __all__ = ["summarize_dataset", "export_dataset_html", "write_parquet", "read_parquet", "read_labels",
            "STATUSES", "COLUMNS"]
@@ -72,7 +72,8 @@ def _files(paths_or_dir: Any) -> Tuple[List[str], Optional[Path]]:
         found: List[str] = []
         for folder, dirs, names in os.walk(root):
             dirs.sort()
-            found.extend(os.path.join(folder, n) for n in names if os.path.splitext(n)[1].lower() in FORMATS)
+            found.extend(os.path.join(folder, n) for n in names if os.path.splitext(n)[1].lower() in FORMATS
+                         and in_folder(os.path.join(folder, n)))
         return sorted(os.path.abspath(f) for f in found), root
     if isinstance(paths_or_dir, (bytes, bytearray)) or not hasattr(paths_or_dir, "__iter__"):
         _args.refuse("paths_or_dir", "str, os.PathLike or a list of paths", paths_or_dir)
@@ -162,10 +163,30 @@ def _reason(path: str, e: BaseException) -> str:
     return f"{path}: {type(e).__name__}{': ' + text if text else ''}"
 
 
-def _summarize_file(path: str, summarize: Callable[[str], Record], page: Optional[str],
-                    export: Optional[Callable[..., Any]]) -> Record:
+def _summarize_file(path: str, summarize: Callable[..., Record], page: Optional[str],
+                    export: Optional[Callable[..., Any]]) -> List[Record]:
+    """The rows of a file: one, or one per labelled segment or spike-train sample it holds, each
+    with its own label (in `_label`)."""
     try:
-        rec = dict(summarize(path))
+        parts = file_parts(path)
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as e:  # noqa: BLE001 - the row says why, the run goes on
+        return [_refused(path, _reason(path, e))]
+    if parts is None:
+        return [_summarize_part(path, summarize, page, export, {})]
+    rows = []
+    for i, (choice, label) in enumerate(parts):
+        row = _summarize_part(path, summarize, page if i == 0 else None, export, choice)
+        row["_label"] = label
+        rows.append(row)
+    return rows
+
+
+def _summarize_part(path: str, summarize: Callable[..., Record], page: Optional[str],
+                    export: Optional[Callable[..., Any]], choice: Dict[str, Any]) -> Record:
+    try:
+        rec = dict(summarize(path, **choice))
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException as e:  # noqa: BLE001 - a reader's panic too: the row says why, the run goes on
@@ -176,7 +197,7 @@ def _summarize_file(path: str, summarize: Callable[[str], Record], page: Optiona
     if page is not None and export is not None and out["status"] != "refused":
         try:
             os.makedirs(os.path.dirname(page), exist_ok=True)
-            export(path, page, max_page_mb=PAGE_MB)
+            export(path, page, max_page_mb=PAGE_MB, **{k: v for k, v in choice.items() if k == "sample"})
             out["page"] = page
         except (KeyboardInterrupt, SystemExit):
             raise
@@ -220,7 +241,7 @@ def _summarize_batch(paths: Sequence[str], summarize: Optional[Callable[[str], R
         from . import stream
         summarize = summarize or stream.summarize_recording
         export = getattr(stream, "export_recording_html", None) if pages is not None else None
-    return [_summarize_file(p, summarize, pages[i] if pages else None, export) for i, p in enumerate(paths)]
+    return [row for i, p in enumerate(paths) for row in _summarize_file(p, summarize, pages[i] if pages else None, export)]
 
 
 # ---------------------------------------------------------------- batches and the cluster
@@ -403,7 +424,7 @@ def summarize_dataset(paths_or_dir: Any, *, client: Any = None, labels: Optional
         done = {r["path"] for r in kept}
         # A name that is not UTF-8 was stored with replacement characters: compare it so.
         files = [f for f in files if _text(f) not in done]
-    results: Dict[str, Record] = {}
+    results: Dict[str, List[Record]] = {}
     page_of = None
     if pages is not None:
         pages_dir = os.path.abspath(os.fspath(pages))
@@ -413,7 +434,7 @@ def summarize_dataset(paths_or_dir: Any, *, client: Any = None, labels: Optional
 
     def save() -> None:
         if parquet is not None:
-            write_parquet(kept + [results[f] for f in files if f in results], parquet)
+            write_parquet(kept + [r for f in files if f in results for r in results[f]], parquet)
 
     if files:
         client, owned = _client(client, workers)
@@ -443,10 +464,13 @@ def summarize_dataset(paths_or_dir: Any, *, client: Any = None, labels: Optional
                         continue
                     records = [_refused(batch[0], f"{batch[0]}: the worker summarising it failed "
                                                   f"({type(e).__name__}: {str(e).splitlines()[0] if str(e) else ''})")]
+                rows: Dict[str, List[Record]] = {}
                 for rec in records:
-                    rec["label"] = label_of(rec["path"])
-                    results[rec["path"]] = rec
+                    label = rec.pop("_label", None)
+                    rec["label"] = label_of(rec["path"]) if label is None else str(label)
+                    rows.setdefault(rec["path"], []).append(rec)
                     events += int(rec.get("event_count") or 0)
+                results.update(rows)
                 if progress is not None:
                     progress(len(results), len(files), events, time.monotonic() - start)
                 if parquet is not None and time.monotonic() - last_save > _CHECKPOINT_S:
@@ -458,7 +482,7 @@ def summarize_dataset(paths_or_dir: Any, *, client: Any = None, labels: Optional
                 _close(client)
     elif parquet is not None and not (resume and os.path.exists(parquet)):
         save()
-    return kept + [results[f] for f in files]
+    return kept + [r for f in files for r in results[f]]
 
 
 # ---------------------------------------------------------------- Parquet

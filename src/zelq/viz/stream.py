@@ -166,8 +166,9 @@ def _pump_file(run: _Pass) -> Iterator[None]:
             if state["done"]:
                 filled = start
                 break
-        if filled > start:
-            run.cut = pos
+        if filled > start or (state["packet_left"] > 0 and not state["done"]):
+            # A unit (a word, a packet) the file ends inside: named where it begins.
+            run.cut = state["packet_at"] if state["packet_left"] > 0 else pos
 
 
 def _records(part: np.ndarray, fields: Sequence[Any]) -> np.ndarray:
@@ -254,6 +255,9 @@ def _conclude(run: _Pass, result: Dict[str, Any]) -> _Outcome:
         outcome.dropped = n
         outcome.notes.append(f"{src.label}: dropped {n:,} event{'s' if n != 1 else ''} outside {sensor} "
                              f"(the first: {first})")
+    skipped = sources.skipped_note(run.state) if run.state is not None else ""
+    if skipped:
+        outcome.notes.append(f"{src.label}: {skipped}")
     return outcome
 
 
@@ -934,7 +938,8 @@ def frame_period_for(recording: Union[str, os.PathLike, np.ndarray], n_frames: i
 
 # ---------------------------------------------------------------- dataset summaries
 
-def summarize_recording(path: Union[str, os.PathLike], *, outside: str = "refuse") -> Dict[str, Any]:
+def summarize_recording(path: Union[str, os.PathLike], *, outside: str = "refuse",
+                        span: Optional[Tuple[int, int]] = None, sample: Optional[int] = None) -> Dict[str, Any]:
     """One streaming pass over a recording file: its extent, counts, rates, hot pixels and a thumbnail.
 
     Returns {"path", "format", "sensor_size", "t_first", "t_last", "duration_us", "event_count",
@@ -944,16 +949,25 @@ def summarize_recording(path: Union[str, os.PathLike], *, outside: str = "refuse
     of its lit pixels), "status" ("ok", "cut short" or "empty"), "offset" (where a cut-short
     file ends, else None), "message"}. A file that cannot be read raises RecordingError, as do
     events outside the sensor unless `outside="drop"` (then dropped, with a RecordingWarning).
+    `span` (start, end), in the recording's µs, summarises the events in [start, end) alone (a
+    labelled segment); `sample` one sample of a spike-train file.
     """
     sources.path_arg(path)
     outside = sources.outside_arg(outside)
-    file = sources.open_checked(path, _SUMMARY_HEAD)
+    lo, hi = -_SPAN_LIMIT, _SPAN_LIMIT
+    if span is not None:
+        lo, hi = (int(_args.integer("span", v)) for v in span)
+    file = sources.open_checked(path, _SUMMARY_HEAD, options=sources.options_arg(None, sample, None))
     src = sources.source_of(file, outside)
-    if src.kind == "native":
+    # The one-call native summary starts the decoder afresh: formats with settings of their own
+    # (columns, a mirror, packets) and spans take the engine's pass.
+    if src.kind == "native" and span is None and not src.layout.slots and src.layout.fmt.word > 1:
         return _summarize_native(path, src, file.head)
     sensor, _ = _sensor(src, None, None)
-    run = _stream(src, _SUMMARY, sensor, -_SPAN_LIMIT, _SPAN_LIMIT, 0)
-    result = _run(run)
+    # A span's decoder reads the whole file (anchored at the span's start: no seek past it); the
+    # engine counts the span alone.
+    run = _stream(src, _SUMMARY, sensor, lo, hi, 0 if span is None else lo)
+    result = _run(run, lo, hi)
     outcome = _conclude(run, result)
     w, h = sensor
     on, off = (c.reshape(h, w) for c in result["pixels"])

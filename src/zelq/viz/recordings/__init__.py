@@ -32,6 +32,7 @@ from ._problems import RecordingError, RecordingWarning
 from ._headers import MAX_SENSOR_SIDE
 from ._entry import OUTSIDE, iter_events, read_events, read_sensor_size
 from ._segments import read_segments
+from ._parts import file_parts, in_folder
 from . import _aedat4, _aedat_legacy, _hdf5, _native_formats, _numpy_files, _rosbag, _text
 
 __all__ = ["RecordingError", "RecordingWarning", "read_events", "iter_events", "read_sensor_size", "read_segments",

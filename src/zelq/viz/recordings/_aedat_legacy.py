@@ -29,7 +29,7 @@ _SCAN = 16 << 20
 # Chips by a name their header gives (upper case, without spaces), with their sensor sizes.
 _CHIPS = (("DVS128", (128, 128)), ("TMPDIFF128", (128, 128)), ("DAVIS240", (240, 180)),
           ("DAVIS346", (346, 260)), ("DVXPLORER", (640, 480)))
-_SKIPPED = (("skip_special", "special and external-input events"), ("skip_frame", "APS frame samples"),
+_SKIPPED = (("skip_special", "special and external-input events"), ("skip_frame", "APS frames and samples"),
             ("skip_imu", "IMU samples"), ("skip_other", "events of other types"),
             ("skip_invalid", "polarity events marked invalid"))
 

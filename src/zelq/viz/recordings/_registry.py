@@ -71,6 +71,7 @@ class Reader:
     time_range: Optional[Callable[[File], Optional[Tuple[int, int]]]] = None
     source: Optional[Callable[[File, str], "Source"]] = None
     options: Tuple[str, ...] = ()   # the choices inside a file the format takes (see File.options)
+    in_folder: Optional[Callable[[Path], bool]] = None   # found in a folder walk: is it a recording?
 
 
 Chunks = Generator[np.ndarray, None, Optional[int]]

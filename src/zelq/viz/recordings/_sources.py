@@ -12,13 +12,14 @@ from typing import Any, Dict, Iterator, Optional
 import numpy as np
 
 from . import _native_formats as native
+from ._aedat_legacy import skipped as skipped_note
 from ._entry import options_arg, outside_arg, path_arg
 from ._problems import RecordingError, cut_note, fail, outside_sensor, warn
 from ._registry import FORMATS, READERS, RECORD, File, Source, Window
 from ._sniffing import open_checked
 
 __all__ = ["Source", "open_source", "source_of", "whole_pieces", "open_checked", "path_arg", "outside_arg",
-           "options_arg", "warn", "fail", "cut_note", "outside_sensor", "RecordingError", "RECORD", "FORMATS", "READ_BYTES"]
+           "options_arg", "skipped_note", "warn", "fail", "cut_note", "outside_sensor", "RecordingError", "RECORD", "FORMATS", "READ_BYTES"]
 
 READ_BYTES = native.READ_BYTES
 

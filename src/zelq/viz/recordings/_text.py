@@ -73,6 +73,25 @@ def _roles(names: List[str]) -> Dict[str, int]:
     return {role: names.index(name) for role, name in zip("xytp", (x, y, t, p)) if name is not None}
 
 
+def in_folder(p: Path) -> bool:
+    """Whether a text file found in a folder is events: a CSV whose header names a time and an x
+    column, or text whose first line is `W H` or `t x y p` numbers."""
+    try:
+        with open(p, "rb") as f:
+            first = f.readline(4096)
+    except OSError:
+        return True  # the reader says why
+    if p.suffix.lower() == ".csv":
+        names = [n.strip() for n in first.decode("utf-8", "replace").lstrip("\ufeff").strip().split(",")]
+        return is_labels(first) is False and {"t", "x"} <= set(_roles(names))
+    fields = first.split()
+    try:
+        [float(v) for v in fields]
+    except ValueError:
+        return False
+    return len(fields) in (2, 4)
+
+
 def line_error(p: Path, state: Any, at: int) -> RecordingError:
     """The message of a line that is not an event: its number, what is wrong and its text."""
     with open(p, "rb") as f:
@@ -96,5 +115,7 @@ def _sensor_size(file: File) -> Optional[Tuple[int, int]]:
 
 
 native.ERROR_TEXTS["bad_line"] = line_error
-TXT = native.decoded(".txt", "event text", layout, accepts=(None, "%-header"), sensor_size=_sensor_size)
-CSV = native.decoded(".csv", "event CSV", layout, accepts=(None, "%-header"), sensor_size=_sensor_size)
+TXT = native.decoded(".txt", "event text", layout, accepts=(None, "%-header"), sensor_size=_sensor_size,
+                     in_folder=in_folder)
+CSV = native.decoded(".csv", "event CSV", layout, accepts=(None, "%-header"), sensor_size=_sensor_size,
+                     in_folder=in_folder)
