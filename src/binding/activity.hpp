@@ -76,6 +76,8 @@ public:
         a.base = static_cast<const std::byte*>(view_.buf);
     }
 
+    const kern::Strided& strided() const { return layout_; }
+
     nb::object dtype_name() const { return checked(PyObject_Str(nb::object(array_.attr("dtype")).ptr())); }
 
     kern::ActivitySummary summarize(nb::handle node) const {

@@ -12,7 +12,8 @@ _LAZY = {"read_events": "recordings", "iter_events": "recordings", "read_sensor_
          "summarize_dataset": "dataset", "export_dataset_html": "dataset",
          "compare": "comparison", "compare_html": "comparison",
          "filter_events": "filters", "check_recording": "health",
-         "score_boxes": "scoring"}
+         "score_boxes": "scoring",
+         "layer_statistics": "network"}
 
 
 def __getattr__(name: str) -> Any:

@@ -29,6 +29,7 @@
 #include "binding/args.hpp"
 #include "binding/measures.hpp"
 #include "binding/json.hpp"
+#include "binding/layer_stats.hpp"
 #include "binding/templates.hpp"
 #include "binding/text.hpp"
 #include "kernels/base64.hpp"
@@ -583,6 +584,7 @@ NB_MODULE(render, m) {
         "Raises ValueError for an identifier not among the document's nodes or an infinite value;\n"
         "TypeError for a name that is not a str, a measure that is not a dict or a value that is not\n"
         "a number.");
+    layer_stats::define(m);
     def(m, "_escape_html", {arg("text", Kind::Str)}, escape_html,
         "`text` with & < > \" ' replaced by &amp; &lt; &gt; &quot; &#x27;. Refuses anything but a str\n"
         "with TypeError.");

@@ -1,0 +1,408 @@
+// Per-neuron totals of a spike-count array, for a network's layer statistics.
+//
+// Contract: `count_totals(a, threads)` reads the array `a` (dimension 0 is
+// time, the rest neurons; any element type, strides and byte order) exactly
+// once and returns, per neuron, the exact sum over every step (uint64), and
+// over the whole array the number of entries equal to 0, the neurons whose sum
+// is 0 (silent) and those non-zero at every step (saturated). Values must be
+// whole numbers >= 0; any other value sets a flag and the totals are then
+// meaningless. Sums past 64 bits carry into `carries`; values of 2**128 and more set `huge`. `tap_total` weights per-neuron sums laid out (C, H, W) by a tap
+// count per row and per column and returns the exact 128-bit sum. No Python.
+//
+// Speed: uint8 and bool arrays with contiguous neurons take a blocked path:
+// each thread walks its slice of neurons a block at a time, through 255 steps
+// at once, into 8-bit sums where every value is 0 or 1 and into 16-bit sums and
+// 8-bit zero counts otherwise (plain x86-64, or AVX2 where the CPU has it). Everything else walks each step's neurons through a table of
+// byte offsets.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+#include "kernels/activity.hpp"  // Strided, and <immintrin.h> on x86-64
+#include "kernels/columns.hpp"
+
+namespace zv::kern::layer {
+
+struct Totals {
+    std::vector<uint64_t> sums;     // per neuron, C order of the neuron axes: the low 64 bits
+    std::vector<uint64_t> carries;  // per neuron, the bits above (empty when every sum fits 64)
+    uint64_t zeros = 0;          // entries equal to 0
+    int64_t silent = 0;          // neurons whose sum is 0
+    int64_t saturated = 0;       // neurons non-zero at every step
+    bool negative = false, fraction = false, nonfinite = false, overflow = false, huge = false;
+};
+
+inline int64_t steps_of(const Strided& a) { return a.shape.empty() ? 0 : a.shape[0]; }
+
+inline int64_t neurons_of(const Strided& a) {
+    int64_t n = 1;
+    for (size_t d = 1; d < a.shape.size(); ++d) n *= a.shape[d];
+    return n;
+}
+
+// Byte offset of each neuron within one step, in C order of the neuron axes.
+inline std::vector<int64_t> neuron_offsets(const Strided& a) {
+    std::vector<int64_t> off(static_cast<size_t>(neurons_of(a)), 0);
+    const size_t nd = a.shape.size();
+    std::vector<int64_t> idx(nd, 0);
+    int64_t at = 0;
+    for (size_t j = 0; j < off.size(); ++j) {
+        off[j] = at;
+        for (size_t d = nd; d-- > 1;) {
+            at += a.strides[d];
+            if (++idx[d] < a.shape[d]) break;
+            at -= a.strides[d] * a.shape[d];
+            idx[d] = 0;
+        }
+    }
+    return off;
+}
+
+inline bool neurons_contiguous(const Strided& a) {
+    int64_t expect = a.size;
+    for (size_t d = a.shape.size(); d-- > 1;) {
+        if (a.shape[d] != 1 && a.strides[d] != expect) return false;
+        expect *= a.shape[d];
+    }
+    return true;
+}
+
+// One slice's share of the counts, merged after its thread ends.
+struct Share {
+    uint64_t zeros = 0;
+    int64_t silent = 0, saturated = 0;
+    bool negative = false, fraction = false, nonfinite = false, overflow = false, huge = false;
+};
+
+// [begin, end) of `n` items for part k of `parts`.
+inline std::pair<int64_t, int64_t> slice(int64_t n, int k, int parts) {
+    return {n * k / parts, n * (k + 1) / parts};
+}
+
+template <typename Fn>
+inline void on_threads(int threads, Fn&& fn) {
+    std::vector<std::thread> pool;
+    try {
+        for (int k = 1; k < threads; ++k) pool.emplace_back(fn, k);
+    } catch (...) {  // no thread to be had: the parts not started run here
+        for (int k = static_cast<int>(pool.size()) + 1; k < threads; ++k) fn(k);
+    }
+    fn(0);
+    for (auto& t : pool) t.join();
+}
+
+// ---------------------------------------------------------------- bytes, contiguous neurons
+//
+// A block of neurons goes through the steps 255 at a time. Spikes are mostly 0
+// or 1 per step: such a run is summed into 8-bit cells alone, its zeros and
+// non-zero steps being what the sums leave (a "binary" run). A run that holds a
+// larger count is summed again into 16-bit sums and 8-bit zero counts, and the
+// rest of the block goes that way at once.
+
+inline constexpr int64_t kBlock = 65536;  // neurons: their cells stay in L2, and each row is read in long runs
+inline constexpr int64_t kChunk = 255;    // steps: 255 * 255 fits 16 bits, 255 zeros fit 8
+
+// The cells of one block for one run of steps.
+struct ByteCells {
+    uint8_t* sum8;    // binary runs
+    uint16_t* sum16;  // other runs
+    uint8_t* zeros;   // other runs
+};
+
+template <bool Bool>
+[[gnu::always_inline]] inline uint8_t byte_at(const uint8_t* p) {
+    return Bool ? static_cast<uint8_t>(*p != 0) : *p;
+}
+
+// Adds the run into sum8; returns the OR of every value (above 1: not binary).
+template <bool Bool>
+[[gnu::always_inline]] inline uint8_t binary_run_body(const std::byte* first, int64_t row_stride, int64_t rows,
+                                                      int64_t w, uint8_t* sum8) {
+    uint8_t any = 0;
+    for (int64_t t = 0; t < rows; ++t) {
+        const uint8_t* r = reinterpret_cast<const uint8_t*>(first + t * row_stride);
+        for (int64_t i = 0; i < w; ++i) {
+            const uint8_t v = byte_at<Bool>(r + i);
+            sum8[i] = static_cast<uint8_t>(sum8[i] + v);
+            any |= v;
+        }
+    }
+    return any;
+}
+
+template <bool Bool>
+[[gnu::always_inline]] inline void count_run_body(const std::byte* first, int64_t row_stride, int64_t rows, int64_t w,
+                                                  uint16_t* sum16, uint8_t* zeros) {
+    for (int64_t t = 0; t < rows; ++t) {
+        const uint8_t* r = reinterpret_cast<const uint8_t*>(first + t * row_stride);
+        for (int64_t i = 0; i < w; ++i) {
+            const uint8_t v = byte_at<Bool>(r + i);
+            sum16[i] = static_cast<uint16_t>(sum16[i] + v);
+            zeros[i] = static_cast<uint8_t>(zeros[i] + (v == 0));
+        }
+    }
+}
+
+template <bool Bool>
+uint8_t binary_run(const std::byte* first, int64_t row_stride, int64_t rows, int64_t w, uint8_t* sum8) {
+    return binary_run_body<Bool>(first, row_stride, rows, w, sum8);
+}
+
+template <bool Bool>
+void count_run(const std::byte* first, int64_t row_stride, int64_t rows, int64_t w, uint16_t* sum16, uint8_t* zeros) {
+    count_run_body<Bool>(first, row_stride, rows, w, sum16, zeros);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// The same with AVX2 intrinsics: 4 steps are added into each 32 cells in
+// registers before the cells go back to memory, the 4 rows streaming side by
+// side (more streams than that defeat the prefetcher: 16 ran at half the
+// speed). A tail of w % 32 goes the plain way.
+inline constexpr int64_t kGroup = 4;
+
+template <bool Bool>
+__attribute__((target("avx2"))) inline __m256i load_counts(const uint8_t* p) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    if constexpr (Bool) return _mm256_min_epu8(v, _mm256_set1_epi8(1));
+    return v;
+}
+
+template <bool Bool>
+__attribute__((target("avx2"))) uint8_t binary_run_avx2(const std::byte* first, int64_t row_stride, int64_t rows,
+                                                        int64_t w, uint8_t* sum8) {
+    const int64_t wide = w / 32 * 32;
+    __m256i any = _mm256_setzero_si256();
+    for (int64_t t0 = 0; t0 < rows; t0 += kGroup) {
+        const int64_t g = std::min(kGroup, rows - t0);
+        const uint8_t* r0 = reinterpret_cast<const uint8_t*>(first + t0 * row_stride);
+        for (int64_t i = 0; i < wide; i += 32) {
+            __m256i* c = reinterpret_cast<__m256i*>(sum8 + i);
+            __m256i s = _mm256_loadu_si256(c);
+            const uint8_t* p = r0 + i;
+            for (int64_t r = 0; r < g; ++r, p += row_stride) {
+                const __m256i v = load_counts<Bool>(p);
+                s = _mm256_add_epi8(s, v);
+                any = _mm256_or_si256(any, v);
+            }
+            _mm256_storeu_si256(c, s);
+        }
+    }
+    alignas(32) uint8_t lanes[32];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), any);
+    uint8_t out = 0;
+    for (uint8_t v : lanes) out |= v;
+    if (wide < w) out |= binary_run_body<Bool>(first + wide, row_stride, rows, w - wide, sum8 + wide);
+    return out;
+}
+
+template <bool Bool>
+__attribute__((target("avx2"))) void count_run_avx2(const std::byte* first, int64_t row_stride, int64_t rows,
+                                                    int64_t w, uint16_t* sum16, uint8_t* zeros) {
+    const int64_t wide = w / 32 * 32;
+    const __m256i zero = _mm256_setzero_si256();
+    for (int64_t t0 = 0; t0 < rows; t0 += kGroup) {
+        const int64_t g = std::min(kGroup, rows - t0);
+        const uint8_t* r0 = reinterpret_cast<const uint8_t*>(first + t0 * row_stride);
+        for (int64_t i = 0; i < wide; i += 32) {
+            __m256i* a = reinterpret_cast<__m256i*>(sum16 + i);
+            __m256i* z = reinterpret_cast<__m256i*>(zeros + i);
+            __m256i lo = _mm256_loadu_si256(a), hi = _mm256_loadu_si256(a + 1), zs = _mm256_loadu_si256(z);
+            const uint8_t* p = r0 + i;
+            for (int64_t r = 0; r < g; ++r, p += row_stride) {
+                const __m256i v = load_counts<Bool>(p);
+                lo = _mm256_add_epi16(lo, _mm256_cvtepu8_epi16(_mm256_castsi256_si128(v)));
+                hi = _mm256_add_epi16(hi, _mm256_cvtepu8_epi16(_mm256_extracti128_si256(v, 1)));
+                zs = _mm256_sub_epi8(zs, _mm256_cmpeq_epi8(v, zero));
+            }
+            _mm256_storeu_si256(a, lo);
+            _mm256_storeu_si256(a + 1, hi);
+            _mm256_storeu_si256(z, zs);
+        }
+    }
+    if (wide < w) count_run_body<Bool>(first + wide, row_stride, rows, w - wide, sum16 + wide, zeros + wide);
+}
+
+inline bool has_avx2() {
+    static const bool yes = __builtin_cpu_supports("avx2");
+    return yes;
+}
+#endif
+
+template <bool Bool>
+void byte_slice(const Strided& a, int64_t begin, int64_t end, uint64_t* sums, Share& s) {
+    const int64_t T = steps_of(a);
+    const int64_t row_stride = a.strides[0];
+    std::vector<uint8_t> sum8(kBlock), zeros(kBlock);
+    std::vector<uint16_t> sum16(kBlock);
+    std::vector<uint64_t> busy(kBlock);  // steps at which each neuron is non-zero
+#if defined(__x86_64__) && defined(__GNUC__)
+    const bool avx2 = has_avx2();
+#endif
+    for (int64_t j0 = begin; j0 < end; j0 += kBlock) {
+        const int64_t w = std::min(kBlock, end - j0);
+        std::fill(busy.begin(), busy.begin() + w, uint64_t{0});
+        bool binary = true;
+        for (int64_t t0 = 0; t0 < T; t0 += kChunk) {
+            const int64_t rows = std::min(kChunk, T - t0);
+            const std::byte* first = a.base + t0 * row_stride + j0;
+            uint64_t z = 0;
+            if (binary) {
+                std::fill(sum8.begin(), sum8.begin() + w, uint8_t{0});
+#if defined(__x86_64__) && defined(__GNUC__)
+                const uint8_t any = avx2 ? binary_run_avx2<Bool>(first, row_stride, rows, w, sum8.data())
+                                         : binary_run<Bool>(first, row_stride, rows, w, sum8.data());
+#else
+                const uint8_t any = binary_run<Bool>(first, row_stride, rows, w, sum8.data());
+#endif
+                binary = any <= 1;
+                if (binary) {
+                    for (int64_t i = 0; i < w; ++i) {
+                        sums[j0 + i] += sum8[i];
+                        busy[i] += sum8[i];
+                        z += static_cast<uint64_t>(rows - sum8[i]);
+                    }
+                    s.zeros += z;
+                    continue;
+                }
+            }
+            std::fill(sum16.begin(), sum16.begin() + w, uint16_t{0});
+            std::fill(zeros.begin(), zeros.begin() + w, uint8_t{0});
+#if defined(__x86_64__) && defined(__GNUC__)
+            if (avx2) count_run_avx2<Bool>(first, row_stride, rows, w, sum16.data(), zeros.data());
+            else
+#endif
+                count_run<Bool>(first, row_stride, rows, w, sum16.data(), zeros.data());
+            for (int64_t i = 0; i < w; ++i) {
+                sums[j0 + i] += sum16[i];
+                busy[i] += static_cast<uint64_t>(rows - zeros[i]);
+                z += zeros[i];
+            }
+            s.zeros += z;
+        }
+        for (int64_t i = 0; i < w; ++i) {
+            s.silent += sums[j0 + i] == 0;
+            s.saturated += busy[i] == static_cast<uint64_t>(T);
+        }
+    }
+}
+
+// ---------------------------------------------------------------- any type and layout
+
+inline constexpr double kTwo64 = 18446744073709551616.0;
+
+template <typename L>
+constexpr bool integral_loader = false;
+template <typename T, bool S>
+constexpr bool integral_loader<Loader<T, S>> = std::is_integral_v<T>;
+
+template <typename L>
+inline void add_value(const std::byte* p, uint64_t& sum, uint64_t& carry, uint8_t& all, uint64_t& zeros, Share& s) {
+    uint64_t v = 0;
+    if constexpr (std::is_same_v<L, BoolLoader>) {
+        v = *reinterpret_cast<const uint8_t*>(p) != 0;
+    } else if constexpr (integral_loader<L>) {
+        const auto x = L::value(p);
+        if constexpr (std::is_signed_v<decltype(x)>) {
+            if (x < 0) s.negative = true;
+        }
+        v = static_cast<uint64_t>(x);
+    } else {
+        const double x = L::as_double(p);
+        if (!(x - x == 0)) s.nonfinite = true;
+        else if (x < 0) s.negative = true;
+        else if (std::trunc(x) != x) s.fraction = true;
+        else if (x < kTwo64) v = static_cast<uint64_t>(x);
+        else if (x < kTwo64 * kTwo64) {  // whole, and past 64 bits: split exactly at 2**64
+            const double high = std::floor(x / kTwo64);
+            carry += static_cast<uint64_t>(high);
+            v = static_cast<uint64_t>(x - high * kTwo64);
+            s.overflow = true;
+        } else s.huge = true;
+    }
+    zeros += v == 0;
+    all &= static_cast<uint8_t>(v != 0);
+    if (__builtin_add_overflow(sum, v, &sum)) ++carry, s.overflow = true;
+}
+
+template <typename L>
+void any_slice(const Strided& a, const std::vector<int64_t>& off, int64_t begin, int64_t end, uint64_t* sums,
+               uint64_t* carries, Share& s) {
+    const int64_t T = steps_of(a);
+    constexpr int64_t kRun = 1024;  // neurons at a time, so that their cells stay in cache
+    std::vector<uint8_t> all(kRun);
+    for (int64_t j0 = begin; j0 < end; j0 += kRun) {
+        const int64_t w = std::min(kRun, end - j0);
+        std::fill(all.begin(), all.begin() + w, uint8_t{1});
+        uint64_t zeros = 0;
+        for (int64_t t = 0; t < T; ++t) {
+            const std::byte* row = a.base + t * a.strides[0];
+            for (int64_t i = 0; i < w; ++i)
+                add_value<L>(row + off[j0 + i], sums[j0 + i], carries[j0 + i], all[i], zeros, s);
+        }
+        s.zeros += zeros;
+        for (int64_t i = 0; i < w; ++i) {
+            s.silent += sums[j0 + i] == 0 && carries[j0 + i] == 0;
+            s.saturated += all[i];
+        }
+    }
+}
+
+inline Totals count_totals(const Strided& a, int threads = 1) {
+    Totals out;
+    const int64_t n = neurons_of(a);
+    out.sums.assign(static_cast<size_t>(n), 0);
+    if (n == 0 || steps_of(a) == 0) return out;
+    const bool bytes = (a.kind == NumKind::UInt || a.kind == NumKind::Bool) && a.size == 1;
+    const bool fast = bytes && neurons_contiguous(a);
+    // A thread per slice of neurons, when there is enough to share.
+    const int64_t elements = n * steps_of(a);
+    const int parts = static_cast<int>(std::clamp<int64_t>(std::min<int64_t>(threads, elements >> 20), 1,
+                                                           std::max<int64_t>(1, n / 64)));
+    std::vector<Share> shares(static_cast<size_t>(parts));
+    std::vector<int64_t> off;
+    if (!fast) off = neuron_offsets(a), out.carries.assign(out.sums.size(), 0);
+    Column c;
+    c.kind = a.kind, c.size = a.size, c.swapped = a.swapped;
+    on_threads(parts, [&](int k) {
+        const auto [b, e] = slice(n, k, parts);
+        if (fast && a.kind == NumKind::Bool) byte_slice<true>(a, b, e, out.sums.data(), shares[k]);
+        else if (fast) byte_slice<false>(a, b, e, out.sums.data(), shares[k]);
+        else visit(c, [&]<typename L>() { any_slice<L>(a, off, b, e, out.sums.data(), out.carries.data(), shares[k]); });
+    });
+    for (const Share& s : shares) {
+        out.zeros += s.zeros, out.silent += s.silent, out.saturated += s.saturated;
+        out.negative |= s.negative, out.fraction |= s.fraction, out.nonfinite |= s.nonfinite, out.overflow |= s.overflow;
+        out.huge |= s.huge;
+    }
+    if (!out.overflow) out.carries.clear();
+    return out;
+}
+
+// Sum over (c, y, x) of sums[(c * H + y) * W + x] * rows[y] * cols[x], exactly.
+inline unsigned __int128 tap_total(const uint64_t* sums, int64_t C, int64_t H, int64_t W, const uint64_t* rows,
+                                   const uint64_t* cols) {
+    unsigned __int128 total = 0;
+    for (int64_t ch = 0; ch < C; ++ch)
+        for (int64_t y = 0; y < H; ++y) {
+            const uint64_t* s = sums + (ch * H + y) * W;
+            unsigned __int128 line = 0;
+            for (int64_t x = 0; x < W; ++x) line += static_cast<unsigned __int128>(s[x]) * cols[x];
+            total += line * rows[y];
+        }
+    return total;
+}
+
+// Sum of all values, exactly: sum of the low parts and, apart, of the carries (each times 2**64).
+inline unsigned __int128 grand_total(const std::vector<uint64_t>& sums) {
+    unsigned __int128 t = 0;
+    for (uint64_t v : sums) t += v;
+    return t;
+}
+
+}  // namespace zv::kern::layer
