@@ -76,7 +76,7 @@ def busy_events(n=30_000, span=3_500_000, seed=3):
 
 @pytest.mark.parametrize("extra", [None, HOSTILE, "--><script>window.pwned=1</script>"])
 def test_page_carries_the_document_in_a_summary_and_image_blocks(extra):
-    doc = rr.build_document(busy_events(), (64, 32), max_bytes=150_000)  # an overview and a segment
+    doc = rr.build_document(busy_events(), (64, 32), max_bytes=230_000)  # an overview and a segment
     if extra is not None:  # a list that is not all base64 stays whole, and safe, in the summary
         doc["frames"]["segments"][0]["images"].append(extra)
     page = render_recording_html(doc, "Recording")
@@ -232,7 +232,7 @@ def test_hostile_strings_stay_text(page_probe, tmp_path):
 
 def test_overview_and_window_pages_say_what_they_hold(page_probe, tmp_path):
     ev = busy_events()
-    doc = rr.build_document(ev, (64, 32), max_bytes=150_000)
+    doc = rr.build_document(ev, (64, 32), max_bytes=230_000)
     assert doc["overview"] and doc["frames"]["segments"] and doc["budget"]["left_out"]
     path = write(tmp_path, doc)
     page = open_ready(page_probe, path)

@@ -214,7 +214,7 @@ def quiet_then_busy(w=64, h=48, seconds=20, busy=1_000_000, seed=0):
     return ev[np.argsort(ev["t"], kind="stable")]
 
 
-@pytest.mark.parametrize("max_page_mb", [0.3, 0.4])
+@pytest.mark.parametrize("max_page_mb", [0.35, 0.45])
 def test_an_overview_denser_than_its_start_keeps_one_image_a_second_and_the_budget(tmp_path, max_page_mb):
     # The quiet start lets frames take most of the budget; the busy half's overview images
     # then need more than was left them, and the last frames give way.

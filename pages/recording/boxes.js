@@ -8,6 +8,14 @@ ZParts.add("boxes", (page) => {
   const boxDoc = obj(doc.raw.boxes);
   const classes = boxDoc ? arr(boxDoc.classes).map((c) => (typeof c === "string" ? c : String(c))) : [];
   const boxes = [];
+  // with a score: each label found or missed, each prediction a hit, a false positive or unscored
+  const scored = obj(doc.raw.scores);
+  const STATUS = { label: ["miss", "found"], pred: { "1": "hit", "0": "fp" } };
+  function statusOf(pred, i) {
+    if (!scored) return "";
+    const v = arr(scored[pred ? "predictions" : "labels"])[i];
+    return pred ? (STATUS.pred[String(v)] || "") : (v === 1 || v === 0 ? STATUS.label[v] : "");
+  }
   function read(cols, pred) {
     cols = obj(cols);
     if (!cols) return;
@@ -16,7 +24,7 @@ ZParts.add("boxes", (page) => {
     for (let i = 0; i < t.length; i++) {
       boxes.push({ t: int(t[i], 0), x: num(arr(cols.x)[i], 0), y: num(arr(cols.y)[i], 0), w: num(arr(cols.w)[i], 0),
         h: num(arr(cols.h)[i], 0), c: int(arr(cols.class_id)[i], 0), conf: conf ? num(conf[i], NaN) : NaN,
-        track: track ? int(track[i], -1) : -1, pred: pred });
+        track: track ? int(track[i], -1) : -1, pred: pred, status: statusOf(pred, i) });
     }
   }
   if (boxDoc) { read(boxDoc.labels, false); read(boxDoc.predictions, true); }
@@ -73,12 +81,14 @@ ZParts.add("boxes", (page) => {
     for (const b of boxes) {
       if (b.t < span[0] || b.t >= span[1] || !visible(b)) continue;
       shown++;
-      ctx.strokeStyle = ZClassColours.of(b.c);
-      ctx.fillStyle = ZClassColours.of(b.c);
-      ctx.lineWidth = Math.max(1, 1.5 * dpr);
-      ctx.setLineDash(b.pred ? [5 * dpr, 3 * dpr] : []);
+      const style = ZBoxStyles.of(b, dpr);
+      if (style.skip) continue;
+      ctx.strokeStyle = style.colour || ZClassColours.of(b.c);
+      ctx.fillStyle = style.colour || ZClassColours.of(b.c);
+      ctx.lineWidth = style.width;
+      ctx.setLineDash(style.dash);
       ctx.strokeRect(b.x * sx, b.y * sy, b.w * sx, b.h * sy);
-      let text = className(b.c);
+      let text = (style.tag ? style.tag + " " : "") + className(b.c);
       if (b.pred && Number.isFinite(b.conf)) text += " " + b.conf.toFixed(2);
       if (b.track >= 0) text += " #" + b.track;
       ctx.fillText(text, b.x * sx + 2, Math.max(12 * dpr, b.y * sy - 2));

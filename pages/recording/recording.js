@@ -31,6 +31,8 @@
   //@colours.js@
   //@counts.js@
   //@player.js@
+  //@box-styles.js@
+  //@xyt-view.js@
 
   // ---- the parts, in the order they are built and asked (the overlay is drawn in this order)
   //@summary.js@
@@ -38,6 +40,9 @@
   //@heatmap.js@
   //@boxes.js@
   //@raster.js@
+  //@health.js@
+  //@scores.js@
+  //@xyt.js@
 
   const doc = ZDocument.create();
   const blocks = ZBlocks.create(doc);

@@ -62,6 +62,15 @@ ZParts.add("timeline", (page) => {
     ctx.fillStyle = css("--grid");
     ctx.fillRect(PAD.left, mid, w - PAD.left - PAD.right, 1);
     if (labelled.length) drawLabels(ctx, w, h);
+    // marks other parts ask for: bands over spans, ticks at the top (row 0) or the bottom (row 1)
+    const marks = [].concat(...page.call("marks"));
+    for (const m of marks) {
+      ctx.fillStyle = css(m.colour) || css("--cursor");
+      const x0 = axis.toX(m.t0, w);
+      if (m.kind === "band") ctx.fillRect(x0, 0, Math.max(2, axis.toX(m.t1, w) - x0), h);
+      else ctx.fillRect(Math.round(x0) - 1, m.row ? h - 7 : 0, 3, 7);
+    }
+    canvas.dataset.marks = String(marks.length);
     const span = page.player.currentSpan();
     if (span) {
       ctx.fillStyle = css("--cursor");

@@ -54,7 +54,10 @@ public:
             first_ = latest_ = prev_ = t;
         } else {
             if (t < prev_) {
-                if (backwards_++ == 0) first_back_ = n_;
+                if (backwards_++ == 0) {
+                    first_back_ = n_;
+                    first_back_t_ = t;
+                }
             }
             if (t > latest_) {
                 if (t - latest_ >= kGapUs) gaps_.emplace_back(latest_, t);
@@ -70,6 +73,7 @@ public:
     int64_t outside() const { return outside_; }
     int64_t backwards() const { return backwards_; }
     int64_t first_backwards() const { return first_back_; }
+    int64_t first_backwards_time() const { return first_back_t_; }
     int64_t first_time() const { return first_; }
     int64_t latest_time() const { return latest_; }
     // The sensor: the given one, else the largest coordinates seen plus one.
@@ -165,6 +169,7 @@ private:
     int64_t n_ = 0, outside_ = 0, backwards_ = 0, first_back_ = -1;
     int64_t first_ = 0, latest_ = 0, prev_ = 0;
     int64_t max_x_ = -1, max_y_ = -1;
+    int64_t first_back_t_ = 0;
 };
 
 }  // namespace zv::kern

@@ -247,6 +247,7 @@ public:
         d["t_latest"] = check_.latest_time();
         d["backwards"] = check_.backwards();
         d["first_backwards"] = check_.first_backwards();
+        d["first_backwards_t"] = check_.first_backwards_time();
         d["width"] = check_.width();
         d["height"] = check_.height();
         nb::list gaps, bursts;

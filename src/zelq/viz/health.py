@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import os
 import warnings
-from typing import Any, Dict, Iterator, List, Optional, Tuple, Union
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -16,7 +16,7 @@ from . import _args, _native
 from .recordings import RecordingWarning
 from .recordings import _sources
 
-__all__ = ["check_recording", "failing", "report_text"]
+__all__ = ["check_recording", "failing", "report_text", "gather", "report_of"]
 
 _PIECE = 1 << 16
 _SLICE = 1 << 20  # array events fed at a time (views, not copies)
@@ -44,7 +44,6 @@ def _gathered(recording: Any, sensor: Tuple[int, int]) -> Tuple[Dict[str, Any], 
     """The native counts, the first backwards byte (files the native decoders read) and the
     readers' warnings (a file cut short, events outside the sensor)."""
     back: List[int] = []
-    notes: List[str] = []
     if isinstance(recording, np.ndarray):
         pieces, fields = _array_pieces(recording)
     else:
@@ -54,17 +53,44 @@ def _gathered(recording: Any, sensor: Tuple[int, int]) -> Tuple[Dict[str, Any], 
         if sensor == (0, 0) and reader.sensor_size is not None:
             sensor = reader.sensor_size(file) or (0, 0)
         pieces, fields = _sources.whole_pieces(file, "drop", _PIECE, back), ("x", "y", "t", "p")
+    return gather(pieces, fields, sensor, back)
+
+
+def gather(pieces: Iterable[np.ndarray], fields: Sequence[Any], sensor: Tuple[int, int], back: List[int],
+           also: Optional[Callable[[np.ndarray], None]] = None) -> Tuple[Dict[str, Any], Optional[int], List[str]]:
+    """The native counts over `pieces` (record arrays with `fields`, in file order) on `sensor`
+    ((0, 0): the largest coordinates), the first byte in `back` once they are read, and the
+    readers' warnings, caught as notes. `also` sees every piece too."""
     health = _native.inspection()._Health(*sensor)
     fx, fy, ft, _ = fields
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", RecordingWarning)
         for piece in pieces:
             health.add(piece, fx, fy, ft)
+            if also is not None:
+                also(piece)
     notes = [str(w.message) for w in caught if issubclass(w.category, RecordingWarning)]
     for w in caught:
         if not issubclass(w.category, RecordingWarning):
             warnings.warn_explicit(w.message, w.category, w.filename, w.lineno)
     return health.result(), (back[0] if back else None), notes
+
+
+def report_of(r: Dict[str, Any], offset: Optional[int], notes: List[str]) -> Dict[str, Any]:
+    """The report, keys in order, from the native counts."""
+    back_count = int(r["backwards"])
+    report: Dict[str, Any] = {
+        "gaps": [[int(a), int(b)] for a, b in r["gaps"]],
+        "backwards": {"count": back_count, "first_index": int(r["first_backwards"]) if back_count else None,
+                      "first_offset": offset if back_count else None},
+        "bursts": [[int(a), int(c)] for a, c in r["bursts"]],
+        "dead_rows": [int(v) for v in r["dead_rows"]],
+        "dead_columns": [int(v) for v in r["dead_columns"]],
+        "hot_pixels": [[int(x), int(y), int(c)] for x, y, c in sorted(r["hot_pixels"], key=lambda p: (-p[2], p[1], p[0]))],
+    }
+    problems = _problems(report, r, notes)
+    report["verdict"] = problems or "ok"
+    return report
 
 
 def check_recording(recording: Union[str, os.PathLike, np.ndarray], *,
@@ -94,20 +120,7 @@ def check_recording(recording: Union[str, os.PathLike, np.ndarray], *,
     sensor = _sensor_arg(sensor_size)
     if not isinstance(recording, (str, os.PathLike, np.ndarray)):
         _args.refuse("recording", "str, os.PathLike or numpy.ndarray", recording)
-    r, offset, notes = _gathered(recording, sensor)
-    back_count = int(r["backwards"])
-    report: Dict[str, Any] = {
-        "gaps": [[int(a), int(b)] for a, b in r["gaps"]],
-        "backwards": {"count": back_count, "first_index": int(r["first_backwards"]) if back_count else None,
-                      "first_offset": offset if back_count else None},
-        "bursts": [[int(a), int(c)] for a, c in r["bursts"]],
-        "dead_rows": [int(v) for v in r["dead_rows"]],
-        "dead_columns": [int(v) for v in r["dead_columns"]],
-        "hot_pixels": [[int(x), int(y), int(c)] for x, y, c in sorted(r["hot_pixels"], key=lambda p: (-p[2], p[1], p[0]))],
-    }
-    problems = _problems(report, r, notes)
-    report["verdict"] = problems or "ok"
-    return report
+    return report_of(*_gathered(recording, sensor))
 
 
 def _us(t: int) -> str:

@@ -106,20 +106,32 @@ def score_boxes(truth: BoxInput, predictions: BoxInput, *, iou: float = 0.5,
     threshold = _iou_arg(iou)
     names = _names(classes)
     tb, pb = _boxes(truth, "truth"), _boxes(predictions, "predictions")
+    return scored_sets(tb, pb, threshold, names, stacklevel=3)[0]
+
+
+def scored_sets(tb: Any, pb: Any, threshold: float, names: Tuple[str, ...], stacklevel: int = 2
+                ) -> Tuple[Dict[str, Any], np.ndarray, np.ndarray]:
+    """The score of two box sets (the readers' Boxes, in time order), with each truth box's
+    match (True: found) and each prediction's (1 hit, 0 false positive, -1 not at a label time),
+    in the sets' own order."""
     # Box sets come in time order (stable: file order among equal times).
     labelled = _distinct(tb.t)
     at = np.minimum(np.searchsorted(labelled, pb.t), max(len(labelled) - 1, 0))
     scored = labelled[at] == pb.t if len(labelled) else np.zeros(len(pb), bool)
     if len(tb) and len(pb) and not scored.any():
         warnings.warn("score_boxes: the truth and the predictions have no timestamp in common; nothing "
-                      "is matched (are both in µs?)", UserWarning, stacklevel=2)
+                      "is matched (are both in µs?)", UserWarning, stacklevel=stacklevel + 1)
     p_rows = np.flatnonzero(scored)
     conf = np.ones(len(pb)) if pb.confidence is None else pb.confidence
     # (t, class, -confidence), file order among equals: the native match's order.
     p_rows = p_rows[np.lexsort((-conf[p_rows], pb.class_id[p_rows], pb.t[p_rows]))]
     t_rows = np.lexsort((tb.class_id, tb.t))
     hit, taken = _native.inspection()._match_boxes(_columns(tb, t_rows), _columns(pb, p_rows), threshold)
-    return _summary(tb, pb, t_rows, p_rows, hit, taken, conf, names)
+    found = np.zeros(len(tb), bool)
+    found[t_rows] = taken
+    outcome = np.full(len(pb), -1, np.int8)
+    outcome[p_rows] = hit
+    return _summary(tb, pb, t_rows, p_rows, hit, taken, conf, names), found, outcome
 
 
 def _summary(tb: Any, pb: Any, t_rows: np.ndarray, p_rows: np.ndarray, hit: np.ndarray, taken: np.ndarray,

@@ -627,7 +627,8 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
     spool = pagefiles.beside(target, ".frames")
     try:
         with pagefiles.replacing(target) as partial:
-            box_json = _json(_boxes(box_sets, span.t0, span.t1))
+            # The boxes' value, and the inspection parts that follow it in the document.
+            box_json = _json(_boxes(box_sets, span.t0, span.t1)) + inspection_parts(src, span, box_sets, max_bytes)
             run, result, plan, segments = _page_pass(src, span, spool, box_json, **settings)
             outcome = _conclude(run, result)
             if windowed and run.back is not None:
@@ -639,7 +640,7 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
                 outcome.notes.append(f"{src.path}: {note}")
                 run.engine = None  # its spool handle closes before the pass that rewrites the spool
                 src, span = _sorted_window(src, run.bounds, span, start_us, duration_us, period, decay)
-                box_json = _json(_boxes(box_sets, span.t0, span.t1))
+                box_json = _json(_boxes(box_sets, span.t0, span.t1)) + inspection_parts(src, span, box_sets, max_bytes)
                 run, result, plan, segments = _page_pass(src, span, spool, box_json, **settings)
             run.engine = None  # closes the spool
             page = _Page(src, span, plan, result, outcome, outcome.notes, windowed, period, decay, gain, segments,
@@ -671,6 +672,11 @@ def _labelled_arg(segments: Any) -> Optional[List[Dict[str, Any]]]:
             raise ValueError(f"a segment needs 0 <= start < end (got {a}, {b})")
         out.append({"label": str(seg[0]), "start": a, "end": b})
     return out
+
+
+def inspection_parts(src: _Source, span: _Span, box_sets: Any, max_bytes: int) -> str:
+    from .recording_inspection import document_parts
+    return document_parts(src, span.sensor, span.t0, span.t1, box_sets, max_bytes)
 
 
 def _page_pass(src: _Source, span: _Span, spool: str, box_json: str, *, period: int, decay: float, gain: float,

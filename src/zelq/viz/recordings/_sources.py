@@ -18,8 +18,9 @@ from ._problems import RecordingError, cut_note, fail, outside_sensor, warn
 from ._registry import FORMATS, READERS, RECORD, File, Source, Window
 from ._sniffing import open_checked
 
-__all__ = ["Source", "open_source", "source_of", "whole_pieces", "open_checked", "path_arg", "outside_arg",
-           "options_arg", "skipped_note", "warn", "fail", "cut_note", "outside_sensor", "RecordingError", "RECORD", "FORMATS", "READ_BYTES"]
+__all__ = ["Source", "open_source", "source_of", "whole_pieces", "source_pieces", "open_checked", "path_arg",
+           "outside_arg", "options_arg", "skipped_note", "warn", "fail", "cut_note", "outside_sensor", "RecordingError",
+           "RECORD", "FORMATS", "READ_BYTES"]
 
 READ_BYTES = native.READ_BYTES
 
@@ -54,3 +55,17 @@ def whole_pieces(file: File, outside: str, chunk: int, back: Optional[list] = No
         return reader.iterate(file, Window(outside=outside), chunk)
     whole = reader.read(file, Window(outside=outside))
     return (whole[i:i + chunk] for i in range(0, len(whole), chunk))
+
+
+def source_pieces(src: Source, chunk: int, back: Optional[list] = None) -> Iterator[np.ndarray]:
+    """A source's records in file order, in pieces of at most `chunk` (events outside the sensor
+    dropped); for a file the native decoders read, the first backwards time's byte goes to `back`.
+    Array sources give slices of their array, with its own fields."""
+    if src.kind == "native":
+        return native._pieces(src.file, src.layout, src.size, 0, -1, chunk, "drop",
+                              back if back is not None else [])
+    if src.kind == "chunks":
+        assert src.chunks is not None, "a chunks source reads its pieces"
+        return src.chunks()
+    arr = src.events
+    return (arr[i:i + chunk] for i in range(0, len(arr), chunk))

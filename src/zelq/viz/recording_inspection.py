@@ -1,0 +1,107 @@
+"""The recording page's inspection parts: its health, the events for the space-time view,
+and the score of predictions against labels.
+
+One pass over the source, before the page pass, gathers the health report and an even
+subsample of the events in the page's span; both go into the document (see
+docs/recording-document.md) and count in the page's budget like the rest of its text.
+"""
+from __future__ import annotations
+
+import base64
+from typing import Any, Dict, List, Optional, Tuple
+
+import numpy as np
+
+from . import health, pagefiles
+from .recordings import _sources
+
+__all__ = ["document_parts", "XYT_MAX_POINTS"]
+
+XYT_MAX_POINTS = 1_000_000
+_XYT_BYTES_PER_POINT = 12    # x, y (2 bytes each), t (4) and p (1), in base64
+# Of the page budget, at most: small budgets keep their room for frames and the overview.
+_XYT_BUDGET_SHARE, _XYT_SMALL_SHARE, _XYT_SMALL_BUDGET = 0.12, 0.02, 10_000_000
+_PIECE = 1 << 16
+_FRAMES_LISTED = 2000
+
+
+def _b64(values: np.ndarray) -> str:
+    return base64.b64encode(np.ascontiguousarray(values).tobytes()).decode("ascii")
+
+
+def _json(value: Any) -> str:
+    return pagefiles.comment_json(value)
+
+
+class _Sample:
+    """An even subsample of the events in [t0, t1): every `step`-th of them, the step doubling
+    (every other kept event let go) whenever more than `cap` are kept."""
+
+    def __init__(self, t0: int, t1: int, cap: int, fields: Tuple[Any, ...]) -> None:
+        self.t0, self.t1, self.cap, self.fields = t0, t1, max(1, cap), fields
+        self.step, self.seen = 1, 0
+        self.parts: List[Tuple[np.ndarray, ...]] = []
+        self.kept = 0
+
+    def __call__(self, piece: np.ndarray) -> None:
+        fx, fy, ft, fp = self.fields
+        t = piece[ft]
+        inside = (t >= self.t0) & (t < self.t1)
+        n = int(np.count_nonzero(inside))
+        if not n:
+            return
+        index = self.seen + np.arange(n, dtype=np.int64)
+        self.seen += n
+        take = index % self.step == 0
+        sel = piece[inside][take]
+        y = sel[fy] if fy is not None else np.zeros(len(sel), np.int64)
+        p = sel[fp] > 0 if fp is not None else np.ones(len(sel), bool)
+        self.parts.append((index[take], sel[fx].astype(np.int64), np.asarray(y, np.int64),
+                           sel[ft].astype(np.int64), p))
+        self.kept += len(sel)
+        while self.kept > self.cap:
+            self.step *= 2
+            self.parts = [tuple(c[part[0] % self.step == 0] for c in part) for part in self.parts]
+            self.kept = sum(len(part[0]) for part in self.parts)
+
+    def document(self) -> Dict[str, Any]:
+        cols = [np.concatenate([part[k] for part in self.parts]) if self.parts else np.zeros(0, np.int64)
+                for k in range(5)]
+        _, x, y, t, p = cols
+        span = max(self.t1 - self.t0, 1)
+        unit = max(1, -(-span // (1 << 32)))  # times fit 32 bits in units of this many µs
+        return {"count": self.seen, "step": self.step, "points": int(len(t)), "t_base": self.t0, "t_unit": unit,
+                "x": _b64(np.clip(x, 0, 65535).astype("<u2")), "y": _b64(np.clip(y, 0, 65535).astype("<u2")),
+                "t": _b64(((t - self.t0) // unit).astype("<u4")), "p": _b64(p.astype(np.uint8))}
+
+
+def _scores(box_sets: Any, t0: int, t1: int) -> Optional[Dict[str, Any]]:
+    truth, pred, classes = box_sets
+    if truth is None or pred is None:
+        return None
+    from .scoring import scored_sets
+    result, found, outcome = scored_sets(truth, pred, 0.5, tuple(classes))
+    # The flags of the boxes the document holds: those in [t0, t1), in the sets' order.
+    tr, pr = truth.between(t0, t1), pred.between(t0, t1)
+    frames = [f for f in result["frames"] if t0 <= f[0] < t1]
+    return {"iou": 0.5, "classes": result["classes"], "all": result["all"], "frames": frames[:_FRAMES_LISTED],
+            "frames_count": len(frames), "labels": found[tr.start:tr.stop].astype(int).tolist(),
+            "predictions": outcome[pr.start:pr.stop].astype(int).tolist()}
+
+
+def document_parts(src: Any, sensor: Tuple[int, int], t0: int, t1: int, box_sets: Any, max_bytes: int) -> str:
+    """',"health":{...},"xyt":{...},"scores":{...}': the inspection parts of the recording
+    document, from one pass over `src` (scores only with both labels and predictions)."""
+    share = _XYT_BUDGET_SHARE if max_bytes >= _XYT_SMALL_BUDGET else _XYT_SMALL_SHARE
+    cap = int(min(XYT_MAX_POINTS, max_bytes * share // _XYT_BYTES_PER_POINT))
+    fields = tuple(src.fields) if src.kind == "array" else ("x", "y", "t", "p")
+    sample = _Sample(t0, t1, cap, fields)
+    back: List[int] = []
+    counts, offset, notes = health.gather(_sources.source_pieces(src, _PIECE, back), fields, sensor, back, sample)
+    report = health.report_of(counts, offset, notes)
+    marks = {"report": report, "first_backwards_t": int(counts["first_backwards_t"]) if counts["backwards"] else None}
+    parts = ',"health":' + _json(marks) + ',"xyt":' + _json(sample.document())
+    scores = _scores(box_sets, t0, t1)
+    if scores is not None:
+        parts += ',"scores":' + _json(scores)
+    return parts
