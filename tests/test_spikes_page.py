@@ -417,7 +417,8 @@ def test_odd_documents_load_without_errors(case, page_probe, tmp_path, monkeypat
 
 
 @pytest.mark.parametrize("duration_us, shown", [(0, "0 µs"), (640, "640 µs"), (1500, "1.50 ms"),
-                                                (310_521, "311 ms"), (2_500_000, "2.50 s")])
+                                                (310_521, "311 ms"), (2_500_000, "2.50 s"),
+                                                (150_000_000, "2.50 min"), (5_400_000_000, "1.50 h")])
 def test_duration_unit_fits_the_value(duration_us, shown, page_probe, tmp_path):
     doc = synthetic_doc(np.ones((5, 2)), duration_us=duration_us, event_count=10)
     page = open_ready(page_probe, write_page(tmp_path, doc))

@@ -2,6 +2,7 @@
 import copy
 import math
 import os
+import re
 import shutil
 from pathlib import Path
 
@@ -89,6 +90,7 @@ def test_page_draws_every_node_offline_and_quietly(page_probe, detector_page, de
     keys = _shown_keys(page)
     assert sorted(k[2:] for k in keys) == sorted(ids) and all(k.startswith("n:") for k in keys)
     assert page.locator("#graph path.edge").count() == len({(e["source"], e["target"]) for e in detector_doc["edges"]})
+    assert re.fullmatch(rf"{len(ids)} nodes · .* {len(ids)} shown \(svg\) · layout \d+ ms", page.text_content("#status"))
     assert page_probe.errors == []
     assert page_probe.external_requests(detector_page) == []
 

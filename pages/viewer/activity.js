@@ -257,9 +257,8 @@ const ZActivity = (() => {
       const r = a.raster;
       if (!r || typeof r.data !== "string") return null;
       const B = num(r.bins) || 0, M = num(r.neurons) || 0;
-      let bytes;
-      try { bytes = Uint8Array.from(atob(r.data), (ch) => ch.charCodeAt(0)); } catch (e) { return null; }
-      if (!B || !M || bytes.length < B * M) return null;
+      const bytes = ZBase64.read(r.data);
+      if (!bytes || !B || !M || bytes.length < B * M) return null;
       const cv = document.createElement("canvas");
       cv.className = "act-raster";
       cv.width = B; cv.height = M;

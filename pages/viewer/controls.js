@@ -95,10 +95,10 @@ const ZControls = (() => {
         case "-": case "_": scene.zoomAt(0.8, w / 2, h / 2); break;
         case "0": case "f": scene.fit(); break;
         case "F": if (e.shiftKey) scene.overview(); else scene.fit(); break;
-        case "ArrowLeft": scene.view.tx += 80; scene.applyView(); break;
-        case "ArrowRight": scene.view.tx -= 80; scene.applyView(); break;
-        case "ArrowUp": scene.view.ty += 80; scene.applyView(); break;
-        case "ArrowDown": scene.view.ty -= 80; scene.applyView(); break;
+        case "ArrowLeft": scene.pan(80, 0); break;
+        case "ArrowRight": scene.pan(-80, 0); break;
+        case "ArrowUp": scene.pan(0, 80); break;
+        case "ArrowDown": scene.pan(0, -80); break;
         case "Escape": app.clearSelection(); break;
         case "e": case "Enter":
           if (scene.selected && scene.selected.kind === "g") scene.toggleGroup(scene.selected.ref);
@@ -122,10 +122,10 @@ const ZControls = (() => {
       const { w, h } = scene.stageSize();
       const rect = [-scene.view.tx / scene.view.k, -scene.view.ty / scene.view.k, (w - scene.view.tx) / scene.view.k, (h - scene.view.ty) / scene.view.k];
       const s = sv("svg", { xmlns: SVGNS, width: Math.round(w), height: Math.round(h), viewBox: `${rect[0]} ${rect[1]} ${rect[2] - rect[0]} ${rect[3] - rect[1]}` });
-      s.appendChild(scene.svgDefs());
+      s.appendChild(scene.draw.defs());
       s.appendChild(sv("rect", { x: rect[0], y: rect[1], width: rect[2] - rect[0], height: rect[3] - rect[1], fill: theme.palette.stage }));
       const g = sv("g");
-      scene.buildSvgScene(g, rect, true);
+      scene.draw.svg(g, rect, true);
       s.appendChild(g);
       const text = new XMLSerializer().serializeToString(s);
       const blob = new Blob([text], { type: "image/svg+xml" });
@@ -136,7 +136,7 @@ const ZControls = (() => {
       const { w, h } = scene.stageSize(), dpr = 2;
       const c = document.createElement("canvas");
       c.width = Math.round(w * dpr); c.height = Math.round(h * dpr);
-      scene.drawCanvasScene(c.getContext("2d"), w, h, dpr, scene.view);
+      scene.draw.canvas(c.getContext("2d"), w, h, dpr, scene.view);
       c.toBlob((blob) => { if (!blob) return; controls.lastExport = { kind: "png", bytes: blob.size }; download(blob, baseName() + ".png"); }, "image/png");
     }
 
@@ -151,7 +151,7 @@ const ZControls = (() => {
     $("btn-summary").addEventListener("click", app.clearSelection);
     $("btn-svg").addEventListener("click", exportSvg);
     $("btn-png").addEventListener("click", exportPng);
-    $("btn-theme").addEventListener("click", () => { theme.toggle(); scene.redrawAll(); panel.buildLegend(); });
+    $("btn-theme").addEventListener("click", () => { theme.toggle(); scene.refresh(); panel.buildLegend(); });
 
     // ---------------------------------------------------------------- hash
     function fromHash() {

@@ -24,10 +24,10 @@ const ZDecode = (() => {
     return { kind, bytes, little };
   }
 
+  // The bytes of an array's base64 text; text that is not base64 is an error the callers report.
   function base64Bytes(text) {
-    const bin = atob(text || "");
-    const out = new Uint8Array(bin.length);
-    for (let i = 0; i < bin.length; i++) out[i] = bin.charCodeAt(i);
+    const out = ZBase64.read(text || "");
+    if (!out) throw new Error("the data is not base64 text");
     return out;
   }
 

@@ -6,12 +6,8 @@ const ZTheme = (() => {
   const measureCtx = document.createElement("canvas").getContext("2d");
 
   function create() {
-    // A theme set on <html> by whoever embeds the page wins over the stored and the system choice.
-    const presetTheme = root.getAttribute("data-theme");
-    let storedTheme = presetTheme === "dark" || presetTheme === "light" ? presetTheme : null;
-    // Sandboxed frames (notebooks) throw on storage: the choice then lives in memory only.
-    if (!storedTheme) try { storedTheme = localStorage.getItem("zelq-viewer-theme"); } catch (e) { storedTheme = null; }
-    const media = window.matchMedia ? window.matchMedia("(prefers-color-scheme: dark)") : null;
+    // The choice itself is shared with the other pages; the canvas code reads it from <html data-theme>.
+    const choice = ZThemeChoice.create({ mark: true });
     const theme = { palette: {}, font1: "", font2: "", onSystemChange: null };
     function readPalette() {
       const cs = getComputedStyle(root);
@@ -20,18 +16,14 @@ const ZTheme = (() => {
         accent: g("--accent"), hit: g("--hit"), alpha: parseFloat(g("--node-fill-alpha")) || 0.15, line: g("--line"),
         panel: g("--panel"), font: g("--sans") || "sans-serif" };
     }
-    function apply(t) { root.setAttribute("data-theme", t); readPalette(); }
-    apply(storedTheme === "dark" || storedTheme === "light" ? storedTheme : media && media.matches ? "dark" : "light");
-    if (media && media.addEventListener) media.addEventListener("change", (e) => {
-      if (!storedTheme) { apply(e.matches ? "dark" : "light"); if (theme.onSystemChange) theme.onSystemChange(); }
+    readPalette();
+    choice.onChange((t, fromSystem) => {
+      readPalette();
+      if (fromSystem && theme.onSystemChange) theme.onSystemChange();
     });
-    // The user's choice, kept for the next page.
-    function toggle() {
-      const next = root.getAttribute("data-theme") === "dark" ? "light" : "dark";
-      storedTheme = next;
-      try { localStorage.setItem("zelq-viewer-theme", next); } catch (e) { /* storage off */ }
-      apply(next);
-    }
+    // The reader's choice, kept for the next page.
+    const toggle = () => choice.toggle();
+    theme.onChange = choice.onChange;
     theme.font1 = "650 12px " + (theme.palette.font || "sans-serif");
     theme.font2 = "11px " + (theme.palette.font || "sans-serif");
 

@@ -3,6 +3,14 @@
 // recorded activity and node measures, the scene, the panel, the controls and,
 // for comparison documents, the comparison view. Selection lives here because
 // it moves the scene and fills the panel at once.
+//
+// Further parts (tables, traces, panels of their own) are files that call
+// ZParts.add(name, create) and stand as one marker line in viewer.html's part
+// list. create(page) gets { model, theme, scene, panel, app, colouring } and
+// returns the hooks it answers:
+//   select(kind, ref)  kind "n" (node) or "g" (group) was selected; kind null: nothing is
+//   theme(name)        the theme is now "light" or "dark"
+//   ready()            the first view is drawn
 (() => {
   "use strict";
   const doc = ZLoad.read();
@@ -29,9 +37,10 @@
   const scene = ZScene.create(model, theme, colouring, app);
   const panel = ZPanel.create(model, theme, colouring, app);
   const { nodeIds, nodeIndex, groups, groupIndex, primary } = model;
-  theme.onSystemChange = () => scene.redrawAll();
+  theme.onSystemChange = () => scene.refresh();
 
   let pendingSelect = Promise.resolve();
+  let call = () => [];  // the further parts' hooks, once they are made
   // Selects node (kind "n") or group ("g") `ref`: opens what hides it, marks it,
   // optionally centres and highlights it, and shows it in the panel and the address.
   function select(kind, ref, opts) {
@@ -41,12 +50,12 @@
         // Open every collapsed group that hides the node.
         let need = false;
         for (let g = primary[ref], guard = 0; g >= 0 && guard < 64; g = groups[g].parent, guard++) if (groups[g].collapsed) { groups[g].collapsed = false; need = true; }
-        if (need) { await scene.relayout(true); scene.buildScene(); scene.setStatus(); }
+        if (need) await scene.refresh({ layout: "warm" });
       } else {
         const gr = model.groupRep(ref);
         if (gr >= 0 || (!groups[ref].collapsed && !scene.frames.some((f) => f.gi === ref))) {
           for (let g = groups[ref].parent, guard = 0; g >= 0 && guard < 64; g = groups[g].parent, guard++) groups[g].collapsed = false;
-          await scene.relayout(true); scene.buildScene(); scene.setStatus();
+          await scene.refresh({ layout: "warm" });
         }
       }
       scene.selected = { kind, ref };
@@ -63,12 +72,14 @@
       if (kind === "n") panel.showNode(ref); else panel.showGroup(ref);
       const hash = (kind === "n" ? "#node=" : "#group=") + encodeURIComponent(kind === "n" ? nodeIds[ref] : groups[ref].id);
       if (location.hash !== hash) try { history.replaceState(null, "", hash); } catch (e) { /* file:// without history */ }
+      call("select", kind, ref);
     })();
     return pendingSelect;
   }
   function clearSelection() {
     scene.selected = null; scene.hitKey = null; scene.markSelection(); panel.showSummary();
     try { history.replaceState(null, "", location.pathname + location.search); } catch (e) { /* ignore */ }
+    call("select", null, -1);
   }
   Object.assign(app, {
     select, clearSelection, toggleGroup: (gi) => scene.toggleGroup(gi), buildLegend: () => panel.buildLegend(),
@@ -76,6 +87,8 @@
   });
   const controls = ZControls.create(model, theme, colouring, scene, panel, app);
   ZCompare.create(model, scene, panel, app, colouring);
+  call = ZParts.build({ model, theme, scene, panel, app, colouring });
+  theme.onChange((t) => call("theme", t));
 
   // ---------------------------------------------------------------- test and automation hooks
   const api = {
@@ -96,7 +109,7 @@
     expandAll: () => scene.setAll(false), collapseAll: () => scene.setAll(true),
     selectNode: (id) => (nodeIndex.has(String(id)) ? select("n", nodeIndex.get(String(id)), { center: true, highlight: true }) : Promise.resolve()),
     idle: () => scene.layoutChain.then(() => pendingSelect),
-    setRenderer: (m) => { scene.forcedMode = m || null; scene.buildScene(); scene.setStatus(); },
+    setRenderer: (m) => { scene.forcedMode = m || null; scene.refresh(); },
     exportSvg: controls.exportSvg, exportPng: controls.exportPng, fit: scene.fit, overview: scene.overview,
     setOrient: scene.setOrient, orient: () => scene.orient,
     measures: () => measures.state(),
@@ -107,17 +120,13 @@
   // ---------------------------------------------------------------- start
   panel.buildLegend();
   panel.showSummary();
-  scene.orientButton();
-  scene.autoOpen();
-  scene.relayout(false).then(() => {
-    scene.buildScene();
-    scene.fit();
-    scene.setStatus();
+  scene.start().then(() => {
     controls.fromHash();  // nothing selected: the summary stays
     return pendingSelect;
   }).then(() => {
     api.ready = true;
     api.readyAt = performance.now();
+    call("ready");
     document.body.setAttribute("data-state", "ready");
   });
 })();
