@@ -141,7 +141,7 @@ def test_graph_page_with_activity_and_summaries(tmp_path):
     (["events", "bad.raw", "--frames", "3", "--frame-period", "1ms"], 2, "give one"),
     (["graph", EXAMPLE, "--payloads", "some"], 2, "argument --payloads: invalid choice: 'some'"),
     (["graph", EXAMPLE, "--dt", "0.001"], 2, "--dt needs --activity"),
-    (["render", "x"], 2, "zelqviz: error: argument {graph,events,frames,dataset,diff,check,score}: invalid choice: 'render'"),
+    (["render", "x"], 2, "zelqviz: error: argument {graph,events,frames,dataset,diff,check,score,stats}: invalid choice: 'render'"),
 ])
 def test_mistakes_exit_with_one_line(tmp_path, args, status, message):
     (tmp_path / "bad.raw").write_bytes(b"% evt 3.0\n\x00\x10")

@@ -205,3 +205,24 @@ def test_bad_input_is_refused_naming_what_is_wrong(case, kw, error, match):
     args = {"activity": {"lif1": np.zeros((3, 5), np.uint8)}, "dt": DT, **kw}
     with pytest.raises(error, match=match):
         layer_statistics(mlp(), args.pop("activity"), **args)
+
+
+def test_stats_command_prints_the_table_or_the_json(tmp_path, capsys):
+    import json
+
+    from zelq.viz.cli import main
+    g = mlp()
+    ir.write(tmp_path / "m.zelq", g)
+    act = {"lif0": np.ones((6, 2, 3, 4), np.uint8), "lif1": np.zeros((6, 5), bool)}
+    np.savez(tmp_path / "a.npz", **act)
+    base = ["stats", str(tmp_path / "m.zelq"), "--activity", str(tmp_path / "a.npz"), "-q"]
+    assert main(base + ["--dt", "500us", "--json"]) == 0
+    printed = json.loads(capsys.readouterr().out)
+    assert printed == json.loads(json.dumps(layer_statistics(g, act, dt=5e-4)))
+    assert main(base + ["--dt", "0.0005"]) == 0
+    text = capsys.readouterr().out
+    assert "720" in text and text.count("\ntotal ") == 1 and "9e-13 J per accumulate" in text
+    for bad in ("0", "-1ms", "1 parsec", "inf"):
+        with pytest.raises(SystemExit) as e:
+            main(base + ["--dt", bad])
+        assert e.value.code == 2

@@ -8,6 +8,7 @@
     zelqviz diff A.zelq B.zelq      the comparison page of two ZELQ-IR files
     zelqviz check RECORDING         the recording's health (exit 1 on gaps, backwards times, dead lines)
     zelqviz score TRUTH PRED        predicted boxes scored against labels (precision, recall, AP)
+    zelqviz stats MODEL.zelq        per-layer statistics of recorded activity (--activity, --dt)
 
 Mistakes print one line on stderr: exit status 2 for a bad command line,
 1 for a file that cannot be read or written.
@@ -43,13 +44,15 @@ def time_us(text: str) -> int:
     return value
 
 
-def _seconds(text: str) -> float:
+def step_seconds(text: str) -> float:
+    """A time step like 1ms, 500us, 0.001 or 1e-3, in seconds (plain numbers are seconds)."""
+    m = _TIME.fullmatch(text)
     try:
-        value = float(text)
+        value = float(m.group(1)) * _UNITS[m.group(2) or "s"] / 1e6 if m else float(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+        value = float("nan")
     if not (value > 0 and value != float("inf")):
-        raise argparse.ArgumentTypeError(f"not a positive time step: {text!r}")
+        raise argparse.ArgumentTypeError(f"invalid time step '{text}' (examples: 1ms, 500us, 0.001)")
     return value
 
 
@@ -423,7 +426,7 @@ def _diff(args: argparse.Namespace, status: _Status) -> Path:
 
 def parser() -> argparse.ArgumentParser:
     ap = _Parser(prog="zelqviz", description="Standalone, offline HTML pages from graph, recording and frame files.")
-    sub = ap.add_subparsers(dest="command", required=True, metavar="{graph,events,frames,dataset,diff,check,score}")
+    sub = ap.add_subparsers(dest="command", required=True, metavar="{graph,events,frames,dataset,diff,check,score,stats}")
 
     def command(name: str, run: Callable, help: str, metavar: str, *more: str) -> argparse.ArgumentParser:
         sp = sub.add_parser(name, help=help, description=help)
@@ -443,7 +446,8 @@ def parser() -> argparse.ArgumentParser:
     g.add_argument("--payloads", choices=("auto", "full", "summary"), help="how much of the parameters to embed")
     g.add_argument("--activity", metavar="ACTIVITY.npz",
                    help="recorded activity to draw on the graph: arrays (time first) keyed by node identifier")
-    g.add_argument("--dt", type=_seconds, metavar="SECONDS", help="time step of the activity, for rates in Hz")
+    g.add_argument("--dt", type=step_seconds, metavar="TIME",
+                   help="time step of the activity, for rates in Hz: 1ms, 500us, or seconds (0.001)")
     g.add_argument("--node-data", metavar="FILE",
                    help="numbers per node to colour the graph by: JSON {measure: {node: value}} or CSV node,measure,value")
     e = command("events", _events,
@@ -500,6 +504,8 @@ def parser() -> argparse.ArgumentParser:
                    help="absolute tolerance below which tensor elements count as equal (default 0)")
     from .cli_inspect import add_commands
     add_commands(sub, sensor_size, _names)
+    from .network.cli import add_command as add_stats
+    add_stats(sub, step_seconds, time_us, sensor_size)
     return ap
 
 
