@@ -1,0 +1,288 @@
+// EVT 3.0 words decoded straight into records, for the words that need no
+// care: events inside the sensor and the window, on a known time base, at
+// times not before the earliest. Everything else (time highs, words of unknown
+// type, events the Sink must judge) is left to the Sink's decoder in evt.hpp,
+// which calls decode_evt3_plain() between such words.
+//
+// Where the CPU has AVX2, 16 words at a time: the row, time low and vector
+// base each word sees are carried forward across the 16 lanes by shifts and
+// blends (no branch per word: the types of successive words follow no pattern
+// a branch predictor learns), then the words with events are walked by their
+// mask. Elsewhere, and for a block that needs a closer look (a time high in
+// it, times going back, a vector near the sensor's edge), one word at a time.
+//
+// Records: the first four of a word with events are written whether its mask
+// holds them or not, and the count advances by the mask's popcount; slots past
+// it are overwritten later or lie beyond the records. A record is two 8-byte
+// stores; the second spills 3 bytes into the next slot, which that slot's
+// first store overwrites. So a call needs room for the most records a block
+// yields plus 16 bytes: the caller's buffer decides, and is checked per block.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "kernels/evt_state.hpp"
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define ZV_EVT3_AVX2 1
+#endif
+
+namespace zv::kern::evt {
+
+// The fast path's view of one call: the State's fields it reads, in locals.
+struct Evt3Run {
+    uint64_t width, height;
+    int64_t lo, hi;    // window, narrowed to the earliest time decoded
+    int64_t base;      // time of time low 0 under the current time high
+    uint64_t y, low, xb, pol;
+    int64_t max_t;
+    uint8_t* out;
+    size_t n, cap;
+
+    explicit Evt3Run(const State& s, RecordBuffer& o)
+        : width(static_cast<uint64_t>(s.width)), height(static_cast<uint64_t>(s.height)),
+          lo(std::max(s.lo, s.min_t)), hi(s.hi), base((s.time_high << 12) + s.loops + s.t0),
+          y(static_cast<uint64_t>(s.y)), low(static_cast<uint64_t>(s.time_low)),
+          xb(static_cast<uint64_t>(s.x_base)), pol(static_cast<uint64_t>(s.pol)), max_t(s.max_t),
+          out(o.data()), n(o.size()), cap(o.capacity()) {}
+
+    void store(State& s, RecordBuffer& o) const {
+        s.y = static_cast<int64_t>(y);
+        s.time_low = static_cast<int64_t>(low);
+        s.x_base = static_cast<int64_t>(xb);
+        s.pol = static_cast<int64_t>(pol);
+        s.max_t = max_t;
+        o.resize(n);
+    }
+
+    bool room(size_t records) const { return cap >= 2 && cap - 2 >= n && cap - 2 - n >= records; }
+
+    // The records of one word: x from x0 + each set bit of mask, all at row y, time t, polarity p.
+    ZV_EVT_INLINE void emit(uint64_t row, int64_t t, uint64_t p, uint64_t x0, uint32_t mask) {
+        const uint64_t head = (row & 0xFFFF) << 16 | static_cast<uint64_t>(t) << 32;
+        const uint64_t tail = static_cast<uint64_t>(t) >> 32 | (0xFFu ^ (p * 0xFEu)) << 32;
+        uint8_t* r = out + n * kRecordSize;
+        auto write = [&](uint64_t x) {
+            const uint64_t first = head | (x & 0xFFFF);
+            std::memcpy(r, &first, 8);
+            std::memcpy(r + 8, &tail, 8);
+            r += kRecordSize;
+        };
+        uint32_t m = mask;
+        for (int k = 0; k < 4; ++k, m &= m - 1) write(x0 + static_cast<uint64_t>(std::countr_zero(m | 0x10000u)));
+        for (; m; m &= m - 1) write(x0 + static_cast<uint64_t>(std::countr_zero(m)));
+        n += static_cast<size_t>(std::popcount(mask));
+    }
+};
+
+// Most records 16 words yield, and the slots past them that a block may write.
+constexpr size_t kEvt3BlockRecords = 16 * 12 + 4;
+
+// One word at a time over [i, end): returns the index of the first word not taken.
+ZV_EVT_INLINE size_t evt3_words(const uint8_t* buf, size_t i, size_t end, State& s, Evt3Run& r) {
+    // False: the word's events go to the Sink. Times behind the latest are noted as the Sink would.
+    auto fits = [&](uint64_t top, int64_t t) {
+        if ((r.y >= r.height) | (top >= r.width) | (t < r.lo) | (t >= r.hi)) return false;
+        if (t < r.max_t) {
+            if (!s.back) {
+                s.back = 1;
+                s.back_at = static_cast<int64_t>(2 * i);
+            }
+        } else {
+            r.max_t = t;
+        }
+        return true;
+    };
+    for (; i < end && r.room(12 + 4); ++i) {
+        const uint64_t v = static_cast<uint64_t>(buf[2 * i]) | static_cast<uint64_t>(buf[2 * i + 1]) << 8;
+        const int64_t t = r.base + static_cast<int64_t>(r.low);
+        switch (v >> 12) {
+            case 0x0: r.y = v & 2047; continue;
+            case 0x6: r.low = v & 0xFFF; continue;
+            case 0x3: r.xb = v & 2047; r.pol = (v >> 11) & 1; continue;
+            case 0x2:
+                if (!fits(v & 2047, t)) return i;
+                r.emit(r.y, t, (v >> 11) & 1, v & 2047, 1);
+                continue;
+            case 0x4:
+            case 0x5: {
+                const bool wide = (v >> 12) == 0x4;
+                const uint32_t mask = static_cast<uint32_t>(v) & (wide ? 0xFFFu : 0xFFu);
+                if (mask) {
+                    if (!fits(r.xb + static_cast<uint64_t>(31 - std::countl_zero(mask)), t)) return i;
+                    r.emit(r.y, t, r.pol, r.xb, mask);
+                }
+                r.xb = std::min<uint64_t>(r.xb + (wide ? 12 : 8), kFormats[kEvt3].x_range);
+                continue;
+            }
+            case 0x7: case 0xA: case 0xE: case 0xF: continue;
+            default: return i;  // time high, unknown type
+        }
+    }
+    return i;
+}
+
+#ifdef ZV_EVT3_AVX2
+namespace avx2 {
+
+#define ZV_AVX2 __attribute__((target("avx2,bmi,bmi2,popcnt,lzcnt"), always_inline)) inline
+
+// Lane i of the result is lane i - k of v (16-bit lanes), zero below k.
+template <int k>
+ZV_AVX2 __m256i shift_up(__m256i v) {
+    const __m256i low_up = _mm256_permute2x128_si256(v, v, 0x08);  // [0, v.low]
+    if constexpr (k == 8) return low_up;
+    else return _mm256_alignr_epi8(v, low_up, 16 - 2 * k);
+}
+
+// Lanes with bit 15 set keep their value; the others take that of the nearest such
+// lane below them, or `carry` when there is none.
+ZV_AVX2 __m256i carry_forward(__m256i v, __m256i carry) {
+    v = _mm256_blendv_epi8(shift_up<1>(v), v, _mm256_srai_epi16(v, 15));
+    v = _mm256_blendv_epi8(shift_up<2>(v), v, _mm256_srai_epi16(v, 15));
+    v = _mm256_blendv_epi8(shift_up<4>(v), v, _mm256_srai_epi16(v, 15));
+    v = _mm256_blendv_epi8(shift_up<8>(v), v, _mm256_srai_epi16(v, 15));
+    return _mm256_blendv_epi8(carry, v, _mm256_srai_epi16(v, 15));
+}
+
+ZV_AVX2 __m256i prefix_sum(__m256i v) {
+    v = _mm256_add_epi16(v, shift_up<1>(v));
+    v = _mm256_add_epi16(v, shift_up<2>(v));
+    v = _mm256_add_epi16(v, shift_up<4>(v));
+    return _mm256_add_epi16(v, shift_up<8>(v));
+}
+
+ZV_AVX2 __m256i eq(__m256i a, int b) { return _mm256_cmpeq_epi16(a, _mm256_set1_epi16(static_cast<short>(b))); }
+
+ZV_AVX2 __m256i pick(__m256i sel, __m256i yes, __m256i no) { return _mm256_blendv_epi8(no, yes, sel); }
+
+// The 16 words at p, or false (nothing written, r unchanged) when any needs a closer look.
+__attribute__((target("avx2,bmi,bmi2,popcnt,lzcnt"))) inline bool block(const uint8_t* p, Evt3Run& r) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i type = _mm256_srli_epi16(v, 12);
+    const __m256i flag = _mm256_set1_epi16(static_cast<short>(0x8000));
+    const __m256i x11 = _mm256_and_si256(v, _mm256_set1_epi16(2047));
+    // Types the Sink takes: 1, 8, 9, B, C, D (time high and the unknown ones).
+    const __m256i care = _mm256_or_si256(
+        _mm256_or_si256(eq(type, 0x1), _mm256_and_si256(_mm256_cmpgt_epi16(type, _mm256_set1_epi16(0x7)),
+                                                          _mm256_cmpgt_epi16(_mm256_set1_epi16(0xA), type))),
+        _mm256_and_si256(_mm256_cmpgt_epi16(type, _mm256_set1_epi16(0xA)),
+                         _mm256_cmpgt_epi16(_mm256_set1_epi16(0xE), type)));
+    if (!_mm256_testz_si256(care, care)) return false;
+    const __m256i is_x = eq(type, 0x2), is_v12 = eq(type, 0x4), is_v8 = eq(type, 0x5);
+    // Row and time low each word sees.
+    const __m256i y = _mm256_and_si256(
+        carry_forward(_mm256_and_si256(eq(type, 0x0), _mm256_or_si256(x11, flag)),
+                      _mm256_set1_epi16(static_cast<short>(0x8000 | r.y))),
+        _mm256_set1_epi16(2047));
+    const __m256i tl_word = _mm256_and_si256(eq(type, 0x6), _mm256_or_si256(_mm256_and_si256(v, _mm256_set1_epi16(0xFFF)), flag));
+    const __m256i low = _mm256_and_si256(
+        carry_forward(tl_word, _mm256_set1_epi16(static_cast<short>(0x8000 | r.low))), _mm256_set1_epi16(0xFFF));
+    // Times must not go back within the block (nor from the carried time low).
+    // shift_up<1> leaves lane 0 zero: put the carried time low there.
+    const __m256i before = _mm256_or_si256(shift_up<1>(low),
+                                           _mm256_setr_epi16(static_cast<short>(r.low), 0, 0, 0, 0, 0, 0, 0,
+                                                             0, 0, 0, 0, 0, 0, 0, 0));
+    if (!_mm256_testz_si256(_mm256_cmpgt_epi16(before, low), _mm256_cmpgt_epi16(before, low))) return false;
+    // Vector base: VECT_BASE_X sets it, each VECT_12 / VECT_8 moves it 12 / 8 after its own use.
+    const __m256i step = _mm256_or_si256(_mm256_and_si256(is_v12, _mm256_set1_epi16(12)),
+                                         _mm256_and_si256(is_v8, _mm256_set1_epi16(8)));
+    const __m256i after = prefix_sum(step);
+    const __m256i upto = _mm256_sub_epi16(after, step);  // steps of the words before each
+    // A base word holds (its x minus the steps before it) in 14 bits, its polarity in bit 14.
+    const __m256i base_word = _mm256_and_si256(
+        eq(type, 0x3),
+        _mm256_or_si256(_mm256_or_si256(flag, _mm256_and_si256(_mm256_slli_epi16(v, 3), _mm256_set1_epi16(0x4000))),
+                        _mm256_and_si256(_mm256_sub_epi16(x11, upto), _mm256_set1_epi16(0x3FFF))));
+    const __m256i based = carry_forward(
+        base_word, _mm256_set1_epi16(static_cast<short>(0x8000 | (r.pol << 14) | (r.xb & 0x3FFF))));
+    // Sign-extend the 14-bit offset and add the steps before each word.
+    const __m256i xb = _mm256_add_epi16(_mm256_srai_epi16(_mm256_slli_epi16(based, 2), 2), upto);
+    const __m256i vpol = _mm256_and_si256(_mm256_srli_epi16(based, 14), _mm256_set1_epi16(1));
+    // The base may not pass the format's range (it would be clamped there).
+    const __m256i moved = _mm256_add_epi16(xb, step);
+    if (!_mm256_testz_si256(_mm256_cmpgt_epi16(moved, _mm256_set1_epi16(2048)),
+                            _mm256_cmpgt_epi16(moved, _mm256_set1_epi16(2048))))
+        return false;
+    // Events: ADDR_X one at its x, vectors their masks from the base.
+    const __m256i mask = _mm256_or_si256(
+        _mm256_and_si256(is_x, _mm256_set1_epi16(1)),
+        _mm256_or_si256(_mm256_and_si256(is_v12, _mm256_and_si256(v, _mm256_set1_epi16(0xFFF))),
+                        _mm256_and_si256(is_v8, _mm256_and_si256(v, _mm256_set1_epi16(0xFF)))));
+    const __m256i x0 = pick(is_x, x11, xb);
+    const __m256i pol = pick(is_x, _mm256_and_si256(_mm256_srli_epi16(v, 11), _mm256_set1_epi16(1)), vpol);
+    const __m256i has = _mm256_cmpgt_epi16(mask, _mm256_setzero_si256());
+    // Rightmost x a word may reach, by its width (exact for ADDR_X, at most for vectors).
+    const __m256i reach = _mm256_add_epi16(x0, _mm256_or_si256(_mm256_and_si256(is_v12, _mm256_set1_epi16(11)),
+                                                              _mm256_and_si256(is_v8, _mm256_set1_epi16(7))));
+    const __m256i outside = _mm256_or_si256(
+        _mm256_cmpgt_epi16(y, _mm256_set1_epi16(static_cast<short>(r.height - 1))),
+        _mm256_cmpgt_epi16(reach, _mm256_set1_epi16(static_cast<short>(r.width - 1))));
+    if (!_mm256_testz_si256(outside, has)) return false;
+    uint32_t events = static_cast<uint32_t>(_mm256_movemask_epi8(has));
+    alignas(32) uint16_t Y[16], L[16], X[16], M[16], P[16];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(L), low);
+    // Times: the block's first is the carried one or later, its last the last lane's.
+    const int64_t last_t = r.base + L[15];
+    if (r.base + static_cast<int64_t>(r.low) < std::max(r.lo, r.max_t) || last_t >= r.hi) return false;
+    _mm256_store_si256(reinterpret_cast<__m256i*>(Y), y);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(X), x0);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(M), mask);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(P), pol);
+    if (events) r.max_t = r.base + L[(31 - std::countl_zero(events)) >> 1];
+    while (events) {
+        const unsigned lane = static_cast<unsigned>(std::countr_zero(events)) >> 1;
+        events &= events - 1;
+        events &= events - 1;  // both bits of the lane
+        r.emit(Y[lane], r.base + L[lane], P[lane], X[lane], M[lane]);
+    }
+    alignas(32) uint16_t B[16];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(B), moved);
+    r.y = Y[15];
+    r.low = L[15];
+    r.xb = B[15];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(B), vpol);
+    r.pol = B[15];
+    return true;
+}
+
+#undef ZV_AVX2
+
+}  // namespace avx2
+
+__attribute__((target("avx2,bmi,bmi2,popcnt,lzcnt"))) inline size_t evt3_blocks(const uint8_t* buf, size_t i,
+                                                                              size_t words, State& s, Evt3Run& r) {
+    while (i + 16 <= words && r.room(kEvt3BlockRecords)) {
+        if (avx2::block(buf + 2 * i, r)) {
+            i += 16;
+            continue;
+        }
+        const size_t stop = evt3_words(buf, i, i + 16, s, r);
+        if (stop < i + 16) return stop;
+        i = stop;
+    }
+    return evt3_words(buf, i, words, s, r);
+}
+#endif
+
+// Words from i on, as far as they need no care; returns the index of the first not taken.
+inline size_t decode_evt3_plain(const uint8_t* buf, size_t i, size_t words, State& s, RecordBuffer& out) {
+    if (!(s.has_time && s.seen && s.has_first && s.min_t <= s.max_t)) return i;
+    Evt3Run r(s, out);
+#ifdef ZV_EVT3_AVX2
+    static const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2") &&
+                             __builtin_cpu_supports("lzcnt") && __builtin_cpu_supports("popcnt");
+    i = avx2 ? evt3_blocks(buf, i, words, s, r) : evt3_words(buf, i, words, s, r);
+#else
+    i = evt3_words(buf, i, words, s, r);
+#endif
+    r.store(s, out);
+    return i;
+}
+
+}  // namespace zv::kern::evt
