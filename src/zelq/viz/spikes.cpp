@@ -34,6 +34,7 @@
 #include "kernels/colour.hpp"
 #include "kernels/escape.hpp"
 #include "kernels/evt.hpp"
+#include "kernels/evt_count.hpp"
 #include "kernels/evt_index.hpp"
 #include "kernels/file_summary.hpp"
 #include "kernels/png.hpp"
@@ -721,6 +722,21 @@ nb::object decode_events(const Args& a) {
     return nb::make_tuple(done.count, done.consumed);
 }
 
+nb::object most_events(const Args& a) {
+    namespace evt = kern::evt;
+    const long long format = a.integer(0);
+    if (format < 0 || format >= evt::kFormatCount) raise(PyExc_ValueError, "unknown event format %lld", format);
+    BufferView data;
+    data.require(a[1]);
+    uint64_t n;
+    {
+        nb::gil_scoped_release release;
+        n = evt::most_events(static_cast<evt::Format>(format), static_cast<const uint8_t*>((*data).buf),
+                             static_cast<size_t>((*data).len));
+    }
+    return nb::int_(n);
+}
+
 // ---------------------------------------------------------------- streaming engine
 
 // A NumPy array of `n` elements of `dtype` holding a copy of `data`.
@@ -1206,6 +1222,10 @@ NB_MODULE(spikes, m) {
         "into the record array out from index count; returns (records in out, bytes consumed).\n\n"
         "Raises ValueError for an unknown fmt, a state that is not its int64 array, an out of\n"
         "another dtype or a count outside it; a non-buffer buffer raises TypeError.");
+    def(m, "_most_events", {arg("fmt", Kind::Int), arg("buffer")}, most_events,
+        "The most records the whole words of buffer can yield in fmt (the event words, each as if\n"
+        "inside the sensor): what a whole read reserves before decoding.\n\n"
+        "Raises ValueError for an unknown fmt; a non-buffer buffer raises TypeError.");
     nb::class_<Stream>(m, "_Stream",
                        "The streaming engine over one recording (see stream.py): feed it file bytes or event\n"
                        "records in order, then finish() and read result(). A file's decoder state, when given, is\n"

@@ -24,7 +24,7 @@ from ._sniffing import percent_header
 
 CHUNK = 16 << 20
 READ_BYTES = 1 << 20            # bytes read at a time where a file is read rather than mapped
-# Records a vector format's read reserves before it knows how many its words hold.
+# Records a windowed read reserves before it knows how many its words hold.
 _FIRST_RESERVE = 1 << 16
 _BLOCK_LIMIT = 1 << 22
 
@@ -107,16 +107,15 @@ def decode(p: Path, lay: Layout, offset: int, size: int, state: State, progress:
            back: Optional[list] = None) -> Tuple[np.ndarray, Optional[int]]:
     """The records decoded from `offset`, and the byte where a file cut short ends its whole
     words (None when it is not). The first byte where times went backwards goes to `back`."""
-    # Formats of one record per word reserve one record per whole word of the file: the
-    # most it can hold, touched only as it fills. Vector formats (and windows) decode into
-    # blocks that double from 64 Ki records up to _BLOCK_LIMIT as records come, joined at
-    # the end, so a file of words without events reserves nothing.
+    # A whole read reserves the most records the file's words can hold (one per word, or for
+    # vector formats the event bits, counted first), touched only as it fills: every record
+    # is written once, into the array returned. Windows decode into blocks that double from
+    # 64 Ki records up to _BLOCK_LIMIT as records come, joined at the end.
     fmt = lay.fmt
     word, most = fmt.word, fmt.max_per_word
     data_end = offset + max(size - offset, 0) // word * word
-    words = (data_end - offset) // word
     windowed = state["duration"] >= 0
-    out = np.empty((words if most == 1 and not windowed else min(words, _FIRST_RESERVE)) + most, RECORD)
+    out = np.empty(most, RECORD)
     blocks = []
     count = 0
     pos = offset
@@ -124,6 +123,7 @@ def decode(p: Path, lay: Layout, offset: int, size: int, state: State, progress:
         with open(p, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm:
             data_end = min(data_end, offset + max(len(mm) - offset, 0) // word * word)
             with memoryview(mm) as view:
+                out = np.empty(_reserve(fmt, mm, view, offset, data_end, windowed) + 2 * most + 16, RECORD)
                 while pos < data_end:
                     if len(out) - count < most:
                         out.resize(count, refcheck=False)
@@ -160,6 +160,23 @@ def cut_at(state: State, pos: int, data_end: int, size: int) -> Optional[int]:
     if pos < data_end:
         return pos
     return data_end if data_end < size else None
+
+
+def _reserve(fmt: Format, mm: mmap.mmap, view: memoryview, offset: int, data_end: int, windowed: bool) -> int:
+    """Records to reserve for decoding view[offset:data_end]: counted a chunk at a time, each
+    chunk's pages dropped after it, as decoding does."""
+    words = (data_end - offset) // fmt.word
+    if windowed:
+        return min(words, _FIRST_RESERVE)
+    if fmt.max_per_word == 1:
+        return words
+    total = 0
+    for pos in range(offset, data_end, CHUNK):
+        end = min(pos + CHUNK, data_end)
+        with view[pos:end] as chunk:
+            total += _native.events()._most_events(fmt.number, chunk)
+        _drop_pages(mm, pos, end)
+    return total
 
 
 def _finish(p: Path, lay: Layout, state: State, outside: str, size: int, cut: Optional[int], n: int) -> None:

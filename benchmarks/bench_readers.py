@@ -1,0 +1,121 @@
+"""Whole-file readers and streams against the peers, on one synthetic HD scene in three formats.
+
+    python benchmarks/bench_readers.py [--events 12e6] [--repeat 5] [--formats evt3,evt2,dat] [--dir DIR]
+
+Writes the seeded scene of synth_recording.py (1280 x 720, moving shapes over noise) as
+EVT 3.0, EVT 2.0 and DAT files of about --events events (kept in --dir when given, so a
+second run skips the writing), then times, on each file, in one process and interleaved
+(each round runs every reader once; the best round counts, the range is printed):
+  read_events    our whole read (one record array)
+  evt3           evt3.decode_file (EVT 3.0 only; NumPy columns)
+  expelliarmus   Wizard(encoding).read (one structured array)
+  iter_events    our stream, 64 Ki-event pieces, each dropped
+  faery          faery.events_stream_from_file, each packet dropped
+Peers are timed only when installed; they are never dependencies. Each reader's first
+result is checked to hold the file's event count. Printed: M events/s (best, and the range
+over rounds), and the ratios of best times: read_events against the fastest whole-file
+peer, iter_events against faery's stream. Targets: both at least 1.5x.
+On a shared machine the wall times drift with the load; CPU times (this process, all
+threads) are printed beside them.
+"""
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path[:0] = [str(HERE), str(HERE.parent / "src")]
+
+from common import machine  # noqa: E402
+from synth_recording import write_recording  # noqa: E402
+
+from zelq.viz import iter_events, read_events  # noqa: E402
+
+SUFFIX = {"evt3": ".raw", "evt2": ".raw", "dat": ".dat"}
+RATE = 8.9e6  # events per second of the scene: about the 12.5 s, 111 M-event preset
+
+
+def peer(name):
+    try:
+        return __import__(name)
+    except ImportError:
+        return None
+
+
+def readers(fmt, path):
+    """(name, kind, call returning the number of events) for each reader of this file."""
+    out = [("read_events", "whole", lambda: len(read_events(path)))]
+    evt3 = peer("evt3")
+    if evt3 is not None and fmt == "evt3":
+        out.append(("evt3", "whole", lambda: len(evt3.decode_file(str(path)).t)))
+    expelliarmus = peer("expelliarmus")
+    if expelliarmus is not None:
+        wizard = expelliarmus.Wizard(encoding=fmt)
+        out.append(("expelliarmus", "whole", lambda: len(wizard.read(str(path)))))
+    out.append(("iter_events", "stream", lambda: sum(len(piece) for piece in iter_events(path))))
+    faery = peer("faery")
+    if faery is not None:
+        out.append(("faery", "stream", lambda: sum(len(p) for p in faery.events_stream_from_file(str(path)))))
+    return out
+
+
+def timed(call):
+    c0, w0 = time.process_time(), time.perf_counter()
+    n = call()
+    w1, c1 = time.perf_counter(), time.process_time()
+    return n, w1 - w0, c1 - c0
+
+
+def bench(fmt, path, expected, repeat):
+    rows = readers(fmt, path)
+    walls = {name: [] for name, _, _ in rows}
+    cpus = {name: [] for name, _, _ in rows}
+    for _ in range(repeat):
+        for name, _, call in rows:
+            n, wall, cpu = timed(call)
+            if n != expected:
+                raise SystemExit(f"{name} read {n:,} events of {path.name}, not {expected:,}")
+            walls[name].append(wall)
+            cpus[name].append(cpu)
+    print(f"\n{fmt.upper()} ({path.stat().st_size / 2**20:,.0f} MiB, {expected:,} events)")
+    for name, kind, _ in rows:
+        w, c = walls[name], cpus[name]
+        print(f"  {name:13s} {kind:6s} {expected / min(w) / 1e6:7.1f} M ev/s  (range {expected / max(w) / 1e6:6.1f}"
+              f"-{expected / min(w) / 1e6:6.1f}; best {min(w) * 1e3:7.0f} ms wall, {min(c) * 1e3:7.0f} ms CPU)")
+    whole = [name for name, kind, _ in rows if kind == "whole" and name != "read_events"]
+    if whole:
+        fastest = min(whole, key=lambda name: min(walls[name]))
+        print(f"  read_events / {fastest}: {min(walls[fastest]) / min(walls['read_events']):.2f}x wall, "
+              f"{min(cpus[fastest]) / min(cpus['read_events']):.2f}x CPU (target 1.5x)")
+    if "faery" in walls:
+        print(f"  iter_events / faery: {min(walls['faery']) / min(walls['iter_events']):.2f}x wall, "
+              f"{min(cpus['faery']) / min(cpus['iter_events']):.2f}x CPU (target 1.5x)")
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--events", type=float, default=12e6)
+    ap.add_argument("--repeat", type=int, default=5)
+    ap.add_argument("--formats", default="evt3,evt2,dat")
+    ap.add_argument("--dir", type=Path, help="keep the files here (and reuse them)")
+    args = ap.parse_args()
+    seconds = args.events / RATE
+    print(f"{machine()}; load average {os.getloadavg()[0]:.1f}")
+    with tempfile.TemporaryDirectory() as tmp:
+        folder = args.dir or Path(tmp)
+        folder.mkdir(parents=True, exist_ok=True)
+        for fmt in args.formats.split(","):
+            path = folder / f"scene_{args.events:.0f}_{fmt}{SUFFIX[fmt]}"
+            count = folder / (path.name + ".count")
+            if not (path.exists() and count.exists()):
+                count.write_text(str(write_recording(path, seconds, RATE, fmt=fmt)))
+            bench(fmt, path, int(count.read_text()), args.repeat)
+    print(f"\nload average {os.getloadavg()[0]:.1f}")
+
+
+if __name__ == "__main__":
+    main()
