@@ -73,3 +73,80 @@ def test_one_theme_choice_holds_on_every_page_and_junk_in_storage_is_ignored(bro
         assert errors == []
     finally:
         context.close()
+
+
+def test_box_colours_of_the_pages_are_the_video_writers():
+    import re
+
+    from zelq.viz import video
+    text = (ROOT / "pages" / "common" / "class-colours.js").read_text(encoding="utf-8")
+    listed = re.search(r"LIST = \[([^\]]*)\]", text).group(1)
+    assert [tuple(int(h[i:i + 2], 16) for i in (1, 3, 5)) for h in re.findall(r'"(#[0-9a-f]{6})"', listed)] == \
+        [tuple(c) for c in video.CLASS_COLOURS]
+
+
+PROBES = {  # a part that notes which of its page's hooks were called
+    "recording": ('//@raster.js@', 'ZParts.add("probe", () => { const calls = window.zelqProbe = []; return {'
+                  ' draw: () => calls.push("draw"), show: (s) => calls.push("show " + s.length),'
+                  ' overlay: (ctx, sx, sy, s) => calls.push("overlay " + s.length), recolour: () => calls.push("recolour"),'
+                  ' start: () => { calls.push("start"); }, key: (k) => k === "p" && calls.push("key") > 0 }; });\n'),
+    "viewer": ('//@viewer.js@', 'ZParts.add("probe", (page) => { const calls = window.zelqProbe = [];'
+               ' return { select: (k) => calls.push("select " + k), theme: (t) => calls.push("theme " + t),'
+               ' ready: () => calls.push("ready " + page.scene.items.length) }; });\n'),
+}
+
+
+@pytest.mark.parametrize("page", ["recording", "viewer"])
+def test_a_new_part_is_one_file_and_one_marker_line(tmp_path, build_pages, monkeypatch, page_probe, page):
+    import shutil
+
+    import graphs
+    import viewer_docs as vd
+    from zelq.viz import pagefiles
+    from zelq.viz import render as R
+
+    src = tmp_path / "src"
+    shutil.copytree(ROOT / "pages" / page, src)
+    anchor, code = PROBES[page]
+    (src / "probe.js").write_text(code, encoding="utf-8")
+    listing = src / ("recording.js" if page == "recording" else "viewer.html")
+    text = listing.read_text(encoding="utf-8")
+    assert text.count(anchor + "\n") == 1
+    # after the recording's last part; before the viewer's wiring, which makes the parts
+    mark = anchor + "\n//@probe.js@\n" if page == "recording" else "//@probe.js@\n" + anchor + "\n"
+    listing.write_text(text.replace(anchor + "\n", mark), encoding="utf-8")
+    html = getattr(build_pages, "build_" + page)(src)
+    out = tmp_path / "page.html"
+    if page == "recording":
+        import recording_reference as rr
+        from test_recording_page import SIZE, dot_boxes, moving_dot
+        from zelq.viz.recording_page import render_recording_html
+        real = pagefiles.template
+        monkeypatch.setattr(pagefiles, "template", lambda name: html if name == "recording.html" else real(name))
+        out.write_text(render_recording_html(rr.build_document(moving_dot(), SIZE, boxes=dot_boxes(), classes=["car", "ped"]),
+                                             "Probe"), encoding="utf-8")
+    else:
+        (tmp_path / "templates").mkdir()
+        (tmp_path / "templates" / "viewer.html").write_text(html, encoding="utf-8")
+        monkeypatch.setattr(R, "TEMPLATES_DIR", tmp_path / "templates")
+        vd.write_page(out, vd.graph_doc(graphs.detector()), "Probe")
+    p = page_probe.open(out)
+    p.wait_for_selector("html[data-state=ready], body[data-state=ready]", state="attached", timeout=15_000)
+    if page == "recording":
+        p.keyboard.press("ArrowRight")
+        p.keyboard.press("p")
+        p.select_option("#palette", index=1)
+        p.wait_for_function("() => document.getElementById('frame').dataset.step === '1'")
+        want = {"start", "draw", "show 2", "overlay 2", "key", "recolour"}
+    else:
+        shown = p.evaluate("zelqViewer.stats().items")
+        node = p.eval_on_selector("#graph .node", "e => e.getAttribute('data-key').slice(2)")
+        p.evaluate("id => zelqViewer.selectNode(id)", node)
+        p.evaluate("zelqViewer.idle()")
+        p.click("#btn-theme")
+        p.keyboard.press("Escape")
+        theme = p.evaluate("document.documentElement.dataset.theme")
+        want = {f"ready {shown}", "select n", "theme " + theme, "select null"}
+    calls = p.evaluate("window.zelqProbe")
+    assert want <= set(calls), calls
+    assert page_probe.errors == []
