@@ -7,7 +7,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 from conftest import shared_recording
-from zelq.viz import RecordingError, read_events, read_sensor_size
+from zelq.viz import RecordingError, RecordingWarning, iter_events, read_events, read_sensor_size
 
 RECORD = np.dtype([("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")])
 T0 = 1605537493718345
@@ -213,3 +213,30 @@ def test_random_bytes_give_events_or_a_recording_error(tmp_path, body, header):
     else:
         assert ev.dtype == RECORD and set(np.unique(ev["p"])) <= {-1, 1}
         assert len(ev) <= len(body) * 32  # at most one event per mask bit
+
+
+def test_aedat4_streams_and_keeps_windows_exact(tmp_path):
+    import writers
+    pytest.importorskip("lz4")
+    rng = np.random.default_rng(11)
+    n = 30_000
+    ev = records(rng.integers(0, 640, n), rng.integers(0, 480, n), np.sort(rng.integers(0, 3_000_000, n)) + 10**9,
+                 rng.integers(0, 2, n))
+    path = tmp_path / "r.aedat4"
+    data = writers.aedat4(ev, packet=1000)
+    path.write_bytes(data + b"\0\0\0\0\xff\xff\x00\x00")  # a packet header claiming more than the file holds
+    pieces = iter_events(path, chunk=4096)
+    first = next(pieces)  # handed out before the rest of the file is read
+    np.testing.assert_array_equal(first, ev[:4096])
+    with pytest.warns(RecordingWarning, match="cut short"):
+        rest = list(pieces)
+    np.testing.assert_array_equal(np.concatenate([first] + rest), ev)
+    # One event 1000 s early in the middle: a window is the full read filtered to it, from the earliest time.
+    early = ev.copy()
+    early["t"][n // 2] -= 1000 * 10**6
+    path.write_bytes(writers.aedat4(early, packet=1000))
+    full = read_events(path)
+    lo = int(full["t"].min()) + 1000 * 10**6 + 500_000
+    with pytest.warns(RecordingWarning, match=r"times go backwards at index 15000; the window is taken from a read"):
+        window = read_events(path, start=1000 * 10**6 + 500_000, duration=1_000_000)
+    np.testing.assert_array_equal(window, full[(full["t"] >= lo) & (full["t"] < lo + 1_000_000)])

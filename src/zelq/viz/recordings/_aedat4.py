@@ -225,13 +225,27 @@ def tables(path: Path, size: int) -> Generator[np.ndarray, None, Optional[int]]:
     them; returns (as StopIteration's value) the offset of the cut packet of a file cut short."""
     with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm:
         size = min(size, len(mm))
+        dropped = 0
         try:
-            for _, events in _event_tables(mm, size, read_header(mm, size)):
+            for offset, events in _event_tables(mm, size, read_header(mm, size)):
+                # Packets read leave the resident set (the page cache keeps them): an hour's
+                # file costs its packet, not its length.
+                dropped = _drop_pages(mm, dropped, offset)
                 if len(events):
                     yield events
         except CutShort as cut:
             return cut.offset
     return None
+
+
+def _drop_pages(mm: Any, start: int, end: int) -> int:
+    """Releases the mapped pages of [start, end) that lie whole inside it; returns where it stopped."""
+    lo = -(-start // mmap.PAGESIZE) * mmap.PAGESIZE
+    hi = end - end % mmap.PAGESIZE
+    if hi - lo >= _STEP and hasattr(mmap, "MADV_DONTNEED"):
+        mm.madvise(mmap.MADV_DONTNEED, lo, hi - lo)
+        return hi
+    return start
 
 
 def _event_tables(mm: Any, size: int, header: Header) -> Iterator[Tuple[int, np.ndarray]]:
@@ -371,6 +385,31 @@ def _sensor_size(file: File) -> Optional[Tuple[int, int]]:
     return _aedat_sensor(file.path, _aedat_header(file.path, file.size))
 
 
+def _piece_file(file: File) -> Any:
+    from . import _pieces
+    p, size = file.path, file.size
+    sensor = _sensor_size(file)
+    text = f"the {sensor[0]} × {sensor[1]} sensor its header declares" if sensor else ""
+    return _pieces.PieceFile(p, lambda lo: _chunks(p, size), sensor, size, unit="packet", sensor_text=text)
+
+
+def _read_any(file: File, window: Window) -> np.ndarray:
+    """A whole file packet by packet; a window as the full read filtered to it, also where the
+    file's times go backwards."""
+    if window.whole:
+        return _read(file, window)
+    from . import _pieces
+    need_lz4()
+    return _pieces.read(_piece_file(file), window)
+
+
+def _iterate(file: File, window: Window, chunk: int) -> Iterator[np.ndarray]:
+    """Packet by packet, as the caller takes the pieces: memory holds a packet, not the file."""
+    from . import _pieces
+    need_lz4()
+    return _pieces.iterate(_piece_file(file), window, chunk)
+
+
 def _source(file: File, outside: str) -> Source:
     need_lz4()
     p, size = file.path, file.size
@@ -378,5 +417,5 @@ def _source(file: File, outside: str) -> Source:
                   outside=outside, unit="packet", chunks=lambda: _chunks(p, size))
 
 
-AEDAT4 = Reader(".aedat4", "AEDAT 4", _read, signature=lambda head, path: head.startswith(MAGIC),
-                sensor_size=_sensor_size, source=_source)
+AEDAT4 = Reader(".aedat4", "AEDAT 4", _read_any, signature=lambda head, path: head.startswith(MAGIC),
+                sensor_size=_sensor_size, source=_source, iterate=_iterate)

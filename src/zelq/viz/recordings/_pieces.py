@@ -66,7 +66,7 @@ def _kept(f: PieceFile, window: Window, anchor: Optional[int], back_note: str,
         lo, hi = _bounds(anchor, window)
     latest: Optional[int] = None
     broke = False
-    seen = 0
+    seen = kept = 0
     pieces = f.pieces(lo if stop and anchor is not None and not whole else None)
     cut = None
     try:
@@ -105,17 +105,19 @@ def _kept(f: PieceFile, window: Window, anchor: Optional[int], back_note: str,
                 rec = rec[keep & ~bad]
                 if stop and not broke and int(t.min()) >= hi:
                     if len(rec):
+                        kept += len(rec)
                         yield rec
                     break
             elif bad.any():
                 outside.note(rec[bad])
                 rec = rec[~bad]
             if len(rec):
+                kept += len(rec)
                 yield rec
     finally:
         pieces.close()
     if cut is not None:
-        warn(f.path, cut_note(f.size, f.unit, cut, seen))
+        warn(f.path, cut_note(f.size, f.unit, cut, kept))
     if outside.count:
         outside_sensor(f.path, outside.count, f.sensor_text, outside.first, window.outside)
 
