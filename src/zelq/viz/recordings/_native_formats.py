@@ -9,6 +9,7 @@ array whose slots the kernels name; `State` reads it by those names.
 from __future__ import annotations
 
 import mmap
+import os
 import re
 import sys
 from pathlib import Path
@@ -306,11 +307,15 @@ def seek(p: Path, lay: Layout, size: int, state: State, lo: int) -> int:
 def _windowed(p: Path, lay: Layout, size: int, start: int, duration: int, outside: str,
               progress: Progress) -> np.ndarray:
     """Events with anchor + start <= t < anchor + start + duration, the anchor being the
-    earliest time: found from the first event, seeking past what lies before the window;
-    a file whose times go backwards is read whole instead."""
+    earliest time: found from the first event, seeking past what lies before the window,
+    where the file's times rise; a file whose times go backwards anywhere is read whole
+    instead (with a warning naming the byte), so that the window is exactly the full read's."""
     first = first_time(p, lay, size)
     if first is None:
         return _decode_checked(p, lay, lay.offset, size, new_state(lay), outside, progress)
+    earliest, back_at = order(p, lay, size)
+    if back_at is not None:
+        return _exact_window(p, lay, size, start, duration, outside, progress, back_at, earliest)
     state = new_state(lay, start, duration)
     state["has_first"], state["first"] = 1, first
     pos = seek(p, lay, size, state, first + start)
@@ -331,13 +336,43 @@ def extremes(p: Path, lay: Layout, size: int) -> Optional[Tuple[int, int]]:
     return (probe["min_t"], probe["max_t"]) if probe["seen"] else None
 
 
+def order(p: Path, lay: Layout, size: int) -> Tuple[Optional[int], Optional[int]]:
+    """(earliest time inside the sensor, byte of the first word whose time goes below an
+    earlier one), by a decoding pass that keeps nothing (None for what is not there). Kept for
+    the file as it is (path, size, modification time), so that the windows of one file pay once."""
+    try:
+        st = os.stat(p)
+    except OSError:
+        return _order(p, lay, size)
+    key = (str(p), st.st_ino, st.st_size, st.st_mtime_ns, lay.fmt.number, lay.offset, tuple(sorted(lay.slots.items())),
+           lay.sensor)
+    if key not in _ORDERS:
+        if len(_ORDERS) >= 64:
+            _ORDERS.pop(next(iter(_ORDERS)))
+        _ORDERS[key] = _order(p, lay, size)
+    return _ORDERS[key]
+
+
+_ORDERS: Dict[Any, Tuple[Optional[int], Optional[int]]] = {}
+
+
+def _order(p: Path, lay: Layout, size: int) -> Tuple[Optional[int], Optional[int]]:
+    probe = new_state(lay, 0, 0)  # a window at the largest time: keeps nothing, sees every time
+    probe["has_first"], probe["first"] = 1, INT64_MAX
+    back: list = []
+    decode(p, lay, lay.offset, size, probe, None, back)
+    return (probe["min_t"] if probe["seen"] else None), (back[0] if back else None)
+
+
 def _exact_window(p: Path, lay: Layout, size: int, start: int, duration: int, outside: str,
-                  progress: Progress, at: int) -> np.ndarray:
+                  progress: Progress, at: int, earliest: Optional[int] = None) -> np.ndarray:
     warn(p, f"times go backwards at byte {at}; the window is taken from a read of the whole file")
-    earliest = extremes(p, lay, size)
+    if earliest is None:
+        found = extremes(p, lay, size)
+        earliest = found[0] if found is not None else None
     state = new_state(lay, start, duration)
     if earliest is not None:
-        state["has_first"], state["first"] = 1, earliest[0]
+        state["has_first"], state["first"] = 1, earliest
     state["back"] = 1  # no early stop: later events may still fall in the window
     return _decode_checked(p, lay, lay.offset, size, state, outside, progress)
 
@@ -364,7 +399,14 @@ def _pieces(p: Path, lay: Layout, size: int, start: int, duration: int, chunk: i
     first = None
     if start or duration >= 0:
         first = first_time(p, lay, size)
-        if first is not None:
+        earliest, back_at = order(p, lay, size) if first is not None else (None, None)
+        if back_at is not None:
+            # The window from the earliest time, over the whole file: exactly the full read's.
+            warn(p, f"times go backwards at byte {back_at}; the window is taken from the whole file, "
+                    "from its earliest time")
+            state["has_first"], state["first"], state["back"] = 1, earliest, 1
+            first = None  # warned once: the pass itself finds the same break
+        elif first is not None:
             state["has_first"], state["first"] = 1, first
             pos = seek(p, lay, size, state, first + start)
     word = fmt.word
