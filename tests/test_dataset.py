@@ -13,6 +13,7 @@ import pytest
 import summary_standin
 import writers
 from zelq.viz import cli, dataset, read_events, stream
+from zelq.viz.recording_page.summary import thumbnail_of
 from zelq.viz.recordings import RecordingError, RecordingWarning
 
 distributed = pytest.importorskip("distributed")
@@ -133,8 +134,8 @@ def engine_thumbnail(path, sensor_size):
     w, h = sensor_size
     on = ev["p"] > 0
     flat = ev["y"].astype(np.int64) * w + ev["x"]
-    return stream._thumbnail(np.bincount(flat[on], minlength=w * h).reshape(h, w),
-                             np.bincount(flat[~on], minlength=w * h).reshape(h, w))
+    return thumbnail_of(np.bincount(flat[on], minlength=w * h).reshape(h, w),
+                        np.bincount(flat[~on], minlength=w * h).reshape(h, w))
 
 
 @pytest.mark.parametrize("fmt, n", [("evt2", 300_000), ("evt3", 300_000), ("dat", 300_000), ("nmnist", 300_000),

@@ -8,7 +8,8 @@ from zelq.viz.notebook import show as show
 
 _LAZY = {"read_events": "recordings", "iter_events": "recordings", "read_sensor_size": "recordings",
          "RecordingError": "recordings", "RecordingWarning": "recordings",
-         "export_recording_html": "stream", "recording_frames": "stream", "summarize_recording": "stream",
+         "export_recording_html": "recording_page", "recording_frames": "recording_page",
+         "summarize_recording": "recording_page",
          "summarize_dataset": "dataset", "export_dataset_html": "dataset",
          "compare": "comparison", "compare_html": "comparison",
          "filter_events": "filters", "check_recording": "health",

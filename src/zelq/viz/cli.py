@@ -310,7 +310,7 @@ def _events(args: argparse.Namespace, status: _Status) -> Path:
 def _events_page(args: argparse.Namespace, status: _Status) -> Path:
     import warnings
 
-    from . import stream
+    from . import recording_page
     p = Path(args.input)
     _check_page_size(p, args)
     out = _output(args)
@@ -318,16 +318,16 @@ def _events_page(args: argparse.Namespace, status: _Status) -> Path:
     if args.frames is not None:
         if period is not None:
             raise UsageError("--frames and --frame-period are two ways to say the same; give one")
-        period = stream.frame_period_for(p, args.frames, args.start, args.duration, **_choices(args))
+        period = recording_page.frame_period_for(p, args.frames, args.start, args.duration, **_choices(args))
     status(f"streaming {p.name} into {out.name}")
     options = {k: v for k, v in (("frame_period", period), ("decay", args.decay), ("max_page_mb", args.max_page_mb),
                                  ("boxes", args.boxes), ("predictions", args.predictions), ("classes", args.classes),
                                  ("segments", args.segments)) if v is not None}
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        stream.export_recording_html(p, out, start=args.start, duration=args.duration, windows=args.window or None,
-                                     sensor_size=args.sensor_size, title=args.title, outside=args.outside,
-                                     **options, **_choices(args))
+        recording_page.export_recording_html(p, out, start=args.start, duration=args.duration,
+                                             windows=args.window or None, sensor_size=args.sensor_size,
+                                             title=args.title, outside=args.outside, **options, **_choices(args))
     status.clear()
     for w in caught:
         print(f"zelqviz events: warning: {str(w.message).splitlines()[0]}", file=sys.stderr)

@@ -2,7 +2,7 @@
 
 `summarize_dataset` walks a folder (or takes a list of files), sends the files
 in batches to Dask workers, and has each worker summarise its files with one
-streaming pass of the native engine (`zelq.viz.stream.summarize_recording`).
+streaming pass of the native engine (`zelq.viz.recording_page.summarize_recording`).
 A file that cannot be read never stops the run: it becomes a "refused" row
 with the reader's message. `write_parquet` / `read_parquet` keep the records
 for pandas or polars; `export_dataset_html` writes the offline dataset page.
@@ -238,9 +238,9 @@ def _summarize_batch(paths: Sequence[str], summarize: Optional[Callable[[str], R
     _keep_buffers()
     export = None
     if summarize is None or pages is not None:
-        from . import stream
-        summarize = summarize or stream.summarize_recording
-        export = getattr(stream, "export_recording_html", None) if pages is not None else None
+        from . import recording_page
+        summarize = summarize or recording_page.summarize_recording
+        export = recording_page.export_recording_html if pages is not None else None
     return [row for i, p in enumerate(paths) for row in _summarize_file(p, summarize, pages[i] if pages else None, export)]
 
 

@@ -20,7 +20,7 @@ BoxInput = Union[str, "os.PathLike[str]", np.ndarray]
 
 
 def _boxes(value: Any, param: str) -> Any:
-    from .video import boxes_of
+    from .boxes import boxes_of
     if value is None:
         from . import _args
         _args.refuse(param, "str, os.PathLike or numpy.ndarray", value)
@@ -28,8 +28,8 @@ def _boxes(value: Any, param: str) -> Any:
 
 
 def _names(classes: Any) -> Tuple[str, ...]:
-    from .video import _class_names
-    return _class_names(classes)
+    from .boxes import class_names
+    return class_names(classes)
 
 
 def _iou_arg(iou: Any) -> float:

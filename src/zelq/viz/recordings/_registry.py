@@ -132,7 +132,3 @@ def register(*readers: Reader) -> None:
     for reader in readers:
         READERS[reader.extension] = reader
         FORMATS[reader.extension] = reader.name
-
-
-def reader(ext: str) -> Reader:
-    return READERS[ext]

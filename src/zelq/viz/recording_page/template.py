@@ -1,4 +1,4 @@
-"""The recording page: its template, filled with a recording document.
+"""The recording page's text: its template, filled with a recording document.
 
 The page is `head + summary JSON + middle + image blocks + end`: the summary is
 the document with its image lists emptied (docs/recording-document.md), placed

@@ -1,0 +1,49 @@
+"""The checks of the recording page's and frames' own arguments (the readers check theirs)."""
+from __future__ import annotations
+
+from typing import Any, List, Optional, Tuple, Union
+
+import numpy as np
+
+from .. import _args
+from .._palettes import PALETTES
+
+
+def window_args(start: Any, duration: Any) -> Tuple[int, Optional[int]]:
+    start = _args.integer("start", start, none=True)
+    duration = _args.integer("duration", duration, none=True)
+    for name, v in (("start", start), ("duration", duration)):
+        if v is not None and not 0 <= v < 2 ** 62:
+            raise ValueError(f"{name} must be from 0 to 2**62 microseconds (got {v})")
+    return start or 0, duration
+
+
+def positive(name: str, value: Any, limit: float = 2 ** 62) -> Union[float, np.integer, np.floating]:
+    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
+        _args.refuse(name, "float", value)
+    if not (0 < value <= limit):
+        raise ValueError(f"{name} must be positive (got {value!r})")
+    return value
+
+
+def palette_colours(palette: Any, background: Any) -> List[float]:
+    if palette not in PALETTES:
+        raise ValueError(f"unknown palette {palette!r} (known: {', '.join(PALETTES)})")
+    if background not in ("dark", "light"):
+        raise ValueError(f"background must be 'dark' or 'light' (got {background!r})")
+    p = PALETTES[palette][background]
+    return [float(v) for key in ("background", "on", "off") for v in p[key]]
+
+
+def windows_arg(windows: Any) -> Optional[List[Tuple[int, int]]]:
+    if windows is None:
+        return None
+    out = []
+    for w in windows:
+        if not isinstance(w, (tuple, list)) or len(w) != 2:
+            raise ValueError(f"a window is a (start, end) pair of microseconds (got {w!r})")
+        a, b = (int(_args.integer("windows", v)) for v in w)
+        if not 0 <= a < b < 2 ** 62:
+            raise ValueError(f"a window needs 0 <= start < end (got {a}, {b})")
+        out.append((a, b))
+    return out
