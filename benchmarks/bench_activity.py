@@ -41,7 +41,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from common import best_of, machine  # noqa: E402
 from zelq import ir  # noqa: E402
-from zelq.viz import render, serialize  # noqa: E402
+from zelq.viz import _native, render, serialize  # noqa: E402
 
 WAIT_READY = ("() => new Promise(r => { const c = () => (window.zelqViewer && zelqViewer.ready ? r() : setTimeout(c, 5)); c(); })")
 
@@ -109,7 +109,7 @@ def main():
         size = sum(a.nbytes for a in arrs) / 1e9
         read = best_of(lambda: [a.max() for a in same_bytes])
         widening = best_of(lambda: [a.sum() for a in same_bytes])
-        summarise = best_of(lambda: render._activity_document(doc, act, 1e-3))
+        summarise = best_of(lambda: _native.activity()._activity_document(doc, act, 1e-3))
         print(f"  {name:8s} read pass a.max() {read:6.3f} s ({size / read:5.2f} GB/s)  a.sum() {widening:6.3f} s  "
               f"summarisation {summarise:6.3f} s ({size / summarise:5.2f} GB/s) = {summarise / read:.2f} x a.max() "
               f"(target <= 2), {summarise / widening:.2f} x a.sum()")
@@ -122,7 +122,7 @@ def main():
 
     # 50 layers of 1,000 steps x 1 million neurons: the summary of one layer, fifty times.
     big = spikes(1, args.steps, 1_000_000, seed=1)[0]
-    one = render._activity_document(chain_doc(1), {"layer0": big}, 1e-3)["nodes"][0]
+    one = _native.activity()._activity_document(chain_doc(1), {"layer0": big}, 1e-3)["nodes"][0]
     del big
     doc50 = chain_doc(50)
     summary50 = {"unit": "Hz", "dt": 1e-3, "bins": one["population"].__len__(),

@@ -7,7 +7,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 from hypothesis.extra import numpy as hnp
 
-from zelq.viz import render
+from zelq.viz import _native, render
 
 import viewer_docs as vd
 
@@ -59,7 +59,7 @@ def recordings(draw):
 @settings(max_examples=120, deadline=None)
 @given(recordings())
 def test_summaries_match_the_numpy_transcription(a):
-    got, want = render._summarize_activity(a), oracle(a)
+    got, want = _native.activity()._summarize_activity(a), oracle(a)
     assert got["counts"] == want["counts"]
     for key in ("population", "peak", "silent", "raster"):
         np.testing.assert_allclose(got[key], want[key], rtol=1e-6, atol=1e-9, err_msg=key)
@@ -91,7 +91,7 @@ def test_contiguous_rows_on_every_core_match_the_strided_pass_bit_for_bit(dtype,
         elif values == "fractions later":
             a.reshape(shape[0], -1)[:, 40_000:] *= np.float32(0.75)
     a = a.astype(dtype)
-    fast, strided = render._summarize_activity(a), render._summarize_activity(np.asfortranarray(a))
+    fast, strided = _native.activity()._summarize_activity(a), _native.activity()._summarize_activity(np.asfortranarray(a))
     assert fast.keys() == strided.keys()
     for key, value in fast.items():
         assert np.array_equal(value, strided[key]), key
@@ -117,7 +117,7 @@ DOC = {"nodes": [{"id": "a"}, {"id": "b"}, {"id": vd.HOSTILE}]}
 def test_document_reads_every_array_kind_and_scales_by_dt():
     spikes = np.zeros((100, 4), np.uint8)
     spikes[:, 0] = 1  # one neuron fires every step
-    doc = render._activity_document(DOC, {"a": memoryview(spikes), "b": DLPackOnly(np.full((10, 2), -0.5))}, 0.001)
+    doc = _native.activity()._activity_document(DOC, {"a": memoryview(spikes), "b": DLPackOnly(np.full((10, 2), -0.5))}, 0.001)
     a, b = doc["nodes"]
     assert (doc["unit"], doc["dt"], doc["bins"]) == ("Hz", 0.001, 100)
     assert (a["kind"], a["mean"], a["peak"], a["silent"]) == ("counts", 250.0, 1000.0, 0.75)

@@ -7,7 +7,8 @@ import pytest
 
 import zelq.viz as zv
 from zelq import ir
-from zelq.viz.encode import _diff_summary, _diff_tensors, encode_array
+from zelq.viz import _native
+from zelq.viz.encode import encode_array
 from zelq.viz.serialize import graph_to_dict
 
 from graphs import detector
@@ -78,7 +79,7 @@ def test_payload_with_line_breaks_is_read_like_decode_array():
     b = a + 1e-3
     rec = encode_array(b)
     wrapped = "\n".join(rec["data"][i:i + 76] for i in range(0, len(rec["data"]), 76))
-    clean, broken = _diff_tensors([(a, "float64", rec["data"], "float64"), (a, "float64", wrapped, "float64")], 0.0, 0.0)
+    clean, broken = _native.comparison()._diff_tensors([(a, "float64", rec["data"], "float64"), (a, "float64", wrapped, "float64")], 0.0, 0.0)
     assert clean == broken and clean[0] == pytest.approx(1e-3)
 
 
@@ -88,7 +89,7 @@ def test_payload_with_line_breaks_is_read_like_decode_array():
 ])
 def test_diff_tensors_refuses_what_it_cannot_compare(pair, message):
     with pytest.raises((ValueError, TypeError), match=message):
-        _diff_tensors([pair], 0.0, 0.0)
+        _native.comparison()._diff_tensors([pair], 0.0, 0.0)
 
 
 @pytest.mark.parametrize("a, b", [
@@ -98,7 +99,7 @@ def test_diff_tensors_refuses_what_it_cannot_compare(pair, message):
 ], ids=["float32 matrix", "int8 vs float16"])
 def test_difference_summary_matches_numpy(a, b):
     rows = a.shape[0] if a.ndim > 1 else 1
-    got = _diff_summary((a, str(a.dtype), encode_array(b)["data"], str(b.dtype)), rows, a.size // rows)
+    got = _native.comparison()._diff_summary((a, str(a.dtype), encode_array(b)["data"], str(b.dtype)), rows, a.size // rows)
     d = (b.astype(np.float64) - a.astype(np.float64)).reshape(a.shape)
     hist, lo, hi, _ = summary_oracle(d)
     _, _, _, heat = summary_oracle(np.abs(d))

@@ -18,7 +18,7 @@ import writers
 from conftest import shared_recording as sample
 from test_cli import ENV
 from zelq.viz import RecordingError, RecordingWarning, read_events, read_sensor_size
-from zelq.viz import spikes
+from zelq.viz import _native
 
 INT64_MAX = (1 << 63) - 1
 RECORD = np.dtype([("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")])
@@ -121,14 +121,14 @@ def test_evt3_vectors_past_the_format_never_wrap_x(tmp_path):
 
 def test_the_native_decoder_stops_at_an_outside_event_for_its_caller():
     # C++ callers (and this binding) get kOutside with the word's offset unless they drop.
-    names = spikes._EVT_STATE
-    state = np.array(spikes._EVT_STATE_INITIAL, np.int64)
+    names = _native.events()._EVT_STATE
+    state = np.array(_native.events()._EVT_STATE_INITIAL, np.int64)
     state[names.index("width")], state[names.index("height")] = 320, 240
     words = np.array([0x80000001, 0x00400802, 0x0040_0000 | 400 << 11 | 3, 0x00400805], "<u4")
     out = np.empty(8, RECORD)
-    count, used = spikes._decode_events(0, words.tobytes(), state, out, 0)
+    count, used = _native.events()._decode_events(0, words.tobytes(), state, out, 0)
     assert (count, used) == (1, 8)
-    assert state[names.index("error")] == spikes._EVT_ERRORS["outside"]
+    assert state[names.index("error")] == _native.events()._EVT_ERRORS["outside"]
     assert state[names.index("error_at")] == 8 and state[names.index("outside_x")] == 400
 
 

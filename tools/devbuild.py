@@ -18,7 +18,7 @@ from pathlib import Path
 import nanobind
 
 ROOT = Path(__file__).resolve().parent.parent
-MODULES = ["encode", "serialize", "render", "spikes", "_inspect"]
+MODULES = ["encode", "serialize", "render", "spikes", "_events", "_comparison", "_activity", "_inspect"]
 
 
 def main() -> int:

@@ -17,17 +17,17 @@ def _load(name: str) -> ModuleType:
 
 def events() -> ModuleType:
     """Decoders, time seek, the streaming engine and recording summaries."""
-    return _load("spikes")
+    return _load("_events")
 
 
 def comparison() -> ModuleType:
     """Tensor differences between two graphs."""
-    return _load("encode")
+    return _load("_comparison")
 
 
 def activity() -> ModuleType:
     """Activity summaries and node measures."""
-    return _load("render")
+    return _load("_activity")
 
 
 def inspection() -> ModuleType:

@@ -356,7 +356,8 @@ def _frames(args: argparse.Namespace, status: _Status) -> Path:
         raise ValueError(f"{p}: a frame stack is a numeric (T, H, W) or (T, K, H, W) array; "
                          f"this one is {frames.dtype} of shape {frames.shape}")
     status(f"colouring {len(frames):,} frames")
-    doc = spikes._frames_document(frames)
+    from . import _native
+    doc = _native.events()._frames_document(frames)
     page = spikes._render_spike_html(doc, title=args.title if args.title is not None else _display_name(p))
     out = _output(args)
     status(f"writing {out.name}")

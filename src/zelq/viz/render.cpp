@@ -27,9 +27,7 @@
 
 #include "binding/activity.hpp"
 #include "binding/args.hpp"
-#include "binding/measures.hpp"
 #include "binding/json.hpp"
-#include "binding/layer_stats.hpp"
 #include "binding/templates.hpp"
 #include "binding/text.hpp"
 #include "kernels/base64.hpp"
@@ -325,8 +323,11 @@ PageRequest bind(const Args& a) {
     r.data = a[0].ptr();
     r.mode = payload_mode(a[4]);
     activity::time_step(a[6]);
-    if (!a.is_none(5)) r.activity = module().attr("_activity_document")(a[0], a[5], a[6]);
-    if (!a.is_none(7)) r.measures = module().attr("_measures_document")(a[0], a[7]);
+    if (!a.is_none(5) || !a.is_none(7)) {
+        nb::object engine = nb::module_::import_("zelq.viz._activity");
+        if (!a.is_none(5)) r.activity = engine.attr("_activity_document")(a[0], a[5], a[6]);
+        if (!a.is_none(7)) r.measures = engine.attr("_measures_document")(a[0], a[7]);
+    }
     r.title = a[1];
     r.width = a[2];
     r.height = a[3];
@@ -567,24 +568,6 @@ NB_MODULE(render, m) {
         "each measure a colour mode (NaN: no value; \"latency (ms)\" has the unit ms).\n"
         "TypeError: arguments of the wrong type; ValueError: another payloads value, a page\n"
         "over the limit, an unknown node id (the error names it).");
-    def(m, "_summarize_activity", {arg("array"), arg_none("node")}, activity::summarize_activity,
-        "The raw activity summary of one array (time first, neurons flattened), for checking.\n\n"
-        "Raises as render_html does for its activity arrays, naming `node`.");
-    def(m, "_activity_document", {arg("data", Kind::Dict), arg("activity", Kind::Dict), arg_none("dt")},
-        activity::activity_document,
-        "The page's activity summary: per node of `activity` (identifier -> array, time first), its mean,\n"
-        "peak and silent measures, per-bin curves, rate histogram and a uint8 raster.\n\n"
-        "Raises ValueError for an identifier not among the document's nodes, an array with no time\n"
-        "axis, no steps or no neurons, non-finite values and a dt that is not positive; TypeError for\n"
-        "a non-numeric dtype or a dt that is not a number.");
-    def(m, "_measures_document", {arg("data", Kind::Dict), arg("node_data", Kind::Dict)},
-        measures::measures_document,
-        "The page's measures: node_data ({name: {node id: number}}) checked against the document's\n"
-        "nodes, each value a float or None (NaN and None: no value).\n\n"
-        "Raises ValueError for an identifier not among the document's nodes or an infinite value;\n"
-        "TypeError for a name that is not a str, a measure that is not a dict or a value that is not\n"
-        "a number.");
-    layer_stats::define(m);
     def(m, "_escape_html", {arg("text", Kind::Str)}, escape_html,
         "`text` with & < > \" ' replaced by &amp; &lt; &gt; &quot; &#x27;. Refuses anything but a str\n"
         "with TypeError.");

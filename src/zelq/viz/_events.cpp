@@ -1,0 +1,311 @@
+// zelq.viz._events: recording files to event records, and what is read from them.
+//
+// The decoders (kernels/evt.hpp), time seek (kernels/evt_index.hpp), the
+// streaming engine (binding/stream.hpp) and file summaries
+// (kernels/file_summary.hpp), bound for the recording readers, the recording
+// page and the dataset summaries. Frame stacks for the spike page are here too.
+
+#include <Python.h>
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/tuple.h>
+#include <nanobind/stl/vector.h>
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "binding/args.hpp"
+#include "binding/event_fields.hpp"
+#include "binding/frame_stack.hpp"
+#include "binding/numpy.hpp"
+#include "binding/png_text.hpp"
+#include "binding/py.hpp"
+#include "binding/stream.hpp"
+#include "kernels/evt.hpp"
+#include "kernels/evt_count.hpp"
+#include "kernels/evt_index.hpp"
+#include "kernels/file_summary.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using namespace zv;
+
+namespace {
+
+nb::object& g_record = *new nb::object;  // the event record dtype (never destroyed)
+nb::object& g_empty = *new nb::object;   // numpy.empty
+nb::object& g_uint8 = *new nb::object;   // numpy.uint8
+nb::object& g_io = *new nb::object;      // the host's io module
+
+// The spike page's rules, for the readers and the recording page: field roles and images as PNG.
+nb::object get_event_fields(const Args& a) { return event_fields::roles(a[0]); }
+nb::object encode_image_base64(const Args& a) { return png_text::encode_image(g_io, g_uint8, a[0]); }
+
+// ---------------------------------------------------------------- decoders
+
+// One chunk of a recording file decoded into the record array `out` from
+// index `count` on. `state` is the decoder's int64 state array, updated in
+// place, so the next call continues where this one stopped; returns
+// (records now in out, bytes consumed). A full `out` stops early.
+nb::object decode_events(const Args& a) {
+    namespace evt = kern::evt;
+    const long long format = a.integer(0);
+    if (format < 0 || format >= evt::kFormatCount) raise(PyExc_ValueError, "unknown event format %lld", format);
+    BufferView data;
+    data.require(a[1]);
+    OutBuffer state_buf(a[2]);
+    if (nb::cast<std::string>(a[2].attr("dtype").attr("str")) != "<i8" || state_buf.items() != evt::kStateSlots)
+        raise(PyExc_ValueError, "state must be %zd int64 values", evt::kStateSlots);
+    if (!a[3].attr("dtype").equal(g_record)) raise(PyExc_ValueError, "out must be a record array of the event dtype");
+    OutBuffer out(a[3]);
+    const long long count = a.integer(4);
+    const size_t cap = out.items();
+    if (count < 0 || static_cast<size_t>(count) > cap) raise(PyExc_ValueError, "count %lld lies outside out", count);
+    evt::State state;
+    std::memcpy(&state, state_buf.data(), sizeof state);
+    evt::Progress done;
+    {
+        nb::gil_scoped_release release;
+        done = evt::decode(static_cast<evt::Format>(format), static_cast<const uint8_t*>((*data).buf),
+                           static_cast<size_t>((*data).len), state, static_cast<uint8_t*>(out.data()), cap,
+                           static_cast<size_t>(count));
+    }
+    std::memcpy(state_buf.data(), &state, sizeof state);
+    return nb::make_tuple(done.count, done.consumed);
+}
+
+
+nb::object most_events(const Args& a) {
+    namespace evt = kern::evt;
+    const long long format = a.integer(0);
+    if (format < 0 || format >= evt::kFormatCount) raise(PyExc_ValueError, "unknown event format %lld", format);
+    BufferView data;
+    data.require(a[1]);
+    uint64_t n;
+    {
+        nb::gil_scoped_release release;
+        n = evt::most_events(static_cast<evt::Format>(format), static_cast<const uint8_t*>((*data).buf),
+                             static_cast<size_t>((*data).len));
+    }
+    return nb::int_(n);
+}
+
+// ---------------------------------------------------------------- file summaries
+
+// One native recording file's summary (dataset overviews): the header's facts
+// in, the engine's counts, hot pixels and thumbnail out, the GIL released for
+// the whole pass. Each thread keeps its decode buffers from file to file.
+nb::object summarize_file(const Args& a) {
+    namespace fs = kern::file_summary;
+    const long long format = a.integer(0);
+    if (format < kern::evt::kEvt2 || format >= kern::evt::kFormatCount) raise(PyExc_ValueError, "unknown event format");
+    BufferView head;
+    head.require(a[1]);
+    if (!PyBytes_Check(a[2].ptr())) raise(PyExc_TypeError, "path must be bytes (os.fsencode)");
+    fs::Request r;
+    r.format = static_cast<kern::evt::Format>(format);
+    r.path = PyBytes_AS_STRING(a[2].ptr());
+    r.head = static_cast<const uint8_t*>((*head).buf);
+    r.head_size = static_cast<size_t>((*head).len);
+    r.offset = a.integer(3);
+    r.size = a.integer(4);
+    r.t0 = a.integer(5);
+    r.width = a.integer(6);
+    r.height = a.integer(7);
+    if (r.offset < 0 || r.width < 0 || r.height < 0 || r.width > 32767 || r.height > 32767)
+        raise(PyExc_ValueError, "file summary settings out of range");
+    thread_local fs::FileSummarizer summarizer;
+    fs::Summary s;
+    {
+        nb::gil_scoped_release release;
+        s = summarizer.summarize(r);
+    }
+    nb::dict d;
+    d["state"] = numpy_copy(g_empty, reinterpret_cast<const int64_t*>(&s.state), kern::evt::kStateSlots, "<i8");
+    d["error_pos"] = s.error_pos;
+    d["errno"] = s.read_errno;
+    d["cut"] = s.cut < 0 ? nb::none() : nb::cast(s.cut);
+    d["width"] = s.width;
+    d["height"] = s.height;
+    d["have_events"] = s.have_events;
+    d["t_first"] = s.t_first;
+    d["t_last"] = s.t_last;
+    d["event_count"] = s.count;
+    d["on_count"] = s.on_count;
+    d["peak_10ms"] = s.peak_10ms;
+    d["outside"] = s.outside;
+    const auto& f = s.first_outside;
+    d["first_outside"] = nb::make_tuple(f.x, f.y, f.t, f.on ? 1 : -1);
+    nb::list hot;
+    for (const fs::HotPixel& p : s.hot) hot.append(nb::make_tuple(p.x, p.y, p.on, p.off));
+    d["hot_pixels"] = hot;
+    d["hot_count"] = s.hot_count;
+    d["thumbnail"] = nb::str(s.thumbnail.data(), s.thumbnail.size());
+    return d;
+}
+
+// For a buffer that views a file mapping (Python's mmap): drops the whole pages of
+// a finished byte range from the resident set; the page cache keeps them, and a
+// later read faults them back. Any other buffer is left alone (nothing to drop,
+// and dropping anonymous memory would zero it).
+kern::evt_index::Done drop_mapped_pages(nb::handle buffer, const uint8_t* base) {
+    if (!PyMemoryView_Check(buffer.ptr())) return {};
+    PyObject* owner = PyMemoryView_GET_BUFFER(buffer.ptr())->obj;
+    if (owner == nullptr || std::string_view(Py_TYPE(owner)->tp_name) != "mmap.mmap") return {};
+    const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    return [base, page](size_t from, size_t to) {
+        const uintptr_t lo = (reinterpret_cast<uintptr_t>(base + from) + page - 1) / page * page;
+        const uintptr_t hi = reinterpret_cast<uintptr_t>(base + to) / page * page;
+        if (hi > lo) madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_DONTNEED);
+    };
+}
+
+// Where to start decoding an EVT 2.0/2.1/3.0 data buffer (the words after the
+// header) so that no event at or after `target` (µs on the file's own clock) is
+// skipped: (byte offset of a time-high word, the decoder's loops there).
+nb::object evt_seek(const Args& a) {
+    namespace evt = kern::evt;
+    const long long format = a.integer(0);
+    if (format < evt::kEvt2 || format > evt::kEvt3) raise(PyExc_ValueError, "not an EVT format %lld", format);
+    BufferView data;
+    data.require(a[1]);
+    const long long target = a.integer(2);
+    const auto* buf = static_cast<const uint8_t*>((*data).buf);
+    const auto done = drop_mapped_pages(a[1], buf);
+    kern::evt_index::Seek at;
+    {
+        nb::gil_scoped_release release;
+        at = kern::evt_index::seek(static_cast<evt::Format>(format), buf, static_cast<size_t>((*data).len), target,
+                                   done);
+    }
+    return nb::make_tuple(at.offset, at.loops);
+}
+
+// The last time-high word of an EVT data buffer: (byte offset, unwrapped counter
+// value), or None when there is none.
+nb::object evt_last_high(const Args& a) {
+    namespace evt = kern::evt;
+    const long long format = a.integer(0);
+    if (format < evt::kEvt2 || format > evt::kEvt3) raise(PyExc_ValueError, "not an EVT format %lld", format);
+    BufferView data;
+    data.require(a[1]);
+    const size_t n = static_cast<size_t>((*data).len);
+    const auto* buf = static_cast<const uint8_t*>((*data).buf);
+    const auto done = drop_mapped_pages(a[1], buf);
+    kern::evt_index::Index::Probe last;
+    {
+        nb::gil_scoped_release release;
+        last = kern::evt_index::last_high(static_cast<evt::Format>(format), buf, n, done);
+    }
+    if (last.at >= n - n % kern::evt_index::clock_of(static_cast<evt::Format>(format)).word) return nb::none();
+    return nb::make_tuple(last.at, last.high);
+}
+
+// ---------------------------------------------------------------- module
+
+// The decoders' tables, so that Python callers hold no copy of them: the formats
+// (name, word bytes, most records per word, x range, y range) by format number,
+// the state's slot names and initial values, and the error kinds.
+void export_decoder_tables(nb::module_& m) {
+    namespace evt = kern::evt;
+    nb::list formats, names, initial;
+    for (const evt::FormatInfo& f : evt::kFormats)
+        formats.append(nb::make_tuple(f.name, f.word, f.max_per_word, f.x_range, f.y_range));
+    const evt::State fresh;
+    int64_t slots[evt::kStateSlots];
+    std::memcpy(slots, &fresh, sizeof fresh);
+    for (size_t i = 0; i < evt::kStateSlots; ++i) {
+        names.append(evt::kStateNames[i]);
+        initial.append(slots[i]);
+    }
+    nb::dict errors;
+    errors["unknown_type"] = static_cast<int64_t>(evt::kUnknownType);
+    errors["outside"] = static_cast<int64_t>(evt::kOutside);
+    errors["time_overflow"] = static_cast<int64_t>(evt::kTimeOverflow);
+    errors["bad_packet"] = static_cast<int64_t>(evt::kBadPacket);
+    errors["bad_line"] = static_cast<int64_t>(evt::kBadLine);
+    m.attr("_EVT_FORMATS") = nb::tuple(formats);
+    m.attr("_EVT_STATE") = nb::tuple(names);
+    m.attr("_EVT_STATE_INITIAL") = nb::tuple(initial);
+    m.attr("_EVT_ERRORS") = errors;
+}
+
+// The frame document of a stack, made with the spike page's own image encoder.
+nb::object frames_document(const Args& a) {
+    nb::object spikes = nb::module_::import_("zelq.viz.spikes");
+    return frame_stack::frames_document(nb::module_::import_("numpy"), spikes.attr("_encode_image_base64"), a[0]);
+}
+
+}  // namespace
+
+NB_MODULE(_events, m) {
+    nb::object np = nb::module_::import_("numpy");
+    g_empty = np.attr("empty");
+    g_uint8 = np.attr("uint8");
+    g_io = nb::module_::import_("io");
+    nb::list record;
+    for (auto [name, type] : {std::pair{"x", "<i2"}, {"y", "<i2"}, {"t", "<i8"}, {"p", "i1"}})
+        record.append(nb::make_tuple(name, type));
+    g_record = np.attr("dtype")(record);
+    stream::types() = {g_empty, g_uint8, g_record};
+    m.attr("_RECORD") = g_record;
+    export_decoder_tables(m);
+
+    def(m, "_get_event_fields", {arg("events")}, get_event_fields,
+        "Names of the (x, y, t, p) fields of an event array, as zelq.viz.spikes finds them.");
+    def(m, "_encode_image_base64", {arg("img")}, encode_image_base64,
+        "Base64 text of a PNG of an image, as zelq.viz.spikes writes them.");
+    def(m, "_frames_document", {arg("frames")}, frames_document,
+        "The page data plot_frames shows for a (T, K, H, W) or (T, H, W) stack, as a dict.\n\n"
+        "A stack of other than 3 or 4 dimensions raises ValueError.");
+    def(m, "_decode_events",
+        {arg("fmt", Kind::Int), arg("buffer"), arg("state"), arg("out"), arg("count", Kind::Int)}, decode_events,
+        "Decode one chunk of a recording (fmt 0 EVT 2.0, 1 EVT 2.1, 2 EVT 3.0, 3 DAT, 4 N-MNIST)\n"
+        "into the record array out from index count; returns (records in out, bytes consumed).\n\n"
+        "Raises ValueError for an unknown fmt, a state that is not its int64 array, an out of\n"
+        "another dtype or a count outside it; a non-buffer buffer raises TypeError.");
+    def(m, "_most_events", {arg("fmt", Kind::Int), arg("buffer")}, most_events,
+        "The most records the whole words of buffer can yield in fmt (the event words, each as if\n"
+        "inside the sensor): what a whole read reserves before decoding.\n\n"
+        "Raises ValueError for an unknown fmt; a non-buffer buffer raises TypeError.");
+    nb::class_<stream::Stream>(m, "_Stream",
+                       "The streaming engine over one recording (see stream.py): feed it file bytes or event\n"
+                       "records in order, then finish() and read result(). A file's decoder state, when given, is\n"
+                       "the readers' int64 state array, written back after every feed_bytes.")
+        .def(nb::init<int, int64_t, int64_t, int64_t, int64_t, int64_t, int64_t, double, int64_t, int64_t, int64_t,
+                      int64_t, std::vector<std::tuple<int64_t, int64_t, int64_t>>, nb::object, int64_t, int64_t,
+                      int64_t, int64_t, double, std::vector<double>, int64_t, int64_t, nb::object>(),
+             "mode"_a, "width"_a, "height"_a, "t0"_a, "t1"_a, "period_us"_a, "lead"_a, "decay_us"_a,
+             "timeline_bin"_a, "timeline_bins"_a, "raster_bin"_a, "raster_bins"_a, "segments"_a,
+             "spool_path"_a.none(), "frame_budget"_a, "overview_step"_a, "overview_scale"_a, "overview_budget"_a,
+             "gain"_a, "palette"_a, "scale"_a, "format"_a, "state"_a.none())
+        .def("feed_bytes", &stream::Stream::feed_bytes, "buffer"_a)
+        .def("feed_records", &stream::Stream::feed_records, "records"_a)
+        .def("finish", &stream::Stream::finish)
+        .def("take_frames", &stream::Stream::take_frames)
+        .def("result", &stream::Stream::result);
+    def(m, "_summarize_file",
+        {arg("fmt", Kind::Int), arg("head"), arg("path"), arg("offset", Kind::Int), arg("size", Kind::Int),
+         arg("t0", Kind::Int), arg("width", Kind::Int), arg("height", Kind::Int)},
+        summarize_file,
+        "Summary of a native recording (fmt 0 EVT 2.0, 1 EVT 2.1, 2 EVT 3.0, 3 DAT, 4 N-MNIST) whose data\n"
+        "starts at byte offset: head holds the file's first bytes, the rest is read from path (bytes).\n"
+        "width and height are the header's sensor, 0 when it gives none (the largest coordinates then\n"
+        "give it). Returns a dict: the decoder state, error_pos, errno, cut, width, height, have_events,\n"
+        "t_first, t_last, event_count, on_count, peak_10ms, outside, first_outside, hot_pixels\n"
+        "((x, y, on, off), at most 16), hot_count and thumbnail (base64 PNG).\n\n"
+        "Raises ValueError for an unknown fmt or settings out of range; TypeError for a path that is\n"
+        "not bytes or a head that is not a buffer.");
+    def(m, "_evt_seek", {arg("fmt", Kind::Int), arg("buffer"), arg("target", Kind::Int)}, evt_seek,
+        "Where to start decoding EVT data words (fmt 0 EVT 2.0, 1 EVT 2.1, 2 EVT 3.0) so that no event\n"
+        "at or after target (us, the file's clock before t0) is skipped: (byte offset, loops), the\n"
+        "decoder state's loops to start with there. Assumes time-high words that rise.\n\n"
+        "Raises ValueError for a fmt that is not EVT; a non-buffer buffer raises TypeError.");
+    def(m, "_evt_last_high", {arg("fmt", Kind::Int), arg("buffer")}, evt_last_high,
+        "(byte offset, unwrapped value) of the last time-high word of EVT data words, or None.\n\n"
+        "Raises ValueError for a fmt that is not EVT; a non-buffer buffer raises TypeError.");
+}
