@@ -60,7 +60,7 @@ def test_installed_run_does_not_see_the_source_tree():
         pytest.skip("not a run against an installed wheel")
     assert not FROM_SOURCE and not PACKAGE.is_relative_to(ROOT)
     assert installed_distribution() is not None
-    for name in ("encode", "serialize", "render", "spikes", "constants", "patterns"):
+    for name in ("encode", "serialize", "render", "spikes", "_events", "_comparison", "_activity", "constants", "patterns"):
         assert Path(importlib.import_module(f"zelq.viz.{name}").__file__).resolve().is_relative_to(PACKAGE)
     assert not Path(importlib.import_module("zelq.ir").__file__).resolve().is_relative_to(ROOT)
 

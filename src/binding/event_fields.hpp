@@ -6,8 +6,12 @@
 #include <nanobind/nanobind.h>
 
 #include <initializer_list>
+#include <string>
 
 #include "binding/args.hpp"
+#include "binding/events.hpp"
+#include "binding/py.hpp"
+#include "kernels/binning.hpp"
 
 namespace zv::event_fields {
 
@@ -32,6 +36,49 @@ inline nb::object roles(nb::handle events) {
     nb::object y = first_present({"y", "row"});
     nb::object p = first_present({"p", "pol", "polarity", "on"});
     return nb::make_tuple(x, y, t, p);
+}
+
+// A whole-array reduction over zero elements has no identity.
+inline void require_elements(const EventView& view, const char* reduction) {
+    if (view.size() == 0)
+        raise(PyExc_ValueError, "zero-size array to reduction operation %s which has no identity", reduction);
+}
+
+// The largest value of a field as a Python int, as int(field.max()) gives it.
+inline nb::object field_max_int(nb::handle events, nb::handle name) {
+    EventView view(events);
+    nb::object fdtype = events.attr("dtype").attr("fields")[name][0];
+    const std::string kind = nb::cast<std::string>(fdtype.attr("kind"));
+    if (kind.size() != 1 || std::string("biuf").find(kind) == std::string::npos ||
+        nb::len(nb::object(fdtype.attr("shape"))) != 0) {
+        // Not a plain number: let NumPy and int() decide.
+        nb::object mx = events[name].attr("max")();
+        return checked(PyNumber_Long(mx.ptr()));
+    }
+    require_elements(view, "maximum");
+    const kern::Column col = view.column(name);
+    kern::ColumnMax m;
+    {
+        nb::gil_scoped_release release;
+        m = kern::column_max(col, view.size());
+    }
+    if (m.is_float) return checked(PyNumber_Long(nb::float_(m.f).ptr()));
+    if (m.is_unsigned) return checked(PyLong_FromUnsignedLongLong(m.u));
+    return checked(PyLong_FromLongLong(m.i));
+}
+
+// Sensor size (width, height) from the largest coordinates, (128, 128) without
+// an x field; `roles` is the field finder of the caller's namespace.
+inline nb::object sensor_size(nb::handle roles, nb::handle events) {
+    auto f = unpack(roles(events), 4);  // x, y, t, p
+    if (f[0].is_none()) return nb::make_tuple(128, 128);
+    const bool empty = py::length(events) == 0;
+    nb::object one = nb::int_(1);
+    nb::object width = empty ? nb::object(nb::int_(128)) : checked(PyNumber_Add(field_max_int(events, f[0]).ptr(), one.ptr()));
+    nb::object height;
+    if (f[1].is_none()) height = one;
+    else height = empty ? nb::object(nb::int_(128)) : checked(PyNumber_Add(field_max_int(events, f[1]).ptr(), one.ptr()));
+    return nb::make_tuple(width, height);
 }
 
 }  // namespace zv::event_fields

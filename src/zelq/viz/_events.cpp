@@ -40,9 +40,12 @@ nb::object& g_record = *new nb::object;  // the event record dtype (never destro
 nb::object& g_empty = *new nb::object;   // numpy.empty
 nb::object& g_uint8 = *new nb::object;   // numpy.uint8
 nb::object& g_io = *new nb::object;      // the host's io module
+nb::handle g_module;                     // this module
 
-// The spike page's rules, for the readers and the recording page: field roles and images as PNG.
+// The spike page's rules, for the readers, filters and the recording page:
+// field roles, sensor size and images as PNG.
 nb::object get_event_fields(const Args& a) { return event_fields::roles(a[0]); }
+nb::object detect_sensor_size(const Args& a) { return event_fields::sensor_size(g_module.attr("_get_event_fields"), a[0]); }
 nb::object encode_image_base64(const Args& a) { return png_text::encode_image(g_io, g_uint8, a[0]); }
 
 // ---------------------------------------------------------------- decoders
@@ -244,6 +247,7 @@ nb::object frames_document(const Args& a) {
 
 NB_MODULE(_events, m) {
     nb::object np = nb::module_::import_("numpy");
+    g_module = m;
     g_empty = np.attr("empty");
     g_uint8 = np.attr("uint8");
     g_io = nb::module_::import_("io");
@@ -257,6 +261,8 @@ NB_MODULE(_events, m) {
 
     def(m, "_get_event_fields", {arg("events")}, get_event_fields,
         "Names of the (x, y, t, p) fields of an event array, as zelq.viz.spikes finds them.");
+    def(m, "_detect_sensor_size", {arg("events")}, detect_sensor_size,
+        "Sensor size (width, height) of an event array, as zelq.viz.spikes infers it.");
     def(m, "_encode_image_base64", {arg("img")}, encode_image_base64,
         "Base64 text of a PNG of an image, as zelq.viz.spikes writes them.");
     def(m, "_frames_document", {arg("frames")}, frames_document,

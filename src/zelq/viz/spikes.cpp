@@ -74,12 +74,6 @@ Fields event_fields(nb::handle events) {
     raise(PyExc_ValueError, "Events must have time and x coordinate fields");
 }
 
-// A whole-array reduction over zero elements has no identity.
-void require_elements(const EventView& view, const char* reduction) {
-    if (view.size() == 0)
-        raise(PyExc_ValueError, "zero-size array to reduction operation %s which has no identity", reduction);
-}
-
 kern::EventColumns columns(const EventView& view, const Fields& f, bool with_polarity) {
     kern::EventColumns ev;
     ev.n = view.size();
@@ -90,45 +84,14 @@ kern::EventColumns columns(const EventView& view, const Fields& f, bool with_pol
     return ev;
 }
 
-// The largest value of a field as a Python int, as int(field.max()) gives it.
-nb::object field_max_int(nb::handle events, nb::handle name) {
-    EventView view(events);
-    nb::object fdtype = events.attr("dtype").attr("fields")[name][0];
-    const std::string kind = nb::cast<std::string>(fdtype.attr("kind"));
-    if (kind.size() != 1 || std::string("biuf").find(kind) == std::string::npos ||
-        nb::len(nb::object(fdtype.attr("shape"))) != 0) {
-        // Not a plain number: let NumPy and int() decide.
-        nb::object mx = events[name].attr("max")();
-        return checked(PyNumber_Long(mx.ptr()));
-    }
-    require_elements(view, "maximum");
-    const kern::Column col = view.column(name);
-    kern::ColumnMax m;
-    {
-        nb::gil_scoped_release release;
-        m = kern::column_max(col, view.size());
-    }
-    if (m.is_float) return checked(PyNumber_Long(nb::float_(m.f).ptr()));
-    if (m.is_unsigned) return checked(PyLong_FromUnsignedLongLong(m.u));
-    return checked(PyLong_FromLongLong(m.i));
-}
-
 // ---------------------------------------------------------------- field roles
 
 nb::object get_event_fields(const Args& a) { return event_fields::roles(a[0]); }
 
 nb::object detect_sensor_size(const Args& a) {
-    nb::handle events = a[0];
-    Fields f = event_fields(events);
-    if (f.x.is_none()) return nb::make_tuple(128, 128);
-    const bool empty = length(events) == 0;
-    nb::object one = nb::int_(1);
-    nb::object width = empty ? nb::object(nb::int_(128)) : checked(PyNumber_Add(field_max_int(events, f.x).ptr(), one.ptr()));
-    nb::object height;
-    if (f.y.is_none()) height = one;
-    else height = empty ? nb::object(nb::int_(128)) : checked(PyNumber_Add(field_max_int(events, f.y).ptr(), one.ptr()));
-    return nb::make_tuple(width, height);
+    return event_fields::sensor_size(module().attr("_get_event_fields"), a[0]);
 }
+
 
 // ---------------------------------------------------------------- framing
 
@@ -143,7 +106,7 @@ nb::object frames_native(const Args& a) {
     if (length(events) == 0) return out;
 
     EventView view(events);
-    require_elements(view, "minimum");
+    event_fields::require_elements(view, "minimum");
     const kern::EventColumns ev = columns(view, f, true);
     const int64_t frames = a.integer(2), width = dimension(wh[0]), height = dimension(wh[1]);
     const bool accumulate = a.truth(3);
@@ -269,7 +232,7 @@ nb::object events_to_raster(const Args& a) {
     nb::object raster = zeros(nb::make_tuple(time_bins, n_neurons), g_float32);
 
     EventView view(events);
-    require_elements(view, "minimum");
+    event_fields::require_elements(view, "minimum");
     const kern::EventColumns ev = columns(view, f, false);
     const int64_t bins = a.integer(2), neurons = dimension(n_neurons), width = dimension(wh[0]);
     OutBuffer buf(raster);
