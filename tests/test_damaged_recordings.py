@@ -301,3 +301,38 @@ def test_a_non_utf8_name_gives_a_page_and_a_failure_leaves_none(tmp_path):
     page.unlink()
     r = run_cli("events", name, cwd=tmp_path)
     assert r.returncode == 1 and os.listdir(tmp_path) == [name]
+
+
+def _huge_files(tmp_path):
+    """Files of no declared size whose events reach far past any sensor (a few flipped bytes)."""
+    import format_writers as fw
+    rng = np.random.default_rng(3)
+    n = 3000
+    ev = np.zeros(n, [("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")])
+    ev["x"], ev["y"] = rng.integers(0, 300, n), rng.integers(0, 200, n)
+    ev["t"], ev["p"] = np.sort(rng.integers(0, 10**6, n)), 1
+    ev["x"][1500], ev["y"][1500], ev["x"][1600] = 16383, 16383, 9000
+    rec = np.empty(n, [("t", "<u4"), ("d", "<u4")])
+    rec["t"], rec["d"] = ev["t"], ev["x"].astype("u4") | (ev["y"].astype("u4") << 14) | (1 << 28)
+    return ev, {
+        "dat": (b"% Data file containing CD events.\n% Version 2\n" + bytes([0, 8]) + rec.tobytes()),
+        "txt": fw.text_lines(ev),
+        "csv": fw.csv_lines(ev),
+        "aedat": fw.aedat31(ev, source=None),
+    }
+
+
+@pytest.mark.parametrize("ext", ["dat", "txt", "csv", "aedat"])
+def test_huge_coordinates_never_size_the_engine(tmp_path, ext):
+    from zelq.viz.stream import export_recording_html, summarize_recording
+    ev, files = _huge_files(tmp_path)
+    path = tmp_path / f"h.{ext}"
+    path.write_bytes(files[ext])
+    first = f"x={ev['x'][1500]}, y={ev['y'][1500]}, t={ev['t'][1500]}"
+    with pytest.raises(RecordingError, match=rf"{path}: 2 events outside the 2048 × 2048 pixels .*; the first: {first}"):
+        export_recording_html(path, tmp_path / "p.html")
+    assert sorted(os.listdir(tmp_path)) == [path.name]  # no page, no spool, no part left behind
+    with pytest.warns(RecordingWarning, match="dropped 2 events outside the 2048 × 2048"):
+        export_recording_html(path, tmp_path / "p.html", outside="drop")
+    with pytest.warns(RecordingWarning, match="dropped 2 events"):
+        assert summarize_recording(path, outside="drop")["event_count"] == len(ev) - 2

@@ -38,6 +38,21 @@ struct Request {
     int64_t width = 0, height = 0;  // the sensor the header declares; 0: none
 };
 
+// The widest or tallest sensor taken from the events of a file that declares none, where
+// they would make more than kInferredSide² pixels: coordinates past any real sensor's
+// (flipped bits) never size the counts; the events past the bound are outside.
+inline constexpr int64_t kInferredSide = 2048;
+
+// The sensor of a file that declares none, from its largest coordinates.
+inline void inferred_sensor(int64_t max_x, int64_t max_y, int64_t& width, int64_t& height) {
+    width = std::min<int64_t>(max_x + 1, 32767);
+    height = std::min<int64_t>(max_y + 1, 32767);
+    if (width * height > kInferredSide * kInferredSide) {
+        width = std::min(width, kInferredSide);
+        height = std::min(height, kInferredSide);
+    }
+}
+
 // The hot-pixel rule: at least kHotFactor times the median count of the pixels
 // that have events, and at least kHotMin events.
 inline constexpr int64_t kHotFactor = 10, kHotMin = 16;
@@ -293,9 +308,10 @@ public:
                 s.state = st;
                 return s;
             }
-            width = extent.have_events ? std::min<int64_t>(extent.max_x + 1, 32767) : 1;
-            height = extent.have_events ? std::min<int64_t>(extent.max_y + 1, 32767) : 1;
-            if (extent.all_kept) {
+            width = height = 1;
+            if (extent.have_events) inferred_sensor(extent.max_x, extent.max_y, width, height);
+            const bool whole = extent.max_x < width && extent.max_y < height;
+            if (extent.all_kept && whole) {
                 // Nothing decoded lies outside its own extent: the one pass's state stands,
                 // on this sensor.
                 s.state = st;

@@ -235,6 +235,7 @@ void export_decoder_tables(nb::module_& m) {
     m.attr("_EVT_STATE") = nb::tuple(names);
     m.attr("_EVT_STATE_INITIAL") = nb::tuple(initial);
     m.attr("_EVT_ERRORS") = errors;
+    m.attr("_INFERRED_SIDE") = kern::file_summary::kInferredSide;
 }
 
 // The frame document of a stack, made with the spike page's own image encoder.

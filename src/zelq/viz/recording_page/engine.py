@@ -202,6 +202,11 @@ def run_pass(run: Pass, lo: int = -SPAN_LIMIT, hi: int = SPAN_LIMIT) -> Dict[str
     return run.engine.result()
 
 
+# The widest or tallest sensor taken from the events of a file that declares none, where the
+# events would make an image of more than INFERRED_SIDE² pixels (a one-row sensor may be wider).
+INFERRED_SIDE = int(_native.events()._INFERRED_SIDE)
+
+
 def conclude(run: Pass, result: Dict[str, Any]) -> Outcome:
     """What the readers say of a file at the end of a read: one warning for a file cut short, and
     events outside the sensor refused or, on request, dropped with a warning."""
@@ -222,6 +227,9 @@ def conclude(run: Pass, result: Dict[str, Any]) -> Outcome:
             sensor = f"the {w} × {h} sensor its header declares"
         elif src.kind == "native" and src.sensor_size is None and (w, h) == src.layout.fmt.range:
             sensor = f"the {w} × {h} addresses of {src.layout.fmt.name}"
+        elif src.sensor_size is None and INFERRED_SIDE in (w, h):
+            sensor = (f"the {w} × {h} pixels a sensor of no declared size is taken to have (its events reach "
+                      "far past any real sensor's)")
         else:
             sensor = f"the {w} × {h} sensor given"
         first = f"x={x}, y={y}, t={t}"

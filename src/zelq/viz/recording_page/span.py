@@ -8,7 +8,7 @@ import numpy as np
 
 from .. import _args
 from ..recordings._sources import Source
-from .engine import SPAN_LIMIT, SURVEY, open_pass, run_pass, unmappable
+from .engine import INFERRED_SIDE, SPAN_LIMIT, SURVEY, open_pass, run_pass, unmappable
 
 
 def extent_of(src: Source) -> Dict[str, Any]:
@@ -49,7 +49,12 @@ def sensor_of(src: Source, given: Any, extent: Optional[Dict[str, Any]]) -> Tupl
     extent = extent or extent_of(src)
     if not extent["have_events"]:
         return (1, 1), extent
-    return (min(int(extent["max_x"]) + 1, 32767), min(int(extent["max_y"]) + 1, 32767)), extent
+    w, h = min(int(extent["max_x"]) + 1, 32767), min(int(extent["max_y"]) + 1, 32767)
+    if w * h > INFERRED_SIDE ** 2:
+        # Coordinates far past any real sensor (flipped bits, no size header): the engine does not
+        # size its images from them; the events past the bound are outside, refused or dropped.
+        w, h = min(w, INFERRED_SIDE), min(h, INFERRED_SIDE)
+    return (w, h), extent
 
 
 @dataclass
