@@ -126,12 +126,20 @@ def build_dataset(src: Path = PAGES_DIR / "dataset") -> str:
     return assemble(src, "dataset", once=("{{data_json}}",))
 
 
+def build_network(src: Path = PAGES_DIR / "viewer") -> str:
+    """viewer-network.html: the graph page's network parts, which render_html puts into a viewer
+    page only when they are asked for: a style element for the head, then a line <!--script-->,
+    then the parts' script for the viewer's part list. Nothing in it is a placeholder."""
+    return assemble(src, "network", once=("\n<!--script-->\n",), some=(), framed=False)
+
+
 # page name -> (assembly function, template file name)
 PAGES = {
     "dataset": (build_dataset, "dataset.html"),
     "spikes": (build_spikes, "spikes.html"),
     "viewer": (build_viewer, "viewer.html"),
     "recording": (build_recording, "recording.html"),
+    "network": (build_network, "viewer-network.html"),
 }
 
 

@@ -314,7 +314,18 @@ struct PageRequest {
     Payloads mode = Payloads::Auto;
     nb::handle title, width, height;
     nb::object activity, measures;   // page documents, or unset
+    nb::object net_style, net_script;  // the network parts (zelq.viz.network.page), or unset
 };
+
+// Keywords of the network parts: statistics, states, trace_neurons, inputs, t0,
+// sensor_size, classes, label, output (arguments 8 to 16).
+constexpr size_t kFirstNetArg = 8, kNetArgs = 9;
+
+bool wants_network(const Args& a) {
+    for (size_t i = kFirstNetArg; i < kFirstNetArg + kNetArgs; ++i)
+        if (!a.is_none(i)) return true;
+    return false;
+}
 
 // Both extras are computed before the page is written: a refused recording or
 // measure costs no page.
@@ -323,11 +334,19 @@ PageRequest bind(const Args& a) {
     r.data = a[0].ptr();
     r.mode = payload_mode(a[4]);
     activity::time_step(a[6]);
-    if (!a.is_none(5) || !a.is_none(7)) {
-        nb::object engine = nb::module_::import_("zelq.viz._activity");
-        if (!a.is_none(5)) r.activity = engine.attr("_activity_document")(a[0], a[5], a[6]);
-        if (!a.is_none(7)) r.measures = engine.attr("_measures_document")(a[0], a[7]);
+    nb::object engine;
+    if (!a.is_none(5) || !a.is_none(7) || wants_network(a)) engine = nb::module_::import_("zelq.viz._activity");
+    if (!a.is_none(5)) r.activity = engine.attr("_activity_document")(a[0], a[5], a[6]);
+    nb::object node_data = nb::borrow(a[7]);
+    if (wants_network(a)) {
+        // Written in Python: the parts' document and the measures that the statistics add.
+        nb::object part = nb::module_::import_("zelq.viz.network.page").attr("network_part")(
+            a[0], a[5], a[6], a[8], a[9], a[10], a[11], a[12], a[13], a[14], a[15], a[16], a[7]);
+        r.net_style = part["style"];
+        r.net_script = part["script"];
+        node_data = part["node_data"];
     }
+    if (!node_data.is_none()) r.measures = engine.attr("_measures_document")(a[0], node_data);
     r.title = a[1];
     r.width = a[2];
     r.height = a[3];
@@ -354,6 +373,22 @@ nb::object fill_slot(nb::object piece, std::string_view slot, nb::handle extra, 
     const std::string filled = open + utf8(json::to_str(extra.ptr(), false)) + "</script>";
     return piece.attr("replace")(marker, from_utf8(filled), 1);
 }
+
+// `piece` with `text` inserted before (or after) the first `mark`, once over all pieces.
+nb::object insert_at(nb::object piece, std::string_view mark, nb::handle text, bool after, bool& done) {
+    if (done || !text.is_valid()) return piece;
+    const nb::str marker(mark.data(), mark.size());
+    const Py_ssize_t at = PyUnicode_Find(piece.ptr(), marker.ptr(), 0, PY_SSIZE_T_MAX, 1);
+    if (at == -2) rethrow();
+    if (at < 0) return piece;
+    done = true;
+    nb::object joined = after ? checked(PyUnicode_Concat(marker.ptr(), text.ptr()))
+                              : checked(PyUnicode_Concat(text.ptr(), marker.ptr()));
+    return piece.attr("replace")(marker, joined, 1);
+}
+
+constexpr std::string_view kHeadEnd = "</head>";
+constexpr std::string_view kPartsMark = "// ---- further parts, in the order they are made:\n";
 
 // The template around the document: its text split at each {{DATA_JSON}},
 // every piece with the title, width, height and the extras in place.
@@ -384,12 +419,14 @@ PageTemplate fill(const PageRequest& r) {
     t.height = checked(PyObject_Str(r.height.ptr()));
     nb::object filled = replaced(template_text, "{{TITLE}}", title);
     t.pieces = checked(PyUnicode_Split(filled.ptr(), nb::str("{{DATA_JSON}}").ptr(), -1));
-    bool activity_done = false, measures_done = false;
+    bool activity_done = false, measures_done = false, style_done = false, script_done = false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(t.pieces.ptr()); ++i) {
         nb::object p = replaced(replaced(nb::borrow(PyList_GET_ITEM(t.pieces.ptr(), i)), "{{WIDTH}}", t.width),
                                 "{{HEIGHT}}", t.height);
         p = fill_slot(p, kActivitySlot, r.activity, activity_done);
         p = fill_slot(p, kMeasuresSlot, r.measures, measures_done);
+        p = insert_at(p, kHeadEnd, r.net_style, false, style_done);
+        p = insert_at(p, kPartsMark, r.net_script, true, script_done);
         t.length += static_cast<size_t>(PyUnicode_GET_LENGTH(p.ptr()));
         t.max_char = std::max<Py_UCS4>(t.max_char, json::max_char_of(p.ptr()));
         if (PyList_SetItem(t.pieces.ptr(), i, p.release().ptr()) < 0) rethrow();
@@ -557,7 +594,10 @@ NB_MODULE(render, m) {
         {arg("data", Kind::Dict), arg("title", Kind::Str, "ZELQ-Viz"), arg("width", Kind::Int, 1200),
          arg("height", Kind::Int, 800), kw_only(arg("payloads", Kind::Str, "auto")),
          kw_only(arg_none("activity", Kind::Dict)), kw_only(arg_none("dt")),
-         kw_only(arg_none("node_data", Kind::Dict))},
+         kw_only(arg_none("node_data", Kind::Dict)), kw_only(arg_none("statistics", Kind::Dict)),
+         kw_only(arg_none("states", Kind::Dict)), kw_only(arg_none("trace_neurons", Kind::Dict)),
+         kw_only(arg_none("inputs")), kw_only(arg_none("t0", Kind::Int)), kw_only(arg_none("sensor_size", Kind::Tuple)),
+         kw_only(arg_none("classes")), kw_only(arg_none("label", Kind::Int)), kw_only(arg_none("output", Kind::Str))},
         render_html,
         "The viewer page (a str) for the viewer document `data`.\n\n"
         "Fills {{TITLE}} (HTML-escaped), {{DATA_JSON}}, {{WIDTH}}, {{HEIGHT}} of viewer.html.\n"
@@ -566,8 +606,15 @@ NB_MODULE(render, m) {
         "only a page over _MAX_PAGE_CHARS, largest first, down to _SUMMARISED_PAGE_CHARS.\n"
         "activity, dt: recorded activity by node id. node_data: {measure: {node id: number}},\n"
         "each measure a colour mode (NaN: no value; \"latency (ms)\" has the unit ms).\n"
+        "statistics: what layer_statistics returned, as a sortable layer table and as measures.\n"
+        "states: {node id: array (T, *shape)} of membrane potential or another state, traced for at\n"
+        "most 64 neurons a node (trace_neurons: {node id: [index, ...]} names some). inputs: an event\n"
+        "recording (a path, or an event array) for the Input node, shown step by step from t0 (us;\n"
+        "sensor_size=(w, h) for an (N,) input). classes, label: the names of the output's classes and\n"
+        "the true one; output: the node whose neurons are the classes (default: the Output's input).\n"
         "TypeError: arguments of the wrong type; ValueError: another payloads value, a page\n"
-        "over the limit, an unknown node id (the error names it).");
+        "over the limit, an unknown node id, a shape that does not match its node, NaN in states\n"
+        "(the error names the node).");
     def(m, "_escape_html", {arg("text", Kind::Str)}, escape_html,
         "`text` with & < > \" ' replaced by &amp; &lt; &gt; &quot; &#x27;. Refuses anything but a str\n"
         "with TypeError.");
