@@ -195,7 +195,9 @@ def test_keyword_only_parameter_in_the_signature():
     import inspect
 
     sig = inspect.signature(R.render_html)
-    assert str(sig) == "(data, title='ZELQ-Viz', width=1200, height=800, *, payloads='auto', activity=None, dt=None, node_data=None)"
+    assert str(sig) == ("(data, title='ZELQ-Viz', width=1200, height=800, *, payloads='auto', activity=None, dt=None, "
+                        "node_data=None, statistics=None, states=None, trace_neurons=None, inputs=None, t0=None, "
+                        "sensor_size=None, classes=None, label=None, output=None)")
     assert sig.parameters["payloads"].kind is inspect.Parameter.KEYWORD_ONLY
     with pytest.raises(ValueError, match="'auto', 'full' or 'summary', not 'Full'"):
         R.render_html({}, payloads="Full")

@@ -599,22 +599,15 @@ NB_MODULE(render, m) {
          kw_only(arg_none("inputs")), kw_only(arg_none("t0", Kind::Int)), kw_only(arg_none("sensor_size", Kind::Tuple)),
          kw_only(arg_none("classes")), kw_only(arg_none("label", Kind::Int)), kw_only(arg_none("output", Kind::Str))},
         render_html,
-        "The viewer page (a str) for the viewer document `data`.\n\n"
-        "Fills {{TITLE}} (HTML-escaped), {{DATA_JSON}}, {{WIDTH}}, {{HEIGHT}} of viewer.html.\n"
-        "payloads: \"full\" embeds encoded arrays as they are; \"summary\" writes each as a\n"
-        "summary record (histogram, heat map, why its data was left out); \"auto\" summarises\n"
-        "only a page over _MAX_PAGE_CHARS, largest first, down to _SUMMARISED_PAGE_CHARS.\n"
-        "activity, dt: recorded activity by node id. node_data: {measure: {node id: number}},\n"
-        "each measure a colour mode (NaN: no value; \"latency (ms)\" has the unit ms).\n"
-        "statistics: what layer_statistics returned, as a sortable layer table and as measures.\n"
-        "states: {node id: array (T, *shape)} of membrane potential or another state, traced for at\n"
-        "most 64 neurons a node (trace_neurons: {node id: [index, ...]} names some). inputs: an event\n"
-        "recording (a path, or an event array) for the Input node, shown step by step from t0 (us;\n"
-        "sensor_size=(w, h) for an (N,) input). classes, label: the names of the output's classes and\n"
-        "the true one; output: the node whose neurons are the classes (default: the Output's input).\n"
-        "TypeError: arguments of the wrong type; ValueError: another payloads value, a page\n"
-        "over the limit, an unknown node id, a shape that does not match its node, NaN in states\n"
-        "(the error names the node).");
+        "The viewer page (a str) for the viewer document `data`, from viewer.html.\n\n"
+        "payloads: \"full\" embeds arrays; \"summary\" summarises each; \"auto\" only over\n"
+        "_MAX_PAGE_CHARS. activity, dt: activity by node id. node_data: {measure: {id: number}}.\n"
+        "statistics: layer_statistics' result, as a layer table and measures. states: {id: (T, ...)}\n"
+        "traced (64 neurons a node; trace_neurons={id: [i]} names some). inputs (t0 us, sensor_size):\n"
+        "a recording for the Input node, step by step. classes, label, output: the classes' names,\n"
+        "the true one, the node of the classes (default: the Output's input).\n"
+        "TypeError: wrong types; ValueError: a bad payloads, a page over the limit, an unknown id,\n"
+        "a shape unlike its node's, NaN in states (naming the node).");
     def(m, "_escape_html", {arg("text", Kind::Str)}, escape_html,
         "`text` with & < > \" ' replaced by &amp; &lt; &gt; &quot; &#x27;. Refuses anything but a str\n"
         "with TypeError.");
