@@ -1,5 +1,6 @@
 """Time windows and chunked iteration: a windowed read (or iteration) equals the full read
 filtered to the window, across clock wraps, seeks, unsorted times and int64 edges."""
+import re
 import subprocess
 import sys
 import warnings
@@ -270,3 +271,23 @@ def test_windows_over_times_that_go_backwards_are_the_full_read_filtered(tmp_pat
             with pytest.warns(RecordingWarning, match=rf"{path}: times go backwards at byte \d+"):
                 got = read(path, start=start, duration=duration)
             np.testing.assert_array_equal(got, expected)
+
+
+@pytest.mark.parametrize("window, refusal", [({"start": -1}, "start must not be negative (got -1)"),
+                                             ({"duration": -5}, "duration must not be negative (got -5)")])
+def test_the_readers_and_the_page_take_windows_by_one_rule(generated, tmp_path, window, refusal):
+    from zelq.viz import export_recording_html, recording_frames
+    path = generated[1]["evt21"]
+    for call in (read_events, iter_events, recording_frames,
+                 lambda p, **kw: export_recording_html(p, tmp_path / "p.html", **kw)):
+        with pytest.raises(ValueError, match=re.escape(refusal)):
+            call(path, **window)
+    # Numbers are truncated and the end of 64-bit times bounds them, alike everywhere.
+    np.testing.assert_array_equal(read_events(path, start=1000.9, duration=2.0 ** 70), read_events(path, start=1000))
+    period = 10_000_000
+    frames = [t for t, _ in recording_frames(path, start=1000.9, duration=2 * period, frame_period=period)]
+    assert frames == [t for t, _ in recording_frames(path, start=1000, duration=2 * period, frame_period=period)]
+    assert len(frames) == 2 and frames[0] == int(generated[0]["t"].min()) + 1000
+    with pytest.raises(ValueError, match="no events in the time window"):
+        export_recording_html(path, tmp_path / "p.html", start=2 ** 70)
+    assert len(read_events(path, start=2 ** 70)) == 0

@@ -10,9 +10,10 @@ from __future__ import annotations
 import operator
 import os
 from pathlib import Path
-from typing import Any, NoReturn, Union
+from typing import Any, NoReturn, Optional, Tuple, Union
 
 _HEAPTYPE = 1 << 9  # Py_TPFLAGS_HEAPTYPE
+_TIME_LIMIT = (1 << 63) - 1  # the latest 64-bit time: a window past it holds nothing
 
 
 def type_name(value: Any) -> str:
@@ -53,6 +54,19 @@ def integer(param: str, value: Any, *, none: bool = False) -> Any:
         return operator.index(value)
     except TypeError:
         return int(value)
+
+
+def window(start: Any, duration: Any) -> Tuple[int, Optional[int]]:
+    """(start, duration) of a time window, in µs after a recording's first event: any numbers
+    truncated to ints, never negative, clamped to 64-bit times; start None is 0, duration None
+    runs to the end."""
+    start = integer("start", start, none=True)
+    duration = integer("duration", duration, none=True)
+    if start is not None and start < 0:
+        raise ValueError(f"start must not be negative (got {start})")
+    if duration is not None and duration < 0:
+        raise ValueError(f"duration must not be negative (got {duration})")
+    return min(start or 0, _TIME_LIMIT), None if duration is None else min(duration, _TIME_LIMIT)
 
 
 def opt_bool(param: str, value: Any) -> Any:

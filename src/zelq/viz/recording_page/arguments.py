@@ -9,15 +9,6 @@ from .. import _args
 from .._palettes import PALETTES
 
 
-def window_args(start: Any, duration: Any) -> Tuple[int, Optional[int]]:
-    start = _args.integer("start", start, none=True)
-    duration = _args.integer("duration", duration, none=True)
-    for name, v in (("start", start), ("duration", duration)):
-        if v is not None and not 0 <= v < 2 ** 62:
-            raise ValueError(f"{name} must be from 0 to 2**62 microseconds (got {v})")
-    return start or 0, duration
-
-
 def positive(name: str, value: Any, limit: float = 2 ** 62) -> Union[float, np.integer, np.floating]:
     if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
         _args.refuse(name, "float", value)

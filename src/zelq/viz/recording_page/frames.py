@@ -10,7 +10,7 @@ from .. import _args
 from .._palettes import DEFAULT_BACKGROUND, DEFAULT_PALETTE
 from ..recordings import _sources as sources
 from ..recordings._sources import Source
-from .arguments import palette_colours, positive, window_args
+from .arguments import palette_colours, positive
 from .engine import RENDER, Pass, conclude, open_pass, pump
 from .span import Span, extent_of, span_of
 
@@ -33,7 +33,7 @@ def recording_frames(recording: Union[str, os.PathLike, np.ndarray], *, start: O
     events outside the sensor are refused, or dropped with `outside="drop"`, at the end; a file cut
     short gives the frames of the events before the cut and a RecordingWarning.
     """
-    start_us, duration_us = window_args(start, duration)
+    start_us, duration_us = _args.window(start, duration)
     period = int(_args.integer("frame_period", frame_period))
     if not 1 <= period < 2 ** 40:
         raise ValueError(f"frame_period must be at least 1 µs (got {period})")
@@ -74,7 +74,7 @@ def frame_period_for(recording: Union[str, os.PathLike, np.ndarray], n_frames: i
                      duration: Optional[int] = None, *, dataset: Optional[str] = None, sample: Optional[int] = None,
                      topic: Optional[str] = None) -> int:
     """The frame period (µs) that splits the decoded span of a recording into n_frames frames."""
-    start_us, duration_us = window_args(start, duration)
+    start_us, duration_us = _args.window(start, duration)
     if duration_us is None:
         extent = extent_of(sources.open_source(recording, "refuse", sources.options_arg(dataset, sample, topic)))
         duration_us = max(extent["t_last"] + 1 - extent["t_first"] - start_us, 1) if extent["have_events"] else 1

@@ -20,7 +20,7 @@ from ..recordings import _sources as sources
 from ..recordings import read_segments
 from ..recordings._sources import Source
 from . import template
-from .arguments import positive, window_args, windows_arg
+from .arguments import positive, windows_arg
 from .engine import PAGE, SPAN_LIMIT, Outcome, Pass, conclude, open_pass, run_pass
 from .parts import b64, heatmap, top_pixels
 from .plan import Plan, allowance, covers, fitting, fixed_bytes, heat_bound, segments_of, shown_spans
@@ -62,7 +62,7 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
     backwards is taken, as `read_events` takes it, from a decoding of the whole file anchored at
     its earliest event (in time order here), with a RecordingWarning naming the byte.
     """
-    start_us, duration_us = window_args(start, duration)
+    start_us, duration_us = _args.window(start, duration)
     period = int(_args.integer("frame_period", frame_period))
     if not 1 <= period < 2 ** 40:
         raise ValueError(f"frame_period must be at least 1 µs (got {period})")

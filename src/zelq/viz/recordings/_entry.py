@@ -9,7 +9,6 @@ from typing import Any, Dict, Iterator, Optional, Tuple, Union
 import numpy as np
 
 from .. import _args, _native
-from ._headers import INT64_MAX
 from ._problems import fail
 from ._registry import READERS, File, Window
 from ._sniffing import open_checked
@@ -32,14 +31,9 @@ def outside_arg(outside: Any) -> str:
 
 
 def window_args(start: Any, duration: Any) -> Tuple[int, int]:
-    """(start, duration) in µs, clamped to int64 (a window past it holds nothing); duration -1: to the end."""
-    start = _args.integer("start", start, none=True)
-    duration = _args.integer("duration", duration, none=True)
-    if start is not None and start < 0:
-        raise ValueError(f"start must not be negative (got {start})")
-    if duration is not None and duration < 0:
-        raise ValueError(f"duration must not be negative (got {duration})")
-    return min(start or 0, INT64_MAX), -1 if duration is None else min(duration, INT64_MAX)
+    """(start, duration) in µs by the one window rule; a duration to the end is the decoders' -1."""
+    start, duration = _args.window(start, duration)
+    return start, -1 if duration is None else duration
 
 
 def options_arg(dataset: Any = None, sample: Any = None, topic: Any = None) -> Dict[str, Any]:
