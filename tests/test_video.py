@@ -202,3 +202,15 @@ def test_without_the_streaming_engine_a_file_without_a_header_size_takes_the_eve
     assert got[0][1].shape == (30, 50, 3)
     assert [t for t, _ in got] == [t for t, _ in want]
     assert all(np.array_equal(a, b) for (_, a), (_, b) in zip(got, want))
+
+
+@pytest.mark.parametrize("colours, message", [
+    ({"palette": "neon"}, "palette must be one of 'blue-red', 'okabe-ito', 'grey', not 'neon'"),
+    ({"background": "grey"}, 'background must be "dark" or "light", not \'grey\'')])
+def test_the_video_and_the_page_frames_take_palettes_by_one_rule(colours, message):
+    from zelq.viz import recording_frames
+    ev = random_events(3)
+    for frames in (lambda: list(video.array_frames(ev, SIZE, **colours)), lambda: recording_frames(ev, **colours)):
+        with pytest.raises(ValueError) as refused:
+            frames()
+        assert str(refused.value) == message

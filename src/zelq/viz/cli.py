@@ -25,6 +25,8 @@ import webbrowser
 from pathlib import Path
 from typing import Any, Callable, Dict, List, NoReturn, Optional
 
+from ._machine import memory_budget
+
 _UNITS = {"us": 1, "µs": 1, "ms": 1_000, "s": 1_000_000, "min": 60_000_000}
 _TIME = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*(us|µs|ms|s|min)?\s*")
 # Bounds of numbers on the command line: beyond them a value cannot mean anything.
@@ -162,11 +164,6 @@ def _write_page(out: Path, page: str) -> Path:
     return out
 
 
-def _memory_budget() -> int:
-    from .recordings._numpy_files import memory_budget as budget
-    return budget()
-
-
 # What the recording page holds per sensor pixel at its peak (the engine's count images, the heat
 # map's levels and PNG), as measured on a 4096 × 4096 sensor.
 _PAGE_BYTES_PER_PIXEL = 32
@@ -180,7 +177,7 @@ def _check_page_size(p: Path, args: argparse.Namespace) -> None:
         return
     width, height = size
     need = width * height * _PAGE_BYTES_PER_PIXEL
-    if need > _memory_budget():
+    if need > memory_budget():
         raise UsageError(f"the page's images would take {need / 2**30:.1f} GiB (a {width} × {height} sensor), "
                          "more than this machine's memory; use a smaller --sensor-size")
 

@@ -22,6 +22,7 @@ from pathlib import Path
 from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
 
 from . import _args, pagefiles
+from ._machine import cores
 from .recordings import FORMATS, file_parts, in_folder
 
 __all__ = ["summarize_dataset", "export_dataset_html", "write_parquet", "read_parquet", "read_labels",
@@ -282,13 +283,6 @@ def _batch_ends(costs: Sequence[int], workers: int) -> List[int]:
     return ends
 
 
-def _cpu_count() -> int:
-    try:
-        return max(1, len(os.sched_getaffinity(0)))
-    except AttributeError:
-        return max(1, os.cpu_count() or 1)
-
-
 def local_cluster(workers: Optional[int] = None) -> Any:
     """A Dask client on a new local cluster.
 
@@ -301,7 +295,7 @@ def local_cluster(workers: Optional[int] = None) -> Any:
     dask = _extra("dask")
     options: Dict[str, Any] = dict(dashboard_address=None, silence_logs=logging.ERROR)
     if workers is None:
-        options.update(n_workers=1, threads_per_worker=_cpu_count(), processes=False)
+        options.update(n_workers=1, threads_per_worker=cores(), processes=False)
     else:
         options.update(n_workers=workers, threads_per_worker=1, processes=True)
     # No dashboard shows the workers' task profiles, and sampling the running tasks' stacks

@@ -18,7 +18,7 @@ from typing import Any, Dict, Iterator, Optional, Sequence, Tuple
 import numpy as np
 
 from zelq.viz import _args, pagefiles
-from zelq.viz._palettes import PALETTES
+from zelq.viz._palettes import palette as palette_of
 from zelq.viz.boxes import CLASS_COLOURS, Boxes, boxes_of, class_names, read_boxes
 
 __all__ = ["write_video", "array_frames", "read_boxes", "boxes_of", "Boxes", "CLASS_COLOURS", "FORMATS"]
@@ -30,14 +30,6 @@ _FADED = np.float32(1e-4)
 
 # ---------------------------------------------------------------- frames
 
-def _palette(palette: str, background: str) -> Dict[str, Tuple[int, int, int]]:
-    if palette not in PALETTES:
-        raise ValueError(f"palette must be one of {', '.join(map(repr, PALETTES))}, not {palette[:50]!r}")
-    if background not in ("dark", "light"):
-        raise ValueError(f'background must be "dark" or "light", not {background[:50]!r}')
-    return PALETTES[palette][background]
-
-
 def array_frames(events: np.ndarray, sensor_size: Tuple[int, int], *, frame_period: int = 20_000,
                  decay: int = 30_000, gain: float = 1.0, palette: str = "blue-red", background: str = "dark",
                  start: Optional[int] = None, duration: Optional[int] = None) -> Iterator[Tuple[int, np.ndarray]]:
@@ -46,7 +38,7 @@ def array_frames(events: np.ndarray, sensor_size: Tuple[int, int], *, frame_peri
     Frames start at the first event plus `start` and run for `duration` (default:
     to the last event). Works frame by frame: one frame's counts at a time.
     """
-    pal = _palette(palette, background)
+    pal = palette_of(palette, background)
     w, h = sensor_size
     t = events["t"]
     if len(t) > 1 and np.any(t[1:] < t[:-1]):
@@ -335,7 +327,7 @@ def write_video(recording: Any, output_path: Any, *, frame_period: int = 20_000,
         raise ValueError(f"fps must be above 0 and at most 1000, not {fps!r}")
     if (start is not None and start < 0) or (duration is not None and duration < 1):
         raise ValueError("start must not be negative and duration must be at least 1 µs")
-    pal = _palette(palette, background)
+    pal = palette_of(palette, background)
     labels = boxes_of(boxes, "boxes")
     preds = boxes_of(predictions, "predictions")
     names = class_names(classes)

@@ -6,7 +6,7 @@ from typing import Any, List, Optional, Tuple, Union
 import numpy as np
 
 from .. import _args
-from .._palettes import PALETTES
+from .._palettes import palette
 
 
 def positive(name: str, value: Any, limit: float = 2 ** 62) -> Union[float, np.integer, np.floating]:
@@ -17,12 +17,9 @@ def positive(name: str, value: Any, limit: float = 2 ** 62) -> Union[float, np.i
     return value
 
 
-def palette_colours(palette: Any, background: Any) -> List[float]:
-    if palette not in PALETTES:
-        raise ValueError(f"unknown palette {palette!r} (known: {', '.join(PALETTES)})")
-    if background not in ("dark", "light"):
-        raise ValueError(f"background must be 'dark' or 'light' (got {background!r})")
-    p = PALETTES[palette][background]
+def palette_colours(name: Any, background: Any) -> List[float]:
+    """The palette's background, ON and OFF colours as the engine takes them: nine floats."""
+    p = palette(name, background)
     return [float(v) for key in ("background", "on", "off") for v in p[key]]
 
 

@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import io
 import math
-import os
 import zipfile
 import zlib
 import re
@@ -20,6 +19,7 @@ from typing import Dict, Tuple, cast
 import numpy as np
 
 from .. import _native
+from .._machine import memory_budget
 from ._headers import INT64_MAX
 from ._problems import fail
 from ._registry import File, Reader, Source, Window
@@ -78,19 +78,6 @@ def load_npy(path: str, size: int) -> np.ndarray:
     if math.prod(shape) == 0:
         return np.empty(shape, dtype, order="F" if fortran else "C")
     return np.memmap(path, dtype, "r", offset, shape, "F" if fortran else "C")
-
-
-def memory_budget() -> int:
-    """Bytes the arrays of one file may take: the machine's memory, or less under a limit."""
-    budget = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
-    try:
-        import resource
-        soft = resource.getrlimit(resource.RLIMIT_AS)[0]
-        if soft != resource.RLIM_INFINITY:
-            budget = min(budget, soft // 2)
-    except (ImportError, ValueError, OSError):
-        pass
-    return budget
 
 
 def load_npz(path: str) -> Dict[str, np.ndarray]:
