@@ -20,5 +20,12 @@ const ZFormat = (() => {
     if (us >= 1e3) return sig(us / 1e3, 3) + " ms";
     return sig(us, 3) + " µs";
   }
-  return { intFmt, sig, duration };
+  // A rate per second with its prefix up to G and a trailing space for the unit: "1.25 M", "310 ".
+  function rate(perSecond) {
+    if (perSecond >= 1e9) return sig(perSecond / 1e9, 3) + " G";
+    if (perSecond >= 1e6) return sig(perSecond / 1e6, 3) + " M";
+    if (perSecond >= 1e3) return sig(perSecond / 1e3, 3) + " k";
+    return sig(perSecond, 3) + " ";
+  }
+  return { intFmt, sig, duration, rate };
 })();

@@ -6,11 +6,6 @@ ZParts.add("summary", (page) => {
   const { source, W, H, tFirst, tLast, win, period, ov, budget } = doc;
   const { spanStart, spanEnd, fullSpans } = steps;
   const { abs, offset } = ZClock;
-  function fmtRate(perSecond) {
-    if (perSecond >= 1e6) return sig(perSecond / 1e6, 3) + " M";
-    if (perSecond >= 1e3) return sig(perSecond / 1e3, 3) + " k";
-    return sig(perSecond, 3) + " ";
-  }
   function card(key, value, sub) {
     const c = el("div", "card");
     c.append(el("div", "k", key), el("div", "v", value), el("div", "s", sub || "\u00a0"));
@@ -30,7 +25,7 @@ ZParts.add("summary", (page) => {
     card("Sensor", W + " × " + H, plural(W * H, "pixel"));
     card("ON / OFF", count ? Math.round((100 * on) / count) + "% ON" : "—", intFmt.format(on) + " / " + intFmt.format(count - on));
     const rate = decoded > 0 ? count / (decoded * 1e-6) : NaN;
-    card("Mean event rate", Number.isFinite(rate) ? fmtRate(rate).trim() + " ev/s" : "—", "");
+    card("Mean event rate", Number.isFinite(rate) ? ZFormat.rate(rate).trim() + " ev/s" : "—", "");
     card("Frames", plural(steps.list.length, "frame"), fmtDuration(period) + " each, decay " + fmtDuration(doc.decay));
   }
   function buildHolds() {

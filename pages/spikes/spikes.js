@@ -44,12 +44,7 @@
     const f = (us) => (us / u.div).toFixed(dec);
     return { unit: u, one: (us) => f(us) + " " + u.name, span: (a, b) => f(a) + "–" + f(b) + " " + u.name };
   }
-  function fmtRate(perSecond) {
-    if (perSecond >= 1e9) return sig(perSecond / 1e9, 3) + " G";
-    if (perSecond >= 1e6) return sig(perSecond / 1e6, 3) + " M";
-    if (perSecond >= 1e3) return sig(perSecond / 1e3, 3) + " k";
-    return sig(perSecond, 3) + " ";
-  }
+  const fmtRate = ZFormat.rate;
   function fmtCount(v) { return Number.isInteger(v) ? intFmt.format(v) : sig(v, 3); }
 
   // ---- summary
