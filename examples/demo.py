@@ -54,7 +54,7 @@ def main():
 
     describe_recording(np.load(RECORDING))
     pages = []
-    for name in ("graph_page", "activity_page", "spike_page", "recording_page"):
+    for name in ("graph_page", "activity_page", "network_page", "spike_page", "recording_page"):
         try:
             module = importlib.import_module(name)
         except ModuleNotFoundError as e:

@@ -24,7 +24,7 @@ def demo_pages(tmp_path_factory):
     pages = {Path(line.split(" ", 1)[1]).name: Path(line.split(" ", 1)[1])
              for line in run.stdout.splitlines() if line.startswith("wrote ")}
     video = {"recording.mp4"} if importlib.util.find_spec("av") else set()  # the video extra writes it
-    assert set(pages) == {"graph.html", "graph_mlp.html", "activity.html", "spikes.html", "frames.html",
+    assert set(pages) == {"graph.html", "graph_mlp.html", "activity.html", "network.html", "spikes.html", "frames.html",
                           "recording.html"} | video
     return pages
 

@@ -116,3 +116,18 @@ BAD = [
 def test_bad_page_input_is_refused_naming_the_node(case, kw, error, match):
     with pytest.raises(error, match=match):
         render_html(graph_to_dict(network()), activity=inputs(), dt=1e-3, **kw)
+
+
+def test_graph_command_takes_states_input_classes_and_label(tmp_path):
+    from zelq.viz.cli import main
+    g, act, ev = network(), inputs(), recording()
+    ir.write(tmp_path / "m.zelq", g)
+    np.savez(tmp_path / "a.npz", **act, out=np.full((T, 3), 0.5))   # a node of values, left out of the counts
+    np.savez(tmp_path / "s.npz", lif=np.zeros((T, 3, 4, 4), np.float32))
+    np.save(tmp_path / "ev.npy", ev)
+    out = tmp_path / "p.html"
+    assert main(["graph", str(tmp_path / "m.zelq"), "--activity", str(tmp_path / "a.npz"), "--dt", "1ms",
+                 "--states", str(tmp_path / "s.npz"), "--input", str(tmp_path / "ev.npy"),
+                 "--classes", "a,b,c", "--label", "1", "-o", str(out), "-q"]) == 0
+    html = out.read_text(encoding="utf-8")
+    assert "ZNetData" in html and '"classes":["a","b","c"]' in html and "values, not spike counts" in html

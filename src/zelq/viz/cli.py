@@ -246,6 +246,8 @@ def _graph(args: argparse.Namespace, status: _Status) -> Path:
     if args.activity is not None:
         status(f"reading {Path(args.activity).name}")
         extra["activity"] = _activity(_readable(args.activity))
+    from .network.cli import graph_extras
+    extra.update(graph_extras(args, p, extra.get("activity"), status))
     if args.node_data is not None:
         status(f"reading {Path(args.node_data).name}")
         extra["node_data"] = _node_data(_readable(args.node_data))
@@ -448,6 +450,8 @@ def parser() -> argparse.ArgumentParser:
                    help="time step of the activity, for rates in Hz: 1ms, 500us, or seconds (0.001)")
     g.add_argument("--node-data", metavar="FILE",
                    help="numbers per node to colour the graph by: JSON {measure: {node: value}} or CSV node,measure,value")
+    from .network.cli import add_graph_options
+    add_graph_options(g, time_us, _names)
     e = command("events", _events,
                 "the recording page of a recording (.aedat4, .aedat, .raw, .dat, .bin, .npy, .npz, .h5, .hdf5, "
                 ".bag, .db3, .mcap, .txt, .csv)", "RECORDING")

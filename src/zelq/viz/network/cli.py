@@ -5,7 +5,9 @@ from __future__ import annotations
 import argparse
 import json
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any, Callable, Dict, List, Optional, Tuple
+
+import numpy as np
 
 from ..cli_inspect import Report
 
@@ -43,3 +45,53 @@ def add_command(sub: Any, step: Callable[[str], float], time_us: Callable[[str],
     s.add_argument("--json", action="store_true", help="print the JSON of layer_statistics")
     s.add_argument("-q", "--quiet", action="store_true", help="no progress line on stderr")
     s.set_defaults(run=_stats, open=False)
+
+
+def add_graph_options(g: Any, time_us: Callable[[str], int], names: Callable[[str], Any]) -> None:
+    """The network parts' options of `zelqviz graph`."""
+    g.add_argument("--states", metavar="STATES.npz",
+                   help="membrane potential or another state per step (time first), keyed by node identifier")
+    g.add_argument("--input", dest="input_recording", metavar="RECORDING",
+                   help="the input's event recording, shown step by step beside the activity (needs --dt)")
+    g.add_argument("--t0", type=time_us, metavar="TIME", help="start of step 0 in the recording (default: its first event)")
+    g.add_argument("--classes", type=names, metavar="A,B,C", help="names of the output's classes, in neuron order")
+    g.add_argument("--label", type=int, metavar="K", help="the true class index, marked right or wrong beside the decision")
+
+
+def _counts_only(activity: Dict[str, Any]) -> Tuple[Dict[str, Any], List[str]]:
+    """The arrays that hold spike counts (whole numbers >= 0), and the ids of the others."""
+    counts, values = {}, []
+    for key, a in activity.items():
+        whole = a.dtype.kind in "bu" or (a.dtype.kind == "i" and (a.size == 0 or a.min() >= 0)) or (
+            a.dtype.kind == "f" and np.isfinite(a).all() and (a >= 0).all() and (a == np.round(a)).all())
+        (counts.__setitem__(key, a) if whole else values.append(key))
+    return counts, values
+
+
+def graph_extras(args: argparse.Namespace, model: Path, activity: Optional[Dict[str, Any]], status: Any) -> Dict[str, Any]:
+    """render_html's keywords for the network parts from `zelqviz graph`'s options; the layer
+    statistics come with --activity and --dt, over the arrays that hold spike counts."""
+    from ..cli import UsageError, _activity, _readable
+    out: Dict[str, Any] = {}
+    if args.states is not None:
+        status(f"reading {Path(args.states).name}")
+        out["states"] = _activity(_readable(args.states))
+    for name in ("classes", "label"):
+        if getattr(args, name) is not None:
+            out[name] = getattr(args, name)
+    if (args.input_recording is not None or args.t0 is not None) and (activity is None or args.dt is None):
+        raise UsageError("--input needs --activity and --dt")
+    if args.input_recording is not None:
+        out["inputs"] = str(_readable(args.input_recording))
+        if args.t0 is not None:
+            out["t0"] = args.t0
+    if activity is not None and args.dt is not None:
+        from .statistics import layer_statistics
+        counts, values = _counts_only(activity)
+        status("counting spikes and synaptic operations")
+        stats = layer_statistics(str(model), counts, dt=args.dt, inputs=out.get("inputs"), t0=out.get("t0"))
+        for key in values:
+            if key in stats["layers"]:
+                stats["layers"][key]["why"] = "Its recorded activity holds values, not spike counts."
+        out["statistics"] = stats
+    return out
