@@ -7,6 +7,7 @@ from typing import Any
 from zelq.viz.notebook import show as show
 
 _LAZY = {"read_events": "recordings", "iter_events": "recordings", "read_sensor_size": "recordings",
+         "read_segments": "recordings",
          "RecordingError": "recordings", "RecordingWarning": "recordings",
          "export_recording_html": "recording_page", "recording_frames": "recording_page",
          "summarize_recording": "recording_page",

@@ -71,8 +71,13 @@ def read_events(path: Union[str, os.PathLike], *, start: Optional[int] = None,
                 sample: Optional[int] = None, topic: Optional[str] = None) -> np.ndarray:
     """Read a recording file into an event array with fields x, y (int16), t (int64, µs), p (int8, -1/1).
 
-    The format comes from the extension (.aedat4, .raw with EVT 2.0/2.1/3.0, .dat, .bin for
-    N-MNIST / N-Caltech101, .npy, .npz); the file's first bytes must not be another format's.
+    The format comes from the extension (.aedat4, .aedat for AEDAT 2.0/3.1, .raw with EVT
+    2.0/2.1/3.0, .dat, .bin for N-MNIST / N-Caltech101, .npy, .npz, .h5/.hdf5, .bag and the
+    .db3/.mcap of a ROS 2 bag folder, .txt with `t x y p` lines in seconds, .csv with a header of
+    role names); the file's first bytes must not be another format's. `dataset` chooses the
+    event dataset of an HDF5 file that holds several, `sample` one sample of a spike-train HDF5
+    file (x = unit, p = 1), `topic` the event topic of a bag that holds several; each error
+    lists the choices, and a choice a format does not take is a ValueError.
     RAW times include the header's '% t0'; NumPy files are returned with their own fields.
     `start` and `duration` (µs) keep the events with first + start <= t < first + start +
     duration, where first is the earliest event's time; reading stops after the window.
@@ -83,7 +88,8 @@ def read_events(path: Union[str, os.PathLike], *, start: Optional[int] = None,
 
     Raises RecordingError (a ValueError) naming the file for an unknown extension, a mislabelled,
     unreadable or corrupt file, or one that is not a regular file; FileNotFoundError for a
-    missing one; ImportError naming the extra for AEDAT 4 without the lz4 package; ValueError
+    missing one; ImportError naming the extra for AEDAT 4 without the lz4 package, HDF5 without
+    h5py, or a bag without rosbags; ValueError
     for a negative start or duration or an unknown `outside`. Refuses a path that is not a str
     or path object, non-numeric start/duration and a non-str `outside` with TypeError.
     """
@@ -102,7 +108,8 @@ def iter_events(path: Union[str, os.PathLike], *, start: Optional[int] = None, d
     for the same `start`, `duration` (µs, from the earliest event's time) and `outside`. RAW,
     DAT and N-MNIST files are decoded piece by piece, so memory stays bounded whatever the
     file's length; a window in an EVT file is found by its time-high words, not by decoding
-    what lies before it. NumPy and AEDAT 4 files are read whole and then handed out in pieces.
+    what lies before it. AEDAT 4, HDF5 and bags are read a packet, slice or message at a time;
+    NumPy files are read whole and then handed out in pieces.
     Where a file's times go backwards after the first event, a windowed iteration warns naming
     the byte offset and reads on to the end of the file. A file cut short warns, and events
     outside the sensor are dropped with a warning (outside="drop") or refused, once the
@@ -130,7 +137,9 @@ def read_sensor_size(path: Union[str, os.PathLike], *, dataset: Optional[str] = 
     """The sensor size (width, height) a recording's header gives, or None when it gives none.
 
     AEDAT 4 event streams, RAW headers ('% geometry', '% format ...;width=;height=') and DAT
-    headers carry one; N-MNIST and NumPy files do not. Raises RecordingError for an unknown,
+    headers carry one, AEDAT 3.1 its source line, AEDAT 2.0 its chip (else its largest
+    coordinates), HDF5 files width/height or geometry attributes, bags their messages' width and
+    height, text files a first `W H` line; N-MNIST, NumPy and CSV files do not. Raises RecordingError for an unknown,
     mislabelled or unreadable file, or a header size that is not a sensor's (each side 1 to
     MAX_SENSOR_SIDE); FileNotFoundError for a missing one; refuses a path that is not a str or
     path object with TypeError.

@@ -400,7 +400,7 @@ def _pieces(p: Path, lay: Layout, size: int, start: int, duration: int, chunk: i
     if start or duration >= 0:
         first = first_time(p, lay, size)
         earliest, back_at = order(p, lay, size) if first is not None else (None, None)
-        if back_at is not None:
+        if back_at is not None and earliest is not None:
             # The window from the earliest time, over the whole file: exactly the full read's.
             warn(p, f"times go backwards at byte {back_at}; the window is taken from the whole file, "
                     "from its earliest time")
