@@ -169,6 +169,8 @@ def _reserve(fmt: Format, mm: mmap.mmap, view: memoryview, offset: int, data_end
     words = (data_end - offset) // fmt.word
     if windowed:
         return min(words, _FIRST_RESERVE)
+    if fmt.word == 1:  # packets and lines: an event takes at least 8 bytes ("0 0 0 0\n")
+        return words // 8 + 1
     if fmt.max_per_word == 1:
         return words
     total = 0
