@@ -13,6 +13,7 @@ import math
 import numpy as np
 from PIL import Image
 
+import summary_standin
 from zelq.viz._palettes import PALETTES
 from zelq.viz.recording_page import render_recording_html
 
@@ -136,8 +137,9 @@ def build_document(ev, size, *, name="events.npy", fmt="event array", frame_peri
     off_px = np.bincount(pix[~on], minlength=w * h)
     total = on_px + off_px
     heat = np.stack([heat_level(off_px), heat_level(on_px), np.zeros(w * h, np.uint8)], -1).reshape(h, w, 3)
-    order = np.lexsort((np.arange(w * h), -total))[:HOT_PIXELS]
-    hot = [[int(i % w), int(i // w), int(on_px[i]), int(off_px[i])] for i in order if total[i] > 0]
+    hot_idx = np.flatnonzero(summary_standin.local_hot(total.reshape(h, w)))
+    order = hot_idx[np.lexsort((hot_idx, -total[hot_idx]))][:HOT_PIXELS]
+    hot = [[int(i % w), int(i // w), int(on_px[i]), int(off_px[i])] for i in order]
 
     r_bins = min(RASTER_BINS, span)
     r_bin = -(-span // r_bins)
@@ -160,7 +162,7 @@ def build_document(ev, size, *, name="events.npy", fmt="event array", frame_peri
         "window": None if window is None else {"start": t0, "end": t1},
         "timeline": timeline,
         "heatmap": {"width": w, "height": h, "png": png(heat), "max": int(total.max(initial=0))},
-        "hot_pixels": {"rule": f"the {HOT_PIXELS} pixels with the most events", "pixels": hot},
+        "hot_pixels": {"rule": summary_standin.HOT_RULE, "pixels": hot},
         "frames": {"period_us": frame_period, "decay_us": decay,
                    "segments": [{"start": seg_start, "lead": lead, "images": images}]},
         "overview": None,

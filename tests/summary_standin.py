@@ -13,7 +13,8 @@ from zelq.viz.recordings import FORMATS, read_events, read_sensor_size
 RATE_BIN_US = 10_000
 HOT_FACTOR = 10
 HOT_MIN = 16
-HOT_RULE = f"at least {HOT_FACTOR}x the median count of active pixels, and at least {HOT_MIN} events"
+HOT_RULE = ("pixels with at least 16 events and at least 10 times the median count of their "
+            "eight neighbours (those that exist at a border)")
 THUMB_SIDE = 64
 
 
@@ -21,12 +22,22 @@ def pixel_counts(x, y, width, height):
     return np.bincount(y.astype(np.int64) * width + x, minlength=width * height).reshape(height, width)
 
 
+def local_hot(counts):
+    """The local hot-pixel rule, vectorised: count >= HOT_MIN and >= HOT_FACTOR x the median of
+    the eight neighbours that exist (NaN pads the border; a pixel with none is never hot)."""
+    h, w = counts.shape
+    padded = np.full((h + 2, w + 2), np.nan)
+    padded[1:-1, 1:-1] = counts
+    around = np.stack([padded[1 + dy:h + 1 + dy, 1 + dx:w + 1 + dx]
+                       for dy in (-1, 0, 1) for dx in (-1, 0, 1) if (dx, dy) != (0, 0)])
+    with np.errstate(invalid="ignore"), __import__("warnings").catch_warnings():
+        __import__("warnings").simplefilter("ignore", RuntimeWarning)  # all-NaN slices of a 1 x 1 sensor
+        median = np.nanmedian(around, axis=0)
+        return (counts >= HOT_MIN) & (counts >= HOT_FACTOR * median)
+
+
 def hot_pixels(counts):
-    active = counts[counts > 0]
-    if not len(active):
-        return np.empty((0, 3), np.int64)
-    limit = max(HOT_FACTOR * float(np.median(active)), HOT_MIN)
-    ys, xs = np.nonzero(counts >= limit)
+    ys, xs = np.nonzero(local_hot(counts))
     c = counts[ys, xs]
     order = np.lexsort((xs, ys, -c))
     return np.stack([xs[order], ys[order], c[order]], axis=1).astype(np.int64)

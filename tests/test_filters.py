@@ -34,7 +34,7 @@ def local_hot_oracle(counts):
         for x in range(w):
             around = [counts[j, i] for j in range(y - 1, y + 2) for i in range(x - 1, x + 2)
                       if (i, j) != (x, y) and 0 <= i < w and 0 <= j < h]
-            if counts[y, x] >= 16 and (not around or counts[y, x] >= 10 * np.median(around)):
+            if counts[y, x] >= 16 and around and counts[y, x] >= 10 * np.median(around):
                 hot.append([x, y])
     return hot
 

@@ -105,7 +105,7 @@ def test_reference_document_accounts_for_every_event():
     assert raster.sum() == len(ev)
     frames = doc["frames"]["segments"][0]["images"]
     assert sum(int(rr.np.asarray(decode(f), np.int64).sum()) for f in frames) == len(ev)
-    assert doc["hot_pixels"]["pixels"][0][2:] in ([1, 0], [0, 1])
+    assert doc["hot_pixels"]["pixels"] == []  # a moving dot: no pixel is ten times its neighbours
     assert doc["budget"]["bytes"] == len(render_recording_html(doc, "Recording").encode())
 
 

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "kernels/evt.hpp"
+#include "kernels/hot_pixels.hpp"
 #include "kernels/stream.hpp"
 
 namespace zv::kern::file_summary {
@@ -53,9 +54,7 @@ inline void inferred_sensor(int64_t max_x, int64_t max_y, int64_t& width, int64_
     }
 }
 
-// The hot-pixel rule: at least kHotFactor times the median count of the pixels
-// that have events, and at least kHotMin events.
-inline constexpr int64_t kHotFactor = 10, kHotMin = 16;
+// Hot pixels by the local rule (hot_pixels.hpp), the hottest kHotListed of them listed.
 inline constexpr size_t kHotListed = 16, kThumbnailSide = 64;
 
 struct HotPixel {
@@ -100,36 +99,23 @@ inline uint8_t level(int64_t c) {
 
 // Working buffers of find_hot, kept from file to file.
 struct HotScratch {
-    std::vector<int64_t> active;
+    std::vector<uint64_t> totals;
     std::vector<std::pair<int64_t, size_t>> found;
 };
 
-// The hot pixels of ON/OFF counts (row-major, `width` wide): at least
-// max(kHotMin, kHotFactor x the median of the nonzero totals), the median of an
-// even number being the mean of the middle two.
+// The hot pixels of ON/OFF counts (row-major, `width` wide) by the local rule:
+// at least kHotMin events and kHotFactor times the median of their neighbours.
 template <typename Counts>
 void find_hot(const Counts& px, int64_t width, std::vector<HotPixel>& hot, int64_t& hot_count, HotScratch& scratch) {
-    std::vector<int64_t>& active = scratch.active;
-    active.clear();
-    for (size_t i = 0; i < px.pixels(); ++i)
-        if (const int64_t c = int64_t{px.on(i)} + px.off(i)) active.push_back(c);
+    std::vector<uint64_t>& totals = scratch.totals;
+    totals.resize(px.pixels());
+    for (size_t i = 0; i < px.pixels(); ++i) totals[i] = uint64_t{px.on(i)} + px.off(i);
     hot.clear();
-    hot_count = 0;
-    if (active.empty()) return;
-    const size_t mid = active.size() / 2;
-    std::nth_element(active.begin(), active.begin() + static_cast<std::ptrdiff_t>(mid), active.end());
-    double median = static_cast<double>(active[mid]);
-    if (active.size() % 2 == 0) {
-        const int64_t below = *std::max_element(active.begin(), active.begin() + static_cast<std::ptrdiff_t>(mid));
-        median = (static_cast<double>(below) + median) / 2;
-    }
-    const double threshold = std::max(static_cast<double>(kHotMin), static_cast<double>(kHotFactor) * median);
+    const int64_t height = width > 0 ? static_cast<int64_t>(px.pixels()) / width : 0;
     std::vector<std::pair<int64_t, size_t>>& found = scratch.found;  // (-total, index): hottest first, then by position
     found.clear();
-    for (size_t i = 0; i < px.pixels(); ++i) {
-        const int64_t c = int64_t{px.on(i)} + px.off(i);
-        if (c > 0 && static_cast<double>(c) >= threshold) found.emplace_back(-c, i);
-    }
+    for (int64_t i : kern::hot_pixels(totals.data(), width, height))
+        found.emplace_back(-static_cast<int64_t>(totals[static_cast<size_t>(i)]), static_cast<size_t>(i));
     hot_count = static_cast<int64_t>(found.size());
     const size_t listed = std::min(found.size(), kHotListed);
     std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(listed), found.end());

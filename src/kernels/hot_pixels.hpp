@@ -5,7 +5,8 @@
 // least kHotFactor times the median count of its eight neighbours; at a border
 // only the neighbours that exist count (five at an edge, three in a corner).
 // The median of an even number of counts is the mean of the two middle ones,
-// compared exactly (no rounding). A busy edge of the scene has busy
+// compared exactly (no rounding); a pixel without neighbours (a 1 x 1 sensor)
+// is never hot. A busy edge of the scene has busy
 // neighbours; a stuck pixel does not.
 #pragma once
 
@@ -32,7 +33,7 @@ inline bool is_hot_pixel(const uint64_t* counts, int64_t width, int64_t height, 
             around[n++] = counts[ny * width + nx];
         }
     }
-    if (n == 0) return true;  // a 1 x 1 sensor: nothing to compare with, the minimum alone decides
+    if (n == 0) return false;  // a 1 x 1 sensor: no neighbour to be hot against
     for (int i = 1; i < n; ++i)  // insertion sort: at most eight values
         for (int j = i; j > 0 && around[j - 1] > around[j]; --j) std::swap(around[j - 1], around[j]);
     // c >= factor * median, as 2c >= factor * (a + b) for an even count: exact in integers.

@@ -22,7 +22,8 @@ from ..recordings._sources import Source
 from . import template
 from .arguments import positive, windows_arg
 from .engine import PAGE, SPAN_LIMIT, Outcome, Pass, conclude, open_pass, run_pass
-from .parts import b64, heatmap, top_pixels
+from .parts import b64, heatmap, hot_pixels
+from .summary import HOT_RULE
 from .plan import Plan, allowance, covers, fitting, fixed_bytes, heat_bound, segments_of, shown_spans
 from .span import Span, span_of
 
@@ -239,8 +240,7 @@ class _Page:
                                     "off": b64(timeline_off, "<u4"),
                                     **({"labels": self.labelled} if self.labelled is not None else {})}),
             ',"heatmap":' + comment_json(heatmap(on, off)),
-            ',"hot_pixels":' + comment_json({"rule": f"the {_HOT_LISTED} pixels with the most events",
-                                      "pixels": top_pixels(on, off, _HOT_LISTED)})]
+            ',"hot_pixels":' + comment_json({"rule": HOT_RULE, "pixels": hot_pixels(on, off, _HOT_LISTED)[0]})]
         rest = [',"raster":' + comment_json({"start": t0, "bin_us": plan.raster_bin, "bins": plan.raster_bins, "rows": h,
                                        "counts": b64(np.minimum(result["raster"], 65535), "<u2")}),
                 ',"boxes":' + self.box_json]

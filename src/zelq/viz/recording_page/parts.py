@@ -3,7 +3,7 @@ and the busiest pixels."""
 from __future__ import annotations
 
 import base64
-from typing import Any, Dict, List
+from typing import Any, Dict, List, Tuple
 
 import numpy as np
 
@@ -31,14 +31,12 @@ def heatmap(on: np.ndarray, off: np.ndarray) -> Dict[str, Any]:
     return {"width": w, "height": h, "png": png(rgb), "max": int(total.max()) if total.size else 0}
 
 
-def top_pixels(on: np.ndarray, off: np.ndarray, limit: int) -> List[List[int]]:
-    """The `limit` pixels with the most events (ties: lower y * W + x first), never one without events."""
-    total = (on.astype(np.int64) + off).ravel()
-    candidates = np.flatnonzero(total)
-    if len(candidates) > limit:
-        candidates = candidates[np.argpartition(-total[candidates], limit - 1)[:limit]]
-        cut = total[candidates].min()
-        candidates = np.flatnonzero(total >= cut)  # every pixel tied at the cut, then order
-    top = candidates[np.lexsort((candidates, -total[candidates]))][:limit]
+def hot_pixels(on: np.ndarray, off: np.ndarray, limit: int) -> Tuple[List[List[int]], int]:
+    """The hot pixels by the local rule (filters.HOT_RULE), hottest first (ties by position), at
+    most `limit`, as [x, y, on, off]; and how many there are."""
+    total = on.astype(np.int64) + off
+    hot = _native.inspection()._local_hot_pixels(total)
+    flat = total.ravel()
+    top = hot[np.lexsort((hot, -flat[hot]))[:limit]]
     w = on.shape[1]
-    return [[int(i % w), int(i // w), int(on.flat[i]), int(off.flat[i])] for i in top]
+    return [[int(i % w), int(i // w), int(on.flat[i]), int(off.flat[i])] for i in top], len(hot)

@@ -9,29 +9,14 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from .. import _args, _native
+from .. import _args, _native, filters
 from ..recordings import _sources as sources
 from ..recordings._sources import Source
 from .engine import SPAN_LIMIT, SUMMARY, Outcome, Pass, conclude, open_pass, run_pass
-from .parts import level, png
+from .parts import hot_pixels, level, png
 from .span import sensor_of
 
-_HOT_FACTOR, _HOT_MIN = 10, 16
-HOT_RULE = (f"pixels with at least {_HOT_FACTOR} times the median count of the pixels that have events, "
-            f"and at least {_HOT_MIN} events")
-
-
-def hot_pixels(on: np.ndarray, off: np.ndarray, limit: int) -> Tuple[List[List[int]], int]:
-    """The hot pixels, hottest first (ties by position), at most `limit`, and how many there are."""
-    total = (on.astype(np.int64) + off).ravel()
-    active = total[total > 0]
-    if not len(active):
-        return [], 0
-    threshold = max(_HOT_MIN, _HOT_FACTOR * float(np.median(active)))
-    hot = np.flatnonzero(total >= threshold)
-    top = hot[np.lexsort((hot, -total[hot]))[:limit]]
-    w = on.shape[1]
-    return [[int(i % w), int(i // w), int(on.flat[i]), int(off.flat[i])] for i in top], len(hot)
+HOT_RULE = filters.HOT_RULE
 
 
 def thumbnail_of(on: np.ndarray, off: np.ndarray, long_side: int = 64) -> str:
