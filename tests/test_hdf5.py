@@ -157,3 +157,15 @@ def test_damaged_hdf5(tmp_path, cause):
         match = "holds no event data"
     with pytest.raises(RecordingError, match=rf"{path}: .*{match}"):
         read_events(path, sample=0) if cause == "times and units disagree" else read_events(path)
+
+
+def test_command_line_chooses_inside_the_file(tmp_path, capsys):
+    from zelq.viz import cli
+    from zelq.viz.recording_page import read_recording_document
+    path = _spike_trains(tmp_path / "shd.h5")
+    assert cli.main(["events", str(path), "-q", "-o", str(tmp_path / "s.html"), "--sample", "1"]) == 0
+    doc = read_recording_document((tmp_path / "s.html").read_text(encoding="utf-8"))
+    assert doc["source"]["event_count"] == 51 and doc["source"]["format"] == "HDF5"
+    assert cli.main(["events", str(path), "-q", "-o", str(tmp_path / "t.html")]) == 1
+    assert "holds 4 samples of spike trains; choose one with sample= (on the command line, --sample K)" \
+        in capsys.readouterr().err

@@ -287,7 +287,7 @@ def _video(args: argparse.Namespace, status: _Status) -> Path:
                                 ("predictions", args.predictions), ("classes", args.classes),
                                 ("sensor_size", args.sensor_size), ("outside", args.outside)) if v is not None}
     status(f"writing {out.name}")
-    write_video(p, out, **kwargs)
+    write_video(p, out, **kwargs, **_choices(args))
     return out
 
 

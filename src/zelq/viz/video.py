@@ -144,9 +144,10 @@ def _frame_source(recording: Any, sensor: Optional[Tuple[int, int]], outside: st
     if engine is not None:  # the file's own sensor size unless one is given; bounded memory
         return engine(recording, sensor_size=sensor, outside=outside, **kw)
     from zelq.viz.recordings import read_events, read_sensor_size
-    events = read_events(recording)
+    choices = {k: kw.pop(k) for k in ("dataset", "sample", "topic") if k in kw}
+    events = read_events(recording, **choices)
     if sensor is None:
-        sensor = read_sensor_size(recording)
+        sensor = read_sensor_size(recording, **{k: v for k, v in choices.items() if k != "sample"})
     if sensor is None:  # a file without a header size: the events' extent, as for an array
         sensor = (int(events["x"].max(initial=-1)) + 1, int(events["y"].max(initial=-1)) + 1)
     return array_frames(events, sensor, **kw)
@@ -282,7 +283,8 @@ def write_video(recording: Any, output_path: Any, *, frame_period: int = 20_000,
                 scale: Optional[float] = None, width: Optional[int] = None, fps: Optional[float] = None,
                 boxes: Any = None, predictions: Any = None, classes: Any = None,
                 start: Optional[int] = None, duration: Optional[int] = None,
-                sensor_size: Optional[Tuple[int, int]] = None, outside: str = "refuse") -> str:
+                sensor_size: Optional[Tuple[int, int]] = None, outside: str = "refuse",
+                dataset: Optional[str] = None, sample: Optional[int] = None, topic: Optional[str] = None) -> str:
     """Write the frames of `recording` (a file or an event array) as a video; returns its path.
 
     The format follows the extension of `output_path`: .mp4 (H.264), .webm (VP9)
@@ -296,7 +298,8 @@ def write_video(recording: Any, output_path: Any, *, frame_period: int = 20_000,
     The size is the sensor's (a file's header or `sensor_size`, else the events'
     extent), or scaled by `scale`, or `width` pixels wide; `fps` defaults to real
     time (1 s / frame_period). A file's events outside its sensor are refused, or
-    dropped with `outside="drop"`, as `read_events` does. Memory stays bounded:
+    dropped with `outside="drop"`, as `read_events` does; `dataset`, `sample` and
+    `topic` choose inside an HDF5 file or a bag as there. Memory stays bounded:
     one frame at a time. Raises ImportError without PyAV, ValueError for bad values.
     """
     if not isinstance(output_path, (str, os.PathLike)):
@@ -336,8 +339,9 @@ def write_video(recording: Any, output_path: Any, *, frame_period: int = 20_000,
     except ImportError as e:
         raise ImportError(_MISSING_AV) from e
 
+    choices = {k: v for k, v in (("dataset", dataset), ("sample", sample), ("topic", topic)) if v is not None}
     frames = _frame_source(recording, sensor_size, outside, frame_period=frame_period, decay=decay, gain=float(gain),
-                           palette=palette, background=background, start=start, duration=duration)
+                           palette=palette, background=background, start=start, duration=duration, **choices)
     first_frame = next(iter(frames), None)
     if first_frame is None:
         raise ValueError("no frames to write: the recording or the window holds no events")
