@@ -145,6 +145,7 @@ def test_aedat31_damaged(tmp_path, cause):
 @pytest.mark.parametrize("data, message", [
     (b"#!AER-DAT3.1\r\n#Source 1: DVS128\r\n", "ends inside its header"),
     (b"#!AER-DAT1.0\r\n" + bytes(12), "AEDAT 1.0, which is not read"),
+    (b"#!AER-DAT4.0\r\n" + bytes(12), "is an AEDAT 4.0 file: name it .aedat4"),
 ])
 def test_aedat_headers_refused(tmp_path, data, message):
     with pytest.raises(RecordingError, match=message):

@@ -45,6 +45,8 @@ def _signature(head: bytes, path: Path) -> bool:
 
 def _mismatch(file: File, kind: Optional[str]) -> None:
     v = version(file.head)
+    if v == "4.0":
+        raise fail(file.path, "is an AEDAT 4.0 file: name it .aedat4 to read it")
     if v is not None:
         raise fail(file.path, f"is AEDAT {v}, which is not read (AEDAT 2.0, 3.1 and 4.0 are)")
 
