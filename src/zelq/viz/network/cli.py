@@ -58,14 +58,27 @@ def add_graph_options(g: Any, time_us: Callable[[str], int], names: Callable[[st
     g.add_argument("--label", type=int, metavar="K", help="the true class index, marked right or wrong beside the decision")
 
 
-def _counts_only(activity: Dict[str, Any]) -> Tuple[Dict[str, Any], List[str]]:
-    """The arrays that hold spike counts (whole numbers >= 0), and the ids of the others."""
-    counts, values = {}, []
+def _counts_only(activity: Dict[str, Any], graph: Any) -> Tuple[Dict[str, Any], Dict[str, str]]:
+    """The arrays that hold spike counts (whole numbers >= 0) in their node's shape, and why
+    the others are left out of the statistics (the page still shows their activity)."""
+    from .statistics import checked_shape, output_shape
+    counts: Dict[str, Any] = {}
+    left: Dict[str, str] = {}
     for key, a in activity.items():
+        if key not in graph.nodes:
+            continue  # render_html names it
+        try:
+            checked_shape(key, a, output_shape(graph.nodes[key]))
+        except ValueError:
+            left[key] = "Its recorded activity is not in the node's output shape."
+            continue
         whole = a.dtype.kind in "bu" or (a.dtype.kind == "i" and (a.size == 0 or a.min() >= 0)) or (
             a.dtype.kind == "f" and np.isfinite(a).all() and (a >= 0).all() and (a == np.round(a)).all())
-        (counts.__setitem__(key, a) if whole else values.append(key))
-    return counts, values
+        if whole:
+            counts[key] = a
+        else:
+            left[key] = "Its recorded activity holds values, not spike counts."
+    return counts, left
 
 
 def graph_extras(args: argparse.Namespace, model: Path, activity: Optional[Dict[str, Any]], status: Any) -> Dict[str, Any]:
@@ -86,12 +99,14 @@ def graph_extras(args: argparse.Namespace, model: Path, activity: Optional[Dict[
         if args.t0 is not None:
             out["t0"] = args.t0
     if activity is not None and args.dt is not None:
+        from zelq import ir
+
         from .statistics import layer_statistics
-        counts, values = _counts_only(activity)
+        graph = ir.read(str(model))
+        counts, left = _counts_only(activity, graph)
         status("counting spikes and synaptic operations")
-        stats = layer_statistics(str(model), counts, dt=args.dt, inputs=out.get("inputs"), t0=out.get("t0"))
-        for key in values:
-            if key in stats["layers"]:
-                stats["layers"][key]["why"] = "Its recorded activity holds values, not spike counts."
+        stats = layer_statistics(graph, counts, dt=args.dt, inputs=out.get("inputs"), t0=out.get("t0"))
+        for key, why in left.items():
+            stats["layers"][key]["why"] = why
         out["statistics"] = stats
     return out

@@ -164,7 +164,7 @@ def net_document(data: Dict[str, Any], activity: Optional[Mapping[Any, Any]], dt
     for node_id, a in (activity or {}).items():
         rec = records.get(node_id)
         if rec is not None:
-            counts = _states.per_step(node_id, a, rec.get("output_shape"), "Activity")
+            counts = _states.per_step(node_id, a, None, "Activity")  # any layout the activity takes
             if counts.dtype.kind in "biu" or (counts.size and np.array_equal(counts, np.round(counts))):
                 spikes[node_id] = counts
                 doc["dead"][node_id] = _states.dead_lists(counts)
