@@ -94,3 +94,22 @@ def test_random_streams_match_the_transcription(tmp_path, seed, back, edge, outs
     # Small pieces leave little room in each buffer: the fast path must stop short of its end.
     pieces = np.concatenate(list(iter_events(path, chunk=37, outside="drop")))
     np.testing.assert_array_equal(pieces, expected)
+
+
+def test_prefaulting_leaves_records_as_they_are(tmp_path, monkeypatch):
+    from zelq.viz import _native
+    from zelq.viz.recordings import _native_formats
+
+    out = np.zeros(700_000, RECORD)
+    out["t"] = np.arange(len(out))
+    assert _native.events()._populate_records(out, 1000, len(out), True)
+    np.testing.assert_array_equal(out["t"], np.arange(len(out)))
+    with pytest.raises(ValueError, match="lie outside out"):
+        _native.events()._populate_records(out, 10, len(out) + 1)
+    # A read whose thread takes the faults ahead of the decoder reads what one without it reads.
+    words = camera_words(np.random.default_rng(5), 3000)
+    path = tmp_path / "r.raw"
+    path.write_bytes(b"% evt 3.0\n% end\n" + words.tobytes())
+    monkeypatch.setattr(_native_formats._Prefault, "_MIN_BYTES", 0)
+    monkeypatch.setattr(_native_formats._Prefault, "_STEP", 1000)
+    np.testing.assert_array_equal(read_events(path), reference(words.tolist(), 2048, 2048))

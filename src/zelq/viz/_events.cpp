@@ -29,6 +29,7 @@
 #include "kernels/evt_count.hpp"
 #include "kernels/evt_index.hpp"
 #include "kernels/file_summary.hpp"
+#include "kernels/memory.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -95,6 +96,26 @@ nb::object most_events(const Args& a) {
                              static_cast<size_t>((*data).len));
     }
     return nb::int_(n);
+}
+
+// Pages of out's records [start, stop) backed now (small pages asked for over all of
+// out first when `small`), with the GIL released: a thread takes a whole read's page
+// faults ahead of its decoder. False where the kernel cannot.
+nb::object populate_records(const Args& a) {
+    if (!a[0].attr("dtype").equal(g_record)) raise(PyExc_ValueError, "out must be a record array of the event dtype");
+    OutBuffer out(a[0]);
+    const long long start = a.integer(1), stop = a.integer(2);
+    if (start < 0 || stop < start || static_cast<size_t>(stop) > out.items())
+        raise(PyExc_ValueError, "records %lld to %lld lie outside out", start, stop);
+    uint8_t* base = static_cast<uint8_t*>(out.data()) + static_cast<size_t>(start) * kern::evt::kRecordSize;
+    const size_t n = static_cast<size_t>(stop - start) * kern::evt::kRecordSize;
+    bool done;
+    {
+        nb::gil_scoped_release release;
+        if (a.truth(3)) kern::prefer_small_pages(out.data(), out.items() * kern::evt::kRecordSize);
+        done = kern::populate_pages(base, n);
+    }
+    return nb::bool_(done);
 }
 
 // ---------------------------------------------------------------- file summaries
@@ -279,6 +300,12 @@ NB_MODULE(_events, m) {
         "The most records the whole words of buffer can yield in fmt (the event words, each as if\n"
         "inside the sensor): what a whole read reserves before decoding.\n\n"
         "Raises ValueError for an unknown fmt; a non-buffer buffer raises TypeError.");
+    def(m, "_populate_records",
+        {arg("out"), arg("start", Kind::Int), arg("stop", Kind::Int), arg("small", Kind::Truth, false)},
+        populate_records,
+        "Back the pages of out's records [start, stop) with memory now, leaving them as they are\n"
+        "(asking for small pages over all of out first when small); False where the kernel cannot.\n\n"
+        "Raises ValueError for an out of another dtype or records outside it.");
     nb::class_<stream::Stream>(m, "_Stream",
                        "The streaming engine over one recording (see stream.py): feed it file bytes or event\n"
                        "records in order, then finish() and read result(). A file's decoder state, when given, is\n"

@@ -12,6 +12,7 @@ import mmap
 import os
 import re
 import sys
+import threading
 from pathlib import Path
 from typing import Any, Callable, Dict, Iterator, Optional, Tuple
 
@@ -125,25 +126,26 @@ def decode(p: Path, lay: Layout, offset: int, size: int, state: State, progress:
             data_end = min(data_end, offset + max(len(mm) - offset, 0) // word * word)
             with memoryview(mm) as view:
                 out = np.empty(_reserve(fmt, mm, view, offset, data_end, windowed) + 2 * most + 16, RECORD)
-                while pos < data_end:
-                    if len(out) - count < most:
-                        out.resize(count, refcheck=False)
-                        blocks.append(out)
-                        out, count = np.empty(min(2 * len(out), _BLOCK_LIMIT) + most, RECORD), 0
-                    end = min(pos + CHUNK, data_end)
-                    was_back = state["back"]
-                    with view[pos:end] as chunk:
-                        count, used = _native.events()._decode_events(fmt.number, chunk, state.array, out, count)
-                    if state["error"]:
-                        raise decode_error(p, fmt, state, pos)
-                    if back is not None and state["back"] and not was_back:
-                        back.append(pos + state["back_at"])
-                    _drop_pages(mm, pos, pos + used)
-                    pos += used
-                    if progress:
-                        progress((pos - offset) / max(data_end - offset, 1))
-                    if state["done"] or not used:  # no whole unit (packet, line) left: cut short
-                        break
+                with _Prefault(out):
+                    while pos < data_end:
+                        if len(out) - count < most:
+                            out.resize(count, refcheck=False)
+                            blocks.append(out)
+                            out, count = np.empty(min(2 * len(out), _BLOCK_LIMIT) + most, RECORD), 0
+                        end = min(pos + CHUNK, data_end)
+                        was_back = state["back"]
+                        with view[pos:end] as chunk:
+                            count, used = _native.events()._decode_events(fmt.number, chunk, state.array, out, count)
+                        if state["error"]:
+                            raise decode_error(p, fmt, state, pos)
+                        if back is not None and state["back"] and not was_back:
+                            back.append(pos + state["back_at"])
+                        _drop_pages(mm, pos, pos + used)
+                        pos += used
+                        if progress:
+                            progress((pos - offset) / max(data_end - offset, 1))
+                        if state["done"] or not used:  # no whole unit (packet, line) left: cut short
+                            break
     out.resize(count, refcheck=False)
     if blocks:
         blocks.append(out)
@@ -161,6 +163,38 @@ def cut_at(state: State, pos: int, data_end: int, size: int) -> Optional[int]:
     if pos < data_end:
         return pos
     return data_end if data_end < size else None
+
+
+class _Prefault:
+    """A thread that takes the page faults of a large fresh record array ahead of its decoder,
+    in small pages (see the kernels' memory advice), while the block runs; the decoder writes
+    whichever pages it reaches first, and the thread leaves those as they are."""
+
+    _MIN_BYTES = 64 << 20
+    _STEP = 1 << 20  # records per request: about 13 MB
+
+    def __init__(self, out: np.ndarray) -> None:
+        self._out, self._stop = out, threading.Event()
+        self._thread: Optional[threading.Thread] = None
+
+    def __enter__(self) -> "_Prefault":
+        if self._out.nbytes >= self._MIN_BYTES:
+            _native.events()._populate_records(self._out, 0, 0, True)  # small pages, before any is touched
+            self._thread = threading.Thread(target=self._run, name="zelqviz-prefault", daemon=True)
+            self._thread.start()
+        return self
+
+    def _run(self) -> None:
+        n = len(self._out)
+        for start in range(0, n, self._STEP):
+            stop = min(start + self._STEP, n)
+            if self._stop.is_set() or not _native.events()._populate_records(self._out, start, stop):
+                return
+
+    def __exit__(self, *exc: Any) -> None:
+        self._stop.set()
+        if self._thread is not None:
+            self._thread.join()
 
 
 def _reserve(fmt: Format, mm: mmap.mmap, view: memoryview, offset: int, data_end: int, windowed: bool) -> int:
