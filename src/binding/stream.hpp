@@ -1,6 +1,7 @@
-// The streaming engine (kernels/stream.hpp) as a Python class: fed file bytes
-// (decoded here) or ready event records chunk by chunk, with the GIL released
-// while it counts; its results come back as NumPy arrays and a dict.
+// The streaming engines (kernels/stream/engines.hpp) as one Python class: made
+// for a job by name with a dict of settings, fed file bytes (decoded here) or
+// ready event records chunk by chunk with the GIL released while it counts;
+// its results come back as NumPy arrays and a dict.
 #pragma once
 
 #include <Python.h>
@@ -9,19 +10,24 @@
 #include <nanobind/stl/tuple.h>
 #include <nanobind/stl/vector.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
 #include <tuple>
+#include <type_traits>
+#include <variant>
 #include <vector>
 
 #include "binding/args.hpp"
 #include "binding/numpy.hpp"
 #include "kernels/evt.hpp"
-#include "kernels/stream.hpp"
+#include "kernels/stream/engines.hpp"
+#include "kernels/stream/two_threads.hpp"
 
 namespace zv::stream {
 
@@ -37,57 +43,123 @@ inline Types& types() {
     return t;
 }
 
+namespace st = kern::stream;
+
+// The jobs, by the names the caller gives them.
+inline constexpr const char* kJobs[] = {"survey", "summary", "page", "render"};
+
+// A job's settings as a dict read into the engine's Config: the names of its
+// fields, with decay_us (the decay's time constant), palette (9 numbers:
+// background, ON, OFF) and spool_path (str or bytes) besides. A missing name
+// keeps its default; an unknown one is refused.
+struct Settings {
+    st::Config config;
+    double decay_us = 30000.0;
+    nb::object spool_path = nb::none();
+};
+
+inline int64_t setting_int(nb::handle name, nb::handle value) {
+    if (PyBool_Check(value.ptr()) || !PyIndex_Check(value.ptr())) refuse(nb::str(name).c_str(), "int", value);
+    nb::object i = checked(PyNumber_Index(value.ptr()));
+    const long long v = PyLong_AsLongLong(i.ptr());
+    if (v == -1 && PyErr_Occurred()) rethrow();
+    return v;
+}
+
+inline double setting_float(nb::handle name, nb::handle value) {
+    if (PyBool_Check(value.ptr()) || !(PyFloat_Check(value.ptr()) || PyIndex_Check(value.ptr())))
+        refuse(nb::str(name).c_str(), "float", value);
+    const double v = PyFloat_AsDouble(value.ptr());
+    if (v == -1 && PyErr_Occurred()) rethrow();
+    return v;
+}
+
+inline Settings read_settings(nb::handle settings) {
+    if (!PyDict_Check(settings.ptr())) refuse("settings", "dict", settings);
+    using Field = int64_t st::Config::*;
+    static constexpr std::pair<const char*, Field> kInts[] = {
+        {"width", &st::Config::width},
+        {"height", &st::Config::height},
+        {"t0", &st::Config::t0},
+        {"t1", &st::Config::t1},
+        {"period_us", &st::Config::period_us},
+        {"lead", &st::Config::lead},
+        {"timeline_bin", &st::Config::timeline_bin},
+        {"timeline_bins", &st::Config::timeline_bins},
+        {"raster_bin", &st::Config::raster_bin},
+        {"raster_bins", &st::Config::raster_bins},
+        {"frame_budget", &st::Config::frame_budget},
+        {"overview_step", &st::Config::overview_step},
+        {"overview_scale", &st::Config::overview_scale},
+        {"overview_budget", &st::Config::overview_budget},
+        {"scale", &st::Config::scale},
+    };
+    Settings s;
+    st::Config& c = s.config;
+    for (auto [key, value] : nb::borrow<nb::dict>(settings)) {
+        if (!PyUnicode_Check(key.ptr())) raise(PyExc_ValueError, "unknown stream setting %R", key.ptr());
+        const std::string name = nb::cast<std::string>(key);
+        bool known = false;
+        for (auto [n, field] : kInts)
+            if (name == n) c.*field = setting_int(key, value), known = true;
+        if (known) continue;
+        if (name == "decay_us") {
+            s.decay_us = setting_float(key, value);
+        } else if (name == "gain") {
+            c.gain = setting_float(key, value);
+        } else if (name == "segments") {
+            for (auto [first, lead, end] : nb::cast<std::vector<std::tuple<int64_t, int64_t, int64_t>>>(value))
+                c.segments.push_back({first, lead, end});
+        } else if (name == "palette") {
+            const auto palette = nb::cast<std::vector<double>>(value);
+            if (palette.size() == 9)
+                for (int k = 0; k < 3; ++k) {
+                    c.palette.background[k] = palette[k];
+                    c.palette.on[k] = palette[3 + k];
+                    c.palette.off[k] = palette[6 + k];
+                }
+        } else if (name == "spool_path") {
+            s.spool_path = nb::borrow(value);
+        } else {
+            raise(PyExc_ValueError, "unknown stream setting %R", key.ptr());
+        }
+    }
+    return s;
+}
+
+// The settings every job needs in range, and the ones its frames need.
+inline void check_settings(const Settings& s) {
+    const st::Config& c = s.config;
+    if (c.width < 1 || c.height < 1 || c.width > 32767 || c.height > 32767)
+        raise(PyExc_ValueError, "sensor size %lld x %lld out of range", (long long)c.width, (long long)c.height);
+    if (c.period_us < 1 || c.lead < 0 || !(s.decay_us > 0) || !(c.gain > 0) || c.scale < 1 || c.overview_scale < 1 ||
+        c.overview_step < 1 || c.timeline_bin < 1 || c.raster_bin < 1 || c.timeline_bins < 0 || c.raster_bins < 0 ||
+        c.timeline_bins > (1 << 24) || c.raster_bins > (1 << 20) || c.t1 < c.t0 ||
+        c.lead > (std::numeric_limits<int64_t>::max() / 4) / c.period_us || c.t0 - c.lead * c.period_us > c.t0)
+        raise(PyExc_ValueError, "stream settings out of range");
+}
+
 // The engine over one recording, fed by the caller chunk by chunk (file bytes
 // decoded here, or ready records), with the GIL released while it counts.
 class Stream {
+    using Engine = std::variant<std::monostate, st::SurveyEngine, st::SummaryEngine, st::PageEngine, st::RenderEngine>;
+
 public:
-    Stream(int mode, int64_t width, int64_t height, int64_t t0, int64_t t1, int64_t period_us, int64_t lead,
-           double decay_us, int64_t timeline_bin, int64_t timeline_bins, int64_t raster_bin, int64_t raster_bins,
-           std::vector<std::tuple<int64_t, int64_t, int64_t>> segments, nb::object spool_path, int64_t frame_budget,
-           int64_t overview_step, int64_t overview_scale, int64_t overview_budget, double gain,
-           std::vector<double> palette, int64_t scale, int64_t format, nb::object state)
+    Stream(const std::string& job, nb::handle settings, int64_t format, nb::object state)
         : format_(static_cast<kern::evt::Format>(format)) {
-        namespace st = kern::stream;
-        if (mode < st::kSurvey || mode > st::kSummary) raise(PyExc_ValueError, "unknown stream mode %d", mode);
-        if (width < 1 || height < 1 || width > 32767 || height > 32767)
-            raise(PyExc_ValueError, "sensor size %lld x %lld out of range", (long long)width, (long long)height);
-        if (period_us < 1 || lead < 0 || !(decay_us > 0) || !(gain > 0) || scale < 1 || overview_scale < 1 ||
-            overview_step < 1 || timeline_bin < 1 || raster_bin < 1 || timeline_bins < 0 || raster_bins < 0 ||
-            timeline_bins > (1 << 24) || raster_bins > (1 << 20) || t1 < t0 ||
-            lead > (std::numeric_limits<int64_t>::max() / 4) / period_us || t0 - lead * period_us > t0)
-            raise(PyExc_ValueError, "stream settings out of range");
+        if (std::find_if(std::begin(kJobs), std::end(kJobs), [&](const char* j) { return job == j; }) == std::end(kJobs))
+            raise(PyExc_ValueError, "unknown stream job %s", job.c_str());
+        Settings s = read_settings(settings);
+        check_settings(s);
         if (format < kern::evt::kEvt2 || format >= kern::evt::kFormatCount) raise(PyExc_ValueError, "unknown event format");
-        st::Config c;
-        c.mode = static_cast<st::Mode>(mode);
-        c.width = width;
-        c.height = height;
-        c.t0 = t0;
-        c.t1 = t1;
-        c.period_us = period_us;
-        c.lead = lead;
-        c.a = std::exp(-static_cast<double>(period_us) / decay_us);
-        c.timeline_bin = timeline_bin;
-        c.timeline_bins = timeline_bins;
-        c.raster_bin = raster_bin;
-        c.raster_bins = raster_bins;
-        for (auto [first, seg_lead, end] : segments) c.segments.push_back({first, seg_lead, end});
-        c.frame_budget = frame_budget;
-        c.overview_step = overview_step;
-        c.overview_scale = overview_scale;
-        c.overview_budget = overview_budget;
-        c.gain = gain;
-        if (palette.size() == 9)
-            for (int k = 0; k < 3; ++k) {
-                c.palette.background[k] = palette[k];
-                c.palette.on[k] = palette[3 + k];
-                c.palette.off[k] = palette[6 + k];
-            }
-        c.scale = scale;
-        if (c.mode == st::kPage) {
+        st::Config& c = s.config;
+        c.a = std::exp(-static_cast<double>(c.period_us) / s.decay_us);
+        if (job == "page") {
             // A path as bytes (os.fsencode) reaches the file system whatever its encoding.
-            const std::string path = PyBytes_Check(spool_path.ptr())
-                ? std::string(PyBytes_AS_STRING(spool_path.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(spool_path.ptr())))
-                : nb::cast<std::string>(nb::str(spool_path));
+            nb::handle p = s.spool_path;
+            const std::string path = PyBytes_Check(p.ptr())
+                ? std::string(PyBytes_AS_STRING(p.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(p.ptr())))
+                : nb::cast<std::string>(nb::str(p));
             spool_ = std::fopen(path.c_str(), "wb");
             if (!spool_) raise(PyExc_OSError, "cannot write the frame spool %s", path.c_str());
             c.spool = spool_;
@@ -100,13 +172,33 @@ public:
             state_array_ = state;
         }
         records_.resize(kRecords * kern::evt::kRecordSize);
-        engine_.emplace(std::move(c));
+        if (job == "survey") engine_.emplace<st::SurveyEngine>(std::move(c));
+        else if (job == "summary") engine_.emplace<st::SummaryEngine>(std::move(c));
+        else if (job == "page") engine_.emplace<st::PageEngine>(std::move(c));
+        else engine_.emplace<st::RenderEngine>(std::move(c));
     }
     ~Stream() {
-        engine_.reset();  // joins the encoder before its spool closes
+        engine_.emplace<std::monostate>();  // joins a page's encoder before its spool closes
         if (spool_) std::fclose(spool_);
     }
 
+private:
+    // `f` applied to the engine (always made: the constructor either makes one or raises).
+    template <typename F>
+    auto visit(F&& f) {
+        return std::visit(
+            [&](auto& e) -> decltype(f(std::get<st::SurveyEngine>(engine_))) {
+                if constexpr (std::is_same_v<std::decay_t<decltype(e)>, std::monostate>) std::abort();
+                else return f(e);
+            },
+            engine_);
+    }
+
+    size_t feed(const uint8_t* records, size_t n) {
+        return visit([&](auto& e) { return e.feed(records, n); });
+    }
+
+public:
     // Decodes and counts file bytes; returns (bytes used, paused): paused when
     // rendered frames wait to be taken before more can be counted.
     nb::tuple feed_bytes(nb::handle buffer) {
@@ -117,16 +209,16 @@ public:
         size_t used = 0;
         bool paused = false;
         // Large buffers of a pass that never pauses decode on a second thread while this one counts.
-        const bool two_threads = engine_->mode() != kern::stream::kRender && pos_ == count_ && n >= kTwoThreads &&
+        const bool two_threads = !std::holds_alternative<st::RenderEngine>(engine_) && pos_ == count_ && n >= kTwoThreads &&
                                  !state_.done && !state_.error;
         if (two_threads) {
             nb::gil_scoped_release release;
-            used = kern::stream::decode_while_counting(format_, buf, n, state_, *engine_);
+            used = visit([&](auto& e) { return st::decode_while_counting(format_, buf, n, state_, e); });
         } else {
             nb::gil_scoped_release release;
             for (;;) {
                 if (pos_ < count_) {
-                    pos_ += engine_->feed(records_.data() + pos_ * kern::evt::kRecordSize, count_ - pos_);
+                    pos_ += feed(records_.data() + pos_ * kern::evt::kRecordSize, count_ - pos_);
                     if (pos_ < count_) {
                         paused = true;
                         break;
@@ -158,18 +250,20 @@ public:
         data.require(records);
         const size_t n = static_cast<size_t>((*data).len) / kern::evt::kRecordSize;
         nb::gil_scoped_release release;
-        return engine_->feed(static_cast<const uint8_t*>((*data).buf), n);
+        return feed(static_cast<const uint8_t*>((*data).buf), n);
     }
 
     bool finish() {
         nb::gil_scoped_release release;
-        return engine_->finish();
+        return visit([](auto& e) { return e.finish(); });
     }
 
     nb::list take_frames() {
         nb::list out;
-        auto& pending = engine_->pending();
-        const size_t h = engine_->out_height(), w = engine_->out_width();
+        auto* render = std::get_if<st::RenderEngine>(&engine_);
+        if (!render) return out;
+        auto& pending = render->pending();
+        const size_t h = render->out_height(), w = render->out_width();
         while (!pending.empty()) {
             auto& [t, rgb] = pending.front();
             nb::object arr = types().empty(nb::make_tuple(h, w, 3), types().uint8);
@@ -183,7 +277,12 @@ public:
 
     // The pass's results; the overview images move out of the engine (they can be most of a page).
     nb::dict result() {
-        auto& e = *engine_;
+        return visit([](auto& e) { return results(e); });
+    }
+
+private:
+    template <typename E>
+    static nb::dict results(E& e) {
         nb::dict d;
         d["have_events"] = e.have_events();
         d["t_first"] = e.t_first();
@@ -197,27 +296,28 @@ public:
         const auto& f = e.first_outside();
         d["first_outside"] = nb::make_tuple(f.x, f.y, f.t, f.on ? 1 : -1);
         d["peak_10ms"] = e.peak_10ms();
-        if (const auto* tl = e.timeline()) {
-            std::vector<uint32_t> on(tl->bins()), off(tl->bins());
-            for (size_t i = 0; i < tl->bins(); ++i) on[i] = tl->at(0, i), off[i] = tl->at(1, i);
+        if constexpr (std::is_base_of_v<st::Tallied, E>) {
+            const st::TimeBins& tl = e.timeline();
+            std::vector<uint32_t> on(tl.bins()), off(tl.bins());
+            for (size_t i = 0; i < tl.bins(); ++i) on[i] = tl.at(0, i), off[i] = tl.at(1, i);
             d["timeline"] = nb::make_tuple(numpy_copy(types().empty, on.data(), on.size(), "<u4"),
                                            numpy_copy(types().empty, off.data(), off.size(), "<u4"));
-        }
-        if (const auto* r = e.raster()) {
-            std::vector<uint32_t> counts(r->rows() * r->bins());
-            for (size_t y = 0; y < r->rows(); ++y)
-                for (size_t i = 0; i < r->bins(); ++i) counts[y * r->bins() + i] = r->at(y, i);
+            const st::TimeBins& r = e.raster();
+            std::vector<uint32_t> counts(r.rows() * r.bins());
+            for (size_t y = 0; y < r.rows(); ++y)
+                for (size_t i = 0; i < r.bins(); ++i) counts[y * r.bins() + i] = r.at(y, i);
             d["raster"] = numpy_copy(types().empty, counts.data(), counts.size(), "<u4");
+            const st::PixelCounts& px = e.pixels();
+            d["pixels"] = nb::make_tuple(numpy_copy(types().empty, px.on().data(), px.on().size(), "<u4"),
+                                         numpy_copy(types().empty, px.off().data(), px.off().size(), "<u4"));
         }
-        if (const auto* px = e.pixels())
-            d["pixels"] = nb::make_tuple(numpy_copy(types().empty, px->on().data(), px->on().size(), "<u4"),
-                                         numpy_copy(types().empty, px->off().data(), px->off().size(), "<u4"));
-        if (const auto* enc = e.encoder()) {
+        if constexpr (std::is_same_v<E, st::PageEngine>) {
+            const st::FrameEncoder& enc = e.encoder();
             nb::list accepted;
-            for (auto [seg, len] : enc->accepted()) accepted.append(nb::make_tuple(seg, len));
+            for (auto [seg, len] : enc.accepted()) accepted.append(nb::make_tuple(seg, len));
             d["frames"] = accepted;
-            d["frame_bytes"] = enc->bytes();
-            d["spool_failed"] = enc->failed();
+            d["frame_bytes"] = enc.bytes();
+            d["spool_failed"] = enc.failed();
             nb::list images;
             for (std::string& s : e.overview_images()) {
                 images.append(nb::str(s.data(), s.size()));
@@ -228,7 +328,6 @@ public:
         return d;
     }
 
-private:
     static constexpr size_t kRecords = 1 << 16;
     static constexpr size_t kTwoThreads = 1 << 18;  // bytes: below this a second thread costs more than it saves
     kern::evt::Format format_;
@@ -237,7 +336,7 @@ private:
     std::vector<uint8_t> records_;
     size_t pos_ = 0, count_ = 0;
     std::FILE* spool_ = nullptr;
-    std::optional<kern::stream::Engine> engine_;
+    Engine engine_;
 };
 
 }  // namespace zv::stream

@@ -21,7 +21,8 @@
 
 #include "kernels/evt.hpp"
 #include "kernels/hot_pixels.hpp"
-#include "kernels/stream.hpp"
+#include "kernels/stream/accumulators.hpp"
+#include "kernels/stream/png_writer.hpp"
 
 namespace zv::kern::file_summary {
 

@@ -306,17 +306,21 @@ NB_MODULE(_events, m) {
         "Back the pages of out's records [start, stop) with memory now, leaving them as they are\n"
         "(asking for small pages over all of out first when small); False where the kernel cannot.\n\n"
         "Raises ValueError for an out of another dtype or records outside it.");
+    nb::list jobs;
+    for (const char* job : stream::kJobs) jobs.append(job);
+    m.attr("_STREAM_JOBS") = nb::tuple(jobs);
     nb::class_<stream::Stream>(m, "_Stream",
-                       "The streaming engine over one recording (see stream.py): feed it file bytes or event\n"
-                       "records in order, then finish() and read result(). A file's decoder state, when given, is\n"
-                       "the readers' int64 state array, written back after every feed_bytes.")
-        .def(nb::init<int, int64_t, int64_t, int64_t, int64_t, int64_t, int64_t, double, int64_t, int64_t, int64_t,
-                      int64_t, std::vector<std::tuple<int64_t, int64_t, int64_t>>, nb::object, int64_t, int64_t,
-                      int64_t, int64_t, double, std::vector<double>, int64_t, int64_t, nb::object>(),
-             "mode"_a, "width"_a, "height"_a, "t0"_a, "t1"_a, "period_us"_a, "lead"_a, "decay_us"_a,
-             "timeline_bin"_a, "timeline_bins"_a, "raster_bin"_a, "raster_bins"_a, "segments"_a,
-             "spool_path"_a.none(), "frame_budget"_a, "overview_step"_a, "overview_scale"_a, "overview_budget"_a,
-             "gain"_a, "palette"_a, "scale"_a, "format"_a, "state"_a.none())
+                       "A streaming engine over one recording, for one of _STREAM_JOBS: \"survey\" (the extent),\n"
+                       "\"summary\" (timeline, raster, pixel counts), \"page\" (also frames spooled as PNGs and the\n"
+                       "overview) or \"render\" (frames for a video). settings is a dict: width, height, t0, t1,\n"
+                       "period_us, lead, decay_us, timeline_bin(s), raster_bin(s), segments, spool_path,\n"
+                       "frame_budget, overview_step, overview_scale, overview_budget, gain, palette, scale.\n"
+                       "Feed it file bytes (format: the decoder's number) or event records in order, then\n"
+                       "finish() and read result(). A file's decoder state, when given, is the readers' int64\n"
+                       "state array, written back after every feed_bytes. ValueError for an unknown job or\n"
+                       "setting and for settings out of range.")
+        .def(nb::init<const std::string&, nb::handle, int64_t, nb::object>(), "job"_a, "settings"_a,
+             "format"_a = 0, "state"_a.none() = nb::none())
         .def("feed_bytes", &stream::Stream::feed_bytes, "buffer"_a)
         .def("feed_records", &stream::Stream::feed_records, "records"_a)
         .def("finish", &stream::Stream::finish)

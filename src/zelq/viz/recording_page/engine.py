@@ -19,7 +19,8 @@ from .. import _native
 from ..recordings import _sources as sources
 from ..recordings._sources import RECORD, Source
 
-SURVEY, PAGE, RENDER, SUMMARY = range(4)
+# The engine's jobs, by the names it knows them by (its _STREAM_JOBS).
+SURVEY, SUMMARY, PAGE, RENDER = "survey", "summary", "page", "render"
 SPAN_LIMIT = 2 ** 62
 _ARRAY_STEP = 1 << 20           # events converted to records at a time
 
@@ -42,7 +43,7 @@ class Pass:
     back: Optional[int] = None      # the byte where a file's times first went backwards
 
 
-def open_pass(src: Source, mode: int, sensor: Tuple[int, int], t0: int, t1: int, first: int, to_end: bool = True,
+def open_pass(src: Source, mode: str, sensor: Tuple[int, int], t0: int, t1: int, first: int, to_end: bool = True,
               **settings: Any) -> Pass:
     """The native engine over [t0, t1) (frames from t0 - lead * period); a file's decoder is anchored
     on `first`, the file's first event, starts at the window through the time index, and reads to
@@ -73,8 +74,9 @@ def open_pass(src: Source, mode: int, sensor: Tuple[int, int], t0: int, t1: int,
                 if not unmappable(e):
                     raise
                 run.state["loops"] = 0
-    run.engine = _native.events()._Stream(mode, sensor[0], sensor[1], t0, t1, format=fmt,
-                                          state=None if run.state is None else run.state.array, **values)
+    values.update(width=sensor[0], height=sensor[1], t0=t0, t1=t1)
+    run.engine = _native.events()._Stream(mode, values, format=fmt,
+                                          state=None if run.state is None else run.state.array)
     return run
 
 

@@ -1,0 +1,254 @@
+// The page's frame encoder: worker threads turn finished frame buffers into
+// base64 PNGs and write them to the spool file in frame order, within a byte
+// budget shared with the overview; frames past the budget are refused, whole.
+// No Python here.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kernels/stream/frame_buffer.hpp"
+#include "kernels/stream/png_writer.hpp"
+
+namespace zv::kern::stream {
+
+// Base64 PNGs of finished frames, written to a spool file in frame order by worker threads,
+// while the byte budget lasts. A frame's events reach its image (and, for a frame that folds,
+// the pixel counts and the overview) one frame at a time in frame order; the PNGs are made
+// side by side. Buffers come back zeroed.
+class FrameEncoder {
+public:
+    FrameEncoder(size_t width, size_t height, size_t cell_rows, std::FILE* spool, int64_t budget, size_t buffers,
+                 size_t workers = 2)
+        : bands_(width, height, cell_rows), spool_(spool), budget_(budget), folded_(width, height),
+          pending_(bands_.bands) {
+        for (size_t i = 0; i < buffers; ++i) free_.push_back(std::make_unique<FrameBuffer>(bands_));
+        for (size_t i = 0; i < workers; ++i) workers_.emplace_back([this] { run(); });
+    }
+    ~FrameEncoder() { close(); }
+
+    const FrameBands& bands() const { return bands_; }
+
+    // A zeroed buffer to count the next frame in; waits while all are in flight.
+    std::unique_ptr<FrameBuffer> take() {
+        std::unique_lock lock(mu_);
+        free_cv_.wait(lock, [this] { return !free_.empty(); });
+        std::unique_ptr<FrameBuffer> b = std::move(free_.front());
+        free_.pop_front();
+        return b;
+    }
+
+    // `fold`: the frame's events that count also go into folded(), and with an overview to fold
+    // into, frame `frame` (the overview's grid) reaches it through its image, in frame order.
+    void submit(int64_t segment, std::unique_ptr<FrameBuffer>&& frame_buffer, bool fold = false, int64_t frame = 0) {
+        std::lock_guard lock(mu_);
+        jobs_.push_back({submitted_++, segment, std::move(frame_buffer), fold, frame});
+        work_cv_.notify_one();
+    }
+
+    void fold_overview_into(DecayedOverview* overview) { overview_ = overview; }
+
+    // Waits until every submitted frame is folded: the overview is then the caller's until the
+    // next submit. Their PNGs may still be on their way.
+    void wait_folded() {
+        std::unique_lock lock(mu_);
+        turn_cv_.wait(lock, [this] { return filled_ == submitted_; });
+    }
+
+    // Per-pixel counts of the folded frames; final after close().
+    const PixelCounts& folded() const { return folded_; }
+
+    // Waits for the queued frames; afterwards accepted() and bytes() are final.
+    void close() {
+        {
+            std::lock_guard lock(mu_);
+            if (closed_) return;
+            closed_ = true;
+            work_cv_.notify_all();
+        }
+        for (std::thread& w : workers_) w.join();
+        count_pending();
+    }
+
+    bool full() const { return full_.load(std::memory_order_relaxed); }
+    // Bytes of the budget kept for the overview, revised as its images arrive: for the frames
+    // submitted from now on, whenever the frames before them are committed.
+    void reserve(int64_t bytes) {
+        std::lock_guard lock(mu_);
+        reserves_.emplace_back(submitted_, bytes);
+    }
+    int64_t bytes() const { return bytes_.load(std::memory_order_relaxed); }
+    bool failed() const { return failed_; }
+    // Accepted frames: (segment, base64 length) in spool order.
+    const std::vector<std::pair<int64_t, int64_t>>& accepted() const { return accepted_; }
+
+private:
+    struct Job {
+        int64_t seq = 0;
+        int64_t segment = 0;
+        std::unique_ptr<FrameBuffer> buffer;
+        bool fold = false;
+        int64_t frame = 0;
+    };
+
+    void wait_turn(const int64_t& counter, int64_t seq) {
+        std::unique_lock lock(mu_);
+        turn_cv_.wait(lock, [&] { return counter == seq; });
+    }
+    void next_turn(int64_t& counter) {
+        std::lock_guard lock(mu_);
+        ++counter;
+        turn_cv_.notify_all();
+    }
+
+    // The frame's events into its image band by band; for a frame that folds, each band's rows
+    // into the overview while they are in the cache, then the single events it clipped or
+    // must not count, all of them more before any less, as a cell's sum needs.
+    void fill(Job& job) {
+        FrameBuffer& f = *job.buffer;
+        DecayedOverview* overview = job.fold ? overview_ : nullptr;
+        for (size_t b = 0; b < bands_.bands; ++b) {
+            std::vector<uint32_t>& pending = pending_[b];
+            const size_t first_pixel = bands_.first_row(b) * bands_.width;
+            f.prepare(bands_, b);
+            f.apply(bands_, b, job.fold, [&](size_t pixel, bool on) {
+                pending.push_back(static_cast<uint32_t>(2 * (pixel - first_pixel) + on));
+            });
+            if (overview && f.dirty(b)) {
+                if (f.sparse(bands_, b))
+                    fold_keys(*overview, job.frame, f, b);
+                else
+                    overview->fold_rows(job.frame, f.image(), bands_.row_bytes, bands_.width, bands_.first_row(b),
+                                        bands_.end_row(b));
+            }
+        }
+        if (job.fold) {
+            pending_held_ = 0;
+            for (const std::vector<uint32_t>& p : pending_) pending_held_ += p.size();
+            if (pending_held_ >= kPending) count_pending();
+        }
+        if (!overview) return;
+        f.more().each([&](uint32_t channel, uint64_t times) { overview->add_each(job.frame, channel, times, bands_.width, 1.0); });
+        f.less().each([&](uint32_t channel, uint64_t times) { overview->add_each(job.frame, channel, times, bands_.width, -1.0); });
+    }
+
+    // Band b's pixels with events into the overview, found from the bytes its keys wrote, in
+    // scan order (the order fold_rows takes them in): each once, with its count in the image.
+    void fold_keys(DecayedOverview& overview, int64_t frame, FrameBuffer& f, size_t b) {
+        const size_t y0 = bands_.first_row(b), stride = bands_.row_bytes;
+        const uint8_t* base = f.image() + y0 * stride;
+        const std::vector<uint32_t>& written = f.written(bands_, b);
+        auto pixel = [&](size_t i, auto&& use) {
+            const size_t row = written[i] / stride, column = written[i] - row * stride - 1;
+            use(column / 3, y0 + row, column % 3 == 1);
+        };
+        // Cells far apart: fetch the first few at once, then each some pixels ahead.
+        constexpr size_t kAhead = 16;
+        auto fetch = [&](size_t i) { pixel(i, [&](size_t x, size_t y, bool on) { overview.prefetch(x, y, on); }); };
+        for (size_t i = 0; i < std::min(kAhead, written.size()); ++i) fetch(i);
+        for (size_t i = 0; i < written.size(); ++i) {
+            if (i + kAhead < written.size()) fetch(i + kAhead);
+            pixel(i, [&](size_t x, size_t y, bool on) { overview.add_pixel(frame, x, y, on, base[written[i]]); });
+        }
+    }
+
+    // The pixel counts take the events of many frames at once, band by band: each line of
+    // the counts is then fetched once for many events, not once a frame.
+    void count_pending() {
+        for (size_t b = 0; b < bands_.bands; ++b) {
+            const size_t first_pixel = bands_.first_row(b) * bands_.width;
+            for (const uint32_t k : pending_[b]) folded_.add(first_pixel + k / 2, k & 1);
+            pending_[b].clear();
+        }
+        pending_held_ = 0;
+    }
+
+    // Workers take frames in order; each fills its frame in turn, encodes it side by side with
+    // the other, then waits for its turn again, so the spool and the budget see frames in order.
+    void run() {
+        PngWriter png;
+        ZeroSpans zeros;
+        for (;;) {
+            Job job;
+            {
+                std::unique_lock lock(mu_);
+                work_cv_.wait(lock, [this] { return closed_ || !jobs_.empty(); });
+                if (jobs_.empty()) return;
+                job = std::move(jobs_.front());
+                jobs_.pop_front();
+            }
+            wait_turn(filled_, job.seq);
+            fill(job);
+            next_turn(filled_);
+            std::string text;
+            if (!full()) {
+                job.buffer->zero_spans(bands_, zeros);
+                text = png.base64_scanlines(job.buffer->image(), bands_.width, bands_.height, &zeros);
+            }
+            {
+                std::unique_lock lock(mu_);
+                turn_cv_.wait(lock, [&] { return committed_ == job.seq; });
+                commit(job.seq, job.segment, text);
+                ++committed_;
+                turn_cv_.notify_all();
+            }
+            job.buffer->reset(bands_);
+            std::lock_guard lock(mu_);
+            free_.push_back(std::move(job.buffer));
+            free_cv_.notify_one();
+        }
+    }
+
+    // Under mu_, in frame order.
+    void commit(int64_t seq, int64_t segment, const std::string& text) {
+        while (reserves_.size() > 1 && reserves_[1].first <= seq) reserves_.pop_front();
+        const int64_t reserve = !reserves_.empty() && reserves_.front().first <= seq ? reserves_.front().second : 0;
+        if (full() || text.empty()) return;
+        const int64_t cost = static_cast<int64_t>(text.size()) + 3;  // quotes and a comma
+        if (bytes_ + cost > budget_ - reserve) {
+            full_.store(true, std::memory_order_relaxed);
+        } else if (std::fwrite(text.data(), 1, text.size(), spool_) != text.size()) {
+            failed_ = true;
+            full_.store(true, std::memory_order_relaxed);
+        } else {
+            bytes_ += cost;
+            accepted_.emplace_back(segment, static_cast<int64_t>(text.size()));
+        }
+    }
+
+    FrameBands bands_;
+    std::FILE* spool_;
+    int64_t budget_;
+    std::mutex mu_;
+    // One per kind of wait, so that a change wakes only the threads it concerns: the workers
+    // waiting for a frame, those waiting for their turn (or for the folds), the counting thread
+    // waiting for a buffer. Frames are small and many: wake-ups are a good part of their cost.
+    std::condition_variable work_cv_, turn_cv_, free_cv_;
+    std::deque<std::unique_ptr<FrameBuffer>> free_;
+    std::deque<Job> jobs_;
+    int64_t submitted_ = 0, filled_ = 0, committed_ = 0;
+    bool closed_ = false;
+    std::atomic<bool> full_{false};
+    std::deque<std::pair<int64_t, int64_t>> reserves_;  // (first frame, bytes), in order
+    bool failed_ = false;
+    std::atomic<int64_t> bytes_{0};
+    std::vector<std::pair<int64_t, int64_t>> accepted_;
+    static constexpr size_t kPending = size_t(1) << 22;  // events, 16 MiB
+    PixelCounts folded_;  // written only by the worker whose turn it is to fill, or after close()
+    std::vector<std::vector<uint32_t>> pending_;  // per band: pixel in band * 2 + on
+    size_t pending_held_ = 0;
+    DecayedOverview* overview_ = nullptr;
+    std::vector<std::thread> workers_;
+};
+
+}  // namespace zv::kern::stream

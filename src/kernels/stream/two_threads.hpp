@@ -1,0 +1,88 @@
+// Decoding and counting on two threads: a helper thread decodes a buffer of
+// file bytes into records while the calling thread feeds them to an engine.
+// No Python here.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "kernels/evt.hpp"
+
+namespace zv::kern::stream {
+
+// Decodes buf[0, n) into records on a helper thread while the calling thread
+// counts them: the two stages pass a few record buffers back and forth. For
+// the engines whose feeding never pauses (not a render). Returns the bytes
+// decoded; the decoder stops where decode() would (window end, error, a
+// partial word), and offsets in `s` are within buf.
+template <typename Engine>
+size_t decode_while_counting(evt::Format format, const uint8_t* buf, size_t n, evt::State& s, Engine& engine) {
+    constexpr size_t kRecords = size_t(1) << 14, kBuffers = 4;
+    struct Filled {
+        size_t buffer, count;
+    };
+    std::vector<std::vector<uint8_t>> buffers(kBuffers, std::vector<uint8_t>(kRecords * evt::kRecordSize));
+    std::mutex mu;
+    std::condition_variable cv;
+    std::deque<size_t> free_buffers;
+    for (size_t b = 0; b < kBuffers; ++b) free_buffers.push_back(b);
+    std::deque<Filled> filled;
+    bool finished = false, abandoned = false;
+    size_t used = 0;
+    std::thread decoder([&] {
+        for (;;) {
+            size_t b;
+            {
+                std::unique_lock lock(mu);
+                cv.wait(lock, [&] { return !free_buffers.empty() || abandoned; });
+                if (abandoned) return;
+                b = free_buffers.front();
+                free_buffers.pop_front();
+            }
+            const bool was_back = s.back;
+            const evt::Progress p = evt::decode(format, buf + used, n - used, s, buffers[b].data(), kRecords, 0);
+            if (s.error) s.error_at += static_cast<int64_t>(used);
+            if (s.back && !was_back) s.back_at += static_cast<int64_t>(used);
+            used += p.consumed;
+            const bool last = used == n || s.done || s.error || (p.consumed == 0 && p.count == 0);
+            std::lock_guard lock(mu);
+            filled.push_back({b, p.count});
+            finished = last;
+            cv.notify_all();
+            if (last) return;
+        }
+    });
+    try {
+        for (;;) {
+            Filled next;
+            {
+                std::unique_lock lock(mu);
+                cv.wait(lock, [&] { return !filled.empty() || finished; });
+                if (filled.empty()) break;
+                next = filled.front();
+                filled.pop_front();
+            }
+            engine.feed(buffers[next.buffer].data(), next.count);
+            std::lock_guard lock(mu);
+            free_buffers.push_back(next.buffer);
+            cv.notify_all();
+        }
+    } catch (...) {
+        {
+            std::lock_guard lock(mu);
+            abandoned = true;
+            cv.notify_all();
+        }
+        decoder.join();
+        throw;
+    }
+    decoder.join();
+    return used;
+}
+
+}  // namespace zv::kern::stream
