@@ -41,6 +41,7 @@
   //@boxes.js@
   //@raster.js@
   //@health.js@
+  //@filters.js@
   //@scores.js@
   //@xyt.js@
 

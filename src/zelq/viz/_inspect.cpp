@@ -180,6 +180,86 @@ nb::object local_hot_pixels(const Args& a) {
     return out;
 }
 
+// The streaming filter stage: fed the documented records (x, y int16, t int64, p int8,
+// packed) in file order, it keeps the survivors at the front of each piece, with its
+// state carried from piece to piece; removed events are counted per timeline bin.
+class Filter {
+public:
+    Filter(int64_t width, int64_t height, nb::object denoise, nb::object refractory, std::vector<int64_t> hot,
+           int64_t denoise_width, int64_t denoise_height, int64_t bin_start, int64_t bin_us, int64_t bins)
+        : filter_(settings(width, height, denoise, refractory, hot, denoise_width, denoise_height)),
+          bin_start_(bin_start), bin_us_(std::max<int64_t>(1, bin_us)), removed_(static_cast<size_t>(std::max<int64_t>(0, bins))) {}
+
+    // Compacts the kept records of `records` to its front; returns how many there are.
+    int64_t apply(nb::handle records) {
+        py::Buffer buf;
+        buf.require(records, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
+        if ((*buf).itemsize != kRecord) raise(PyExc_ValueError, "records must be the documented 13-byte records");
+        auto* base = static_cast<uint8_t*>(buf.data());
+        const size_t n = buf.items();
+        size_t kept = 0;
+        nb::gil_scoped_release release;
+        for (size_t i = 0; i < n; ++i) {
+            const uint8_t* r = base + i * kRecord;
+            int16_t x, y;
+            int64_t t;
+            std::memcpy(&x, r, 2);
+            std::memcpy(&y, r + 2, 2);
+            std::memcpy(&t, r + 4, 8);
+            if (filter_.keep(x, y, t)) {
+                if (kept != i) std::memmove(base + kept * kRecord, r, kRecord);
+                ++kept;
+            } else if (!removed_.empty()) {
+                const __int128 d = static_cast<__int128>(t) - bin_start_;
+                if (d >= 0 && d / bin_us_ < static_cast<__int128>(removed_.size())) ++removed_[static_cast<size_t>(d / bin_us_)];
+            }
+        }
+        return static_cast<int64_t>(kept);
+    }
+
+    nb::dict counts() const {
+        const kern::FilterCounts& c = filter_.counts();
+        nb::dict d;
+        d["outside"] = c.outside;
+        d["hot"] = c.hot;
+        d["denoise"] = c.denoise;
+        d["refractory"] = c.refractory;
+        d["kept"] = c.kept;
+        return d;
+    }
+
+    nb::bytes removed() const {
+        return nb::bytes(reinterpret_cast<const char*>(removed_.data()), removed_.size() * sizeof(uint32_t));
+    }
+
+private:
+    static constexpr Py_ssize_t kRecord = 13;
+
+    static kern::FilterSettings settings(int64_t w, int64_t h, nb::handle denoise, nb::handle refractory,
+                                         const std::vector<int64_t>& hot, int64_t dw, int64_t dh) {
+        if (w < 1 || h < 1 || w > kMaxPixels / h)
+            raise(PyExc_ValueError, "a sensor of %lld x %lld pixels is too large to filter", static_cast<long long>(w),
+                  static_cast<long long>(h));
+        kern::FilterSettings s;
+        s.width = w;
+        s.height = h;
+        s.denoise = filter_time(denoise);
+        s.refractory = filter_time(refractory);
+        s.denoise_width = std::clamp<int64_t>(dw, 0, w);
+        s.denoise_height = std::clamp<int64_t>(dh, 0, h);
+        if (!hot.empty()) {
+            s.hot.assign(static_cast<size_t>(w * h), 0);
+            for (int64_t i : hot)
+                if (i >= 0 && i < w * h) s.hot[static_cast<size_t>(i)] = 1;
+        }
+        return s;
+    }
+
+    kern::EventFilter filter_;
+    int64_t bin_start_, bin_us_;
+    std::vector<uint32_t> removed_;
+};
+
 // Six contiguous columns (t, class as int64; x, y, w, h as float64) of one box set.
 struct BoxBuffers {
     py::Buffer part[6];
@@ -263,6 +343,23 @@ public:
         for (int64_t i : kern::hot_pixels(counts.data(), w, check_.height()))
             hot.append(nb::make_tuple(i % w, i / w, counts[static_cast<size_t>(i)]));
         d["hot_pixels"] = hot;
+        // The largest x and y (plus one) of the pixels with events that are not hot, and of all.
+        std::vector<uint8_t> is_hot(counts.size(), 0);
+        for (nb::handle p : hot) is_hot[static_cast<size_t>(nb::cast<int64_t>(p[1]) * w + nb::cast<int64_t>(p[0]))] = 1;
+        int64_t cw = 0, ch = 0, aw = 0, ah = 0;
+        for (int64_t y = 0; y < check_.height(); ++y)
+            for (int64_t x = 0; x < w; ++x) {
+                const size_t i = static_cast<size_t>(y * w + x);
+                if (!counts[i]) continue;
+                aw = std::max(aw, x + 1);
+                ah = std::max(ah, y + 1);
+                if (!is_hot[i]) {
+                    cw = std::max(cw, x + 1);
+                    ch = std::max(ch, y + 1);
+                }
+            }
+        d["cool_extent"] = nb::make_tuple(cw, ch);
+        d["extent"] = nb::make_tuple(aw, ah);
         return d;
     }
 
@@ -291,6 +388,18 @@ NB_MODULE(_inspect, m) {
         "int64, then float64), sorted by (t, class), predictions by descending confidence within each.\n"
         "Returns (true positive per prediction, matched per truth box) as bool arrays.\n\n"
         "Raises TypeError for columns of another type, ValueError for columns of different lengths.");
+    nb::class_<Filter>(m, "_Filter",
+                       "The noise filters as a stream stage (see filters.py): apply(records) keeps the survivors of\n"
+                       "a piece of the documented records at its front and returns their number; counts() and\n"
+                       "removed() (uint32 per timeline bin) say what went.")
+        .def(nb::init<int64_t, int64_t, nb::object, nb::object, std::vector<int64_t>, int64_t, int64_t, int64_t,
+                      int64_t, int64_t>(),
+             nb::arg("width"), nb::arg("height"), nb::arg("denoise").none(), nb::arg("refractory").none(),
+             nb::arg("hot"), nb::arg("denoise_width"), nb::arg("denoise_height"), nb::arg("bin_start"),
+             nb::arg("bin_us"), nb::arg("bins"))
+        .def("apply", &Filter::apply, nb::arg("records"))
+        .def("counts", &Filter::counts)
+        .def("removed", &Filter::removed);
     nb::class_<Health>(m, "_Health",
                        "A recording's health, gathered over record arrays fed in file order (see health.py).")
         .def(nb::init<int64_t, int64_t>(), nb::arg("width"), nb::arg("height"))

@@ -286,6 +286,7 @@ def _video(args: argparse.Namespace, status: _Status) -> Path:
                                 ("duration", args.duration), ("boxes", args.boxes),
                                 ("predictions", args.predictions), ("classes", args.classes),
                                 ("sensor_size", args.sensor_size), ("outside", args.outside)) if v is not None}
+    kwargs.update(_filter_options(args))
     status(f"writing {out.name}")
     write_video(p, out, **kwargs, **_choices(args))
     return out
@@ -322,6 +323,7 @@ def _events_page(args: argparse.Namespace, status: _Status) -> Path:
     options = {k: v for k, v in (("frame_period", period), ("decay", args.decay), ("max_page_mb", args.max_page_mb),
                                  ("boxes", args.boxes), ("predictions", args.predictions), ("classes", args.classes),
                                  ("segments", args.segments)) if v is not None}
+    options.update(_filter_options(args))
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         recording_page.export_recording_html(p, out, start=args.start, duration=args.duration,
@@ -330,6 +332,15 @@ def _events_page(args: argparse.Namespace, status: _Status) -> Path:
     status.clear()
     for w in caught:
         print(f"zelqviz events: warning: {str(w.message).splitlines()[0]}", file=sys.stderr)
+    return out
+
+
+def _filter_options(args: argparse.Namespace) -> Dict[str, Any]:
+    """The noise filters the command line asked for, as the page's and the video's keywords."""
+    out: Dict[str, Any] = {k: v for k, v in (("denoise_us", getattr(args, "denoise", None)),
+                                             ("refractory_us", getattr(args, "refractory", None))) if v is not None}
+    if getattr(args, "drop_hot", False):
+        out["drop_hot"] = True
     return out
 
 
@@ -477,6 +488,12 @@ def parser() -> argparse.ArgumentParser:
                    help="bounding boxes to draw: fields t or ts (µs), x, y, w, h, class_id[, confidence, track_id]")
     e.add_argument("--predictions", metavar="BOXES.npy", help="predicted boxes, the same format, drawn dashed with scores")
     e.add_argument("--classes", type=_names, metavar="A,B,C", help="class names, in class_id order")
+    e.add_argument("--denoise", type=positive_time, metavar="TIME",
+                   help="keep an event only if a neighbouring pixel fired less than TIME before it (e.g. 2ms)")
+    e.add_argument("--refractory", type=positive_time, metavar="TIME",
+                   help="drop an event at most TIME after the previous one at its pixel (e.g. 1ms)")
+    e.add_argument("--drop-hot", action="store_true",
+                   help="drop the hot pixels' events (at least 16, and ten times the median of their neighbours)")
     e.add_argument("--outside", choices=("refuse", "drop"), default="refuse",
                    help="events outside the sensor the header declares: refuse the file (default), "
                         "or drop them with a warning")

@@ -7,13 +7,16 @@ to the event, and the local hot-pixel rule; the work is done natively in one pas
 from __future__ import annotations
 
 import math
-from typing import Any, Dict, List, Optional, Tuple, Union
+import base64
+from dataclasses import dataclass
+from typing import Any, Dict, Iterable, Iterator, List, Optional, Tuple, Union
 
 import numpy as np
 
 from . import _args, _native
 
-__all__ = ["filter_events", "filter_time", "hot_pixel_list"]
+__all__ = ["filter_events", "filter_time", "hot_pixel_list", "Settings", "settings_of", "stage", "filtered_pieces",
+           "filters_part"]
 
 HOT_RULE = ("pixels with at least 16 events and at least 10 times the median count of their "
             "eight neighbours (those that exist at a border)")
@@ -108,3 +111,62 @@ def hot_pixel_list(counts: np.ndarray) -> List[List[int]]:
     row-major order."""
     w = counts.shape[1]
     return [[int(i % w), int(i // w)] for i in _native.inspection()._local_hot_pixels(counts)]
+
+
+# ---------------------------------------------------------------- the stream stage
+
+@dataclass(frozen=True)
+class Settings:
+    """The filters a stream asks for: times in µs (None: off) and whether hot pixels go."""
+    denoise_us: Union[int, float, None] = None
+    refractory_us: Union[int, float, None] = None
+    drop_hot: bool = False
+
+    @property
+    def on(self) -> bool:
+        return self.denoise_us is not None or self.refractory_us is not None or self.drop_hot
+
+    @property
+    def needs_counts(self) -> bool:
+        """Hot pixels and the denoise bounds come from a counting pass over the whole recording."""
+        return self.drop_hot or self.denoise_us is not None
+
+
+def settings_of(denoise_us: Any, refractory_us: Any, drop_hot: Any) -> Settings:
+    """The stream keywords, checked as filter_events checks its own."""
+    if not isinstance(drop_hot, (bool, np.bool_)):
+        _args.refuse("drop_hot", "bool", drop_hot)
+    return Settings(filter_time("denoise_us", denoise_us), filter_time("refractory_us", refractory_us), bool(drop_hot))
+
+
+def stage(settings: Settings, sensor: Tuple[int, int], counts: Optional[Dict[str, Any]],
+          bins: Tuple[int, int, int] = (0, 1, 0)) -> Any:
+    """The native filter stage on `sensor`, from the counting pass's results (`counts`: the health
+    pass's hot pixels and extents; None when no filter needs them); removed events are counted in
+    `bins` = (start, bin µs, number of bins)."""
+    w, h = sensor
+    hot: List[int] = []
+    bounds = (w, h)
+    if counts is not None:
+        if settings.drop_hot:
+            hot = [int(y) * w + int(x) for x, y, _ in counts["hot_pixels"] if x < w and y < h]
+        bounds = tuple(counts["cool_extent"] if settings.drop_hot else counts["extent"])
+    return _native.inspection()._Filter(w, h, settings.denoise_us, settings.refractory_us, hot,
+                                        bounds[0], bounds[1], *bins)
+
+
+def filtered_pieces(pieces: Iterable[np.ndarray], stage_: Any) -> Iterator[np.ndarray]:
+    """The survivors of record pieces, in order, each piece compacted in place."""
+    for piece in pieces:
+        n = stage_.apply(piece)
+        if n:
+            yield piece[:n]
+
+
+def filters_part(settings: Settings, stage_: Any) -> Dict[str, Any]:
+    """The document's "filters": what was asked, what each filter removed, and the removed events
+    per timeline bin (base64 uint32)."""
+    c = stage_.counts()
+    return {"denoise_us": settings.denoise_us, "refractory_us": settings.refractory_us, "drop_hot": settings.drop_hot,
+            "removed": {"hot": c["hot"], "denoise": c["denoise"], "refractory": c["refractory"]},
+            "kept": c["kept"], "removed_bins": base64.b64encode(stage_.removed()).decode("ascii")}

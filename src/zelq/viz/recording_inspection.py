@@ -92,6 +92,12 @@ def _scores(box_sets: Any, t0: int, t1: int) -> Optional[Dict[str, Any]]:
 def document_parts(src: Any, sensor: Tuple[int, int], t0: int, t1: int, box_sets: Any, max_bytes: int) -> str:
     """',"health":{...},"xyt":{...},"scores":{...}': the inspection parts of the recording
     document, from one pass over `src` (scores only with both labels and predictions)."""
+    return gathered_parts(src, sensor, t0, t1, box_sets, max_bytes)[0]
+
+
+def gathered_parts(src: Any, sensor: Tuple[int, int], t0: int, t1: int, box_sets: Any, max_bytes: int
+                   ) -> Tuple[str, Dict[str, Any]]:
+    """The inspection parts, and the pass's native counts (hot pixels, extents) for the filters."""
     share = _XYT_BUDGET_SHARE if max_bytes >= _XYT_SMALL_BUDGET else _XYT_SMALL_SHARE
     cap = int(min(XYT_MAX_POINTS, max_bytes * share // _XYT_BYTES_PER_POINT))
     fields = tuple(src.fields) if src.kind == "array" else ("x", "y", "t", "p")
@@ -104,4 +110,4 @@ def document_parts(src: Any, sensor: Tuple[int, int], t0: int, t1: int, box_sets
     scores = _scores(box_sets, t0, t1)
     if scores is not None:
         parts += ',"scores":' + _json(scores)
-    return parts
+    return parts, counts

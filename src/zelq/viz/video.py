@@ -284,7 +284,9 @@ def write_video(recording: Any, output_path: Any, *, frame_period: int = 20_000,
                 boxes: Any = None, predictions: Any = None, classes: Any = None,
                 start: Optional[int] = None, duration: Optional[int] = None,
                 sensor_size: Optional[Tuple[int, int]] = None, outside: str = "refuse",
-                dataset: Optional[str] = None, sample: Optional[int] = None, topic: Optional[str] = None) -> str:
+                dataset: Optional[str] = None, sample: Optional[int] = None, topic: Optional[str] = None,
+                denoise_us: Optional[float] = None, refractory_us: Optional[float] = None,
+                drop_hot: bool = False) -> str:
     """Write the frames of `recording` (a file or an event array) as a video; returns its path.
 
     The format follows the extension of `output_path`: .mp4 (H.264), .webm (VP9)
@@ -300,7 +302,9 @@ def write_video(recording: Any, output_path: Any, *, frame_period: int = 20_000,
     time (1 s / frame_period). A file's events outside its sensor are refused, or
     dropped with `outside="drop"`, as `read_events` does; `dataset`, `sample` and
     `topic` choose inside an HDF5 file or a bag as there. Memory stays bounded:
-    one frame at a time. Raises ImportError without PyAV, ValueError for bad values.
+    one frame at a time. `denoise_us`, `refractory_us` and `drop_hot` show the survivors of the
+    noise filters, as `filter_events` filters the whole recording on its sensor. Raises ImportError
+    without PyAV, ValueError for bad values.
     """
     if not isinstance(output_path, (str, os.PathLike)):
         _args.refuse("output_path", "str or os.PathLike", output_path)
@@ -340,6 +344,13 @@ def write_video(recording: Any, output_path: Any, *, frame_period: int = 20_000,
         raise ImportError(_MISSING_AV) from e
 
     choices = {k: v for k, v in (("dataset", dataset), ("sample", sample), ("topic", topic)) if v is not None}
+    from . import filters
+    wanted = filters.settings_of(denoise_us, refractory_us, drop_hot)
+    if wanted.on and isinstance(recording, np.ndarray):  # filtered whole, in its own order
+        recording = filters.filter_events(recording, sensor_size=sensor_size, denoise_us=wanted.denoise_us,
+                                          refractory_us=wanted.refractory_us, hot_pixels=wanted.drop_hot)
+    elif wanted.on:
+        choices.update(denoise_us=wanted.denoise_us, refractory_us=wanted.refractory_us, drop_hot=wanted.drop_hot)
     frames = _frame_source(recording, sensor_size, outside, frame_period=frame_period, decay=decay, gain=float(gain),
                            palette=palette, background=background, start=start, duration=duration, **choices)
     first_frame = next(iter(frames), None)

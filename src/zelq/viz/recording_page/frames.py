@@ -6,11 +6,12 @@ from typing import Iterator, List, Optional, Tuple, Union
 
 import numpy as np
 
-from .. import _args
+from .. import _args, filters
 from .._palettes import DEFAULT_BACKGROUND, DEFAULT_PALETTE
 from ..recordings import _sources as sources
 from ..recordings._sources import Source
 from .arguments import palette_colours, positive
+from .filtering import stage_for, through
 from .engine import RENDER, Pass, conclude, open_pass, pump
 from .span import Span, extent_of, span_of
 
@@ -20,7 +21,9 @@ def recording_frames(recording: Union[str, os.PathLike, np.ndarray], *, start: O
                      gain: float = 1.0, palette: str = DEFAULT_PALETTE, background: str = DEFAULT_BACKGROUND,
                      scale: int = 1, sensor_size: Optional[Tuple[int, int]] = None,
                      outside: str = "refuse", dataset: Optional[str] = None, sample: Optional[int] = None,
-                     topic: Optional[str] = None) -> Iterator[Tuple[int, np.ndarray]]:
+                     topic: Optional[str] = None, denoise_us: Optional[float] = None,
+                     refractory_us: Optional[float] = None,
+                     drop_hot: bool = False) -> Iterator[Tuple[int, np.ndarray]]:
     """The recording page's frames as RGB images: yields (frame start in µs, uint8 array (H*scale, W*scale, 3)).
 
     Frame k covers t0 + k * frame_period <= t < t0 + (k + 1) * frame_period, where t0 is the first
@@ -31,7 +34,9 @@ def recording_frames(recording: Union[str, os.PathLike, np.ndarray], *, start: O
     The image is the sensor's size: `sensor_size`, the header's, or the events' extent.
     Memory stays bounded whatever the recording's length. A file is read as `read_events` reads it:
     events outside the sensor are refused, or dropped with `outside="drop"`, at the end; a file cut
-    short gives the frames of the events before the cut and a RecordingWarning.
+    short gives the frames of the events before the cut and a RecordingWarning. `denoise_us`,
+    `refractory_us` and `drop_hot` show the survivors of the noise filters, as `filter_events`
+    filters the whole recording on its sensor (a counting pass first for hot pixels or denoise).
     """
     start_us, duration_us = _args.window(start, duration)
     period = int(_args.integer("frame_period", frame_period))
@@ -43,8 +48,11 @@ def recording_frames(recording: Union[str, os.PathLike, np.ndarray], *, start: O
     scale = int(_args.integer("scale", scale))
     if not 1 <= scale <= 16:
         raise ValueError(f"scale must be from 1 to 16 (got {scale})")
+    wanted = filters.settings_of(denoise_us, refractory_us, drop_hot)
     src = sources.open_source(recording, outside, sources.options_arg(dataset, sample, topic))
     span = span_of(src, start_us, duration_us, sensor_size)
+    if wanted.on:
+        src = through(src, stage_for(src, span.sensor, wanted))
     return _frames(src, span, period, decay, gain, colours, scale)
 
 

@@ -8,11 +8,11 @@ from __future__ import annotations
 import os
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from .. import _args, pagefiles
+from .. import _args, filters, pagefiles
 from .._palettes import DEFAULT_BACKGROUND, DEFAULT_PALETTE
 from ..boxes import box_columns, box_sets
 from ..pagefiles import comment_json
@@ -21,6 +21,7 @@ from ..recordings import read_segments
 from ..recordings._sources import Source
 from . import template
 from .arguments import positive, windows_arg
+from .filtering import through
 from .engine import PAGE, SPAN_LIMIT, Outcome, Pass, conclude, open_pass, run_pass
 from .parts import b64, heatmap, hot_pixels
 from .summary import HOT_RULE
@@ -37,7 +38,9 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
                           sensor_size: Optional[Tuple[int, int]] = None, title: Optional[str] = None,
                           boxes: Any = None, predictions: Any = None, classes: Optional[Sequence[str]] = None,
                           outside: str = "refuse", segments: Any = None, dataset: Optional[str] = None,
-                          sample: Optional[int] = None, topic: Optional[str] = None) -> str:
+                          sample: Optional[int] = None, topic: Optional[str] = None,
+                          denoise_us: Optional[float] = None, refractory_us: Optional[float] = None,
+                          drop_hot: bool = False) -> str:
     """Write the recording page of a file or event array to output_path and return the path as text.
 
     One streaming pass: memory depends on the sensor and the page budget, not on the recording.
@@ -52,7 +55,11 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
     `classes` names the class ids (a list of names, or "a,b,c"). `segments` are labelled spans drawn
     on the timeline: a labels CSV (`class,startTime_usec,endTime_usec`, as DVS Gesture ships them)
     or (label, start, end) triples in the recording's µs. `dataset`, `sample` and `topic` choose
-    inside an HDF5 file or a bag, as `read_events` takes them.
+    inside an HDF5 file or a bag, as `read_events` takes them. `denoise_us`, `refractory_us` and
+    `drop_hot` filter the events in the engine as `filter_events` filters the whole recording
+    (on its sensor): frames, counts and plots show the survivors, and the page says what each
+    filter removed, per timeline bin too; hot pixels and the denoise bounds come from the
+    pass that gathers the page's health, before the page pass.
 
     The page is written beside the target and renamed into place, so a failure leaves no page.
     Raises RecordingError for a file that cannot be read, or with events outside the sensor
@@ -76,6 +83,7 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
         _args.refuse("output_path", "str", output_path)
     window_list = windows_arg(windows)
     sets = box_sets(boxes, predictions, classes)  # bad boxes are refused before the pass
+    wanted = filters.settings_of(denoise_us, refractory_us, drop_hot)
     labelled = _labelled_arg(segments)
     _args.output_folder(output_path)
     target = Path(os.fspath(output_path))
@@ -93,8 +101,13 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
     spool = pagefiles.beside(target, ".frames")
     try:
         with pagefiles.replacing(target) as partial:
-            box_json = _box_json(src, span, sets, max_bytes)
+            box_json, counts = _box_json(src, span, sets, max_bytes)
+            raw, stage = src, None
+            if wanted.on:
+                src, stage, box_json = _filtered(src, span, wanted, counts, box_json, period, decay)
             run, result, plan, segments = _page_pass(src, span, spool, box_json, **settings)
+            if stage is not None:
+                box_json = _filters_json(box_json, wanted, stage)
             outcome = conclude(run, result)
             if windowed and run.back is not None:
                 # Times go backwards: the seek may have passed events of the window, and late ones
@@ -105,8 +118,12 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
                 outcome.notes.append(f"{src.path}: {note}")
                 run.engine = None  # its spool handle closes before the pass that rewrites the spool
                 src, span = _sorted_window(src, run.bounds, span, start_us, duration_us, period, decay)
-                box_json = _box_json(src, span, sets, max_bytes)
+                box_json, counts = _box_json(src, span, sets, max_bytes)
+                if wanted.on:  # the window's array, filtered as the whole file would be
+                    src, stage, box_json = _filtered(src, span, wanted, counts, box_json, period, decay)
                 run, result, plan, segments = _page_pass(src, span, spool, box_json, **settings)
+                if stage is not None:
+                    box_json = _filters_json(box_json, wanted, stage)
             run.engine = None  # closes the spool
             page = _Page(src, span, plan, result, outcome, outcome.notes, windowed, period, decay, gain, segments,
                          max_bytes, box_json, labelled)
@@ -139,11 +156,36 @@ def _labelled_arg(segments: Any) -> Optional[List[Dict[str, Any]]]:
     return out
 
 
-def _box_json(src: Source, span: Span, sets: Any, max_bytes: int) -> str:
-    """The boxes' value, and the inspection parts that follow it in the document."""
-    from ..recording_inspection import document_parts
-    return comment_json(box_columns(sets, span.t0, span.t1)) + document_parts(src, span.sensor, span.t0, span.t1,
-                                                                              sets, max_bytes)
+def _box_json(src: Source, span: Span, sets: Any, max_bytes: int) -> Tuple[str, Dict[str, Any]]:
+    """The boxes' value and the inspection parts that follow it in the document; with the
+    inspection pass's counts."""
+    from ..recording_inspection import gathered_parts
+    parts, counts = gathered_parts(src, span.sensor, span.t0, span.t1, sets, max_bytes)
+    return comment_json(box_columns(sets, span.t0, span.t1)) + parts, counts
+
+
+_FILTERS_FIXED = 400  # the "filters" part beside its bins: names, flags and counts
+
+
+def _filtered(src: Source, span: Span, wanted: "filters.Settings", counts: Dict[str, Any], box_json: str,
+              period: int, decay: float) -> Tuple[Source, Any, str]:
+    """The source seen through the filter stage, the stage, and the document text with room
+    reserved for the "filters" part (its size is known before the pass: the budget holds)."""
+    plan = Plan.of(span, period, decay)
+    stage = filters.stage(wanted, span.sensor, counts, (span.t0, plan.timeline_bin, plan.timeline_bins))
+    reserve = 4 * -(-4 * plan.timeline_bins // 3) + _FILTERS_FIXED
+    return through(src, stage), stage, box_json + " " * reserve
+
+
+def _filters_json(box_json: str, wanted: "filters.Settings", stage: Any) -> str:
+    """The reserved room filled with the "filters" part (JSON allows the spaces left over)."""
+    reserve = len(box_json) - len(box_json.rstrip(" "))
+    text = ',"filters":' + comment_json(filters.filters_part(wanted, stage))
+    if len(text) > reserve:
+        raise RuntimeError("the filters part outgrew its room")
+    return box_json[:len(box_json) - reserve] + text + " " * (reserve - len(text))
+
+
 
 
 def _page_pass(src: Source, span: Span, spool: str, box_json: str, *, period: int, decay: float, gain: float,

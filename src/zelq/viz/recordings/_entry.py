@@ -98,7 +98,8 @@ def read_events(path: Union[str, os.PathLike], *, start: Optional[int] = None,
 
 def iter_events(path: Union[str, os.PathLike], *, start: Optional[int] = None, duration: Optional[int] = None,
                 chunk: int = 65_536, outside: str = "refuse", dataset: Optional[str] = None,
-                sample: Optional[int] = None, topic: Optional[str] = None) -> Iterator[np.ndarray]:
+                sample: Optional[int] = None, topic: Optional[str] = None, denoise_us: Optional[float] = None,
+                refractory_us: Optional[float] = None, drop_hot: bool = False) -> Iterator[np.ndarray]:
     """Iterate over a recording in record arrays of at most `chunk` events, in file order.
 
     The default piece (64 Ki events, under 1 MB) stays in the cache while the caller works on it:
@@ -115,6 +116,12 @@ def iter_events(path: Union[str, os.PathLike], *, start: Optional[int] = None, d
     outside the sensor are dropped with a warning (outside="drop") or refused, once the
     iteration reaches the end of the file.
 
+    `denoise_us`, `refractory_us` and `drop_hot` give the survivors of the noise filters, exactly
+    as `filter_events` filters the whole recording on its sensor (the header's, else the events'
+    extent), natively and with their state carried from piece to piece; hot pixels, denoise and a
+    file without a header size read the file once first to count. They take the whole recording:
+    with a window they raise ValueError.
+
     Raises as `read_events` does, when called; ValueError for a chunk below 1, TypeError for a
     non-numeric one.
     """
@@ -124,12 +131,39 @@ def iter_events(path: Union[str, os.PathLike], *, start: Optional[int] = None, d
     if chunk < 1:
         raise ValueError(f"chunk must be at least 1 (got {chunk})")
     window = Window(start, duration, outside_arg(outside))
+    from .. import filters
+    wanted = filters.settings_of(denoise_us, refractory_us, drop_hot)
+    if wanted.on and not window.whole:
+        raise ValueError("the noise filters take the whole recording: iterate without start and duration")
     file = open_checked(path, options=options_arg(dataset, sample, topic))
+    reader = READERS[file.ext]
+    if wanted.on:
+        return _filtered(file, window, chunk, wanted)
+    if reader.iterate is not None:
+        return reader.iterate(file, window, chunk)
+    whole = reader.read(file, window)
+    return (whole[i:i + chunk] for i in range(0, len(whole), chunk))
+
+
+def _pieces(file: File, window: Window, chunk: int) -> Iterator[np.ndarray]:
     reader = READERS[file.ext]
     if reader.iterate is not None:
         return reader.iterate(file, window, chunk)
     whole = reader.read(file, window)
     return (whole[i:i + chunk] for i in range(0, len(whole), chunk))
+
+
+def _filtered(file: File, window: Window, chunk: int, wanted: Any) -> Iterator[np.ndarray]:
+    """The filter stage over the file's pieces, after a counting pass where one is needed."""
+    from .. import filters, health
+    reader = READERS[file.ext]
+    sensor = reader.sensor_size(file) if reader.sensor_size is not None else None
+    counts = None
+    if wanted.needs_counts or sensor is None:
+        counts = health.gather(_pieces(file, window, chunk), ("x", "y", "t", "p"), sensor or (0, 0), [])[0]
+        sensor = sensor or (max(int(counts["width"]), 1), max(int(counts["height"]), 1))
+    stage = filters.stage(wanted, sensor, counts if wanted.needs_counts else None)
+    return filters.filtered_pieces(_pieces(file, window, chunk), stage)
 
 
 def read_sensor_size(path: Union[str, os.PathLike], *, dataset: Optional[str] = None,

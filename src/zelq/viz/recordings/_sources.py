@@ -57,12 +57,12 @@ def whole_pieces(file: File, outside: str, chunk: int, back: Optional[list] = No
     return (whole[i:i + chunk] for i in range(0, len(whole), chunk))
 
 
-def source_pieces(src: Source, chunk: int, back: Optional[list] = None) -> Iterator[np.ndarray]:
+def source_pieces(src: Source, chunk: int, back: Optional[list] = None, outside: str = "drop") -> Iterator[np.ndarray]:
     """A source's records in file order, in pieces of at most `chunk` (events outside the sensor
     dropped); for a file the native decoders read, the first backwards time's byte goes to `back`.
     Array sources give slices of their array, with its own fields."""
     if src.kind == "native":
-        return native._pieces(src.file, src.layout, src.size, 0, -1, chunk, "drop",
+        return native._pieces(src.file, src.layout, src.size, 0, -1, chunk, outside,
                               back if back is not None else [])
     if src.kind == "chunks":
         assert src.chunks is not None, "a chunks source reads its pieces"

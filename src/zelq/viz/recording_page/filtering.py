@@ -1,0 +1,61 @@
+"""The noise filters as a stage between a source and the engine: the page, its frames and
+video see a recording's survivors, exactly as `filter_events` filters the whole recording.
+
+The filters' state needs every event from the file's start in file order, so a filtered
+source is read from its start (a windowed pass still feeds only its window to the engine).
+Hot pixels and the denoise bounds need the whole recording's counts: a counting pass comes
+first (the page's health pass is that pass).
+"""
+from __future__ import annotations
+
+from typing import Any, Dict, Iterator, Optional, Sequence, Tuple
+
+import numpy as np
+
+from .. import filters, health
+from ..recordings import _sources as sources
+from ..recordings._sources import Source
+
+__all__ = ["through", "stage_for"]
+
+_STEP, _PIECE = 1 << 20, 1 << 16
+
+
+def stage_for(src: Source, sensor: Tuple[int, int], wanted: filters.Settings,
+              bins: Tuple[int, int, int] = (0, 1, 0)) -> Any:
+    """The filter stage of `src` on `sensor`, after a counting pass when hot pixels or the
+    denoise bounds need one."""
+    counts: Optional[Dict[str, Any]] = None
+    if wanted.needs_counts:
+        fields = tuple(src.fields) if src.kind == "array" else ("x", "y", "t", "p")
+        back: list = []
+        counts = health.gather(sources.source_pieces(src, _PIECE, back), fields, sensor, back)[0]
+    return filters.stage(wanted, sensor, counts, bins)
+
+
+def through(src: Source, stage: Any) -> Source:
+    """`src` as the filter stage passes it: survivors only, in file order."""
+    if src.kind == "array":
+        arr = src.events
+        kept = [piece[:stage.apply(piece)] for piece in
+                (_records(arr[i:i + _STEP], src.fields) for i in range(0, len(arr), _STEP))]
+        events = np.concatenate(kept) if kept else np.zeros(0, sources.RECORD)
+        return Source(name=src.name, format=src.format, path=src.path, kind="array", size=src.size,
+                      sensor_size=src.sensor_size, array=events, fields=("x", "y", "t", "p"), outside=src.outside)
+
+    def chunks() -> Iterator[np.ndarray]:
+        yield from filters.filtered_pieces(sources.source_pieces(src, _PIECE, None, src.outside), stage)
+        return None
+
+    return Source(name=src.name, format=src.format, path=src.path, kind="chunks", size=src.size,
+                  sensor_size=src.sensor_size, outside=src.outside, unit=src.unit, chunks=chunks)
+
+
+def _records(part: np.ndarray, fields: Sequence[Any]) -> np.ndarray:
+    fx, fy, ft, fp = fields
+    rec = np.empty(len(part), sources.RECORD)
+    rec["x"] = np.clip(part[fx], -32768, 32767)
+    rec["y"] = 0 if fy is None else np.clip(part[fy], -32768, 32767)
+    rec["t"] = part[ft]
+    rec["p"] = 1 if fp is None else np.where(part[fp] > 0, 1, -1)
+    return rec
