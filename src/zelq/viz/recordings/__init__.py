@@ -1,5 +1,6 @@
-"""Event recordings from files: AEDAT 4, Prophesee RAW (EVT 2.0, 2.1, 3.0) and
-DAT, N-MNIST / N-Caltech101 binary, and NumPy .npy / .npz event arrays.
+"""Event recordings from files: AEDAT 4, AEDAT 2.0 / 3.1, Prophesee RAW (EVT 2.0, 2.1, 3.0) and
+DAT, N-MNIST / N-Caltech101 binary, NumPy .npy / .npz event arrays, HDF5, ROS bags, and event
+text and CSV files.
 
 `read_events` returns the record array the page functions take:
 x, y (int16), t (int64, microseconds) and p (int8, -1 or 1). RAW, DAT and
@@ -13,7 +14,10 @@ The package, by concept:
 - `_sniffing`: opening a file and checking that its first bytes are what its extension says;
 - `_headers`: the '%' headers of RAW and DAT files, and the check of a header's sensor size;
 - `_native_formats`: RAW, DAT and N-MNIST, decoded by the native engine;
-- `_aedat4`: AEDAT 4; `_numpy_files`: NumPy event arrays;
+- `_aedat4`: AEDAT 4; `_aedat_legacy`: AEDAT 2.0 and 3.1; `_numpy_files`: NumPy event arrays;
+  `_hdf5`: HDF5 files; `_rosbag`: ROS 1 and 2 bags; `_text`: event text and CSV files;
+- `_pieces`: windows, the sensor check and slicing over readers that give pieces of records;
+- `_segments`: labelled segments beside a file; `_parts`: what a folder walk takes for rows;
 - `_entry`: the entry points; `_problems`: the error, the warning and their words;
 - `_sources`: what the recording page, the summaries and the video ask of a file.
 

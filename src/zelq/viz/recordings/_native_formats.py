@@ -440,6 +440,7 @@ def _pieces(p: Path, lay: Layout, size: int, start: int, duration: int, chunk: i
             # The window from the earliest time, over the whole file: exactly the full read's.
             warn(p, f"times go backwards at byte {back_at}; the window is taken from the whole file, "
                     "from its earliest time")
+            assert earliest is not None  # times that go back have an earliest time
             state["has_first"], state["first"], state["back"] = 1, earliest, 1
             first = None  # warned once: the pass itself finds the same break
         elif first is not None:
