@@ -17,6 +17,15 @@ def positive(name: str, value: Any, limit: float = 2 ** 62) -> Union[float, np.i
     return value
 
 
+def frame_look(frame_period: Any, decay: Any, gain: Any) -> Tuple[int, float, float]:
+    """(period, decay, gain) of the frames: what each covers (µs), how long an event stays lit
+    (µs) and the tone curve's gain."""
+    period = int(_args.integer("frame_period", frame_period))
+    if not 1 <= period < 2 ** 40:
+        raise ValueError(f"frame_period must be at least 1 µs (got {period})")
+    return period, float(positive("decay", decay)), float(positive("gain", gain))
+
+
 def palette_colours(name: Any, background: Any) -> List[float]:
     """The palette's background, ON and OFF colours as the engine takes them: nine floats."""
     p = palette(name, background)

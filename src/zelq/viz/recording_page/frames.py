@@ -10,7 +10,7 @@ from .. import _args, filters
 from .._palettes import DEFAULT_BACKGROUND, DEFAULT_PALETTE
 from ..recordings import _sources as sources
 from ..recordings._sources import Source
-from .arguments import palette_colours, positive
+from .arguments import frame_look, palette_colours
 from .filtering import stage_for, through
 from .engine import RENDER, Pass, conclude, open_pass, pump
 from .span import Span, extent_of, span_of
@@ -39,11 +39,7 @@ def recording_frames(recording: Union[str, os.PathLike, np.ndarray], *, start: O
     filters the whole recording on its sensor (a counting pass first for hot pixels or denoise).
     """
     start_us, duration_us = _args.window(start, duration)
-    period = int(_args.integer("frame_period", frame_period))
-    if not 1 <= period < 2 ** 40:
-        raise ValueError(f"frame_period must be at least 1 µs (got {period})")
-    decay = float(positive("decay", decay))
-    gain = float(positive("gain", gain))
+    period, decay, gain = frame_look(frame_period, decay, gain)
     colours = palette_colours(palette, background)
     scale = int(_args.integer("scale", scale))
     if not 1 <= scale <= 16:

@@ -8,7 +8,7 @@ from __future__ import annotations
 import os
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -20,7 +20,7 @@ from ..recordings import _sources as sources
 from ..recordings import read_segments
 from ..recordings._sources import Source
 from . import template
-from .arguments import positive, windows_arg
+from .arguments import frame_look, positive, windows_arg
 from .filtering import through
 from .engine import PAGE, SPAN_LIMIT, Outcome, Pass, conclude, open_pass, run_pass
 from .parts import b64, heatmap, hot_pixels
@@ -71,11 +71,7 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
     its earliest event (in time order here), with a RecordingWarning naming the byte.
     """
     start_us, duration_us = _args.window(start, duration)
-    period = int(_args.integer("frame_period", frame_period))
-    if not 1 <= period < 2 ** 40:
-        raise ValueError(f"frame_period must be at least 1 µs (got {period})")
-    decay = float(positive("decay", decay))
-    gain = float(positive("gain", gain))
+    period, decay, gain = frame_look(frame_period, decay, gain)
     max_bytes = int(positive("max_page_mb", max_page_mb, 1e6) * 1_000_000)
     if title is not None and not isinstance(title, str):
         _args.refuse("title", "str", title)
