@@ -238,9 +238,11 @@ template <bool Bool>
 void byte_slice(const Strided& a, int64_t begin, int64_t end, uint64_t* sums, Share& s) {
     const int64_t T = steps_of(a);
     const int64_t row_stride = a.strides[0];
-    std::vector<uint8_t> sum8(kBlock), zeros(kBlock);
-    std::vector<uint16_t> sum16(kBlock);
-    std::vector<uint64_t> busy(kBlock);  // steps at which each neuron is non-zero
+    // Cells for the widest block of this slice; the 16-bit ones only once a run needs them.
+    const size_t cells = static_cast<size_t>(std::min(kBlock, end - begin));
+    std::vector<uint8_t> sum8(cells), zeros;
+    std::vector<uint16_t> sum16;
+    std::vector<uint64_t> busy(cells);  // steps at which each neuron is non-zero
 #if defined(__x86_64__) && defined(__GNUC__)
     const bool avx2 = has_avx2();
 #endif
@@ -271,8 +273,8 @@ void byte_slice(const Strided& a, int64_t begin, int64_t end, uint64_t* sums, Sh
                     continue;
                 }
             }
-            std::fill(sum16.begin(), sum16.begin() + w, uint16_t{0});
-            std::fill(zeros.begin(), zeros.begin() + w, uint8_t{0});
+            sum16.assign(cells, 0);
+            zeros.assign(cells, 0);
 #if defined(__x86_64__) && defined(__GNUC__)
             if (avx2) count_run_avx2<Bool>(first, row_stride, rows, w, sum16.data(), zeros.data());
             else
