@@ -343,7 +343,8 @@ def write_video(recording: Any, output_path: Any, *, frame_period: int = 20_000,
     except ImportError as e:
         raise ImportError(_MISSING_AV) from e
 
-    choices = {k: v for k, v in (("dataset", dataset), ("sample", sample), ("topic", topic)) if v is not None}
+    choices: Dict[str, Any] = {k: v for k, v in (("dataset", dataset), ("sample", sample), ("topic", topic))
+                               if v is not None}
     from . import filters
     wanted = filters.settings_of(denoise_us, refractory_us, drop_hot)
     if wanted.on and isinstance(recording, np.ndarray):  # filtered whole, in its own order

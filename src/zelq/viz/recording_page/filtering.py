@@ -8,7 +8,7 @@ first (the page's health pass is that pass).
 """
 from __future__ import annotations
 
-from typing import Any, Dict, Iterator, Optional, Sequence, Tuple
+from typing import Any, Dict, Generator, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -43,7 +43,7 @@ def through(src: Source, stage: Any) -> Source:
         return Source(name=src.name, format=src.format, path=src.path, kind="array", size=src.size,
                       sensor_size=src.sensor_size, array=events, fields=("x", "y", "t", "p"), outside=src.outside)
 
-    def chunks() -> Iterator[np.ndarray]:
+    def chunks() -> Generator[np.ndarray, None, Optional[int]]:
         yield from filters.filtered_pieces(sources.source_pieces(src, _PIECE, None, src.outside), stage)
         return None
 
