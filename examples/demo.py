@@ -1,5 +1,6 @@
 """The main job: write a graph page, spike pages, a recording page and a short video
-from the bundled examples.
+from the bundled examples, and the bundled recording in every format the command
+reads (out/bar.raw and its siblings, for trying `zelqviz events`).
 
     ./run demo [--out DIR] [--no-browser]
 
@@ -54,7 +55,7 @@ def main():
 
     describe_recording(np.load(RECORDING))
     pages = []
-    for name in ("graph_page", "activity_page", "network_page", "spike_page", "recording_page"):
+    for name in ("graph_page", "activity_page", "network_page", "spike_page", "recording_page", "sample_recordings"):
         try:
             module = importlib.import_module(name)
         except ModuleNotFoundError as e:
@@ -65,8 +66,8 @@ def main():
 
     show = not args.no_browser and can_show_browser()
     for page in pages:
-        print(f"wrote {page}")
-        if show:
+        print(f"wrote {page.resolve()}")
+        if show and page.suffix == ".html":
             webbrowser.open(page.resolve().as_uri())
 
 

@@ -13,10 +13,15 @@ ROOT = Path(__file__).resolve().parent.parent
 RECORDINGS = Path(os.environ.get("ZELQVIZ_RECORDINGS", ROOT.parent / "shared" / "data" / "recordings"))
 
 
+# Where the skip says to look: a newcomer's clone has no shared folder beside it.
+NO_RECORDINGS = (f"the shared sensor recordings are not in {RECORDINGS}: "
+                 "set ZELQVIZ_RECORDINGS to their folder (see the README's Two commands)")
+
+
 def shared_recording(name):
     """The path of a shared sample recording; skips when the recordings or its reader are missing."""
     if not RECORDINGS.is_dir():
-        pytest.skip("the shared sensor recordings are not available")
+        pytest.skip(NO_RECORDINGS)
     if name.endswith(".aedat4"):
         pytest.importorskip("lz4")
     return RECORDINGS / name
@@ -84,7 +89,7 @@ def build_pages():
 @pytest.fixture(scope="session")
 def recordings_dir():
     if not RECORDINGS.is_dir():
-        pytest.skip("the shared sensor recordings are not available")
+        pytest.skip(NO_RECORDINGS)
     return RECORDINGS
 
 

@@ -1,9 +1,11 @@
 """The main job: the demo runs, and the pages it writes work in a browser."""
 import importlib.util
+import re
 import subprocess
 import sys
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 from zelq.viz.serialize import graph_to_dict
@@ -21,12 +23,51 @@ def demo_pages(tmp_path_factory):
     assert run.returncode == 0, run.stderr
     assert "warn" not in run.stderr.lower() and "could not open" not in run.stdout, run.stderr
     assert "106,191 events over 1000.0 ms on a 128 x 128 sensor" in run.stdout
-    pages = {Path(line.split(" ", 1)[1]).name: Path(line.split(" ", 1)[1])
-             for line in run.stdout.splitlines() if line.startswith("wrote ")}
+    written = [Path(line.split(" ", 1)[1]) for line in run.stdout.splitlines() if line.startswith("wrote ")]
+    assert all(p.is_absolute() for p in written)
+    pages = {p.name: p for p in written if p.suffix in (".html", ".mp4")}
     video = {"recording.mp4"} if importlib.util.find_spec("av") else set()  # the video extra writes it
     assert set(pages) == {"graph.html", "graph_mlp.html", "activity.html", "network.html", "spikes.html", "frames.html",
                           "recording.html"} | video
+    aedat = {"bar.aedat4"} if importlib.util.find_spec("lz4") else set()
+    assert {p.name for p in written} - set(pages) == {
+        "bar.raw", "bar_evt2.raw", "bar_evt21.raw", "bar.dat", "bar.bin", "bar.npy", "bar.npz",
+        "bar_frames.npy"} | aedat
     return pages
+
+
+def test_demo_recordings_read_back_as_the_bundled_events(demo_pages):
+    from zelq.viz import read_events
+
+    bundled = np.load(EXAMPLES / "data" / "rotating_bar.npy")
+    out = demo_pages["graph.html"].parent
+    for path in sorted(out.glob("bar*")):
+        if path.suffix in (".html", ".mp4") or path.name == "bar_frames.npy":
+            continue
+        got = read_events(path)
+        for field in "xytp":
+            assert np.array_equal(got[field], bundled[field]), (path.name, field)
+
+
+# The README's command lines that name files of a clone or of the demo's out/ (not placeholders).
+README_COMMANDS = [line.split("#")[0].split()[1:] for line in re.findall(
+    r"^zelqviz .*$", "\n".join(re.findall(r"^```sh\n(.*?)^```", (ROOT / "README.md").read_text("utf-8"),
+                                            flags=re.S | re.M)), flags=re.M)
+    if re.search(r" (out|examples)/", line)]
+
+
+def test_readme_command_lines_run_on_the_demo_files(demo_pages, tmp_path):
+    assert len(README_COMMANDS) >= 6 and {c[0] for c in README_COMMANDS} >= {"events", "graph", "frames"}
+    (tmp_path / "out").symlink_to(demo_pages["graph.html"].parent)
+    (tmp_path / "examples").symlink_to(EXAMPLES)
+    for command in README_COMMANDS:
+        if "--video" in command and not importlib.util.find_spec("av"):
+            continue
+        run = subprocess.run([sys.executable, "-m", "zelq.viz", *command, "--quiet"], cwd=tmp_path,
+                             capture_output=True, text=True, timeout=120)
+        assert run.returncode == 0 and run.stderr == "", (command, run.stderr)
+        for line in run.stdout.splitlines():
+            assert Path(line).is_absolute() and Path(line).stat().st_size > 0, (command, line)
 
 
 def _keys(page):

@@ -302,7 +302,7 @@ def _events(args: argparse.Namespace, status: _Status) -> Path:
         return _video(args, status)
     if args.video is not None:
         page = _events_page(args, status)
-        print(_video(args, status))
+        print(_video(args, status).resolve())
         return page
     return _events_page(args, status)
 
@@ -558,7 +558,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     if isinstance(out, Report):
         print(out.text)
         return out.code
-    print(out)
+    print(out.resolve())
     if args.open:
         webbrowser.open(out.resolve().as_uri())
     return 0
