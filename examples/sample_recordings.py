@@ -2,13 +2,15 @@
 
     python examples/sample_recordings.py [OUT_DIR]
 
-`write(out_dir)` writes the rotating bar (128 x 128, 1 s) as out_dir/bar.raw
-(Prophesee EVT 3.0), bar_evt2.raw (EVT 2.0), bar_evt21.raw (EVT 2.1), bar.dat
-(DAT v2), bar.bin (N-MNIST), bar.aedat4 (AEDAT 4; needs lz4, the `aedat`
-extra), bar.npy and bar.npz, and a frame stack of it as bar_frames.npy, and
-returns their paths. The writers are the test
-suite's (tests/writers.py): reading a file back gives the array written.
+`write(out_dir)` writes the rotating bar (128 x 128, 1 s) with each of the test
+suite's writers (tests/writers.py: reading a file back gives the array
+written): out_dir/bar.raw (Prophesee EVT 3.0), bar_evt2.raw (EVT 2.0),
+bar_evt21.raw (EVT 2.1), bar.dat (DAT v2), bar.bin (N-MNIST), bar.aedat4
+(AEDAT 4; needs lz4, the `aedat` extra) and any format added there since; then
+bar.npy, bar.npz and a frame stack of it as bar_frames.npy. It returns their
+paths.
 """
+import inspect
 import sys
 from pathlib import Path
 
@@ -21,15 +23,16 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 import writers  # noqa: E402
 
 SENSOR = (128, 128)
-# file name -> (writer, its options)
-FILES = {
-    "bar.raw": ("evt3", {"geometry": SENSOR}),
-    "bar_evt2.raw": ("evt2", {"geometry": SENSOR}),
-    "bar_evt21.raw": ("evt21", {"geometry": SENSOR}),
-    "bar.dat": ("dat", {"geometry": SENSOR}),
-    "bar.bin": ("nmnist", {}),
-    "bar.aedat4": ("aedat4", {"geometry": SENSOR}),
-}
+
+
+def file_names() -> dict:
+    """Writer name -> file name: bar<suffix>, or bar_<writer><suffix> where writers share a suffix
+    (EVT 3.0 keeps bar.raw)."""
+    names = {}
+    for fmt, suffix in writers.SUFFIX.items():
+        shared = list(writers.SUFFIX.values()).count(suffix) > 1 and fmt != "evt3"
+        names[fmt] = f"bar_{fmt}{suffix}" if shared else f"bar{suffix}"
+    return names
 
 
 def write(out_dir: Path) -> list:
@@ -37,9 +40,10 @@ def write(out_dir: Path) -> list:
     out_dir.mkdir(parents=True, exist_ok=True)
     events = load_events()
     paths = []
-    for name, (fmt, options) in FILES.items():
+    for fmt, name in file_names().items():
+        takes_geometry = "geometry" in inspect.signature(writers.WRITERS[fmt]).parameters
         try:
-            paths.append(writers.write(out_dir / name, events, fmt, **options))
+            paths.append(writers.write(out_dir / name, events, fmt, **({"geometry": SENSOR} if takes_geometry else {})))
         except ImportError as e:  # lz4 for AEDAT 4
             print(f"no {name}: {e}")
     np.save(out_dir / "bar.npy", events)
