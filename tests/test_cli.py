@@ -153,6 +153,34 @@ def test_mistakes_exit_with_one_line(tmp_path, args, status, message):
     assert r.stdout == "" and not list(tmp_path.glob("*.html"))
 
 
+# What a newcomer reads: a subcommand's usage errors point to its own help, no message names
+# an exception class, every written file is printed as an absolute path, and an empty window
+# says what the recording spans. "{tmp}" is the working directory.
+@pytest.mark.parametrize("args, status, stdout, stderr", [
+    (["--version"], 0, f"zelqviz {zelq.viz.__version__}\n", ""),
+    (["events", "bar.npy", "-o", "p.html"], 0, "{tmp}/p.html\n", ""),
+    (["events", "bar.npy", "--video", "v.gif", "-o", "p.html"], 0, "{tmp}/v.gif\n{tmp}/p.html\n", ""),
+    (["events", "bar.npy", "--video", "sub/v.gif"], 0, "{tmp}/sub/v.gif\n", ""),
+    (["events", "bar.npy", "--bogus"], 2, "",
+     "zelqviz events: error: unrecognized arguments: --bogus (see zelqviz events --help)\n"),
+    (["events", "bar.npy", "--scale", "2"], 2, "", "zelqviz events: error: --scale needs --video (see zelqviz events --help)\n"),
+    (["events", "bar.npy", "--boxes", "missing.npy"], 1, "", "zelqviz events: error: missing.npy: no such file\n"),
+    (["events", "bar.npy", "-o", "nowhere/p.html"], 1, "", "zelqviz events: error: nowhere: no such directory\n"),
+    (["graph", EXAMPLE, "-o", "nowhere/p.html"], 1, "", "zelqviz graph: error: nowhere: no such directory\n"),
+])
+def test_messages(tmp_path, args, status, stdout, stderr):
+    if "--video" in args:
+        pytest.importorskip("av")
+    (tmp_path / "sub").mkdir()
+    ev = np.zeros(1000, [("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")])
+    ev["x"], ev["y"], ev["t"], ev["p"] = np.arange(1000) % 34, np.arange(1000) % 30, np.arange(1000) * 590, 1
+    np.save(tmp_path / "bar.npy", ev)
+    r = zelqviz(*args, cwd=tmp_path)
+    assert (r.returncode, r.stdout, r.stderr) == (status, stdout.format(tmp=tmp_path), stderr)
+    for line in r.stdout.splitlines() if args[0] != "--version" else ():
+        assert Path(line).stat().st_size > 0
+
+
 def page_measures(path):
     page = Path(path).read_text(encoding="utf-8")
     marker = '<script id="zelq-measures" type="application/json">'

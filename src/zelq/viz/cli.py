@@ -110,6 +110,20 @@ class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:  # one line, not the usage block
         self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
 
+    def subcommand(self, name: Optional[str]) -> "argparse.ArgumentParser":
+        """The parser of the subcommand `name` (this one when there is none)."""
+        for action in self._actions:
+            if isinstance(action, argparse._SubParsersAction) and name in action.choices:
+                return action.choices[name]
+        return self
+
+    def parse_args(self, args: Any = None, namespace: Any = None) -> argparse.Namespace:  # type: ignore[override]
+        # An option that no parser knows is the subcommand's mistake: point to its own help.
+        ns, unknown = self.parse_known_args(args, namespace)
+        if unknown:
+            self.subcommand(getattr(ns, "command", None)).error(f"unrecognized arguments: {' '.join(unknown)}")
+        return ns
+
 
 class UsageError(Exception):
     """A command line that cannot work, found after parsing: exit status 2."""
@@ -436,7 +450,9 @@ def _diff(args: argparse.Namespace, status: _Status) -> Path:
 
 
 def parser() -> argparse.ArgumentParser:
+    from . import __version__
     ap = _Parser(prog="zelqviz", description="Standalone, offline HTML pages from graph, recording and frame files.")
+    ap.add_argument("--version", action="version", version=f"zelqviz {__version__}")
     sub = ap.add_subparsers(dest="command", required=True, metavar="{graph,events,frames,dataset,diff,check,score,stats}")
 
     def command(name: str, run: Callable, help: str, metavar: str, *more: str) -> argparse.ArgumentParser:
@@ -529,10 +545,13 @@ def parser() -> argparse.ArgumentParser:
 
 
 def _message(e: BaseException) -> str:
+    """The failure in words, without the exception's class name: messages name the file themselves."""
     if isinstance(e, OSError) and e.strerror:
         return f"{e.filename}: {e.strerror}" if e.filename else e.strerror
-    text = str(e).splitlines()[0] if str(e) else type(e).__name__
-    return text if isinstance(e, (ValueError, ImportError)) else f"{type(e).__name__}: {text}"
+    text = str(e).splitlines()[0] if str(e) else ""
+    if isinstance(e, MemoryError):
+        return f"not enough memory{': ' + text if text else ''}"
+    return text or "failed without saying why (a fault in zelqviz: please report it)"
 
 
 def main(argv: Optional[List[str]] = None) -> int:
@@ -541,10 +560,15 @@ def main(argv: Optional[List[str]] = None) -> int:
     args = ap.parse_args(argv)
     status = _Status(args.quiet)
     try:
+        # Every file the command writes goes into a folder that exists: refused before the work.
+        from ._args import output_folder
+        for written in (getattr(args, "output", None), getattr(args, "video", None)):
+            if written is not None:
+                output_folder(written)
         out = args.run(args, status)
     except UsageError as e:
         status.clear()
-        print(f"zelqviz {args.command}: error: {e}", file=sys.stderr)
+        print(f"zelqviz {args.command}: error: {e} (see zelqviz {args.command} --help)", file=sys.stderr)
         return 2
     except KeyboardInterrupt:
         status.clear()
