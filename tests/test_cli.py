@@ -167,6 +167,8 @@ def test_mistakes_exit_with_one_line(tmp_path, args, status, message):
     (["events", "bar.npy", "--boxes", "missing.npy"], 1, "", "zelqviz events: error: missing.npy: no such file\n"),
     (["events", "bar.npy", "-o", "nowhere/p.html"], 1, "", "zelqviz events: error: nowhere: no such directory\n"),
     (["graph", EXAMPLE, "-o", "nowhere/p.html"], 1, "", "zelqviz graph: error: nowhere: no such directory\n"),
+    (["events", "bar.npy", "--start", "5s"], 1, "", "zelqviz events: error: bar.npy: no events in the time window "
+     "(the recording spans 589.4 ms, from t = 0 to 589,410 µs; a window's start counts from its first event)\n"),
 ])
 def test_messages(tmp_path, args, status, stdout, stderr):
     if "--video" in args:

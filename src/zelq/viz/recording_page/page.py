@@ -88,7 +88,7 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
     windowed = start is not None or duration is not None
     span = span_of(src, start_us, duration_us, sensor_size)
     if windowed and not (span.have_events and span.t0 <= span.t_last):
-        raise ValueError(f"{src.label}: no events in the time window")
+        raise ValueError(f"{src.label}: no events in the time window ({_extent_text(span)})")
     title = src.name if title is None else title
     sections = template.template_sections(title)
     settings: Dict[str, Any] = dict(period=period, decay=decay, gain=gain, max_bytes=max_bytes, windows=window_list,
@@ -203,6 +203,22 @@ def _page_pass(src: Source, span: Span, spool: str, box_json: str, *, period: in
                   overview_scale=plan.overview_scale, overview_budget=overview_budget, gain=gain)
     result = run_pass(run, span.t0 - plan.lead * period, span.t1)
     return run, result, plan, segments
+
+
+def _seconds_text(us: int) -> str:
+    """A length in the largest unit that keeps it at 1 or more: 590 ms, 2.5 s, 12 min."""
+    for unit, size in (("min", 60_000_000), ("s", 1_000_000), ("ms", 1_000)):
+        if us >= size:
+            return f"{us / size:.4g} {unit}"
+    return f"{us} µs"
+
+
+def _extent_text(span: Span) -> str:
+    """What a window could have held, for the message of an empty one."""
+    if not span.have_events:
+        return "the recording has no events"
+    return (f"the recording spans {_seconds_text(span.t_last - span.t_first)}, from t = {span.t_first:,} "
+            f"to {span.t_last:,} µs; a window's start counts from its first event")
 
 
 def _sorted_window(src: Source, bounds: Tuple[int, int], span: Span, start: int, duration: Optional[int],
