@@ -2,6 +2,7 @@
 documents from the NumPy reference builder."""
 import json
 import math
+import re
 from pathlib import Path
 
 import numpy as np
@@ -300,3 +301,95 @@ def test_engine_document_equals_the_reference(tmp_path, window):
     absolute = None if window is None else (T0 + window[0], T0 + window[0] + window[1])
     reference = rr.build_document(ev, SIZE, window=absolute, boxes=dot_boxes(), classes=["car", "ped"])
     assert images_decoded(engine) == images_decoded(reference)
+
+
+# ---------------------------------------------------------------- what the eye meets (boxes and contrast)
+
+def luminance(css_colour):
+    """WCAG relative luminance of a computed "rgb(r, g, b)"."""
+    r, g, b = (float(v) / 255 for v in re.findall(r"[\d.]+", css_colour)[:3])
+    lin = [c / 12.92 if c <= 0.04045 else ((c + 0.055) / 1.055) ** 2.4 for c in (r, g, b)]
+    return 0.2126 * lin[0] + 0.7152 * lin[1] + 0.0722 * lin[2]
+
+
+def contrast(a, b):
+    la, lb = sorted((luminance(a), luminance(b)), reverse=True)
+    return (la + 0.05) / (lb + 0.05)
+
+
+def inside(inner, outer, slack=0.5):
+    return (inner["x"] >= outer["x"] - slack and inner["y"] >= outer["y"] - slack
+            and inner["x"] + inner["width"] <= outer["x"] + outer["width"] + slack
+            and inner["y"] + inner["height"] <= outer["y"] + outer["height"] + slack)
+
+
+@pytest.mark.parametrize("theme", ["light", "dark"])
+def test_rows_over_time_has_a_legend_whose_single_event_reads_faint(page_probe, tmp_path, theme):
+    path = write(tmp_path, rr.build_document(busy_events(), (64, 32)))
+    page = open_ready(page_probe, path)
+    page.evaluate("t => document.documentElement.setAttribute('data-theme', t)", theme)
+    page.evaluate("window.dispatchEvent(new Event('resize'))")
+    page.wait_for_timeout(100)
+    busiest = int(page.inner_text("#raster-info").rsplit("busiest cell ", 1)[1].replace(",", ""))
+    assert page.inner_text("#raster-top-label") == f"{busiest} events" and busiest > 5
+    head = page.locator("#raster-panel .panel-head").bounding_box()
+    for part in ("#raster-one", "#raster-ramp", "#raster-top"):
+        box = page.locator(part).bounding_box()
+        assert box and box["width"] >= 8 and inside(box, head), part
+    colour = lambda sel: page.evaluate(f"getComputedStyle(document.querySelector('{sel}')).backgroundColor")
+    bg = page.evaluate("getComputedStyle(document.documentElement).getPropertyValue('--plot-bg')")
+    bg = "rgb({}, {}, {})".format(*(int(bg.strip()[i:i + 2], 16) for i in (1, 3, 5)))
+    one, top = contrast(colour("#raster-one"), bg), contrast(colour("#raster-top"), bg)
+    # one event is seen, but well below the busiest cell
+    assert 1.1 < one and top > 3 and one < top / 2.5, (one, top)
+    if theme == "light":
+        assert luminance(colour("#raster-one")) > luminance(colour("#raster-top")) + 0.3
+    assert_clean(page_probe, path)
+
+
+@pytest.mark.parametrize("size", [(34, 34), (78, 42), (640, 480)])
+def test_event_count_map_of_a_small_sensor_fills_its_panel_at_a_whole_zoom(page_probe, tmp_path, size):
+    rng = np.random.default_rng(5)
+    ev = np.zeros(3000, EVENT)
+    ev["x"], ev["y"] = rng.integers(0, size[0], 3000), rng.integers(0, size[1], 3000)
+    ev["t"], ev["p"] = np.sort(rng.integers(0, 200_000, 3000)), 1
+    page = open_ready(page_probe, write(tmp_path, rr.build_document(ev, size)))
+    stage = page.locator(".heat-stage").bounding_box()
+    box = page.locator("#heatmap").bounding_box()
+    zoom = box["width"] / size[0]
+    assert inside(box, stage) and page.evaluate("getComputedStyle(heatmap).imageRendering") in ("pixelated", "crisp-edges")
+    if size[0] * 2 <= stage["width"]:
+        # whole pixels, as large as the panel's width (or 480 px of height) allows
+        assert zoom == int(zoom) >= 2 and box["height"] == size[1] * zoom
+        assert (zoom + 1) * size[0] > stage["width"] or (zoom + 1) * size[1] > 480
+    else:
+        assert box["width"] <= stage["width"] + 0.5  # a large sensor is shrunk to fit
+
+
+@pytest.mark.parametrize("columns", [(), ("confidence",), ("confidence", "track_id")])
+def test_box_table_columns_fit_their_panel(page_probe, tmp_path, columns):
+    b = np.zeros(4, [("t", "<i8"), ("x", "<f4"), ("y", "<f4"), ("w", "<f4"), ("h", "<f4"), ("class_id", "<u4")]
+                 + [(c, "<f4" if c == "confidence" else "<i4") for c in columns])
+    b["t"] = T0 + np.array([10_000, 50_000, 90_000, 130_000])
+    b["x"], b["y"], b["w"], b["h"], b["class_id"] = [83.25, 1234.5, 7, 0.125], 16.75, 123.4, 98.5, [0, 1, 0, 1]
+    for c in columns:
+        b[c] = [0.93, 0.5, 0.25, 1] if c == "confidence" else [3, 14, 159, 2653]
+    page = open_ready(page_probe, write(tmp_path, rr.build_document(moving_dot(), SIZE, boxes=b,
+                                                                   classes=["pedestrian", "two-wheeler"])))
+    wrap = page.locator("#boxes-panel .table-wrap")
+    scroll_width, client_width = wrap.evaluate("w => [w.scrollWidth, w.clientWidth]")
+    # Without scores and tracks the columns fit the side panel; with both they may scroll,
+    # header and all: scrolled to its end, the last column shows whole under its header.
+    assert scroll_width <= client_width or len(columns) == 2, "a column is cut off to the right"
+    wrap.evaluate("w => { w.scrollLeft = w.scrollWidth; }")
+    room = wrap.bounding_box()
+    shown = page.locator("#box-list th:visible")
+    first = page.locator("#box-list tbody tr").first.locator("td:visible").all()
+    assert shown.count() == len(first) == 3 + len(columns)
+    assert inside(shown.last.bounding_box(), room) and inside(first[-1].bounding_box(), room)
+    for th, td in zip(shown.all(), first):  # the header stands over its column
+        assert abs(th.bounding_box()["x"] - td.bounding_box()["x"]) < 0.5
+    if scroll_width <= client_width:
+        for cell in shown.all() + first:
+            assert inside(cell.bounding_box(), room)
+    assert first[2].text_content() == "83.25,\u00a016.75 · 123.4×98.5"

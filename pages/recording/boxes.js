@@ -36,6 +36,14 @@ ZParts.add("boxes", (page) => {
     const f = byId("box-class").value;
     return f === "all" || Number(f) === b.c;
   }
+  // x, y and w × h in at most 4 significant digits, without trailing zeros, and free
+  // to wrap only between the place and the size: the columns fit the side panel.
+  const short = (v) => { const t = sig(v, 4); return t.includes(".") && !/e/i.test(t) ? t.replace(/\.?0+$/, "") : t; };
+  const place = (b) => short(b.x) + ",\u00a0" + short(b.y) + " · " + short(b.w) + "×" + short(b.h);
+  // Score and track columns only when some box has one.
+  const table = byId("box-list");
+  table.classList.toggle("no-score", !boxes.some((b) => Number.isFinite(b.conf)));
+  table.classList.toggle("no-track", !boxes.some((b) => b.track >= 0));
   function list() {
     const body = byId("box-list").tBodies[0];
     body.textContent = "";
@@ -44,7 +52,7 @@ ZParts.add("boxes", (page) => {
     for (const b of listed) {
       const tr = document.createElement("tr");
       if (b.pred) tr.className = "pred";
-      tr.append(el("td", "mono", ZClock.offset(b.t - tFirst)), el("td", "", className(b.c) + (b.pred ? " (predicted)" : "")), el("td", "mono", [b.x, b.y, b.w, b.h].map((v) => sig(v, 4)).join(", ")),
+      tr.append(el("td", "mono", ZClock.offset(b.t - tFirst)), el("td", "", className(b.c) + (b.pred ? " (predicted)" : "")), el("td", "mono", place(b)),
         el("td", "", Number.isFinite(b.conf) ? b.conf.toFixed(2) : ""), el("td", "", b.track >= 0 ? String(b.track) : ""));
       tr.addEventListener("click", () => page.player.jumpTo(b.t));
       body.appendChild(tr);

@@ -54,5 +54,14 @@ ZParts.add("heatmap", (page) => {
     });
     body.appendChild(tr);
   });
-  return { start, overlay, recolour: paint };
+  // A small sensor (N-MNIST's 34 x 34) is drawn at the largest whole zoom that fits the
+  // panel, pixel for pixel, instead of a stamp at its own size.
+  const MAX_HEIGHT = 480;
+  function fit() {
+    const room = canvas.parentElement.clientWidth;
+    const zoom = W && H ? Math.floor(Math.min(room / W, MAX_HEIGHT / H)) : 0;
+    canvas.style.width = zoom >= 2 ? W * zoom + "px" : "";
+    canvas.style.height = zoom >= 2 ? H * zoom + "px" : "";
+  }
+  return { start, overlay, recolour: paint, draw: fit };
 });
