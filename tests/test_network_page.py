@@ -104,6 +104,7 @@ BAD = [
     ("nan", dict(states={"lif": np.full((T, 3, 4, 4), np.nan, np.float32)}), ValueError, "'lif' hold NaN"),
     ("state-shape", dict(states={"lif": np.zeros((T, 5))}), ValueError, r"States of node 'lif' has shape"),
     ("state-id", dict(states={"nope": np.zeros((T, 3))}), ValueError, "'nope', which is not in the document"),
+    ("state-steps", dict(states={"lif": np.zeros((T + 1, 48))}), ValueError, f"'lif' have {T + 1} steps"),
     ("state-type", dict(states=[1]), TypeError, r"Argument 'states' has incorrect type \(expected dict, got list\)"),
     ("trace-range", dict(states={"lif": np.zeros((T, 48))}, trace_neurons={"lif": [48]}), ValueError, "names neuron 48"),
     ("classes", dict(classes=["a", "b"]), ValueError, "classes names 2 classes, but node 'out_lif' has 3"),

@@ -155,7 +155,7 @@ def net_document(data: Dict[str, Any], activity: Optional[Mapping[Any, Any]], dt
                  classes: Any, label: Any, output: Optional[str]) -> Dict[str, Any]:
     records = _records(data)
     dt = None if dt is None else float(dt)
-    steps = _steps(activity, states)
+    steps = _steps(activity, None) or _steps(None, states)
     doc: Dict[str, Any] = {"steps": steps, "dt": dt, "table": None, "states": [], "dead": {}, "input": None,
                            "output": None}
     if statistics is not None:
@@ -174,6 +174,9 @@ def net_document(data: Dict[str, Any], activity: Optional[Mapping[Any, Any]], dt
             raise ValueError(f"trace_neurons names node {node_id!r}, which has no states")
     for node_id, v in (states or {}).items():
         _known(records, node_id, "states")
+        if activity and np.ndim(v) and int(np.shape(v)[0]) != steps:
+            raise ValueError(f"States of node {node_id!r} have {int(np.shape(v)[0])} steps, but the activity "
+                             f"has {steps}: states and activity share one time axis")
         named = (trace_neurons or {}).get(node_id, [])
         if type(named) not in (list, tuple):
             _args.refuse(f"trace_neurons[{node_id!r}]", "list", named)
