@@ -7,14 +7,13 @@ order, or an array in slices of itself, and words the report.
 from __future__ import annotations
 
 import os
-import warnings
-from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, Iterator, List, Optional, Tuple, Union
 
 import numpy as np
 
 from . import _args, _native
-from .recordings import RecordingWarning
 from .recordings import _sources
+from .recordings._counts import gather
 
 __all__ = ["check_recording", "failing", "report_text", "gather", "report_of"]
 
@@ -54,26 +53,6 @@ def _gathered(recording: Any, sensor: Tuple[int, int]) -> Tuple[Dict[str, Any], 
             sensor = reader.sensor_size(file) or (0, 0)
         pieces, fields = _sources.whole_pieces(file, "drop", _PIECE, back), ("x", "y", "t", "p")
     return gather(pieces, fields, sensor, back)
-
-
-def gather(pieces: Iterable[np.ndarray], fields: Sequence[Any], sensor: Tuple[int, int], back: List[int],
-           also: Optional[Callable[[np.ndarray], None]] = None) -> Tuple[Dict[str, Any], Optional[int], List[str]]:
-    """The native counts over `pieces` (record arrays with `fields`, in file order) on `sensor`
-    ((0, 0): the largest coordinates), the first byte in `back` once they are read, and the
-    readers' warnings, caught as notes. `also` sees every piece too."""
-    health = _native.inspection()._Health(*sensor)
-    fx, fy, ft, _ = fields
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always", RecordingWarning)
-        for piece in pieces:
-            health.add(piece, fx, fy, ft)
-            if also is not None:
-                also(piece)
-    notes = [str(w.message) for w in caught if issubclass(w.category, RecordingWarning)]
-    for w in caught:
-        if not issubclass(w.category, RecordingWarning):
-            warnings.warn_explicit(w.message, w.category, w.filename, w.lineno)
-    return health.result(), (back[0] if back else None), notes
 
 
 def report_of(r: Dict[str, Any], offset: Optional[int], notes: List[str]) -> Dict[str, Any]:

@@ -18,6 +18,7 @@ The package, by concept:
   `_hdf5`: HDF5 files; `_rosbag`: ROS 1 and 2 bags; `_text`: event text and CSV files;
 - `_pieces`: windows, the sensor check and slicing over readers that give pieces of records;
 - `_segments`: labelled segments beside a file; `_parts`: what a folder walk takes for rows;
+- `_counts`: the native counting pass over pieces that the health report and the filters read;
 - `_entry`: the entry points; `_problems`: the error, the warning and their words;
 - `_sources`: what the recording page, the summaries and the video ask of a file.
 

@@ -155,12 +155,13 @@ def _pieces(file: File, window: Window, chunk: int) -> Iterator[np.ndarray]:
 
 def _filtered(file: File, window: Window, chunk: int, wanted: Any) -> Iterator[np.ndarray]:
     """The filter stage over the file's pieces, after a counting pass where one is needed."""
-    from .. import filters, health
+    from .. import filters
+    from ._counts import gather
     reader = READERS[file.ext]
     sensor = reader.sensor_size(file) if reader.sensor_size is not None else None
     counts = None
     if wanted.needs_counts or sensor is None:
-        counts = health.gather(_pieces(file, window, chunk), ("x", "y", "t", "p"), sensor or (0, 0), [])[0]
+        counts = gather(_pieces(file, window, chunk), ("x", "y", "t", "p"), sensor or (0, 0), [])[0]
         sensor = sensor or (max(int(counts["width"]), 1), max(int(counts["height"]), 1))
     stage = filters.stage(wanted, sensor, counts if wanted.needs_counts else None)
     return filters.filtered_pieces(_pieces(file, window, chunk), stage)
