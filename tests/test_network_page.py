@@ -132,3 +132,22 @@ def test_graph_command_takes_states_input_classes_and_label(tmp_path):
                  "--classes", "a,b,c", "--label", "1", "-o", str(out), "-q"]) == 0
     html = out.read_text(encoding="utf-8")
     assert "ZNetData" in html and '"classes":["a","b","c"]' in html and "values, not spike counts" in html
+
+
+def test_states_keep_64_traces_a_node_and_say_what_they_left_out():
+    import json
+    g = ir.Graph()
+    g.add("lif", ir.LIF(tau=np.ones(200, np.float32), v_threshold=np.full(200, 0.7, np.float32)))
+    rng = np.random.default_rng(4)
+    spikes = (rng.random((T, 200)) < 0.2).astype(np.uint8)
+    spikes[:, 150:] = 0                      # 50 silent neurons
+    spikes[:, 7] = 1                         # the busiest
+    html = render_html(graph_to_dict(g), activity={"lif": spikes}, dt=1e-3,
+                       states={"lif": rng.random((T, 200)).astype(np.float32)}, trace_neurons={"lif": [199, 3]})
+    doc = json.loads(html.split("const ZNetData = ", 1)[1].split(";\n", 1)[0])
+    s = doc["states"][0]
+    assert len(s["traced"]) == 64 and s["traced"][:2] == [199, 3] and s["default"] == 7
+    assert sum(k >= 150 for k in s["traced"]) == 1 + 8      # the named silent one and eight more
+    assert s["threshold"][:2] == [pytest.approx(0.7)] * 2
+    assert s["spikes"][2] == list(range(T)) and "136 of 200" in s["left_out"][0]
+    assert doc["dead"]["lif"]["silent_count"] == 50 and doc["dead"]["lif"]["saturated"] == [7]

@@ -180,7 +180,8 @@ def net_document(data: Dict[str, Any], activity: Optional[Mapping[Any, Any]], dt
         named = (trace_neurons or {}).get(node_id, [])
         if type(named) not in (list, tuple):
             _args.refuse(f"trace_neurons[{node_id!r}]", "list", named)
-        doc["states"].append(_states.state_record(node_id, records[node_id], v, spikes.get(node_id), named))
+        budget = _states.traces_per_node(len(states or {}), steps)
+        doc["states"].append(_states.state_record(node_id, records[node_id], v, spikes.get(node_id), named, budget))
     if inputs is not None:
         if not steps or not dt:
             raise ValueError("inputs= needs activity (or states) and dt, for the steps to bin the events into")

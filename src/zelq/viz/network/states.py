@@ -3,8 +3,9 @@
 States are large (T x neurons of floats), so a node keeps full traces for at most
 TRACE_NEURONS neurons: those the caller names, then its busiest (most spikes, or
 the widest swing of the state where no spikes are recorded), then some of its
-silent ones. Each neuron's min, mean and max go too, up to SUMMARY_NEURONS per
-node. What is left out is said on the page.
+silent ones; fewer where the page's traces would pass TRACE_BUDGET samples. Each
+neuron's min, mean and max go too, up to SUMMARY_NEURONS per node. What is left out
+is said on the page.
 """
 from __future__ import annotations
 
@@ -14,6 +15,8 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence
 import numpy as np
 
 TRACE_NEURONS = 64
+TRACE_BUDGET = 8 << 20     # trace samples (float32) of the whole page: fewer neurons a node past it
+MIN_TRACES = 8
 SILENT_TRACES = 8          # of the 64, at most this many silent neurons
 SUMMARY_NEURONS = 1 << 16  # per-neuron min, mean, max
 LISTED_NEURONS = 256       # silent and saturated neurons listed by index
@@ -50,8 +53,15 @@ def dead_lists(spikes: np.ndarray) -> Dict[str, Any]:
             "neurons": int(spikes.shape[1])}
 
 
+def traces_per_node(nodes: int, steps: int) -> int:
+    """Traced neurons a node, so that the page's traces stay within TRACE_BUDGET samples."""
+    if not nodes or not steps:
+        return TRACE_NEURONS
+    return int(max(MIN_TRACES, min(TRACE_NEURONS, TRACE_BUDGET // (nodes * steps))))
+
+
 def chosen_neurons(node_id: Any, n: int, named: Sequence[Any], totals: Optional[np.ndarray],
-                   swing: np.ndarray) -> List[int]:
+                   swing: np.ndarray, budget: int = TRACE_NEURONS) -> List[int]:
     """The traced neurons: the named ones, then the busiest, then a few silent ones."""
     out: List[int] = []
     for k in named:
@@ -61,7 +71,7 @@ def chosen_neurons(node_id: Any, n: int, named: Sequence[Any], totals: Optional[
             raise ValueError(f"trace_neurons[{node_id!r}] names neuron {int(k)}, but the node has {n}")
         if int(k) not in out:
             out.append(int(k))
-    limit = max(TRACE_NEURONS, len(out))
+    limit = max(budget, len(out))
     taken = set(out)
     silent = [int(k) for k in (np.flatnonzero(totals == 0) if totals is not None else []) if int(k) not in taken]
     silent = silent[:SILENT_TRACES]
@@ -96,7 +106,7 @@ def threshold_of(record: Mapping[str, Any], chosen: Sequence[int]) -> Optional[L
 
 
 def state_record(node_id: Any, record: Mapping[str, Any], states: Any, spikes: Optional[np.ndarray],
-                 named: Sequence[Any]) -> Dict[str, Any]:
+                 named: Sequence[Any], budget: int = TRACE_NEURONS) -> Dict[str, Any]:
     a = per_step(node_id, states, record.get("output_shape"), "States")
     lo, hi = a.min(axis=0), a.max(axis=0)
     if a.dtype.kind == "f" and not (np.isfinite(lo).all() and np.isfinite(hi).all()):
@@ -105,7 +115,7 @@ def state_record(node_id: Any, record: Mapping[str, Any], states: Any, spikes: O
         spikes = None
     n = a.shape[1]
     totals = spike_totals(spikes)
-    chosen = chosen_neurons(node_id, n, named, totals, hi.astype(np.float64) - lo)
+    chosen = chosen_neurons(node_id, n, named, totals, hi.astype(np.float64) - lo, budget)
     traces = a[:, chosen].T.astype(np.float32)
     out: Dict[str, Any] = {"id": node_id, "neurons": n, "steps": int(a.shape[0]), "traced": chosen,
                            "default": chosen[len(named)] if len(chosen) > len(named) else chosen[0],
