@@ -16,9 +16,7 @@ Mistakes print one line on stderr: exit status 2 for a bad command line,
 from __future__ import annotations
 
 import argparse
-import os
 import re
-import stat
 import sys
 import warnings
 import webbrowser
@@ -26,6 +24,9 @@ from pathlib import Path
 from typing import Any, Callable, Dict, List, NoReturn, Optional
 
 from ._machine import memory_budget
+from .cli_files import UsageError
+from .cli_files import arrays_by_node as _activity
+from .cli_files import readable as _readable
 
 _UNITS = {"us": 1, "µs": 1, "ms": 1_000, "s": 1_000_000, "min": 60_000_000}
 _TIME = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*(us|µs|ms|s|min)?\s*")
@@ -125,10 +126,6 @@ class _Parser(argparse.ArgumentParser):
         return ns
 
 
-class UsageError(Exception):
-    """A command line that cannot work, found after parsing: exit status 2."""
-
-
 class _Status:
     """A one-line status on stderr, rewritten in place; only on a terminal."""
 
@@ -154,16 +151,6 @@ class _Status:
 
 def _output(args: argparse.Namespace) -> Path:
     return Path(args.output) if args.output else Path.cwd() / (Path(args.input).stem + ".html")
-
-
-def _readable(path: str) -> Path:
-    p = Path(path)
-    # Checked before opening: opening a FIFO for reading waits for a writer.
-    if os.path.exists(p) and not stat.S_ISREG(os.stat(p).st_mode):
-        raise ValueError(f"{p}: not a regular file")
-    with open(p, "rb"):  # a missing or unreadable file fails here, with the OS's reason
-        pass
-    return p
 
 
 def _display_name(p: Path) -> str:
@@ -194,21 +181,6 @@ def _check_page_size(p: Path, args: argparse.Namespace) -> None:
     if need > memory_budget():
         raise UsageError(f"the page's images would take {need / 2**30:.1f} GiB (a {width} × {height} sensor), "
                          "more than this machine's memory; use a smaller --sensor-size")
-
-
-def _activity(path: Path) -> dict:
-    """Recorded activity from an .npz whose keys are node identifiers (arrays: time first)."""
-    import zipfile
-
-    import numpy as np
-    try:
-        with np.load(path, allow_pickle=False) as npz:
-            if not isinstance(npz, np.lib.npyio.NpzFile):
-                raise ValueError(f"{path}: activity must be an .npz archive of arrays keyed by node identifier")
-            # Loaded whole: the summaries read every step of every neuron anyway.
-            return {key: npz[key] for key in npz.files}
-    except (zipfile.BadZipFile, EOFError) as e:
-        raise ValueError(f"{path}: not a readable .npz archive ({e})") from None
 
 
 def _node_data(path: Path) -> dict:

@@ -84,7 +84,7 @@ def _counts_only(activity: Dict[str, Any], graph: Any) -> Tuple[Dict[str, Any], 
 def graph_extras(args: argparse.Namespace, model: Path, activity: Optional[Dict[str, Any]], status: Any) -> Dict[str, Any]:
     """render_html's keywords for the network parts from `zelqviz graph`'s options; the layer
     statistics come with --activity and --dt, over the arrays that hold spike counts."""
-    from ..cli import UsageError, _activity, _readable
+    from ..cli_files import UsageError, readable as _readable, arrays_by_node as _activity
     out: Dict[str, Any] = {}
     if args.states is not None:
         status(f"reading {Path(args.states).name}")
