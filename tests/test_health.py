@@ -99,3 +99,20 @@ def test_shared_sample_is_healthy_by_the_failing_rules():
     report = check_recording(shared_recording("sample_evt3.raw"))
     assert not report["gaps"] and report["backwards"]["count"] == 0 and not report["dead_rows"]
     assert cli.main(["check", str(shared_recording("sample_nmnist.bin")), "-q"]) == 0
+
+
+def test_file_summaries_count_gaps_and_backwards_for_the_dataset_page(tmp_path):
+    from zelq.viz.dataset import dataset_document
+    from zelq.viz.recording_page import summarize_recording
+    ev = faulty(np.random.default_rng(7))
+    ev["t"] += 1000
+    path = tmp_path / "faults.dat"
+    path.write_bytes(dat(ev, geometry=(24, 16)))
+    array_path = tmp_path / "faults.npy"
+    np.save(array_path, ev)
+    want = oracle(ev, 24, 16)
+    for p in (path, array_path):  # the native summary and the engine's
+        r = summarize_recording(p)
+        assert (r["gaps"], r["backwards"]) == (len(want["gaps"]), want["backwards"]["count"]), p
+    doc = dataset_document([summarize_recording(path), summarize_recording(shared_recording("sample_nmnist.bin"))])
+    assert doc["columns"]["gaps"] == [1, 0] and doc["columns"]["backwards"] == [2, 0]

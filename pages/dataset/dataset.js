@@ -41,6 +41,8 @@
   const thumbs = texts(doc.thumbs);
   const labelName = (i) => labels[label[i]] || "(no label)";
   const isHot = (i) => hotCount[i] > 0;
+  const gaps = numbers(cols.gaps || []), backwards = numbers(cols.backwards || []);
+  const isTiming = (i) => gaps[i] > 0 || backwards[i] > 0;
 
   // ---- formatting
   function fmtBig(v) {
@@ -72,6 +74,12 @@
       return plural(events[i] || 0, "event") + " before the cut · " + at;
     }
     if (s === 2) return "no events" + (messages[i] ? ": " + messages[i] : "");
+    if (isTiming(i)) {
+      const parts = [];
+      if (gaps[i] > 0) parts.push(plural(gaps[i], "gap") + " of 100 ms or more");
+      if (backwards[i] > 0) parts.push("times go backwards " + plural(backwards[i], "time"));
+      return parts.join(" · ") + (isHot(i) ? " · " + plural(hotCount[i], "hot pixel") : "");
+    }
     if (isHot(i)) {
       const px = Array.isArray(hot[i]) ? hot[i].filter(Array.isArray).slice(0, 3)
         .map((p) => "(" + p[0] + ", " + p[1] + "): " + intFmt.format(Number(p[2]) || 0)) : [];
@@ -80,7 +88,7 @@
     }
     return messages[i];
   }
-  const problemKind = (i) => (status[i] !== 0 ? status[i] : isHot(i) ? 4 : -1);
+  const problemKind = (i) => (status[i] !== 0 ? status[i] : isTiming(i) ? 5 : isHot(i) ? 4 : -1);
 
   // ---- summary cards
   function card(key, value, sub, bad) {
@@ -105,15 +113,15 @@
     card("Labels", intFmt.format(N ? nLabels : 0), labels.length ? "from folders or a label file" : "");
     card("Events", fmtBig(ev).trim(), N ? "median " + fmtBig(median(Array.from(events))).trim() + " a file" : "");
     card("Recorded time", fmtDuration(dur), N ? "median " + fmtDuration(median(Array.from(duration))) + " a file" : "");
-    card("Problems", intFmt.format(problems), problems ? "refused, cut, empty or hot" : "none found", problems > 0);
+    card("Problems", intFmt.format(problems), problems ? "refused, cut, empty, gaps, backwards or hot" : "none found", problems > 0);
   }
 
   // ---- problems first
-  const PROBLEM_NAMES = ["", "cut short", "empty", "refused", "hot pixels"];
-  const PROBLEM_ORDER = [3, 1, 2, 4];
+  const PROBLEM_NAMES = ["", "cut short", "empty", "refused", "hot pixels", "gaps or backwards times"];
+  const PROBLEM_ORDER = [3, 1, 2, 5, 4];
   const PROBLEM_LIST = 300;
   function buildProblems() {
-    const by = { 1: [], 2: [], 3: [], 4: [] };
+    const by = { 1: [], 2: [], 3: [], 4: [], 5: [] };
     for (let i = 0; i < N; i++) { const k = problemKind(i); if (k >= 0) by[k].push(i); }
     const list = byId("problems");
     const chips = byId("problem-chips");
@@ -128,7 +136,7 @@
       chip.type = "button";
       chip.title = "Show only these files in the table";
       chip.addEventListener("click", () => {
-        byId("status-filter").value = k === 4 ? "hot" : String(k);
+        byId("status-filter").value = k === 4 ? "hot" : k === 5 ? "timing" : String(k);
         applyFilter();
         byId("files-panel").scrollIntoView({ block: "start" });
       });
@@ -136,7 +144,7 @@
     }
     for (const i of all.slice(0, PROBLEM_LIST)) {
       const row = el("div", "problem");
-      const b = status[i] !== 0 ? badge(i) : el("span", "badge hot", "hot pixels");
+      const b = status[i] !== 0 ? badge(i) : isTiming(i) ? el("span", "badge cut", "timing") : el("span", "badge hot", "hot pixels");
       row.appendChild(el("span")).appendChild(b);
       const p = row.appendChild(el("span", "p mono", paths[i]));
       p.title = paths[i];
@@ -361,7 +369,7 @@
     const sf = byId("status-filter").value;
     const lf = byId("label-filter").value;
     if (q && !haystack) haystack = Array.from({ length: N }, (_, i) => (paths[i] + "\n" + labelName(i) + "\n" + reason(i)).toLowerCase());
-    const want = sf === "" ? -1 : sf === "hot" ? -2 : Number(sf);
+    const want = sf === "" ? -1 : sf === "hot" ? -2 : sf === "timing" ? -3 : Number(sf);
     const lab = lf === "" ? -1 : Number(lf);
     if (lab !== selectedLabel) { selectedLabel = lab; markLabel(); drawHists(); }
     if (!q && want === -1 && lab === -1) shown = order;
@@ -370,7 +378,7 @@
       let n = 0;
       for (let k = 0; k < N; k++) {
         const i = order[k];
-        if (want === -2 ? !isHot(i) : want >= 0 && status[i] !== want) continue;
+        if (want === -2 ? !isHot(i) : want === -3 ? !isTiming(i) : want >= 0 && status[i] !== want) continue;
         if (lab >= 0 && label[i] !== lab) continue;
         if (q && haystack[i].indexOf(q) < 0) continue;
         out[n++] = i;
@@ -458,6 +466,7 @@
     const sf = byId("status-filter");
     STATUS.forEach((s, k) => { const o = el("option", "", s); o.value = String(k); sf.appendChild(o); });
     const h = el("option", "", "hot pixels"); h.value = "hot"; sf.appendChild(h);
+    const g = el("option", "", "gaps or backwards times"); g.value = "timing"; sf.appendChild(g);
     const lf = byId("label-filter");
     labels.map((s, k) => [s, k]).sort((a, b) => collator.compare(a[0], b[0]))
       .forEach(([s, k]) => { const o = el("option", "", s || "(no label)"); o.value = String(k); lf.appendChild(o); });

@@ -296,6 +296,8 @@ private:
         const auto& f = e.first_outside();
         d["first_outside"] = nb::make_tuple(f.x, f.y, f.t, f.on ? 1 : -1);
         d["peak_10ms"] = e.peak_10ms();
+        d["gaps"] = e.gaps();
+        d["backwards"] = e.backwards();
         if constexpr (std::is_base_of_v<st::Tallied, E>) {
             const st::TimeBins& tl = e.timeline();
             std::vector<uint32_t> on(tl.bins()), off(tl.bins());

@@ -72,6 +72,7 @@ struct Summary {
     int64_t width = 1, height = 1;  // the sensor counted on
     bool have_events = false;
     int64_t t_first = 0, t_last = 0, count = 0, on_count = 0, peak_10ms = 0;
+    int64_t gaps = 0, backwards = 0;  // gaps of 100 ms or more, times below the one before
     int64_t outside = 0;            // outside the sensor past the decoder (the engine's count)
     stream::Event first_outside{};
     std::vector<HotPixel> hot;      // hottest first, ties by position, at most kHotListed
@@ -221,6 +222,8 @@ public:
     int64_t count() const { return extent_.count(); }
     int64_t on_count() const { return extent_.on_count(); }
     int64_t peak_10ms() const { return extent_.peak_10ms(); }
+    int64_t gaps() const { return extent_.gaps(); }
+    int64_t backwards() const { return extent_.backwards(); }
     int64_t outside() const { return outside_; }
     const stream::Event& first_outside() const { return first_outside_; }
     // ON and OFF counts of pixel i = y * width + x.
@@ -348,6 +351,8 @@ private:
         s.count = counts.count();
         s.on_count = counts.on_count();
         s.peak_10ms = counts.peak_10ms();
+        s.gaps = counts.gaps();
+        s.backwards = counts.backwards();
         s.outside = counts.outside();
         s.first_outside = counts.first_outside();
         find_hot(counts, width, s.hot, s.hot_count, hot_scratch_);

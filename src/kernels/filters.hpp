@@ -103,9 +103,9 @@ private:
         // sensor and the bounds do not matter (no early events): such a pixel
         // has no memory of its own, and its neighbours inside still count.
         const bool inside = x < dw_ && y < dh_;
-        if (inside) denoise_[static_cast<size_t>(x * dh_ + y)] = sum(t);
+        if (inside) denoise_[static_cast<size_t>(y * dw_ + x)] = sum(t);
         const auto fresh = [&](int64_t nx, int64_t ny) {
-            return denoise_[static_cast<size_t>(nx * dh_ + ny)] > td;
+            return denoise_[static_cast<size_t>(ny * dw_ + nx)] > td;
         };
         return (x > 0 && x - 1 < dw_ && y < dh_ && fresh(x - 1, y)) ||
                (x < dw_ - 1 && y < dh_ && fresh(x + 1, y)) ||
@@ -127,7 +127,7 @@ private:
 
     FilterSettings s_;
     int64_t dw_ = 0, dh_ = 0;
-    std::vector<double> denoise_;     // indexed x * height + y, as the reference lays it out
+    std::vector<double> denoise_;     // indexed y * width + x: left and right neighbours share a cache line
     std::vector<double> refractory_;  // indexed y * width + x
     FilterCounts counts_;
 };

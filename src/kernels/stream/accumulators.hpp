@@ -47,6 +47,13 @@ public:
             t_first_ = t_last_ = t_first_seen_ = e.t;
             have_events_ = true;
         }
+        if (count_) {
+            // Health: times below the one before (file order), and stretches of 100 ms or
+            // more with no event past the latest time so far.
+            backwards_ += e.t < prev_;
+            gaps_ += e.t > t_last_ && e.t - t_last_ >= kGapUs;
+        }
+        prev_ = e.t;
         t_first_ = std::min(t_first_, e.t);
         t_last_ = std::max(t_last_, e.t);
         ++count_;
@@ -71,8 +78,12 @@ public:
     int64_t count() const { return count_; }
     int64_t on_count() const { return on_count_; }
     int64_t peak_10ms() const { return std::max(peak_, rate_count_); }
+    int64_t gaps() const { return gaps_; }
+    int64_t backwards() const { return backwards_; }
 
 private:
+    static constexpr int64_t kGapUs = 100'000;
+    int64_t prev_ = 0, gaps_ = 0, backwards_ = 0;
     bool have_events_ = false;
     int64_t t_first_ = 0, t_last_ = 0, t_first_seen_ = 0, count_ = 0, on_count_ = 0;
     int64_t rate_bin_ = -1, rate_count_ = 0, peak_ = 0;

@@ -62,6 +62,8 @@ public:
     int64_t count() const { return extent_.count(); }
     int64_t on_count() const { return extent_.on_count(); }
     int64_t peak_10ms() const { return extent_.peak_10ms(); }
+    int64_t gaps() const { return extent_.gaps(); }
+    int64_t backwards() const { return extent_.backwards(); }
     int64_t max_x() const { return max_x_; }
     int64_t max_y() const { return max_y_; }
     int64_t beyond() const { return beyond_; }

@@ -161,6 +161,8 @@ nb::object summarize_file(const Args& a) {
     d["event_count"] = s.count;
     d["on_count"] = s.on_count;
     d["peak_10ms"] = s.peak_10ms;
+    d["gaps"] = s.gaps;
+    d["backwards"] = s.backwards;
     d["outside"] = s.outside;
     const auto& f = s.first_outside;
     d["first_outside"] = nb::make_tuple(f.x, f.y, f.t, f.on ? 1 : -1);

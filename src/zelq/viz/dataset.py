@@ -33,7 +33,7 @@ STATUSES = ("ok", "cut short", "empty", "refused")
 # Record keys in Parquet column order, with their Arrow types (built lazily: pyarrow is an extra).
 COLUMNS = ("path", "label", "format", "sensor_size", "t_first", "t_last", "duration_us", "event_count",
            "on_count", "rate_mean", "rate_peak", "hot_pixels", "hot_count", "hot_rule", "thumbnail",
-           "status", "offset", "message")
+           "status", "offset", "message", "gaps", "backwards")
 
 Record = Dict[str, Any]
 Progress = Optional[Callable[[int, int, int, float], None]]
@@ -488,6 +488,7 @@ def _schema() -> Any:
         "t_first": pa.int64(), "t_last": pa.int64(), "duration_us": pa.int64(), "event_count": pa.int64(),
         "on_count": pa.int64(), "rate_mean": pa.float64(), "rate_peak": pa.float64(),
         "hot_pixels": pa.list_(pa.list_(pa.int64())), "hot_count": pa.int64(), "hot_rule": pa.string(),
+        "gaps": pa.int64(), "backwards": pa.int64(),
         "thumbnail": pa.string(), "status": pa.string(), "offset": pa.int64(), "message": pa.string(),
     }
     return pa.schema([(name, types[name]) for name in COLUMNS])
@@ -561,7 +562,8 @@ def dataset_document(records: Sequence[Record], *, title: str = "Dataset", root:
     label_index = [labels.setdefault(str(r.get("label") or ""), len(labels)) for r in records]
     status_index = [STATUSES.index(r["status"]) if r.get("status") in STATUSES else 3 for r in records]
     gallery = _gallery(records, label_index)
-    problems = {i for i, r in enumerate(records) if status_index[i] != 0 or (r.get("hot_count") or 0) > 0}
+    problems = {i for i, r in enumerate(records) if status_index[i] != 0 or (r.get("hot_count") or 0) > 0
+                or (r.get("gaps") or 0) > 0 or (r.get("backwards") or 0) > 0}
     keep = set(gallery) | problems
     budget = THUMBNAIL_BUDGET - sum(len(records[i].get("thumbnail") or "") for i in keep)
     thumbs = []
@@ -598,6 +600,7 @@ def dataset_document(records: Sequence[Record], *, title: str = "Dataset", root:
             "width": [_number(s[0]) for s in sizes], "height": [_number(s[1]) for s in sizes],
             "duration_us": col("duration_us"), "event_count": col("event_count"), "on_count": col("on_count"),
             "rate_mean": col("rate_mean"), "rate_peak": col("rate_peak"), "hot_count": col("hot_count"),
+            "gaps": col("gaps"), "backwards": col("backwards"),
             "offset": col("offset"),
             "message": [_own_words(r) for r in records],
             "hot": [[[int(v) for v in p[:3]] for p in (r.get("hot_pixels") or [])[:5]] for r in records],

@@ -71,10 +71,24 @@ def summarize_recording(path: Union[str, os.PathLike], *, outside: str = "refuse
     run = open_pass(src, SUMMARY, sensor, lo, hi, 0 if span is None else lo)
     result = run_pass(run, lo, hi)
     outcome = conclude(run, result)
+    if src.kind == "array":  # the engine takes an array in time order: its file order is counted here
+        result.update(_timing(src.events[src.fields[2]], lo, hi))
     w, h = sensor
     on, off = (c.reshape(h, w) for c in result["pixels"])
     hot, hot_count = hot_pixels(on, off, 16)
     return _summary_record(path, src, (w, h), result, hot, hot_count, thumbnail_of(on, off), outcome)
+
+
+def _timing(t: np.ndarray, lo: int, hi: int) -> Dict[str, int]:
+    """Gaps of 100 ms or more past the latest time so far, and times below the one before, in
+    the array's own order (the health check's rules)."""
+    t = t.astype(np.int64)
+    t = t[(t >= lo) & (t < hi)]
+    if len(t) < 2:
+        return {"gaps": 0, "backwards": 0}
+    latest = np.maximum.accumulate(t)
+    return {"gaps": int(np.count_nonzero(t[1:] - latest[:-1] >= 100_000)),
+            "backwards": int(np.count_nonzero(t[1:] < t[:-1]))}
 
 
 def _summary_record(path: Any, src: Source, sensor: Tuple[int, int], result: Dict[str, Any],
@@ -93,6 +107,7 @@ def _summary_record(path: Any, src: Source, sensor: Tuple[int, int], result: Dic
         "thumbnail": thumbnail, "status": "cut short" if outcome.cut_short else "ok" if have else "empty",
         "offset": outcome.cut_short["offset"] if outcome.cut_short else None,
         "message": outcome.cut_short["message"] if outcome.cut_short else "",
+        "gaps": int(result.get("gaps", 0)), "backwards": int(result.get("backwards", 0)),
     }
 
 
