@@ -113,3 +113,51 @@ def test_prefaulting_leaves_records_as_they_are(tmp_path, monkeypatch):
     monkeypatch.setattr(_native_formats._Prefault, "_MIN_BYTES", 0)
     monkeypatch.setattr(_native_formats._Prefault, "_STEP", 1000)
     np.testing.assert_array_equal(read_events(path), reference(words.tolist(), 2048, 2048))
+
+
+def one_per_word_streams(rng, n):
+    """The same events as DAT records and as EVT 2.0 words: times mostly rising with some going
+    back, rows and columns past a 640 x 480 sensor, and (DAT) the 32-bit clock wrapping once."""
+    t = np.cumsum(rng.integers(0, 30, n)) + (1 << 32) - 15 * n // 2
+    back = rng.random(n) < 0.01
+    t[back] -= rng.integers(0, 200, back.sum())
+    x, y, p = rng.integers(0, 700, n), rng.integers(0, 500, n), rng.integers(0, 2, n)
+    dat = np.empty(n, [("t", "<u4"), ("d", "<u4")])
+    dat["t"], dat["d"] = t & 0xFFFFFFFF, x | y << 14 | p << 28
+    return x, y, t, p, dat
+
+
+@pytest.mark.filterwarnings("ignore::UserWarning")
+def test_dat_records_with_wraps_and_outside_events_match_numpy(tmp_path):
+    x, y, t, p, dat = one_per_word_streams(np.random.default_rng(7), 40_000)
+    path = tmp_path / "r.dat"
+    path.write_bytes(b"% Version 2\n% Width 640\n% Height 480\n\x00\x08" + dat.tobytes())
+    raw = dat["t"].astype(np.int64)
+    wraps = np.cumsum(np.r_[0, (raw[1:] < raw[:-1]) & (raw[:-1] - raw[1:] > 1 << 31)]) << 32
+    keep = (x < 640) & (y < 480)
+    expected = np.empty(keep.sum(), RECORD)
+    expected["x"], expected["y"], expected["t"] = x[keep], y[keep], (raw + wraps)[keep]
+    expected["p"] = np.where(p[keep] > 0, 1, -1)
+    np.testing.assert_array_equal(read_events(path, outside="drop"), expected)
+    np.testing.assert_array_equal(np.concatenate(list(iter_events(path, chunk=41, outside="drop"))), expected)
+
+
+@pytest.mark.filterwarnings("ignore::UserWarning")
+def test_evt2_words_with_outside_events_match_numpy(tmp_path):
+    x, y, t, p, _ = one_per_word_streams(np.random.default_rng(8), 40_000)
+    t = np.sort(t - t.min())
+    high = t >> 6
+    starts = np.flatnonzero(np.r_[True, high[1:] != high[:-1]])
+    words = np.empty(len(t) + len(starts), "<u4")
+    is_high = np.zeros(len(words), bool)
+    is_high[starts + np.arange(len(starts))] = True
+    words[is_high] = 0x80000000 | high[starts]
+    words[~is_high] = p << 28 | (t & 63) << 22 | (x & 2047) << 11 | (y & 2047)
+    path = tmp_path / "r.raw"
+    path.write_bytes(b"% evt 2.0\n% format EVT2;width=640;height=480\n% end\n" + words.tobytes())
+    keep = (x < 640) & (y < 480)
+    expected = np.empty(keep.sum(), RECORD)
+    expected["x"], expected["y"], expected["t"] = x[keep], y[keep], t[keep]
+    expected["p"] = np.where(p[keep] > 0, 1, -1)
+    np.testing.assert_array_equal(read_events(path, outside="drop"), expected)
+    np.testing.assert_array_equal(np.concatenate(list(iter_events(path, chunk=41, outside="drop"))), expected)

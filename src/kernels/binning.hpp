@@ -376,9 +376,13 @@ inline void for_each_binned(const EventColumns& ev, int64_t n_bins, bool want_po
 // a non-finite timestamp or outside the sensor are dropped.
 template <typename Cells>
 inline void count_frames(const EventColumns& ev, int64_t n_frames, int64_t width, int64_t height, Cells& cells) {
-    for_each_binned(ev, n_frames, true, cells, [&](int64_t frame, int64_t x, int64_t y, bool on) {
-        if (x < 0 || x >= width || y < 0 || y >= height) return;
-        cells.add(static_cast<size_t>(((frame * 2 + (on ? 0 : 1)) * height + y) * width + x));
+    // One unsigned compare per axis also drops negatives; the plane offset is a product of sizes
+    // known before the loop.
+    const uint64_t w = static_cast<uint64_t>(width), h = static_cast<uint64_t>(height), plane = w * h;
+    for_each_binned(ev, n_frames, true, cells, [&cells, w, h, plane](int64_t frame, int64_t x, int64_t y, bool on) {
+        if (static_cast<uint64_t>(x) >= w || static_cast<uint64_t>(y) >= h) return;
+        cells.add(static_cast<size_t>((static_cast<uint64_t>(frame) * 2 + (on ? 0 : 1)) * plane +
+                                      static_cast<uint64_t>(y) * w + static_cast<uint64_t>(x)));
     });
 }
 

@@ -16,15 +16,16 @@
 
 #include "kernels/evt_state.hpp"
 #include "kernels/evt3_records.hpp"
+#include "kernels/evt_records.hpp"
 
 namespace zv::kern::evt {
 
 // EVT 2.0: 32-bit words, type in bits 31..28. CD events carry 6 low time bits,
 // x (bits 21..11) and y (10..0); the time-high word carries bits 33..6.
 template <typename S>
-ZV_EVT_INLINE size_t decode_evt2(const uint8_t* buf, size_t n, State& s, S& sink) {
+ZV_EVT_INLINE size_t decode_evt2(const uint8_t* buf, size_t n, State& s, S& sink, size_t from = 0) {
     const size_t words = n / 4;
-    for (size_t i = 0; i < words; ++i) {
+    for (size_t i = from; i < words; ++i) {
         if (!sink.room(1, 4 * i)) return 4 * i;
         const uint32_t v = static_cast<uint32_t>(load_le(buf + 4 * i, 4));
         switch (v >> 28) {
@@ -133,26 +134,27 @@ ZV_EVT_INLINE size_t decode_evt3(const uint8_t* buf, size_t n, State& s, S& sink
     return 2 * words;
 }
 
-// EVT 3.0 into records: the plain words by the fast loop, each other word by the
-// Sink's decoder, with the same stops and state as decode_evt3.
-ZV_EVT_INLINE size_t decode_evt3_records(const uint8_t* buf, size_t n, State& s, Sink<RecordBuffer>& sink,
-                                         RecordBuffer& out) {
-    const size_t words = n / 2;
+// Into records: the plain words by `plain`, each other word by the Sink's decoder
+// `careful`, with the same stops and state as `careful` alone.
+template <typename Plain, typename Careful>
+ZV_EVT_INLINE size_t decode_records(const uint8_t* buf, size_t n, size_t word, State& s, RecordBuffer& out,
+                                    Plain&& plain, Careful&& careful) {
+    const size_t words = n / word;
     for (size_t i = 0; i < words; ++i) {
-        i = decode_evt3_plain(buf, i, words, s, out);
+        i = plain(buf, i, words, s, out);
         if (i == words) break;
-        const size_t used = decode_evt3(buf, 2 * (i + 1), s, sink, i);
-        if (used < 2 * (i + 1) || s.done || s.error) return used;
+        const size_t used = careful(buf, word * (i + 1), i);
+        if (used < word * (i + 1) || s.done || s.error) return used;
     }
-    return 2 * words;
+    return word * words;
 }
 
 // DAT (CD and 2D types): records (t <u4 µs, d <u4) with x = d & 0x3FFF,
 // y = (d >> 14) & 0x3FFF, p = d >> 28. Times are sorted; a 32-bit wrap is unrolled.
 template <typename S>
-ZV_EVT_INLINE size_t decode_dat(const uint8_t* buf, size_t n, State& s, S& sink) {
+ZV_EVT_INLINE size_t decode_dat(const uint8_t* buf, size_t n, State& s, S& sink, size_t from = 0) {
     const size_t records = n / 8;
-    for (size_t i = 0; i < records; ++i) {
+    for (size_t i = from; i < records; ++i) {
         if (!sink.room(1, 8 * i)) return 8 * i;
         const int64_t raw = static_cast<int64_t>(load_le(buf + 8 * i, 4));
         const uint32_t d = static_cast<uint32_t>(load_le(buf + 8 * i + 4, 4));
@@ -234,13 +236,25 @@ ZV_EVT_INLINE size_t decode_into(Format f, const uint8_t* buf, size_t n, State& 
     if (local.has_first) sink.set_window();
     size_t used = 0;
     switch (f) {
-        case kEvt2: used = decode_evt2(buf, n, local, sink); break;
+        case kEvt2:
+            if constexpr (std::is_same_v<Out, RecordBuffer>)
+                used = decode_records(buf, n, 4, local, out, decode_evt2_plain,
+                                      [&](const uint8_t* b, size_t m, size_t i) { return decode_evt2(b, m, local, sink, i); });
+            else used = decode_evt2(buf, n, local, sink);
+            break;
         case kEvt21: used = decode_evt21(buf, n, local, sink); break;
         case kEvt3:
-            if constexpr (std::is_same_v<Out, RecordBuffer>) used = decode_evt3_records(buf, n, local, sink, out);
+            if constexpr (std::is_same_v<Out, RecordBuffer>)
+                used = decode_records(buf, n, 2, local, out, decode_evt3_plain,
+                                      [&](const uint8_t* b, size_t m, size_t i) { return decode_evt3(b, m, local, sink, i); });
             else used = decode_evt3(buf, n, local, sink);
             break;
-        case kDat: used = decode_dat(buf, n, local, sink); break;
+        case kDat:
+            if constexpr (std::is_same_v<Out, RecordBuffer>)
+                used = decode_records(buf, n, 8, local, out, decode_dat_plain,
+                                      [&](const uint8_t* b, size_t m, size_t i) { return decode_dat(b, m, local, sink, i); });
+            else used = decode_dat(buf, n, local, sink);
+            break;
         case kNmnist: used = decode_nmnist(buf, n, local, sink); break;
         case kAedat2Dvs128: case kAedat2Davis: used = decode_aedat2(f == kAedat2Davis, buf, n, local, sink); break;
         case kAedat31: used = decode_aedat31(buf, n, local, sink); break;
