@@ -12,8 +12,9 @@ run (the read pass). Target: at most 2x the read pass.
 Measured on the shared 2-core machine (AMD EPYC, load average 9 to 13 from other
 builds), 1.02 GiB of uint8 in six arrays: 1.47 x, 1.61 x, 1.70 x and 1.83 x the read pass
 in four runs, one run 2.84 x (a read pass at 18.9 GiB/s, the machine briefly idle);
-bool 2.16 x. Runs of 0 and 1 go through 8-bit sums alone; counts above 1 take 16-bit
-sums and zero counts, each 4 steps at a time in AVX2 registers.
+bool 2.16 x; float32 (0.51 GiB) 2.23 x, against 22 x before its own path. Runs of 0 and 1 go through 8-bit sums alone; counts above 1 take 16-bit
+sums and zero counts, each 4 steps at a time in AVX2 registers; float32 and float64 add
+into doubles, checked whole in the same vector loop.
 """
 import argparse
 import sys
