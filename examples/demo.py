@@ -55,7 +55,8 @@ def main():
 
     describe_recording(np.load(RECORDING))
     pages = []
-    for name in ("graph_page", "activity_page", "network_page", "spike_page", "recording_page", "sample_recordings"):
+    for name in ("graph_page", "activity_page", "network_page", "spike_page", "recording_page", "inspection",
+                 "sample_recordings"):
         try:
             module = importlib.import_module(name)
         except ModuleNotFoundError as e:
