@@ -31,7 +31,7 @@ def demo_pages(tmp_path_factory):
     pages = {p.name: p for p in written if p.suffix in (".html", ".mp4")}
     video = {"recording.mp4"} if importlib.util.find_spec("av") else set()  # the video extra writes it
     assert set(pages) == {"graph.html", "graph_mlp.html", "activity.html", "network.html", "spikes.html", "frames.html",
-                          "recording.html"} | video
+                          "recording.html", "inspect_raw.html", "inspect_filtered.html"} | video
     recordings = set(SAMPLES.file_names().values()) - ({"bar.aedat4"} if importlib.util.find_spec("lz4") is None else set())
     assert {"bar.raw", "bar_evt2.raw", "bar_evt21.raw", "bar.dat", "bar.bin"} <= recordings
     assert {p.name for p in written} - set(pages) == recordings | {"bar.npy", "bar.npz", "bar_frames.npy"}
@@ -134,3 +134,14 @@ def test_example_recording_page_and_video_hold_the_second_of_frames(page_probe, 
     assert page_probe.errors == [] and page_probe.external_requests(path) == []
     with av.open(str(demo_pages["recording.mp4"])) as video:
         assert sum(1 for _ in video.decode(video=0)) == 50
+
+
+def test_example_inspection_pages_show_the_planted_faults_and_the_filters(demo_pages):
+    from zelq.viz.recording_page import read_recording_document
+    raw = read_recording_document(demo_pages["inspect_raw.html"].read_text(encoding="utf-8"))
+    filtered = read_recording_document(demo_pages["inspect_filtered.html"].read_text(encoding="utf-8"))
+    report = raw["health"]["report"]
+    assert len(report["gaps"]) == 1 and [100, 20] in [p[:2] for p in report["hot_pixels"]]
+    removed = filtered["filters"]["removed"]
+    assert removed["hot"] > 0 and filtered["source"]["event_count"] == filtered["filters"]["kept"]
+    assert filtered["source"]["event_count"] + sum(removed.values()) == raw["source"]["event_count"]
