@@ -150,7 +150,7 @@ def test_page_without_activity_is_unchanged_and_with_it_carries_escaped_json():
     doc = vd.graph_doc(vd.mlp(hostile=True), detect=False)
     plain = render.render_html(doc, "t")
     assert render.render_html(doc, "t", activity=None) == plain
-    page = render.render_html(doc, "t", activity={vd.HOSTILE: np.ones((5, 3), bool)}, dt=0.5)
+    page = render.render_html(doc, "t", activity={vd.HOSTILE: np.ones((5, 32), bool)}, dt=0.5)
     m = re.search(r'<script id="zelq-activity" type="application/json">(.*?)</script>', page)
     assert "<" not in m.group(1) and json.loads(m.group(1))["nodes"][0]["id"] == vd.HOSTILE
     assert page.replace(m.group(1), "null", 1) == plain
@@ -171,7 +171,7 @@ def _luma(rgb):
 def test_page_colours_follow_rates_and_the_scrubber(page_probe, tmp_path):
     doc = vd.graph_doc(vd.mlp(hostile=True), detect=False)
     rng = np.random.default_rng(0)
-    late = np.zeros((400, 32), np.uint8)
+    late = np.zeros((400, 10), np.uint8)
     late[300:] = 1  # a wave that arrives at the end
     activity = {"lif0": rng.random((400, 64)) < 0.5, "lif1": rng.random((400, 32)) < 0.02, "lif2": late,
                 vd.HOSTILE: rng.poisson(0.2, (400, 32)).astype(np.int32)}

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "binding/args.hpp"
@@ -168,6 +169,8 @@ inline double time_step(nb::handle dt) {
     if (v == -1 && PyErr_Occurred()) rethrow();
     if (!(v > 0) || !std::isfinite(v))
         raise(PyExc_ValueError, "dt must be a positive number of seconds (got %R)", dt.ptr());
+    if (!std::isfinite(1.0 / v))
+        raise(PyExc_ValueError, "dt of %R seconds is too small: one spike a step would be an infinite rate", dt.ptr());
     return v;
 }
 
@@ -190,10 +193,48 @@ inline nb::dict document_node_ids(nb::handle data) {
     return known;
 }
 
+// The neuron counts a step that each node's declared output shape allows: all its
+// neurons (the product of its sides) or a summary per leading side (per channel, per row),
+// for the nodes that declare it as a list or tuple of whole numbers; and the shape itself.
+struct DeclaredShape {
+    nb::object shape;
+    std::vector<int64_t> allowed;
+};
+
+inline std::unordered_map<PyObject*, DeclaredShape> declared_neurons(nb::handle data, nb::dict known) {
+    std::unordered_map<PyObject*, DeclaredShape> out;
+    PyObject* nodes = PyDict_GetItemString(data.ptr(), "nodes");
+    if (!nodes || !PyList_Check(nodes)) return out;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(nodes); ++i) {
+        PyObject* rec = PyList_GET_ITEM(nodes, i);
+        if (!PyDict_Check(rec)) continue;
+        PyObject* id = PyDict_GetItemString(rec, "id");
+        PyObject* shape = PyDict_GetItemString(rec, "output_shape");
+        if (!id || !shape || !(PyList_Check(shape) || PyTuple_Check(shape))) continue;
+        PyObject* canon = PyDict_GetItemWithError(known.ptr(), id);  // the identifier the activity is keyed by
+        if (!canon) { PyErr_Clear(); continue; }
+        nb::object seq = nb::steal(PySequence_Fast(shape, ""));
+        if (!seq.is_valid()) { PyErr_Clear(); continue; }
+        DeclaredShape d{nb::borrow(shape), {}};
+        int64_t n = 1;
+        bool whole = PySequence_Fast_GET_SIZE(seq.ptr()) > 0;
+        for (Py_ssize_t k = 0; whole && k < PySequence_Fast_GET_SIZE(seq.ptr()); ++k) {
+            PyObject* side = PySequence_Fast_GET_ITEM(seq.ptr(), k);
+            const long long v = PyLong_Check(side) && !PyBool_Check(side) ? PyLong_AsLongLong(side) : -1;
+            if (v == -1 && PyErr_Occurred()) PyErr_Clear();
+            if (v < 1 || n > (int64_t{1} << 40) / v) whole = false;
+            else d.allowed.push_back(n *= v);
+        }
+        if (whole) out[canon] = std::move(d);
+    }
+    return out;
+}
+
 inline nb::object activity_document(const Args& a) {
     const double dt = time_step(a[2]);
     const double rate = dt > 0 ? 1.0 / dt : 1.0;
     nb::dict known = document_node_ids(a[0]);
+    const auto declared = declared_neurons(a[0], known);
     nb::list out_nodes;
     int64_t max_bins = 0;
     for (auto [key, value] : nb::borrow<nb::dict>(a[1])) {
@@ -204,9 +245,17 @@ inline nb::object activity_document(const Args& a) {
         }
         ActivityView view(value, key);
         const kern::ActivitySummary s = view.summarize(key);
+        if (auto it = declared.find(id); it != declared.end() &&
+            std::find(it->second.allowed.begin(), it->second.allowed.end(), s.neurons) == it->second.allowed.end())
+            raise(PyExc_ValueError, "Activity of node %R holds %lld neurons a step, which does not fit the node's "
+                  "output shape %R (%lld neurons)", key.ptr(), static_cast<long long>(s.neurons),
+                  it->second.shape.ptr(), static_cast<long long>(it->second.allowed.back()));
         const double scale = s.counts ? rate : 1.0;
         double peak = -INFINITY;
         for (double p : s.peak) peak = p > peak ? p : peak;
+        if (!std::isfinite(s.mean * scale) || !std::isfinite(peak * scale) || !std::isfinite(s.hist_hi * scale))
+            raise(PyExc_ValueError, "Activity of node %R: its rates overflow (a peak of %R a step at dt=%R s)",
+                  key.ptr(), nb::float_(peak).ptr(), a[2].ptr());
         max_bins = std::max(max_bins, s.bins);
         nb::dict n;
         n["id"] = nb::borrow(id);

@@ -51,6 +51,7 @@ import math
 import numbers
 import os
 import re
+import stat
 import zipfile
 import zlib
 from dataclasses import MISSING, dataclass, field, fields
@@ -617,8 +618,11 @@ def read(path) -> Graph:
         raise ZelqFormatError(f"{p}: {reason}")
 
     try:
+        # Checked before opening: opening a FIFO for reading waits for a writer.
+        if not stat.S_ISREG(os.stat(p).st_mode):
+            fail("not a regular file")
         zf = zipfile.ZipFile(p, "r")
-    except zipfile.BadZipFile as e:
+    except (zipfile.BadZipFile, zipfile.LargeZipFile, NotImplementedError) as e:
         fail(f"not a .zelq archive ({e})")
     try:
         with zf:
@@ -629,6 +633,8 @@ def read(path) -> Graph:
         fail("manifest nested too deeply")
     except zlib.error as e:
         fail(f"corrupt archive (zlib: {e})")
+    except (NotImplementedError, zipfile.LargeZipFile):  # a damaged directory names an unknown method or version
+        fail("corrupt archive (its directory names a zip feature this reader does not have)")
     except (EOFError, OSError, RuntimeError) as e:
         # truncated-stream failures surface as these.
         if isinstance(e, (FileNotFoundError, PermissionError)):

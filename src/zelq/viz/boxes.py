@@ -5,8 +5,8 @@ class colours below (labels solid, predictions dashed), as the page does.
 """
 from __future__ import annotations
 
+import math
 import os
-from pathlib import Path
 from typing import Any, Dict, List, Optional, Tuple
 
 import numpy as np
@@ -83,6 +83,8 @@ def _box_columns(arr: np.ndarray, where: str) -> Boxes:
             cols[name] = None
             continue
         col = arr[src]
+        if col.ndim != 1:
+            raise ValueError(f"{where}: the box field {src!r} holds {math.prod(col.shape[1:])} values per box, not one")
         if col.dtype.kind not in "uif":
             raise ValueError(f"{where}: the box field {src!r} is {col.dtype}, not a number")
         if kind == "i":
@@ -115,11 +117,13 @@ def read_boxes(path: Any) -> Boxes:
     """
     if not isinstance(path, (str, os.PathLike)):
         _args.refuse("path", "str or os.PathLike", path)
-    p = Path(path)
-    if not p.is_file():
-        if not p.exists():
-            raise FileNotFoundError(f"{p}: no such file")
-        raise ValueError(f"{p}: not a regular file")
+    from .inputfiles import npy_header, regular
+    p = regular(path)
+    with open(p, "rb") as f:
+        is_npz = f.read(4) == b"PK\x03\x04"
+    if not is_npz:
+        # Each box becomes eight 8-byte columns beside the file's own record.
+        npy_header(p, "box array", working_bytes=64)
     try:
         arr = np.load(p, allow_pickle=False, mmap_mode="r")
     except (ValueError, OSError, EOFError) as e:

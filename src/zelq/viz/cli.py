@@ -187,20 +187,24 @@ def _node_data(path: Path) -> dict:
     """Measures per node: {measure: {node: number}} as a JSON object, or CSV rows
     node,measure,value (a first row naming those columns is a header; an empty
     value is no value)."""
-    import csv
     import json
 
-    text = path.read_text(encoding="utf-8-sig")
+    from .inputfiles import csv_rows, number, text as read_text
+
+    text = read_text(path)
     if path.suffix.lower() == ".json" or (path.suffix.lower() != ".csv" and text.lstrip().startswith("{")):
         try:
-            parsed = json.loads(text)
+            parsed = json.loads(text, parse_int=lambda s: number(s, str(path)),
+                                parse_float=lambda s: number(s, str(path)))
         except json.JSONDecodeError as e:
             raise ValueError(f"{path}: not valid JSON ({e})") from None
+        except RecursionError:
+            raise ValueError(f"{path}: JSON nested too deeply") from None
         if not isinstance(parsed, dict) or not all(isinstance(v, dict) for v in parsed.values()):
             raise ValueError(f"{path}: node data must be a JSON object of measure name to {{node: number}}")
         return parsed
     data: dict = {}
-    for line, row in enumerate(csv.reader(text.splitlines()), 1):
+    for line, row in csv_rows(text, str(path)):
         if not row or all(not cell.strip() for cell in row):
             continue
         if line == 1 and [c.strip().lower() for c in row] == ["node", "measure", "value"]:
@@ -208,11 +212,7 @@ def _node_data(path: Path) -> dict:
         if len(row) != 3:
             raise ValueError(f"{path}:{line}: expected node,measure,value (got {len(row)} columns)")
         node, measure, value = row[0], row[1], row[2].strip()
-        try:
-            number = float(value) if value else float("nan")
-        except ValueError:
-            raise ValueError(f"{path}:{line}: {value!r} is not a number") from None
-        data.setdefault(measure, {})[node] = number
+        data.setdefault(measure, {})[node] = number(value, f"{path}:{line}")
     return data
 
 
@@ -244,14 +244,32 @@ def _graph(args: argparse.Namespace, status: _Status) -> Path:
     return _write_page(out, page)
 
 
-def _positive(text: str) -> float:
+def _in_range(what: str, low: float, high: float, whole: bool = False, low_open: bool = False) -> Callable[[str], Any]:
+    """An argument type for a number in [low, high] ((low, high] with `low_open`); out of
+    range is a bad command line (exit 2) naming the range."""
+    shown = f"{'above' if low_open else 'at least'} {low:g} and at most {high:g}"
+
+    def parse(text: str) -> Any:
+        try:
+            value = int(text) if whole else float(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"invalid {what} '{text}' (expected a "
+                                             f"{'whole number' if whole else 'number'} {shown})") from None
+        if not (low < value if low_open else low <= value) or not value <= high:
+            raise argparse.ArgumentTypeError(f"{what} '{text}' out of range ({shown})")
+        return value
+    return parse
+
+
+def _scheduler(text: str) -> str:
+    from .dataset import _check_address
     try:
-        value = float(text)
-    except ValueError:
-        value = 0.0
-    if not (0 < value < float("inf")):
-        raise argparse.ArgumentTypeError(f"invalid number '{text}' (expected a positive number)")
-    return value
+        _check_address(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+    except ImportError:  # without Dask the run says so, with the extra to install
+        pass
+    return text
 
 
 def _names(text: str) -> List[str]:
@@ -469,9 +487,9 @@ def parser() -> argparse.ArgumentParser:
     e.add_argument("--duration", type=time_us, metavar="TIME", help="window length, in the same form")
     e.add_argument("--video", metavar="OUT.mp4",
                    help="write a video (.mp4, .webm or .gif) of the frames; the page too only with -o")
-    e.add_argument("--scale", type=_positive, metavar="FACTOR", help="video size: the sensor's times FACTOR")
-    e.add_argument("--width", type=count, metavar="PIXELS", help="video size: PIXELS wide, height to scale")
-    e.add_argument("--fps", type=_positive, metavar="N", help="video frames a second (default: real time)")
+    e.add_argument("--scale", type=_in_range("scale", 0, 64, low_open=True), metavar="FACTOR", help="video size: the sensor's times FACTOR")
+    e.add_argument("--width", type=_in_range("width", 2, 8192, whole=True), metavar="PIXELS", help="video size: PIXELS wide, height to scale")
+    e.add_argument("--fps", type=_in_range("fps", 0, 1000, low_open=True), metavar="N", help="video frames a second (default: real time)")
     e.add_argument("--boxes", metavar="BOXES.npy",
                    help="bounding boxes to draw: fields t or ts (µs), x, y, w, h, class_id[, confidence, track_id]")
     e.add_argument("--predictions", metavar="BOXES.npy", help="predicted boxes, the same format, drawn dashed with scores")
@@ -498,7 +516,7 @@ def parser() -> argparse.ArgumentParser:
                    help="where to write the records (default: the page's name with .parquet)")
     d.add_argument("--resume", action="store_true", help="skip the files already in the Parquet file")
     d.add_argument("--labels", metavar="FILE.csv", help="labels as path,label rows (default: each file's folder name)")
-    d.add_argument("--scheduler", metavar="ADDRESS",
+    d.add_argument("--scheduler", type=_scheduler, metavar="ADDRESS",
                    help="an existing Dask scheduler (e.g. tcp://host:8786) instead of a local cluster")
     d.add_argument("--workers", type=count, metavar="N", help="worker processes of the local cluster (default: one thread per core in this process)")
     d.add_argument("--pages", action="store_true",

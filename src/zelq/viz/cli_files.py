@@ -22,14 +22,6 @@ def readable(path: str) -> Path:
 
 def arrays_by_node(path: Path) -> dict:
     """Recorded activity from an .npz whose keys are node identifiers (arrays: time first)."""
-    import zipfile
-
-    import numpy as np
-    try:
-        with np.load(path, allow_pickle=False) as npz:
-            if not isinstance(npz, np.lib.npyio.NpzFile):
-                raise ValueError(f"{path}: activity must be an .npz archive of arrays keyed by node identifier")
-            # Loaded whole: the summaries read every step of every neuron anyway.
-            return {key: npz[key] for key in npz.files}
-    except (zipfile.BadZipFile, EOFError) as e:
-        raise ValueError(f"{path}: not a readable .npz archive ({e})") from None
+    from .inputfiles import npz_arrays
+    # Loaded whole: the summaries read every step of every neuron anyway.
+    return dict(npz_arrays(path, "activity"))

@@ -6,6 +6,7 @@ a viewer document without decoding them into arrays.
 """
 from __future__ import annotations
 
+import math
 import os
 from dataclasses import fields, is_dataclass
 from typing import Any, Dict, List, NamedTuple, Optional, Tuple
@@ -95,7 +96,9 @@ def _from_document(doc: dict) -> _Model:
     if not isinstance(records, list):
         raise ValueError('a viewer document needs a "nodes" list')
     nodes: Dict[str, _Node] = {}
-    for rec in records:
+    for i, rec in enumerate(records):
+        if not isinstance(rec, dict) or "id" not in rec:
+            raise ValueError(f'node #{i} of the viewer document has no "id"')
         node_id = rec["id"]
         params = rec.get("params") or {}
         nodes[node_id] = _Node(rec.get("type"), {k: _doc_tensor(node_id, k, v) for k, v in params.items()},
@@ -126,15 +129,16 @@ def _model(resolved: Tuple[str, Any, Optional[str]]) -> _Model:
 
 # ---------------------------------------------------------------- numbers
 
+def _values(t: _Tensor) -> np.ndarray:
+    arr = t.data if isinstance(t.data, np.ndarray) else decode_array(
+        {"data": t.data, "dtype": t.dtype, "shape": list(t.shape)})
+    arr = arr.ravel()
+    return arr.astype(np.complex128 if arr.dtype.kind == "c" else np.float64)
+
+
 def _numpy_diff(a: _Tensor, b: _Tensor, rtol: float, atol: float) -> Tuple[float, float, float, float, int]:
     """What the native comparison measures, for element types it does not read."""
-    def values(t: _Tensor) -> np.ndarray:
-        arr = t.data if isinstance(t.data, np.ndarray) else decode_array(
-            {"data": t.data, "dtype": t.dtype, "shape": list(t.shape)})
-        arr = arr.ravel()
-        return arr.astype(np.complex128 if arr.dtype.kind == "c" else np.float64)
-
-    x, y = values(a), values(b)
+    x, y = _values(a), _values(b)
     nan_x, nan_y = np.isnan(x), np.isnan(y)
     ok = ~(nan_x | nan_y)
     x, y = x[ok], y[ok]
@@ -159,6 +163,30 @@ def _rel_l2(diff_l2: float, a_l2: float, b_l2: float) -> float:
     """||a - b|| / ||a||, or / ||b|| when ||a|| is 0; 0 when both are."""
     base = a_l2 if a_l2 > 0 else b_l2
     return diff_l2 / base if base > 0 else 0.0
+
+
+def _scaled_rel_l2(a: _Tensor, b: _Tensor) -> float:
+    """rel_l2 on values divided by their largest magnitude first: the plain sums of squares
+    overflow near 1.8e308 and vanish below 1e-154, where this one stays exact enough."""
+    x, y = _values(a), _values(b)
+    ok = ~(np.isnan(x) | np.isnan(y))
+    x, y = x[ok], y[ok]
+    if not x.size or not (np.all(np.isfinite(x)) and np.all(np.isfinite(y))):
+        return math.nan
+    scale = max(float(np.abs(x).max()), float(np.abs(y).max()))
+    if scale == 0:
+        return 0.0
+    x, y = x / scale, y / scale
+    return _rel_l2(float(np.linalg.norm(x - y)), float(np.linalg.norm(x)), float(np.linalg.norm(y)))
+
+
+def _measured_rel_l2(a: _Tensor, b: _Tensor, max_abs: float, d_l2: float, a_l2: float, b_l2: float) -> float:
+    rel = _rel_l2(d_l2, a_l2, b_l2)
+    lost = max_abs > 0 and (d_l2 == 0 or max(a_l2, b_l2) == 0)  # squares that fell below the smallest float
+    if lost or not math.isfinite(d_l2) or not math.isfinite(a_l2) or not math.isfinite(b_l2):
+        scaled = _scaled_rel_l2(a, b)
+        return scaled if math.isfinite(scaled) else rel
+    return rel
 
 
 # ---------------------------------------------------------------- the comparison
@@ -208,7 +236,8 @@ def _compare_models(ma: _Model, mb: _Model, rtol: float, atol: float) -> Dict[st
     for (node_id, name, ta, tb), (max_abs, d_l2, a_l2, b_l2, not_close) in zip(pending, measured):
         if not not_close and ta.dtype == tb.dtype:
             continue
-        entry = {"max_abs_diff": max_abs, "rel_l2": _rel_l2(d_l2, a_l2, b_l2), "not_close": not_close}
+        entry = {"max_abs_diff": max_abs, "rel_l2": _measured_rel_l2(ta, tb, max_abs, d_l2, a_l2, b_l2),
+                 "not_close": not_close}
         if ta.dtype != tb.dtype:
             entry["dtype"] = [ta.dtype, tb.dtype]
         change = changes[node_id]

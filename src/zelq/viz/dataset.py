@@ -10,8 +10,6 @@ for pandas or polars; `export_dataset_html` writes the offline dataset page.
 from __future__ import annotations
 
 import contextlib
-import csv
-import io
 import logging
 import math
 import os
@@ -90,24 +88,18 @@ def _files(paths_or_dir: Any) -> Tuple[List[str], Optional[Path]]:
 
 def read_labels(path: Union[str, os.PathLike]) -> Dict[str, str]:
     """Labels from a CSV file of `path,label` rows (a header row `path,label` is skipped)."""
-    with open(path, "rb") as f:
-        data = f.read()
-    try:
-        text = data.decode("utf-8-sig")
-    except UnicodeDecodeError as e:
-        line = data.count(b"\n", 0, e.start) + 1
-        raise ValueError(f"{path}: line {line} is not UTF-8 text") from None
-    reader = csv.reader(io.StringIO(text, newline=""))
-    try:
-        rows = [r for r in reader if r and any(c.strip() for c in r)]
-    except csv.Error as e:  # a field past the csv module's limit
-        raise ValueError(f"{path}: line {reader.line_num}: {e}") from None
+    from .inputfiles import csv_rows, text as read_text
     out: Dict[str, str] = {}
-    for i, row in enumerate(rows):
-        if len(row) < 2:
-            raise ValueError(f"{path}: line {i + 1} has no label (expected path,label)")
-        if i == 0 and [c.strip().lower() for c in row[:2]] == ["path", "label"]:
+    first = True
+    for line, row in csv_rows(read_text(path), str(path)):
+        if not row or not any(c.strip() for c in row):
             continue
+        if len(row) < 2:
+            raise ValueError(f"{path}: line {line} has no label (expected path,label)")
+        if first and [c.strip().lower() for c in row[:2]] == ["path", "label"]:
+            first = False
+            continue
+        first = False
         out[row[0].strip()] = row[1].strip()
     return out
 
@@ -517,10 +509,27 @@ def write_parquet(records: Iterable[Record], path: Union[str, os.PathLike]) -> N
 def read_parquet(path: Union[str, os.PathLike]) -> List[Record]:
     """The records of a Parquet file written by `write_parquet` (or `zelqviz dataset`)."""
     pq = _extra("pyarrow.parquet")
-    table = pq.read_table(os.fspath(path))
+    pa = _extra("pyarrow")
+    from .inputfiles import regular
+    try:
+        table = pq.read_table(os.fspath(regular(path)))
+    except (pa.ArrowException, OSError) as e:
+        if isinstance(e, FileNotFoundError):
+            raise
+        raise ValueError(f"{path}: not a readable Parquet file") from None
     missing = [c for c in ("path", "status") if c not in table.column_names]
     if missing:
         raise ValueError(f"{path}: not a dataset summary (no {', '.join(missing)} column)")
+    schema = _schema()
+    for field in table.schema:
+        want = schema.field(field.name).type if field.name in schema.names else None
+        if want is None or field.type == want:
+            continue
+        try:
+            table = table.set_column(table.schema.get_field_index(field.name), field.name,
+                                     table.column(field.name).cast(want))
+        except pa.ArrowException:
+            raise ValueError(f"{path}: the column {field.name!r} holds {field.type}, not {want}") from None
     return table.to_pylist()
 
 

@@ -37,6 +37,8 @@ def time_step(dt: Any) -> float:
     value = float(dt)
     if not (value > 0 and math.isfinite(value)):
         raise ValueError(f"dt must be a positive number of seconds (got {dt!r})")
+    if math.isinf(1.0 / value):
+        raise ValueError(f"dt of {dt!r} seconds is too small: one spike a step would be an infinite rate")
     return value
 
 
@@ -72,16 +74,8 @@ def activity_arrays(activity: Any) -> Iterator[Tuple[Any, Any]]:
         return
     if not isinstance(activity, (str, bytes, os.PathLike)):
         _args.refuse("activity", "dict", activity)
-    import zipfile
-    path = os.fsdecode(activity)
-    try:
-        with np.load(path, allow_pickle=False) as npz:
-            if not isinstance(npz, np.lib.npyio.NpzFile):
-                raise ValueError(f"{path}: activity must be an .npz archive of arrays keyed by node identifier")
-            for key in npz.files:
-                yield key, npz[key]
-    except (zipfile.BadZipFile, EOFError) as e:
-        raise ValueError(f"{path}: not a readable .npz archive ({e})") from None
+    from ..inputfiles import npz_arrays
+    yield from npz_arrays(os.fsdecode(activity), "activity")
 
 
 # ---------------------------------------------------------------- the graph
@@ -131,8 +125,15 @@ def totals(node_id: Any, array: Any) -> Dict[str, Any]:
 
 def activity_fields(t: Dict[str, Any], dt: float) -> Dict[str, Any]:
     neurons, steps, spikes = t["neurons"], t["steps"], t["spikes"]
+    try:
+        rate = spikes / (neurons * steps * dt)
+    except OverflowError:
+        rate = math.inf
+    if not math.isfinite(rate):
+        raise ValueError(f"the rate of {spikes:.6g} spikes over {neurons:,} neurons and {steps:,} steps "
+                         f"of {dt!r} s overflows")
     return {"neurons": neurons, "steps": steps, "spikes": spikes,
-            "rate_hz": spikes / (neurons * steps * dt), "sparsity": t["zeros"] / (neurons * steps),
+            "rate_hz": rate, "sparsity": t["zeros"] / (neurons * steps),
             "silent": t["silent"], "saturated": t["saturated"]}
 
 
