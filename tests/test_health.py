@@ -1,5 +1,6 @@
 """check_recording and `zelqviz check` on synthetic recordings with planted faults."""
 import json
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -116,3 +117,22 @@ def test_file_summaries_count_gaps_and_backwards_for_the_dataset_page(tmp_path):
         assert (r["gaps"], r["backwards"]) == (len(want["gaps"]), want["backwards"]["count"]), p
     doc = dataset_document([summarize_recording(path), summarize_recording(shared_recording("sample_nmnist.bin"))])
     assert doc["columns"]["gaps"] == [1, 0] and doc["columns"]["backwards"] == [2, 0]
+
+
+def test_hostile_coordinates_and_names_stay_harmless(tmp_path, page_probe):
+    ev = faulty(np.random.default_rng(2))
+    ev["x"][5], ev["y"][5] = 32767, 32767  # a flipped bit: never sizes the counts
+    report = check_recording(ev)
+    assert any("outside the sensor" in v for v in report["verdict"])
+    # A file cut short, named to break out of the page: its name reaches the health panel as text.
+    from zelq.viz import export_recording_html
+    name = '<img src=x onerror="window.pwned=1">.dat'
+    path = tmp_path / name
+    data = dat(ev[ev["x"] < 24], geometry=(24, 16))
+    path.write_bytes(data[:-3])
+    with pytest.warns(Warning):
+        out = export_recording_html(path, tmp_path / "p.html")
+    page = page_probe.open(Path(out))
+    page.wait_for_selector("html[data-state=ready]", state="attached", timeout=20_000)
+    assert "onerror" in page.inner_text("[data-part=health]") and page.evaluate("window.pwned") is None
+    assert page.locator("[data-part=health] img").count() == 0

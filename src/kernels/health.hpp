@@ -10,8 +10,9 @@
 //   events fall in bins before it); a bin is a burst when its count is at least
 //   kBurstFactor times the median count of the non-empty bins.
 // - Per-row, per-column and per-pixel counts over the sensor, which grows to
-//   the largest coordinates seen when the caller gives none. Events outside a
-//   given sensor (or at negative coordinates) count in `outside` only.
+//   the largest coordinates seen when the caller gives none (at most 2048 a side
+//   once it would pass 2048² pixels). Events outside the sensor (or at negative
+//   coordinates) count in `outside` only.
 // Memory: the sensor's counts, plus one count per non-empty 10 ms bin.
 #pragma once
 
@@ -26,7 +27,9 @@ namespace zv::kern {
 inline constexpr int64_t kGapUs = 100'000;
 inline constexpr int64_t kBurstBinUs = 10'000;
 inline constexpr uint64_t kBurstFactor = 20;
-inline constexpr uint64_t kDeadRowMean = 100;  // events per row (or column) before dead lines are reported
+inline constexpr uint64_t kDeadRowMean = 100;
+// A sensor grown from the events stops at this many pixels a side once it passes this squared.
+inline constexpr int64_t kMaxInferred = 2048;  // events per row (or column) before dead lines are reported
 
 class HealthCheck {
 public:
@@ -44,7 +47,15 @@ public:
             ++outside_;
             return;
         }
-        if (!fixed_ && (x >= w_ || y >= h_)) grow(std::max(w_, x + 1), std::max(h_, y + 1));
+        if (!fixed_ && (x >= w_ || y >= h_)) {
+            // Coordinates past any real sensor's (flipped bits) never size the counts.
+            const int64_t nw = std::max(w_, x + 1), nh = std::max(h_, y + 1);
+            if (nw * nh > kMaxInferred * kMaxInferred && (x >= kMaxInferred || y >= kMaxInferred)) {
+                ++outside_;
+                return;
+            }
+            grow(nw, nh);
+        }
         ++pixels_[static_cast<size_t>(y * w_ + x)];
         max_x_ = std::max(max_x_, x);
         max_y_ = std::max(max_y_, y);
@@ -149,7 +160,8 @@ private:
 
     void grow(int64_t w, int64_t h) {
         // Doubling keeps regrowth rare as coordinates creep up.
-        const int64_t nw = w > w_ ? std::max(w, 2 * w_) : w_, nh = h > h_ ? std::max(h, 2 * h_) : h_;
+        const int64_t nw = w > w_ ? std::max(w, std::min(2 * w_, kMaxInferred)) : w_;
+        const int64_t nh = h > h_ ? std::max(h, std::min(2 * h_, kMaxInferred)) : h_;
         std::vector<uint64_t> px(static_cast<size_t>(nw * nh), 0);
         for (int64_t y = 0; y < h_; ++y)
             std::copy_n(pixels_.begin() + y * w_, w_, px.begin() + y * nw);
