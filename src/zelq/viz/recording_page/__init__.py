@@ -14,6 +14,7 @@ The package, by concept:
 - `engine`: the driver of the native streaming engine: one pass over a source, fed piece
   by piece, and what the readers say of the file at its end;
 - `span`: the recording's extent, the sensor, and the span a pass decodes;
+- `filtering`: a source as the noise filters pass it, before the engine sees it;
 - `arguments`: the checks of the page's and the frames' own arguments;
 - `frames`: the page's frames as images, for video (`recording_frames`, `frame_period_for`);
 - `parts`: document parts (packed arrays, the heat map, the busiest pixels);
