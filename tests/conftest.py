@@ -78,6 +78,13 @@ CHROMIUM_FLAGS = [
 
 
 @pytest.fixture(scope="session")
+def event_dtype():
+    """The documented event record (x, y int16, t int64, p int8), written once for the tests."""
+    from recordings import EVENT_DTYPE
+    return EVENT_DTYPE
+
+
+@pytest.fixture(scope="session")
 def build_pages():
     """tools/build_pages.py, which assembles the page templates from pages/."""
     spec = importlib.util.spec_from_file_location("build_pages", ROOT / "tools" / "build_pages.py")

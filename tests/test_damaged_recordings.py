@@ -21,7 +21,7 @@ from zelq.viz import RecordingError, RecordingWarning, read_events, read_sensor_
 from zelq.viz import _native
 
 INT64_MAX = (1 << 63) - 1
-RECORD = np.dtype([("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")])
+from recordings import EVENT_DTYPE as RECORD
 SAMPLES = ["sample_evt2.raw", "sample_evt3.raw", "sample_ncars.dat", "sample_nmnist.bin", "sample.aedat4"]
 
 
@@ -308,7 +308,7 @@ def _huge_files(tmp_path):
     import format_writers as fw
     rng = np.random.default_rng(3)
     n = 3000
-    ev = np.zeros(n, [("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")])
+    ev = np.zeros(n, RECORD)
     ev["x"], ev["y"] = rng.integers(0, 300, n), rng.integers(0, 200, n)
     ev["t"], ev["p"] = np.sort(rng.integers(0, 10**6, n)), 1
     ev["x"][1500], ev["y"][1500], ev["x"][1600] = 16383, 16383, 9000

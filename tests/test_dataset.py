@@ -1,5 +1,6 @@
 """Dataset summaries on Dask, their Parquet file, the zelqviz dataset command and the dataset page."""
 import base64
+import math
 import io
 import json
 import os
@@ -12,8 +13,7 @@ import pytest
 
 import summary_standin
 import writers
-from zelq.viz import cli, dataset, read_events, stream
-from zelq.viz.recording_page.summary import thumbnail_of
+from zelq.viz import cli, dataset, read_events, spikes, stream
 from zelq.viz.recordings import RecordingError, RecordingWarning
 
 distributed = pytest.importorskip("distributed")
@@ -128,8 +128,32 @@ def test_records_match_a_whole_read_with_numpy(folder, summary):
     assert [x, y] in [p[:2] for p in got["hot.raw"]["hot_pixels"]]
 
 
+def level(counts):
+    """min(255, ceil(16 * log2(1 + c))): one event is 16, none is 0."""
+    return np.minimum(255, np.ceil(16 * np.log2(1 + counts.astype(np.float64)))).astype(np.uint8)
+
+
+def thumbnail_of(on, off, long_side=64):
+    """The thumbnail rule in NumPy: k x k block sums (the long side at most 64), levelled,
+    stretched so that the 99th percentile of the lit cells is full brightness; OFF red, ON green."""
+    h, w = on.shape
+    k = max(1, math.ceil(max(w, h) / long_side))
+    ph, pw = math.ceil(h / k), math.ceil(w / k)
+
+    def pooled(c):
+        padded = np.zeros((ph * k, pw * k), np.int64)
+        padded[:h, :w] = c
+        return padded.reshape(ph, k, pw, k).sum(axis=(1, 3))
+    sums = np.stack([pooled(off), pooled(on)], axis=-1)
+    lit = np.sort(sums[sums > 0])
+    top = int(level(lit[(lit.size - 1) * 99 // 100])) if lit.size else 255
+    rgb = np.zeros((ph, pw, 3), np.uint8)
+    rgb[..., :2] = np.minimum(255, level(sums).astype(np.int64) * 255 // top)
+    return spikes._encode_image_base64(rgb)
+
+
 def engine_thumbnail(path, sensor_size):
-    """The thumbnail the engine's NumPy path draws from the pixel counts of a whole read."""
+    """The thumbnail, by the NumPy rule, of the pixel counts of a whole read."""
     ev = read_events(path)
     w, h = sensor_size
     on = ev["p"] > 0

@@ -10,7 +10,7 @@ import pytest
 from zelq.viz import read_events
 from zelq.viz.recordings import iter_events
 
-RECORD = np.dtype([("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")])
+from recordings import EVENT_DTYPE as RECORD
 WIDTH, HEIGHT = 1280, 720
 
 

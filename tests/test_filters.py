@@ -6,7 +6,7 @@ from hypothesis import given, settings, strategies as st
 from zelq.viz.filters import filter_counts, filter_events, hot_pixel_list
 
 tonic = pytest.importorskip("tonic")
-RECORD = np.dtype([("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")])
+from recordings import EVENT_DTYPE as RECORD
 
 
 def random_events(rng, n, w, h, t_max, sort=True):

@@ -26,6 +26,7 @@ from hypothesis.extra import numpy as hnp
 import oracle
 from zelq import ir
 from zelq.viz import encode, render, serialize, spikes
+from recordings import EVENT_DTYPE
 
 pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning", "ignore::DeprecationWarning")
 
@@ -249,7 +250,7 @@ def test_raster_equals_the_oracle_in_every_layout(ev, neurons, bins):
 @pytest.mark.parametrize("n", [2, 3, 7, 40])
 def test_timestamps_spanning_the_int64_range(n):
     # Bin edges are found by bisection over doubles ordered as integers; this span overflowed its midpoint.
-    ev = np.zeros(6, [("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")])
+    ev = np.zeros(6, EVENT_DTYPE)
     ev["t"] = [-(2**63) + 5, 2**63 - 7, 0, -(2**61), 2**61, 3 * 2**60]
     ev["x"], ev["p"] = [0, 1, 2, 3, 0, 1], [1, -1, 1, 1, -1, 1]
     assert np.array_equal(spikes.events_to_frames(ev, (4, 1), n), oracle.frames(ev, (4, 1), n))

@@ -11,7 +11,7 @@ from writers import dat
 from zelq.viz import cli
 from zelq.viz.health import check_recording
 
-RECORD = np.dtype([("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")])
+from recordings import EVENT_DTYPE as RECORD
 
 
 def oracle(ev, w, h):

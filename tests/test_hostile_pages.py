@@ -15,6 +15,7 @@ import pytest
 
 from zelq import ir
 from zelq.viz import render, serialize, spikes
+from recordings import EVENT_DTYPE
 
 PAYLOADS = [
     "</script><script>window.__pwned=1</script>",
@@ -150,7 +151,7 @@ def test_viewer_hash_with_a_payload_selects_nothing_and_runs_nothing(page_probe,
 
 
 def event_doc(strings):
-    ev = np.zeros(50, [("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")])
+    ev = np.zeros(50, EVENT_DTYPE)
     ev["x"], ev["y"], ev["t"], ev["p"] = np.arange(50) % 8, np.arange(50) % 4, np.arange(50), 1
     doc = spikes.serialize_events(ev, (8, 4), 3, 2, 5, 32)
     if strings:
@@ -209,7 +210,7 @@ def quiet_browser(monkeypatch, tmp_path):
 @pytest.mark.parametrize("title", PAYLOADS[:6])
 def test_frame_and_exported_pages_keep_titles_as_text(page_probe, tmp_path, quiet_browser, title):
     frames = np.random.default_rng(0).random((3, 2, 4, 8), dtype=np.float32)
-    ev = np.zeros(20, [("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")])
+    ev = np.zeros(20, EVENT_DTYPE)
     ev["t"] = np.arange(20)
     pages = [spikes.plot_frames(frames, title),
              spikes.export_events_html(ev, tmp_path / "export.html", (4, 4), title)]

@@ -8,7 +8,7 @@ import pytest
 
 from zelq.viz import spikes
 
-EV_DTYPE = np.dtype([("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")])  # 13 bytes, packed
+from recordings import EVENT_DTYPE as EV_DTYPE
 N = 3 * 10**9
 
 

@@ -6,7 +6,7 @@ import pytest
 
 from zelq.viz import export_recording_html, score_boxes
 
-RECORD = np.dtype([("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")])
+from recordings import EVENT_DTYPE as RECORD
 BOX = [("t", "<i8"), ("x", "<f8"), ("y", "<f8"), ("w", "<f8"), ("h", "<f8"), ("class_id", "<i4"), ("confidence", "<f4")]
 HOSTILE = '<img src=x onerror="window.pwned=1">'
 

@@ -33,7 +33,7 @@ TRACED_BOUND = 64 << 10
 RSS_BOUND = 8 << 20
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
-EV_DTYPE = np.dtype([("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")])
+from recordings import EVENT_DTYPE as EV_DTYPE
 
 
 def rss() -> int:

@@ -8,6 +8,7 @@ from zelq import ir
 from zelq.viz import layer_statistics
 from zelq.viz.render import render_html
 from zelq.viz.serialize import graph_to_dict
+from recordings import EVENT_DTYPE
 
 T = 30
 
@@ -27,7 +28,7 @@ def network():
 
 def recording():
     rng = np.random.default_rng(0)
-    ev = np.zeros(400, dtype=[("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")])
+    ev = np.zeros(400, dtype=EVENT_DTYPE)
     ev["x"], ev["y"] = rng.integers(0, 4, 400), rng.integers(0, 4, 400)
     ev["t"] = np.sort(rng.integers(5_000, 5_000 + T * 1000, 400))
     ev["p"] = rng.choice([-1, 1], 400)

@@ -15,8 +15,9 @@ from test_typing import stub_of, stub_parameters
 from zelq.viz import notebook, show, spikes
 from zelq.viz.render import render_html
 from zelq.viz.serialize import graph_to_dict
+from recordings import EVENT_DTYPE
 
-EVENTS = np.zeros(500, dtype=[("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")])
+EVENTS = np.zeros(500, dtype=EVENT_DTYPE)
 EVENTS["x"], EVENTS["y"] = np.arange(500) % 40, np.arange(500) % 30
 EVENTS["t"], EVENTS["p"] = np.arange(500) * 100, np.where(np.arange(500) % 3, 1, -1)
 GRAPH_DOC = {"version": "1", "nodes": [{"id": "in", "type": "Input"}], "edges": [], "metadata": {},

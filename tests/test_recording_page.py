@@ -15,7 +15,7 @@ from zelq.viz.recording_page import json_for_script, read_recording_document, re
 
 ROOT = Path(__file__).resolve().parent.parent
 TEMPLATE = ROOT / "src" / "zelq" / "viz" / "templates" / "recording.html"
-EVENT = [("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")]
+from recordings import EVENT_DTYPE as EVENT
 BOX = [("t", "<i8"), ("x", "<f4"), ("y", "<f4"), ("w", "<f4"), ("h", "<f4"), ("class_id", "<u4"),
        ("confidence", "<f4")]
 HOSTILE = "</script><img src=x onerror=\"window.pwned=1\"><!-- {{data_json}} {{title}} & \u2028 \ud800"

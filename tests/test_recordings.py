@@ -10,7 +10,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 from conftest import shared_recording
 from zelq.viz import RecordingError, RecordingWarning, iter_events, read_events, read_sensor_size
 
-RECORD = np.dtype([("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")])
+from recordings import EVENT_DTYPE as RECORD
 T0 = 1605537493718345
 
 # file: (events, ON events, first t, last t, sensor size from the header)
@@ -53,10 +53,10 @@ def dat_oracle(path):
 
 
 @pytest.mark.parametrize("name", SAMPLES)
-def test_samples_decode_to_their_known_counts(name):
+def test_samples_decode_to_their_known_counts(name, event_dtype):
     n, on, first, last, size = SAMPLES[name]
     ev = read_events(sample(name))
-    assert ev.dtype == RECORD and len(ev) == n
+    assert ev.dtype == event_dtype and len(ev) == n
     assert set(np.unique(ev["p"])) <= {-1, 1}
     if on is not None:
         assert (ev["p"] == 1).sum() == on and ev["t"][0] == first and ev["t"][-1] == last

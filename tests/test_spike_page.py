@@ -27,7 +27,7 @@ from zelq.viz import spikes
 # The stub browser below cannot open pages; the warning that says so is checked on its own.
 pytestmark = pytest.mark.filterwarnings("ignore:could not open a browser:UserWarning")
 
-DOC_DTYPE = [("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")]
+from recordings import EVENT_DTYPE as DOC_DTYPE
 PROPERTY = settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow,
                                                                          HealthCheck.function_scoped_fixture])
 PILLOW_MISSING = ("Pillow is required for spike visualization but was not found. This is a required "

@@ -12,6 +12,7 @@ from hypothesis import strategies as st
 import oracle
 import recordings
 from zelq.viz import spikes
+from recordings import EVENT_DTYPE
 
 DOC_DTYPE = recordings.EVENT_DTYPE
 
@@ -371,7 +372,7 @@ def test_tonic_engine_matches_tonic_to_frame(recordings_dir):
     if not spikes.TONIC_AVAILABLE:
         pytest.skip("Tonic did not import")
     raw = recordings.read(recordings_dir, "sample_nmnist.bin")
-    ev = np.zeros(len(raw), [("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")])
+    ev = np.zeros(len(raw), EVENT_DTYPE)
     for k in "xyt":
         ev[k] = raw[k]
     ev["p"] = raw["p"] > 0  # Tonic expects polarities 0/1

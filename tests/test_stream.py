@@ -28,7 +28,7 @@ from zelq.viz._palettes import PALETTES
 from zelq.viz.recording_page import read_recording_document
 from zelq.viz.stream import export_recording_html, recording_frames, summarize_recording
 
-RECORD = np.dtype([("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")])
+from recordings import EVENT_DTYPE as RECORD
 
 
 # ---------------------------------------------------------------- oracles

@@ -9,7 +9,7 @@ import pytest
 import graphs
 from zelq.viz import encode, render, serialize, spikes
 
-EV_DTYPE = np.dtype([("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")])
+from recordings import EVENT_DTYPE as EV_DTYPE
 THREADS = 8
 
 

@@ -12,7 +12,7 @@ from zelq.viz import video
 
 av = pytest.importorskip("av")
 
-EVENT = [("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")]
+from recordings import EVENT_DTYPE as EVENT
 BOX = [("ts", "<u8"), ("x", "<f4"), ("y", "<f4"), ("w", "<f4"), ("h", "<f4"), ("class_id", "<u4"),
        ("confidence", "<f4"), ("track_id", "<u4")]
 SIZE = (96, 64)

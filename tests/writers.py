@@ -20,6 +20,7 @@ from pathlib import Path
 from typing import Optional, Sequence, Tuple
 
 import numpy as np
+from recordings import EVENT_DTYPE
 
 Geometry = Optional[Tuple[int, int]]
 
@@ -306,7 +307,7 @@ def write(path, events, fmt: str, **options) -> Path:
 
 def records(x, y, t, p) -> np.ndarray:
     """The reader's record array of columns (p > 0 is ON)."""
-    out = np.empty(len(t), [("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")])
+    out = np.empty(len(t), EVENT_DTYPE)
     out["x"], out["y"], out["t"] = x, y, t
     out["p"] = np.where(np.asarray(p) > 0, 1, -1)
     return out

@@ -27,8 +27,7 @@ namespace zv::activity {
 
 namespace nb = nanobind;
 
-// Threads for the summaries of this module: the cores, at most eight.
-inline size_t cores() { return std::clamp(std::thread::hardware_concurrency(), 1u, 8u); }
+using kern::cores;
 
 inline nb::object numpy() { return nb::module_::import_("numpy"); }
 

@@ -23,6 +23,7 @@
 #endif
 
 #include "kernels/columns.hpp"
+#include "kernels/threads.hpp"
 
 namespace zv::kern {
 
@@ -660,15 +661,9 @@ Flags summarise_rows(const Strided& a, ActivitySummary& s, std::vector<double>& 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
     if (cpu_has_avx2()) work = slice_pass_avx2<T, C, W, Bool>;
 #endif
-    std::vector<std::thread> pool;
-    try {
-        for (int k = 1; k < t_count; ++k) pool.emplace_back(work, std::ref(ps), k);
-    } catch (...) {  // no thread to be had: this one does the remaining slices in order
-    }
-    const int started = static_cast<int>(pool.size()) + 1;
-    work(ps, 0);
-    for (int k = started; k < t_count; ++k) work(ps, k);
-    for (auto& th : pool) th.join();
+    // Slices are taken in order: a slice waits for the carries of the one before.
+    run_tasks(static_cast<size_t>(t_count), static_cast<size_t>(t_count),
+              [&](size_t k) { work(ps, static_cast<int>(k)); });
 
     for (int64_t b = 0, first = 0; b < bins; ++b) {
         int64_t end = first;

@@ -27,6 +27,7 @@
 
 #include "kernels/base64.hpp"
 #include "kernels/half.hpp"
+#include "kernels/threads.hpp"
 
 namespace zv::kern::diff {
 
@@ -166,8 +167,6 @@ struct Pair {
     size_t count = 0;
 };
 
-inline size_t cores() { return std::clamp(std::thread::hardware_concurrency(), 1u, 8u); }
-
 // Every pair, on up to `threads` threads: big tensors are cut into pieces of
 // about kPiece elements so that one large layer does not leave cores idle.
 inline std::vector<Result> compare_all(const std::vector<Pair>& pairs, double rtol, double atol,
@@ -182,27 +181,16 @@ inline std::vector<Result> compare_all(const std::vector<Pair>& pairs, double rt
         for (size_t at = 0; at < n; at += kPiece) pieces.push_back({i, at, std::min(n, at + kPiece)});
     }
     std::vector<Result> partial(pieces.size());
-    std::atomic<size_t> next{0};
     std::atomic<bool> failed{false};
-    auto work = [&] {
+    run_tasks(pieces.size(), threads, [&](size_t k) {
+        if (failed) return;
         try {
-            for (size_t k; (k = next.fetch_add(1)) < pieces.size();) {
-                const Piece& p = pieces[k];
-                partial[k] = compare_range(pairs[p.pair].a, pairs[p.pair].b, p.begin, p.end, rtol, atol);
-            }
+            const Piece& p = pieces[k];
+            partial[k] = compare_range(pairs[p.pair].a, pairs[p.pair].b, p.begin, p.end, rtol, atol);
         } catch (...) {  // out of memory for a decoding buffer: no thread may end the process
             failed = true;
-            next = pieces.size();
         }
-    };
-    threads = std::max<size_t>(1, std::min(threads, pieces.size()));
-    std::vector<std::thread> pool;
-    try {
-        for (size_t t = 1; t < threads; ++t) pool.emplace_back(work);
-    } catch (...) {  // no thread to be had: this one does the rest
-    }
-    work();
-    for (auto& t : pool) t.join();
+    });
     if (failed) throw std::bad_alloc();
     std::vector<Result> out(pairs.size());
     for (size_t k = 0; k < pieces.size(); ++k) out[pieces[k].pair].merge(partial[k]);

@@ -22,6 +22,17 @@ static_assert(std::endian::native == std::endian::little, "records are written i
 
 constexpr size_t kRecordSize = 13;
 
+// The record's fields, packed in this order, as NumPy names their types: x, y
+// (int16), t (int64, µs), p (int8, -1 or 1). The one definition of the event dtype.
+struct RecordField {
+    const char* name;
+    const char* type;
+    size_t size;
+};
+inline constexpr RecordField kRecordFields[] = {{"x", "<i2", 2}, {"y", "<i2", 2}, {"t", "<i8", 8}, {"p", "i1", 1}};
+static_assert(kRecordFields[0].size + kRecordFields[1].size + kRecordFields[2].size + kRecordFields[3].size ==
+              kRecordSize);
+
 enum Format : int64_t {
     kEvt2 = 0, kEvt21 = 1, kEvt3 = 2, kDat = 3, kNmnist = 4,
     kAedat2Dvs128 = 5, kAedat2Davis = 6, kAedat31 = 7, kText = 8, kCsv = 9,

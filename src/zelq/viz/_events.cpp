@@ -120,6 +120,40 @@ nb::object populate_records(const Args& a) {
 
 // ---------------------------------------------------------------- file summaries
 
+// ON and OFF counts of two uint32 pixel arrays, read in place, as the summaries' rules take them.
+struct PixelArrays {
+    const uint32_t *on_, *off_;
+    size_t n_;
+    uint32_t on(size_t i) const { return on_[i]; }
+    uint32_t off(size_t i) const { return off_[i]; }
+    size_t pixels() const { return n_; }
+};
+
+// The thumbnail of ON and OFF pixel counts (C-contiguous uint32 arrays of one
+// (height, width) shape), drawn as a file summary draws it.
+nb::object thumbnail(const Args& a) {
+    py::Buffer on, off;
+    on.require(a[0], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_ND);
+    off.require(a[1], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_ND);
+    const Py_buffer &v = *on, &u = *off;
+    auto is_u4 = [](const Py_buffer& b) {
+        const char* f = b.format ? b.format : "B";
+        if (*f == '<' || *f == '=' || *f == '@') ++f;
+        return b.itemsize == 4 && (std::string_view(f) == "I" || std::string_view(f) == "L");
+    };
+    if (v.ndim != 2 || u.ndim != 2 || v.shape[0] != u.shape[0] || v.shape[1] != u.shape[1] || !is_u4(v) || !is_u4(u))
+        raise(PyExc_ValueError, "on and off must be uint32 arrays of one (height, width) shape");
+    const size_t height = static_cast<size_t>(v.shape[0]), width = static_cast<size_t>(v.shape[1]);
+    const PixelArrays px{static_cast<const uint32_t*>(v.buf), static_cast<const uint32_t*>(u.buf), width * height};
+    thread_local kern::stream::PngWriter png;
+    std::string text;
+    {
+        nb::gil_scoped_release release;
+        text = kern::file_summary::thumbnail(px, width, height, png);
+    }
+    return nb::str(text.data(), text.size());
+}
+
 // One native recording file's summary (dataset overviews): the header's facts
 // in, the engine's counts, hot pixels and thumbnail out, the GIL released for
 // the whole pass. Each thread keeps its decode buffers from file to file.
@@ -276,8 +310,7 @@ NB_MODULE(_events, m) {
     g_uint8 = np.attr("uint8");
     g_io = nb::module_::import_("io");
     nb::list record;
-    for (auto [name, type] : {std::pair{"x", "<i2"}, {"y", "<i2"}, {"t", "<i8"}, {"p", "i1"}})
-        record.append(nb::make_tuple(name, type));
+    for (const kern::evt::RecordField& f : kern::evt::kRecordFields) record.append(nb::make_tuple(f.name, f.type));
     g_record = np.attr("dtype")(record);
     stream::types() = {g_empty, g_uint8, g_record};
     m.attr("_RECORD") = g_record;
@@ -328,6 +361,10 @@ NB_MODULE(_events, m) {
         .def("finish", &stream::Stream::finish)
         .def("take_frames", &stream::Stream::take_frames)
         .def("result", &stream::Stream::result);
+    def(m, "_thumbnail", {arg("on"), arg("off")}, thumbnail,
+        "Base64 PNG thumbnail of ON and OFF pixel counts (uint32 arrays of one (height, width) shape),\n"
+        "as file summaries draw it: blocks summed to at most 64 on the long side, levelled, OFF red and\n"
+        "ON green. ValueError for arrays of other types or shapes.");
     def(m, "_summarize_file",
         {arg("fmt", Kind::Int), arg("head"), arg("path"), arg("offset", Kind::Int), arg("size", Kind::Int),
          arg("t0", Kind::Int), arg("width", Kind::Int), arg("height", Kind::Int)},

@@ -34,6 +34,7 @@
 #include "kernels/escape.hpp"
 #include "kernels/memory.hpp"
 #include "kernels/summary.hpp"
+#include "kernels/threads.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -233,24 +234,13 @@ void prepare(SummaryJob& job, PyObject* rec) {
     }
 }
 
-using activity::cores;
+using kern::cores;
 
 // Computes the jobs on up to as many threads as there are cores, the GIL released.
 void compute_all(std::vector<SummaryJob>& jobs) {
-    const size_t threads = std::min(jobs.size(), cores());
     {
         nb::gil_scoped_release release;
-        std::atomic<size_t> next{0};
-        auto work = [&] {
-            for (size_t k; (k = next.fetch_add(1)) < jobs.size();) jobs[k].compute();
-        };
-        std::vector<std::thread> pool;
-        try {
-            for (size_t t = 1; t < threads; ++t) pool.emplace_back(work);
-        } catch (...) {  // no thread to be had: this one does the rest
-        }
-        work();
-        for (auto& t : pool) t.join();
+        kern::run_tasks(jobs.size(), cores(), [&](size_t k) { jobs[k].compute(); });
     }
     for (auto& job : jobs)
         if (job.failed) std::rethrow_exception(job.failed);

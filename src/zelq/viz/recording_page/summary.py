@@ -3,7 +3,6 @@ and a thumbnail; a file the native decoders read is summarised in one native cal
 from __future__ import annotations
 
 import functools
-import math
 import os
 from typing import Any, Dict, Optional, Sequence, Tuple, Union
 
@@ -13,29 +12,15 @@ from .. import _args, _native, filters
 from ..recordings import _sources as sources
 from ..recordings._sources import Source
 from .engine import SPAN_LIMIT, SUMMARY, Outcome, Pass, conclude, open_pass, run_pass
-from .parts import hot_pixels, level, png
+from .parts import hot_pixels
 from .span import sensor_of
 
 HOT_RULE = filters.HOT_RULE
 
 
-def thumbnail_of(on: np.ndarray, off: np.ndarray, long_side: int = 64) -> str:
-    h, w = on.shape
-    k = max(1, math.ceil(max(w, h) / long_side))
-    ph, pw = math.ceil(h / k), math.ceil(w / k)
-
-    def pooled(c: np.ndarray) -> np.ndarray:
-        padded = np.zeros((ph * k, pw * k), np.int64)
-        padded[:h, :w] = c
-        return padded.reshape(ph, k, pw, k).sum(axis=(1, 3))
-    sums = np.stack([pooled(off), pooled(on)], axis=-1)
-    # Stretched so that the 99th percentile of the lit cells is full brightness (a sparse
-    # file is not left near black, a hot pixel cannot dim the rest), in integers after the curve.
-    lit = np.sort(sums[sums > 0])  # at most 2 x 64 x 64 cells
-    top = int(level(lit[(lit.size - 1) * 99 // 100])) if lit.size else 255
-    rgb = np.zeros((ph, pw, 3), np.uint8)
-    rgb[..., :2] = np.minimum(255, level(sums).astype(np.int64) * 255 // top)
-    return png(rgb)
+def thumbnail_of(on: np.ndarray, off: np.ndarray) -> str:
+    """The thumbnail of ON and OFF pixel counts, drawn natively as file summaries draw theirs."""
+    return _native.events()._thumbnail(np.ascontiguousarray(on, np.uint32), np.ascontiguousarray(off, np.uint32))
 
 
 # ---------------------------------------------------------------- dataset summaries

@@ -18,8 +18,9 @@ import numpy as np
 
 from .. import _native
 
-# The records every reader returns: x, y (int16), t (int64, µs) and p (int8, -1 or 1).
-RECORD = np.dtype([("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")])
+# The records every reader returns: x, y (int16), t (int64, µs) and p (int8, -1 or 1),
+# as the decoders write them.
+RECORD: np.dtype = _native.events()._RECORD
 
 Progress = Optional[Callable[[float], None]]
 

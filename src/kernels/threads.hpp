@@ -1,0 +1,37 @@
+// Work spread over the machine's cores: how many threads a job takes, and one
+// way of running its tasks on them. A thread that cannot be had (the process
+// is out of them) leaves its tasks to the others; the calling thread always
+// takes part, so the work is done whatever the machine allows. No Python here.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <thread>
+#include <vector>
+
+namespace zv::kern {
+
+// Threads for one job: the machine's cores, at most eight.
+inline size_t cores() { return std::clamp(std::thread::hardware_concurrency(), 1u, 8u); }
+
+// Runs task(0) .. task(n - 1), each once, on up to `threads` threads (this one
+// included); tasks are taken in increasing order, so a task may wait for an
+// earlier one. Returns when every task is done.
+template <typename Task>
+void run_tasks(size_t n, size_t threads, Task&& task) {
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+        for (size_t k; (k = next.fetch_add(1)) < n;) task(k);
+    };
+    threads = std::max<size_t>(1, std::min(threads, n));
+    std::vector<std::thread> pool;
+    try {
+        for (size_t t = 1; t < threads; ++t) pool.emplace_back(work);
+    } catch (...) {  // no thread to be had: the ones running do the rest
+    }
+    work();
+    for (auto& t : pool) t.join();
+}
+
+}  // namespace zv::kern
