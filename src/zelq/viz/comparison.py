@@ -31,7 +31,7 @@ class _Tensor(NamedTuple):
 
 
 class _Node(NamedTuple):
-    type: str
+    type: Optional[str]  # a document's record may lack one
     params: Dict[str, _Tensor]
     attrs: Dict[str, Any]
 
