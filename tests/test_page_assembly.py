@@ -79,7 +79,7 @@ def test_box_colours_of_the_pages_are_the_video_writers():
     import re
 
     from zelq.viz import video
-    text = (ROOT / "pages" / "common" / "class-colours.js").read_text(encoding="utf-8")
+    text = (ROOT / "src" / "zelq" / "viz" / "templates" / "recording.html").read_text(encoding="utf-8")
     listed = re.search(r"LIST = \[([^\]]*)\]", text).group(1)
     assert [tuple(int(h[i:i + 2], 16) for i in (1, 3, 5)) for h in re.findall(r'"(#[0-9a-f]{6})"', listed)] == \
         [tuple(c) for c in video.CLASS_COLOURS]

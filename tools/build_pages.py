@@ -39,6 +39,18 @@ def _source(src: Path, name: str) -> Path:
     return own if own.exists() else COMMON_DIR / name
 
 
+# Tables the native modules hold, written into the scripts that draw with them.
+_CLASS_COLOURS_HPP = ROOT / "src" / "kernels" / "class_colours.hpp"
+_CLASS_COLOURS_SLOT = "[/*@class colours@*/]"
+
+
+def _class_colours() -> str:
+    """kern::kClassColours as a script's list of "#rrggbb" texts."""
+    table = _read(_CLASS_COLOURS_HPP).split("kClassColours[][3] = {", 1)[1].split("};", 1)[0]
+    rgb = re.findall(r"\{\s*(\d+),\s*(\d+),\s*(\d+)\s*\}", table)
+    return "[" + ", ".join('"#%02x%02x%02x"' % tuple(int(v) for v in c) for c in rgb) + "]"
+
+
 def _include_markers(src: Path, text: str, depth: int = 0) -> str:
     """Replace each marker line by its file's text, markers in that text included.
 
@@ -58,6 +70,8 @@ def _include_markers(src: Path, text: str, depth: int = 0) -> str:
                     raise SystemExit(f"{name} contains {bad!r}: it would close its inline element early")
             if _PLACEHOLDER.search(text):
                 raise SystemExit(f"{name} contains a template placeholder")
+        if _CLASS_COLOURS_SLOT in text:
+            text = text.replace(_CLASS_COLOURS_SLOT, _class_colours())
         return _include_markers(src, text.rstrip("\n"), depth + 1)
 
     return _MARKER.sub(include, text)

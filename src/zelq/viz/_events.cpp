@@ -25,6 +25,7 @@
 #include "binding/png_text.hpp"
 #include "binding/py.hpp"
 #include "binding/stream.hpp"
+#include "kernels/class_colours.hpp"
 #include "kernels/evt.hpp"
 #include "kernels/evt_count.hpp"
 #include "kernels/evt_index.hpp"
@@ -314,6 +315,9 @@ NB_MODULE(_events, m) {
     g_record = np.attr("dtype")(record);
     stream::types() = {g_empty, g_uint8, g_record};
     m.attr("_RECORD") = g_record;
+    nb::list colours;
+    for (const auto& c : kern::kClassColours) colours.append(nb::make_tuple(c[0], c[1], c[2]));
+    m.attr("_CLASS_COLOURS") = nb::tuple(colours);
     export_decoder_tables(m);
 
     def(m, "_get_event_fields", {arg("events")}, get_event_fields,

@@ -11,11 +11,10 @@ from typing import Any, Dict, List, Optional, Tuple
 
 import numpy as np
 
-from zelq.viz import _args
+from zelq.viz import _args, _native
 
-# class colours of box outlines (labels solid, predictions dashed); the page uses the same
-CLASS_COLOURS = ((255, 212, 0), (0, 229, 255), (255, 79, 216), (124, 255, 79),
-                 (255, 140, 26), (182, 140, 255), (255, 255, 255), (79, 140, 255))
+# class colours of box outlines (labels solid, predictions dashed), the pages' own table
+CLASS_COLOURS: Tuple[Tuple[int, int, int], ...] = _native.events()._CLASS_COLOURS
 _BOX_FIELDS = ("x", "y", "w", "h", "class_id")
 
 
