@@ -550,11 +550,10 @@ def main(argv: Optional[List[str]] = None) -> int:
     args = ap.parse_args(argv)
     status = _Status(args.quiet)
     try:
-        # Every file the command writes goes into a folder that exists: refused before the work.
-        from ._args import output_folder
-        for written in (getattr(args, "output", None), getattr(args, "video", None)):
-            if written is not None:
-                output_folder(written)
+        # Every file the command writes goes into a folder that exists, and is none of its inputs
+        # and no other output: refused before the work.
+        from .cli_files import check_outputs
+        check_outputs(args)
         out = args.run(args, status)
     except UsageError as e:
         status.clear()

@@ -100,6 +100,12 @@ def replacing(target: PathLike) -> Iterator[str]:
     try:
         yield partial
         os.replace(partial, target)
+    except OSError as e:
+        remove(partial)
+        if e.filename and os.fspath(e.filename) != partial:
+            raise
+        # Said of the file asked for (a full disk's "File too large" too), not of the partial one.
+        raise OSError(e.errno, e.strerror or str(e), os.fspath(target)) from None
     except BaseException:
         remove(partial)
         raise
