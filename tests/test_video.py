@@ -214,3 +214,12 @@ def test_the_video_and_the_page_frames_take_palettes_by_one_rule(colours, messag
         with pytest.raises(ValueError) as refused:
             frames()
         assert str(refused.value) == message
+
+
+def test_a_gif_above_100_frames_a_second_keeps_every_kth_frame_and_says_so(tmp_path):
+    rec = moving_square()
+    with pytest.warns(UserWarning, match="writing 1 frame in 2 \\(100 frames a second\\)"):
+        video.write_video(rec, tmp_path / "fast.gif", frame_period=5_000)
+    video.write_video(rec, tmp_path / "slow.gif", frame_period=10_000)
+    fast, slow = decoded(tmp_path / "fast.gif"), decoded(tmp_path / "slow.gif")
+    assert abs(len(fast) - len(slow)) <= 1  # every second 5 ms frame: as many as 10 ms frames over the span

@@ -292,7 +292,12 @@ def _video(args: argparse.Namespace, status: _Status) -> Path:
                                 ("sensor_size", args.sensor_size), ("outside", args.outside)) if v is not None}
     kwargs.update(_filter_options(args))
     status(f"writing {out.name}")
-    write_video(p, out, **kwargs, **_choices(args))
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        write_video(p, out, **kwargs, **_choices(args))
+    status.clear()
+    for w in caught:  # one line each, never the source line that raised it
+        print(f"zelqviz events: warning: {str(w.message).splitlines()[0]}", file=sys.stderr)
     return out
 
 

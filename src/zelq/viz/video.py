@@ -11,6 +11,7 @@ from __future__ import annotations
 import itertools
 import math
 import os
+import warnings
 from fractions import Fraction
 from pathlib import Path
 from typing import Any, Dict, Iterator, Optional, Sequence, Tuple
@@ -363,6 +364,12 @@ def write_video(recording: Any, output_path: Any, *, frame_period: int = 20_000,
     rate = Fraction(fps).limit_denominator(1001) if fps is not None else Fraction(1_000_000, frame_period)
     if rate > 1000:
         rate = Fraction(1000)
+    keep = 1  # a GIF's delays are whole hundredths of a second: above 100 fps, every keep-th frame
+    if ext == ".gif" and rate > 100:
+        keep = math.ceil(rate / 100)
+        rate /= keep
+        warnings.warn(f"a GIF shows at most 100 frames a second: writing 1 frame in {keep} "
+                      f"({float(rate):g} frames a second)", stacklevel=2)
     painter = _Painter(ow, oh, ow / sensor[0], oh / sensor[1], names)
     with pagefiles.replacing(out) as partial:
         container = av.open(partial, "w", format={".mp4": "mp4", ".webm": "webm", ".gif": "gif"}[ext])
@@ -382,7 +389,9 @@ def write_video(recording: Any, output_path: Any, *, frame_period: int = 20_000,
             stream.width, stream.height = ow, oh
             first = None
             count = 0
-            for t, rgb in frames:
+            for index, (t, rgb) in enumerate(frames):
+                if index % keep:
+                    continue
                 if first is None:
                     first = t if start is None else t - start
                 if (ow, oh) != sensor:
