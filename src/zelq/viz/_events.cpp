@@ -26,6 +26,7 @@
 #include "binding/py.hpp"
 #include "binding/stream.hpp"
 #include "kernels/class_colours.hpp"
+#include "kernels/palettes.hpp"
 #include "kernels/evt.hpp"
 #include "kernels/evt_count.hpp"
 #include "kernels/evt_index.hpp"
@@ -318,6 +319,22 @@ NB_MODULE(_events, m) {
     nb::list colours;
     for (const auto& c : kern::kClassColours) colours.append(nb::make_tuple(c[0], c[1], c[2]));
     m.attr("_CLASS_COLOURS") = nb::tuple(colours);
+    auto rgb = [](const uint8_t* c) { return nb::make_tuple(c[0], c[1], c[2]); };
+    auto colours_of = [&](const kern::PaletteColours& p) {
+        nb::dict d;
+        d["background"] = rgb(p.background);
+        d["on"] = rgb(p.on);
+        d["off"] = rgb(p.off);
+        return d;
+    };
+    nb::dict palettes;
+    for (const kern::NamedPalette& p : kern::kPalettes) {
+        nb::dict by_background;
+        by_background["dark"] = colours_of(p.dark);
+        by_background["light"] = colours_of(p.light);
+        palettes[p.name] = by_background;
+    }
+    m.attr("_PALETTES") = palettes;
     export_decoder_tables(m);
 
     def(m, "_get_event_fields", {arg("events")}, get_event_fields,

@@ -1,4 +1,4 @@
-"""ON/OFF colours of the recording page and its video, one table for both.
+"""ON/OFF colours of the recording page and its video, one table for both (kept natively).
 
 Each palette gives, per background, the background colour and the colours of a
 fully lit ON and OFF pixel (RGB, 0-255); a frame blends them by the tone-mapped
@@ -7,22 +7,11 @@ colour-vision deficiencies.
 """
 from typing import Any, Dict, Tuple
 
+from zelq.viz import _native
+
 RGB = Tuple[int, int, int]
 
-PALETTES: Dict[str, Dict[str, Dict[str, RGB]]] = {
-    "blue-red": {
-        "dark": {"background": (12, 14, 20), "on": (80, 170, 255), "off": (255, 84, 64)},
-        "light": {"background": (255, 255, 255), "on": (0, 92, 204), "off": (204, 32, 24)},
-    },
-    "okabe-ito": {
-        "dark": {"background": (12, 14, 20), "on": (86, 180, 233), "off": (230, 159, 0)},
-        "light": {"background": (255, 255, 255), "on": (0, 114, 178), "off": (213, 94, 0)},
-    },
-    "grey": {
-        "dark": {"background": (12, 14, 20), "on": (255, 255, 255), "off": (120, 120, 128)},
-        "light": {"background": (255, 255, 255), "on": (0, 0, 0), "off": (150, 150, 150)},
-    },
-}
+PALETTES: Dict[str, Dict[str, Dict[str, RGB]]] = _native.events()._PALETTES  # kernels/palettes.hpp
 DEFAULT_PALETTE = "blue-red"
 DEFAULT_BACKGROUND = "dark"
 
