@@ -4,6 +4,8 @@ import math
 import subprocess
 import sys
 
+import warnings
+
 import numpy as np
 import pytest
 
@@ -223,3 +225,12 @@ def test_a_gif_above_100_frames_a_second_keeps_every_kth_frame_and_says_so(tmp_p
     video.write_video(rec, tmp_path / "slow.gif", frame_period=10_000)
     fast, slow = decoded(tmp_path / "fast.gif"), decoded(tmp_path / "slow.gif")
     assert abs(len(fast) - len(slow)) <= 1  # every second 5 ms frame: as many as 10 ms frames over the span
+
+
+def test_boxes_far_past_the_frame_are_clipped_without_warnings(tmp_path):
+    huge = square_boxes([105, 205])
+    huge["w"][0], huge["x"][1], huge["h"][1] = 3e38, -3e38, 3e38
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        video.write_video(moving_square(), tmp_path / "h.gif", boxes=huge, scale=2)
+    assert len(decoded(tmp_path / "h.gif")) > 0

@@ -216,13 +216,21 @@ class _Painter:
             if 0 <= c < w:
                 frame[keep_r, c] = col
 
+    @staticmethod
+    def clamped(v: float, size: int) -> int:
+        margin = float(7 << 20)  # a whole number of dash periods: the dashes' phase is kept
+        return round(min(max(v, -margin), size + margin))
+
     def boxes(self, frame: np.ndarray, boxes: Boxes, rows: range, predicted: bool) -> None:
         for i in rows:
             cid = int(boxes.class_id[i])
             colour = CLASS_COLOURS[cid % len(CLASS_COLOURS)]
-            x, y = boxes.x[i] * self.sx, boxes.y[i] * self.sy
-            c0, r0 = round(x), round(y)
-            c1, r1 = round(x + boxes.w[i] * self.sx), round(y + boxes.h[i] * self.sy)
+            # Python floats (no overflow warnings), held within a margin of the frame: a box
+            # 1e308 wide is drawn as far as the frame shows it.
+            x, y = float(boxes.x[i]) * self.sx, float(boxes.y[i]) * self.sy
+            c0, r0 = self.clamped(x, self.width), self.clamped(y, self.height)
+            c1 = self.clamped(x + float(boxes.w[i]) * self.sx, self.width)
+            r1 = self.clamped(y + float(boxes.h[i]) * self.sy, self.height)
             self.rect(frame, c0, r0, c1, r1, colour, predicted)
             name = self.classes[cid] if 0 <= cid < len(self.classes) else f"class {cid}"
             if predicted and boxes.confidence is not None:
