@@ -1,9 +1,9 @@
 """Video of a recording: the frames against the reference, decoded videos, boxes on
 the pixels they name, the box reader's refusals, and the command line."""
 import math
+import os
 import subprocess
 import sys
-
 import warnings
 
 import numpy as np
@@ -234,3 +234,14 @@ def test_boxes_far_past_the_frame_are_clipped_without_warnings(tmp_path):
         warnings.simplefilter("error")
         video.write_video(moving_square(), tmp_path / "h.gif", boxes=huge, scale=2)
     assert len(decoded(tmp_path / "h.gif")) > 0
+
+
+@pytest.mark.parametrize("size, outside, message", [
+    ((10, 10), "refuse", "events lie outside the 10 x 10 sensor"), ((0, 0), "drop", "each from 1 to 16384"),
+    ((100_000, 100_000), "drop", "not (100000, 100000)")])
+def test_an_array_with_a_sensor_size_follows_the_outside_rule(tmp_path, size, outside, message):
+    ev = random_events(2, size=(50, 30))
+    with pytest.raises(ValueError, match=message.replace("(", r"\(").replace(")", r"\)")):
+        video.write_video(ev, tmp_path / "v.gif", sensor_size=size, outside=outside)
+    assert os.listdir(tmp_path) == []
+    video.write_video(ev, tmp_path / "v.gif", sensor_size=(10, 10), outside="drop")

@@ -128,6 +128,9 @@ def _engine_frames():
     return getattr(frames, "recording_frames", None)
 
 
+_SIDE_LIMIT = 16384  # the widest sensor any supported format addresses
+
+
 def _frame_source(recording: Any, sensor: Optional[Tuple[int, int]], outside: str = "refuse",
                   **kw: Any) -> Iterator[Tuple[int, np.ndarray]]:
     """The frames of a recording file or event array, from the streaming engine where it can."""
@@ -139,6 +142,14 @@ def _frame_source(recording: Any, sensor: Optional[Tuple[int, int]], outside: st
             return engine(recording, **kw)
         if sensor is None:
             sensor = (int(recording["x"].max(initial=-1)) + 1, int(recording["y"].max(initial=-1)) + 1)
+        else:
+            inside = (recording["x"] < sensor[0]) & (recording["y"] < sensor[1])
+            beyond = len(recording) - int(np.count_nonzero(inside))
+            if beyond and outside == "refuse":
+                raise ValueError(f"{beyond:,} events lie outside the {sensor[0]} x {sensor[1]} sensor "
+                                 f"(use outside=\"drop\" to leave them out)")
+            if beyond:
+                recording = recording[inside]
         return array_frames(recording, sensor, **kw)
     if not isinstance(recording, (str, os.PathLike)):
         _args.refuse("recording", "str, os.PathLike or numpy.ndarray", recording)
@@ -343,6 +354,13 @@ def write_video(recording: Any, output_path: Any, *, frame_period: int = 20_000,
         raise ValueError(f"fps must be above 0 and at most 1000, not {fps!r}")
     if (start is not None and start < 0) or (duration is not None and duration < 1):
         raise ValueError("start must not be negative and duration must be at least 1 µs")
+    if sensor_size is not None:
+        if type(sensor_size) is not tuple:
+            _args.refuse("sensor_size", "tuple", sensor_size)
+        if len(sensor_size) != 2 or not all(isinstance(v, (int, np.integer)) and 1 <= v <= _SIDE_LIMIT
+                                            for v in sensor_size):
+            raise ValueError(f"sensor_size must be (width, height), each from 1 to {_SIDE_LIMIT}, "
+                             f"not {sensor_size!r}")
     pal = palette_of(palette, background)
     labels = boxes_of(boxes, "boxes")
     preds = boxes_of(predictions, "predictions")
