@@ -241,3 +241,44 @@ def test_page_colours_by_node_measures(page_probe, tmp_path):
     page.select_option("#measure-aggregate", "sum")
     assert group_rows() == [["sum", "3 pJ"], ["max", "2"]]
     assert page_probe.errors == []
+
+
+def _rgb(text):
+    return [float(v) for v in re.findall(r"[\d.]+", text)[:3]]
+
+
+def _contrast(a, b):
+    def lum(rgb):
+        c = [v / 255 / 12.92 if v / 255 <= 0.04045 else ((v / 255 + 0.055) / 1.055) ** 2.4 for v in rgb]
+        return 0.2126 * c[0] + 0.7152 * c[1] + 0.0722 * c[2]
+    hi, lo = sorted((lum(a), lum(b)), reverse=True)
+    return (hi + 0.05) / (lo + 0.05)
+
+
+NODE_COLOURS = """() => [...document.querySelectorAll('#graph .node')].map(g => {
+  const fill = g.querySelectorAll('path.shape')[1], cs = getComputedStyle(fill);
+  return [g.getAttribute('data-key'), cs.fill, cs.fillOpacity, getComputedStyle(g.querySelector('.t1')).fill,
+          getComputedStyle(g.querySelector('.t2')).fill,
+          getComputedStyle(document.documentElement).getPropertyValue('--stage')]; })"""
+
+
+@pytest.mark.parametrize("theme", ["light", "dark"])
+def test_node_titles_and_subtitles_keep_their_contrast_on_activity_colours(page_probe, tmp_path, theme):
+    doc = vd.graph_doc(vd.mlp(), detect=False)
+    rng = np.random.default_rng(2)
+    activity = {"lif0": rng.random((200, 64)) < 0.9, "lif1": rng.random((200, 32)) < 0.3,
+                "lif2": rng.random((200, 32)) < 0.01}
+    path = tmp_path / "act.html"
+    path.write_text(render.render_html(doc, "contrast", activity=activity, dt=1e-3), encoding="utf-8")
+    page = page_probe.open(path)
+    page.emulate_media(color_scheme=theme)
+    page.evaluate(WAIT_READY)
+    page.evaluate("zelqViewer.idle()")
+    nodes = page.evaluate(NODE_COLOURS)
+    assert len({n[1] for n in nodes}) >= 3  # the rates give the nodes different colours
+    for key, fill, opacity, title, subtitle, stage in nodes:
+        stage_rgb = [int(stage.strip()[i:i + 2], 16) for i in (1, 3, 5)] if stage.strip().startswith("#") else _rgb(stage)
+        a = float(opacity)
+        bg = [s + (f - s) * a for s, f in zip(stage_rgb, _rgb(fill))]
+        assert _contrast(_rgb(title), bg) >= 4.5 and _contrast(_rgb(subtitle), bg) >= 4.5, (key, fill, opacity)
+    assert page_probe.errors == []

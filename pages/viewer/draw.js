@@ -60,8 +60,14 @@ const ZDraw = (() => {
         gi.appendChild(sv("path", { class: "shape", d, fill: theme.palette.stage }));
         gi.appendChild(sv("path", { class: "shape", d, fill: it.color, "fill-opacity": fillAlpha(it.color), stroke: ink(it.color), "stroke-width": it.kind === "g" ? 2 : 1.6 }));
         const dx = it.kind === "g" ? -8 : 0;
-        gi.appendChild(sv("text", { class: "t1", x: dx, y: -2, "text-anchor": "middle", fill: theme.palette.fg, "font-size": 12, "font-weight": 650, "font-family": font }, it.line1));
-        gi.appendChild(sv("text", { class: "t2", x: dx, y: 13, "text-anchor": "middle", fill: theme.palette.muted, "font-size": 11, "font-family": font }, it.line2));
+        // Title and subtitle keep 4.5:1 on the node's fill (the stylesheet's colours otherwise).
+        const alpha = fillAlpha(it.color);
+        const t1 = sv("text", { class: "t1", x: dx, y: -2, "text-anchor": "middle", fill: theme.palette.fg, "font-size": 12, "font-weight": 650, "font-family": font }, it.line1);
+        const t2 = sv("text", { class: "t2", x: dx, y: 13, "text-anchor": "middle", fill: theme.palette.muted, "font-size": 11, "font-family": font }, it.line2);
+        const c1 = theme.textOn(theme.palette.fg, it.color, alpha), c2 = theme.textOn(theme.palette.muted, it.color, alpha);
+        if (c1 !== theme.palette.fg) t1.style.fill = c1;
+        if (c2 !== theme.palette.muted) t2.style.fill = c2;
+        gi.appendChild(t1); gi.appendChild(t2);
         if (it.stack) {
           const sw = Math.ceil(textWidth(it.stack, "10px " + font)) + 10, sx = -it.w / 2 + 8, sy = -it.h / 2 - 7;
           const mark = sv("g", { class: "stack-mark" });
@@ -167,8 +173,9 @@ const ZDraw = (() => {
           c2.stroke(p);
           if (text) {
             const dx = it.kind === "g" ? -8 : 0;
-            c2.textAlign = "center"; c2.fillStyle = theme.palette.fg; c2.font = theme.font1; c2.fillText(it.line1, dx, -2);
-            c2.fillStyle = theme.palette.muted; c2.font = theme.font2; c2.fillText(it.line2, dx, 13);
+            const alpha = fillAlpha(it.color);
+            c2.textAlign = "center"; c2.fillStyle = theme.textOn(theme.palette.fg, it.color, alpha); c2.font = theme.font1; c2.fillText(it.line1, dx, -2);
+            c2.fillStyle = theme.textOn(theme.palette.muted, it.color, alpha); c2.font = theme.font2; c2.fillText(it.line2, dx, 13);
           }
           if (text && it.stack) {
             c2.font = "10px " + font;

@@ -50,6 +50,33 @@ const ZTheme = (() => {
       inkCache.set(key, v);
       return v;
     }
+    // A text colour that keeps a contrast of at least 4.5:1 on a node filled with `fill`
+    // at `alpha` over the stage: `text` itself where it does, else `text` moved towards
+    // black or white, whichever reads better, just far enough.
+    const relLum = (rgb) => {
+      const c = rgb.map((v) => { v /= 255; return v <= 0.04045 ? v / 12.92 : ((v + 0.055) / 1.055) ** 2.4; });
+      return 0.2126 * c[0] + 0.7152 * c[1] + 0.0722 * c[2];
+    };
+    const contrast = (a, b) => { const x = relLum(a), y = relLum(b); return (Math.max(x, y) + 0.05) / (Math.min(x, y) + 0.05); };
+    const textCache = new Map();
+    function textOn(text, fill, alpha) {
+      const key = text + "|" + fill + "|" + alpha + "|" + theme.palette.stage;
+      let v = textCache.get(key);
+      if (v) return v;
+      const stage = rgbOf(theme.palette.stage), f = rgbOf(fill), a = Math.max(0, Math.min(1, +alpha || 0));
+      const bg = stage.map((s, i) => s + (f[i] - s) * a), t = rgbOf(text);
+      v = text;
+      if (contrast(t, bg) < 4.5) {
+        const to = contrast([0, 0, 0], bg) > contrast([255, 255, 255], bg) ? 0 : 255;
+        for (let k = 1; k <= 20; k++) {
+          const m = t.map((x) => Math.round(x + (to - x) * k / 20));
+          v = "rgb(" + m.join(",") + ")";
+          if (contrast(m, bg) >= 4.5) break;
+        }
+      }
+      textCache.set(key, v);
+      return v;
+    }
     // Pale fills need more opacity on the light theme to be seen at all.
     const fillAlpha = (c) => (root.getAttribute("data-theme") !== "dark" && lum(rgbOf(c)) > 0.7 ? 0.6 : theme.palette.alpha);
     const colorOk = new Map();
@@ -132,7 +159,7 @@ const ZTheme = (() => {
       return w;
     }
 
-    return Object.assign(theme, { toggle, ink, fillAlpha, safeColor, shapeKind, shapeSize, shapePath, path2d, textWidth });
+    return Object.assign(theme, { toggle, ink, textOn, fillAlpha, safeColor, shapeKind, shapeSize, shapePath, path2d, textWidth });
   }
   return { create };
 })();
