@@ -282,3 +282,32 @@ def test_node_titles_and_subtitles_keep_their_contrast_on_activity_colours(page_
         bg = [s + (f - s) * a for s, f in zip(stage_rgb, _rgb(fill))]
         assert _contrast(_rgb(title), bg) >= 4.5 and _contrast(_rgb(subtitle), bg) >= 4.5, (key, fill, opacity)
     assert page_probe.errors == []
+
+
+OVERLAPS = """() => { const bar = document.getElementById('act-bar').getBoundingClientRect();
+  return [...document.querySelectorAll('#graph .node')].filter(g => { const r = g.getBoundingClientRect();
+    return r.left < bar.right && r.right > bar.left && r.top < bar.bottom && r.bottom > bar.top; })
+    .map(g => g.getAttribute('data-key')); }"""
+
+
+# Viewports where the fitted view holds the whole graph (a taller one starts at its top and pans).
+@pytest.mark.parametrize("viewport", [{"width": 1280, "height": 800}, {"width": 1440, "height": 900}])
+def test_the_scrubber_never_covers_a_node_of_the_fitted_view(browser, tmp_path, viewport):
+    doc = vd.graph_doc(vd.mlp(), detect=False)
+    activity = {"lif0": np.random.default_rng(4).random((100, 64)) < 0.3}
+    path = tmp_path / "act.html"
+    path.write_text(render.render_html(doc, "scrubber", activity=activity, dt=1e-3), encoding="utf-8")
+    context = browser.new_context(viewport=viewport)
+    page = context.new_page()
+    try:
+        page.goto(path.as_uri())
+        page.evaluate(WAIT_READY)
+        page.evaluate("zelqViewer.idle()")
+        assert page.locator("#act-bar").is_visible() and page.locator("#graph .node").count() == 8
+        assert page.evaluate(OVERLAPS) == []
+        page.locator("#stage").focus()
+        page.keyboard.press("f")  # fit again, as the reader does
+        page.evaluate("zelqViewer.idle()")
+        assert page.evaluate(OVERLAPS) == []
+    finally:
+        context.close()

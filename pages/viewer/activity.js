@@ -154,6 +154,7 @@ const ZActivity = (() => {
     // ---- scrubber
     const bar = el("div");
     bar.id = "act-bar";
+    bar.dataset.overlay = "bottom";
     Object.assign(bar.style, { position: "absolute", left: "50%", transform: "translateX(-50%)", bottom: "12px", display: "flex", gap: "8px", alignItems: "center",
       padding: "6px 10px", borderRadius: "8px", background: "var(--panel)", border: "1px solid var(--line)", boxShadow: "var(--shadow)", zIndex: 5 });
     const play = el("button", null, "\u25b6");

@@ -198,11 +198,25 @@ const ZScene = (() => {
     // still read at 9 px: a larger drawing starts at its beginning, and panning and the
     // minimap reach the rest.
     const MIN_READABLE_K = 0.82;
+    // The stage less what its bottom overlays (the activity scrubber) cover: a fitted
+    // view leaves them room, so they never hide a node.
+    function fitRoom() {
+      const { w, h } = stageSize(), r = stage.getBoundingClientRect();
+      let covered = 0;
+      for (const o of stage.querySelectorAll("[data-overlay=bottom]")) {
+        if (!o.offsetParent) continue;
+        covered = Math.max(covered, r.bottom - o.getBoundingClientRect().top + 8);
+      }
+      return { w, h: Math.max(h * 0.4, h - covered) };
+    }
     function fit() {
-      const { w, h } = stageSize(), bounds = spatial.bounds();
+      const { w, h } = fitRoom(), bounds = spatial.bounds();
       const bw = bounds.x1 - bounds.x0 + 80, bh = bounds.y1 - bounds.y0 + 80;
       const k = Math.min(1.4, w / bw, h / bh);
-      scene.view.k = Math.max(k, MIN_READABLE_K);
+      // A graph that the whole stage holds readably goes into the room the overlays leave,
+      // even a little below the readable scale, rather than under them.
+      const whole = Math.min(1.4, w / bw, stageSize().h / bh) >= MIN_READABLE_K;
+      scene.view.k = whole ? k : Math.max(k, MIN_READABLE_K);
       // Too large: start where the graph starts, its first box in the middle across the flow.
       let first = null;
       for (const it of scene.items) if (!first || (scene.orient === "LR" ? it.x < first.x : it.y < first.y)) first = it;
