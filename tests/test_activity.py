@@ -311,3 +311,28 @@ def test_the_scrubber_never_covers_a_node_of_the_fitted_view(browser, tmp_path, 
         assert page.evaluate(OVERLAPS) == []
     finally:
         context.close()
+
+
+HEADER = """() => { const h = document.getElementById('title'), r = (e) => e.getBoundingClientRect().width;
+  return { cut: h.scrollWidth > h.clientWidth + 1, hover: h.title, h1: r(h), header: r(h.parentElement),
+           search: r(document.querySelector('header .search')), spacer: r(document.querySelector('header .spacer')) }; }"""
+
+
+@pytest.mark.parametrize("title, width", [("scrubber", 1100), ("a spiking network " * 12, 1280), ("short", 1280)])
+def test_the_title_is_cut_only_where_the_room_ends_and_shows_whole_on_hover(browser, tmp_path, title, width):
+    doc = vd.graph_doc(vd.mlp(), detect=False)
+    activity = {"lif0": np.random.default_rng(4).random((100, 64)) < 0.3}
+    path = tmp_path / "act.html"
+    path.write_text(render.render_html(doc, title, activity=activity, dt=1e-3), encoding="utf-8")
+    context = browser.new_context(viewport={"width": width, "height": 800})
+    page = context.new_page()
+    try:
+        page.goto(path.as_uri())
+        page.evaluate(WAIT_READY)
+        m = page.evaluate(HEADER)
+        assert m["hover"] == title
+        if m["cut"]:  # only once its own share is used up, or nothing else gives way
+            assert abs(m["h1"] - 0.32 * m["header"]) < 2 or (m["spacer"] < 1 and m["search"] <= 121), m
+        assert m["cut"] == (len(title) > 100), m
+    finally:
+        context.close()

@@ -13,6 +13,9 @@
 //   ready()            the first view is drawn
 (() => {
   "use strict";
+  // The whole title on hover, where the header's room cuts it.
+  const heading = document.getElementById("title");
+  if (heading) heading.title = heading.textContent;
   const doc = ZLoad.read();
   if (!doc) return;  // the page already says why there is no graph
 
