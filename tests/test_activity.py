@@ -267,7 +267,7 @@ def test_node_titles_and_subtitles_keep_their_contrast_on_activity_colours(page_
     doc = vd.graph_doc(vd.mlp(), detect=False)
     rng = np.random.default_rng(2)
     activity = {"lif0": rng.random((200, 64)) < 0.9, "lif1": rng.random((200, 32)) < 0.3,
-                "lif2": rng.random((200, 32)) < 0.01}
+                "lif2": rng.random((200, 10)) < 0.01}
     path = tmp_path / "act.html"
     path.write_text(render.render_html(doc, "contrast", activity=activity, dt=1e-3), encoding="utf-8")
     page = page_probe.open(path)
