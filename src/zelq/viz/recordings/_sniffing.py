@@ -94,13 +94,25 @@ def open_regular(p: Path) -> Any:
     return os.fdopen(fd, "rb")
 
 
+def bag_storage(p: Path) -> Path:
+    """A ROS 2 bag is a folder (metadata.yaml beside its storage files): it is read through
+    its first storage file, which names the bag to its reader. Any other path is itself."""
+    try:
+        if not (p.is_dir() and (p / "metadata.yaml").is_file()):
+            return p
+        stored = sorted(f for f in p.iterdir() if f.suffix.lower() in (".db3", ".mcap") and f.is_file())
+    except OSError:
+        return p
+    return stored[0] if stored else p
+
+
 def open_checked(path: Union[str, "os.PathLike[str]"], head_limit: int = HEADER_LIMIT,
                  options: Optional[Dict[str, Any]] = None) -> File:
     """A readable file whose content matches its extension.
 
     The first `head_limit` bytes are read, and more (up to the header limit) when a '%'
     header reaches their end, so that a header is always seen whole."""
-    p = Path(os.fspath(path))
+    p = bag_storage(Path(os.fspath(path)))
     ext = p.suffix.lower()
     if ext not in FORMATS:
         known = ", ".join(FORMATS)
