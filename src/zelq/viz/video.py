@@ -248,7 +248,7 @@ class _Painter:
                 name += f" {boxes.confidence[i]:.2f}"
             if boxes.track_id is not None:
                 name += f" #{boxes.track_id[i]}"
-            self.text(frame, name, c0, r0 - self.font.getbbox(name)[3] - 3, colour, False)
+            self.text(frame, name, c0, r0 - int(self.font.getbbox(name)[3]) - 3, colour, False)
 
 
 # ---------------------------------------------------------------- encoding
