@@ -27,6 +27,9 @@ from typing import Any, Iterator, List, Optional, Tuple
 
 import numpy as np
 
+# Any: NumPy 1.26 takes max_header_size, but its type stubs do not name it.
+_NPY: Any = np.lib.format
+
 from ._machine import memory_budget
 
 # A member that unpacks to more than this many times its packed size is taken for a zip bomb
@@ -149,8 +152,7 @@ def npz_arrays(path: Any, what: str = "the file") -> Iterator[Tuple[str, np.ndar
             for info in infos:
                 where = f"{p}: member {info.filename!r}"
                 with zf.open(info) as f:
-                    array = np.lib.format.read_array(f, allow_pickle=False,
-                                                     max_header_size=_HEADER_LIMIT)
+                    array = _NPY.read_array(f, allow_pickle=False, max_header_size=_HEADER_LIMIT)
                 name = info.filename[:-4] if info.filename.endswith(".npy") else info.filename
                 yield name, array
         except (zipfile.BadZipFile, zlib.error, EOFError, OSError, NotImplementedError,
