@@ -39,11 +39,10 @@ sys.path.insert(0, str(ROOT / "tests"))
 sys.path.insert(0, str(ROOT / "src"))
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from common import best_of, machine  # noqa: E402
+from common import best_of, machine, viewer_ready_seconds  # noqa: E402
 from zelq import ir  # noqa: E402
 from zelq.viz import _native, render, serialize  # noqa: E402
 
-WAIT_READY = ("() => new Promise(r => { const c = () => (window.zelqViewer && zelqViewer.ready ? r() : setTimeout(c, 5)); c(); })")
 
 
 def chain_doc(layers):
@@ -70,20 +69,6 @@ def spikes(layers, steps, neurons, seed=0):
     return out
 
 
-def time_to_interactive(path, repeat=3):
-    from playwright.sync_api import sync_playwright
-    from conftest import CHROMIUM_FLAGS
-    times = []
-    with sync_playwright() as pw:
-        b = pw.chromium.launch(executable_path=shutil.which("chromium"), args=CHROMIUM_FLAGS)
-        for _ in range(repeat):
-            page = b.new_page(viewport={"width": 1280, "height": 800})
-            page.goto(path.resolve().as_uri())
-            page.evaluate(WAIT_READY)
-            times.append(page.evaluate("zelqViewer.readyAt") / 1000)
-            page.close()
-        b.close()
-    return sorted(times)[len(times) // 2]
 
 
 def main():
@@ -135,10 +120,10 @@ def main():
         with tempfile.TemporaryDirectory() as d:
             path = Path(d) / "activity.html"
             path.write_text(html, encoding="utf-8")
-            tti = time_to_interactive(path)
+            tti = viewer_ready_seconds(path)
             plain = Path(d) / "plain.html"
             plain.write_text(render.render_html(doc, "activity"), encoding="utf-8")
-            base = time_to_interactive(plain)
+            base = viewer_ready_seconds(plain)
             print(f"  time to interactive {tti:.2f} s (target <= 2; the same page without activity {base:.2f} s)")
 
 

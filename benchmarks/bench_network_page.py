@@ -13,7 +13,6 @@ output. Target: ready within 3 s (the viewer's ready flag, from the start of nav
 against the page of the same activity without the network parts, in the same run.
 """
 import argparse
-import shutil
 import sys
 import tempfile
 import time
@@ -26,13 +25,12 @@ sys.path.insert(0, str(ROOT / "tests"))
 sys.path.insert(0, str(ROOT / "src"))
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from common import machine  # noqa: E402
+from common import machine, viewer_ready_seconds  # noqa: E402
 from zelq import ir  # noqa: E402
 from zelq.viz import layer_statistics  # noqa: E402
 from zelq.viz.render import render_html  # noqa: E402
 from zelq.viz.serialize import graph_to_dict  # noqa: E402
 
-WAIT_READY = "new Promise(r => { const t = () => (window.zelqViewer && zelqViewer.ready) ? r() : setTimeout(t, 20); t(); })"
 
 
 def network(side, channels, stages=19):
@@ -62,20 +60,6 @@ def recording(side, steps, n=300_000, seed=0):
     return ev
 
 
-def ready_seconds(path, repeat=3):
-    from playwright.sync_api import sync_playwright
-    from conftest import CHROMIUM_FLAGS
-    times = []
-    with sync_playwright() as pw:
-        b = pw.chromium.launch(executable_path=shutil.which("chromium"), args=CHROMIUM_FLAGS)
-        for _ in range(repeat):
-            page = b.new_page(viewport={"width": 1400, "height": 900})
-            page.goto(path.resolve().as_uri())
-            page.evaluate(WAIT_READY)
-            times.append(page.evaluate("zelqViewer.readyAt") / 1000)
-            page.close()
-        b.close()
-    return sorted(times)[len(times) // 2]
 
 
 def main() -> int:
@@ -109,7 +93,7 @@ def main() -> int:
         pf, pp = Path(d) / "full.html", Path(d) / "plain.html"
         pf.write_text(full, encoding="utf-8")
         pp.write_text(plain, encoding="utf-8")
-        r_full, r_plain = ready_seconds(pf), ready_seconds(pp)
+        r_full, r_plain = viewer_ready_seconds(pf, viewport=(1400, 900)), viewer_ready_seconds(pp, viewport=(1400, 900))
     print(machine())
     print(f"{len(g.nodes)} nodes, {args.steps} steps, {data / 2**20:.0f} MiB of spikes and states, {len(ev):,} input events")
     print(f"layer_statistics {t_stats:.2f} s; render_html {t_full:.2f} s with the parts, {t_plain:.2f} s without")

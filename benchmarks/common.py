@@ -1,5 +1,6 @@
 """Helpers shared by the benchmarks: timing and peak-memory probes."""
 import os
+import shutil
 import time
 from pathlib import Path
 
@@ -45,3 +46,24 @@ def machine():
             cpu = line.split(":", 1)[1].strip()
             break
     return f"{cpu}, {os.cpu_count()} cores"
+
+
+# Resolves once the graph page has drawn (its script sets zelqViewer.ready).
+_VIEWER_READY = "() => new Promise(r => { const c = () => (window.zelqViewer && zelqViewer.ready ? r() : setTimeout(c, 5)); c(); })"
+
+
+def viewer_ready_seconds(path, viewport=(1280, 800), repeat=3):
+    """Median seconds until a graph page in Chromium is ready (its own zelqViewer.readyAt)."""
+    from playwright.sync_api import sync_playwright
+    from conftest import CHROMIUM_FLAGS
+    times = []
+    with sync_playwright() as pw:
+        browser = pw.chromium.launch(executable_path=shutil.which("chromium"), args=CHROMIUM_FLAGS)
+        for _ in range(repeat):
+            page = browser.new_page(viewport={"width": viewport[0], "height": viewport[1]})
+            page.goto(Path(path).resolve().as_uri())
+            page.evaluate(_VIEWER_READY)
+            times.append(page.evaluate("zelqViewer.readyAt") / 1000)
+            page.close()
+        browser.close()
+    return sorted(times)[len(times) // 2]
