@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import math
 import os
+import sys
 from dataclasses import fields, is_dataclass
 from typing import Any, Dict, List, NamedTuple, Optional, Tuple
 
@@ -189,6 +190,18 @@ def _measured_rel_l2(a: _Tensor, b: _Tensor, max_abs: float, d_l2: float, a_l2: 
     return rel
 
 
+def _overflowed(a: _Tensor, b: _Tensor, max_abs: float) -> bool:
+    """Whether an infinite largest difference came from two finite values whose difference
+    exceeds the largest float (it is then reported as that float, with a flag), rather than
+    from an infinity on one side."""
+    if not math.isinf(max_abs):
+        return False
+    x, y = _values(a), _values(b)
+    ok = ~(np.isnan(x) | np.isnan(y))
+    x, y = x[ok], y[ok]
+    return not np.any((x != y) & (np.isinf(x) | np.isinf(y)))
+
+
 # ---------------------------------------------------------------- the comparison
 
 def _side(model: _Model) -> Dict[str, Any]:
@@ -236,8 +249,11 @@ def _compare_models(ma: _Model, mb: _Model, rtol: float, atol: float) -> Dict[st
     for (node_id, name, ta, tb), (max_abs, d_l2, a_l2, b_l2, not_close) in zip(pending, measured):
         if not not_close and ta.dtype == tb.dtype:
             continue
-        entry = {"max_abs_diff": max_abs, "rel_l2": _measured_rel_l2(ta, tb, max_abs, d_l2, a_l2, b_l2),
-                 "not_close": not_close}
+        overflow = _overflowed(ta, tb, max_abs)
+        entry = {"max_abs_diff": sys.float_info.max if overflow else max_abs,
+                 "rel_l2": _measured_rel_l2(ta, tb, max_abs, d_l2, a_l2, b_l2), "not_close": not_close}
+        if overflow:
+            entry["max_abs_diff_overflow"] = True
         if ta.dtype != tb.dtype:
             entry["dtype"] = [ta.dtype, tb.dtype]
         change = changes[node_id]
@@ -337,7 +353,8 @@ def compare(a: Any, b: Any, *, rtol: float = 1e-6, atol: float = 0.0) -> Dict[st
     tensors of equal shape that are not close (NumPy's isclose(a, b, rtol, atol),
     NaN equal to NaN) or differ in dtype, {"max_abs_diff", "rel_l2", "not_close"
     (how many elements), and "dtype": [a, b] when it differs}, where rel_l2 is
-    ||a - b||2 / ||a||2 (/ ||b||2 when ||a|| is 0); {"shape": [shape_a, shape_b]};
+    ||a - b||2 / ||a||2 (/ ||b||2 when ||a|| is 0), and a max_abs_diff of two finite values
+    beyond the largest float is that float, with "max_abs_diff_overflow": True; {"shape": [shape_a, shape_b]};
     {"added": {shape, dtype}} or {"removed": {shape, dtype}}; and "attrs": {name:
     [value_a, value_b]} for other fields that differ (None on the side without one).
 
