@@ -49,7 +49,39 @@ def recording_page(recording, page, max_mb):
         t0 = time.perf_counter()
         export_recording_html(recording, page, max_page_mb=max_mb)
         print(f"page written in {time.perf_counter() - t0:.1f} s")
+        inspection_share(recording, time.perf_counter() - t0, max_mb)
     return page
+
+
+def inspection_share(recording, page_s, max_mb):
+    """The page's health and space-time pass alone, natively and with the subsample kept in
+    NumPy as it was before (the same run), beside a read pass of the file's bytes."""
+    import numpy as np
+    from zelq.viz import recording_inspection as inspection
+    from zelq.viz.recording_page.span import span_of
+    from zelq.viz.recordings import _sources
+
+    src = _sources.open_source(recording, "refuse", _sources.options_arg(None, None, None))
+    span = span_of(src, 0, None, None)
+
+    def run():
+        t0 = time.perf_counter()
+        inspection.gathered_parts(src, span.sensor, span.t0, span.t1, (None, None, ()), int(max_mb * 1e6))
+        return time.perf_counter() - t0
+
+    t0 = time.perf_counter()
+    np.frombuffer(Path(recording).read_bytes(), np.uint8).max()
+    read = time.perf_counter() - t0
+    native = run()
+    natively = inspection._samples_natively
+    inspection._samples_natively = lambda _src: False
+    try:
+        numpy_sample = run()
+    finally:
+        inspection._samples_natively = natively
+    print(f"read pass {read:.2f} s; health + space-time pass {native:.2f} s ({native / read:.1f}x read, "
+          f"{native / page_s:.0%} of the page), with the subsample in NumPy {numpy_sample:.2f} s "
+          f"({numpy_sample / native:.2f}x the native pass)")
 
 
 def describe(page_path):

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <type_traits>
 #include <vector>
 
@@ -24,6 +25,7 @@
 #include "kernels/filters.hpp"
 #include "kernels/health.hpp"
 #include "kernels/hot_pixels.hpp"
+#include "kernels/xyt_sample.hpp"
 
 namespace nb = nanobind;
 using namespace zv;
@@ -76,9 +78,11 @@ void decode_integer_times(const kern::Column& c, size_t begin, size_t count, int
 
 // Calls fn(i, x, y, t) for every event, a block at a time: t as int64 for integer
 // times, as double otherwise. Blocks are small and reused, never one per event.
-template <typename Fn>
+// `ahead(x, y)` sees each event's coordinates a few events before `fn` does (a prefetch).
+template <typename Fn, typename Ahead = void (*)(int64_t, int64_t)>
 void for_each_event(const kern::Column& cx, const kern::Column& cy, bool has_y, const kern::Column& ct, size_t n,
-                    Fn&& fn) {
+                    Fn&& fn, Ahead&& ahead = [](int64_t, int64_t) {}) {
+    constexpr size_t kAhead = 16;
     constexpr size_t kBlock = 4096;
     int64_t xs[kBlock], ys[kBlock], ti[kBlock];
     double td[kBlock];
@@ -90,10 +94,16 @@ void for_each_event(const kern::Column& cx, const kern::Column& cy, bool has_y, 
         else std::fill_n(ys, k, 0);
         if (whole) {
             decode_integer_times(ct, b, k, ti);
-            for (size_t i = 0; i < k; ++i) fn(b + i, xs[i], ys[i], ti[i]);
+            for (size_t i = 0; i < k; ++i) {
+                if (i + kAhead < k) ahead(xs[i + kAhead], ys[i + kAhead]);
+                fn(b + i, xs[i], ys[i], ti[i]);
+            }
         } else {
             kern::decode_doubles(ct, b, k, td);
-            for (size_t i = 0; i < k; ++i) fn(b + i, xs[i], ys[i], td[i]);
+            for (size_t i = 0; i < k; ++i) {
+                if (i + kAhead < k) ahead(xs[i + kAhead], ys[i + kAhead]);
+                fn(b + i, xs[i], ys[i], td[i]);
+            }
         }
     }
 }
@@ -307,16 +317,67 @@ nb::object match_boxes(const Args& a) {
 class Health {
 public:
     Health(int64_t width, int64_t height) : check_(width, height) {}
+    // Also the space-time view's subsample of [t0, t1), at most `cap` points.
+    Health(int64_t width, int64_t height, int64_t t0, int64_t t1, int64_t cap)
+        : check_(width, height), sample_(std::in_place, t0, t1, static_cast<size_t>(std::max<int64_t>(cap, 1))) {}
 
-    void add(nb::handle events, nb::handle x, nb::handle y, nb::handle t) {
+    void add(nb::handle events, nb::handle x, nb::handle y, nb::handle t, nb::handle p) {
         EventView view(events);
         const bool has_y = !y.is_none();
         const kern::Column cx = view.column(x), ct = view.column(t);
         const kern::Column cy = has_y ? view.column(y) : kern::Column{};
+        if (!sample_) {
+            nb::gil_scoped_release release;
+            for_each_event(cx, cy, has_y, ct, view.size(), [&](size_t, int64_t ex, int64_t ey, auto et) {
+                check_.add(ex, ey, static_cast<int64_t>(et));
+            }, [&](int64_t ex, int64_t ey) { check_.prefetch(ex, ey); });
+            return;
+        }
+        // The sample compares and keeps times exactly: integer fields only (the caller's rule).
+        const bool has_p = !p.is_none();
+        const kern::Column cp = has_p ? view.column(p) : kern::Column{};
+        for (const kern::Column* c : {&cx, &ct, has_y ? &cy : &cx})
+            if (!integer_times(*c) || (c->kind == kern::NumKind::UInt && c->size == 8))
+                raise(PyExc_ValueError, "a sampled piece needs integer x, y and t fields of at most 63 bits");
         nb::gil_scoped_release release;
-        for_each_event(cx, cy, has_y, ct, view.size(), [&](size_t, int64_t ex, int64_t ey, auto et) {
-            check_.add(ex, ey, static_cast<int64_t>(et));
-        });
+        constexpr size_t kBlock = 4096, kAhead = 16;
+        // The check takes coordinates as it reads them everywhere; the sample the values themselves.
+        int64_t xs[kBlock], ys[kBlock], xv[kBlock], yv[kBlock], ts[kBlock];
+        uint8_t on[kBlock];
+        const size_t n = view.size();
+        for (size_t b = 0; b < n; b += kBlock) {
+            const size_t k = std::min(kBlock, n - b);
+            kern::decode_coordinates(cx, b, k, xs);
+            decode_integer_times(cx, b, k, xv);
+            if (has_y) {
+                kern::decode_coordinates(cy, b, k, ys);
+                decode_integer_times(cy, b, k, yv);
+            } else {
+                std::fill_n(ys, k, 0);
+                std::fill_n(yv, k, 0);
+            }
+            decode_integer_times(ct, b, k, ts);
+            if (has_p) kern::decode_positive(cp, b, k, on);
+            else std::fill_n(on, k, uint8_t{1});
+            for (size_t i = 0; i < k; ++i) {
+                if (i + kAhead < k) check_.prefetch(xs[i + kAhead], ys[i + kAhead]);
+                check_.add(xs[i], ys[i], ts[i]);
+                sample_->add(xv[i], yv[i], ts[i], on[i] != 0);
+            }
+        }
+    }
+
+    // (events in the window, step, x, y, t, on) of the subsample.
+    nb::tuple sample() const {
+        if (!sample_) raise(PyExc_ValueError, "this health check keeps no sample");
+        const kern::XytSample& s = *sample_;
+        const auto copy = [](const auto& v, const char* dtype) {
+            nb::object a = new_array(static_cast<int64_t>(v.size()), dtype);
+            if (!v.empty()) std::memcpy(OutBuffer(a).data(), v.data(), v.size() * sizeof v[0]);
+            return a;
+        };
+        return nb::make_tuple(s.seen(), s.step(), copy(s.x(), "<u2"), copy(s.y(), "<u2"), copy(s.t(), "<i8"),
+                              copy(s.on(), "u1"));
     }
 
     nb::dict result() const {
@@ -365,6 +426,7 @@ public:
 
 private:
     kern::HealthCheck check_;
+    std::optional<kern::XytSample> sample_;
 };
 
 }  // namespace
@@ -403,6 +465,10 @@ NB_MODULE(_inspect, m) {
     nb::class_<Health>(m, "_Health",
                        "A recording's health, gathered over record arrays fed in file order (see health.py).")
         .def(nb::init<int64_t, int64_t>(), nb::arg("width"), nb::arg("height"))
-        .def("add", &Health::add, nb::arg("events"), nb::arg("x"), nb::arg("y").none(), nb::arg("t"))
-        .def("result", &Health::result);
+        .def(nb::init<int64_t, int64_t, int64_t, int64_t, int64_t>(), nb::arg("width"), nb::arg("height"),
+             nb::arg("t0"), nb::arg("t1"), nb::arg("cap"))
+        .def("add", &Health::add, nb::arg("events"), nb::arg("x"), nb::arg("y").none(), nb::arg("t"),
+             nb::arg("p").none() = nb::none())
+        .def("result", &Health::result)
+        .def("sample", &Health::sample);
 }

@@ -12,7 +12,7 @@ from typing import Any, Dict, List, Optional, Tuple
 
 import numpy as np
 
-from . import health, pagefiles
+from . import _native, health, pagefiles
 from .recordings import _sources
 
 __all__ = ["document_parts", "XYT_MAX_POINTS"]
@@ -67,12 +67,26 @@ class _Sample:
     def document(self) -> Dict[str, Any]:
         cols = [np.concatenate([part[k] for part in self.parts]) if self.parts else np.zeros(0, np.int64)
                 for k in range(5)]
-        _, x, y, t, p = cols
-        span = max(self.t1 - self.t0, 1)
-        unit = max(1, -(-span // (1 << 32)))  # times fit 32 bits in units of this many µs
-        return {"count": self.seen, "step": self.step, "points": int(len(t)), "t_base": self.t0, "t_unit": unit,
-                "x": _b64(np.clip(x, 0, 65535).astype("<u2")), "y": _b64(np.clip(y, 0, 65535).astype("<u2")),
-                "t": _b64(((t - self.t0) // unit).astype("<u4")), "p": _b64(p.astype(np.uint8))}
+        return _xyt_document(self.t0, self.t1, self.seen, self.step, *cols[1:])
+
+
+def _xyt_document(t0: int, t1: int, seen: int, step: int, x: np.ndarray, y: np.ndarray, t: np.ndarray,
+                  p: np.ndarray) -> Dict[str, Any]:
+    span = max(t1 - t0, 1)
+    unit = max(1, -(-span // (1 << 32)))  # times fit 32 bits in units of this many µs
+    return {"count": int(seen), "step": int(step), "points": int(len(t)), "t_base": t0, "t_unit": unit,
+            "x": _b64(np.clip(x, 0, 65535).astype("<u2")), "y": _b64(np.clip(y, 0, 65535).astype("<u2")),
+            "t": _b64(((t.astype(np.int64) - t0) // unit).astype("<u4")), "p": _b64(p.astype(np.uint8))}
+
+
+def _samples_natively(src: Any) -> bool:
+    """Whether the native check can keep the sample: records, or an array whose x, y and t
+    are integers it reads exactly (the Python sample takes the rest)."""
+    if src.kind != "array":
+        return True
+    dtype = src.events.dtype
+    return all(dtype[f].kind == "i" or (dtype[f].kind == "u" and dtype[f].itemsize < 8)
+               for f in src.fields[:3] if f is not None)
 
 
 def _scores(box_sets: Any, t0: int, t1: int) -> Optional[Dict[str, Any]]:
@@ -101,12 +115,19 @@ def gathered_parts(src: Any, sensor: Tuple[int, int], t0: int, t1: int, box_sets
     share = _XYT_BUDGET_SHARE if max_bytes >= _XYT_SMALL_BUDGET else _XYT_SMALL_SHARE
     cap = int(min(XYT_MAX_POINTS, max_bytes * share // _XYT_BYTES_PER_POINT))
     fields = tuple(src.fields) if src.kind == "array" else ("x", "y", "t", "p")
-    sample = _Sample(t0, t1, cap, fields)
     back: List[int] = []
-    counts, offset, notes = health.gather(_sources.source_pieces(src, _PIECE, back), fields, sensor, back, sample)
+    pieces = _sources.source_pieces(src, _PIECE, back)
+    if _samples_natively(src):
+        check = _native.inspection()._Health(*sensor, t0, t1, cap)
+        counts, offset, notes = health.gather(pieces, fields, sensor, back, health=check)
+        xyt = _xyt_document(t0, t1, *check.sample())
+    else:
+        sample = _Sample(t0, t1, cap, fields)
+        counts, offset, notes = health.gather(pieces, fields, sensor, back, sample)
+        xyt = sample.document()
     report = health.report_of(counts, offset, notes)
     marks = {"report": report, "first_backwards_t": int(counts["first_backwards_t"]) if counts["backwards"] else None}
-    parts = ',"health":' + _json(marks) + ',"xyt":' + _json(sample.document())
+    parts = ',"health":' + _json(marks) + ',"xyt":' + _json(xyt)
     scores = _scores(box_sets, t0, t1)
     if scores is not None:
         parts += ',"scores":' + _json(scores)

@@ -13,16 +13,19 @@ from ._problems import RecordingWarning
 
 
 def gather(pieces: Iterable[np.ndarray], fields: Sequence[Any], sensor: Tuple[int, int], back: List[int],
-           also: Optional[Callable[[np.ndarray], None]] = None) -> Tuple[Dict[str, Any], Optional[int], List[str]]:
+           also: Optional[Callable[[np.ndarray], None]] = None, health: Any = None
+           ) -> Tuple[Dict[str, Any], Optional[int], List[str]]:
     """The native counts over `pieces` (record arrays with `fields`, in file order) on `sensor`
     ((0, 0): the largest coordinates), the first byte in `back` once they are read, and the
-    readers' warnings, caught as notes. `also` sees every piece too."""
-    health = _native.inspection()._Health(*sensor)
-    fx, fy, ft, _ = fields
+    readers' warnings, caught as notes. `also` sees every piece too; `health` is the native
+    check to count into (one that also keeps a sample), else a new one."""
+    if health is None:
+        health = _native.inspection()._Health(*sensor)
+    fx, fy, ft, fp = fields
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", RecordingWarning)
         for piece in pieces:
-            health.add(piece, fx, fy, ft)
+            health.add(piece, fx, fy, ft, fp)
             if also is not None:
                 also(piece)
     notes = [str(w.message) for w in caught if issubclass(w.category, RecordingWarning)]
