@@ -1,17 +1,17 @@
 // Image text that arrives after the script, in blocks: comments "<tag> <b64> <b64> ..."
-// inside #images, tag "F<segment>" or "O" (the overview), appended to that list of
+// inside #images, tag "F<segment>", "R<segment>" (its raw frames) or "O" (the overview), appended to that list of
 // the document. Images are asked for by list and index and given once they are here.
 const ZBlocks = (() => {
   "use strict";
   function create(doc) {
-    const { segments, ovImages, ovCount } = doc;
+    const { segments, rawSegments, ovImages, ovCount } = doc;
     const waiting = [];
     let scanned = null;
     let arrived = false;  // the parser is done: an image not here now never comes
     function listOf(tag) {
       if (tag === "O") return ovImages;
-      const m = /^F(\d+)$/.exec(tag);
-      const seg = m ? segments[Number(m[1])] : null;
+      const m = /^([FR])(\d+)$/.exec(tag);
+      const seg = m ? (m[1] === "F" ? segments : rawSegments)[Number(m[2])] : null;
       return seg ? seg.images : null;
     }
     function take() {
@@ -36,7 +36,7 @@ const ZBlocks = (() => {
       if (!p) return;
       if (arrived) { p.remove(); return; }
       let got = ovImages.length, all = ovCount;
-      for (const seg of segments) { got += seg.images.length; all += seg.count; }
+      for (const seg of segments.concat(rawSegments)) { got += seg.images.length; all += seg.count; }
       const text = "Reading the images: " + plural(got, "image") + " of " + intFmt.format(all) + "…";
       if (p.textContent !== text) p.textContent = text;
     }

@@ -26,12 +26,12 @@ const ZCounts = (() => {
       return out;
     }
     const cache = new Map();
-    // frame k of segment si, at the sensor's size
-    async function frame(si, k) {
-      const key = si + ":" + k;
+    // frame k of segment si, at the sensor's size; `raw`: the frame before the filters
+    async function frame(si, k, raw) {
+      const key = (raw ? "r" : "") + si + ":" + k;
       let v = cache.get(key);
       if (v) { cache.delete(key); cache.set(key, v); return v; }
-      v = await decode(await blocks.imageOf(doc.segments[si].images, k), doc.W, doc.H);
+      v = await decode(await blocks.imageOf((raw ? doc.rawSegments : doc.segments)[si].images, k), doc.W, doc.H);
       cache.set(key, v);
       if (cache.size > CACHE_MAX) cache.delete(cache.keys().next().value);
       return v;

@@ -49,6 +49,11 @@ const ZDocument = (() => {
         const images = strings(s.images);
         return { start: int(s.start, 0), lead: Math.max(0, int(s.lead, 0)), images: images, count: countOf(s, images) };
       }),
+      // the frames before the filters, of each segment from its first frame (filtered pages)
+      rawSegments: arr((obj(doc.raw_frames) || {}).segments).map((s) => {
+        const images = strings((obj(s) || {}).images);
+        return { images: images, count: countOf(obj(s) || {}, images) };
+      }),
       // the overview frames, where the page holds no full-rate ones
       ov,
       ovImages,

@@ -1,6 +1,7 @@
 // Part: the noise filters the page was made with (data-part="filters"): what each one
 // removed, and the share of the events removed in each timeline bin, drawn under the
-// timeline on the same time axis. The frames, counts and plots show the survivors.
+// timeline on the same time axis. The frames, counts and plots show the survivors; a
+// switch (data-part="raw-toggle", key r) shows the raw frames the page holds instead.
 ZParts.add("filters", (page) => {
   "use strict";
   const { int, num, obj } = ZDocument;
@@ -50,6 +51,48 @@ ZParts.add("filters", (page) => {
   const tlPanel = byId("timeline-panel");
   tlPanel.parentNode.insertBefore(panel, tlPanel.nextSibling);
 
+  // The player's raw/filtered switch (key r), and a line saying which frames show and what went.
+  const rawDoc = obj(doc.raw.raw_frames) || {};
+  const rawFrames = Math.max(0, int(rawDoc.frames, 0));
+  const held = ZDocument.arr(rawDoc.held).filter((h) => Array.isArray(h) && h.length === 2);
+  const toggle = el("button", "btn", "Raw frames");
+  toggle.type = "button";
+  toggle.id = "raw-toggle";
+  toggle.dataset.part = "raw-toggle";
+  toggle.setAttribute("aria-pressed", "false");
+  toggle.title = rawFrames ? "Show the frames before the filters, or the filtered frames (r)"
+    : "The page budget left no room for raw frames";
+  toggle.disabled = !rawFrames;
+  const exportLink = byId("export");
+  exportLink.parentNode.insertBefore(toggle, exportLink);
+  const status = el("p", "muted hint frames-shown");
+  status.id = "frames-shown";
+  status.dataset.part = "frames-shown";
+  status.setAttribute("aria-live", "polite");
+  byId("player-panel").appendChild(status);
+  const gone = hot + den + ref;
+  const removedText = "the filters removed " + intFmt.format(gone) + " of " + intFmt.format(total) + " events (" + pct(gone) +
+    "): hot pixels " + intFmt.format(hot) + " · denoise " + intFmt.format(den) + " · refractory " + intFmt.format(ref);
+  const heldText = held.map((h) => ZClock.offset(int(h[0], 0) - doc.tFirst) + " to " + ZClock.offset(int(h[1], 0) - doc.tFirst)).join(", ");
+  let wantRaw = false;
+  function tell() {
+    const shown = page.player.showsRaw();
+    toggle.setAttribute("aria-pressed", wantRaw ? "true" : "false");
+    status.dataset.shown = shown ? "raw" : "filtered";
+    if (shown) status.textContent = "Showing raw frames, before the filters: all " + intFmt.format(total) + " events; " + removedText + ".";
+    else if (wantRaw) status.textContent = "Showing filtered frames here: the page holds raw frames for " + (heldText || "no frame") +
+      " only (its budget). " + removedText[0].toUpperCase() + removedText.slice(1) + ".";
+    else status.textContent = "Showing filtered frames: " + removedText + "." + (rawFrames ? " Press r for the raw frames." : "");
+  }
+  async function flip() {
+    if (!rawFrames) return;
+    wantRaw = !wantRaw;
+    await page.player.setRaw(wantRaw);
+    tell();
+  }
+  toggle.addEventListener("click", flip);
+  tell();
+
   function draw() {
     const { ctx, w, h } = ZCanvas.fit(canvas);
     ctx.clearRect(0, 0, w, h);
@@ -68,5 +111,13 @@ ZParts.add("filters", (page) => {
     }
     canvas.dataset.peak = top.toFixed(4);
   }
-  return { draw };
+  return {
+    draw,
+    show: tell,
+    key: (key) => {
+      if (key !== "r" && key !== "R") return false;
+      flip();
+      return true;
+    },
+  };
 });

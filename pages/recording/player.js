@@ -17,31 +17,36 @@ const ZPlayer = (() => {
     const playBtn = byId("play");
     const player = { i: 0, playing: false, clock: 0, last: 0, busy: false, want: -1, pending: null };
     // the decayed surface of full-rate frames, continued frame by frame while playing
-    const state = { seg: -1, k: -1, decay: 0, surface: null };
+    const state = { seg: -1, k: -1, decay: 0, raw: false, surface: null };
+    // raw: show the frames before the filters where the page holds them
+    const view = { raw: false };
+    const hasRaw = (st) => st.ov < 0 && st.seg < doc.rawSegments.length && st.k < doc.rawSegments[st.seg].count;
+    const drawnRaw = (i) => view.raw && i < list.length && hasRaw(list[i]);
     let frameW = W, frameH = H;
 
-    async function surfaceOf(si, k) {
+    async function surfaceOf(si, k, raw) {
       const a = Math.exp(-period / settings.decay);
       // frames further back than this add under 1/500 of an event to any pixel
       const reach = Math.min(600, Math.ceil((settings.decay / period) * Math.log(255 * 500)));
       let from;
-      if (state.seg === si && state.decay === settings.decay && state.k <= k && k - state.k <= reach) from = state.k + 1;
+      if (state.seg === si && state.raw === raw && state.decay === settings.decay && state.k <= k && k - state.k <= reach) from = state.k + 1;
       else {
         from = Math.max(0, k - reach);
         state.surface = new Float64Array(W * H * 2);
       }
       const s = state.surface;
       for (let j = from; j <= k; j++) {
-        const c = await counts.frame(si, j);
+        const c = await counts.frame(si, j, raw);
         for (let p = 0; p < s.length; p++) s[p] = a * s[p] + c[p];
       }
-      state.seg = si; state.k = k; state.decay = settings.decay;
+      state.seg = si; state.k = k; state.decay = settings.decay; state.raw = raw;
       return s;
     }
     async function drawStep(i) {
       const st = list[i];
       let surface, w = W, h = H;
-      if (st.ov < 0) surface = await surfaceOf(st.seg, st.k);
+      const raw = drawnRaw(i);
+      if (st.ov < 0) surface = await surfaceOf(st.seg, st.k, raw);
       else {
         w = Math.max(1, int(doc.ov.width, 1)); h = Math.max(1, int(doc.ov.height, 1));
         const c = await counts.decode(await blocks.imageOf(doc.ovImages, st.ov), w, h);
@@ -57,10 +62,11 @@ const ZPlayer = (() => {
       frameCanvas.dataset.t = String(st.t);
       frameCanvas.dataset.kind = st.ov < 0 ? "full" : "overview";
       frameCanvas.dataset.step = String(i);
+      if (doc.raw.raw_frames) frameCanvas.dataset.frames = raw ? "raw" : "filtered";
     }
     function label(i) {
       const st = list[i];
-      const kind = st.ov < 0 ? "frame " : "overview ";
+      const kind = st.ov < 0 ? (drawnRaw(i) ? "raw frame " : "frame ") : "overview ";
       byId("frame-label").textContent = kind + (i + 1) + "/" + list.length + " · t " + ZClock.abs(st.t) + " · " + ZClock.offset(st.t - doc.tFirst);
     }
     // the time the shown step covers, or null without steps
@@ -227,7 +233,10 @@ const ZPlayer = (() => {
     function jumpTo(t) { setPlaying(false); showStep(steps.at(t)); }
 
     buildControls();
-    return { showStep, jumpTo, currentSpan, drawOverlay, layout, playing: () => player.playing };
+    // shows the raw frames (where the page holds them) or the filtered ones, from the current step
+    function setRaw(on) { view.raw = Boolean(on); return redraw(); }
+    return { showStep, jumpTo, currentSpan, drawOverlay, layout, playing: () => player.playing, setRaw,
+      showsRaw: () => drawnRaw(player.i) };
   }
   return { create };
 })();

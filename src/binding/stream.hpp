@@ -258,6 +258,12 @@ public:
         return visit([](auto& e) { return e.finish(); });
     }
 
+    // Whether a page's frames have spent their budget: no frame after this one is kept.
+    bool frames_full() const {
+        const auto* page = std::get_if<st::PageEngine>(&engine_);
+        return page && page->encoder().full();
+    }
+
     nb::list take_frames() {
         nb::list out;
         auto* render = std::get_if<st::RenderEngine>(&engine_);

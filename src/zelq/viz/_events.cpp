@@ -381,6 +381,7 @@ NB_MODULE(_events, m) {
         .def("feed_records", &stream::Stream::feed_records, "records"_a)
         .def("finish", &stream::Stream::finish)
         .def("take_frames", &stream::Stream::take_frames)
+        .def("frames_full", &stream::Stream::frames_full)
         .def("result", &stream::Stream::result);
     def(m, "_thumbnail", {arg("on"), arg("off")}, thumbnail,
         "Base64 PNG thumbnail of ON and OFF pixel counts (uint32 arrays of one (height, width) shape),\n"

@@ -33,8 +33,9 @@ def stage_for(src: Source, sensor: Tuple[int, int], wanted: filters.Settings,
     return filters.stage(wanted, sensor, counts, bins)
 
 
-def through(src: Source, stage: Any) -> Source:
-    """`src` as the filter stage passes it: survivors only, in file order."""
+def through(src: Source, stage: Any, raw: Any = None) -> Source:
+    """`src` as the filter stage passes it: survivors only, in file order. `raw` (a RawFrames
+    of an array source counts the array itself) sees a file's pieces before the filter."""
     if src.kind == "array":
         arr = src.events
         kept = [piece[:stage.apply(piece)] for piece in
@@ -44,11 +45,23 @@ def through(src: Source, stage: Any) -> Source:
                       sensor_size=src.sensor_size, array=events, fields=("x", "y", "t", "p"), outside=src.outside)
 
     def chunks() -> Generator[np.ndarray, None, Optional[int]]:
-        yield from filters.filtered_pieces(sources.source_pieces(src, _PIECE, None, src.outside), stage)
+        pieces = sources.source_pieces(src, _PIECE, None, src.outside)
+        if raw is not None:
+            pieces = _seen(pieces, raw)
+        yield from filters.filtered_pieces(pieces, stage)
         return None
 
     return Source(name=src.name, format=src.format, path=src.path, kind="chunks", size=src.size,
                   sensor_size=src.sensor_size, outside=src.outside, unit=src.unit, chunks=chunks)
+
+
+def _seen(pieces: Any, raw: Any) -> Any:
+    """The pieces, each shown to `raw` before the filter compacts it, while it wants them."""
+    wanted = True
+    for piece in pieces:
+        if wanted:
+            wanted = raw.feed(piece)
+        yield piece
 
 
 def _records(part: np.ndarray, fields: Sequence[Any]) -> np.ndarray:

@@ -22,6 +22,8 @@ from ..recordings._sources import Source
 from . import template
 from .arguments import frame_look, positive, windows_arg
 from .filtering import through
+from . import raw_frames
+from .raw_frames import RawFrames
 from .engine import PAGE, SPAN_LIMIT, Outcome, Pass, conclude, open_pass, run_pass
 from .parts import b64, heatmap, hot_pixels
 from .summary import HOT_RULE
@@ -59,7 +61,9 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
     `drop_hot` filter the events in the engine as `filter_events` filters the whole recording
     (on its sensor): frames, counts and plots show the survivors, and the page says what each
     filter removed, per timeline bin too; hot pixels and the denoise bounds come from the
-    pass that gathers the page's health, before the page pass.
+    pass that gathers the page's health, before the page pass. A filtered page also holds the
+    raw frames, counted in the same pass from a fifth of the frames' share of the budget
+    (from the first frame on, as far as that goes), and its player switches between the two.
 
     The page is written beside the target and renamed into place, so a failure leaves no page.
     Raises RecordingError for a file that cannot be read, or with events outside the sensor
@@ -95,13 +99,16 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
                                     sections=sections)
 
     spool = pagefiles.beside(target, ".frames")
+    raw_spool = pagefiles.beside(target, ".raw-frames")
+    unfiltered: Optional[RawFrames] = None
     try:
         with pagefiles.replacing(target) as partial:
             box_json, counts = _box_json(src, span, sets, max_bytes)
-            raw, stage = src, None
+            stage = None
             if wanted.on:
-                src, stage, box_json = _filtered(src, span, wanted, counts, box_json, period, decay)
-            run, result, plan, segments = _page_pass(src, span, spool, box_json, **settings)
+                unfiltered = RawFrames(src, raw_spool)
+                src, stage, box_json = _filtered(src, span, wanted, counts, box_json, period, decay, unfiltered)
+            run, result, plan, segments = _page_pass(src, span, spool, box_json, raw=unfiltered, **settings)
             if stage is not None:
                 box_json = _filters_json(box_json, wanted, stage)
             outcome = conclude(run, result)
@@ -116,21 +123,24 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
                 src, span = _sorted_window(src, run.bounds, span, start_us, duration_us, period, decay)
                 box_json, counts = _box_json(src, span, sets, max_bytes)
                 if wanted.on:  # the window's array, filtered as the whole file would be
-                    src, stage, box_json = _filtered(src, span, wanted, counts, box_json, period, decay)
-                run, result, plan, segments = _page_pass(src, span, spool, box_json, **settings)
+                    unfiltered = RawFrames(src, raw_spool)
+                    src, stage, box_json = _filtered(src, span, wanted, counts, box_json, period, decay, unfiltered)
+                run, result, plan, segments = _page_pass(src, span, spool, box_json, raw=unfiltered, **settings)
                 if stage is not None:
                     box_json = _filters_json(box_json, wanted, stage)
             run.engine = None  # closes the spool
             page = _Page(src, span, plan, result, outcome, outcome.notes, windowed, period, decay, gain, segments,
-                         max_bytes, box_json, labelled)
-            with open(partial, "wb") as out, open(spool, "rb") as frames:
-                size = page.write(out, frames, sections)
+                         max_bytes, box_json, labelled, unfiltered)
+            with open(partial, "wb") as out, open(spool, "rb") as frames, \
+                    open(raw_spool if unfiltered is not None else spool, "rb") as raw_images:
+                size = page.write(out, frames, sections, raw_images)
         if size > max_bytes:  # only the parts that are not images can do this
             w, h = span.sensor
             sources.warn(target, f"the page is {size:,} bytes, over its budget of {max_bytes:,}: its parts "
                                  f"other than frames need that much for a {w} × {h} sensor")
     finally:
         pagefiles.remove(spool)
+        pagefiles.remove(raw_spool)
     return str(target)
 
 
@@ -164,13 +174,13 @@ _FILTERS_FIXED = 400  # the "filters" part beside its bins: names, flags and cou
 
 
 def _filtered(src: Source, span: Span, wanted: "filters.Settings", counts: Dict[str, Any], box_json: str,
-              period: int, decay: float) -> Tuple[Source, Any, str]:
+              period: int, decay: float, raw: Optional[RawFrames] = None) -> Tuple[Source, Any, str]:
     """The source seen through the filter stage, the stage, and the document text with room
     reserved for the "filters" part (its size is known before the pass: the budget holds)."""
     plan = Plan.of(span, period, decay)
     stage = filters.stage(wanted, span.sensor, counts, (span.t0, plan.timeline_bin, plan.timeline_bins))
     reserve = 4 * -(-4 * plan.timeline_bins // 3) + _FILTERS_FIXED
-    return through(src, stage), stage, box_json + " " * reserve
+    return through(src, stage, raw), stage, box_json + " " * reserve
 
 
 def _filters_json(box_json: str, wanted: "filters.Settings", stage: Any) -> str:
@@ -185,9 +195,10 @@ def _filters_json(box_json: str, wanted: "filters.Settings", stage: Any) -> str:
 
 
 def _page_pass(src: Source, span: Span, spool: str, box_json: str, *, period: int, decay: float, gain: float,
-               max_bytes: int, windows: Optional[List[Tuple[int, int]]], sections: Tuple[str, str, str]
-               ) -> Tuple[Pass, Dict[str, Any], "Plan", List[Tuple[int, int, int]]]:
-    """One page pass of the engine over the span, frames spooled to `spool` (rewritten)."""
+               max_bytes: int, windows: Optional[List[Tuple[int, int]]], sections: Tuple[str, str, str],
+               raw: Optional[RawFrames] = None) -> Tuple[Pass, Dict[str, Any], "Plan", List[Tuple[int, int, int]]]:
+    """One page pass of the engine over the span, frames spooled to `spool` (rewritten); with `raw`,
+    the raw frames beside them in the same pass, from their share of the frames' bytes."""
     plan = Plan.of(span, period, decay)
     segments = segments_of(windows, span, period, decay, plan.lead)
     # The overview may take all that the rest of the page leaves, counted at its most (it is
@@ -196,12 +207,19 @@ def _page_pass(src: Source, span: Span, spool: str, box_json: str, *, period: in
     fixed = fixed_bytes(sections, box_json, span.sensor, plan, len(segments), max_bytes)
     overview_budget = max(0, max_bytes - fixed)
     frame_budget = max(0, max_bytes - fixed + heat_bound(span.sensor))
+    if raw is not None:
+        share = int(raw_frames.RAW_SHARE * overview_budget)
+        raw.start(span, plan, segments, share - raw_frames.part_bound(len(segments)), period, decay, gain)
+        overview_budget -= share
+        frame_budget -= share
     run = open_pass(src, PAGE, span.sensor, span.t0, span.t1, span.t_first, span.to_end, period_us=period,
                   lead=plan.lead, decay_us=decay, timeline_bin=plan.timeline_bin, timeline_bins=plan.timeline_bins,
                   raster_bin=plan.raster_bin, raster_bins=plan.raster_bins, segments=segments,
                   spool_path=os.fsencode(spool), frame_budget=frame_budget, overview_step=plan.overview_step,
                   overview_scale=plan.overview_scale, overview_budget=overview_budget, gain=gain)
     result = run_pass(run, span.t0 - plan.lead * period, span.t1)
+    if raw is not None:
+        raw.finish()
     return run, result, plan, segments
 
 
@@ -270,8 +288,9 @@ class _Page:
     max_bytes: int
     box_json: str
     labelled: Optional[List[Dict[str, Any]]] = None
+    raw: Optional[RawFrames] = None
 
-    def write(self, out: Any, frames: Any, sections: Tuple[str, str, str]) -> int:
+    def write(self, out: Any, frames: Any, sections: Tuple[str, str, str], raw_images: Any = None) -> int:
         """The summary (the document with its image lists emptied and counted), then the
         images in blocks: what the first view shows, the overview, the other frames."""
         head, middle, end = sections
@@ -303,6 +322,10 @@ class _Page:
         # when the frames do not cover everything, and the frames keep what it leaves, earliest first.
         room = self.max_bytes - allowance(sections, len(self.segments), self.max_bytes) \
             - sum(len(part) for part in summary + rest)
+        if self.raw is not None:  # the raw frames' blocks and statement, at their most
+            raw_accepted = self.raw.accepted()
+            room -= sum(length + 1 for _, length in raw_accepted) + raw_frames.part_bound(len(self.segments)) \
+                + (sum(length for _, length in raw_accepted) // template.BLOCK_BYTES + 2 * len(self.segments) + 2) * 32
         accepted = result["frames"]
         offsets = np.concatenate([[0], np.cumsum([length for _, length in accepted], dtype=np.int64)])
         spans = shown_spans(accepted, self.segments, grid, period)
@@ -320,9 +343,11 @@ class _Page:
         of_segment: Dict[int, List[int]] = {}
         for i, (seg, _) in enumerate(accepted):
             of_segment.setdefault(seg, []).append(i)
+        doc_segments = []
         for s, _, _, _ in spans:
             mine = of_segment[s]
             first, lead, _ = self.segments[s]
+            doc_segments.append((s, first, lead, len(mine)))
             tag = template.segment_tag(len(lists))
             lists.append((tag, [int(offsets[i]) for i in mine], [accepted[i][1] for i in mine]))
             segment_json.append('{"start":' + str(grid + first * period) + ',"lead":' + str(lead)
@@ -332,6 +357,11 @@ class _Page:
             overview = {"period_us": step * period, "start": t0, "scale": plan.overview_scale, "width": ov_w,
                         "height": ov_h, "images": [], "count": len(ov_images)}
             lists.append((template.OVERVIEW_TAG, [], [len(i) for i in ov_images]))
+        raw_part = ""
+        if self.raw is not None:  # after the others: the first view shows filtered frames
+            part, raw_lists = raw_frames.document_part(self.raw, doc_segments, grid, period)
+            raw_part = raw_frames.part_text(part)
+            lists += raw_lists
         shown_first = spans[0][2] if spans else None
         first_view = template.segment_tag(0) if shown_first is not None and (covered or shown_first <= t0) \
             else template.OVERVIEW_TAG
@@ -346,6 +376,7 @@ class _Page:
         c.write(',"frames":{"period_us":' + str(period) + ',"decay_us":' + comment_json(_integral(self.decay))
                 + ',"segments":[' + ",".join(segment_json) + "]}")
         c.write(',"overview":' + comment_json(overview))
+        c.write(raw_part)
         for part in rest:
             c.write(part)
         full_rate = [[a, b] for _, _, a, b in spans]
@@ -369,8 +400,9 @@ class _Page:
             c.write("<!--" + tag)
             if where:
                 # a block's frames lie in order in the spool: one read, not one per frame
-                frames.seek(where[a])
-                text = memoryview(frames.read(where[b - 1] + lengths[b - 1] - where[a]))
+                spool = raw_images if tag.startswith("R") else frames
+                spool.seek(where[a])
+                text = memoryview(spool.read(where[b - 1] + lengths[b - 1] - where[a]))
                 c.write(b" " + b" ".join(text[where[k] - where[a]:where[k] - where[a] + lengths[k]]
                                          for k in range(a, b)))
             else:

@@ -24,7 +24,7 @@ _IMAGES_MARK = "{{images}}"
 BLOCK_BYTES = 1 << 20
 OVERVIEW_TAG = "O"
 _BASE64 = re.compile(r"[A-Za-z0-9+/]*={0,2}")
-_BLOCK = re.compile(r"<!--(O|F\d+)((?: [A-Za-z0-9+/=]*)*)-->")
+_BLOCK = re.compile(r"<!--(O|[FR]\d+)((?: [A-Za-z0-9+/=]*)*)-->")
 
 
 def json_for_script(value: Any) -> str:
@@ -62,6 +62,11 @@ def template_parts(title: str = "Recording") -> Tuple[str, str]:
 def segment_tag(index: int) -> str:
     """The block tag of the document's segment `index`."""
     return f"F{index}"
+
+
+def raw_tag(index: int) -> str:
+    """The block tag of the raw (unfiltered) frames of the document's segment `index`."""
+    return f"R{index}"
 
 
 def block_text(tag: str, images: Iterable[str]) -> str:
@@ -149,6 +154,15 @@ def split_document(doc: Dict[str, Any]) -> Tuple[Dict[str, Any], List[Tuple[str,
         lists.append((OVERVIEW_TAG, images))
         start = overview.get("start")
         firsts.append((start if isinstance(start, int) else float("-inf"), OVERVIEW_TAG))
+    raw = doc.get("raw_frames")
+    if isinstance(raw, dict) and isinstance(raw.get("segments"), list):
+        raw_segments = []
+        for s, seg in enumerate(raw["segments"]):
+            images = _image_list(seg)
+            raw_segments.append(seg if images is None else {**seg, "images": [], "count": len(images)})
+            if images is not None:
+                lists.append((raw_tag(s), images))
+        summary["raw_frames"] = {**raw, "segments": raw_segments}
     first = min(firsts)[1] if firsts else None
     return summary, lists, first
 
@@ -190,4 +204,7 @@ def read_recording_document(page: str) -> Dict[str, Any]:
                               for s, seg in enumerate(frames["segments"])]
     if isinstance(doc.get("overview"), dict):
         doc["overview"] = fill(doc["overview"], OVERVIEW_TAG)
+    raw = doc.get("raw_frames")
+    if isinstance(raw, dict) and isinstance(raw.get("segments"), list):
+        raw["segments"] = [fill(seg, raw_tag(s)) if isinstance(seg, dict) else seg for s, seg in enumerate(raw["segments"])]
     return doc

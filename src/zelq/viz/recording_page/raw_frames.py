@@ -1,0 +1,127 @@
+"""The raw frames of a filtered page: the same frame grid and look, before the filters, so the
+page can switch its player between what the camera gave and what the filters kept.
+
+A second page engine counts the events the filter stage is given, in the same pass, into
+frames spooled beside the page's own. It has a share of what the page leaves its frames
+(RAW_SHARE): it keeps frames from the first full-rate frame on while that share lasts, and
+is fed no more once it is spent. The document holds the raw frames of each segment from
+its first frame, never more than the filtered frames beside them; the page says where the
+raw frames end.
+"""
+from __future__ import annotations
+
+import os
+from typing import Any, Dict, Iterator, List, Optional, Tuple
+
+import numpy as np
+
+from .. import _native, pagefiles
+from ..recordings._sources import RECORD, Source
+from .plan import Plan
+from .template import raw_tag
+from .span import Span
+
+__all__ = ["RAW_SHARE", "RawFrames", "document_part", "part_bound", "part_text"]
+
+RAW_SHARE = 0.2             # of the bytes the page leaves its frames and overview
+_NO_OVERVIEW = 1 << 40      # an overview step past any pass: the raw engine samples it once, at its start
+_STEP = 1 << 20
+
+
+class RawFrames:
+    """The raw frames' engine over `src` (the source before the filters), spooled to `spool`."""
+
+    def __init__(self, src: Source, spool: str) -> None:
+        self.src, self.spool = src, spool
+        self.engine: Any = None
+        self.end = 0
+        self.result: Optional[Dict[str, Any]] = None
+
+    def start(self, span: Span, plan: Plan, segments: List[Tuple[int, int, int]], budget: int, period: int,
+              decay: float, gain: float) -> None:
+        """The engine on the page's frame grid with `budget` bytes of frames; an array source is
+        counted now (as the page pass takes it: in time order), a file's pieces as they come."""
+        w, h = span.sensor
+        grid = span.t0 - plan.lead * period
+        self.end = grid + (segments[-1][2] * period if segments else 0)
+        self.engine = _native.events()._Stream("page", dict(
+            width=w, height=h, t0=span.t0, t1=span.t1, period_us=period, lead=plan.lead, decay_us=decay,
+            timeline_bin=1, timeline_bins=0, raster_bin=1, raster_bins=0, segments=segments,
+            spool_path=os.fsencode(self.spool), frame_budget=max(0, budget), overview_step=_NO_OVERVIEW,
+            overview_scale=max(w, h), overview_budget=0, gain=gain))
+        if budget <= 0 or not segments:
+            self.end = grid  # nothing to keep: no piece is fed
+        if self.src.kind == "array":
+            for rec in _array_records(self.src, grid, span.t1):
+                if not self.feed(rec):
+                    break
+
+    def feed(self, records: np.ndarray) -> bool:
+        """Counts a piece of raw records (before the filter compacts it); False once the engine
+        wants no more (its budget spent, or past its last frame)."""
+        if self.engine is None or self.result is not None:
+            return False
+        if not len(records):
+            return True
+        wanted = int(records["t"].min()) < self.end
+        if wanted:
+            self.engine.feed_records(records)
+        return wanted and not self.engine.frames_full()
+
+    def finish(self) -> Dict[str, Any]:
+        """The engine's result (frames accepted, as (segment, length) in spool order); the spool closed."""
+        if self.result is None:
+            self.engine.finish()
+            self.result = self.engine.result()
+            self.engine = None  # closes the spool
+        return self.result
+
+    def accepted(self) -> List[Tuple[int, int]]:
+        return [] if self.result is None else list(self.result["frames"])
+
+
+def _array_records(src: Source, lo: int, hi: int) -> Iterator[np.ndarray]:
+    """An array source's records in [lo, hi), in time order, as the page pass feeds them."""
+    from .engine import _records
+    arr, ft = src.events, src.fields[2]
+    if not len(arr):
+        return
+    t = arr[ft]
+    order = None if len(t) < 2 or bool(np.all(t[1:] >= t[:-1])) else np.argsort(t, kind="stable")
+    for i in range(0, len(arr), _STEP):
+        part = arr[i:i + _STEP] if order is None else arr[order[i:i + _STEP]]
+        rec = _records(part, src.fields)
+        keep = (rec["t"] >= lo) & (rec["t"] < hi)
+        yield rec if keep.all() else rec[keep]
+
+
+def document_part(raw: RawFrames, doc_segments: List[Tuple[int, int, int, int]], grid: int, period: int) -> Tuple[Dict[str, Any], List[Tuple[str, List[int], List[int]]]]:
+    """The "raw_frames" part and its image lists as (tag, spool offsets, lengths), for the
+    document's segments given as (engine segment, first frame, lead-in frames, filtered frames held)."""
+    accepted = raw.accepted()
+    offsets = np.concatenate([[0], np.cumsum([length for _, length in accepted], dtype=np.int64)])
+    by_segment: Dict[int, List[int]] = {}
+    for i, (seg, _) in enumerate(accepted):
+        by_segment.setdefault(seg, []).append(i)
+    parts, lists, held = [], [], []
+    for d, (seg, first, lead, count) in enumerate(doc_segments):
+        mine = by_segment.get(seg, [])[:count]
+        parts.append({"count": len(mine), "images": []})
+        lists.append((raw_tag(d), [int(offsets[i]) for i in mine], [accepted[i][1] for i in mine]))
+        if len(mine) > lead:
+            held.append([grid + (first + lead) * period, grid + (first + len(mine)) * period])
+    complete = all(p["count"] >= count for p, (_, _, _, count) in zip(parts, doc_segments))
+    part = {"segments": parts, "held": held, "frames": sum(p["count"] for p in parts),
+            "left_out": None if complete else
+            "The page budget holds raw frames for part of the full-rate frames only; elsewhere the "
+            "player shows the filtered frames."}
+    return part, lists
+
+
+def part_bound(n_segments: int) -> int:
+    """The most the "raw_frames" part's text can take."""
+    return 400 + 80 * n_segments
+
+
+def part_text(part: Dict[str, Any]) -> str:
+    return ',"raw_frames":' + pagefiles.comment_json(part)
