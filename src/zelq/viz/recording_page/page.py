@@ -359,8 +359,8 @@ class _Page:
             lists.append((template.OVERVIEW_TAG, [], [len(i) for i in ov_images]))
         raw_part = ""
         if self.raw is not None:  # after the others: the first view shows filtered frames
-            part, raw_lists = raw_frames.document_part(self.raw, doc_segments, grid, period)
-            raw_part = raw_frames.part_text(part)
+            raw_doc, raw_lists = raw_frames.document_part(self.raw, doc_segments, grid, period)
+            raw_part = raw_frames.part_text(raw_doc)
             lists += raw_lists
         shown_first = spans[0][2] if spans else None
         first_view = template.segment_tag(0) if shown_first is not None and (covered or shown_first <= t0) \

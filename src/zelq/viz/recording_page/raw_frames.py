@@ -103,7 +103,9 @@ def document_part(raw: RawFrames, doc_segments: List[Tuple[int, int, int, int]],
     by_segment: Dict[int, List[int]] = {}
     for i, (seg, _) in enumerate(accepted):
         by_segment.setdefault(seg, []).append(i)
-    parts, lists, held = [], [], []
+    parts: List[Dict[str, Any]] = []
+    lists: List[Tuple[str, List[int], List[int]]] = []
+    held: List[List[int]] = []
     for d, (seg, first, lead, count) in enumerate(doc_segments):
         mine = by_segment.get(seg, [])[:count]
         parts.append({"count": len(mine), "images": []})
