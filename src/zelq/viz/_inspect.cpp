@@ -21,6 +21,7 @@
 #include "binding/events.hpp"
 #include "binding/py.hpp"
 #include "kernels/box_match.hpp"
+#include "kernels/box_outlines.hpp"
 #include "kernels/columns.hpp"
 #include "kernels/filters.hpp"
 #include "kernels/health.hpp"
@@ -313,6 +314,95 @@ nb::object match_boxes(const Args& a) {
     return nb::make_tuple(hit, taken);
 }
 
+// A contiguous buffer of `itemsize`-byte items of the format letter `code` ('q' int64, 'B' uint8).
+void require_items(py::Buffer& b, nb::handle obj, char code, Py_ssize_t itemsize, const char* what, int flags = 0) {
+    b.require(obj, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | flags);
+    const char* f = (*b).format;
+    const char letter = f && (f[0] == '<' || f[0] == '=' || f[0] == '|') ? f[1] : f ? f[0] : 0;
+    const bool same = letter == code || (code == 'q' && letter == 'l');  // 'l' is int64 on LP64
+    if ((*b).itemsize != itemsize || !same)
+        raise(PyExc_TypeError, "%s must be contiguous %s", what,
+              code == 'q' ? "int64" : code == 'd' ? "float64" : "uint8");
+}
+
+// _draw_boxes(frame, edges, colours, labels, dashed, line, atlas, atlas_index): outlines and labels
+// drawn into an (H, W, 3) uint8 frame in place
+nb::object draw_boxes(const Args& a) {
+    py::Buffer frame, edges, colours, labels, atlas, index;
+    frame.require(a[0], PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_ND);
+    const Py_buffer& fv = *frame;
+    if (fv.itemsize != 1 || fv.ndim != 3 || fv.shape[2] != 3)
+        raise(PyExc_ValueError, "frame must be a contiguous (height, width, 3) uint8 array");
+    require_items(edges, a[1], 'q', 8, "edges");
+    require_items(colours, a[2], 'B', 1, "colours");
+    require_items(labels, a[3], 'q', 8, "labels");
+    require_items(atlas, a[6], 'B', 1, "atlas");
+    require_items(index, a[7], 'q', 8, "atlas_index");
+    kern::BoxDrawing d;
+    d.n = labels.items();
+    if (edges.items() != 4 * d.n || colours.items() != 3 * d.n || index.items() % 8)
+        raise(PyExc_ValueError, "edges, colours and labels must describe the same boxes");
+    d.edges = static_cast<const int64_t*>(edges.data());
+    d.colours = static_cast<const uint8_t*>(colours.data());
+    d.label = static_cast<const int64_t*>(labels.data());
+    d.dashed = a.truth(4);
+    d.line = std::clamp<long long>(a.integer(5), 1, 64);
+    const size_t n_masks = index.items() / 8;
+    const auto* ix = static_cast<const int64_t*>(index.data());
+    const auto* coverage = static_cast<const uint8_t*>(atlas.data());
+    std::vector<kern::LabelMask> masks(n_masks);
+    for (size_t k = 0; k < n_masks; ++k) {
+        const int64_t* e = ix + 8 * k;
+        const int64_t off = e[0], w = e[1], h = e[2], dx = e[4], dy = e[5], tw = e[6], th = e[7];
+        const bool sizes = w >= 0 && h >= 0 && w <= (1 << 24) && h <= (1 << 24) && dx >= 0 && dy >= 0 && tw >= 0 && th >= 0 &&
+                           dx + tw <= w && dy + th <= h;
+        if (!sizes || off < 0 || static_cast<size_t>(off) > atlas.size() ||
+            static_cast<size_t>(tw * th) > atlas.size() - static_cast<size_t>(off))
+            raise(PyExc_ValueError, "atlas_index entry %zu lies outside the atlas", k);
+        masks[k] = {coverage + off, w, h, e[3], dx, dy, tw, th};
+    }
+    for (size_t k = 0; k < d.n; ++k)
+        if (d.label[k] >= static_cast<int64_t>(n_masks)) raise(PyExc_ValueError, "label %zu names no mask", k);
+    kern::RgbFrame f{static_cast<uint8_t*>(frame.data()), fv.shape[1], fv.shape[0]};
+    {
+        nb::gil_scoped_release release;
+        kern::draw_boxes(f, d, masks.data());
+    }
+    return nb::none();
+}
+
+// A contiguous column of n 8-byte numbers ('q' int64 or 'd' float64), or None.
+template <typename T>
+const T* key_column(py::Buffer& b, nb::handle obj, char code, const char* what, size_t& n) {
+    if (obj.is_none()) return nullptr;
+    require_items(b, obj, code, 8, what);
+    if (n == SIZE_MAX) n = b.items();
+    else if (b.items() != n) raise(PyExc_ValueError, "%s: the key columns differ in length", what);
+    return static_cast<const T*>(b.data());
+}
+
+// _order_boxes(t, class_id, confidence, tie) -> int64 indices sorted by t, class, descending
+// confidence and tie (each None: not a key), index order among equals
+nb::object order_boxes(const Args& a) {
+    py::Buffer bt, bc, bf, bk;
+    size_t n = SIZE_MAX;
+    kern::OrderKeys k;
+    k.t = key_column<int64_t>(bt, a[0], 'q', "t", n);
+    k.cls = key_column<int64_t>(bc, a[1], 'q', "class_id", n);
+    k.confidence = key_column<double>(bf, a[2], 'd', "confidence", n);
+    k.tie = key_column<int64_t>(bk, a[3], 'q', "tie", n);
+    k.n = n == SIZE_MAX ? 0 : n;
+    std::vector<int64_t> order;
+    {
+        nb::gil_scoped_release release;
+        order = kern::order_boxes(k);
+    }
+    nb::object out = new_array(static_cast<int64_t>(order.size()), "int64");
+    OutBuffer ob(out);
+    if (!order.empty()) std::memcpy(ob.data(), order.data(), order.size() * sizeof(int64_t));
+    return out;
+}
+
 // The health pass's accumulator: fed record arrays in file order, read at the end.
 class Health {
 public:
@@ -450,6 +540,19 @@ NB_MODULE(_inspect, m) {
         "int64, then float64), sorted by (t, class), predictions by descending confidence within each.\n"
         "Returns (true positive per prediction, matched per truth box) as bool arrays.\n\n"
         "Raises TypeError for columns of another type, ValueError for columns of different lengths.");
+    def(m, "_order_boxes", {arg("t"), arg("class_id"), arg("confidence"), arg("tie")}, order_boxes,
+        "Indices (int64) that sort boxes by t, then class_id, then descending confidence, then tie (int64,\n"
+        "int64, float64, int64 columns of one length; None leaves a key out); equal rows keep their order.\n\n"
+        "Raises TypeError for columns of another type, ValueError for columns of different lengths.");
+    def(m, "_draw_boxes",
+        {arg("frame"), arg("edges"), arg("colours"), arg("labels"), arg("dashed", Kind::Truth), arg("line", Kind::Int),
+         arg("atlas"), arg("atlas_index")},
+        draw_boxes,
+        "Box outlines and labels drawn, in order and clipped, into an (H, W, 3) uint8 frame in place: per box\n"
+        "the edges (c0, r0, c1, r1) as int64, an RGB colour as uint8 and the index of its label mask in\n"
+        "atlas_index (-1: none), whose rows are (offset in atlas, width, height, lift above r0, then the\n"
+        "stored part's x, y, width and height within the mask).\n\n"
+        "Raises TypeError for arrays of another type, ValueError for inconsistent lengths or indices.");
     nb::class_<Filter>(m, "_Filter",
                        "The noise filters as a stream stage (see filters.py): apply(records) keeps the survivors of\n"
                        "a piece of the documented records at its front and returns their number; counts() and\n"

@@ -20,6 +20,11 @@ class _Health:
 def _match_boxes(truth: Tuple[np.ndarray, ...], predictions: Tuple[np.ndarray, ...],
                  iou: float) -> Tuple[np.ndarray, np.ndarray]: ...
 
+def _order_boxes(t: Optional[np.ndarray], class_id: Optional[np.ndarray], confidence: Optional[np.ndarray],
+                 tie: Optional[np.ndarray]) -> np.ndarray: ...
+def _draw_boxes(frame: np.ndarray, edges: np.ndarray, colours: np.ndarray, labels: np.ndarray, dashed: bool,
+                line: int, atlas: np.ndarray, atlas_index: np.ndarray) -> None: ...
+
 class _Filter:
     def __init__(self, width: int, height: int, denoise: Optional[float], refractory: Optional[float],
                  hot: List[int], denoise_width: int, denoise_height: int, bin_start: int, bin_us: int,

@@ -35,10 +35,13 @@ class Boxes:
     def __init__(self, columns: Dict[str, Optional[np.ndarray]]) -> None:
         times = columns["t"]
         assert times is not None, "boxes always have times"
-        order = np.argsort(times, kind="stable")
+        # Files mostly come in time order: then the columns are kept as they are.
+        order = None if bool(np.all(times[1:] >= times[:-1])) else np.argsort(times, kind="stable")
         for name in self.__slots__:
             value = columns.get(name)
-            setattr(self, name, None if value is None else np.ascontiguousarray(value[order]))
+            if value is not None:
+                value = np.ascontiguousarray(value if order is None else value[order])
+            setattr(self, name, value)
 
     def __len__(self) -> int:
         return len(self.t)

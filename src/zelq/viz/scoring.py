@@ -1,7 +1,7 @@
 """Predicted boxes scored against labelled ones: matches, precision, recall and VOC AP.
 
 Boxes are compared at the labels' timestamps. The greedy match runs natively over both sets
-sorted once (kernels/box_match.hpp); the rest is array arithmetic.
+sorted once, both natively (kernels/box_match.hpp); the rest is array arithmetic.
 """
 from __future__ import annotations
 
@@ -123,9 +123,10 @@ def scored_sets(tb: Any, pb: Any, threshold: float, names: Tuple[str, ...], stac
                       "is matched (are both in µs?)", UserWarning, stacklevel=stacklevel + 1)
     p_rows = np.flatnonzero(scored)
     conf = np.ones(len(pb)) if pb.confidence is None else pb.confidence
+    order = _native.inspection()._order_boxes
     # (t, class, -confidence), file order among equals: the native match's order.
-    p_rows = p_rows[np.lexsort((-conf[p_rows], pb.class_id[p_rows], pb.t[p_rows]))]
-    t_rows = np.lexsort((tb.class_id, tb.t))
+    p_rows = p_rows[order(pb.t[p_rows], pb.class_id[p_rows], None if pb.confidence is None else conf[p_rows], None)]
+    t_rows = order(tb.t, tb.class_id, None, None)
     hit, taken = _native.inspection()._match_boxes(_columns(tb, t_rows), _columns(pb, p_rows), threshold)
     found = np.zeros(len(tb), bool)
     found[t_rows] = taken
@@ -139,7 +140,7 @@ def _summary(tb: Any, pb: Any, t_rows: np.ndarray, p_rows: np.ndarray, hit: np.n
     t_cls, p_cls = tb.class_id[t_rows], pb.class_id[p_rows]
     ids = np.union1d(t_cls, p_cls)
     # Each class's predictions ranked by confidence (file order among equals), in one sort.
-    ranked = np.lexsort((p_rows, -conf[p_rows], p_cls))  # p_rows: file order among equals
+    ranked = _native.inspection()._order_boxes(None, p_cls, conf[p_rows], p_rows)  # p_rows: file order among equals
     bounds = np.searchsorted(p_cls[ranked], ids, "left"), np.searchsorted(p_cls[ranked], ids, "right")
     n_truth = np.searchsorted(np.sort(t_cls), ids, "right") - np.searchsorted(np.sort(t_cls), ids, "left")
     out: Dict[str, Any] = {}

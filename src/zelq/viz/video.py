@@ -14,13 +14,14 @@ import os
 import warnings
 from fractions import Fraction
 from pathlib import Path
-from typing import Any, Dict, Iterator, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterator, Optional, Tuple
 
 import numpy as np
 
 from zelq.viz import _args, pagefiles
 from zelq.viz._palettes import palette as palette_of
 from zelq.viz.boxes import CLASS_COLOURS, Boxes, boxes_of, class_names, read_boxes
+from zelq.viz.video_drawing import Painter
 
 __all__ = ["write_video", "array_frames", "read_boxes", "boxes_of", "Boxes", "CLASS_COLOURS", "FORMATS"]
 
@@ -163,92 +164,6 @@ def _frame_source(recording: Any, sensor: Optional[Tuple[int, int]], outside: st
     if sensor is None:  # a file without a header size: the events' extent, as for an array
         sensor = (int(events["x"].max(initial=-1)) + 1, int(events["y"].max(initial=-1)) + 1)
     return array_frames(events, sensor, **kw)
-
-
-# ---------------------------------------------------------------- drawing
-
-class _Painter:
-    """Draws boxes and the time stamp on frames of one size, in place."""
-
-    def __init__(self, width: int, height: int, sx: float, sy: float, classes: Sequence[str]) -> None:
-        from PIL import ImageFont
-        self.width, self.height, self.sx, self.sy = width, height, sx, sy
-        self.classes = classes
-        self.line = max(1, round(min(width, height) / 360))
-        size = max(10, min(28, height // 30))
-        try:
-            self.font = ImageFont.load_default(size)
-        except TypeError:  # Pillow without scalable default font
-            self.font = ImageFont.load_default()
-
-    def text(self, frame: np.ndarray, text: str, x: int, y: int, colour: Sequence[int], backing: bool) -> None:
-        from PIL import Image, ImageDraw
-        left, top, right, bottom = self.font.getbbox(text)
-        w, h = int(right) + 2, int(bottom) + 2  # whole pixels already: no stroke is drawn
-        x, y = max(0, min(x, self.width - w)), max(0, min(y, self.height - h))
-        w, h = min(w, self.width - x), min(h, self.height - y)
-        if w <= 0 or h <= 0:
-            return
-        mask = Image.new("L", (w, h))
-        ImageDraw.Draw(mask).text((1, 1), text, fill=255, font=self.font)
-        alpha = np.asarray(mask, np.float32)[..., None] / 255.0
-        region = frame[y:y + h, x:x + w].astype(np.float32)
-        if backing:
-            region *= 0.35
-        region += alpha * (np.asarray(colour, np.float32) - region)
-        frame[y:y + h, x:x + w] = region.astype(np.uint8)
-
-    def stamp(self, frame: np.ndarray, t: int, first: int) -> None:
-        ms = round((t - first) / 1000)
-        self.text(frame, f"{t // 1_000_000:,}.{t % 1_000_000:06d} s   +{ms // 1000}.{ms % 1000:03d} s",
-                  4, 4, (235, 235, 235), True)
-
-    def rect(self, frame: np.ndarray, c0: int, r0: int, c1: int, r1: int, colour, dashed: bool) -> None:
-        """Outline of the pixels c0 <= c < c1, r0 <= r < r1 (clipped to the frame)."""
-        w, h, t = self.width, self.height, self.line
-        if c1 <= c0 or r1 <= r0 or c1 <= 0 or r1 <= 0 or c0 >= w or r0 >= h:
-            return
-        col = np.asarray(colour, np.uint8)
-        keep_c = np.arange(max(c0, 0), min(c1, w))
-        keep_r = np.arange(max(r0, 0), min(r1, h))
-        if dashed:  # runs of 4 pixels on, 3 off
-            keep_c = keep_c[(keep_c - c0) % 7 < 4]
-            keep_r = keep_r[(keep_r - r0) % 7 < 4]
-        for r in range(r0, r0 + t):
-            if 0 <= r < h:
-                frame[r, keep_c] = col
-        for r in range(r1 - t, r1):
-            if 0 <= r < h:
-                frame[r, keep_c] = col
-        for c in range(c0, c0 + t):
-            if 0 <= c < w:
-                frame[keep_r, c] = col
-        for c in range(c1 - t, c1):
-            if 0 <= c < w:
-                frame[keep_r, c] = col
-
-    @staticmethod
-    def clamped(v: float, size: int) -> int:
-        margin = float(7 << 20)  # a whole number of dash periods: the dashes' phase is kept
-        return round(min(max(v, -margin), size + margin))
-
-    def boxes(self, frame: np.ndarray, boxes: Boxes, rows: range, predicted: bool) -> None:
-        for i in rows:
-            cid = int(boxes.class_id[i])
-            colour = CLASS_COLOURS[cid % len(CLASS_COLOURS)]
-            # Python floats (no overflow warnings), held within a margin of the frame: a box
-            # 1e308 wide is drawn as far as the frame shows it.
-            x, y = float(boxes.x[i]) * self.sx, float(boxes.y[i]) * self.sy
-            c0, r0 = self.clamped(x, self.width), self.clamped(y, self.height)
-            c1 = self.clamped(x + float(boxes.w[i]) * self.sx, self.width)
-            r1 = self.clamped(y + float(boxes.h[i]) * self.sy, self.height)
-            self.rect(frame, c0, r0, c1, r1, colour, predicted)
-            name = self.classes[cid] if 0 <= cid < len(self.classes) else f"class {cid}"
-            if predicted and boxes.confidence is not None:
-                name += f" {boxes.confidence[i]:.2f}"
-            if boxes.track_id is not None:
-                name += f" #{boxes.track_id[i]}"
-            self.text(frame, name, c0, r0 - int(self.font.getbbox(name)[3]) - 3, colour, False)
 
 
 # ---------------------------------------------------------------- encoding
@@ -396,7 +311,7 @@ def write_video(recording: Any, output_path: Any, *, frame_period: int = 20_000,
         rate /= keep
         warnings.warn(f"a GIF shows at most 100 frames a second: writing 1 frame in {keep} "
                       f"({float(rate):g} frames a second)", stacklevel=2)
-    painter = _Painter(ow, oh, ow / sensor[0], oh / sensor[1], names)
+    painter = Painter(ow, oh, ow / sensor[0], oh / sensor[1], names)
     with pagefiles.replacing(out) as partial:
         container = av.open(partial, "w", format={".mp4": "mp4", ".webm": "webm", ".gif": "gif"}[ext])
         try:
@@ -421,7 +336,7 @@ def write_video(recording: Any, output_path: Any, *, frame_period: int = 20_000,
                 if first is None:
                     first = t if start is None else t - start
                 if (ow, oh) != sensor:
-                    rgb = _resized(rgb, ow, oh, sensor)
+                    rgb = np.ascontiguousarray(_resized(rgb, ow, oh, sensor))  # drawn on natively
                 else:
                     rgb = np.array(rgb, copy=True)  # drawn on: never the iterator's own buffer
                 for found, predicted in ((labels, False), (preds, True)):
