@@ -20,11 +20,11 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
-sys.path.insert(0, str(HERE.parent / "tests"))
+sys.path.insert(0, str(HERE.parent))
 
 import numpy as np  # noqa: E402
 
-import writers  # noqa: E402
+from tests.support import writers  # noqa: E402
 from synth_recording import synth_chunks  # noqa: E402
 
 TARGET_MB = 512

@@ -17,11 +17,11 @@ from pathlib import Path
 import numpy as np
 
 HERE = Path(__file__).resolve().parent
-sys.path[:0] = [str(HERE), str(HERE.parent / "tests")]
+sys.path[:0] = [str(HERE), str(HERE.parent)]
 
 from common import best_of, machine, mib, peak_extra_bytes  # noqa: E402
 
-import oracle  # noqa: E402
+from tests.support import binning_oracle as oracle  # noqa: E402
 from zelq.viz import spikes  # noqa: E402
 
 WIDTH, HEIGHT = 346, 260

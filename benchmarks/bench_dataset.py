@@ -5,7 +5,7 @@
 Writes (once, then reuses) two synthetic datasets: 1,000 files of 250,000 events
 (128 x 128, EVT 3.0, DVS Gesture-sized) and 10,000 N-MNIST files of about 4,000
 events (34 x 34). The baseline is a plain loop that reads each file with
-read_events and computes the same numbers with NumPy (tests/summary_standin.py).
+read_events and computes the same numbers with NumPy (tests/support/summary_standin.py).
 summarize_dataset runs on an already-started local cluster of two single-threaded
 worker processes passed as client=, then on one of one worker (each started before
 its clock, and only one up at a time: an idle cluster's heartbeats and monitors
@@ -32,12 +32,12 @@ from pathlib import Path
 import numpy as np
 
 HERE = Path(__file__).resolve().parent
-sys.path[:0] = [str(HERE), str(HERE.parent / "tests")]
+sys.path[:0] = [str(HERE), str(HERE.parent)]
 
 from common import machine  # noqa: E402
 
-import summary_standin  # noqa: E402
-import writers  # noqa: E402
+from tests.support import summary_standin  # noqa: E402
+from tests.support import writers  # noqa: E402
 
 SETS = {  # name: (files, events a file, sensor side, writer, suffix)
     "big": (1_000, 250_000, 128, "evt3", ".raw"),

@@ -69,7 +69,7 @@ from pathlib import Path
 import numpy as np
 
 HERE = Path(__file__).resolve().parent
-sys.path[:0] = [str(HERE), str(HERE.parent / "tests")]
+sys.path[:0] = [str(HERE), str(HERE.parent)]
 
 from common import best_of, machine, peak_extra_bytes  # noqa: E402
 
@@ -236,7 +236,7 @@ def open_pages(paths):
         return [None] * len(paths)
     from playwright.sync_api import sync_playwright
 
-    from conftest import CHROMIUM_FLAGS
+    from tests.support.browser import CHROMIUM_FLAGS
 
     out = []
     with sync_playwright() as pw:

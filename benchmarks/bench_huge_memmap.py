@@ -19,8 +19,8 @@ from pathlib import Path
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-import oracle  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+from tests.support import binning_oracle as oracle  # noqa: E402
 from common import _status, mib  # noqa: E402
 
 from zelq.viz import spikes  # noqa: E402

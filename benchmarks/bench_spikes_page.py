@@ -22,9 +22,9 @@ from pathlib import Path
 import numpy as np
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "tests"))
+sys.path.insert(0, str(HERE.parent))
 
-from conftest import CHROMIUM_FLAGS  # noqa: E402
+from tests.support.browser import CHROMIUM_FLAGS  # noqa: E402
 from playwright.sync_api import sync_playwright  # noqa: E402
 
 from zelq.viz import spikes  # noqa: E402

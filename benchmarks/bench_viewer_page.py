@@ -62,11 +62,11 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tests"))
+sys.path.insert(0, str(ROOT))
 sys.path.insert(0, str(ROOT / "src"))
 
-from conftest import CHROMIUM_FLAGS  # noqa: E402
-import viewer_docs  # noqa: E402
+from tests.support.browser import CHROMIUM_FLAGS  # noqa: E402
+from tests.support import viewer_docs  # noqa: E402
 
 TARGETS = {5000: 2.0, 20000: 10.0}
 # A polled predicate would be a string eval, which the page's CSP refuses.

@@ -17,7 +17,7 @@ import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path[:0] = [str(HERE), str(HERE.parent / "tests")]
+sys.path[:0] = [str(HERE), str(HERE.parent)]
 
 from common import best_of, machine  # noqa: E402
 from synth_recording import write_recording  # noqa: E402

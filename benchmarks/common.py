@@ -55,7 +55,7 @@ _VIEWER_READY = "() => new Promise(r => { const c = () => (window.zelqViewer && 
 def viewer_ready_seconds(path, viewport=(1280, 800), repeat=3):
     """Median seconds until a graph page in Chromium is ready (its own zelqViewer.readyAt)."""
     from playwright.sync_api import sync_playwright
-    from conftest import CHROMIUM_FLAGS
+    from tests.support.browser import CHROMIUM_FLAGS
     times = []
     with sync_playwright() as pw:
         browser = pw.chromium.launch(executable_path=shutil.which("chromium"), args=CHROMIUM_FLAGS)

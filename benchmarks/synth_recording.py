@@ -23,9 +23,9 @@ from typing import Iterator
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 
-import writers  # noqa: E402
+from tests.support import writers  # noqa: E402
 
 PRESETS = {"a": (12.5, 111e6), "b": (60.0, 400e6), "h": (3600.0, 180e6)}
 CHUNK_EVENTS = 1_000_000

@@ -3,11 +3,11 @@
     python examples/sample_recordings.py [OUT_DIR]
 
 `write(out_dir)` writes the rotating bar (128 x 128, 1 s) with each of the test
-suite's writers (tests/writers.py: reading a file back gives the array
+suite's writers (tests/support/writers.py: reading a file back gives the array
 written): out_dir/bar.raw (Prophesee EVT 3.0), bar_evt2.raw (EVT 2.0),
 bar_evt21.raw (EVT 2.1), bar.dat (DAT v2), bar.bin (N-MNIST), bar.aedat4
 (AEDAT 4; needs lz4, the `aedat` extra) and any format added there since, and
-with tests/format_writers.py bar_aedat2.aedat (AEDAT 2.0, DVS128 addresses),
+with tests/support/format_writers.py bar_aedat2.aedat (AEDAT 2.0, DVS128 addresses),
 bar_aedat31.aedat (AEDAT 3.1), bar.txt and bar.csv (event text); then
 bar.npy, bar.npz and a frame stack of it as bar_frames.npy. It returns their
 paths.
@@ -21,16 +21,16 @@ import numpy as np
 from spike_page import load_events
 from zelq.viz import spikes
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-import format_writers  # noqa: E402
-import writers  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+from tests.support import format_writers  # noqa: E402
+from tests.support import writers  # noqa: E402
 
 SENSOR = (128, 128)
 
 
 def file_names() -> dict:
     """Writer name -> file name: bar<suffix>, or bar_<writer><suffix> where writers share a suffix
-    (EVT 3.0 keeps bar.raw); then the formats of tests/format_writers.py that need no extra."""
+    (EVT 3.0 keeps bar.raw); then the formats of tests/support/format_writers.py that need no extra."""
     names = {}
     for fmt, suffix in writers.SUFFIX.items():
         shared = list(writers.SUFFIX.values()).count(suffix) > 1 and fmt != "evt3"

@@ -1,51 +1,16 @@
-"""Shared fixtures: real recordings, and a headless Chromium for page tests."""
+"""Shared fixtures: the event dtype, real recordings, and a headless Chromium for page tests."""
 import os
 import importlib.util
 import shutil
-import subprocess
-import sys
-from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parent.parent
-# ZELQVIZ_RECORDINGS points elsewhere, e.g. from a worktree beside the checkout.
-RECORDINGS = Path(os.environ.get("ZELQVIZ_RECORDINGS", ROOT.parent / "shared" / "data" / "recordings"))
-
-
-# Where the skip says to look: a newcomer's clone has no shared folder beside it.
-NO_RECORDINGS = (f"the shared sensor recordings are not in {RECORDINGS}: "
-                 "set ZELQVIZ_RECORDINGS to their folder (see the README's Two commands)")
-
-
-def shared_recording(name):
-    """The path of a shared sample recording; skips when the recordings or its reader are missing."""
-    if not RECORDINGS.is_dir():
-        pytest.skip(NO_RECORDINGS)
-    if name.endswith(".aedat4"):
-        pytest.importorskip("lz4")
-    return RECORDINGS / name
-
-ARTIFACTS = Path(__file__).resolve().parent / "_artifacts"
-
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-# Set by `./run sanitize`: the suite runs against the ASan/UBSan build.
-SANITIZED = bool(os.environ.get("ZELQVIZ_SANITIZED"))
-
+from tests.support.browser import CHROMIUM_FLAGS, PageProbe
+from tests.support.paths import ARTIFACTS, NO_RECORDINGS, RECORDINGS, ROOT
+from tests.support.sanitizer import SANITIZED, pass_runtime_to_children
 
 if SANITIZED:
-    # Child interpreters need the preloaded runtime too, also when a test gives them their own env.
-    _SANITIZER_ENV = {k: os.environ[k] for k in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "ZELQVIZ_SANITIZED")
-                      if k in os.environ}
-    _popen_init = subprocess.Popen.__init__
-
-    def _sanitized_popen_init(self, *args, env=None, **kwargs):
-        if env is not None:
-            env = {**env, **_SANITIZER_ENV}
-        _popen_init(self, *args, env=env, **kwargs)
-
-    subprocess.Popen.__init__ = _sanitized_popen_init
+    pass_runtime_to_children()
 
 
 def pytest_configure(config):
@@ -71,16 +36,10 @@ def pytest_collection_modifyitems(config, items):
             item.add_marker(skip)
 
 
-CHROMIUM_FLAGS = [
-    "--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-    "--disable-background-networking", "--disable-component-update", "--disable-sync",
-]
-
-
 @pytest.fixture(scope="session")
 def event_dtype():
     """The documented event record (x, y int16, t int64, p int8), written once for the tests."""
-    from recordings import EVENT_DTYPE
+    from tests.support.decoders import EVENT_DTYPE
     return EVENT_DTYPE
 
 
@@ -121,27 +80,6 @@ def browser():
         b = pw.chromium.launch(executable_path=executable, args=CHROMIUM_FLAGS)
         yield b
         b.close()
-
-
-class PageProbe:
-    """A page that records every network request and console error."""
-
-    def __init__(self, page):
-        self.page = page
-        self.requests = []
-        self.errors = []
-        page.on("request", lambda r: self.requests.append(r.url))
-        page.on("console", lambda m: m.type == "error" and self.errors.append(m.text))
-        page.on("pageerror", lambda e: self.errors.append(str(e)))
-
-    def open(self, path: Path):
-        self.page.goto(path.resolve().as_uri())
-        return self.page
-
-    def external_requests(self, path: Path):
-        """Requests for anything other than the page file itself and inline data."""
-        own = path.resolve().as_uri()
-        return [u for u in self.requests if u.split("#")[0] != own and not u.startswith(("data:", "blob:"))]
 
 
 @pytest.fixture

@@ -1,0 +1,154 @@
+"""The graph page's network parts in Chromium: the layer table, the trace, the input frame,
+the output's running decision, and the one scrubber that drives them and the graph; and a
+page without them that stays what it was."""
+import numpy as np
+import pytest
+
+from zelq import ir
+from zelq.viz import layer_statistics
+from zelq.viz.render import render_html
+from zelq.viz.serialize import graph_to_dict
+from tests.support.decoders import EVENT_DTYPE
+
+T = 30
+
+
+def network():
+    g = ir.Graph()
+    g.add("in", ir.Input((2, 4, 4)))
+    g.add("conv", ir.Conv2d(np.ones((3, 2, 3, 3), np.float32), None, padding=(1, 1), input_shape=(2, 4, 4)))
+    g.add("lif", ir.LIF(tau=np.ones((3, 4, 4), np.float32), v_threshold=np.full((3, 4, 4), 0.5, np.float32)))
+    g.add("flat", ir.Flatten(input_shape=(3, 4, 4)))
+    g.add("fc", ir.Affine(np.ones((3, 48), np.float32), np.zeros(3, np.float32)))
+    g.add("out_lif", ir.LIF(tau=np.ones(3, np.float32)))
+    g.add("out", ir.Output((3,)))
+    g.connect("in", "conv", "lif", "flat", "fc", "out_lif", "out")
+    return g
+
+
+def recording():
+    rng = np.random.default_rng(0)
+    ev = np.zeros(400, dtype=EVENT_DTYPE)
+    ev["x"], ev["y"] = rng.integers(0, 4, 400), rng.integers(0, 4, 400)
+    ev["t"] = np.sort(rng.integers(5_000, 5_000 + T * 1000, 400))
+    ev["p"] = rng.choice([-1, 1], 400)
+    return ev
+
+
+def inputs():
+    rng = np.random.default_rng(1)
+    out = np.zeros((T, 3), np.uint8)
+    out[:10, 2] = 1          # class 2 leads early
+    out[10:, 1] = 1          # class 1 overtakes at step 19 (10 against 10 at 19: the lower index wins)
+    act = {"lif": (rng.random((T, 3, 4, 4)) < 0.3).astype(np.uint8), "out_lif": out}
+    act["lif"][:, 0, 0, 0] = 0
+    return act
+
+
+@pytest.fixture
+def page_file(tmp_path):
+    g, act, ev = network(), inputs(), recording()
+    v = np.cumsum(np.random.default_rng(2).random((T, 3, 4, 4)), 0).astype(np.float32) % 1
+    stats = layer_statistics(g, act, dt=1e-3, inputs=ev)
+    html = render_html(graph_to_dict(g), "net", activity=act, dt=1e-3, statistics=stats, states={"lif": v},
+                       trace_neurons={"lif": [5]}, inputs=ev, classes=["a", "b", "c"], label=1)
+    path = tmp_path / "net.html"
+    path.write_text(html, encoding="utf-8")
+    return path, stats, ev
+
+
+def test_parts_follow_the_scrubber(browser, page_file):
+    path, stats, ev = page_file
+    page = browser.new_page()
+    errors = []
+    page.on("pageerror", lambda e: errors.append(str(e)))
+    page.goto(path.as_uri())
+    page.wait_for_function("window.zelqViewer && window.zelqViewer.ready")
+    rows = page.eval_on_selector_all("[data-part=layer-table] tbody tr", "rs => rs.map(r => r.dataset.node)")
+    assert rows == list(stats["layers"])
+    csv = page.evaluate("zelqNet.csv()").splitlines()
+    assert csv[0].startswith("node,type,neurons") and csv[-1].split(",")[0] == "total"
+    assert csv[-1].split(",")[8] == str(stats["total"]["synops"])
+    page.click("[data-part=layer-table] th:nth-child(9)")   # SynOps, largest first
+    first = page.eval_on_selector("[data-part=layer-table] tbody tr", "r => r.dataset.node")
+    assert first == max((k for k, r in stats["layers"].items() if r["synops"]), key=lambda k: stats["layers"][k]["synops"])
+    scrub = page.locator("[data-part=scrubber]")
+    assert scrub.get_attribute("max") == str(T - 1)
+    t0 = int(ev["t"].min())
+    for k, decided in ((5, "c"), (18, "c"), (19, "b"), (T - 1, "b")):
+        scrub.fill(str(k))
+        assert page.evaluate("zelqNet.step()") == k
+        assert page.text_content("[data-part=decision]") == decided
+        expected = int(((ev["t"] >= t0 + k * 1000) & (ev["t"] < t0 + (k + 1) * 1000)).sum())
+        assert page.evaluate("zelqNet.inputEvents()") == expected
+        bins = int(page.get_attribute("#act-time", "max")) + 1
+        assert page.input_value("#act-time") == str(k * bins // T)   # the graph's colours follow
+    assert "right" in page.text_content("[data-part=label]")
+    busiest = int(np.argmax(inputs()["lif"].reshape(T, -1).sum(0)))
+    assert page.evaluate("zelqNet.trace()") == {"node": "lif", "neuron": busiest, "traced": True}
+    page.evaluate("zelqNet.pickNeuron('lif', 5)")
+    assert page.evaluate("zelqNet.trace()")["neuron"] == 5
+    assert page.is_visible("[data-part=trace] canvas") and page.is_visible("[data-part=input]")
+    assert "silent 1 of 48: 0" in page.text_content("[data-part=trace]")
+    assert not errors
+
+
+def test_a_page_without_the_parts_is_unchanged():
+    g, act = network(), inputs()
+    doc = graph_to_dict(g)
+    plain = render_html(doc, "net", activity=act, dt=1e-3)
+    assert "net-dock" not in plain and "ZNetData" not in plain
+    assert render_html(doc, "net", activity=act, dt=1e-3, states=None, inputs=None) == plain
+
+
+BAD = [
+    ("nan", dict(states={"lif": np.full((T, 3, 4, 4), np.nan, np.float32)}), ValueError, "'lif' hold NaN"),
+    ("state-shape", dict(states={"lif": np.zeros((T, 5))}), ValueError, r"States of node 'lif' has shape"),
+    ("state-id", dict(states={"nope": np.zeros((T, 3))}), ValueError, "'nope', which is not in the document"),
+    ("state-steps", dict(states={"lif": np.zeros((T + 1, 48))}), ValueError, f"'lif' have {T + 1} steps"),
+    ("state-type", dict(states=[1]), TypeError, r"Argument 'states' has incorrect type \(expected dict, got list\)"),
+    ("trace-range", dict(states={"lif": np.zeros((T, 48))}, trace_neurons={"lif": [48]}), ValueError, "names neuron 48"),
+    ("classes", dict(classes=["a", "b"]), ValueError, "classes names 2 classes, but node 'out_lif' has 3"),
+    ("label", dict(label=3), ValueError, "label must be a class index from 0 to 2"),
+    ("output", dict(output="nope"), ValueError, "'nope', which is not in the document"),
+]
+
+
+@pytest.mark.parametrize("case,kw,error,match", BAD, ids=[b[0] for b in BAD])
+def test_bad_page_input_is_refused_naming_the_node(case, kw, error, match):
+    with pytest.raises(error, match=match):
+        render_html(graph_to_dict(network()), activity=inputs(), dt=1e-3, **kw)
+
+
+def test_graph_command_takes_states_input_classes_and_label(tmp_path):
+    from zelq.viz.cli import main
+    g, act, ev = network(), inputs(), recording()
+    ir.write(tmp_path / "m.zelq", g)
+    np.savez(tmp_path / "a.npz", **act, out=np.full((T, 3), 0.5))   # a node of values, left out of the counts
+    np.savez(tmp_path / "s.npz", lif=np.zeros((T, 3, 4, 4), np.float32))
+    np.save(tmp_path / "ev.npy", ev)
+    out = tmp_path / "p.html"
+    assert main(["graph", str(tmp_path / "m.zelq"), "--activity", str(tmp_path / "a.npz"), "--dt", "1ms",
+                 "--states", str(tmp_path / "s.npz"), "--input", str(tmp_path / "ev.npy"),
+                 "--classes", "a,b,c", "--label", "1", "-o", str(out), "-q"]) == 0
+    html = out.read_text(encoding="utf-8")
+    assert "ZNetData" in html and '"classes":["a","b","c"]' in html and "values, not spike counts" in html
+
+
+def test_states_keep_64_traces_a_node_and_say_what_they_left_out():
+    import json
+    g = ir.Graph()
+    g.add("lif", ir.LIF(tau=np.ones(200, np.float32), v_threshold=np.full(200, 0.7, np.float32)))
+    rng = np.random.default_rng(4)
+    spikes = (rng.random((T, 200)) < 0.2).astype(np.uint8)
+    spikes[:, 150:] = 0                      # 50 silent neurons
+    spikes[:, 7] = 1                         # the busiest
+    html = render_html(graph_to_dict(g), activity={"lif": spikes}, dt=1e-3,
+                       states={"lif": rng.random((T, 200)).astype(np.float32)}, trace_neurons={"lif": [199, 3]})
+    doc = json.loads(html.split("const ZNetData = ", 1)[1].split(";\n", 1)[0])
+    s = doc["states"][0]
+    assert len(s["traced"]) == 64 and s["traced"][:2] == [199, 3] and s["default"] == 7
+    assert sum(k >= 150 for k in s["traced"]) == 1 + 8      # the named silent one and eight more
+    assert s["threshold"][:2] == [pytest.approx(0.7)] * 2
+    assert s["spikes"][2] == list(range(T)) and "136 of 200" in s["left_out"][0]
+    assert doc["dead"]["lif"]["silent_count"] == 50 and doc["dead"]["lif"]["saturated"] == [7]

@@ -1,0 +1,1 @@
+"""Helpers shared by the tests and the benchmarks: writers, decoders, oracles, documents, paths."""

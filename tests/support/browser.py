@@ -1,0 +1,28 @@
+"""Headless Chromium for the page tests and benchmarks: its flags, and a page that records what it asks for."""
+from pathlib import Path
+
+CHROMIUM_FLAGS = [
+    "--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+    "--disable-background-networking", "--disable-component-update", "--disable-sync",
+]
+
+
+class PageProbe:
+    """A page that records every network request and console error."""
+
+    def __init__(self, page):
+        self.page = page
+        self.requests = []
+        self.errors = []
+        page.on("request", lambda r: self.requests.append(r.url))
+        page.on("console", lambda m: m.type == "error" and self.errors.append(m.text))
+        page.on("pageerror", lambda e: self.errors.append(str(e)))
+
+    def open(self, path: Path):
+        self.page.goto(path.resolve().as_uri())
+        return self.page
+
+    def external_requests(self, path: Path):
+        """Requests for anything other than the page file itself and inline data."""
+        own = path.resolve().as_uri()
+        return [u for u in self.requests if u.split("#")[0] != own and not u.startswith(("data:", "blob:"))]
