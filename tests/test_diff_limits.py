@@ -10,7 +10,7 @@ import pytest
 
 from zelq.viz import comparison
 
-import viewer_docs as vd
+from tests.support import viewer_docs as vd
 
 
 def _exact_max_abs(a, b):

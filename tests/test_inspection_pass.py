@@ -6,9 +6,9 @@ import json
 import numpy as np
 import pytest
 
-from conftest import shared_recording
-from test_health import faulty
-from writers import dat
+from tests.support.paths import shared_recording
+from tests.inspection.test_check_recording import faulty
+from tests.support.writers import dat
 from zelq.viz import check_recording, read_events
 from zelq.viz import recording_inspection as inspection
 from zelq.viz.recording_page.span import span_of

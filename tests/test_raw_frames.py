@@ -7,8 +7,8 @@ import numpy as np
 import pytest
 from PIL import Image
 
-from conftest import shared_recording
-from test_inspect_page import recording
+from tests.support.paths import shared_recording
+from tests.recording_page.test_inspection_parts import recording
 from zelq.viz import export_recording_html
 from zelq.viz.recording_page import read_recording_document
 
