@@ -7,6 +7,7 @@
 
 #include <initializer_list>
 #include <string>
+#include <utility>
 
 #include "binding/args.hpp"
 #include "binding/events.hpp"
@@ -67,6 +68,30 @@ inline nb::object field_max_int(nb::handle events, nb::handle name) {
     return checked(PyLong_FromLongLong(m.i));
 }
 
+// A 16-bit integer field.
+inline bool short_int(nb::handle events, nb::handle name) {
+    nb::object fdtype = events.attr("dtype").attr("fields")[name][0];
+    const std::string kind = nb::cast<std::string>(fdtype.attr("kind"));
+    return (kind == "i" || kind == "u") && nb::cast<int>(fdtype.attr("itemsize")) == 2 &&
+           nb::len(nb::object(fdtype.attr("shape"))) == 0;
+}
+
+// The largest x and y as Python ints, in one pass over the records.
+inline std::pair<nb::object, nb::object> xy_max_ints(nb::handle events, nb::handle x, nb::handle y) {
+    EventView view(events);
+    require_elements(view, "maximum");
+    const kern::Column cx = view.column(x), cy = view.column(y);
+    std::pair<kern::ColumnMax, kern::ColumnMax> m;
+    {
+        nb::gil_scoped_release release;
+        m = kern::column_max_xy(cx, cy, view.size());
+    }
+    auto as_int = [](const kern::ColumnMax& c) {
+        return c.is_unsigned ? checked(PyLong_FromUnsignedLongLong(c.u)) : checked(PyLong_FromLongLong(c.i));
+    };
+    return {as_int(m.first), as_int(m.second)};
+}
+
 // Sensor size (width, height) from the largest coordinates, (128, 128) without
 // an x field; `roles` is the field finder of the caller's namespace.
 inline nb::object sensor_size(nb::handle roles, nb::handle events) {
@@ -74,6 +99,10 @@ inline nb::object sensor_size(nb::handle roles, nb::handle events) {
     if (f[0].is_none()) return nb::make_tuple(128, 128);
     const bool empty = py::length(events) == 0;
     nb::object one = nb::int_(1);
+    if (!empty && !f[1].is_none() && short_int(events, f[0]) && short_int(events, f[1])) {
+        auto [mx, my] = xy_max_ints(events, f[0], f[1]);
+        return nb::make_tuple(checked(PyNumber_Add(mx.ptr(), one.ptr())), checked(PyNumber_Add(my.ptr(), one.ptr())));
+    }
     nb::object width = empty ? nb::object(nb::int_(128)) : checked(PyNumber_Add(field_max_int(events, f[0]).ptr(), one.ptr()));
     nb::object height;
     if (f[1].is_none()) height = one;

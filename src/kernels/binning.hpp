@@ -17,7 +17,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "kernels/column_max.hpp"
 #include "kernels/columns.hpp"
+#include "kernels/record_binning_avx2.hpp"
+#include "kernels/time_bins.hpp"
 
 namespace zv::kern {
 
@@ -33,12 +36,20 @@ public:
         std::memset(cells_, 0, n_cells_ * 4);
         carry_.clear();
     }
-    void add(size_t i) {
-        uint32_t c;
-        std::memcpy(&c, cells_ + i * 4, 4);
-        if (++c == 0) ++carry_[i];
-        std::memcpy(cells_ + i * 4, &c, 4);
-    }
+    void add(size_t i) { counter().add(i); }
+    // The adder of a hot loop: a copy held in registers, which stores into the
+    // cells cannot make the loop reload.
+    struct Counter {
+        std::byte* cells;
+        IntCells* owner;
+        void add(size_t i) const {
+            uint32_t c;
+            std::memcpy(&c, cells + i * 4, 4);
+            if (++c == 0) [[unlikely]] ++owner->carry_[i];
+            std::memcpy(cells + i * 4, &c, 4);
+        }
+    };
+    Counter counter() { return {cells_, this}; }
     // Every cell becomes its count as float32 (rounded to nearest).
     void finish() {
         for (size_t i = 0; i < n_cells_; ++i) store(i, count(i));
@@ -89,6 +100,11 @@ public:
     FloatCells(void* cells, size_t n_cells) : cells_(static_cast<float*>(cells)), n_cells_(n_cells) {}
     void reset() { std::fill_n(cells_, n_cells_, 0.0f); }
     void add(size_t i) { cells_[i] += 1.0f; }
+    struct Counter {
+        float* cells;
+        void add(size_t i) const { cells[i] += 1.0f; }
+    };
+    Counter counter() const { return {cells_}; }
     void finish() {}
     void finish_cumulative(size_t planes, size_t plane) {
         for (size_t k = 1; k < planes; ++k)
@@ -149,70 +165,6 @@ inline bool finite_time_range(const Column& t, size_t n, double& lo, double& hi)
     }
     return lo <= hi;
 }
-
-// The bin of timestamp t: trunc((t - t_min) / t_range * (n - 0.001)),
-// clipped to 0..n-1, in this order of double operations. The map is
-// monotonic in t, so for a modest bin count the exact bin edges are found
-// once by bisection, and time-ordered events then need two comparisons each
-// instead of a division.
-class TimeBinning {
-public:
-    TimeBinning(double lo, double hi, int64_t bins)
-        : t_min_(lo), t_range_(std::max(hi - lo, 1e-9)), scale_(static_cast<double>(bins) - 0.001), n_(bins) {
-        if (n_ > kMaxCachedEdges) return;
-        edges_.resize(static_cast<size_t>(n_) + 1);
-        edges_[0] = -INFINITY;
-        edges_[static_cast<size_t>(n_)] = INFINITY;
-        for (int64_t k = 1; k < n_; ++k) edges_[static_cast<size_t>(k)] = first_time_in_bin(k, lo, hi);
-    }
-
-    int64_t operator()(double t) {
-        if (edges_.empty()) return exact(t);
-        const size_t k = static_cast<size_t>(hint_);
-        if (t >= edges_[k] && t < edges_[k + 1]) return hint_;
-        hint_ = exact(t);
-        return hint_;
-    }
-
-    int64_t exact(double t) const {
-        const double v = (t - t_min_) / t_range_ * scale_;
-        // Clip before converting: a timestamp outside a guessed range may give
-        // any value, and converting one beyond int64 is undefined.
-        if (!(v >= 1.0)) return 0;
-        if (!(v < static_cast<double>(n_))) return n_ - 1;
-        return static_cast<int64_t>(v);  // truncation toward zero
-    }
-
-private:
-    static constexpr int64_t kMaxCachedEdges = 16384;
-
-    // Doubles as integers in the same order (finite values only).
-    static int64_t key(double d) {
-        const uint64_t u = std::bit_cast<uint64_t>(d);
-        return (u >> 63) ? -static_cast<int64_t>(u & ~(uint64_t{1} << 63)) : static_cast<int64_t>(u);
-    }
-    static double unkey(int64_t k) {
-        return k >= 0 ? std::bit_cast<double>(static_cast<uint64_t>(k))
-                      : std::bit_cast<double>(static_cast<uint64_t>(-k) | (uint64_t{1} << 63));
-    }
-
-    // Smallest double in [lo, hi] whose bin is at least k (exact(hi) is n-1 >= k).
-    double first_time_in_bin(int64_t k, double lo, double hi) const {
-        int64_t a = key(lo), b = key(hi);
-        while (a < b) {
-            // b - a can exceed int64 (keys of large negative and positive times): halve it unsigned.
-            const int64_t mid = a + static_cast<int64_t>((static_cast<uint64_t>(b) - static_cast<uint64_t>(a)) / 2);
-            if (exact(unkey(mid)) >= k) b = mid;
-            else a = mid + 1;
-        }
-        return unkey(a);
-    }
-
-    double t_min_, t_range_, scale_;
-    int64_t n_;
-    std::vector<double> edges_;
-    int64_t hint_ = 0;
-};
 
 struct EventColumns {
     size_t n = 0;
@@ -372,6 +324,86 @@ inline void for_each_binned(const EventColumns& ev, int64_t n_bins, bool want_po
     });
 }
 
+namespace records {
+
+// The smallest and largest timestamp of n records (n >= 1).
+template <typename T>
+inline void time_range(const Layout& f, size_t n, T& lo, T& hi) {
+    const std::byte* r = f.t;
+    T mn = load<T>(r), mx = mn;
+    for (size_t i = 1; i < n; ++i) {
+        r += f.stride;
+        const T v = load<T>(r);
+        mn = v < mn ? v : mn;
+        mx = v > mx ? v : mx;
+    }
+    lo = mn;
+    hi = mx;
+}
+
+// Bins every record over the true time range: first over the range of the
+// first and last record (right for time-ordered recordings), and only when an
+// event falls outside it, again over the range found by a scan.
+template <typename T, typename C, typename P, bool HasY, typename Cells, typename Place>
+inline void bin_all(const Layout& f, size_t n, int64_t bins, Cells& cells, const Place& place) {
+    auto pass_of = [&](const Layout& f, size_t n, const IntegerEdges<T>& edges) {
+#ifdef ZV_RECORD_BINNING_AVX2
+        constexpr bool kNoPolarity = std::is_same_v<P, NoPolarity>;
+        if constexpr (HasY && std::is_same_v<Place, FramePlace> != kNoPolarity)
+            if (avx2::cpu_has_avx2() && avx2::packed(f, !kNoPolarity) && avx2::fits(place))
+                return avx2::pass<T, C, P>(f, n, edges, cells, place);
+#endif
+        return pass<T, C, P, HasY>(f, n, edges, cells, place);
+    };
+    const T first = load<T>(f.t), last = load<T>(f.t + static_cast<std::ptrdiff_t>(n - 1) * f.stride);
+    if (first <= last) {
+        const IntegerEdges<T> guess(first, last, bins);
+        if (pass_of(f, n, guess)) return;
+        cells.reset();
+    }
+    T lo, hi;
+    time_range(f, n, lo, hi);
+    pass_of(f, n, IntegerEdges<T>(lo, hi, bins));
+}
+
+}  // namespace records
+
+// Bins with the record kernel when the columns have the layout of decoded
+// recordings (one stride, 64-bit integer time, 16-bit coordinates, 8-bit or no
+// polarity); false when they do not.
+template <typename Cells, typename Place>
+inline bool try_records(const EventColumns& ev, int64_t n_bins, bool want_polarity, Cells& cells, const Place& place) {
+    using fused::native;
+    if (ev.n == 0 || n_bins > IntegerEdges<int64_t>::kMaxBins) return false;
+    const Column* y = ev.y ? &*ev.y : nullptr;
+    const Column* p = want_polarity && ev.p ? &*ev.p : nullptr;
+    const std::ptrdiff_t stride = ev.t.stride;
+    if (ev.x.stride != stride || (y && y->stride != stride) || (p && p->stride != stride)) return false;
+    const records::Layout f{ev.t.base, stride, ev.x.base - ev.t.base, y ? y->base - ev.t.base : 0,
+                            p ? p->base - ev.t.base : 0};
+    auto with_p = [&]<typename T, typename C, bool HasY>() -> bool {
+        if (!p) records::bin_all<T, C, records::NoPolarity, HasY>(f, ev.n, n_bins, cells, place);
+        else if (native(p, NumKind::Int, 1)) records::bin_all<T, C, int8_t, HasY>(f, ev.n, n_bins, cells, place);
+        else if (native(p, NumKind::UInt, 1)) records::bin_all<T, C, uint8_t, HasY>(f, ev.n, n_bins, cells, place);
+        else if (native(p, NumKind::Bool, 1)) records::bin_all<T, C, bool, HasY>(f, ev.n, n_bins, cells, place);
+        else return false;
+        return true;
+    };
+    auto with_c = [&]<typename T, typename C>() -> bool {
+        if (!y) return with_p.template operator()<T, C, false>();
+        if (native(y, ev.x.kind, 2)) return with_p.template operator()<T, C, true>();
+        return false;
+    };
+    auto with_t = [&]<typename T>() -> bool {
+        if (native(&ev.x, NumKind::Int, 2)) return with_c.template operator()<T, int16_t>();
+        if (native(&ev.x, NumKind::UInt, 2)) return with_c.template operator()<T, uint16_t>();
+        return false;
+    };
+    if (native(&ev.t, NumKind::Int, 8)) return with_t.template operator()<int64_t>();
+    if (native(&ev.t, NumKind::UInt, 8)) return with_t.template operator()<uint64_t>();
+    return false;
+}
+
 // ON/OFF counts into cells of shape (n_frames, 2, height, width); events with
 // a non-finite timestamp or outside the sensor are dropped.
 template <typename Cells>
@@ -379,6 +411,8 @@ inline void count_frames(const EventColumns& ev, int64_t n_frames, int64_t width
     // One unsigned compare per axis also drops negatives; the plane offset is a product of sizes
     // known before the loop.
     const uint64_t w = static_cast<uint64_t>(width), h = static_cast<uint64_t>(height), plane = w * h;
+    records::FramePlace place(w, h);
+    if (try_records(ev, n_frames, true, cells, place)) return;
     for_each_binned(ev, n_frames, true, cells, [&cells, w, h, plane](int64_t frame, int64_t x, int64_t y, bool on) {
         if (static_cast<uint64_t>(x) >= w || static_cast<uint64_t>(y) >= h) return;
         cells.add(static_cast<size_t>((static_cast<uint64_t>(frame) * 2 + (on ? 0 : 1)) * plane +
@@ -403,63 +437,15 @@ template <typename Cells>
 inline void count_raster(const EventColumns& ev, int64_t time_bins, int64_t n_neurons, int64_t width,
                          Cells& cells) {
     const bool has_y = ev.y.has_value();
+    if (width >= 0 && width < (int64_t{1} << 31)) {
+        records::RasterPlace place(static_cast<uint64_t>(n_neurons), width);
+        if (try_records(ev, time_bins, false, cells, place)) return;
+    }
     for_each_binned(ev, time_bins, false, cells, [&](int64_t bin, int64_t x, int64_t y, bool) {
         const auto neuron = neuron_index(x, y, has_y, width);
         if (!neuron || *neuron < 0 || *neuron >= n_neurons) return;
         cells.add(static_cast<size_t>(bin * n_neurons + *neuron));
     });
-}
-
-// Largest value of a column, for sensor-size detection: exact for integer
-// types, NaN-propagating for floats (as a whole-array maximum is).
-struct ColumnMax {
-    bool is_float;
-    double f;
-    int64_t i;
-    uint64_t u;
-    bool is_unsigned;
-};
-
-inline ColumnMax column_max(const Column& c, size_t n) {
-    ColumnMax r{};
-    if (c.kind == NumKind::Float) {
-        r.is_float = true;
-        r.f = -INFINITY;
-        double buf[kChunk];
-        for (size_t b = 0; b < n; b += kChunk) {
-            const size_t m = std::min(kChunk, n - b);
-            decode_doubles(c, b, m, buf);
-            for (size_t k = 0; k < m; ++k) {
-                if (std::isnan(buf[k])) { r.f = buf[k]; return r; }
-                r.f = buf[k] > r.f ? buf[k] : r.f;
-            }
-        }
-        return r;
-    }
-    if (c.kind == NumKind::UInt) {
-        r.is_unsigned = true;
-        visit(c, [&]<typename L>() {
-            if constexpr (requires(const std::byte* p) { L::value(p); }) {
-                const std::byte* p = c.base;
-                for (size_t k = 0; k < n; ++k, p += c.stride) {
-                    const uint64_t v = static_cast<uint64_t>(L::value(p));
-                    r.u = v > r.u ? v : r.u;
-                }
-            }
-        });
-        return r;
-    }
-    r.i = INT64_MIN;
-    visit(c, [&]<typename L>() {
-        const std::byte* p = c.base;
-        for (size_t k = 0; k < n; ++k, p += c.stride) {
-            int64_t v;
-            if constexpr (requires(const std::byte* q) { L::value(q); }) v = static_cast<int64_t>(L::value(p));
-            else v = L::as_coordinate(p);  // bool
-            r.i = v > r.i ? v : r.i;
-        }
-    });
-    return r;
 }
 
 }  // namespace zv::kern

@@ -1,0 +1,120 @@
+// Binning straight from the records of an event array whose time field is a
+// 64-bit integer and whose coordinates are 16-bit: the layout of every decoded
+// recording. One pointer walks the records; each event costs one unsigned
+// compare for its time bin (the bin's keys, see IntegerEdges), one per axis
+// for the sensor, and a branch-free channel offset, with no conversion to
+// double. Results are those of the generic reader in binning.hpp, bin for bin.
+//
+// Contract: fields lie at fixed offsets from the time field in records of one
+// stride; `n` records are readable from `f.t`. A pass given a guessed time
+// range returns false at the first timestamp outside it, with some events
+// already counted (the caller resets the cells).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+#include "kernels/time_bins.hpp"
+
+namespace zv::kern::records {
+
+struct Layout {
+    const std::byte* t = nullptr;  // the time field of record 0
+    std::ptrdiff_t stride = 0;
+    std::ptrdiff_t x = 0, y = 0, p = 0;  // offsets of the other fields from the time field
+};
+
+template <typename V>
+inline V load(const std::byte* at) {
+    V v;
+    std::memcpy(&v, at, sizeof v);
+    return v;
+}
+
+struct NoPolarity {};  // every event is ON
+
+template <typename P>
+inline bool positive(const std::byte* at) {
+    if constexpr (std::is_same_v<P, NoPolarity>) return true;
+    else if constexpr (std::is_same_v<P, bool>) return load<uint8_t>(at) != 0;
+    else return load<P>(at) > 0;
+}
+
+// ON/OFF cells of (frames, 2, height, width); events outside the sensor are dropped.
+struct FramePlace {
+    uint64_t width, height, plane, base = 0;
+    FramePlace(uint64_t w, uint64_t h) : width(w), height(h), plane(w * h) {}
+    void select(size_t bin) { base = static_cast<uint64_t>(bin) * 2 * plane; }
+    template <typename Counter>
+    void add(const Counter& cells, int64_t x, int64_t y, bool on) const {
+        // One unsigned compare per axis also drops negatives.
+        if (static_cast<uint64_t>(x) >= width || static_cast<uint64_t>(y) >= height) return;
+        const uint64_t channel = static_cast<uint64_t>(!on) * plane;
+        cells.add(static_cast<size_t>(base + channel + static_cast<uint64_t>(y) * width + static_cast<uint64_t>(x)));
+    }
+};
+
+// Cells of (time_bins, neurons), neuron y * width + x (x alone without y);
+// only the flattened index is tested. 16-bit coordinates and a width below
+// 2**31 keep it inside int64.
+struct RasterPlace {
+    uint64_t neurons, base = 0;
+    int64_t width;
+    RasterPlace(uint64_t n, int64_t w) : neurons(n), width(w) {}
+    void select(size_t bin) { base = static_cast<uint64_t>(bin) * neurons; }
+    template <typename Counter>
+    void add(const Counter& cells, int64_t x, int64_t y, bool) const {
+        const int64_t neuron = y * width + x;
+        if (static_cast<uint64_t>(neuron) >= neurons) return;
+        cells.add(static_cast<size_t>(base + static_cast<uint64_t>(neuron)));
+    }
+};
+
+// Where one pass stands: the bin, its keys and the place's cells for it.
+template <typename T, typename Place>
+struct Cursor {
+    const IntegerEdges<T>& edges;
+    Place at;
+    uint64_t start = 0, span = 0;
+    Cursor(const IntegerEdges<T>& e, const Place& place) : edges(e), at(place) { move(0); }
+    void move(size_t bin) {
+        start = edges.start(bin);
+        span = edges.span(bin);
+        at.select(bin);
+    }
+};
+
+// Counts the event of record r; false when its timestamp lies outside the range.
+template <typename T, typename C, typename P, bool HasY, typename Counter, typename Place>
+inline bool step(const std::byte* r, const Layout& f, Cursor<T, Place>& c, const Counter& counter) {
+    const uint64_t u = IntegerEdges<T>::key(load<T>(r));
+    if (u - c.start >= c.span) [[unlikely]] {
+        if (!c.edges.contains(u)) return false;
+        c.move(c.edges.find(u));
+    }
+    const int64_t x = load<C>(r + f.x);
+    int64_t y = 0;
+    if constexpr (HasY) y = load<C>(r + f.y);
+    c.at.add(counter, x, y, positive<P>(r + f.p));
+    return true;
+}
+
+// One pass over n records. T: int64_t or uint64_t time; C: int16_t or uint16_t
+// coordinates; P: the polarity's type or NoPolarity; without y every event
+// is on row 0.
+template <typename T, typename C, typename P, bool HasY, typename Cells, typename Place>
+inline bool pass(const Layout& layout, size_t n, const IntegerEdges<T>& edges, Cells& cells, const Place& place) {
+    // Everything the loop reads lives in locals: a store into the cells could
+    // otherwise alias it and force a reload per event.
+    const auto counter = cells.counter();
+    const Layout f = layout;
+    Cursor<T, Place> c(edges, place);
+    const std::byte* r = f.t;
+    for (size_t i = 0; i < n; ++i, r += f.stride)
+        if (!step<T, C, P, HasY>(r, f, c, counter)) return false;
+    return true;
+}
+
+}  // namespace zv::kern::records
