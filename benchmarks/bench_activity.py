@@ -45,12 +45,13 @@ from zelq.viz import _native, render, serialize  # noqa: E402
 
 
 
-def chain_doc(layers):
+def chain_doc(layers, neurons):
+    """A chain of LIF layers, each `neurons` wide: activity must fit its node's shape."""
     g = ir.Graph()
-    g.add("in", ir.Input((8,)))
+    g.add("in", ir.Input((neurons,)))
     prev = "in"
+    one = np.ones(neurons, np.float32)
     for i in range(layers):
-        one = np.ones(8, np.float32)
         g.add(f"layer{i}", ir.LIF(one * 0.02, one, one * 0, one))
         g.connect(prev, f"layer{i}")
         prev = f"layer{i}"
@@ -79,7 +80,7 @@ def main():
     ap.add_argument("--no-browser", action="store_true")
     args = ap.parse_args()
     print(machine())
-    doc = chain_doc(args.layers)
+    doc = chain_doc(args.layers, args.neurons)
     arrays = spikes(args.layers, args.steps, args.neurons)
     activity = {f"layer{i}": a for i, a in enumerate(arrays)}
     gb = sum(a.nbytes for a in arrays) / 1e9
@@ -107,9 +108,9 @@ def main():
 
     # 50 layers of 1,000 steps x 1 million neurons: the summary of one layer, fifty times.
     big = spikes(1, args.steps, 1_000_000, seed=1)[0]
-    one = _native.activity()._activity_document(chain_doc(1), {"layer0": big}, 1e-3)["nodes"][0]
+    one = _native.activity()._activity_document(chain_doc(1, 1_000_000), {"layer0": big}, 1e-3)["nodes"][0]
     del big
-    doc50 = chain_doc(50)
+    doc50 = chain_doc(50, 8)
     summary50 = {"unit": "Hz", "dt": 1e-3, "bins": one["population"].__len__(),
                  "nodes": [dict(one, id=f"layer{i}") for i in range(50)]}
     import json

@@ -15,6 +15,24 @@ def best_of(fn, repeat=3):
     return best
 
 
+def best_interleaved(fns, rounds=5):
+    """Best wall time and best CPU time of this process (every thread) of each of
+    `fns` (name -> callable), as {name: (wall, cpu)}, the calls taken in turn
+    `rounds` times: on a shared machine, load that comes and goes falls on each alike."""
+    best = {name: (float("inf"), float("inf")) for name in fns}
+    for _ in range(rounds):
+        for name, fn in fns.items():
+            t0, c0 = time.perf_counter(), time.process_time()
+            fn()
+            wall, cpu = time.perf_counter() - t0, time.process_time() - c0
+            best[name] = (min(best[name][0], wall), min(best[name][1], cpu))
+    return best
+
+
+def load_average():
+    return "load average " + ", ".join(f"{v:.1f}" for v in os.getloadavg())
+
+
 def _status(field):
     for line in Path("/proc/self/status").read_text().splitlines():
         if line.startswith(field + ":"):

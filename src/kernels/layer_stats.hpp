@@ -1,23 +1,30 @@
 // Per-neuron totals of a spike-count array, for a network's layer statistics.
 //
-// Contract: `count_totals(a, threads)` reads the array `a` (dimension 0 is
-// time, the rest neurons; any element type, strides and byte order) exactly
-// once and returns, per neuron, the exact sum over every step (uint64), and
-// over the whole array the number of entries equal to 0, the neurons whose sum
-// is 0 (silent) and those non-zero at every step (saturated). Values must be
-// whole numbers >= 0; any other value sets a flag and the totals are then
-// meaningless. Sums past 64 bits carry into `carries`; values of 2**128 and more set `huge`. `tap_total` weights per-neuron sums laid out (C, H, W) by a tap
-// count per row and per column and returns the exact 128-bit sum. No Python.
+// Contract: `count_totals(a, sums, threads)` reads the array `a` (dimension 0
+// is time, the rest neurons; any element type, strides and byte order) exactly
+// once and writes, per neuron, the exact sum over every step into the caller's
+// `sums` (uint64; or uint32 where `sums_fit_32(a)` says every sum fits), and
+// returns over the whole array the number of entries equal to 0, the neurons
+// whose sum is 0 (silent) and those non-zero at every step (saturated). Values
+// must be whole numbers >= 0; any other value sets a flag and the sums are then
+// meaningless. Sums past 64 bits carry into `carries`; values of 2**128 and
+// more set `huge`. `tap_total` weights per-neuron sums laid out (C, H, W) by a
+// tap count per row and per column and returns the exact 128-bit sum. No Python.
 //
-// Speed: uint8 and bool arrays with contiguous neurons take a blocked path:
-// each thread walks its slice of neurons a block at a time, through 255 steps
-// at once, into 8-bit sums where every value is 0 or 1 and into 16-bit sums and
-// 8-bit zero counts otherwise (plain x86-64, or AVX2 where the CPU has it);
-// contiguous float32 and float64 ones into doubles, while their sums stay exact. Everything else walks each step's neurons through a table of
-// byte offsets.
+// Speed: the neurons are cut into blocks that the threads take in turn (a
+// thread held up elsewhere takes fewer), each with its own scratch. uint8 and
+// bool arrays with contiguous neurons go through 255 steps of a block at once,
+// into 8-bit sums where every value is 0 or 1 and into 16-bit sums and 8-bit
+// zero counts otherwise (plain x86-64, or AVX2 where the CPU has it), keeping
+// one byte per neuron for "non-zero at every step so far"; contiguous float32
+// and float64 ones into doubles, while their sums stay exact. Everything else
+// walks each step's neurons through a table of byte offsets. The sums are
+// written straight into the caller's buffer, narrow where they fit: a fresh
+// result costs its page faults, and those were a third of the pass.
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -31,8 +38,7 @@
 namespace zv::kern::layer {
 
 struct Totals {
-    std::vector<uint64_t> sums;     // per neuron, C order of the neuron axes: the low 64 bits
-    std::vector<uint64_t> carries;  // per neuron, the bits above (empty when every sum fits 64)
+    std::vector<uint64_t> carries;  // per neuron, the bits of its sum above 64 (empty when every sum fits 64)
     uint64_t zeros = 0;          // entries equal to 0
     int64_t silent = 0;          // neurons whose sum is 0
     int64_t saturated = 0;       // neurons non-zero at every step
@@ -81,21 +87,34 @@ struct Share {
     bool negative = false, fraction = false, nonfinite = false, overflow = false, huge = false;
 };
 
-// [begin, end) of `n` items for part k of `parts`.
-inline std::pair<int64_t, int64_t> slice(int64_t n, int k, int parts) {
-    return {n * k / parts, n * (k + 1) / parts};
-}
-
 template <typename Fn>
 inline void on_threads(int threads, Fn&& fn) {
     std::vector<std::thread> pool;
     try {
         for (int k = 1; k < threads; ++k) pool.emplace_back(fn, k);
-    } catch (...) {  // no thread to be had: the parts not started run here
-        for (int k = static_cast<int>(pool.size()) + 1; k < threads; ++k) fn(k);
+    } catch (...) {  // no thread to be had: the ones running take every block
     }
     fn(0);
     for (auto& t : pool) t.join();
+}
+
+// Blocks [0, count) of neurons, taken in turn by up to `threads` workers; each
+// worker builds its scratch once (`make()`), runs `block(scratch, b, share)` on
+// the blocks it takes, and its share is merged into `out`.
+template <typename Make, typename Block>
+void over_blocks(int64_t count, int threads, Share& out, Make&& make, Block&& block) {
+    std::atomic<int64_t> next{0};
+    const int workers = static_cast<int>(std::clamp<int64_t>(threads, 1, std::max<int64_t>(count, 1)));
+    std::vector<Share> shares(static_cast<size_t>(workers));
+    on_threads(workers, [&](int k) {
+        auto scratch = make();
+        for (int64_t b; (b = next.fetch_add(1, std::memory_order_relaxed)) < count;) block(scratch, b, shares[k]);
+    });
+    for (const Share& s : shares) {
+        out.zeros += s.zeros, out.silent += s.silent, out.saturated += s.saturated;
+        out.negative |= s.negative, out.fraction |= s.fraction, out.nonfinite |= s.nonfinite, out.overflow |= s.overflow;
+        out.huge |= s.huge;
+    }
 }
 
 // ---------------------------------------------------------------- bytes, contiguous neurons
@@ -235,64 +254,115 @@ inline bool has_avx2() {
 }
 #endif
 
-template <bool Bool>
-void byte_slice(const Strided& a, int64_t begin, int64_t end, uint64_t* sums, Share& s) {
-    const int64_t T = steps_of(a);
-    const int64_t row_stride = a.strides[0];
-    // Cells for the widest block of this slice; the 16-bit ones only once a run needs them.
-    const size_t cells = static_cast<size_t>(std::min(kBlock, end - begin));
-    std::vector<uint8_t> sum8(cells), zeros;
-    std::vector<uint16_t> sum16;
-    std::vector<uint64_t> busy(cells);  // steps at which each neuron is non-zero
-#if defined(__x86_64__) && defined(__GNUC__)
-    const bool avx2 = has_avx2();
-#endif
-    for (int64_t j0 = begin; j0 < end; j0 += kBlock) {
-        const int64_t w = std::min(kBlock, end - j0);
-        std::fill(busy.begin(), busy.begin() + w, uint64_t{0});
-        bool binary = true;
-        for (int64_t t0 = 0; t0 < T; t0 += kChunk) {
-            const int64_t rows = std::min(kChunk, T - t0);
-            const std::byte* first = a.base + t0 * row_stride + j0;
-            uint64_t z = 0;
-            if (binary) {
-                std::fill(sum8.begin(), sum8.begin() + w, uint8_t{0});
-#if defined(__x86_64__) && defined(__GNUC__)
-                const uint8_t any = avx2 ? binary_run_avx2<Bool>(first, row_stride, rows, w, sum8.data())
-                                         : binary_run<Bool>(first, row_stride, rows, w, sum8.data());
-#else
-                const uint8_t any = binary_run<Bool>(first, row_stride, rows, w, sum8.data());
-#endif
-                binary = any <= 1;
-                if (binary) {
-                    for (int64_t i = 0; i < w; ++i) {
-                        sums[j0 + i] += sum8[i];
-                        busy[i] += sum8[i];
-                        z += static_cast<uint64_t>(rows - sum8[i]);
-                    }
-                    s.zeros += z;
-                    continue;
-                }
-            }
-            sum16.assign(cells, 0);
-            zeros.assign(cells, 0);
-#if defined(__x86_64__) && defined(__GNUC__)
-            if (avx2) count_run_avx2<Bool>(first, row_stride, rows, w, sum16.data(), zeros.data());
-            else
-#endif
-                count_run<Bool>(first, row_stride, rows, w, sum16.data(), zeros.data());
-            for (int64_t i = 0; i < w; ++i) {
-                sums[j0 + i] += sum16[i];
-                busy[i] += static_cast<uint64_t>(rows - zeros[i]);
-                z += zeros[i];
-            }
-            s.zeros += z;
-        }
-        for (int64_t i = 0; i < w; ++i) {
-            s.silent += sums[j0 + i] == 0;
-            s.saturated += busy[i] == static_cast<uint64_t>(T);
-        }
+// Scratch of one worker: the cells of one block.
+struct ByteScratch {
+    std::vector<uint8_t> sum8, full;  // full: the neuron was non-zero at every step so far
+    std::vector<uint16_t> sum16;      // the 16-bit cells only once a run needs them
+    std::vector<uint8_t> zeros;
+};
+
+// A run's cells into the block's sums (set on the first run, added after), its
+// zero entries counted and the neurons with a zero step struck from `full`.
+template <typename S>
+[[gnu::always_inline]] inline uint64_t close_binary(const uint8_t* sum8, S* out, uint8_t* full, int64_t w,
+                                                   int64_t rows, bool first) {
+    uint64_t spikes = 0;
+    const uint8_t all = static_cast<uint8_t>(rows);
+    for (int64_t i = 0; i < w; ++i) {
+        const uint8_t v = sum8[i];
+        out[i] = static_cast<S>((first ? S{0} : out[i]) + v);
+        full[i] &= static_cast<uint8_t>(v == all);
+        spikes += v;
     }
+    return static_cast<uint64_t>(rows) * static_cast<uint64_t>(w) - spikes;
+}
+
+template <typename S>
+[[gnu::always_inline]] inline uint64_t close_counts(const uint16_t* sum16, const uint8_t* zeros, S* out, uint8_t* full,
+                                                   int64_t w, bool first) {
+    uint64_t z = 0;
+    for (int64_t i = 0; i < w; ++i) {
+        out[i] = static_cast<S>((first ? S{0} : out[i]) + sum16[i]);
+        full[i] &= static_cast<uint8_t>(zeros[i] == 0);
+        z += zeros[i];
+    }
+    return z;
+}
+
+// Block b of kBlock neurons: its sums into out[j0, j0 + w).
+template <bool Bool, typename S, bool Avx2>
+[[gnu::always_inline]] inline void byte_block_body(const Strided& a, int64_t b, S* out, ByteScratch& c, Share& s) {
+    const int64_t T = steps_of(a), n = neurons_of(a);
+    const int64_t row_stride = a.strides[0];
+    const int64_t j0 = b * kBlock, w = std::min(kBlock, n - j0);
+    S* sums = out + j0;
+    uint8_t* full = c.full.data();
+    std::fill(full, full + w, uint8_t{1});
+    bool binary = true;
+    for (int64_t t0 = 0; t0 < T; t0 += kChunk) {
+        const int64_t rows = std::min(kChunk, T - t0);
+        const std::byte* first = a.base + t0 * row_stride + j0;
+        if (binary) {
+            uint8_t* sum8 = c.sum8.data();
+            std::fill(sum8, sum8 + w, uint8_t{0});
+#if defined(__x86_64__) && defined(__GNUC__)
+            const uint8_t any = Avx2 ? binary_run_avx2<Bool>(first, row_stride, rows, w, sum8)
+                                     : binary_run<Bool>(first, row_stride, rows, w, sum8);
+#else
+            const uint8_t any = binary_run<Bool>(first, row_stride, rows, w, sum8);
+#endif
+            binary = any <= 1;
+            if (binary) {
+                s.zeros += close_binary(sum8, sums, full, w, rows, t0 == 0);
+                continue;
+            }
+        }
+        if (c.sum16.empty()) c.sum16.resize(static_cast<size_t>(kBlock)), c.zeros.resize(static_cast<size_t>(kBlock));
+        std::fill(c.sum16.begin(), c.sum16.begin() + w, uint16_t{0});
+        std::fill(c.zeros.begin(), c.zeros.begin() + w, uint8_t{0});
+#if defined(__x86_64__) && defined(__GNUC__)
+        if (Avx2) count_run_avx2<Bool>(first, row_stride, rows, w, c.sum16.data(), c.zeros.data());
+        else
+#endif
+            count_run<Bool>(first, row_stride, rows, w, c.sum16.data(), c.zeros.data());
+        s.zeros += close_counts(c.sum16.data(), c.zeros.data(), sums, full, w, t0 == 0);
+    }
+    int64_t silent = 0, saturated = 0;
+    for (int64_t i = 0; i < w; ++i) {
+        silent += sums[i] == 0;
+        saturated += full[i];
+    }
+    s.silent += silent;
+    s.saturated += saturated;
+}
+
+template <bool Bool, typename S>
+void byte_block(const Strided& a, int64_t b, S* out, ByteScratch& c, Share& s) {
+    byte_block_body<Bool, S, false>(a, b, out, c, s);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+template <bool Bool, typename S>
+__attribute__((target("avx2"), flatten)) void byte_block_avx2(const Strided& a, int64_t b, S* out, ByteScratch& c,
+                                                              Share& s) {
+    byte_block_body<Bool, S, true>(a, b, out, c, s);
+}
+#endif
+
+template <bool Bool, typename S>
+void byte_totals(const Strided& a, S* sums, int threads, Share& out) {
+    const int64_t n = neurons_of(a);
+    auto make = [&] {
+        const size_t cells = static_cast<size_t>(std::min(kBlock, n));
+        return ByteScratch{std::vector<uint8_t>(cells), std::vector<uint8_t>(cells), {}, {}};
+    };
+    auto block = [&](ByteScratch& c, int64_t b, Share& s) {
+#if defined(__x86_64__) && defined(__GNUC__)
+        if (has_avx2()) return byte_block_avx2<Bool, S>(a, b, sums, c, s);
+#endif
+        byte_block<Bool, S>(a, b, sums, c, s);
+    };
+    over_blocks((n + kBlock - 1) / kBlock, threads, out, make, block);
 }
 
 // ---------------------------------------------------------------- floats, contiguous neurons
@@ -346,38 +416,120 @@ __attribute__((target("avx2"))) bool float_run_avx2(const std::byte* first, int6
 }
 #endif
 
-// False when the slice needs the general way (a value that is not a count, or a sum past 2**53).
-template <typename F>
-bool float_slice(const Strided& a, int64_t begin, int64_t end, uint64_t* sums, Share& s) {
-    const int64_t T = steps_of(a);
-    if (T >= (int64_t{1} << 32)) return false;
-    const size_t cells = static_cast<size_t>(std::min(kFloatBlock, end - begin));
-    std::vector<double> sum(cells);
-    std::vector<uint32_t> busy(cells);
 #if defined(__x86_64__) && defined(__GNUC__)
-    const bool avx2 = has_avx2();
-#endif
-    for (int64_t j0 = begin; j0 < end; j0 += kFloatBlock) {
-        const int64_t w = std::min(kFloatBlock, end - j0);
-        std::fill(sum.begin(), sum.begin() + w, 0.0);
-        std::fill(busy.begin(), busy.begin() + w, 0u);
-        const std::byte* first = a.base + j0 * static_cast<int64_t>(sizeof(F));
-#if defined(__x86_64__) && defined(__GNUC__)
-        const bool bad = avx2 ? float_run_avx2<F>(first, a.strides[0], T, w, sum.data(), busy.data())
-                              : float_run<F>(first, a.strides[0], T, w, sum.data(), busy.data());
-#else
-        const bool bad = float_run<F>(first, a.strides[0], T, w, sum.data(), busy.data());
-#endif
-        if (bad) return false;
-        for (int64_t i = 0; i < w; ++i) {
-            if (!(sum[i] < 9007199254740992.0)) return false;  // 2**53: past it a double sum may have rounded
-            sums[j0 + i] = static_cast<uint64_t>(sum[i]);
-            s.zeros += static_cast<uint64_t>(T - busy[i]);
-            s.silent += sums[j0 + i] == 0;
-            s.saturated += busy[i] == static_cast<uint64_t>(T);
+// float32 counts a run of steps at a time in float lanes: whole values >= 0
+// whose sum stays below 2**24 add exactly, so the run's sums are the bits that
+// doubles would give, at half the work. Each value is checked whole (it comes
+// back from rounding toward zero unchanged, which also fails a NaN) and not
+// signed (-0.0 too: it only sends the block the double way); an infinity or a
+// sum of 2**24 and more shows in the run's sums. False: take the double way.
+__attribute__((target("avx2"))) inline bool whole_float_run_avx2(const std::byte* first, int64_t row_stride,
+                                                                 int64_t rows, int64_t w, float* acc, uint32_t* busy) {
+    const __m256 zero = _mm256_setzero_ps(), limit = _mm256_set1_ps(16777216.0f);
+    __m256 ok = _mm256_castsi256_ps(_mm256_set1_epi32(-1)), sign = zero;
+    std::fill(acc, acc + w, 0.0f);
+    // kGroup rows side by side, as the byte runs do.
+    for (int64_t t0 = 0; t0 < rows; t0 += kGroup) {
+        const int64_t g = std::min(kGroup, rows - t0);
+        const std::byte* r0 = first + t0 * row_stride;
+        for (int64_t i = 0; i < w; i += 8) {
+            __m256 sum = _mm256_loadu_ps(acc + i);
+            __m256i nonzero = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(busy + i));
+            const std::byte* p = r0 + i * 4;
+            for (int64_t r = 0; r < g; ++r, p += row_stride) {
+                const __m256 v = _mm256_loadu_ps(reinterpret_cast<const float*>(p));
+                sum = _mm256_add_ps(sum, v);
+                ok = _mm256_and_ps(ok, _mm256_cmp_ps(v, _mm256_round_ps(v, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC),
+                                                     _CMP_EQ_OQ));
+                sign = _mm256_or_ps(sign, v);
+                nonzero = _mm256_sub_epi32(nonzero, _mm256_castps_si256(_mm256_cmp_ps(v, zero, _CMP_NEQ_UQ)));
+            }
+            _mm256_storeu_ps(acc + i, sum);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(busy + i), nonzero);
         }
     }
+    for (int64_t i = 0; i < w; i += 8) ok = _mm256_and_ps(ok, _mm256_cmp_ps(_mm256_loadu_ps(acc + i), limit, _CMP_LT_OQ));
+    return _mm256_movemask_ps(ok) == 0xff && _mm256_movemask_ps(sign) == 0;
+}
+#endif
+
+inline constexpr int64_t kFloatRun = 256;  // steps of one float-lane run: its sums are checked below 2**24
+
+// Scratch of one worker for float blocks.
+struct FloatScratch {
+    std::vector<double> sum;
+    std::vector<float> acc;
+    std::vector<uint32_t> busy;
+};
+
+// Block b of kFloatBlock neurons in doubles; false when the array needs the general way.
+template <typename F>
+bool float_block_doubles(const Strided& a, int64_t j0, int64_t w, FloatScratch& c) {
+    std::fill(c.sum.begin(), c.sum.begin() + w, 0.0);
+    std::fill(c.busy.begin(), c.busy.begin() + w, 0u);
+    const std::byte* first = a.base + j0 * static_cast<int64_t>(sizeof(F));
+#if defined(__x86_64__) && defined(__GNUC__)
+    const bool bad = has_avx2() ? float_run_avx2<F>(first, a.strides[0], steps_of(a), w, c.sum.data(), c.busy.data())
+                                : float_run<F>(first, a.strides[0], steps_of(a), w, c.sum.data(), c.busy.data());
+#else
+    const bool bad = float_run<F>(first, a.strides[0], steps_of(a), w, c.sum.data(), c.busy.data());
+#endif
+    if (bad) return false;
+    for (int64_t i = 0; i < w; ++i)
+        if (!(c.sum[i] < 9007199254740992.0)) return false;  // 2**53: past it a double sum may have rounded
     return true;
+}
+
+// The same in float-lane runs (float32, w a multiple of 8); false: take the double way.
+#if defined(__x86_64__) && defined(__GNUC__)
+inline bool float_block_lanes(const Strided& a, int64_t j0, int64_t w, FloatScratch& c) {
+    const int64_t T = steps_of(a);
+    std::fill(c.sum.begin(), c.sum.begin() + w, 0.0);
+    std::fill(c.busy.begin(), c.busy.begin() + w, 0u);
+    for (int64_t t0 = 0; t0 < T; t0 += kFloatRun) {
+        const std::byte* first = a.base + t0 * a.strides[0] + j0 * 4;
+        if (!whole_float_run_avx2(first, a.strides[0], std::min(kFloatRun, T - t0), w, c.acc.data(), c.busy.data()))
+            return false;
+        for (int64_t i = 0; i < w; ++i) c.sum[i] += static_cast<double>(c.acc[i]);
+    }
+    for (int64_t i = 0; i < w; ++i)
+        if (!(c.sum[i] < 9007199254740992.0)) return false;
+    return true;
+}
+#endif
+
+// Float counts with contiguous neurons; false when the array needs the general way
+// (a value that is not a count, or a sum past 2**53).
+template <typename F>
+bool float_totals(const Strided& a, uint64_t* sums, int threads, Share& out) {
+    const int64_t T = steps_of(a), n = neurons_of(a);
+    if (T >= (int64_t{1} << 32)) return false;
+    std::atomic<bool> failed{false};
+    auto make = [&] {
+        const size_t cells = static_cast<size_t>(std::min(kFloatBlock, n));
+        return FloatScratch{std::vector<double>(cells), std::vector<float>(cells), std::vector<uint32_t>(cells)};
+    };
+    auto block = [&](FloatScratch& c, int64_t b, Share& s) {
+        if (failed.load(std::memory_order_relaxed)) return;
+        const int64_t j0 = b * kFloatBlock, w = std::min(kFloatBlock, n - j0);
+        bool done = false;
+#if defined(__x86_64__) && defined(__GNUC__)
+        if constexpr (sizeof(F) == 4)
+            if (w % 8 == 0 && has_avx2()) done = float_block_lanes(a, j0, w, c);
+#endif
+        if (!done && !float_block_doubles<F>(a, j0, w, c)) {
+            failed.store(true, std::memory_order_relaxed);
+            return;
+        }
+        for (int64_t i = 0; i < w; ++i) {
+            sums[j0 + i] = static_cast<uint64_t>(c.sum[i]);
+            s.zeros += static_cast<uint64_t>(T - c.busy[i]);
+            s.silent += sums[j0 + i] == 0;
+            s.saturated += c.busy[i] == static_cast<uint64_t>(T);
+        }
+    };
+    over_blocks((n + kFloatBlock - 1) / kFloatBlock, threads, out, make, block);
+    return !failed.load();
 }
 
 // ---------------------------------------------------------------- any type and layout
@@ -420,12 +572,11 @@ inline void add_value(const std::byte* p, uint64_t& sum, uint64_t& carry, uint8_
 
 template <typename L>
 void any_slice(const Strided& a, const std::vector<int64_t>& off, int64_t begin, int64_t end, uint64_t* sums,
-               uint64_t* carries, Share& s) {
+               uint64_t* carries, std::vector<uint8_t>& all, Share& s) {
     const int64_t T = steps_of(a);
-    constexpr int64_t kRun = 1024;  // neurons at a time, so that their cells stay in cache
-    std::vector<uint8_t> all(kRun);
-    for (int64_t j0 = begin; j0 < end; j0 += kRun) {
-        const int64_t w = std::min(kRun, end - j0);
+    std::fill(sums + begin, sums + end, uint64_t{0});
+    for (int64_t j0 = begin; j0 < end; j0 += static_cast<int64_t>(all.size())) {
+        const int64_t w = std::min(static_cast<int64_t>(all.size()), end - j0);
         std::fill(all.begin(), all.begin() + w, uint8_t{1});
         uint64_t zeros = 0;
         for (int64_t t = 0; t < T; ++t) {
@@ -441,60 +592,68 @@ void any_slice(const Strided& a, const std::vector<int64_t>& off, int64_t begin,
     }
 }
 
-inline Totals count_totals(const Strided& a, int threads = 1) {
+// Whether every per-neuron sum of `a` fits 32 bits whatever its values: bytes
+// with contiguous neurons (the blocked path), fewer than 2**32 / 255 steps.
+inline bool sums_fit_32(const Strided& a) {
+    const bool bytes = (a.kind == NumKind::UInt || a.kind == NumKind::Bool) && a.size == 1;
+    return bytes && neurons_contiguous(a) && steps_of(a) < (int64_t{1} << 32) / 255;
+}
+
+// `sums`: neurons_of(a) items; uint32 only where sums_fit_32(a).
+template <typename S>
+Totals count_totals(const Strided& a, S* sums, int threads = 1) {
+    static_assert(std::is_same_v<S, uint64_t> || std::is_same_v<S, uint32_t>);
     Totals out;
     const int64_t n = neurons_of(a);
-    out.sums.assign(static_cast<size_t>(n), 0);
-    if (n == 0 || steps_of(a) == 0) return out;
+    if (n == 0) return out;
+    if (steps_of(a) == 0) {
+        std::fill(sums, sums + n, S{0});
+        return out;
+    }
     const bool bytes = (a.kind == NumKind::UInt || a.kind == NumKind::Bool) && a.size == 1;
     const bool fast = bytes && neurons_contiguous(a);
-    // A thread per slice of neurons, when there is enough to share.
+    // Threads when there is enough to share.
     const int64_t elements = n * steps_of(a);
     const int parts = static_cast<int>(std::clamp<int64_t>(std::min<int64_t>(threads, elements >> 20), 1,
                                                            std::max<int64_t>(1, n / 64)));
-    std::vector<Share> shares(static_cast<size_t>(parts));
-    const bool floats = a.kind == NumKind::Float && (a.size == 4 || a.size == 8) && !a.swapped && neurons_contiguous(a);
-    if (floats) {
-        std::vector<char> ok(static_cast<size_t>(parts), 0);
-        on_threads(parts, [&](int k) {
-            const auto [b, e] = slice(n, k, parts);
-            ok[k] = a.size == 4 ? float_slice<float>(a, b, e, out.sums.data(), shares[k])
-                                : float_slice<double>(a, b, e, out.sums.data(), shares[k]);
-        });
-        if (std::all_of(ok.begin(), ok.end(), [](char v) { return v != 0; })) {
-            for (const Share& sh : shares) out.zeros += sh.zeros, out.silent += sh.silent, out.saturated += sh.saturated;
+    Share share;
+    if (fast) {
+        if (a.kind == NumKind::Bool) byte_totals<true>(a, sums, parts, share);
+        else byte_totals<false>(a, sums, parts, share);
+    } else if constexpr (std::is_same_v<S, uint64_t>) {
+        const bool floats = a.kind == NumKind::Float && (a.size == 4 || a.size == 8) && !a.swapped && neurons_contiguous(a);
+        if (floats && (a.size == 4 ? float_totals<float>(a, sums, parts, share) : float_totals<double>(a, sums, parts, share))) {
+            out.zeros = share.zeros, out.silent = share.silent, out.saturated = share.saturated;
             return out;
         }
         // Not every value a count, or a sum past 2**53: the general way, from the start.
-        std::fill(out.sums.begin(), out.sums.end(), 0);
-        shares.assign(static_cast<size_t>(parts), Share{});
+        share = Share{};
+        const std::vector<int64_t> off = neuron_offsets(a);
+        out.carries.assign(static_cast<size_t>(n), 0);
+        Column c;
+        c.kind = a.kind, c.size = a.size, c.swapped = a.swapped;
+        constexpr int64_t kRun = 1024;  // neurons at a time, so that their cells stay in cache
+        over_blocks((n + kRun - 1) / kRun, parts, share, [] { return std::vector<uint8_t>(kRun); },
+                    [&](std::vector<uint8_t>& all, int64_t b, Share& s) {
+                        const int64_t j0 = b * kRun, j1 = std::min(n, j0 + kRun);
+                        visit(c, [&]<typename L>() { any_slice<L>(a, off, j0, j1, sums, out.carries.data(), all, s); });
+                    });
     }
-    std::vector<int64_t> off;
-    if (!fast) off = neuron_offsets(a), out.carries.assign(out.sums.size(), 0);
-    Column c;
-    c.kind = a.kind, c.size = a.size, c.swapped = a.swapped;
-    on_threads(parts, [&](int k) {
-        const auto [b, e] = slice(n, k, parts);
-        if (fast && a.kind == NumKind::Bool) byte_slice<true>(a, b, e, out.sums.data(), shares[k]);
-        else if (fast) byte_slice<false>(a, b, e, out.sums.data(), shares[k]);
-        else visit(c, [&]<typename L>() { any_slice<L>(a, off, b, e, out.sums.data(), out.carries.data(), shares[k]); });
-    });
-    for (const Share& s : shares) {
-        out.zeros += s.zeros, out.silent += s.silent, out.saturated += s.saturated;
-        out.negative |= s.negative, out.fraction |= s.fraction, out.nonfinite |= s.nonfinite, out.overflow |= s.overflow;
-        out.huge |= s.huge;
-    }
+    out.zeros = share.zeros, out.silent = share.silent, out.saturated = share.saturated;
+    out.negative = share.negative, out.fraction = share.fraction, out.nonfinite = share.nonfinite;
+    out.overflow = share.overflow, out.huge = share.huge;
     if (!out.overflow) out.carries.clear();
     return out;
 }
 
 // Sum over (c, y, x) of sums[(c * H + y) * W + x] * rows[y] * cols[x], exactly.
-inline unsigned __int128 tap_total(const uint64_t* sums, int64_t C, int64_t H, int64_t W, const uint64_t* rows,
-                                   const uint64_t* cols) {
+template <typename S>
+unsigned __int128 tap_total(const S* sums, int64_t C, int64_t H, int64_t W, const uint64_t* rows,
+                            const uint64_t* cols) {
     unsigned __int128 total = 0;
     for (int64_t ch = 0; ch < C; ++ch)
         for (int64_t y = 0; y < H; ++y) {
-            const uint64_t* s = sums + (ch * H + y) * W;
+            const S* s = sums + (ch * H + y) * W;
             unsigned __int128 line = 0;
             for (int64_t x = 0; x < W; ++x) line += static_cast<unsigned __int128>(s[x]) * cols[x];
             total += line * rows[y];
@@ -503,9 +662,10 @@ inline unsigned __int128 tap_total(const uint64_t* sums, int64_t C, int64_t H, i
 }
 
 // Sum of all values, exactly: sum of the low parts and, apart, of the carries (each times 2**64).
-inline unsigned __int128 grand_total(const std::vector<uint64_t>& sums) {
+template <typename S>
+unsigned __int128 grand_total(const S* sums, size_t n) {
     unsigned __int128 t = 0;
-    for (uint64_t v : sums) t += v;
+    for (size_t i = 0; i < n; ++i) t += sums[i];
     return t;
 }
 
