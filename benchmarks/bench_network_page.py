@@ -15,7 +15,6 @@ against the page of the same activity without the network parts, in the same run
 import argparse
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 import numpy as np
@@ -25,7 +24,7 @@ sys.path.insert(0, str(ROOT))
 sys.path.insert(0, str(ROOT / "src"))
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from common import machine, viewer_ready_seconds  # noqa: E402
+from common import report, timed, viewer_ready_seconds  # noqa: E402
 from zelq import ir  # noqa: E402
 from zelq.viz import layer_statistics  # noqa: E402
 from zelq.viz.render import render_html  # noqa: E402
@@ -78,28 +77,21 @@ def main() -> int:
             states[name] = rng.random(shape, np.float32)
     ev = recording(args.side, args.steps)
     doc = graph_to_dict(g)
-    t = time.perf_counter()
-    stats = layer_statistics(g, spikes, dt=1e-3, inputs=ev)
-    t_stats = time.perf_counter() - t
-    t = time.perf_counter()
-    full = render_html(doc, "net", activity=spikes, dt=1e-3, statistics=stats, states=states, inputs=ev,
-                       classes=[str(k) for k in range(10)])
-    t_full = time.perf_counter() - t
-    t = time.perf_counter()
-    plain = render_html(doc, "net", activity=spikes, dt=1e-3)
-    t_plain = time.perf_counter() - t
+    stats, t_stats = timed(lambda: layer_statistics(g, spikes, dt=1e-3, inputs=ev))
+    full, t_full = timed(lambda: render_html(doc, "net", activity=spikes, dt=1e-3, statistics=stats, states=states,
+                                             inputs=ev, classes=[str(k) for k in range(10)]))
+    plain, t_plain = timed(lambda: render_html(doc, "net", activity=spikes, dt=1e-3))
     data = sum(a.nbytes for a in spikes.values()) + sum(a.nbytes for a in states.values())
     with tempfile.TemporaryDirectory() as d:
         pf, pp = Path(d) / "full.html", Path(d) / "plain.html"
         pf.write_text(full, encoding="utf-8")
         pp.write_text(plain, encoding="utf-8")
         r_full, r_plain = viewer_ready_seconds(pf, viewport=(1400, 900)), viewer_ready_seconds(pp, viewport=(1400, 900))
-    print(machine())
-    print(f"{len(g.nodes)} nodes, {args.steps} steps, {data / 2**20:.0f} MiB of spikes and states, {len(ev):,} input events")
-    print(f"layer_statistics {t_stats:.2f} s; render_html {t_full:.2f} s with the parts, {t_plain:.2f} s without")
-    print(f"page {len(full) / 1e6:.1f} MB with the parts, {len(plain) / 1e6:.1f} MB without")
-    print(f"ready in Chromium: {r_full:.2f} s with the parts, {r_plain:.2f} s without (target: 3 s)")
-    return 0
+    return report(
+        f"{len(g.nodes)} nodes, {args.steps} steps, {data / 2**20:.0f} MiB of spikes and states, {len(ev):,} input events",
+        f"layer_statistics {t_stats:.2f} s; render_html {t_full:.2f} s with the parts, {t_plain:.2f} s without",
+        f"page {len(full) / 1e6:.1f} MB with the parts, {len(plain) / 1e6:.1f} MB without",
+        f"ready in Chromium: {r_full:.2f} s with the parts, {r_plain:.2f} s without (target: 3 s)")
 
 
 if __name__ == "__main__":

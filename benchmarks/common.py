@@ -33,6 +33,21 @@ def load_average():
     return "load average " + ", ".join(f"{v:.1f}" for v in os.getloadavg())
 
 
+def timed(fn):
+    """`fn()`'s result and the wall time of that one call, in seconds."""
+    t0 = time.perf_counter()
+    result = fn()
+    return result, time.perf_counter() - t0
+
+
+def report(*lines):
+    """Prints the machine, then each line of a benchmark's result; 0, its exit status."""
+    print(machine())
+    for line in lines:
+        print(line)
+    return 0
+
+
 def _status(field):
     for line in Path("/proc/self/status").read_text().splitlines():
         if line.startswith(field + ":"):

@@ -179,7 +179,7 @@ std::string thumbnail(const Counts& px, size_t width, size_t height, stream::Png
 // loop. settle() adds the ones still pending (the spare cell past the counts
 // takes the adds before the first events). Saturating adds of one commute, so
 // the counts do not depend on the delay.
-class SummaryCounts {
+class SummaryCounts : public stream::ExtentReport {
 public:
     SummaryCounts(uint32_t* pixels, int64_t width, int64_t height)
         : pixels_(pixels), width_(width), height_(height) {
@@ -216,16 +216,6 @@ public:
         }
     }
 
-    bool have_events() const { return extent_.have_events(); }
-    int64_t t_first() const { return extent_.t_first(); }
-    int64_t t_last() const { return extent_.t_last(); }
-    int64_t count() const { return extent_.count(); }
-    int64_t on_count() const { return extent_.on_count(); }
-    int64_t peak_10ms() const { return extent_.peak_10ms(); }
-    int64_t gaps() const { return extent_.gaps(); }
-    int64_t backwards() const { return extent_.backwards(); }
-    int64_t outside() const { return outside_; }
-    const stream::Event& first_outside() const { return first_outside_; }
     // ON and OFF counts of pixel i = y * width + x.
     uint32_t on(size_t i) const { return pixels_[2 * i]; }
     uint32_t off(size_t i) const { return pixels_[2 * i + 1]; }
@@ -254,9 +244,6 @@ private:
     int64_t width_, height_;
     std::array<size_t, kAhead> pending_;  // the cells of the last kAhead events, not yet added
     size_t next_ = 0;
-    stream::ExtentCounts extent_;
-    int64_t outside_ = 0;
-    stream::Event first_outside_{};
 };
 
 // The largest coordinates among events (the sensor of a file whose header gives

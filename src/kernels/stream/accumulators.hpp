@@ -1,5 +1,5 @@
 // The streaming engine's accumulators: one decoded event, and the small counts
-// every job shares (extent and peak rate, time bins for the timeline and the
+// every job shares (extent and peak rate and their report, time bins for the timeline and the
 // raster, per-pixel counts, one frame's counts). Memory depends on the sensor
 // and the bin counts, never on the number of events. No Python here.
 #pragma once
@@ -88,6 +88,27 @@ private:
     int64_t t_first_ = 0, t_last_ = 0, t_first_seen_ = 0, count_ = 0, on_count_ = 0;
     int64_t rate_bin_ = -1, rate_count_ = 0, peak_ = 0;
     int64_t rate_lo_ = 0, rate_hi_ = 0;  // the running bin's span; empty until the first event
+};
+
+// What a pass reports: the extent of the events it counted, and the events it left
+// out for lying off the sensor. The base of the engine's jobs and of file summaries.
+class ExtentReport {
+public:
+    bool have_events() const { return extent_.have_events(); }
+    int64_t t_first() const { return extent_.t_first(); }
+    int64_t t_last() const { return extent_.t_last(); }
+    int64_t count() const { return extent_.count(); }
+    int64_t on_count() const { return extent_.on_count(); }
+    int64_t peak_10ms() const { return extent_.peak_10ms(); }
+    int64_t gaps() const { return extent_.gaps(); }
+    int64_t backwards() const { return extent_.backwards(); }
+    int64_t outside() const { return outside_; }
+    const Event& first_outside() const { return first_outside_; }
+
+protected:
+    ExtentCounts extent_;
+    int64_t outside_ = 0;
+    Event first_outside_{};
 };
 
 // Counts in `rows` rows of `bins` time bins of `bin_us` from offset 0, stored

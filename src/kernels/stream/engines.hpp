@@ -54,21 +54,11 @@ struct Config {
 
 // What every job reports: the extent, counts and peak rate of the events it
 // counted, and the events it left out (outside the span, outside the sensor).
-class Extent {
+class Extent : public ExtentReport {
 public:
-    bool have_events() const { return extent_.have_events(); }
-    int64_t t_first() const { return extent_.t_first(); }
-    int64_t t_last() const { return extent_.t_last(); }
-    int64_t count() const { return extent_.count(); }
-    int64_t on_count() const { return extent_.on_count(); }
-    int64_t peak_10ms() const { return extent_.peak_10ms(); }
-    int64_t gaps() const { return extent_.gaps(); }
-    int64_t backwards() const { return extent_.backwards(); }
     int64_t max_x() const { return max_x_; }
     int64_t max_y() const { return max_y_; }
     int64_t beyond() const { return beyond_; }
-    int64_t outside() const { return outside_; }
-    const Event& first_outside() const { return first_outside_; }
 
 protected:
     static constexpr size_t kAhead = 16;  // events between a prefetch and its use
@@ -79,10 +69,8 @@ protected:
         max_y_ = std::max(max_y_, e.y);
     }
 
-    ExtentCounts extent_;
     int64_t max_x_ = -1, max_y_ = -1;
-    int64_t beyond_ = 0, outside_ = 0;
-    Event first_outside_{};
+    int64_t beyond_ = 0;
 };
 
 // Survey: every event it is given counts; nothing is left out.
