@@ -7,17 +7,12 @@ import numpy as np
 import pytest
 
 from tests.support import format_writers as fw
-from tests.support.decoders import EVENT_DTYPE
+from tests.support.events import random_events
 from zelq.viz.recordings import RecordingError, RecordingWarning, iter_events, read_events, read_sensor_size
 
 
 def _events(n, width, height, seed=0, t0=0):
-    rng = np.random.default_rng(seed)
-    ev = np.zeros(n, EVENT_DTYPE)
-    ev["x"], ev["y"] = rng.integers(0, width, n), rng.integers(0, height, n)
-    ev["t"] = t0 + np.sort(rng.integers(0, 2_000_000, n))
-    ev["p"] = rng.choice([-1, 1], n)
-    return ev
+    return random_events(n, width, height, 2_000_000, seed, t0)
 
 
 def _write(tmp_path, data, name="r.aedat"):

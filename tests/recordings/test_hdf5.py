@@ -3,26 +3,19 @@ the same datasets; choices inside a file (dataset=, sample=), missing filters, d
 import numpy as np
 import pytest
 
-from tests.support.decoders import EVENT_DTYPE
-from zelq.viz.recordings import RecordingError, iter_events, read_events, read_sensor_size
+from tests.support.events import random_events, read_both_ways
+from zelq.viz.recordings import RecordingError, read_events, read_sensor_size
 
 h5py = pytest.importorskip("h5py")
 hdf5plugin = pytest.importorskip("hdf5plugin")
 
 
 def _events(n=5000, seed=0):
-    rng = np.random.default_rng(seed)
-    ev = np.zeros(n, EVENT_DTYPE)
-    ev["x"], ev["y"] = rng.integers(0, 640, n), rng.integers(0, 480, n)
-    ev["t"] = np.sort(rng.integers(0, 3_000_000, n))
-    ev["p"] = rng.choice([-1, 1], n)
-    return ev
+    return random_events(n, 640, 480, 3_000_000, seed)
 
 
 def _both(path, **kw):
-    whole = read_events(path, **kw)
-    np.testing.assert_array_equal(np.concatenate(list(iter_events(path, chunk=999, **kw)) or [whole[:0]]), whole)
-    return whole
+    return read_both_ways(path, 999, **kw)
 
 
 def _dsec(path, ev, offset=5_000_000, index=True):

@@ -8,8 +8,8 @@ import pytest
 
 from tests.support import format_writers as fw
 from tests.support import writers
-from tests.support.decoders import EVENT_DTYPE
-from zelq.viz.recordings import RecordingError, iter_events, read_events, read_sensor_size
+from tests.support.events import random_events, read_both_ways
+from zelq.viz.recordings import RecordingError, read_events, read_sensor_size
 
 pytest.importorskip("rosbags")
 from zelq.viz.recordings._rosbag import typestore  # noqa: E402
@@ -18,12 +18,7 @@ ARRAYS = ["dvs_msgs/msg/EventArray", "prophesee_event_msgs/msg/EventArray"]
 
 
 def _events(n=3000, seed=0, t0=1_600_000_000_000_000):
-    rng = np.random.default_rng(seed)
-    ev = np.zeros(n, EVENT_DTYPE)
-    ev["x"], ev["y"] = rng.integers(0, 346, n), rng.integers(0, 260, n)
-    ev["t"] = t0 + np.sort(rng.integers(0, 2_000_000, n))
-    ev["p"] = rng.choice([-1, 1], n)
-    return ev
+    return random_events(n, 346, 260, 2_000_000, seed, t0)
 
 
 def _bag(tmp_path, topics, ros2):
@@ -38,9 +33,7 @@ def _arrays(ev, msgtype, ros2, per=400):
 
 
 def _both(path, **kw):
-    whole = read_events(path, **kw)
-    np.testing.assert_array_equal(np.concatenate(list(iter_events(path, chunk=555, **kw)) or [whole[:0]]), whole)
-    return whole
+    return read_both_ways(path, 555, **kw)
 
 
 @pytest.mark.parametrize("ros2", [False, True])

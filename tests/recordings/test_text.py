@@ -4,23 +4,16 @@ import numpy as np
 import pytest
 
 from tests.support import format_writers as fw
-from tests.support.decoders import EVENT_DTYPE
+from tests.support.events import random_events, read_both_ways
 from zelq.viz.recordings import RecordingError, RecordingWarning, iter_events, read_events, read_sensor_size
 
 
 def _events(n=2500, seed=0):
-    rng = np.random.default_rng(seed)
-    ev = np.zeros(n, EVENT_DTYPE)
-    ev["x"], ev["y"] = rng.integers(0, 240, n), rng.integers(0, 180, n)
-    ev["t"] = np.sort(rng.integers(0, 50_000_000, n))
-    ev["p"] = rng.choice([-1, 1], n)
-    return ev
+    return random_events(n, 240, 180, 50_000_000, seed)
 
 
 def _both(path, **kw):
-    whole = read_events(path, **kw)
-    np.testing.assert_array_equal(np.concatenate(list(iter_events(path, chunk=301, **kw)) or [whole[:0]]), whole)
-    return whole
+    return read_both_ways(path, 301, **kw)
 
 
 @pytest.mark.parametrize("size", [None, (240, 180)])

@@ -12,11 +12,21 @@ from tests.support import writers
 from tests.support.paths import shared_recording
 from tests.support.decoders import read_aedat4
 from tests.recordings.test_read_events import dat_oracle, nmnist_oracle
-from zelq.viz import RecordingError, RecordingWarning, iter_events, read_events
-from zelq.viz.recordings import _native_formats
-from zelq.viz.recordings._entry import time_range as _time_range
+from zelq.viz import RecordingError, RecordingWarning, export_recording_html, iter_events, read_events
 
 T0 = 1_000_000_007
+FAR = 1 << 61  # a window start after every recording's end
+
+
+def page_extent(path):
+    """(first, last) event times as the recording page finds them before its pass (from the readers'
+    time index where the header gives the sensor): the span its refusal of an empty window names."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RecordingWarning)
+        with pytest.raises(ValueError, match="no events in the time window") as empty:
+            export_recording_html(path, f"{path}.never.html", start=FAR, outside="drop")
+    first, last = re.search(r"from t = (-?[\d,]+) to (-?[\d,]+) µs", str(empty.value)).groups()
+    return int(first.replace(",", "")), int(last.replace(",", ""))
 
 
 def scene(seed, n=6000, span=60_000_000, width=640, height=480):
@@ -66,7 +76,7 @@ def test_full_reads_and_extents_of_wrapping_files(generated):
     ev, files = generated
     for name, path in files.items():
         np.testing.assert_array_equal(read_events(path), ev, err_msg=name)
-        assert _time_range(path) == (ev["t"][0], ev["t"][-1]), name
+        assert page_extent(path) == (ev["t"][0], ev["t"][-1]), name
 
 
 def random_windows(seed, n, span, longest):
@@ -90,13 +100,21 @@ def test_windows_and_chunks_equal_the_filtered_full_read(generated, name):
             np.testing.assert_array_equal(np.concatenate([ev[:0], *parts]), expected)
 
 
+@pytest.fixture(scope="module")
+def long_files(tmp_path_factory):
+    """Files of a few MiB: iter_events reads a file a buffer (a megabyte) at a time, so words and
+    EVT 2.1's 32-event vectors meet buffer edges in these."""
+    d = tmp_path_factory.mktemp("long")
+    events = {"evt21": 300_000, "evt3": 450_000, "dat": 200_000}  # 1.5 to 1.7 MiB
+    return {fmt: writers.write(d / f"{fmt}{writers.SUFFIX[fmt]}", scene(7, n=n, span=600_000_000), fmt,
+                               geometry=(640, 480)) for fmt, n in events.items()}
+
+
 @pytest.mark.parametrize("name", ["evt21", "evt3", "dat", "sample_nmnist.bin"])
-def test_iteration_over_reads_of_a_few_words_equals_the_read(generated, monkeypatch, name):
-    # Files are read a buffer at a time: words (and EVT 2.1's 32-event vectors) meet every buffer edge.
-    path = generated[1].get(name) or shared_recording(name)
-    monkeypatch.setattr(_native_formats, "READ_BYTES", 13)
-    for window in [{}, {"start": 1000, "duration": 30_000_000}]:
-        np.testing.assert_array_equal(np.concatenate(list(iter_events(path, chunk=77, **window))),
+def test_iteration_across_read_buffers_equals_the_read(long_files, name):
+    path = long_files.get(name) or shared_recording(name)
+    for window, chunk in [({}, 77), ({"start": 1000, "duration": 300_000_000}, 5000)]:
+        np.testing.assert_array_equal(np.concatenate(list(iter_events(path, chunk=chunk, **window))),
                                       read_events(path, **window))
 
 
@@ -201,13 +219,13 @@ def test_iteration_and_extent_of_damaged_files_match_the_read(tmp_path, fmt):
         if not window:
             kept = ev[ev["x"] < 120][:len(got)]
             np.testing.assert_array_equal(got, kept)
-            assert _time_range(path) == (kept["t"][0], kept["t"][-1])
+            assert page_extent(path) == (kept["t"][0], kept["t"][-1])
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         for end in range(len(data) // 2, len(data) // 2 + 48):  # cuts after every kind of word
             path.write_bytes(data[:end])
             got = read_events(path, outside="drop")
-            assert _time_range(path) == (got["t"][0], got["t"].max()), end
+            assert page_extent(path) == (got["t"][0], got["t"].max()), end
 
 
 def test_time_index_probes_leave_the_file_unmapped_from_memory(tmp_path):
@@ -220,13 +238,18 @@ def test_time_index_probes_leave_the_file_unmapped_from_memory(tmp_path):
     words[:, 3] = 0x2000 | (1 << 11) | 5      # an ON event at x = 5
     path = tmp_path / "long.raw"
     path.write_bytes(writers.evt_header("evt3", (16, 16)) + words.tobytes())
-    code = ("import sys\nfrom zelq.viz.recordings._entry import time_range as _time_range\n"
+    # The page learns the extent from the probes before its pass; a window past the end stops it there.
+    code = ("import re, sys\nfrom zelq.viz import export_recording_html\n"
             "def status(key):\n"
             "    return next(int(line.split()[1]) for line in open('/proc/self/status') if line.startswith(key))\n"
-            "_time_range(sys.argv[1])  # imports and first-call set-up\n"
+            "def extent(path):\n"
+            f"    try: export_recording_html(path, path + '.never.html', start={FAR})\n"
+            "    except ValueError as e: m = re.search(r'from t = ([\\d,]+) to ([\\d,]+)', str(e))\n"
+            "    return tuple(int(v.replace(',', '')) for v in m.groups())\n"
+            "extent(sys.argv[1])  # imports and first-call set-up\n"
             "open('/proc/self/clear_refs', 'w').write('5')  # the peak starts again from here\n"
             "before = status('VmRSS:')\n"
-            "print(_time_range(sys.argv[1]), status('VmHWM:') - before)\n")
+            "print(extent(sys.argv[1]), status('VmHWM:') - before)\n")
     out = subprocess.run([sys.executable, "-c", code, str(path)], capture_output=True, text=True, timeout=120)
     if "PermissionError" in out.stderr:
         pytest.skip("this kernel does not let a process reset its peak memory")
