@@ -50,14 +50,18 @@ class Boxes:
         """Indices of the boxes with t0 <= t < t1."""
         return range(int(np.searchsorted(self.t, t0, "left")), int(np.searchsorted(self.t, t1, "left")))
 
-    def columns(self, t0: Optional[int] = None, t1: Optional[int] = None) -> Dict[str, Any]:
-        """The document's columnar form (lists), of the boxes in [t0, t1) when given."""
-        if t0 is None:
-            rows = range(len(self))
+    def columns(self, t0: Optional[int] = None, t1: Optional[int] = None,
+                rows: Optional[np.ndarray] = None) -> Dict[str, Any]:
+        """The document's columnar form (lists), of the boxes in [t0, t1) when given, or of `rows`."""
+        sel: Any
+        if rows is not None:
+            sel = rows
+        elif t0 is None:
+            sel = slice(0, len(self))
         else:
             assert t1 is not None, "a window has both ends"
-            rows = self.between(t0, t1)
-        sel = slice(rows.start, rows.stop)
+            window = self.between(t0, t1)
+            sel = slice(window.start, window.stop)
         out: Dict[str, Any] = {"t": self.t[sel].tolist()}
         for name in ("x", "y", "w", "h"):
             out[name] = getattr(self, name)[sel].tolist()
@@ -164,10 +168,15 @@ def box_sets(boxes: Any, predictions: Any, classes: Any) -> Tuple[Any, Any, List
     return boxes_of(boxes, "boxes"), boxes_of(predictions, "predictions"), list(class_names(classes))
 
 
-def box_columns(sets: Tuple[Any, Any, List[str]], t0: int, t1: int) -> Optional[Dict[str, Any]]:
-    """The document's boxes: those whose time lies in [t0, t1), columnar."""
+def box_columns(sets: Tuple[Any, Any, List[str]], t0: int, t1: int, kept: Any = None) -> Optional[Dict[str, Any]]:
+    """The document's boxes: those whose time lies in [t0, t1), columnar; or, with `kept` (the
+    page's boxes within its budget, recording_page/box_budget.py), the rows it holds."""
     labels, predicted, names = sets
     if labels is None and predicted is None:
         return None
+    if kept is not None and kept.thinned:
+        return {"classes": names, "labels": None if labels is None else labels.columns(rows=kept.labels),
+                "predictions": None if predicted is None else predicted.columns(rows=kept.predictions),
+                "left_out": kept.left_out}
     return {"classes": names, "labels": None if labels is None else labels.columns(t0, t1),
             "predictions": None if predicted is None else predicted.columns(t0, t1)}

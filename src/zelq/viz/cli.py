@@ -437,7 +437,8 @@ def _diff(args: argparse.Namespace, status: _Status) -> Path:
     from .comparison import compare_html
     a, b = _readable(args.input), _readable(args.other)
     status(f"comparing {a.name} with {b.name}")
-    page = compare_html(str(a), str(b), title=args.title if args.title is not None else f"{a.name} vs {b.name}",
+    title = args.title if args.title is not None else f"{_display_name(a)} vs {_display_name(b)}"
+    page = compare_html(str(a), str(b), title=title,
                         rtol=args.rtol, atol=args.atol)
     out = Path(args.output) if args.output else Path.cwd() / f"{a.stem}-vs-{b.stem}.html"
     status(f"writing {out.name}")

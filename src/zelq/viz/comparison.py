@@ -117,7 +117,9 @@ def _resolve(value: Any, param: str) -> Tuple[str, Any, Optional[str]]:
     if isinstance(value, (str, bytes, os.PathLike)):
         import zelq.ir as ir  # a module import: installed, zelq.ir has no types and mypy takes it as Any
         path = os.fsdecode(value)
-        return "graph", ir.read(path), os.path.basename(path)
+        # A name of bytes that are not UTF-8 is shown as the browser shows it: U+FFFD for each.
+        shown = os.path.basename(path).encode("utf-16-le", "surrogatepass").decode("utf-16-le", "replace")
+        return "graph", ir.read(path), shown
     if hasattr(value, "nodes") and hasattr(value, "edges"):
         return "graph", value, None
     _args.refuse(param, _EXPECTED, value)

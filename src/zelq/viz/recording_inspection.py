@@ -89,7 +89,7 @@ def _samples_natively(src: Any) -> bool:
                for f in src.fields[:3] if f is not None)
 
 
-def _scores(box_sets: Any, t0: int, t1: int) -> Optional[Dict[str, Any]]:
+def _scores(box_sets: Any, t0: int, t1: int, kept: Any = None) -> Optional[Dict[str, Any]]:
     truth, pred, classes = box_sets
     if truth is None or pred is None:
         return None
@@ -98,9 +98,13 @@ def _scores(box_sets: Any, t0: int, t1: int) -> Optional[Dict[str, Any]]:
     # The flags of the boxes the document holds: those in [t0, t1), in the sets' order.
     tr, pr = truth.between(t0, t1), pred.between(t0, t1)
     frames = [f for f in result["frames"] if t0 <= f[0] < t1]
+    if kept is not None and kept.thinned:  # the rows the page holds within its budget
+        found, outcome = found[kept.labels], outcome[kept.predictions]
+    else:
+        found, outcome = found[tr.start:tr.stop], outcome[pr.start:pr.stop]
     return {"iou": 0.5, "classes": result["classes"], "all": result["all"], "frames": frames[:_FRAMES_LISTED],
-            "frames_count": len(frames), "labels": found[tr.start:tr.stop].astype(int).tolist(),
-            "predictions": outcome[pr.start:pr.stop].astype(int).tolist()}
+            "frames_count": len(frames), "labels": found.astype(int).tolist(),
+            "predictions": outcome.astype(int).tolist()}
 
 
 def document_parts(src: Any, sensor: Tuple[int, int], t0: int, t1: int, box_sets: Any, max_bytes: int) -> str:
@@ -109,9 +113,10 @@ def document_parts(src: Any, sensor: Tuple[int, int], t0: int, t1: int, box_sets
     return gathered_parts(src, sensor, t0, t1, box_sets, max_bytes)[0]
 
 
-def gathered_parts(src: Any, sensor: Tuple[int, int], t0: int, t1: int, box_sets: Any, max_bytes: int
-                   ) -> Tuple[str, Dict[str, Any]]:
-    """The inspection parts, and the pass's native counts (hot pixels, extents) for the filters."""
+def gathered_parts(src: Any, sensor: Tuple[int, int], t0: int, t1: int, box_sets: Any, max_bytes: int,
+                   kept_boxes: Any = None) -> Tuple[str, Dict[str, Any]]:
+    """The inspection parts, and the pass's native counts (hot pixels, extents) for the filters;
+    the scores' flags are those of `kept_boxes` when the page holds only some (box_budget.py)."""
     share = _XYT_BUDGET_SHARE if max_bytes >= _XYT_SMALL_BUDGET else _XYT_SMALL_SHARE
     cap = int(min(XYT_MAX_POINTS, max_bytes * share // _XYT_BYTES_PER_POINT))
     fields = tuple(src.fields) if src.kind == "array" else ("x", "y", "t", "p")
@@ -128,7 +133,7 @@ def gathered_parts(src: Any, sensor: Tuple[int, int], t0: int, t1: int, box_sets
     report = health.report_of(counts, offset, notes)
     marks = {"report": report, "first_backwards_t": int(counts["first_backwards_t"]) if counts["backwards"] else None}
     parts = ',"health":' + _json(marks) + ',"xyt":' + _json(xyt)
-    scores = _scores(box_sets, t0, t1)
+    scores = _scores(box_sets, t0, t1, kept_boxes)
     if scores is not None:
         parts += ',"scores":' + _json(scores)
     return parts, counts

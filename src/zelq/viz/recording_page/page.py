@@ -15,6 +15,7 @@ import numpy as np
 from .. import _args, filters, pagefiles
 from .._palettes import DEFAULT_BACKGROUND, DEFAULT_PALETTE
 from ..boxes import box_columns, box_sets
+from .box_budget import page_boxes
 from ..pagefiles import comment_json
 from ..recordings import _sources as sources
 from ..recordings import read_segments
@@ -103,7 +104,8 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
     unfiltered: Optional[RawFrames] = None
     try:
         with pagefiles.replacing(target) as partial:
-            box_json, counts = _box_json(src, span, sets, max_bytes)
+            box_notes: List[str] = []
+            box_json, counts = _box_json(src, span, sets, max_bytes, box_notes)
             stage = None
             if wanted.on:
                 unfiltered = RawFrames(src, raw_spool)
@@ -112,6 +114,7 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
             if stage is not None:
                 box_json = _filters_json(box_json, wanted, stage)
             outcome = conclude(run, result)
+            outcome.notes.extend(box_notes)
             if windowed and run.back is not None:
                 # Times go backwards: the seek may have passed events of the window, and late ones
                 # would count in a later frame. As a windowed read does, the window is taken from
@@ -121,7 +124,8 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
                 outcome.notes.append(f"{src.path}: {note}")
                 run.engine = None  # its spool handle closes before the pass that rewrites the spool
                 src, span = _sorted_window(src, run.bounds, span, start_us, duration_us, period, decay)
-                box_json, counts = _box_json(src, span, sets, max_bytes)
+                outcome.notes = [n for n in outcome.notes if n not in box_notes]
+                box_json, counts = _box_json(src, span, sets, max_bytes, outcome.notes)
                 if wanted.on:  # the window's array, filtered as the whole file would be
                     unfiltered = RawFrames(src, raw_spool)
                     src, stage, box_json = _filtered(src, span, wanted, counts, box_json, period, decay, unfiltered)
@@ -162,12 +166,15 @@ def _labelled_arg(segments: Any) -> Optional[List[Dict[str, Any]]]:
     return out
 
 
-def _box_json(src: Source, span: Span, sets: Any, max_bytes: int) -> Tuple[str, Dict[str, Any]]:
+def _box_json(src: Source, span: Span, sets: Any, max_bytes: int, notes: List[str]) -> Tuple[str, Dict[str, Any]]:
     """The boxes' value and the inspection parts that follow it in the document; with the
-    inspection pass's counts."""
+    inspection pass's counts. Boxes beyond their share of the budget are thinned, with a note."""
     from ..recording_inspection import gathered_parts
-    parts, counts = gathered_parts(src, span.sensor, span.t0, span.t1, sets, max_bytes)
-    return comment_json(box_columns(sets, span.t0, span.t1)) + parts, counts
+    kept = page_boxes(sets, span.t0, span.t1, max_bytes)
+    if kept.note is not None:
+        notes.append(kept.note)
+    parts, counts = gathered_parts(src, span.sensor, span.t0, span.t1, sets, max_bytes, kept)
+    return comment_json(box_columns(sets, span.t0, span.t1, kept)) + parts, counts
 
 
 _FILTERS_FIXED = 400  # the "filters" part beside its bins: names, flags and counts
