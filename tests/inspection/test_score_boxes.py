@@ -133,3 +133,22 @@ def test_object_files_are_never_unpickled(tmp_path):
         score_boxes(tmp_path / "evil.npy", boxes([(0, 0, 0, 1, 1, 0)]))
     with pytest.raises(ValueError, match="iou"):
         score_boxes(boxes([]), boxes([]), iou=0)
+
+
+@pytest.mark.parametrize("keys", ["t class confidence", "t class", "class confidence tie"])
+@pytest.mark.parametrize("in_time_order", [True, False])
+def test_box_orders_are_numpy_lexsorts_ties_included(keys, in_time_order):
+    from zelq.viz import _native
+    rng = np.random.default_rng(len(keys) + in_time_order)
+    n = 5000
+    t = rng.integers(0, 40, n) * 1000
+    if in_time_order:
+        t = np.sort(t)
+    cols = {"t": t, "class": rng.integers(-1, 3, n), "confidence": rng.integers(0, 5, n) / 4.0,
+            "tie": rng.permutation(n)}
+    cols["confidence"][:50] = -0.0  # equal to 0.0, as lexsort takes it
+    wanted = keys.split()
+    order = _native.inspection()._order_boxes(*(cols[k] if k in wanted else None
+                                                for k in ("t", "class", "confidence", "tie")))
+    lex = {"t": cols["t"], "class": cols["class"], "confidence": -cols["confidence"], "tie": cols["tie"]}
+    np.testing.assert_array_equal(order, np.lexsort([lex[k] for k in reversed(wanted)]))

@@ -393,3 +393,65 @@ def test_box_table_columns_fit_their_panel(page_probe, tmp_path, columns):
         for cell in shown.all() + first:
             assert inside(cell.bounding_box(), room)
     assert first[2].text_content() == "83.25,\u00a016.75 · 123.4×98.5"
+
+
+# ---------------------------------------------------------------- the page's box budget
+
+def _page_sets(n_times, per_time, seed=3):
+    """Labels and predictions at `n_times` label times; a few predictions at other times."""
+    rng = np.random.default_rng(seed)
+    box = [("t", "<i8"), ("x", "<f8"), ("y", "<f8"), ("w", "<f8"), ("h", "<f8"), ("class_id", "<i4")]
+    times = np.arange(n_times) * 1000 + 500
+    truth = np.zeros(n_times * per_time, box)
+    truth["t"] = np.repeat(times, per_time)
+    truth["x"], truth["y"] = rng.uniform(0, 60, len(truth)), rng.uniform(0, 40, len(truth))
+    truth["w"], truth["h"], truth["class_id"] = 6.5, 7.25, rng.integers(0, 3, len(truth))
+    pred = np.zeros(len(truth), box + [("confidence", "<f4")])
+    for f, _ in box:
+        pred[f] = truth[f]
+    pred["x"] += rng.normal(0, 2, len(pred))
+    pred["t"][::7] += 1  # not at a label time
+    pred["confidence"] = rng.random(len(pred))
+    return truth, pred
+
+
+@pytest.mark.parametrize("n_times, per_time, max_mb, thinned", [
+    (40, 3, 1.0, False),       # fits: every box of the window, no note
+    (4000, 3, 0.6, True),      # beyond: every k-th label time
+    (3, 8000, 0.6, True),      # a few times hold them all: every k-th box
+])
+def test_page_boxes_keep_within_their_share_and_say_what_they_left_out(tmp_path, n_times, per_time, max_mb, thinned):
+    from zelq.viz import export_recording_html, score_boxes
+    from zelq.viz.pagefiles import comment_json
+    from zelq.viz.recording_page.box_budget import BOX_SHARE
+    truth, pred = _page_sets(n_times, per_time)
+    in_order = pred[np.argsort(pred["t"], kind="stable")]  # the page's boxes come in time order
+    ev = np.zeros(2000, EVENT)
+    ev["t"] = np.linspace(0, n_times * 1000, len(ev)).astype(np.int64)
+    ev["x"], ev["y"] = np.arange(len(ev)) % 64, np.arange(len(ev)) % 48
+    path = tmp_path / "r.html"
+    export_recording_html(ev, path, boxes=truth, predictions=pred, max_page_mb=max_mb)
+    doc = read_recording_document(path.read_text(encoding="utf-8"))
+    boxes, scores, notes = doc["boxes"], doc["scores"], doc["source"]["warnings"]
+    held_truth, held_pred = np.array(boxes["labels"]["t"]), np.array(boxes["predictions"]["t"])
+    assert ("left_out" in boxes) == thinned == any(n.startswith("boxes:") for n in notes)
+    if not thinned:
+        assert len(held_truth) == len(truth) and len(held_pred) == len(pred)
+        return
+    assert len(comment_json({k: boxes[k] for k in ("labels", "predictions")})) <= BOX_SHARE * max_mb * 1e6
+    held, total = len(held_truth) + len(held_pred), len(truth) + len(pred)
+    assert boxes["left_out"]["held"] == held < total == boxes["left_out"]["total"]
+    assert f"the page holds {held:,} of {total:,}" in " ".join(notes)
+    # The rows kept, found again from the input: whole label times evenly spaced, or every k-th box.
+    step = boxes["left_out"]["step"]
+    if boxes["left_out"]["by"] == "time":
+        times = np.union1d(truth["t"], pred["t"])[::step]
+        want_truth, want_pred = np.isin(truth["t"], times), np.isin(in_order["t"], times)
+    else:
+        want_truth, want_pred = np.arange(len(truth)) % step == 0, np.arange(len(pred)) % step == 0
+    np.testing.assert_array_equal(held_truth, truth["t"][want_truth])
+    np.testing.assert_array_equal(boxes["predictions"]["x"], in_order["x"][want_pred])
+    # Scores count every box; the page's flags are those of the boxes it holds.
+    full = score_boxes(truth, pred)
+    assert scores["all"] == full["all"]
+    assert len(scores["labels"]) == len(held_truth) and len(scores["predictions"]) == len(held_pred)

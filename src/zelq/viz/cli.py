@@ -16,6 +16,7 @@ Mistakes print one line on stderr: exit status 2 for a bad command line,
 from __future__ import annotations
 
 import argparse
+import os
 import re
 import sys
 import warnings
@@ -550,6 +551,22 @@ def _message(e: BaseException) -> str:
     return text or "failed without saying why (a fault in zelqviz: please report it)"
 
 
+def _print_path(path: Path) -> None:
+    """The path written, on stdout: as its own bytes where the output's encoding cannot hold a
+    name that is not UTF-8, so that a script can still use it."""
+    text = str(path)
+    try:
+        print(text)
+    except UnicodeEncodeError:
+        buffer = getattr(sys.stdout, "buffer", None)
+        if buffer is None:
+            print(text.encode("utf-8", "surrogateescape").decode("utf-8", "replace"))
+            return
+        sys.stdout.flush()
+        buffer.write(os.fsencode(text) + b"\n")
+        buffer.flush()
+
+
 def main(argv: Optional[List[str]] = None) -> int:
     """Run the command line; returns the exit status (0, 1 for data errors, 2 for usage errors)."""
     ap = parser()
@@ -577,7 +594,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     if isinstance(out, Report):
         print(out.text)
         return out.code
-    print(out.resolve())
+    _print_path(out.resolve())
     if args.open:
         webbrowser.open(out.resolve().as_uri())
     return 0
