@@ -41,7 +41,7 @@ def _window(b: Any, t0: int, t1: int) -> np.ndarray:
     return np.arange(rows.start, rows.stop, dtype=np.int64)
 
 
-def _bytes_per_box(sets: Tuple[Any, Any, Any], rows: Tuple[np.ndarray, np.ndarray]) -> float:
+def _bytes_per_box(sets: Tuple[Any, Any, Any], rows: Tuple[np.ndarray, ...]) -> float:
     """The document's bytes per box, from an even sample of the rows of both sets."""
     total = sum(len(r) for r in rows)
     if not total:
@@ -69,7 +69,7 @@ def page_boxes(sets: Tuple[Any, Any, Any], t0: int, t1: int, max_bytes: int) -> 
     if labels is None and predictions is None:
         return PageBoxes()
     empty = np.zeros(0, np.int64)
-    rows = tuple(empty if b is None else _window(b, t0, t1) for b in (labels, predictions))
+    rows: Tuple[np.ndarray, ...] = tuple(empty if b is None else _window(b, t0, t1) for b in (labels, predictions))
     total = sum(len(r) for r in rows)
     budget = int(max_bytes * BOX_SHARE)
     per_box = _bytes_per_box(sets, rows)
@@ -80,7 +80,8 @@ def page_boxes(sets: Tuple[Any, Any, Any], t0: int, t1: int, max_bytes: int) -> 
     while True:
         if len(times) >= 2 * step:
             kept_times = times[::step]
-            kept = tuple(_at_times(b, r, kept_times) if b is not None else r for b, r in zip(sets[:2], rows))
+            kept: Tuple[np.ndarray, ...] = tuple(_at_times(b, r, kept_times) if b is not None else r
+                                                 for b, r in zip(sets[:2], rows))
             how = f"the boxes of every {step:,}th label time"
         else:  # a few timestamps hold them all
             kept = tuple(r[::step] for r in rows)
