@@ -271,6 +271,27 @@ private:
     std::vector<uint32_t> removed_;
 };
 
+// A contiguous buffer of `itemsize`-byte items of the format letter `code` ('q' int64, 'B' uint8).
+void require_items(py::Buffer& b, nb::handle obj, char code, Py_ssize_t itemsize, const char* what, int flags = 0) {
+    b.require(obj, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | flags);
+    const char* f = (*b).format;
+    const char letter = f && (f[0] == '<' || f[0] == '=' || f[0] == '|') ? f[1] : f ? f[0] : 0;
+    const bool same = letter == code || (code == 'q' && letter == 'l');  // 'l' is int64 on LP64
+    if ((*b).itemsize != itemsize || !same)
+        raise(PyExc_TypeError, "%s must be contiguous %s", what,
+              code == 'q' ? "int64" : code == 'd' ? "float64" : "uint8");
+}
+
+// A contiguous column of n 8-byte numbers ('q' int64 or 'd' float64), or None.
+template <typename T>
+const T* key_column(py::Buffer& b, nb::handle obj, char code, const char* what, size_t& n) {
+    if (obj.is_none()) return nullptr;
+    require_items(b, obj, code, 8, what);
+    if (n == SIZE_MAX) n = b.items();
+    else if (b.items() != n) raise(PyExc_ValueError, "%s: the key columns differ in length", what);
+    return static_cast<const T*>(b.data());
+}
+
 // Six contiguous columns (t, class as int64; x, y, w, h as float64) of one box set.
 struct BoxBuffers {
     py::Buffer part[6];
@@ -298,31 +319,48 @@ struct BoxBuffers {
     }
 };
 
-// _match_boxes(truth, predictions, iou) -> (hit per prediction, taken per truth box), both bool
+// The columns of a box set taken in the order of `rows` (int64 indices into them), gathered
+// in one pass instead of one copy per column.
+struct GatheredBoxes {
+    std::vector<int64_t> t, cls;
+    std::vector<double> x, y, w, h;
+    kern::BoxColumns cols;
+
+    GatheredBoxes(const kern::BoxColumns& from, const int64_t* rows, size_t n, const char* what) {
+        for (size_t k = 0; k < n; ++k)
+            if (rows[k] < 0 || static_cast<size_t>(rows[k]) >= from.n) raise(PyExc_IndexError, "%s: row %zu out of range", what, k);
+        t.resize(n), cls.resize(n), x.resize(n), y.resize(n), w.resize(n), h.resize(n);
+        for (size_t k = 0; k < n; ++k) {
+            const auto r = static_cast<size_t>(rows[k]);
+            t[k] = from.t[r], cls[k] = from.cls[r], x[k] = from.x[r], y[k] = from.y[r], w[k] = from.w[r], h[k] = from.h[r];
+        }
+        cols = {t.data(), cls.data(), x.data(), y.data(), w.data(), h.data(), n};
+    }
+};
+
+// _match_boxes(truth, predictions, iou, truth_rows, prediction_rows) -> (hit per prediction, taken
+// per truth box), both bool, in the order of the rows (all of each set when None)
 nb::object match_boxes(const Args& a) {
     BoxBuffers truth(a[0], "truth"), pred(a[1], "predictions");
     const double iou = PyFloat_AsDouble(a[2].ptr());
     if (iou == -1.0 && PyErr_Occurred()) rethrow();
-    nb::object hit = new_array(static_cast<int64_t>(pred.cols.n), "bool");
-    nb::object taken = new_array(static_cast<int64_t>(truth.cols.n), "bool");
+    py::Buffer truth_rows, pred_rows;
+    size_t nt = SIZE_MAX, np_ = SIZE_MAX;
+    const int64_t* tr = key_column<int64_t>(truth_rows, a[3], 'q', "truth_rows", nt);
+    const int64_t* pr = key_column<int64_t>(pred_rows, a[4], 'q', "prediction_rows", np_);
+    const size_t n_truth = tr ? nt : truth.cols.n, n_pred = pr ? np_ : pred.cols.n;
+    nb::object hit = new_array(static_cast<int64_t>(n_pred), "bool");
+    nb::object taken = new_array(static_cast<int64_t>(n_truth), "bool");
     OutBuffer hb(hit), tb(taken);
+    std::optional<GatheredBoxes> gt, gp;
+    if (tr) gt.emplace(truth.cols, tr, nt, "truth_rows");
+    if (pr) gp.emplace(pred.cols, pr, np_, "prediction_rows");
     {
         nb::gil_scoped_release release;
-        kern::match_boxes(truth.cols, pred.cols, iou, static_cast<uint8_t*>(hb.data()),
+        kern::match_boxes(gt ? gt->cols : truth.cols, gp ? gp->cols : pred.cols, iou, static_cast<uint8_t*>(hb.data()),
                           static_cast<uint8_t*>(tb.data()));
     }
     return nb::make_tuple(hit, taken);
-}
-
-// A contiguous buffer of `itemsize`-byte items of the format letter `code` ('q' int64, 'B' uint8).
-void require_items(py::Buffer& b, nb::handle obj, char code, Py_ssize_t itemsize, const char* what, int flags = 0) {
-    b.require(obj, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | flags);
-    const char* f = (*b).format;
-    const char letter = f && (f[0] == '<' || f[0] == '=' || f[0] == '|') ? f[1] : f ? f[0] : 0;
-    const bool same = letter == code || (code == 'q' && letter == 'l');  // 'l' is int64 on LP64
-    if ((*b).itemsize != itemsize || !same)
-        raise(PyExc_TypeError, "%s must be contiguous %s", what,
-              code == 'q' ? "int64" : code == 'd' ? "float64" : "uint8");
 }
 
 // _draw_boxes(frame, edges, colours, labels, dashed, line, atlas, atlas_index): outlines and labels
@@ -369,16 +407,6 @@ nb::object draw_boxes(const Args& a) {
         kern::draw_boxes(f, d, masks.data());
     }
     return nb::none();
-}
-
-// A contiguous column of n 8-byte numbers ('q' int64 or 'd' float64), or None.
-template <typename T>
-const T* key_column(py::Buffer& b, nb::handle obj, char code, const char* what, size_t& n) {
-    if (obj.is_none()) return nullptr;
-    require_items(b, obj, code, 8, what);
-    if (n == SIZE_MAX) n = b.items();
-    else if (b.items() != n) raise(PyExc_ValueError, "%s: the key columns differ in length", what);
-    return static_cast<const T*>(b.data());
 }
 
 // _order_boxes(t, class_id, confidence, tie) -> int64 indices sorted by t, class, descending
@@ -535,11 +563,16 @@ NB_MODULE(_inspect, m) {
         "Indices (y * width + x) of the hot pixels of a (height, width) count array, by the local rule:\n"
         "at least 16 events and at least 10 times the median of the neighbours that exist.\n\n"
         "Raises ValueError for an array that is not 2-D.");
-    def(m, "_match_boxes", {arg("truth", Kind::Tuple), arg("predictions", Kind::Tuple), arg("iou")}, match_boxes,
+    def(m, "_match_boxes",
+        {arg("truth", Kind::Tuple), arg("predictions", Kind::Tuple), arg("iou"), arg("truth_rows", Kind::Any, nb::none()),
+         arg("prediction_rows", Kind::Any, nb::none())},
+        match_boxes,
         "Greedy box matching: truth and predictions are (t, class, x, y, w, h) column tuples (int64,\n"
-        "int64, then float64), sorted by (t, class), predictions by descending confidence within each.\n"
-        "Returns (true positive per prediction, matched per truth box) as bool arrays.\n\n"
-        "Raises TypeError for columns of another type, ValueError for columns of different lengths.");
+        "int64, then float64) taken in the order of truth_rows and prediction_rows (int64 indices; None:\n"
+        "as they are), sorted by (t, class), predictions by descending confidence within each.\n"
+        "Returns (true positive per prediction, matched per truth box) as bool arrays, in that order.\n\n"
+        "Raises TypeError for columns of another type, ValueError for columns of different lengths,\n"
+        "IndexError for rows out of range.");
     def(m, "_order_boxes", {arg("t"), arg("class_id"), arg("confidence"), arg("tie")}, order_boxes,
         "Indices (int64) that sort boxes by t, then class_id, then descending confidence, then tie (int64,\n"
         "int64, float64, int64 columns of one length; None leaves a key out); equal rows keep their order.\n\n"

@@ -41,8 +41,9 @@ def _iou_arg(iou: Any) -> float:
     return float(iou)
 
 
-def _columns(b: Any, rows: np.ndarray) -> Tuple[np.ndarray, ...]:
-    return tuple(np.ascontiguousarray(col[rows], dt) for col, dt in
+def _columns(b: Any) -> Tuple[np.ndarray, ...]:
+    """The matching's columns of a box set, as they are (the match takes them in its rows' order)."""
+    return tuple(np.ascontiguousarray(col, dt) for col, dt in
                  ((b.t, np.int64), (b.class_id, np.int64), (b.x, np.float64), (b.y, np.float64),
                   (b.w, np.float64), (b.h, np.float64)))
 
@@ -127,7 +128,7 @@ def scored_sets(tb: Any, pb: Any, threshold: float, names: Tuple[str, ...], stac
     # (t, class, -confidence), file order among equals: the native match's order.
     p_rows = p_rows[order(pb.t[p_rows], pb.class_id[p_rows], None if pb.confidence is None else conf[p_rows], None)]
     t_rows = order(tb.t, tb.class_id, None, None)
-    hit, taken = _native.inspection()._match_boxes(_columns(tb, t_rows), _columns(pb, p_rows), threshold)
+    hit, taken = _native.inspection()._match_boxes(_columns(tb), _columns(pb), threshold, t_rows, p_rows)
     found = np.zeros(len(tb), bool)
     found[t_rows] = taken
     outcome = np.full(len(pb), -1, np.int8)
