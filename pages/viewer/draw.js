@@ -37,6 +37,8 @@ const ZDraw = (() => {
         gf.appendChild(head);
       }
       const showLabels = !clipRect || scene.view.k >= 0.5;
+      // The labels' plates, one path above the edges and below the labels' text.
+      let plates = "";
       for (let i = 0; i < scene.vedges.length; i++) {
         if (!inRect(edgeBox[4 * i], edgeBox[4 * i + 1], edgeBox[4 * i + 2], edgeBox[4 * i + 3])) continue;
         const e = scene.vedges[i];
@@ -45,11 +47,14 @@ const ZDraw = (() => {
         if (e.count > 1) attrs["stroke-width"] = Math.min(1.3 + e.count * 0.4, 4);
         ge.appendChild(sv("path", attrs));
         if (e.showLabel && showLabels) {
+          const b = e.plate;
+          plates += "M" + f(b[0]) + "," + f(b[1]) + "H" + f(b[2]) + "V" + f(b[3]) + "H" + f(b[0]) + "Z";
           const t = sv("text", { class: "edge-label", x: f(e.lx), y: f(e.ly) }, e.label);
           if (inlineStyle) { t.setAttribute("fill", theme.palette.edgeLabel); t.setAttribute("font-size", 10); t.setAttribute("font-family", font); }
           gl.appendChild(t);
         }
       }
+      if (plates) gl.insertBefore(sv("path", { class: "edge-plates", d: plates, fill: theme.palette.stage }), gl.firstChild);
       for (const it of scene.items) {
         if (!inRect(it.x - it.w / 2, it.y - it.h / 2, it.x + it.w / 2, it.y + it.h / 2)) continue;
         const gi = sv("g", { class: it.kind === "n" ? "node" : "group", "data-key": it.key, transform: `translate(${f(it.x)},${f(it.y)})` });
@@ -137,11 +142,14 @@ const ZDraw = (() => {
         c2.fill();
       }
       if (k >= 0.7) {
+        const shown = [];
+        for (let i = 0; i < scene.vedges.length; i++)
+          if (scene.vedges[i].showLabel && vis(edgeBox[4 * i], edgeBox[4 * i + 1], edgeBox[4 * i + 2], edgeBox[4 * i + 3])) shown.push(scene.vedges[i]);
+        c2.fillStyle = theme.palette.stage; c2.beginPath();
+        for (const e of shown) c2.rect(e.plate[0], e.plate[1], e.plate[2] - e.plate[0], e.plate[3] - e.plate[1]);
+        c2.fill();
         c2.fillStyle = theme.palette.edgeLabel; c2.font = "10px " + font; c2.textAlign = "left";
-        for (let i = 0; i < scene.vedges.length; i++) {
-          if (!scene.vedges[i].showLabel || !vis(edgeBox[4 * i], edgeBox[4 * i + 1], edgeBox[4 * i + 2], edgeBox[4 * i + 3])) continue;
-          c2.fillText(scene.vedges[i].label, scene.vedges[i].lx, scene.vedges[i].ly);
-        }
+        for (const e of shown) c2.fillText(e.label, e.lx, e.ly);
       }
       // Nodes: plain rectangles when tiny, shaped and labelled when readable.
       const visible = [];

@@ -1,7 +1,7 @@
 // The scene: the boxes and edges in view, laid out in layers (in a worker when the
 // browser allows one), drawn as SVG or on a canvas, and the view onto them. Its
 // parts are files of their own: the visible graph (visible.js), group frames
-// (frames.js), picking and label places (spatial.js), drawing (draw.js), the
+// (frames.js), picking (spatial.js), edge label places (edge-labels.js), drawing (draw.js), the
 // minimap and the pointer. Callers change what is shown (groups, orientation,
 // colours, renderer) and call refresh(); everything they read is a property of
 // the returned scene object.

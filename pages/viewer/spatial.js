@@ -1,10 +1,9 @@
 // Where things are: a grid of the boxes for picking under the pointer, the
-// drawing's bounds, each edge's bounding box, and the places of edge labels.
+// drawing's bounds and each edge's bounding box; edge labels are placed from here (edge-labels.js).
 const ZSpatial = (() => {
   "use strict";
 
   function create(theme, scene) {
-    const { textWidth } = theme;
     const CELL = 256;
     let grid = new Map(), bounds = { x0: 0, y0: 0, x1: 1, y1: 1 }, edgeBox = null;
     function buildIndex() {
@@ -34,41 +33,7 @@ const ZSpatial = (() => {
         }
         edgeBox[4 * i] = a; edgeBox[4 * i + 1] = b; edgeBox[4 * i + 2] = c; edgeBox[4 * i + 3] = d;
       }
-      // One shape label per source, on its shortest out-edge: all its out-edges carry the same tensor.
-      const best = new Map();
-      for (let i = 0; i < m; i++) {
-        scene.vedges[i].showLabel = false;
-        if (!scene.vedges[i].label) continue;
-        const j = best.get(scene.vedges[i].a), len = scene.layout.ptsOff[i + 1] - scene.layout.ptsOff[i];
-        if (j === undefined || len < scene.layout.ptsOff[j + 1] - scene.layout.ptsOff[j]) best.set(scene.vedges[i].a, i);
-      }
-      // Each label takes the first free spot along its edge, from the middle outwards;
-      // where edges fan in or out and no spot is free, the label is left out.
-      const taken = new Map(), LC = 64, FONT_L = "10px " + (theme.palette.font || "sans-serif");
-      const cells = (b, f) => {
-        for (let gx = Math.floor(b[0] / LC); gx <= Math.floor(b[2] / LC); gx++)
-          for (let gy = Math.floor(b[1] / LC); gy <= Math.floor(b[3] / LC); gy++) if (f(gx * 1048576 + gy)) return true;
-        return false;
-      };
-      const hits = (b) => cells(b, (k) => (taken.get(k) || []).some((o) => o[0] < b[2] && b[0] < o[2] && o[1] < b[3] && b[1] < o[3]));
-      const take = (b) => cells(b, (k) => { if (!taken.has(k)) taken.set(k, []); taken.get(k).push(b); return false; });
-      if (m < 20000) {
-        for (const it of scene.items) take([it.x - it.w / 2 - 2, it.y - it.h / 2 - 2, it.x + it.w / 2 + 2, it.y + it.h / 2 + 2]);
-        for (const fr of scene.frames) take([fr.x0, fr.y0, fr.x0 + 16 + textWidth(fr.label, "650 11px " + (theme.palette.font || "sans-serif")), fr.y0 + 18]);
-      }
-      for (const i of [...best.values()].sort((p, q) => p - q)) {
-        const e = scene.vedges[i], a = scene.layout.ptsOff[i], n = scene.layout.ptsOff[i + 1] - a, P = scene.layout.pts;
-        const lw = textWidth(e.label, FONT_L);
-        const spots = [];
-        for (let s = 0; s < n - 1; s++) for (const t of [0.5, 0.3, 0.7]) spots.push([Math.abs(s + t - (n - 1) / 2), s, t]);
-        spots.sort((p, q) => p[0] - q[0]);
-        for (const [, s0, t] of spots.slice(0, 12)) {
-          const x = P[2 * (a + s0)] + (P[2 * (a + s0) + 2] - P[2 * (a + s0)]) * t, y = P[2 * (a + s0) + 1] + (P[2 * (a + s0) + 3] - P[2 * (a + s0) + 1]) * t;
-          // Beside a vertical edge, above a horizontal one.
-          const lr = scene.orient === "LR", b = lr ? [x - lw / 2 - 1, y - 15, x + lw / 2 + 1, y - 3] : [x + 4, y - 8, x + 6 + lw, y + 5];
-          if (m >= 20000 || !hits(b)) { e.showLabel = true; e.lx = lr ? x - lw / 2 : x + 5; e.ly = lr ? y - 5 : y + 3; take(b); break; }
-        }
-      }
+      ZEdgeLabels.place(theme, scene);
     }
     function pick(wx, wy) {
       const l = grid.get(Math.floor(wx / CELL) * 1048576 + Math.floor(wy / CELL));
