@@ -1,7 +1,6 @@
 """The zelqviz command, run as `python -m zelq.viz`: pages from every shared recording, a
 graph page, a frame page, and the one-line error exits."""
 import json
-import os
 import subprocess
 import sys
 import warnings
@@ -10,6 +9,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+from tests.support.command import ENV
 from tests.support.paths import shared_recording
 import zelq.viz
 from zelq.viz import read_events
@@ -22,10 +22,6 @@ COUNTS = {"sample_nmnist.bin": 4325, "sample_ncars.dat": 2009, "sample.aedat4": 
 
 
 # The package the suite imports, also from another working directory.
-ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(
-    [str(Path(zelq.viz.__file__).resolve().parents[2]), *filter(None, [os.environ.get("PYTHONPATH")])])}
-
-
 def zelqviz(*args, cwd):
     return subprocess.run([sys.executable, "-m", "zelq.viz", *map(str, args)], cwd=cwd, env=ENV,
                           capture_output=True, text=True, timeout=300)

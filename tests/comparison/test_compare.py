@@ -16,7 +16,7 @@ from zelq.viz.serialize import graph_to_dict
 
 from tests.support.graphs import detector
 from tests.support import viewer_docs as vd
-from tests.graph.test_render_html_payloads import summary_oracle
+from tests.support.tensor_oracle import summary_oracle
 
 
 def oracle(a, b, rtol, atol):

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 from tests.support.paths import shared_recording
-from tests.inspection.test_filter_events import local_hot_oracle
+from tests.support.summary_standin import local_hot_oracle
 from tests.support.writers import dat
 from zelq.viz import cli
 from zelq.viz.health import check_recording

@@ -7,6 +7,7 @@ from zelq.viz.filters import filter_counts, filter_events, hot_pixel_list
 
 tonic = pytest.importorskip("tonic")
 from tests.support.decoders import EVENT_DTYPE as RECORD
+from tests.support.summary_standin import local_hot_oracle
 
 
 def random_events(rng, n, w, h, t_max, sort=True):
@@ -24,19 +25,6 @@ def tonic_filters(ev, denoise=None, refractory=None):
     if refractory is not None and len(ev):
         ev = tonic.transforms.RefractoryPeriod(delta=refractory)(ev)
     return ev
-
-
-def local_hot_oracle(counts):
-    """The local rule, transcribed: count >= 16 and >= 10 x median of the existing 8 neighbours."""
-    h, w = counts.shape
-    hot = []
-    for y in range(h):
-        for x in range(w):
-            around = [counts[j, i] for j in range(y - 1, y + 2) for i in range(x - 1, x + 2)
-                      if (i, j) != (x, y) and 0 <= i < w and 0 <= j < h]
-            if counts[y, x] >= 16 and around and counts[y, x] >= 10 * np.median(around):
-                hot.append([x, y])
-    return hot
 
 
 @pytest.mark.parametrize("denoise, refractory", [(50, None), (None, 40), (30, 25), (1, 1), (10**6, None)])

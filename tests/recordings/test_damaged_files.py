@@ -16,7 +16,7 @@ import pytest
 
 from tests.support import writers
 from tests.support.paths import shared_recording as sample
-from tests.cli.test_cli import ENV
+from tests.support.command import ENV
 from zelq.viz import RecordingError, RecordingWarning, read_events, read_sensor_size
 from zelq.viz import _native
 

@@ -10,7 +10,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 from tests.support.paths import shared_recording
 from zelq.viz import RecordingError, RecordingWarning, iter_events, read_events, read_sensor_size
 
-from tests.support.decoders import EVENT_DTYPE as RECORD
+from tests.support.decoders import EVENT_DTYPE as RECORD, dat_oracle, nmnist_oracle, records
 T0 = 1605537493718345
 
 # file: (events, ON events, first t, last t, sensor size from the header)
@@ -24,32 +24,6 @@ SAMPLES = {
 
 
 sample = shared_recording
-
-
-def records(x, y, t, p):
-    out = np.empty(len(t), RECORD)
-    out["x"], out["y"], out["t"], out["p"] = x, y, t, np.where(np.asarray(p) > 0, 1, -1)
-    return out
-
-
-def nmnist_oracle(path):
-    b = np.fromfile(path, np.uint8).astype(np.int64)
-    x, y, p = b[0::5], b[1::5], b[2::5] >> 7
-    t = ((b[2::5] & 127) << 16) | (b[3::5] << 8) | b[4::5]
-    t = t + 8192 * np.cumsum(y == 240)
-    keep = y != 240
-    return records(x[keep], y[keep], t[keep], p[keep])
-
-
-def dat_oracle(path):
-    raw = path.read_bytes()
-    pos = 0
-    while raw[pos:pos + 1] == b"%":
-        pos = raw.index(b"\n", pos) + 1
-    assert raw[pos:pos + 2] in (b"\x00\x08", b"\x0c\x08")
-    rec = np.frombuffer(raw[pos + 2:], [("t", "<u4"), ("d", "<u4")])
-    d = rec["d"].astype(np.int64)
-    return records(d & 0x3FFF, (d >> 14) & 0x3FFF, rec["t"], d >> 28)
 
 
 @pytest.mark.parametrize("name", SAMPLES)

@@ -11,7 +11,7 @@ import pytest
 from tests.support import writers
 from tests.support.paths import shared_recording
 from tests.support.decoders import read_aedat4
-from tests.recordings.test_read_events import dat_oracle, nmnist_oracle
+from tests.support.decoders import dat_oracle, nmnist_oracle
 from zelq.viz import RecordingError, RecordingWarning, export_recording_html, iter_events, read_events
 
 T0 = 1_000_000_007

@@ -36,6 +36,19 @@ def local_hot(counts):
         return (counts >= HOT_MIN) & (counts >= HOT_FACTOR * median)
 
 
+def local_hot_oracle(counts):
+    """The local rule pixel by pixel (the oracle of local_hot and of the native rule): count >= 16 and >= 10 x median of the existing 8 neighbours."""
+    h, w = counts.shape
+    hot = []
+    for y in range(h):
+        for x in range(w):
+            around = [counts[j, i] for j in range(y - 1, y + 2) for i in range(x - 1, x + 2)
+                      if (i, j) != (x, y) and 0 <= i < w and 0 <= j < h]
+            if counts[y, x] >= 16 and around and counts[y, x] >= 10 * np.median(around):
+                hot.append([x, y])
+    return hot
+
+
 def hot_pixels(counts):
     ys, xs = np.nonzero(local_hot(counts))
     c = counts[ys, xs]
