@@ -15,6 +15,33 @@ namespace zv::kern {
 // Threads for one job: the machine's cores, at most eight.
 inline size_t cores() { return std::clamp(std::thread::hardware_concurrency(), 1u, 8u); }
 
+// The threads a job adds to its own, taken from one share per process of cores() - 1:
+// jobs that each ask for cores() at the same time (readers on several Python threads)
+// then run no more threads together than the machine has cores. Returned on destruction.
+class ThreadShare {
+public:
+    explicit ThreadShare(size_t want) {
+        size_t free = spare().load();
+        const size_t ask = want > 1 ? want - 1 : 0;
+        while (!spare().compare_exchange_weak(free, free - std::min(free, ask))) {
+        }
+        taken_ = std::min(free, ask);
+    }
+    ThreadShare(const ThreadShare&) = delete;
+    ThreadShare& operator=(const ThreadShare&) = delete;
+    ~ThreadShare() { spare() += taken_; }
+
+    // This thread and the ones taken.
+    size_t threads() const { return 1 + taken_; }
+
+private:
+    static std::atomic<size_t>& spare() {
+        static std::atomic<size_t> n{cores() - 1};
+        return n;
+    }
+    size_t taken_ = 0;
+};
+
 // Runs task(0) .. task(n - 1), each once, on up to `threads` threads (this one
 // included); tasks are taken in increasing order, so a task may wait for an
 // earlier one. Returns when every task is done.
