@@ -119,3 +119,14 @@ def test_damaged_files_read_as_in_order(tmp_path, segmented, monkeypatch, damage
     else:
         np.testing.assert_array_equal(got, expected)
     assert said == expected_said
+
+
+def test_a_large_read_backs_its_pages_ahead_as_in_order(tmp_path, monkeypatch):
+    # Over 32 MB of records: the pages are backed by parts (huge while cheap), at the default cuts.
+    words = np.tile(camera_words(np.random.default_rng(3), 6000), 300)
+    path = tmp_path / "r.raw"
+    path.write_bytes(b"% evt 3.0\n% end\n" + words.tobytes())
+    monkeypatch.setattr(_native_formats, "WHOLE_MIN_BYTES", 0)
+    got = read_events(path)
+    assert got.nbytes > 32 << 20
+    np.testing.assert_array_equal(got, in_order(monkeypatch, path)[0])

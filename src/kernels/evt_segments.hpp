@@ -13,7 +13,9 @@
 // cuts, and checked once every segment is decoded: the state each segment ends
 // with must be the one the next began with, and a wrong guess of the wraps is
 // mended by adding the difference to that segment's times. Segments that keep
-// fewer records than their slots (events outside the sensor) are closed up.
+// fewer records than their slots (events outside the sensor) are closed up. Each
+// segment backs its slots' pages just before writing them, in huge pages while the
+// kernel gives them cheaply (CheapPages, memory.hpp).
 //
 // The plan is refused (the caller decodes in order) for other formats, a state
 // that is not a fresh whole read, times that could pass the largest int64, or a
@@ -235,11 +237,12 @@ inline bool plan(Format f, const uint8_t* buf, size_t n, const State& s, size_t 
 
 // One segment into out[offset, offset + slots): in pieces, with the rest decoded
 // into a scratch buffer once the slots are too few for the fast loops' room.
-inline void decode_segment(Format f, const uint8_t* buf, Segment& g, uint8_t* out, const Done& done) {
+inline void decode_segment(Format f, const uint8_t* buf, Segment& g, uint8_t* out, CheapPages& pages,
+                           const Done& done) {
     State st = g.start;
     uint8_t* slots = out + g.offset * evt::kRecordSize;
     // Its pages backed in one call, ahead of the stores: cheaper than a fault per page.
-    populate_pages(slots, g.slots * evt::kRecordSize);
+    pages.back(slots, g.slots * evt::kRecordSize);
     size_t n = 0, at = g.begin;
     auto note_back = [&](size_t piece, int64_t was) {
         if (st.back && !was && g.back_at < 0) g.back_at = static_cast<int64_t>(piece) + st.back_at;
@@ -302,7 +305,8 @@ inline bool joins(Format f, const Segment& before, const Segment& g) {
 inline bool decode(Plan& p, const uint8_t* buf, uint8_t* out, size_t threads, State& s, uint64_t& count,
                    const Done& done = {}) {
     auto& segs = p.segments;
-    run_tasks(segs.size(), threads, [&](size_t k) { decode_segment(p.format, buf, segs[k], out, done); });
+    CheapPages pages(out, p.total * evt::kRecordSize);
+    run_tasks(segs.size(), threads, [&](size_t k) { decode_segment(p.format, buf, segs[k], out, pages, done); });
     for (const Segment& g : segs)
         if (!g.ok) return false;
     for (size_t k = 1; k < segs.size(); ++k) {

@@ -142,9 +142,6 @@ nb::object decode_whole(const Args& a) {
     uint64_t count = 0;
     {
         nb::gil_scoped_release release;
-        // Small pages: a huge-page fault's cost swings with what else the machine runs (measured:
-        // 0.03 to 1.3 s of system time for 470 MB, where small pages took 0.27 to 0.38 s).
-        kern::prefer_small_pages(records.data(), plan.total * evt::kRecordSize);
         ok = seg::decode(plan, buf, static_cast<uint8_t*>(records.data()), threads, state, count, done);
     }
     if (!ok) return nb::none();
