@@ -16,12 +16,14 @@ result is checked to hold the file's event count. Printed: M events/s (best, and
 over rounds), and the ratios of best times: read_events against the fastest whole-file
 peer, iter_events against faery's stream. Targets: both at least 1.5x.
 On a shared machine the wall times drift with the load; CPU times (this process, all
-threads) are printed beside them.
+threads: user and system, the system part mostly page faults of the output) and the page
+faults (fewest over rounds) are printed beside them, and the load average before and after.
 """
 from __future__ import annotations
 
 import argparse
 import os
+import resource
 import sys
 import tempfile
 import time
@@ -64,28 +66,34 @@ def readers(fmt, path):
 
 
 def timed(call):
-    c0, w0 = time.process_time(), time.perf_counter()
+    r0, w0 = resource.getrusage(resource.RUSAGE_SELF), time.perf_counter()
     n = call()
-    w1, c1 = time.perf_counter(), time.process_time()
-    return n, w1 - w0, c1 - c0
+    w1, r1 = time.perf_counter(), resource.getrusage(resource.RUSAGE_SELF)
+    user, system = r1.ru_utime - r0.ru_utime, r1.ru_stime - r0.ru_stime
+    return n, w1 - w0, user + system, system, r1.ru_minflt - r0.ru_minflt
 
 
 def bench(fmt, path, expected, repeat):
     rows = readers(fmt, path)
     walls = {name: [] for name, _, _ in rows}
     cpus = {name: [] for name, _, _ in rows}
+    systems = {name: [] for name, _, _ in rows}
+    faults = {name: [] for name, _, _ in rows}
     for _ in range(repeat):
         for name, _, call in rows:
-            n, wall, cpu = timed(call)
+            n, wall, cpu, system, flt = timed(call)
             if n != expected:
                 raise SystemExit(f"{name} read {n:,} events of {path.name}, not {expected:,}")
             walls[name].append(wall)
             cpus[name].append(cpu)
+            systems[name].append(system)
+            faults[name].append(flt)
     print(f"\n{fmt.upper()} ({path.stat().st_size / 2**20:,.0f} MiB, {expected:,} events)")
     for name, kind, _ in rows:
         w, c = walls[name], cpus[name]
         print(f"  {name:13s} {kind:6s} {expected / min(w) / 1e6:7.1f} M ev/s  (range {expected / max(w) / 1e6:6.1f}"
-              f"-{expected / min(w) / 1e6:6.1f}; best {min(w) * 1e3:7.0f} ms wall, {min(c) * 1e3:7.0f} ms CPU)")
+              f"-{expected / min(w) / 1e6:6.1f}; best {min(w) * 1e3:7.0f} ms wall, {min(c) * 1e3:7.0f} ms CPU"
+              f" of which {min(systems[name]) * 1e3:5.0f} ms system, {min(faults[name]):,} page faults)")
     whole = [name for name, kind, _ in rows if kind == "whole" and name != "read_events"]
     if whole:
         fastest = min(whole, key=lambda name: min(walls[name]))
