@@ -3,15 +3,58 @@
 The streams mix every word type in runs like a camera's (rows, time lows, vector bases with
 runs of VECT_12 / VECT_8), with time highs that wrap, times that go back, vector bases near the
 sensor's edge and the format's end, and events outside the sensor: the decoder's fast blocks and
-its careful word-by-word path must give the same records, read whole or in small pieces."""
+its careful word-by-word path must give the same records, read whole or in small pieces. Whole
+reads are also decoded by segments on several threads (cut here every few hundred words, so
+cuts fall among all of it), which must give the records, warnings and errors of a read in order;
+EVT 2.0 and DAT streams likewise."""
+import warnings
+
 import numpy as np
 import pytest
 
-from zelq.viz import read_events
-from zelq.viz.recordings import iter_events
+from zelq.viz import _native, read_events
+from zelq.viz.recordings import _native_formats, iter_events
 
 from tests.support.decoders import EVENT_DTYPE as RECORD
 WIDTH, HEIGHT = 1280, 720
+
+
+@pytest.fixture(params=["in order", "by segments"])
+def whole_reads(request, monkeypatch):
+    """How whole reads of these small files decode; the records of each one taken by segments."""
+    taken = []
+    if request.param == "by segments":
+        real = _native.events()._decode_whole
+
+        def spy(*args):
+            got = real(*args)
+            taken.append(None if got is None else got[1])
+            return got
+        by_segments(monkeypatch, 1000)
+        monkeypatch.setattr(_native.events(), "_decode_whole", spy, raising=False)
+    return taken
+
+
+def by_segments(monkeypatch, segment_bytes):
+    monkeypatch.setattr(_native_formats, "WHOLE_MIN_BYTES", 0)
+    monkeypatch.setattr(_native_formats, "SEGMENT_BYTES", segment_bytes)
+
+
+def read_in_order(monkeypatch, path, **kw):
+    with monkeypatch.context() as m:
+        m.setattr(_native_formats, "WHOLE_MIN_BYTES", 1 << 62)
+        return read_noting(path, **kw)
+
+
+def read_noting(path, **kw):
+    """(records or the error's text, the warnings' texts)."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            got = read_events(path, **kw)
+        except Exception as e:  # noqa: BLE001 - the error is what is compared
+            got = f"{type(e).__name__}: {e}"
+    return got, [str(w.message) for w in caught]
 
 
 def reference(words, width, height, t0=0):
@@ -84,13 +127,14 @@ def camera_words(rng, n_units, *, back=0.0, edge=0.0, outside=0.0):
     (3, 0.0, 0.0, 0.05),    # rows below the sensor
     (4, 0.01, 0.02, 0.02),  # all of it
 ])
-def test_random_streams_match_the_transcription(tmp_path, seed, back, edge, outside):
+def test_random_streams_match_the_transcription(tmp_path, whole_reads, seed, back, edge, outside):
     words = camera_words(np.random.default_rng(seed), 6000, back=back, edge=edge, outside=outside)
     path = tmp_path / "r.raw"
     path.write_bytes(f"% evt 3.0\n% format EVT3;width={WIDTH};height={HEIGHT}\n% end\n".encode() + words.tobytes())
     expected = reference(words.tolist(), WIDTH, HEIGHT)
     assert len(expected) > 10000
     np.testing.assert_array_equal(read_events(path, outside="drop"), expected)
+    assert whole_reads in ([], [len(expected)])  # by segments when asked, not in order
     # Small pieces leave little room in each buffer: the fast path must stop short of its end.
     pieces = np.concatenate(list(iter_events(path, chunk=37, outside="drop")))
     np.testing.assert_array_equal(pieces, expected)
@@ -128,7 +172,7 @@ def one_per_word_streams(rng, n):
 
 
 @pytest.mark.filterwarnings("ignore::UserWarning")
-def test_dat_records_with_wraps_and_outside_events_match_numpy(tmp_path):
+def test_dat_records_with_wraps_and_outside_events_match_numpy(tmp_path, whole_reads):
     x, y, t, p, dat = one_per_word_streams(np.random.default_rng(7), 40_000)
     path = tmp_path / "r.dat"
     path.write_bytes(b"% Version 2\n% Width 640\n% Height 480\n\x00\x08" + dat.tobytes())
@@ -139,11 +183,12 @@ def test_dat_records_with_wraps_and_outside_events_match_numpy(tmp_path):
     expected["x"], expected["y"], expected["t"] = x[keep], y[keep], (raw + wraps)[keep]
     expected["p"] = np.where(p[keep] > 0, 1, -1)
     np.testing.assert_array_equal(read_events(path, outside="drop"), expected)
+    assert whole_reads in ([], [len(expected)])
     np.testing.assert_array_equal(np.concatenate(list(iter_events(path, chunk=41, outside="drop"))), expected)
 
 
 @pytest.mark.filterwarnings("ignore::UserWarning")
-def test_evt2_words_with_outside_events_match_numpy(tmp_path):
+def test_evt2_words_with_outside_events_match_numpy(tmp_path, whole_reads):
     x, y, t, p, _ = one_per_word_streams(np.random.default_rng(8), 40_000)
     t = np.sort(t - t.min())
     high = t >> 6
@@ -160,4 +205,38 @@ def test_evt2_words_with_outside_events_match_numpy(tmp_path):
     expected["x"], expected["y"], expected["t"] = x[keep], y[keep], t[keep]
     expected["p"] = np.where(p[keep] > 0, 1, -1)
     np.testing.assert_array_equal(read_events(path, outside="drop"), expected)
+    assert whole_reads in ([], [len(expected)])
     np.testing.assert_array_equal(np.concatenate(list(iter_events(path, chunk=41, outside="drop"))), expected)
+
+
+@pytest.mark.parametrize("damage", ["outside dropped", "outside refused", "unknown word", "cut short"])
+def test_segmented_reads_of_damaged_files_read_as_in_order(tmp_path, monkeypatch, damage):
+    words = camera_words(np.random.default_rng(0), 6000, outside=0.0 if damage == "unknown word" else 0.01)
+    data = f"% evt 3.0\n% format EVT3;width={WIDTH};height={HEIGHT}\n% end\n".encode() + words.tobytes()
+    if damage == "unknown word":  # a word of type 9, two thirds in
+        at = len(data) - 2 * (len(words) // 3)
+        data = data[:at] + (0x9123).to_bytes(2, "little") + data[at + 2:]
+    elif damage == "cut short":
+        data = data[:-1]
+    path = tmp_path / "r.raw"
+    path.write_bytes(data)
+    kw = {"outside": "drop"} if damage != "outside refused" else {}
+    by_segments(monkeypatch, 1500)
+    got, said = read_noting(path, **kw)
+    expected, expected_said = read_in_order(monkeypatch, path, **kw)
+    if isinstance(expected, str):
+        assert got == expected
+    else:
+        np.testing.assert_array_equal(got, expected)
+    assert said == expected_said  # outside counts and the first of them, the cut
+
+
+def test_a_large_segmented_read_is_the_read_in_order(tmp_path, monkeypatch):
+    # Over 32 MB of records at the default cuts: pages backed by parts, huge while cheap.
+    words = np.tile(camera_words(np.random.default_rng(3), 6000), 300)
+    path = tmp_path / "r.raw"
+    path.write_bytes(b"% evt 3.0\n% end\n" + words.tobytes())
+    by_segments(monkeypatch, 0)
+    got = read_events(path)
+    assert got.nbytes > 32 << 20
+    np.testing.assert_array_equal(got, read_in_order(monkeypatch, path)[0])
