@@ -54,34 +54,35 @@ def recording_page(recording, page, max_mb):
 
 
 def inspection_share(recording, page_s, max_mb):
-    """The page's health and space-time pass alone, natively and with the subsample kept in
-    NumPy as it was before (the same run), beside a read pass of the file's bytes."""
+    """The page's health and space-time pass alone, and the page written with that pass before
+    the page pass (as it was) rather than gathered by it (the same run), beside a read pass."""
     import numpy as np
     from zelq.viz import recording_inspection as inspection
+    from zelq.viz.recording_page import folding
     from zelq.viz.recording_page.span import span_of
     from zelq.viz.recordings import _sources
+    from zelq.viz.stream import export_recording_html
 
     src = _sources.open_source(recording, "refuse", _sources.options_arg(None, None, None))
     span = span_of(src, 0, None, None)
-
-    def run():
-        t0 = time.perf_counter()
-        inspection.gathered_parts(src, span.sensor, span.t0, span.t1, (None, None, ()), int(max_mb * 1e6))
-        return time.perf_counter() - t0
-
     t0 = time.perf_counter()
     np.frombuffer(Path(recording).read_bytes(), np.uint8).max()
     read = time.perf_counter() - t0
-    native = run()
-    natively = inspection._samples_natively
-    inspection._samples_natively = lambda _src: False
+    t0 = time.perf_counter()
+    inspection.gathered_parts(src, span.sensor, span.t0, span.t1, (None, None, ()), int(max_mb * 1e6))
+    alone = time.perf_counter() - t0
+    folds = folding.foldable
+    folding.foldable = lambda *a: False
     try:
-        numpy_sample = run()
+        with tempfile.TemporaryDirectory() as tmp:
+            t0 = time.perf_counter()
+            export_recording_html(recording, Path(tmp) / "page.html", max_page_mb=max_mb)
+            separate = time.perf_counter() - t0
     finally:
-        inspection._samples_natively = natively
-    print(f"read pass {read:.2f} s; health + space-time pass {native:.2f} s ({native / read:.1f}x read, "
-          f"{native / page_s:.0%} of the page), with the subsample in NumPy {numpy_sample:.2f} s "
-          f"({numpy_sample / native:.2f}x the native pass)")
+        folding.foldable = folds
+    print(f"read pass {read:.2f} s; health + space-time pass alone {alone:.2f} s ({alone / read:.0f}x read); "
+          f"the page with it as a pass of its own {separate:.1f} s, gathered by the page pass "
+          f"{page_s:.1f} s ({page_s / separate:.2f}x)")
 
 
 def describe(page_path):

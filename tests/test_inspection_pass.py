@@ -1,6 +1,7 @@
 """The recording page's inspection pass: its health report is check_recording's, and its
 space-time points are the even subsample a NumPy transcription of the rule gives."""
 import base64
+import contextlib
 import json
 
 import numpy as np
@@ -9,7 +10,7 @@ import pytest
 from tests.support.paths import shared_recording
 from tests.inspection.test_check_recording import faulty
 from tests.support.writers import dat
-from zelq.viz import check_recording, read_events
+from zelq.viz import RecordingWarning, check_recording, export_recording_html, read_events
 from zelq.viz import recording_inspection as inspection
 from zelq.viz.recording_page.span import span_of
 from zelq.viz.recordings import _sources
@@ -71,3 +72,30 @@ def test_inspection_pass_is_check_recording_and_an_even_sample(name, max_bytes, 
     np.testing.assert_array_equal(got["t"].astype(np.int64) * xyt["t_unit"] + xyt["t_base"],
                                   (kept["t"].astype(np.int64) - span.t0) // xyt["t_unit"] * xyt["t_unit"] + span.t0)
     np.testing.assert_array_equal(got["p"], kept["p"] > 0)
+
+
+@pytest.mark.parametrize("name, mb", [("sample_evt3.raw", 100), ("sample_evt2.raw", 100), ("sample_evt3.raw", 0.6),
+                                      ("damaged", 100), ("damaged, cut short", 100)])
+def test_page_pass_that_gathers_the_health_writes_the_same_page(name, mb, tmp_path, monkeypatch):
+    from zelq.viz.recording_page import folding
+    if name.startswith("damaged"):
+        recording = tmp_path / "damaged.dat"
+        data = dat(faulty(np.random.default_rng(3)), geometry=(24, 16))
+        recording.write_bytes(data[:-3] if "cut" in name else data)
+    else:
+        recording = shared_recording(name)
+    seen = []
+    stands = folding.stands
+    monkeypatch.setattr(folding, "stands", lambda *a: seen.append(stands(*a)) or seen[-1])
+    with warned("cut" in name):
+        export_recording_html(recording, tmp_path / "one.html", max_page_mb=mb)
+    monkeypatch.setattr(folding, "foldable", lambda *a: False)
+    with warned("cut" in name):
+        export_recording_html(recording, tmp_path / "two.html", max_page_mb=mb)
+    assert seen == [mb == 100]  # the pass gathered them; a page that fills its budget is passed again
+    assert (tmp_path / "one.html").read_bytes() == (tmp_path / "two.html").read_bytes()
+
+
+def warned(cut):
+    """A file cut short says so on every pass; the others pass quietly."""
+    return pytest.warns(RecordingWarning, match="cut short") if cut else contextlib.nullcontext()

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "binding/args.hpp"
+#include "binding/health.hpp"
 #include "binding/numpy.hpp"
 #include "kernels/evt.hpp"
 #include "kernels/stream/engines.hpp"
@@ -198,6 +199,31 @@ private:
         return visit([&](auto& e) { return e.feed(records, n); });
     }
 
+    void inspect_records(const uint8_t* records, size_t n) {
+        if (!health_) return;
+        constexpr size_t kAhead = 16;
+        for (size_t i = 0; i < n; ++i) {
+            if (i + kAhead < n) {
+                const st::Event a = st::read_record(records + (i + kAhead) * kern::evt::kRecordSize);
+                health_->prefetch(a.x, a.y);
+            }
+            const st::Event e = st::read_record(records + i * kern::evt::kRecordSize);
+            health_->add(e.x, e.y, e.t);
+            sample_->add(e.x, e.y, e.t, e.on);
+        }
+    }
+
+    // An engine whose records are inspected first, for the two-thread decode.
+    template <typename E>
+    struct Inspected {
+        Stream& stream;
+        E& engine;
+        size_t feed(const uint8_t* records, size_t n) {
+            stream.inspect_records(records, n);
+            return engine.feed(records, n);
+        }
+    };
+
 public:
     // Decodes and counts file bytes; returns (bytes used, paused): paused when
     // rendered frames wait to be taken before more can be counted.
@@ -213,7 +239,11 @@ public:
                                  !state_.done && !state_.error;
         if (two_threads) {
             nb::gil_scoped_release release;
-            used = visit([&](auto& e) { return st::decode_while_counting(format_, buf, n, state_, e); });
+            used = visit([&](auto& e) {
+                if (!health_) return st::decode_while_counting(format_, buf, n, state_, e);
+                Inspected<std::decay_t<decltype(e)>> inspected{*this, e};
+                return st::decode_while_counting(format_, buf, n, state_, inspected);
+            });
         } else {
             nb::gil_scoped_release release;
             for (;;) {
@@ -233,6 +263,7 @@ public:
                 if (state_.back && !was_back) state_.back_at += static_cast<int64_t>(used);
                 used += p.consumed;
                 count_ = p.count;
+                inspect_records(records_.data(), count_);
                 if (p.consumed == 0 && p.count == 0) break;  // a partial word
             }
         }
@@ -250,12 +281,22 @@ public:
         data.require(records);
         const size_t n = static_cast<size_t>((*data).len) / kern::evt::kRecordSize;
         nb::gil_scoped_release release;
+        inspect_records(static_cast<const uint8_t*>((*data).buf), n);
         return feed(static_cast<const uint8_t*>((*data).buf), n);
     }
 
     bool finish() {
         nb::gil_scoped_release release;
         return visit([](auto& e) { return e.finish(); });
+    }
+
+    // The page pass also gathers the recording's health on a width x height sensor and the
+    // space-time sample of [t0, t1) (at most `cap` points), from every record it is given or
+    // decodes, before the page counts it: the health check's pass folded into this one.
+    void inspect(int64_t width, int64_t height, int64_t t0, int64_t t1, int64_t cap) {
+        if (!std::holds_alternative<st::PageEngine>(engine_)) raise(PyExc_ValueError, "only a page pass inspects");
+        health_.emplace(width, height);
+        sample_.emplace(t0, t1, static_cast<size_t>(std::max<int64_t>(cap, 1)));
     }
 
     // Whether a page's frames have spent their budget: no frame after this one is kept.
@@ -283,7 +324,14 @@ public:
 
     // The pass's results; the overview images move out of the engine (they can be most of a page).
     nb::dict result() {
-        return visit([](auto& e) { return results(e); });
+        nb::dict d = visit([](auto& e) { return results(e); });
+        if (health_) {
+            d["health"] = health::result_of(*health_);
+            d["xyt"] = health::sample_of(*sample_, [](const auto& v, const char* dtype) {
+                return numpy_copy(types().empty, v.data(), v.size(), dtype);
+            });
+        }
+        return d;
     }
 
 private:
@@ -325,6 +373,8 @@ private:
             for (auto [seg, len] : enc.accepted()) accepted.append(nb::make_tuple(seg, len));
             d["frames"] = accepted;
             d["frame_bytes"] = enc.bytes();
+            d["frame_peak"] = enc.peak();
+            d["frames_refused"] = enc.full();
             d["spool_failed"] = enc.failed();
             nb::list images;
             for (std::string& s : e.overview_images()) {
@@ -344,6 +394,8 @@ private:
     std::vector<uint8_t> records_;
     size_t pos_ = 0, count_ = 0;
     std::FILE* spool_ = nullptr;
+    std::optional<kern::HealthCheck> health_;
+    std::optional<kern::XytSample> sample_;
     Engine engine_;
 };
 

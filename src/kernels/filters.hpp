@@ -62,6 +62,23 @@ public:
     }
 
     bool active() const { return !s_.hot.empty() || s_.denoise.on() || s_.refractory.on(); }
+
+    // A hint: fetches the memories an event at (x, y) will read and write. Events land all
+    // over a large sensor; with this called some events ahead, their misses overlap.
+    void prefetch(int64_t x, int64_t y) const {
+        if (static_cast<uint64_t>(x) >= static_cast<uint64_t>(s_.width) ||
+            static_cast<uint64_t>(y) >= static_cast<uint64_t>(s_.height))
+            return;
+        const size_t pixel = static_cast<size_t>(y * s_.width + x);
+        if (!s_.hot.empty()) __builtin_prefetch(&s_.hot[pixel]);
+        if (!denoise_.empty() && x < dw_ && y < dh_) {
+            const size_t at = static_cast<size_t>(y * dw_ + x);
+            __builtin_prefetch(&denoise_[at], 1);
+            if (y > 0) __builtin_prefetch(&denoise_[at - static_cast<size_t>(dw_)]);
+            if (y + 1 < dh_) __builtin_prefetch(&denoise_[at + static_cast<size_t>(dw_)]);
+        }
+        if (!refractory_.empty()) __builtin_prefetch(&refractory_[pixel], 1);
+    }
     const FilterCounts& counts() const { return counts_; }
 
     // Whether the event survives every stage; `t` is the stored time (an

@@ -88,6 +88,8 @@ public:
         reserves_.emplace_back(submitted_, bytes);
     }
     int64_t bytes() const { return bytes_.load(std::memory_order_relaxed); }
+    // The most any accepted frame asked of the budget: the bytes through it and the reserve then.
+    int64_t peak() const { return peak_; }
     bool failed() const { return failed_; }
     // Accepted frames: (segment, base64 length) in spool order.
     const std::vector<std::pair<int64_t, int64_t>>& accepted() const { return accepted_; }
@@ -221,6 +223,7 @@ private:
             failed_ = true;
             full_.store(true, std::memory_order_relaxed);
         } else {
+            peak_ = std::max(peak_, bytes_ + cost + reserve);
             bytes_ += cost;
             accepted_.emplace_back(segment, static_cast<int64_t>(text.size()));
         }
@@ -242,6 +245,7 @@ private:
     std::deque<std::pair<int64_t, int64_t>> reserves_;  // (first frame, bytes), in order
     bool failed_ = false;
     std::atomic<int64_t> bytes_{0};
+    int64_t peak_ = 0;
     std::vector<std::pair<int64_t, int64_t>> accepted_;
     static constexpr size_t kPending = size_t(1) << 22;  // events, 16 MiB
     PixelCounts folded_;  // written only by the worker whose turn it is to fill, or after close()

@@ -439,6 +439,7 @@ NB_MODULE(_events, m) {
         .def("finish", &stream::Stream::finish)
         .def("take_frames", &stream::Stream::take_frames)
         .def("frames_full", &stream::Stream::frames_full)
+        .def("inspect", &stream::Stream::inspect, "width"_a, "height"_a, "t0"_a, "t1"_a, "cap"_a)
         .def("result", &stream::Stream::result);
     def(m, "_thumbnail", {arg("on"), arg("off")}, thumbnail,
         "Base64 PNG thumbnail of ON and OFF pixel counts (uint32 arrays of one (height, width) shape),\n"

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "binding/args.hpp"
+#include "binding/health.hpp"
 #include "binding/events.hpp"
 #include "binding/py.hpp"
 #include "kernels/box_match.hpp"
@@ -163,7 +164,7 @@ nb::object filter_mask(const Args& a) {
         kern::EventFilter filter(std::move(s));
         for_each_event(cx, cy, has_y, ct, n, [&](size_t i, int64_t x, int64_t y, auto t) {
             keep[i] = filter.keep(x, y, t) ? 1 : 0;
-        });
+        }, [&](int64_t x, int64_t y) { filter.prefetch(x, y); });
         counts = filter.counts();
     }
     nb::list hot_list;
@@ -210,10 +211,16 @@ public:
         const size_t n = buf.items();
         size_t kept = 0;
         nb::gil_scoped_release release;
+        constexpr size_t kAhead = 16;
         for (size_t i = 0; i < n; ++i) {
             const uint8_t* r = base + i * kRecord;
             int16_t x, y;
             int64_t t;
+            if (i + kAhead < n) {  // a later event's memories on their way while this one is filtered
+                std::memcpy(&x, r + kAhead * kRecord, 2);
+                std::memcpy(&y, r + kAhead * kRecord + 2, 2);
+                filter_.prefetch(x, y);
+            }
             std::memcpy(&x, r, 2);
             std::memcpy(&y, r + 2, 2);
             std::memcpy(&t, r + 4, 8);
@@ -221,8 +228,7 @@ public:
                 if (kept != i) std::memmove(base + kept * kRecord, r, kRecord);
                 ++kept;
             } else if (!removed_.empty()) {
-                const __int128 d = static_cast<__int128>(t) - bin_start_;
-                if (d >= 0 && d / bin_us_ < static_cast<__int128>(removed_.size())) ++removed_[static_cast<size_t>(d / bin_us_)];
+                count_removed(t);
             }
         }
         return static_cast<int64_t>(kept);
@@ -267,8 +273,25 @@ private:
     }
 
     kern::EventFilter filter_;
+    // A removed event's timeline bin; times mostly rise, so the running bin saves the division.
+    void count_removed(int64_t t) {
+        if (t >= lo_ && t < hi_) {
+            ++removed_[at_];
+            return;
+        }
+        const __int128 d = static_cast<__int128>(t) - bin_start_;
+        if (d < 0 || d / bin_us_ >= static_cast<__int128>(removed_.size())) return;
+        at_ = static_cast<size_t>(d / bin_us_);
+        ++removed_[at_];
+        const __int128 lo = static_cast<__int128>(bin_start_) + static_cast<__int128>(at_) * bin_us_;
+        lo_ = static_cast<int64_t>(lo);  // at most t
+        hi_ = lo + bin_us_ > INT64_MAX ? INT64_MAX : static_cast<int64_t>(lo + bin_us_);
+    }
+
     int64_t bin_start_, bin_us_;
     std::vector<uint32_t> removed_;
+    int64_t lo_ = 0, hi_ = 0;  // the running bin's span, empty until a removed event
+    size_t at_ = 0;
 };
 
 // A contiguous buffer of `itemsize`-byte items of the format letter `code` ('q' int64, 'B' uint8).
@@ -488,59 +511,14 @@ public:
     // (events in the window, step, x, y, t, on) of the subsample.
     nb::tuple sample() const {
         if (!sample_) raise(PyExc_ValueError, "this health check keeps no sample");
-        const kern::XytSample& s = *sample_;
-        const auto copy = [](const auto& v, const char* dtype) {
+        return health::sample_of(*sample_, [](const auto& v, const char* dtype) {
             nb::object a = new_array(static_cast<int64_t>(v.size()), dtype);
             if (!v.empty()) std::memcpy(OutBuffer(a).data(), v.data(), v.size() * sizeof v[0]);
             return a;
-        };
-        return nb::make_tuple(s.seen(), s.step(), copy(s.x(), "<u2"), copy(s.y(), "<u2"), copy(s.t(), "<i8"),
-                              copy(s.on(), "u1"));
+        });
     }
 
-    nb::dict result() const {
-        nb::dict d;
-        d["events"] = check_.events();
-        d["outside"] = check_.outside();
-        d["t_first"] = check_.first_time();
-        d["t_latest"] = check_.latest_time();
-        d["backwards"] = check_.backwards();
-        d["first_backwards"] = check_.first_backwards();
-        d["first_backwards_t"] = check_.first_backwards_time();
-        d["width"] = check_.width();
-        d["height"] = check_.height();
-        nb::list gaps, bursts;
-        for (const auto& [a, b] : check_.gaps()) gaps.append(nb::make_tuple(a, b));
-        for (const auto& [a, c] : check_.bursts()) bursts.append(nb::make_tuple(a, c));
-        d["gaps"] = gaps;
-        d["bursts"] = bursts;
-        d["dead_rows"] = check_.dead_rows();
-        d["dead_columns"] = check_.dead_columns();
-        const std::vector<uint64_t> counts = check_.pixel_counts();
-        nb::list hot;
-        const int64_t w = check_.width();
-        for (int64_t i : kern::hot_pixels(counts.data(), w, check_.height()))
-            hot.append(nb::make_tuple(i % w, i / w, counts[static_cast<size_t>(i)]));
-        d["hot_pixels"] = hot;
-        // The largest x and y (plus one) of the pixels with events that are not hot, and of all.
-        std::vector<uint8_t> is_hot(counts.size(), 0);
-        for (nb::handle p : hot) is_hot[static_cast<size_t>(nb::cast<int64_t>(p[1]) * w + nb::cast<int64_t>(p[0]))] = 1;
-        int64_t cw = 0, ch = 0, aw = 0, ah = 0;
-        for (int64_t y = 0; y < check_.height(); ++y)
-            for (int64_t x = 0; x < w; ++x) {
-                const size_t i = static_cast<size_t>(y * w + x);
-                if (!counts[i]) continue;
-                aw = std::max(aw, x + 1);
-                ah = std::max(ah, y + 1);
-                if (!is_hot[i]) {
-                    cw = std::max(cw, x + 1);
-                    ch = std::max(ch, y + 1);
-                }
-            }
-        d["cool_extent"] = nb::make_tuple(cw, ch);
-        d["extent"] = nb::make_tuple(aw, ah);
-        return d;
-    }
+    nb::dict result() const { return health::result_of(check_); }
 
 private:
     kern::HealthCheck check_;

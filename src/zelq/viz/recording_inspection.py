@@ -113,27 +113,58 @@ def document_parts(src: Any, sensor: Tuple[int, int], t0: int, t1: int, box_sets
     return gathered_parts(src, sensor, t0, t1, box_sets, max_bytes)[0]
 
 
+def sample_cap(max_bytes: int) -> int:
+    """The most points the space-time view keeps for a page of `max_bytes`."""
+    share = _XYT_BUDGET_SHARE if max_bytes >= _XYT_SMALL_BUDGET else _XYT_SMALL_SHARE
+    return int(min(XYT_MAX_POINTS, max_bytes * share // _XYT_BYTES_PER_POINT))
+
+
 def gathered_parts(src: Any, sensor: Tuple[int, int], t0: int, t1: int, box_sets: Any, max_bytes: int,
                    kept_boxes: Any = None) -> Tuple[str, Dict[str, Any]]:
     """The inspection parts, and the pass's native counts (hot pixels, extents) for the filters;
     the scores' flags are those of `kept_boxes` when the page holds only some (box_budget.py)."""
-    share = _XYT_BUDGET_SHARE if max_bytes >= _XYT_SMALL_BUDGET else _XYT_SMALL_SHARE
-    cap = int(min(XYT_MAX_POINTS, max_bytes * share // _XYT_BYTES_PER_POINT))
+    cap = sample_cap(max_bytes)
     fields = tuple(src.fields) if src.kind == "array" else ("x", "y", "t", "p")
     back: List[int] = []
     pieces = _sources.source_pieces(src, _PIECE, back)
     if _samples_natively(src):
         check = _native.inspection()._Health(*sensor, t0, t1, cap)
         counts, offset, notes = health.gather(pieces, fields, sensor, back, health=check)
-        xyt = _xyt_document(t0, t1, *check.sample())
+        sample = check.sample()
     else:
-        sample = _Sample(t0, t1, cap, fields)
-        counts, offset, notes = health.gather(pieces, fields, sensor, back, sample)
-        xyt = sample.document()
+        python_sample = _Sample(t0, t1, cap, fields)
+        counts, offset, notes = health.gather(pieces, fields, sensor, back, python_sample)
+        return parts_of(counts, offset, notes, python_sample.document(), scores_text(box_sets, t0, t1, kept_boxes)), counts
+    return parts_of(counts, offset, notes, _xyt_document(t0, t1, *sample), scores_text(box_sets, t0, t1, kept_boxes)), counts
+
+
+def scores_text(box_sets: Any, t0: int, t1: int, kept_boxes: Any = None) -> str:
+    """',"scores":{...}' with both labels and predictions, else ''."""
+    scores = _scores(box_sets, t0, t1, kept_boxes)
+    return "" if scores is None else ',"scores":' + _json(scores)
+
+
+def parts_of(counts: Dict[str, Any], offset: Optional[int], notes: List[str], xyt: Dict[str, Any],
+             scores: str) -> str:
+    """The inspection parts' text from the health check's counts, the sample's document and the
+    scores' text."""
     report = health.report_of(counts, offset, notes)
     marks = {"report": report, "first_backwards_t": int(counts["first_backwards_t"]) if counts["backwards"] else None}
-    parts = ',"health":' + _json(marks) + ',"xyt":' + _json(xyt)
-    scores = _scores(box_sets, t0, t1, kept_boxes)
-    if scores is not None:
-        parts += ',"scores":' + _json(scores)
-    return parts, counts
+    return ',"health":' + _json(marks) + ',"xyt":' + _json(xyt) + scores
+
+
+def folded_parts(result: Dict[str, Any], offset: Optional[int], notes: List[str], scores: str, t0: int,
+                 t1: int) -> str:
+    """The inspection parts from a page pass that gathered them itself (its "health" and "xyt")."""
+    return parts_of(result["health"], offset, notes, _xyt_document(t0, t1, *result["xyt"]), scores)
+
+
+def shortest_parts(scores: str, t0: int, t1: int) -> str:
+    """Text no longer than any inspection parts of [t0, t1) can be: what a page pass that gathers
+    them is planned with (a clean recording, no points, the shortest numbers)."""
+    clean = {"gaps": [], "backwards": {"count": 0, "first_index": 0, "first_offset": 0}, "bursts": [],
+             "dead_rows": [], "dead_columns": [], "hot_pixels": [], "verdict": "ok"}
+    none = np.zeros(0, np.int64)
+    parts = ',"health":' + _json({"report": clean, "first_backwards_t": 0}) + ',"xyt":' \
+        + _json(_xyt_document(t0, t1, 0, 1, none, none, none, none))
+    return parts + scores

@@ -23,9 +23,10 @@ from ..recordings._sources import Source
 from . import template
 from .arguments import frame_look, positive, windows_arg
 from .filtering import through
-from . import raw_frames
+from . import folding, raw_frames
 from .raw_frames import RawFrames
 from .engine import PAGE, SPAN_LIMIT, Outcome, Pass, conclude, open_pass, run_pass
+from .. import recording_inspection as inspection
 from .parts import b64, heatmap, hot_pixels
 from .summary import HOT_RULE
 from .plan import Plan, allowance, covers, fitting, fixed_bytes, heat_bound, segments_of, shown_spans
@@ -105,15 +106,33 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
     try:
         with pagefiles.replacing(target) as partial:
             box_notes: List[str] = []
-            box_json, counts = _box_json(src, span, sets, max_bytes, box_notes)
             stage = None
-            if wanted.on:
-                unfiltered = RawFrames(src, raw_spool)
-                src, stage, box_json = _filtered(src, span, wanted, counts, box_json, period, decay, unfiltered)
-            run, result, plan, segments = _page_pass(src, span, spool, box_json, raw=unfiltered, **settings)
-            if stage is not None:
-                box_json = _filters_json(box_json, wanted, stage)
-            outcome = conclude(run, result)
+            points = inspection.sample_cap(max_bytes)
+            if folding.foldable(src, span, windowed, wanted.on, max_bytes, period, points):
+                # One decoding: the page pass gathers the health and the sample too.
+                kept = page_boxes(sets, span.t0, span.t1, max_bytes)
+                if kept.note is not None:
+                    box_notes.append(kept.note)
+                boxes = comment_json(box_columns(sets, span.t0, span.t1, kept))
+                scores = inspection.scores_text(sets, span.t0, span.t1, kept)
+                run, result, plan, segments = _page_pass(
+                    src, span, spool, boxes + inspection.shortest_parts(scores, span.t0, span.t1),
+                    inspect=points, **settings)
+                outcome = conclude(run, result)
+                box_json = boxes + inspection.folded_parts(result, run.back, folding.health_notes(outcome), scores,
+                                                          span.t0, span.t1)
+                if not folding.stands(run, result, plan, box_json, sections, span, len(segments), max_bytes):
+                    run.engine = None  # its spool handle closes before the pass that rewrites the spool
+                    run, result, plan, segments = _page_pass(src, span, spool, box_json, **settings)
+            else:
+                box_json, counts = _box_json(src, span, sets, max_bytes, box_notes)
+                if wanted.on:
+                    unfiltered = RawFrames(src, raw_spool)
+                    src, stage, box_json = _filtered(src, span, wanted, counts, box_json, period, decay, unfiltered)
+                run, result, plan, segments = _page_pass(src, span, spool, box_json, raw=unfiltered, **settings)
+                if stage is not None:
+                    box_json = _filters_json(box_json, wanted, stage)
+                outcome = conclude(run, result)
             outcome.notes.extend(box_notes)
             if windowed and run.back is not None:
                 # Times go backwards: the seek may have passed events of the window, and late ones
@@ -203,9 +222,11 @@ def _filters_json(box_json: str, wanted: "filters.Settings", stage: Any) -> str:
 
 def _page_pass(src: Source, span: Span, spool: str, box_json: str, *, period: int, decay: float, gain: float,
                max_bytes: int, windows: Optional[List[Tuple[int, int]]], sections: Tuple[str, str, str],
-               raw: Optional[RawFrames] = None) -> Tuple[Pass, Dict[str, Any], "Plan", List[Tuple[int, int, int]]]:
+               raw: Optional[RawFrames] = None, inspect: int = 0
+               ) -> Tuple[Pass, Dict[str, Any], "Plan", List[Tuple[int, int, int]]]:
     """One page pass of the engine over the span, frames spooled to `spool` (rewritten); with `raw`,
-    the raw frames beside them in the same pass, from their share of the frames' bytes."""
+    the raw frames beside them in the same pass, from their share of the frames' bytes; with
+    `inspect`, the health and a sample of that many points gathered by the pass too."""
     plan = Plan.of(span, period, decay)
     segments = segments_of(windows, span, period, decay, plan.lead)
     # The overview may take all that the rest of the page leaves, counted at its most (it is
@@ -224,6 +245,8 @@ def _page_pass(src: Source, span: Span, spool: str, box_json: str, *, period: in
                   raster_bin=plan.raster_bin, raster_bins=plan.raster_bins, segments=segments,
                   spool_path=os.fsencode(spool), frame_budget=frame_budget, overview_step=plan.overview_step,
                   overview_scale=plan.overview_scale, overview_budget=overview_budget, gain=gain)
+    if inspect:
+        run.engine.inspect(*span.sensor, span.t0, span.t1, inspect)
     result = run_pass(run, span.t0 - plan.lead * period, span.t1)
     if raw is not None:
         raw.finish()

@@ -1,0 +1,59 @@
+"""The page pass that also gathers the recording's health and the space-time sample, so that a
+whole file is decoded once rather than twice.
+
+The page's frame and overview budgets depend on the size of those parts, which only the pass
+finds. So the pass is planned with the shortest text they can take (it may keep more than the
+page will), and its result stands only when it is what a pass planned with their real size
+gives: no frame refused, none that asked for more than the real frame budget, the overview
+never thinned and within the real overview budget. Otherwise the page pass runs again with
+the parts known. The events the pass gathers must be those the health check's own pass reads:
+a whole native file on the sensor its header gives, without filters, every decoded event
+counted (none before the span, none off the sensor). Pages that would likely fill their
+budget keep the separate pass: for them a second page pass would cost more.
+"""
+from __future__ import annotations
+
+from typing import Any, Dict, List, Optional, Tuple
+
+from ..recordings import _sources as sources
+from ..recordings._sources import Source
+from .engine import Outcome, Pass
+from .plan import Plan, fixed_bytes, heat_bound
+from .span import Span
+
+__all__ = ["foldable", "stands", "health_notes"]
+
+# The page's likely size against its budget: image text per byte of the file and per frame,
+# and the space-time points at their most.
+_TEXT_PER_FILE_BYTE, _FRAME_FLOOR, _POINT_BYTES, _LIKELY_SHARE = 0.3, 4000, 12, 0.8
+
+
+def foldable(src: Source, span: Span, windowed: bool, filtered: bool, max_bytes: int, period: int,
+             points: int) -> bool:
+    """Whether the page pass of `src` gathers the health and the sample itself."""
+    if windowed or filtered or src.kind != "native" or src.sensor_size is None or span.sensor != src.sensor_size:
+        return False
+    frames = (span.t1 - span.t0) // period + 1
+    likely = src.size * _TEXT_PER_FILE_BYTE + frames * _FRAME_FLOOR + points * _POINT_BYTES
+    return likely <= max_bytes * _LIKELY_SHARE
+
+
+def stands(run: Pass, result: Dict[str, Any], plan: Plan, box_json: str, sections: Tuple[str, str, str],
+           span: Span, n_segments: int, max_bytes: int) -> bool:
+    """Whether a pass planned with shorter parts is the pass planned with `box_json`."""
+    fixed = fixed_bytes(sections, box_json, span.sensor, plan, n_segments, max_bytes)
+    overview_budget = max(0, max_bytes - fixed)
+    frame_budget = max(0, max_bytes - fixed + heat_bound(span.sensor))
+    step, _, _, images = result["overview"]
+    every_event = result["beyond"] == 0 and result["outside"] == 0 and not run.state["outside"] \
+        and not sources.skipped_note(run.state)
+    return (every_event and not result["frames_refused"] and not result["spool_failed"]
+            and result["frame_peak"] <= frame_budget and step == plan.overview_step
+            and (len(images) <= 1 or sum(len(i) + 3 for i in images) <= overview_budget))
+
+
+def health_notes(outcome: Outcome) -> List[str]:
+    """What the health check's own pass notes of a file every event of which was counted: that it
+    is cut short, in the readers' words."""
+    cut: Optional[Dict[str, Any]] = outcome.cut_short
+    return [cut["message"]] if cut else []
