@@ -1,9 +1,8 @@
-"""The spike viewer page: template assembly, and the page itself in headless Chromium."""
+"""The spike viewer page in headless Chromium."""
 import base64
 import io
 import os
 import shutil
-import string
 import webbrowser
 from pathlib import Path
 
@@ -13,42 +12,8 @@ import pytest
 from tests.support import decoders as recordings
 
 ROOT = Path(__file__).resolve().parents[2]
-TEMPLATE = ROOT / "src" / "zelq" / "viz" / "templates" / "spikes.html"
 SCREENSHOTS = ROOT / "docs" / "screenshots"
 VIRIDIS_TOP = (253, 231, 37)  # the colour of the busiest raster cell
-
-
-
-# ---------------------------------------------------------------- the template file
-
-def test_committed_template_is_assembled_from_sources(build_pages):
-    assert TEMPLATE.read_text(encoding="utf-8") == build_pages.build_spikes()
-
-
-def test_template_has_exactly_the_two_placeholders_and_no_stray_dollar(build_pages):
-    text = TEMPLATE.read_text(encoding="utf-8")
-    names, invalid = set(), []
-    for m in string.Template.pattern.finditer(text):
-        if m.group("invalid") is not None:
-            invalid.append(m.start())
-        names.add(m.group("named") or m.group("braced"))
-    names.discard(None)  # escaped "$$"
-    assert invalid == []
-    assert names == {"title", "data_json"}
-    # "$$" reads back as the sources' own "$": substitution restores them exactly
-    inlined = build_pages.inline_spikes()
-    assert "$" in inlined  # the script does hold literal dollars, so the escape is exercised
-    filled = string.Template(text).substitute(title="@T@", data_json="@D@")
-    assert filled == inlined.replace("{{title}}", "@T@").replace("{{data_json}}", "@D@")
-
-
-def test_assembly_refuses_a_script_that_closes_itself(tmp_path, build_pages):
-    bp = build_pages
-    for name in ("spikes.html", "spikes.css"):
-        shutil.copy(ROOT / "pages" / "spikes" / name, tmp_path / name)
-    (tmp_path / "spikes.js").write_text('const s = "</script>";\n', encoding="utf-8")
-    with pytest.raises(SystemExit):
-        bp.build_spikes(tmp_path)
 
 
 # ---------------------------------------------------------------- documents
