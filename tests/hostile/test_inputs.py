@@ -1,11 +1,13 @@
 """Other people's files against every input of the graph, activity, box, measure, label,
 Parquet and comparison readers: refused in one line naming the file, never hung, never
 allocated past what the file holds, never unpickled."""
+import contextlib
 import io
 import json
 import os
 import threading
 import zipfile
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -27,15 +29,25 @@ def _graph_file(tmp_path):
     return path
 
 
-def _node_data(path):
-    return cli._node_data(inputfiles.regular(path))
+def _graph_command(option):
+    """`zelqviz graph` reading `path` through `option`: its one-line error, raised as a ValueError."""
+    def read(path):
+        graph = Path(path).parent / "command_graph.zelq"
+        if not graph.exists():
+            ir.write(str(graph), vd.mlp())
+        err = io.StringIO()
+        with contextlib.redirect_stderr(err):
+            code = cli.main(["graph", str(graph), option, str(path), "-o", str(graph.with_suffix(".html")), "--quiet"])
+        if code:
+            raise ValueError(err.getvalue().rstrip("\n"))
+    return read
 
 
 READERS = {
     "activity": lambda p: dict(statistics.activity_arrays(p)),
-    "activity (command line)": lambda p: cli._activity(inputfiles.regular(p)),
+    "activity (command line)": _graph_command("--activity"),
     "boxes": boxes.read_boxes,
-    "node data": _node_data,
+    "node data": _graph_command("--node-data"),
     "labels": dataset.read_labels,
     "parquet": dataset.read_parquet,
     "graph": ir.read,
