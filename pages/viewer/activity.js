@@ -152,11 +152,9 @@ const ZActivity = (() => {
     });
 
     // ---- scrubber
+    // A strip under the stage (the page's "scrub" area), not over the graph.
     const bar = el("div");
     bar.id = "act-bar";
-    bar.dataset.overlay = "bottom";
-    Object.assign(bar.style, { position: "absolute", left: "50%", transform: "translateX(-50%)", bottom: "12px", display: "flex", gap: "8px", alignItems: "center",
-      padding: "6px 10px", borderRadius: "8px", background: "var(--panel)", border: "1px solid var(--line)", boxShadow: "var(--shadow)", zIndex: 5 });
     const play = el("button", null, "\u25b6");
     play.id = "act-play";
     play.title = "Play / pause (space)";
@@ -164,13 +162,11 @@ const ZActivity = (() => {
     all.title = "Colour by the whole recording";
     const slider = el("input");
     slider.type = "range"; slider.min = "0"; slider.max = String(bins - 1); slider.value = "0"; slider.id = "act-time";
-    slider.style.width = "260px";
     slider.title = "Time bin (\u2190 \u2192)";
-    const label = el("span", null, binLabel(-1));
-    label.style.minWidth = "150px"; label.style.fontVariantNumeric = "tabular-nums";
+    const label = el("span", "act-label", binLabel(-1));
     bar.append(play, slider, all, label);
     const stage = document.getElementById("stage");
-    if (stage) stage.appendChild(bar);
+    if (stage) { stage.after(bar); document.body.classList.add("act-dock"); }
     slider.addEventListener("input", () => { setPlaying(false); setBin(Number(slider.value)); });
     all.addEventListener("click", () => { setPlaying(false); setBin(-1); });
     play.addEventListener("click", () => setPlaying(!playing));

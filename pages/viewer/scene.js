@@ -197,26 +197,15 @@ const ZScene = (() => {
     // Fit and the first view never go below the scale at which the 11 px second lines
     // still read at 9 px: a larger drawing starts at its beginning, and panning and the
     // minimap reach the rest.
-    const MIN_READABLE_K = 0.82;
-    // The stage less what its bottom overlays (the activity scrubber) cover: a fitted
-    // view leaves them room, so they never hide a node.
-    function fitRoom() {
-      const { w, h } = stageSize(), r = stage.getBoundingClientRect();
-      let covered = 0;
-      for (const o of stage.querySelectorAll("[data-overlay=bottom]")) {
-        if (!o.offsetParent) continue;
-        covered = Math.max(covered, r.bottom - o.getBoundingClientRect().top + 8);
-      }
-      return { w, h: Math.max(h * 0.4, h - covered) };
-    }
+    const MIN_READABLE_K = 0.82, WHOLE_K = 0.75;
+    // The status line's room at the stage's foot, which a fitted view leaves free.
+    const STATUS_ROOM = 30;
     function fit() {
-      const { w, h } = fitRoom(), bounds = spatial.bounds();
+      const { w } = stageSize(), h = stageSize().h - STATUS_ROOM, bounds = spatial.bounds();
       const bw = bounds.x1 - bounds.x0 + 80, bh = bounds.y1 - bounds.y0 + 80;
+      // A graph that fits at a little below the readable scale is shown whole rather than cut.
       const k = Math.min(1.4, w / bw, h / bh);
-      // A graph that the whole stage holds readably goes into the room the overlays leave,
-      // even a little below the readable scale, rather than under them.
-      const whole = Math.min(1.4, w / bw, stageSize().h / bh) >= MIN_READABLE_K;
-      scene.view.k = whole ? k : Math.max(k, MIN_READABLE_K);
+      scene.view.k = k >= WHOLE_K ? k : MIN_READABLE_K;
       // Too large: start where the graph starts, its first box in the middle across the flow.
       let first = null;
       for (const it of scene.items) if (!first || (scene.orient === "LR" ? it.x < first.x : it.y < first.y)) first = it;
@@ -270,7 +259,10 @@ const ZScene = (() => {
     const viewer = { stageSize, centerOn, applyView, zoomAt };
     const minimap = ZMinimap.create(theme, scene, spatial, viewer);
     ZPointer.create(model, scene, spatial, app, viewer, toggleGroup);
-    window.addEventListener("resize", () => { if (scene.mode === "canvas") applyView(); else minimap.draw(); });
+    // The stage changes size with the window and with the strips beside it (the activity scrubber).
+    const resized = () => { if (scene.mode === "canvas") applyView(); else minimap.draw(); };
+    if (typeof ResizeObserver === "function") new ResizeObserver(resized).observe(stage);
+    else window.addEventListener("resize", resized);
 
     // ---------------------------------------------------------------- groups
     async function toggleGroup(gi, expand) {

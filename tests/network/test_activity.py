@@ -284,31 +284,39 @@ def test_node_titles_and_subtitles_keep_their_contrast_on_activity_colours(page_
     assert page_probe.errors == []
 
 
-OVERLAPS = """() => { const bar = document.getElementById('act-bar').getBoundingClientRect();
+# The nodes whose part on the stage meets the element (the stage clips what lies past it).
+OVERLAPS = """(sel) => { const st = document.getElementById('stage').getBoundingClientRect(), o = document.querySelector(sel).getBoundingClientRect();
   return [...document.querySelectorAll('#graph .node')].filter(g => { const r = g.getBoundingClientRect();
-    return r.left < bar.right && r.right > bar.left && r.top < bar.bottom && r.bottom > bar.top; })
-    .map(g => g.getAttribute('data-key')); }"""
+    const l = Math.max(r.left, st.left), t = Math.max(r.top, st.top), rr = Math.min(r.right, st.right), b = Math.min(r.bottom, st.bottom);
+    return l < rr && t < b && l < o.right && rr > o.left && t < o.bottom && b > o.top; }).map(g => g.getAttribute('data-key')); }"""
+STATUS_WHOLE = "() => { const s = document.getElementById('status'); return [s.scrollWidth <= s.clientWidth, s.textContent]; }"
 
 
-# Viewports where the fitted view holds the whole graph (a taller one starts at its top and pans).
-@pytest.mark.parametrize("viewport", [{"width": 1280, "height": 800}, {"width": 1440, "height": 900}])
-def test_the_scrubber_never_covers_a_node_of_the_fitted_view(browser, tmp_path, viewport):
+# A notebook cell, a laptop and a desktop; the short ones cannot hold the whole graph readably,
+# so their fitted view starts at its top and the rest passes under the stage's foot.
+@pytest.mark.parametrize("viewport, whole", [((800, 640), False), ((1280, 500), False), ((1280, 800), True), ((1920, 1080), True)])
+def test_the_scrubber_covers_no_node_and_the_status_line_is_whole(browser, tmp_path, viewport, whole):
     doc = vd.graph_doc(vd.mlp(), detect=False)
     activity = {"lif0": np.random.default_rng(4).random((100, 64)) < 0.3}
     path = tmp_path / "act.html"
     path.write_text(render.render_html(doc, "scrubber", activity=activity, dt=1e-3), encoding="utf-8")
-    context = browser.new_context(viewport=viewport)
+    context = browser.new_context(viewport=dict(zip(("width", "height"), viewport)))
     page = context.new_page()
     try:
         page.goto(path.as_uri())
         page.evaluate(WAIT_READY)
-        page.evaluate("zelqViewer.idle()")
-        assert page.locator("#act-bar").is_visible() and page.locator("#graph .node").count() == 8
-        assert page.evaluate(OVERLAPS) == []
-        page.locator("#stage").focus()
-        page.keyboard.press("f")  # fit again, as the reader does
-        page.evaluate("zelqViewer.idle()")
-        assert page.evaluate(OVERLAPS) == []
+        for fit in (False, True):
+            if fit:
+                page.locator("#stage").focus()
+                page.keyboard.press("f")  # fit again, as the reader does
+            page.evaluate("zelqViewer.idle()")
+            assert page.locator("#act-bar").is_visible() and page.locator("#graph .node").count() == 8
+            assert page.evaluate("document.getElementById('stage').getBoundingClientRect().width") > viewport[0] / 2
+            assert page.evaluate(OVERLAPS, "#act-bar") == []
+            complete, text = page.evaluate(STATUS_WHOLE)
+            assert complete and text.startswith("8 nodes · ") and text.endswith(" ms"), text
+            if whole:
+                assert page.evaluate(OVERLAPS, "#status") == []
     finally:
         context.close()
 
