@@ -166,11 +166,11 @@ def test_mistakes_exit_with_one_line(tmp_path, args, status, message):
     (["events", "bar.npy", "--start", "5s"], 1, "", "zelqviz events: error: bar.npy: no events in the time window "
      "(the recording spans 589.4 ms, from t = 0 to 589,410 µs; a window's start counts from its first event)\n"),
 ])
-def test_messages(tmp_path, args, status, stdout, stderr):
+def test_messages(tmp_path, args, status, stdout, stderr, event_dtype):
     if "--video" in args:
         pytest.importorskip("av")
     (tmp_path / "sub").mkdir()
-    ev = np.zeros(1000, [("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")])
+    ev = np.zeros(1000, event_dtype)
     ev["x"], ev["y"], ev["t"], ev["p"] = np.arange(1000) % 34, np.arange(1000) % 30, np.arange(1000) * 590, 1
     np.save(tmp_path / "bar.npy", ev)
     r = zelqviz(*args, cwd=tmp_path)
