@@ -313,15 +313,15 @@ def test_resume_knows_files_whose_names_are_not_utf8(client, tmp_path):
 
 
 @pytest.mark.parametrize("key", ["absolute", "relative", "name"])
-def test_labels_from_a_mapping_or_csv(tmp_path, key):
+def test_labels_from_a_mapping_or_csv(client, tmp_path, key):
     (tmp_path / "a").mkdir()
-    files = [str(tmp_path / "a" / f"{k}.bin") for k in range(3)]
+    files = [str(writers.write(tmp_path / "a" / f"{k}.bin", noise(50, 34, 34, k), "nmnist")) for k in range(3)]
     keys = {"absolute": files[1], "relative": os.path.join("a", "1.bin"), "name": "1.bin"}
     csv_file = tmp_path / "labels.csv"
     csv_file.write_text(f'path,label\n"{keys[key]}","seven, or so"\n')
     for labels in ({keys[key]: "seven, or so"}, dataset.read_labels(csv_file)):
-        label = dataset._labeller(labels, tmp_path)
-        assert [label(f) for f in files] == ["a", "seven, or so", "a"]
+        rows = dataset.summarize_dataset(tmp_path, client=client, labels=labels)
+        assert [(r["path"], r["label"]) for r in rows] == list(zip(files, ["a", "seven, or so", "a"]))
 
 
 def test_command_on_a_folder_without_recordings_warns(tmp_path, capsys):

@@ -101,7 +101,6 @@ def _spike_trains(path, n=4):
 
 
 def test_spike_train_samples(tmp_path):
-    from zelq.viz.recordings._hdf5 import samples
     path = _spike_trains(tmp_path / "shd.h5")
     with pytest.raises(RecordingError, match="holds 4 samples of spike trains; choose one with sample="):
         read_events(path)
@@ -111,7 +110,12 @@ def test_spike_train_samples(tmp_path):
     np.testing.assert_array_equal(got["t"], np.rint(t.astype(np.float64) * 1e6))
     np.testing.assert_array_equal(got["x"], u)
     assert (got["p"] == 1).all() and (got["y"] == 0).all()
-    assert samples(path) == [(0, "three"), (1, "one"), (2, "zero"), (3, "two")]
+    # A dataset makes a row of each sample, in order, labelled from the file's labels.
+    pytest.importorskip("distributed")
+    from zelq.viz import dataset
+    rows = dataset.summarize_dataset([path])
+    assert [r["label"] for r in rows] == ["three", "one", "zero", "two"]
+    assert [r["event_count"] for r in rows] == [len(read_events(path, sample=k)) for k in range(4)]
     with pytest.raises(RecordingError, match="has no sample 9"):
         read_events(path, sample=9)
     with pytest.raises(ValueError, match="topic= applies to"):
