@@ -6,6 +6,7 @@ import pytest
 from PIL import Image, ImageDraw
 
 from zelq.viz import boxes as bx
+from zelq.viz import video_drawing
 from zelq.viz.video_drawing import Painter
 
 FIELDS = [("t", "<i8"), ("x", "<f8"), ("y", "<f8"), ("w", "<f8"), ("h", "<f8"), ("class_id", "<i8"),
@@ -54,12 +55,15 @@ def oracle_draw(frame, b, painter, predicted):
             frame[ly:ly + h, lx:lx + w] = region.astype(np.uint8)
 
 
-@pytest.mark.parametrize("size, scale, drop", [
-    ((96, 64), (1.0, 1.0), ()), ((40, 30), (2.0, 0.7), ("track_id",)), ((160, 90), (0.5, 1.37), ("confidence",)),
-    ((3, 2), (64.0, 3.3), ()),  # labels wider than the frame: cut
+@pytest.mark.parametrize("size, scale, drop, atlas", [
+    ((96, 64), (1.0, 1.0), (), None), ((40, 30), (2.0, 0.7), ("track_id",), 0),  # 0: masks rendered afresh each time
+    ((160, 90), (0.5, 1.37), ("confidence",), None),
+    ((3, 2), (64.0, 3.3), (), None),  # labels wider than the frame: cut
 ])
 @pytest.mark.parametrize("predicted", [False, True])
-def test_boxes_are_drawn_as_the_oracle_draws_them(size, scale, drop, predicted):
+def test_boxes_are_drawn_as_the_oracle_draws_them(monkeypatch, size, scale, drop, atlas, predicted):
+    if atlas is not None:
+        monkeypatch.setattr(video_drawing, "_ATLAS_BYTES", atlas)
     rng = np.random.default_rng(size[0] * 7 + predicted)
     W, H = size
     n = 30

@@ -16,6 +16,7 @@ from zelq.viz import _native
 from zelq.viz.boxes import CLASS_COLOURS, Boxes
 
 _PALETTE = np.array(CLASS_COLOURS, np.uint8)
+_ATLAS_BYTES = 64 << 20  # label masks kept at most (about 60,000 labels of 24-pixel text)
 _MARGIN = float(7 << 20)  # edges held this far past the frame: a whole number of dash periods keeps their phase
 
 
@@ -121,11 +122,22 @@ class Painter:
         self._mask_of_text[text] = len(self._index) - 1
         return len(self._index) - 1
 
+    def _forget_masks(self) -> None:
+        """Start the atlas afresh: a set with a new label on every box would otherwise grow it
+        without bound (its masks are rendered again when drawn again)."""
+        for keys in self._keys.values():
+            keys.mask[:] = -1
+        self._mask_of_text.clear()
+        self._index.clear()
+        self._atlas_used = 0
+
     def _labels(self, boxes: Boxes, sel: slice, predicted: bool) -> np.ndarray:
         keys = self._keys.get((id(boxes), predicted))
         if keys is None:
             keys = self._keys[(id(boxes), predicted)] = _LabelKeys(boxes, predicted)
         ids = keys.ids[sel]
+        if self._atlas_used > _ATLAS_BYTES:  # between frames' sets: nothing drawn holds an old index
+            self._forget_masks()
         new = np.unique(ids[keys.mask[ids] < 0])
         for k in new.tolist():  # once per distinct label, never per box
             keys.mask[k] = self._mask(self._label_text(boxes, int(keys.first[k]), predicted))
