@@ -1,14 +1,15 @@
 """Whole-file readers and streams against the peers, on one synthetic HD scene in three formats.
 
-    python benchmarks/bench_readers.py [--events 12e6] [--repeat 5] [--formats evt3,evt2,dat] [--dir DIR]
+    python benchmarks/bench_readers.py [--events 12e6] [--repeat 5] [--formats evt3,evt2,dat,aedat4] [--dir DIR]
 
 Writes the seeded scene of synth_recording.py (1280 x 720, moving shapes over noise) as
-EVT 3.0, EVT 2.0 and DAT files of about --events events (kept in --dir when given, so a
+EVT 3.0, EVT 2.0, DAT and AEDAT 4 (LZ4 packets) files of about --events events (kept in --dir when given, so a
 second run skips the writing), then times, on each file, in one process and interleaved
 (each round runs every reader once; the best round counts, the range is printed):
   read_events    our whole read (one record array)
   evt3           evt3.decode_file (EVT 3.0 only; NumPy columns)
-  expelliarmus   Wizard(encoding).read (one structured array)
+  expelliarmus   Wizard(encoding).read (one structured array; not AEDAT 4)
+  aedat          aedat.Decoder, its packets' events joined into one array (AEDAT 4 only)
   iter_events    our stream, 64 Ki-event pieces, each dropped
   faery          faery.events_stream_from_file, each packet dropped
 Peers are timed only when installed; they are never dependencies. Each reader's first
@@ -32,12 +33,13 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path[:0] = [str(HERE), str(HERE.parent / "src")]
 
+import numpy as np  # noqa: E402
 from common import machine  # noqa: E402
 from synth_recording import write_recording  # noqa: E402
 
 from zelq.viz import iter_events, read_events  # noqa: E402
 
-SUFFIX = {"evt3": ".raw", "evt2": ".raw", "dat": ".dat"}
+SUFFIX = {"evt3": ".raw", "evt2": ".raw", "dat": ".dat", "aedat4": ".aedat4"}
 RATE = 8.9e6  # events per second of the scene: about the 12.5 s, 111 M-event preset
 
 
@@ -54,8 +56,14 @@ def readers(fmt, path):
     evt3 = peer("evt3")
     if evt3 is not None and fmt == "evt3":
         out.append(("evt3", "whole", lambda: len(evt3.decode_file(str(path)).t)))
+    aedat = peer("aedat")
+    if aedat is not None and fmt == "aedat4":
+        def aedat_whole():  # its packets' events joined into one array: a whole read
+            parts = [p["events"] for p in aedat.Decoder(str(path)) if "events" in p]
+            return len(np.concatenate(parts))
+        out.append(("aedat", "whole", aedat_whole))
     expelliarmus = peer("expelliarmus")
-    if expelliarmus is not None:
+    if expelliarmus is not None and fmt != "aedat4":
         wizard = expelliarmus.Wizard(encoding=fmt)
         out.append(("expelliarmus", "whole", lambda: len(wizard.read(str(path)))))
     out.append(("iter_events", "stream", lambda: sum(len(piece) for piece in iter_events(path))))
@@ -108,7 +116,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--events", type=float, default=12e6)
     ap.add_argument("--repeat", type=int, default=5)
-    ap.add_argument("--formats", default="evt3,evt2,dat")
+    ap.add_argument("--formats", default="evt3,evt2,dat,aedat4")
     ap.add_argument("--dir", type=Path, help="keep the files here (and reuse them)")
     args = ap.parse_args()
     seconds = args.events / RATE

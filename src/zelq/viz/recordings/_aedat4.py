@@ -19,6 +19,7 @@ from typing import Any, Callable, Dict, Generator, Iterator, Optional, Tuple
 
 import numpy as np
 
+from .. import _native
 from ._headers import INT64_MAX, checked_sensor
 from ._problems import cut_note, fail, outside_sensor, warn
 from ._registry import RECORD, File, Reader, Source, Window
@@ -334,10 +335,7 @@ def _read(file: File, window: Window) -> np.ndarray:
             ev = ev[~bad]
         if count + len(ev) > len(out):
             out.resize(max(count + len(ev), len(out) * 3 // 2), refcheck=False)
-        block = out[count:count + len(ev)]
-        block["x"], block["y"], block["t"] = ev["x"], ev["y"], ev["t"]
-        block["p"] = np.where(ev["p"] != 0, 1, -1)
-        count += len(ev)
+        count = _native.events()._aedat4_records(_bytes_of(ev), out, count)
         return False
 
     try:
@@ -359,9 +357,12 @@ def _read(file: File, window: Window) -> np.ndarray:
 def records(ev: np.ndarray) -> np.ndarray:
     """An event table as records, polarity -1 or 1."""
     rec = np.empty(len(ev), RECORD)
-    rec["x"], rec["y"], rec["t"] = ev["x"], ev["y"], ev["t"]
-    rec["p"] = np.where(ev["p"] != 0, 1, -1)
+    _native.events()._aedat4_records(_bytes_of(ev), rec, 0)
     return rec
+
+
+def _bytes_of(ev: np.ndarray) -> np.ndarray:
+    return np.ascontiguousarray(ev).view(np.uint8)
 
 
 def _chunks(p: Path, size: int) -> Generator[np.ndarray, None, Optional[int]]:

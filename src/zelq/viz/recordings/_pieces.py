@@ -197,11 +197,16 @@ def iterate(f: PieceFile, window: Window, chunk: int) -> Iterator[np.ndarray]:
 
 def _take(pending: List[np.ndarray], n: int) -> np.ndarray:
     out = np.empty(n, RECORD)
+    raw = out.view(np.uint8)  # copied as bytes: a structured copy goes field by field
+    size = RECORD.itemsize
     at = 0
     while at < n:
         rec = pending[0]
         k = min(len(rec), n - at)
-        out[at:at + k] = rec[:k]
+        if rec.dtype == RECORD:
+            raw[at * size:(at + k) * size] = np.ascontiguousarray(rec[:k]).view(np.uint8)
+        else:
+            out[at:at + k] = rec[:k]
         at += k
         if k == len(rec):
             pending.pop(0)
