@@ -256,17 +256,25 @@ const ZActivity = (() => {
       const B = num(r.bins) || 0, M = num(r.neurons) || 0;
       const bytes = ZBase64.read(r.data);
       if (!bytes || !B || !M || bytes.length < B * M) return null;
+      // Row j is neuron j. Each row is a whole number of device pixels tall, drawn here
+      // (not scaled by the browser), so that rows are even stripes and a click's height
+      // on the canvas names its row exactly (rowAt).
+      const dpr = window.devicePixelRatio || 1, rowCss = Math.max(1, Math.floor(160 / M), Math.ceil(40 / M));
+      const rowDev = Math.max(1, Math.round(rowCss * dpr)), H = M * rowDev;
       const cv = document.createElement("canvas");
       cv.className = "act-raster";
-      cv.width = B; cv.height = M;
-      const img = cv.getContext("2d").createImageData(B, M), lut = [];
+      cv.width = B; cv.height = H; cv.dataset.rows = String(M);
+      const img = cv.getContext("2d").createImageData(B, H), lut = [];
       for (let k = 0; k < 256; k++) lut.push(inferno(k / 255));
       for (let t = 0; t < B; t++) for (let j = 0; j < M; j++) {
-        const [cr, cg, cb] = lut[bytes[t * M + j]], o = (j * B + t) * 4;
-        img.data[o] = cr; img.data[o + 1] = cg; img.data[o + 2] = cb; img.data[o + 3] = 255;
+        const [cr, cg, cb] = lut[bytes[t * M + j]];
+        for (let d = j * rowDev; d < (j + 1) * rowDev; d++) {
+          const o = (d * B + t) * 4;
+          img.data[o] = cr; img.data[o + 1] = cg; img.data[o + 2] = cb; img.data[o + 3] = 255;
+        }
       }
       cv.getContext("2d").putImageData(img, 0, 0);
-      Object.assign(cv.style, { width: "100%", height: Math.min(160, Math.max(40, M)) + "px", imageRendering: "pixelated", display: "block" });
+      Object.assign(cv.style, { width: "100%", height: H / dpr + "px", imageRendering: "pixelated", display: "block" });
       return cv;
     }
     function curve(a) {
@@ -297,7 +305,7 @@ const ZActivity = (() => {
       if (hs) { box.appendChild(el("div", "note", a.kind === "counts" ? "Rate per neuron" : "Mean value per neuron")); box.appendChild(hs); }
       const rs = raster(a);
       if (rs) {
-        box.appendChild(el("div", "note", `Raster \u00b7 ${rs.height} of ${a.neurons} neurons \u00d7 time`));
+        box.appendChild(el("div", "note", `Raster \u00b7 ${rs.dataset.rows} of ${a.neurons} neurons \u00d7 time`));
         const w = el("div"); w.appendChild(rs); box.appendChild(w); cursorOn(w);
       }
       box.appendChild(el("div", "note", a.kind === "counts" ? "Population rate (" + rateUnit + ")" : "Population mean"));
@@ -326,5 +334,15 @@ const ZActivity = (() => {
       state: () => ({ measure, bin, bins, playing: !!playing }), menu: () => select,
     };
   }
-  return { create, heat, colourMenu, NEUTRAL };
+  // The raster row (neuron) under a click at clientY: the canvas shows its rows as
+  // equal stripes, so the click's share of the canvas's drawn height names the row,
+  // whatever the device pixel ratio or any scaling of the page.
+  function rowAt(canvas, clientY) {
+    const r = canvas.getBoundingClientRect(), rows = Number(canvas.dataset.rows) || canvas.height;
+    const cs = getComputedStyle(canvas), top = parseFloat(cs.borderTopWidth) || 0, bottom = parseFloat(cs.borderBottomWidth) || 0;
+    const scale = r.height / (canvas.offsetHeight || r.height);  // any transform of the page
+    const y = clientY - r.top - top * scale, h = r.height - (top + bottom) * scale;
+    return Math.max(0, Math.min(rows - 1, Math.floor((y / h) * rows)));
+  }
+  return { create, heat, colourMenu, rowAt, NEUTRAL };
 })();

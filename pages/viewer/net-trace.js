@@ -97,17 +97,20 @@ ZParts.add("net-trace", (page) => {
   }
   pick.addEventListener("change", () => show(byId.get(pick.value)));
   index.addEventListener("change", () => show(node, Number(index.value) | 0));
-  // A click on a raster row of the node panel picks that row's neuron.
+  // A click on a raster row of the node panel picks that row's neuron: read in the
+  // capture phase, before the click's change of time bin redraws the panel, at the
+  // height where the pointer went down (a click's own coordinates are whole pixels,
+  // coarser than the rows of a tall raster).
+  let down = null;
+  document.addEventListener("pointerdown", (e) => { down = { target: e.target, y: e.clientY }; }, true);
   document.addEventListener("click", (e) => {
     const cv = e.target;
     if (!(cv instanceof HTMLCanvasElement) || !cv.classList.contains("act-raster")) return;
     const sel = page.app && window.zelqViewer ? window.zelqViewer.selected() : null;
     const s = sel && sel.kind === "node" ? byId.get(sel.id) : null;
     if (!s) return;
-    const r = cv.getBoundingClientRect(), rows = cv.height;
-    const row = Math.min(rows - 1, Math.floor(((e.clientY - r.top) / r.height) * rows));
-    show(s, Math.floor(((row + 0.5) * s.neurons) / rows));
-  });
+    show(s, ZActivity.rowAt(cv, down && down.target === cv ? down.y : e.clientY));  // row j of the raster is neuron j
+  }, true);
   clock.on(() => draw());
   window.addEventListener("resize", () => draw());
   window.zelqNet = Object.assign(window.zelqNet || {}, {

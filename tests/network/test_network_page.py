@@ -152,3 +152,46 @@ def test_states_keep_64_traces_a_node_and_say_what_they_left_out():
     assert s["threshold"][:2] == [pytest.approx(0.7)] * 2
     assert s["spikes"][2] == list(range(T)) and "136 of 200" in s["left_out"][0]
     assert doc["dead"]["lif"]["silent_count"] == 50 and doc["dead"]["lif"]["saturated"] == [7]
+
+
+WAIT_READY = "() => new Promise(r => { const c = () => (window.zelqViewer && zelqViewer.ready ? r() : setTimeout(c, 5)); c(); })"
+# Neurons of a 300-neuron node that each fire at one step of their own, all others silent:
+# in that step's raster column the one bright stripe is that neuron's row.
+ROW_NEURONS = {0: 3, 1: 7, 137: 12, 255: 20}
+# The bright device rows of a raster column, read back from the drawn canvas.
+STRIPE = """(b) => { const cv = document.querySelector('#panel canvas.act-raster'), px = cv.getContext('2d').getImageData(b, 0, 1, cv.height).data;
+  cv.scrollIntoView({ block: 'center' });
+  const rows = []; for (let d = 0; d < cv.height; d++) if (px[4 * d] > 200) rows.push(d);
+  const r = cv.getBoundingClientRect(); return { first: rows[0], last: rows[rows.length - 1], height: cv.height, top: r.top, css: r.height, left: r.left + (b + 0.5) * r.width / cv.width }; }"""
+
+
+@pytest.mark.parametrize("dpr, scale", [(1, 1), (1.5, 1), (2, 1), (1.25, 1.3)])
+def test_a_raster_row_click_picks_that_rows_neuron(browser, tmp_path, dpr, scale):
+    g = ir.Graph()
+    g.add("in", ir.Input((3, 10, 10)))
+    g.add("lif", ir.LIF(tau=np.ones((3, 10, 10), np.float32)))
+    g.add("out", ir.Output((3, 10, 10)))
+    g.connect("in", "lif", "out")
+    spikes = np.zeros((T, 300), np.uint8)
+    for j, step in ROW_NEURONS.items():
+        spikes[step, j] = 1
+    v = np.random.default_rng(3).random((T, 3, 10, 10)).astype(np.float32)
+    path = tmp_path / "rows.html"
+    path.write_text(render_html(graph_to_dict(g), "rows", activity={"lif": spikes.reshape(T, 3, 10, 10)}, dt=1e-3,
+                                states={"lif": v}), encoding="utf-8")
+    context = browser.new_context(viewport={"width": 1280, "height": 900}, device_scale_factor=dpr)
+    page = context.new_page()
+    try:
+        page.goto(path.as_uri())
+        page.evaluate(WAIT_READY)  # a polled predicate would be a string eval, which the page's CSP refuses
+        if scale != 1:  # a page shown scaled, as a notebook's frame may be
+            page.evaluate(f"document.getElementById('panel').style.transform = 'scale({scale})'")
+        page.evaluate("zelqViewer.selectNode('lif')")
+        for neuron, step in ROW_NEURONS.items():
+            s = page.evaluate(STRIPE, step)
+            assert s["last"] - s["first"] + 1 == s["height"] // 256   # one whole stripe per row
+            y = s["top"] + (s["first"] + s["last"] + 1) / 2 * s["css"] / s["height"]
+            page.mouse.click(s["left"], y)
+            assert page.evaluate("zelqNet.trace()")["neuron"] == neuron
+    finally:
+        context.close()
