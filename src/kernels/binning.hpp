@@ -48,6 +48,18 @@ public:
             if (++c == 0) [[unlikely]] ++owner->carry_[i];
             std::memcpy(cells + i * 4, &c, 4);
         }
+        void add_many(size_t i, uint32_t k) const {
+            uint32_t c;
+            std::memcpy(&c, cells + i * 4, 4);
+            const uint64_t sum = uint64_t{c} + k;
+            if (sum >> 32) [[unlikely]] owner->carry_[i] += sum >> 32;
+            c = static_cast<uint32_t>(sum);
+            std::memcpy(cells + i * 4, &c, 4);
+        }
+        void add_bytes(size_t first, const uint8_t* bytes, size_t n) const {
+            for (size_t j = 0; j < n; ++j)
+                if (bytes[j]) add_many(first + j, bytes[j]);
+        }
     };
     Counter counter() { return {cells_, this}; }
     // Every cell becomes its count as float32 (rounded to nearest).
@@ -103,6 +115,12 @@ public:
     struct Counter {
         float* cells;
         void add(size_t i) const { cells[i] += 1.0f; }
+        // Whole counts: exact while no total passes 2**24.
+        void add_many(size_t i, uint32_t k) const { cells[i] += static_cast<float>(k); }
+        void add_bytes(size_t first, const uint8_t* bytes, size_t n) const {
+            float* c = cells + first;
+            for (size_t j = 0; j < n; ++j) c[j] += static_cast<float>(bytes[j]);
+        }
     };
     Counter counter() const { return {cells_}; }
     void finish() {}
@@ -326,6 +344,10 @@ inline void for_each_binned(const EventColumns& ev, int64_t n_bins, bool want_po
 
 namespace records {
 
+// The largest frame (two planes) counted in bytes first: past it the bytes
+// themselves would not stay in the caches.
+inline constexpr uint64_t kByteFrameLimit = uint64_t{4} << 20;
+
 // The smallest and largest timestamp of n records (n >= 1).
 template <typename T>
 inline void time_range(const Layout& f, size_t n, T& lo, T& hi) {
@@ -346,14 +368,21 @@ inline void time_range(const Layout& f, size_t n, T& lo, T& hi) {
 // event falls outside it, again over the range found by a scan.
 template <typename T, typename C, typename P, bool HasY, typename Cells, typename Place>
 inline void bin_all(const Layout& f, size_t n, int64_t bins, Cells& cells, const Place& place) {
+    // Frames that many events fill count a byte a cell first (ByteFrame).
+    std::vector<uint8_t> bytes;
+    if constexpr (std::is_same_v<Place, FramePlace>)
+        if (2 * place.plane <= kByteFrameLimit && n / 2 >= static_cast<uint64_t>(bins) * place.plane / 4)
+            bytes.resize(static_cast<size_t>(2 * place.plane));
     auto pass_of = [&](const Layout& f, size_t n, const IntegerEdges<T>& edges) {
+        if (!bytes.empty()) std::fill(bytes.begin(), bytes.end(), uint8_t{0});
+        uint8_t* frame_bytes = bytes.empty() ? nullptr : bytes.data();
 #ifdef ZV_RECORD_BINNING_AVX2
         constexpr bool kNoPolarity = std::is_same_v<P, NoPolarity>;
         if constexpr (HasY && std::is_same_v<Place, FramePlace> != kNoPolarity)
             if (avx2::cpu_has_avx2() && avx2::packed(f, !kNoPolarity) && avx2::fits(place))
-                return avx2::pass<T, C, P>(f, n, edges, cells, place);
+                return avx2::pass<T, C, P>(f, n, edges, cells, place, frame_bytes, bins);
 #endif
-        return pass<T, C, P, HasY>(f, n, edges, cells, place);
+        return pass<T, C, P, HasY>(f, n, edges, cells, place, frame_bytes, bins);
     };
     const T first = load<T>(f.t), last = load<T>(f.t + static_cast<std::ptrdiff_t>(n - 1) * f.stride);
     if (first <= last) {

@@ -68,10 +68,11 @@ ZV_BIN_AVX2_INLINE void bin_lanes(uint64_t first, uint64_t keys, __m256i& start,
 ZV_BIN_AVX2_INLINE __m256i below(__m256i v, __m256i limit) { return _mm256_cmpeq_epi32(_mm256_min_epu32(v, limit), v); }
 
 template <typename T, typename C, typename P, typename Cells, typename Place>
-ZV_BIN_AVX2 bool pass(const Layout& layout, size_t n, const IntegerEdges<T>& edges, Cells& cells, const Place& place) {
+ZV_BIN_AVX2 bool pass(const Layout& layout, size_t n, const IntegerEdges<T>& edges, Cells& cells, const Place& place,
+                      uint8_t* bytes, int64_t bins) {
     static_assert(std::is_same_v<Place, FramePlace> != std::is_same_v<P, NoPolarity>);
     constexpr bool kFrames = std::is_same_v<Place, FramePlace>;
-    const auto counter = cells.counter();
+    auto counter = counter_for(cells, place, bytes, bins);
     const Layout f = layout;
     Cursor<T, Place> c(edges, place);
     const std::ptrdiff_t s = f.stride;
@@ -143,6 +144,7 @@ ZV_BIN_AVX2 bool pass(const Layout& layout, size_t n, const IntegerEdges<T>& edg
     }
     for (; i < n; ++i, r += s)
         if (!step<T, C, P, true>(r + 4, f, c, counter)) return false;
+    finish_counter(counter);
     return true;
 }
 

@@ -530,7 +530,7 @@ W, H = 23, 11
 
 
 def packed_records(order, coord="<i2", time="<i8", pol="i1", n=1003, seed=3):
-    """Events with some outside the sensor; `order` says how the times run."""
+    """Events with some outside the sensor; `order` says how the times run (or where they crowd)."""
     rng = np.random.default_rng(seed)
     dtype = np.dtype([("x", coord), ("y", coord), ("t", time), ("p", pol)])
     ev = np.zeros(n, dtype)
@@ -544,13 +544,15 @@ def packed_records(order, coord="<i2", time="<i8", pol="i1", n=1003, seed=3):
         t[n // 2 + 3] = t[0] - 7
     elif order == "one time":
         t[:] = t[0]
+    elif order == "crowded":  # one pixel's count passes a byte within a frame
+        ev["x"][n // 4:], ev["y"][n // 4:] = 1, 2
     ev["t"] = t
     ev["p"] = rng.integers(0, 2, n) if np.dtype(pol).kind in "ub" else rng.choice([-1, 0, 1], n)
     return ev
 
 
 LAYOUTS = [("<i2", "<i8", "i1"), ("<u2", "<u8", "u1"), ("<i2", "<u8", "?"), ("<u2", "<i8", "i1")]
-ORDERS = ["sorted", "unsorted", "outlier", "one time"]
+ORDERS = ["sorted", "unsorted", "outlier", "one time", "crowded"]
 
 
 @pytest.mark.parametrize("order", ORDERS)
