@@ -78,14 +78,26 @@ ZParts.add("net-io", (page) => {
     const note = el("div", "note");
     box.append(h, cv, line, note);
     clock.row.appendChild(box);
-    const K = out.k || 0, T = clock.steps;
+    // Counts past the page's budget come for some classes only (`kept`, the columns of
+    // `counts`), with the running decision and every step's spikes over all classes.
+    const T = clock.steps, kept = Array.isArray(out.kept) ? out.kept : null, K = kept ? kept.length : out.k || 0;
     const counts = typeof out.counts === "string" ? ZBase64.array(out.counts, Float32Array) : null;
+    const given = kept && typeof out.decision === "string" ? ZBase64.array(out.decision, Int32Array) : null;
+    const stepSpikes = kept && typeof out.spikes === "string" ? ZBase64.array(out.spikes, Float32Array) : null;
     const names = Array.isArray(out.classes) ? out.classes : null;
+    const cls = (c) => (kept ? kept[c] : c);  // column -> class index
     const cum = new Float64Array(T * K);
     if (counts) for (let k = 0; k < T && (k + 1) * K <= counts.length; k++)
       for (let c = 0; c < K; c++) cum[k * K + c] = counts[k * K + c] + (k ? cum[(k - 1) * K + c] : 0);
+    const spikesTo = new Float64Array(T);
+    for (let k = 0; k < T; k++) {
+      let n = 0;
+      if (stepSpikes) n = stepSpikes[k] || 0; else for (let c = 0; c < K; c++) n += counts ? counts[k * K + c] || 0 : 0;
+      spikesTo[k] = n + (k ? spikesTo[k - 1] : 0);
+    }
     const name = (c) => (names && c < names.length ? String(names[c]) : String(c));
     function decided(k) {
+      if (given) return given[k];
       let best = 0;
       for (let c = 1; c < K; c++) if (cum[k * K + c] > cum[k * K + best]) best = c;
       return best;
@@ -107,7 +119,8 @@ ZParts.add("net-io", (page) => {
       if (!counts) { g.fillStyle = "#9aa1ac"; g.font = "12px sans-serif"; g.fillText(`No activity recorded for ${out.node}.`, 8, 20); decision.textContent = "\u2013"; return; }
       const best = decided(k), X = (s) => ((s + 0.5) / T) * w, Y = (r) => hgt - 3 - (r / (top || 1)) * (hgt - 8);
       for (let c = 0; c < K; c++) {
-        g.strokeStyle = ZClassColours.of(c); g.lineWidth = c === best ? 2.2 : 1; g.globalAlpha = c === best ? 1 : 0.55;
+        const lead = cls(c) === best;
+        g.strokeStyle = ZClassColours.of(cls(c)); g.lineWidth = lead ? 2.2 : 1; g.globalAlpha = lead ? 1 : 0.55;
         g.beginPath();
         for (let s = 0; s < T; s++) (s ? g.lineTo : g.moveTo).call(g, X(s), Y(rate[s * K + c]));
         g.stroke();
@@ -122,9 +135,9 @@ ZParts.add("net-io", (page) => {
         label.textContent = `label ${name(out.label)} ${right ? "\u2713 right" : "\u2717 wrong"}`;
         label.dataset.correct = String(right);
       }
-      let spikes = 0;
-      for (let c = 0; c < K; c++) spikes += cum[k * K + c];
-      note.textContent = `${spikes} output spikes in steps 0\u2013${k} \u00b7 ${K} classes \u00b7 rate per class` + (clock.dt ? " (Hz)" : " (spikes/step)");
+      note.textContent = `${spikesTo[k]} output spikes in steps 0\u2013${k} \u00b7 ${out.k || 0} classes \u00b7 rate per class` + (clock.dt ? " (Hz)" : " (spikes/step)") +
+        (out.left_out ? ` \u00b7 left out: ${out.left_out}` : "");
+      note.title = note.textContent;
     }
     clock.on(draw);
     window.addEventListener("resize", () => draw(clock.step));

@@ -1,6 +1,10 @@
 """The graph page's network parts in Chromium: the layer table, the trace, the input frame,
 the output's running decision, and the one scrubber that drives them and the graph; and a
 page without them that stays what it was."""
+import base64
+import json
+import re
+
 import numpy as np
 import pytest
 
@@ -195,3 +199,34 @@ def test_a_raster_row_click_picks_that_rows_neuron(browser, tmp_path, dpr, scale
             assert page.evaluate("zelqNet.trace()")["neuron"] == neuron
     finally:
         context.close()
+
+
+def test_output_counts_past_the_budget_keep_some_classes_and_an_exact_decision(browser, tmp_path):
+    steps, k = 2000, 600   # 1.2 M samples, past the page's 1 M
+    g = ir.Graph()
+    g.add("in", ir.Input((k,)))
+    g.add("lif", ir.LIF(tau=np.ones(k, np.float32)))
+    g.add("out", ir.Output((k,)))
+    g.connect("in", "lif", "out")
+    rng = np.random.default_rng(5)
+    counts = (rng.random((steps, k)) < rng.uniform(0, 0.05, k)).astype(np.uint8)
+    html = render_html(graph_to_dict(g), "out", activity={"lif": counts}, dt=1e-3, label=3)
+    doc = json.loads(re.search(r"const ZNetData = (\{.*?\});\n", html).group(1))["output"]
+    oracle = np.cumsum(counts, axis=0, dtype=np.int64).argmax(axis=1)   # the lowest index wins a tie
+    kept = doc["kept"]
+    assert len(kept) * steps <= 1 << 20 and doc["k"] == k and 3 in kept and set(oracle.tolist()) <= set(kept)
+    np.testing.assert_array_equal(np.frombuffer(base64.b64decode(doc["counts"]), "<f4").reshape(steps, -1), counts[:, kept])
+    np.testing.assert_array_equal(np.frombuffer(base64.b64decode(doc["decision"]), "<i4"), oracle)
+    path = tmp_path / "out.html"
+    path.write_text(html, encoding="utf-8")
+    page = browser.new_page()
+    try:
+        page.goto(path.as_uri())
+        page.evaluate(WAIT_READY)
+        for step in (0, 250, steps - 1):
+            page.evaluate(f"zelqNet.setStep({step})")
+            assert page.text_content("[data-part=decision]") == str(oracle[step])
+            assert page.text_content("[data-part=output] .note").startswith(f"{int(counts[:step + 1].sum())} output spikes")
+        assert f"left out: the counts of {k - len(kept)} of {k} classes" in page.text_content("[data-part=output] .note")
+    finally:
+        page.close()

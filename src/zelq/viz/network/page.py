@@ -19,6 +19,8 @@ from .table import COLUMNS
 
 # Input frames above this many bytes (T x 2 x H x W) are pooled 2 x 2 until they fit.
 INPUT_BUDGET = 24 << 20
+# Output counts above this many samples (T x classes) keep the columns of some classes only.
+OUTPUT_BUDGET = 1 << 20
 _SCRIPT_MARK = "\n<!--script-->\n"
 # Where the viewer template takes further parts, and where the page's head ends.
 PARTS_MARK = "// ---- further parts, in the order they are made:"
@@ -124,13 +126,48 @@ def output_node(data: Mapping[str, Any], records: Mapping[Any, Mapping[str, Any]
     return None
 
 
+def _running_decision(counts: np.ndarray) -> np.ndarray:
+    """The class with the largest cumulative count over steps 0..k, for every step k (the
+    lowest index on a tie), summed in blocks of steps so that no T x K float64 copy is made."""
+    steps, k = counts.shape
+    out = np.empty(steps, np.int32)
+    cum = np.zeros(k, np.float64)
+    rows = max(1, (1 << 20) // max(k, 1))
+    for a in range(0, steps, rows):
+        block = np.cumsum(counts[a:a + rows], axis=0, dtype=np.float64) + cum
+        out[a:a + rows] = block.argmax(axis=1)
+        cum = block[-1]
+    return out
+
+
+def _within_budget(part: Dict[str, Any], counts: np.ndarray, label: Optional[int]) -> None:
+    """Counts past OUTPUT_BUDGET keep the classes that lead at some step, the label and then
+    the busiest, as many as fit; the running decision and the spikes of every step come for
+    all classes, exact, and the page says what it left out."""
+    steps, k = counts.shape
+    decision = _running_decision(counts)
+    room = max(1, OUTPUT_BUDGET // steps)
+    totals = counts.sum(axis=0, dtype=np.float64)
+    first = list(dict.fromkeys([*np.unique(decision).tolist(), *([] if label is None else [label])]))
+    busiest = [int(c) for c in np.argsort(-totals, kind="stable") if int(c) not in set(first)]
+    kept = sorted((first + busiest)[:max(room, 1)])
+    part["counts"] = _b64(counts[:, kept], "<f4")
+    part["kept"] = kept
+    part["decision"] = _b64(decision, "<i4")
+    part["spikes"] = _b64(counts.sum(axis=1, dtype=np.float64), "<f4")
+    part["left_out"] = (f"the counts of {k - len(kept):,} of {k:,} classes over the {steps:,} steps (the page keeps"
+                        f" {len(kept):,}: those that lead at some step, the label and the busiest; the decision"
+                        f" counts every class)")
+
+
 def output_part(node_id: Any, activity: Optional[Mapping[Any, Any]], classes: Any, label: Any) -> Dict[str, Any]:
     part: Dict[str, Any] = {"node": node_id, "classes": None, "label": None, "counts": None, "k": 0}
     counts = None
     if node_id is not None and activity and node_id in activity:
         counts = _states.per_step(node_id, activity[node_id], None, "Activity")
         part["k"] = int(counts.shape[1])
-        part["counts"] = _b64(counts, "<f4")
+        if counts.size <= OUTPUT_BUDGET:
+            part["counts"] = _b64(counts, "<f4")
     if classes is not None:
         if type(classes) not in (list, tuple) or not all(isinstance(c, str) for c in classes):
             _args.refuse("classes", "list", classes)
@@ -144,6 +181,8 @@ def output_part(node_id: Any, activity: Optional[Mapping[Any, Any]], classes: An
         if not 0 <= k < max(n, 1) or (n == 0):
             raise ValueError(f"label must be a class index from 0 to {n - 1} (got {k})")
         part["label"] = k
+    if counts is not None and counts.size > OUTPUT_BUDGET:
+        _within_budget(part, counts, part["label"])
     return part
 
 
