@@ -1,7 +1,8 @@
 // AEDAT 4 polarity events (the event table of a decompressed packet: t <i8,
 // x <i2, y <i2, p u1 and 3 bytes of padding; 16 bytes each) to packed records
-// (evt_state.hpp), polarity 1 where p is not 0 and -1 where it is. The caller
-// gives whole events and room for them. No Python here.
+// (evt_state.hpp), polarity 1 where p is not 0 and -1 where it is; with a sensor
+// (width > 0), events outside it are left out. Returns the records written. The
+// caller gives whole events and room for all of them. No Python here.
 #pragma once
 
 #include <cstddef>
@@ -14,14 +15,22 @@ namespace zv::kern {
 
 constexpr size_t kAedat4EventSize = 16;
 
-inline void aedat4_records(const uint8_t* events, size_t n, uint8_t* out) {
-    for (size_t i = 0; i < n; ++i, events += kAedat4EventSize, out += evt::kRecordSize) {
-        uint32_t xy;
-        std::memcpy(&xy, events + 8, 4);
-        std::memcpy(out, &xy, 4);
+inline size_t aedat4_records(const uint8_t* events, size_t n, uint8_t* out, int64_t width = 0, int64_t height = 0) {
+    const uint8_t* start = out;
+    const bool any = width <= 0;
+    for (size_t i = 0; i < n; ++i, events += kAedat4EventSize) {
+        int16_t x, y;
+        std::memcpy(&x, events + 8, 2);
+        std::memcpy(&y, events + 10, 2);
+        std::memcpy(out, events + 8, 4);
         std::memcpy(out + 4, events, 8);
         out[12] = events[12] ? 1 : 0xFF;
+        // Unsigned compares also catch negative coordinates.
+        const bool inside = static_cast<uint64_t>(x) < static_cast<uint64_t>(width) &&
+                            static_cast<uint64_t>(y) < static_cast<uint64_t>(height);
+        out += (any || inside) ? evt::kRecordSize : 0;
     }
+    return static_cast<size_t>(out - start) / evt::kRecordSize;
 }
 
 }  // namespace zv::kern

@@ -103,8 +103,8 @@ nb::object most_events(const Args& a) {
     return nb::int_(n);
 }
 
-// AEDAT 4 event-table bytes (16 per event) as records into out from index `at`; returns the
-// index after them.
+// AEDAT 4 event-table bytes (16 per event) as records into out from index `at`, those
+// outside a width x height sensor left out (width 0: none); returns the index after them.
 nb::object aedat4_records(const Args& a) {
     BufferView table;
     table.require(a[0]);
@@ -116,12 +116,15 @@ nb::object aedat4_records(const Args& a) {
     const long long at = a.integer(2);
     if (at < 0 || static_cast<size_t>(at) > out.items() || out.items() - static_cast<size_t>(at) < n)
         raise(PyExc_ValueError, "%zd events from %lld do not fit in out", n, at);
+    const long long width = a.integer(3), height = a.integer(4);
+    size_t written;
     {
         nb::gil_scoped_release release;
-        kern::aedat4_records(static_cast<const uint8_t*>((*table).buf), n,
-                             static_cast<uint8_t*>(out.data()) + static_cast<size_t>(at) * kern::evt::kRecordSize);
+        written = kern::aedat4_records(static_cast<const uint8_t*>((*table).buf), n,
+                                       static_cast<uint8_t*>(out.data()) + static_cast<size_t>(at) * kern::evt::kRecordSize,
+                                       width, height);
     }
-    return nb::int_(static_cast<size_t>(at) + n);
+    return nb::int_(static_cast<size_t>(at) + written);
 }
 
 kern::evt_index::Done drop_mapped_pages(nb::handle buffer, const uint8_t* base);
@@ -427,9 +430,12 @@ NB_MODULE(_events, m) {
         "The most records the whole words of buffer can yield in fmt (the event words, each as if\n"
         "inside the sensor): what a whole read reserves before decoding.\n\n"
         "Raises ValueError for an unknown fmt; a non-buffer buffer raises TypeError.");
-    def(m, "_aedat4_records", {arg("events"), arg("out"), arg("at", Kind::Int)}, aedat4_records,
+    def(m, "_aedat4_records",
+        {arg("events"), arg("out"), arg("at", Kind::Int), arg("width", Kind::Int, 0), arg("height", Kind::Int, 0)},
+        aedat4_records,
         "Write the AEDAT 4 events in the bytes events (16 per event: t, x, y, p, padding) into the\n"
-        "record array out from index at, polarity 1 or -1; returns the index after them.\n\n"
+        "record array out from index at, polarity 1 or -1, leaving out those outside a width x height\n"
+        "sensor (width 0: none); returns the index after them.\n\n"
         "Raises ValueError for bytes that are not whole contiguous events, an out of another dtype\n"
         "or events that do not fit; a non-buffer events raises TypeError.");
     def(m, "_decode_whole",

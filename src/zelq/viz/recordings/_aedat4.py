@@ -315,6 +315,13 @@ def _read(file: File, window: Window) -> np.ndarray:
         # As the native decoders do: outside events count before the first event inside
         # the sensor (which anchors the window) and then only within the window.
         nonlocal out, count
+        if count + len(ev) > len(out):
+            out.resize(max(count + len(ev), len(out) * 3 // 2), refcheck=False)
+        if full:  # at once where no event is outside the sensor
+            after = _native.events()._aedat4_records(_bytes_of(ev), out, count, *(sensor or (0, 0)))
+            if after - count == len(ev):
+                count = after
+                return False
         bad = outside_mask(ev)
         if not full:
             if not bounds:
@@ -333,8 +340,6 @@ def _read(file: File, window: Window) -> np.ndarray:
         if bad.any():
             note_outside(ev[bad])
             ev = ev[~bad]
-        if count + len(ev) > len(out):
-            out.resize(max(count + len(ev), len(out) * 3 // 2), refcheck=False)
         count = _native.events()._aedat4_records(_bytes_of(ev), out, count)
         return False
 
