@@ -245,3 +245,19 @@ def test_an_array_with_a_sensor_size_follows_the_outside_rule(tmp_path, size, ou
         video.write_video(ev, tmp_path / "v.gif", sensor_size=size, outside=outside)
     assert os.listdir(tmp_path) == []
     video.write_video(ev, tmp_path / "v.gif", sensor_size=(10, 10), outside="drop")
+
+
+@pytest.mark.parametrize("source", ["array", "file"])
+def test_a_window_past_the_end_says_the_recordings_span(tmp_path, source):
+    ev = random_events(3)
+    recording = ev
+    if source == "file":
+        recording = tmp_path / "ev.npy"
+        np.save(recording, ev)
+    first, last = int(ev["t"].min()), int(ev["t"].max())
+    with pytest.raises(ValueError) as e:
+        video.write_video(recording, tmp_path / "v.gif", start=5_000_000)
+    assert str(e.value) == (f"no frames to write: the recording or the window holds no events (the recording spans "
+                            f"{(last - first) / 1000:.4g} ms, from t = {first:,} to {last:,} µs; a window's start "
+                            f"counts from its first event)")
+    assert not (tmp_path / "v.gif").exists()

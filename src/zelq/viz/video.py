@@ -213,6 +213,20 @@ def _gif_palette(pal: Dict[str, Tuple[int, int, int]]) -> Tuple[np.ndarray, np.n
     return table, lookup
 
 
+def _no_frames(recording: Any, outside: str, start: Optional[int], duration: Optional[int],
+               choices: Dict[str, Any]) -> ValueError:
+    """The error of a video without frames, giving the recording's span as the pages do."""
+    from .recording_page.span import extent_text, span_of
+    from .recordings import _sources as sources
+    message = "no frames to write: the recording or the window holds no events"
+    try:
+        options = sources.options_arg(*(choices.get(k) for k in ("dataset", "sample", "topic")))
+        span = span_of(sources.open_source(recording, outside, options), start or 0, duration)
+    except (OSError, ValueError):  # the span is a courtesy: the error stays the empty video's
+        return ValueError(message)
+    return ValueError(f"{message} ({extent_text(span)})")
+
+
 def write_video(recording: Any, output_path: Any, *, frame_period: int = 20_000, decay: int = 30_000,
                 gain: float = 1.0, palette: str = "blue-red", background: str = "dark",
                 scale: Optional[float] = None, width: Optional[int] = None, fps: Optional[float] = None,
@@ -298,7 +312,7 @@ def write_video(recording: Any, output_path: Any, *, frame_period: int = 20_000,
                            palette=palette, background=background, start=start, duration=duration, **choices)
     first_frame = next(iter(frames), None)
     if first_frame is None:
-        raise ValueError("no frames to write: the recording or the window holds no events")
+        raise _no_frames(recording, outside, start, duration, choices)
     frames = itertools.chain([first_frame], frames)
     sensor = (first_frame[1].shape[1], first_frame[1].shape[0])
     ow, oh = _output_size(sensor, scale, width, even=ext != ".gif")
@@ -355,7 +369,7 @@ def write_video(recording: Any, output_path: Any, *, frame_period: int = 20_000,
                     container.mux(packet)
                 count += 1
             if count == 0:
-                raise ValueError("no frames to write: the recording or the window holds no events")
+                raise _no_frames(recording, outside, start, duration, choices)
             for packet in stream.encode():
                 container.mux(packet)
         finally:

@@ -30,7 +30,7 @@ from .. import recording_inspection as inspection
 from .parts import b64, heatmap, hot_pixels
 from .summary import HOT_RULE
 from .plan import Plan, allowance, covers, fitting, fixed_bytes, heat_bound, segments_of, shown_spans
-from .span import Span, span_of
+from .span import Span, extent_text, span_of
 
 _HOT_LISTED = 32
 
@@ -94,7 +94,7 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
     windowed = start is not None or duration is not None
     span = span_of(src, start_us, duration_us, sensor_size)
     if windowed and not (span.have_events and span.t0 <= span.t_last):
-        raise ValueError(f"{src.label}: no events in the time window ({_extent_text(span)})")
+        raise ValueError(f"{src.label}: no events in the time window ({extent_text(span)})")
     title = src.name if title is None else title
     sections = template.template_sections(title)
     settings: Dict[str, Any] = dict(period=period, decay=decay, gain=gain, max_bytes=max_bytes, windows=window_list,
@@ -251,22 +251,6 @@ def _page_pass(src: Source, span: Span, spool: str, box_json: str, *, period: in
     if raw is not None:
         raw.finish()
     return run, result, plan, segments
-
-
-def _seconds_text(us: int) -> str:
-    """A length in the largest unit that keeps it at 1 or more: 590 ms, 2.5 s, 12 min."""
-    for unit, size in (("min", 60_000_000), ("s", 1_000_000), ("ms", 1_000)):
-        if us >= size:
-            return f"{us / size:.4g} {unit}"
-    return f"{us} µs"
-
-
-def _extent_text(span: Span) -> str:
-    """What a window could have held, for the message of an empty one."""
-    if not span.have_events:
-        return "the recording has no events"
-    return (f"the recording spans {_seconds_text(span.t_last - span.t_first)}, from t = {span.t_first:,} "
-            f"to {span.t_last:,} µs; a window's start counts from its first event")
 
 
 def _sorted_window(src: Source, bounds: Tuple[int, int], span: Span, start: int, duration: Optional[int],

@@ -77,3 +77,19 @@ def span_of(src: Source, start: int, duration: Optional[int], sensor_size: Any =
     t0 = min(t_first + start, SPAN_LIMIT)
     t1 = min(t0 + duration, SPAN_LIMIT) if duration is not None else max(t_last + 1, t0)
     return Span(sensor, have, t_first, t_last, t0, t1, duration is None)
+
+
+def seconds_text(us: int) -> str:
+    """A length in the largest unit that keeps it at 1 or more: 590 ms, 2.5 s, 12 min."""
+    for unit, size in (("min", 60_000_000), ("s", 1_000_000), ("ms", 1_000)):
+        if us >= size:
+            return f"{us / size:.4g} {unit}"
+    return f"{us} µs"
+
+
+def extent_text(span: Span) -> str:
+    """What a window could have held, for the message of an empty one."""
+    if not span.have_events:
+        return "the recording has no events"
+    return (f"the recording spans {seconds_text(span.t_last - span.t_first)}, from t = {span.t_first:,} "
+            f"to {span.t_last:,} µs; a window's start counts from its first event")
