@@ -2,8 +2,9 @@
 N-MNIST / N-Caltech101 binary.
 
 Files are decoded natively, 16 MiB at a time from a memory map (or a reused buffer when
-iterated), into records; a window is found through the time index (EVT time-high words,
-DAT bisection) instead of decoding what lies before it. The decoder's state is an int64
+iterated), into records; a whole read of EVT 3.0, EVT 2.0 or DAT is decoded by segments on
+the machine's cores, straight into its one array. A window is found through the time index
+(EVT time-high words, DAT bisection) instead of decoding what lies before it. The decoder's state is an int64
 array whose slots the kernels name; `State` reads it by those names.
 """
 from __future__ import annotations
