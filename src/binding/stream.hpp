@@ -213,17 +213,6 @@ private:
         }
     }
 
-    // An engine whose records are inspected first, for the two-thread decode.
-    template <typename E>
-    struct Inspected {
-        Stream& stream;
-        E& engine;
-        size_t feed(const uint8_t* records, size_t n) {
-            stream.inspect_records(records, n);
-            return engine.feed(records, n);
-        }
-    };
-
 public:
     // Decodes and counts file bytes; returns (bytes used, paused): paused when
     // rendered frames wait to be taken before more can be counted.
@@ -241,8 +230,10 @@ public:
             nb::gil_scoped_release release;
             used = visit([&](auto& e) {
                 if (!health_) return st::decode_while_counting(format_, buf, n, state_, e);
-                Inspected<std::decay_t<decltype(e)>> inspected{*this, e};
-                return st::decode_while_counting(format_, buf, n, state_, inspected);
+                // The health and the sample on the decoding thread, beside the counting one.
+                return st::decode_while_counting(format_, buf, n, state_, e, [this](const uint8_t* r, size_t k) {
+                    inspect_records(r, k);
+                });
             });
         } else {
             nb::gil_scoped_release release;

@@ -19,9 +19,14 @@ namespace zv::kern::stream {
 // counts them: the two stages pass a few record buffers back and forth. For
 // the engines whose feeding never pauses (not a render). Returns the bytes
 // decoded; the decoder stops where decode() would (window end, error, a
-// partial word), and offsets in `s` are within buf.
-template <typename Engine>
-size_t decode_while_counting(evt::Format format, const uint8_t* buf, size_t n, evt::State& s, Engine& engine) {
+// partial word), and offsets in `s` are within buf. `decoded(records, count)` sees each
+// buffer on the decoding thread before it is counted (work that thread has room for).
+struct NothingMore {
+    void operator()(const uint8_t*, size_t) const {}
+};
+template <typename Engine, typename Decoded = NothingMore>
+size_t decode_while_counting(evt::Format format, const uint8_t* buf, size_t n, evt::State& s, Engine& engine,
+                             Decoded&& decoded = {}) {
     constexpr size_t kRecords = size_t(1) << 14, kBuffers = 4;
     struct Filled {
         size_t buffer, count;
@@ -49,6 +54,7 @@ size_t decode_while_counting(evt::Format format, const uint8_t* buf, size_t n, e
             if (s.error) s.error_at += static_cast<int64_t>(used);
             if (s.back && !was_back) s.back_at += static_cast<int64_t>(used);
             used += p.consumed;
+            decoded(buffers[b].data(), p.count);
             const bool last = used == n || s.done || s.error || (p.consumed == 0 && p.count == 0);
             std::lock_guard lock(mu);
             filled.push_back({b, p.count});
