@@ -9,6 +9,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+from tests.support.command import ENV
 from zelq.viz.serialize import graph_to_dict
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -65,7 +66,8 @@ def test_readme_command_lines_run_on_the_demo_files(demo_pages, tmp_path):
     for command in README_COMMANDS:
         if "--video" in command and not importlib.util.find_spec("av"):
             continue
-        run = subprocess.run([sys.executable, "-m", "zelq.viz", *command, "--quiet"], cwd=tmp_path,
+        # In another folder: the package found by its absolute path, as `PYTHONPATH=src` from the tree gives it.
+        run = subprocess.run([sys.executable, "-m", "zelq.viz", *command, "--quiet"], cwd=tmp_path, env=ENV,
                              capture_output=True, text=True, timeout=120)
         assert run.returncode == 0 and run.stderr == "", (command, run.stderr)
         for line in run.stdout.splitlines():
