@@ -197,9 +197,9 @@ nb::object encode_array_impl(nb::handle value) {
     const size_t nbytes = buf.size();
     nb::object text = checked(PyUnicode_New(static_cast<Py_ssize_t>(kern::b64::encoded_size(nbytes)), 127));
     char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.ptr()));
-    kern::prefer_huge_pages(out, kern::b64::encoded_size(nbytes));
     kern::Stats stats;
     {
+        kern::PagesAhead ahead(out, kern::b64::encoded_size(nbytes));
         auto work = [&] {
             if (info.native_stats) stats = kern::compute_stats(info.type, info.swapped, buf.data(), static_cast<size_t>(n));
             kern::b64::encode(static_cast<const uint8_t*>(buf.data()), nbytes, out);
@@ -361,8 +361,8 @@ nb::object b64decode(const nb::object& data) {
     if (exact >= 0) {
         nb::object out = checked(PyBytes_FromStringAndSize(nullptr, exact));
         auto* dst = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out.ptr()));
-        kern::prefer_huge_pages(dst, static_cast<size_t>(exact));
         bool ok;
+        kern::PagesAhead ahead(dst, static_cast<size_t>(exact));
         if (len >= kReleaseBytes) {
             nb::gil_scoped_release release;
             ok = kern::b64::decode_clean(text, len, dst);

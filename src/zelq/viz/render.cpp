@@ -514,7 +514,7 @@ nb::object write(const PageTemplate& tpl, json::Walker& walker, const json::Coun
     nb::object page = checked(PyUnicode_New(static_cast<Py_ssize_t>(total), max_char));
     const int kind = PyUnicode_KIND(page.ptr());
     char* base = static_cast<char*>(PyUnicode_DATA(page.ptr()));
-    kern::prefer_huge_pages(base, total * static_cast<size_t>(kind));
+    kern::PagesAhead ahead(base, total * static_cast<size_t>(kind));
     const Py_ssize_t n_pieces = PyList_GET_SIZE(tpl.pieces.ptr());
     size_t pos = 0, json_at = 0;
     for (Py_ssize_t i = 0; i < n_pieces; ++i) {
