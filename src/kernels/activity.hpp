@@ -196,6 +196,9 @@ struct Part {
     std::atomic<int> ready{0};
 };
 
+// Bytes fetched ahead on each row of a short bin read in registers.
+inline constexpr int64_t kAhead = 512;
+
 // Loops over one block of cells, written for the vectoriser.
 template <typename C, bool Bool>
 inline void add_bytes(const uint8_t* row, C* c, int64_t w) {
@@ -398,6 +401,7 @@ inline bool add_whole_floats(const float* const* rows, int64_t m, int64_t at, in
     for (int64_t j = 0; j < w; j += 8) {
         v8::F acc = {};
         for (int64_t i = 0; i < m; ++i) {
+            if ((j & 15) == 0) __builtin_prefetch(rows[i] + at + j + kAhead / 4);
             v8::F v;
             std::memcpy(&v, rows[i] + at + j, sizeof v);
             acc += v;
@@ -453,6 +457,8 @@ __attribute__((target("avx2"))) int64_t add_and_close_bytes_avx2(const uint8_t* 
     for (; j + 32 <= w; j += 32) {
         __m256i lo = zero, hi = zero;
         for (int64_t i = 0; i < m; ++i) {
+            // The rows stream side by side; fetched ahead, each reads at about the speed of one alone.
+            if ((j & 63) == 0) _mm_prefetch(reinterpret_cast<const char*>(rows[i] + at + j + kAhead), _MM_HINT_T0);
             __m128i r0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[i] + at + j));
             __m128i r1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[i] + at + j + 16));
             if constexpr (Bool) {  // a bool byte other than 0 and 1 counts once
