@@ -58,6 +58,34 @@ __attribute__((target("avx2"))) inline uint64_t evt3_events_avx2(const uint8_t* 
 }
 #endif
 
+// EVT 2.0: the CD event words (types 0 and 1) of the whole words of p[0, n).
+inline uint64_t evt2_cd_words_scalar(const uint8_t* p, size_t n) {
+    uint64_t total = 0;
+    for (size_t i = 0; i + 4 <= n; i += 4) total += (p[i + 3] >> 5) == 0;
+    return total;
+}
+
+#ifdef ZV_EVT_COUNT_AVX2
+__attribute__((target("avx2,popcnt"))) inline uint64_t evt2_cd_words_avx2(const uint8_t* p, size_t n) {
+    uint64_t total = 0;
+    size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+        const __m256i cd = _mm256_cmpeq_epi32(_mm256_srli_epi32(v, 29), _mm256_setzero_si256());
+        total += static_cast<uint64_t>(std::popcount(static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(cd)))));
+    }
+    return total + evt2_cd_words_scalar(p + i, n - i);
+}
+#endif
+
+inline uint64_t evt2_cd_words(const uint8_t* p, size_t n) {
+#ifdef ZV_EVT_COUNT_AVX2
+    static const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
+    if (avx2) return evt2_cd_words_avx2(p, n);
+#endif
+    return evt2_cd_words_scalar(p, n);
+}
+
 // Most records the whole words of buf[0, n) yield in `f` (EVT 3.0 and 2.1; every
 // other format yields at most one per word).
 inline uint64_t most_events(Format f, const uint8_t* buf, size_t n) {

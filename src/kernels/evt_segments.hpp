@@ -140,12 +140,6 @@ inline bool evt3_needs_base(const uint8_t* buf, size_t at, size_t end) {
     return end > at + kLookBack;
 }
 
-inline uint64_t evt2_events(const uint8_t* p, size_t n) {
-    uint64_t total = 0;
-    for (size_t i = 0; i + 4 <= n; i += 4) total += (p[i + 3] >> 5) == 0;
-    return total;
-}
-
 // Cuts near every `segment_bytes` (EVT: moved on to the next time-high word),
 // each segment's slots and starting state. False: decode the buffer in order.
 inline bool plan(Format f, const uint8_t* buf, size_t n, const State& s, size_t segment_bytes, size_t threads,
@@ -180,7 +174,7 @@ inline bool plan(Format f, const uint8_t* buf, size_t n, const State& s, size_t 
         const size_t from = k == 0 && !dat ? std::min(ix.next(0), g.end) : g.begin;
         switch (f) {
             case evt::kEvt3: g.slots = evt::most_events(f, buf + from, g.end - from); break;
-            case evt::kEvt2: g.slots = evt2_events(buf + from, g.end - from); break;
+            case evt::kEvt2: g.slots = evt::evt2_cd_words(buf + from, g.end - from); break;
             default: g.slots = (g.end - g.begin) / word; break;
         }
         if (k > 0) {
