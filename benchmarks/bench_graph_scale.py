@@ -46,18 +46,19 @@ Measured on the shared 2-core machine (AMD EPYC), one run of --with-500m:
          ready in 2.50 s (bare page 1.85 s)
   First calls: times above are the best of a few calls. The first call in a fresh process
          pays for the kernel handing out fresh memory: 5k 0.21 s, 57m 1.2 to 1.5 s.
-  Beside other work (load average 9 to 24 from other helpers, 2 cores), with --beside memory:
-         57m 8.1x and 9.1x (target 5x), the transcription slowing as much as we do. Huge pages
-         (madvise) were given up for small pages populated ahead on a second thread
-         (kernels/memory.hpp PagesAhead): on this VM, whose free memory goes back to the host in
-         2 MiB blocks, every huge page is a cold one. Measured in one process, the variants in
-         turn, 4 rounds, load average 12.6: system time a 57m call, on average (at most), huge
-         pages 0.73 s (1.66 s) quiet and 1.16 s (1.60 s) beside memory streaming; small pages
-         0.37 (0.41) and 0.51 (0.53); small pages taken ahead 0.38 (0.44) and 0.39 (0.47).
-         Median wall time beside memory streaming: huge 9.5 s, small 5.7 s, ahead 2.3 s. No
-         compaction stall was counted (/proc/vmstat): the cost is in the fresh huge pages
-         themselves. Huge pages keep the best single call cheaper (0.23 s CPU against 0.36 s,
-         the second thread's faults counted) but not the typical one.
+  Beside other work, 4 rounds each: quiet (load average 2.0) 7.7x (0.468 s against 3.609 s);
+         --beside memory 6.9x and 8.1x, --beside spin 8.2x (target 5x). Fresh buffers (each
+         tensor's base64, the page text) are backed on a second thread while written
+         (kernels/memory.hpp PagesAhead), with huge pages only while the kernel gives them
+         cheaply (CheapPages). Plain huge-page advice, as before, in the same quiet minutes:
+         4.1x (0.804 s) quiet, 5.9x beside memory; on this VM, whose free memory goes back to
+         the host in 2 MiB blocks, a fresh huge page is often a cold one. Measured in one
+         process, the variants in turn, 4 rounds, load average 12.6: system time a call, on
+         average (at most), huge pages 0.73 s (1.66 s) and 1.16 s (1.60 s) beside memory
+         streaming; small pages 0.37 (0.41) and 0.51 (0.53); small pages taken ahead 0.38
+         (0.44) and 0.39 (0.47); median wall time beside memory streaming 9.5 s, 5.7 s, 2.3 s.
+         No compaction stall was counted (/proc/vmstat compact_stall): the cost is in the
+         fresh huge pages themselves.
   --probe-limit: the full page of 531 MB (14 blocks) opened with every node in 4.7 s (18.3 s with
          the document in a <script>); the 569 MB page of 15 blocks ends the tab: Chromium's
          strings hold at most 2**29 - 24 characters.

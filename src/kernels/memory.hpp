@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <thread>
 
 namespace zv::kern {
@@ -105,21 +106,20 @@ private:
 };
 
 // Takes the page faults of a fresh buffer [p, p + n) on a second thread while
-// the caller writes it, and joins that thread when it goes out of scope (the
-// caller's writes never wait for it). Small pages: on a busy machine, or in a
-// VM whose free memory goes back to the host, huge-page faults cost the most
-// and the most unevenly (the 57M-parameter graph page: 0.7 to 1.2 s of system
-// time a call with huge pages, 0.4 to 0.5 s with small ones taken ahead).
-// Nothing for buffers under 2 MiB, where a thread costs more than it saves,
-// nor where there is no thread to be had or the kernel cannot populate.
+// the caller writes it, with the pages CheapPages picks (huge while the kernel
+// gives them cheaply), and joins that thread when it goes out of scope (the
+// caller's writes never wait for it). Nothing for buffers under 2 MiB, where a
+// thread costs more than it saves, nor where there is no thread to be had or
+// the kernel cannot populate.
 class PagesAhead {
 public:
     PagesAhead(void* p, size_t n) {
         if (n < kLeast) return;
+        pages_.emplace(p, n);
         try {
             thread_ = std::thread([this, p, n] {
                 for (size_t at = 0; at < n && !stop_.load(std::memory_order_relaxed); at += kStep)
-                    if (!populate_pages(static_cast<char*>(p) + at, std::min(kStep, n - at))) return;
+                    pages_->back(static_cast<char*>(p) + at, std::min(kStep, n - at));
             });
         } catch (...) {  // no thread: the writer takes its own faults
         }
@@ -132,7 +132,8 @@ public:
     }
 
 private:
-    static constexpr size_t kLeast = size_t{2} << 20, kStep = size_t{1} << 20;
+    static constexpr size_t kLeast = size_t{2} << 20, kStep = size_t{2} << 20;
+    std::optional<CheapPages> pages_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
