@@ -13,13 +13,13 @@ navigation). The page weight for 50 layers of 1 million neurons is bounded by
 the same summary sizes; it is printed from the summary of one such layer, reused.
 Float32 takes 4x the memory: on a small machine, pass --layers 8.
 
-Measured on the shared 2-core machine (AMD EPYC, load average 7 to 10 from
-other builds, --layers 8, 0.8 GB per type), summarisation / a.max():
-  uint8 1.34 x (14.9 GB/s against 20.1), bool 2.06 x, float32 1.49 to 2.14 x;
-  at the same moments 0.17 to 0.45 x a.sum(). Before the one-pass kernel:
-  uint8 3.0 x, bool 4.3 x, float32 4.5 x a.max(). Under such load the second
-  thread rarely has a core to itself; one thread alone runs uint8 at about
-  1.5 x a.max() in a standalone build.
+Measured on the shared 2-core machine (AMD EPYC), --layers 8 (0.8 GB per type), best
+of 5 interleaved, load average 2.5 (a read pass at 20 to 21 GB/s): uint8 1.34 x a.max()
+(15.3 GB/s), bool 1.41 x, float32 0.76 x (CPU time of both threads 1.34, 1.62 and 1.41 x
+that of the read pass, so one free core is enough for the target). Each row of a short
+bin is fetched 512 bytes ahead: the rows stream side by side, and without it one thread
+ran at 1.04 to 2.14 x a read pass, 0.91 to 1.16 x with it. Before the one-pass kernel:
+uint8 3.0 x, bool 4.3 x, float32 4.5 x a.max().
   page 0.79 MB (0.21 MB without activity); 50 layers x 1 million neurons 3.94 MB.
 Short uint8/bool bins go from the rows to the results in registers (int16
 sums, AVX2 where the CPU has it); float32 bins of whole values add in float
