@@ -56,19 +56,30 @@ nb::object encode_image_base64(const Args& a) { return png_text::encode_image(g_
 
 // ---------------------------------------------------------------- decoders
 
+// The decoder named by argument 0, refused when it is not one of ours.
+static long long format_arg(const Args& a) {
+    const long long format = a.integer(0);
+    if (format < 0 || format >= kern::evt::kFormatCount) raise(PyExc_ValueError, "unknown event format %lld", format);
+    return format;
+}
+
+// A decoder's state array: exactly its slots, as little-endian int64.
+static void check_state(nb::handle array, OutBuffer& buf) {
+    if (nb::cast<std::string>(array.attr("dtype").attr("str")) != "<i8" || buf.items() != kern::evt::kStateSlots)
+        raise(PyExc_ValueError, "state must be %zd int64 values", kern::evt::kStateSlots);
+}
+
 // One chunk of a recording file decoded into the record array `out` from
 // index `count` on. `state` is the decoder's int64 state array, updated in
 // place, so the next call continues where this one stopped; returns
 // (records now in out, bytes consumed). A full `out` stops early.
 nb::object decode_events(const Args& a) {
     namespace evt = kern::evt;
-    const long long format = a.integer(0);
-    if (format < 0 || format >= evt::kFormatCount) raise(PyExc_ValueError, "unknown event format %lld", format);
+    const long long format = format_arg(a);
     BufferView data;
     data.require(a[1]);
     OutBuffer state_buf(a[2]);
-    if (nb::cast<std::string>(a[2].attr("dtype").attr("str")) != "<i8" || state_buf.items() != evt::kStateSlots)
-        raise(PyExc_ValueError, "state must be %zd int64 values", evt::kStateSlots);
+    check_state(a[2], state_buf);
     if (!a[3].attr("dtype").equal(g_record)) raise(PyExc_ValueError, "out must be a record array of the event dtype");
     OutBuffer out(a[3]);
     const long long count = a.integer(4);
@@ -90,8 +101,7 @@ nb::object decode_events(const Args& a) {
 
 nb::object most_events(const Args& a) {
     namespace evt = kern::evt;
-    const long long format = a.integer(0);
-    if (format < 0 || format >= evt::kFormatCount) raise(PyExc_ValueError, "unknown event format %lld", format);
+    const long long format = format_arg(a);
     BufferView data;
     data.require(a[1]);
     uint64_t n;
@@ -136,13 +146,11 @@ kern::evt_index::Done drop_mapped_pages(nb::handle buffer, const uint8_t* base);
 nb::object decode_whole(const Args& a) {
     namespace evt = kern::evt;
     namespace seg = kern::evt_segments;
-    const long long format = a.integer(0);
-    if (format < 0 || format >= evt::kFormatCount) raise(PyExc_ValueError, "unknown event format %lld", format);
+    const long long format = format_arg(a);
     BufferView data;
     data.require(a[1]);
     OutBuffer state_buf(a[2]);
-    if (nb::cast<std::string>(a[2].attr("dtype").attr("str")) != "<i8" || state_buf.items() != evt::kStateSlots)
-        raise(PyExc_ValueError, "state must be %zd int64 values", evt::kStateSlots);
+    check_state(a[2], state_buf);
     const long long segment = a.integer(3);
     if (segment < 0) raise(PyExc_ValueError, "segment_bytes must be at least 0");
     evt::State state;

@@ -165,8 +165,8 @@ def _feed_records(engine: Any, rec: np.ndarray) -> Iterator[None]:
             yield
 
 
-def _pump_array(run: Pass, lo: int, hi: int) -> Iterator[None]:
-    src = run.src
+def array_records(src: Source, lo: int, hi: int) -> Iterator[np.ndarray]:
+    """An array source's records in [lo, hi), in time order, a step at a time."""
     arr, ft = src.events, src.fields[2]
     if not len(arr):
         return
@@ -176,7 +176,12 @@ def _pump_array(run: Pass, lo: int, hi: int) -> Iterator[None]:
         part = arr[i:i + _ARRAY_STEP] if order is None else arr[order[i:i + _ARRAY_STEP]]
         rec = _records(part, src.fields)
         keep = (rec["t"] >= lo) & (rec["t"] < hi)
-        yield from _feed_records(run.engine, rec if keep.all() else rec[keep])
+        yield rec if keep.all() else rec[keep]
+
+
+def _pump_array(run: Pass, lo: int, hi: int) -> Iterator[None]:
+    for rec in array_records(run.src, lo, hi):
+        yield from _feed_records(run.engine, rec)
 
 
 def _pump_chunks(run: Pass, lo: int, hi: int) -> Iterator[None]:

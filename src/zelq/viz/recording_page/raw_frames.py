@@ -17,6 +17,7 @@ import numpy as np
 
 from .. import _native, pagefiles
 from ..recordings._sources import RECORD, Source
+from .engine import array_records
 from .plan import Plan
 from .template import raw_tag
 from .span import Span
@@ -25,7 +26,6 @@ __all__ = ["RAW_SHARE", "RawFrames", "document_part", "part_bound", "part_text"]
 
 RAW_SHARE = 0.2             # of the bytes the page leaves its frames and overview
 _NO_OVERVIEW = 1 << 40      # an overview step past any pass: the raw engine samples it once, at its start
-_STEP = 1 << 20
 
 
 class RawFrames:
@@ -52,7 +52,7 @@ class RawFrames:
         if budget <= 0 or not segments:
             self.end = grid  # nothing to keep: no piece is fed
         if self.src.kind == "array":
-            for rec in _array_records(self.src, grid, span.t1):
+            for rec in array_records(self.src, grid, span.t1):
                 if not self.feed(rec):
                     break
 
@@ -78,21 +78,6 @@ class RawFrames:
 
     def accepted(self) -> List[Tuple[int, int]]:
         return [] if self.result is None else list(self.result["frames"])
-
-
-def _array_records(src: Source, lo: int, hi: int) -> Iterator[np.ndarray]:
-    """An array source's records in [lo, hi), in time order, as the page pass feeds them."""
-    from .engine import _records
-    arr, ft = src.events, src.fields[2]
-    if not len(arr):
-        return
-    t = arr[ft]
-    order = None if len(t) < 2 or bool(np.all(t[1:] >= t[:-1])) else np.argsort(t, kind="stable")
-    for i in range(0, len(arr), _STEP):
-        part = arr[i:i + _STEP] if order is None else arr[order[i:i + _STEP]]
-        rec = _records(part, src.fields)
-        keep = (rec["t"] >= lo) & (rec["t"] < hi)
-        yield rec if keep.all() else rec[keep]
 
 
 def document_part(raw: RawFrames, doc_segments: List[Tuple[int, int, int, int]], grid: int, period: int) -> Tuple[Dict[str, Any], List[Tuple[str, List[int], List[int]]]]:
