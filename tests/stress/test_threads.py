@@ -123,10 +123,11 @@ def test_kernels_release_the_gil(name):
     finally:
         sys.setswitchinterval(old)
     (t0, s0), (t1, s1) = window["start"], window["end"]
-    # Measure the spinning rate alone, then demand a good part of it during the call.
+    # Measure the spinning rate alone, then demand a part of it during the call. A held
+    # lock gives next to no ticks; a tenth leaves room for a suite worker on the other core.
     start, n = time.perf_counter(), 0
     while time.perf_counter() - start < 0.05:
         n += 1
     rate = n / 0.05
     assert s1 - s0 > 0.05, "the call is too short to judge"
-    assert t1 - t0 > 0.2 * rate * (s1 - s0), f"{t1 - t0} ticks in {s1 - s0:.3f} s at {rate:.0f}/s alone"
+    assert t1 - t0 > 0.1 * rate * (s1 - s0), f"{t1 - t0} ticks in {s1 - s0:.3f} s at {rate:.0f}/s alone"
