@@ -70,6 +70,7 @@ def test_a_full_disk_names_the_output_and_leaves_nothing(files, capsys):
 # recording page after its third block reaches the file, the video at its fifth frame.
 _INTERRUPTED = r"""
 import os, signal, sys
+signal.signal(signal.SIGINT, signal.default_int_handler)  # a background job starts with SIGINT ignored
 from zelq.viz import cli
 from zelq.viz.recording_page import page
 from zelq.viz import video_drawing
