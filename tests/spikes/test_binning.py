@@ -588,3 +588,52 @@ def test_time_bins_at_the_ends_of_64_bit_time(time):
     for n in (1, 3, 16):
         np.testing.assert_array_equal(spikes._events_to_frames_numpy(ev, (W, 1), n, False),
                                       oracle.frames(ev, (W, 1), n))
+
+
+# ---------------------------------------------------------------- a raster that finds its width in the binning pass
+
+def wide_records(case, coord, time, view, n=20_003, seed=5):
+    """Records of a 37 x 29 sensor whose widest column or extreme values hide from a sample."""
+    rng = np.random.default_rng(seed)
+    info = np.iinfo(coord)
+    ev = np.zeros(n, [("x", coord), ("y", coord), ("t", time), ("p", "i1")])
+    ev["x"], ev["y"] = rng.integers(0, 37, n), rng.integers(0, 29, n)
+    ev["t"] = np.sort(rng.integers(0, 10**6, n)) + 2**40
+    if case == "limits":  # the dtype's ends, and a row far below the raster
+        ev["x"][5::997], ev["y"][7::991] = info.max, info.max
+        ev["x"][9::1009], ev["y"][11::1013] = info.min, info.min
+    elif case == "wide column":  # off the sample's stride
+        ev["x"][n // 2 + 1], ev["y"][n // 2 + 1] = 5000, 0
+    elif case == "negative x":  # lands on the last column of the row above (unsigned: the widest)
+        ev["x"][n // 3 + 1], ev["y"][n // 3 + 1] = -1 if info.min < 0 else info.max, 1
+    elif case == "unsorted":
+        rng.shuffle(ev["t"])
+    if view == "every other":
+        ev = ev[::2]
+    elif view == "padded":  # time first: the one-at-a-time pass
+        padded = np.zeros(n, np.dtype({"names": ["t", "x", "y"], "formats": [time, coord, coord],
+                                       "offsets": [0, 8, 10], "itemsize": 16}))
+        for name in padded.dtype.names:
+            padded[name] = ev[name]
+        ev = padded
+    return ev
+
+
+@pytest.mark.parametrize("case", ["plain", "limits", "wide column", "negative x", "unsorted"])
+@pytest.mark.parametrize("coord, time", [("<i2", "<i8"), ("<u2", "<u8")])
+@pytest.mark.parametrize("view", ["whole", "every other", "padded"])
+def test_raster_of_given_neurons_matches_transcription(case, coord, time, view):
+    ev = wide_records(case, coord, time, view)
+    for n_neurons, bins in ((1, 1), (30, 7), (37 * 29, 100), (5 * 37 * 29, 3), (70_000, 2)):
+        np.testing.assert_array_equal(spikes.events_to_raster(ev, n_neurons, bins),
+                                      oracle.raster(ev, n_neurons, bins))
+
+
+def test_raster_width_follows_a_replaced_detection(monkeypatch):
+    ev = wide_records("plain", "<i2", "<i8", "whole")
+    monkeypatch.setattr(spikes, "_detect_sensor_size", lambda events: (5, 1))
+    want = np.zeros((4, 50), np.float32)
+    neuron = ev["y"].astype(np.int64) * 5 + ev["x"]
+    keep = neuron < 50
+    np.add.at(want, (oracle.time_bins(ev["t"].astype(np.float64), 4)[keep], neuron[keep]), 1)
+    np.testing.assert_array_equal(spikes.events_to_raster(ev, 50, 4), want)

@@ -35,6 +35,7 @@
 #include "kernels/colour.hpp"
 #include "kernels/escape.hpp"
 #include "kernels/png.hpp"
+#include "kernels/record_raster.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -45,6 +46,7 @@ namespace {
 PyObject* g_module = nullptr;  // this module, for call-time lookups of its names
 // Never destroyed: a static destructor would release them after the interpreter is gone.
 nb::object &g_zeros = *new nb::object, &g_float32 = *new nb::object, &g_uint8 = *new nb::object;
+nb::object& g_detect = *new nb::object;  // this module's own _detect_sensor_size
 
 nb::handle module() { return g_module; }
 
@@ -215,6 +217,26 @@ nb::object events_to_grid(const Args& a) {
     return grid;
 }
 
+// The raster of a given neuron count whose width the binning pass finds itself:
+// the sensor size would come from this module's own detection over two 16-bit
+// coordinates, which reads the same view and columns first and cannot fail after.
+nb::object raster_own_width(const Args& a, const Fields& f) {
+    nb::handle events = a[0], n_neurons = a[1], time_bins = a[2];
+    EventView view(events);
+    event_fields::require_elements(view, "maximum");
+    view.column(f.x);
+    view.column(f.y);
+    nb::object raster = zeros(nb::make_tuple(time_bins, n_neurons), g_float32);
+    const kern::EventColumns ev = columns(view, f, false);
+    const int64_t bins = a.integer(2), neurons = dimension(n_neurons);
+    OutBuffer buf(raster);
+    {
+        nb::gil_scoped_release release;
+        kern::count_raster_own_width(ev, bins, neurons, static_cast<float*>(buf.data()), buf.items());
+    }
+    return raster;
+}
+
 nb::object events_to_raster(const Args& a) {
     nb::handle events = a[0];
     require_positive(a, 2, "time_bins");
@@ -224,7 +246,11 @@ nb::object events_to_raster(const Args& a) {
         const bool some = !a.is_none(1) && is_true(a[1]);
         return zeros(nb::make_tuple(time_bins, some ? nb::borrow(a[1]) : nb::object(nb::int_(1))), g_float32);
     }
-    auto wh = unpack(module().attr("_detect_sensor_size")(events), 2);
+    nb::object detect = module().attr("_detect_sensor_size");
+    if (!a.is_none(1) && detect.is(g_detect) && !f.t.is_none() && !f.x.is_none() && !f.y.is_none() &&
+        event_fields::short_int(events, f.x) && event_fields::short_int(events, f.y))
+        return raster_own_width(a, f);
+    auto wh = unpack(detect(events), 2);
     nb::object n_neurons = nb::borrow(a[1]);
     if (n_neurons.is_none())
         n_neurons = f.y.is_none() ? wh[0] : checked(PyNumber_Multiply(wh[0].ptr(), wh[1].ptr()));
@@ -428,6 +454,7 @@ NB_MODULE(spikes, m) {
     def(m, "_detect_sensor_size", {arg("events")}, detect_sensor_size,
         "Sensor size (width, height) inferred from the largest coordinates; (128, 128) without an x field.\n\n"
         "An object without a dtype raises AttributeError.");
+    g_detect = m.attr("_detect_sensor_size");
     def(m, "_events_to_frames_numpy",
         {arg("events"), arg("sensor_size", Kind::Tuple), arg("n_frames", Kind::Int), arg("accumulate", Kind::Truth)},
         frames_native,
