@@ -11,12 +11,15 @@
 // mask. Elsewhere, and for a block that needs a closer look (a time high in
 // it, times going back, a vector near the sensor's edge), one word at a time.
 //
-// Records: the first four of a word with events are written whether its mask
-// holds them or not, and the count advances by the mask's popcount; slots past
-// it are overwritten later or lie beyond the records. A record is two 8-byte
-// stores; the second spills 3 bytes into the next slot, which that slot's
-// first store overwrites. So a call needs room for the most records a block
-// yields plus 16 bytes: the caller's buffer decides, and is checked per block.
+// Records: the first few of a vector word are written whether its mask holds
+// them or not, and the count advances by the mask's popcount; slots past it are
+// overwritten later or lie beyond the records. A record is written with stores
+// that spill 3 bytes into the next slot, which that slot's own stores overwrite.
+// So a call needs room for the most records a block yields plus those extra
+// slots: the caller's buffer decides, and is checked per block. A block gives
+// each word its records' offset first (a prefix sum of the masks' popcounts),
+// writes the vector words, then each ADDR_X word's one record exactly (written
+// as vectors, ADDR_X words cost an eighth more decode time on a busy scene).
 #pragma once
 
 #include <algorithm>
@@ -81,7 +84,7 @@ struct Evt3Run {
 };
 
 // Most records 16 words yield, and the slots past them that a block may write.
-constexpr size_t kEvt3BlockRecords = 16 * 12 + 4;
+constexpr size_t kEvt3BlockRecords = 16 * 12 + 8;  // room for the vectors' extra stores too
 
 // One word at a time over [i, end): returns the index of the first word not taken.
 ZV_EVT_INLINE size_t evt3_words(const uint8_t* buf, size_t i, size_t end, State& s, Evt3Run& r) {
@@ -161,6 +164,39 @@ ZV_AVX2 __m256i eq(__m256i a, int b) { return _mm256_cmpeq_epi16(a, _mm256_set1_
 
 ZV_AVX2 __m256i pick(__m256i sel, __m256i yes, __m256i no) { return _mm256_blendv_epi8(no, yes, sel); }
 
+// The records of a vector word at `o`: x from x0 + each set bit of mask, all at row y, time
+// t, polarity p. One 16-byte store a record, the first kVectorStores whether the mask
+// holds them or not (no branch for the usual few bits); each store's last 3 bytes go
+// into the next slot, which a later store overwrites.
+constexpr int kVectorStores = 5;
+static_assert(16 * 12 + kVectorStores <= kEvt3BlockRecords);
+
+ZV_AVX2 void vector_records(uint8_t* o, uint64_t row, int64_t t, uint64_t p, uint64_t x0, uint32_t mask) {
+    const __m128i rec = _mm_set_epi64x(static_cast<int64_t>(static_cast<uint64_t>(t) >> 32 | (0xFFu ^ (p * 0xFEu)) << 32),
+                                       static_cast<int64_t>((row & 0xFFFF) << 16 | static_cast<uint64_t>(t) << 32));
+    auto write = [&](uint64_t x) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_or_si128(rec, _mm_cvtsi32_si128(static_cast<int>(x))));
+        o += kRecordSize;
+    };
+    uint32_t m = mask;
+    for (int k = 0; k < kVectorStores; ++k, m &= m - 1) write(x0 + static_cast<uint64_t>(std::countr_zero(m | 0x10000u)));
+    for (; m; m &= m - 1) write(x0 + static_cast<uint64_t>(std::countr_zero(m)));
+}
+
+// Records each of the 16 lanes' masks holds, and the bytes of the records before each lane.
+ZV_AVX2 __m256i record_offsets(__m256i mask, uint16_t* offsets) {
+    const __m256i nibble_bits = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4,
+                                                 0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4);
+    const __m256i low4 = _mm256_set1_epi8(0x0F);
+    const __m256i bytes = _mm256_add_epi8(_mm256_shuffle_epi8(nibble_bits, _mm256_and_si256(mask, low4)),
+                                          _mm256_shuffle_epi8(nibble_bits, _mm256_and_si256(_mm256_srli_epi16(mask, 4), low4)));
+    const __m256i count = _mm256_add_epi16(_mm256_and_si256(bytes, _mm256_set1_epi16(0xFF)), _mm256_srli_epi16(bytes, 8));
+    const __m256i upto = prefix_sum(count);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(offsets),
+                       _mm256_mullo_epi16(_mm256_sub_epi16(upto, count), _mm256_set1_epi16(kRecordSize)));
+    return upto;
+}
+
 // The 16 words at p, or false (nothing written, r unchanged) when any needs a closer look.
 __attribute__((target("avx2,bmi,bmi2,popcnt,lzcnt"))) inline bool block(const uint8_t* p, Evt3Run& r) {
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
@@ -234,13 +270,32 @@ __attribute__((target("avx2,bmi,bmi2,popcnt,lzcnt"))) inline bool block(const ui
     _mm256_store_si256(reinterpret_cast<__m256i*>(X), x0);
     _mm256_store_si256(reinterpret_cast<__m256i*>(M), mask);
     _mm256_store_si256(reinterpret_cast<__m256i*>(P), pol);
-    if (events) r.max_t = r.base + L[(31 - std::countl_zero(events)) >> 1];
-    while (events) {
-        const unsigned lane = static_cast<unsigned>(std::countr_zero(events)) >> 1;
-        events &= events - 1;
-        events &= events - 1;  // both bits of the lane
-        r.emit(Y[lane], r.base + L[lane], P[lane], X[lane], M[lane]);
+    // Each lane's records go to their own offset, so the vector words are written first and
+    // the ADDR_X words after, exactly 13 bytes each: the vectors' extra stores run past
+    // their records, over slots written later.
+    alignas(32) uint16_t O[16];
+    const uint64_t records = static_cast<uint16_t>(_mm256_extract_epi16(record_offsets(mask, O), 15));
+    const int64_t base = r.base;
+    if (events) r.max_t = base + L[(31 - std::countl_zero(events)) >> 1];
+    uint8_t* const o = r.out + r.n * kRecordSize;
+    uint32_t singles = events & static_cast<uint32_t>(_mm256_movemask_epi8(is_x));
+    for (uint32_t vectors = events & ~singles; vectors;) {
+        const unsigned lane = static_cast<unsigned>(std::countr_zero(vectors)) >> 1;
+        vectors &= vectors - 1;
+        vectors &= vectors - 1;  // both bits of the lane
+        vector_records(o + O[lane], Y[lane], base + L[lane], P[lane], X[lane], M[lane]);
     }
+    while (singles) {
+        const unsigned lane = static_cast<unsigned>(std::countr_zero(singles)) >> 1;
+        singles &= singles - 1;
+        singles &= singles - 1;
+        const uint64_t t = static_cast<uint64_t>(base + L[lane]);
+        const uint64_t head = X[lane] | uint64_t{Y[lane]} << 16 | t << 32;
+        const uint64_t tail = t >> 8 | uint64_t{0xFFu ^ (P[lane] * 0xFEu)} << 56;  // bytes 5 to 12
+        std::memcpy(o + O[lane], &head, 8);
+        std::memcpy(o + O[lane] + 5, &tail, 8);
+    }
+    r.n += records;
     alignas(32) uint16_t B[16];
     _mm256_store_si256(reinterpret_cast<__m256i*>(B), moved);
     r.y = Y[15];
