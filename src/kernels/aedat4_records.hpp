@@ -15,20 +15,25 @@ namespace zv::kern {
 
 constexpr size_t kAedat4EventSize = 16;
 
+// Whether an event lies inside a width x height sensor (any event, where width is 0 or less).
+inline bool aedat4_inside(const uint8_t* event, int64_t width, int64_t height) {
+    if (width <= 0) return true;
+    int16_t x, y;
+    std::memcpy(&x, event + 8, 2);
+    std::memcpy(&y, event + 10, 2);
+    // Unsigned compares also catch negative coordinates.
+    return static_cast<uint64_t>(x) < static_cast<uint64_t>(width) &&
+           static_cast<uint64_t>(y) < static_cast<uint64_t>(height);
+}
+
 inline size_t aedat4_records(const uint8_t* events, size_t n, uint8_t* out, int64_t width = 0, int64_t height = 0) {
     const uint8_t* start = out;
     const bool any = width <= 0;
     for (size_t i = 0; i < n; ++i, events += kAedat4EventSize) {
-        int16_t x, y;
-        std::memcpy(&x, events + 8, 2);
-        std::memcpy(&y, events + 10, 2);
         std::memcpy(out, events + 8, 4);
         std::memcpy(out + 4, events, 8);
         out[12] = events[12] ? 1 : 0xFF;
-        // Unsigned compares also catch negative coordinates.
-        const bool inside = static_cast<uint64_t>(x) < static_cast<uint64_t>(width) &&
-                            static_cast<uint64_t>(y) < static_cast<uint64_t>(height);
-        out += (any || inside) ? evt::kRecordSize : 0;
+        out += (any || aedat4_inside(events, width, height)) ? evt::kRecordSize : 0;
     }
     return static_cast<size_t>(out - start) / evt::kRecordSize;
 }

@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 
+#include "binding/aedat4.hpp"
 #include "binding/args.hpp"
 #include "binding/event_fields.hpp"
 #include "binding/frame_stack.hpp"
@@ -25,7 +26,6 @@
 #include "binding/png_text.hpp"
 #include "binding/py.hpp"
 #include "binding/stream.hpp"
-#include "kernels/aedat4_records.hpp"
 #include "kernels/class_colours.hpp"
 #include "kernels/palettes.hpp"
 #include "kernels/evt.hpp"
@@ -111,30 +111,6 @@ nb::object most_events(const Args& a) {
                              static_cast<size_t>((*data).len));
     }
     return nb::int_(n);
-}
-
-// AEDAT 4 event-table bytes (16 per event) as records into out from index `at`, those
-// outside a width x height sensor left out (width 0: none); returns the index after them.
-nb::object aedat4_records(const Args& a) {
-    BufferView table;
-    table.require(a[0]);
-    if (!PyBuffer_IsContiguous(&*table, 'C') || (*table).len % kern::kAedat4EventSize)
-        raise(PyExc_ValueError, "events must be contiguous bytes of whole 16-byte events");
-    if (!a[1].attr("dtype").equal(g_record)) raise(PyExc_ValueError, "out must be a record array of the event dtype");
-    OutBuffer out(a[1]);
-    const size_t n = static_cast<size_t>((*table).len) / kern::kAedat4EventSize;
-    const long long at = a.integer(2);
-    if (at < 0 || static_cast<size_t>(at) > out.items() || out.items() - static_cast<size_t>(at) < n)
-        raise(PyExc_ValueError, "%zd events from %lld do not fit in out", n, at);
-    const long long width = a.integer(3), height = a.integer(4);
-    size_t written;
-    {
-        nb::gil_scoped_release release;
-        written = kern::aedat4_records(static_cast<const uint8_t*>((*table).buf), n,
-                                       static_cast<uint8_t*>(out.data()) + static_cast<size_t>(at) * kern::evt::kRecordSize,
-                                       width, height);
-    }
-    return nb::int_(static_cast<size_t>(at) + written);
 }
 
 kern::evt_index::Done drop_mapped_pages(nb::handle buffer, const uint8_t* base);
@@ -438,14 +414,6 @@ NB_MODULE(_events, m) {
         "The most records the whole words of buffer can yield in fmt (the event words, each as if\n"
         "inside the sensor): what a whole read reserves before decoding.\n\n"
         "Raises ValueError for an unknown fmt; a non-buffer buffer raises TypeError.");
-    def(m, "_aedat4_records",
-        {arg("events"), arg("out"), arg("at", Kind::Int), arg("width", Kind::Int, 0), arg("height", Kind::Int, 0)},
-        aedat4_records,
-        "Write the AEDAT 4 events in the bytes events (16 per event: t, x, y, p, padding) into the\n"
-        "record array out from index at, polarity 1 or -1, leaving out those outside a width x height\n"
-        "sensor (width 0: none); returns the index after them.\n\n"
-        "Raises ValueError for bytes that are not whole contiguous events, an out of another dtype\n"
-        "or events that do not fit; a non-buffer events raises TypeError.");
     def(m, "_decode_whole",
         {arg("fmt", Kind::Int), arg("buffer"), arg("state"), arg("segment_bytes", Kind::Int, 0)}, decode_whole,
         "Decode the whole words of buffer (fmt 0 EVT 2.0, 2 EVT 3.0, 3 DAT; a fresh whole-read state)\n"
@@ -460,6 +428,7 @@ NB_MODULE(_events, m) {
         "Back the pages of out's records [start, stop) with memory now, leaving them as they are\n"
         "(asking for small pages over all of out first when small); False where the kernel cannot.\n\n"
         "Raises ValueError for an out of another dtype or records outside it.");
+    aedat4_binding::bind(m, g_record);
     nb::list jobs;
     for (const char* job : stream::kJobs) jobs.append(job);
     m.attr("_STREAM_JOBS") = nb::tuple(jobs);

@@ -1,0 +1,186 @@
+// _Aedat4Packets: the packets of an AEDAT 4 event stream (kernels/aedat4_packets.hpp)
+// read into record arrays with the GIL released, over a file mapping the object
+// holds until close(). The Python reader (recordings/_aedat4.py) turns outcomes
+// into its messages.
+#pragma once
+
+#include <Python.h>
+#include <nanobind/nanobind.h>
+
+#include <memory>
+#include <string_view>
+
+#include "binding/args.hpp"
+#include "binding/numpy.hpp"
+#include "binding/py.hpp"
+#include "kernels/aedat4_packets.hpp"
+#include "kernels/threads.hpp"
+
+namespace zv::aedat4_binding {
+
+namespace nb = nanobind;
+namespace a4 = kern::aedat4;
+
+inline const char* stop_name(a4::Stop s) {
+    switch (s) {
+        case a4::Stop::kEnd: return "end";
+        case a4::Stop::kCut: return "cut";
+        case a4::Stop::kBadSize: return "size";
+        case a4::Stop::kUnsupported: return "unsupported";
+        case a4::Stop::kLz4: return "lz4";
+        case a4::Stop::kPointer: return "pointer";
+        case a4::Stop::kClaims: return "claims";
+        default: return "";
+    }
+}
+
+inline const char* lz4_name(kern::lz4::Error e) {
+    switch (e) {
+        case kern::lz4::Error::kEndsEarly: return "ends early";
+        case kern::lz4::Error::kTooLarge: return "too large";
+        case kern::lz4::Error::kNoMemory: return "no memory";
+        default: return kern::lz4::error_name(e);
+    }
+}
+
+class Packets {
+public:
+    Packets(nb::handle mapping, int64_t start, int64_t end, bool table_beyond, int32_t stream, int compression,
+            int64_t width, int64_t height, bool drop, bool threads, nb::handle record) : record_(nb::borrow(record)) {
+        file_ = std::make_unique<py::Buffer>();
+        file_->require(mapping, PyBUF_SIMPLE);
+        const auto size = static_cast<int64_t>(file_->size());
+        if (start < 0 || start > size || end < start || end > size) raise(PyExc_ValueError, "start and end must lie in the buffer");
+        if (width < 0 || height < 0) raise(PyExc_ValueError, "width and height must be at least 0");
+        a4::Layout l;
+        l.file = static_cast<const uint8_t*>(file_->data());
+        l.size = file_->size();
+        l.start = static_cast<size_t>(start);
+        l.end = static_cast<size_t>(end);
+        l.table_beyond = table_beyond;
+        l.stream = stream;
+        l.compression = compression;
+        l.width = width;
+        l.height = height;
+        // Pages are dropped only from a file mapping (dropping anonymous memory would zero it).
+        PyObject* owner = (**file_).obj;
+        if (owner != nullptr && PyMemoryView_Check(owner)) owner = PyMemoryView_GET_BUFFER(owner)->obj;
+        l.drop = drop && owner != nullptr && std::string_view(Py_TYPE(owner)->tp_name) == "mmap.mmap";
+        packets_ = std::make_unique<a4::Packets>(l, threads && kern::cores() > 1);
+    }
+
+    // Records into out from index `at` on, until out is full or the stream stops; returns
+    // the index after them.
+    size_t fill(nb::handle out, int64_t at) {
+        a4::Packets& p = open();
+        if (!out.attr("dtype").equal(record_)) raise(PyExc_ValueError, "out must be a record array of the event dtype");
+        OutBuffer buf(out);
+        if (at < 0 || static_cast<size_t>(at) > buf.items()) raise(PyExc_ValueError, "at %lld lies outside out", at);
+        if (busy_) raise(PyExc_RuntimeError, "the packets are being read on another thread");
+        busy_ = true;
+        size_t written;
+        {
+            nb::gil_scoped_release release;
+            written = p.fill(static_cast<uint8_t*>(buf.data()) + static_cast<size_t>(at) * kern::evt::kRecordSize,
+                             buf.items() - static_cast<size_t>(at));
+        }
+        busy_ = false;
+        return static_cast<size_t>(at) + written;
+    }
+
+    size_t estimate() { return open().estimate(); }
+    size_t position() { return open().position(); }
+
+    // None while the stream goes on; else (why, packet offset, value, LZ4 fault).
+    nb::object outcome() {
+        const a4::Packets& p = open();
+        if (!p.done()) return nb::none();
+        const a4::Outcome& o = p.outcome();
+        return nb::make_tuple(stop_name(o.stop), o.offset, o.value, lz4_name(o.lz4));
+    }
+
+    // (events left out as outside the sensor, and the first one's x, y, t).
+    nb::tuple outside() {
+        const a4::Packets& p = open();
+        const uint8_t* e = p.first_outside();
+        int64_t t;
+        int16_t x, y;
+        std::memcpy(&t, e, 8);
+        std::memcpy(&x, e + 8, 2);
+        std::memcpy(&y, e + 10, 2);
+        return nb::make_tuple(p.outside(), x, y, t);
+    }
+
+    // Ends the helper thread and lets go of the mapping.
+    void close() {
+        if (busy_) raise(PyExc_RuntimeError, "the packets are being read on another thread");
+        if (packets_) {
+            nb::gil_scoped_release release;
+            packets_.reset();
+        }
+        file_.reset();
+    }
+
+private:
+    a4::Packets& open() {
+        if (!packets_) raise(PyExc_ValueError, "the packets are closed");
+        return *packets_;
+    }
+
+    std::unique_ptr<py::Buffer> file_;
+    std::unique_ptr<a4::Packets> packets_;
+    nb::object record_;
+    bool busy_ = false;
+};
+
+// One LZ4 frame's content (at most limit bytes), or ValueError naming the fault.
+inline nb::bytes lz4_frame(nb::handle data, int64_t limit) {
+    BufferView src;
+    src.require(data);
+    if (!PyBuffer_IsContiguous(&*src, 'C')) raise(PyExc_ValueError, "data must be contiguous");
+    if (limit < 0) raise(PyExc_ValueError, "limit must be at least 0");
+    kern::lz4::Bytes out;
+    kern::lz4::Result r;
+    {
+        nb::gil_scoped_release release;
+        r = kern::lz4::decode_frame(static_cast<const uint8_t*>((*src).buf), static_cast<size_t>((*src).len), out,
+                                    static_cast<size_t>(limit));
+    }
+    if (r.error != kern::lz4::Error::kNone) raise(PyExc_ValueError, "%s", lz4_name(r.error));
+    return nb::bytes(reinterpret_cast<const char*>(out.data()), r.size);
+}
+
+inline void bind(nb::module_& m, nb::handle record) {
+    using namespace nb::literals;
+    m.def("_lz4_frame", &lz4_frame, "data"_a, "limit"_a,
+          "The content of the LZ4 frame at the start of data, at most limit bytes; ValueError naming the fault\n"
+          "('ends early', 'too large', 'no memory' or the reference library's ERROR_ name).");
+    nb::class_<Packets>(m, "_Aedat4Packets",
+                        "The event packets of an AEDAT 4 file mapping, read into records in file order: from byte\n"
+                        "start while before end (the data table, or the file's size); table_beyond when the data\n"
+                        "table lies past the end of the file. compression is the header's (0 stored, 1 LZ4, 3 ZSTD,\n"
+                        "which is refused at its first packet); events outside a width x height sensor (width 0:\n"
+                        "none) are left out and counted. drop: whole pages of the mapping already read leave the\n"
+                        "resident set. threads: a second thread decompresses ahead. close() before the mapping.")
+        .def("__init__",
+             [record](Packets* self, nb::handle mapping, int64_t start, int64_t end, bool table_beyond, int32_t stream,
+                      int compression, int64_t width, int64_t height, bool drop, bool threads) {
+                 new (self) Packets(mapping, start, end, table_beyond, stream, compression, width, height, drop, threads,
+                                    record);
+             },
+             "mapping"_a, "start"_a, "end"_a, "table_beyond"_a, "stream"_a, "compression"_a, "width"_a = 0,
+             "height"_a = 0, "drop"_a = false, "threads"_a = true)
+        .def("fill", &Packets::fill, "out"_a, "at"_a = 0,
+             "Records into out from index at until it is full or the stream stops; returns the index after them.")
+        .def("estimate", &Packets::estimate,
+             "The most events the packets can hold where their frames store their size, else an estimate.")
+        .def("position", &Packets::position, "The end of the last packet read whole.")
+        .def("outcome", &Packets::outcome,
+             "None while the stream goes on; else (why, packet offset, value, LZ4 fault): why is 'end',\n"
+             "'cut', 'size' (value: the negative size), 'unsupported', 'lz4', 'pointer' or 'claims' (value:\n"
+             "the events claimed).")
+        .def("outside", &Packets::outside, "(events left out as outside the sensor, the first one's x, y, t).")
+        .def("close", &Packets::close, "End the helper thread and let go of the mapping.");
+}
+
+}  // namespace zv::aedat4_binding

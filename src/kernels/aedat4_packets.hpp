@@ -1,0 +1,338 @@
+// The packets of an AEDAT 4 file's event stream, decompressed and read into
+// records in file order, two packets at a time where there is a second core.
+//
+// Contract: a `Packets` walks the packets (int32 stream id, int32 byte size,
+// that many bytes) of the mapped file [file, file + size) from `start` while
+// the position lies before `end` (the data table, or the size), and takes those
+// of `stream`: each is an LZ4 frame or stored bytes (`compression`), holding a
+// size-prefixed FlatBuffer whose root table's field 0 is a vector of 16-byte
+// polarity events (aedat4_records.hpp). `fill` writes the records of the events
+// into `out` (room for `cap`), in file order, leaving out those outside a sensor
+// when it has one, and stops at `cap`, at the end of the stream, or at the first
+// packet that cannot be read, whose `Outcome` names the packet and the fault.
+// Every size and offset the file gives is checked against the bytes that are
+// there; a packet decompresses to at most `limit` bytes. A helper thread
+// decompresses up to kAhead packets ahead of the caller while it lives (stop()
+// or the destructor joins it); memory holds those packets, never the file.
+// Whole pages of the mapping before the last packet read are dropped from the
+// resident set when `drop` is given. No Python here.
+#pragma once
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <array>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "kernels/aedat4_records.hpp"
+#include "kernels/lz4_frame.hpp"
+
+namespace zv::kern::aedat4 {
+
+enum Compression : int { kStored = 0, kLz4 = 1, kZstd = 3 };
+
+enum class Stop : uint8_t {
+    kNone,        // not stopped (cap reached)
+    kEnd,         // the stream ended where the file says it does
+    kCut,         // the file ends inside the packet at `offset`
+    kBadSize,     // a negative packet size (`value`)
+    kUnsupported, // an event packet of a compression not read
+    kLz4,         // an LZ4 frame that cannot be read (`lz4`)
+    kPointer,     // a FlatBuffer offset pointing outside the packet
+    kClaims,      // an event vector claiming `value` events, more than the packet holds
+};
+
+struct Outcome {
+    Stop stop = Stop::kNone;
+    int64_t offset = 0;
+    int64_t value = 0;
+    lz4::Error lz4 = lz4::Error::kNone;
+};
+
+struct Layout {
+    const uint8_t* file = nullptr;
+    size_t size = 0, start = 0, end = 0;
+    bool table_beyond = false;  // the data table lies past the end: the file was cut at a packet's end
+    int32_t stream = 0;
+    int compression = kStored;
+    size_t limit = size_t{256} << 20;
+    int64_t width = 0, height = 0;  // the sensor (width 0: none)
+    bool drop = false;
+};
+
+// The event table of a decompressed packet [data, data + n) at file offset `at`.
+struct Table {
+    const uint8_t* events = nullptr;
+    size_t n = 0;
+};
+
+namespace detail {
+
+template <typename T>
+bool read_at(const uint8_t* data, size_t n, int64_t pos, T& v) {
+    if (pos < 0 || static_cast<uint64_t>(pos) + sizeof(T) > n) return false;
+    std::memcpy(&v, data + pos, sizeof(T));
+    return true;
+}
+
+}  // namespace detail
+
+// The FlatBuffer's event vector (an absent field is an empty table).
+inline Stop event_table(const uint8_t* data, size_t n, Table& t, int64_t& claimed) {
+    using detail::read_at;
+    uint32_t u32;
+    int32_t i32;
+    uint16_t u16;
+    t = {};
+    if (!read_at(data, n, 4, u32)) return Stop::kPointer;
+    const int64_t root = 4 + int64_t{u32};  // size-prefixed: offsets count from after the length
+    if (!read_at(data, n, root, i32)) return Stop::kPointer;
+    const int64_t vtable = root - i32;
+    if (!read_at(data, n, vtable, u16)) return Stop::kPointer;
+    if (u16 < 6) return Stop::kNone;
+    if (!read_at(data, n, vtable + 4, u16)) return Stop::kPointer;
+    if (u16 == 0) return Stop::kNone;
+    const int64_t field = root + u16;
+    if (!read_at(data, n, field, u32)) return Stop::kPointer;
+    const int64_t vector = field + u32;
+    if (!read_at(data, n, vector, u32)) return Stop::kPointer;
+    if (static_cast<uint64_t>(vector) + 4 + uint64_t{u32} * kAedat4EventSize > n) {
+        claimed = u32;
+        return Stop::kClaims;
+    }
+    t.events = data + vector + 4;
+    t.n = u32;
+    return Stop::kNone;
+}
+
+class Packets {
+public:
+    explicit Packets(const Layout& l, bool helper) : l_(l), pos_(l.start), dropped_(l.start), read_to_(l.start) {
+        if (helper) {
+            try {
+                helper_ = std::thread([this] { help(); });
+            } catch (...) {  // no thread to be had: the caller decompresses alone
+            }
+        }
+    }
+    Packets(const Packets&) = delete;
+    Packets& operator=(const Packets&) = delete;
+    ~Packets() { stop(); }
+
+    // Ends the helper thread (it finishes the packet it holds).
+    void stop() {
+        {
+            std::lock_guard<std::mutex> lock(m_);
+            quit_ = true;
+        }
+        wake_.notify_all();
+        if (helper_.joinable()) helper_.join();
+    }
+
+    // Records of the next events into out (room for cap records); returns how many.
+    // done() and outcome() then tell whether the stream stopped, and why.
+    size_t fill(uint8_t* out, size_t cap) {
+        size_t written = 0;
+        std::unique_lock<std::mutex> lock(m_);
+        while (written < cap && outcome_.stop == Stop::kNone) {
+            Slot& s = ring_[cur_ % kAhead];
+            if (cur_ < claimed_ && s.state == Slot::kReady) {
+                if (s.fail.stop != Stop::kNone) {
+                    outcome_ = s.fail;
+                    break;
+                }
+                lock.unlock();
+                written += take(s, out + written * evt::kRecordSize, cap - written);
+                const bool whole = s.used == s.table.n;
+                if (whole) {
+                    read_to_ = s.offset + 8 + s.length;
+                    forget(read_to_);
+                }
+                lock.lock();
+                if (whole) {
+                    s.state = Slot::kFree;
+                    ++cur_;
+                    wake_.notify_all();
+                }
+                continue;
+            }
+            if (cur_ == claimed_ && walked_) {
+                outcome_ = walk_stop_;
+                break;
+            }
+            if (Slot* c = claim()) {
+                lock.unlock();
+                decompress(*c);
+                lock.lock();
+                c->state = Slot::kReady;
+                continue;
+            }
+            if (!walked_ || cur_ < claimed_) ready_.wait(lock);  // the helper holds packet cur_
+        }
+        return written;
+    }
+
+    bool done() const { return outcome_.stop != Stop::kNone; }
+    // The end of the last packet read whole (the stream's start before the first).
+    size_t position() const { return read_to_; }
+    const Outcome& outcome() const { return outcome_; }
+
+    // Events left out as outside the sensor, and the first of them (16-byte event).
+    uint64_t outside() const { return outside_; }
+    const uint8_t* first_outside() const { return first_; }
+
+    // An upper bound of the events of the stream when its frames store their content
+    // size, else an estimate from the packets' sizes; from the packet headers alone.
+    size_t estimate() const {
+        size_t bytes = 0;
+        for (size_t pos = l_.start; pos < l_.end && l_.size - pos >= 8;) {
+            int32_t sid, length;
+            std::memcpy(&sid, l_.file + pos, 4);
+            std::memcpy(&length, l_.file + pos + 4, 4);
+            if (length < 0 || l_.size - pos - 8 < static_cast<size_t>(length)) break;
+            if (sid == l_.stream) bytes += packet_bytes(l_.file + pos + 8, static_cast<size_t>(length));
+            pos += 8 + static_cast<size_t>(length);
+        }
+        return bytes / kAedat4EventSize;
+    }
+
+private:
+    static constexpr size_t kAhead = 3;
+
+    struct Slot {
+        enum State { kFree, kBusy, kReady } state = kFree;
+        size_t offset = 0, length = 0;
+        lz4::Bytes bytes;
+        Table table;
+        size_t used = 0;
+        Outcome fail;
+    };
+
+    // The decompressed size an event packet claims, or a guess where it does not.
+    size_t packet_bytes(const uint8_t* p, size_t n) const {
+        if (l_.compression != kLz4) return n;
+        if (n >= 14 && (p[4] & 0x08)) {
+            uint64_t content;
+            std::memcpy(&content, p + 6, 8);
+            if (content) return static_cast<size_t>(std::min<uint64_t>(content, l_.limit));
+        }
+        return 3 * n;  // what event packets compress by, at most, as cameras write them
+    }
+
+    // The next packet of the stream into a free slot, under the lock; null when the ring
+    // is full or the walk is over (walk_stop_ says why).
+    Slot* claim() {
+        if (walked_ || claimed_ - cur_ >= kAhead) return nullptr;
+        Slot& s = ring_[claimed_ % kAhead];
+        while (pos_ < l_.end) {
+            if (l_.size - pos_ < 8) return end_walk(Stop::kCut, pos_);
+            int32_t sid, length;
+            std::memcpy(&sid, l_.file + pos_, 4);
+            std::memcpy(&length, l_.file + pos_ + 4, 4);
+            if (length < 0) return end_walk(Stop::kBadSize, pos_, length);
+            if (l_.size - pos_ - 8 < static_cast<size_t>(length)) return end_walk(Stop::kCut, pos_);
+            const size_t at = pos_;
+            pos_ += 8 + static_cast<size_t>(length);
+            if (sid != l_.stream) continue;
+            s.state = Slot::kBusy;
+            s.offset = at;
+            s.length = static_cast<size_t>(length);
+            s.used = 0;
+            s.fail = {};
+            ++claimed_;
+            return &s;
+        }
+        return end_walk(l_.table_beyond ? Stop::kCut : Stop::kEnd, pos_);
+    }
+
+    Slot* end_walk(Stop why, size_t at, int64_t value = 0) {
+        walked_ = true;
+        walk_stop_ = {why, static_cast<int64_t>(at), value, lz4::Error::kNone};
+        return nullptr;
+    }
+
+    void decompress(Slot& s) const {
+        const uint8_t* packet = l_.file + s.offset + 8;
+        const uint8_t* data = packet;
+        size_t n = s.length;
+        s.fail.offset = static_cast<int64_t>(s.offset);
+        if (l_.compression == kLz4) {
+            const lz4::Result r = lz4::decode_frame(packet, s.length, s.bytes, l_.limit);
+            if (r.error != lz4::Error::kNone) {
+                s.fail.stop = Stop::kLz4;
+                s.fail.lz4 = r.error;
+                return;
+            }
+            data = s.bytes.data();
+            n = r.size;
+        } else if (l_.compression != kStored) {
+            s.fail.stop = Stop::kUnsupported;
+            return;
+        }
+        s.fail.stop = event_table(data, n, s.table, s.fail.value);
+    }
+
+    // Records of the slot's events not yet taken, at most cap.
+    size_t take(Slot& s, uint8_t* out, size_t cap) {
+        const size_t k = std::min(cap, s.table.n - s.used);
+        const uint8_t* events = s.table.events + s.used * kAedat4EventSize;
+        const size_t written = aedat4_records(events, k, out, l_.width, l_.height);
+        if (written < k) {
+            if (!outside_) std::memcpy(first_, events + first_outside_at(events, k) * kAedat4EventSize, kAedat4EventSize);
+            outside_ += k - written;
+        }
+        s.used += k;
+        return written;
+    }
+
+    size_t first_outside_at(const uint8_t* events, size_t n) const {
+        for (size_t i = 0; i < n; ++i, events += kAedat4EventSize)
+            if (!aedat4_inside(events, l_.width, l_.height)) return i;
+        return 0;
+    }
+
+    // Drops the whole pages of the mapping before `upto` once 4 MiB or more are read.
+    void forget(size_t upto) {
+        if (!l_.drop || upto - dropped_ < (size_t{4} << 20)) return;
+        static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+        const uintptr_t lo = (reinterpret_cast<uintptr_t>(l_.file + dropped_) + page - 1) / page * page;
+        const uintptr_t hi = reinterpret_cast<uintptr_t>(l_.file + upto) / page * page;
+        if (hi > lo) madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_DONTNEED);
+        dropped_ = upto;
+    }
+
+    void help() {
+        std::unique_lock<std::mutex> lock(m_);
+        while (!quit_) {
+            if (Slot* c = claim()) {
+                lock.unlock();
+                decompress(*c);
+                lock.lock();
+                c->state = Slot::kReady;
+                ready_.notify_all();
+            } else {
+                wake_.wait(lock);
+            }
+        }
+    }
+
+    const Layout l_;
+    std::mutex m_;
+    std::condition_variable ready_, wake_;  // a packet decompressed; a slot freed (or quit)
+    std::array<Slot, kAhead> ring_;
+    size_t cur_ = 0, claimed_ = 0;  // packets taken whole; packets claimed
+    size_t pos_;                    // the walk's next packet header
+    bool walked_ = false, quit_ = false;
+    Outcome walk_stop_, outcome_;
+    size_t dropped_, read_to_;
+    uint64_t outside_ = 0;
+    uint8_t first_[kAedat4EventSize] = {};
+    std::thread helper_;
+};
+
+}  // namespace zv::kern::aedat4
