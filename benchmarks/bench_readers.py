@@ -1,9 +1,10 @@
 """Whole-file readers and streams against the peers, on one synthetic HD scene in three formats.
 
-    python benchmarks/bench_readers.py [--events 12e6] [--repeat 5] [--formats evt3,evt2,dat,aedat4] [--dir DIR]
+    python benchmarks/bench_readers.py [--events 12e6] [--repeat 5] [--formats evt3,evt2,dat,aedat4,aedat4_stored] [--dir DIR]
 
 Writes the seeded scene of synth_recording.py (1280 x 720, moving shapes over noise) as
-EVT 3.0, EVT 2.0, DAT and AEDAT 4 (LZ4 packets) files of about --events events (kept in --dir when given, so a
+EVT 3.0, EVT 2.0, DAT and AEDAT 4 (LZ4 packets as cameras write them, and uncompressed
+packets) files of about --events events (kept in --dir when given, so a
 second run skips the writing), then times, on each file, in one process and interleaved
 (each round runs every reader once; the best round counts, the range is printed):
   read_events    our whole read (one record array)
@@ -39,7 +40,7 @@ from synth_recording import write_recording  # noqa: E402
 
 from zelq.viz import iter_events, read_events  # noqa: E402
 
-SUFFIX = {"evt3": ".raw", "evt2": ".raw", "dat": ".dat", "aedat4": ".aedat4"}
+SUFFIX = {"evt3": ".raw", "evt2": ".raw", "dat": ".dat", "aedat4": ".aedat4", "aedat4_stored": ".aedat4"}
 RATE = 8.9e6  # events per second of the scene: about the 12.5 s, 111 M-event preset
 
 
@@ -57,13 +58,13 @@ def readers(fmt, path):
     if evt3 is not None and fmt == "evt3":
         out.append(("evt3", "whole", lambda: len(evt3.decode_file(str(path)).t)))
     aedat = peer("aedat")
-    if aedat is not None and fmt == "aedat4":
+    if aedat is not None and fmt.startswith("aedat4"):
         def aedat_whole():  # its packets' events joined into one array: a whole read
             parts = [p["events"] for p in aedat.Decoder(str(path)) if "events" in p]
             return len(np.concatenate(parts))
         out.append(("aedat", "whole", aedat_whole))
     expelliarmus = peer("expelliarmus")
-    if expelliarmus is not None and fmt != "aedat4":
+    if expelliarmus is not None and not fmt.startswith("aedat4"):
         wizard = expelliarmus.Wizard(encoding=fmt)
         out.append(("expelliarmus", "whole", lambda: len(wizard.read(str(path)))))
     out.append(("iter_events", "stream", lambda: sum(len(piece) for piece in iter_events(path))))
@@ -116,7 +117,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--events", type=float, default=12e6)
     ap.add_argument("--repeat", type=int, default=5)
-    ap.add_argument("--formats", default="evt3,evt2,dat,aedat4")
+    ap.add_argument("--formats", default="evt3,evt2,dat,aedat4,aedat4_stored")
     ap.add_argument("--dir", type=Path, help="keep the files here (and reuse them)")
     args = ap.parse_args()
     seconds = args.events / RATE

@@ -9,7 +9,8 @@ Circles drift and bounce across the sensor; their edges fire in short horizontal
 (one time, one row, rising x: what EVT 3 vector words carry), the leading edge ON and the
 trailing edge OFF, over uniform noise. Events are generated and written about two
 million at a time, so memory stays bounded whatever the length. The same seed gives
-the same file. Formats: evt3 (default), evt2, evt21, dat, aedat4 (LZ4 packets).
+the same file. Formats: evt3 (default), evt2, evt21, dat, aedat4 (LZ4 packets, as cameras write
+them: linked 64 KiB blocks, no sizes) and aedat4_stored (uncompressed packets).
 
 Benchmarks import `write_recording` and `synth_chunks` (add this directory and the
 tests directory to sys.path).
@@ -30,6 +31,8 @@ from tests.support import writers  # noqa: E402
 PRESETS = {"a": (12.5, 111e6), "b": (60.0, 400e6), "h": (3600.0, 180e6)}
 CHUNK_EVENTS = 1_000_000
 AEDAT4_PACKET = 20_000
+# Each AEDAT 4 form's lz4.frame.compress options (False: stored).
+AEDAT4 = {"aedat4": {"block_linked": True, "store_size": False}, "aedat4_stored": False}
 
 
 def _shapes(rng: np.random.Generator, n: int, width: int, height: int) -> dict:
@@ -98,8 +101,8 @@ def write_recording(path, seconds: float, rate: float, *, fmt: str = "evt3", see
     with open(path, "wb") as f:
         if fmt == "dat":
             f.write(writers.dat(writers.records([], [], [], []), geometry=(width, height)))
-        elif fmt == "aedat4":
-            header = writers._aedat_header(writers._aedat_info(width, height))
+        elif fmt in AEDAT4:
+            header = writers._aedat_header(writers._aedat_info(width, height), 1 if AEDAT4[fmt] is not False else 0)
             f.write(b"#!AER-DAT4.0\r\n" + len(header).to_bytes(4, "little") + header)
         else:
             f.write(writers.evt_header(fmt, (width, height), t0 or None))
@@ -108,11 +111,11 @@ def write_recording(path, seconds: float, rate: float, *, fmt: str = "evt3", see
             if fmt == "dat":
                 f.write(writers.dat_records(ev))
                 continue
-            if fmt == "aedat4":  # LZ4 packets of AEDAT4_PACKET events, as cameras write them
+            if fmt in AEDAT4:  # packets of AEDAT4_PACKET events
                 p = (ev["p"] > 0).astype(np.uint8)
                 for lo in range(0, len(ev), AEDAT4_PACKET):
                     part = slice(lo, lo + AEDAT4_PACKET)
-                    data = writers._aedat_packet(ev["x"][part], ev["y"][part], ev["t"][part], p[part])
+                    data = writers._aedat_packet(ev["x"][part], ev["y"][part], ev["t"][part], p[part], AEDAT4[fmt])
                     f.write(np.array([0, len(data)], "<i4").tobytes() + data)
                 continue
             if fmt == "evt3":

@@ -6,7 +6,7 @@
 suite's writers (tests/support/writers.py: reading a file back gives the array
 written): out_dir/bar.raw (Prophesee EVT 3.0), bar_evt2.raw (EVT 2.0),
 bar_evt21.raw (EVT 2.1), bar.dat (DAT v2), bar.bin (N-MNIST), bar.aedat4
-(AEDAT 4; needs lz4, the `aedat` extra) and any format added there since, and
+(AEDAT 4; writing it needs the lz4 package) and any format added there since, and
 with tests/support/format_writers.py bar_aedat2.aedat (AEDAT 2.0, DVS128 addresses),
 bar_aedat31.aedat (AEDAT 3.1), bar.txt and bar.csv (event text); then
 bar.npy, bar.npz and a frame stack of it as bar_frames.npy. It returns their

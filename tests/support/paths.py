@@ -16,9 +16,7 @@ ARTIFACTS = ROOT / "tests" / "_artifacts"
 
 
 def shared_recording(name):
-    """The path of a shared sample recording; skips when the recordings or its reader are missing."""
+    """The path of a shared sample recording; skips when the recordings are missing."""
     if not RECORDINGS.is_dir():
         pytest.skip(NO_RECORDINGS)
-    if name.endswith(".aedat4"):
-        pytest.importorskip("lz4")
     return RECORDINGS / name

@@ -248,15 +248,15 @@ def _aedat_info(width: int, height: int) -> bytes:
     ).encode()
 
 
-def _aedat_header(info: bytes) -> bytes:
-    """IOHeader table: compression LZ4 (1), no data table (-1), the info XML."""
+def _aedat_header(info: bytes, compression: int = 1) -> bytes:
+    """IOHeader table: the compression code (1: LZ4, 0: none), no data table (-1), the info XML."""
     h = bytearray(48)
     h[0:4] = (24).to_bytes(4, "little")       # root table at 24
     h[4:8] = b"IOHE"
     vtable = np.array([10, 24, 4, 16, 8], "<u2").tobytes()  # compression, dataTablePosition, infoNode
     h[8:18] = vtable
     h[24:28] = (24 - 8).to_bytes(4, "little", signed=True)
-    h[28:32] = (1).to_bytes(4, "little")
+    h[28:32] = compression.to_bytes(4, "little")
     h[32:36] = (48 - 32).to_bytes(4, "little")
     h[40:48] = (-1).to_bytes(8, "little", signed=True)
     h += len(info).to_bytes(4, "little") + info + b"\0"
@@ -264,8 +264,9 @@ def _aedat_header(info: bytes) -> bytes:
     return bytes(h)
 
 
-def _aedat_packet(x, y, t, p) -> bytes:
-    """A size-prefixed EventPacket buffer (identifier EVTS) of 16-byte events, LZ4-framed."""
+def _aedat_packet(x, y, t, p, lz4_options=None) -> bytes:
+    """A size-prefixed EventPacket buffer (identifier EVTS) of 16-byte events, LZ4-framed with
+    lz4.frame.compress's keyword arguments `lz4_options` ({} by default; False: stored)."""
     import lz4.frame
 
     ev = np.zeros(len(t), [("t", "<i8"), ("x", "<i2"), ("y", "<i2"), ("p", "u1"), ("pad", "V3")])
@@ -279,17 +280,18 @@ def _aedat_packet(x, y, t, p) -> bytes:
     body[28:32] = len(t).to_bytes(4, "little")
     body += ev.tobytes()
     body[0:4] = (len(body) - 4).to_bytes(4, "little")
-    return lz4.frame.compress(bytes(body))
+    return bytes(body) if lz4_options is False else lz4.frame.compress(bytes(body), **(lz4_options or {}))
 
 
-def aedat4(events, *, geometry: Tuple[int, int] = (640, 480), packet: int = 10_000) -> bytes:
-    """AEDAT 4 with one LZ4-compressed event stream (id 0) in packets of `packet` events."""
+def aedat4(events, *, geometry: Tuple[int, int] = (640, 480), packet: int = 10_000, lz4_options=None) -> bytes:
+    """AEDAT 4 with one event stream (id 0) in packets of `packet` events, LZ4-compressed with
+    `lz4_options` (see _aedat_packet; False: stored, the header saying so)."""
     x, y, t, p = _columns(events)
     parts = [b"#!AER-DAT4.0\r\n"]
-    header = _aedat_header(_aedat_info(*geometry))
+    header = _aedat_header(_aedat_info(*geometry), 0 if lz4_options is False else 1)
     parts += [len(header).to_bytes(4, "little"), header]
     for lo in range(0, len(t), packet):  # one iteration per packet
-        data = _aedat_packet(x[lo:lo + packet], y[lo:lo + packet], t[lo:lo + packet], p[lo:lo + packet])
+        data = _aedat_packet(x[lo:lo + packet], y[lo:lo + packet], t[lo:lo + packet], p[lo:lo + packet], lz4_options)
         parts += [np.array([0, len(data)], "<i4").tobytes(), data]
     return b"".join(parts)
 

@@ -5,8 +5,8 @@ text and CSV files.
 `read_events` returns the record array the page functions take:
 x, y (int16), t (int64, microseconds) and p (int8, -1 or 1). RAW, DAT and
 N-MNIST files are decoded natively, 16 MiB of the file at a time, from a
-memory map; AEDAT 4 is decoded here, packet by packet, and needs the optional
-`lz4` package for its compressed packets.
+memory map; AEDAT 4 natively too, packet by packet (its LZ4 frames by a decoder
+of our own, so it needs no other package).
 
 The package, by concept:
 

@@ -88,8 +88,8 @@ def read_events(path: Union[str, os.PathLike], *, start: Optional[int] = None,
 
     Raises RecordingError (a ValueError) naming the file for an unknown extension, a mislabelled,
     unreadable or corrupt file, or one that is not a regular file; FileNotFoundError for a
-    missing one; ImportError naming the extra for AEDAT 4 without the lz4 package, HDF5 without
-    h5py, or a bag without rosbags; ValueError
+    missing one; ImportError naming the extra for HDF5 without h5py, or a bag without
+    rosbags; ValueError
     for a negative start or duration or an unknown `outside`. Refuses a path that is not a str
     or path object, non-numeric start/duration and a non-str `outside` with TypeError.
     """

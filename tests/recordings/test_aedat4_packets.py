@@ -1,0 +1,189 @@
+"""AEDAT 4 packets: our LZ4 frame decoder against the lz4 package (the reference library's
+own decoder) on random data and damaged frames, and files of every packet form read back
+whole, in pieces and with their faults named at their packet."""
+import re
+import warnings
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from tests.support import writers
+from tests.support.events import random_events
+from zelq.viz import RecordingError, RecordingWarning, iter_events, read_events
+from zelq.viz import _native
+
+lz4_frame = pytest.importorskip("lz4.frame")
+
+BIG = 1 << 30
+# Random bytes (stored blocks) and repeated runs (matches at every distance), up to ~150 KB.
+DATA = st.lists(st.one_of(st.binary(min_size=1, max_size=4000),
+                          st.tuples(st.binary(min_size=1, max_size=40), st.integers(2, 600)).map(lambda t: t[0] * t[1])),
+                max_size=30).map(b"".join)
+OPTIONS = st.fixed_dictionaries({
+    "block_size": st.sampled_from([lz4_frame.BLOCKSIZE_MAX64KB, lz4_frame.BLOCKSIZE_MAX256KB,
+                                   lz4_frame.BLOCKSIZE_MAX1MB, lz4_frame.BLOCKSIZE_MAX4MB]),
+    "block_linked": st.booleans(), "content_checksum": st.booleans(), "block_checksum": st.booleans(),
+    "store_size": st.booleans(), "compression_level": st.sampled_from([0, 4, 10]),
+})
+
+
+def ours(frame, limit=BIG):
+    try:
+        return "ok", _native.events()._lz4_frame(frame, limit)
+    except ValueError as e:
+        return str(e), None
+
+
+def reference(frame):
+    """What the lz4 package makes of one frame: its bytes, "ends early" or its error name."""
+    decoder = lz4_frame.LZ4FrameDecompressor()
+    try:
+        out = decoder.decompress(frame)
+    except RuntimeError as e:
+        return str(e).rsplit(": ", 1)[1], None
+    return ("ok", out) if decoder.eof else ("ends early", None)
+
+
+@settings(max_examples=150, deadline=None)
+@given(data=DATA, options=OPTIONS)
+def test_frames_decode_to_their_data(data, options):
+    frame = lz4_frame.compress(data, **options)
+    assert ours(frame) == ("ok", data)
+    assert ours(frame + b"after the frame") == ("ok", data)
+
+
+@settings(max_examples=400, deadline=None)
+@given(data=DATA, options=OPTIONS, cut=st.floats(0, 1), flips=st.lists(st.tuples(st.floats(0, 1), st.integers(1, 255)),
+                                                                        max_size=3))
+def test_damaged_frames_are_refused_as_the_reference_refuses_them(data, options, cut, flips):
+    frame = bytearray(lz4_frame.compress(data, **options))
+    for where, mask in flips:
+        frame[int(where * (len(frame) - 1))] ^= mask
+    frame = bytes(frame[:int(cut * len(frame))] if cut < 0.5 else frame)
+    got, want = ours(frame), reference(frame)
+    if got != want:
+        # Where a damaged block decodes under one decoder's end-of-block rules and not the
+        # other's, the refusal can only be that the block is damaged.
+        assert "ERROR_decompressionFailed" in (got[0], want[0]), (got[0], want[0])
+
+
+def _with_header(frame, flags, extra):
+    """The frame's blocks behind a descriptor of other flags and fields, with the header
+    checksum the reference accepts (found by trying each of the 256)."""
+    start = 7 + (8 if frame[4] & 0x08 else 0)
+    for hc in range(256):
+        made = frame[:4] + bytes([flags, frame[5]]) + extra + bytes([hc]) + frame[start:]
+        if reference(made)[0] != "ERROR_headerChecksum_invalid":
+            return made
+    raise AssertionError("no header checksum accepted")
+
+
+@pytest.mark.parametrize("what", ["dictionary id", "wrong content size", "bad header checksum"])
+def test_descriptor_fields_as_the_reference_takes_them(what):
+    data = b"abc" * 20000
+    frame = lz4_frame.compress(data, store_size=False, block_linked=False)
+    if what == "dictionary id":  # read, and no dictionary needed by these blocks
+        made = _with_header(frame, frame[4] | 0x01, b"\x07\0\0\0")
+    elif what == "wrong content size":
+        made = _with_header(frame, frame[4] | 0x08, (len(data) + 1).to_bytes(8, "little"))
+    else:
+        made = frame[:6] + bytes([frame[6] ^ 1]) + frame[7:]
+    assert ours(made) == reference(made)
+    assert ours(made)[0] == {"dictionary id": "ok", "wrong content size": "ERROR_frameSize_wrong",
+                             "bad header checksum": "ERROR_headerChecksum_invalid"}[what]
+
+
+def test_skippable_frames_and_the_output_limit():
+    skippable = (0x184D2A53).to_bytes(4, "little") + (5).to_bytes(4, "little") + b"12345"
+    assert ours(skippable) == reference(skippable) == ("ok", b"")
+    assert ours(skippable[:-1]) == reference(skippable[:-1]) == ("ends early", None)
+    frame = lz4_frame.compress(bytes(300_000), block_size=lz4_frame.BLOCKSIZE_MAX64KB)
+    assert ours(frame, 300_000) == ("ok", bytes(300_000))
+    assert ours(frame, 200_000) == ("too large", None)  # refused at the block that passes it
+
+
+# ---------------------------------------------------------------- files of every packet form
+
+PACKED = {"stored": False, "linked, checksums": {"block_linked": True, "content_checksum": True, "block_checksum": True},
+          "4 MiB blocks, sized": {"block_size": lz4_frame.BLOCKSIZE_MAX4MB, "store_size": True}}
+
+
+@pytest.mark.parametrize("form", list(PACKED))
+def test_packet_forms_read_whole_and_in_pieces(tmp_path, form):
+    events = random_events(120_000, 64, 48, 5_000_000, seed=3)
+    path = tmp_path / "f.aedat4"
+    path.write_bytes(writers.aedat4(events, geometry=(64, 48), packet=7_000, lz4_options=PACKED[form]))
+    np.testing.assert_array_equal(read_events(path), events)
+    pieces = list(iter_events(path, chunk=10_000))
+    assert [len(p) for p in pieces] == [10_000] * 12
+    np.testing.assert_array_equal(np.concatenate(pieces), events)
+    window = read_events(path, start=1_000_000, duration=2_000_000)
+    lo = events["t"][0] + 1_000_000
+    np.testing.assert_array_equal(window, events[(events["t"] >= lo) & (events["t"] < lo + 2_000_000)])
+
+
+def _file(tmp_path, packets, compression=1):
+    header = writers._aedat_header(writers._aedat_info(64, 48), compression)
+    body = b"".join(np.array([0, len(p)], "<i4").tobytes() + p for p in packets)
+    path = tmp_path / "d.aedat4"
+    path.write_bytes(b"#!AER-DAT4.0\r\n" + len(header).to_bytes(4, "little") + header + body)
+    return path, 14 + 4 + len(header)
+
+
+def _packet(events, **options):
+    return writers._aedat_packet(events["x"], events["y"], events["t"], (events["p"] > 0).astype(np.uint8), options)
+
+
+@pytest.mark.parametrize("damage, message", [
+    ("cut frame", "its compressed data ends early"),
+    ("content checksum", r"its LZ4 data is damaged \(LZ4F_decompress failed with code: ERROR_contentChecksum_invalid\)"),
+    ("block size", r"its LZ4 data is damaged \(LZ4F_decompress failed with code: ERROR_maxBlockSize_invalid\)"),
+    ("event count", r"it claims 4294967295 events, more than it holds"),
+    ("zstd", None),
+])
+def test_a_damaged_packet_is_refused_at_its_offset_after_the_packets_before_it(tmp_path, damage, message):
+    events = random_events(30_000, 64, 48, 1_000_000, seed=5)
+    good = [_packet(events[i:i + 3000], content_checksum=True) for i in range(0, 30_000, 3000)]
+    bad = bytearray(good[6])
+    if damage == "cut frame":
+        bad = bad[:-9]
+    elif damage == "content checksum":
+        bad[-1] ^= 0x40
+    elif damage == "block size":
+        bad[-5] = 0x7F  # the end mark holds a block header claiming too much
+    elif damage == "event count":
+        bad = bytearray(lz4_frame.compress(lz4_frame.decompress(bytes(bad))[:28] + b"\xff" * 4 +
+                                           lz4_frame.decompress(bytes(bad))[32:]))
+    path, start = _file(tmp_path, good[:6] + [bytes(bad)] + good[7:], compression=3 if damage == "zstd" else 1)
+    at = start + sum(8 + len(p) for p in good[:6])
+    if message is None:
+        message = "its packets are ZSTD-compressed; only LZ4 and uncompressed AEDAT 4 are read"
+        at = None
+    for read in (read_events, lambda p: list(iter_events(p, chunk=4096)), lambda p: read_events(p, start=10)):
+        with pytest.raises(RecordingError) as caught:
+            read(path)
+        where = "" if at is None else rf"corrupt AEDAT 4 packet at byte {at}: "
+        assert re.fullmatch(rf"{re.escape(str(path))}: {where}{message}", str(caught.value)), str(caught.value)
+
+
+@settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(cut=st.integers(0, 400_000))
+def test_a_file_cut_anywhere_reads_its_whole_packets(tmp_path, cut):
+    events = random_events(25_000, 64, 48, 1_000_000, seed=9)
+    data = writers.aedat4(events, geometry=(64, 48), packet=2_500)
+    path = tmp_path / "c.aedat4"
+    path.write_bytes(data[:cut])
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            got = read_events(path)
+        except RecordingError as e:  # a cut inside the header
+            assert re.search(r"AEDAT 4 header|not a AEDAT 4 file", str(e)), str(e)
+            return
+    assert len(got) % 2_500 == 0
+    np.testing.assert_array_equal(got, events[:len(got)])
+    notes = [str(w.message) for w in caught]
+    assert all(re.search(rf"cut short: .* inside the packet at byte \d+; {len(got):,} events", n) for n in notes), notes
+    assert (len(got) == len(events)) == (cut >= len(data))
