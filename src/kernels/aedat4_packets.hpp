@@ -221,7 +221,9 @@ private:
             std::memcpy(&content, p + 6, 8);
             if (content) return static_cast<size_t>(std::min<uint64_t>(content, l_.limit));
         }
-        return 3 * n;  // what event packets compress by, at most, as cameras write them
+        // About what cameras' event packets compress by: a file that compresses better grows
+        // its array once or twice; of one that compresses worse, the rest is never touched.
+        return 2 * n;
     }
 
     // The next packet of the stream into a free slot, under the lock; null when the ring
