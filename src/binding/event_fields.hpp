@@ -76,6 +76,15 @@ inline bool short_int(nb::handle events, nb::handle name) {
            nb::len(nb::object(fdtype.attr("shape"))) == 0;
 }
 
+// A plain integer or bool field, whose largest value always has an integer value.
+inline bool integer(nb::handle events, nb::handle name) {
+    nb::object fdtype = events.attr("dtype").attr("fields")[name][0];
+    const std::string kind = nb::cast<std::string>(fdtype.attr("kind"));
+    const int size = nb::cast<int>(fdtype.attr("itemsize"));
+    const bool sized = kind == "b" ? size == 1 : (kind == "i" || kind == "u") && (size == 1 || size == 2 || size == 4 || size == 8);
+    return sized && nb::len(nb::object(fdtype.attr("shape"))) == 0;
+}
+
 // The largest x and y as Python ints, in one pass over the records.
 inline std::pair<nb::object, nb::object> xy_max_ints(nb::handle events, nb::handle x, nb::handle y) {
     EventView view(events);

@@ -282,12 +282,14 @@ inline bool raster_by_band(const Layout& f, size_t n, int64_t bins, uint64_t neu
 
 // Spike counts into a zeroed float32 raster of (time_bins, n_neurons), neuron
 // y * width + x with the width of the events themselves: their largest x plus
-// one, found as the sensor size is. For events with x and y fields of 16-bit
-// integers (n >= 1); in one pass for the record layout, else in two.
+// one, found as the sensor size is. For events (n >= 1) with x and y fields of
+// 16-bit integers, in one pass for the record layout, else in two; or without
+// a y field, where the neuron is x and no width is needed.
 inline void count_raster_own_width(const EventColumns& ev, int64_t time_bins, int64_t n_neurons, float* out,
                                    size_t out_cells) {
     using fused::native;
     std::optional<int64_t> width;
+    if (!ev.y) width = 0;
     const Column& x = ev.x;
     const Column* y = ev.y ? &*ev.y : nullptr;
     const bool layout = y && ev.n < (uint64_t{1} << 32) && n_neurons >= 1 &&

@@ -217,15 +217,16 @@ nb::object events_to_grid(const Args& a) {
     return grid;
 }
 
-// The raster of a given neuron count whose width the binning pass finds itself:
-// the sensor size would come from this module's own detection over two 16-bit
-// coordinates, which reads the same view and columns first and cannot fail after.
+// The raster of a given neuron count whose width the binning pass finds itself
+// (or, without a y field, needs none): the sensor size would come from this
+// module's own detection over two 16-bit coordinates or one integer x, which
+// reads the same view and columns first and cannot fail after.
 nb::object raster_own_width(const Args& a, const Fields& f) {
     nb::handle events = a[0], n_neurons = a[1], time_bins = a[2];
     EventView view(events);
     event_fields::require_elements(view, "maximum");
     view.column(f.x);
-    view.column(f.y);
+    if (!f.y.is_none()) view.column(f.y);
     nb::object raster = zeros(nb::make_tuple(time_bins, n_neurons), g_float32);
     const kern::EventColumns ev = columns(view, f, false);
     const int64_t bins = a.integer(2), neurons = dimension(n_neurons);
@@ -247,8 +248,9 @@ nb::object events_to_raster(const Args& a) {
         return zeros(nb::make_tuple(time_bins, some ? nb::borrow(a[1]) : nb::object(nb::int_(1))), g_float32);
     }
     nb::object detect = module().attr("_detect_sensor_size");
-    if (!a.is_none(1) && detect.is(g_detect) && !f.t.is_none() && !f.x.is_none() && !f.y.is_none() &&
-        event_fields::short_int(events, f.x) && event_fields::short_int(events, f.y))
+    if (!a.is_none(1) && detect.is(g_detect) && !f.t.is_none() && !f.x.is_none() &&
+        (f.y.is_none() ? event_fields::integer(events, f.x)
+                       : event_fields::short_int(events, f.x) && event_fields::short_int(events, f.y)))
         return raster_own_width(a, f);
     auto wh = unpack(detect(events), 2);
     nb::object n_neurons = nb::borrow(a[1]);
