@@ -24,9 +24,11 @@
 #include <vector>
 
 #include "binding/args.hpp"
+#include "binding/filter_settings.hpp"
 #include "binding/health.hpp"
 #include "binding/numpy.hpp"
 #include "kernels/evt.hpp"
+#include "kernels/filter_stage.hpp"
 #include "kernels/stream/engines.hpp"
 #include "kernels/stream/two_threads.hpp"
 
@@ -199,6 +201,26 @@ private:
         return visit([&](auto& e) { return e.feed(records, n); });
     }
 
+    // What decoded records meet before the engine counts them: the health and sample, the raw
+    // frames, then the filters, which keep the survivors at the front; returns how many to count.
+    size_t before_engine(uint8_t* records, size_t n) {
+        inspect_records(records, n);
+        if (raw_wanted_) feed_raw(records, n);
+        return filter_ ? filter_->apply(records, n) : n;
+    }
+
+    // The raw frames take the records before raw_end_ while their frames have room; times rise
+    // (the caller's rule), so from the first record at raw_end_ or after they take none.
+    void feed_raw(const uint8_t* records, size_t n) {
+        size_t m = 0;
+        for (int64_t t; m < n; ++m) {
+            std::memcpy(&t, records + m * kern::evt::kRecordSize + 4, 8);
+            if (t >= raw_end_) break;
+        }
+        if (m) raw_->feed(records, m);
+        if (m < n || raw_->frames_full()) raw_wanted_ = false;
+    }
+
     void inspect_records(const uint8_t* records, size_t n) {
         if (!health_) return;
         constexpr size_t kAhead = 16;
@@ -229,10 +251,11 @@ public:
         if (two_threads) {
             nb::gil_scoped_release release;
             used = visit([&](auto& e) {
-                if (!health_) return st::decode_while_counting(format_, buf, n, state_, e);
-                // The health and the sample on the decoding thread, beside the counting one.
-                return st::decode_while_counting(format_, buf, n, state_, e, [this](const uint8_t* r, size_t k) {
-                    inspect_records(r, k);
+                if (!health_ && !filter_ && !raw_wanted_) return st::decode_while_counting(format_, buf, n, state_, e);
+                // The health, the sample, the raw frames and the filters on the decoding thread,
+                // beside the counting one.
+                return st::decode_while_counting(format_, buf, n, state_, e, [this](uint8_t* r, size_t k) {
+                    return before_engine(r, k);
                 });
             });
         } else {
@@ -253,8 +276,7 @@ public:
                 if (state_.error) state_.error_at += static_cast<int64_t>(used);
                 if (state_.back && !was_back) state_.back_at += static_cast<int64_t>(used);
                 used += p.consumed;
-                count_ = p.count;
-                inspect_records(records_.data(), count_);
+                count_ = before_engine(records_.data(), p.count);
                 if (p.consumed == 0 && p.count == 0) break;  // a partial word
             }
         }
@@ -268,6 +290,7 @@ public:
     // Counts ready records (the event dtype); returns how many were used.
     size_t feed_records(nb::handle records) {
         if (!records.attr("dtype").equal(types().record)) raise(PyExc_ValueError, "records must be of the event dtype");
+        if (filter_) raise(PyExc_ValueError, "a filtered pass is fed file bytes");
         BufferView data;
         data.require(records);
         const size_t n = static_cast<size_t>((*data).len) / kern::evt::kRecordSize;
@@ -288,6 +311,37 @@ public:
         if (!std::holds_alternative<st::PageEngine>(engine_)) raise(PyExc_ValueError, "only a page pass inspects");
         health_.emplace(width, height);
         sample_.emplace(t0, t1, static_cast<size_t>(std::max<int64_t>(cap, 1)));
+    }
+
+    // The noise filters between the decoder and the engine (see filters.py for the arguments):
+    // the engine counts the survivors of the file bytes it is fed.
+    void filter(int64_t width, int64_t height, nb::handle denoise, nb::handle refractory, const std::vector<int64_t>& hot,
+                int64_t denoise_width, int64_t denoise_height, int64_t bin_start, int64_t bin_us, int64_t bins) {
+        filter_.emplace(filter_binding::settings(width, height, denoise, refractory, hot, denoise_width, denoise_height),
+                        bin_start, bin_us, bins);
+    }
+
+    // Another page pass that counts the raw frames: it is given the decoded records before the
+    // filters, those before `end`, while its frames have room. For files whose times rise.
+    void raw_frames(nb::handle other, int64_t end) {
+        Stream& raw = nb::cast<Stream&>(other);
+        if (&raw == this || !std::holds_alternative<st::PageEngine>(raw.engine_))
+            raise(PyExc_ValueError, "raw frames are counted by another page pass");
+        raw_ = &raw;
+        raw_ref_ = nb::borrow(other);
+        raw_end_ = end;
+        raw_wanted_ = true;
+    }
+
+    nb::dict filter_counts() const {
+        if (!filter_) raise(PyExc_ValueError, "this pass has no filters");
+        return filter_binding::counts_of(filter_->counts());
+    }
+
+    nb::bytes filter_removed() const {
+        if (!filter_) raise(PyExc_ValueError, "this pass has no filters");
+        const std::vector<uint32_t>& r = filter_->removed();
+        return nb::bytes(reinterpret_cast<const char*>(r.data()), r.size() * sizeof(uint32_t));
     }
 
     // Whether a page's frames have spent their budget: no frame after this one is kept.
@@ -387,6 +441,11 @@ private:
     std::FILE* spool_ = nullptr;
     std::optional<kern::HealthCheck> health_;
     std::optional<kern::XytSample> sample_;
+    std::optional<kern::FilterStage> filter_;
+    Stream* raw_ = nullptr;  // the raw frames' pass, kept alive by raw_ref_
+    nb::object raw_ref_;
+    int64_t raw_end_ = 0;
+    bool raw_wanted_ = false;
     Engine engine_;
 };
 

@@ -9,8 +9,12 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <new>
 #include <optional>
 #include <thread>
+#include <type_traits>
 
 namespace zv::kern {
 
@@ -136,6 +140,37 @@ private:
     std::optional<CheapPages> pages_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
+};
+
+// A table of values looked up all over (the per-pixel state of a large sensor), on huge
+// pages where the kernel gives them: a lookup then seldom misses the TLB as well as
+// the cache. Values are left unset by assign(); fill() sets them.
+template <typename T>
+class HugeTable {
+    static_assert(std::is_trivially_copyable_v<T>);
+
+public:
+    void assign(size_t n, const T&) {
+        constexpr size_t kHuge = size_t{2} << 20;
+        const size_t bytes = (n * sizeof(T) + kHuge - 1) / kHuge * kHuge;
+        void* p = bytes ? std::aligned_alloc(kHuge, bytes) : nullptr;
+        if (bytes && !p) throw std::bad_alloc();
+        if (p) madvise(p, bytes, MADV_HUGEPAGE);
+        data_.reset(static_cast<T*>(p));
+        n_ = n;
+    }
+    void fill(const T& v) { std::fill_n(data_.get(), n_, v); }
+    void release() { data_.reset(); n_ = 0; }
+    T& operator[](size_t i) { return data_.get()[i]; }
+    const T& operator[](size_t i) const { return data_.get()[i]; }
+    size_t size() const { return n_; }
+
+private:
+    struct Free {
+        void operator()(T* p) const { std::free(p); }
+    };
+    std::unique_ptr<T, Free> data_;
+    size_t n_ = 0;
 };
 
 }  // namespace zv::kern

@@ -9,6 +9,7 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "kernels/evt.hpp"
@@ -20,9 +21,10 @@ namespace zv::kern::stream {
 // the engines whose feeding never pauses (not a render). Returns the bytes
 // decoded; the decoder stops where decode() would (window end, error, a
 // partial word), and offsets in `s` are within buf. `decoded(records, count)` sees each
-// buffer on the decoding thread before it is counted (work that thread has room for).
+// buffer on the decoding thread before it is counted (work that thread has room for); one
+// that returns a count keeps only that many records, at the buffer's front, for counting.
 struct NothingMore {
-    void operator()(const uint8_t*, size_t) const {}
+    void operator()(uint8_t*, size_t) const {}
 };
 template <typename Engine, typename Decoded = NothingMore>
 size_t decode_while_counting(evt::Format format, const uint8_t* buf, size_t n, evt::State& s, Engine& engine,
@@ -54,10 +56,12 @@ size_t decode_while_counting(evt::Format format, const uint8_t* buf, size_t n, e
             if (s.error) s.error_at += static_cast<int64_t>(used);
             if (s.back && !was_back) s.back_at += static_cast<int64_t>(used);
             used += p.consumed;
-            decoded(buffers[b].data(), p.count);
+            size_t count = p.count;
+            if constexpr (std::is_void_v<std::invoke_result_t<Decoded&, uint8_t*, size_t>>) decoded(buffers[b].data(), count);
+            else count = decoded(buffers[b].data(), count);
             const bool last = used == n || s.done || s.error || (p.consumed == 0 && p.count == 0);
             std::lock_guard lock(mu);
-            filled.push_back({b, p.count});
+            filled.push_back({b, count});
             finished = last;
             cv.notify_all();
             if (last) return;

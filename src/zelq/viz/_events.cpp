@@ -450,6 +450,15 @@ NB_MODULE(_events, m) {
         .def("take_frames", &stream::Stream::take_frames)
         .def("frames_full", &stream::Stream::frames_full)
         .def("inspect", &stream::Stream::inspect, "width"_a, "height"_a, "t0"_a, "t1"_a, "cap"_a)
+        .def("filter", &stream::Stream::filter, "width"_a, "height"_a, "denoise"_a.none(), "refractory"_a.none(),
+             "hot"_a, "denoise_width"_a, "denoise_height"_a, "bin_start"_a, "bin_us"_a, "bins"_a,
+             "The noise filters between the decoder and the engine (as _inspect._Filter takes them): the\n"
+             "engine counts the survivors of the file bytes; feed_records is then refused.")
+        .def("raw_frames", &stream::Stream::raw_frames, "other"_a, "end"_a,
+             "Another page pass, given the decoded records before the filters: those before end, while its\n"
+             "frames have room (for files whose times rise).")
+        .def("filter_counts", &stream::Stream::filter_counts)
+        .def("filter_removed", &stream::Stream::filter_removed)
         .def("result", &stream::Stream::result);
     def(m, "_thumbnail", {arg("on"), arg("off")}, thumbnail,
         "Base64 PNG thumbnail of ON and OFF pixel counts (uint32 arrays of one (height, width) shape),\n"

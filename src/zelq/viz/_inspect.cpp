@@ -20,10 +20,12 @@
 #include "binding/args.hpp"
 #include "binding/health.hpp"
 #include "binding/events.hpp"
+#include "binding/filter_settings.hpp"
 #include "binding/py.hpp"
 #include "kernels/box_match.hpp"
 #include "kernels/box_outlines.hpp"
 #include "kernels/columns.hpp"
+#include "kernels/filter_stage.hpp"
 #include "kernels/filters.hpp"
 #include "kernels/health.hpp"
 #include "kernels/hot_pixels.hpp"
@@ -36,8 +38,7 @@ namespace {
 
 nb::object& g_numpy = *new nb::object;  // never destroyed: it would outlive the interpreter
 
-// Sensors beyond this many pixels would need gigabytes of per-pixel memory.
-constexpr int64_t kMaxPixels = int64_t{1} << 26;
+using filter_binding::kMaxPixels;
 
 struct OutBuffer : py::Buffer {
     explicit OutBuffer(nb::handle arr) { require(arr, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS); }
@@ -45,20 +46,7 @@ struct OutBuffer : py::Buffer {
 
 nb::object new_array(int64_t n, const char* dtype) { return g_numpy.attr("zeros")(n, dtype); }
 
-kern::FilterTime filter_time(nb::handle v) {
-    kern::FilterTime ft;
-    if (v.is_none()) return ft;
-    if (PyLong_Check(v.ptr())) {
-        ft.whole = PyLong_AsLongLong(v.ptr());
-        if (ft.whole == -1 && PyErr_Occurred()) rethrow();
-        ft.is_whole = true;
-        ft.value = static_cast<double>(ft.whole);
-    } else {
-        ft.value = PyFloat_AsDouble(v.ptr());
-        if (ft.value == -1.0 && PyErr_Occurred()) rethrow();
-    }
-    return ft;
-}
+using filter_binding::filter_time;
 
 // Whether a time column holds integers (kept exact) rather than floating values.
 bool integer_times(const kern::Column& ct) { return ct.kind == kern::NumKind::Int || ct.kind == kern::NumKind::UInt; }
@@ -192,106 +180,35 @@ nb::object local_hot_pixels(const Args& a) {
     return out;
 }
 
-// The streaming filter stage: fed the documented records (x, y int16, t int64, p int8,
-// packed) in file order, it keeps the survivors at the front of each piece, with its
-// state carried from piece to piece; removed events are counted per timeline bin.
+// The streaming filter stage (kernels/filter_stage.hpp) over pieces of the documented records.
 class Filter {
 public:
     Filter(int64_t width, int64_t height, nb::object denoise, nb::object refractory, std::vector<int64_t> hot,
            int64_t denoise_width, int64_t denoise_height, int64_t bin_start, int64_t bin_us, int64_t bins)
-        : filter_(settings(width, height, denoise, refractory, hot, denoise_width, denoise_height)),
-          bin_start_(bin_start), bin_us_(std::max<int64_t>(1, bin_us)), removed_(static_cast<size_t>(std::max<int64_t>(0, bins))) {}
+        : stage_(filter_binding::settings(width, height, denoise, refractory, hot, denoise_width, denoise_height),
+                 bin_start, bin_us, bins) {}
 
     // Compacts the kept records of `records` to its front; returns how many there are.
     int64_t apply(nb::handle records) {
         py::Buffer buf;
         buf.require(records, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
-        if ((*buf).itemsize != kRecord) raise(PyExc_ValueError, "records must be the documented 13-byte records");
+        if ((*buf).itemsize != kern::FilterStage::kRecord)
+            raise(PyExc_ValueError, "records must be the documented 13-byte records");
         auto* base = static_cast<uint8_t*>(buf.data());
         const size_t n = buf.items();
-        size_t kept = 0;
         nb::gil_scoped_release release;
-        constexpr size_t kAhead = 16;
-        for (size_t i = 0; i < n; ++i) {
-            const uint8_t* r = base + i * kRecord;
-            int16_t x, y;
-            int64_t t;
-            if (i + kAhead < n) {  // a later event's memories on their way while this one is filtered
-                std::memcpy(&x, r + kAhead * kRecord, 2);
-                std::memcpy(&y, r + kAhead * kRecord + 2, 2);
-                filter_.prefetch(x, y);
-            }
-            std::memcpy(&x, r, 2);
-            std::memcpy(&y, r + 2, 2);
-            std::memcpy(&t, r + 4, 8);
-            if (filter_.keep(x, y, t)) {
-                if (kept != i) std::memmove(base + kept * kRecord, r, kRecord);
-                ++kept;
-            } else if (!removed_.empty()) {
-                count_removed(t);
-            }
-        }
-        return static_cast<int64_t>(kept);
+        return static_cast<int64_t>(stage_.apply(base, n));
     }
 
-    nb::dict counts() const {
-        const kern::FilterCounts& c = filter_.counts();
-        nb::dict d;
-        d["outside"] = c.outside;
-        d["hot"] = c.hot;
-        d["denoise"] = c.denoise;
-        d["refractory"] = c.refractory;
-        d["kept"] = c.kept;
-        return d;
-    }
+    nb::dict counts() const { return filter_binding::counts_of(stage_.counts()); }
 
     nb::bytes removed() const {
-        return nb::bytes(reinterpret_cast<const char*>(removed_.data()), removed_.size() * sizeof(uint32_t));
+        const std::vector<uint32_t>& r = stage_.removed();
+        return nb::bytes(reinterpret_cast<const char*>(r.data()), r.size() * sizeof(uint32_t));
     }
 
 private:
-    static constexpr Py_ssize_t kRecord = 13;
-
-    static kern::FilterSettings settings(int64_t w, int64_t h, nb::handle denoise, nb::handle refractory,
-                                         const std::vector<int64_t>& hot, int64_t dw, int64_t dh) {
-        if (w < 1 || h < 1 || w > kMaxPixels / h)
-            raise(PyExc_ValueError, "a sensor of %lld x %lld pixels is too large to filter", static_cast<long long>(w),
-                  static_cast<long long>(h));
-        kern::FilterSettings s;
-        s.width = w;
-        s.height = h;
-        s.denoise = filter_time(denoise);
-        s.refractory = filter_time(refractory);
-        s.denoise_width = std::clamp<int64_t>(dw, 0, w);
-        s.denoise_height = std::clamp<int64_t>(dh, 0, h);
-        if (!hot.empty()) {
-            s.hot.assign(static_cast<size_t>(w * h), 0);
-            for (int64_t i : hot)
-                if (i >= 0 && i < w * h) s.hot[static_cast<size_t>(i)] = 1;
-        }
-        return s;
-    }
-
-    kern::EventFilter filter_;
-    // A removed event's timeline bin; times mostly rise, so the running bin saves the division.
-    void count_removed(int64_t t) {
-        if (t >= lo_ && t < hi_) {
-            ++removed_[at_];
-            return;
-        }
-        const __int128 d = static_cast<__int128>(t) - bin_start_;
-        if (d < 0 || d / bin_us_ >= static_cast<__int128>(removed_.size())) return;
-        at_ = static_cast<size_t>(d / bin_us_);
-        ++removed_[at_];
-        const __int128 lo = static_cast<__int128>(bin_start_) + static_cast<__int128>(at_) * bin_us_;
-        lo_ = static_cast<int64_t>(lo);  // at most t
-        hi_ = lo + bin_us_ > INT64_MAX ? INT64_MAX : static_cast<int64_t>(lo + bin_us_);
-    }
-
-    int64_t bin_start_, bin_us_;
-    std::vector<uint32_t> removed_;
-    int64_t lo_ = 0, hi_ = 0;  // the running bin's span, empty until a removed event
-    size_t at_ = 0;
+    kern::FilterStage stage_;
 };
 
 // A contiguous buffer of `itemsize`-byte items of the format letter `code` ('q' int64, 'B' uint8).

@@ -15,8 +15,8 @@ import numpy as np
 
 from . import _args, _native
 
-__all__ = ["filter_events", "filter_time", "hot_pixel_list", "Settings", "settings_of", "stage", "filtered_pieces",
-           "filters_part"]
+__all__ = ["filter_events", "filter_time", "hot_pixel_list", "Settings", "settings_of", "stage", "stage_args",
+           "Removed", "filtered_pieces", "filters_part"]
 
 HOT_RULE = ("pixels with at least 16 events and at least 10 times the median count of their "
             "eight neighbours (those that exist at a border)")
@@ -139,11 +139,11 @@ def settings_of(denoise_us: Any, refractory_us: Any, drop_hot: Any) -> Settings:
     return Settings(filter_time("denoise_us", denoise_us), filter_time("refractory_us", refractory_us), bool(drop_hot))
 
 
-def stage(settings: Settings, sensor: Tuple[int, int], counts: Optional[Dict[str, Any]],
-          bins: Tuple[int, int, int] = (0, 1, 0)) -> Any:
-    """The native filter stage on `sensor`, from the counting pass's results (`counts`: the health
-    pass's hot pixels and extents; None when no filter needs them); removed events are counted in
-    `bins` = (start, bin µs, number of bins)."""
+def stage_args(settings: Settings, sensor: Tuple[int, int], counts: Optional[Dict[str, Any]],
+               bins: Tuple[int, int, int] = (0, 1, 0)) -> Tuple[Any, ...]:
+    """The native filter stage's arguments on `sensor`, from the counting pass's results (`counts`:
+    the health pass's hot pixels and extents; None when no filter needs them); removed events are
+    counted in `bins` = (start, bin µs, number of bins)."""
     w, h = sensor
     hot: List[int] = []
     bounds = (w, h)
@@ -151,8 +151,30 @@ def stage(settings: Settings, sensor: Tuple[int, int], counts: Optional[Dict[str
         if settings.drop_hot:
             hot = [int(y) * w + int(x) for x, y, _ in counts["hot_pixels"] if x < w and y < h]
         bounds = tuple(counts["cool_extent"] if settings.drop_hot else counts["extent"])
-    return _native.inspection()._Filter(w, h, settings.denoise_us, settings.refractory_us, hot,
-                                        bounds[0], bounds[1], *bins)
+    return (w, h, settings.denoise_us, settings.refractory_us, hot, bounds[0], bounds[1], *bins)
+
+
+def stage(settings: Settings, sensor: Tuple[int, int], counts: Optional[Dict[str, Any]],
+          bins: Tuple[int, int, int] = (0, 1, 0)) -> Any:
+    """The native filter stage (see stage_args), fed record pieces in file order."""
+    return _native.inspection()._Filter(*stage_args(settings, sensor, counts, bins))
+
+
+@dataclass(frozen=True)
+class Removed:
+    """What a stage removed, taken from an engine that filtered a file's bytes itself."""
+    counted: Dict[str, Any]
+    bins: bytes
+
+    @classmethod
+    def of(cls, engine: Any) -> "Removed":
+        return cls(engine.filter_counts(), engine.filter_removed())
+
+    def counts(self) -> Dict[str, Any]:
+        return self.counted
+
+    def removed(self) -> bytes:
+        return self.bins
 
 
 def filtered_pieces(pieces: Iterable[np.ndarray], stage_: Any) -> Iterator[np.ndarray]:

@@ -5,6 +5,12 @@ The filters' state needs every event from the file's start in file order, so a f
 source is read from its start (a windowed pass still feeds only its window to the engine).
 Hot pixels and the denoise bounds need the whole recording's counts: a counting pass comes
 first (the page's health pass is that pass).
+
+A whole native file whose times rise is filtered by the engine itself: its decoding thread
+gives the raw frames and the filters each decoded buffer, and the counting thread counts
+the survivors. That pass stands when it read what the record pieces would have given (no
+cut, nothing outside the sensor or the span, no skipped words, times that never went back);
+otherwise the page takes the pieces' path.
 """
 from __future__ import annotations
 
@@ -15,8 +21,9 @@ import numpy as np
 from .. import filters, health
 from ..recordings import _sources as sources
 from ..recordings._sources import Source
+from .span import Span
 
-__all__ = ["through", "stage_for"]
+__all__ = ["through", "stage_for", "natively", "feeds", "stands"]
 
 _STEP, _PIECE = 1 << 20, 1 << 16
 
@@ -31,6 +38,28 @@ def stage_for(src: Source, sensor: Tuple[int, int], wanted: filters.Settings,
         back: list = []
         counts = health.gather(sources.source_pieces(src, _PIECE, back), fields, sensor, back)[0]
     return filters.stage(wanted, sensor, counts, bins)
+
+
+def natively(src: Source, span: Span, windowed: bool, counts: Optional[Dict[str, Any]]) -> bool:
+    """Whether the engine filters the bytes of `src` itself: a whole native file on the sensor
+    its header gives, whose times rose through the counting pass."""
+    return (src.kind == "native" and not windowed and src.sensor_size is not None and span.sensor == src.sensor_size
+            and counts is not None and not counts["backwards"])
+
+
+def feeds(engine: Any, args: Tuple[Any, ...], raw: Any = None) -> None:
+    """The filters (filters.stage_args) between the engine's decoder and its counting; `raw`
+    (a started RawFrames) counts the records before them."""
+    engine.filter(*args)
+    if raw is not None and raw.engine is not None:
+        engine.raw_frames(raw.engine, raw.end)
+
+
+def stands(run: Any, result: Dict[str, Any]) -> bool:
+    """Whether a pass that filtered the file's bytes read what the record pieces give: every
+    decoded event within the sensor and the span, nothing cut or skipped, times never back."""
+    return (run.cut is None and run.back is None and not run.state["outside"] and not sources.skipped_note(run.state)
+            and result["beyond"] == 0 and result["outside"] == 0)
 
 
 def through(src: Source, stage: Any, raw: Any = None) -> Source:

@@ -23,7 +23,7 @@ from ..recordings._sources import Source
 from . import template
 from .arguments import frame_look, positive, windows_arg
 from .filtering import through
-from . import folding, raw_frames
+from . import filtering, folding, raw_frames
 from .raw_frames import RawFrames
 from .engine import PAGE, SPAN_LIMIT, Outcome, Pass, conclude, open_pass, run_pass
 from .. import recording_inspection as inspection
@@ -106,7 +106,7 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
     try:
         with pagefiles.replacing(target) as partial:
             box_notes: List[str] = []
-            stage = None
+            stage: Any = None
             points = inspection.sample_cap(max_bytes)
             if folding.foldable(src, span, windowed, wanted.on, max_bytes, period, points):
                 # One decoding: the page pass gathers the health and the sample too.
@@ -127,11 +127,11 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
             else:
                 box_json, counts = _box_json(src, span, sets, max_bytes, box_notes)
                 if wanted.on:
-                    unfiltered = RawFrames(src, raw_spool)
-                    src, stage, box_json = _filtered(src, span, wanted, counts, box_json, period, decay, unfiltered)
-                run, result, plan, segments = _page_pass(src, span, spool, box_json, raw=unfiltered, **settings)
-                if stage is not None:
-                    box_json = _filters_json(box_json, wanted, stage)
+                    run, result, plan, segments, box_json, unfiltered = _filtered_pass(
+                        src, span, spool, raw_spool, box_json, wanted, counts, windowed, settings)
+                    src = run.src
+                else:
+                    run, result, plan, segments = _page_pass(src, span, spool, box_json, **settings)
                 outcome = conclude(run, result)
             outcome.notes.extend(box_notes)
             if windowed and run.back is not None:
@@ -205,8 +205,31 @@ def _filtered(src: Source, span: Span, wanted: "filters.Settings", counts: Dict[
     reserved for the "filters" part (its size is known before the pass: the budget holds)."""
     plan = Plan.of(span, period, decay)
     stage = filters.stage(wanted, span.sensor, counts, (span.t0, plan.timeline_bin, plan.timeline_bins))
-    reserve = 4 * -(-4 * plan.timeline_bins // 3) + _FILTERS_FIXED
-    return through(src, stage, raw), stage, box_json + " " * reserve
+    return through(src, stage, raw), stage, box_json + " " * _filters_reserve(plan)
+
+
+def _filters_reserve(plan: Plan) -> int:
+    return 4 * -(-4 * plan.timeline_bins // 3) + _FILTERS_FIXED
+
+
+def _filtered_pass(src: Source, span: Span, spool: str, raw_spool: str, box_json: str, wanted: "filters.Settings",
+                   counts: Dict[str, Any], windowed: bool, settings: Dict[str, Any]
+                   ) -> Tuple[Pass, Dict[str, Any], Plan, List[Tuple[int, int, int]], str, RawFrames]:
+    """The filtered page pass with its raw frames, and the document text with the "filters" part:
+    by the engine's own feed where it reads what the record pieces give, else by the pieces."""
+    if filtering.natively(src, span, windowed, counts):
+        plan = Plan.of(span, settings["period"], settings["decay"])
+        args = filters.stage_args(wanted, span.sensor, counts, (span.t0, plan.timeline_bin, plan.timeline_bins))
+        raw = RawFrames(src, raw_spool)
+        reserved = box_json + " " * _filters_reserve(plan)
+        run, result, plan, segments = _page_pass(src, span, spool, reserved, raw=raw, filter_args=args, **settings)
+        if filtering.stands(run, result):
+            return run, result, plan, segments, _filters_json(reserved, wanted, filters.Removed.of(run.engine)), raw
+        run.engine = None  # its spool handle closes before the pass that rewrites the spool
+    raw = RawFrames(src, raw_spool)
+    piped, stage, reserved = _filtered(src, span, wanted, counts, box_json, settings["period"], settings["decay"], raw)
+    run, result, plan, segments = _page_pass(piped, span, spool, reserved, raw=raw, **settings)
+    return run, result, plan, segments, _filters_json(reserved, wanted, stage), raw
 
 
 def _filters_json(box_json: str, wanted: "filters.Settings", stage: Any) -> str:
@@ -222,11 +245,12 @@ def _filters_json(box_json: str, wanted: "filters.Settings", stage: Any) -> str:
 
 def _page_pass(src: Source, span: Span, spool: str, box_json: str, *, period: int, decay: float, gain: float,
                max_bytes: int, windows: Optional[List[Tuple[int, int]]], sections: Tuple[str, str, str],
-               raw: Optional[RawFrames] = None, inspect: int = 0
+               raw: Optional[RawFrames] = None, inspect: int = 0, filter_args: Optional[Tuple[Any, ...]] = None
                ) -> Tuple[Pass, Dict[str, Any], "Plan", List[Tuple[int, int, int]]]:
     """One page pass of the engine over the span, frames spooled to `spool` (rewritten); with `raw`,
     the raw frames beside them in the same pass, from their share of the frames' bytes; with
-    `inspect`, the health and a sample of that many points gathered by the pass too."""
+    `inspect`, the health and a sample of that many points gathered by the pass too; with
+    `filter_args` (a native file's filters), the engine filters the decoded bytes itself."""
     plan = Plan.of(span, period, decay)
     segments = segments_of(windows, span, period, decay, plan.lead)
     # The overview may take all that the rest of the page leaves, counted at its most (it is
@@ -247,6 +271,8 @@ def _page_pass(src: Source, span: Span, spool: str, box_json: str, *, period: in
                   overview_scale=plan.overview_scale, overview_budget=overview_budget, gain=gain)
     if inspect:
         run.engine.inspect(*span.sensor, span.t0, span.t1, inspect)
+    if filter_args is not None:
+        filtering.feeds(run.engine, filter_args, raw)
     result = run_pass(run, span.t0 - plan.lead * period, span.t1)
     if raw is not None:
         raw.finish()
