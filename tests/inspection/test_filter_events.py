@@ -105,3 +105,18 @@ def test_bad_filter_times(value, error, text):
         filter_events(ev, denoise_us=value)
     with pytest.raises(error, match="refractory_us" if error is ValueError else "refractory_us"):
         filter_events(ev, refractory_us=value)
+
+
+@pytest.mark.parametrize("layout", ["jump past 2**32 us", "back past 2**28 us", "near 2**53", "long filter times"])
+def test_times_far_apart_or_far_from_zero(layout):
+    # Memories are held in 32 bits near the first event where that is exact, and as the reference's
+    # doubles from the first time beyond that (or from the start): both must be the reference's.
+    rng = np.random.default_rng(11)
+    ev = random_events(rng, 2000, 6, 5, 4000)
+    times = {"jump past 2**32 us": (0, 2 ** 33), "back past 2**28 us": (2 ** 30, -2 ** 29),
+             "near 2**53": (2 ** 53 - 10 ** 5, 0), "long filter times": (0, 0)}[layout]
+    ev["t"] += times[0]
+    ev["t"][1000:] += times[1]
+    filters = [(2 ** 27, 2 ** 27)] if layout == "long filter times" else [(300, None), (None, 200), (300.0, 200)]
+    for d, r in filters:
+        np.testing.assert_array_equal(filter_events(ev, denoise_us=d, refractory_us=r), tonic_filters(ev, d, r))
