@@ -96,6 +96,7 @@ inline Settings read_settings(nb::handle settings) {
         {"overview_scale", &st::Config::overview_scale},
         {"overview_budget", &st::Config::overview_budget},
         {"scale", &st::Config::scale},
+        {"frames_only", &st::Config::frames_only},
     };
     Settings s;
     st::Config& c = s.config;

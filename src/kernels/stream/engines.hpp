@@ -45,6 +45,7 @@ struct Config {
     int64_t overview_step = 50;  // frames per overview image
     int64_t overview_scale = 1;
     int64_t overview_budget = 30 << 20;  // the overview's share at most, and its first reserve
+    int64_t frames_only = 0;  // 1: the frames alone (no tallies, pixel counts or overview to fold into)
     // Render: the frame rule's settings.
     double gain = 1.0;
     Palette palette{};
@@ -265,7 +266,7 @@ public:
           encoder_(static_cast<size_t>(c_.width), static_cast<size_t>(c_.height),
                    static_cast<size_t>(c_.overview_scale), c_.spool, c_.frame_budget, 4) {
         overview_step_ = c_.overview_step;
-        encoder_.fold_overview_into(&overview_);
+        if (!c_.frames_only) encoder_.fold_overview_into(&overview_);
         frame_buffer_ = encoder_.take();
         dense_keys_ = std::max<size_t>(size_t(1) << 16, static_cast<size_t>(c_.width * c_.height));
         set_activity();
@@ -307,7 +308,7 @@ private:
     // Fetches the accumulator cells the record at `rec` will update (a hint only: the frame may
     // change before it is counted). A folding frame's events go to sequential keys.
     ZV_PREFETCH void prefetch_cell(const uint8_t* rec) const {
-        if (folding_) return;
+        if (folding_ || c_.frames_only) return;
         Cell cell;
         if (!cell_of(rec, cell)) return;
         pixels_.prefetch(cell.pixel, cell.on);
@@ -317,6 +318,13 @@ private:
     __attribute__((always_inline)) void count_event(const Event& e) {
         const int64_t frame = frame_index_ - c_.lead;  // on the overview's grid from t0
         const bool counts = e.t >= c_.t0;
+        if (c_.frames_only) {
+            if (active_) {
+                frame_buffer_->push(encoder_.bands(), static_cast<size_t>(e.x), static_cast<size_t>(e.y), e.on, counts);
+                if (frame_buffer_->keys_held() >= dense_keys_) frame_buffer_->apply_all(encoder_.bands(), nullptr);
+            }
+            return;
+        }
         if (counts) {
             tally(e);
             // Full-rate frames after the lead-in reach the pixel counts and the overview
@@ -355,7 +363,7 @@ private:
     // Frame `frame_index_` is complete: hand it off and move to the next.
     void finish_frame() {
         if (active_) {
-            encoder_.submit(segment_, std::move(frame_buffer_), folding_, frame_index_ - c_.lead);
+            encoder_.submit(segment_, std::move(frame_buffer_), folding_ && !c_.frames_only, frame_index_ - c_.lead);
             frame_buffer_ = encoder_.take();
         }
         while (sample_frame(next_sample_) == frame_index_) take_sample();

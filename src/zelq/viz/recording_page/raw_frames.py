@@ -48,7 +48,7 @@ class RawFrames:
             width=w, height=h, t0=span.t0, t1=span.t1, period_us=period, lead=plan.lead, decay_us=decay,
             timeline_bin=1, timeline_bins=0, raster_bin=1, raster_bins=0, segments=segments,
             spool_path=os.fsencode(self.spool), frame_budget=max(0, budget), overview_step=_NO_OVERVIEW,
-            overview_scale=max(w, h), overview_budget=0, gain=gain))
+            overview_scale=max(w, h), overview_budget=0, gain=gain, frames_only=1))
         if budget <= 0 or not segments:
             self.end = grid  # nothing to keep: no piece is fed
         if self.src.kind == "array":
