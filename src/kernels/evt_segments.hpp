@@ -229,38 +229,47 @@ inline bool plan(Format f, const uint8_t* buf, size_t n, const State& s, size_t 
     return true;
 }
 
-// One segment into out[offset, offset + slots): in pieces, with the rest decoded
-// into a scratch buffer once the slots are too few for the fast loops' room.
+// Records whose pages a segment backs at a time, just ahead of its decoder (about 4 MB):
+// the lines the kernel zeroes are still in the caches when the records are written.
+constexpr size_t kBackRecords = (4u << 20) / evt::kRecordSize;
+
+// One segment into out[offset, offset + slots): in pieces, each call's room backed
+// just before it, with the rest decoded into a scratch buffer once the slots are too
+// few for the fast loops' room.
 inline void decode_segment(Format f, const uint8_t* buf, Segment& g, uint8_t* out, CheapPages& pages,
                            const Done& done) {
     State st = g.start;
     uint8_t* slots = out + g.offset * evt::kRecordSize;
-    // Its pages backed in one call, ahead of the stores: cheaper than a fault per page.
-    pages.back(slots, g.slots * evt::kRecordSize);
-    size_t n = 0, at = g.begin;
+    size_t n = 0, at = g.begin, dropped = g.begin, backed = 0;
     auto note_back = [&](size_t piece, int64_t was) {
         if (st.back && !was && g.back_at < 0) g.back_at = static_cast<int64_t>(piece) + st.back_at;
     };
     while (at < g.end) {
         const size_t len = std::min(kPiece, g.end - at);
+        // Room for kBackRecords more, always more than one block needs: each call makes progress.
+        const size_t cap = std::min<size_t>(g.slots, n + kBackRecords);
+        if (cap > backed) {
+            pages.back(slots + backed * evt::kRecordSize, (cap - backed) * evt::kRecordSize);
+            backed = cap;
+        }
         const int64_t was = st.back;
-        const evt::Progress got = evt::decode(f, buf + at, len, st, slots, g.slots, n);
+        const evt::Progress got = evt::decode(f, buf + at, len, st, slots, cap, n);
         note_back(at, was);
         if (st.error || st.done) return;
-        if (done) done(at, at + got.consumed);
         n = got.count;
         at += got.consumed;
-        if (got.consumed == len) continue;
+        if (done && (at - dropped >= kPiece || at == g.end)) done(dropped, at), dropped = at;
+        if (got.consumed == len || cap < g.slots) continue;
         // Too little room left for the loops' stores: the rest (at most the slots left) goes via scratch.
-        const size_t left = g.slots - n, cap = left + evt::max_per_word(f) + evt::kEvt3BlockRecords + 2;
-        std::vector<uint8_t> scratch(cap * evt::kRecordSize);
+        const size_t left = g.slots - n, room = left + evt::max_per_word(f) + evt::kEvt3BlockRecords + 2;
+        std::vector<uint8_t> scratch(room * evt::kRecordSize);
         const int64_t before = st.back;
-        const evt::Progress rest = evt::decode(f, buf + at, g.end - at, st, scratch.data(), cap, 0);
+        const evt::Progress rest = evt::decode(f, buf + at, g.end - at, st, scratch.data(), room, 0);
         note_back(at, before);
         if (st.error || st.done || rest.consumed != g.end - at || rest.count > left) return;
         std::memcpy(slots + n * evt::kRecordSize, scratch.data(), rest.count * evt::kRecordSize);
         n += rest.count;
-        if (done) done(at, g.end);
+        if (done) done(dropped, g.end);
         at = g.end;
     }
     g.finish = st;
