@@ -143,21 +143,27 @@ ZV_AVX2 __m256i shift_up(__m256i v) {
     else return _mm256_alignr_epi8(v, low_up, 16 - 2 * k);
 }
 
+// Lane 7 of v in every lane of the upper half, zero in the lower half.
+ZV_AVX2 __m256i lane7_up(__m256i v) {
+    return _mm256_shuffle_epi8(_mm256_permute2x128_si256(v, v, 0x08), _mm256_set1_epi16(0x0F0E));
+}
+
 // Lanes with bit 15 set keep their value; the others take that of the nearest such
-// lane below them, or `carry` when there is none.
+// lane below them, or `carry` when there is none. Within each half first (shifts
+// that stay in their 128 bits), then the lower half's last lane into the upper.
 ZV_AVX2 __m256i carry_forward(__m256i v, __m256i carry) {
-    v = _mm256_blendv_epi8(shift_up<1>(v), v, _mm256_srai_epi16(v, 15));
-    v = _mm256_blendv_epi8(shift_up<2>(v), v, _mm256_srai_epi16(v, 15));
-    v = _mm256_blendv_epi8(shift_up<4>(v), v, _mm256_srai_epi16(v, 15));
-    v = _mm256_blendv_epi8(shift_up<8>(v), v, _mm256_srai_epi16(v, 15));
+    v = _mm256_blendv_epi8(_mm256_bslli_epi128(v, 2), v, _mm256_srai_epi16(v, 15));
+    v = _mm256_blendv_epi8(_mm256_bslli_epi128(v, 4), v, _mm256_srai_epi16(v, 15));
+    v = _mm256_blendv_epi8(_mm256_bslli_epi128(v, 8), v, _mm256_srai_epi16(v, 15));
+    v = _mm256_blendv_epi8(lane7_up(v), v, _mm256_srai_epi16(v, 15));
     return _mm256_blendv_epi8(carry, v, _mm256_srai_epi16(v, 15));
 }
 
 ZV_AVX2 __m256i prefix_sum(__m256i v) {
-    v = _mm256_add_epi16(v, shift_up<1>(v));
-    v = _mm256_add_epi16(v, shift_up<2>(v));
-    v = _mm256_add_epi16(v, shift_up<4>(v));
-    return _mm256_add_epi16(v, shift_up<8>(v));
+    v = _mm256_add_epi16(v, _mm256_bslli_epi128(v, 2));
+    v = _mm256_add_epi16(v, _mm256_bslli_epi128(v, 4));
+    v = _mm256_add_epi16(v, _mm256_bslli_epi128(v, 8));
+    return _mm256_add_epi16(v, lane7_up(v));
 }
 
 ZV_AVX2 __m256i eq(__m256i a, int b) { return _mm256_cmpeq_epi16(a, _mm256_set1_epi16(static_cast<short>(b))); }
