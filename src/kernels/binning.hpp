@@ -19,6 +19,7 @@
 
 #include "kernels/column_max.hpp"
 #include "kernels/columns.hpp"
+#include "kernels/frame_bytes_avx2.hpp"
 #include "kernels/record_binning_avx2.hpp"
 #include "kernels/time_bins.hpp"
 
@@ -59,6 +60,14 @@ public:
         void add_bytes(size_t first, const uint8_t* bytes, size_t n) const {
             for (size_t j = 0; j < n; ++j)
                 if (bytes[j]) add_many(first + j, bytes[j]);
+        }
+        // Cells first.. that are still zero take the bytes' counts.
+        void store_bytes(size_t first, const uint8_t* bytes, size_t n) const {
+            std::byte* c = cells + first * 4;
+            for (size_t j = 0; j < n; ++j) {
+                const uint32_t v = bytes[j];
+                std::memcpy(c + j * 4, &v, 4);
+            }
         }
     };
     Counter counter() { return {cells_, this}; }
@@ -120,6 +129,11 @@ public:
         void add_bytes(size_t first, const uint8_t* bytes, size_t n) const {
             float* c = cells + first;
             for (size_t j = 0; j < n; ++j) c[j] += static_cast<float>(bytes[j]);
+        }
+        // Cells first.. that are still zero take the bytes' counts.
+        void store_bytes(size_t first, const uint8_t* bytes, size_t n) const {
+            float* c = cells + first;
+            for (size_t j = 0; j < n; ++j) c[j] = static_cast<float>(bytes[j]);
         }
     };
     Counter counter() const { return {cells_}; }
@@ -379,8 +393,11 @@ inline void bin_all(const Layout& f, size_t n, int64_t bins, Cells& cells, const
 #ifdef ZV_RECORD_BINNING_AVX2
         constexpr bool kNoPolarity = std::is_same_v<P, NoPolarity>;
         if constexpr (HasY && std::is_same_v<Place, FramePlace> != kNoPolarity)
-            if (avx2::cpu_has_avx2() && avx2::packed(f, !kNoPolarity) && avx2::fits(place))
+            if (avx2::cpu_has_avx2() && avx2::packed(f, !kNoPolarity) && avx2::fits(place)) {
+                if constexpr (std::is_same_v<Place, FramePlace>)
+                    if (frame_bytes) return avx2::frame_bytes_pass<T, C, P>(f, n, edges, cells, place, frame_bytes, bins);
                 return avx2::pass<T, C, P>(f, n, edges, cells, place, frame_bytes, bins);
+            }
 #endif
         return pass<T, C, P, HasY>(f, n, edges, cells, place, frame_bytes, bins);
     };

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
+#include <vector>
 
 #include "kernels/time_bins.hpp"
 
@@ -48,7 +49,7 @@ struct FramePlace {
     FramePlace(uint64_t w, uint64_t h) : width(w), height(h), plane(w * h) {}
     void select(size_t bin) { base = static_cast<uint64_t>(bin) * 2 * plane; }
     template <typename Counter>
-    void add(const Counter& cells, int64_t x, int64_t y, bool on) const {
+    void add(Counter& cells, int64_t x, int64_t y, bool on) const {
         // One unsigned compare per axis also drops negatives.
         if (static_cast<uint64_t>(x) >= width || static_cast<uint64_t>(y) >= height) return;
         const uint64_t channel = static_cast<uint64_t>(!on) * plane;
@@ -76,30 +77,48 @@ struct RasterPlace {
 // counter: a frame of an HD sensor is then 1.8 MB of bytes instead of 7.4 MB of
 // float32, and its scattered increments stay in the caches. A byte that wraps
 // adds 256 to its cell; when the frame changes its bytes are added in and
-// cleared (one sequential pass). Events out of time order would change frames
-// all the time: past a number of changes the bytes are given up and counts go
-// straight to the cells. Counts are integers, so the sums are those of
-// counting one by one.
+// cleared (one sequential pass), or stored, on a frame's first visit without a
+// wrap, whose cells are still zero (a write-only pass over the output). Events
+// out of time order would change frames all the time: past a number of changes
+// the bytes are given up and counts go straight to the cells. Counts are
+// integers, so the sums are those of counting one by one.
 template <typename Counter>
 class ByteFrame {
 public:
-    // `bytes` (zeroed, one per cell of a frame) or nullptr to count straight away.
-    ByteFrame(Counter cells, uint8_t* bytes, size_t frame_cells, size_t most_changes)
-        : cells_(cells), bytes_(bytes), frame_cells_(frame_cells), changes_left_(most_changes) {}
+    // `bytes` (zeroed, one per cell of a frame) or nullptr to count straight away;
+    // the cells (of `frames` frames) start zeroed.
+    ByteFrame(Counter cells, uint8_t* bytes, size_t frame_cells, size_t most_changes, size_t frames)
+        : cells_(cells), bytes_(bytes), frame_cells_(frame_cells), changes_left_(most_changes),
+          visited_(bytes ? frames : 0) {
+        if (bytes) visited_[0] = true;
+    }
 
-    void add(size_t i) const {
+    void add(size_t i) {
         if (!bytes_) return cells_.add(i);
         uint8_t& b = bytes_[i - base_];
-        if (++b == 0) [[unlikely]] cells_.add_many(i, 256);
+        if (++b == 0) [[unlikely]] wrapped(i - base_);
+    }
+    // The bytes of the current frame (cell j of the frame at j), nullptr once given up.
+    uint8_t* bytes() const { return bytes_; }
+    // Byte j of the current frame has just wrapped to 0.
+    [[gnu::noinline, gnu::cold]] void wrapped(size_t j) {
+        cells_.add_many(static_cast<size_t>(base_) + j, 256);
+        carried_ = true;
     }
     void move_to(uint64_t base) {
         flush();
         base_ = base;
         if (bytes_ && changes_left_-- == 0) bytes_ = nullptr;
+        if (!bytes_) return;
+        const size_t frame = static_cast<size_t>(base / frame_cells_);
+        first_ = !visited_[frame];
+        visited_[frame] = true;
+        carried_ = false;
     }
     void flush() {
         if (!bytes_) return;
-        cells_.add_bytes(static_cast<size_t>(base_), bytes_, frame_cells_);
+        if (first_ && !carried_) cells_.store_bytes(static_cast<size_t>(base_), bytes_, frame_cells_);
+        else cells_.add_bytes(static_cast<size_t>(base_), bytes_, frame_cells_);
         std::memset(bytes_, 0, frame_cells_);
     }
 
@@ -109,6 +128,9 @@ private:
     size_t frame_cells_;
     size_t changes_left_;
     uint64_t base_ = 0;
+    std::vector<bool> visited_;  // frames whose bytes have been counted
+    bool first_ = true;          // the current frame's first visit
+    bool carried_ = false;       // a wrap has added to the current frame's cells
 };
 
 // The frame changes a byte frame follows: a time-ordered recording changes
@@ -166,7 +188,8 @@ inline bool pass_with(const Layout& layout, size_t n, const IntegerEdges<T>& edg
 template <typename Cells, typename Place>
 inline auto counter_for(Cells& cells, const Place& place, uint8_t* bytes, int64_t bins) {
     if constexpr (std::is_same_v<Place, FramePlace>)
-        return ByteFrame(cells.counter(), bytes, static_cast<size_t>(2 * place.plane), byte_frame_changes(bins));
+        return ByteFrame(cells.counter(), bytes, static_cast<size_t>(2 * place.plane), byte_frame_changes(bins),
+                         static_cast<size_t>(bins));
     else
         return cells.counter();
 }

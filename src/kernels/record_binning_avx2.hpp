@@ -64,6 +64,42 @@ ZV_BIN_AVX2_INLINE void bin_lanes(uint64_t first, uint64_t keys, __m256i& start,
     span = _mm256_xor_si256(_mm256_set1_epi64x(static_cast<int64_t>(keys)), _mm256_set1_epi64x(std::numeric_limits<int64_t>::min()));
 }
 
+// Eight records from r (stride s) in lanes: timestamps of records 0, 1 | 4, 5 and
+// 2, 3 | 6, 7, and x|y and polarity (its byte at the top) of records 0..3 | 4..7.
+struct Eight {
+    __m256i t01, t23, xy, pol;
+};
+ZV_BIN_AVX2_INLINE Eight eight(const std::byte* r, std::ptrdiff_t s, __m256i shuffle) {
+    const __m256i a = pair(r, 4 * s, shuffle), b = pair(r + s, 4 * s, shuffle);
+    const __m256i e = pair(r + 2 * s, 4 * s, shuffle), g = pair(r + 3 * s, 4 * s, shuffle);
+    const __m256i ab_lo = _mm256_unpacklo_epi32(a, b), eg_lo = _mm256_unpacklo_epi32(e, g);
+    const __m256i ab_hi = _mm256_unpackhi_epi32(a, b), eg_hi = _mm256_unpackhi_epi32(e, g);
+    return {_mm256_shuffle_epi32(ab_hi, 0xD8), _mm256_shuffle_epi32(eg_hi, 0xD8), _mm256_unpacklo_epi64(ab_lo, eg_lo),
+            _mm256_unpackhi_epi64(ab_lo, eg_lo)};
+}
+ZV_BIN_AVX2_INLINE __m256i record_shuffle() {
+    return _mm256_broadcastsi128_si256(_mm_setr_epi8(0, 1, 2, 3, -128, -128, -128, 12, 4, 5, 6, 7, 8, 9, 10, 11));
+}
+
+// All eight timestamps in the current bin.
+template <typename T>
+ZV_BIN_AVX2_INLINE bool all_in_bin(const Eight& v, __m256i start, __m256i span) {
+    const __m256i inside = _mm256_and_si256(in_bin<T>(v.t01, start, span), in_bin<T>(v.t23, start, span));
+    return _mm256_movemask_pd(_mm256_castsi256_pd(inside)) == 0xF;
+}
+
+// The lanes of x and y, sign- or zero-extended from 16 bits.
+template <typename C>
+ZV_BIN_AVX2_INLINE void coordinates(__m256i xy, __m256i& x, __m256i& y) {
+    if constexpr (std::is_signed_v<C>) {
+        x = _mm256_srai_epi32(_mm256_slli_epi32(xy, 16), 16);
+        y = _mm256_srai_epi32(xy, 16);
+    } else {
+        x = _mm256_and_si256(xy, _mm256_set1_epi32(0xFFFF));
+        y = _mm256_srli_epi32(xy, 16);
+    }
+}
+
 // Unsigned v < limit + 1, lane by lane, for limit = bound - 1 with bound >= 1.
 ZV_BIN_AVX2_INLINE __m256i below(__m256i v, __m256i limit) { return _mm256_cmpeq_epi32(_mm256_min_epu32(v, limit), v); }
 
@@ -76,8 +112,7 @@ ZV_BIN_AVX2 bool pass(const Layout& layout, size_t n, const IntegerEdges<T>& edg
     const Layout f = layout;
     Cursor<T, Place> c(edges, place);
     const std::ptrdiff_t s = f.stride;
-    const __m256i shuffle = _mm256_broadcastsi128_si256(
-        _mm_setr_epi8(0, 1, 2, 3, -128, -128, -128, 12, 4, 5, 6, 7, 8, 9, 10, 11));
+    const __m256i shuffle = record_shuffle();
     __m256i start, span;
     bin_lanes(c.start, c.span, start, span);
     // Frames: width - 1, height - 1, width, plane. Raster: width, neurons (capped below 2**31).
@@ -97,29 +132,16 @@ ZV_BIN_AVX2 bool pass(const Layout& layout, size_t n, const IntegerEdges<T>& edg
     const std::byte* r = f.t - 4;  // the record's first byte
     size_t i = 0;
     for (; i + 8 < n; i += 8, r += 8 * s) {
-        const __m256i a = pair(r, 4 * s, shuffle), b = pair(r + s, 4 * s, shuffle);
-        const __m256i e = pair(r + 2 * s, 4 * s, shuffle), g = pair(r + 3 * s, 4 * s, shuffle);
-        const __m256i ab_lo = _mm256_unpacklo_epi32(a, b), eg_lo = _mm256_unpacklo_epi32(e, g);
-        const __m256i ab_hi = _mm256_unpackhi_epi32(a, b), eg_hi = _mm256_unpackhi_epi32(e, g);
-        // Timestamps of records 0, 1 | 4, 5 and 2, 3 | 6, 7.
-        const __m256i t01 = _mm256_shuffle_epi32(ab_hi, 0xD8), t23 = _mm256_shuffle_epi32(eg_hi, 0xD8);
-        const __m256i inside = _mm256_and_si256(in_bin<T>(t01, start, span), in_bin<T>(t23, start, span));
-        if (_mm256_movemask_pd(_mm256_castsi256_pd(inside)) != 0xF) [[unlikely]] {
+        const Eight v = eight(r, s, shuffle);
+        if (!all_in_bin<T>(v, start, span)) [[unlikely]] {
             for (int k = 0; k < 8; ++k)
                 if (!step<T, C, P, true>(r + k * s + 4, f, c, counter)) return false;
             bin_lanes(c.start, c.span, start, span);
             continue;
         }
-        const __m256i xy = _mm256_unpacklo_epi64(ab_lo, eg_lo);  // records 0..3 | 4..7
-        const __m256i pol = _mm256_unpackhi_epi64(ab_lo, eg_lo);
+        const __m256i pol = v.pol;
         __m256i x, y;
-        if constexpr (std::is_signed_v<C>) {
-            x = _mm256_srai_epi32(_mm256_slli_epi32(xy, 16), 16);
-            y = _mm256_srai_epi32(xy, 16);
-        } else {
-            x = _mm256_and_si256(xy, _mm256_set1_epi32(0xFFFF));
-            y = _mm256_srli_epi32(xy, 16);
-        }
+        coordinates<C>(v.xy, x, y);
         __m256i index, valid;
         if constexpr (kFrames) {
             valid = _mm256_and_si256(below(x, k0), below(y, k1));
