@@ -595,6 +595,32 @@ def test_time_bins_at_the_ends_of_64_bit_time(time):
                                       oracle.frames(ev, (W, 1), n))
 
 
+@pytest.mark.parametrize("order", ["sorted", "revisited", "shuffled"])
+@pytest.mark.parametrize("stride", [13, 16])
+def test_byte_frames_match_transcription(order, stride):
+    """Frames counted a byte a cell: wraps past 255 on a crowded pixel, frames left and
+    come back to (stored on a first visit, added after), bytes given up under shuffled
+    times, blocks of eight with events off the sensor, and a tail shorter than a block."""
+    rng = np.random.default_rng(7)
+    n = 6003
+    ev = np.zeros(n, np.dtype({"names": ["x", "y", "t", "p"], "formats": ["<i2", "<i2", "<i8", "i1"],
+                               "offsets": [0, 2, 4, 12], "itemsize": stride}))
+    ev["x"], ev["y"] = rng.integers(0, 5, n), rng.integers(0, 3, n)
+    crowd = rng.random(n) < 0.6
+    ev["x"][crowd], ev["y"][crowd] = 2, 1  # about 450 events a frame in each of its cells
+    ev["y"][::97] = 3  # off the sensor, one block in a dozen
+    t = np.sort(rng.integers(0, 1_000_000, n))
+    if order == "revisited":  # the second half runs back over the first frames
+        t[n // 2:] = t[n // 2:][::-1] - t[n // 2] + t[0]
+    elif order == "shuffled":
+        rng.shuffle(t)
+    ev["t"] = t
+    ev["p"] = rng.choice([-1, 1], n)
+    for accumulate in (False, True):
+        np.testing.assert_array_equal(spikes._events_to_frames_numpy(ev, (5, 3), 4, accumulate),
+                                      oracle.frames(ev, (5, 3), 4, accumulate))
+
+
 # ---------------------------------------------------------------- a raster that finds its width in the binning pass
 
 def wide_records(case, coord, time, view, n=20_003, seed=5):
@@ -642,27 +668,3 @@ def test_raster_width_follows_a_replaced_detection(monkeypatch):
     keep = neuron < 50
     np.add.at(want, (oracle.time_bins(ev["t"].astype(np.float64), 4)[keep], neuron[keep]), 1)
     np.testing.assert_array_equal(spikes.events_to_raster(ev, 50, 4), want)
-@pytest.mark.parametrize("order", ["sorted", "revisited", "shuffled"])
-@pytest.mark.parametrize("stride", [13, 16])
-def test_byte_frames_match_transcription(order, stride):
-    """Frames counted a byte a cell: wraps past 255 on a crowded pixel, frames left and
-    come back to (stored on a first visit, added after), bytes given up under shuffled
-    times, blocks of eight with events off the sensor, and a tail shorter than a block."""
-    rng = np.random.default_rng(7)
-    n = 6003
-    ev = np.zeros(n, np.dtype({"names": ["x", "y", "t", "p"], "formats": ["<i2", "<i2", "<i8", "i1"],
-                               "offsets": [0, 2, 4, 12], "itemsize": stride}))
-    ev["x"], ev["y"] = rng.integers(0, 5, n), rng.integers(0, 3, n)
-    crowd = rng.random(n) < 0.6
-    ev["x"][crowd], ev["y"][crowd] = 2, 1  # about 450 events a frame in each of its cells
-    ev["y"][::97] = 3  # off the sensor, one block in a dozen
-    t = np.sort(rng.integers(0, 1_000_000, n))
-    if order == "revisited":  # the second half runs back over the first frames
-        t[n // 2:] = t[n // 2:][::-1] - t[n // 2] + t[0]
-    elif order == "shuffled":
-        rng.shuffle(t)
-    ev["t"] = t
-    ev["p"] = rng.choice([-1, 1], n)
-    for accumulate in (False, True):
-        np.testing.assert_array_equal(spikes._events_to_frames_numpy(ev, (5, 3), 4, accumulate),
-                                      oracle.frames(ev, (5, 3), 4, accumulate))
