@@ -134,10 +134,11 @@ private:
 };
 
 // One LZ4 frame's content (at most limit bytes), or ValueError naming the fault.
-inline nb::bytes lz4_frame(nb::handle data, int64_t limit) {
+inline nb::object lz4_frame(const Args& a) {
     BufferView src;
-    src.require(data);
+    src.require(a[0]);
     if (!PyBuffer_IsContiguous(&*src, 'C')) raise(PyExc_ValueError, "data must be contiguous");
+    const long long limit = a.integer(1);
     if (limit < 0) raise(PyExc_ValueError, "limit must be at least 0");
     kern::lz4::Bytes out;
     kern::lz4::Result r;
@@ -152,9 +153,10 @@ inline nb::bytes lz4_frame(nb::handle data, int64_t limit) {
 
 inline void bind(nb::module_& m, nb::handle record) {
     using namespace nb::literals;
-    m.def("_lz4_frame", &lz4_frame, "data"_a, "limit"_a,
-          "The content of the LZ4 frame at the start of data, at most limit bytes; ValueError naming the fault\n"
-          "('ends early', 'too large', 'no memory' or the reference library's ERROR_ name).");
+    def(m, "_lz4_frame", {arg("data"), arg("limit", Kind::Int)}, lz4_frame,
+        "The content of the LZ4 frame at the start of data, at most limit bytes.\n\n"
+        "Raises ValueError naming the fault ('ends early', 'too large', 'no memory' or the reference\n"
+        "library's ERROR_ name) or for a negative limit; a non-buffer data raises TypeError.");
     nb::class_<Packets>(m, "_Aedat4Packets",
                         "The event packets of an AEDAT 4 file mapping, read into records in file order: from byte\n"
                         "start while before end (the data table, or the file's size); table_beyond when the data\n"
