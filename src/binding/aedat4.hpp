@@ -66,7 +66,10 @@ public:
         PyObject* owner = (**file_).obj;
         if (owner != nullptr && PyMemoryView_Check(owner)) owner = PyMemoryView_GET_BUFFER(owner)->obj;
         l.drop = drop && owner != nullptr && std::string_view(Py_TYPE(owner)->tp_name) == "mmap.mmap";
-        packets_ = std::make_unique<a4::Packets>(l, threads && kern::cores() > 1);
+        // The helper is one of the process's spare threads, held until close(): readers on
+        // several Python threads then run no more threads together than there are cores.
+        if (threads) share_ = std::make_unique<kern::ThreadShare>(2);
+        packets_ = std::make_unique<a4::Packets>(l, share_ && share_->threads() > 1);
     }
 
     // Records into out from index `at` on, until out is full or the stream stops; returns
@@ -118,6 +121,7 @@ public:
             nb::gil_scoped_release release;
             packets_.reset();
         }
+        share_.reset();
         file_.reset();
     }
 
@@ -128,6 +132,7 @@ private:
     }
 
     std::unique_ptr<py::Buffer> file_;
+    std::unique_ptr<kern::ThreadShare> share_;  // before packets_: given back after the helper ends
     std::unique_ptr<a4::Packets> packets_;
     nb::object record_;
     bool busy_ = false;
