@@ -63,13 +63,17 @@ inline int64_t sampled_width(const Layout& f, size_t n) {
 // The band for a width of at least `least`: neuron y * w + x < neurons with
 // w >= least needs y < ceil(neurons / least) and x < neurons; columns past
 // twice the sampled width are left out, for a band of at most about four
-// rasters. None when the band would not pay (no positive width, or too big).
-inline std::optional<Band> band_for(int64_t least, uint64_t neurons, int64_t bins) {
+// rasters. None when the band would not pay: no positive width, or more than
+// an eighth of a cell per event (clearing and placing a cell costs about what
+// the width pass it saves costs an event), or too big.
+inline std::optional<Band> band_for(int64_t least, uint64_t neurons, int64_t bins, size_t events) {
     constexpr uint64_t kMostCells = uint64_t{64} << 20;  // 256 MiB of counts
     if (least < 1 || neurons == 0) return std::nullopt;
     const uint64_t w = static_cast<uint64_t>(least);
     Band b{(neurons + w - 1) / w, std::min(neurons, 2 * w)};
-    if (b.cells() >= (uint64_t{1} << 31) || b.cells() * static_cast<uint64_t>(bins) > kMostCells) return std::nullopt;
+    if (b.cells() >= (uint64_t{1} << 31)) return std::nullopt;
+    const uint64_t all = b.cells() * static_cast<uint64_t>(bins);
+    if (all > kMostCells || all > events / 8) return std::nullopt;
     return b;
 }
 
@@ -243,11 +247,20 @@ inline XRange band_all(const Layout& f, size_t n, int64_t bins, const Band& band
     return seen;
 }
 
+// Counts as float32, rounded to nearest. Counts of fewer than 2**31 events
+// convert as int32, which vectorises and rounds the same.
+inline void place_row(const uint32_t* from, float* to, uint64_t m, bool below_2_31) {
+    if (below_2_31)
+        for (uint64_t x = 0; x < m; ++x) to[x] = static_cast<float>(static_cast<int32_t>(from[x]));
+    else
+        for (uint64_t x = 0; x < m; ++x) to[x] = static_cast<float>(from[x]);
+}
+
 // Moves each band cell to its neuron y * width + x below `neurons`; true when
 // the band held them all (no negative x; every column of the width or of the
 // raster, and every row that reaches below `neurons`).
 inline bool place_band(const std::vector<uint32_t>& cells, const Band& band, const XRange& seen, int64_t bins,
-                       uint64_t neurons, float* out) {
+                       uint64_t neurons, size_t events, float* out) {
     if (seen.lo < 0) return false;
     const uint64_t width = static_cast<uint64_t>(seen.hi) + 1;
     if (band.pitch < width && band.pitch < neurons) return false;
@@ -258,7 +271,7 @@ inline bool place_band(const std::vector<uint32_t>& cells, const Band& band, con
         float* to = out + b * neurons;
         for (uint64_t y = 0; y < band.rows && y * width < neurons; ++y) {
             const uint64_t row = y * width, m = std::min(columns, neurons - row);
-            for (uint64_t x = 0; x < m; ++x) to[row + x] = static_cast<float>(from[y * band.pitch + x]);
+            place_row(from + y * band.pitch, to + row, m, events < (size_t{1} << 31));
         }
     }
     return true;
@@ -269,11 +282,11 @@ inline bool place_band(const std::vector<uint32_t>& cells, const Band& band, con
 template <typename T, typename C>
 inline bool raster_by_band(const Layout& f, size_t n, int64_t bins, uint64_t neurons, float* out,
                            std::optional<int64_t>& width) {
-    const std::optional<Band> band = band_for(sampled_width<C>(f, n), neurons, bins);
+    const std::optional<Band> band = band_for(sampled_width<C>(f, n), neurons, bins, n);
     if (!band) return false;
     std::vector<uint32_t> cells(static_cast<size_t>(band->cells() * static_cast<uint64_t>(bins)));
     const XRange seen = band_all<T, C>(f, n, bins, *band, cells);
-    if (place_band(cells, *band, seen, bins, neurons, out)) return true;
+    if (place_band(cells, *band, seen, bins, neurons, n, out)) return true;
     width = seen.hi + 1;
     return false;
 }
