@@ -158,6 +158,12 @@ nb::object decode_whole(const Args& a) {
     return nb::make_tuple(out, count);
 }
 
+// Whether the EVT 2.0 and DAT fast loops use AVX2 where the CPU has it; returns the
+// setting before. Off: the one-word loops alone, which must give the same records.
+nb::object evt_avx2(const Args& a) {
+    return nb::bool_(kern::evt::avx2_allowed().exchange(a.truth(0)));
+}
+
 // Pages of out's records [start, stop) backed now (small pages asked for over all of
 // out first when `small`), with the GIL released: a thread takes a whole read's page
 // faults ahead of its decoder. False where the kernel cannot.
@@ -422,6 +428,9 @@ NB_MODULE(_events, m) {
         "leave it; None, with the state untouched, where the buffer is to be decoded in order.\n\n"
         "Raises ValueError for an unknown fmt, a state that is not its int64 array or a negative\n"
         "segment_bytes; a non-buffer buffer raises TypeError.");
+    def(m, "_evt_avx2", {arg("enabled", Kind::Truth)}, evt_avx2,
+        "Let the EVT 2.0 and DAT decoders use AVX2 where the CPU has it (the default), or not;\n"
+        "returns the setting before. For tests: both ways give the same records and state.");
     def(m, "_populate_records",
         {arg("out"), arg("start", Kind::Int), arg("stop", Kind::Int), arg("small", Kind::Truth, false)},
         populate_records,
