@@ -105,40 +105,71 @@ inline int32_t below(int64_t t, int64_t base) {
     return d > std::numeric_limits<int32_t>::max() ? std::numeric_limits<int32_t>::max() : static_cast<int32_t>(d);
 }
 
-// Eight EVT 2.0 words at p; false (nothing written, b unchanged) when any needs a closer look.
-__attribute__((target("avx2,bmi,bmi2,popcnt"))) inline bool evt2_block(const uint8_t* p, PlainRun& b) {
-    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-    const __m256i type = _mm256_srli_epi32(v, 28);
-    const __m256i cd = _mm256_cmpeq_epi32(_mm256_srli_epi32(v, 29), _mm256_setzero_si256());
-    const __m256i th = _mm256_cmpeq_epi32(type, _mm256_set1_epi32(0x8));
-    const __m256i x = _mm256_and_si256(_mm256_srli_epi32(v, 11), _mm256_set1_epi32(2047));
-    const __m256i y = _mm256_and_si256(v, _mm256_set1_epi32(2047));
-    const __m256i low = _mm256_and_si256(_mm256_srli_epi32(v, 22), _mm256_set1_epi32(63));
-    const uint32_t events = static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(cd)));
-    __m256i bad = _mm256_and_si256(cd, _mm256_or_si256(_mm256_cmpgt_epi32(x, _mm256_set1_epi32(static_cast<int>(b.width) - 1)),
-                                                       _mm256_cmpgt_epi32(y, _mm256_set1_epi32(static_cast<int>(b.height) - 1))));
-    // Times after the base: low bits under the time high each word sees.
-    __m256i rel = low;
-    int32_t high = static_cast<int32_t>(b.high);
-    if (events != 0xFF) {
-        // Words other than events: time highs (8) and the types without an event (A, E, F).
-        const __m256i none = _mm256_or_si256(_mm256_cmpeq_epi32(type, _mm256_set1_epi32(0xA)),
-                                             _mm256_cmpgt_epi32(type, _mm256_set1_epi32(0xD)));
-        bad = _mm256_or_si256(bad, _mm256_andnot_si256(_mm256_or_si256(cd, _mm256_or_si256(th, none)),
-                                                       _mm256_set1_epi32(-1)));
-        const __m256i now = _mm256_set1_epi32(high);
-        const __m256i raw = _mm256_and_si256(th, _mm256_and_si256(v, _mm256_set1_epi32(0x0FFFFFFF)));
-        const __m256i seen = _mm256_max_epi32(prefix_max(raw), now);
-        // A time high below the one before it (a wrap, or times going back) takes the Sink.
-        bad = _mm256_or_si256(bad, _mm256_and_si256(th, _mm256_cmpgt_epi32(shift_up<1>(seen, now), raw)));
-        high = lane7(seen);
-        if (high - b.high >= (1 << 24)) return false;  // times after the base must fit in 31 bits
-        rel = _mm256_add_epi32(_mm256_slli_epi32(_mm256_sub_epi32(seen, now), 6), low);
+// Eight records of one time base whose upper 32 bits are `high` for all: 32-bit lanes
+// of x | y << 16, the time's lower 32 bits and p.
+ZV_AVX2 void store8_one_base(uint8_t* out, __m256i xy, __m256i t_low, __m256i p, uint32_t high) {
+    const __m256i h = _mm256_set1_epi32(static_cast<int>(high));
+    const __m256i head_a = _mm256_unpacklo_epi32(xy, t_low), head_b = _mm256_unpackhi_epi32(xy, t_low);
+    const __m256i tail_a = _mm256_unpacklo_epi32(h, p), tail_b = _mm256_unpackhi_epi32(h, p);
+    const __m256i r04 = _mm256_unpacklo_epi64(head_a, tail_a), r15 = _mm256_unpackhi_epi64(head_a, tail_a);
+    const __m256i r26 = _mm256_unpacklo_epi64(head_b, tail_b), r37 = _mm256_unpackhi_epi64(head_b, tail_b);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(r04));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + kRecordSize), _mm256_castsi256_si128(r15));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * kRecordSize), _mm256_castsi256_si128(r26));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * kRecordSize), _mm256_castsi256_si128(r37));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * kRecordSize), _mm256_extracti128_si256(r04, 1));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 5 * kRecordSize), _mm256_extracti128_si256(r15, 1));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 6 * kRecordSize), _mm256_extracti128_si256(r26, 1));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 7 * kRecordSize), _mm256_extracti128_si256(r37, 1));
+}
+
+// EVT 2.0 polarity as the record's byte: 0x101 for ON (byte 1), 0xFF for OFF.
+ZV_AVX2 __m256i evt2_polarity(__m256i v) {
+    return _mm256_add_epi32(_mm256_and_si256(_mm256_srli_epi32(v, 27), _mm256_set1_epi32(2)), _mm256_set1_epi32(0xFF));
+}
+
+// Eight EVT 2.0 words of events only, under the current time high.
+ZV_AVX2 bool evt2_events(__m256i v, __m256i x, __m256i y, __m256i low, __m256i outside, PlainRun& b) {
+    // Times never below the one before, nor the latest written, nor the window's start.
+    const __m256i floor = _mm256_set1_epi32(below(std::max(b.max_t, b.lo), b.base));
+    const __m256i bad = _mm256_or_si256(outside, _mm256_cmpgt_epi32(shift_up<1>(low, floor), low));
+    const int64_t latest = b.base + lane7(low);
+    if (!_mm256_testz_si256(bad, bad) || latest >= b.hi) return false;
+    const __m256i xy = _mm256_or_si256(x, _mm256_slli_epi32(y, 16));
+    uint8_t* out = b.out + b.n * kRecordSize;
+    const uint64_t base = static_cast<uint64_t>(b.base);
+    if ((base & 0xFFFFFFFF) <= 0xFFFFFFFF - 63) {  // the upper 32 bits are the base's for every time
+        store8_one_base(out, xy, _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(base)), low), evt2_polarity(v),
+                        static_cast<uint32_t>(base >> 32));
+    } else {
+        store8(out, xy, low, evt2_polarity(v), b.base);
     }
+    b.n += 8;
+    b.max_t = latest;
+    return true;
+}
+
+// Eight EVT 2.0 words mixing events, time highs (8) and words without an event (A, E, F).
+ZV_AVX2 bool evt2_mixed(__m256i v, __m256i x, __m256i y, __m256i low, __m256i outside, __m256i cd, uint32_t events,
+                        PlainRun& b) {
+    const __m256i type = _mm256_srli_epi32(v, 28);
+    const __m256i th = _mm256_cmpeq_epi32(type, _mm256_set1_epi32(0x8));
+    const __m256i none = _mm256_or_si256(_mm256_cmpeq_epi32(type, _mm256_set1_epi32(0xA)),
+                                         _mm256_cmpgt_epi32(type, _mm256_set1_epi32(0xD)));
+    __m256i bad = _mm256_or_si256(outside, _mm256_andnot_si256(_mm256_or_si256(cd, _mm256_or_si256(th, none)),
+                                                              _mm256_set1_epi32(-1)));
+    // The time high each word sees: a prefix maximum, as time highs only rise in a block taken.
+    const __m256i now = _mm256_set1_epi32(static_cast<int32_t>(b.high));
+    const __m256i raw = _mm256_and_si256(th, _mm256_and_si256(v, _mm256_set1_epi32(0x0FFFFFFF)));
+    const __m256i seen = _mm256_max_epi32(prefix_max(raw), now);
+    // A time high below the one before it (a wrap, or times going back) takes the Sink.
+    bad = _mm256_or_si256(bad, _mm256_and_si256(th, _mm256_cmpgt_epi32(shift_up<1>(seen, now), raw)));
+    const int32_t high = lane7(seen);
+    if (high - b.high >= (1 << 24)) return false;  // times after the base must fit in 31 bits
+    const __m256i rel = _mm256_add_epi32(_mm256_slli_epi32(_mm256_sub_epi32(seen, now), 6), low);
     // Event times never below the one before, nor the latest written, nor the window's start.
     const __m256i least = _mm256_set1_epi32(std::numeric_limits<int32_t>::min());
-    const __m256i times = _mm256_blendv_epi8(least, rel, cd);
-    const __m256i upto = prefix_max(times);
+    const __m256i upto = prefix_max(_mm256_blendv_epi8(least, rel, cd));
     const __m256i floor = _mm256_set1_epi32(below(std::max(b.max_t, b.lo), b.base));
     const __m256i before = _mm256_max_epi32(shift_up<1>(upto, floor), floor);
     bad = _mm256_or_si256(bad, _mm256_and_si256(cd, _mm256_cmpgt_epi32(before, rel)));
@@ -147,18 +178,30 @@ __attribute__((target("avx2,bmi,bmi2,popcnt"))) inline bool evt2_block(const uin
     const int64_t latest = b.base + lane7(upto);
     if ((events && latest >= b.hi) || base >= b.hi) return false;
     // The event lanes to the front, written as records.
-    const __m256i order = events == 0xFF ? _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7) : front(events);
+    const __m256i order = front(events);
     const __m256i xy = _mm256_or_si256(x, _mm256_slli_epi32(y, 16));
-    const __m256i pol = _mm256_add_epi32(_mm256_and_si256(_mm256_srli_epi32(v, 27), _mm256_set1_epi32(2)),
-                                         _mm256_set1_epi32(0xFF));  // 0x101 (ON, byte 1) or 0xFF (OFF)
     store8(b.out + b.n * kRecordSize, _mm256_permutevar8x32_epi32(xy, order), _mm256_permutevar8x32_epi32(rel, order),
-           _mm256_permutevar8x32_epi32(pol, order), b.base);
-    const size_t k = static_cast<size_t>(std::popcount(events));
-    b.n += k;
+           _mm256_permutevar8x32_epi32(evt2_polarity(v), order), b.base);
+    b.n += static_cast<size_t>(std::popcount(events));
     if (events) b.max_t = latest;
     b.high = high;
     b.base = base;
     return true;
+}
+
+// Eight EVT 2.0 words at p; false (nothing written, b unchanged) when any needs a closer look.
+__attribute__((target("avx2,bmi,bmi2,popcnt"))) inline bool evt2_block(const uint8_t* p, PlainRun& b) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i cd = _mm256_cmpeq_epi32(_mm256_srli_epi32(v, 29), _mm256_setzero_si256());
+    const __m256i x = _mm256_and_si256(_mm256_srli_epi32(v, 11), _mm256_set1_epi32(2047));
+    const __m256i y = _mm256_and_si256(v, _mm256_set1_epi32(2047));
+    const __m256i low = _mm256_and_si256(_mm256_srli_epi32(v, 22), _mm256_set1_epi32(63));
+    const __m256i outside = _mm256_and_si256(
+        cd, _mm256_or_si256(_mm256_cmpgt_epi32(x, _mm256_set1_epi32(static_cast<int>(b.width) - 1)),
+                            _mm256_cmpgt_epi32(y, _mm256_set1_epi32(static_cast<int>(b.height) - 1))));
+    const uint32_t events = static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(cd)));
+    if (events == 0xFF) return evt2_events(v, x, y, low, outside, b);
+    return evt2_mixed(v, x, y, low, outside, cd, events, b);
 }
 
 // Four DAT records of one load: x | y << 16, t and p in 64-bit lanes, and the
