@@ -1,6 +1,7 @@
 """Whole-file readers and streams against the peers, on one synthetic HD scene in three formats.
 
     python benchmarks/bench_readers.py [--events 12e6] [--repeat 5] [--formats evt3,evt2,dat,aedat4,aedat4_stored] [--dir DIR]
+                                       [--small 100K,1M,4M,16M] [--small-formats evt2,dat]
 
 Writes the seeded scene of synth_recording.py (1280 x 720, moving shapes over noise) as
 EVT 3.0, EVT 2.0, DAT and AEDAT 4 (LZ4 packets as cameras write them, and uncompressed
@@ -17,6 +18,10 @@ Peers are timed only when installed; they are never dependencies. Each reader's 
 result is checked to hold the file's event count. Printed: M events/s (best, and the range
 over rounds), and the ratios of best times: read_events against the fastest whole-file
 peer, iter_events against faery's stream. Targets: both at least 1.5x.
+Small files (--small, sizes in bytes with K or M; '' for none) of the same scene, in the
+--small-formats, are read whole by read_events and the peers' whole-file readers many times
+a round (about 20 ms of calls), interleaved the same way: printed per call, in µs of wall
+and of CPU time, with the ratios (the fixed costs of a read: opening, the header, allocation).
 On a shared machine the wall times drift with the load; CPU times (this process, all
 threads: user and system, the system part mostly page faults of the output) and the page
 faults (fewest over rounds) are printed beside them, and the load average before and after.
@@ -74,6 +79,45 @@ def readers(fmt, path):
     return out
 
 
+def parse_size(text):
+    text = text.strip().upper()
+    scale = {"K": 1 << 10, "M": 1 << 20}.get(text[-1:], 1)
+    return int(float(text.rstrip("KM")) * scale)
+
+
+def write_sized(path, fmt, size):
+    """The scene in `fmt`, its length chosen so that the file holds about `size` bytes; returns
+    its event count (one writing to measure the bytes per second of scene, one at the length)."""
+    seconds = size / 4 / RATE  # a first guess: 4 bytes an event
+    write_recording(path, seconds, RATE, fmt=fmt)
+    seconds *= size / max(path.stat().st_size, 1)
+    return write_recording(path, seconds, RATE, fmt=fmt)
+
+
+def bench_small(fmt, path, expected, repeat):
+    whole = [(name, call) for name, kind, call in readers(fmt, path) if kind == "whole"]
+    reps = max(1, int(2e6 / max(expected, 1)))
+    wall = {name: float("inf") for name, _ in whole}
+    cpu = dict(wall)
+    for _ in range(repeat):
+        for name, call in whole:
+            w0, c0 = time.perf_counter(), time.process_time()
+            for _ in range(reps):
+                n = call()
+            w, c = (time.perf_counter() - w0) / reps, (time.process_time() - c0) / reps
+            if n != expected:
+                raise SystemExit(f"{name} read {n:,} events of {path.name}, not {expected:,}")
+            wall[name], cpu[name] = min(wall[name], w), min(cpu[name], c)
+    line = f"  {fmt.upper():7s} {path.stat().st_size / 1024:8,.0f} KiB {expected:9,} events:"
+    for name, _ in whole:
+        line += f"  {name} {wall[name] * 1e6:8.0f} us ({cpu[name] * 1e6:7.0f} CPU)"
+    print(line)
+    for name, _ in whole:
+        if name != "read_events":
+            print(f"{'':40s}read_events / {name}: {wall[name] / wall['read_events']:.2f}x wall, "
+                  f"{cpu[name] / cpu['read_events']:.2f}x CPU")
+
+
 def timed(call):
     r0, w0 = resource.getrusage(resource.RUSAGE_SELF), time.perf_counter()
     n = call()
@@ -119,18 +163,30 @@ def main():
     ap.add_argument("--repeat", type=int, default=5)
     ap.add_argument("--formats", default="evt3,evt2,dat,aedat4,aedat4_stored")
     ap.add_argument("--dir", type=Path, help="keep the files here (and reuse them)")
+    ap.add_argument("--small", default="100K,1M,4M,16M", help="sizes of the small files ('' for none)")
+    ap.add_argument("--small-formats", default="evt2,dat")
     args = ap.parse_args()
     seconds = args.events / RATE
     print(f"{machine()}; load average {os.getloadavg()[0]:.1f}")
     with tempfile.TemporaryDirectory() as tmp:
         folder = args.dir or Path(tmp)
         folder.mkdir(parents=True, exist_ok=True)
-        for fmt in args.formats.split(","):
+        for fmt in filter(None, args.formats.split(",")):
             path = folder / f"scene_{args.events:.0f}_{fmt}{SUFFIX[fmt]}"
             count = folder / (path.name + ".count")
             if not (path.exists() and count.exists()):
                 count.write_text(str(write_recording(path, seconds, RATE, fmt=fmt)))
             bench(fmt, path, int(count.read_text()), args.repeat)
+        sizes = [parse_size(v) for v in args.small.split(",") if v.strip()]
+        if sizes:
+            print("\nSmall files, read whole (per call)")
+        for size in sizes:
+            for fmt in args.small_formats.split(","):
+                path = folder / f"small_{size}_{fmt}{SUFFIX[fmt]}"
+                count = folder / (path.name + ".count")
+                if not (path.exists() and count.exists()):
+                    count.write_text(str(write_sized(path, fmt, size)))
+                bench_small(fmt, path, int(count.read_text()), args.repeat)
     print(f"\nload average {os.getloadavg()[0]:.1f}")
 
 

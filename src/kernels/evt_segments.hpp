@@ -229,6 +229,31 @@ inline bool plan(Format f, const uint8_t* buf, size_t n, const State& s, size_t 
     return true;
 }
 
+// The whole buffer as one segment, decoded in order on this thread: for a buffer too
+// small to be worth cutting, written once into an array of the records it can hold.
+inline bool single(Format f, const uint8_t* buf, size_t n, const State& s, Plan& p) {
+    if (!splits(f) || !fresh_whole(s)) return false;
+    const size_t word = evt::word_size(f);
+    p.format = f;
+    p.bytes = n / word * word;
+    if (p.bytes == 0 || !times_cannot_overflow(f, s, p.bytes / word)) return false;
+    Segment g;
+    g.end = p.bytes;
+    g.start = s;
+    if (g.start.width <= 0 || g.start.width > evt::kFormats[f].x_range) g.start.width = evt::kFormats[f].x_range;
+    if (g.start.height <= 0 || g.start.height > evt::kFormats[f].y_range) g.start.height = evt::kFormats[f].y_range;
+    // Events before the first time high have no time.
+    const size_t from = f == evt::kDat ? 0 : std::min(evt_index::Index(f, buf, p.bytes).next(0), p.bytes);
+    switch (f) {
+        case evt::kEvt3: g.slots = evt::most_events(f, buf + from, p.bytes - from); break;
+        case evt::kEvt2: g.slots = evt::evt2_cd_words(buf + from, p.bytes - from); break;
+        default: g.slots = p.bytes / word; break;
+    }
+    p.segments.assign(1, g);
+    p.total = g.slots;
+    return true;
+}
+
 // Records whose pages a segment backs at a time, just ahead of its decoder (about 4 MB):
 // the lines the kernel zeroes are still in the caches when the records are written.
 constexpr size_t kBackRecords = (4u << 20) / evt::kRecordSize;

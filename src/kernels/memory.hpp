@@ -46,14 +46,31 @@ inline void prefer_small_pages(void* p, size_t n) {
     if (whole_pages(p, n, begin, end)) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_NOHUGEPAGE);
 }
 
+// Whether every page of [begin, end) (whole pages, at most 2 MiB) is backed already.
+inline bool resident(uintptr_t begin, uintptr_t end) {
+    unsigned char in[512];
+    if (mincore(reinterpret_cast<void*>(begin), end - begin, in) != 0) return false;
+    for (uintptr_t k = 0; k < (end - begin) / 4096; ++k)
+        if (!(in[k] & 1)) return false;
+    return true;
+}
+
 // Back the pages inside [p, p + n) with memory now, leaving their bytes as they
 // are: another thread can take a buffer's page faults ahead of its writer.
-// False where the kernel cannot (before Linux 5.14).
+// Pages backed already (memory an allocator hands out again) are passed over by
+// 2 MiB parts: asking for them costs about what backing them afresh does, and
+// finding them out next to nothing. False where the kernel cannot (before Linux 5.14).
 inline bool populate_pages(void* p, size_t n) {
 #ifdef MADV_POPULATE_WRITE
     uintptr_t begin, end;
     if (!whole_pages(p, n, begin, end)) return true;
-    return madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE) == 0;
+    constexpr uintptr_t kPart = uintptr_t{2} << 20;
+    for (uintptr_t at = begin, stop; at < end; at = stop) {
+        stop = std::min(end, (at + kPart) & ~(kPart - 1));
+        if (!resident(at, stop) && madvise(reinterpret_cast<void*>(at), stop - at, MADV_POPULATE_WRITE) != 0)
+            return false;
+    }
+    return true;
 #else
     (void)p;
     (void)n;

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -115,10 +116,11 @@ nb::object most_events(const Args& a) {
 
 kern::evt_index::Done drop_mapped_pages(nb::handle buffer, const uint8_t* base);
 
-// A whole read of EVT 3.0, EVT 2.0 or DAT data words, decoded by segments on the
-// machine's cores into one new record array: (array, records) with `state` updated
-// as one _decode_events call over the buffer would leave it, or None (state
-// untouched) when the buffer is to be decoded in order instead.
+// A whole read of EVT 3.0, EVT 2.0 or DAT data words into one new record array: by
+// segments on the machine's cores when `split` (and the buffer cuts), else in order on
+// this thread; (array, records) with `state` updated as one _decode_events call over the
+// buffer would leave it, or None (state untouched) when the buffer is to be decoded in
+// order by the caller instead.
 nb::object decode_whole(const Args& a) {
     namespace evt = kern::evt;
     namespace seg = kern::evt_segments;
@@ -129,21 +131,32 @@ nb::object decode_whole(const Args& a) {
     check_state(a[2], state_buf);
     const long long segment = a.integer(3);
     if (segment < 0) raise(PyExc_ValueError, "segment_bytes must be at least 0");
+    const bool split = a.truth(4);
     evt::State state;
     std::memcpy(&state, state_buf.data(), sizeof state);
     const auto* buf = static_cast<const uint8_t*>((*data).buf);
     const size_t n = static_cast<size_t>((*data).len);
     const auto done = drop_mapped_pages(a[1], buf);
-    const kern::ThreadShare share(kern::cores());
-    const size_t threads = share.threads();
-    // Four segments a thread, so that one held up by the machine's other work is not waited for long.
-    const size_t bytes = segment ? static_cast<size_t>(segment)
-                                 : std::clamp<size_t>(n / (4 * threads), size_t{4} << 20, size_t{64} << 20);
+    const auto f = static_cast<evt::Format>(format);
+    std::optional<kern::ThreadShare> share;
+    size_t threads = 1;
     seg::Plan plan;
-    bool ok;
+    bool ok = false;
     {
         nb::gil_scoped_release release;
-        ok = seg::plan(static_cast<evt::Format>(format), buf, n, state, bytes, threads, plan, done);
+        if (split) {
+            share.emplace(kern::cores());
+            threads = share->threads();
+            // Four segments a thread, so that one held up by the machine's other work is not waited for long.
+            const size_t bytes = segment ? static_cast<size_t>(segment)
+                                         : std::clamp<size_t>(n / (4 * threads), size_t{4} << 20, size_t{64} << 20);
+            ok = seg::plan(f, buf, n, state, bytes, threads, plan, done);
+        }
+        if (!ok) {
+            plan = seg::Plan{};
+            threads = 1;
+            ok = seg::single(f, buf, n, state, plan);
+        }
     }
     if (!ok || plan.total == 0) return nb::none();
     nb::object out = g_empty(plan.total, g_record);
@@ -421,11 +434,14 @@ NB_MODULE(_events, m) {
         "inside the sensor): what a whole read reserves before decoding.\n\n"
         "Raises ValueError for an unknown fmt; a non-buffer buffer raises TypeError.");
     def(m, "_decode_whole",
-        {arg("fmt", Kind::Int), arg("buffer"), arg("state"), arg("segment_bytes", Kind::Int, 0)}, decode_whole,
+        {arg("fmt", Kind::Int), arg("buffer"), arg("state"), arg("segment_bytes", Kind::Int, 0),
+         arg("split", Kind::Truth, true)},
+        decode_whole,
         "Decode the whole words of buffer (fmt 0 EVT 2.0, 2 EVT 3.0, 3 DAT; a fresh whole-read state)\n"
-        "by segments of about segment_bytes (0: chosen from the size) on the machine's cores, into\n"
-        "a new record array: (array, records in it), the state updated as _decode_events would\n"
-        "leave it; None, with the state untouched, where the buffer is to be decoded in order.\n\n"
+        "into a new record array, by segments of about segment_bytes (0: chosen from the size) on the\n"
+        "machine's cores when split and the buffer cuts, else in order: (array, records in it), the\n"
+        "state updated as _decode_events would leave it; None, with the state untouched, where the\n"
+        "buffer is to be decoded in order by the caller.\n\n"
         "Raises ValueError for an unknown fmt, a state that is not its int64 array or a negative\n"
         "segment_bytes; a non-buffer buffer raises TypeError.");
     def(m, "_evt_avx2", {arg("enabled", Kind::Truth)}, evt_avx2,

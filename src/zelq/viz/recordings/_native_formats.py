@@ -9,6 +9,7 @@ array whose slots the kernels name; `State` reads it by those names.
 """
 from __future__ import annotations
 
+import contextlib
 import mmap
 import os
 import re
@@ -26,6 +27,9 @@ from ._registry import FORMATS, RECORD, File, Progress, Reader, Source, Window
 from ._sniffing import percent_header
 
 CHUNK = 16 << 20
+# Bytes read on opening: the header (more where it is longer) and the data of a small file,
+# decoded from them; a larger file's data is mapped.
+HEAD = 64 << 10
 READ_BYTES = 1 << 20            # bytes read at a time where a file is read rather than mapped
 # Records a windowed read reserves before it knows how many its words hold.
 _FIRST_RESERVE = 1 << 16
@@ -54,13 +58,17 @@ def decoder_format(name: str) -> Format:
 class State:
     """The native decoders' state array, its slots found by the names the kernels give them."""
 
+    _tables: Optional[Tuple[np.ndarray, Dict[str, int], Any]] = None
+
     def __init__(self, **values: int) -> None:
-        native = _native.events()
-        self.array = np.array(native._EVT_STATE_INITIAL, np.int64)
-        self._slot = {name: i for i, name in enumerate(native._EVT_STATE)}
-        self.errors = native._EVT_ERRORS
+        if State._tables is None:  # read from the kernels once
+            native = _native.events()
+            State._tables = (np.array(native._EVT_STATE_INITIAL, np.int64),
+                             {name: i for i, name in enumerate(native._EVT_STATE)}, native._EVT_ERRORS)
+        initial, self._slot, self.errors = State._tables
+        self.array = initial.copy()
         for name, value in values.items():
-            self[name] = value
+            self.array[self._slot[name]] = value
 
     def __getitem__(self, name: str) -> int:
         return int(self.array[self._slot[name]])
@@ -96,10 +104,21 @@ def _headerless(name: str) -> LayoutOf:
 
 
 def _percent_layout(p: Path, ext: str, head: bytes, size: int) -> Layout:
-    info = header_info(p, ext, head)
-    if info["offset"] >= len(head) and size == len(head) and not head.endswith(b"\n"):
+    # A header read before (the same bytes, and the two after them a DAT file's) is not parsed again.
+    key = (ext, head[:percent_header(head) + 2])
+    found = _HEADERS.get(key)
+    if found is None:
+        info = header_info(p, ext, head)
+        found = (decoder_format(info["format"]), info["offset"], info["t0"], info["sensor_size"])
+        if len(_HEADERS) >= 64:
+            _HEADERS.pop(next(iter(_HEADERS)))
+        _HEADERS[key] = found
+    if found[1] >= len(head) and size == len(head) and not head.endswith(b"\n"):
         raise fail(p, "truncated: the file ends inside its header")
-    return Layout(decoder_format(info["format"]), info["offset"], info["t0"], info["sensor_size"])
+    return Layout(*found)
+
+
+_HEADERS: Dict[Tuple[str, bytes], Tuple[Format, int, int, Optional[Tuple[int, int]]]] = {}
 
 
 def new_state(lay: Layout, start: int = 0, duration: int = -1) -> State:
@@ -111,58 +130,80 @@ def new_state(lay: Layout, start: int = 0, duration: int = -1) -> State:
 
 
 def decode(p: Path, lay: Layout, offset: int, size: int, state: State, progress: Progress,
-           back: Optional[list] = None) -> Tuple[np.ndarray, Optional[int]]:
+           back: Optional[list] = None, head: Optional[bytes] = None) -> Tuple[np.ndarray, Optional[int]]:
     """The records decoded from `offset`, and the byte where a file cut short ends its whole
-    words (None when it is not). The first byte where times went backwards goes to `back`."""
-    # A whole read reserves the most records the file's words can hold (one per word, or for
-    # vector formats the event bits, counted first), touched only as it fills: every record
-    # is written once, into the array returned. Windows decode into blocks that double from
-    # 64 Ki records up to _BLOCK_LIMIT as records come, joined at the end.
+    words (None when it is not). The first byte where times went backwards goes to `back`.
+    `head`: the file's first bytes as opened, decoded from when they hold all of its data."""
+    # A whole read of EVT 3.0, EVT 2.0 or DAT is one native call, which counts the records
+    # the words can hold and writes each once, into the array returned (by segments on every
+    # core for a large file). Other reads reserve the most records the file's words can hold
+    # (one per word, or for vector formats the event bits, counted first), touched only as it
+    # fills. Windows decode into blocks that double from 64 Ki records up to _BLOCK_LIMIT as
+    # records come, joined at the end.
     fmt = lay.fmt
     word, most = fmt.word, fmt.max_per_word
     data_end = offset + max(size - offset, 0) // word * word
+    if data_end <= offset:
+        return np.empty(0, RECORD), cut_at(state, offset, data_end, size)
     windowed = state["duration"] >= 0
-    out = np.empty(most, RECORD)
     blocks = []
     count = 0
     pos = offset
-    if data_end > offset:
-        with open(p, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm:
-            data_end = min(data_end, offset + max(len(mm) - offset, 0) // word * word)
-            with memoryview(mm) as view:
-                if back is None and progress is None and data_end - offset >= WHOLE_MIN_BYTES:
-                    with view[offset:data_end] as data:
-                        whole = _native.events()._decode_whole(fmt.number, data, state.array, SEGMENT_BYTES)
-                    if whole is not None:
-                        out, count = whole
-                        out.resize(count, refcheck=False)
-                        return out, cut_at(state, data_end, data_end, size)
-                out = np.empty(_reserve(fmt, mm, view, offset, data_end, windowed) + 2 * most + 16, RECORD)
-                with _Prefault(out):
-                    while pos < data_end:
-                        if len(out) - count < most:
-                            out.resize(count, refcheck=False)
-                            blocks.append(out)
-                            out, count = np.empty(min(2 * len(out), _BLOCK_LIMIT) + most, RECORD), 0
-                        end = min(pos + CHUNK, data_end)
-                        was_back = state["back"]
-                        with view[pos:end] as chunk:
-                            count, used = _native.events()._decode_events(fmt.number, chunk, state.array, out, count)
-                        if state["error"]:
-                            raise decode_error(p, fmt, state, pos)
-                        if back is not None and state["back"] and not was_back:
-                            back.append(pos + state["back_at"])
-                        _drop_pages(mm, pos, pos + used)
-                        pos += used
-                        if progress:
-                            progress((pos - offset) / max(data_end - offset, 1))
-                        if state["done"] or not used:  # no whole unit (packet, line) left: cut short
-                            break
+    with _bytes_of(p, head, offset, data_end, word) as (view, mm, data_end):
+        if back is None and progress is None and fmt.name in _READ_WHOLE and data_end > offset:
+            with view[offset:data_end] as data:
+                whole = _native.events()._decode_whole(fmt.number, data, state.array, SEGMENT_BYTES,
+                                                       data_end - offset >= WHOLE_MIN_BYTES)
+            if whole is not None:
+                out, count = whole
+                if count < len(out):
+                    out.resize(count, refcheck=False)
+                return out, cut_at(state, data_end, data_end, size)
+        out = np.empty(_reserve(fmt, mm, view, offset, data_end, windowed) + 2 * most + 16, RECORD)
+        with _Prefault(out):
+            while pos < data_end:
+                if len(out) - count < most:
+                    out.resize(count, refcheck=False)
+                    blocks.append(out)
+                    out, count = np.empty(min(2 * len(out), _BLOCK_LIMIT) + most, RECORD), 0
+                end = min(pos + CHUNK, data_end)
+                was_back = state["back"]
+                with view[pos:end] as chunk:
+                    count, used = _native.events()._decode_events(fmt.number, chunk, state.array, out, count)
+                if state["error"]:
+                    raise decode_error(p, fmt, state, pos)
+                if back is not None and state["back"] and not was_back:
+                    back.append(pos + state["back_at"])
+                _drop_pages(mm, pos, pos + used)
+                pos += used
+                if progress:
+                    progress((pos - offset) / max(data_end - offset, 1))
+                if state["done"] or not used:  # no whole unit (packet, line) left: cut short
+                    break
     out.resize(count, refcheck=False)
     if blocks:
         blocks.append(out)
         out = _join(blocks)
     return out, cut_at(state, pos, data_end, size)
+
+
+# The formats whose whole reads are one native call.
+_READ_WHOLE = frozenset({"EVT 2.0", "EVT 3.0", "DAT"})
+
+
+@contextlib.contextmanager
+def _bytes_of(p: Path, head: Optional[bytes], offset: int, data_end: int,
+              word: int) -> Iterator[Tuple[memoryview, Optional[mmap.mmap], int]]:
+    """A view of the file's bytes, its mapping (None for the head) and where its whole words
+    end: the head as opened when it holds the data (no second open), else the file mapped,
+    its end taken from the mapping (the file may have shrunk since it was opened)."""
+    if head is not None and len(head) >= data_end:
+        with memoryview(head) as view:
+            yield view, None, data_end
+        return
+    with open(p, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm:
+        with memoryview(mm) as view:
+            yield view, mm, min(data_end, offset + max(len(mm) - offset, 0) // word * word)
 
 
 def cut_at(state: State, pos: int, data_end: int, size: int) -> Optional[int]:
@@ -209,7 +250,7 @@ class _Prefault:
             self._thread.join()
 
 
-def _reserve(fmt: Format, mm: mmap.mmap, view: memoryview, offset: int, data_end: int, windowed: bool) -> int:
+def _reserve(fmt: Format, mm: Optional[mmap.mmap], view: memoryview, offset: int, data_end: int, windowed: bool) -> int:
     """Records to reserve for decoding view[offset:data_end]: counted a chunk at a time, each
     chunk's pages dropped after it, as decoding does."""
     words = (data_end - offset) // fmt.word
@@ -244,8 +285,8 @@ def unit(fmt: Format) -> str:
 
 
 def _decode_checked(p: Path, lay: Layout, offset: int, size: int, state: State, outside: str,
-                    progress: Progress) -> np.ndarray:
-    out, cut = decode(p, lay, offset, size, state, progress)
+                    progress: Progress, head: Optional[bytes] = None) -> np.ndarray:
+    out, cut = decode(p, lay, offset, size, state, progress, head=head)
     _finish(p, lay, state, outside, size, cut, len(out))
     return out
 
@@ -282,9 +323,11 @@ def _check_outside(p: Path, state: State, outside: str, declared: bool, fmt: For
     outside_sensor(p, n, sensor, first, outside)
 
 
-def _drop_pages(mm: mmap.mmap, start: int, end: int) -> None:
+def _drop_pages(mm: Optional[mmap.mmap], start: int, end: int) -> None:
     # Decoded pages leave the process's resident set (the page cache keeps them),
     # so a read of a file larger than memory holds only its output.
+    if mm is None:
+        return
     lo = start - start % mmap.PAGESIZE
     hi = end - end % mmap.PAGESIZE
     if hi > lo and hasattr(mmap, "MADV_DONTNEED"):
@@ -429,7 +472,7 @@ def _read(file: File, window: Window) -> np.ndarray:
     p, size = file.path, file.size
     lay = layout(p, file.ext, file.head, size)
     if window.whole:
-        return _decode_checked(p, lay, lay.offset, size, new_state(lay), window.outside, window.progress)
+        return _decode_checked(p, lay, lay.offset, size, new_state(lay), window.outside, window.progress, file.head)
     return _windowed(p, lay, size, window.start, window.duration, window.outside, window.progress)
 
 
@@ -652,9 +695,10 @@ def decoded(extension: str, name: str, layout_of: LayoutOf, **facts: Any) -> Rea
     return Reader(extension, name, _read, iterate=decoded_iterate, time_range=_time_range, source=_source, **facts)
 
 
-RAW = decoded(".raw", "Prophesee RAW", _percent_layout, signature=_is_raw, mismatch=_raw_mismatch,
+RAW = decoded(".raw", "Prophesee RAW", _percent_layout, signature=_is_raw, mismatch=_raw_mismatch, head=HEAD,
               sensor_size=_header_sensor)
-DAT = decoded(".dat", "Prophesee DAT", _percent_layout, signature=_is_dat, accepts=(None, "%-header"),
+DAT = decoded(".dat", "Prophesee DAT", _percent_layout, signature=_is_dat, accepts=(None, "%-header"), head=HEAD,
               sensor_size=_header_sensor)
 # Records of any bytes: a first record may look like another format's magic.
-NMNIST = decoded(".bin", "N-MNIST binary", _headerless("N-MNIST"), accepts=(None, "%-header"), any_bytes=True)
+NMNIST = decoded(".bin", "N-MNIST binary", _headerless("N-MNIST"), accepts=(None, "%-header"), any_bytes=True,
+                 head=HEAD)

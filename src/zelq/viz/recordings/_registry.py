@@ -58,7 +58,8 @@ class Reader:
     (None: no signature; "%-header": a '%' header naming no format). `any_bytes` marks a
     format whose records may begin like text: a '%' header counts only when it is text.
     `mismatch(file, kind)` may raise a clearer error than "not a ... file" for a file whose
-    first bytes are not this format's.
+    first bytes are not this format's. `head`: the first bytes opening reads, for the
+    signature and the header; a reader that maps its data takes no more than it needs.
     """
     extension: str
     name: str
@@ -73,6 +74,7 @@ class Reader:
     source: Optional[Callable[[File, str], "Source"]] = None
     options: Tuple[str, ...] = ()   # the choices inside a file the format takes (see File.options)
     in_folder: Optional[Callable[[Path], bool]] = None   # found in a folder walk: is it a recording?
+    head: int = 1 << 20   # bytes read on opening (more where a '%' header reaches their end)
 
 
 Chunks = Generator[np.ndarray, None, Optional[int]]

@@ -80,18 +80,37 @@ def open_regular(p: Path) -> Any:
     The type is checked before the file is opened for reading (a FIFO would block), and
     again on the opened descriptor, in case the name was replaced meanwhile.
     """
+    return os.fdopen(_regular_fd(p)[0], "rb")
+
+
+def _regular_fd(p: Path, found: Optional[os.stat_result] = None) -> Tuple[int, int]:
+    """(descriptor opened for reading, size) of a regular file, checked as open_regular checks;
+    `found`: the path's stat when it was just taken."""
     try:
-        if not stat.S_ISREG(os.stat(p).st_mode):
+        if not stat.S_ISREG((found or os.stat(p)).st_mode):
             raise fail(p, "not a regular file")
         fd = os.open(p, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0))
     except (FileNotFoundError, RecordingError):
         raise
     except OSError as e:
         raise fail(p, f"cannot be read ({e.strerror or e})") from None
-    if not stat.S_ISREG(os.fstat(fd).st_mode):
+    st = os.fstat(fd)
+    if not stat.S_ISREG(st.st_mode):
         os.close(fd)
         raise fail(p, "not a regular file")
-    return os.fdopen(fd, "rb")
+    return fd, st.st_size
+
+
+def _read_up_to(fd: int, n: int) -> bytes:
+    """The next `n` bytes of the file, fewer at its end."""
+    parts, left = [], n
+    while left > 0:
+        more = os.read(fd, left)
+        if not more:
+            break
+        parts.append(more)
+        left -= len(more)
+    return parts[0] if len(parts) == 1 else b"".join(parts)
 
 
 def bag_storage(p: Path) -> Path:
@@ -112,23 +131,32 @@ def open_checked(path: Union[str, "os.PathLike[str]"], head_limit: int = HEADER_
 
     The first `head_limit` bytes are read, and more (up to the header limit) when a '%'
     header reaches their end, so that a header is always seen whole."""
-    p = bag_storage(Path(os.fspath(path)))
+    p = Path(os.fspath(path))
+    try:
+        found: Optional[os.stat_result] = os.stat(p)
+    except OSError:  # told when the file is opened
+        found = None
+    if found is not None and stat.S_ISDIR(found.st_mode):
+        p, found = bag_storage(p), None
     ext = p.suffix.lower()
     if ext not in FORMATS:
         known = ", ".join(FORMATS)
         raise fail(p, f"unknown recording format '{p.suffix or '(no extension)'}'; known: {known}")
-    with open_regular(p) as f:
-        size = os.fstat(f.fileno()).st_size
+    head_limit = min(head_limit, READERS[ext].head)
+    fd, size = _regular_fd(p, found)
+    try:
         try:
             # No more than the file holds: a small file must not pay for a MB buffer.
-            head = f.read(min(head_limit, size + 1))
+            head = _read_up_to(fd, min(head_limit, size + 1))
             # A header and the two bytes after it (a DAT file's event type and size) are read whole.
             cut = len(head) == head_limit < HEADER_LIMIT
             if cut and head.startswith(b"%") and percent_header(head) + 2 >= len(head):
-                head += f.read(min(HEADER_LIMIT, size + 1) - len(head))
+                head += _read_up_to(fd, min(HEADER_LIMIT, size + 1) - len(head))
         except OSError as e:
             raise fail(p, f"cannot be read ({e.strerror or e})") from None
-        size = max(size, len(head))
+    finally:
+        os.close(fd)
+    size = max(size, len(head))
     file = File(p, ext, head, size, options)
     kind = sniff(head, p, ext)
     reader = READERS[ext]
