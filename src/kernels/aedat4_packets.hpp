@@ -21,6 +21,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <condition_variable>
 #include <cstddef>
@@ -186,19 +187,30 @@ public:
     uint64_t outside() const { return outside_; }
     const uint8_t* first_outside() const { return first_; }
 
-    // An upper bound of the events of the stream when its frames store their content
-    // size, else an estimate from the packets' sizes; from the packet headers alone.
+    // An upper bound of the events of the stream where its frames store their content
+    // size, else an estimate: the packets' sizes times what the first one decompresses by,
+    // and a quarter more. From the packet headers and that one packet.
     size_t estimate() const {
-        size_t bytes = 0;
+        uint64_t sized = 0, unsized = 0;
+        double ratio = 0;
         for (size_t pos = l_.start; pos < l_.end && l_.size - pos >= 8;) {
             int32_t sid, length;
             std::memcpy(&sid, l_.file + pos, 4);
             std::memcpy(&length, l_.file + pos + 4, 4);
             if (length < 0 || l_.size - pos - 8 < static_cast<size_t>(length)) break;
-            if (sid == l_.stream) bytes += packet_bytes(l_.file + pos + 8, static_cast<size_t>(length));
-            pos += 8 + static_cast<size_t>(length);
+            const uint8_t* p = l_.file + pos + 8;
+            const size_t n = static_cast<size_t>(length);
+            pos += 8 + n;
+            if (sid != l_.stream) continue;
+            if (const uint64_t content = content_size(p, n)) {
+                sized += content;
+                continue;
+            }
+            if (ratio == 0) ratio = first_ratio(p, n);
+            unsized += n;
         }
-        return bytes / kAedat4EventSize;
+        const double bytes = static_cast<double>(sized) + static_cast<double>(unsized) * ratio * 1.25;
+        return static_cast<size_t>(std::min(bytes, 1e15) / kAedat4EventSize);
     }
 
 private:
@@ -213,17 +225,20 @@ private:
         Outcome fail;
     };
 
-    // The decompressed size an event packet claims, or a guess where it does not.
-    size_t packet_bytes(const uint8_t* p, size_t n) const {
+    // The content size an LZ4 event packet's frame stores, or 0; never more than LZ4 can
+    // make of its bytes (255 to 1), so that a packet cannot make a read reserve more.
+    uint64_t content_size(const uint8_t* p, size_t n) const {
         if (l_.compression != kLz4) return n;
-        if (n >= 14 && (p[4] & 0x08)) {
-            uint64_t content;
-            std::memcpy(&content, p + 6, 8);
-            if (content) return static_cast<size_t>(std::min<uint64_t>(content, l_.limit));
-        }
-        // About what cameras' event packets compress by: a file that compresses better grows
-        // its array once or twice; of one that compresses worse, the rest is never touched.
-        return 2 * n;
+        uint64_t content = 0;
+        if (n >= 14 && (p[4] & 0x08)) std::memcpy(&content, p + 6, 8);
+        return std::min<uint64_t>({content, l_.limit, uint64_t{255} * n});
+    }
+
+    // What a packet without a stored size decompresses by (1 where it cannot be read).
+    double first_ratio(const uint8_t* p, size_t n) const {
+        lz4::Bytes bytes;
+        const lz4::Result r = lz4::decode_frame(p, n, bytes, l_.limit);
+        return r.error == lz4::Error::kNone && n ? std::max(1.0, static_cast<double>(r.size) / static_cast<double>(n)) : 1.0;
     }
 
     // The next packet of the stream into a free slot, under the lock; null when the ring
