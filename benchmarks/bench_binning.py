@@ -155,7 +155,7 @@ def main():
     print(f"  accumulate / read pass:         {t_nat_acc / t_read:6.2f}   (<= 2)")
     print(f"  page raster:                    {t_page * 1e3:6.1f} ms (<= 15 ms), {t_page / t_read:.2f}x the read pass")
 
-    page_raster_medians(ev, 3 * ap_rounds)
+    page_raster_medians(ev, 3 * args.rounds)
 
     with tempfile.TemporaryDirectory() as tmp:
         path = Path(tmp) / "events.npy"
