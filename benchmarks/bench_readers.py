@@ -9,6 +9,7 @@ packets) files of about --events events (kept in --dir when given, so a
 second run skips the writing), then times, on each file, in one process and interleaved
 (each round runs every reader once; the best round counts, the range is printed):
   read_events    our whole read (one record array)
+  read_events@1  the same with the process held to one core (its threads share it)
   evt3           evt3.decode_file (EVT 3.0 only; NumPy columns)
   expelliarmus   Wizard(encoding).read (one structured array; not AEDAT 4)
   aedat          aedat.Decoder, its packets' events joined into one array (AEDAT 4 only)
@@ -24,7 +25,8 @@ a round (about 20 ms of calls), interleaved the same way: printed per call, in Â
 and of CPU time, with the ratios (the fixed costs of a read: opening, the header, allocation).
 On a shared machine the wall times drift with the load; CPU times (this process, all
 threads: user and system, the system part mostly page faults of the output) and the page
-faults (fewest over rounds) are printed beside them, and the load average before and after.
+faults (fewest over rounds) are printed beside them, with the events per CPU second, and the
+load average before and after.
 """
 from __future__ import annotations
 
@@ -56,9 +58,23 @@ def peer(name):
         return None
 
 
+def on_one_core(call):
+    """call, with this process held to one of the cores it may use."""
+    def pinned():
+        allowed = os.sched_getaffinity(0)
+        os.sched_setaffinity(0, {min(allowed)})
+        try:
+            return call()
+        finally:
+            os.sched_setaffinity(0, allowed)
+    return pinned
+
+
 def readers(fmt, path):
     """(name, kind, call returning the number of events) for each reader of this file."""
     out = [("read_events", "whole", lambda: len(read_events(path)))]
+    if hasattr(os, "sched_setaffinity") and len(os.sched_getaffinity(0)) > 1:
+        out.append(("read_events@1", "whole", on_one_core(out[0][2])))
     evt3 = peer("evt3")
     if evt3 is not None and fmt == "evt3":
         out.append(("evt3", "whole", lambda: len(evt3.decode_file(str(path)).t)))
@@ -146,12 +162,16 @@ def bench(fmt, path, expected, repeat):
         w, c = walls[name], cpus[name]
         print(f"  {name:13s} {kind:6s} {expected / min(w) / 1e6:7.1f} M ev/s  (range {expected / max(w) / 1e6:6.1f}"
               f"-{expected / min(w) / 1e6:6.1f}; best {min(w) * 1e3:7.0f} ms wall, {min(c) * 1e3:7.0f} ms CPU"
-              f" of which {min(systems[name]) * 1e3:5.0f} ms system, {min(faults[name]):,} page faults)")
-    whole = [name for name, kind, _ in rows if kind == "whole" and name != "read_events"]
+              f" of which {min(systems[name]) * 1e3:5.0f} ms system, {min(faults[name]):,} page faults;"
+              f" {expected / min(c) / 1e6:.1f} M ev per CPU second)")
+    whole = [name for name, kind, _ in rows if kind == "whole" and not name.startswith("read_events")]
     if whole:
         fastest = min(whole, key=lambda name: min(walls[name]))
         print(f"  read_events / {fastest}: {min(walls[fastest]) / min(walls['read_events']):.2f}x wall, "
               f"{min(cpus[fastest]) / min(cpus['read_events']):.2f}x CPU (target 1.5x)")
+        if "read_events@1" in walls:
+            print(f"  read_events@1 / {fastest}: {min(walls[fastest]) / min(walls['read_events@1']):.2f}x wall, "
+                  f"{min(cpus[fastest]) / min(cpus['read_events@1']):.2f}x CPU")
     if "faery" in walls:
         print(f"  iter_events / faery: {min(walls['faery']) / min(walls['iter_events']):.2f}x wall, "
               f"{min(cpus['faery']) / min(cpus['iter_events']):.2f}x CPU (target 1.5x)")

@@ -14,8 +14,8 @@
 // with must be the one the next began with, and a wrong guess of the wraps is
 // mended by adding the difference to that segment's times. Segments that keep
 // fewer records than their slots (events outside the sensor) are closed up. Each
-// segment backs its slots' pages just before writing them, in huge pages while the
-// kernel gives them cheaply (CheapPages, memory.hpp).
+// segment backs its slots' pages a few MB at a time just before writing them, in huge
+// pages while the kernel gives them cheaply (CheapPages, memory.hpp).
 //
 // The plan is refused (the caller decodes in order) for other formats, a state
 // that is not a fresh whole read, times that could pass the largest int64, or a

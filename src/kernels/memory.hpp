@@ -80,11 +80,15 @@ inline bool populate_pages(void* p, size_t n) {
 
 // Huge pages over a large fresh buffer, written by parts, for as long as the kernel
 // gives them cheaply; small pages for the rest once it does not. Small pages are
-// backed at a steady 1.5 GB/s or so, huge pages at 5 to 10 GB/s where memory is at
-// hand, but at times (memory reclaimed or compacted for other work) several times
-// slower than small ones. Each part is backed ahead of its writer and timed in the
-// thread's CPU time (a thread put aside by the scheduler is not counted); the first
-// part slower than twice the small pages' rate turns the rest to small pages.
+// backed at a steady 1.5 to 2.5 GB/s, huge pages at 10 to 12 GB/s where memory is at
+// hand, but at times 0.3 GB/s: memory compacted for them, or, in a virtual machine
+// whose balloon reports free memory to its host, memory freed more than a couple of
+// seconds before, which the host must fault in again 4 KiB at a time (small pages
+// come first from the free fragments, which are not reported). Slow parts come in
+// long runs, once the memory freed lately is used up. Each part is backed ahead of
+// its writer and timed in the thread's CPU time (a thread put aside by the scheduler
+// is not counted); the first part slower than twice the small pages' rate turns the
+// rest to small pages.
 class CheapPages {
 public:
     CheapPages(void* p, size_t n) : p_(p), n_(n) {
