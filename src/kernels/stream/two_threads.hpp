@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <mutex>
 #include <thread>
 #include <type_traits>
@@ -23,6 +24,7 @@ namespace zv::kern::stream {
 // partial word), and offsets in `s` are within buf. `decoded(records, count)` sees each
 // buffer on the decoding thread before it is counted (work that thread has room for); one
 // that returns a count keeps only that many records, at the buffer's front, for counting.
+// What it raises (an allocation that fails) is raised here once the counting has stopped.
 struct NothingMore {
     void operator()(uint8_t*, size_t) const {}
 };
@@ -40,6 +42,7 @@ size_t decode_while_counting(evt::Format format, const uint8_t* buf, size_t n, e
     for (size_t b = 0; b < kBuffers; ++b) free_buffers.push_back(b);
     std::deque<Filled> filled;
     bool finished = false, abandoned = false;
+    std::exception_ptr failure;
     size_t used = 0;
     std::thread decoder([&] {
         for (;;) {
@@ -57,8 +60,16 @@ size_t decode_while_counting(evt::Format format, const uint8_t* buf, size_t n, e
             if (s.back && !was_back) s.back_at += static_cast<int64_t>(used);
             used += p.consumed;
             size_t count = p.count;
-            if constexpr (std::is_void_v<std::invoke_result_t<Decoded&, uint8_t*, size_t>>) decoded(buffers[b].data(), count);
-            else count = decoded(buffers[b].data(), count);
+            try {
+                if constexpr (std::is_void_v<std::invoke_result_t<Decoded&, uint8_t*, size_t>>) decoded(buffers[b].data(), count);
+                else count = decoded(buffers[b].data(), count);
+            } catch (...) {  // raised again on the calling thread, once the counting has stopped
+                std::lock_guard lock(mu);
+                failure = std::current_exception();
+                finished = true;
+                cv.notify_all();
+                return;
+            }
             const bool last = used == n || s.done || s.error || (p.consumed == 0 && p.count == 0);
             std::lock_guard lock(mu);
             filled.push_back({b, count});
@@ -92,6 +103,7 @@ size_t decode_while_counting(evt::Format format, const uint8_t* buf, size_t n, e
         throw;
     }
     decoder.join();
+    if (failure) std::rethrow_exception(failure);
     return used;
 }
 
