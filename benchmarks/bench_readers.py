@@ -111,7 +111,7 @@ def write_sized(path, fmt, size):
 
 
 def bench_small(fmt, path, expected, repeat):
-    whole = [(name, call) for name, kind, call in readers(fmt, path) if kind == "whole"]
+    whole = [(name, call) for name, kind, call in readers(fmt, path) if kind == "whole" and name != "read_events@1"]
     reps = max(1, int(2e6 / max(expected, 1)))
     wall = {name: float("inf") for name, _ in whole}
     cpu = dict(wall)
