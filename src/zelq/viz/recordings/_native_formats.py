@@ -201,9 +201,13 @@ def _bytes_of(p: Path, head: Optional[bytes], offset: int, data_end: int,
         with memoryview(head) as view:
             yield view, None, data_end
         return
-    with open(p, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm:
-        with memoryview(mm) as view:
-            yield view, mm, min(data_end, offset + max(len(mm) - offset, 0) // word * word)
+    fd = os.open(p, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+    try:
+        mm = mmap.mmap(fd, 0, access=mmap.ACCESS_READ)
+    finally:
+        os.close(fd)  # the mapping keeps the file
+    with mm, memoryview(mm) as view:
+        yield view, mm, min(data_end, offset + max(len(mm) - offset, 0) // word * word)
 
 
 def cut_at(state: State, pos: int, data_end: int, size: int) -> Optional[int]:

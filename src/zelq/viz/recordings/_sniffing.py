@@ -22,6 +22,19 @@ UNSUPPORTED: Tuple[Tuple[str, "re.Pattern[bytes]", str], ...] = (
 
 def percent_header(head: bytes) -> int:
     """Length of the leading block of '%' lines (through a '% end' line when there is one)."""
+    global _last_header
+    last = _last_header  # opening asks this of one head several times (sniffing, the layout)
+    if last[0] is head:
+        return last[1]
+    pos = _header_end(head)
+    _last_header = (head, pos)
+    return pos
+
+
+_last_header: Tuple[Optional[bytes], int] = (None, 0)
+
+
+def _header_end(head: bytes) -> int:
     pos = 0
     while pos < len(head) and head[pos:pos + 1] == b"%":
         nl = head.find(b"\n", pos)
