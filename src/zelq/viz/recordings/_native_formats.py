@@ -27,9 +27,10 @@ from ._registry import FORMATS, RECORD, File, Progress, Reader, Source, Window
 from ._sniffing import percent_header
 
 CHUNK = 16 << 20
-# Bytes read on opening: the header (more where it is longer) and the data of a small file,
-# decoded from them; a larger file's data is mapped.
+# Bytes read on opening: the header (more where it is longer), or a file up to WHOLE bytes
+# whole, its data decoded from them (cheaper than mapping it); a larger file's data is mapped.
 HEAD = 64 << 10
+WHOLE = 256 << 10
 READ_BYTES = 1 << 20            # bytes read at a time where a file is read rather than mapped
 # Records a windowed read reserves before it knows how many its words hold.
 _FIRST_RESERVE = 1 << 16
@@ -699,10 +700,10 @@ def decoded(extension: str, name: str, layout_of: LayoutOf, **facts: Any) -> Rea
     return Reader(extension, name, _read, iterate=decoded_iterate, time_range=_time_range, source=_source, **facts)
 
 
-RAW = decoded(".raw", "Prophesee RAW", _percent_layout, signature=_is_raw, mismatch=_raw_mismatch, head=HEAD,
+RAW = decoded(".raw", "Prophesee RAW", _percent_layout, signature=_is_raw, mismatch=_raw_mismatch, head=HEAD, whole=WHOLE,
               sensor_size=_header_sensor)
-DAT = decoded(".dat", "Prophesee DAT", _percent_layout, signature=_is_dat, accepts=(None, "%-header"), head=HEAD,
+DAT = decoded(".dat", "Prophesee DAT", _percent_layout, signature=_is_dat, accepts=(None, "%-header"), head=HEAD, whole=WHOLE,
               sensor_size=_header_sensor)
 # Records of any bytes: a first record may look like another format's magic.
 NMNIST = decoded(".bin", "N-MNIST binary", _headerless("N-MNIST"), accepts=(None, "%-header"), any_bytes=True,
-                 head=HEAD)
+                 head=HEAD, whole=WHOLE)

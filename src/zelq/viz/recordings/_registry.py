@@ -59,7 +59,8 @@ class Reader:
     format whose records may begin like text: a '%' header counts only when it is text.
     `mismatch(file, kind)` may raise a clearer error than "not a ... file" for a file whose
     first bytes are not this format's. `head`: the first bytes opening reads, for the
-    signature and the header; a reader that maps its data takes no more than it needs.
+    signature and the header; a reader that maps its data takes no more than it needs, and
+    a file up to `whole` bytes whole (its data decoded from those bytes).
     """
     extension: str
     name: str
@@ -75,6 +76,7 @@ class Reader:
     options: Tuple[str, ...] = ()   # the choices inside a file the format takes (see File.options)
     in_folder: Optional[Callable[[Path], bool]] = None   # found in a folder walk: is it a recording?
     head: int = 1 << 20   # bytes read on opening (more where a '%' header reaches their end)
+    whole: int = 0        # files up to this size are read whole on opening
 
 
 Chunks = Generator[np.ndarray, None, Optional[int]]

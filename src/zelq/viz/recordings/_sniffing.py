@@ -155,8 +155,11 @@ def open_checked(path: Union[str, "os.PathLike[str]"], head_limit: int = HEADER_
     if ext not in FORMATS:
         known = ", ".join(FORMATS)
         raise fail(p, f"unknown recording format '{p.suffix or '(no extension)'}'; known: {known}")
-    head_limit = min(head_limit, READERS[ext].head)
     fd, size = _regular_fd(p, found)
+    reader = READERS[ext]
+    head_limit = min(head_limit, reader.head)
+    if size <= reader.whole:
+        head_limit = max(head_limit, size + 1)
     try:
         try:
             # No more than the file holds: a small file must not pay for a MB buffer.
@@ -172,7 +175,6 @@ def open_checked(path: Union[str, "os.PathLike[str]"], head_limit: int = HEADER_
     size = max(size, len(head))
     file = File(p, ext, head, size, options)
     kind = sniff(head, p, ext)
-    reader = READERS[ext]
     for name in options or {}:
         if name not in reader.options:
             takes = " and ".join(sorted({r.name for r in READERS.values() if name in r.options}))
