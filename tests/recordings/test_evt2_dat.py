@@ -3,6 +3,7 @@ word-by-word transcriptions of the formats, on streams whose time highs repeat, 
 wrap, with words that carry no event, times going back or across 2^32 µs, events outside the
 sensor, and events before the first time high: read whole (in order and by segments) and in
 small pieces; and files cut short inside a word."""
+import dataclasses
 import warnings
 
 import numpy as np
@@ -10,16 +11,21 @@ import pytest
 
 from zelq.viz import RecordingWarning, _native, iter_events, read_events
 from zelq.viz.recordings import _native_formats
+from zelq.viz.recordings._registry import READERS
 
 from tests.support.decoders import EVENT_DTYPE as RECORD
 
 WIDTH, HEIGHT = 640, 480
 
 
-@pytest.fixture(params=["avx2", "one word", "avx2 by segments"])
+@pytest.fixture(params=["avx2", "one word", "avx2 mapped", "avx2 by segments"])
 def loops(request, monkeypatch):
-    """The fast loops a read uses (AVX2 only where the CPU has it)."""
+    """The fast loops a read uses (AVX2 only where the CPU has it), on the file's bytes as
+    opening read them, on its mapping, or by segments of the mapping."""
     before = _native.events()._evt_avx2(request.param != "one word")
+    if request.param != "avx2":
+        for ext in (".raw", ".dat"):
+            monkeypatch.setitem(READERS, ext, dataclasses.replace(READERS[ext], head=1024, whole=0))
     if request.param.endswith("by segments"):
         monkeypatch.setattr(_native_formats, "WHOLE_MIN_BYTES", 0)
         monkeypatch.setattr(_native_formats, "SEGMENT_BYTES", 1000)
