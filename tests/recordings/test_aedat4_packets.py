@@ -168,6 +168,18 @@ def test_a_damaged_packet_is_refused_at_its_offset_after_the_packets_before_it(t
         assert re.fullmatch(rf"{re.escape(str(path))}: {where}{message}", str(caught.value)), str(caught.value)
 
 
+@pytest.mark.parametrize("table, expected", [(0, 3000), (5, 0), (-1, 3000), ("end", 3000), ("inside", 1500)])
+def test_the_data_table_position_ends_the_packets(tmp_path, table, expected):
+    events = random_events(3000, 64, 48, 100_000, seed=2)
+    packets = [_packet(events[:1500]), _packet(events[1500:])]
+    path, start = _file(tmp_path, packets)
+    data = bytearray(path.read_bytes())
+    at = {"end": len(data), "inside": start + 8 + len(packets[0])}.get(table, table)
+    data[14 + 4 + 40:14 + 4 + 48] = int(at).to_bytes(8, "little", signed=True)  # dataTablePosition
+    path.write_bytes(bytes(data))
+    np.testing.assert_array_equal(read_events(path), events[:expected])
+
+
 @settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(cut=st.integers(0, 400_000))
 def test_a_file_cut_anywhere_reads_its_whole_packets(tmp_path, cut):

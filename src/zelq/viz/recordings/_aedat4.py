@@ -142,7 +142,8 @@ def packets(path: Path, size: int, sensor: Optional[Tuple[int, int]] = None,
         size = min(size, len(mm))
         header = read_header(mm, size)
         sid, stream = header.event_stream()
-        end = header.table_at if 0 < header.table_at <= size else size
+        # A data table before the packets leaves none to read.
+        end = max(header.table_at if 0 < header.table_at <= size else size, header.data_start)
         with memoryview(mm) as whole, whole[:size] as view:
             reader = _native.events()._Aedat4Packets(view, header.data_start, end, header.table_at > size, sid,
                                                      _CODE[stream.compression], *(sensor or (0, 0)), drop)
