@@ -153,6 +153,7 @@ public:
                 if (whole) {
                     read_to_ = s.offset + 8 + s.length;
                     forget(read_to_);
+                    if (s.bytes.capacity() > kKeep) s.bytes = lz4::Bytes();  // a packet far beyond cameras'
                 }
                 lock.lock();
                 if (whole) {
@@ -215,6 +216,7 @@ public:
 
 private:
     static constexpr size_t kAhead = 3;
+    static constexpr size_t kKeep = size_t{32} << 20;  // the most a slot keeps between packets
 
     struct Slot {
         enum State { kFree, kBusy, kReady } state = kFree;
