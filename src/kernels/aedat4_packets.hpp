@@ -13,7 +13,9 @@
 // Every size and offset the file gives is checked against the bytes that are
 // there; a packet decompresses to at most `limit` bytes. A helper thread
 // decompresses up to kAhead packets ahead of the caller while it lives (stop()
-// or the destructor joins it); memory holds those packets, never the file.
+// or the destructor joins it), and the caller takes over the packet it waits for
+// when the helper is held up (the machine's other work); memory holds those
+// packets, never the file.
 // Whole pages of the mapping before the last packet read are dropped from the
 // resident set when `drop` is given. No Python here.
 #pragma once
@@ -23,6 +25,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -141,24 +144,28 @@ public:
         size_t written = 0;
         std::unique_lock<std::mutex> lock(m_);
         while (written < cap && outcome_.stop == Stop::kNone) {
-            Slot& s = ring_[cur_ % kAhead];
-            if (cur_ < claimed_ && s.state == Slot::kReady) {
-                if (s.fail.stop != Stop::kNone) {
-                    outcome_ = s.fail;
+            Slot& r = ring_[cur_ % kAhead];
+            Slot* s = own_ ? &mine_ : cur_ < claimed_ && r.state == Slot::kReady ? &r : nullptr;
+            if (s == nullptr && cur_ < claimed_ && r.state == Slot::kBusy && late_) s = take_over(r, lock);
+            if (s != nullptr) {
+                if (s->fail.stop != Stop::kNone) {
+                    outcome_ = s->fail;
                     break;
                 }
                 lock.unlock();
-                written += take(s, out + written * evt::kRecordSize, cap - written);
-                const bool whole = s.used == s.table.n;
+                written += take(*s, out + written * evt::kRecordSize, cap - written);
+                const bool whole = s->used == s->table.n;
                 if (whole) {
-                    read_to_ = s.offset + 8 + s.length;
+                    read_to_ = s->offset + 8 + s->length;
                     forget(read_to_);
-                    if (s.bytes.capacity() > kKeep) s.bytes = lz4::Bytes();  // a packet far beyond cameras'
+                    if (s->bytes.capacity() > kKeep) s->bytes = lz4::Bytes();  // a packet far beyond cameras'
                 }
                 lock.lock();
                 if (whole) {
-                    s.state = Slot::kFree;
+                    if (s == &r) r.state = Slot::kFree;
+                    else own_ = false;
                     ++cur_;
+                    late_ = false;
                     wake_.notify_all();
                 }
                 continue;
@@ -174,7 +181,9 @@ public:
                 c->state = Slot::kReady;
                 continue;
             }
-            if (!walked_ || cur_ < claimed_) ready_.wait(lock);  // the helper holds packet cur_
+            // The helper holds packet cur_ (or the slot the next claim needs): a helper that
+            // the machine's other work holds up for long has its packet taken over.
+            late_ = ready_.wait_for(lock, kPatience) == std::cv_status::timeout;
         }
         return written;
     }
@@ -217,9 +226,12 @@ public:
 private:
     static constexpr size_t kAhead = 3;
     static constexpr size_t kKeep = size_t{32} << 20;  // the most a slot keeps between packets
+    // How long the caller waits for the helper's packet (one takes some 0.2 ms) before it
+    // decompresses that packet itself.
+    static constexpr std::chrono::milliseconds kPatience{2};
 
     struct Slot {
-        enum State { kFree, kBusy, kReady } state = kFree;
+        enum State { kFree, kBusy, kReady, kDropped } state = kFree;  // dropped: taken over, still busy
         size_t offset = 0, length = 0;
         lz4::Bytes bytes;
         Table table;
@@ -248,6 +260,7 @@ private:
     Slot* claim() {
         if (walked_ || claimed_ - cur_ >= kAhead) return nullptr;
         Slot& s = ring_[claimed_ % kAhead];
+        if (s.state != Slot::kFree) return nullptr;  // a packet taken over, which the helper still holds
         while (pos_ < l_.end) {
             if (l_.size - pos_ < 8) return end_walk(Stop::kCut, pos_);
             int32_t sid, length;
@@ -325,6 +338,22 @@ private:
         dropped_ = upto;
     }
 
+    // The packet of the helper's slot r, decompressed into the caller's own slot instead;
+    // r is freed when the helper is done with it. Under the lock, released meanwhile.
+    Slot* take_over(Slot& r, std::unique_lock<std::mutex>& lock) {
+        late_ = false;
+        r.state = Slot::kDropped;
+        own_ = true;
+        mine_.offset = r.offset;
+        mine_.length = r.length;
+        mine_.used = 0;
+        mine_.fail = {};
+        lock.unlock();
+        decompress(mine_);
+        lock.lock();
+        return &mine_;
+    }
+
     void help() {
         std::unique_lock<std::mutex> lock(m_);
         while (!quit_) {
@@ -332,7 +361,7 @@ private:
                 lock.unlock();
                 decompress(*c);
                 lock.lock();
-                c->state = Slot::kReady;
+                c->state = c->state == Slot::kDropped ? Slot::kFree : Slot::kReady;
                 ready_.notify_all();
             } else {
                 wake_.wait(lock);
@@ -344,6 +373,8 @@ private:
     std::mutex m_;
     std::condition_variable ready_, wake_;  // a packet decompressed; a slot freed (or quit)
     std::array<Slot, kAhead> ring_;
+    Slot mine_;                   // a packet the caller took over from the helper
+    bool own_ = false, late_ = false;  // mine_ in use; the last wait for the helper timed out
     size_t cur_ = 0, claimed_ = 0;  // packets taken whole; packets claimed
     size_t pos_;                    // the walk's next packet header
     bool walked_ = false, quit_ = false;
