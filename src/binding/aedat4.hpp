@@ -68,7 +68,8 @@ public:
         l.drop = drop && owner != nullptr && std::string_view(Py_TYPE(owner)->tp_name) == "mmap.mmap";
         // The helper is one of the process's spare threads, held until close(): readers on
         // several Python threads then run no more threads together than there are cores.
-        if (threads) share_ = std::make_unique<kern::ThreadShare>(2);
+        // Not for a few MiB, which decode in a few ms: a new thread may wait as long to run.
+        if (threads && end - start >= kHelped) share_ = std::make_unique<kern::ThreadShare>(2);
         packets_ = std::make_unique<a4::Packets>(l, share_ && share_->threads() > 1);
     }
 
@@ -126,6 +127,8 @@ public:
     }
 
 private:
+    static constexpr int64_t kHelped = int64_t{4} << 20;  // bytes of packets worth a helper
+
     a4::Packets& open() {
         if (!packets_) raise(PyExc_ValueError, "the packets are closed");
         return *packets_;

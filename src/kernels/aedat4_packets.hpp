@@ -181,6 +181,7 @@ public:
                 c->state = Slot::kReady;
                 continue;
             }
+            if (cur_ == claimed_ && walked_) continue;  // the walk ended just now
             // The helper holds packet cur_ (or the slot the next claim needs): a helper that
             // the machine's other work holds up for long has its packet taken over.
             late_ = ready_.wait_for(lock, kPatience) == std::cv_status::timeout;
