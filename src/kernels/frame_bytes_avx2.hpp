@@ -4,10 +4,13 @@
 //
 // A byte store may alias anything, so whatever the loop reads lives in
 // registers: the frame's bytes, the bin's keys and the eight cell indices,
-// taken out of the vector lanes one by one. Each event then costs its byte
+// taken out of the vector lanes two by two. Each event then costs its byte
 // increment and a branch, never taken but on a wrap, which a cold call adds to
-// the cell. The records are fetched ahead without keeping them in the outer
-// caches, which then hold the frame. A block of eight with an event outside
+// the cell. A block's increments wait for the next block's decoding, so the
+// two overlap; fetching their lines ahead costs more load slots than it saves
+// while a frame's bytes stay in the second-level cache (measured on a
+// 346 x 260 frame). The records are fetched ahead without keeping them in the
+// outer caches, which then hold the frame. A block of eight with an event outside
 // the sensor, outside the current bin or after the bytes are given up goes the
 // way of the scalar pass, so every count (and the stop at a timestamp outside
 // a guessed range) is that pass's.
@@ -73,10 +76,17 @@ __attribute__((target("avx2"))) bool frame_bytes_with(const Layout& layout, size
     const __m256i width = _mm256_set1_epi32(static_cast<int>(place.width));
     const __m256i plane = _mm256_set1_epi32(static_cast<int>(place.plane));
     uint8_t* frame = counter.bytes();
-    // The cells of the last block of eight, counted one block late: their lines
-    // are fetched while the next block decodes.
-    alignas(32) uint32_t ahead[8];
+    // The cells of the last block of eight, two to a word, counted one block
+    // late while the next block decodes.
+    alignas(32) uint64_t ahead[4];
     bool pending = false;
+    const auto count_ahead = [&] {
+        for (int k = 0; k < 4; ++k) {
+            const uint32_t lo = static_cast<uint32_t>(ahead[k]), hi = static_cast<uint32_t>(ahead[k] >> 32);
+            if (++frame[lo] == 0) [[unlikely]] counter.wrapped(lo);
+            if (++frame[hi] == 0) [[unlikely]] counter.wrapped(hi);
+        }
+    };
 
     const std::byte* r = f.t - 4;  // the record's first byte
     size_t i = 0;
@@ -88,8 +98,7 @@ __attribute__((target("avx2"))) bool frame_bytes_with(const Layout& layout, size
         coordinates<C>(v.xy, x, y);
         const __m256i valid = _mm256_and_si256(below(x, last_x), below(y, last_y));
         if (pending) {
-            for (int k = 0; k < 8; ++k)
-                if (++frame[ahead[k]] == 0) [[unlikely]] counter.wrapped(ahead[k]);
+            count_ahead();
             pending = false;
         }
         if (_mm256_movemask_ps(_mm256_castsi256_ps(valid)) != 0xFF || !frame || any_outside<T>(v, first, last))
@@ -106,12 +115,9 @@ __attribute__((target("avx2"))) bool frame_bytes_with(const Layout& layout, size
                                 : _mm256_and_si256(_mm256_cmpeq_epi32(v.pol, _mm256_setzero_si256()), plane);
         const __m256i index = _mm256_add_epi32(_mm256_add_epi32(_mm256_mullo_epi32(y, width), x), off);
         _mm256_store_si256(reinterpret_cast<__m256i*>(ahead), index);
-        for (int k = 0; k < 8; ++k) _mm_prefetch(reinterpret_cast<const char*>(frame + ahead[k]), _MM_HINT_T0);
         pending = true;
     }
-    if (pending)
-        for (int k = 0; k < 8; ++k)
-            if (++frame[ahead[k]] == 0) [[unlikely]] counter.wrapped(ahead[k]);
+    if (pending) count_ahead();
     for (; i < n; ++i, r += s)
         if (!step<T, C, P, true>(r + 4, f, c, counter)) return false;
     finish_counter(counter);
