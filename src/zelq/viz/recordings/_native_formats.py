@@ -168,13 +168,8 @@ def decode(p: Path, lay: Layout, offset: int, size: int, state: State, progress:
                     blocks.append(out)
                     out, count = np.empty(min(2 * len(out), _BLOCK_LIMIT) + most, RECORD), 0
                 end = min(pos + CHUNK, data_end)
-                was_back = state["back"]
                 with view[pos:end] as chunk:
-                    count, used = _native.events()._decode_events(fmt.number, chunk, state.array, out, count)
-                if state["error"]:
-                    raise decode_error(p, fmt, state, pos)
-                if back is not None and state["back"] and not was_back:
-                    back.append(pos + state["back_at"])
+                    count, used, _ = _decode_piece(p, fmt, chunk, state, out, count, pos, back)
                 _drop_pages(mm, pos, pos + used)
                 pos += used
                 if progress:
@@ -186,6 +181,21 @@ def decode(p: Path, lay: Layout, offset: int, size: int, state: State, progress:
         blocks.append(out)
         out = _join(blocks)
     return out, cut_at(state, pos, data_end, size)
+
+
+def _decode_piece(p: Path, fmt, piece: memoryview, state, out: np.ndarray, count: int, pos: int,
+                  back: Optional[list]) -> Tuple[int, int, Optional[int]]:
+    """Decodes `piece`, the file's bytes from `pos`, into out[count:]: the new count, the bytes
+    used and the byte where times first went back in it (also added to `back`), or None. A
+    damaged word raises the reader's error."""
+    was_back = state["back"]
+    count, used = _native.events()._decode_events(fmt.number, piece, state.array, out, count)
+    if state["error"]:
+        raise decode_error(p, fmt, state, pos)
+    went_back = pos + state["back_at"] if state["back"] and not was_back else None
+    if back is not None and went_back is not None:
+        back.append(went_back)
+    return count, used, went_back
 
 
 # The formats whose whole reads are one native call.
@@ -532,16 +542,11 @@ def _pieces(p: Path, lay: Layout, size: int, start: int, duration: int, chunk: i
                         # The file ends inside a unit, or shrank while it was read: a cut at what was read.
                         data_end = whole_end = pos
                         break
-                was_back = state["back"]
                 with view[start:filled] as piece:
-                    count, used = _native.events()._decode_events(fmt.number, piece, state.array, out, count)
-                if state["error"]:
-                    raise decode_error(p, fmt, state, pos)
-                if back is not None and state["back"] and not was_back:
-                    back.append(pos + state["back_at"])
-                if first is not None and state["back"] and not was_back and not warned:
+                    count, used, went_back = _decode_piece(p, fmt, piece, state, out, count, pos, back)
+                if first is not None and went_back is not None and not warned:
                     warned = True
-                    warn(p, f"times go backwards at byte {pos + state['back_at']}; the window "
+                    warn(p, f"times go backwards at byte {went_back}; the window "
                              "keeps its start and is read to the end of the file")
                 pos += used
                 start += used
