@@ -175,7 +175,6 @@ private:
             den_init_ = relative(s_.denoise.on() ? den : 0);
             ref_init_ = relative(0);  // memory -period, plus the period
             cells_.assign(static_cast<size_t>(s_.width * s_.height), Cell{den_init_, ref_init_});
-            cells_.fill(Cell{den_init_, ref_init_});
             for (size_t i = 0; i < s_.hot.size(); ++i)
                 if (s_.hot[i]) cells_[i].rest = kHot;
             mode_ = Mode::compact;

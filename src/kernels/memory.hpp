@@ -165,13 +165,13 @@ private:
 
 // A table of values looked up all over (the per-pixel state of a large sensor), on huge
 // pages where the kernel gives them: a lookup then seldom misses the TLB as well as
-// the cache. Values are left unset by assign(); fill() sets them.
+// the cache. assign() sizes it and sets every value, as a vector's does.
 template <typename T>
 class HugeTable {
     static_assert(std::is_trivially_copyable_v<T>);
 
 public:
-    void assign(size_t n, const T&) {
+    void assign(size_t n, const T& value) {
         constexpr size_t kHuge = size_t{2} << 20;
         const size_t bytes = (n * sizeof(T) + kHuge - 1) / kHuge * kHuge;
         void* p = bytes ? std::aligned_alloc(kHuge, bytes) : nullptr;
@@ -179,8 +179,8 @@ public:
         if (p) madvise(p, bytes, MADV_HUGEPAGE);
         data_.reset(static_cast<T*>(p));
         n_ = n;
+        std::fill_n(data_.get(), n_, value);
     }
-    void fill(const T& v) { std::fill_n(data_.get(), n_, v); }
     void release() { data_.reset(); n_ = 0; }
     T& operator[](size_t i) { return data_.get()[i]; }
     const T& operator[](size_t i) const { return data_.get()[i]; }
