@@ -65,6 +65,21 @@ struct Part {
     std::atomic<int> ready{0};
 };
 
+// A block's lanes folded into its part: 8 running sums, 16 counts of quiet
+// neurons and 16 peaks (a peak only where the block did any neurons).
+inline void fold_lanes(Part& p, const int32_t* sums, const int16_t* quiets, const int16_t* tops, int64_t done) {
+    int64_t total = 0, silent = 0;
+    int16_t peak = std::numeric_limits<int16_t>::lowest();
+    for (int k = 0; k < 8; ++k) total += sums[k];
+    for (int k = 0; k < 16; ++k) {
+        silent += static_cast<uint16_t>(quiets[k]);
+        peak = tops[k] > peak ? tops[k] : peak;
+    }
+    p.sum += total;
+    p.quiet += silent;
+    if (done) p.peak = std::max(p.peak, static_cast<double>(peak));
+}
+
 // Bytes fetched ahead on each row of a short bin read in registers.
 inline constexpr int64_t kAhead = 512;
 
@@ -246,16 +261,12 @@ inline int64_t add_and_close_bytes(const uint8_t* const* rows, int64_t m, int64_
             sum += parts[q];
         }
     }
-    int64_t total = 0, silent = 0;
-    int16_t peak = -32768;
-    for (int k = 0; k < 8; ++k) total += sum[k];
-    for (int k = 0; k < 16; ++k) {
-        silent += quiet[k];
-        peak = top[k] > peak ? top[k] : peak;
-    }
-    p.sum += total;
-    p.quiet += silent;
-    if (j) p.peak = std::max(p.peak, static_cast<double>(peak));
+    int32_t sums[8];
+    int16_t quiets[16], tops[16];
+    std::memcpy(sums, &sum, sizeof sums);
+    std::memcpy(quiets, &quiet, sizeof quiets);
+    std::memcpy(tops, &top, sizeof tops);
+    fold_lanes(p, sums, quiets, tops, j);
     return j;
 }
 #endif
@@ -353,16 +364,7 @@ __attribute__((target("avx2"))) int64_t add_and_close_bytes_avx2(const uint8_t* 
     _mm256_store_si256(reinterpret_cast<__m256i*>(tops), top);
     _mm256_store_si256(reinterpret_cast<__m256i*>(quiets), quiet);
     _mm256_store_si256(reinterpret_cast<__m256i*>(sums), sum);
-    int64_t total = 0, silent = 0;
-    int16_t peak = std::numeric_limits<int16_t>::lowest();
-    for (int k = 0; k < 8; ++k) total += sums[k];
-    for (int k = 0; k < 16; ++k) {
-        silent += static_cast<uint16_t>(quiets[k]);
-        peak = tops[k] > peak ? tops[k] : peak;
-    }
-    p.sum += total;
-    p.quiet += silent;
-    if (j) p.peak = std::max(p.peak, static_cast<double>(peak));
+    fold_lanes(p, sums, quiets, tops, j);
     return j;
 }
 #endif
