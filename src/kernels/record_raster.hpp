@@ -17,7 +17,9 @@
 // cannot hold every neuron (a negative x, or a true width past the band) the
 // raster is left untouched and the width the pass found is given, so the
 // caller bins in a second pass; the pass costs no more than the width scan it
-// replaces.
+// replaces. The band pass serves the full raster too (full_raster.hpp): it
+// takes the extremes of y as well, and counts into float32 cells where no
+// count can pass 2**24.
 #pragma once
 
 #include <algorithm>
@@ -50,14 +52,22 @@ struct BandPlace {
     void select(size_t bin) { base = static_cast<uint64_t>(bin) * cells; }
 };
 
-// The largest x of up to 4096 records spread over the array, plus one: a
-// width the true one is at least.
+// The largest x and y of about `samples` records spread over the array (the
+// last one too), plus one: a width and height the true ones are at least.
+struct Extent {
+    int64_t width = 0, height = 0;
+};
 template <typename C>
-inline int64_t sampled_width(const Layout& f, size_t n) {
-    const size_t step = std::max<size_t>(1, n / 4096);
-    int64_t mx = load<C>(f.t + static_cast<std::ptrdiff_t>(n - 1) * f.stride + f.x);
-    for (size_t i = 0; i < n; i += step) mx = std::max<int64_t>(mx, load<C>(f.t + static_cast<std::ptrdiff_t>(i) * f.stride + f.x));
-    return mx + 1;
+inline Extent sampled_extent(const Layout& f, size_t n, size_t samples) {
+    const size_t step = std::max<size_t>(1, n / samples);
+    const std::byte* last = f.t + static_cast<std::ptrdiff_t>(n - 1) * f.stride;
+    int64_t mx = load<C>(last + f.x), my = load<C>(last + f.y);
+    for (size_t i = 0; i < n; i += step) {
+        const std::byte* r = f.t + static_cast<std::ptrdiff_t>(i) * f.stride;
+        mx = std::max<int64_t>(mx, load<C>(r + f.x));
+        my = std::max<int64_t>(my, load<C>(r + f.y));
+    }
+    return {mx + 1, my + 1};
 }
 
 // The band for a width of at least `least`: neuron y * w + x < neurons with
@@ -77,38 +87,42 @@ inline std::optional<Band> band_for(int64_t least, uint64_t neurons, int64_t bin
     return b;
 }
 
-// What the pass saw: the smallest and largest x.
-struct XRange {
-    int64_t lo = std::numeric_limits<int64_t>::max(), hi = std::numeric_limits<int64_t>::min();
+// What the pass saw: the smallest and largest x and y.
+struct Seen {
+    static constexpr int64_t kNone = std::numeric_limits<int64_t>::max();
+    int64_t x_lo = kNone, x_hi = -kNone, y_lo = kNone, y_hi = -kNone;
 };
 
-// Counts the event of record r into the band; false when its timestamp lies outside the range.
-template <typename T, typename C>
+// Counts the event of record r into the band; false when its timestamp lies
+// outside the range. Cell: uint32_t, or float while counts stay below 2**24.
+template <typename T, typename C, typename Cell>
 inline bool band_step(const std::byte* r, const Layout& f, Cursor<T, BandPlace>& c, const Band& band,
-                      uint32_t* cells, int64_t& lo, int64_t& hi) {
+                      Cell* cells, Seen& s) {
     const uint64_t u = IntegerEdges<T>::key(load<T>(r));
     if (u - c.start >= c.span) [[unlikely]] {
         if (!c.edges.contains(u)) return false;
         c.move(c.edges.find(u));
     }
     const int64_t x = load<C>(r + f.x), y = load<C>(r + f.y);
-    lo = x < lo ? x : lo;
-    hi = x > hi ? x : hi;
+    s.x_lo = x < s.x_lo ? x : s.x_lo;
+    s.x_hi = x > s.x_hi ? x : s.x_hi;
+    s.y_lo = y < s.y_lo ? y : s.y_lo;
+    s.y_hi = y > s.y_hi ? y : s.y_hi;
     if (static_cast<uint64_t>(x) < band.pitch && static_cast<uint64_t>(y) < band.rows)
         ++cells[c.at.base + static_cast<uint64_t>(y) * band.pitch + static_cast<uint64_t>(x)];
     return true;
 }
 
-template <typename T, typename C>
+template <typename T, typename C, typename Cell>
 inline bool band_pass_scalar(const Layout& layout, size_t n, const IntegerEdges<T>& edges, const Band& band,
-                             uint32_t* cells, XRange& seen) {
+                             Cell* cells, Seen& seen) {
     const Layout f = layout;  // locals: stores into the cells cannot alias them
     Cursor<T, BandPlace> c(edges, BandPlace(band));
-    int64_t lo = seen.lo, hi = seen.hi;
+    Seen s = seen;
     const std::byte* r = f.t;
     for (size_t i = 0; i < n; ++i, r += f.stride)
-        if (!band_step<T, C>(r, f, c, band, cells, lo, hi)) return false;
-    seen = {lo, hi};
+        if (!band_step<T, C>(r, f, c, band, cells, s)) return false;
+    seen = s;
     return true;
 }
 
@@ -138,9 +152,9 @@ ZV_BAND_AVX2_INLINE __m256i in_time(__m256i t, __m256i first, __m256i span) {
 // extents are 16-bit maxima. Records need not be counted in order, so a block
 // keeps whatever lane order its shuffles give; only events inside the band are
 // counted one by one.
-template <typename T, typename C>
+template <typename T, typename C, typename Cell>
 __attribute__((target("avx2"))) bool band_pass(const Layout& layout, size_t n, const IntegerEdges<T>& edges,
-                                               const Band& band, uint32_t* cells, XRange& seen) {
+                                               const Band& band, Cell* cells, Seen& seen) {
     constexpr bool kSigned = std::is_signed_v<C>;
     const Layout f = layout;
     Cursor<T, BandPlace> c(edges, BandPlace(band));
@@ -161,9 +175,13 @@ __attribute__((target("avx2"))) bool band_pass(const Layout& layout, size_t n, c
     const __m256i limits = _mm256_set1_epi32(static_cast<int>(last_x | (last_y << 16)));
     __m256i lows = _mm256_set1_epi16(kSigned ? std::numeric_limits<int16_t>::max() : -1);
     __m256i highs = _mm256_set1_epi16(kSigned ? std::numeric_limits<int16_t>::min() : 0);
-    int64_t lo = seen.lo, hi = seen.hi;
+    Seen seen_so_far = seen;
     const uint64_t pitch = band.pitch;
     alignas(32) uint32_t xy_of[8];
+    // Inside a band of fewer than 2**15 columns and at most 2**15 rows, x and y are
+    // below 2**15, and a signed 16-bit multiply-add of (x, y) by (1, pitch) is the cell.
+    const bool fifteen_bits = pitch < 32768 && band.rows <= 32768;
+    const __m256i index_of = _mm256_set1_epi32(static_cast<int>(1u | (static_cast<uint32_t>(pitch) << 16)));
     constexpr std::ptrdiff_t kAhead = 256;  // records
 
     const std::byte* r = f.t - 4;  // the record's first byte
@@ -179,7 +197,7 @@ __attribute__((target("avx2"))) bool band_pass(const Layout& layout, size_t n, c
                                                 in_time(_mm256_unpacklo_epi64(e, g), first, span));
         if (_mm256_movemask_pd(_mm256_castsi256_pd(inside)) != 0xF) [[unlikely]] {
             for (int k = 0; k < 8; ++k)
-                if (!band_step<T, C>(r + k * s + 4, f, c, band, cells, lo, hi)) return false;
+                if (!band_step<T, C>(r + k * s + 4, f, c, band, cells, seen_so_far)) return false;
             time_lanes(c, first, span);
             continue;
         }
@@ -195,23 +213,34 @@ __attribute__((target("avx2"))) bool band_pass(const Layout& layout, size_t n, c
         const __m256i both = _mm256_and_si256(halves, _mm256_slli_epi32(halves, 16));
         unsigned bits = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(both)));
         if (bits == 0) continue;
+        Cell* bin_cells = cells + c.at.base;
+        if (fifteen_bits) {  // the cells of eight events in one multiply-add, all eight counted in a row
+            _mm256_store_si256(reinterpret_cast<__m256i*>(xy_of), _mm256_madd_epi16(xy, index_of));
+            if (bits == 0xFF) {
+                for (int k = 0; k < 8; ++k) ++bin_cells[xy_of[k]];
+            } else {
+                for (; bits; bits &= bits - 1) ++bin_cells[xy_of[__builtin_ctz(bits)]];
+            }
+            continue;
+        }
         _mm256_store_si256(reinterpret_cast<__m256i*>(xy_of), xy);
-        uint32_t* bin_cells = cells + c.at.base;
         for (; bits; bits &= bits - 1) {
             const uint32_t v = xy_of[__builtin_ctz(bits)];
             ++bin_cells[(v >> 16) * pitch + (v & 0xFFFF)];
         }
     }
     for (; i < n; ++i, r += s)
-        if (!band_step<T, C>(r + 4, f, c, band, cells, lo, hi)) return false;
+        if (!band_step<T, C>(r + 4, f, c, band, cells, seen_so_far)) return false;
     alignas(32) C l[16], h[16];
     _mm256_store_si256(reinterpret_cast<__m256i*>(l), lows);
     _mm256_store_si256(reinterpret_cast<__m256i*>(h), highs);
-    for (int k = 0; k < 16; k += 2) {  // x in the even lanes
-        lo = std::min<int64_t>(lo, l[k]);
-        hi = std::max<int64_t>(hi, h[k]);
+    for (int k = 0; k < 16; k += 2) {  // x in the even lanes, y in the odd ones
+        seen_so_far.x_lo = std::min<int64_t>(seen_so_far.x_lo, l[k]);
+        seen_so_far.x_hi = std::max<int64_t>(seen_so_far.x_hi, h[k]);
+        seen_so_far.y_lo = std::min<int64_t>(seen_so_far.y_lo, l[k + 1]);
+        seen_so_far.y_hi = std::max<int64_t>(seen_so_far.y_hi, h[k + 1]);
     }
-    seen = {lo, hi};
+    seen = seen_so_far;
     return true;
 }
 
@@ -220,30 +249,31 @@ __attribute__((target("avx2"))) bool band_pass(const Layout& layout, size_t n, c
 }  // namespace avx2
 #endif
 
-template <typename T, typename C>
-inline bool band_pass(const Layout& f, size_t n, const IntegerEdges<T>& edges, const Band& band, uint32_t* cells,
-                      XRange& seen) {
+template <typename T, typename C, typename Cell>
+inline bool band_pass(const Layout& f, size_t n, const IntegerEdges<T>& edges, const Band& band, Cell* cells,
+                      Seen& seen) {
 #ifdef ZV_RECORD_BINNING_AVX2
     if (avx2::cpu_has_avx2() && avx2::packed(f, false)) return avx2::band_pass<T, C>(f, n, edges, band, cells, seen);
 #endif
     return band_pass_scalar<T, C>(f, n, edges, band, cells, seen);
 }
 
-// Bins every record into the band over the true time range, as bin_all does:
-// first over the range of the first and last record, and only when an event
-// falls outside it, again over the range found by a scan.
-template <typename T, typename C>
-inline XRange band_all(const Layout& f, size_t n, int64_t bins, const Band& band, std::vector<uint32_t>& cells) {
+// Bins every record into the band's `bins` x band.cells() zeroed cells over
+// the true time range, as bin_all does: first over the range of the first and
+// last record, and only when an event falls outside it, again over the range
+// found by a scan.
+template <typename T, typename C, typename Cell>
+inline Seen band_all(const Layout& f, size_t n, int64_t bins, const Band& band, Cell* cells) {
     const T first = load<T>(f.t), last = load<T>(f.t + static_cast<std::ptrdiff_t>(n - 1) * f.stride);
-    XRange seen;
+    Seen seen;
     if (first <= last) {
-        if (band_pass<T, C>(f, n, IntegerEdges<T>(first, last, bins), band, cells.data(), seen)) return seen;
-        std::fill(cells.begin(), cells.end(), 0u);
+        if (band_pass<T, C>(f, n, IntegerEdges<T>(first, last, bins), band, cells, seen)) return seen;
+        std::fill_n(cells, static_cast<size_t>(band.cells() * static_cast<uint64_t>(bins)), Cell{0});
         seen = {};
     }
     T lo, hi;
     time_range(f, n, lo, hi);
-    band_pass<T, C>(f, n, IntegerEdges<T>(lo, hi, bins), band, cells.data(), seen);
+    band_pass<T, C>(f, n, IntegerEdges<T>(lo, hi, bins), band, cells, seen);
     return seen;
 }
 
@@ -259,10 +289,10 @@ inline void place_row(const uint32_t* from, float* to, uint64_t m, bool below_2_
 // Moves each band cell to its neuron y * width + x below `neurons`; true when
 // the band held them all (no negative x; every column of the width or of the
 // raster, and every row that reaches below `neurons`).
-inline bool place_band(const std::vector<uint32_t>& cells, const Band& band, const XRange& seen, int64_t bins,
+inline bool place_band(const std::vector<uint32_t>& cells, const Band& band, const Seen& seen, int64_t bins,
                        uint64_t neurons, size_t events, float* out) {
-    if (seen.lo < 0) return false;
-    const uint64_t width = static_cast<uint64_t>(seen.hi) + 1;
+    if (seen.x_lo < 0) return false;
+    const uint64_t width = static_cast<uint64_t>(seen.x_hi) + 1;
     if (band.pitch < width && band.pitch < neurons) return false;
     if (band.rows * width < neurons) return false;
     const uint64_t columns = std::min(band.pitch, width);
@@ -282,16 +312,44 @@ inline bool place_band(const std::vector<uint32_t>& cells, const Band& band, con
 template <typename T, typename C>
 inline bool raster_by_band(const Layout& f, size_t n, int64_t bins, uint64_t neurons, float* out,
                            std::optional<int64_t>& width) {
-    const std::optional<Band> band = band_for(sampled_width<C>(f, n), neurons, bins, n);
+    const std::optional<Band> band = band_for(sampled_extent<C>(f, n, 4096).width, neurons, bins, n);
     if (!band) return false;
     std::vector<uint32_t> cells(static_cast<size_t>(band->cells() * static_cast<uint64_t>(bins)));
-    const XRange seen = band_all<T, C>(f, n, bins, *band, cells);
+    const Seen seen = band_all<T, C>(f, n, bins, *band, cells.data());
     if (place_band(cells, *band, seen, bins, neurons, n, out)) return true;
-    width = seen.hi + 1;
+    width = seen.x_hi + 1;
     return false;
 }
 
 }  // namespace records
+
+// The columns as records of record_binning.hpp with x and y (one stride, 64-bit
+// integer time, 16-bit coordinates of one type, fewer than 2**32 records), for
+// the one-pass rasters; none when they are not.
+struct RasterRecords {
+    records::Layout layout;
+    bool t_signed = false, c_signed = false;
+};
+
+inline std::optional<RasterRecords> raster_records(const EventColumns& ev, int64_t time_bins) {
+    using fused::native;
+    if (!ev.y || ev.n == 0 || ev.n >= (uint64_t{1} << 32) || time_bins > IntegerEdges<int64_t>::kMaxBins)
+        return std::nullopt;
+    const Column &x = ev.x, &y = *ev.y;
+    if (y.stride != ev.t.stride || x.stride != ev.t.stride || !native(&y, x.kind, 2) ||
+        !(native(&x, NumKind::Int, 2) || native(&x, NumKind::UInt, 2)) ||
+        !(native(&ev.t, NumKind::Int, 8) || native(&ev.t, NumKind::UInt, 8)))
+        return std::nullopt;
+    return RasterRecords{{ev.t.base, ev.t.stride, x.base - ev.t.base, y.base - ev.t.base, 0},
+                         ev.t.kind == NumKind::Int, x.kind == NumKind::Int};
+}
+
+// fn.template operator()<T, C>() for the records' time and coordinate types.
+template <typename Fn>
+inline auto with_record_types(const RasterRecords& r, Fn&& fn) {
+    if (r.t_signed) return r.c_signed ? fn.template operator()<int64_t, int16_t>() : fn.template operator()<int64_t, uint16_t>();
+    return r.c_signed ? fn.template operator()<uint64_t, int16_t>() : fn.template operator()<uint64_t, uint16_t>();
+}
 
 // Spike counts into a zeroed float32 raster of (time_bins, n_neurons), neuron
 // y * width + x with the width of the events themselves: their largest x plus
@@ -300,25 +358,14 @@ inline bool raster_by_band(const Layout& f, size_t n, int64_t bins, uint64_t neu
 // a y field, where the neuron is x and no width is needed.
 inline void count_raster_own_width(const EventColumns& ev, int64_t time_bins, int64_t n_neurons, float* out,
                                    size_t out_cells) {
-    using fused::native;
     std::optional<int64_t> width;
     if (!ev.y) width = 0;
-    const Column& x = ev.x;
-    const Column* y = ev.y ? &*ev.y : nullptr;
-    const bool layout = y && ev.n < (uint64_t{1} << 32) && n_neurons >= 1 &&
-                        time_bins <= IntegerEdges<int64_t>::kMaxBins && y->stride == ev.t.stride &&
-                        x.stride == ev.t.stride && native(y, x.kind, 2) &&
-                        (native(&x, NumKind::Int, 2) || native(&x, NumKind::UInt, 2)) &&
-                        (native(&ev.t, NumKind::Int, 8) || native(&ev.t, NumKind::UInt, 8));
-    if (layout) {
-        const records::Layout f{ev.t.base, ev.t.stride, x.base - ev.t.base, y->base - ev.t.base, 0};
+    const std::optional<RasterRecords> recs = n_neurons >= 1 ? raster_records(ev, time_bins) : std::nullopt;
+    if (recs) {
         const uint64_t neurons = static_cast<uint64_t>(n_neurons);
-        auto run = [&]<typename T, typename C>() { return records::raster_by_band<T, C>(f, ev.n, time_bins, neurons, out, width); };
-        const bool t_signed = ev.t.kind == NumKind::Int, c_signed = x.kind == NumKind::Int;
-        const bool done = t_signed ? (c_signed ? run.template operator()<int64_t, int16_t>()
-                                               : run.template operator()<int64_t, uint16_t>())
-                                   : (c_signed ? run.template operator()<uint64_t, int16_t>()
-                                               : run.template operator()<uint64_t, uint16_t>());
+        const bool done = with_record_types(*recs, [&]<typename T, typename C>() {
+            return records::raster_by_band<T, C>(recs->layout, ev.n, time_bins, neurons, out, width);
+        });
         if (done) return;
     }
     if (!width) {

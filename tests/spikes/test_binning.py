@@ -639,14 +639,19 @@ def wide_records(case, coord, time, view, n=60_003, seed=5):
         ev["x"][n // 3 + 1], ev["y"][n // 3 + 1] = -1 if info.min < 0 else info.max, 1
     elif case == "unsorted":
         rng.shuffle(ev["t"])
+    return viewed(ev, view)
+
+
+def viewed(ev, view):
+    """The records whole, every other one, or padded with time first (the one-at-a-time pass)."""
     if view == "every other":
-        ev = ev[::2]
-    elif view == "padded":  # time first: the one-at-a-time pass
-        padded = np.zeros(n, np.dtype({"names": ["t", "x", "y"], "formats": [time, coord, coord],
-                                       "offsets": [0, 8, 10], "itemsize": 16}))
+        return ev[::2]
+    if view == "padded":
+        padded = np.zeros(len(ev), np.dtype({"names": ["t", "x", "y"], "offsets": [0, 8, 10], "itemsize": 16,
+                                             "formats": [ev.dtype[f] for f in ("t", "x", "y")]}))
         for name in padded.dtype.names:
             padded[name] = ev[name]
-        ev = padded
+        return padded
     return ev
 
 
@@ -669,3 +674,21 @@ def test_raster_width_follows_a_replaced_detection(monkeypatch):
     keep = neuron < 50
     np.add.at(want, (oracle.time_bins(ev["t"].astype(np.float64), 4)[keep], neuron[keep]), 1)
     np.testing.assert_array_equal(spikes.events_to_raster(ev, 50, 4), want)
+
+
+@pytest.mark.parametrize("case", ["plain", "limits", "wide column", "tall row", "negative x", "unsorted"])
+@pytest.mark.parametrize("coord, time", [("<i2", "<i8"), ("<u2", "<u8")])
+@pytest.mark.parametrize("view", ["whole", "every other", "padded"])
+def test_full_raster_matches_transcription(case, coord, time, view):
+    """The raster of every neuron, binned on a sampled sensor: it stands when the sample saw the
+    last column and the last row, and bins again on the sensor found when it did not."""
+    info = np.iinfo(coord)
+    ev = wide_records(case if case in ("wide column", "negative x", "unsorted") else "plain", coord, time, "whole")
+    if case == "limits":  # the type's largest x on rows a sample sees, and its smallest y (dropped if negative)
+        ev["x"][5::97], ev["y"][5::97] = info.max, 0
+        ev["y"][11::101] = info.min
+    elif case == "tall row":  # a row the sample misses
+        ev["y"][len(ev) // 2 + 1] = 3000
+    ev = viewed(ev, view)
+    for bins in (1, 4):
+        np.testing.assert_array_equal(spikes.events_to_raster(ev, None, bins), oracle.raster(ev, None, bins))

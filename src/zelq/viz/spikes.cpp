@@ -34,6 +34,7 @@
 #include "kernels/base64.hpp"
 #include "kernels/colour.hpp"
 #include "kernels/escape.hpp"
+#include "kernels/full_raster.hpp"
 #include "kernels/png.hpp"
 #include "kernels/record_raster.hpp"
 
@@ -238,6 +239,44 @@ nb::object raster_own_width(const Args& a, const Fields& f) {
     return raster;
 }
 
+// The full raster of two 16-bit coordinates in one pass where the kernel can
+// (kernels/full_raster.hpp), its sensor the one detection finds; a null object
+// when the plain order must take it. The view and columns are read first, as
+// for raster_own_width.
+nb::object full_raster(const Args& a, const Fields& f) {
+    nb::handle events = a[0], time_bins = a[2];
+    EventView view(events);
+    event_fields::require_elements(view, "maximum");
+    view.column(f.x);
+    view.column(f.y);
+    const kern::EventColumns ev = columns(view, f, false);
+    const int64_t bins = a.integer(2);
+    const std::optional<kern::records::Extent> guess = kern::full_raster::guess(ev, bins);
+    if (!guess) return {};
+    nb::object raster = zeros(nb::make_tuple(time_bins, guess->width * guess->height), g_float32);
+    kern::records::Seen seen;
+    {
+        OutBuffer buf(raster);
+        nb::gil_scoped_release release;
+        seen = kern::full_raster::count(ev, bins, *guess, static_cast<float*>(buf.data()));
+    }
+    if (kern::full_raster::stands(seen, *guess)) return raster;
+    const std::optional<kern::records::Extent> sensor = kern::full_raster::found(seen);
+    if (!sensor) return {};
+    raster.reset();  // before the raster of the sensor found
+    const int64_t neurons = sensor->width * sensor->height;
+    raster = zeros(nb::make_tuple(time_bins, neurons), g_float32);
+    OutBuffer buf(raster);
+    {
+        nb::gil_scoped_release release;
+        kern::with_cells(buf.data(), buf.items(), ev.n, [&](auto& cells) {
+            kern::count_raster(ev, bins, neurons, sensor->width, cells);
+            cells.finish();
+        });
+    }
+    return raster;
+}
+
 nb::object events_to_raster(const Args& a) {
     nb::handle events = a[0];
     require_positive(a, 2, "time_bins");
@@ -252,6 +291,9 @@ nb::object events_to_raster(const Args& a) {
         (f.y.is_none() ? event_fields::integer(events, f.x)
                        : event_fields::short_int(events, f.x) && event_fields::short_int(events, f.y)))
         return raster_own_width(a, f);
+    if (a.is_none(1) && detect.is(g_detect) && !f.t.is_none() && !f.x.is_none() && !f.y.is_none() &&
+        event_fields::short_int(events, f.x) && event_fields::short_int(events, f.y))
+        if (nb::object raster = full_raster(a, f); raster.is_valid()) return raster;
     auto wh = unpack(detect(events), 2);
     nb::object n_neurons = nb::borrow(a[1]);
     if (n_neurons.is_none())
