@@ -19,7 +19,7 @@ FROM_SOURCE = PACKAGE.is_relative_to(ROOT / "src")
 PACKAGE_DATA = [
     "zelq/viz/__init__.py", "zelq/viz/constants.py", "zelq/viz/patterns.py", "zelq/ir/__init__.py",
     *(f"zelq/viz/recordings/{m}.py" for m in ("__init__", "_registry", "_sniffing", "_headers", "_native_formats",
-                                             "_aedat4", "_numpy_files", "_entry", "_problems", "_sources")),
+                                             "_native_layout", "_native_decode", "_native_time", "_aedat4", "_numpy_files", "_entry", "_problems", "_sources")),
     "zelq/viz/cli.py", "zelq/viz/__main__.py",
     "zelq/viz/templates/viewer.html", "zelq/viz/templates/spikes.html", "zelq/viz/py.typed", "zelq/ir/py.typed",
     "zelq/viz/encode.pyi", "zelq/viz/serialize.pyi", "zelq/viz/render.pyi", "zelq/viz/spikes.pyi",

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 from zelq.viz import RecordingWarning, _native, iter_events, read_events
-from zelq.viz.recordings import _native_formats
+from zelq.viz.recordings import _native_decode
 from zelq.viz.recordings._registry import READERS
 
 from tests.support.decoders import EVENT_DTYPE as RECORD
@@ -27,8 +27,8 @@ def loops(request, monkeypatch):
         for ext in (".raw", ".dat"):
             monkeypatch.setitem(READERS, ext, dataclasses.replace(READERS[ext], head=1024, whole=0))
     if request.param.endswith("by segments"):
-        monkeypatch.setattr(_native_formats, "WHOLE_MIN_BYTES", 0)
-        monkeypatch.setattr(_native_formats, "SEGMENT_BYTES", 1000)
+        monkeypatch.setattr(_native_decode, "WHOLE_MIN_BYTES", 0)
+        monkeypatch.setattr(_native_decode, "SEGMENT_BYTES", 1000)
     yield
     _native.events()._evt_avx2(before)
 

@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 from zelq.viz import _native, read_events
-from zelq.viz.recordings import _native_formats, iter_events
+from zelq.viz.recordings import _native_decode, iter_events
 
 from tests.support.decoders import EVENT_DTYPE as RECORD
 WIDTH, HEIGHT = 1280, 720
@@ -24,25 +24,28 @@ def whole_reads(request, monkeypatch):
     """How whole reads of these small files decode; the records of each one taken by segments."""
     taken = []
     if request.param == "by segments":
-        real = _native.events()._decode_whole
+        def spying(name):
+            real = getattr(_native.events(), name)
 
-        def spy(*args):
-            got = real(*args)
-            taken.append(None if got is None else got[1])
-            return got
+            def spy(*args):
+                got = real(*args)
+                taken.append(None if got is None else got[1])
+                return got
+            monkeypatch.setattr(_native.events(), name, spy, raising=False)
         by_segments(monkeypatch, 1000)
-        monkeypatch.setattr(_native.events(), "_decode_whole", spy, raising=False)
+        spying("_decode_whole")
+        spying("_decode_whole_file")
     return taken
 
 
 def by_segments(monkeypatch, segment_bytes):
-    monkeypatch.setattr(_native_formats, "WHOLE_MIN_BYTES", 0)
-    monkeypatch.setattr(_native_formats, "SEGMENT_BYTES", segment_bytes)
+    monkeypatch.setattr(_native_decode, "WHOLE_MIN_BYTES", 0)
+    monkeypatch.setattr(_native_decode, "SEGMENT_BYTES", segment_bytes)
 
 
 def read_in_order(monkeypatch, path, **kw):
     with monkeypatch.context() as m:
-        m.setattr(_native_formats, "WHOLE_MIN_BYTES", 1 << 62)
+        m.setattr(_native_decode, "WHOLE_MIN_BYTES", 1 << 62)
         return read_noting(path, **kw)
 
 
@@ -142,7 +145,7 @@ def test_random_streams_match_the_transcription(tmp_path, whole_reads, seed, bac
 
 def test_prefaulting_leaves_records_as_they_are(tmp_path, monkeypatch):
     from zelq.viz import _native
-    from zelq.viz.recordings import _native_formats
+    from zelq.viz.recordings import _native_decode
 
     out = np.zeros(700_000, RECORD)
     out["t"] = np.arange(len(out))
@@ -154,8 +157,8 @@ def test_prefaulting_leaves_records_as_they_are(tmp_path, monkeypatch):
     words = camera_words(np.random.default_rng(5), 3000)
     path = tmp_path / "r.raw"
     path.write_bytes(b"% evt 3.0\n% end\n" + words.tobytes())
-    monkeypatch.setattr(_native_formats._Prefault, "_MIN_BYTES", 0)
-    monkeypatch.setattr(_native_formats._Prefault, "_STEP", 1000)
+    monkeypatch.setattr(_native_decode._Prefault, "_MIN_BYTES", 0)
+    monkeypatch.setattr(_native_decode._Prefault, "_STEP", 1000)
     np.testing.assert_array_equal(read_events(path), reference(words.tolist(), 2048, 2048))
 
 

@@ -27,6 +27,7 @@
 #include "binding/png_text.hpp"
 #include "binding/py.hpp"
 #include "binding/stream.hpp"
+#include "binding/whole_reads.hpp"
 #include "kernels/class_colours.hpp"
 #include "kernels/palettes.hpp"
 #include "kernels/evt.hpp"
@@ -112,63 +113,6 @@ nb::object most_events(const Args& a) {
                              static_cast<size_t>((*data).len));
     }
     return nb::int_(n);
-}
-
-kern::evt_index::Done drop_mapped_pages(nb::handle buffer, const uint8_t* base);
-
-// A whole read of EVT 3.0, EVT 2.0 or DAT data words into one new record array: by
-// segments on the machine's cores when `split` (and the buffer cuts), else in order on
-// this thread; (array, records) with `state` updated as one _decode_events call over the
-// buffer would leave it, or None (state untouched) when the buffer is to be decoded in
-// order by the caller instead.
-nb::object decode_whole(const Args& a) {
-    namespace evt = kern::evt;
-    namespace seg = kern::evt_segments;
-    const long long format = format_arg(a);
-    BufferView data;
-    data.require(a[1]);
-    OutBuffer state_buf(a[2]);
-    check_state(a[2], state_buf);
-    const long long segment = a.integer(3);
-    if (segment < 0) raise(PyExc_ValueError, "segment_bytes must be at least 0");
-    const bool split = a.truth(4);
-    evt::State state;
-    std::memcpy(&state, state_buf.data(), sizeof state);
-    const auto* buf = static_cast<const uint8_t*>((*data).buf);
-    const size_t n = static_cast<size_t>((*data).len);
-    const auto done = drop_mapped_pages(a[1], buf);
-    const auto f = static_cast<evt::Format>(format);
-    std::optional<kern::ThreadShare> share;
-    size_t threads = 1;
-    seg::Plan plan;
-    bool ok = false;
-    {
-        nb::gil_scoped_release release;
-        if (split) {
-            share.emplace(kern::cores());
-            threads = share->threads();
-            // Four segments a thread, so that one held up by the machine's other work is not waited for long.
-            const size_t bytes = segment ? static_cast<size_t>(segment)
-                                         : std::clamp<size_t>(n / (4 * threads), size_t{4} << 20, size_t{64} << 20);
-            ok = seg::plan(f, buf, n, state, bytes, threads, plan, done);
-        }
-        if (!ok) {
-            plan = seg::Plan{};
-            threads = 1;
-            ok = seg::single(f, buf, n, state, plan);
-        }
-    }
-    if (!ok || plan.total == 0) return nb::none();
-    nb::object out = g_empty(plan.total, g_record);
-    OutBuffer records(out);
-    uint64_t count = 0;
-    {
-        nb::gil_scoped_release release;
-        ok = seg::decode(plan, buf, static_cast<uint8_t*>(records.data()), threads, state, count, done);
-    }
-    if (!ok) return nb::none();
-    std::memcpy(state_buf.data(), &state, sizeof state);
-    return nb::make_tuple(out, count);
 }
 
 // Whether the EVT 2.0 and DAT fast loops use AVX2 where the CPU has it; returns the
@@ -287,22 +231,6 @@ nb::object summarize_file(const Args& a) {
     return d;
 }
 
-// For a buffer that views a file mapping (Python's mmap): drops the whole pages of
-// a finished byte range from the resident set; the page cache keeps them, and a
-// later read faults them back. Any other buffer is left alone (nothing to drop,
-// and dropping anonymous memory would zero it).
-kern::evt_index::Done drop_mapped_pages(nb::handle buffer, const uint8_t* base) {
-    if (!PyMemoryView_Check(buffer.ptr())) return {};
-    PyObject* owner = PyMemoryView_GET_BUFFER(buffer.ptr())->obj;
-    if (owner == nullptr || std::string_view(Py_TYPE(owner)->tp_name) != "mmap.mmap") return {};
-    const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-    return [base, page](size_t from, size_t to) {
-        const uintptr_t lo = (reinterpret_cast<uintptr_t>(base + from) + page - 1) / page * page;
-        const uintptr_t hi = reinterpret_cast<uintptr_t>(base + to) / page * page;
-        if (hi > lo) madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_DONTNEED);
-    };
-}
-
 // Where to start decoding an EVT 2.0/2.1/3.0 data buffer (the words after the
 // header) so that no event at or after `target` (µs on the file's own clock) is
 // skipped: (byte offset of a time-high word, the decoder's loops there).
@@ -314,7 +242,7 @@ nb::object evt_seek(const Args& a) {
     data.require(a[1]);
     const long long target = a.integer(2);
     const auto* buf = static_cast<const uint8_t*>((*data).buf);
-    const auto done = drop_mapped_pages(a[1], buf);
+    const auto done = whole_reads::drop_mapped_pages(a[1], buf);
     kern::evt_index::Seek at;
     {
         nb::gil_scoped_release release;
@@ -334,7 +262,7 @@ nb::object evt_last_high(const Args& a) {
     data.require(a[1]);
     const size_t n = static_cast<size_t>((*data).len);
     const auto* buf = static_cast<const uint8_t*>((*data).buf);
-    const auto done = drop_mapped_pages(a[1], buf);
+    const auto done = whole_reads::drop_mapped_pages(a[1], buf);
     kern::evt_index::Index::Probe last;
     {
         nb::gil_scoped_release release;
@@ -433,17 +361,7 @@ NB_MODULE(_events, m) {
         "The most records the whole words of buffer can yield in fmt (the event words, each as if\n"
         "inside the sensor): what a whole read reserves before decoding.\n\n"
         "Raises ValueError for an unknown fmt; a non-buffer buffer raises TypeError.");
-    def(m, "_decode_whole",
-        {arg("fmt", Kind::Int), arg("buffer"), arg("state"), arg("segment_bytes", Kind::Int, 0),
-         arg("split", Kind::Truth, true)},
-        decode_whole,
-        "Decode the whole words of buffer (fmt 0 EVT 2.0, 2 EVT 3.0, 3 DAT; a fresh whole-read state)\n"
-        "into a new record array, by segments of about segment_bytes (0: chosen from the size) on the\n"
-        "machine's cores when split and the buffer cuts, else in order: (array, records in it), the\n"
-        "state updated as _decode_events would leave it; None, with the state untouched, where the\n"
-        "buffer is to be decoded in order by the caller.\n\n"
-        "Raises ValueError for an unknown fmt, a state that is not its int64 array or a negative\n"
-        "segment_bytes; a non-buffer buffer raises TypeError.");
+    whole_reads::bind(m, g_record, g_empty);
     def(m, "_evt_avx2", {arg("enabled", Kind::Truth)}, evt_avx2,
         "Let the EVT 2.0 and DAT decoders use AVX2 where the CPU has it (the default), or not;\n"
         "returns the setting before. For tests: both ways give the same records and state.");

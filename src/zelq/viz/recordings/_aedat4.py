@@ -319,5 +319,5 @@ def _source(file: File, outside: str) -> Source:
                   outside=outside, unit="packet", chunks=lambda: _chunks(p, size))
 
 
-AEDAT4 = Reader(".aedat4", "AEDAT 4", _read_any, signature=lambda head, path: head.startswith(MAGIC),
+AEDAT4 = Reader(".aedat4", "AEDAT 4", _read_any, signature=lambda file: file.head.startswith(MAGIC),
                 sensor_size=_sensor_size, source=_source, iterate=_iterate)

@@ -39,8 +39,8 @@ def version(head: bytes) -> Optional[str]:
     return m.group(1).decode("ascii") if m else None
 
 
-def _signature(head: bytes, path: Path) -> bool:
-    return version(head) in ("2.0", "3.1")
+def _signature(file: File) -> bool:
+    return version(file.head) in ("2.0", "3.1")
 
 
 def _mismatch(file: File, kind: Optional[str]) -> None:
@@ -116,8 +116,9 @@ def _layout(name: str, offset: int, sensor: Optional[Tuple[int, int]], **slots: 
     return native.Layout(native.decoder_format(name), offset, 0, sensor, slots)
 
 
-def layout(p: Path, ext: str, head: bytes, size: int) -> native.Layout:
+def layout(file: File) -> native.Layout:
     """The decoder, data offset and sensor of an AEDAT 2.0 or 3.1 file."""
+    p, head, size = file.path, file.head, file.size
     v, lines, offset = _header(p, head, size)
     if v == "3.1":
         sensor = None
@@ -168,7 +169,7 @@ def packet_error(p: Path, state: Any, at: int) -> RecordingError:
 
 
 def _sensor_size(file: File) -> Optional[Tuple[int, int]]:
-    return layout(file.path, file.ext, file.head, file.size).sensor
+    return layout(file).sensor
 
 
 native.ERROR_TEXTS["bad_packet"] = packet_error

@@ -6,7 +6,6 @@ from pathlib import Path
 from typing import Any, Dict, Tuple
 
 from ._problems import fail
-from ._sniffing import percent_header
 
 # The widest or tallest sensor taken from a header: no supported format addresses more.
 MAX_SENSOR_SIDE = 16384
@@ -46,9 +45,9 @@ def _header_t0(p: Path, header: bytes) -> int:
     return t0
 
 
-def header_info(p: Path, ext: str, head: bytes) -> Dict[str, Any]:
-    """Data offset, decoder format, t0 and sensor size from a RAW or DAT header."""
-    end = percent_header(head)
+def header_info(p: Path, ext: str, head: bytes, end: int) -> Dict[str, Any]:
+    """Data offset, decoder format, t0 and sensor size from a RAW or DAT header: the first
+    `end` bytes of `head` (its '%' lines)."""
     header = head[:end]
     size = None
     g = _GEOMETRY.search(header)

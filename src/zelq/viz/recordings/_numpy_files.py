@@ -187,10 +187,10 @@ def _source(file: File, outside: str) -> Source:
     return Source.of_array(events_of(file.path, file.ext, file.size), outside, file)
 
 
-def _is_npz(head: bytes, path: Path) -> bool:
-    return head.startswith((b"PK\x03\x04", b"PK\x05\x06")) and zipfile.is_zipfile(path)
+def _is_npz(file: File) -> bool:
+    return file.head.startswith((b"PK\x03\x04", b"PK\x05\x06")) and zipfile.is_zipfile(file.path)
 
 
-NPY = Reader(".npy", "NumPy .npy", _read, signature=lambda head, path: bool(re.match(rb"\x93NUMPY[\x01-\x03]\x00", head)),
+NPY = Reader(".npy", "NumPy .npy", _read, signature=lambda file: bool(re.match(rb"\x93NUMPY[\x01-\x03]\x00", file.head)),
              source=_source)
 NPZ = Reader(".npz", "NumPy .npz", _read, signature=_is_npz, source=_source)

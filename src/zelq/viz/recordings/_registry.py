@@ -27,12 +27,13 @@ Progress = Optional[Callable[[float], None]]
 
 class File(NamedTuple):
     """A recording file whose content matched its extension: its path, lower-case extension,
-    first bytes (a '%' header whole) and size."""
+    first bytes (a '%' header whole), size, and the length of the '%' lines that begin it."""
     path: Path
     ext: str
     head: bytes
     size: int
     options: Optional[Dict[str, Any]] = None   # what the caller chose inside the file (dataset, sample, topic)
+    header: int = 0     # bytes of the leading '%' lines (through a '% end' line), 0 for none
 
 
 class Window(NamedTuple):
@@ -52,7 +53,7 @@ class Window(NamedTuple):
 class Reader:
     """One file format, by extension.
 
-    `signature(head, path)` says whether the first bytes carry the format's whole signature
+    `signature(file)` says whether the first bytes carry the format's whole signature
     (a magic line; not a guess from bytes a headerless format may begin with); `accepts`
     lists what else the sniffer may find in a file of this extension without refusing it
     (None: no signature; "%-header": a '%' header naming no format). `any_bytes` marks a
@@ -65,7 +66,7 @@ class Reader:
     extension: str
     name: str
     read: Callable[[File, Window], np.ndarray]
-    signature: Optional[Callable[[bytes, Path], bool]] = None
+    signature: Optional[Callable[[File], bool]] = None
     accepts: Tuple[Optional[str], ...] = ()
     any_bytes: bool = False
     mismatch: Optional[Callable[[File, Optional[str]], None]] = None

@@ -270,16 +270,16 @@ def _source(file: File, outside: str) -> Any:
     return _pieces.source(_opened(file), FORMAT_NAMES[file.ext], outside)
 
 
-def _is_bag(head: bytes, path: Path) -> bool:
-    return head.startswith(b"#ROSBAG V2.0\n")
+def _is_bag(file: File) -> bool:
+    return file.head.startswith(b"#ROSBAG V2.0\n")
 
 
-def _is_db3(head: bytes, path: Path) -> bool:
-    return head.startswith(b"SQLite format 3\x00")
+def _is_db3(file: File) -> bool:
+    return file.head.startswith(b"SQLite format 3\x00")
 
 
-def _is_mcap(head: bytes, path: Path) -> bool:
-    return head.startswith(b"\x89MCAP0\r\n")
+def _is_mcap(file: File) -> bool:
+    return file.head.startswith(b"\x89MCAP0\r\n")
 
 
 FORMAT_NAMES = {".bag": "ROS 1 bag", ".db3": "ROS 2 bag", ".mcap": "ROS 2 bag"}

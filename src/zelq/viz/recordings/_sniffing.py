@@ -8,6 +8,7 @@ import stat
 from pathlib import Path
 from typing import Any, Dict, Optional, Tuple, Union
 
+from .. import _native
 from ._problems import RecordingError, fail
 from ._registry import FORMATS, READERS, File
 
@@ -20,21 +21,8 @@ UNSUPPORTED: Tuple[Tuple[str, "re.Pattern[bytes]", str], ...] = (
 )
 
 
-def percent_header(head: bytes) -> int:
+def header_end(head: bytes) -> int:
     """Length of the leading block of '%' lines (through a '% end' line when there is one)."""
-    global _last_header
-    last = _last_header  # opening asks this of one head several times (sniffing, the layout)
-    if last[0] is head:
-        return last[1]
-    pos = _header_end(head)
-    _last_header = (head, pos)
-    return pos
-
-
-_last_header: Tuple[Optional[bytes], int] = (None, 0)
-
-
-def _header_end(head: bytes) -> int:
     pos = 0
     while pos < len(head) and head[pos:pos + 1] == b"%":
         nl = head.find(b"\n", pos)
@@ -55,19 +43,20 @@ def _is_text(header: bytes) -> bool:
     return all(c.isprintable() or c in "\r\n\t" for c in text)
 
 
-def sniff(head: bytes, path: Path, ext: str) -> Optional[str]:
+def sniff(file: File) -> Optional[str]:
     """The extension whose format the first bytes are, or None.
 
     Only whole signatures count (a full magic line, a complete '%' header naming its format,
     and for a format whose records can be any bytes, one of text lines), so that the first
     records of a headerless format are not taken for another format's magic.
     """
-    if READERS[ext].any_bytes and head.startswith(b"%"):
-        header = head[:percent_header(head)]
+    head = file.head
+    if READERS[file.ext].any_bytes and head.startswith(b"%"):
+        header = head[:file.header]
         if not (header.endswith(b"\n") and _is_text(header)):
             return None
     for reader in READERS.values():
-        if reader.signature is not None and reader.signature(head, path):
+        if reader.signature is not None and reader.signature(file):
             return reader.extension
     for kind, magic, _ in UNSUPPORTED:
         if magic.match(head):
@@ -144,6 +133,57 @@ def open_checked(path: Union[str, "os.PathLike[str]"], head_limit: int = HEADER_
 
     The first `head_limit` bytes are read, and more (up to the header limit) when a '%'
     header reaches their end, so that a header is always seen whole."""
+    place = _place(path)
+    known = READERS.get(place[1]) if place is not None else None
+    opened = None
+    if place is not None and known is not None:
+        # One native call opens a regular file and reads its head; anything else is told below.
+        opened = _native.events()._open_head(place[2], min(head_limit, known.head), known.whole, HEADER_LIMIT)
+    if place is None or opened is None:
+        p, ext, head, size, header = _open_slowly(path, head_limit)
+    else:
+        p, ext = place[0], place[1]
+        head, size, header = opened
+    reader = READERS[ext]
+    size = max(size, len(head))
+    file = File(p, ext, head, size, options, header)
+    kind = sniff(file)
+    for name in options or {}:
+        if name not in reader.options:
+            takes = " and ".join(sorted({r.name for r in READERS.values() if name in r.options}))
+            raise ValueError(f"{name}= applies to {takes} files only, not to {p.name} ({reader.name})")
+    if kind != ext and kind not in reader.accepts:
+        if reader.mismatch is not None:
+            reader.mismatch(file, kind)
+        if kind is None or kind == "%-header":
+            raise fail(p, f"not a {FORMATS[ext]} file (its first bytes match no known recording format)")
+        raise fail(p, f"named {ext} but looks like {_looks(kind)}")
+    return file
+
+
+def _place(path: Any) -> Optional[Tuple[Path, str, bytes]]:
+    """(path, lower-case extension, file-system name) of a path given as text, kept for the
+    next time the same text is given; None for any other path."""
+    text = os.fspath(path)
+    if type(text) is not str:
+        return None
+    found = _PLACES.get(text)
+    if found is None:
+        p = Path(text)
+        found = (p, p.suffix.lower(), os.fsencode(p))
+        if len(_PLACES) >= 1024:
+            _PLACES.clear()
+        _PLACES[text] = found
+    return found
+
+
+_PLACES: Dict[str, Tuple[Path, str, bytes]] = {}
+
+
+def _open_slowly(path: Any, head_limit: int) -> Tuple[Path, str, bytes, int, int]:
+    """(path, extension, head, size, '%' header length) as opening finds them, saying why not
+    where the name is no recording: a folder's bag storage, an unknown extension, a missing,
+    unreadable or irregular file."""
     p = Path(os.fspath(path))
     try:
         found: Optional[os.stat_result] = os.stat(p)
@@ -164,25 +204,14 @@ def open_checked(path: Union[str, "os.PathLike[str]"], head_limit: int = HEADER_
         try:
             # No more than the file holds: a small file must not pay for a MB buffer.
             head = _read_up_to(fd, min(head_limit, size + 1))
+            header = header_end(head)
             # A header and the two bytes after it (a DAT file's event type and size) are read whole.
             cut = len(head) == head_limit < HEADER_LIMIT
-            if cut and head.startswith(b"%") and percent_header(head) + 2 >= len(head):
+            if cut and head.startswith(b"%") and header + 2 >= len(head):
                 head += _read_up_to(fd, min(HEADER_LIMIT, size + 1) - len(head))
+                header = header_end(head)
         except OSError as e:
             raise fail(p, f"cannot be read ({e.strerror or e})") from None
     finally:
         os.close(fd)
-    size = max(size, len(head))
-    file = File(p, ext, head, size, options)
-    kind = sniff(head, p, ext)
-    for name in options or {}:
-        if name not in reader.options:
-            takes = " and ".join(sorted({r.name for r in READERS.values() if name in r.options}))
-            raise ValueError(f"{name}= applies to {takes} files only, not to {p.name} ({reader.name})")
-    if kind != ext and kind not in reader.accepts:
-        if reader.mismatch is not None:
-            reader.mismatch(file, kind)
-        if kind is None or kind == "%-header":
-            raise fail(p, f"not a {FORMATS[ext]} file (its first bytes match no known recording format)")
-        raise fail(p, f"named {ext} but looks like {_looks(kind)}")
-    return file
+    return p, ext, head, size, header

@@ -39,8 +39,9 @@ def is_labels(head: bytes) -> bool:
     return _first_line(head).strip().decode("utf-8", "replace") == LABELS_HEADER
 
 
-def layout(p: Path, ext: str, head: bytes, size: int) -> native.Layout:
+def layout(file: File) -> native.Layout:
     """The decoder, data offset, sensor and columns of a text file."""
+    p, ext, head, size = file.path, file.ext, file.head, file.size
     if ext == ".txt":
         m = _SIZE_LINE.match(head)
         if m:
@@ -111,7 +112,7 @@ def line_error(p: Path, state: Any, at: int) -> RecordingError:
 
 
 def _sensor_size(file: File) -> Optional[Tuple[int, int]]:
-    return layout(file.path, file.ext, file.head, file.size).sensor
+    return layout(file).sensor
 
 
 native.ERROR_TEXTS["bad_line"] = line_error
