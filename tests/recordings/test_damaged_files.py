@@ -336,3 +336,66 @@ def test_huge_coordinates_never_size_the_engine(tmp_path, ext):
         export_recording_html(path, tmp_path / "p.html", outside="drop")
     with pytest.warns(RecordingWarning, match="dropped 2 events"):
         assert summarize_recording(path, outside="drop")["event_count"] == len(ev) - 2
+
+
+def _outcome(call, path):
+    """What a call gives for a path: the array's bytes or the error, and the warnings."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            got = call(path)
+            got = (got.dtype, got.tobytes()) if isinstance(got, np.ndarray) else got
+        except (RecordingError, OSError, ValueError) as e:
+            got = (type(e), str(e))
+    return got, [str(w.message) for w in caught]
+
+
+def _dat_body(n, header_lines=()):
+    rng = np.random.default_rng(n)
+    head = b"% Data file containing Event CD events.\n% Version 2\n% Width 640\n% Height 480\n"
+    head += b"".join(line + b"\n" for line in header_lines)
+    return head + bytes([0x0C, 8]) + writers.dat_records(random_events(rng, n, 640, 480))
+
+
+_PADDING = [b"%% note %07d %s" % (i, b"." * 60) for i in range(1000)]  # 80 KB of '%' lines
+
+
+@pytest.mark.parametrize("name, body", [
+    ("small.dat", _dat_body(5000)),
+    ("mapped.dat", _dat_body(60_000)),                   # past what opening reads whole
+    ("long_header.dat", _dat_body(40_000, _PADDING)),     # a header past the first head read
+    ("huge_header.dat", _dat_body(100, _PADDING * 14)),   # past the header limit
+    ("crs.raw", b"% evt 2.0\r\n% end\r\r\n%" + bytes(4003)),  # data that begins with a '%'
+    ("header_only.dat", _dat_body(0)[:-2]),
+    ("no_newline.raw", b"% evt 2.0\n% geometry 64x64"),
+    ("cut.raw", b"% evt 2.0\n% end\n" + bytes(4001)),
+    ("named.raw", _dat_body(100)),
+    ("empty.bin", b""),
+    ("percent.bin", b"%\x80\n" + bytes(800)),
+    (os.fsdecode(b"\xff\xfe.dat"), _dat_body(100)),
+    ("unreadable.dat", "/proc/self/mem"),                # regular, size 0, every read fails
+    ("fifo.dat", os.mkfifo),
+])
+def test_opening_natively_gives_what_opening_in_python_gives(tmp_path, monkeypatch, name, body):
+    # The Python path is the oracle: the same head, size and header length, and the same arrays,
+    # errors and warnings from every entry point.
+    from zelq.viz import iter_events
+    from zelq.viz.recordings._sniffing import open_checked
+    path = tmp_path / name
+    if isinstance(body, bytes):
+        path.write_bytes(body)
+    elif isinstance(body, str):
+        os.symlink(body, path)
+    else:
+        body(path)
+    calls = [read_events, read_sensor_size, lambda p: np.concatenate([np.empty(0, RECORD), *iter_events(p)]),
+             lambda p: read_events(p, outside="drop", start=5)]
+    spellings = [path, str(path), f"{tmp_path}//./{name}"]
+
+    def seen():
+        opened = [_outcome(lambda p: tuple(open_checked(p)[:4]) + (open_checked(p).header,), p) for p in spellings]
+        return opened + [_outcome(call, p) for call in calls for p in spellings]
+    native = seen()
+    monkeypatch.setattr(_native.events(), "_open_head", lambda *args: None, raising=False)
+    monkeypatch.setattr(_native.events(), "_decode_whole_file", lambda *args: None, raising=False)
+    assert seen() == native
