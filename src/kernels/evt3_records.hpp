@@ -135,14 +135,6 @@ namespace avx2 {
 
 #define ZV_AVX2 __attribute__((target("avx2,bmi,bmi2,popcnt,lzcnt"), always_inline)) inline
 
-// Lane i of the result is lane i - k of v (16-bit lanes), zero below k.
-template <int k>
-ZV_AVX2 __m256i shift_up(__m256i v) {
-    const __m256i low_up = _mm256_permute2x128_si256(v, v, 0x08);  // [0, v.low]
-    if constexpr (k == 8) return low_up;
-    else return _mm256_alignr_epi8(v, low_up, 16 - 2 * k);
-}
-
 // Lane 7 of v in every lane of the upper half, zero in the lower half.
 ZV_AVX2 __m256i lane7_up(__m256i v) {
     return _mm256_shuffle_epi8(_mm256_permute2x128_si256(v, v, 0x08), _mm256_set1_epi16(0x0F0E));
@@ -177,66 +169,105 @@ ZV_AVX2 __m256i pick(__m256i sel, __m256i yes, __m256i no) { return _mm256_blend
 constexpr int kVectorStores = 5;
 static_assert(16 * 12 + kVectorStores <= kEvt3BlockRecords);
 
-ZV_AVX2 void vector_records(uint8_t* o, uint64_t row, int64_t t, uint64_t p, uint64_t x0, uint32_t mask) {
-    const __m128i rec = _mm_set_epi64x(static_cast<int64_t>(static_cast<uint64_t>(t) >> 32 | (0xFFu ^ (p * 0xFEu)) << 32),
-                                       static_cast<int64_t>((row & 0xFFFF) << 16 | static_cast<uint64_t>(t) << 32));
-    auto write = [&](uint64_t x) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_or_si128(rec, _mm_cvtsi32_si128(static_cast<int>(x))));
+ZV_AVX2 void vector_records(uint8_t* o, __m128i rec, uint32_t mask) {
+    auto write = [&](uint32_t bit) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_add_epi16(rec, _mm_cvtsi32_si128(static_cast<int>(bit))));
         o += kRecordSize;
     };
     uint32_t m = mask;
-    for (int k = 0; k < kVectorStores; ++k, m &= m - 1) write(x0 + static_cast<uint64_t>(std::countr_zero(m | 0x10000u)));
-    for (; m; m &= m - 1) write(x0 + static_cast<uint64_t>(std::countr_zero(m)));
+    for (int k = 0; k < kVectorStores; ++k, m &= m - 1) write(static_cast<uint32_t>(std::countr_zero(m | 0x10000u)));
+    for (; m; m &= m - 1) write(static_cast<uint32_t>(std::countr_zero(m)));
 }
 
-// Records each of the 16 lanes' masks holds, and the bytes of the records before each lane.
-ZV_AVX2 __m256i record_offsets(__m256i mask, uint16_t* offsets) {
-    const __m256i nibble_bits = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4,
-                                                 0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4);
-    const __m256i low4 = _mm256_set1_epi8(0x0F);
-    const __m256i bytes = _mm256_add_epi8(_mm256_shuffle_epi8(nibble_bits, _mm256_and_si256(mask, low4)),
-                                          _mm256_shuffle_epi8(nibble_bits, _mm256_and_si256(_mm256_srli_epi16(mask, 4), low4)));
-    const __m256i count = _mm256_add_epi16(_mm256_and_si256(bytes, _mm256_set1_epi16(0xFF)), _mm256_srli_epi16(bytes, 8));
-    const __m256i upto = prefix_sum(count);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(offsets),
-                       _mm256_mullo_epi16(_mm256_sub_epi16(upto, count), _mm256_set1_epi16(kRecordSize)));
-    return upto;
+// Lanes `lane` and `lane + 8` of a templates() register into T.
+ZV_AVX2 void template_pair(uint8_t* T, int lane, __m256i two) {
+    _mm_store_si128(reinterpret_cast<__m128i*>(T + 16 * lane), _mm256_castsi256_si128(two));
+    _mm_store_si128(reinterpret_cast<__m128i*>(T + 16 * (lane + 8)), _mm256_extracti128_si256(two, 1));
+}
+
+// Lanes lane .. lane + 3 and 8 on, from their x0 | y << 16 and time lows (32-bit lanes), and polarity bytes.
+ZV_AVX2 void template_quad(uint8_t* T, int lane, __m256i xy, __m256i t, __m256i t_high, __m256i p) {
+    const __m256i front_01 = _mm256_unpacklo_epi32(xy, t), front_23 = _mm256_unpackhi_epi32(xy, t);
+    const __m256i back_01 = _mm256_unpacklo_epi32(t_high, p), back_23 = _mm256_unpackhi_epi32(t_high, p);
+    template_pair(T, lane, _mm256_unpacklo_epi64(front_01, back_01));
+    template_pair(T, lane + 1, _mm256_unpackhi_epi64(front_01, back_01));
+    template_pair(T, lane + 2, _mm256_unpacklo_epi64(front_23, back_23));
+    template_pair(T, lane + 3, _mm256_unpackhi_epi64(front_23, back_23));
+}
+
+// The 16 lanes' records as they are at x0 (16 bytes each, the record's 13 and 3 spare), into
+// T in lane order: x0, y, the low 32 bits of base + low, the high 32 (the same for all), and
+// the polarity's byte.
+ZV_AVX2 void templates(__m256i x0, __m256i y, __m256i low, __m256i pol, int64_t base, uint8_t* T) {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i t_low = _mm256_set1_epi32(static_cast<int>(static_cast<uint32_t>(base)));
+    const __m256i t_high = _mm256_set1_epi32(static_cast<int>(static_cast<uint32_t>(static_cast<uint64_t>(base) >> 32)));
+    const __m256i pbyte = _mm256_xor_si256(_mm256_set1_epi16(0xFF), _mm256_mullo_epi16(pol, _mm256_set1_epi16(0xFE)));
+    // 32-bit lanes, each half of a register holding lanes 0-3 / 8-11 (..._0) or 4-7 / 12-15 (..._4).
+    const __m256i xy_0 = _mm256_unpacklo_epi16(x0, y), xy_4 = _mm256_unpackhi_epi16(x0, y);
+    const __m256i t_0 = _mm256_add_epi32(_mm256_unpacklo_epi16(low, zero), t_low);
+    const __m256i t_4 = _mm256_add_epi32(_mm256_unpackhi_epi16(low, zero), t_low);
+    const __m256i p_0 = _mm256_unpacklo_epi16(pbyte, zero), p_4 = _mm256_unpackhi_epi16(pbyte, zero);
+    template_quad(T, 0, xy_0, t_0, t_high, p_0);
+    template_quad(T, 4, xy_4, t_4, t_high, p_4);
+}
+
+// Per word type (pshufb tables, one byte a type, both halves alike; type 0 gives 0).
+ZV_AVX2 __m256i by_type(__m256i type, int8_t t2, int8_t t3, int8_t t4, int8_t t5, int8_t t6) {
+    const __m128i table = _mm_setr_epi8(0, 0, t2, t3, t4, t5, t6, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    return _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(table), type);
+}
+
+ZV_AVX2 __m256i prefix_max(__m256i v) {  // unsigned 16-bit lanes
+    v = _mm256_max_epu16(v, _mm256_bslli_epi128(v, 2));
+    v = _mm256_max_epu16(v, _mm256_bslli_epi128(v, 4));
+    v = _mm256_max_epu16(v, _mm256_bslli_epi128(v, 8));
+    return _mm256_max_epu16(v, lane7_up(v));
 }
 
 // The 16 words at p, or false (nothing written, r unchanged) when any needs a closer look.
 __attribute__((target("avx2,bmi,bmi2,popcnt,lzcnt"))) inline bool block(const uint8_t* p, Evt3Run& r) {
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-    const __m256i type = _mm256_srli_epi16(v, 12);
-    const __m256i flag = _mm256_set1_epi16(static_cast<short>(0x8000));
-    const __m256i x11 = _mm256_and_si256(v, _mm256_set1_epi16(2047));
+    const __m256i type = _mm256_srli_epi16(v, 12);  // high bytes 0: the tables' entry 0
     // Types the Sink takes: 1, 8, 9, B, C, D (time high and the unknown ones).
-    const __m256i care = _mm256_or_si256(
-        _mm256_or_si256(eq(type, 0x1), _mm256_and_si256(_mm256_cmpgt_epi16(type, _mm256_set1_epi16(0x7)),
-                                                          _mm256_cmpgt_epi16(_mm256_set1_epi16(0xA), type))),
-        _mm256_and_si256(_mm256_cmpgt_epi16(type, _mm256_set1_epi16(0xA)),
-                         _mm256_cmpgt_epi16(_mm256_set1_epi16(0xE), type)));
+    const __m128i care_table = _mm_setr_epi8(0, -1, 0, 0, 0, 0, 0, 0, -1, -1, 0, -1, -1, -1, 0, 0);
+    const __m256i care = _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(care_table), type);
     if (!_mm256_testz_si256(care, care)) return false;
-    const __m256i is_x = eq(type, 0x2), is_v12 = eq(type, 0x4), is_v8 = eq(type, 0x5);
-    // Row and time low each word sees.
+    const __m256i x11 = _mm256_and_si256(v, _mm256_set1_epi16(2047));
+    const __m256i is_x = eq(type, 0x2);
+    // Row each word sees: the latest ADDR_Y, found as the largest of (its lane + 1) << 11 | y,
+    // the carried row (lane 0) below them all.
+    const __m256i lane_up = _mm256_setr_epi16(1 << 11, 2 << 11, 3 << 11, 4 << 11, 5 << 11, 6 << 11, 7 << 11,
+                                              8 << 11, 9 << 11, 10 << 11, 11 << 11, 12 << 11, 13 << 11, 14 << 11,
+                                              15 << 11, static_cast<short>(16 << 11));
+    const __m256i y_key = _mm256_and_si256(eq(type, 0x0), _mm256_or_si256(x11, lane_up));
     const __m256i y = _mm256_and_si256(
-        carry_forward(_mm256_and_si256(eq(type, 0x0), _mm256_or_si256(x11, flag)),
-                      _mm256_set1_epi16(static_cast<short>(0x8000 | r.y))),
-        _mm256_set1_epi16(2047));
-    const __m256i tl_word = _mm256_and_si256(eq(type, 0x6), _mm256_or_si256(_mm256_and_si256(v, _mm256_set1_epi16(0xFFF)), flag));
-    const __m256i low = _mm256_and_si256(
-        carry_forward(tl_word, _mm256_set1_epi16(static_cast<short>(0x8000 | r.low))), _mm256_set1_epi16(0xFFF));
-    // Times must not go back within the block (nor from the carried time low).
-    // shift_up<1> leaves lane 0 zero: put the carried time low there.
-    const __m256i before = _mm256_or_si256(shift_up<1>(low),
-                                           _mm256_setr_epi16(static_cast<short>(r.low), 0, 0, 0, 0, 0, 0, 0,
-                                                             0, 0, 0, 0, 0, 0, 0, 0));
-    if (!_mm256_testz_si256(_mm256_cmpgt_epi16(before, low), _mm256_cmpgt_epi16(before, low))) return false;
-    // Vector base: VECT_BASE_X sets it, each VECT_12 / VECT_8 moves it 12 / 8 after its own use.
-    const __m256i step = _mm256_or_si256(_mm256_and_si256(is_v12, _mm256_set1_epi16(12)),
-                                         _mm256_and_si256(is_v8, _mm256_set1_epi16(8)));
-    const __m256i after = prefix_sum(step);
-    const __m256i upto = _mm256_sub_epi16(after, step);  // steps of the words before each
-    // A base word holds (its x minus the steps before it) in 14 bits, its polarity in bit 14.
+        _mm256_max_epu16(prefix_max(y_key), _mm256_set1_epi16(static_cast<short>(r.y))), _mm256_set1_epi16(2047));
+    // Time low each word sees: times may not go back within the block, so it is the largest
+    // time low so far (the carried one included), and each TIME_LOW must be that largest.
+    const __m256i is_low = eq(type, 0x6);
+    const __m256i low_word = _mm256_and_si256(is_low, _mm256_and_si256(v, _mm256_set1_epi16(0xFFF)));
+    const __m256i low = _mm256_max_epu16(prefix_max(low_word), _mm256_set1_epi16(static_cast<short>(r.low)));
+    if (!_mm256_testc_si256(_mm256_cmpeq_epi16(low, low_word), is_low)) return false;
+    // Events: ADDR_X one at its x, VECT_12 / VECT_8 their masks from the vector base.
+    const __m256i mask_bits = _mm256_or_si256(by_type(type, 0, 0, -1, -1, 0),
+                                              _mm256_slli_epi16(by_type(type, 0, 0, 0x0F, 0, 0), 8));
+    const __m256i mask = _mm256_or_si256(_mm256_and_si256(v, mask_bits), by_type(type, 1, 0, 0, 0, 0));
+    // Records each word yields (popcount) and the steps each moves the vector base (12 / 8),
+    // summed over the words before it in one prefix sum: steps in the low bytes, records in the high.
+    const __m256i nibble_bits = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4,
+                                                 0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4);
+    const __m256i low4 = _mm256_set1_epi8(0x0F);
+    const __m256i bits = _mm256_add_epi8(_mm256_shuffle_epi8(nibble_bits, _mm256_and_si256(mask, low4)),
+                                         _mm256_shuffle_epi8(nibble_bits, _mm256_and_si256(_mm256_srli_epi16(mask, 4), low4)));
+    const __m256i step = by_type(type, 0, 0, 12, 8, 0);
+    const __m256i own = _mm256_add_epi16(step, _mm256_slli_epi16(_mm256_maddubs_epi16(bits, _mm256_set1_epi8(1)), 8));
+    const __m256i sums = prefix_sum(own);
+    const __m256i before = _mm256_sub_epi16(sums, own);
+    const __m256i upto = _mm256_and_si256(before, _mm256_set1_epi16(0xFF));  // steps of the words before each
+    // Vector base: VECT_BASE_X sets it, each VECT_12 / VECT_8 moves it after its own use. A base
+    // word holds (its x minus the steps before it) in 14 bits, its polarity in bit 14.
+    const __m256i flag = _mm256_set1_epi16(static_cast<short>(0x8000));
     const __m256i base_word = _mm256_and_si256(
         eq(type, 0x3),
         _mm256_or_si256(_mm256_or_si256(flag, _mm256_and_si256(_mm256_slli_epi16(v, 3), _mm256_set1_epi16(0x4000))),
@@ -251,64 +282,61 @@ __attribute__((target("avx2,bmi,bmi2,popcnt,lzcnt"))) inline bool block(const ui
     if (!_mm256_testz_si256(_mm256_cmpgt_epi16(moved, _mm256_set1_epi16(2048)),
                             _mm256_cmpgt_epi16(moved, _mm256_set1_epi16(2048))))
         return false;
-    // Events: ADDR_X one at its x, vectors their masks from the base.
-    const __m256i mask = _mm256_or_si256(
-        _mm256_and_si256(is_x, _mm256_set1_epi16(1)),
-        _mm256_or_si256(_mm256_and_si256(is_v12, _mm256_and_si256(v, _mm256_set1_epi16(0xFFF))),
-                        _mm256_and_si256(is_v8, _mm256_and_si256(v, _mm256_set1_epi16(0xFF)))));
     const __m256i x0 = pick(is_x, x11, xb);
     const __m256i pol = pick(is_x, _mm256_and_si256(_mm256_srli_epi16(v, 11), _mm256_set1_epi16(1)), vpol);
     const __m256i has = _mm256_cmpgt_epi16(mask, _mm256_setzero_si256());
     // Rightmost x a word may reach, by its width (exact for ADDR_X, at most for vectors).
-    const __m256i reach = _mm256_add_epi16(x0, _mm256_or_si256(_mm256_and_si256(is_v12, _mm256_set1_epi16(11)),
-                                                              _mm256_and_si256(is_v8, _mm256_set1_epi16(7))));
+    const __m256i reach = _mm256_add_epi16(x0, by_type(type, 0, 0, 11, 7, 0));
     const __m256i outside = _mm256_or_si256(
         _mm256_cmpgt_epi16(y, _mm256_set1_epi16(static_cast<short>(r.height - 1))),
         _mm256_cmpgt_epi16(reach, _mm256_set1_epi16(static_cast<short>(r.width - 1))));
     if (!_mm256_testz_si256(outside, has)) return false;
     uint32_t events = static_cast<uint32_t>(_mm256_movemask_epi8(has));
-    alignas(32) uint16_t Y[16], L[16], X[16], M[16], P[16];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(L), low);
-    // Times: the block's first is the carried one or later, its last the last lane's.
-    const int64_t last_t = r.base + L[15];
-    if (r.base + static_cast<int64_t>(r.low) < std::max(r.lo, r.max_t) || last_t >= r.hi) return false;
-    _mm256_store_si256(reinterpret_cast<__m256i*>(Y), y);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(X), x0);
+    // Times: the block's first is the carried one or later, its last the last lane's (its
+    // largest), and all of them share the high 32 bits of the base (no carry out of the low).
+    const int64_t base = r.base;
+    const uint64_t last_low = static_cast<uint16_t>(_mm256_extract_epi16(low, 15));
+    if (base + static_cast<int64_t>(r.low) < std::max(r.lo, r.max_t) || base + static_cast<int64_t>(last_low) >= r.hi ||
+        (static_cast<uint64_t>(base) & 0xFFFFFFFFu) + last_low > 0xFFFFFFFFu)
+        return false;
+    alignas(32) uint8_t T[16 * 16];
+    templates(x0, y, low, pol, base, T);
+    alignas(32) uint16_t O[16], M[16];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(O), _mm256_srli_epi16(before, 8));
     _mm256_store_si256(reinterpret_cast<__m256i*>(M), mask);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(P), pol);
+    const uint64_t records = static_cast<uint16_t>(_mm256_extract_epi16(sums, 15)) >> 8;
+    if (events) {
+        const unsigned last = static_cast<unsigned>(31 - std::countl_zero(events)) >> 1;
+        alignas(32) uint16_t L[16];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(L), low);
+        r.max_t = base + L[last];
+    }
     // Each lane's records go to their own offset, so the vector words are written first and
     // the ADDR_X words after, exactly 13 bytes each: the vectors' extra stores run past
     // their records, over slots written later.
-    alignas(32) uint16_t O[16];
-    const uint64_t records = static_cast<uint16_t>(_mm256_extract_epi16(record_offsets(mask, O), 15));
-    const int64_t base = r.base;
-    if (events) r.max_t = base + L[(31 - std::countl_zero(events)) >> 1];
     uint8_t* const o = r.out + r.n * kRecordSize;
     uint32_t singles = events & static_cast<uint32_t>(_mm256_movemask_epi8(is_x));
     for (uint32_t vectors = events & ~singles; vectors;) {
         const unsigned lane = static_cast<unsigned>(std::countr_zero(vectors)) >> 1;
         vectors &= vectors - 1;
         vectors &= vectors - 1;  // both bits of the lane
-        vector_records(o + O[lane], Y[lane], base + L[lane], P[lane], X[lane], M[lane]);
+        vector_records(o + O[lane] * kRecordSize, _mm_load_si128(reinterpret_cast<const __m128i*>(T + 16 * lane)), M[lane]);
     }
     while (singles) {
         const unsigned lane = static_cast<unsigned>(std::countr_zero(singles)) >> 1;
         singles &= singles - 1;
         singles &= singles - 1;
-        const uint64_t t = static_cast<uint64_t>(base + L[lane]);
-        const uint64_t head = X[lane] | uint64_t{Y[lane]} << 16 | t << 32;
-        const uint64_t tail = t >> 8 | uint64_t{0xFFu ^ (P[lane] * 0xFEu)} << 56;  // bytes 5 to 12
-        std::memcpy(o + O[lane], &head, 8);
-        std::memcpy(o + O[lane] + 5, &tail, 8);
+        uint64_t head, tail;  // bytes 0 to 7 and 5 to 12
+        std::memcpy(&head, T + 16 * lane, 8);
+        std::memcpy(&tail, T + 16 * lane + 5, 8);
+        std::memcpy(o + O[lane] * kRecordSize, &head, 8);
+        std::memcpy(o + O[lane] * kRecordSize + 5, &tail, 8);
     }
     r.n += records;
-    alignas(32) uint16_t B[16];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(B), moved);
-    r.y = Y[15];
-    r.low = L[15];
-    r.xb = B[15];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(B), vpol);
-    r.pol = B[15];
+    r.y = static_cast<uint16_t>(_mm256_extract_epi16(y, 15));
+    r.low = last_low;
+    r.xb = static_cast<uint16_t>(_mm256_extract_epi16(moved, 15));
+    r.pol = static_cast<uint16_t>(_mm256_extract_epi16(vpol, 15));
     return true;
 }
 
@@ -338,7 +366,8 @@ inline size_t decode_evt3_plain(const uint8_t* buf, size_t i, size_t words, Stat
 #ifdef ZV_EVT3_AVX2
     static const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2") &&
                              __builtin_cpu_supports("lzcnt") && __builtin_cpu_supports("popcnt");
-    i = avx2 ? evt3_blocks(buf, i, words, s, r) : evt3_words(buf, i, words, s, r);
+    i = avx2 && avx2_allowed().load(std::memory_order_relaxed) ? evt3_blocks(buf, i, words, s, r)
+                                                                : evt3_words(buf, i, words, s, r);
 #else
     i = evt3_words(buf, i, words, s, r);
 #endif

@@ -22,12 +22,6 @@
 
 namespace zv::kern::evt {
 
-// Whether the fast loops may use AVX2 where the CPU has it (on unless a test turns it off).
-inline std::atomic<bool>& avx2_allowed() {
-    static std::atomic<bool> yes{true};
-    return yes;
-}
-
 inline bool use_avx2() {
 #ifdef ZV_EVT_RECORDS_AVX2
     return avx2_allowed().load(std::memory_order_relaxed) && avx2_records::usable();

@@ -4,6 +4,7 @@
 // the clock helpers every decoder uses. No Python here.
 #pragma once
 
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +13,12 @@
 #include <limits>
 
 namespace zv::kern::evt {
+
+// Whether the fast loops may use AVX2 where the CPU has it (on unless a test turns it off).
+inline std::atomic<bool>& avx2_allowed() {
+    static std::atomic<bool> yes{true};
+    return yes;
+}
 
 // The decoders' inner calls are inlined into decode(), so that the state they
 // work on is a local whose fields stay in registers: records are written as

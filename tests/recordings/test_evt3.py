@@ -123,18 +123,30 @@ def camera_words(rng, n_units, *, back=0.0, edge=0.0, outside=0.0):
 
 
 @pytest.mark.filterwarnings("ignore::UserWarning")  # events outside the sensor, dropped on request
-@pytest.mark.parametrize("seed, back, edge, outside", [
-    (0, 0.0, 0.0, 0.0),     # a clean camera stream
-    (1, 0.02, 0.0, 0.0),    # time lows that go back
-    (2, 0.0, 0.05, 0.0),    # vector bases near the format's end (clamped at 2048)
-    (3, 0.0, 0.0, 0.05),    # rows below the sensor
-    (4, 0.01, 0.02, 0.02),  # all of it
+@pytest.mark.parametrize("seed, back, edge, outside, near_2_32", [
+    (0, 0.0, 0.0, 0.0, False),     # a clean camera stream
+    (1, 0.02, 0.0, 0.0, False),    # time lows that go back
+    (2, 0.0, 0.05, 0.0, False),    # vector bases near the format's end (clamped at 2048)
+    (3, 0.0, 0.0, 0.05, False),    # rows below the sensor
+    (4, 0.01, 0.02, 0.02, False),  # all of it
+    (5, 0.0, 0.0, 0.0, True),      # a '% t0' that takes the first time high's times across 2^32 µs
 ])
-def test_random_streams_match_the_transcription(tmp_path, whole_reads, seed, back, edge, outside):
+@pytest.mark.parametrize("avx2", [True, False], ids=["avx2", "one word"])
+def test_random_streams_match_the_transcription(tmp_path, whole_reads, seed, back, edge, outside, near_2_32, avx2):
+    before = _native.events()._evt_avx2(avx2)
+    try:
+        check_stream(tmp_path, whole_reads, seed, back, edge, outside, near_2_32)
+    finally:
+        _native.events()._evt_avx2(before)
+
+
+def check_stream(tmp_path, whole_reads, seed, back, edge, outside, near_2_32):
     words = camera_words(np.random.default_rng(seed), 6000, back=back, edge=edge, outside=outside)
+    t0 = (1 << 32) - 1500 - (int(words[0] & 0xFFF) << 12) if near_2_32 else 0
     path = tmp_path / "r.raw"
-    path.write_bytes(f"% evt 3.0\n% format EVT3;width={WIDTH};height={HEIGHT}\n% end\n".encode() + words.tobytes())
-    expected = reference(words.tolist(), WIDTH, HEIGHT)
+    path.write_bytes(f"% evt 3.0\n% format EVT3;width={WIDTH};height={HEIGHT}\n% t0 {t0}\n% end\n".encode()
+                     + words.tobytes())
+    expected = reference(words.tolist(), WIDTH, HEIGHT, t0)
     assert len(expected) > 10000
     np.testing.assert_array_equal(read_events(path, outside="drop"), expected)
     assert whole_reads in ([], [len(expected)])  # by segments when asked, not in order

@@ -115,7 +115,7 @@ nb::object most_events(const Args& a) {
     return nb::int_(n);
 }
 
-// Whether the EVT 2.0 and DAT fast loops use AVX2 where the CPU has it; returns the
+// Whether the EVT 2.0, EVT 3.0 and DAT fast loops use AVX2 where the CPU has it; returns the
 // setting before. Off: the one-word loops alone, which must give the same records.
 nb::object evt_avx2(const Args& a) {
     return nb::bool_(kern::evt::avx2_allowed().exchange(a.truth(0)));
