@@ -184,3 +184,50 @@ def test_page_pass_that_gathers_the_health_writes_the_same_page(name, mb, tmp_pa
 def warned(cut):
     """A file cut short says so on every pass; the others pass quietly."""
     return pytest.warns(RecordingWarning, match="cut short") if cut else contextlib.nullcontext()
+
+
+# The denoise bounds a fold assumes are the whole sensor: a wider header leaves them short.
+FILTERED = [("sample_evt3.raw", dict(denoise_us=5000, refractory_us=1000), "stands"),
+            ("scene", dict(denoise_us=3000), "stands"), ("scene", dict(refractory_us=2000), "stands"),
+            ("scene, wider header", dict(denoise_us=3000, refractory_us=1000), "passes again"),
+            ("damaged, cut short", dict(refractory_us=2000), "passes again"),
+            ("scene", dict(drop_hot=True), "apart")]
+
+
+@pytest.mark.parametrize("name, filters, way", FILTERED)
+def test_filtered_page_pass_that_gathers_the_health_writes_the_same_page(name, filters, way, tmp_path, monkeypatch):
+    from zelq.viz.recording_page import folding, page
+    if name == "sample_evt3.raw":
+        recording = shared_recording(name)
+    else:
+        recording = tmp_path / "rec.dat"
+        damaged = name.startswith("damaged")  # times that go back as well
+        data = dat(faulty(np.random.default_rng(3)) if damaged else recording_events(),
+                   geometry=(24, 16) if damaged else (80, 48) if "wider" in name else (64, 48))
+        recording.write_bytes(data[:-3] if "cut" in name else data)
+    calls = {"health pass": 0, "filtered pass": 0}
+    for attr, what in (("_box_json", "health pass"), ("_filtered_pass", "filtered pass")):
+        monkeypatch.setattr(page, attr, counted(getattr(page, attr), calls, what))
+    with warned("cut" in name):
+        export_recording_html(recording, tmp_path / "one.html", **filters)
+    folded = dict(calls)
+    monkeypatch.setattr(folding, "foldable", lambda *a: False)
+    with warned("cut" in name):
+        export_recording_html(recording, tmp_path / "two.html", **filters)
+    assert (tmp_path / "one.html").read_bytes() == (tmp_path / "two.html").read_bytes()
+    want = {"stands": (0, 0), "passes again": (0, 1), "apart": (1, 1)}[way]
+    assert (folded["health pass"], folded["filtered pass"]) == want
+
+
+def recording_events():
+    """The page's 64 x 48 scene, events on every pixel."""
+    ev = recording(seed=4)
+    ev["x"][:64], ev["y"][:48] = np.arange(64), np.arange(48)
+    return ev
+
+
+def counted(fn, calls, what):
+    def call(*a, **k):
+        calls[what] += 1
+        return fn(*a, **k)
+    return call

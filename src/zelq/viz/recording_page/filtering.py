@@ -4,7 +4,8 @@ video see a recording's survivors, exactly as `filter_events` filters the whole 
 The filters' state needs every event from the file's start in file order, so a filtered
 source is read from its start (a windowed pass still feeds only its window to the engine).
 Hot pixels and the denoise bounds need the whole recording's counts: a counting pass comes
-first (the page's health pass is that pass).
+first (the page's health pass is that pass), or the page pass gathers them itself and stands
+when they are the ones it assumed (folding.py).
 
 A whole native file whose times rise is filtered by the engine itself: its decoding thread
 gives the raw frames and the filters each decoded buffer, and the counting thread counts

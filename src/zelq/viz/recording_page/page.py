@@ -6,6 +6,7 @@ page's document is described in docs/recording-document.md.
 from __future__ import annotations
 
 import os
+import warnings
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
@@ -108,23 +109,32 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
             box_notes: List[str] = []
             stage: Any = None
             points = inspection.sample_cap(max_bytes)
-            if folding.foldable(src, span, windowed, wanted.on, max_bytes, period, points):
+            folded = False
+            if folding.foldable(src, span, windowed, wanted, max_bytes, period, points):
                 # One decoding: the page pass gathers the health and the sample too.
                 kept = page_boxes(sets, span.t0, span.t1, max_bytes)
-                if kept.note is not None:
-                    box_notes.append(kept.note)
                 boxes = comment_json(box_columns(sets, span.t0, span.t1, kept))
                 scores = inspection.scores_text(sets, span.t0, span.t1, kept)
-                run, result, plan, segments = _page_pass(
-                    src, span, spool, boxes + inspection.shortest_parts(scores, span.t0, span.t1),
-                    inspect=points, **settings)
-                outcome = conclude(run, result)
-                box_json = boxes + inspection.folded_parts(result, run.back, folding.health_notes(outcome), scores,
-                                                          span.t0, span.t1)
-                if not folding.stands(run, result, plan, box_json, sections, span, len(segments), max_bytes):
-                    run.engine = None  # its spool handle closes before the pass that rewrites the spool
-                    run, result, plan, segments = _page_pass(src, span, spool, box_json, **settings)
-            else:
+                if wanted.on:
+                    filtered = _folded_filtered_pass(src, span, spool, raw_spool, boxes, scores, wanted, settings,
+                                                     points)
+                    if filtered is not None:
+                        run, result, plan, segments, box_json, unfiltered, outcome = filtered
+                        src, folded = run.src, True
+                else:
+                    run, result, plan, segments = _page_pass(
+                        src, span, spool, boxes + inspection.shortest_parts(scores, span.t0, span.t1),
+                        inspect=points, **settings)
+                    outcome = conclude(run, result)
+                    box_json = boxes + inspection.folded_parts(result, run.back, folding.health_notes(run, result),
+                                                              scores, span.t0, span.t1)
+                    if not folding.stands(run, result, plan, box_json, sections, span, len(segments), max_bytes):
+                        run.engine = None  # its spool handle closes before the pass that rewrites the spool
+                        run, result, plan, segments = _page_pass(src, span, spool, box_json, **settings)
+                    folded = True
+                if folded and kept.note is not None:
+                    box_notes.append(kept.note)
+            if not folded:
                 box_json, counts = _box_json(src, span, sets, max_bytes, box_notes)
                 if wanted.on:
                     run, result, plan, segments, box_json, unfiltered = _filtered_pass(
@@ -230,6 +240,38 @@ def _filtered_pass(src: Source, span: Span, spool: str, raw_spool: str, box_json
     piped, stage, reserved = _filtered(src, span, wanted, counts, box_json, settings["period"], settings["decay"], raw)
     run, result, plan, segments = _page_pass(piped, span, spool, reserved, raw=raw, **settings)
     return run, result, plan, segments, _filters_json(reserved, wanted, stage), raw
+
+
+def _folded_filtered_pass(src: Source, span: Span, spool: str, raw_spool: str, boxes: str, scores: str,
+                          wanted: "filters.Settings", settings: Dict[str, Any], points: int) -> Optional[Tuple[
+                              Pass, Dict[str, Any], Plan, List[Tuple[int, int, int]], str, RawFrames, Outcome]]:
+    """The filtered page pass of a whole native file that gathers the health and the sample too
+    (folding.py), with the document text and the outcome; None when the health it gathered is
+    not the health pass's."""
+    plan = Plan.of(span, settings["period"], settings["decay"])
+    args = filters.stage_args(wanted, span.sensor, None, (span.t0, plan.timeline_bin, plan.timeline_bins))
+    reserve = " " * _filters_reserve(plan)
+    raw = RawFrames(src, raw_spool)
+    run, result, plan, segments = _page_pass(src, span, spool, boxes + inspection.shortest_parts(scores, span.t0, span.t1)
+                                             + reserve, raw=raw, filter_args=args, inspect=points, **settings)
+    with warnings.catch_warnings(record=True) as said:  # said again by the pass that stands
+        warnings.simplefilter("always")
+        outcome = conclude(run, result)
+    box_json = boxes + inspection.folded_parts(result, run.back, folding.health_notes(run, result), scores,
+                                               span.t0, span.t1)
+    if (folding.same_filters(wanted, span.sensor, result["health"]) and filtering.stands(run, result)
+            and folding.stands(run, result, plan, box_json + reserve, settings["sections"], span, len(segments),
+                               settings["max_bytes"], raw.result)):
+        for w in said:
+            warnings.warn_explicit(w.message, w.category, w.filename, w.lineno)
+        return (run, result, plan, segments, _filters_json(box_json + reserve, wanted, filters.Removed.of(run.engine)),
+                raw, outcome)
+    run.engine = None  # its spool handle closes before the pass that rewrites the spool
+    if not folding.every_event(run, result):
+        return None  # the health pass reads events this pass did not count
+    run, result, plan, segments, box_json, raw = _filtered_pass(src, span, spool, raw_spool, box_json, wanted,
+                                                                result["health"], False, settings)
+    return run, result, plan, segments, box_json, raw, conclude(run, result)
 
 
 def _filters_json(box_json: str, wanted: "filters.Settings", stage: Any) -> str:
