@@ -10,6 +10,8 @@ second run skips the writing), then times, on each file, in one process and inte
 (each round runs every reader once; the best round counts, the range is printed):
   read_events    our whole read (one record array)
   read_events@1  the same with the process held to one core (its threads share it)
+  read_events/unbacked  AEDAT 4: the whole read without backing its array's pages ahead
+                 (the page policy's baseline)
   evt3           evt3.decode_file (EVT 3.0 only; NumPy columns)
   expelliarmus   Wizard(encoding).read (one structured array; not AEDAT 4)
   aedat          aedat.Decoder, its packets' events joined into one array (AEDAT 4 only)
@@ -70,11 +72,26 @@ def on_one_core(call):
     return pinned
 
 
+def unbacked(path):
+    """An AEDAT 4 whole read whose array takes its page faults as the records land."""
+    from zelq.viz.recordings import _aedat4
+
+    def call():
+        _aedat4.BACK_PAGES = False
+        try:
+            return len(read_events(path))
+        finally:
+            _aedat4.BACK_PAGES = True
+    return call
+
+
 def readers(fmt, path):
     """(name, kind, call returning the number of events) for each reader of this file."""
     out = [("read_events", "whole", lambda: len(read_events(path)))]
     if hasattr(os, "sched_setaffinity") and len(os.sched_getaffinity(0)) > 1:
         out.append(("read_events@1", "whole", on_one_core(out[0][2])))
+    if fmt.startswith("aedat4"):
+        out.append(("read_events/unbacked", "whole", unbacked(path)))
     evt3 = peer("evt3")
     if evt3 is not None and fmt == "evt3":
         out.append(("evt3", "whole", lambda: len(evt3.decode_file(str(path)).t)))
@@ -169,6 +186,10 @@ def bench(fmt, path, expected, repeat):
         fastest = min(whole, key=lambda name: min(walls[name]))
         print(f"  read_events / {fastest}: {min(walls[fastest]) / min(walls['read_events']):.2f}x wall, "
               f"{min(cpus[fastest]) / min(cpus['read_events']):.2f}x CPU (target 1.5x)")
+        if "read_events/unbacked" in walls:
+            print(f"  read_events / read_events/unbacked: "
+                  f"{min(walls['read_events/unbacked']) / min(walls['read_events']):.2f}x wall, "
+                  f"{min(cpus['read_events/unbacked']) / min(cpus['read_events']):.2f}x CPU")
         if "read_events@1" in walls:
             print(f"  read_events@1 / {fastest}: {min(walls[fastest]) / min(walls['read_events@1']):.2f}x wall, "
                   f"{min(cpus[fastest]) / min(cpus['read_events@1']):.2f}x CPU")

@@ -7,13 +7,16 @@
 #include <Python.h>
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
 #include <memory>
+#include <optional>
 #include <string_view>
 
 #include "binding/args.hpp"
 #include "binding/numpy.hpp"
 #include "binding/py.hpp"
 #include "kernels/aedat4_packets.hpp"
+#include "kernels/memory.hpp"
 #include "kernels/threads.hpp"
 
 namespace zv::aedat4_binding {
@@ -73,23 +76,39 @@ public:
         packets_ = std::make_unique<a4::Packets>(l, share_ && share_->threads() > 1);
     }
 
-    // Records into out from index `at` on, until out is full or the stream stops; returns
-    // the index after them.
-    size_t fill(nb::handle out, int64_t at) {
+    // Records into out[at, stop) (stop -1: the end), until that is full or the stream stops;
+    // returns the index after them. `back`: out is a whole read's array, whose pages are
+    // backed a few MB ahead of the records, huge while the kernel gives them cheaply.
+    size_t fill(nb::handle out, int64_t at, int64_t stop, bool back) {
         a4::Packets& p = open();
         if (!out.attr("dtype").equal(record_)) raise(PyExc_ValueError, "out must be a record array of the event dtype");
         OutBuffer buf(out);
-        if (at < 0 || static_cast<size_t>(at) > buf.items()) raise(PyExc_ValueError, "at %lld lies outside out", at);
+        const auto items = static_cast<int64_t>(buf.items());
+        if (at < 0 || at > items) raise(PyExc_ValueError, "at %lld lies outside out", at);
+        if (stop < 0) stop = items;
+        if (stop < at || stop > items) raise(PyExc_ValueError, "stop %lld lies outside out[at:]", stop);
         if (busy_) raise(PyExc_RuntimeError, "the packets are being read on another thread");
         busy_ = true;
-        size_t written;
+        auto* base = static_cast<uint8_t*>(buf.data());
+        size_t n = static_cast<size_t>(at);
         {
             nb::gil_scoped_release release;
-            written = p.fill(static_cast<uint8_t*>(buf.data()) + static_cast<size_t>(at) * kern::evt::kRecordSize,
-                             buf.items() - static_cast<size_t>(at));
+            if (!back) {
+                n += p.fill(base + n * kern::evt::kRecordSize, static_cast<size_t>(stop) - n);
+            } else {
+                kern::CheapPages& pages = pages_for(base, static_cast<size_t>(items), n);
+                while (n < static_cast<size_t>(stop) && !p.done()) {
+                    const size_t cap = std::min(static_cast<size_t>(stop), n + kBackRecords);
+                    if (cap > backed_) {
+                        pages.back(base + backed_ * kern::evt::kRecordSize, (cap - backed_) * kern::evt::kRecordSize);
+                        backed_ = cap;
+                    }
+                    n += p.fill(base + n * kern::evt::kRecordSize, cap - n);
+                }
+            }
         }
         busy_ = false;
-        return static_cast<size_t>(at) + written;
+        return n;
     }
 
     size_t estimate() { return open().estimate(); }
@@ -128,6 +147,22 @@ public:
 
 private:
     static constexpr int64_t kHelped = int64_t{4} << 20;  // bytes of packets worth a helper
+    // Records whose pages are backed at a time, just ahead of the packets' writes (4 MB):
+    // the lines the kernel zeroes are still in the caches when the records land.
+    static constexpr size_t kBackRecords = (size_t{4} << 20) / kern::evt::kRecordSize;
+
+    // The page policy of the array at base (items records), written from record `from`
+    // on: kept while the array stays where it is, new for a grown (moved) one.
+    kern::CheapPages& pages_for(uint8_t* base, size_t items, size_t from) {
+        if (!pages_ || pages_base_ != base || pages_items_ != items) {
+            pages_.emplace(base, items * kern::evt::kRecordSize);
+            pages_base_ = base;
+            pages_items_ = items;
+            backed_ = from;
+        }
+        backed_ = std::max(backed_, from);
+        return *pages_;
+    }
 
     a4::Packets& open() {
         if (!packets_) raise(PyExc_ValueError, "the packets are closed");
@@ -139,6 +174,9 @@ private:
     std::unique_ptr<a4::Packets> packets_;
     nb::object record_;
     bool busy_ = false;
+    std::optional<kern::CheapPages> pages_;
+    uint8_t* pages_base_ = nullptr;
+    size_t pages_items_ = 0, backed_ = 0;  // records of that array backed so far
 };
 
 // One LZ4 frame's content (at most limit bytes), or ValueError naming the fault.
@@ -180,8 +218,10 @@ inline void bind(nb::module_& m, nb::handle record) {
              },
              "mapping"_a, "start"_a, "end"_a, "table_beyond"_a, "stream"_a, "compression"_a, "width"_a = 0,
              "height"_a = 0, "drop"_a = false, "threads"_a = true)
-        .def("fill", &Packets::fill, "out"_a, "at"_a = 0,
-             "Records into out from index at until it is full or the stream stops; returns the index after them.")
+        .def("fill", &Packets::fill, "out"_a, "at"_a = 0, "stop"_a = -1, "back"_a = false,
+             "Records into out[at:stop] (stop -1: to the end) until it is full or the stream stops; returns\n"
+             "the index after them. back: out is a whole read's array, its pages backed just ahead of the\n"
+             "records (huge pages while the kernel gives them cheaply).")
         .def("estimate", &Packets::estimate,
              "The most events the packets can hold where their frames store their size, else an estimate.")
         .def("position", &Packets::position, "The end of the last packet read whole.")

@@ -33,6 +33,9 @@ _COMPRESSION = {0: "none", 1: "LZ4", 2: "LZ4", 3: "ZSTD", 4: "ZSTD"}
 _CODE = {"none": 0, "LZ4": 1, "ZSTD": 3}  # the native reader's numbers
 # Records per piece of a pass that others filter (windows, the recording page).
 _PIECE = 1 << 18
+# Whole reads back their array's pages just ahead of the records (huge while cheap);
+# a benchmark turns it off for its baseline.
+BACK_PAGES = True
 _STREAM_NODE = re.compile(r'<node name="(\d+)" path="[^"]*/outInfo/\d+/">')
 
 
@@ -224,7 +227,7 @@ def _read(file: File, window: Window) -> np.ndarray:
             count = 0
             while True:
                 stop = len(out) if progress is None else min(len(out), count + (1 << 22))
-                count = reader.fill(out[:stop], count)
+                count = reader.fill(out, count, stop, BACK_PAGES)
                 if progress:
                     progress(reader.position() / size)
                 if reader.outcome() is not None:
