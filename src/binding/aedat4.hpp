@@ -8,6 +8,7 @@
 #include <nanobind/nanobind.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -33,6 +34,7 @@ inline const char* stop_name(a4::Stop s) {
         case a4::Stop::kLz4: return "lz4";
         case a4::Stop::kPointer: return "pointer";
         case a4::Stop::kClaims: return "claims";
+        case a4::Stop::kListed: return "listed";
         default: return "";
     }
 }
@@ -49,7 +51,9 @@ inline const char* lz4_name(kern::lz4::Error e) {
 class Packets {
 public:
     Packets(nb::handle mapping, int64_t start, int64_t end, bool table_beyond, int32_t stream, int compression,
-            int64_t width, int64_t height, bool drop, bool threads, nb::handle record) : record_(nb::borrow(record)) {
+            int64_t width, int64_t height, bool drop, bool threads, nb::handle listed, nb::handle window,
+            nb::handle record)
+        : record_(nb::borrow(record)) {
         file_ = std::make_unique<py::Buffer>();
         file_->require(mapping, PyBUF_SIMPLE);
         const auto size = static_cast<int64_t>(file_->size());
@@ -65,6 +69,20 @@ public:
         l.compression = compression;
         l.width = width;
         l.height = height;
+        if (!listed.is_none()) {
+            BufferView rows;
+            rows.require(listed);
+            if (!PyBuffer_IsContiguous(&*rows, 'C') || (*rows).len % sizeof(a4::Listed) != 0)
+                raise(PyExc_ValueError, "listed must be contiguous int64 rows of five");
+            l.only_listed = true;
+            l.listed.resize(static_cast<size_t>((*rows).len) / sizeof(a4::Listed));
+            if (!l.listed.empty()) std::memcpy(l.listed.data(), (*rows).buf, static_cast<size_t>((*rows).len));
+        }
+        if (!window.is_none()) {
+            l.windowed = true;
+            l.lo = nb::cast<int64_t>(window[0]);
+            l.hi = nb::cast<int64_t>(window[1]);
+        }
         // Pages are dropped only from a file mapping (dropping anonymous memory would zero it).
         PyObject* owner = (**file_).obj;
         if (owner != nullptr && PyMemoryView_Check(owner)) owner = PyMemoryView_GET_BUFFER(owner)->obj;
@@ -209,15 +227,19 @@ inline void bind(nb::module_& m, nb::handle record) {
                         "table lies past the end of the file. compression is the header's (0 stored, 1 LZ4, 3 ZSTD,\n"
                         "which is refused at its first packet); events outside a width x height sensor (width 0:\n"
                         "none) are left out and counted. drop: whole pages of the mapping already read leave the\n"
-                        "resident set. threads: a second thread decompresses ahead. close() before the mapping.")
+                        "resident set. threads: a second thread decompresses ahead. listed: only these event packets\n"
+                        "(int64 rows: header offset, size, events, first and last time, in file order; the first\n"
+                        "that differs stops the read as 'listed'). window (lo, hi): only the events with\n"
+                        "lo <= t < hi, and only those outside the sensor counted. close() before the mapping.")
         .def("__init__",
              [record](Packets* self, nb::handle mapping, int64_t start, int64_t end, bool table_beyond, int32_t stream,
-                      int compression, int64_t width, int64_t height, bool drop, bool threads) {
+                      int compression, int64_t width, int64_t height, bool drop, bool threads, nb::handle listed,
+                      nb::handle window) {
                  new (self) Packets(mapping, start, end, table_beyond, stream, compression, width, height, drop, threads,
-                                    record);
+                                    listed, window, record);
              },
              "mapping"_a, "start"_a, "end"_a, "table_beyond"_a, "stream"_a, "compression"_a, "width"_a = 0,
-             "height"_a = 0, "drop"_a = false, "threads"_a = true)
+             "height"_a = 0, "drop"_a = false, "threads"_a = true, "listed"_a = nb::none(), "window"_a = nb::none())
         .def("fill", &Packets::fill, "out"_a, "at"_a = 0, "stop"_a = -1, "back"_a = false,
              "Records into out[at:stop] (stop -1: to the end) until it is full or the stream stops; returns\n"
              "the index after them. back: out is a whole read's array, its pages backed just ahead of the\n"
@@ -227,8 +249,8 @@ inline void bind(nb::module_& m, nb::handle record) {
         .def("position", &Packets::position, "The end of the last packet read whole.")
         .def("outcome", &Packets::outcome,
              "None while the stream goes on; else (why, packet offset, value, LZ4 fault): why is 'end',\n"
-             "'cut', 'size' (value: the negative size), 'unsupported', 'lz4', 'pointer' or 'claims' (value:\n"
-             "the events claimed).")
+             "'cut', 'size' (value: the negative size), 'unsupported', 'lz4', 'pointer', 'claims' (value:\n"
+             "the events claimed) or 'listed'.")
         .def("outside", &Packets::outside, "(events left out as outside the sensor, the first one's x, y, t).")
         .def("close", &Packets::close, "End the helper thread and let go of the mapping.");
 }

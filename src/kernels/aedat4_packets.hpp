@@ -17,7 +17,15 @@
 // when the helper is held up (the machine's other work); memory holds those
 // packets, never the file.
 // Whole pages of the mapping before the last packet read are dropped from the
-// resident set when `drop` is given. No Python here.
+// resident set when `drop` is given.
+// A `Layout` may list the event packets to read instead (`listed`, in file
+// order, as the file's data table places them: offset and size of the packet
+// header, event count and first and last times); the reader then goes from one to
+// the next, checks each header against its entry and each packet's events against
+// its count and times (rising, inside them), and stops at the first that differs
+// (Stop::kListed), so that a table that lies ends the read rather than shaping it.
+// A window (`windowed`: lo <= t < hi) leaves out the events outside it; only the
+// events inside it that lie outside the sensor are counted. No Python here.
 #pragma once
 
 #include <sys/mman.h>
@@ -32,6 +40,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "kernels/aedat4_records.hpp"
 #include "kernels/lz4_frame.hpp"
@@ -49,6 +58,7 @@ enum class Stop : uint8_t {
     kLz4,         // an LZ4 frame that cannot be read (`lz4`)
     kPointer,     // a FlatBuffer offset pointing outside the packet
     kClaims,      // an event vector claiming `value` events, more than the packet holds
+    kListed,      // a listed packet that is not as its entry says
 };
 
 struct Outcome {
@@ -56,6 +66,11 @@ struct Outcome {
     int64_t offset = 0;
     int64_t value = 0;
     lz4::Error lz4 = lz4::Error::kNone;
+};
+
+// A packet as the file's data table gives it (offset: of its header).
+struct Listed {
+    int64_t offset = 0, size = 0, count = 0, first = 0, last = 0;
 };
 
 struct Layout {
@@ -67,6 +82,10 @@ struct Layout {
     size_t limit = size_t{256} << 20;
     int64_t width = 0, height = 0;  // the sensor (width 0: none)
     bool drop = false;
+    bool only_listed = false;  // read the packets `listed`, and no others
+    std::vector<Listed> listed;
+    bool windowed = false;  // leave out the events outside lo <= t < hi
+    int64_t lo = 0, hi = 0;
 };
 
 // The event table of a decompressed packet [data, data + n) at file offset `at`.
@@ -237,6 +256,7 @@ private:
         lz4::Bytes bytes;
         Table table;
         size_t used = 0;
+        size_t entry = 0;  // its entry in the layout's list, when listed
         Outcome fail;
     };
 
@@ -262,6 +282,7 @@ private:
         if (walked_ || claimed_ - cur_ >= kAhead) return nullptr;
         Slot& s = ring_[claimed_ % kAhead];
         if (s.state != Slot::kFree) return nullptr;  // a packet taken over, which the helper still holds
+        if (l_.only_listed) return claim_listed(s);
         while (pos_ < l_.end) {
             if (l_.size - pos_ < 8) return end_walk(Stop::kCut, pos_);
             int32_t sid, length;
@@ -281,6 +302,28 @@ private:
             return &s;
         }
         return end_walk(l_.table_beyond ? Stop::kCut : Stop::kEnd, pos_);
+    }
+
+    // The next listed packet into slot s, its header checked against its entry.
+    Slot* claim_listed(Slot& s) {
+        if (next_listed_ == l_.listed.size()) return end_walk(Stop::kEnd, pos_);
+        const Listed& e = l_.listed[next_listed_];
+        const auto at = static_cast<uint64_t>(e.offset);
+        if (e.offset < 0 || at < pos_ || at >= l_.end || l_.size - at < 8) return end_walk(Stop::kListed, at);
+        int32_t sid, length;
+        std::memcpy(&sid, l_.file + at, 4);
+        std::memcpy(&length, l_.file + at + 4, 4);
+        if (sid != l_.stream || length < 0 || length != e.size || l_.size - at - 8 < static_cast<size_t>(length))
+            return end_walk(Stop::kListed, at);
+        pos_ = at + 8 + static_cast<size_t>(length);
+        s.state = Slot::kBusy;
+        s.offset = at;
+        s.length = static_cast<size_t>(length);
+        s.used = 0;
+        s.entry = next_listed_++;
+        s.fail = {};
+        ++claimed_;
+        return &s;
     }
 
     Slot* end_walk(Stop why, size_t at, int64_t value = 0) {
@@ -308,12 +351,25 @@ private:
             return;
         }
         s.fail.stop = event_table(data, n, s.table, s.fail.value);
+        if (s.fail.stop == Stop::kNone && l_.only_listed) {
+            const Listed& e = l_.listed[s.entry];
+            if (s.table.n != static_cast<uint64_t>(e.count) || !aedat4_times_within(s.table.events, s.table.n, e.first, e.last))
+                s.fail.stop = Stop::kListed;
+        }
     }
 
     // Records of the slot's events not yet taken, at most cap.
     size_t take(Slot& s, uint8_t* out, size_t cap) {
         const size_t k = std::min(cap, s.table.n - s.used);
         const uint8_t* events = s.table.events + s.used * kAedat4EventSize;
+        if (l_.windowed) {
+            size_t first;
+            const uint64_t before = outside_;
+            const size_t written = aedat4_window_records(events, k, out, l_.width, l_.height, l_.lo, l_.hi, outside_, first);
+            if (!before && outside_) std::memcpy(first_, events + first * kAedat4EventSize, kAedat4EventSize);
+            s.used += k;
+            return written;
+        }
         const size_t written = aedat4_records(events, k, out, l_.width, l_.height);
         if (written < k) {
             if (!outside_) std::memcpy(first_, events + first_outside_at(events, k) * kAedat4EventSize, kAedat4EventSize);
@@ -377,6 +433,7 @@ private:
     Slot mine_;                   // a packet the caller took over from the helper
     bool own_ = false, late_ = false;  // mine_ in use; the last wait for the helper timed out
     size_t cur_ = 0, claimed_ = 0;  // packets taken whole; packets claimed
+    size_t next_listed_ = 0;        // the next listed packet to claim
     size_t pos_;                    // the walk's next packet header
     bool walked_ = false, quit_ = false;
     Outcome walk_stop_, outcome_;

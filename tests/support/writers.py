@@ -283,16 +283,51 @@ def _aedat_packet(x, y, t, p, lz4_options=None) -> bytes:
     return bytes(body) if lz4_options is False else lz4.frame.compress(bytes(body), **(lz4_options or {}))
 
 
-def aedat4(events, *, geometry: Tuple[int, int] = (640, 480), packet: int = 10_000, lz4_options=None) -> bytes:
+def _aedat_table(entries) -> bytes:
+    """A size-prefixed FileDataTable buffer (identifier FTAB): one entry table per packet of
+    (data offset, (stream, size), events, first time, last time), sharing one vtable."""
+    n = len(entries)
+    first = 52 + 4 * n + (-(52 + 4 * n) % 8)
+    h = bytearray(first + 48 * n)
+    h[4:8] = (20).to_bytes(4, "little")                       # root table at 24
+    h[8:12] = b"FTAB"
+    h[16:22] = np.array([6, 8, 4], "<u2").tobytes()          # root vtable: field 0 at 4
+    h[24:28] = (8).to_bytes(4, "little", signed=True)
+    h[28:32] = (48 - 28).to_bytes(4, "little")               # the vector at 48
+    h[32:46] = np.array([14, 48, 16, 8, 24, 32, 40], "<u2").tobytes()  # the entries' vtable
+    h[48:52] = n.to_bytes(4, "little")
+    for i, (offset, sid, size, count, lo, hi) in enumerate(entries):
+        at, slot = first + 48 * i, 52 + 4 * i
+        h[slot:slot + 4] = (at - slot).to_bytes(4, "little")
+        h[at:at + 4] = (at - 32).to_bytes(4, "little", signed=True)
+        h[at + 8:at + 48] = np.array([sid, size], "<i4").tobytes() + np.array([offset, count, lo, hi], "<i8").tobytes()
+    h[0:4] = (len(h) - 4).to_bytes(4, "little")
+    return bytes(h)
+
+
+def aedat4(events, *, geometry: Tuple[int, int] = (640, 480), packet: int = 10_000, lz4_options=None,
+           table: bool = False) -> bytes:
     """AEDAT 4 with one event stream (id 0) in packets of `packet` events, LZ4-compressed with
-    `lz4_options` (see _aedat_packet; False: stored, the header saying so)."""
+    `lz4_options` (see _aedat_packet; False: stored, the header saying so); `table`: with the
+    data table after the packets (compressed as they are), its position in the header."""
+    import lz4.frame
+
     x, y, t, p = _columns(events)
     parts = [b"#!AER-DAT4.0\r\n"]
-    header = _aedat_header(_aedat_info(*geometry), 0 if lz4_options is False else 1)
+    header = bytearray(_aedat_header(_aedat_info(*geometry), 0 if lz4_options is False else 1))
     parts += [len(header).to_bytes(4, "little"), header]
+    at = 18 + len(header)
+    entries = []
     for lo in range(0, len(t), packet):  # one iteration per packet
         data = _aedat_packet(x[lo:lo + packet], y[lo:lo + packet], t[lo:lo + packet], p[lo:lo + packet], lz4_options)
         parts += [np.array([0, len(data)], "<i4").tobytes(), data]
+        part = t[lo:lo + packet]
+        entries.append((at + 8, 0, len(data), len(part), int(part[0]), int(part[-1])))
+        at += 8 + len(data)
+    if table:
+        buf = _aedat_table(entries)
+        parts.append(buf if lz4_options is False else lz4.frame.compress(buf))
+        header[40:48] = at.to_bytes(8, "little", signed=True)
     return b"".join(parts)
 
 

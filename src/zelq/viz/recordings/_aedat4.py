@@ -24,6 +24,7 @@ import numpy as np
 from .. import _native
 from ._headers import checked_sensor
 from ._problems import cut_note, fail, outside_sensor, warn
+from ._aedat4_table import read_table
 from ._registry import RECORD, File, Reader, Source, Window
 
 MAGIC = b"#!AER-DAT4.0\r\n"
@@ -299,21 +300,160 @@ def _piece_file(file: File) -> Any:
     return _pieces.PieceFile(p, lambda lo: _chunks(p, size), sensor, size, unit="packet", sensor_text=text)
 
 
+# ---------------------------------------------------------------- windows by the data table
+
+# The most a packet's bytes decompress by, bounding the counts a data table may claim.
+_RATIO = {"none": 1, "LZ4": 255, "ZSTD": 255}
+
+
+class _Plan:
+    """A window read by the file's data table: the mapping, the header, the table and the
+    reader of listed packets, over a mapping held while the plan is open."""
+
+    def __init__(self, file: File, sensor: Optional[Tuple[int, int]]) -> None:
+        self.sensor = sensor
+        self._open: list = []  # what close() lets go of, last first
+        try:
+            f = open(file.path, "rb")
+            self._open.append(f)
+            self._mm = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+            self._open.append(self._mm)
+            self.size = min(file.size, len(self._mm))
+            whole = memoryview(self._mm)
+            self._open.append(whole)
+            self._view = whole[:self.size]  # the readers' buffer
+            self._open.append(self._view)
+            self.header = read_header(self._mm, self.size)
+            self.sid, stream = self.header.event_stream()
+            self.code = _CODE[stream.compression]
+            self.table = read_table(self._mm, self.size, self.header.data_start, self.header.table_at, self.sid,
+                                    _RATIO[stream.compression], _table_bytes(stream.compression))
+        except BaseException:
+            self.close()
+            raise
+
+    def reader(self, listed: np.ndarray, window: Optional[Tuple[int, int]], threads: bool) -> Any:
+        return _native.events()._Aedat4Packets(self._view, self.header.data_start, self.header.table_at, False,
+                                               self.sid, self.code, *(self.sensor or (0, 0)), False, threads, listed,
+                                               window)
+
+    def first_inside(self) -> Optional[int]:
+        """The time of the first event inside the sensor, in file order (0 where there is none);
+        None where the packets before it are not as the table says."""
+        assert self.table is not None
+        reader = self.reader(self.table.rows, None, False)
+        try:
+            one = np.empty(1, RECORD)
+            if reader.fill(one):
+                return int(one["t"][0])
+            return 0 if reader.outcome()[0] == "end" else None
+        finally:
+            reader.close()
+
+    def close(self) -> None:
+        """After every reader's close()."""
+        while self._open:
+            held = self._open.pop()
+            held.release() if isinstance(held, memoryview) else held.close()
+
+
+def _table_bytes(compression: str) -> Any:
+    if compression == "LZ4":
+        return lambda frame: _native.events()._lz4_frame(frame, PACKET_LIMIT)
+    return lambda frame: bytes(frame[:PACKET_LIMIT])
+
+
+def _by_table(file: File, sensor: Optional[Tuple[int, int]], window: Window) -> Optional[Tuple[_Plan, Any, int]]:
+    """The plan and reader of a window's packets by the file's data table, and the events they
+    hold; None where the table is absent, does not hold together, or the packets before the
+    first event inside the sensor are not as it says. Where the times rise from packet to packet
+    (as the table is checked to say), the first event inside the sensor is the earliest, and no
+    packet outside the window holds an event of it."""
+    from . import _pieces
+    plan = _Plan(file, sensor)
+    try:
+        anchor = plan.first_inside() if plan.table is not None else None
+        if plan.table is None or anchor is None:
+            plan.close()
+            return None
+        lo, hi = _pieces.bounds(anchor, window)
+        rows = plan.table.overlapping(lo, hi)
+        return plan, plan.reader(rows, (lo, hi), True), int(rows[:, 2].sum())
+    except BaseException:
+        plan.close()
+        raise
+
+
+def _read_window(file: File, window: Window, sensor: Optional[Tuple[int, int]]) -> Optional[np.ndarray]:
+    """The window's events from the packets the data table places in it; None where the table
+    cannot be used or a packet read is not as it says (the caller then surveys the whole file)."""
+    found = _by_table(file, sensor, window)
+    if found is None:
+        return None
+    plan, reader, held = found
+    try:
+        out = np.empty(held + 1, RECORD)  # room to spare: the read runs on to its outcome
+        n = reader.fill(out)
+        if reader.outcome()[0] != "end":
+            return None
+        out.resize(n, refcheck=False)
+        _outside_note(file.path, reader, sensor, window.outside)
+    finally:
+        reader.close()
+        plan.close()
+    if window.progress:
+        window.progress(1.0)
+    return out
+
+
+def _iterate_window(file: File, window: Window, chunk: int, sensor: Optional[Tuple[int, int]]) -> Iterator[np.ndarray]:
+    """A window in pieces of `chunk` from the packets the data table places in it, as the caller
+    takes them; where the table cannot be used, or a packet is not as it says, the pieces not yet
+    given come from the pass over the whole file."""
+    from . import _pieces
+    found = _by_table(file, sensor, window)
+    given = 0
+    if found is not None:
+        plan, reader, _ = found
+        try:
+            while True:
+                out = np.empty(chunk, RECORD)
+                n = reader.fill(out)
+                if n == chunk:
+                    given += n
+                    yield out
+                    continue
+                if reader.outcome()[0] == "end":
+                    _outside_note(file.path, reader, sensor, window.outside)
+                    if n:
+                        yield out[:n]
+                    return
+                break
+        finally:
+            reader.close()
+            plan.close()
+    for piece in _pieces.iterate(_piece_file(file), window, chunk):
+        if given:  # the pieces given already (whole pieces: the same as this pass's first ones)
+            given -= len(piece)
+            continue
+        yield piece
+
+
 def _read_any(file: File, window: Window) -> np.ndarray:
-    """A whole file packet by packet; a window as the full read filtered to it, also where the
-    file's times go backwards."""
+    """A whole file packet by packet; a window by the data table where the file has one that holds
+    together, else as the full read filtered to it, also where the file's times go backwards."""
     if window.whole:
         return _read(file, window)
     from . import _pieces
-    return _pieces.read(_piece_file(file), window)
+    got = _read_window(file, window, _sensor_size(file))
+    return got if got is not None else _pieces.read(_piece_file(file), window)
 
 
 def _iterate(file: File, window: Window, chunk: int) -> Iterator[np.ndarray]:
     """Packet by packet, as the caller takes the pieces: memory holds a few packets, not the file."""
     if window.whole:
         return _iterate_whole(file, window, chunk)
-    from . import _pieces
-    return _pieces.iterate(_piece_file(file), window, chunk)
+    return _iterate_window(file, window, chunk, _sensor_size(file))  # header faults raised now
 
 
 def _source(file: File, outside: str) -> Source:

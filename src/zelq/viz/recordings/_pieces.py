@@ -63,7 +63,7 @@ def _kept(f: PieceFile, window: Window, anchor: Optional[int], back_note: str,
     whole = window.whole
     lo = hi = 0
     if anchor is not None:
-        lo, hi = _bounds(anchor, window)
+        lo, hi = bounds(anchor, window)
     latest: Optional[int] = None
     broke = False
     seen = kept = 0
@@ -86,7 +86,7 @@ def _kept(f: PieceFile, window: Window, anchor: Optional[int], back_note: str,
                     seen += len(rec)
                     continue
                 anchor = int(rec["t"][inside[0]])
-                lo, hi = _bounds(anchor, window)
+                lo, hi = bounds(anchor, window)
                 outside.note(rec[:inside[0]][bad[:inside[0]]])
             t = rec["t"]
             if not broke:
@@ -122,7 +122,8 @@ def _kept(f: PieceFile, window: Window, anchor: Optional[int], back_note: str,
         outside_sensor(f.path, outside.count, f.sensor_text, outside.first, window.outside)
 
 
-def _bounds(anchor: int, window: Window) -> Tuple[int, int]:
+def bounds(anchor: int, window: Window) -> Tuple[int, int]:
+    """The window [lo, hi) of times for a window whose origin is `anchor`."""
     lo = min(anchor + window.start, INT64_MAX)
     return lo, INT64_MAX if window.duration < 0 else min(lo + window.duration, INT64_MAX)
 
@@ -248,4 +249,4 @@ def records(x: np.ndarray, y: Optional[np.ndarray], t: np.ndarray, p: Optional[n
     return rec
 
 
-__all__ = ["PieceFile", "Pieces", "read", "iterate", "records", "events_text"]
+__all__ = ["PieceFile", "Pieces", "bounds", "read", "iterate", "records", "events_text"]
