@@ -35,6 +35,7 @@ inline const char* stop_name(a4::Stop s) {
         case a4::Stop::kPointer: return "pointer";
         case a4::Stop::kClaims: return "claims";
         case a4::Stop::kListed: return "listed";
+        case a4::Stop::kUnpack: return "zstd";
         default: return "";
     }
 }
@@ -52,8 +53,8 @@ class Packets {
 public:
     Packets(nb::handle mapping, int64_t start, int64_t end, bool table_beyond, int32_t stream, int compression,
             int64_t width, int64_t height, bool drop, bool threads, nb::handle listed, nb::handle window,
-            nb::handle record)
-        : record_(nb::borrow(record)) {
+            nb::handle unpack, nb::handle record)
+        : record_(nb::borrow(record)), unpack_(nb::borrow(unpack)) {
         file_ = std::make_unique<py::Buffer>();
         file_->require(mapping, PyBUF_SIMPLE);
         const auto size = static_cast<int64_t>(file_->size());
@@ -77,6 +78,11 @@ public:
             l.only_listed = true;
             l.listed.resize(static_cast<size_t>((*rows).len) / sizeof(a4::Listed));
             if (!l.listed.empty()) std::memcpy(l.listed.data(), (*rows).buf, static_cast<size_t>((*rows).len));
+        }
+        if (!unpack_.is_none()) {
+            l.unpack = [fn = unpack_.ptr()](const uint8_t* src, size_t n, kern::lz4::Bytes& out, size_t limit,
+                                            std::string& why) { return call_unpack(fn, src, n, out, limit, why); };
+            threads = false;  // it takes the GIL: the caller's thread alone calls it
         }
         if (!window.is_none()) {
             l.windowed = true;
@@ -137,7 +143,8 @@ public:
         const a4::Packets& p = open();
         if (!p.done()) return nb::none();
         const a4::Outcome& o = p.outcome();
-        return nb::make_tuple(stop_name(o.stop), o.offset, o.value, lz4_name(o.lz4));
+        const bool words = o.stop == a4::Stop::kUnpack && o.lz4 == kern::lz4::Error::kDecompressionFailed;
+        return nb::make_tuple(stop_name(o.stop), o.offset, o.value, words ? o.why.c_str() : lz4_name(o.lz4));
     }
 
     // (events left out as outside the sensor, and the first one's x, y, t).
@@ -165,6 +172,35 @@ public:
 
 private:
     static constexpr int64_t kHelped = int64_t{4} << 20;  // bytes of packets worth a helper
+
+    // A packet through the Python decoder fn(data, limit) -> bytes, which raises ValueError
+    // 'ends early' or 'too large', MemoryError, or ValueError in its own words for damage.
+    static kern::lz4::Result call_unpack(PyObject* fn, const uint8_t* src, size_t n, kern::lz4::Bytes& out,
+                                         size_t limit, std::string& why) {
+        using kern::lz4::Error;
+        nb::gil_scoped_acquire gil;
+        try {
+            nb::object view = nb::steal(PyMemoryView_FromMemory(reinterpret_cast<char*>(const_cast<uint8_t*>(src)),
+                                                                static_cast<Py_ssize_t>(n), PyBUF_READ));
+            if (!view.is_valid()) throw nb::python_error();
+            nb::object got = nb::borrow(fn)(view, limit);
+            view.attr("release")();  // the packet's bytes are not the decoder's to keep
+            BufferView content;
+            content.require(got);
+            const auto size = static_cast<size_t>((*content).len);
+            if (size > limit) return {Error::kTooLarge, 0};
+            if (!PyBuffer_IsContiguous(&*content, 'C') || !out.reserve(std::max<size_t>(size, 1), 0))
+                return {Error::kNoMemory, 0};
+            if (size) std::memcpy(out.data(), (*content).buf, size);
+            return {Error::kNone, size};
+        } catch (nb::python_error& e) {
+            if (e.matches(PyExc_MemoryError)) return {Error::kNoMemory, 0};
+            why = nb::str(e.value()).c_str();
+            if (why == "ends early") return {Error::kEndsEarly, 0};
+            if (why == "too large") return {Error::kTooLarge, 0};
+            return {Error::kDecompressionFailed, 0};
+        }
+    }
     // Records whose pages are backed at a time, just ahead of the packets' writes (4 MB):
     // the lines the kernel zeroes are still in the caches when the records land.
     static constexpr size_t kBackRecords = (size_t{4} << 20) / kern::evt::kRecordSize;
@@ -191,6 +227,7 @@ private:
     std::unique_ptr<kern::ThreadShare> share_;  // before packets_: given back after the helper ends
     std::unique_ptr<a4::Packets> packets_;
     nb::object record_;
+    nb::object unpack_;  // held while the reader may call it
     bool busy_ = false;
     std::optional<kern::CheapPages> pages_;
     uint8_t* pages_base_ = nullptr;
@@ -230,16 +267,19 @@ inline void bind(nb::module_& m, nb::handle record) {
                         "resident set. threads: a second thread decompresses ahead. listed: only these event packets\n"
                         "(int64 rows: header offset, size, events, first and last time, in file order; the first\n"
                         "that differs stops the read as 'listed'). window (lo, hi): only the events with\n"
-                        "lo <= t < hi, and only those outside the sensor counted. close() before the mapping.")
+                        "lo <= t < hi, and only those outside the sensor counted. unpack(data, limit) -> bytes\n"
+                        "decompresses a ZSTD packet (ValueError 'ends early', 'too large' or its own words),\n"
+                        "on the calling thread; without it ZSTD is refused. close() before the mapping.")
         .def("__init__",
              [record](Packets* self, nb::handle mapping, int64_t start, int64_t end, bool table_beyond, int32_t stream,
                       int compression, int64_t width, int64_t height, bool drop, bool threads, nb::handle listed,
-                      nb::handle window) {
+                      nb::handle window, nb::handle unpack) {
                  new (self) Packets(mapping, start, end, table_beyond, stream, compression, width, height, drop, threads,
-                                    listed, window, record);
+                                    listed, window, unpack, record);
              },
              "mapping"_a, "start"_a, "end"_a, "table_beyond"_a, "stream"_a, "compression"_a, "width"_a = 0,
-             "height"_a = 0, "drop"_a = false, "threads"_a = true, "listed"_a = nb::none(), "window"_a = nb::none())
+             "height"_a = 0, "drop"_a = false, "threads"_a = true, "listed"_a = nb::none(), "window"_a = nb::none(),
+             "unpack"_a = nb::none())
         .def("fill", &Packets::fill, "out"_a, "at"_a = 0, "stop"_a = -1, "back"_a = false,
              "Records into out[at:stop] (stop -1: to the end) until it is full or the stream stops; returns\n"
              "the index after them. back: out is a whole read's array, its pages backed just ahead of the\n"
@@ -250,7 +290,8 @@ inline void bind(nb::module_& m, nb::handle record) {
         .def("outcome", &Packets::outcome,
              "None while the stream goes on; else (why, packet offset, value, LZ4 fault): why is 'end',\n"
              "'cut', 'size' (value: the negative size), 'unsupported', 'lz4', 'pointer', 'claims' (value:\n"
-             "the events claimed) or 'listed'.")
+             "the events claimed), 'listed' or 'zstd' (fault: 'ends early', 'too large', 'no memory' or\n"
+             "the decoder's words).")
         .def("outside", &Packets::outside, "(events left out as outside the sensor, the first one's x, y, t).")
         .def("close", &Packets::close, "End the helper thread and let go of the mapping.");
 }

@@ -25,7 +25,10 @@
 // its count and times (rising, inside them), and stops at the first that differs
 // (Stop::kListed), so that a table that lies ends the read rather than shaping it.
 // A window (`windowed`: lo <= t < hi) leaves out the events outside it; only the
-// events inside it that lie outside the sensor are counted. No Python here.
+// events inside it that lie outside the sensor are counted.
+// ZSTD packets are decompressed by the layout's `unpack` (a library's decoder the
+// caller gives), on the caller's thread alone; without one they are refused
+// (Stop::kUnsupported). No Python here.
 #pragma once
 
 #include <sys/mman.h>
@@ -38,7 +41,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -59,6 +64,7 @@ enum class Stop : uint8_t {
     kPointer,     // a FlatBuffer offset pointing outside the packet
     kClaims,      // an event vector claiming `value` events, more than the packet holds
     kListed,      // a listed packet that is not as its entry says
+    kUnpack,      // a ZSTD packet that `unpack` cannot read (`lz4`: the kind, `why`: its words)
 };
 
 struct Outcome {
@@ -66,7 +72,12 @@ struct Outcome {
     int64_t offset = 0;
     int64_t value = 0;
     lz4::Error lz4 = lz4::Error::kNone;
+    std::string why;  // the decoder's own words, for kUnpack
 };
+
+// A packet's content into out[0, size), at most `limit` bytes, by a library's decoder: an
+// error is kEndsEarly, kTooLarge, kNoMemory, or kDecompressionFailed with `why` its words.
+using Unpack = std::function<lz4::Result(const uint8_t* src, size_t n, lz4::Bytes& out, size_t limit, std::string& why)>;
 
 // A packet as the file's data table gives it (offset: of its header).
 struct Listed {
@@ -86,6 +97,7 @@ struct Layout {
     std::vector<Listed> listed;
     bool windowed = false;  // leave out the events outside lo <= t < hi
     int64_t lo = 0, hi = 0;
+    Unpack unpack;  // ZSTD packets' decoder (none: refused)
 };
 
 // The event table of a decompressed packet [data, data + n) at file offset `at`.
@@ -263,14 +275,30 @@ private:
     // The content size an LZ4 event packet's frame stores, or 0; never more than LZ4 can
     // make of its bytes (255 to 1), so that a packet cannot make a read reserve more.
     uint64_t content_size(const uint8_t* p, size_t n) const {
-        if (l_.compression != kLz4) return n;
+        if (l_.compression == kStored) return n;
         uint64_t content = 0;
-        if (n >= 14 && (p[4] & 0x08)) std::memcpy(&content, p + 6, 8);
+        if (l_.compression == kZstd) content = zstd_content_size(p, n);
+        else if (n >= 14 && (p[4] & 0x08)) std::memcpy(&content, p + 6, 8);
         return std::min<uint64_t>({content, l_.limit, uint64_t{255} * n});
+    }
+
+    // The content size a ZSTD frame's header stores, or 0.
+    static uint64_t zstd_content_size(const uint8_t* p, size_t n) {
+        if (n < 6 || p[0] != 0x28 || p[1] != 0xB5 || p[2] != 0x2F || p[3] != 0xFD) return 0;
+        const uint8_t fhd = p[4];
+        const bool single = (fhd >> 5) & 1;
+        static constexpr size_t kDict[4] = {0, 1, 2, 4}, kSize[4] = {0, 2, 4, 8};
+        const size_t width = (fhd >> 6) == 0 ? (single ? 1 : 0) : kSize[fhd >> 6];
+        const size_t at = 5 + (single ? 0 : 1) + kDict[fhd & 3];
+        if (width == 0 || n < at + width) return 0;
+        uint64_t v = 0;
+        std::memcpy(&v, p + at, width);  // little-endian, as the format is
+        return width == 2 ? v + 256 : v;
     }
 
     // What a packet without a stored size decompresses by (1 where it cannot be read).
     double first_ratio(const uint8_t* p, size_t n) const {
+        if (l_.compression != kLz4) return 1.0;
         lz4::Bytes bytes;
         const lz4::Result r = lz4::decode_frame(p, n, bytes, l_.limit);
         return r.error == lz4::Error::kNone && n ? std::max(1.0, static_cast<double>(r.size) / static_cast<double>(n)) : 1.0;
@@ -328,7 +356,7 @@ private:
 
     Slot* end_walk(Stop why, size_t at, int64_t value = 0) {
         walked_ = true;
-        walk_stop_ = {why, static_cast<int64_t>(at), value, lz4::Error::kNone};
+        walk_stop_ = {why, static_cast<int64_t>(at), value, lz4::Error::kNone, {}};
         return nullptr;
     }
 
@@ -341,6 +369,15 @@ private:
             const lz4::Result r = lz4::decode_frame(packet, s.length, s.bytes, l_.limit);
             if (r.error != lz4::Error::kNone) {
                 s.fail.stop = Stop::kLz4;
+                s.fail.lz4 = r.error;
+                return;
+            }
+            data = s.bytes.data();
+            n = r.size;
+        } else if (l_.compression == kZstd && l_.unpack) {
+            const lz4::Result r = l_.unpack(packet, s.length, s.bytes, l_.limit, s.fail.why);
+            if (r.error != lz4::Error::kNone) {
+                s.fail.stop = Stop::kUnpack;
                 s.fail.lz4 = r.error;
                 return;
             }

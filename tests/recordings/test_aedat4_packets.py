@@ -13,6 +13,7 @@ from tests.support import writers
 from tests.support.events import random_events
 from zelq.viz import RecordingError, RecordingWarning, iter_events, read_events
 from zelq.viz import _native
+from zelq.viz.recordings import _zstd
 
 lz4_frame = pytest.importorskip("lz4.frame")
 
@@ -132,8 +133,9 @@ def _file(tmp_path, packets, compression=1):
     return path, 14 + 4 + len(header)
 
 
-def _packet(events, **options):
-    return writers._aedat_packet(events["x"], events["y"], events["t"], (events["p"] > 0).astype(np.uint8), options)
+def _packet(events, stored=False, **options):
+    return writers._aedat_packet(events["x"], events["y"], events["t"], (events["p"] > 0).astype(np.uint8),
+                                 False if stored else options)
 
 
 @pytest.mark.parametrize("damage, message", [
@@ -143,7 +145,8 @@ def _packet(events, **options):
     ("event count", r"it claims 4294967295 events, more than it holds"),
     ("zstd", None),
 ])
-def test_a_damaged_packet_is_refused_at_its_offset_after_the_packets_before_it(tmp_path, damage, message):
+def test_a_damaged_packet_is_refused_at_its_offset_after_the_packets_before_it(tmp_path, monkeypatch, damage,
+                                                                               message):
     events = random_events(30_000, 64, 48, 1_000_000, seed=5)
     good = [_packet(events[i:i + 3000], content_checksum=True) for i in range(0, 30_000, 3000)]
     bad = bytearray(good[6])
@@ -158,8 +161,10 @@ def test_a_damaged_packet_is_refused_at_its_offset_after_the_packets_before_it(t
                                            lz4_frame.decompress(bytes(bad))[32:]))
     path, start = _file(tmp_path, good[:6] + [bytes(bad)] + good[7:], compression=3 if damage == "zstd" else 1)
     at = start + sum(8 + len(p) for p in good[:6])
-    if message is None:
-        message = "its packets are ZSTD-compressed; only LZ4 and uncompressed AEDAT 4 are read"
+    if message is None:  # without zstandard
+        monkeypatch.setattr(_zstd, "unpacker", lambda: None)
+        message = re.escape("its packets are ZSTD-compressed; only LZ4 and uncompressed AEDAT 4 are read "
+                            "(ZSTD needs zstandard: pip install zelqviz[aedat])")
         at = None
     for read in (read_events, lambda p: list(iter_events(p, chunk=4096)), lambda p: read_events(p, start=10)):
         with pytest.raises(RecordingError) as caught:
@@ -199,3 +204,59 @@ def test_a_file_cut_anywhere_reads_its_whole_packets(tmp_path, cut):
     notes = [str(w.message) for w in caught]
     assert all(re.search(rf"cut short: .* inside the packet at byte \d+; {len(got):,} events", n) for n in notes), notes
     assert (len(got) == len(events)) == (cut >= len(data))
+
+
+# ---------------------------------------------------------------- ZSTD packets, by the zstandard package
+
+ZSTD = {"sized": {}, "unsized": {"write_content_size": False}, "checksum, level 19": {"write_checksum": True, "level": 19}}
+
+
+@pytest.mark.parametrize("form", list(ZSTD))
+def test_zstd_packets_read_whole_in_pieces_and_by_window(tmp_path, form):
+    pytest.importorskip("zstandard")
+    events = random_events(60_000, 64, 48, 5_000_000, seed=21)
+    path = tmp_path / "z.aedat4"
+    path.write_bytes(writers.aedat4(events, geometry=(64, 48), packet=7_000, zstd=ZSTD[form], table=True))
+    np.testing.assert_array_equal(read_events(path), events)
+    np.testing.assert_array_equal(np.concatenate(list(iter_events(path, chunk=9_999))), events)
+    lo = events["t"][0] + 1_000_000
+    np.testing.assert_array_equal(read_events(path, start=1_000_000, duration=2_000_000),
+                                  events[(events["t"] >= lo) & (events["t"] < lo + 2_000_000)])
+
+
+def _zstd_frame_claiming(size):
+    """A ZSTD frame header that states `size` bytes of content (8-byte field), and one raw block."""
+    return b"\x28\xb5\x2f\xfd" + bytes([0xE0]) + size.to_bytes(8, "little") + b"\x01\x00\x00"
+
+
+@pytest.mark.parametrize("damage, message", [
+    ("cut frame", "its compressed data ends early"),
+    ("cut header", "its compressed data ends early"),
+    ("checksum", r"its ZSTD data is damaged \(.*checksum.*\)"),
+    ("not a frame", r"its ZSTD data is damaged \(.*\)"),
+    ("claims 1 TiB", r"it decompresses to more than 256 MiB"),
+    ("unsized, cut", "its compressed data ends early"),
+])
+def test_a_damaged_zstd_packet_is_refused_at_its_offset(tmp_path, damage, message):
+    zstandard = pytest.importorskip("zstandard")
+    events = random_events(30_000, 64, 48, 1_000_000, seed=22)
+    squeeze = zstandard.ZstdCompressor(write_checksum=True, write_content_size=damage != "unsized, cut").compress
+    good = [squeeze(_packet(events[i:i + 3000], stored=True)) for i in range(0, 30_000, 3000)]
+    bad = bytearray(good[4])
+    if damage in ("cut frame", "unsized, cut"):
+        bad = bad[:-20]
+    elif damage == "cut header":
+        bad = bad[:3]
+    elif damage == "checksum":
+        bad[-1] ^= 0x5A
+    elif damage == "not a frame":
+        bad[:4] = b"\0\0\0\0"
+    else:
+        bad = bytearray(_zstd_frame_claiming(1 << 40))
+    path, start = _file(tmp_path, good[:4] + [bytes(bad)] + good[5:], compression=3)
+    at = start + sum(8 + len(p) for p in good[:4])
+    for read in (read_events, lambda p: list(iter_events(p, chunk=4096)), lambda p: read_events(p, start=10)):
+        with pytest.raises(RecordingError) as caught:
+            read(path)
+        assert re.fullmatch(rf"{re.escape(str(path))}: corrupt AEDAT 4 packet at byte {at}: {message}",
+                            str(caught.value)), str(caught.value)

@@ -306,27 +306,34 @@ def _aedat_table(entries) -> bytes:
 
 
 def aedat4(events, *, geometry: Tuple[int, int] = (640, 480), packet: int = 10_000, lz4_options=None,
-           table: bool = False) -> bytes:
+           table: bool = False, zstd=None) -> bytes:
     """AEDAT 4 with one event stream (id 0) in packets of `packet` events, LZ4-compressed with
-    `lz4_options` (see _aedat_packet; False: stored, the header saying so); `table`: with the
-    data table after the packets (compressed as they are), its position in the header."""
+    `lz4_options` (see _aedat_packet; False: stored, the header saying so), or, given `zstd`
+    (zstandard.ZstdCompressor's keyword arguments), ZSTD-compressed; `table`: with the data
+    table after the packets (compressed as they are), its position in the header."""
     import lz4.frame
 
+    if zstd is not None:
+        import zstandard
+        squeeze = zstandard.ZstdCompressor(**zstd).compress
+        lz4_options = False
     x, y, t, p = _columns(events)
     parts = [b"#!AER-DAT4.0\r\n"]
-    header = bytearray(_aedat_header(_aedat_info(*geometry), 0 if lz4_options is False else 1))
+    code = 3 if zstd is not None else 0 if lz4_options is False else 1
+    header = bytearray(_aedat_header(_aedat_info(*geometry), code))
     parts += [len(header).to_bytes(4, "little"), header]
     at = 18 + len(header)
     entries = []
     for lo in range(0, len(t), packet):  # one iteration per packet
         data = _aedat_packet(x[lo:lo + packet], y[lo:lo + packet], t[lo:lo + packet], p[lo:lo + packet], lz4_options)
+        data = squeeze(data) if zstd is not None else data
         parts += [np.array([0, len(data)], "<i4").tobytes(), data]
         part = t[lo:lo + packet]
         entries.append((at + 8, 0, len(data), len(part), int(part[0]), int(part[-1])))
         at += 8 + len(data)
     if table:
         buf = _aedat_table(entries)
-        parts.append(buf if lz4_options is False else lz4.frame.compress(buf))
+        parts.append(squeeze(buf) if zstd is not None else buf if lz4_options is False else lz4.frame.compress(buf))
         header[40:48] = at.to_bytes(8, "little", signed=True)
     return b"".join(parts)
 

@@ -4,7 +4,8 @@ A file is a magic line, an int32 header size, a FlatBuffer header (compression,
 data-table position, and an XML description of the streams), then packets:
 (int32 stream id, int32 byte size, that many bytes of compressed FlatBuffer).
 The header is read here; the packets natively (`_Aedat4Packets`: LZ4 frames
-decoded by our own decoder, on two threads where there are two cores). Every
+decoded by our own decoder, on two threads where there are two cores; ZSTD frames
+by the zstandard package, the extra `aedat`, see _zstd.py). Every
 offset and size read from the file is checked against the bytes that are really
 there before it is used, and every packet decompresses into a bounded buffer,
 so no file can make this allocate more than it holds or crash.
@@ -24,6 +25,7 @@ import numpy as np
 from .. import _native
 from ._headers import checked_sensor
 from ._problems import cut_note, fail, outside_sensor, warn
+from . import _zstd
 from ._aedat4_table import read_table
 from ._registry import RECORD, File, Reader, Source, Window
 
@@ -150,11 +152,17 @@ def packets(path: Path, size: int, sensor: Optional[Tuple[int, int]] = None,
         end = max(header.table_at if 0 < header.table_at <= size else size, header.data_start)
         with memoryview(mm) as whole, whole[:size] as view:
             reader = _native.events()._Aedat4Packets(view, header.data_start, end, header.table_at > size, sid,
-                                                     _CODE[stream.compression], *(sensor or (0, 0)), drop)
+                                                     _CODE[stream.compression], *(sensor or (0, 0)), drop,
+                                                     unpack=_decoder(stream.compression))
             try:
                 yield header, reader
             finally:
                 reader.close()
+
+
+def _decoder(compression: str) -> Any:
+    """The decoder of ZSTD packets (None for the others, or without zstandard)."""
+    return _zstd.unpacker() if compression == "ZSTD" else None
 
 
 def finish(reader: Any, header: Header) -> Optional[int]:
@@ -169,7 +177,8 @@ def finish(reader: Any, header: Header) -> Optional[int]:
         raise Corrupt(f"corrupt AEDAT 4 packet at byte {offset}: a size of {value} bytes")
     if why == "unsupported":
         compression = header.event_stream()[1].compression
-        raise Corrupt(f"its packets are {compression}-compressed; only LZ4 and uncompressed AEDAT 4 are read")
+        raise Corrupt(f"its packets are {compression}-compressed; only LZ4 and uncompressed AEDAT 4 are read "
+                      f"({_zstd.EXTRA})")
     what = f"corrupt AEDAT 4 packet at byte {offset}"
     if why == "pointer":
         raise Corrupt(f"{what}: an offset points outside it")
@@ -181,6 +190,8 @@ def finish(reader: Any, header: Header) -> Optional[int]:
         raise Corrupt(f"{what}: it decompresses to more than {PACKET_LIMIT >> 20} MiB")
     if fault == "no memory":
         raise MemoryError(f"{what}: no memory to decompress it")
+    if why == "zstd":
+        raise Corrupt(f"{what}: its ZSTD data is damaged ({fault})")
     raise Corrupt(f"{what}: its LZ4 data is damaged (LZ4F_decompress failed with code: {fault})")
 
 
@@ -326,6 +337,7 @@ class _Plan:
             self.header = read_header(self._mm, self.size)
             self.sid, stream = self.header.event_stream()
             self.code = _CODE[stream.compression]
+            self.unpack = _decoder(stream.compression)
             self.table = read_table(self._mm, self.size, self.header.data_start, self.header.table_at, self.sid,
                                     _RATIO[stream.compression], _table_bytes(stream.compression))
         except BaseException:
@@ -335,7 +347,7 @@ class _Plan:
     def reader(self, listed: np.ndarray, window: Optional[Tuple[int, int]], threads: bool) -> Any:
         return _native.events()._Aedat4Packets(self._view, self.header.data_start, self.header.table_at, False,
                                                self.sid, self.code, *(self.sensor or (0, 0)), False, threads, listed,
-                                               window)
+                                               window, self.unpack)
 
     def first_inside(self) -> Optional[int]:
         """The time of the first event inside the sensor, in file order (0 where there is none);
@@ -358,8 +370,17 @@ class _Plan:
 
 
 def _table_bytes(compression: str) -> Any:
+    """The data table's bytes from its frame (ValueError where they cannot be read)."""
     if compression == "LZ4":
         return lambda frame: _native.events()._lz4_frame(frame, PACKET_LIMIT)
+    if compression == "ZSTD":
+        unpack = _zstd.unpacker()
+
+        def zstd(frame: memoryview) -> bytes:
+            if unpack is None:
+                raise ValueError("no ZSTD decoder")
+            return unpack(frame, PACKET_LIMIT)
+        return zstd
     return lambda frame: bytes(frame[:PACKET_LIMIT])
 
 
