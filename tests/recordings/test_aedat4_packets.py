@@ -260,3 +260,19 @@ def test_a_damaged_zstd_packet_is_refused_at_its_offset(tmp_path, damage, messag
             read(path)
         assert re.fullmatch(rf"{re.escape(str(path))}: corrupt AEDAT 4 packet at byte {at}: {message}",
                             str(caught.value)), str(caught.value)
+
+
+def test_a_whole_read_reports_its_progress_every_so_many_events(tmp_path, monkeypatch):
+    from zelq.viz.recordings import _aedat4
+    from zelq.viz.recordings._registry import File, Window
+    monkeypatch.setattr(_aedat4, "PROGRESS_EVERY", 25_000)
+    events = random_events(90_000, 64, 48, 1_000_000, seed=23)
+    path = tmp_path / "long.aedat4"
+    path.write_bytes(writers.aedat4(events, geometry=(64, 48), packet=10_000, lz4_options=False))
+    seen = []
+    got = _aedat4._read(File(path, ".aedat4", b"", path.stat().st_size), Window(progress=seen.append))
+    assert got.tobytes() == events.tobytes()
+    # After 25, 50 and 75 K events, the packets read whole (2, 5 and 7 of 9), then the end.
+    start = 18 + len(writers._aedat_header(writers._aedat_info(64, 48)))
+    packet = (path.stat().st_size - start) / 9
+    np.testing.assert_allclose(seen, [(start + k * packet) / path.stat().st_size for k in (2, 5, 7)] + [1.0])
