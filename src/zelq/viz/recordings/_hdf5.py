@@ -43,7 +43,7 @@ def need_h5py() -> Any:
 def _signature(file: File) -> bool:
     # The superblock sits at 0, or after a user block of 512 bytes times a power of two.
     head = file.head
-    return any(head[at:at + 8] == MAGIC for at in (0, 512, 1024, 2048, 4096, 8192))
+    return any(head.startswith(MAGIC, at) for at in (0, 512, 1024, 2048, 4096, 8192))
 
 
 class Source:

@@ -169,11 +169,13 @@ class _Prefault:
     _STEP = 1 << 20  # records per request: about 13 MB
 
     def __init__(self, out: np.ndarray) -> None:
-        self._out, self._stop = out, threading.Event()
+        self._out = out
+        self._stop: Optional[threading.Event] = None   # made only for a thread (a small read pays nothing)
         self._thread: Optional[threading.Thread] = None
 
     def __enter__(self) -> "_Prefault":
         if self._out.nbytes >= self._MIN_BYTES:
+            self._stop = threading.Event()
             _native.events()._populate_records(self._out, 0, 0, True)  # small pages, before any is touched
             self._thread = threading.Thread(target=self._run, name="zelqviz-prefault", daemon=True)
             self._thread.start()
@@ -183,12 +185,13 @@ class _Prefault:
         n = len(self._out)
         for start in range(0, n, self._STEP):
             stop = min(start + self._STEP, n)
-            if self._stop.is_set() or not _native.events()._populate_records(self._out, start, stop):
+            if (self._stop is not None and self._stop.is_set()) or \
+                    not _native.events()._populate_records(self._out, start, stop):
                 return
 
     def __exit__(self, *exc: Any) -> None:
-        self._stop.set()
-        if self._thread is not None:
+        if self._thread is not None and self._stop is not None:
+            self._stop.set()
             self._thread.join()
 
 
