@@ -11,9 +11,12 @@ of our own, so it needs no other package).
 The package, by concept:
 
 - `_registry`: `Reader`, what a format gives (by extension), and `register`;
-- `_sniffing`: opening a file and checking that its first bytes are what its extension says;
+- `_sniffing`: opening a file (one native call for a regular file) and checking that its first bytes
+  are what its extension says;
 - `_headers`: the '%' headers of RAW and DAT files, and the check of a header's sensor size;
-- `_native_formats`: RAW, DAT and N-MNIST, decoded by the native engine;
+- `_native_formats`: RAW, DAT and N-MNIST, decoded by the native engine: `_native_layout` (what the
+  decoders are told of a file, their state), `_native_decode` (whole reads and blocks, cut files,
+  events outside the sensor), `_native_time` (first times, seeks, windows, extents);
 - `_aedat4`: AEDAT 4; `_aedat_legacy`: AEDAT 2.0 and 3.1; `_numpy_files`: NumPy event arrays;
   `_hdf5`: HDF5 files; `_rosbag`: ROS 1 and 2 bags; `_text`: event text and CSV files;
 - `_pieces`: windows, the sensor check and slicing over readers that give pieces of records;
