@@ -186,9 +186,11 @@ def warned(cut):
     return pytest.warns(RecordingWarning, match="cut short") if cut else contextlib.nullcontext()
 
 
-# The denoise bounds a fold assumes are the whole sensor: a wider header leaves them short.
+# The denoise bounds a fold assumes are the whole sensor: a wider header leaves them short. At
+# 0.7 MB the raw frames fill their share, planned larger than the real one: the fold cuts them.
 FILTERED = [("sample_evt3.raw", dict(denoise_us=5000, refractory_us=1000), "stands"),
             ("scene", dict(denoise_us=3000), "stands"), ("scene", dict(refractory_us=2000), "stands"),
+            ("scene", dict(denoise_us=3000, max_page_mb=0.7), "stands, raw frames cut"),
             ("scene, wider header", dict(denoise_us=3000, refractory_us=1000), "passes again"),
             ("damaged, cut short", dict(refractory_us=2000), "passes again"),
             ("scene", dict(drop_hot=True), "apart")]
@@ -196,7 +198,7 @@ FILTERED = [("sample_evt3.raw", dict(denoise_us=5000, refractory_us=1000), "stan
 
 @pytest.mark.parametrize("name, filters, way", FILTERED)
 def test_filtered_page_pass_that_gathers_the_health_writes_the_same_page(name, filters, way, tmp_path, monkeypatch):
-    from zelq.viz.recording_page import folding, page
+    from zelq.viz.recording_page import folding, page, raw_frames
     if name == "sample_evt3.raw":
         recording = shared_recording(name)
     else:
@@ -208,6 +210,9 @@ def test_filtered_page_pass_that_gathers_the_health_writes_the_same_page(name, f
     calls = {"health pass": 0, "filtered pass": 0}
     for attr, what in (("_box_json", "health pass"), ("_filtered_pass", "filtered pass")):
         monkeypatch.setattr(page, attr, counted(getattr(page, attr), calls, what))
+    raw_kept, keep_within = [], raw_frames.RawFrames.keep_within
+    monkeypatch.setattr(raw_frames.RawFrames, "keep_within", lambda self, budget: raw_kept.append(
+        len(self.result["frames"])) or keep_within(self, budget) or raw_kept.append(len(self.result["frames"])))
     with warned("cut" in name):
         export_recording_html(recording, tmp_path / "one.html", **filters)
     folded = dict(calls)
@@ -215,8 +220,9 @@ def test_filtered_page_pass_that_gathers_the_health_writes_the_same_page(name, f
     with warned("cut" in name):
         export_recording_html(recording, tmp_path / "two.html", **filters)
     assert (tmp_path / "one.html").read_bytes() == (tmp_path / "two.html").read_bytes()
-    want = {"stands": (0, 0), "passes again": (0, 1), "apart": (1, 1)}[way]
+    want = {"stands": (0, 0), "passes again": (0, 1), "apart": (1, 1)}[way.split(",")[0]]
     assert (folded["health pass"], folded["filtered pass"]) == want
+    assert (len(raw_kept) == 2 and raw_kept[1] < raw_kept[0]) == way.endswith("cut")
 
 
 def recording_events():

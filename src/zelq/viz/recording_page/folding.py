@@ -14,9 +14,10 @@ budget keep the separate pass: for them a second page pass would cost more.
 A filtered page folds it too. Its filters then run without the counting pass: no hot
 pixels, denoise bounds of the whole sensor. That stands when the health the pass gathered
 gives those same filters (a page with drop_hot keeps the separate pass, since sensors have
-hot pixels), and when the raw frames, planned with the shorter text as well, kept what
-their real share keeps. When only that fails, the health gathered is the health pass's and
-the filtered page pass runs again with it.
+hot pixels). The raw frames, planned with the shorter text as well, may keep more than
+their real share: frames are kept in order until one does not fit, so those the real share
+keeps are the longest run from the first that it holds. When the page does not stand, the
+health gathered is still the health pass's, and the filtered page pass runs again with it.
 """
 from __future__ import annotations
 
@@ -30,7 +31,7 @@ from .engine import Pass
 from .plan import Plan, fixed_bytes, heat_bound
 from .span import Span
 
-__all__ = ["foldable", "stands", "every_event", "same_filters", "health_notes"]
+__all__ = ["foldable", "stands", "raw_budget", "every_event", "same_filters", "health_notes"]
 
 # The page's likely size against its budget: image text per byte of the file and per frame,
 # and the space-time points at their most.
@@ -51,7 +52,7 @@ def foldable(src: Source, span: Span, windowed: bool, wanted: filters.Settings, 
 def stands(run: Pass, result: Dict[str, Any], plan: Plan, box_json: str, sections: Tuple[str, str, str],
            span: Span, n_segments: int, max_bytes: int, raw: Optional[Dict[str, Any]] = None) -> bool:
     """Whether a pass planned with shorter parts is the pass planned with `box_json`; `raw`, the
-    result of the raw frames of a filtered page, counted from their share of the budget."""
+    result of the raw frames of a filtered page (which keep_within then cuts to their real share)."""
     fixed = fixed_bytes(sections, box_json, span.sensor, plan, n_segments, max_bytes)
     overview_budget = max(0, max_bytes - fixed)
     frame_budget = max(0, max_bytes - fixed + heat_bound(span.sensor))
@@ -59,13 +60,19 @@ def stands(run: Pass, result: Dict[str, Any], plan: Plan, box_json: str, section
         share = int(raw_frames.RAW_SHARE * overview_budget)
         overview_budget -= share
         frame_budget -= share
-        raw_budget = share - raw_frames.part_bound(n_segments)
-        if raw_budget <= 0 or raw["frames_refused"] or raw["spool_failed"] or raw["frame_peak"] > raw_budget:
+        if raw["spool_failed"]:
             return False
     step, _, _, images = result["overview"]
     return (every_event(run, result) and not result["frames_refused"] and not result["spool_failed"]
             and result["frame_peak"] <= frame_budget and step == plan.overview_step
             and (len(images) <= 1 or sum(len(i) + 3 for i in images) <= overview_budget))
+
+
+def raw_budget(plan: Plan, box_json: str, sections: Tuple[str, str, str], span: Span, n_segments: int,
+               max_bytes: int) -> int:
+    """The raw frames' budget of a filtered page pass planned with `box_json`."""
+    fixed = fixed_bytes(sections, box_json, span.sensor, plan, n_segments, max_bytes)
+    return int(raw_frames.RAW_SHARE * max(0, max_bytes - fixed)) - raw_frames.part_bound(n_segments)
 
 
 def every_event(run: Pass, result: Dict[str, Any]) -> bool:

@@ -264,6 +264,8 @@ def _folded_filtered_pass(src: Source, span: Span, spool: str, raw_spool: str, b
                                settings["max_bytes"], raw.result)):
         for w in said:
             warnings.warn_explicit(w.message, w.category, w.filename, w.lineno)
+        raw.keep_within(folding.raw_budget(plan, box_json + reserve, settings["sections"], span, len(segments),
+                                           settings["max_bytes"]))
         return (run, result, plan, segments, _filters_json(box_json + reserve, wanted, filters.Removed.of(run.engine)),
                 raw, outcome)
     run.engine = None  # its spool handle closes before the pass that rewrites the spool

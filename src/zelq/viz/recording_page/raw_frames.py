@@ -76,6 +76,18 @@ class RawFrames:
             self.engine = None  # closes the spool
         return self.result
 
+    def keep_within(self, budget: int) -> None:
+        """Keeps the frames a budget of `budget` bytes keeps: the engine takes frames in order until
+        one does not fit (a larger budget keeps these and more, the spool's bytes the same)."""
+        assert self.result is not None
+        kept, spent = 0, 0
+        for _, length in self.result["frames"]:
+            spent += length + 3  # quotes and a comma, as the engine counts them
+            if spent > budget:
+                break
+            kept += 1
+        self.result["frames"] = list(self.result["frames"])[:kept]
+
     def accepted(self) -> List[Tuple[int, int]]:
         return [] if self.result is None else list(self.result["frames"])
 
