@@ -53,7 +53,7 @@ class Packets {
 public:
     Packets(nb::handle mapping, int64_t start, int64_t end, bool table_beyond, int32_t stream, int compression,
             int64_t width, int64_t height, bool drop, bool threads, nb::handle listed, nb::handle window,
-            nb::handle unpack, nb::handle record)
+            nb::handle unpack, int64_t survey, nb::handle record)
         : record_(nb::borrow(record)), unpack_(nb::borrow(unpack)) {
         file_ = std::make_unique<py::Buffer>();
         file_->require(mapping, PyBUF_SIMPLE);
@@ -79,6 +79,8 @@ public:
             l.listed.resize(static_cast<size_t>((*rows).len) / sizeof(a4::Listed));
             if (!l.listed.empty()) std::memcpy(l.listed.data(), (*rows).buf, static_cast<size_t>((*rows).len));
         }
+        if (survey < 0) raise(PyExc_ValueError, "survey must be at least 0");
+        l.piece = static_cast<uint64_t>(survey);
         if (!unpack_.is_none()) {
             l.unpack = [fn = unpack_.ptr()](const uint8_t* src, size_t n, kern::lz4::Bytes& out, size_t limit,
                                             std::string& why) { return call_unpack(fn, src, n, out, limit, why); };
@@ -133,6 +135,23 @@ public:
         }
         busy_ = false;
         return n;
+    }
+
+    // A survey's pass: (rows as bytes of int64 rows of five, events, earliest time inside the
+    // sensor or None, whether times never fall, the last piece's first time).
+    nb::tuple survey() {
+        a4::Packets& p = open();
+        if (busy_) raise(PyExc_RuntimeError, "the packets are being read on another thread");
+        busy_ = true;
+        const a4::Survey* v;
+        {
+            nb::gil_scoped_release release;
+            v = &p.survey();
+        }
+        busy_ = false;
+        nb::bytes rows(reinterpret_cast<const char*>(v->rows.data()), v->rows.size() * sizeof(a4::Listed));
+        return nb::make_tuple(rows, v->events, v->any_inside ? nb::object(nb::int_(v->earliest)) : nb::object(nb::none()), v->rising,
+                              v->piece_first);
     }
 
     size_t estimate() { return open().estimate(); }
@@ -269,21 +288,27 @@ inline void bind(nb::module_& m, nb::handle record) {
                         "that differs stops the read as 'listed'). window (lo, hi): only the events with\n"
                         "lo <= t < hi, and only those outside the sensor counted. unpack(data, limit) -> bytes\n"
                         "decompresses a ZSTD packet (ValueError 'ends early', 'too large' or its own words),\n"
-                        "on the calling thread; without it ZSTD is refused. close() before the mapping.")
+                        "on the calling thread; without it ZSTD is refused. survey: see survey(). close() before the\n"
+                        "mapping.")
         .def("__init__",
              [record](Packets* self, nb::handle mapping, int64_t start, int64_t end, bool table_beyond, int32_t stream,
                       int compression, int64_t width, int64_t height, bool drop, bool threads, nb::handle listed,
-                      nb::handle window, nb::handle unpack) {
+                      nb::handle window, nb::handle unpack, int64_t survey) {
                  new (self) Packets(mapping, start, end, table_beyond, stream, compression, width, height, drop, threads,
-                                    listed, window, unpack, record);
+                                    listed, window, unpack, survey, record);
              },
              "mapping"_a, "start"_a, "end"_a, "table_beyond"_a, "stream"_a, "compression"_a, "width"_a = 0,
              "height"_a = 0, "drop"_a = false, "threads"_a = true, "listed"_a = nb::none(), "window"_a = nb::none(),
-             "unpack"_a = nb::none())
+             "unpack"_a = nb::none(), "survey"_a = 0)
         .def("fill", &Packets::fill, "out"_a, "at"_a = 0, "stop"_a = -1, "back"_a = false,
              "Records into out[at:stop] (stop -1: to the end) until it is full or the stream stops; returns\n"
              "the index after them. back: out is a whole read's array, its pages backed just ahead of the\n"
              "records (huge pages while the kernel gives them cheaply).")
+        .def("survey", &Packets::survey,
+             "A survey's pass over the rest of the stream (a reader made with survey, the events of a piece):\n"
+             "(rows: bytes of int64 rows of five as listed takes them, one per event packet; events; the\n"
+             "earliest time inside the sensor, or None; whether times never fall; the first time of the\n"
+             "last piece). outcome() then says where it stopped.")
         .def("estimate", &Packets::estimate,
              "The most events the packets can hold where their frames store their size, else an estimate.")
         .def("position", &Packets::position, "The end of the last packet read whole.")

@@ -26,6 +26,9 @@
 // (Stop::kListed), so that a table that lies ends the read rather than shaping it.
 // A window (`windowed`: lo <= t < hi) leaves out the events outside it; only the
 // events inside it that lie outside the sensor are counted.
+// A survey (`piece` > 0, survey()) writes no records: it reads the whole stream
+// for what a window needs to know of it (`Survey`), and lists its packets as a
+// data table would.
 // ZSTD packets are decompressed by the layout's `unpack` (a library's decoder the
 // caller gives), on the caller's thread alone; without one they are refused
 // (Stop::kUnsupported). No Python here.
@@ -42,6 +45,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -98,6 +102,17 @@ struct Layout {
     bool windowed = false;  // leave out the events outside lo <= t < hi
     int64_t lo = 0, hi = 0;
     Unpack unpack;  // ZSTD packets' decoder (none: refused)
+    uint64_t piece = 0;  // a survey, of pieces of this many events (0: none)
+};
+
+// What a survey found: every event packet as a listed row (its first and last times), the
+// events, the earliest time inside the sensor, whether times never fall (over all events),
+// and the time of the first event of the last piece.
+struct Survey {
+    std::vector<Listed> rows;
+    uint64_t events = 0;
+    bool any_inside = false, rising = true;
+    int64_t earliest = 0, latest = std::numeric_limits<int64_t>::min(), piece_first = 0;
 };
 
 // The event table of a decompressed packet [data, data + n) at file offset `at`.
@@ -221,6 +236,12 @@ public:
     }
 
     bool done() const { return outcome_.stop != Stop::kNone; }
+
+    // A survey's pass over the rest of the stream (see Survey); outcome() says where it stopped.
+    const Survey& survey() {
+        fill(nullptr, std::numeric_limits<size_t>::max());
+        return survey_;
+    }
     // The end of the last packet read whole (the stream's start before the first).
     size_t position() const { return read_to_; }
     const Outcome& outcome() const { return outcome_; }
@@ -399,6 +420,11 @@ private:
     size_t take(Slot& s, uint8_t* out, size_t cap) {
         const size_t k = std::min(cap, s.table.n - s.used);
         const uint8_t* events = s.table.events + s.used * kAedat4EventSize;
+        if (l_.piece) {
+            note(s, events, k);
+            s.used += k;
+            return 0;
+        }
         if (l_.windowed) {
             size_t first;
             const uint64_t before = outside_;
@@ -414,6 +440,28 @@ private:
         }
         s.used += k;
         return written;
+    }
+
+    // A survey's account of k events of slot s (all it holds: a survey's room has no end).
+    void note(const Slot& s, const uint8_t* events, size_t k) {
+        Survey& v = survey_;
+        int64_t first = 0, last = 0;
+        for (size_t i = 0; i < k; ++i, events += kAedat4EventSize) {
+            int64_t t;
+            std::memcpy(&t, events, 8);
+            if (i == 0) first = t;
+            last = t;
+            if (t < v.latest) v.rising = false;
+            else v.latest = t;
+            if ((v.events + i) % l_.piece == 0) v.piece_first = t;
+            if (aedat4_inside(events, l_.width, l_.height) && (!v.any_inside || t < v.earliest)) {
+                v.any_inside = true;
+                v.earliest = t;
+            }
+        }
+        v.events += k;
+        v.rows.push_back({static_cast<int64_t>(s.offset), static_cast<int64_t>(s.length), static_cast<int64_t>(k),
+                          first, last});
     }
 
     size_t first_outside_at(const uint8_t* events, size_t n) const {
@@ -477,6 +525,7 @@ private:
     size_t dropped_, read_to_;
     uint64_t outside_ = 0;
     uint8_t first_[kAedat4EventSize] = {};
+    Survey survey_;
     std::thread helper_;
 };
 

@@ -1,7 +1,7 @@
-"""AEDAT 4 windows read by the file's data table: the same arrays, warnings and refusals as
-the survey of the whole file (the route a file without a table takes), on the shared recording
-and on written files; a table that lies about a packet it places in the window, or that does
-not hold together, is not followed."""
+"""AEDAT 4 windows read by the file's data table, or by a native survey where there is none:
+the same arrays, warnings and refusals as the survey of the record pieces, on the shared
+recording and on written files (cut short, times that fall); a table that lies about a packet
+it places in the window, or that does not hold together, is not followed."""
 import re
 import warnings
 
@@ -56,16 +56,26 @@ def files(tmp_path_factory):
     for name, events, lz4 in [("lz4", inside, None), ("stored", inside, False), ("outside", spill, None)]:
         made[name] = folder / f"{name}.aedat4"
         made[name].write_bytes(writers.aedat4(events, geometry=(64, 48), packet=2_000, lz4_options=lz4, table=True))
+    # Without a table: 60 pieces of 1,000 events (the survey's pass stops only at a piece after
+    # the window), whole, cut short, and with times that fall.
+    whole = writers.aedat4(spill, geometry=(64, 48), packet=2_000)
+    falling = spill.copy()
+    falling["t"][30_000:] -= 1_000_000
+    for name, data in [("no table", whole), ("no table, cut", whole[:len(whole) * 2 // 3]),
+                       ("falling", writers.aedat4(falling, geometry=(64, 48), packet=2_000))]:
+        made[name] = folder / f"{name}.aedat4"
+        made[name].write_bytes(data)
     return made, inside
 
 
-@pytest.mark.parametrize("name", ["shared", "lz4", "stored", "outside"])
+@pytest.mark.parametrize("name", ["shared", "lz4", "stored", "outside", "no table", "no table, cut", "falling"])
 @pytest.mark.parametrize("start, duration", WINDOWS)
 @pytest.mark.parametrize("outside", ["refuse", "drop"])
 def test_windows_by_the_table_are_the_survey_route(files, monkeypatch, name, start, duration, outside):
     made, inside = files
     path = made[name]
     window = Window(start, duration, outside)
+    monkeypatch.setattr(_aedat4, "_PIECE", 1_000)  # pieces of both routes: where a pass may stop
     kw = dict(start=start, duration=None if duration < 0 else duration, outside=outside)
     want = _outcome(lambda: _survey(path, window))
     old = _outcome(lambda: np.concatenate([np.zeros(0, inside.dtype)] + _pieces_of(path, window, 777)))
@@ -76,9 +86,11 @@ def test_windows_by_the_table_are_the_survey_route(files, monkeypatch, name, sta
         assert want[0] == inside[(t >= lo) & ((t - lo < duration) | (duration < 0))].tobytes()
 
     def survey(*args):
-        raise AssertionError("the table was set aside")
-    monkeypatch.setattr(_pieces, "read", survey)
-    monkeypatch.setattr(_pieces, "iterate", survey)
+        raise AssertionError("the native route was set aside")
+    if name != "falling":
+        monkeypatch.setattr(_pieces, "read", survey)
+    if "table" not in name and name != "falling":
+        monkeypatch.setattr(_pieces, "iterate", survey)
     assert _outcome(lambda: read_events(path, **kw)) == want
     assert _outcome(lambda: np.concatenate([np.zeros(0, inside.dtype)] + list(iter_events(path, chunk=777, **kw)))) \
         == old

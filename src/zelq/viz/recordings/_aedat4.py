@@ -18,7 +18,7 @@ import struct
 from dataclasses import dataclass
 from pathlib import Path
 from contextlib import contextmanager
-from typing import Any, Dict, Generator, Iterator, Optional, Tuple
+from typing import Any, Callable, Dict, Generator, Iterator, Optional, Tuple
 
 import numpy as np
 
@@ -26,7 +26,7 @@ from .. import _native
 from ._headers import checked_sensor
 from ._problems import cut_note, fail, outside_sensor, warn
 from . import _zstd
-from ._aedat4_table import read_table
+from ._aedat4_table import Table, read_table
 from ._registry import RECORD, File, Reader, Source, Window
 
 MAGIC = b"#!AER-DAT4.0\r\n"
@@ -142,24 +142,30 @@ def _streams(info: str, compression: str) -> Dict[int, Stream]:
 
 @contextmanager
 def packets(path: Path, size: int, sensor: Optional[Tuple[int, int]] = None,
-            drop: bool = False) -> Iterator[Tuple[Header, Any]]:
+            drop: bool = False, survey: int = 0) -> Iterator[Tuple[Header, Any]]:
     """The header and the native reader of the event stream's packets (events outside
     `sensor` left out and counted); `drop`: pages read leave the resident set (the page
-    cache keeps them), so that a pass over an hour's file costs its packets, not its length."""
+    cache keeps them), so that a pass over an hour's file costs its packets, not its length;
+    `survey`: a reader for survey(), of pieces of that many events."""
     with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm:
         size = min(size, len(mm))
         header = read_header(mm, size)
         sid, stream = header.event_stream()
-        # A data table before the packets leaves none to read.
-        end = max(header.table_at if 0 < header.table_at <= size else size, header.data_start)
         with memoryview(mm) as whole, whole[:size] as view:
-            reader = _native.events()._Aedat4Packets(view, header.data_start, end, header.table_at > size, sid,
-                                                     _CODE[stream.compression], *(sensor or (0, 0)), drop,
-                                                     unpack=_decoder(stream.compression))
+            reader = _native.events()._Aedat4Packets(view, header.data_start, _end(header, size),
+                                                     header.table_at > size, sid, _CODE[stream.compression],
+                                                     *(sensor or (0, 0)), drop, unpack=_decoder(stream.compression),
+                                                     survey=survey)
             try:
                 yield header, reader
             finally:
                 reader.close()
+
+
+def _end(header: Header, size: int) -> int:
+    """Where the packets end: the data table, or the file's end (a table before the packets
+    leaves none to read)."""
+    return max(header.table_at if 0 < header.table_at <= size else size, header.data_start)
 
 
 def _decoder(compression: str) -> Any:
@@ -325,7 +331,7 @@ class _Plan:
     """A window read by the file's data table: the mapping, the header, the table and the
     reader of listed packets, over a mapping held while the plan is open."""
 
-    def __init__(self, file: File, sensor: Optional[Tuple[int, int]]) -> None:
+    def __init__(self, file: File, sensor: Optional[Tuple[int, int]], table: Optional[Table] = None) -> None:
         self.sensor = sensor
         self._open: list = []  # what close() lets go of, last first
         try:
@@ -342,14 +348,14 @@ class _Plan:
             self.sid, stream = self.header.event_stream()
             self.code = _CODE[stream.compression]
             self.unpack = _decoder(stream.compression)
-            self.table = read_table(self._mm, self.size, self.header.data_start, self.header.table_at, self.sid,
-                                    _RATIO[stream.compression], _table_bytes(stream.compression))
+            self.table = table or read_table(self._mm, self.size, self.header.data_start, self.header.table_at,
+                                             self.sid, _RATIO[stream.compression], _table_bytes(stream.compression))
         except BaseException:
             self.close()
             raise
 
     def reader(self, listed: np.ndarray, window: Optional[Tuple[int, int]], threads: bool) -> Any:
-        return _native.events()._Aedat4Packets(self._view, self.header.data_start, self.header.table_at, False,
+        return _native.events()._Aedat4Packets(self._view, self.header.data_start, _end(self.header, self.size), False,
                                                self.sid, self.code, *(self.sensor or (0, 0)), False, threads, listed,
                                                window, self.unpack)
 
@@ -413,22 +419,59 @@ def _read_window(file: File, window: Window, sensor: Optional[Tuple[int, int]]) 
     """The window's events from the packets the data table places in it; None where the table
     cannot be used or a packet read is not as it says (the caller then surveys the whole file)."""
     found = _by_table(file, sensor, window)
-    if found is None:
-        return None
-    plan, reader, held = found
+    return None if found is None else _read_listed(file, window, *found)
+
+
+def _read_listed(file: File, window: Window, plan: _Plan, reader: Any, held: int,
+                 note: Optional[Callable[[int], str]] = None) -> Optional[np.ndarray]:
+    """The events of the listed packets in the window; None where a packet is not as listed.
+    `note(events read)`: a warning (the cut) given before the events outside the sensor are."""
     try:
         out = np.empty(held + 1, RECORD)  # room to spare: the read runs on to its outcome
         n = reader.fill(out)
         if reader.outcome()[0] != "end":
             return None
         out.resize(n, refcheck=False)
-        _outside_note(file.path, reader, sensor, window.outside)
+        if note is not None:
+            warn(file.path, note(n))
+        _outside_note(file.path, reader, sensor=plan.sensor, outside=window.outside)
     finally:
         reader.close()
         plan.close()
     if window.progress:
         window.progress(1.0)
     return out
+
+
+def _read_surveyed(file: File, window: Window, sensor: Optional[Tuple[int, int]]) -> Optional[np.ndarray]:
+    """A window of a file without a table that holds together: one native pass over every
+    packet finds the earliest time, whether times ever fall, and each packet's times (refusing
+    a damaged packet as the survey of the record pieces does), then only the packets that
+    reach into the window are read again. Where the times fall, None (the caller reads the
+    record pieces). The pass over the pieces stops after the window only at a piece wholly
+    after it: the file's cut is told where no such piece comes."""
+    from . import _pieces
+    p, size = file.path, file.size
+    try:
+        with packets(p, size, sensor, drop=True, survey=_PIECE) as (header, reader):
+            rows, events, earliest, rising, piece_first = reader.survey()
+            cut = finish(reader, header)
+    except Corrupt as e:
+        raise fail(p, str(e)) from None
+    if not rising:
+        return None
+    lo, hi = _pieces.bounds(earliest if earliest is not None else 0, window)
+    table = Table(np.frombuffer(rows, np.int64).reshape(-1, 5))
+    picked = table.overlapping(lo, hi)
+    stops = events > 0 and piece_first >= hi
+    note = None if cut is None or stops else (lambda n: cut_note(size, "packet", cut, n))
+    plan = _Plan(file, sensor, table)
+    try:
+        reader = plan.reader(picked, (lo, hi), True)
+    except BaseException:
+        plan.close()
+        raise
+    return _read_listed(file, window, plan, reader, int(picked[:, 2].sum()), note)
 
 
 def _iterate_window(file: File, window: Window, chunk: int, sensor: Optional[Tuple[int, int]]) -> Iterator[np.ndarray]:
@@ -470,7 +513,10 @@ def _read_any(file: File, window: Window) -> np.ndarray:
     if window.whole:
         return _read(file, window)
     from . import _pieces
-    got = _read_window(file, window, _sensor_size(file))
+    sensor = _sensor_size(file)
+    got = _read_window(file, window, sensor)
+    if got is None:
+        got = _read_surveyed(file, window, sensor)
     return got if got is not None else _pieces.read(_piece_file(file), window)
 
 
