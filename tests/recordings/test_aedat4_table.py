@@ -129,6 +129,7 @@ LIES = {
     "times that fall": lambda t: t.__setitem__(slice(_entry(20, 4), _entry(20, 4) + 16), bytes(16)),
     "a vector running past the table": lambda t: t.__setitem__(slice(48, 52), (10**6).to_bytes(4, "little")),
     "cut short": lambda t: t.__delitem__(slice(len(t) - 30, None)),
+    "a packet given to another stream": lambda t: t.__setitem__(_entry(14, 1), t[_entry(14, 1)] ^ 1),
 }
 
 

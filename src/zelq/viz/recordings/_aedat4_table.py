@@ -5,7 +5,7 @@ wholly outside it without decompressing them.
 The table is a compressed, size-prefixed FlatBuffer (a vector of tables of five fields), read
 here with NumPy over all entries at once. Nothing in it is trusted for bounds: every offset is
 checked against the table's bytes, the entries must tile the bytes between the header and the
-table exactly, in file order, the event stream's times must rise from packet to packet, and a
+table exactly, in file order, each entry's stream and size must be its packet header's, the event stream's times must rise from packet to packet, and a
 count must be one its packet's bytes can hold. The native reader then checks each packet it
 reads against its entry (header, count, times), and a table that fails any check is not used.
 """
@@ -86,12 +86,15 @@ def _entries(data: bytes) -> np.ndarray:
                      f.read(fields[_INFO] + 4, "<i4"), f.read(fields[_COUNT], "<i8"), *times], axis=1)
 
 
-def _checked(e: np.ndarray, data_start: int, table_at: int, stream: int, ratio: int) -> np.ndarray:
+def _checked(e: np.ndarray, headers: np.ndarray, data_start: int, table_at: int, stream: int,
+             ratio: int) -> np.ndarray:
     offset, sid, size, count, first, last = e.T
     ends = offset + 8 + size
     if (size < 0).any() or (offset[:1] != data_start).any() or (offset[1:] != ends[:-1]).any() \
             or (ends[-1:] != table_at).any() or (not len(e) and data_start != table_at):
         raise _Bad  # entries that do not tile the packets
+    if not np.array_equal(_packet_headers(headers, offset), e[:, 1:3]):
+        raise _Bad  # an entry that names another stream hides a packet from the window
     rows = e[sid == stream][:, [0, 2, 3, 4, 5]]
     count, first, last, size = rows[:, 2], rows[:, 3], rows[:, 4], rows[:, 1]
     held = count > 0
@@ -99,6 +102,13 @@ def _checked(e: np.ndarray, data_start: int, table_at: int, stream: int, ratio: 
             or (first[held][1:] < last[held][:-1]).any():
         raise _Bad  # counts the bytes cannot hold, or times that do not rise
     return np.ascontiguousarray(rows)
+
+
+def _packet_headers(data: np.ndarray, offset: np.ndarray) -> np.ndarray:
+    """(stream id, size) of the packet headers at `offset` in the file's bytes before its table
+    (the tiling check keeps every header inside them)."""
+    at = offset[:, None] + np.arange(8)
+    return np.ascontiguousarray(data[at]).view("<i4").astype(np.int64)
 
 
 def read_table(mm, size: int, data_start: int, table_at: int, stream: int, ratio: int,
@@ -111,6 +121,6 @@ def read_table(mm, size: int, data_start: int, table_at: int, stream: int, ratio
     try:
         with memoryview(mm) as whole, whole[table_at:size] as frame:
             data = decompress(frame)
-        return Table(_checked(_entries(data), data_start, table_at, stream, ratio))
+        return Table(_checked(_entries(data), np.frombuffer(mm, np.uint8, table_at), data_start, table_at, stream, ratio))
     except (_Bad, ValueError, MemoryError, OverflowError):
         return None
