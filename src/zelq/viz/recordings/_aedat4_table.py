@@ -5,8 +5,9 @@ wholly outside it without decompressing them.
 The table is a compressed, size-prefixed FlatBuffer (a vector of tables of five fields), read
 here with NumPy over all entries at once. Nothing in it is trusted for bounds: every offset is
 checked against the table's bytes, the entries must tile the bytes between the header and the
-table exactly, in file order, each entry's stream and size must be its packet header's, the event stream's times must rise from packet to packet, and a
-count must be one its packet's bytes can hold. The native reader then checks each packet it
+table exactly, in file order, each entry's stream and size must be its packet header's, the
+event stream's times must rise from packet to packet, and a count must be one its packet's
+bytes can hold. The native reader then checks each packet it
 reads against its entry (header, count, times), and a table that fails any check is not used.
 """
 from __future__ import annotations
