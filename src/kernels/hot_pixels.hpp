@@ -43,13 +43,37 @@ inline bool is_hot_pixel(const uint64_t* counts, int64_t width, int64_t height, 
     return lhs >= mid * kHotFactor;
 }
 
+// Whether interior pixel i (eight neighbours, `width` a row) may be hot. The median of eight is at
+// least half the fifth smallest, so a hot pixel's fifth smallest neighbour is at most a fifth of
+// its count. Most pixels of a busy scene fail this at once, without a sort.
+inline bool may_be_hot(const uint64_t* counts, int64_t width, int64_t i) {
+    const uint64_t fifth = counts[i] / 5;
+    const uint64_t* up = counts + i - width;
+    const uint64_t* down = counts + i + width;
+    const int low = (up[-1] <= fifth) + (up[0] <= fifth) + (up[1] <= fifth) + (counts[i - 1] <= fifth) +
+                    (counts[i + 1] <= fifth) + (down[-1] <= fifth) + (down[0] <= fifth) + (down[1] <= fifth);
+    return low >= 5;
+}
+
 // The hot pixels' indices (y * width + x), in index order.
 inline std::vector<int64_t> hot_pixels(const uint64_t* counts, int64_t width, int64_t height) {
     std::vector<int64_t> hot;
-    for (int64_t y = 0; y < height; ++y)
-        for (int64_t x = 0; x < width; ++x)
-            if (counts[y * width + x] >= kHotMin && is_hot_pixel(counts, width, height, x, y))
-                hot.push_back(y * width + x);
+    auto exact = [&](int64_t x, int64_t y) {
+        if (counts[y * width + x] >= kHotMin && is_hot_pixel(counts, width, height, x, y)) hot.push_back(y * width + x);
+    };
+    for (int64_t y = 0; y < height; ++y) {
+        if (y == 0 || y == height - 1 || width < 3) {
+            for (int64_t x = 0; x < width; ++x) exact(x, y);
+            continue;
+        }
+        exact(0, y);
+        for (int64_t x = 1; x < width - 1; ++x) {
+            const int64_t i = y * width + x;
+            if (counts[i] >= kHotMin && may_be_hot(counts, width, i) && is_hot_pixel(counts, width, height, x, y))
+                hot.push_back(i);
+        }
+        exact(width - 1, y);
+    }
     return hot;
 }
 

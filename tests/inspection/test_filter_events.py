@@ -85,6 +85,16 @@ def test_local_hot_pixel_rule_and_order():
     assert counts["hot"] + counts["denoise"] + counts["refractory"] + counts["kept"] == len(ev)
 
 
+@pytest.mark.parametrize("shape, seed", [((40, 50), 0), ((1, 30), 1), ((2, 30), 2), ((30, 2), 3), ((3, 3), 4)])
+def test_local_hot_pixels_where_many_pixels_come_close(shape, seed):
+    # Neighbours near a fifth and a tenth of a pixel's count, so that the quick rejection of
+    # interior pixels and the exact median test both decide many cases; huge counts too.
+    rng = np.random.default_rng(seed)
+    counts = rng.choice([0, 1, 2, 3, 4, 5, 16, 20, 21, 40, 41, 100, 2**62], size=shape, p=[
+        .1, .1, .1, .1, .1, .1, .05, .05, .05, .05, .05, .1, .05]).astype(np.uint64)
+    assert hot_pixel_list(counts.astype(np.int64)) == local_hot_oracle(counts.astype(object))
+
+
 def test_outside_events_no_filters_and_other_fields():
     ev = np.zeros(4, [("ts", "<u4"), ("x", "<f4"), ("y", "<u2"), ("pol", "?")])
     ev["ts"], ev["x"], ev["y"] = [5, 6, 7, 8], [0, 1, 9, 1], [0, 0, 0, 0]
