@@ -417,7 +417,7 @@ struct TokenList {
 };
 
 // One dynamic-Huffman block of data[begin, end); `scratch` holds end - begin tokens.
-inline void deflate_block(const uint8_t* data, size_t begin, size_t end, bool last, BitWriter& out,
+inline void deflate_block(const uint8_t* data, size_t begin, size_t end, bool last, BitWriter& sink,
                           uint16_t* scratch, const ZeroSpans* zeros = nullptr, size_t* next_zero = nullptr) {
     TokenList f;
     f.first = f.next = scratch;
@@ -466,6 +466,9 @@ inline void deflate_block(const uint8_t* data, size_t begin, size_t end, bool la
     size_t n_cl = 19;
     while (n_cl > 4 && cl_len[order[n_cl - 1]] == 0) --n_cl;
 
+    // A copy of the writer whose address is never taken: its state stays in registers, where
+    // the byte stores through its pointer would otherwise make every put reload it.
+    BitWriter out = sink;
     out.put(last ? 1 : 0, 1);
     out.put(2, 2);  // dynamic Huffman codes
     out.put(static_cast<uint32_t>(n_lit - 257), 5);
@@ -504,6 +507,7 @@ inline void deflate_block(const uint8_t* data, size_t begin, size_t end, bool la
         for (; n > 0; --n) out.put(bits[256 + 258], longest);
     }
     out.put(lit_code[256], lit_len[256]);
+    sink = out;
 }
 
 }  // namespace detail
