@@ -418,6 +418,10 @@ private:
             nb::list accepted;
             for (auto [seg, len] : enc.accepted()) accepted.append(nb::make_tuple(seg, len));
             d["frames"] = accepted;
+            std::vector<int64_t> through, wanted;
+            for (auto [bytes, reserve] : enc.asks()) through.push_back(bytes), wanted.push_back(reserve);
+            d["frame_asks"] = nb::make_tuple(numpy_copy(types().empty, through.data(), through.size(), "<i8"),
+                                             numpy_copy(types().empty, wanted.data(), wanted.size(), "<i8"));
             d["frame_bytes"] = enc.bytes();
             d["frame_peak"] = enc.peak();
             d["frames_refused"] = enc.full();

@@ -159,25 +159,38 @@ def test_inspection_pass_is_check_recording_and_an_even_sample(name, max_bytes, 
     np.testing.assert_array_equal(got["p"], kept["p"] > 0)
 
 
-@pytest.mark.parametrize("name, mb", [("sample_evt3.raw", 100), ("sample_evt2.raw", 100), ("sample_evt3.raw", 0.6),
-                                      ("damaged", 100), ("damaged, cut short", 100)])
-def test_page_pass_that_gathers_the_health_writes_the_same_page(name, mb, tmp_path, monkeypatch):
+@pytest.mark.parametrize("name, mb, cut, stands", [
+    ("sample_evt3.raw", 100, False, True), ("sample_evt2.raw", 100, False, True),
+    ("sample_evt3.raw", 0.6, True, True),  # it fills its budget: the frames are recounted
+    ("damaged", 100, False, True), ("damaged, cut short", 100, False, True),
+    ("long", 0.3, True, True), ("long", 0.2, False, False)])  # the overview thins: passed again
+def test_page_pass_that_gathers_the_health_writes_the_same_page(name, mb, cut, stands, tmp_path, monkeypatch):
     from zelq.viz.recording_page import folding
     if name.startswith("damaged"):
         recording = tmp_path / "damaged.dat"
         data = dat(faulty(np.random.default_rng(3)), geometry=(24, 16))
         recording.write_bytes(data[:-3] if "cut" in name else data)
+    elif name == "long":  # five minutes of a small sensor: many overview images for the budget
+        recording = tmp_path / "long.dat"
+        ev = faulty(np.random.default_rng(3))
+        ev["t"] *= 150
+        recording.write_bytes(dat(ev, geometry=(24, 16)))
     else:
         recording = shared_recording(name)
-    seen = []
-    stands = folding.stands
-    monkeypatch.setattr(folding, "stands", lambda *a: seen.append(stands(*a)) or seen[-1])
+    if cut or not stands:  # pages that would likely keep the separate pass, folded all the same
+        monkeypatch.setattr(folding, "foldable", lambda *a: True)
+    seen, counts = [], []
+    stood, recount = folding.stands, folding.recount
+    monkeypatch.setattr(folding, "stands", lambda *a: seen.append(stood(*a)) or seen[-1])
+    monkeypatch.setattr(folding, "recount", lambda result, *a: counts.append(len(result["frames"]))
+                        or recount(result, *a) or counts.append(len(result["frames"])))
     with warned("cut" in name):
         export_recording_html(recording, tmp_path / "one.html", max_page_mb=mb)
     monkeypatch.setattr(folding, "foldable", lambda *a: False)
     with warned("cut" in name):
         export_recording_html(recording, tmp_path / "two.html", max_page_mb=mb)
-    assert seen == [mb == 100]  # the pass gathered them; a page that fills its budget is passed again
+    assert seen == [stands]  # the pass gathered them, or (its overview thinned) the page is passed again
+    assert stands == bool(counts) and cut == (counts[:1] > counts[1:])  # frames past the real budget cut
     assert (tmp_path / "one.html").read_bytes() == (tmp_path / "two.html").read_bytes()
 
 

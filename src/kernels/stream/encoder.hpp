@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -28,9 +29,10 @@ namespace zv::kern::stream {
 // side by side. Buffers come back zeroed.
 class FrameEncoder {
 public:
+    // `reserve_cap`: the most the overview's reserve takes of the budget (its own budget).
     FrameEncoder(size_t width, size_t height, size_t cell_rows, std::FILE* spool, int64_t budget, size_t buffers,
-                 size_t workers = 2)
-        : bands_(width, height, cell_rows), spool_(spool), budget_(budget), folded_(width, height),
+                 int64_t reserve_cap = std::numeric_limits<int64_t>::max(), size_t workers = 2)
+        : bands_(width, height, cell_rows), spool_(spool), budget_(budget), reserve_cap_(reserve_cap), folded_(width, height),
           pending_(bands_.bands) {
         for (size_t i = 0; i < buffers; ++i) free_.push_back(std::make_unique<FrameBuffer>(bands_));
         for (size_t i = 0; i < workers; ++i) workers_.emplace_back([this] { run(); });
@@ -81,8 +83,9 @@ public:
     }
 
     bool full() const { return full_.load(std::memory_order_relaxed); }
-    // Bytes of the budget kept for the overview, revised as its images arrive: for the frames
-    // submitted from now on, whenever the frames before them are committed.
+    // Bytes of the budget the overview wants kept for it (at most reserve_cap of them), revised as
+    // its images arrive: for the frames submitted from now on, whenever the frames before them
+    // are committed.
     void reserve(int64_t bytes) {
         std::lock_guard lock(mu_);
         reserves_.emplace_back(submitted_, bytes);
@@ -93,6 +96,11 @@ public:
     bool failed() const { return failed_; }
     // Accepted frames: (segment, base64 length) in spool order.
     const std::vector<std::pair<int64_t, int64_t>>& accepted() const { return accepted_; }
+    // For each accepted frame: the frame bytes through it, and the reserve the overview wanted
+    // then (-1: none yet). With a smaller budget or reserve cap, the frames accepted would be
+    // those before the first whose bytes pass the budget less its capped reserve: a caller can
+    // tell how many without a second pass.
+    const std::vector<std::pair<int64_t, int64_t>>& asks() const { return asks_; }
 
 private:
     struct Job {
@@ -214,7 +222,8 @@ private:
     // Under mu_, in frame order.
     void commit(int64_t seq, int64_t segment, const std::string& text) {
         while (reserves_.size() > 1 && reserves_[1].first <= seq) reserves_.pop_front();
-        const int64_t reserve = !reserves_.empty() && reserves_.front().first <= seq ? reserves_.front().second : 0;
+        const int64_t wanted = !reserves_.empty() && reserves_.front().first <= seq ? reserves_.front().second : -1;
+        const int64_t reserve = wanted < 0 ? 0 : std::min(wanted, reserve_cap_);
         if (full() || text.empty()) return;
         const int64_t cost = static_cast<int64_t>(text.size()) + 3;  // quotes and a comma
         if (bytes_ + cost > budget_ - reserve) {
@@ -226,12 +235,14 @@ private:
             peak_ = std::max(peak_, bytes_ + cost + reserve);
             bytes_ += cost;
             accepted_.emplace_back(segment, static_cast<int64_t>(text.size()));
+            asks_.emplace_back(bytes_.load(std::memory_order_relaxed), wanted);
         }
     }
 
     FrameBands bands_;
     std::FILE* spool_;
     int64_t budget_;
+    int64_t reserve_cap_;
     std::mutex mu_;
     // One per kind of wait, so that a change wakes only the threads it concerns: the workers
     // waiting for a frame, those waiting for their turn (or for the folds), the counting thread
@@ -246,7 +257,7 @@ private:
     bool failed_ = false;
     std::atomic<int64_t> bytes_{0};
     int64_t peak_ = 0;
-    std::vector<std::pair<int64_t, int64_t>> accepted_;
+    std::vector<std::pair<int64_t, int64_t>> accepted_, asks_;
     static constexpr size_t kPending = size_t(1) << 22;  // events, 16 MiB
     PixelCounts folded_;  // written only by the worker whose turn it is to fill, or after close()
     std::vector<std::vector<uint32_t>> pending_;  // per band: pixel in band * 2 + on

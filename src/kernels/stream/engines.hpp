@@ -264,7 +264,7 @@ public:
                     static_cast<size_t>(c_.overview_scale), c_.a),
           // No reserve before the first overview image: lead-in frames come first.
           encoder_(static_cast<size_t>(c_.width), static_cast<size_t>(c_.height),
-                   static_cast<size_t>(c_.overview_scale), c_.spool, c_.frame_budget, 4) {
+                   static_cast<size_t>(c_.overview_scale), c_.spool, c_.frame_budget, 4, c_.overview_budget) {
         overview_step_ = c_.overview_step;
         if (!c_.frames_only) encoder_.fold_overview_into(&overview_);
         frame_buffer_ = encoder_.take();
@@ -389,7 +389,7 @@ private:
         const int64_t samples = (frames_ - c_.lead + overview_step_ - 1) / overview_step_;
         const int64_t to_come = std::max<int64_t>(0, samples - next_sample_);
         const int64_t mean = overview_bytes_ / static_cast<int64_t>(overview_images_.size());
-        encoder_.reserve(std::min(c_.overview_budget, overview_bytes_ + mean * to_come));
+        encoder_.reserve(overview_bytes_ + mean * to_come);  // capped at the overview's budget
         while (overview_bytes_ > c_.overview_budget && overview_images_.size() > 1) {
             size_t kept = 0;
             overview_bytes_ = 0;
