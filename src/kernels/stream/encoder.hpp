@@ -35,6 +35,7 @@ public:
         : bands_(width, height, cell_rows), spool_(spool), budget_(budget), reserve_cap_(reserve_cap), folded_(width, height),
           pending_(bands_.bands) {
         for (size_t i = 0; i < buffers; ++i) free_.push_back(std::make_unique<FrameBuffer>(bands_));
+        wake_at_ = std::max<size_t>(1, buffers / 2);
         for (size_t i = 0; i < workers; ++i) workers_.emplace_back([this] { run(); });
     }
     ~FrameEncoder() { close(); }
@@ -215,7 +216,9 @@ private:
             job.buffer->reset(bands_);
             std::lock_guard lock(mu_);
             free_.push_back(std::move(job.buffer));
-            free_cv_.notify_one();
+            // The counting thread fills frames faster than they are encoded: woken for half the
+            // pool at once, it sleeps and wakes once for several frames rather than for each.
+            if (free_.size() >= wake_at_) free_cv_.notify_one();
         }
     }
 
@@ -249,6 +252,7 @@ private:
     // waiting for a buffer. Frames are small and many: wake-ups are a good part of their cost.
     std::condition_variable work_cv_, turn_cv_, free_cv_;
     std::deque<std::unique_ptr<FrameBuffer>> free_;
+    size_t wake_at_ = 1;  // free buffers that wake the counting thread
     std::deque<Job> jobs_;
     int64_t submitted_ = 0, filled_ = 0, committed_ = 0;
     bool closed_ = false;

@@ -264,7 +264,7 @@ public:
                     static_cast<size_t>(c_.overview_scale), c_.a),
           // No reserve before the first overview image: lead-in frames come first.
           encoder_(static_cast<size_t>(c_.width), static_cast<size_t>(c_.height),
-                   static_cast<size_t>(c_.overview_scale), c_.spool, c_.frame_budget, 4, c_.overview_budget) {
+                   static_cast<size_t>(c_.overview_scale), c_.spool, c_.frame_budget, kBuffers, c_.overview_budget) {
         overview_step_ = c_.overview_step;
         if (!c_.frames_only) encoder_.fold_overview_into(&overview_);
         frame_buffer_ = encoder_.take();
@@ -422,6 +422,7 @@ private:
         if (was_folding && !folding_) encoder_.wait_folded();
     }
 
+    static constexpr size_t kBuffers = 8;  // frames counted or on their way to PNGs at once
     int64_t frames_ = 0;
     DecayedOverview overview_;
     FrameEncoder encoder_;  // after the overview it folds frames into, so it stops first
