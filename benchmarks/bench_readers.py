@@ -5,7 +5,7 @@
 
 Writes the seeded scene of synth_recording.py (1280 x 720, moving shapes over noise) as
 EVT 3.0, EVT 2.0, DAT and AEDAT 4 (LZ4 packets as cameras write them, and uncompressed
-packets) files of about --events events (kept in --dir when given, so a
+packets; aedat4_zstd: ZSTD packets, needing zstandard) files of about --events events (kept in --dir when given, so a
 second run skips the writing), then times, on each file, in one process and interleaved
 (each round runs every reader once; the best round counts, the range is printed):
   read_events    our whole read (one record array)
@@ -49,7 +49,8 @@ from synth_recording import write_recording  # noqa: E402
 
 from zelq.viz import iter_events, read_events  # noqa: E402
 
-SUFFIX = {"evt3": ".raw", "evt2": ".raw", "dat": ".dat", "aedat4": ".aedat4", "aedat4_stored": ".aedat4"}
+SUFFIX = {"evt3": ".raw", "evt2": ".raw", "dat": ".dat", "aedat4": ".aedat4", "aedat4_stored": ".aedat4",
+          "aedat4_zstd": ".aedat4"}
 RATE = 8.9e6  # events per second of the scene: about the 12.5 s, 111 M-event preset
 
 

@@ -31,8 +31,10 @@ from tests.support import writers  # noqa: E402
 PRESETS = {"a": (12.5, 111e6), "b": (60.0, 400e6), "h": (3600.0, 180e6)}
 CHUNK_EVENTS = 1_000_000
 AEDAT4_PACKET = 20_000
-# Each AEDAT 4 form's lz4.frame.compress options (False: stored).
-AEDAT4 = {"aedat4": {"block_linked": True, "store_size": False}, "aedat4_stored": False}
+# Each AEDAT 4 form's lz4.frame.compress options (False: stored; "zstd": ZSTD at level 3, the
+# zstandard package's default, as the DV software may write them).
+AEDAT4 = {"aedat4": {"block_linked": True, "store_size": False}, "aedat4_stored": False, "aedat4_zstd": "zstd"}
+_AEDAT4_CODE = {"aedat4": 1, "aedat4_stored": 0, "aedat4_zstd": 3}
 
 
 def _shapes(rng: np.random.Generator, n: int, width: int, height: int) -> dict:
@@ -102,7 +104,7 @@ def write_recording(path, seconds: float, rate: float, *, fmt: str = "evt3", see
         if fmt == "dat":
             f.write(writers.dat(writers.records([], [], [], []), geometry=(width, height)))
         elif fmt in AEDAT4:
-            header = writers._aedat_header(writers._aedat_info(width, height), 1 if AEDAT4[fmt] is not False else 0)
+            header = writers._aedat_header(writers._aedat_info(width, height), _AEDAT4_CODE[fmt])
             f.write(b"#!AER-DAT4.0\r\n" + len(header).to_bytes(4, "little") + header)
         else:
             f.write(writers.evt_header(fmt, (width, height), t0 or None))
@@ -115,7 +117,12 @@ def write_recording(path, seconds: float, rate: float, *, fmt: str = "evt3", see
                 p = (ev["p"] > 0).astype(np.uint8)
                 for lo in range(0, len(ev), AEDAT4_PACKET):
                     part = slice(lo, lo + AEDAT4_PACKET)
-                    data = writers._aedat_packet(ev["x"][part], ev["y"][part], ev["t"][part], p[part], AEDAT4[fmt])
+                    zstd = AEDAT4[fmt] == "zstd"
+                    data = writers._aedat_packet(ev["x"][part], ev["y"][part], ev["t"][part], p[part],
+                                                 False if zstd else AEDAT4[fmt])
+                    if zstd:
+                        import zstandard
+                        data = zstandard.ZstdCompressor().compress(data)
                     f.write(np.array([0, len(data)], "<i4").tobytes() + data)
                 continue
             if fmt == "evt3":
