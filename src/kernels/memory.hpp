@@ -97,18 +97,22 @@ public:
         small_ = n < kMin;
     }
 
-    // Backs [q, q + m) (inside the buffer) now; from any thread.
+    // Backs [q, q + m) (inside the buffer) now; from any thread. Parts end at huge-page
+    // bounds and are timed against the huge pages they touch, so a trial that fails costs
+    // one huge page (a few ms), not a run of them, on each thread that tries.
     void back(void* q, size_t m) {
         auto* at = static_cast<uint8_t*>(q);
         for (size_t part; m; at += part, m -= part) {
-            part = std::min(m, kPart);
+            const uintptr_t from = reinterpret_cast<uintptr_t>(at);
+            part = std::min<size_t>(m, ((from + kHuge) & ~(kHuge - 1)) - from);
             if (small_.load(std::memory_order_relaxed)) {
                 populate_pages(at, m);
                 return;
             }
             const double t0 = cpu_seconds();
             const bool backed = populate_pages(at, part);
-            if (backed && (cpu_seconds() - t0) * kKeepRate >= static_cast<double>(part) && !small_.exchange(true))
+            const double touched = static_cast<double>(((from + part + kHuge - 1) & ~(kHuge - 1)) - (from & ~(kHuge - 1)));
+            if (backed && (cpu_seconds() - t0) * kKeepRate >= touched && !small_.exchange(true))
                 prefer_small_pages(p_, n_);
         }
     }
@@ -116,7 +120,7 @@ public:
     bool huge() const { return !small_; }
 
 private:
-    static constexpr size_t kMin = size_t{32} << 20, kPart = size_t{8} << 20;
+    static constexpr size_t kMin = size_t{32} << 20, kHuge = size_t{2} << 20;
     static constexpr double kKeepRate = 3e9;  // bytes per second
 
     static double cpu_seconds() {
