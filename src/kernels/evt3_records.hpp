@@ -158,8 +158,6 @@ ZV_AVX2 __m256i prefix_sum(__m256i v) {
     return _mm256_add_epi16(v, lane7_up(v));
 }
 
-ZV_AVX2 __m256i eq(__m256i a, int b) { return _mm256_cmpeq_epi16(a, _mm256_set1_epi16(static_cast<short>(b))); }
-
 ZV_AVX2 __m256i pick(__m256i sel, __m256i yes, __m256i no) { return _mm256_blendv_epi8(no, yes, sel); }
 
 // The records of a vector word at `o`: x from x0 + each set bit of mask, all at row y, time
@@ -175,7 +173,7 @@ ZV_AVX2 void vector_records(uint8_t* o, __m128i rec, uint32_t mask) {
         o += kRecordSize;
     };
     uint32_t m = mask;
-    for (int k = 0; k < kVectorStores; ++k, m &= m - 1) write(static_cast<uint32_t>(std::countr_zero(m | 0x10000u)));
+    for (int k = 0; k < kVectorStores; ++k, m &= m - 1) write(_tzcnt_u32(m));  // past the bits: 32
     for (; m; m &= m - 1) write(static_cast<uint32_t>(std::countr_zero(m)));
 }
 
@@ -202,7 +200,7 @@ ZV_AVX2 void templates(__m256i x0, __m256i y, __m256i low, __m256i pol, int64_t 
     const __m256i zero = _mm256_setzero_si256();
     const __m256i t_low = _mm256_set1_epi32(static_cast<int>(static_cast<uint32_t>(base)));
     const __m256i t_high = _mm256_set1_epi32(static_cast<int>(static_cast<uint32_t>(static_cast<uint64_t>(base) >> 32)));
-    const __m256i pbyte = _mm256_xor_si256(_mm256_set1_epi16(0xFF), _mm256_mullo_epi16(pol, _mm256_set1_epi16(0xFE)));
+    const __m256i pbyte = _mm256_add_epi16(_mm256_add_epi16(pol, pol), _mm256_cmpeq_epi16(zero, zero));  // 1 or -1
     // 32-bit lanes, each half of a register holding lanes 0-3 / 8-11 (..._0) or 4-7 / 12-15 (..._4).
     const __m256i xy_0 = _mm256_unpacklo_epi16(x0, y), xy_4 = _mm256_unpackhi_epi16(x0, y);
     const __m256i t_0 = _mm256_add_epi32(_mm256_unpacklo_epi16(low, zero), t_low);
@@ -212,12 +210,6 @@ ZV_AVX2 void templates(__m256i x0, __m256i y, __m256i low, __m256i pol, int64_t 
     template_quad(T, 4, xy_4, t_4, t_high, p_4);
 }
 
-// Per word type (pshufb tables, one byte a type, both halves alike; type 0 gives 0).
-ZV_AVX2 __m256i by_type(__m256i type, int8_t t2, int8_t t3, int8_t t4, int8_t t5, int8_t t6) {
-    const __m128i table = _mm_setr_epi8(0, 0, t2, t3, t4, t5, t6, 0, 0, 0, 0, 0, 0, 0, 0, 0);
-    return _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(table), type);
-}
-
 ZV_AVX2 __m256i prefix_max(__m256i v) {  // unsigned 16-bit lanes
     v = _mm256_max_epu16(v, _mm256_bslli_epi128(v, 2));
     v = _mm256_max_epu16(v, _mm256_bslli_epi128(v, 4));
@@ -225,71 +217,92 @@ ZV_AVX2 __m256i prefix_max(__m256i v) {  // unsigned 16-bit lanes
     return _mm256_max_epu16(v, lane7_up(v));
 }
 
+// The block loop's constant vectors, made once a call and read from memory in each block
+// (left to itself, the compiler builds each from an immediate again, in 2 or 3 instructions).
+struct Lanes {
+    __m256i care, mask_low, mask_high, single, step, reach;  // by word type (pshufb tables)
+    __m256i lane_up, nibble_bits;
+    __m256i x11, low12, byte, base14, pol14, flag, one, bytes_low4, bytes_one, range;
+    __m256i type_y, type_x, type_base, type_low;
+    __m256i last_row, last_column;  // of the sensor
+
+    ZV_AVX2 static __m256i table(int8_t t1, int8_t t2, int8_t t3, int8_t t4, int8_t t5, int8_t t6) {
+        return _mm256_broadcastsi128_si256(_mm_setr_epi8(0, t1, t2, t3, t4, t5, t6, 0, 0, 0, 0, 0, 0, 0, 0, 0));
+    }
+    ZV_AVX2 static __m256i all(int v) { return _mm256_set1_epi16(static_cast<short>(v)); }
+
+    ZV_AVX2 explicit Lanes(const Evt3Run& r)
+        // Types the Sink takes: 1, 8, 9, B, C, D (time high and the unknown ones).
+        : care(_mm256_broadcastsi128_si256(_mm_setr_epi8(0, -1, 0, 0, 0, 0, 0, 0, -1, -1, 0, -1, -1, -1, 0, 0))),
+          mask_low(table(0, 0, 0, -1, -1, 0)), mask_high(table(0, 0, 0, 0x0F, 0, 0)), single(table(0, 1, 0, 0, 0, 0)),
+          step(table(0, 0, 0, 12, 8, 0)), reach(table(0, 0, 0, 11, 7, 0)),
+          lane_up(_mm256_setr_epi16(1 << 11, 2 << 11, 3 << 11, 4 << 11, 5 << 11, 6 << 11, 7 << 11, 8 << 11, 9 << 11,
+                                    10 << 11, 11 << 11, 12 << 11, 13 << 11, 14 << 11, 15 << 11,
+                                    static_cast<short>(16 << 11))),
+          nibble_bits(_mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4, 0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2,
+                                       3, 2, 3, 3, 4)),
+          x11(all(2047)), low12(all(0xFFF)), byte(all(0xFF)), base14(all(0x3FFF)), pol14(all(0x4000)),
+          flag(all(0x8000)), one(all(1)), bytes_low4(_mm256_set1_epi8(0x0F)), bytes_one(_mm256_set1_epi8(1)),
+          range(all(2048)), type_y(all(0x0)), type_x(all(0x2)), type_base(all(0x3)), type_low(all(0x6)),
+          last_row(all(static_cast<int>(r.height) - 1)), last_column(all(static_cast<int>(r.width) - 1)) {}
+};
+
 // The 16 words at p, or false (nothing written, r unchanged) when any needs a closer look.
-__attribute__((target("avx2,bmi,bmi2,popcnt,lzcnt"))) inline bool block(const uint8_t* p, Evt3Run& r) {
+__attribute__((target("avx2,bmi,bmi2,popcnt,lzcnt"), noinline)) inline bool block(const uint8_t* p, Evt3Run& r,
+                                                                                   const Lanes& k) {
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
     const __m256i type = _mm256_srli_epi16(v, 12);  // high bytes 0: the tables' entry 0
-    // Types the Sink takes: 1, 8, 9, B, C, D (time high and the unknown ones).
-    const __m128i care_table = _mm_setr_epi8(0, -1, 0, 0, 0, 0, 0, 0, -1, -1, 0, -1, -1, -1, 0, 0);
-    const __m256i care = _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(care_table), type);
+    const __m256i care = _mm256_shuffle_epi8(k.care, type);
     if (!_mm256_testz_si256(care, care)) return false;
-    const __m256i x11 = _mm256_and_si256(v, _mm256_set1_epi16(2047));
-    const __m256i is_x = eq(type, 0x2);
+    const __m256i x11 = _mm256_and_si256(v, k.x11);
+    const __m256i is_x = _mm256_cmpeq_epi16(type, k.type_x);
     // Row each word sees: the latest ADDR_Y, found as the largest of (its lane + 1) << 11 | y,
     // the carried row (lane 0) below them all.
-    const __m256i lane_up = _mm256_setr_epi16(1 << 11, 2 << 11, 3 << 11, 4 << 11, 5 << 11, 6 << 11, 7 << 11,
-                                              8 << 11, 9 << 11, 10 << 11, 11 << 11, 12 << 11, 13 << 11, 14 << 11,
-                                              15 << 11, static_cast<short>(16 << 11));
-    const __m256i y_key = _mm256_and_si256(eq(type, 0x0), _mm256_or_si256(x11, lane_up));
+    const __m256i y_key = _mm256_and_si256(_mm256_cmpeq_epi16(type, k.type_y), _mm256_or_si256(x11, k.lane_up));
     const __m256i y = _mm256_and_si256(
-        _mm256_max_epu16(prefix_max(y_key), _mm256_set1_epi16(static_cast<short>(r.y))), _mm256_set1_epi16(2047));
+        _mm256_max_epu16(prefix_max(y_key), _mm256_set1_epi16(static_cast<short>(r.y))), k.x11);
     // Time low each word sees: times may not go back within the block, so it is the largest
     // time low so far (the carried one included), and each TIME_LOW must be that largest.
-    const __m256i is_low = eq(type, 0x6);
-    const __m256i low_word = _mm256_and_si256(is_low, _mm256_and_si256(v, _mm256_set1_epi16(0xFFF)));
+    const __m256i is_low = _mm256_cmpeq_epi16(type, k.type_low);
+    const __m256i low_word = _mm256_and_si256(is_low, _mm256_and_si256(v, k.low12));
     const __m256i low = _mm256_max_epu16(prefix_max(low_word), _mm256_set1_epi16(static_cast<short>(r.low)));
     if (!_mm256_testc_si256(_mm256_cmpeq_epi16(low, low_word), is_low)) return false;
     // Events: ADDR_X one at its x, VECT_12 / VECT_8 their masks from the vector base.
-    const __m256i mask_bits = _mm256_or_si256(by_type(type, 0, 0, -1, -1, 0),
-                                              _mm256_slli_epi16(by_type(type, 0, 0, 0x0F, 0, 0), 8));
-    const __m256i mask = _mm256_or_si256(_mm256_and_si256(v, mask_bits), by_type(type, 1, 0, 0, 0, 0));
+    const __m256i mask_bits = _mm256_or_si256(_mm256_shuffle_epi8(k.mask_low, type),
+                                              _mm256_slli_epi16(_mm256_shuffle_epi8(k.mask_high, type), 8));
+    const __m256i mask = _mm256_or_si256(_mm256_and_si256(v, mask_bits), _mm256_shuffle_epi8(k.single, type));
     // Records each word yields (popcount) and the steps each moves the vector base (12 / 8),
     // summed over the words before it in one prefix sum: steps in the low bytes, records in the high.
-    const __m256i nibble_bits = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4,
-                                                 0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4);
-    const __m256i low4 = _mm256_set1_epi8(0x0F);
-    const __m256i bits = _mm256_add_epi8(_mm256_shuffle_epi8(nibble_bits, _mm256_and_si256(mask, low4)),
-                                         _mm256_shuffle_epi8(nibble_bits, _mm256_and_si256(_mm256_srli_epi16(mask, 4), low4)));
-    const __m256i step = by_type(type, 0, 0, 12, 8, 0);
-    const __m256i own = _mm256_add_epi16(step, _mm256_slli_epi16(_mm256_maddubs_epi16(bits, _mm256_set1_epi8(1)), 8));
+    const __m256i bits = _mm256_add_epi8(
+        _mm256_shuffle_epi8(k.nibble_bits, _mm256_and_si256(mask, k.bytes_low4)),
+        _mm256_shuffle_epi8(k.nibble_bits, _mm256_and_si256(_mm256_srli_epi16(mask, 4), k.bytes_low4)));
+    const __m256i step = _mm256_shuffle_epi8(k.step, type);
+    const __m256i own = _mm256_add_epi16(step, _mm256_slli_epi16(_mm256_maddubs_epi16(bits, k.bytes_one), 8));
     const __m256i sums = prefix_sum(own);
     const __m256i before = _mm256_sub_epi16(sums, own);
-    const __m256i upto = _mm256_and_si256(before, _mm256_set1_epi16(0xFF));  // steps of the words before each
+    const __m256i upto = _mm256_and_si256(before, k.byte);  // steps of the words before each
     // Vector base: VECT_BASE_X sets it, each VECT_12 / VECT_8 moves it after its own use. A base
     // word holds (its x minus the steps before it) in 14 bits, its polarity in bit 14.
-    const __m256i flag = _mm256_set1_epi16(static_cast<short>(0x8000));
     const __m256i base_word = _mm256_and_si256(
-        eq(type, 0x3),
-        _mm256_or_si256(_mm256_or_si256(flag, _mm256_and_si256(_mm256_slli_epi16(v, 3), _mm256_set1_epi16(0x4000))),
-                        _mm256_and_si256(_mm256_sub_epi16(x11, upto), _mm256_set1_epi16(0x3FFF))));
+        _mm256_cmpeq_epi16(type, k.type_base),
+        _mm256_or_si256(_mm256_or_si256(k.flag, _mm256_and_si256(_mm256_slli_epi16(v, 3), k.pol14)),
+                        _mm256_and_si256(_mm256_sub_epi16(x11, upto), k.base14)));
     const __m256i based = carry_forward(
         base_word, _mm256_set1_epi16(static_cast<short>(0x8000 | (r.pol << 14) | (r.xb & 0x3FFF))));
     // Sign-extend the 14-bit offset and add the steps before each word.
     const __m256i xb = _mm256_add_epi16(_mm256_srai_epi16(_mm256_slli_epi16(based, 2), 2), upto);
-    const __m256i vpol = _mm256_and_si256(_mm256_srli_epi16(based, 14), _mm256_set1_epi16(1));
+    const __m256i vpol = _mm256_and_si256(_mm256_srli_epi16(based, 14), k.one);
     // The base may not pass the format's range (it would be clamped there).
     const __m256i moved = _mm256_add_epi16(xb, step);
-    if (!_mm256_testz_si256(_mm256_cmpgt_epi16(moved, _mm256_set1_epi16(2048)),
-                            _mm256_cmpgt_epi16(moved, _mm256_set1_epi16(2048))))
-        return false;
+    const __m256i past = _mm256_cmpgt_epi16(moved, k.range);
+    if (!_mm256_testz_si256(past, past)) return false;
     const __m256i x0 = pick(is_x, x11, xb);
-    const __m256i pol = pick(is_x, _mm256_and_si256(_mm256_srli_epi16(v, 11), _mm256_set1_epi16(1)), vpol);
+    const __m256i pol = pick(is_x, _mm256_and_si256(_mm256_srli_epi16(v, 11), k.one), vpol);
     const __m256i has = _mm256_cmpgt_epi16(mask, _mm256_setzero_si256());
     // Rightmost x a word may reach, by its width (exact for ADDR_X, at most for vectors).
-    const __m256i reach = _mm256_add_epi16(x0, by_type(type, 0, 0, 11, 7, 0));
+    const __m256i reach = _mm256_add_epi16(x0, _mm256_shuffle_epi8(k.reach, type));
     const __m256i outside = _mm256_or_si256(
-        _mm256_cmpgt_epi16(y, _mm256_set1_epi16(static_cast<short>(r.height - 1))),
-        _mm256_cmpgt_epi16(reach, _mm256_set1_epi16(static_cast<short>(r.width - 1))));
+        _mm256_cmpgt_epi16(y, k.last_row), _mm256_cmpgt_epi16(reach, k.last_column));
     if (!_mm256_testz_si256(outside, has)) return false;
     uint32_t events = static_cast<uint32_t>(_mm256_movemask_epi8(has));
     // Times: the block's first is the carried one or later, its last the last lane's (its
@@ -346,8 +359,9 @@ __attribute__((target("avx2,bmi,bmi2,popcnt,lzcnt"))) inline bool block(const ui
 
 __attribute__((target("avx2,bmi,bmi2,popcnt,lzcnt"))) inline size_t evt3_blocks(const uint8_t* buf, size_t i,
                                                                               size_t words, State& s, Evt3Run& r) {
+    const avx2::Lanes k(r);
     while (i + 16 <= words && r.room(kEvt3BlockRecords)) {
-        if (avx2::block(buf + 2 * i, r)) {
+        if (avx2::block(buf + 2 * i, r, k)) {
             i += 16;
             continue;
         }
