@@ -328,22 +328,25 @@ __attribute__((target("avx2,bmi,bmi2,popcnt,lzcnt"), noinline)) inline bool bloc
     // the ADDR_X words after, exactly 13 bytes each: the vectors' extra stores run past
     // their records, over slots written later.
     uint8_t* const o = r.out + r.n * kRecordSize;
-    uint32_t singles = events & static_cast<uint32_t>(_mm256_movemask_epi8(is_x));
-    for (uint32_t vectors = events & ~singles; vectors;) {
-        const unsigned lane = static_cast<unsigned>(std::countr_zero(vectors)) >> 1;
-        vectors &= vectors - 1;
-        vectors &= vectors - 1;  // both bits of the lane
-        vector_records(o + O[lane] * kRecordSize, _mm_load_si128(reinterpret_cast<const __m128i*>(T + 16 * lane)), M[lane]);
+    // One bit a lane (the even ones of the byte masks): bit 2 * lane, which also indexes T in 8s.
+    uint32_t singles = events & static_cast<uint32_t>(_mm256_movemask_epi8(is_x)) & 0x55555555u;
+    auto lane16 = [](const uint16_t* a, unsigned at) {  // a[at / 2]
+        uint16_t v;
+        std::memcpy(&v, reinterpret_cast<const uint8_t*>(a) + at, 2);
+        return v;
+    };
+    for (uint32_t vectors = events & ~singles & 0x55555555u; vectors; vectors &= vectors - 1) {
+        const unsigned at = static_cast<unsigned>(std::countr_zero(vectors));
+        vector_records(o + lane16(O, at) * kRecordSize, _mm_load_si128(reinterpret_cast<const __m128i*>(T + 8 * at)),
+                       lane16(M, at));
     }
-    while (singles) {
-        const unsigned lane = static_cast<unsigned>(std::countr_zero(singles)) >> 1;
-        singles &= singles - 1;
-        singles &= singles - 1;
+    for (; singles; singles &= singles - 1) {
+        const unsigned at = static_cast<unsigned>(std::countr_zero(singles));
         uint64_t head, tail;  // bytes 0 to 7 and 5 to 12
-        std::memcpy(&head, T + 16 * lane, 8);
-        std::memcpy(&tail, T + 16 * lane + 5, 8);
-        std::memcpy(o + O[lane] * kRecordSize, &head, 8);
-        std::memcpy(o + O[lane] * kRecordSize + 5, &tail, 8);
+        std::memcpy(&head, T + 8 * at, 8);
+        std::memcpy(&tail, T + 8 * at + 5, 8);
+        std::memcpy(o + lane16(O, at) * kRecordSize, &head, 8);
+        std::memcpy(o + lane16(O, at) * kRecordSize + 5, &tail, 8);
     }
     r.n += records;
     r.y = static_cast<uint16_t>(_mm256_extract_epi16(y, 15));
