@@ -7,7 +7,7 @@ Writes the seeded scene of synth_recording.py (1280 x 720, moving shapes over no
 EVT 3.0, EVT 2.0, DAT and AEDAT 4 (LZ4 packets as cameras write them, and uncompressed
 packets; aedat4_zstd: ZSTD packets, needing zstandard) files of about --events events (kept in --dir when given, so a
 second run skips the writing), then times, on each file, in one process and interleaved
-(each round runs every reader once; the best round counts, the range is printed):
+(each round runs every reader once; the best round and the median are printed, with the range):
   read_events    our whole read (one record array)
   read_events@1  the same with the process held to one core (its threads share it)
   read_events/unbacked  AEDAT 4: the whole read without backing its array's pages ahead
@@ -19,8 +19,9 @@ second run skips the writing), then times, on each file, in one process and inte
   faery          faery.events_stream_from_file, each packet dropped
 Peers are timed only when installed; they are never dependencies. Each reader's first
 result is checked to hold the file's event count. Printed: M events/s (best, and the range
-over rounds), and the ratios of best times: read_events against the fastest whole-file
-peer, iter_events against faery's stream. Targets: both at least 1.5x.
+over rounds), best and median times, and their ratios, of best times and of medians:
+read_events against the fastest whole-file peer, iter_events against faery's stream.
+Targets: both at least 1.5x.
 Small files (--small, sizes in bytes with K or M; '' for none) of the same scene, in the
 --small-formats, are read whole by read_events and the peers' whole-file readers many times
 a round (about 20 ms of calls), interleaved the same way: printed per call, in µs of wall
@@ -39,6 +40,7 @@ import sys
 import tempfile
 import time
 from pathlib import Path
+from statistics import median
 
 HERE = Path(__file__).resolve().parent
 sys.path[:0] = [str(HERE), str(HERE.parent / "src")]
@@ -181,22 +183,24 @@ def bench(fmt, path, expected, repeat):
         print(f"  {name:13s} {kind:6s} {expected / min(w) / 1e6:7.1f} M ev/s  (range {expected / max(w) / 1e6:6.1f}"
               f"-{expected / min(w) / 1e6:6.1f}; best {min(w) * 1e3:7.0f} ms wall, {min(c) * 1e3:7.0f} ms CPU"
               f" of which {min(systems[name]) * 1e3:5.0f} ms system, {min(faults[name]):,} page faults;"
+              f" median {median(w) * 1e3:7.0f} ms wall, {median(c) * 1e3:7.0f} ms CPU;"
               f" {expected / min(c) / 1e6:.1f} M ev per CPU second)")
+
+    def ratio(peer, ours, note=""):
+        print(f"  {ours} / {peer}: {min(walls[peer]) / min(walls[ours]):.2f}x wall, "
+              f"{min(cpus[peer]) / min(cpus[ours]):.2f}x CPU (best); {median(walls[peer]) / median(walls[ours]):.2f}x "
+              f"wall, {median(cpus[peer]) / median(cpus[ours]):.2f}x CPU (median){note}")
+
     whole = [name for name, kind, _ in rows if kind == "whole" and not name.startswith("read_events")]
     if whole:
         fastest = min(whole, key=lambda name: min(walls[name]))
-        print(f"  read_events / {fastest}: {min(walls[fastest]) / min(walls['read_events']):.2f}x wall, "
-              f"{min(cpus[fastest]) / min(cpus['read_events']):.2f}x CPU (target 1.5x)")
+        ratio(fastest, "read_events", " (target 1.5x)")
         if "read_events/unbacked" in walls:
-            print(f"  read_events / read_events/unbacked: "
-                  f"{min(walls['read_events/unbacked']) / min(walls['read_events']):.2f}x wall, "
-                  f"{min(cpus['read_events/unbacked']) / min(cpus['read_events']):.2f}x CPU")
+            ratio("read_events/unbacked", "read_events")
         if "read_events@1" in walls:
-            print(f"  read_events@1 / {fastest}: {min(walls[fastest]) / min(walls['read_events@1']):.2f}x wall, "
-                  f"{min(cpus[fastest]) / min(cpus['read_events@1']):.2f}x CPU")
+            ratio(fastest, "read_events@1")
     if "faery" in walls:
-        print(f"  iter_events / faery: {min(walls['faery']) / min(walls['iter_events']):.2f}x wall, "
-              f"{min(cpus['faery']) / min(cpus['iter_events']):.2f}x CPU (target 1.5x)")
+        ratio("faery", "iter_events", " (target 1.5x)")
 
 
 def main():
