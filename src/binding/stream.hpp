@@ -234,6 +234,10 @@ private:
             health_->add(e.x, e.y, e.t);
             sample_->add(e.x, e.y, e.t, e.on);
         }
+        if (thinned_bytes_ && sample_->step() > 1) {
+            std::get<st::PageEngine>(engine_).lower_frame_budget(thinned_bytes_);
+            thinned_bytes_ = 0;
+        }
     }
 
 public:
@@ -307,9 +311,13 @@ public:
 
     // The page pass also gathers the recording's health on a width x height sensor and the
     // space-time sample of [t0, t1) (at most `cap` points), from every record it is given or
-    // decodes, before the page counts it: the health check's pass folded into this one.
-    void inspect(int64_t width, int64_t height, int64_t t0, int64_t t1, int64_t cap) {
+    // decodes, before the page counts it: the health check's pass folded into this one. Once the
+    // sample thins it keeps more than cap / 2 points to the end: the frames' budget is then
+    // `thinned` bytes smaller (what that many points take at least, beyond what it was planned with).
+    void inspect(int64_t width, int64_t height, int64_t t0, int64_t t1, int64_t cap, int64_t thinned) {
         if (!std::holds_alternative<st::PageEngine>(engine_)) raise(PyExc_ValueError, "only a page pass inspects");
+        if (thinned < 0) raise(PyExc_ValueError, "thinned must be at least 0");
+        thinned_bytes_ = thinned;
         health_.emplace(width, height);
         sample_.emplace(t0, t1, static_cast<size_t>(std::max<int64_t>(cap, 1)));
     }
@@ -446,6 +454,7 @@ private:
     std::FILE* spool_ = nullptr;
     std::optional<kern::HealthCheck> health_;
     std::optional<kern::XytSample> sample_;
+    int64_t thinned_bytes_ = 0;  // the frames' budget less this once the sample thins
     std::optional<kern::FilterStage> filter_;
     Stream* raw_ = nullptr;  // the raw frames' pass, kept alive by raw_ref_
     nb::object raw_ref_;

@@ -194,6 +194,21 @@ def test_page_pass_that_gathers_the_health_writes_the_same_page(name, mb, cut, s
     assert (tmp_path / "one.html").read_bytes() == (tmp_path / "two.html").read_bytes()
 
 
+@pytest.mark.parametrize("cap", [1, 2, 7, 1000, 99_999])
+def test_thinned_floor_is_the_least_a_thinned_sample_adds(cap):
+    # The sample's rule transcribed: the least power-of-two step keeping at most cap of n events.
+    def added(n):
+        step = 1
+        while -(-n // step) > max(1, cap):
+            step *= 2
+        some, none = np.zeros(-(-n // step), np.int64), np.zeros(0, np.int64)
+        text = lambda *d: len(inspection._json(inspection._xyt_document(0, 10**9, *d)))
+        return text(n, step, some, some, some, some) - text(0, 1, none, none, none, none)
+    floor = inspection.thinned_floor(cap, 0, 10**9)
+    assert added(max(1, cap) + 1) == floor  # just thinned: the fewest points and digits
+    assert all(added(n) >= floor for n in (cap + 2, 3 * cap + 5, 10 * cap + 11, 2**20 + cap))
+
+
 def warned(cut):
     """A file cut short says so on every pass; the others pass quietly."""
     return pytest.warns(RecordingWarning, match="cut short") if cut else contextlib.nullcontext()

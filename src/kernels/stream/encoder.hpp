@@ -92,6 +92,12 @@ public:
         reserves_.emplace_back(submitted_, bytes);
     }
     int64_t bytes() const { return bytes_.load(std::memory_order_relaxed); }
+    // A budget `by` bytes smaller for the frames committed from now on (the page's other parts
+    // were found to take at least that much more than it was planned with).
+    void lower_budget(int64_t by) {
+        std::lock_guard lock(mu_);
+        budget_ -= by;
+    }
     // The most any accepted frame asked of the budget: the bytes through it and the reserve then.
     int64_t peak() const { return peak_; }
     bool failed() const { return failed_; }

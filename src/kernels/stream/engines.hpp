@@ -299,6 +299,8 @@ public:
     }
 
     const FrameEncoder& encoder() const { return encoder_; }
+    // From any thread: see FrameEncoder::lower_budget.
+    void lower_frame_budget(int64_t by) { encoder_.lower_budget(by); }
     std::vector<std::string>& overview_images() { return overview_images_; }
     size_t overview_width() const { return overview_.width(); }
     size_t overview_height() const { return overview_.height(); }

@@ -392,7 +392,7 @@ NB_MODULE(_events, m) {
         .def("finish", &stream::Stream::finish)
         .def("take_frames", &stream::Stream::take_frames)
         .def("frames_full", &stream::Stream::frames_full)
-        .def("inspect", &stream::Stream::inspect, "width"_a, "height"_a, "t0"_a, "t1"_a, "cap"_a)
+        .def("inspect", &stream::Stream::inspect, "width"_a, "height"_a, "t0"_a, "t1"_a, "cap"_a, "thinned"_a = 0)
         .def("filter", &stream::Stream::filter, "width"_a, "height"_a, "denoise"_a.none(), "refractory"_a.none(),
              "hot"_a, "denoise_width"_a, "denoise_height"_a, "bin_start"_a, "bin_us"_a, "bins"_a,
              "The noise filters between the decoder and the engine (as _inspect._Filter takes them): the\n"

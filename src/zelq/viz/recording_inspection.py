@@ -159,6 +159,17 @@ def folded_parts(result: Dict[str, Any], offset: Optional[int], notes: List[str]
     return parts_of(result["health"], offset, notes, _xyt_document(t0, t1, *result["xyt"]), scores)
 
 
+def thinned_floor(cap: int, t0: int, t1: int) -> int:
+    """How much longer than in shortest_parts the space-time part is at least once its sample has
+    thinned: it then keeps more than half of `cap` points (the step doubles when cap + 1 are kept)
+    and has counted more than `cap` events."""
+    points = (max(1, cap) + 2) // 2
+    some = np.zeros(points, np.int64)
+    none = np.zeros(0, np.int64)
+    return len(_json(_xyt_document(t0, t1, max(1, cap) + 1, 2, some, some, some, some))) \
+        - len(_json(_xyt_document(t0, t1, 0, 1, none, none, none, none)))
+
+
 def shortest_parts(scores: str, t0: int, t1: int) -> str:
     """Text no longer than any inspection parts of [t0, t1) can be: what a page pass that gathers
     them is planned with (a clean recording, no points, the shortest numbers)."""

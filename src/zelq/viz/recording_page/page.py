@@ -314,7 +314,7 @@ def _page_pass(src: Source, span: Span, spool: str, box_json: str, *, period: in
                   spool_path=os.fsencode(spool), frame_budget=frame_budget, overview_step=plan.overview_step,
                   overview_scale=plan.overview_scale, overview_budget=overview_budget, gain=gain)
     if inspect:
-        run.engine.inspect(*span.sensor, span.t0, span.t1, inspect)
+        run.engine.inspect(*span.sensor, span.t0, span.t1, inspect, inspection.thinned_floor(inspect, span.t0, span.t1))
     if filter_args is not None:
         filtering.feeds(run.engine, filter_args, raw)
     result = run_pass(run, span.t0 - plan.lead * period, span.t1)
