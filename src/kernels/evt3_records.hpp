@@ -4,12 +4,14 @@
 // type, events the Sink must judge) is left to the Sink's decoder in evt.hpp,
 // which calls decode_evt3_plain() between such words.
 //
-// Where the CPU has AVX2, 16 words at a time: the row, time low and vector
-// base each word sees are carried forward across the 16 lanes by shifts and
-// blends (no branch per word: the types of successive words follow no pattern
-// a branch predictor learns), then the words with events are walked by their
-// mask. Elsewhere, and for a block that needs a closer look (a time high in
-// it, times going back, a vector near the sensor's edge), one word at a time.
+// Where the CPU has AVX2 (and avx2_allowed()), 16 words at a time: the row and
+// time low each word sees are prefix maxima across the 16 lanes, the vector base
+// is carried forward by shifts and blends (no branch per word: the types of
+// successive words follow no pattern a branch predictor learns), each lane's
+// record is built once in SIMD, then the words with events are walked by their
+// mask. Elsewhere, and for a block that needs a closer look (a time high in it,
+// times going back, a vector near the sensor's edge, times that carry past
+// 2^32 µs), one word at a time.
 //
 // Records: the first few of a vector word are written whether its mask holds
 // them or not, and the count advances by the mask's popcount; slots past it are
