@@ -393,9 +393,10 @@ inline void bin_all(const Layout& f, size_t n, int64_t bins, Cells& cells, const
 #ifdef ZV_RECORD_BINNING_AVX2
         constexpr bool kNoPolarity = std::is_same_v<P, NoPolarity>;
         if constexpr (HasY && std::is_same_v<Place, FramePlace> != kNoPolarity)
-            if (avx2::cpu_has_avx2() && avx2::packed(f, !kNoPolarity) && avx2::fits(place)) {
+            if (avx2::usable() && avx2::packed(f, !kNoPolarity) && avx2::fits(place)) {
                 if constexpr (std::is_same_v<Place, FramePlace>)
-                    if (frame_bytes) return avx2::frame_bytes_pass<T, C, P>(f, n, edges, cells, place, frame_bytes, bins);
+                    if (frame_bytes && avx2::fits_words(place))
+                        return avx2::frame_bytes_pass<T, C, P>(f, n, edges, cells, place, frame_bytes, bins);
                 return avx2::pass<T, C, P>(f, n, edges, cells, place, frame_bytes, bins);
             }
 #endif

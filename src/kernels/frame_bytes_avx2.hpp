@@ -2,21 +2,27 @@
 // AVX2: the loop of framing when a frame's bytes stay in the caches (ByteFrame
 // in record_binning.hpp), which is what most of its time goes to.
 //
-// A byte store may alias anything, so whatever the loop reads lives in
-// registers: the frame's bytes, the bin's keys and the eight cell indices,
-// taken out of the vector lanes two by two. Each event then costs its byte
-// increment and a branch, never taken but on a wrap, which a cold call adds to
-// the cell. A block's increments wait for the next block's decoding, so the
-// two overlap; fetching their lines ahead costs more load slots than it saves
-// while a frame's bytes stay in the second-level cache (measured on a
-// 346 x 260 frame). The records are fetched ahead without keeping them in the
-// outer caches, which then hold the frame. A block of eight with an event outside
-// the sensor, outside the current bin or after the bytes are given up goes the
-// way of the scalar pass, so every count (and the stop at a timestamp outside
-// a guessed range) is that pass's.
+// Where the time goes: a frame of a 346 x 260 sensor is 180 KB of bytes, so
+// most increments miss the first-level cache and move a line in and a dirty
+// line out. That traffic, not the decoding, bounds the loop; so the decoding
+// takes as few operations as it can, and a block's increments wait four
+// blocks, long enough for the indices' store to leave the core.
 //
-// Contract: as avx2::pass in record_binning_avx2.hpp for a FramePlace, with
-// `bytes` holding one zeroed byte per cell of a frame.
+// Decoding: each record is one 16-byte load, its dwords x|y, t low, t high and
+// the polarity's byte (with three bytes of the next record above it). Eight
+// records in four registers transpose into those four lanes of eight, with no
+// byte shuffle. x and y are checked as 16-bit lanes and give the cell with
+// one multiply-add, which needs width and height below 2**15 (fits_words).
+// The time check compares 32-bit lanes: a block is in the current bin when
+// every timestamp has the high dword of a window and a low dword inside it,
+// the window being the bin's part that shares one high dword. A block that
+// fails (an event outside the sensor, a bin's end, a window's end) counts the
+// blocks waiting, goes the way of the scalar step, and the window is taken
+// again around its last timestamp; so every count, and the stop at a timestamp
+// outside a guessed range, is that of the scalar pass.
+//
+// Contract: as avx2::pass in record_binning_avx2.hpp for a FramePlace with
+// fits_words, with `bytes` holding one zeroed byte per cell of a frame.
 #pragma once
 
 #include "kernels/record_binning_avx2.hpp"
@@ -29,35 +35,59 @@ namespace zv::kern::records::avx2 {
 inline constexpr std::ptrdiff_t kFetchAhead = 2048;
 // The stride of the packed record, which the loop knows at compile time.
 inline constexpr std::ptrdiff_t kPackedStride = 13;
+// Blocks whose increments wait (a power of two).
+inline constexpr unsigned kCountLag = 4;
+
+// x and y as signed 16-bit lanes, and cells within int32.
+inline bool fits_words(const FramePlace& p) { return fits(p) && p.width <= 32767 && p.height <= 32767; }
 
 #define ZV_FRAME_AVX2_INLINE __attribute__((target("avx2"), always_inline)) inline
 
-// The current bin as signed lanes of its first and last key with the top bit
-// flipped (signed times themselves); an empty bin, first above last.
-ZV_FRAME_AVX2_INLINE void bin_bounds(uint64_t start, uint64_t span, __m256i& first, __m256i& last) {
-    constexpr uint64_t kSign = uint64_t{1} << 63;
-    if (span == 0) {
-        first = _mm256_set1_epi64x(INT64_MAX);
-        last = _mm256_set1_epi64x(INT64_MIN);
-    } else {
-        first = _mm256_set1_epi64x(static_cast<int64_t>(start ^ kSign));
-        last = _mm256_set1_epi64x(static_cast<int64_t>((start + span - 1) ^ kSign));
-    }
+// Two records' 16 bytes in the halves of a register.
+ZV_FRAME_AVX2_INLINE __m256i two_records(const std::byte* r, std::ptrdiff_t apart) {
+    const __m256i lo = _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(r)));
+    const __m256i hi = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(r + apart)));
+    return _mm256_blend_epi32(lo, hi, 0xF0);
 }
 
-// Some timestamp of the eight outside [first, last].
-template <typename T>
-ZV_FRAME_AVX2_INLINE bool any_outside(const Eight& v, __m256i first, __m256i last) {
-    __m256i a = v.t01, b = v.t23;
-    if constexpr (!std::is_signed_v<T>) {
-        const __m256i sign = _mm256_set1_epi64x(INT64_MIN);
-        a = _mm256_xor_si256(a, sign);
-        b = _mm256_xor_si256(b, sign);
-    }
-    const __m256i out = _mm256_or_si256(_mm256_or_si256(_mm256_cmpgt_epi64(first, a), _mm256_cmpgt_epi64(a, last)),
-                                        _mm256_or_si256(_mm256_cmpgt_epi64(first, b), _mm256_cmpgt_epi64(b, last)));
-    return !_mm256_testz_si256(out, out);
+// Eight records' fields in dword lanes (records 0..3 | 4..7): x|y, t low,
+// t high, and the polarity in the low byte.
+struct Lanes {
+    __m256i xy, t_lo, t_hi, pol;
+};
+ZV_FRAME_AVX2_INLINE Lanes lanes(const std::byte* r, std::ptrdiff_t s) {
+    const __m256i a = two_records(r, 4 * s), b = two_records(r + s, 4 * s);
+    const __m256i e = two_records(r + 2 * s, 4 * s), g = two_records(r + 3 * s, 4 * s);
+    const __m256i ab_lo = _mm256_unpacklo_epi32(a, b), eg_lo = _mm256_unpacklo_epi32(e, g);
+    const __m256i ab_hi = _mm256_unpackhi_epi32(a, b), eg_hi = _mm256_unpackhi_epi32(e, g);
+    return {_mm256_unpacklo_epi64(ab_lo, eg_lo), _mm256_unpackhi_epi64(ab_lo, eg_lo),
+            _mm256_unpacklo_epi64(ab_hi, eg_hi), _mm256_unpackhi_epi64(ab_hi, eg_hi)};
 }
+
+// The timestamps of the current bin that share the high dword of key `near`
+// (a key in the bin): that dword as stored, and the low dwords' first and span - 1.
+struct TimeWindow {
+    __m256i high, first, last_offset;
+
+    template <typename T>
+    ZV_FRAME_AVX2_INLINE static TimeWindow around(uint64_t start, uint64_t span, uint64_t near) {
+        constexpr uint64_t kLow = 0xFFFFFFFFu;
+        // span 0 is a bin of all 2**64 keys, which ends where it starts.
+        const uint64_t end = start + span - 1;
+        const uint64_t lo = std::max(start, near & ~kLow), hi = std::min(end, near | kLow);
+        // A key is the stored value with the sign flipped for signed times: only the high dword changes.
+        const uint32_t flip = std::is_signed_v<T> ? 0x80000000u : 0;
+        return {_mm256_set1_epi32(static_cast<int>(static_cast<uint32_t>(lo >> 32) ^ flip)),
+                _mm256_set1_epi32(static_cast<int>(static_cast<uint32_t>(lo))),
+                _mm256_set1_epi32(static_cast<int>(static_cast<uint32_t>(hi - lo)))};
+    }
+    // Lanes whose timestamp lies in the window.
+    ZV_FRAME_AVX2_INLINE __m256i inside(const Lanes& v) const {
+        const __m256i offset = _mm256_sub_epi32(v.t_lo, first);
+        return _mm256_and_si256(_mm256_cmpeq_epi32(v.t_hi, high),
+                                _mm256_cmpeq_epi32(_mm256_min_epu32(offset, last_offset), offset));
+    }
+};
 
 // S: the records' stride when known at compile time, else 0.
 template <typename T, typename C, typename P, std::ptrdiff_t S, typename Cells>
@@ -68,56 +98,56 @@ __attribute__((target("avx2"))) bool frame_bytes_with(const Layout& layout, size
     const Layout f = layout;
     Cursor<T, FramePlace> c(edges, place);
     const std::ptrdiff_t s = S ? S : f.stride;
-    const __m256i shuffle = record_shuffle();
-    __m256i first, last;
-    bin_bounds(c.start, c.span, first, last);
-    const __m256i last_x = _mm256_set1_epi32(static_cast<int>(place.width - 1));
-    const __m256i last_y = _mm256_set1_epi32(static_cast<int>(place.height - 1));
-    const __m256i width = _mm256_set1_epi32(static_cast<int>(place.width));
+    TimeWindow window = TimeWindow::around<T>(c.start, c.span, c.start);
+    // x in the low word, y in the high: their limits, and the multipliers of the cell y * width + x.
+    const __m256i last_xy = _mm256_set1_epi32(static_cast<int>((place.width - 1) | (place.height - 1) << 16));
+    const __m256i row = _mm256_set1_epi32(static_cast<int>(1 | place.width << 16));
     const __m256i plane = _mm256_set1_epi32(static_cast<int>(place.plane));
     uint8_t* frame = counter.bytes();
-    // The cells of the last block of eight, two to a word, counted one block
-    // late while the next block decodes.
-    alignas(32) uint64_t ahead[4];
-    bool pending = false;
-    const auto count_ahead = [&] {
+
+    // The cells of the blocks waiting, two to a word, in a ring.
+    alignas(32) uint64_t waiting[kCountLag][4];
+    unsigned head = 0, queued = 0;
+    const auto count = [&](const uint64_t* cell) {
         for (int k = 0; k < 4; ++k) {
-            const uint32_t lo = static_cast<uint32_t>(ahead[k]), hi = static_cast<uint32_t>(ahead[k] >> 32);
+            const uint32_t lo = static_cast<uint32_t>(cell[k]), hi = static_cast<uint32_t>(cell[k] >> 32);
             if (++frame[lo] == 0) [[unlikely]] counter.wrapped(lo);
             if (++frame[hi] == 0) [[unlikely]] counter.wrapped(hi);
         }
     };
+    const auto count_waiting = [&] {
+        for (; queued; --queued) count(waiting[(head - queued) % kCountLag]);
+    };
 
     const std::byte* r = f.t - 4;  // the record's first byte
     size_t i = 0;
-    for (; i + 8 < n; i += 8, r += 8 * s) {
+    for (; i + 8 < n && frame; i += 8, r += 8 * s) {
         _mm_prefetch(reinterpret_cast<const char*>(r) + kFetchAhead, _MM_HINT_NTA);
         _mm_prefetch(reinterpret_cast<const char*>(r) + kFetchAhead + 64, _MM_HINT_NTA);
-        const Eight v = eight(r, s, shuffle);
-        __m256i x, y;
-        coordinates<C>(v.xy, x, y);
-        const __m256i valid = _mm256_and_si256(below(x, last_x), below(y, last_y));
-        if (pending) {
-            count_ahead();
-            pending = false;
-        }
-        if (_mm256_movemask_ps(_mm256_castsi256_ps(valid)) != 0xFF || !frame || any_outside<T>(v, first, last))
-            [[unlikely]] {
+        const Lanes v = lanes(r, s);
+        // Unsigned 16-bit compares also drop negative coordinates, which are at least 2**15.
+        const __m256i on_sensor = _mm256_cmpeq_epi16(_mm256_min_epu16(v.xy, last_xy), v.xy);
+        const __m256i ok = _mm256_and_si256(on_sensor, window.inside(v));
+        if (static_cast<uint32_t>(_mm256_movemask_epi8(ok)) != 0xFFFFFFFFu) [[unlikely]] {
+            count_waiting();
             for (int k = 0; k < 8; ++k)
                 if (!step<T, C, P, true>(r + k * s + 4, f, c, counter)) return false;
-            bin_bounds(c.start, c.span, first, last);
+            window = TimeWindow::around<T>(c.start, c.span, IntegerEdges<T>::key(load<T>(r + 7 * s + 4)));
             frame = counter.bytes();
             continue;
         }
-        // The polarity byte sits in the top byte of its lane: > 0 as a signed byte is > 0 as an int32.
-        const __m256i off = std::is_signed_v<P>
-                                ? _mm256_andnot_si256(_mm256_cmpgt_epi32(v.pol, _mm256_setzero_si256()), plane)
-                                : _mm256_and_si256(_mm256_cmpeq_epi32(v.pol, _mm256_setzero_si256()), plane);
-        const __m256i index = _mm256_add_epi32(_mm256_add_epi32(_mm256_mullo_epi32(y, width), x), off);
-        _mm256_store_si256(reinterpret_cast<__m256i*>(ahead), index);
-        pending = true;
+        // The polarity's byte to the top of its lane: > 0 as a signed byte is > 0 as an int32.
+        const __m256i p = _mm256_slli_epi32(v.pol, 24);
+        const __m256i off = std::is_signed_v<P> ? _mm256_andnot_si256(_mm256_cmpgt_epi32(p, _mm256_setzero_si256()), plane)
+                                                : _mm256_and_si256(_mm256_cmpeq_epi32(p, _mm256_setzero_si256()), plane);
+        const __m256i cell = _mm256_add_epi32(_mm256_madd_epi16(v.xy, row), off);
+        uint64_t* slot = waiting[head];
+        if (queued == kCountLag) count(slot);
+        else ++queued;
+        _mm256_store_si256(reinterpret_cast<__m256i*>(slot), cell);
+        head = (head + 1) % kCountLag;
     }
-    if (pending) count_ahead();
+    count_waiting();
     for (; i < n; ++i, r += s)
         if (!step<T, C, P, true>(r + 4, f, c, counter)) return false;
     finish_counter(counter);

@@ -16,6 +16,8 @@
 
 #include "kernels/record_binning.hpp"
 
+#include <atomic>
+
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
 #define ZV_RECORD_BINNING_AVX2 1
@@ -29,6 +31,14 @@ inline bool cpu_has_avx2() {
     static const bool yes = __builtin_cpu_supports("avx2");
     return yes;
 }
+
+// Whether framing and binning may take these loops where the CPU has AVX2 (on
+// unless a test turns it off to compare them with the scalar pass).
+inline std::atomic<bool>& allowed() {
+    static std::atomic<bool> yes{true};
+    return yes;
+}
+inline bool usable() { return allowed().load(std::memory_order_relaxed) && cpu_has_avx2(); }
 
 // The layout this pass reads (the polarity only when it is wanted), and room
 // for its 32-bit lane arithmetic.

@@ -621,6 +621,38 @@ def test_byte_frames_match_transcription(order, stride):
                                       oracle.frames(ev, (5, 3), 4, accumulate))
 
 
+WINDOW = 2**32  # timestamps that share a high dword
+
+
+@pytest.mark.parametrize("coord, time, pol, middle", [
+    ("<i2", "<i8", "i1", 0),  # where the stored high dword wraps
+    ("<i2", "<i8", "i1", 2**50),
+    ("<u2", "<u8", "u1", 5 * WINDOW),
+    ("<u2", "<u8", "u1", 2**64 - 3 * WINDOW),  # one bin for doubles, unless spread wide
+])
+@pytest.mark.parametrize("spread", [64, 5 * WINDOW])
+@pytest.mark.parametrize("size", [(5, 3), (32767, 1), (1, 32768)])
+def test_byte_frames_across_time_windows_agree_with_the_scalar_pass(coord, time, pol, middle, spread, size):
+    """Times around the edge of a 2**32 window (every key of a bin's ends taken, or bins
+    over several windows), and sensors at the 16-bit lanes' limit and past it: the AVX2
+    loop, the scalar pass and the transcription agree."""
+    rng = np.random.default_rng(11)
+    (w, h), n, info = size, 70_003, np.iinfo(coord)  # enough to count a byte a cell
+    ev = np.zeros(n, [("x", coord), ("y", coord), ("t", time), ("p", pol)])
+    ev["x"], ev["y"] = rng.integers(0, w, n), rng.integers(0, h, n)
+    ev["x"][::101], ev["y"][::103], ev["x"][::107], ev["y"][::109] = info.max, info.min, w, min(h, info.max)
+    offsets = np.sort(rng.integers(-(spread // 2), spread // 2, n))
+    ev["t"] = offsets.astype(time) + np.array(middle).astype(time)
+    ev["p"] = rng.integers(0, 2, n) if pol == "u1" else rng.choice([-1, 0, 1], n)
+    want = oracle.frames(ev, size, 3)
+    for avx2 in (True, False):
+        before = spikes._binning_avx2(avx2)
+        try:
+            np.testing.assert_array_equal(spikes._events_to_frames_numpy(ev, size, 3, False), want)
+        finally:
+            spikes._binning_avx2(before)
+
+
 # ---------------------------------------------------------------- a raster that finds its width in the binning pass
 
 def wide_records(case, coord, time, view, n=60_003, seed=5):

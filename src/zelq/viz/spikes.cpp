@@ -125,6 +125,16 @@ nb::object frames_native(const Args& a) {
     return out;
 }
 
+// Whether framing and binning use their AVX2 loops where the CPU has them; returns
+// the setting before. Off: the scalar pass alone, which must give the same arrays.
+nb::object binning_avx2(const Args& a) {
+#ifdef ZV_RECORD_BINNING_AVX2
+    return nb::bool_(kern::records::avx2::allowed().exchange(a.truth(0)));
+#else
+    return nb::bool_(false);
+#endif
+}
+
 nb::object frames_tonic(const Args& a) {
     nb::handle events = a[0];
     require_positive(a, 2, "n_frames");
@@ -504,6 +514,9 @@ NB_MODULE(spikes, m) {
         frames_native,
         "Native binning into a float32 stack (n_frames, 2, height, width), channel 0 ON.\n\n"
         "Raises ValueError without time and x fields, or for n_frames below 1.");
+    def(m, "_binning_avx2", {arg("enabled", Kind::Truth)}, binning_avx2,
+        "Let framing and binning use their AVX2 loops where the CPU has them (the default), or not;\n"
+        "returns the setting before. For tests: both ways give the same arrays.");
     def(m, "_events_to_frames_tonic",
         {arg("events"), arg("sensor_size", Kind::Tuple), arg("n_frames", Kind::Int)}, frames_tonic,
         "Binning by Tonic's ToFrame, padded or cut to n_frames, as float32.\n\n"
