@@ -29,6 +29,21 @@ def best_interleaved(fns, rounds=5):
     return best
 
 
+def interleaved_medians(fns, rounds):
+    """Median CPU time of this process and median wall time of each of `fns` (name ->
+    callable), as {name: (cpu, wall)}, the calls taken in turn `rounds` times."""
+    import statistics
+
+    cpu, wall = {name: [] for name in fns}, {name: [] for name in fns}
+    for _ in range(rounds):
+        for name, fn in fns.items():
+            t0, c0 = time.perf_counter(), time.process_time()
+            fn()
+            cpu[name].append(time.process_time() - c0)
+            wall[name].append(time.perf_counter() - t0)
+    return {name: (statistics.median(cpu[name]), statistics.median(wall[name])) for name in fns}
+
+
 def load_average():
     return "load average " + ", ".join(f"{v:.1f}" for v in os.getloadavg())
 
