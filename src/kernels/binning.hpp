@@ -1,7 +1,8 @@
 // Event binning: time bins, ON/OFF frame counts and neuron rasters.
 //
 // Counting happens in the caller's float32 output buffer, with no per-event
-// array. Beyond 2**24 events a float32 cell could stall at 16777216, so large
+// array. The buffer starts zeroed, or (frames) unwritten: then a frame counted a
+// byte a cell is stored whole on its first visit and only the rest is cleared. Beyond 2**24 events a float32 cell could stall at 16777216, so large
 // recordings count in uint32 (plus a side table past 2**32) and convert at the
 // end.
 #pragma once
@@ -28,15 +29,19 @@ namespace zv::kern {
 inline constexpr size_t kChunk = 2048;
 
 // Counting cells that live in a float32 buffer of n_cells elements, which
-// must start zeroed (a fresh zero array). Counts are kept as uint32 while
+// start zeroed (a fresh zero array) unless told otherwise (zeroed()). Counts are kept as uint32 while
 // counting, with a side table for the rare cell that passes 2**32 events.
 class IntCells {
 public:
-    IntCells(void* cells, size_t n_cells) : cells_(static_cast<std::byte*>(cells)), n_cells_(n_cells) {}
+    IntCells(void* cells, size_t n_cells, bool zeroed = true)
+        : cells_(static_cast<std::byte*>(cells)), n_cells_(n_cells), zeroed_(zeroed) {}
     void reset() {
         std::memset(cells_, 0, n_cells_ * 4);
         carry_.clear();
+        zeroed_ = true;
     }
+    // Whether every cell holds a count (else those of frames not yet visited hold anything).
+    bool zeroed() const { return zeroed_; }
     void add(size_t i) { counter().add(i); }
     // The adder of a hot loop: a copy held in registers, which stores into the
     // cells cannot make the loop reload.
@@ -69,6 +74,8 @@ public:
                 std::memcpy(c + j * 4, &v, 4);
             }
         }
+        // Cells that have never counted (no carries) become zero.
+        void zero(size_t first, size_t n) const { std::memset(cells + first * 4, 0, n * 4); }
     };
     Counter counter() { return {cells_, this}; }
     // Every cell becomes its count as float32 (rounded to nearest).
@@ -110,6 +117,7 @@ private:
 
     std::byte* cells_;
     size_t n_cells_;
+    bool zeroed_;
     std::unordered_map<size_t, uint64_t> carry_;
 };
 
@@ -118,8 +126,13 @@ private:
 class FloatCells {
 public:
     static constexpr size_t kExactLimit = size_t{1} << 24;
-    FloatCells(void* cells, size_t n_cells) : cells_(static_cast<float*>(cells)), n_cells_(n_cells) {}
-    void reset() { std::fill_n(cells_, n_cells_, 0.0f); }
+    FloatCells(void* cells, size_t n_cells, bool zeroed = true)
+        : cells_(static_cast<float*>(cells)), n_cells_(n_cells), zeroed_(zeroed) {}
+    void reset() {
+        std::fill_n(cells_, n_cells_, 0.0f);
+        zeroed_ = true;
+    }
+    bool zeroed() const { return zeroed_; }
     void add(size_t i) { cells_[i] += 1.0f; }
     struct Counter {
         float* cells;
@@ -135,6 +148,7 @@ public:
             float* c = cells + first;
             for (size_t j = 0; j < n; ++j) c[j] = static_cast<float>(bytes[j]);
         }
+        void zero(size_t first, size_t n) const { std::fill_n(cells + first, n, 0.0f); }
     };
     Counter counter() const { return {cells_}; }
     void finish() {}
@@ -154,16 +168,18 @@ public:
 private:
     float* cells_;
     size_t n_cells_;
+    bool zeroed_;
 };
 
-// Runs fn(cells) with the cheapest exact counter for `n_events` events.
+// Runs fn(cells) with the cheapest exact counter for `n_events` events; the
+// buffer is zeroed, or unwritten for count_frames.
 template <typename Fn>
-inline void with_cells(void* buffer, size_t n_cells, size_t n_events, Fn&& fn) {
+inline void with_cells(void* buffer, size_t n_cells, size_t n_events, Fn&& fn, bool zeroed = true) {
     if (n_events <= FloatCells::kExactLimit) {
-        FloatCells cells(buffer, n_cells);
+        FloatCells cells(buffer, n_cells, zeroed);
         fn(cells);
     } else {
-        IntCells cells(buffer, n_cells);
+        IntCells cells(buffer, n_cells, zeroed);
         fn(cells);
     }
 }
@@ -395,6 +411,7 @@ inline void bin_all(const Layout& f, size_t n, int64_t bins, Cells& cells, const
     if constexpr (std::is_same_v<Place, FramePlace>)
         if (2 * place.plane <= kByteFrameLimit && n / 2 >= static_cast<uint64_t>(bins) * place.plane / 4)
             bytes.resize(static_cast<size_t>(2 * place.plane));
+    if (bytes.empty() && !cells.zeroed()) cells.reset();
     auto pass_of = [&](const Layout& f, size_t n, const IntegerEdges<T>& edges) {
         if (!bytes.empty()) std::fill(bytes.begin(), bytes.end(), uint8_t{0});
         uint8_t* frame_bytes = bytes.empty() ? nullptr : bytes.data();
@@ -468,6 +485,7 @@ inline void count_frames(const EventColumns& ev, int64_t n_frames, int64_t width
     const uint64_t w = static_cast<uint64_t>(width), h = static_cast<uint64_t>(height), plane = w * h;
     records::FramePlace place(w, h);
     if (try_records(ev, n_frames, true, cells, place)) return;
+    if (!cells.zeroed()) cells.reset();
     for_each_binned(ev, n_frames, true, cells, [&cells, w, h, plane](int64_t frame, int64_t x, int64_t y, bool on) {
         if (static_cast<uint64_t>(x) >= w || static_cast<uint64_t>(y) >= h) return;
         cells.add(static_cast<size_t>((static_cast<uint64_t>(frame) * 2 + (on ? 0 : 1)) * plane +

@@ -81,15 +81,18 @@ struct RasterPlace {
 // wrap, whose cells are still zero (a write-only pass over the output). Events
 // out of time order would change frames all the time: past a number of changes
 // the bytes are given up and counts go straight to the cells. Counts are
-// integers, so the sums are those of counting one by one.
+// integers, so the sums are those of counting one by one. Cells may start
+// unwritten: a frame's are cleared before a wrap adds to them on its first
+// visit, and those of frames never visited when the bytes stop (finish, or
+// given up).
 template <typename Counter>
 class ByteFrame {
 public:
-    // `bytes` (zeroed, one per cell of a frame) or nullptr to count straight away;
-    // the cells (of `frames` frames) start zeroed.
-    ByteFrame(Counter cells, uint8_t* bytes, size_t frame_cells, size_t most_changes, size_t frames)
+    // `bytes` (zeroed, one per cell of a frame) or nullptr to count straight away
+    // into zeroed cells; the cells (of `frames` frames) start zeroed or unwritten.
+    ByteFrame(Counter cells, uint8_t* bytes, size_t frame_cells, size_t most_changes, size_t frames, bool zeroed)
         : cells_(cells), bytes_(bytes), frame_cells_(frame_cells), changes_left_(most_changes),
-          visited_(bytes ? frames : 0) {
+          visited_(bytes ? frames : 0), zeroed_(zeroed) {
         if (bytes) visited_[0] = true;
     }
 
@@ -102,13 +105,17 @@ public:
     uint8_t* bytes() const { return bytes_; }
     // Byte j of the current frame has just wrapped to 0.
     [[gnu::noinline, gnu::cold]] void wrapped(size_t j) {
+        if (first_ && !carried_ && !zeroed_) cells_.zero(static_cast<size_t>(base_), frame_cells_);
         cells_.add_many(static_cast<size_t>(base_) + j, 256);
         carried_ = true;
     }
     void move_to(uint64_t base) {
         flush();
         base_ = base;
-        if (bytes_ && changes_left_-- == 0) bytes_ = nullptr;
+        if (bytes_ && changes_left_-- == 0) {
+            clear_unvisited();
+            bytes_ = nullptr;
+        }
         if (!bytes_) return;
         const size_t frame = static_cast<size_t>(base / frame_cells_);
         first_ = !visited_[frame];
@@ -121,14 +128,27 @@ public:
         else cells_.add_bytes(static_cast<size_t>(base_), bytes_, frame_cells_);
         std::memset(bytes_, 0, frame_cells_);
     }
+    // The last frame's bytes into the cells, and every cell a count.
+    void finish() {
+        flush();
+        clear_unvisited();
+    }
 
 private:
+    void clear_unvisited() {
+        if (zeroed_) return;
+        for (size_t k = 0; k < visited_.size(); ++k)
+            if (!visited_[k]) cells_.zero(k * frame_cells_, frame_cells_);
+        zeroed_ = true;
+    }
+
     Counter cells_;
     uint8_t* bytes_;
     size_t frame_cells_;
     size_t changes_left_;
     uint64_t base_ = 0;
     std::vector<bool> visited_;  // frames whose bytes have been counted
+    bool zeroed_;                // the cells of frames not visited are zero
     bool first_ = true;          // the current frame's first visit
     bool carried_ = false;       // a wrap has added to the current frame's cells
 };
@@ -189,14 +209,14 @@ template <typename Cells, typename Place>
 inline auto counter_for(Cells& cells, const Place& place, uint8_t* bytes, int64_t bins) {
     if constexpr (std::is_same_v<Place, FramePlace>)
         return ByteFrame(cells.counter(), bytes, static_cast<size_t>(2 * place.plane), byte_frame_changes(bins),
-                         static_cast<size_t>(bins));
+                         static_cast<size_t>(bins), cells.zeroed());
     else
         return cells.counter();
 }
 
 template <typename Counter>
 inline void finish_counter(Counter& counter) {
-    if constexpr (requires { counter.flush(); }) counter.flush();
+    if constexpr (requires { counter.finish(); }) counter.finish();
 }
 
 template <typename T, typename C, typename P, bool HasY, typename Cells, typename Place>

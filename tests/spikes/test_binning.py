@@ -1,4 +1,5 @@
 """Event fields, sensor size, framing, grid and raster of zelq.viz.spikes."""
+import itertools
 import subprocess
 import sys
 import textwrap
@@ -644,11 +645,13 @@ def test_byte_frames_across_time_windows_agree_with_the_scalar_pass(coord, time,
     offsets = np.sort(rng.integers(-(spread // 2), spread // 2, n))
     ev["t"] = offsets.astype(time) + np.array(middle).astype(time)
     ev["p"] = rng.integers(0, 2, n) if pol == "u1" else rng.choice([-1, 0, 1], n)
-    want = oracle.frames(ev, size, 3)
-    for avx2 in (True, False):
+    for avx2, n_frames in itertools.product((True, False), (3, 40)):  # 40: frames left unvisited
+        want = oracle.frames(ev, size, n_frames)
         before = spikes._binning_avx2(avx2)
         try:
-            np.testing.assert_array_equal(spikes._events_to_frames_numpy(ev, size, 3, False), want)
+            del_nan = np.full(want.shape, np.nan, np.float32)  # freed, then taken again by the output
+            del del_nan
+            np.testing.assert_array_equal(spikes._events_to_frames_numpy(ev, size, n_frames, False), want)
         finally:
             spikes._binning_avx2(before)
 

@@ -46,7 +46,8 @@ namespace {
 
 PyObject* g_module = nullptr;  // this module, for call-time lookups of its names
 // Never destroyed: a static destructor would release them after the interpreter is gone.
-nb::object &g_zeros = *new nb::object, &g_float32 = *new nb::object, &g_uint8 = *new nb::object;
+nb::object &g_zeros = *new nb::object, &g_empty = *new nb::object, &g_float32 = *new nb::object,
+           &g_uint8 = *new nb::object;
 nb::object& g_detect = *new nb::object;  // this module's own _detect_sensor_size
 
 nb::handle module() { return g_module; }
@@ -105,8 +106,10 @@ nb::object frames_native(const Args& a) {
     if (f.t.is_none() || f.x.is_none()) raise_missing_fields();
     auto wh = unpack(a[1], 2);
     nb::object n_frames = nb::borrow(a[2]);
-    nb::object out = zeros(nb::make_tuple(n_frames, 2, wh[1], wh[0]), g_float32);
-    if (length(events) == 0) return out;
+    nb::object shape = nb::make_tuple(n_frames, 2, wh[1], wh[0]);
+    if (length(events) == 0) return zeros(shape, g_float32);
+    // Unwritten: the counting clears what it does not store (count_frames).
+    nb::object out = g_empty(shape, g_float32);
 
     EventView view(events);
     event_fields::require_elements(view, "minimum");
@@ -116,11 +119,14 @@ nb::object frames_native(const Args& a) {
     OutBuffer buf(out);
     {
         nb::gil_scoped_release release;
-        kern::with_cells(buf.data(), buf.items(), ev.n, [&](auto& cells) {
-            kern::count_frames(ev, frames, width, height, cells);
-            if (accumulate) cells.finish_cumulative(static_cast<size_t>(frames), 2 * static_cast<size_t>(width * height));
-            else cells.finish();
-        });
+        kern::with_cells(
+            buf.data(), buf.items(), ev.n,
+            [&](auto& cells) {
+                kern::count_frames(ev, frames, width, height, cells);
+                if (accumulate) cells.finish_cumulative(static_cast<size_t>(frames), 2 * static_cast<size_t>(width * height));
+                else cells.finish();
+            },
+            false);
     }
     return out;
 }
@@ -498,6 +504,7 @@ NB_MODULE(spikes, m) {
     nb::object np = nb::module_::import_("numpy");
     m.attr("np") = np;
     g_zeros = np.attr("zeros");
+    g_empty = np.attr("empty");
     g_float32 = np.attr("float32");
     g_uint8 = np.attr("uint8");
     load_optional_libraries(m);
