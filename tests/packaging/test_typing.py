@@ -104,7 +104,7 @@ def _expected_spikes_annotation(param, default):
         "title": "str", "data": "Dict[str, Any]", "output_path": "Union[str, Path]", "kwargs": "Any",
         "fmt": "int", "buffer": "Any", "state": "np.ndarray", "out": "np.ndarray", "count": "int",
         "target": "int", "head": "Any", "path": "bytes", "offset": "int", "size": "int", "t0": "int",
-        "width": "int", "height": "int",
+        "width": "int", "height": "int", "enabled": "bool",
     }[param]
 
 

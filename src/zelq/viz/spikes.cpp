@@ -523,7 +523,8 @@ NB_MODULE(spikes, m) {
         "Raises ValueError without time and x fields, or for n_frames below 1.");
     def(m, "_binning_avx2", {arg("enabled", Kind::Truth)}, binning_avx2,
         "Let framing and binning use their AVX2 loops where the CPU has them (the default), or not;\n"
-        "returns the setting before. For tests: both ways give the same arrays.");
+        "returns the setting before. For tests: both ways give the same arrays.\n\n"
+        "Raises what bool(enabled) raises.");
     def(m, "_events_to_frames_tonic",
         {arg("events"), arg("sensor_size", Kind::Tuple), arg("n_frames", Kind::Int)}, frames_tonic,
         "Binning by Tonic's ToFrame, padded or cut to n_frames, as float32.\n\n"
