@@ -233,6 +233,9 @@ struct Lanes {
     }
     ZV_AVX2 static __m256i all(int v) { return _mm256_set1_epi16(static_cast<short>(v)); }
 
+    Lanes() = default;
+    // Out of line, so that the loop reads the values from memory rather than building them.
+    __attribute__((target("avx2,bmi,bmi2,popcnt,lzcnt"), noinline)) void fill(const Evt3Run& r) { *this = Lanes(r); }
     ZV_AVX2 explicit Lanes(const Evt3Run& r)
         // Types the Sink takes: 1, 8, 9, B, C, D (time high and the unknown ones).
         : care(_mm256_broadcastsi128_si256(_mm_setr_epi8(0, -1, 0, 0, 0, 0, 0, 0, -1, -1, 0, -1, -1, -1, 0, 0))),
@@ -250,7 +253,7 @@ struct Lanes {
 };
 
 // The 16 words at p, or false (nothing written, r unchanged) when any needs a closer look.
-__attribute__((target("avx2,bmi,bmi2,popcnt,lzcnt"), noinline)) inline bool block(const uint8_t* p, Evt3Run& r,
+__attribute__((target("avx2,bmi,bmi2,popcnt,lzcnt"), always_inline)) inline bool block(const uint8_t* p, Evt3Run& r,
                                                                                    const Lanes& k) {
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
     const __m256i type = _mm256_srli_epi16(v, 12);  // high bytes 0: the tables' entry 0
@@ -364,7 +367,8 @@ __attribute__((target("avx2,bmi,bmi2,popcnt,lzcnt"), noinline)) inline bool bloc
 
 __attribute__((target("avx2,bmi,bmi2,popcnt,lzcnt"))) inline size_t evt3_blocks(const uint8_t* buf, size_t i,
                                                                               size_t words, State& s, Evt3Run& r) {
-    const avx2::Lanes k(r);
+    avx2::Lanes k;
+    k.fill(r);
     while (i + 16 <= words && r.room(kEvt3BlockRecords)) {
         if (avx2::block(buf + 2 * i, r, k)) {
             i += 16;
