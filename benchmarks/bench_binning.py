@@ -17,11 +17,9 @@ medians alone.
 """
 import argparse
 import os
-import statistics
 import subprocess
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 import numpy as np
@@ -99,14 +97,7 @@ def raster_medians(ev, rounds):
              "page raster, two passes": lambda: two_passes(1000),
              "full raster": lambda: spikes.events_to_raster(ev, None, 100),
              "full raster, two passes": lambda: two_passes(None)}
-    cpu, wall = {k: [] for k in calls}, {k: [] for k in calls}
-    for _ in range(rounds):
-        for name, fn in calls.items():
-            c0, t0 = time.process_time(), time.perf_counter()
-            fn()
-            cpu[name].append(time.process_time() - c0)
-            wall[name].append(time.perf_counter() - t0)
-    med = {k: (statistics.median(cpu[k]), statistics.median(wall[k])) for k in calls}
+    med = interleaved_medians(calls, rounds)
     print(f"\nrasters, median of {rounds} interleaved rounds (load average {os.getloadavg()[0]:.2f})")
     for name, (c, w) in med.items():
         print(f"  {name:24} cpu {c * 1e3:6.2f} ms  wall {w * 1e3:6.2f} ms  "
