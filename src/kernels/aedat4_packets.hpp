@@ -386,19 +386,12 @@ private:
         const uint8_t* data = packet;
         size_t n = s.length;
         s.fail.offset = static_cast<int64_t>(s.offset);
-        if (l_.compression == kLz4) {
-            const lz4::Result r = lz4::decode_frame(packet, s.length, s.bytes, l_.limit);
+        const bool lz4_frame = l_.compression == kLz4;
+        if (lz4_frame || (l_.compression == kZstd && l_.unpack)) {
+            const lz4::Result r = lz4_frame ? lz4::decode_frame(packet, s.length, s.bytes, l_.limit)
+                                            : l_.unpack(packet, s.length, s.bytes, l_.limit, s.fail.why);
             if (r.error != lz4::Error::kNone) {
-                s.fail.stop = Stop::kLz4;
-                s.fail.lz4 = r.error;
-                return;
-            }
-            data = s.bytes.data();
-            n = r.size;
-        } else if (l_.compression == kZstd && l_.unpack) {
-            const lz4::Result r = l_.unpack(packet, s.length, s.bytes, l_.limit, s.fail.why);
-            if (r.error != lz4::Error::kNone) {
-                s.fail.stop = Stop::kUnpack;
+                s.fail.stop = lz4_frame ? Stop::kLz4 : Stop::kUnpack;
                 s.fail.lz4 = r.error;
                 return;
             }
