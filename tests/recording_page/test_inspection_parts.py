@@ -194,7 +194,7 @@ def test_page_pass_that_gathers_the_health_writes_the_same_page(name, mb, cut, s
     assert (tmp_path / "one.html").read_bytes() == (tmp_path / "two.html").read_bytes()
 
 
-@pytest.mark.parametrize("cap", [1, 2, 7, 1000, 99_999])
+@pytest.mark.parametrize("cap", [0, 1, 2, 7, 1000, 99_999, 1_000_000])
 def test_thinned_floor_is_the_least_a_thinned_sample_adds(cap):
     # The sample's rule transcribed: the least power-of-two step keeping at most cap of n events.
     def added(n):
@@ -207,6 +207,14 @@ def test_thinned_floor_is_the_least_a_thinned_sample_adds(cap):
     floor = inspection.thinned_floor(cap, 0, 10**9)
     assert added(max(1, cap) + 1) == floor  # just thinned: the fewest points and digits
     assert all(added(n) >= floor for n in (cap + 2, 3 * cap + 5, 10 * cap + 11, 2**20 + cap))
+
+
+@pytest.mark.parametrize("n", [0, 1, 2, 3, 1001])
+def test_the_sample_text_is_its_json(n):
+    rng = np.random.default_rng(n)
+    cols = [rng.integers(-5, 70_000, n) for _ in range(3)] + [rng.integers(0, 2, n)]
+    doc = inspection._xyt_document(-7, 10**12, 3 * n, 4, *cols)
+    assert inspection._xyt_text(doc) == inspection._json(doc)
 
 
 def warned(cut):
