@@ -17,6 +17,7 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <type_traits>
@@ -187,12 +188,13 @@ public:
     }
 
 private:
-    // `f` applied to the engine (always made: the constructor either makes one or raises).
+    // `f` applied to the engine (the constructor either makes one or raises; close() lets it go).
     template <typename F>
     auto visit(F&& f) {
         return std::visit(
             [&](auto& e) -> decltype(f(std::get<st::SurveyEngine>(engine_))) {
-                if constexpr (std::is_same_v<std::decay_t<decltype(e)>, std::monostate>) std::abort();
+                if constexpr (std::is_same_v<std::decay_t<decltype(e)>, std::monostate>)
+                    throw std::logic_error("the pass is closed");
                 else return f(e);
             },
             engine_);
@@ -256,10 +258,10 @@ public:
         if (two_threads) {
             nb::gil_scoped_release release;
             used = visit([&](auto& e) {
-                if (!health_ && !filter_ && !raw_wanted_) return st::decode_while_counting(format_, buf, n, state_, e);
+                if (!health_ && !filter_ && !raw_wanted_) return st::decode_while_counting(format_, buf, n, state_, e, two_thread_records_);
                 // The health, the sample, the raw frames and the filters on the decoding thread,
                 // beside the counting one.
-                return st::decode_while_counting(format_, buf, n, state_, e, [this](uint8_t* r, size_t k) {
+                return st::decode_while_counting(format_, buf, n, state_, e, two_thread_records_, [this](uint8_t* r, size_t k) {
                     return before_engine(r, k);
                 });
             });
@@ -304,9 +306,30 @@ public:
         return feed(static_cast<const uint8_t*>((*data).buf), n);
     }
 
+    // True once the engine is done; a page's spool then holds every frame it accepted, so that
+    // the page can be written from it before this pass is closed.
     bool finish() {
         nb::gil_scoped_release release;
-        return visit([](auto& e) { return e.finish(); });
+        const bool done = visit([](auto& e) { return e.finish(); });
+        if (done && spool_) std::fflush(spool_);
+        return done;
+    }
+
+    // Ends the pass: its engine, tables and spool are let go without the GIL (a page's tables are
+    // hundreds of megabytes, tens of milliseconds to give back), so another thread can go on with
+    // the page meanwhile. Only the results already taken remain.
+    void close() {
+        {
+            nb::gil_scoped_release release;
+            engine_.emplace<std::monostate>();  // joins a page's encoder before its spool closes
+            health_.reset();
+            sample_.reset();
+            filter_.reset();
+            std::vector<uint8_t>().swap(records_);
+            two_thread_records_ = st::RecordBuffers();
+        }
+        if (spool_) std::fclose(spool_);
+        spool_ = nullptr;
     }
 
     // The page pass also gathers the recording's health on a width x height sensor and the
@@ -450,6 +473,7 @@ private:
     kern::evt::State state_{};
     nb::object state_array_;
     std::vector<uint8_t> records_;
+    st::RecordBuffers two_thread_records_;
     size_t pos_ = 0, count_ = 0;
     std::FILE* spool_ = nullptr;
     std::optional<kern::HealthCheck> health_;

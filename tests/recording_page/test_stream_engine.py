@@ -3,6 +3,7 @@ timeline, heat map, hot pixels, frames, overview and raster of the page; the fra
 decay, tone curve and palette; cut-short files; the page budget; memory on a file larger
 than the address-space limit."""
 import base64
+import errno
 import io
 import json
 import math
@@ -227,6 +228,34 @@ def test_an_overview_denser_than_its_start_keeps_one_image_a_second_and_the_budg
     assert doc["overview"]["period_us"] == 1_000_000 and len(doc["overview"]["images"]) == 20
     assert 0 < doc["budget"]["full_rate"][0][1] < 20_000_000
     check_document(doc, ev, 64, 48, 20_000, 30_000)
+
+
+def _copy_nothing(*args):
+    raise OSError(errno.EXDEV, "cross-device link")
+
+
+def _copy_a_little_then_nothing(src, dst, count, offset_src, offset_dst):
+    if offset_dst > 200_000:
+        _copy_nothing()
+    return os.copy_file_range(src, dst, min(count, 4097), offset_src, offset_dst)
+
+
+@pytest.mark.skipif(not hasattr(os, "copy_file_range"), reason="the kernel's copy is Linux's")
+@pytest.mark.parametrize("copy", [None, _copy_nothing, _copy_a_little_then_nothing])
+def test_frames_reach_the_page_whether_the_kernel_copies_them_or_not(tmp_path, monkeypatch, copy):
+    # Blocks of frames are copied from the spool by the kernel; where it cannot (another file
+    # system, another system), or stops part way, they are read and written by Python instead.
+    ev = scene(w=120, h=90, span=2_000_000, noise=100_000)
+    kernel = export_recording_html(ev, tmp_path / "kernel.html", sensor_size=(120, 90), frame_period=5_000,
+                                   max_page_mb=0.6)
+    if copy is None:
+        monkeypatch.delattr(os, "copy_file_range")
+    else:
+        monkeypatch.setattr(os, "copy_file_range", copy)
+    other = export_recording_html(ev, tmp_path / "other.html", sensor_size=(120, 90), frame_period=5_000,
+                                  max_page_mb=0.6)
+    assert Path(other).read_bytes() == Path(kernel).read_bytes()
+    check_document(document(other), ev, 120, 90, 5_000, 30_000)
 
 
 def test_a_budget_too_small_for_the_summary_is_said(tmp_path):

@@ -1,6 +1,8 @@
 // The page's frame encoder: worker threads turn finished frame buffers into
 // base64 PNGs and write them to the spool file in frame order, within a byte
 // budget shared with the overview; frames past the budget are refused, whole.
+// Each frame's text follows one space in the spool, as the page separates them,
+// so that a run of frames is copied into the page as one range of bytes.
 // No Python here.
 #pragma once
 
@@ -53,9 +55,20 @@ public:
 
     // `fold`: the frame's events that count also go into folded(), and with an overview to fold
     // into, frame `frame` (the overview's grid) reaches it through its image, in frame order.
+    // A frame of few events is filled here, on the counting thread, once the frames before it
+    // are: its work is mostly per frame (bands prepared, the overview's fold), less than handing
+    // the fill from one worker to the other would cost; a crowded one is filled on a worker.
     void submit(int64_t segment, std::unique_ptr<FrameBuffer>&& frame_buffer, bool fold = false, int64_t frame = 0) {
+        Job job{submitted_, segment, std::move(frame_buffer), fold, frame};
+        job.filled = job.buffer->events() < kFillHere;
+        if (job.filled) {
+            wait_turn(filled_, job.seq);
+            fill(job);
+        }
         std::lock_guard lock(mu_);
-        jobs_.push_back({submitted_++, segment, std::move(frame_buffer), fold, frame});
+        ++submitted_;
+        if (job.filled) ++filled_;  // no one waits for it: the frames before it are filled
+        jobs_.push_back(std::move(job));
         work_cv_.notify_one();
     }
 
@@ -116,6 +129,7 @@ private:
         std::unique_ptr<FrameBuffer> buffer;
         bool fold = false;
         int64_t frame = 0;
+        bool filled = false;  // on the counting thread, before it was queued
     };
 
     void wait_turn(const int64_t& counter, int64_t seq) {
@@ -204,9 +218,11 @@ private:
                 job = std::move(jobs_.front());
                 jobs_.pop_front();
             }
-            wait_turn(filled_, job.seq);
-            fill(job);
-            next_turn(filled_);
+            if (!job.filled) {
+                wait_turn(filled_, job.seq);
+                fill(job);
+                next_turn(filled_);
+            }
             std::string text;
             if (!full()) {
                 job.buffer->zero_spans(bands_, zeros);
@@ -237,7 +253,7 @@ private:
         const int64_t cost = static_cast<int64_t>(text.size()) + 3;  // quotes and a comma
         if (bytes_ + cost > budget_ - reserve) {
             full_.store(true, std::memory_order_relaxed);
-        } else if (std::fwrite(text.data(), 1, text.size(), spool_) != text.size()) {
+        } else if (std::fputc(' ', spool_) == EOF || std::fwrite(text.data(), 1, text.size(), spool_) != text.size()) {
             failed_ = true;
             full_.store(true, std::memory_order_relaxed);
         } else {
@@ -269,7 +285,8 @@ private:
     int64_t peak_ = 0;
     std::vector<std::pair<int64_t, int64_t>> accepted_, asks_;
     static constexpr size_t kPending = size_t(1) << 22;  // events, 16 MiB
-    PixelCounts folded_;  // written only by the worker whose turn it is to fill, or after close()
+    static constexpr size_t kFillHere = size_t(1) << 14;  // events: fewer are filled on the counting thread
+    PixelCounts folded_;  // written only by the thread whose turn it is to fill, or after close()
     std::vector<std::vector<uint32_t>> pending_;  // per band: pixel in band * 2 + on
     size_t pending_held_ = 0;
     DecayedOverview* overview_ = nullptr;

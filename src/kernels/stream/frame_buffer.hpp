@@ -118,9 +118,12 @@ public:
     void push(const FrameBands& bands, size_t x, size_t y, bool on, bool counts) {
         keys_[bands.band_of[y]].push_back(bands.key(x, y, on, counts));
         ++keys_held_;
+        ++events_;
     }
     // Keys not yet in the image.
     size_t keys_held() const { return keys_held_; }
+    // Events given to this frame.
+    size_t events() const { return events_; }
 
     // Adds band b's keys not yet added to the image, clipped at 255. With `fold` (a frame whose
     // events reach the pixel counts and the overview through it), each event that counts goes
@@ -267,7 +270,7 @@ public:
             whole_[b] = 0;
             live_[b] = 0;
         }
-        keys_held_ = 0;
+        keys_held_ = events_ = 0;
         more_.clear();
         less_.clear();
     }
@@ -282,7 +285,7 @@ private:
     std::vector<uint8_t> whole_;   // per band: events went into the image whose keys are gone
     std::vector<uint8_t> rows_;    // per row: events of this frame
     std::vector<std::vector<uint32_t>> written_;  // per sparse band: see written()
-    size_t keys_held_ = 0;
+    size_t keys_held_ = 0, events_ = 0;
     ChannelTally more_, less_;
 };
 

@@ -25,17 +25,30 @@ namespace zv::kern::stream {
 // buffer on the decoding thread before it is counted (work that thread has room for); one
 // that returns a count keeps only that many records, at the buffer's front, for counting.
 // What it raises (an allocation that fails) is raised here once the counting has stopped.
+// The record buffers are the caller's, kept from one call to the next: a pass feeds a file a
+// megabyte at a time, and fresh buffers each time would be zeroed and faulted in again.
+struct RecordBuffers {
+    static constexpr size_t kRecords = size_t(1) << 14, kCount = 4;
+    void allocate() {
+        if (buffers_.empty()) buffers_.assign(kCount, std::vector<uint8_t>(kRecords * evt::kRecordSize));
+    }
+    uint8_t* operator[](size_t b) { return buffers_[b].data(); }
+
+private:
+    std::vector<std::vector<uint8_t>> buffers_;
+};
+
 struct NothingMore {
     void operator()(uint8_t*, size_t) const {}
 };
 template <typename Engine, typename Decoded = NothingMore>
 size_t decode_while_counting(evt::Format format, const uint8_t* buf, size_t n, evt::State& s, Engine& engine,
-                             Decoded&& decoded = {}) {
-    constexpr size_t kRecords = size_t(1) << 14, kBuffers = 4;
+                             RecordBuffers& buffers, Decoded&& decoded = {}) {
+    constexpr size_t kRecords = RecordBuffers::kRecords, kBuffers = RecordBuffers::kCount;
     struct Filled {
         size_t buffer, count;
     };
-    std::vector<std::vector<uint8_t>> buffers(kBuffers, std::vector<uint8_t>(kRecords * evt::kRecordSize));
+    buffers.allocate();  // on the first call, and on this thread
     std::mutex mu;
     std::condition_variable cv;
     std::deque<size_t> free_buffers;
@@ -55,14 +68,14 @@ size_t decode_while_counting(evt::Format format, const uint8_t* buf, size_t n, e
                 free_buffers.pop_front();
             }
             const bool was_back = s.back;
-            const evt::Progress p = evt::decode(format, buf + used, n - used, s, buffers[b].data(), kRecords, 0);
+            const evt::Progress p = evt::decode(format, buf + used, n - used, s, buffers[b], kRecords, 0);
             if (s.error) s.error_at += static_cast<int64_t>(used);
             if (s.back && !was_back) s.back_at += static_cast<int64_t>(used);
             used += p.consumed;
             size_t count = p.count;
             try {
-                if constexpr (std::is_void_v<std::invoke_result_t<Decoded&, uint8_t*, size_t>>) decoded(buffers[b].data(), count);
-                else count = decoded(buffers[b].data(), count);
+                if constexpr (std::is_void_v<std::invoke_result_t<Decoded&, uint8_t*, size_t>>) decoded(buffers[b], count);
+                else count = decoded(buffers[b], count);
             } catch (...) {  // raised again on the calling thread, once the counting has stopped
                 std::lock_guard lock(mu);
                 failure = std::current_exception();
@@ -88,7 +101,7 @@ size_t decode_while_counting(evt::Format format, const uint8_t* buf, size_t n, e
                 next = filled.front();
                 filled.pop_front();
             }
-            engine.feed(buffers[next.buffer].data(), next.count);
+            engine.feed(buffers[next.buffer], next.count);
             std::lock_guard lock(mu);
             free_buffers.push_back(next.buffer);
             cv.notify_all();

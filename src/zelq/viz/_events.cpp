@@ -382,14 +382,15 @@ NB_MODULE(_events, m) {
                        "period_us, lead, decay_us, timeline_bin(s), raster_bin(s), segments, spool_path,\n"
                        "frame_budget, overview_step, overview_scale, overview_budget, gain, palette, scale.\n"
                        "Feed it file bytes (format: the decoder's number) or event records in order, then\n"
-                       "finish() and read result(). A file's decoder state, when given, is the readers' int64\n"
-                       "state array, written back after every feed_bytes. ValueError for an unknown job or\n"
-                       "setting and for settings out of range.")
+                       "finish() and read result(); close() then lets its memory go without the GIL. A file's\n"
+                       "decoder state, when given, is the readers' int64 state array, written back after every\n"
+                       "feed_bytes. ValueError for an unknown job or setting and for settings out of range.")
         .def(nb::init<const std::string&, nb::handle, int64_t, nb::object>(), "job"_a, "settings"_a,
              "format"_a = 0, "state"_a.none() = nb::none())
         .def("feed_bytes", &stream::Stream::feed_bytes, "buffer"_a)
         .def("feed_records", &stream::Stream::feed_records, "records"_a)
         .def("finish", &stream::Stream::finish)
+        .def("close", &stream::Stream::close)
         .def("take_frames", &stream::Stream::take_frames)
         .def("frames_full", &stream::Stream::frames_full)
         .def("inspect", &stream::Stream::inspect, "width"_a, "height"_a, "t0"_a, "t1"_a, "cap"_a, "thinned"_a = 0)

@@ -6,6 +6,7 @@ page's document is described in docs/recording-document.md.
 from __future__ import annotations
 
 import os
+import threading
 import warnings
 from dataclasses import dataclass
 from pathlib import Path
@@ -25,6 +26,7 @@ from . import template
 from .arguments import frame_look, positive, windows_arg
 from .filtering import through
 from . import filtering, folding, raw_frames
+from .spool import block_range, copy_range, text_offsets
 from .raw_frames import RawFrames
 from .engine import PAGE, SPAN_LIMIT, Outcome, Pass, conclude, open_pass, run_pass
 from .. import recording_inspection as inspection
@@ -161,12 +163,15 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
                 run, result, plan, segments = _page_pass(src, span, spool, box_json, raw=unfiltered, **settings)
                 if stage is not None:
                     box_json = _filters_json(box_json, wanted, stage)
-            run.engine = None  # closes the spool
-            page = _Page(src, span, plan, result, outcome, outcome.notes, windowed, period, decay, gain, segments,
-                         max_bytes, box_json, labelled, unfiltered)
-            with open(partial, "wb") as out, open(spool, "rb") as frames, \
-                    open(raw_spool if unfiltered is not None else spool, "rb") as raw_images:
-                size = page.write(out, frames, sections, raw_images)
+            letting_go = _let_go(run)
+            try:
+                page = _Page(src, span, plan, result, outcome, outcome.notes, windowed, period, decay, gain,
+                             segments, max_bytes, box_json, labelled, unfiltered)
+                with open(partial, "wb") as out, open(spool, "rb") as frames, \
+                        open(raw_spool if unfiltered is not None else spool, "rb") as raw_images:
+                    size = page.write(out, frames, sections, raw_images)
+            finally:
+                letting_go.join()
         if size > max_bytes:  # only the parts that are not images can do this
             w, h = span.sensor
             sources.warn(target, f"the page is {size:,} bytes, over its budget of {max_bytes:,}: its parts "
@@ -175,6 +180,16 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
         pagefiles.remove(spool)
         pagefiles.remove(raw_spool)
     return str(target)
+
+
+def _let_go(run: Pass) -> threading.Thread:
+    """The finished pass closed on another thread, which gives its tables back (hundreds of
+    megabytes for an HD page) while this one writes the page from the spool, complete once the
+    pass finished; join it before the spool goes."""
+    engine, run.engine = run.engine, None
+    closing = threading.Thread(target=engine.close, name="zelqviz page pass closing")
+    closing.start()
+    return closing
 
 
 def _labelled_arg(segments: Any) -> Optional[List[Dict[str, Any]]]:
@@ -354,6 +369,9 @@ class _Counter:
         self.out.write(data)
         self.bytes += len(data)
 
+    def copy(self, source: Any, start: int, count: int) -> None:
+        self.bytes += copy_range(source, self.out, start, count)
+
 
 @dataclass
 class _Page:
@@ -411,7 +429,7 @@ class _Page:
             room -= sum(length + 1 for _, length in raw_accepted) + raw_frames.part_bound(len(self.segments)) \
                 + (sum(length for _, length in raw_accepted) // template.BLOCK_BYTES + 2 * len(self.segments) + 2) * 32
         accepted = result["frames"]
-        offsets = np.concatenate([[0], np.cumsum([length for _, length in accepted], dtype=np.int64)])
+        offsets = text_offsets(accepted)
         spans = shown_spans(accepted, self.segments, grid, period)
         covered = covers(spans, t0, t1 - 1) if t1 > t0 else True
         if covered and fitting(accepted, room) == len(accepted):
@@ -433,7 +451,7 @@ class _Page:
             first, lead, _ = self.segments[s]
             doc_segments.append((s, first, lead, len(mine)))
             tag = template.segment_tag(len(lists))
-            lists.append((tag, [int(offsets[i]) for i in mine], [accepted[i][1] for i in mine]))
+            lists.append((tag, [offsets[i] for i in mine], [accepted[i][1] for i in mine]))
             segment_json.append('{"start":' + str(grid + first * period) + ',"lead":' + str(lead)
                                 + ',"images":[],"count":' + str(len(mine)) + "}")
         overview = None
@@ -483,12 +501,8 @@ class _Page:
             where, lengths = by_tag[tag]
             c.write("<!--" + tag)
             if where:
-                # a block's frames lie in order in the spool: one read, not one per frame
-                spool = raw_images if tag.startswith("R") else frames
-                spool.seek(where[a])
-                text = memoryview(spool.read(where[b - 1] + lengths[b - 1] - where[a]))
-                c.write(b" " + b" ".join(text[where[k] - where[a]:where[k] - where[a] + lengths[k]]
-                                         for k in range(a, b)))
+                images = raw_images if tag.startswith("R") else frames
+                c.copy(images, *block_range(where, lengths, a, b))
             else:
                 c.write("".join(" " + ov_images[k] for k in range(a, b)))
             c.write("-->")

@@ -21,6 +21,7 @@ from .engine import array_records
 from .plan import Plan
 from .template import raw_tag
 from .span import Span
+from .spool import text_offsets
 
 __all__ = ["RAW_SHARE", "RawFrames", "document_part", "part_bound", "part_text"]
 
@@ -96,7 +97,7 @@ def document_part(raw: RawFrames, doc_segments: List[Tuple[int, int, int, int]],
     """The "raw_frames" part and its image lists as (tag, spool offsets, lengths), for the
     document's segments given as (engine segment, first frame, lead-in frames, filtered frames held)."""
     accepted = raw.accepted()
-    offsets = np.concatenate([[0], np.cumsum([length for _, length in accepted], dtype=np.int64)])
+    offsets = text_offsets(accepted)
     by_segment: Dict[int, List[int]] = {}
     for i, (seg, _) in enumerate(accepted):
         by_segment.setdefault(seg, []).append(i)
@@ -106,7 +107,7 @@ def document_part(raw: RawFrames, doc_segments: List[Tuple[int, int, int, int]],
     for d, (seg, first, lead, count) in enumerate(doc_segments):
         mine = by_segment.get(seg, [])[:count]
         parts.append({"count": len(mine), "images": []})
-        lists.append((raw_tag(d), [int(offsets[i]) for i in mine], [accepted[i][1] for i in mine]))
+        lists.append((raw_tag(d), [offsets[i] for i in mine], [accepted[i][1] for i in mine]))
         if len(mine) > lead:
             held.append([grid + (first + lead) * period, grid + (first + len(mine)) * period])
     complete = all(p["count"] >= count for p, (_, _, _, count) in zip(parts, doc_segments))
