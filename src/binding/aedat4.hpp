@@ -19,6 +19,7 @@
 #include "kernels/aedat4_packets.hpp"
 #include "kernels/memory.hpp"
 #include "kernels/threads.hpp"
+#include "kernels/zstd_library.hpp"
 
 namespace zv::aedat4_binding {
 
@@ -81,7 +82,10 @@ public:
         }
         if (survey < 0) raise(PyExc_ValueError, "survey must be at least 0");
         l.piece = static_cast<uint64_t>(survey);
-        if (!unpack_.is_none()) {
+        if (PyUnicode_Check(unpack_.ptr()) && nb::cast<std::string>(unpack_) == "libzstd") {
+            if (!kern::zstd::available()) raise(PyExc_ValueError, "libzstd is not on this system");
+            l.unpack = kern::zstd::unpack;  // thread-safe: a helper may decompress ahead
+        } else if (!unpack_.is_none()) {
             l.unpack = [fn = unpack_.ptr()](const uint8_t* src, size_t n, kern::lz4::Bytes& out, size_t limit,
                                             std::string& why) { return call_unpack(fn, src, n, out, limit, why); };
             threads = false;  // it takes the GIL: the caller's thread alone calls it
@@ -271,8 +275,35 @@ inline nb::object lz4_frame(const Args& a) {
     return nb::bytes(reinterpret_cast<const char*>(out.data()), r.size);
 }
 
+// One ZSTD frame's content (at most limit bytes) by libzstd, or ValueError naming the fault.
+inline nb::object zstd_frame(const Args& a) {
+    BufferView src;
+    src.require(a[0]);
+    if (!PyBuffer_IsContiguous(&*src, 'C')) raise(PyExc_ValueError, "data must be contiguous");
+    const long long limit = a.integer(1);
+    if (limit < 0) raise(PyExc_ValueError, "limit must be at least 0");
+    if (!kern::zstd::available()) raise(PyExc_ValueError, "libzstd is not on this system");
+    kern::lz4::Bytes out;
+    kern::lz4::Result r;
+    std::string why;
+    {
+        nb::gil_scoped_release release;
+        r = kern::zstd::unpack(static_cast<const uint8_t*>((*src).buf), static_cast<size_t>((*src).len), out,
+                               static_cast<size_t>(limit), why);
+    }
+    if (r.error != kern::lz4::Error::kNone)
+        raise(PyExc_ValueError, "%s", r.error == kern::lz4::Error::kDecompressionFailed ? why.c_str() : lz4_name(r.error));
+    return nb::bytes(reinterpret_cast<const char*>(out.data()), r.size);
+}
+
 inline void bind(nb::module_& m, nb::handle record) {
     using namespace nb::literals;
+    m.attr("_ZSTD_LIBRARY") = kern::zstd::available();
+    def(m, "_zstd_frame", {arg("data"), arg("limit", Kind::Int)}, zstd_frame,
+        "The content of the ZSTD frame at the start of data (bytes after it ignored), at most limit\n"
+        "bytes, by libzstd (where _ZSTD_LIBRARY says it was found).\n\n"
+        "Raises ValueError naming the fault ('ends early', 'too large', 'no memory' or the library's words),\n"
+        "for a negative limit or without libzstd; a non-buffer data raises TypeError.");
     def(m, "_lz4_frame", {arg("data"), arg("limit", Kind::Int)}, lz4_frame,
         "The content of the LZ4 frame at the start of data, at most limit bytes.\n\n"
         "Raises ValueError naming the fault ('ends early', 'too large', 'no memory' or the reference\n"
@@ -288,7 +319,8 @@ inline void bind(nb::module_& m, nb::handle record) {
                         "that differs stops the read as 'listed'). window (lo, hi): only the events with\n"
                         "lo <= t < hi, and only those outside the sensor counted. unpack(data, limit) -> bytes\n"
                         "decompresses a ZSTD packet (ValueError 'ends early', 'too large' or its own words),\n"
-                        "on the calling thread; without it ZSTD is refused. survey: see survey(). close() before the\n"
+                        "on the calling thread, or unpack='libzstd' by the library (see _zstd_frame), on any;\n"
+                        "without it ZSTD is refused. survey: see survey(). close() before the\n"
                         "mapping.")
         .def("__init__",
              [record](Packets* self, nb::handle mapping, int64_t start, int64_t end, bool table_beyond, int32_t stream,

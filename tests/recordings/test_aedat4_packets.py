@@ -161,8 +161,9 @@ def test_a_damaged_packet_is_refused_at_its_offset_after_the_packets_before_it(t
                                            lz4_frame.decompress(bytes(bad))[32:]))
     path, start = _file(tmp_path, good[:6] + [bytes(bad)] + good[7:], compression=3 if damage == "zstd" else 1)
     at = start + sum(8 + len(p) for p in good[:6])
-    if message is None:  # without zstandard
+    if message is None:  # without libzstd and zstandard
         monkeypatch.setattr(_zstd, "unpacker", lambda: None)
+        monkeypatch.setattr(_native.events(), "_ZSTD_LIBRARY", False)
         message = re.escape("its packets are ZSTD-compressed; only LZ4 and uncompressed AEDAT 4 are read "
                             "(ZSTD needs zstandard: pip install zelqviz[aedat])")
         at = None
@@ -206,13 +207,23 @@ def test_a_file_cut_anywhere_reads_its_whole_packets(tmp_path, cut):
     assert (len(got) == len(events)) == (cut >= len(data))
 
 
-# ---------------------------------------------------------------- ZSTD packets, by the zstandard package
+# ---------------------------------------------------------------- ZSTD packets, by libzstd or the zstandard package
 
 ZSTD = {"sized": {}, "unsized": {"write_content_size": False}, "checksum, level 19": {"write_checksum": True, "level": 19}}
 
 
+@pytest.fixture(params=["libzstd", "zstandard"])
+def zstd_decoder(request, monkeypatch):
+    """Each ZSTD case by the system's libzstd and by the zstandard package, which must agree."""
+    if request.param == "libzstd" and not _native.events()._ZSTD_LIBRARY:
+        pytest.skip("libzstd is not on this system")
+    if request.param == "zstandard":
+        monkeypatch.setattr(_native.events(), "_ZSTD_LIBRARY", False)
+    return request.param
+
+
 @pytest.mark.parametrize("form", list(ZSTD))
-def test_zstd_packets_read_whole_in_pieces_and_by_window(tmp_path, form):
+def test_zstd_packets_read_whole_in_pieces_and_by_window(tmp_path, form, zstd_decoder):
     pytest.importorskip("zstandard")
     events = random_events(60_000, 64, 48, 5_000_000, seed=21)
     path = tmp_path / "z.aedat4"
@@ -237,7 +248,7 @@ def _zstd_frame_claiming(size):
     ("claims 1 TiB", r"it decompresses to more than 256 MiB"),
     ("unsized, cut", "its compressed data ends early"),
 ])
-def test_a_damaged_zstd_packet_is_refused_at_its_offset(tmp_path, damage, message):
+def test_a_damaged_zstd_packet_is_refused_at_its_offset(tmp_path, damage, message, zstd_decoder):
     zstandard = pytest.importorskip("zstandard")
     events = random_events(30_000, 64, 48, 1_000_000, seed=22)
     squeeze = zstandard.ZstdCompressor(write_checksum=True, write_content_size=damage != "unsized, cut").compress
@@ -276,3 +287,25 @@ def test_a_whole_read_reports_its_progress_every_so_many_events(tmp_path, monkey
     start = 18 + len(writers._aedat_header(writers._aedat_info(64, 48)))
     packet = (path.stat().st_size - start) / 9
     np.testing.assert_allclose(seen, [(start + k * packet) / path.stat().st_size for k in (2, 5, 7)] + [1.0])
+
+
+@pytest.mark.parametrize("sized", [True, False])
+@pytest.mark.parametrize("cut, trailing, room", [(0, b"", 0), (0, b"", -1), (0, b"\x28\xb5\x2f\xfd tail", 1),
+                                                 (7, b"", 0)])
+def test_libzstd_and_zstandard_read_a_frame_alike(sized, cut, trailing, room):
+    zstandard = pytest.importorskip("zstandard")
+    if not _native.events()._ZSTD_LIBRARY:
+        pytest.skip("libzstd is not on this system")
+    content = np.random.default_rng(4).integers(0, 9, 300_000, np.uint8).tobytes()
+    frame = zstandard.ZstdCompressor(write_content_size=sized).compress(content)
+    data = frame[:len(frame) - cut] + trailing
+    limit = len(content) + room
+
+    def outcome(unpack):
+        try:
+            return unpack(data, limit)
+        except ValueError as e:
+            return str(e)
+    want = outcome(_zstd.unpacker())
+    assert outcome(_native.events()._zstd_frame) == want
+    assert want == ("ends early" if cut else "too large" if room < 0 else content)

@@ -169,8 +169,8 @@ def _end(header: Header, size: int) -> int:
 
 
 def _decoder(compression: str) -> Any:
-    """The decoder of ZSTD packets (None for the others, or without zstandard)."""
-    return _zstd.unpacker() if compression == "ZSTD" else None
+    """The decoder of ZSTD packets (None for the others, or without libzstd and zstandard)."""
+    return _zstd.packet_decoder() if compression == "ZSTD" else None
 
 
 def finish(reader: Any, header: Header) -> Optional[int]:
@@ -384,7 +384,7 @@ def _table_bytes(compression: str) -> Any:
     if compression == "LZ4":
         return lambda frame: _native.events()._lz4_frame(frame, PACKET_LIMIT)
     if compression == "ZSTD":
-        unpack = _zstd.unpacker()
+        unpack = _zstd.frame_unpacker()
 
         def zstd(frame: memoryview) -> bytes:
             if unpack is None:

