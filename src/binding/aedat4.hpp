@@ -257,43 +257,36 @@ private:
     size_t pages_items_ = 0, backed_ = 0;  // records of that array backed so far
 };
 
-// One LZ4 frame's content (at most limit bytes), or ValueError naming the fault.
-inline nb::object lz4_frame(const Args& a) {
+// One frame's content (at most limit bytes) by decode(src, n, out, limit, why), or ValueError
+// naming the fault: the decoder's own words for damage it names in why, else the fault's name.
+template <typename Decode>
+nb::object one_frame(const Args& a, Decode&& decode) {
     BufferView src;
     src.require(a[0]);
     if (!PyBuffer_IsContiguous(&*src, 'C')) raise(PyExc_ValueError, "data must be contiguous");
     const long long limit = a.integer(1);
     if (limit < 0) raise(PyExc_ValueError, "limit must be at least 0");
-    kern::lz4::Bytes out;
-    kern::lz4::Result r;
-    {
-        nb::gil_scoped_release release;
-        r = kern::lz4::decode_frame(static_cast<const uint8_t*>((*src).buf), static_cast<size_t>((*src).len), out,
-                                    static_cast<size_t>(limit));
-    }
-    if (r.error != kern::lz4::Error::kNone) raise(PyExc_ValueError, "%s", lz4_name(r.error));
-    return nb::bytes(reinterpret_cast<const char*>(out.data()), r.size);
-}
-
-// One ZSTD frame's content (at most limit bytes) by libzstd, or ValueError naming the fault.
-inline nb::object zstd_frame(const Args& a) {
-    BufferView src;
-    src.require(a[0]);
-    if (!PyBuffer_IsContiguous(&*src, 'C')) raise(PyExc_ValueError, "data must be contiguous");
-    const long long limit = a.integer(1);
-    if (limit < 0) raise(PyExc_ValueError, "limit must be at least 0");
-    if (!kern::zstd::available()) raise(PyExc_ValueError, "libzstd is not on this system");
     kern::lz4::Bytes out;
     kern::lz4::Result r;
     std::string why;
     {
         nb::gil_scoped_release release;
-        r = kern::zstd::unpack(static_cast<const uint8_t*>((*src).buf), static_cast<size_t>((*src).len), out,
-                               static_cast<size_t>(limit), why);
+        r = decode(static_cast<const uint8_t*>((*src).buf), static_cast<size_t>((*src).len), out,
+                   static_cast<size_t>(limit), why);
     }
-    if (r.error != kern::lz4::Error::kNone)
-        raise(PyExc_ValueError, "%s", r.error == kern::lz4::Error::kDecompressionFailed ? why.c_str() : lz4_name(r.error));
+    if (r.error != kern::lz4::Error::kNone) raise(PyExc_ValueError, "%s", why.empty() ? lz4_name(r.error) : why.c_str());
     return nb::bytes(reinterpret_cast<const char*>(out.data()), r.size);
+}
+
+inline nb::object lz4_frame(const Args& a) {
+    return one_frame(a, [](const uint8_t* src, size_t n, kern::lz4::Bytes& out, size_t limit, std::string&) {
+        return kern::lz4::decode_frame(src, n, out, limit);
+    });
+}
+
+inline nb::object zstd_frame(const Args& a) {
+    if (!kern::zstd::available()) raise(PyExc_ValueError, "libzstd is not on this system");
+    return one_frame(a, kern::zstd::unpack);
 }
 
 inline void bind(nb::module_& m, nb::handle record) {
