@@ -3,6 +3,7 @@ and the busiest pixels."""
 from __future__ import annotations
 
 import base64
+import functools
 from typing import Any, Dict, List, Tuple
 
 import numpy as np
@@ -14,9 +15,24 @@ def b64(values: np.ndarray, dtype: str) -> str:
     return base64.b64encode(np.ascontiguousarray(values, dtype=dtype).tobytes()).decode("ascii")
 
 
-def level(counts: np.ndarray) -> np.ndarray:
-    """min(255, ceil(16 * log2(1 + c))): one event is 16, none is 0."""
+def _curve(counts: np.ndarray) -> np.ndarray:
     return np.minimum(255, np.ceil(16 * np.log2(1 + counts.astype(np.float64)))).astype(np.uint8)
+
+
+_LEVELS = 1 << 16  # from 2**16 - 1 events on, the curve is 255 (16 * log2(2**16) = 256)
+
+
+@functools.lru_cache(maxsize=1)
+def _levels() -> np.ndarray:
+    return _curve(np.arange(_LEVELS))
+
+
+def level(counts: np.ndarray) -> np.ndarray:
+    """min(255, ceil(16 * log2(1 + c))): one event is 16, none is 0. Counts (never negative) are
+    looked up in the curve's table: a megapixel's logarithms took 50 ms."""
+    if counts.dtype.kind not in "ui":
+        return _curve(counts)
+    return _levels()[np.minimum(counts, _LEVELS - 1)]
 
 
 def png(rgb: np.ndarray) -> str:
