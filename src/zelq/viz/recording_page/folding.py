@@ -32,7 +32,7 @@ from ..recordings import _sources as sources
 from ..recordings._sources import Source
 from . import raw_frames
 from .engine import Pass
-from .plan import Plan, fixed_bytes, heat_bound
+from .plan import Plan, budgets, heat_bound
 from .span import Span
 
 __all__ = ["foldable", "stands", "recount", "raw_budget", "every_event", "same_filters", "health_notes"]
@@ -63,15 +63,10 @@ def stands(run: Pass, result: Dict[str, Any], plan: Plan, box_json: str, section
     """Whether a pass planned with shorter parts is the pass planned with `box_json`; `raw`, the
     result of the raw frames of a filtered page (which keep_within then cuts to their real share).
     If it is, its frames are cut to those that pass keeps (see recount)."""
-    fixed = fixed_bytes(sections, box_json, span.sensor, plan, n_segments, max_bytes)
-    overview_budget = max(0, max_bytes - fixed)
-    frame_budget = max(0, max_bytes - fixed + heat_bound(span.sensor))
-    if raw is not None:
-        share = int(raw_frames.RAW_SHARE * overview_budget)
-        overview_budget -= share
-        frame_budget -= share
-        if raw["spool_failed"]:
-            return False
+    overview_budget, frame_budget, _ = budgets(sections, box_json, span.sensor, plan, n_segments, max_bytes,
+                                               raw_frames.RAW_SHARE if raw is not None else 0.0)
+    if raw is not None and raw["spool_failed"]:
+        return False
     step, _, _, images = result["overview"]
     if not (every_event(run, result) and not result["spool_failed"] and step == plan.overview_step
             and (len(images) <= 1 or sum(len(i) + 3 for i in images) <= overview_budget)):
@@ -97,8 +92,8 @@ def recount(result: Dict[str, Any], frame_budget: int, overview_budget: int) -> 
 def raw_budget(plan: Plan, box_json: str, sections: Tuple[str, str, str], span: Span, n_segments: int,
                max_bytes: int) -> int:
     """The raw frames' budget of a filtered page pass planned with `box_json`."""
-    fixed = fixed_bytes(sections, box_json, span.sensor, plan, n_segments, max_bytes)
-    return int(raw_frames.RAW_SHARE * max(0, max_bytes - fixed)) - raw_frames.part_bound(n_segments)
+    share = budgets(sections, box_json, span.sensor, plan, n_segments, max_bytes, raw_frames.RAW_SHARE)[2]
+    return share - raw_frames.part_bound(n_segments)
 
 
 def every_event(run: Pass, result: Dict[str, Any]) -> bool:

@@ -32,7 +32,7 @@ from .engine import PAGE, SPAN_LIMIT, Outcome, Pass, conclude, open_pass, run_pa
 from .. import recording_inspection as inspection
 from .parts import b64, heatmap, hot_pixels
 from .summary import HOT_RULE
-from .plan import Plan, allowance, covers, fitting, fixed_bytes, heat_bound, segments_of, shown_spans
+from .plan import Plan, allowance, budgets, covers, fitting, segments_of, shown_spans
 from .span import Span, extent_text, span_of
 
 _HOT_LISTED = 32
@@ -312,17 +312,10 @@ def _page_pass(src: Source, span: Span, spool: str, box_json: str, *, period: in
     `filter_args` (a native file's filters), the engine filters the decoded bytes itself."""
     plan = Plan.of(span, period, decay)
     segments = segments_of(windows, span, period, decay, plan.lead)
-    # The overview may take all that the rest of the page leaves, counted at its most (it is
-    # the page's one view of the whole recording). Frames are encoded as if the heat map were
-    # free; the writer keeps those that fit beside what the rest of the page turned out to be.
-    fixed = fixed_bytes(sections, box_json, span.sensor, plan, len(segments), max_bytes)
-    overview_budget = max(0, max_bytes - fixed)
-    frame_budget = max(0, max_bytes - fixed + heat_bound(span.sensor))
+    overview_budget, frame_budget, share = budgets(sections, box_json, span.sensor, plan, len(segments), max_bytes,
+                                                   raw_frames.RAW_SHARE if raw is not None else 0.0)
     if raw is not None:
-        share = int(raw_frames.RAW_SHARE * overview_budget)
         raw.start(span, plan, segments, share - raw_frames.part_bound(len(segments)), period, decay, gain)
-        overview_budget -= share
-        frame_budget -= share
     run = open_pass(src, PAGE, span.sensor, span.t0, span.t1, span.t_first, span.to_end, period_us=period,
                   lead=plan.lead, decay_us=decay, timeline_bin=plan.timeline_bin, timeline_bins=plan.timeline_bins,
                   raster_bin=plan.raster_bin, raster_bins=plan.raster_bins, segments=segments,

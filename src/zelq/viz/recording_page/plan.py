@@ -74,6 +74,19 @@ def fixed_bytes(sections: Tuple[str, str, str], box_json: str, sensor: Tuple[int
             + h * plan.raster_bins * 8 // 3 + plan.timeline_bins * 11 + 64_000)
 
 
+def budgets(sections: Tuple[str, str, str], box_json: str, sensor: Tuple[int, int], plan: "Plan",
+            n_segments: int, max_bytes: int, raw_share: float = 0.0) -> Tuple[int, int, int]:
+    """(overview, frames, raw frames) budgets of a page pass planned with `box_json`. The overview
+    may take all that the rest of the page leaves, counted at its most (it is the page's one view
+    of the whole recording); frames are encoded as if the heat map were free, the writer keeping
+    those that fit beside what the rest turned out to be; a filtered page's raw frames take
+    `raw_share` of the overview's budget, from both the others."""
+    fixed = fixed_bytes(sections, box_json, sensor, plan, n_segments, max_bytes)
+    overview = max(0, max_bytes - fixed)
+    raw = int(raw_share * overview)
+    return overview - raw, max(0, max_bytes - fixed + heat_bound(sensor)) - raw, raw
+
+
 def heat_bound(sensor: Tuple[int, int]) -> int:
     """The heat map's base64 PNG at its largest: a little over its raw pixels."""
     w, h = sensor
