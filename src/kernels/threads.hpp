@@ -10,7 +10,23 @@
 #include <thread>
 #include <vector>
 
+#if defined(__linux__)
+#include <pthread.h>
+#include <sched.h>
+#endif
+
 namespace zv::kern {
+
+// Marks the calling thread as batch work: woken, it waits for its turn instead of preempting
+// the thread it shares a core with, and keeps its fair share of the CPU. For the helpers of a
+// pass whose critical path is another thread (a page's counting thread): on a machine with
+// fewer cores than threads, every frame's hand-off would otherwise take that thread off its core.
+inline void run_as_batch() {
+#if defined(__linux__) && defined(SCHED_BATCH)
+    sched_param none{};
+    pthread_setschedparam(pthread_self(), SCHED_BATCH, &none);  // a hint: refused, nothing changes
+#endif
+}
 
 // Threads for one job: the machine's cores, at most eight.
 inline size_t cores() { return std::clamp(std::thread::hardware_concurrency(), 1u, 8u); }

@@ -22,6 +22,7 @@
 
 #include "kernels/stream/frame_buffer.hpp"
 #include "kernels/stream/png_writer.hpp"
+#include "kernels/threads.hpp"
 
 namespace zv::kern::stream {
 
@@ -207,6 +208,7 @@ private:
     // Workers take frames in order; each fills its frame in turn, encodes it side by side with
     // the other, then waits for its turn again, so the spool and the budget see frames in order.
     void run() {
+        run_as_batch();  // the counting thread, which hands frames over, keeps its core
         PngWriter png;
         ZeroSpans zeros;
         for (;;) {

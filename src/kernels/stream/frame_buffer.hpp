@@ -5,10 +5,12 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "kernels/stream/accumulators.hpp"
@@ -113,7 +115,7 @@ public:
     explicit FrameBuffer(const FrameBands& bands)
         : image_(png_scanline_bytes(bands.width, bands.height), 0), keys_(bands.bands), applied_(bands.bands, 0),
           held_(bands.bands, 0), live_(bands.bands, 0), whole_(bands.bands, 0), rows_(bands.height, 0),
-          written_(bands.bands) {}
+          written_(bands.bands), lines_((bands.band_rows * bands.row_bytes / 64 + 2 + 63) / 64, 0) {}
 
     void push(const FrameBands& bands, size_t x, size_t y, bool on, bool counts) {
         keys_[bands.band_of[y]].push_back(bands.key(x, y, on, counts));
@@ -205,13 +207,27 @@ public:
         return !whole_[b] && keys_[b].size() * 256 < (bands.end_row(b) - bands.first_row(b)) * bands.row_bytes;
     }
     // The bytes a sparse band's events wrote (offsets from the band's first byte), each once,
-    // in order; made once the band is filled.
+    // in order; made once the band is filled. They are the band's non-zero bytes (its image
+    // holds only this frame's counts): found in scan order in the cache lines its keys fell in,
+    // a line at a time, which costs less than sorting the keys.
     const std::vector<uint32_t>& written(const FrameBands& bands, size_t b) {
         std::vector<uint32_t>& at = written_[b];
         if (!at.empty() || keys_[b].empty()) return at;
-        for (const uint32_t k : keys_[b]) at.push_back(static_cast<uint32_t>(bands.byte_of(k)));
-        std::sort(at.begin(), at.end());
-        at.erase(std::unique(at.begin(), at.end()), at.end());
+        const size_t band_bytes = (bands.end_row(b) - bands.first_row(b)) * bands.row_bytes;
+        const uint8_t* base = image_.data() + bands.first_row(b) * bands.row_bytes;
+        const size_t skew = reinterpret_cast<uintptr_t>(base) % 64;  // lines of memory, not of the band
+        for (const uint32_t k : keys_[b]) {
+            const size_t line = (bands.byte_of(k) + skew) / 64;
+            lines_[line / 64] |= uint64_t{1} << (line % 64);
+        }
+        for (size_t w = 0; w < lines_.size(); ++w) {
+            for (uint64_t m = std::exchange(lines_[w], 0); m; m &= m - 1) {
+                const size_t line = w * 64 + static_cast<size_t>(std::countr_zero(m));
+                const size_t first = std::max(line * 64, skew) - skew, end = std::min(line * 64 + 64 - skew, band_bytes);
+                for (uint64_t z = nonzero_bytes(base + first, end - first); z; z &= z - 1)
+                    at.push_back(static_cast<uint32_t>(first + static_cast<size_t>(std::countr_zero(z))));
+            }
+        }
         return at;
     }
     const uint8_t* image() const { return image_.data(); }
@@ -285,6 +301,7 @@ private:
     std::vector<uint8_t> whole_;   // per band: events went into the image whose keys are gone
     std::vector<uint8_t> rows_;    // per row: events of this frame
     std::vector<std::vector<uint32_t>> written_;  // per sparse band: see written()
+    std::vector<uint64_t> lines_;  // the cache lines of a band that keys fell in, while written() looks
     size_t keys_held_ = 0, events_ = 0;
     ChannelTally more_, less_;
 };

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "kernels/evt.hpp"
+#include "kernels/threads.hpp"
 
 namespace zv::kern::stream {
 
@@ -58,6 +59,7 @@ size_t decode_while_counting(evt::Format format, const uint8_t* buf, size_t n, e
     std::exception_ptr failure;
     size_t used = 0;
     std::thread decoder([&] {
+        run_as_batch();  // it runs ahead; the counting thread keeps its core
         for (;;) {
             size_t b;
             {
