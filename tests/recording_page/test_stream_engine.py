@@ -415,6 +415,42 @@ def test_a_frame_of_more_events_than_it_keeps_follows_the_rules(tmp_path):
     check_document(doc, ev, w, h, 10_000, 30_000)
 
 
+def test_a_frame_of_few_events_folds_as_a_crowded_one_does(tmp_path):
+    # A frame of few events folds into the overview from its sorted events, a crowded one from
+    # its image on a worker. Cells far from the crowd meet the same arithmetic either way (several
+    # pixels a cell, a pixel past 255 events, lead-in frames that do not fold): their overview and
+    # frame pixels must be the same. The overview image of frame 100 still shows frames 95 to 99
+    # (a decay of one frame period).
+    rng = np.random.default_rng(7)
+    w, h, period = 700, 9, 10_000  # overview cells of 3 x 3 pixels
+    t0 = 1_100_000  # the page's start; its events from 1,000,000
+    ev = np.zeros(3300, RECORD)
+    ev["t"] = np.sort(np.concatenate([[1_000_000], rng.integers(t0 - 100_000, t0 + 1_200_000, 2999),
+                                      np.full(300, t0 + 955_000)]))
+    ev["x"], ev["y"] = rng.integers(0, 60, len(ev)), rng.integers(0, h, len(ev))
+    ev["p"] = rng.choice([-1, 1], len(ev))
+    hot = ev["t"] == t0 + 955_000  # one pixel past 255 events in frame 95
+    ev["x"][hot], ev["y"][hot], ev["p"][hot] = 4, 4, 1
+    crowd = np.zeros(11 * 17_000, RECORD)  # frames 90 to 100 crowded, far to the right
+    crowd["t"] = rng.integers(t0 + 900_000, t0 + 1_010_000, len(crowd))
+    crowd["x"], crowd["y"], crowd["p"] = rng.integers(600, w, len(crowd)), rng.integers(0, h, len(crowd)), 1
+    both = np.concatenate([ev, crowd])
+    docs = []
+    for events in (ev, both[np.argsort(both["t"], kind="stable")]):
+        out = export_recording_html(events, tmp_path / "p.html", frame_period=period, decay=period, sensor_size=(w, h),
+                                    start=t0 - 1_000_000, duration=1_200_000, windows=[(0, 1_100_000)])
+        docs.append(document(out))
+    few, crowded = docs
+    assert few["timeline"]["start"] == t0 and few["frames"]["segments"][0]["lead"] > 0
+    assert few["overview"]["period_us"] == 100 * period and len(few["overview"]["images"]) == 2
+    shown = png(few["overview"]["images"][1])[:, :20]
+    assert 0 < shown[1, 1, 1] < 255  # the clipped pixel's cell, neither gone nor saturated
+    assert np.array_equal(shown, png(crowded["overview"]["images"][1])[:, :20])
+    (a,), (b,) = few["frames"]["segments"], crowded["frames"]["segments"]
+    assert len(a["images"]) == len(b["images"]) > 100
+    assert all(np.array_equal(png(x)[:, :60], png(y)[:, :60]) for x, y in zip(a["images"], b["images"]))
+
+
 # ---------------------------------------------------------------- damaged files and summaries
 
 @pytest.mark.parametrize("name", ["sample_evt3.raw", "sample_evt2.raw", "sample_ncars.dat"])

@@ -64,7 +64,7 @@ public:
         job.filled = job.buffer->events() < kFillHere;
         if (job.filled) {
             wait_turn(filled_, job.seq);
-            fill(job);
+            fold_from_keys(job);
         }
         std::lock_guard lock(mu_);
         ++submitted_;
@@ -164,14 +164,65 @@ private:
                                         bands_.end_row(b));
             }
         }
-        if (job.fold) {
-            pending_held_ = 0;
-            for (const std::vector<uint32_t>& p : pending_) pending_held_ += p.size();
-            if (pending_held_ >= kPending) count_pending();
+        end_fill(job);
+    }
+
+    // After a folding frame's bands: the pixel counts now and then, and into the overview the
+    // single events its image clipped or must not count, all of them more before any less.
+    void end_fill(Job& job) {
+        if (!job.fold) return;
+        pending_held_ = 0;
+        for (const std::vector<uint32_t>& p : pending_) pending_held_ += p.size();
+        if (pending_held_ >= kPending) count_pending();
+        if (!overview_) return;
+        FrameBuffer& f = *job.buffer;
+        f.more().each([&](uint32_t channel, uint64_t times) { overview_->add_each(job.frame, channel, times, bands_.width, 1.0); });
+        f.less().each([&](uint32_t channel, uint64_t times) { overview_->add_each(job.frame, channel, times, bands_.width, -1.0); });
+    }
+
+    // A frame of few events (all its keys kept) into the pixel counts and the overview from its
+    // keys, band by band in scan order, just as fill() takes them from its image, which this
+    // thread then never touches: the keys reach it on a worker, in cache for the PNG.
+    void fold_from_keys(Job& job) {
+        if (!job.fold) return;
+        FrameBuffer& f = *job.buffer;
+        for (size_t b = 0; b < bands_.bands; ++b) {
+            if (f.keys(b).empty()) continue;
+            const std::vector<uint32_t>& keys = f.sorted_keys(bands_, b);
+            std::vector<uint32_t>& pending = pending_[b];
+            const size_t y0 = bands_.first_row(b);
+            auto channel = [&](uint32_t k) {  // pixel in band * 2 + on
+                return static_cast<uint32_t>(2 * ((k >> FrameBands::kRowShift) * bands_.width + ((k >> 2) & 0xFFFF)) + ((k >> 1) & 1));
+            };
+            if (overview_)
+                for (size_t i = 0; i < std::min(kAhead, keys.size()); ++i) prefetch_cell(keys[i], y0);
+            for (size_t i = 0; i < keys.size();) {
+                size_t j = i;
+                while (j < keys.size() && (keys[j] >> 1) == (keys[i] >> 1)) ++j;
+                const uint32_t ch = channel(keys[i]);
+                const size_t first_pixel = y0 * bands_.width;
+                // In the order they came: the first 255 reach the image, the rest are clipped.
+                for (size_t k = i; k < j; ++k) {
+                    const bool counts = keys[k] & 1;
+                    if (counts) pending.push_back(ch);
+                    if (k - i < 255) {
+                        if (!counts) f.less().add(static_cast<uint32_t>(2 * first_pixel) + ch);
+                    } else if (counts) {
+                        f.more().add(static_cast<uint32_t>(2 * first_pixel) + ch);
+                    }
+                }
+                if (overview_) {
+                    if (j + kAhead < keys.size()) prefetch_cell(keys[j + kAhead], y0);
+                    overview_->add_pixel(job.frame, (keys[i] >> 2) & 0xFFFF, y0 + (keys[i] >> FrameBands::kRowShift),
+                                         (keys[i] >> 1) & 1, static_cast<double>(std::min<size_t>(j - i, 255)));
+                }
+                i = j;
+            }
         }
-        if (!overview) return;
-        f.more().each([&](uint32_t channel, uint64_t times) { overview->add_each(job.frame, channel, times, bands_.width, 1.0); });
-        f.less().each([&](uint32_t channel, uint64_t times) { overview->add_each(job.frame, channel, times, bands_.width, -1.0); });
+        end_fill(job);
+    }
+    void prefetch_cell(uint32_t key, size_t y0) const {
+        overview_->prefetch((key >> 2) & 0xFFFF, y0 + (key >> FrameBands::kRowShift), (key >> 1) & 1);
     }
 
     // Band b's pixels with events into the overview, found from the bytes its keys wrote, in
@@ -185,7 +236,6 @@ private:
             use(column / 3, y0 + row, column % 3 == 1);
         };
         // Cells far apart: fetch the first few at once, then each some pixels ahead.
-        constexpr size_t kAhead = 16;
         auto fetch = [&](size_t i) { pixel(i, [&](size_t x, size_t y, bool on) { overview.prefetch(x, y, on); }); };
         for (size_t i = 0; i < std::min(kAhead, written.size()); ++i) fetch(i);
         for (size_t i = 0; i < written.size(); ++i) {
@@ -225,6 +275,7 @@ private:
                 fill(job);
                 next_turn(filled_);
             }
+            if (job.filled) job.buffer->apply_keys(bands_);
             std::string text;
             if (!full()) {
                 job.buffer->zero_spans(bands_, zeros);
@@ -287,7 +338,8 @@ private:
     int64_t peak_ = 0;
     std::vector<std::pair<int64_t, int64_t>> accepted_, asks_;
     static constexpr size_t kPending = size_t(1) << 22;  // events, 16 MiB
-    static constexpr size_t kFillHere = size_t(1) << 14;  // events: fewer are filled on the counting thread
+    static constexpr size_t kFillHere = size_t(1) << 14;  // events: fewer are folded on the counting thread
+    static constexpr size_t kAhead = 16;  // pixels between a cell's prefetch and its use
     PixelCounts folded_;  // written only by the thread whose turn it is to fill, or after close()
     std::vector<std::vector<uint32_t>> pending_;  // per band: pixel in band * 2 + on
     size_t pending_held_ = 0;

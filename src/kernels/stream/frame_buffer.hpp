@@ -124,6 +124,8 @@ public:
     }
     // Keys not yet in the image.
     size_t keys_held() const { return keys_held_; }
+    // Band b's keys.
+    const std::vector<uint32_t>& keys(size_t b) const { return keys_[b]; }
     // Events given to this frame.
     size_t events() const { return events_; }
 
@@ -230,6 +232,32 @@ public:
         }
         return at;
     }
+    // Band b's keys in scan order, stably (one pixel channel's in the order they came), and
+    // written(b) made from them on the way: what folds a frame into the overview without its
+    // image. A frame's image then comes from applying its keys in any order.
+    const std::vector<uint32_t>& sorted_keys(const FrameBands& bands, size_t b) {
+        std::vector<uint32_t>& keys = keys_[b];
+        if (keys.size() <= kInsertionSort) {
+            for (size_t i = 1; i < keys.size(); ++i) {
+                const uint32_t k = keys[i];
+                size_t j = i;
+                for (; j > 0 && (keys[j - 1] >> 1) > (k >> 1); --j) keys[j] = keys[j - 1];
+                keys[j] = k;
+            }
+        } else {
+            radix_sort(keys, FrameBands::kRowShift + static_cast<int>(std::bit_width(bands.band_rows)));
+        }
+        std::vector<uint32_t>& at = written_[b];
+        at.clear();
+        for (size_t i = 0; i < keys.size(); ++i)
+            if (i == 0 || (keys[i] >> 1) != (keys[i - 1] >> 1)) at.push_back(static_cast<uint32_t>(bands.byte_of(keys[i])));
+        return keys;
+    }
+    // Every band's keys into the image (not folding), for a frame folded from its sorted keys.
+    void apply_keys(const FrameBands& bands) {
+        for (size_t b = 0; b < bands.bands; ++b) apply(bands, b, false, [](size_t, bool) {});
+    }
+
     const uint8_t* image() const { return image_.data(); }
     ChannelTally& more() { return more_; }
     ChannelTally& less() { return less_; }
@@ -293,6 +321,19 @@ public:
 
 private:
     static constexpr std::ptrdiff_t kAhead = 16;  // keys between a prefetch and its use
+    static constexpr size_t kInsertionSort = 48;  // keys: more are radix sorted
+
+    // Stable LSD radix sort by bits [1, bits) of each key, a byte at a time.
+    void radix_sort(std::vector<uint32_t>& keys, int bits) {
+        sorted_.resize(keys.size());
+        for (int shift = 1; shift < bits; shift += 8) {
+            size_t starts[257] = {};
+            for (const uint32_t k : keys) ++starts[((k >> shift) & 0xFF) + 1];
+            for (size_t d = 1; d < 257; ++d) starts[d] += starts[d - 1];
+            for (const uint32_t k : keys) sorted_[starts[(k >> shift) & 0xFF]++] = k;
+            keys.swap(sorted_);
+        }
+    }
     std::vector<uint8_t> image_;
     std::vector<std::vector<uint32_t>> keys_;
     std::vector<size_t> applied_;  // per band: keys already in the image
@@ -302,6 +343,7 @@ private:
     std::vector<uint8_t> rows_;    // per row: events of this frame
     std::vector<std::vector<uint32_t>> written_;  // per sparse band: see written()
     std::vector<uint64_t> lines_;  // the cache lines of a band that keys fell in, while written() looks
+    std::vector<uint32_t> sorted_;  // radix_sort's other buffer
     size_t keys_held_ = 0, events_ = 0;
     ChannelTally more_, less_;
 };
