@@ -34,7 +34,7 @@ class FrameEncoder {
 public:
     // `reserve_cap`: the most the overview's reserve takes of the budget (its own budget).
     FrameEncoder(size_t width, size_t height, size_t cell_rows, std::FILE* spool, int64_t budget, size_t buffers,
-                 int64_t reserve_cap = std::numeric_limits<int64_t>::max(), size_t workers = 2)
+                 int64_t reserve_cap = std::numeric_limits<int64_t>::max(), size_t workers = default_workers())
         : bands_(width, height, cell_rows), spool_(spool), budget_(budget), reserve_cap_(reserve_cap), folded_(width, height),
           pending_(bands_.bands) {
         for (size_t i = 0; i < buffers; ++i) free_.push_back(std::make_unique<FrameBuffer>(bands_));
@@ -42,6 +42,11 @@ public:
         for (size_t i = 0; i < workers; ++i) workers_.emplace_back([this] { run(); });
     }
     ~FrameEncoder() { close(); }
+
+    // A worker for each core beyond the counting thread's, at most two. On two cores a second
+    // worker only takes turns with the first, the counting and the decoding threads: one is as
+    // fast even on a page of crowded frames, and uses less CPU.
+    static size_t default_workers() { return std::clamp<size_t>(cores() - 1, 1, 2); }
 
     const FrameBands& bands() const { return bands_; }
 

@@ -145,8 +145,13 @@ public:
         uint8_t* rows = rows_.data() + y0;
         const uint32_t* first = keys.data() + applied_[b];
         const uint32_t* end = keys.data() + keys.size();
+        // A sparse frame's bytes are far apart and out of the cache: ask for the first few at
+        // once, then each some keys ahead.
+        auto fetch = [&](uint32_t a) { __builtin_prefetch(band + bands.byte_of(a), 1); };
+        for (const uint32_t* p = first; p != end && p - first < kAhead; ++p) fetch(*p);
         if (!fold) {
             for (const uint32_t* p = first; p != end; ++p) {
+                if (end - p > kAhead) fetch(p[kAhead]);
                 const uint32_t k = *p;
                 rows[k >> FrameBands::kRowShift] = 1;
                 uint8_t& c = band[bands.byte_of(k)];
@@ -154,10 +159,6 @@ public:
             }
         } else {
             const size_t first_pixel = y0 * bands.width;
-            // A sparse frame's bytes are far apart and out of the cache: ask for the first few
-            // at once, then each some keys ahead.
-            auto fetch = [&](uint32_t a) { __builtin_prefetch(band + bands.byte_of(a)); };
-            for (const uint32_t* p = first; p != end && p - first < kAhead; ++p) fetch(*p);
             for (const uint32_t* p = first; p != end; ++p) {
                 if (end - p > kAhead) fetch(p[kAhead]);
                 const uint32_t k = *p;
