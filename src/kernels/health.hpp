@@ -22,6 +22,8 @@
 #include <utility>
 #include <vector>
 
+#include "kernels/memory.hpp"
+
 namespace zv::kern {
 
 inline constexpr int64_t kGapUs = 100'000;
@@ -178,7 +180,7 @@ private:
         // Doubling keeps regrowth rare as coordinates creep up.
         const int64_t nw = w > w_ ? std::max(w, std::min(2 * w_, kMaxInferred)) : w_;
         const int64_t nh = h > h_ ? std::max(h, std::min(2 * h_, kMaxInferred)) : h_;
-        std::vector<uint64_t> px(static_cast<size_t>(nw * nh), 0);
+        HugePageVector<uint64_t> px(static_cast<size_t>(nw * nh), 0);
         for (int64_t y = 0; y < h_; ++y)
             std::copy_n(pixels_.begin() + y * w_, w_, px.begin() + y * nw);
         pixels_.swap(px);
@@ -190,7 +192,8 @@ private:
 
     bool fixed_;
     int64_t w_, h_;
-    std::vector<uint64_t> pixels_, rows_, cols_;
+    HugePageVector<uint64_t> pixels_;
+    std::vector<uint64_t> rows_, cols_;
     std::vector<uint64_t> bins_;
     std::map<int64_t, uint64_t> far_;
     std::vector<std::pair<int64_t, int64_t>> gaps_;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "kernels/evt.hpp"
+#include "kernels/memory.hpp"
 
 namespace zv::kern::stream {
 
@@ -160,12 +161,12 @@ public:
             off_[i] = saturated(off_[i], other.off_[i]);
         }
     }
-    const std::vector<uint32_t>& on() const { return on_; }
-    const std::vector<uint32_t>& off() const { return off_; }
+    const HugePageVector<uint32_t>& on() const { return on_; }
+    const HugePageVector<uint32_t>& off() const { return off_; }
 
 private:
     static uint32_t saturated(uint32_t a, uint32_t b) { return a > UINT32_MAX - b ? UINT32_MAX : a + b; }
-    std::vector<uint32_t> on_, off_;
+    HugePageVector<uint32_t> on_, off_;
     size_t width_;
 };
 

@@ -19,6 +19,7 @@
 #define ZV_STREAM_AVX2 1
 #endif
 
+#include "kernels/memory.hpp"
 #include "kernels/stream/accumulators.hpp"
 
 namespace zv::kern::stream {
@@ -171,7 +172,7 @@ private:
         double s = 0.0;
         int64_t last = 0;
     };
-    std::vector<Cell> cells_;
+    HugePageVector<Cell> cells_;
     std::vector<double> powers_;
     std::vector<size_t> column_of_, row_of_;  // pixel -> cell, without a division per event
     double a_ = 0.0;
