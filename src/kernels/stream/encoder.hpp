@@ -60,10 +60,10 @@ public:
     }
 
     // `fold`: the frame's events that count also go into folded(), and with an overview to fold
-    // into, frame `frame` (the overview's grid) reaches it through its image, in frame order.
-    // A frame of few events is filled here, on the counting thread, once the frames before it
-    // are: its work is mostly per frame (bands prepared, the overview's fold), less than handing
-    // the fill from one worker to the other would cost; a crowded one is filled on a worker.
+    // into, frame `frame` (the overview's grid) reaches it, in frame order. A frame of few
+    // events folds here, on the counting thread, once the frames before it have, from its keys
+    // (less than handing the fold from one worker to the next would cost), and its image is
+    // drawn on a worker; a crowded one is filled and folded through its image on a worker.
     void submit(int64_t segment, std::unique_ptr<FrameBuffer>&& frame_buffer, bool fold = false, int64_t frame = 0) {
         Job job{submitted_, segment, std::move(frame_buffer), fold, frame};
         job.filled = job.buffer->events() < kFillHere;
@@ -195,7 +195,7 @@ private:
             if (f.keys(b).empty()) continue;
             const std::vector<uint32_t>& keys = f.sorted_keys(bands_, b);
             std::vector<uint32_t>& pending = pending_[b];
-            const size_t y0 = bands_.first_row(b);
+            const size_t y0 = bands_.first_row(b), first_pixel = y0 * bands_.width;
             auto channel = [&](uint32_t k) {  // pixel in band * 2 + on
                 return static_cast<uint32_t>(2 * ((k >> FrameBands::kRowShift) * bands_.width + ((k >> 2) & 0xFFFF)) + ((k >> 1) & 1));
             };
@@ -205,7 +205,6 @@ private:
                 size_t j = i;
                 while (j < keys.size() && (keys[j] >> 1) == (keys[i] >> 1)) ++j;
                 const uint32_t ch = channel(keys[i]);
-                const size_t first_pixel = y0 * bands_.width;
                 // In the order they came: the first 255 reach the image, the rest are clipped.
                 for (size_t k = i; k < j; ++k) {
                     const bool counts = keys[k] & 1;
@@ -260,8 +259,9 @@ private:
         pending_held_ = 0;
     }
 
-    // Workers take frames in order; each fills its frame in turn, encodes it side by side with
-    // the other, then waits for its turn again, so the spool and the budget see frames in order.
+    // Workers take frames in order; each fills a crowded frame in turn (draws a folded one's
+    // image), encodes it side by side with the others, then waits for its turn again, so the
+    // spool and the budget see frames in order.
     void run() {
         run_as_batch();  // the counting thread, which hands frames over, keeps its core
         PngWriter png;
