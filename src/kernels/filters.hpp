@@ -205,7 +205,7 @@ private:
                     refractory_[i] = static_cast<double>(base_ + r - static_cast<int64_t>(ref_step_));
             }
         }
-        cells_.release();
+        HugePageVector<Cell>().swap(cells_);  // its memory back now
         mode_ = Mode::doubles;
     }
 
@@ -278,7 +278,7 @@ private:
     int64_t dw_ = 0, dh_ = 0;          // the denoise bounds; 0 when denoise is off
     Mode mode_ = Mode::fresh;
     // Compact form.
-    HugeTable<Cell> cells_;            // indexed y * width + x
+    HugePageVector<Cell> cells_;       // indexed y * width + x
     int64_t base_ = 0;
     uint64_t window_ = 0;              // t - base lies in [1, window_]
     uint32_t den_step_ = 0, ref_step_ = 0, den_init_ = 0, ref_init_ = 0;

@@ -168,8 +168,8 @@ private:
     std::thread thread_;
 };
 
-// Storage for a vector looked up all over, one event at a time (per-pixel counts, the
-// overview's cells): from 2 MiB on, on huge pages where the kernel gives them, so that a
+// Storage for a vector looked up all over, one event at a time (per-pixel counts and filter
+// state, the overview's cells): from 2 MiB on, on huge pages where the kernel gives them, so that a
 // lookup seldom misses the TLB as well as the cache (a tenth of an HD page's CPU time was
 // spent on such misses). Such tables are a few megabytes, a few huge pages each.
 template <typename T>
@@ -201,36 +201,5 @@ private:
 };
 template <typename T>
 using HugePageVector = std::vector<T, HugePageAllocator<T>>;
-
-// A table of values looked up all over (the per-pixel state of a large sensor), on huge
-// pages where the kernel gives them: a lookup then seldom misses the TLB as well as
-// the cache. assign() sizes it and sets every value, as a vector's does.
-template <typename T>
-class HugeTable {
-    static_assert(std::is_trivially_copyable_v<T>);
-
-public:
-    void assign(size_t n, const T& value) {
-        constexpr size_t kHuge = size_t{2} << 20;
-        const size_t bytes = (n * sizeof(T) + kHuge - 1) / kHuge * kHuge;
-        void* p = bytes ? std::aligned_alloc(kHuge, bytes) : nullptr;
-        if (bytes && !p) throw std::bad_alloc();
-        if (p) madvise(p, bytes, MADV_HUGEPAGE);
-        data_.reset(static_cast<T*>(p));
-        n_ = n;
-        std::fill_n(data_.get(), n_, value);
-    }
-    void release() { data_.reset(); n_ = 0; }
-    T& operator[](size_t i) { return data_.get()[i]; }
-    const T& operator[](size_t i) const { return data_.get()[i]; }
-    size_t size() const { return n_; }
-
-private:
-    struct Free {
-        void operator()(T* p) const { std::free(p); }
-    };
-    std::unique_ptr<T, Free> data_;
-    size_t n_ = 0;
-};
 
 }  // namespace zv::kern
