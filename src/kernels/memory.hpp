@@ -10,7 +10,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <memory>
 #include <new>
 #include <optional>
 #include <thread>
@@ -169,9 +168,9 @@ private:
 };
 
 // Storage for a vector looked up all over, one event at a time (per-pixel counts and filter
-// state, the overview's cells): from 2 MiB on, on huge pages where the kernel gives them, so that a
-// lookup seldom misses the TLB as well as the cache (a tenth of an HD page's CPU time was
-// spent on such misses). Such tables are a few megabytes, a few huge pages each.
+// state, the overview's cells): from 2 MiB on, on huge pages where the kernel gives them, so
+// that a lookup seldom misses the TLB as well as the cache (on an HD page, about 5% of the CPU
+// time). Such tables are a few megabytes, a few huge pages each.
 template <typename T>
 struct HugePageAllocator {
     using value_type = T;
