@@ -99,6 +99,9 @@ def ours_page(path: Path, out: Path, limit: int, n_frames: int = 0) -> dict:
     period = f"frame_period=stream.frame_period_for({str(path)!r}, {n_frames})," if n_frames else ""
     return run_child(timed(f"""
         from zelq.viz import stream, spikes
+        # Each run writes a new page: replacing one costs the file system a flush of the new
+        # page and the freeing of the old, which is not the page pass's work.
+        if os.path.exists({str(out)!r}): os.unlink({str(out)!r})
         t = time.perf_counter()
         stream.export_recording_html({str(path)!r}, {str(out)!r}, {period})
         seconds = time.perf_counter() - t
@@ -117,7 +120,8 @@ def ours_video_frames(path: Path, n_frames: int) -> dict:
 
 def faery_pipeline(path: Path, out_dir: Path) -> dict:
     return run_child(timed(f"""
-        import faery
+        import faery, shutil
+        shutil.rmtree({str(out_dir)!r}, ignore_errors=True); os.mkdir({str(out_dir)!r})  # new files, as ours
         t = time.perf_counter()
         stream = faery.events_stream_from_file({str(path)!r})
         begin, end = stream.time_range()

@@ -10,6 +10,10 @@
 #include <nanobind/stl/tuple.h>
 #include <nanobind/stl/vector.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -165,7 +169,7 @@ public:
             const std::string path = PyBytes_Check(p.ptr())
                 ? std::string(PyBytes_AS_STRING(p.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(p.ptr())))
                 : nb::cast<std::string>(nb::str(p));
-            spool_ = std::fopen(path.c_str(), "wb");
+            spool_ = open_spool(path);
             if (!spool_) raise(PyExc_OSError, "cannot write the frame spool %s", path.c_str());
             c.spool = spool_;
         }
@@ -188,6 +192,19 @@ public:
     }
 
 private:
+    // The spool is a file made empty beside the page: opened without O_TRUNC, because ext4 writes
+    // a truncated file back to disk as it closes (90 MB for an HD page's frames, which are read
+    // back and deleted). One that a pass before wrote is emptied first.
+    static std::FILE* open_spool(const std::string& path) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+        if (fd < 0) return nullptr;
+        struct stat st{};
+        std::FILE* f = nullptr;
+        if (::fstat(fd, &st) == 0 && (st.st_size == 0 || ::ftruncate(fd, 0) == 0)) f = ::fdopen(fd, "wb");
+        if (!f) ::close(fd);
+        return f;
+    }
+
     // `f` applied to the engine (the constructor either makes one or raises; close() lets it go).
     template <typename F>
     auto visit(F&& f) {

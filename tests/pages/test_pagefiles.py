@@ -3,6 +3,7 @@ import html
 import json
 import os
 import stat
+from pathlib import Path
 
 import pytest
 from hypothesis import given
@@ -31,6 +32,17 @@ def test_a_write_replaces_the_file_as_readable_as_an_ordinary_one(tmp_path):
     plain.write_text("")
     assert target.read_bytes() == "µ page".encode() and sorted(os.listdir(tmp_path)) == ["page.html", "plain"]
     assert stat.S_IMODE(target.stat().st_mode) == stat.S_IMODE(plain.stat().st_mode)
+
+
+@pytest.mark.parametrize("before", [b"", "an older, longer text".encode()])
+@pytest.mark.parametrize("mode, text", [("w", "µ page"), ("wb", b"\x00page")])
+def test_a_file_made_beside_opens_in_place_and_holds_only_what_is_written(tmp_path, before, mode, text):
+    path = pagefiles.beside(tmp_path / "page.html", ".part")
+    Path(path).write_bytes(before)
+    inode = os.stat(path).st_ino
+    with pagefiles.open_beside(path, mode, **({"encoding": "utf-8"} if mode == "w" else {})) as out:
+        out.write(text)
+    assert Path(path).read_bytes() == (text.encode() if mode == "w" else text) and os.stat(path).st_ino == inode
 
 
 def test_a_missing_folder_is_named_by_the_file_asked_for(tmp_path):

@@ -23,7 +23,7 @@ from PIL import Image
 
 from tests.support import writers
 from tests.support.paths import shared_recording
-from zelq.viz import read_events
+from zelq.viz import pagefiles, read_events
 from zelq.viz.recordings import RecordingError, RecordingWarning
 from zelq.viz._palettes import PALETTES
 from zelq.viz.recording_page import read_recording_document
@@ -256,6 +256,30 @@ def test_frames_reach_the_page_whether_the_kernel_copies_them_or_not(tmp_path, m
                                   max_page_mb=0.6)
     assert Path(other).read_bytes() == Path(kernel).read_bytes()
     check_document(document(other), ev, 120, 90, 5_000, 30_000)
+
+
+def test_a_spool_that_holds_bytes_is_emptied_before_frames_go_in(tmp_path, monkeypatch):
+    # Spools are opened without truncation (ext4 writes a truncated file back as it closes),
+    # but one that holds bytes, as one rewritten by a second pass does, starts empty.
+    ev = scene(w=120, h=90, span=1_000_000)
+    clean = export_recording_html(ev, tmp_path / "clean.html", sensor_size=(120, 90), frame_period=5_000)
+    made, spools = pagefiles.beside, []
+
+    def beside_holding_junk(target, suffix):
+        path = made(target, suffix)
+        Path(path).write_bytes(b"\0" * 3_000_000)
+        return path
+
+    def remove_and_keep(path):
+        if str(path).endswith(".frames"):
+            spools.append(Path(path).read_bytes())
+        os.unlink(path)
+
+    monkeypatch.setattr(pagefiles, "beside", beside_holding_junk)
+    monkeypatch.setattr(pagefiles, "remove", remove_and_keep)
+    junk = export_recording_html(ev, tmp_path / "junk.html", sensor_size=(120, 90), frame_period=5_000)
+    assert Path(junk).read_bytes() == Path(clean).read_bytes()
+    assert spools and all(b"\0" not in s and s.startswith(b" ") for s in spools)
 
 
 def test_a_budget_too_small_for_the_summary_is_said(tmp_path):

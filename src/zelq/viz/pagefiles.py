@@ -11,6 +11,7 @@
   escaped) and refuse NaN and infinities (ValueError), which JSON.parse would not read.
 - `replacing(target)` writes a file atomically: through a new file beside the target,
   renamed over it once complete and removed on any failure, an interrupt included.
+  `open_beside` opens such a file for writing without truncating it.
 """
 from __future__ import annotations
 
@@ -84,6 +85,21 @@ def beside(target: PathLike, suffix: str) -> str:
             raise type(e)(e.errno, e.strerror, str(target)) from None
 
 
+def open_beside(path: PathLike, mode: str = "wb", **kwargs: Any) -> Any:
+    """A file that beside() made, opened (as open(path, mode, **kwargs) for a write mode) to
+    write from its start, emptied only if it holds something. On ext4 a file truncated and
+    then written is written back to disk as it closes (the rule for programs that rewrite a
+    file in place): 60 ms for a 100 MB page, which a page's new file need not pay."""
+    fd = os.open(path, os.O_WRONLY | getattr(os, "O_CLOEXEC", 0))
+    try:
+        if os.fstat(fd).st_size:
+            os.ftruncate(fd, 0)
+        return open(fd, mode, **kwargs)
+    except BaseException:
+        os.close(fd)
+        raise
+
+
 def remove(path: PathLike) -> None:
     """Remove `path` if it is there."""
     try:
@@ -114,5 +130,5 @@ def replacing(target: PathLike) -> Iterator[str]:
 def write_text(target: PathLike, text: str, errors: str = "strict") -> None:
     """Write `text` as UTF-8 to `target`, atomically."""
     with replacing(target) as partial:
-        with open(partial, "w", encoding="utf-8", errors=errors) as out:
+        with open_beside(partial, "w", encoding="utf-8", errors=errors) as out:
             out.write(text)

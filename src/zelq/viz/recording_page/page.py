@@ -167,7 +167,7 @@ def export_recording_html(recording: Union[str, os.PathLike, np.ndarray], output
             try:
                 page = _Page(src, span, plan, result, outcome, outcome.notes, windowed, period, decay, gain,
                              segments, max_bytes, box_json, labelled, unfiltered)
-                with open(partial, "wb") as out, open(spool, "rb") as frames, \
+                with pagefiles.open_beside(partial) as out, open(spool, "rb") as frames, \
                         open(raw_spool if unfiltered is not None else spool, "rb") as raw_images:
                     size = page.write(out, frames, sections, raw_images)
             finally:
