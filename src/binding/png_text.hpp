@@ -80,10 +80,12 @@ inline nb::object png_base64(nb::handle img) {
 }
 
 // Base64 PNG text of an image: non-uint8 images are multiplied by 255 and
-// truncated; Pillow is imported at every call. `io` is the host's io module and
-// `uint8` NumPy's, both as the caller's namespace holds them.
-inline nb::object encode_image(nb::handle io, nb::handle uint8, nb::handle image) {
-    nb::object image_module = import_pillow();
+// truncated; Pillow is imported at every call, or with `pillow_first` false only for
+// the images it writes (a page's own images never need it, nor the 20 ms its import
+// takes). `io` is the host's io module and `uint8` NumPy's, both as the caller's
+// namespace holds them.
+inline nb::object encode_image(nb::handle io, nb::handle uint8, nb::handle image, bool pillow_first = true) {
+    nb::object image_module = pillow_first ? import_pillow() : nb::object();
     nb::object img = nb::borrow(image);
     const int other = PyObject_RichCompareBool(img.attr("dtype").ptr(), uint8.ptr(), Py_NE);
     if (other < 0) rethrow();
@@ -91,6 +93,7 @@ inline nb::object encode_image(nb::handle io, nb::handle uint8, nb::handle image
     nb::object text = png_base64(img);
     if (text.is_valid()) return text;
     // Other shapes and layouts: Pillow picks the mode, or refuses.
+    if (!image_module.is_valid()) image_module = import_pillow();
     nb::object buffer = io.attr("BytesIO")();
     image_module.attr("fromarray")(img).attr("save")(buffer, "format"_a = "PNG");
     nb::object png = buffer.attr("getvalue")();

@@ -522,6 +522,19 @@ def test_summary_of_a_recording(name):
 
 
 @pytest.mark.no_sanitizer  # the sanitizer's shadow memory cannot map under an address-space limit
+def test_a_page_is_written_without_importing_pillow(tmp_path):
+    # Its images are all written natively; Pillow's import alone took 20 ms of a page.
+    script = textwrap.dedent(f"""
+        import sys
+        from zelq.viz.stream import export_recording_html
+        export_recording_html({str(shared_recording("sample_evt3.raw"))!r}, {str(tmp_path / "p.html")!r})
+        print("PIL" in sys.modules)
+    """)
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    r = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, timeout=600)
+    assert r.returncode == 0 and r.stdout.split() == ["False"], r.stderr
+
+
 def test_memory_stays_bounded_on_a_file_larger_than_the_address_space_limit(tmp_path):
     # A sparse 2 GiB EVT 2.0 file: zero words (events before any time base, so none), then events.
     path = tmp_path / "big.raw"

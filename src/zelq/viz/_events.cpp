@@ -54,7 +54,7 @@ nb::handle g_module;                     // this module
 // field roles, sensor size and images as PNG.
 nb::object get_event_fields(const Args& a) { return event_fields::roles(a[0]); }
 nb::object detect_sensor_size(const Args& a) { return event_fields::sensor_size(g_module.attr("_get_event_fields"), a[0]); }
-nb::object encode_image_base64(const Args& a) { return png_text::encode_image(g_io, g_uint8, a[0]); }
+nb::object encode_image_base64(const Args& a) { return png_text::encode_image(g_io, g_uint8, a[0], false); }
 
 // ---------------------------------------------------------------- decoders
 
