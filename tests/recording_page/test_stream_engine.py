@@ -521,7 +521,6 @@ def test_summary_of_a_recording(name):
     assert max(png(s["thumbnail"]).shape[:2]) <= 64
 
 
-@pytest.mark.no_sanitizer  # the sanitizer's shadow memory cannot map under an address-space limit
 def test_a_page_is_written_without_importing_pillow(tmp_path):
     # Its images are all written natively; Pillow's import alone took 20 ms of a page.
     script = textwrap.dedent(f"""
@@ -535,6 +534,7 @@ def test_a_page_is_written_without_importing_pillow(tmp_path):
     assert r.returncode == 0 and r.stdout.split() == ["False"], r.stderr
 
 
+@pytest.mark.no_sanitizer  # the sanitizer's shadow memory cannot map under an address-space limit
 def test_memory_stays_bounded_on_a_file_larger_than_the_address_space_limit(tmp_path):
     # A sparse 2 GiB EVT 2.0 file: zero words (events before any time base, so none), then events.
     path = tmp_path / "big.raw"
