@@ -55,6 +55,29 @@ def test_frames_decode_to_their_data(data, options):
     assert ours(frame + b"after the frame") == ("ok", data)
 
 
+def _short_matches(seed=0):
+    """Matches of 4 to 18 bytes at offsets 1 to 20 (overlapping where shorter than the
+    match), each between fresh random bytes, and an event packet's 16-byte records."""
+    rng = np.random.default_rng(seed)
+    pieces = []
+    for offset in range(1, 21):
+        for length in range(4, 19):
+            r = rng.bytes(offset)
+            pieces += [r, (r * 19)[:length], rng.bytes(6)]
+    events = np.zeros(20000, [("t", "<i8"), ("x", "<i2"), ("y", "<i2"), ("on", "u1"), ("pad", "V3")])
+    events["t"] = 1_700_000_000_000_000 + np.cumsum(rng.integers(0, 3, events.size))
+    events["x"], events["y"], events["on"] = rng.integers(0, 640, events.size), rng.integers(0, 480, events.size), rng.integers(0, 2, events.size)
+    return b"".join(pieces) + events.tobytes()
+
+
+@pytest.mark.parametrize("level", [0, 4, 10])
+@pytest.mark.parametrize("linked", [False, True])
+def test_short_matches_decode_to_their_data(level, linked):
+    data = _short_matches()
+    frame = lz4_frame.compress(data, compression_level=level, block_linked=linked)
+    assert ours(frame) == ("ok", data)
+
+
 @settings(max_examples=400, deadline=None)
 @given(data=DATA, options=OPTIONS, cut=st.floats(0, 1), flips=st.lists(st.tuples(st.floats(0, 1), st.integers(1, 255)),
                                                                         max_size=3))
