@@ -13,6 +13,7 @@ import pytest
 from PIL import Image
 
 from tests.support import summary_standin
+from tests.support.browser import wait_until
 from tests.support import writers
 from zelq.viz import cli, dataset, read_events, stream
 from zelq.viz.recordings import RecordingError, RecordingWarning
@@ -432,16 +433,6 @@ def synthetic_records(n, labels=7, seed=0):
     return records
 
 
-def wait_until(page, expression, timeout_ms=60_000):
-    """Poll from Python: the page's CSP forbids the eval behind Playwright's polled wait_for_function,
-    which fails whenever the condition is not already true at the first look (a loaded machine)."""
-    for _ in range(timeout_ms // 20):
-        if page.evaluate(expression):
-            return
-        page.wait_for_timeout(20)
-    raise AssertionError(f"timed out waiting for {expression}")
-
-
 def open_page(page_probe, path):
     page = page_probe.open(path)
     wait_until(page, "document.documentElement.dataset.state")
@@ -499,7 +490,7 @@ def test_page_with_70000_rows_draws_only_a_window_of_them(page_probe, tmp_path):
     assert any(s.endswith("class9/rec069999.bin") for s in last)
     assert page.locator("#shown").inner_text() == "70,000 files"
     page.fill("#search", "rec06999")
-    wait_until(page, "document.getElementById('shown').textContent.startsWith('10 of')", 5_000)
+    wait_until(page, "document.getElementById('shown').textContent.startsWith('10 of')", timeout_ms=5_000)
     assert rows.count() < 80
 
 

@@ -13,6 +13,7 @@ from zelq.viz import layer_statistics
 from zelq.viz.render import render_html
 from zelq.viz.serialize import graph_to_dict
 from tests.support.decoders import EVENT_DTYPE
+from tests.support.browser import wait_until
 
 T = 30
 
@@ -67,7 +68,7 @@ def test_parts_follow_the_scrubber(browser, page_file):
     errors = []
     page.on("pageerror", lambda e: errors.append(str(e)))
     page.goto(path.as_uri())
-    page.wait_for_function("window.zelqViewer && window.zelqViewer.ready")
+    wait_until(page, "window.zelqViewer && window.zelqViewer.ready")
     rows = page.eval_on_selector_all("[data-part=layer-table] tbody tr", "rs => rs.map(r => r.dataset.node)")
     assert rows == list(stats["layers"])
     csv = page.evaluate("zelqNet.csv()").splitlines()

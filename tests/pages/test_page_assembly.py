@@ -3,6 +3,8 @@ from pathlib import Path
 
 import pytest
 
+from tests.support.browser import wait_until
+
 ROOT = Path(__file__).resolve().parents[2]
 CSP = ("default-src 'none'; img-src data: blob:; style-src 'unsafe-inline'; script-src 'unsafe-inline'")
 
@@ -136,7 +138,7 @@ def test_a_new_part_is_one_file_and_one_marker_line(tmp_path, build_pages, monke
         p.keyboard.press("ArrowRight")
         p.keyboard.press("p")
         p.select_option("#palette", index=1)
-        p.wait_for_function("() => document.getElementById('frame').dataset.step === '1'")
+        wait_until(p, "() => document.getElementById('frame').dataset.step === '1'")
         want = {"start", "draw", "show 2", "overlay 2", "key", "recolour"}
     else:
         shown = p.evaluate("zelqViewer.stats().items")

@@ -16,6 +16,7 @@ from zelq.viz import notebook, show, spikes
 from zelq.viz.render import render_html
 from zelq.viz.serialize import graph_to_dict
 from tests.support.decoders import EVENT_DTYPE
+from tests.support.browser import wait_until
 
 EVENTS = np.zeros(500, dtype=EVENT_DTYPE)
 EVENTS["x"], EVENTS["y"] = np.arange(500) % 40, np.arange(500) % 30
@@ -172,8 +173,8 @@ def test_exported_notebook_pages_work_offline_in_chromium(exported, browser):
         frames = [f for f in page.frames if f != page.main_frame]
         assert len(frames) == 2
         for frame in frames:
-            frame.wait_for_function("document.body.dataset.state === 'ready' || "
-                                    "document.documentElement.dataset.state === 'ready'", timeout=20000)
+            wait_until(frame, "document.body.dataset.state === 'ready' || "
+                                  "document.documentElement.dataset.state === 'ready'", timeout_ms=20000)
             assert frame.evaluate("self.origin") == "null"
         spike, graph = sorted(frames, key=lambda f: f.evaluate("!!document.getElementById('btn-expand')"))
         assert graph.evaluate("document.documentElement.dataset.theme") == "dark"

@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 from tests.support import recording_oracle as rr
+from tests.support.browser import wait_until
 from zelq.viz import show
 from zelq.viz._palettes import PALETTES
 from zelq.viz.recording_page import json_for_script, read_recording_document, render_recording_html, template_parts
@@ -134,7 +135,7 @@ def go_to_step(page, step):
     page.evaluate(
         "s => { const el = document.getElementById('slider'); el.value = s; el.dispatchEvent(new Event('input')); }",
         step)
-    page.wait_for_function("s => document.getElementById('frame').dataset.step === String(s)", arg=step)
+    wait_until(page, "s => document.getElementById('frame').dataset.step === String(s)", step)
 
 
 def frame_pixels(page):
@@ -173,7 +174,7 @@ def test_default_frame_of_a_moving_dot_is_sharp_and_matches_the_reference(page_p
     # the page's controls change the frame without writing it again
     page.fill("#decay", "5")
     page.dispatch_event("#decay", "change")
-    page.wait_for_function("() => document.getElementById('frame-label').textContent.includes('frame 6/')")
+    wait_until(page, "() => document.getElementById('frame-label').textContent.includes('frame 6/')")
     page.wait_for_timeout(200)
     sharper = frame_pixels(page)
     _, want5 = list(rr.recording_frames(ev, SIZE, decay=5_000))[5]
@@ -202,14 +203,14 @@ def test_timeline_click_jumps_and_boxes_step(page_probe, tmp_path):
     target = T0 + 150_000
     box = page.locator("#timeline").bounding_box()
     page.mouse.click(box["x"] + left + (target - s0) / (s1 - s0) * (right - left), box["y"] + box["height"] / 2)
-    page.wait_for_function(f"() => document.getElementById('frame').dataset.t === '{T0 + 140_000}'")
+    wait_until(page, f"() => document.getElementById('frame').dataset.t === '{T0 + 140_000}'")
     # boxes: listed, filtered by class, and stepped through
     assert page.locator("#box-list tbody tr").count() == 4
     page.select_option("#box-class", "1")
     assert page.locator("#box-list tbody tr").count() == 2
     for frame_ms in (120, 40):  # class-1 boxes at 130 ms and 50 ms, before 140 ms
         page.click("#box-prev")
-        page.wait_for_function(f"() => document.getElementById('frame').dataset.t === '{T0 + frame_ms * 1000}'")
+        wait_until(page, f"() => document.getElementById('frame').dataset.t === '{T0 + frame_ms * 1000}'")
     assert page.get_attribute("#overlay", "data-boxes") == "1"
     assert page.locator("#box-list tbody tr.current").count() == 1
     assert_clean(page_probe, path)

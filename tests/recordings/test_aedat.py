@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 from tests.support import format_writers as fw
+from tests.support.browser import wait_until
 from tests.support.events import random_events
 from zelq.viz.recordings import RecordingError, RecordingWarning, iter_events, read_events, read_sensor_size
 
@@ -177,7 +178,7 @@ def test_segments_on_the_page_timeline(tmp_path, page_probe):
     plain = read_recording_document(open(export_recording_html(path, tmp_path / "q.html"), encoding="utf-8").read())
     assert "labels" not in plain["timeline"]  # pages without segments stay as they were
     shown = page_probe.open(Path(page))
-    shown.wait_for_function("document.getElementById('timeline-info').textContent.length > 0")
+    wait_until(shown, "document.getElementById('timeline-info').textContent.length > 0")
     assert shown.inner_text("#timeline-info").endswith("2 labelled segments") and not page_probe.errors
     with pytest.raises(ValueError, match="a segment needs 0 <= start < end"):
         export_recording_html(path, tmp_path / "r.html", segments=[("x", 5, 5)])

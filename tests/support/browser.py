@@ -7,6 +7,17 @@ CHROMIUM_FLAGS = [
 ]
 
 
+def wait_until(target, expression, arg=None, timeout_ms=60_000):
+    """Poll a page or frame from Python until `expression` (or the function it names, given
+    `arg`) is truthy. Our pages' CSP refuses the eval behind Playwright's polled
+    wait_for_function, which fails whenever the condition is not true at the first look."""
+    for _ in range(timeout_ms // 20):
+        if target.evaluate(expression, arg):
+            return
+        target.wait_for_timeout(20)
+    raise AssertionError(f"timed out waiting for {expression}")
+
+
 class PageProbe:
     """A page that records every network request and console error."""
 
