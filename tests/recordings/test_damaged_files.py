@@ -17,7 +17,7 @@ import pytest
 from tests.support import writers
 from tests.support.paths import shared_recording as sample
 from tests.support.command import ENV
-from zelq.viz import RecordingError, RecordingWarning, read_events, read_sensor_size
+from zelq.viz import RecordingError, RecordingWarning, iter_events, read_events, read_sensor_size
 from zelq.viz import _native
 
 INT64_MAX = (1 << 63) - 1
@@ -78,6 +78,41 @@ def test_a_word_that_cannot_be_in_the_middle_is_still_an_error(tmp_path, name, w
     at = header + word * ((len(data) - header) // word * 2 // 3)  # a whole word, two thirds in
     data[at:at + word] = bad.to_bytes(word, "little")  # a type no word has
     refused(copy(tmp_path, name, bytes(data)), rf"corrupt data: a word of unknown type .* at byte {at}$")
+
+
+# A clock word out of line: one spurious time-high word (or DAT time) far ahead, after
+# which the clock reads as wrapped. The whole read decides what every time is; a window
+# must be that read filtered, however it seeks.
+def _spike_clock(data, fmt):
+    header = len(re.match(rb"(%[^\n]*\n)*", data).group(0)) + (2 if fmt == "dat" else 0)
+    word = {"evt2": 4, "evt21": 8, "evt3": 2, "dat": 8}[fmt]
+    words = np.frombuffer(data, np.uint8, offset=header, count=(len(data) - header) // word * word)
+    words = words.reshape(-1, word)
+    if fmt == "dat":
+        at = len(words) // 3
+        words[at, :4] = np.frombuffer((3_000_000_000).to_bytes(4, "little"), np.uint8)
+    else:
+        highs = np.flatnonzero(words[:, -1] >> 4 == 0x8)
+        at = highs[len(highs) // 3]
+        raw = int.from_bytes(words[at].tobytes(), "little")
+        bits = {"evt2": (0, 28), "evt21": (32, 28), "evt3": (0, 12)}[fmt]
+        ahead = raw | 3 << (bits[0] + bits[1] - 2)  # three quarters of the counter ahead: back from it is a wrap
+        words[at] = np.frombuffer(ahead.to_bytes(word, "little"), np.uint8)
+    return data[:header] + words.tobytes()
+
+
+@pytest.mark.parametrize("fmt", ["evt2", "evt21", "evt3", "dat"])
+def test_a_window_after_a_clock_word_out_of_line_is_the_whole_read_filtered(tmp_path, fmt):
+    ev = random_events(np.random.default_rng(9), 40_000, 320, 240, t_end=3_000_000)
+    path = copy(tmp_path, "r" + writers.SUFFIX[fmt], _spike_clock(bytearray(writers.WRITERS[fmt](ev, geometry=(320, 240))), fmt))
+    whole = read_events(path)
+    assert whole["t"].max() - whole["t"].min() > 2 ** 24  # the clock did read as wrapped
+    t = whole["t"]
+    for start, duration in [(1_000_000, 500_000), (2_500_000, 10 ** 12), (2 ** 24 + 1_500_000, 700_000)]:
+        want = whole[(t >= t[0] + start) & (t < t[0] + start + duration)]
+        np.testing.assert_array_equal(read_events(path, start=start, duration=duration), want)
+        pieces = list(iter_events(path, start=start, duration=duration, chunk=4096))
+        np.testing.assert_array_equal(np.concatenate(pieces) if pieces else whole[:0], want)
 
 
 # ---------------------------------------------------------------- geometry

@@ -268,8 +268,10 @@ nb::object evt_last_high(const Args& a) {
         nb::gil_scoped_release release;
         last = kern::evt_index::last_high(static_cast<evt::Format>(format), buf, n, done);
     }
-    if (last.at >= n - n % kern::evt_index::clock_of(static_cast<evt::Format>(format)).word) return nb::none();
-    return nb::make_tuple(last.at, last.high);
+    const auto clock = kern::evt_index::clock_of(static_cast<evt::Format>(format));
+    if (last.at >= n - n % clock.word) return nb::none();
+    const int64_t raw = kern::evt_index::raw_high(static_cast<evt::Format>(format), buf + last.at);
+    return nb::make_tuple(last.at, last.high, (last.high - raw) << clock.low_bits);
 }
 
 // ---------------------------------------------------------------- module
@@ -426,6 +428,7 @@ NB_MODULE(_events, m) {
         "decoder state's loops to start with there. Assumes time-high words that rise.\n\n"
         "Raises ValueError for a fmt that is not EVT; a non-buffer buffer raises TypeError.");
     def(m, "_evt_last_high", {arg("fmt", Kind::Int), arg("buffer")}, evt_last_high,
-        "(byte offset, unwrapped value) of the last time-high word of EVT data words, or None.\n\n"
+        "(byte offset, unwrapped value, the decoder's loops there) of the last time-high word of EVT\n"
+        "data words, as the seeking chain reads the clock, or None.\n\n"
         "Raises ValueError for a fmt that is not EVT; a non-buffer buffer raises TypeError.");
 }

@@ -22,7 +22,7 @@ from ._native_decode import CHUNK, ERROR_TEXTS, cut_at, decode, decode_checked, 
 from ._native_decode import _decode_piece
 from ._native_layout import _LAYOUTS, Layout, LayoutOf, State, decoder_format, headerless, layout, new_state
 from ._native_layout import percent_layout
-from ._native_time import extent, extremes, first_time, order, seek, windowed
+from ._native_time import extent, extremes, first_time, order, seek, window_seek, windowed
 from ._problems import RecordingError, fail, warn
 from ._registry import FORMATS, RECORD, File, Reader, Source, Window
 
@@ -68,7 +68,7 @@ def _pieces(p: Path, lay: Layout, size: int, start: int, duration: int, chunk: i
             first = None  # warned once: the pass itself finds the same break
         elif first is not None:
             state["has_first"], state["first"] = 1, first
-            pos = seek(p, lay, size, state, first + start)
+            pos = window_seek(p, lay, size, state, first + start)
     word = fmt.word
     data_end = pos + max(size - pos, 0) // word * word
     cap = chunk + fmt.max_per_word - 1  # a word that fills `chunk` may overshoot by this much

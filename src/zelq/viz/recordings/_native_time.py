@@ -79,6 +79,30 @@ def seek(p: Path, lay: Layout, size: int, state: State, lo: int) -> int:
     return offset
 
 
+def window_seek(p: Path, lay: Layout, size: int, state: State, lo: int) -> int:
+    """`seek` for a window of a file whose times rise (by the order pass): from the start
+    where seeking reads the clock otherwise than decoding does. A clock word out of line (one
+    far ahead, after which the clock reads as wrapped) is invisible between the seek's probes,
+    and the window must be the full read's."""
+    pos = seek(p, lay, size, state, lo)
+    if pos == lay.offset or _loops_at_end(p, lay, size) == _cached_order(p, lay, size)[2]:
+        return pos
+    state["loops"] = 0
+    return lay.offset
+
+
+def _loops_at_end(p: Path, lay: Layout, size: int) -> int:
+    """The clock's wraps at the end of the data as seeking reads them (DAT bisects raw times,
+    which it takes as unwrapped unless the clock wrapped from first to last, when it seeks
+    nothing)."""
+    if not lay.fmt.name.startswith("EVT"):
+        return 0
+    with open(p, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm, memoryview(mm) as view:
+        with view[lay.offset:min(size, len(mm))] as data:
+            last = _native.events()._evt_last_high(lay.fmt.number, data)
+    return 0 if last is None else last[2]
+
+
 def windowed(p: Path, lay: Layout, size: int, start: int, duration: int, outside: str,
               progress: Progress) -> np.ndarray:
     """Events with anchor + start <= t < anchor + start + duration, the anchor being the
@@ -93,7 +117,7 @@ def windowed(p: Path, lay: Layout, size: int, start: int, duration: int, outside
         return _exact_window(p, lay, size, start, duration, outside, progress, back_at, earliest)
     state = new_state(lay, start, duration)
     state["has_first"], state["first"] = 1, first
-    pos = seek(p, lay, size, state, first + start)
+    pos = window_seek(p, lay, size, state, first + start)
     back: list = []
     out, cut = decode(p, lay, pos, size, state, progress, back)
     if (back and pos != lay.offset) or (state["seen"] and state["min_t"] < first):
@@ -115,6 +139,12 @@ def order(p: Path, lay: Layout, size: int) -> Tuple[Optional[int], Optional[int]
     """(earliest time inside the sensor, byte of the first word whose time goes below an
     earlier one), by a decoding pass that keeps nothing (None for what is not there). Kept for
     the file as it is (path, size, modification time), so that the windows of one file pay once."""
+    earliest, back_at, _ = _cached_order(p, lay, size)
+    return earliest, back_at
+
+
+def _cached_order(p: Path, lay: Layout, size: int) -> Tuple[Optional[int], Optional[int], int]:
+    """order(), and the clock's wraps at the end as decoding reads them."""
     try:
         st = os.stat(p)
     except OSError:
@@ -128,15 +158,15 @@ def order(p: Path, lay: Layout, size: int) -> Tuple[Optional[int], Optional[int]
     return _ORDERS[key]
 
 
-_ORDERS: Dict[Any, Tuple[Optional[int], Optional[int]]] = {}
+_ORDERS: Dict[Any, Tuple[Optional[int], Optional[int], int]] = {}
 
 
-def _order(p: Path, lay: Layout, size: int) -> Tuple[Optional[int], Optional[int]]:
+def _order(p: Path, lay: Layout, size: int) -> Tuple[Optional[int], Optional[int], int]:
     probe = new_state(lay, 0, 0)  # a window at the largest time: keeps nothing, sees every time
     probe["has_first"], probe["first"] = 1, INT64_MAX
     back: list = []
     decode(p, lay, lay.offset, size, probe, None, back)
-    return (probe["min_t"] if probe["seen"] else None), (back[0] if back else None)
+    return (probe["min_t"] if probe["seen"] else None), (back[0] if back else None), int(probe["loops"])
 
 
 def _exact_window(p: Path, lay: Layout, size: int, start: int, duration: int, outside: str,
