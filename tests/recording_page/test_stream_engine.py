@@ -217,6 +217,17 @@ def quiet_then_busy(w=64, h=48, seconds=20, busy=1_000_000, seed=0):
     return ev[np.argsort(ev["t"], kind="stable")]
 
 
+def test_an_overview_across_quiet_seconds_repeats_its_blank_image_until_events_return(tmp_path):
+    # The surface fades over the first quiet seconds, then is blank: the images from there
+    # repeat that one, and the burst after the quiet shows again.
+    ev = np.concatenate([scene(3, 64, 48, 400_000, 500, 1_000_000), scene(4, 64, 48, 300_000, 500, 9_000_000)])
+    doc = document(export_recording_html(ev, tmp_path / "p.html", sensor_size=(64, 48), max_page_mb=0.3, decay=500_000))
+    images = doc["overview"]["images"]
+    assert doc["overview"]["period_us"] == 1_000_000 and len(images) == 9
+    assert png(images[3]).any() and len(set(images[6:8])) == 1 and not png(images[6]).any() and png(images[8]).any()
+    check_document(doc, ev, 64, 48, 20_000, 500_000)
+
+
 @pytest.mark.parametrize("max_page_mb", [0.35, 0.45])
 def test_an_overview_denser_than_its_start_keeps_one_image_a_second_and_the_budget(tmp_path, max_page_mb):
     # The quiet start lets frames take most of the budget; the busy half's overview images

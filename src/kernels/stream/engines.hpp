@@ -382,9 +382,14 @@ private:
     // the overview outgrows the reserve it left them.
     void take_sample() {
         encoder_.wait_folded();  // the frames so far are in the surface
-        std::vector<uint8_t> rgb;
-        overview_.sample(sample_frame(next_sample_) - c_.lead, rgb);
-        overview_images_.push_back(overview_png_.base64(rgb.data(), overview_.width(), overview_.height()));
+        if (!repeats_blank()) {
+            overview_.sample(sample_frame(next_sample_) - c_.lead, sample_rgb_);
+            sampled_adds_ = overview_.adds();
+            blank_image_.clear();
+            overview_images_.push_back(overview_png_.base64(sample_rgb_.data(), overview_.width(), overview_.height()));
+        } else {
+            overview_images_.push_back(blank_image_);
+        }
         overview_bytes_ += static_cast<int64_t>(overview_images_.back().size()) + 3;
         ++next_sample_;
         // Frames may use what the overview will not: its mean image for each image to come.
@@ -403,6 +408,19 @@ private:
             overview_step_ *= 2;
             next_sample_ = static_cast<int64_t>(kept);
         }
+    }
+
+    // Whether the image to take is the last one again: that one was blank and nothing has
+    // reached the surface since, which decay keeps blank. A clock that leaves years between
+    // events (a damaged file's) would otherwise have the same image sampled and encoded
+    // millions of times.
+    bool repeats_blank() {
+        if (sample_rgb_.empty() || overview_.adds() != sampled_adds_) return false;
+        if (blank_image_.empty()) {
+            if (std::any_of(sample_rgb_.begin(), sample_rgb_.end(), [](uint8_t v) { return v != 0; })) return false;
+            blank_image_ = overview_png_.base64(sample_rgb_.data(), overview_.width(), overview_.height());
+        }
+        return true;
     }
 
     void set_activity() {
@@ -438,6 +456,9 @@ private:
     int64_t next_sample_ = 0, overview_step_ = 1, overview_bytes_ = 0;
     std::vector<std::string> overview_images_;
     PngWriter overview_png_;
+    std::vector<uint8_t> sample_rgb_;  // the last image sampled
+    uint64_t sampled_adds_ = 0;        // the surface's adds when it was
+    std::string blank_image_;          // that image encoded, once found blank
 };
 
 }  // namespace zv::kern::stream

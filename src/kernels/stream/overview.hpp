@@ -106,6 +106,8 @@ public:
 
     size_t width() const { return w_; }
     size_t height() const { return h_; }
+    // Counts added so far, of any size and sign: unchanged, nothing has reached the surface.
+    uint64_t adds() const { return adds_; }
 
 private:
     size_t cell_of(size_t x, size_t y, bool on) const { return 2 * (row_of_[y] + column_of_[x]) + (on ? 1 : 0); }
@@ -116,6 +118,7 @@ private:
         const uint64_t d = static_cast<uint64_t>(frame - cell.last);
         cell.s = cell.s * (d < kTable ? powers_[d] : power(frame - cell.last)) + n;
         cell.last = frame;
+        ++adds_;
     }
 
     static constexpr size_t kTable = 4096;
@@ -176,6 +179,7 @@ private:
     std::vector<double> powers_;
     std::vector<size_t> column_of_, row_of_;  // pixel -> cell, without a division per event
     double a_ = 0.0;
+    uint64_t adds_ = 0;
 };
 
 }  // namespace zv::kern::stream
